@@ -1,0 +1,69 @@
+#include "mask_commands.h"
+
+#include <cstdlib>
+
+#include "bitmap_file.h"
+#include "working_image.h"
+
+namespace zel7 {
+namespace {
+
+std::unique_ptr<FileChooser> CreatePictureChooser(CommandHost& host, FileChooserMode mode) {
+    FileChooserRequest request;
+    request.mode = mode;
+    request.flags = kChooserFlags;
+    request.filter = kPictureFilter;
+    request.modernStyle = true;
+    std::unique_ptr<FileChooser> chooser = host.CreateFileChooser(request);
+
+    FileChooserRecord& record = chooser->Record();
+    record.lpstrTitle = mode == FileChooserMode::Open ? kOpenChooserTitle : kSaveChooserTitle;
+    record.nFilterIndex = 1;
+    record.hwndOwner = host.Window();
+    record.lStructSize = kChooserRecordSize;
+    record.nMaxFile = kMaxPathBytes;
+    return chooser;
+}
+
+}  // namespace
+
+bool ConvertChosenPath(const std::wstring& path, char (&buffer)[kMaxPathBytes]) {
+    const std::size_t needed = std::wcstombs(nullptr, path.c_str(), 0);
+    if (needed == static_cast<std::size_t>(-1) || needed >= kMaxPathBytes) {
+        return false;
+    }
+    std::wcstombs(buffer, path.c_str(), kMaxPathBytes);
+    return true;
+}
+
+void SelectPicture(CommandHost& host) {
+    std::unique_ptr<FileChooser> chooser = CreatePictureChooser(host, FileChooserMode::Open);
+    if (chooser->DoModal() != IDOK) {
+        return;
+    }
+    if (!ConvertChosenPath(chooser->GetPathName(), workingImage.sourcePath)) {
+        // Forget the previous picture rather than silently masking it later.
+        workingImage.sourcePath[0] = '\0';
+    }
+    host.UpdateData(false);
+}
+
+void RunMaskCommand(CommandHost& host, ThresholdFunction threshold) {
+    std::unique_ptr<FileChooser> chooser = CreatePictureChooser(host, FileChooserMode::Save);
+    if (chooser->DoModal() != IDOK) {
+        return;
+    }
+    if (!ConvertChosenPath(chooser->GetPathName(), workingImage.destPath)) {
+        return;
+    }
+    if (!ReadBitmapFile(workingImage.sourcePath)) {
+        return;
+    }
+    threshold();
+    WriteBitmapFile(workingImage.destPath, workingImage.pixels, workingImage.width,
+                    workingImage.height, workingImage.bitCount, workingImage.palette);
+    ReleasePictureBuffers();
+    host.UpdateData(false);
+}
+
+}  // namespace zel7

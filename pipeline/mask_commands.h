@@ -1,0 +1,31 @@
+// The three user commands: choose the source picture, and write its mask for a white
+// or a black background. Each runs to completion; none shows a message.
+#pragma once
+
+#include "file_chooser.h"
+#include "working_image.h"
+
+namespace zel7 {
+
+inline constexpr wchar_t kOpenChooserTitle[] = L"打开文件";
+inline constexpr wchar_t kSaveChooserTitle[] = L"保存图片";
+inline constexpr wchar_t kPictureFilter[] = L"支持的图像文件 (*.bmp)||";
+inline constexpr uint32_t kChooserFlags = OFN_READONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+inline constexpr uint32_t kChooserRecordSize = 88;
+
+using ThresholdFunction = bool (*)();
+
+// Asks for a picture and stores its path as the working image's source. Nothing is
+// read yet. Cancelling changes nothing.
+void SelectPicture(CommandHost& host);
+
+// Asks for a destination, reads the source afresh, applies threshold and writes the
+// mask there. Cancelling, or a source that cannot be read, writes nothing.
+void RunMaskCommand(CommandHost& host, ThresholdFunction threshold);
+
+// Converts a chosen path into a narrow path buffer in the current locale. Returns
+// false, leaving the buffer unchanged, when the path cannot be represented or does
+// not fit with its terminator.
+bool ConvertChosenPath(const std::wstring& path, char (&buffer)[kMaxPathBytes]);
+
+}  // namespace zel7

@@ -1,0 +1,40 @@
+// The picture being processed and the paths of the current job, shared by the
+// reader, the thresholds, the writer and the mask commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zel7 {
+
+// Capacity of a narrow path buffer, terminator included.
+inline constexpr std::size_t kMaxPathBytes = 260;
+
+// Size of the colour table of an 8-bit picture: 256 entries of blue, green, red, reserved.
+inline constexpr int32_t kColorTableEntries = 256;
+inline constexpr std::size_t kColorTableBytes = kColorTableEntries * 4;
+
+struct WorkingImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t bitCount = 0;
+    uint8_t* palette = nullptr;  // kColorTableBytes, meaningful only while bitCount is 8
+    uint8_t* pixels = nullptr;   // height rows of RowStride(width, bitCount) bytes, file order
+    char sourcePath[kMaxPathBytes] = {};
+    char destPath[kMaxPathBytes] = {};
+};
+
+// The one process-wide picture record.
+extern WorkingImage workingImage;
+
+// Bytes in one stored pixel row, padded to a multiple of 4. Callers guarantee that
+// width * bitCount fits in int32_t (see CheckedRowStride for untrusted values).
+constexpr int32_t RowStride(int32_t width, int32_t bitCount) {
+    return ((width * bitCount) / 8 + 3) / 4 * 4;
+}
+
+// Releases the pixel buffer and, for an 8-bit picture, the colour table, and nulls the
+// pointers. Dimensions and depth keep their values.
+void ReleasePictureBuffers(WorkingImage& image = workingImage);
+
+}  // namespace zel7

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+
+#include "mask_commands.h"
+#include "mask_file.h"
+#include "scripted_chooser.h"
+#include "test_pictures.h"
+#include "threshold.h"
+#include "working_image.h"
+
+namespace zel7 {
+namespace {
+
+using testing::Bytes;
+using testing::Cancel;
+using testing::Confirm;
+
+class MaskCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::setlocale(LC_ALL, "C.UTF-8");
+        workingImage = WorkingImage{};
+        testing::BmpBuilder photo = testing::ValidPicture(64, 48, 24);
+        photo.pixels = testing::SyntheticPhotoRows(64, 48, Background::NearWhite);
+        photo_ = photo.Build();
+        source_ = (folder_ / "photo.bmp").string();
+        testing::WriteWholeFile(source_, photo_);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(script_.Exhausted()) << "the test scripted choosers that never ran";
+        EXPECT_EQ(workingImage.pixels, nullptr) << "a command kept its pixel buffer";
+        ReleasePictureBuffers();
+    }
+
+    // The expected mask, made by the streaming path rather than the commands' own.
+    Bytes ExpectedMask(Background background) {
+        std::vector<uint8_t> buffer;
+        const auto path = (folder_ / "expected.tmp").string();
+        EXPECT_TRUE(MaskBitmapFile(source_.c_str(), path.c_str(), background, buffer).Ok());
+        Bytes mask = testing::ReadWholeFile(path);
+        std::filesystem::remove(path);
+        return mask;
+    }
+
+    void Select(testing::ChooserAnswer answer) {
+        script_.Push(std::move(answer));
+        SelectPicture(host_);
+    }
+    void White(testing::ChooserAnswer answer) {
+        script_.Push(std::move(answer));
+        RunMaskCommand(host_, MaskNearWhite);
+    }
+    void Black(testing::ChooserAnswer answer) {
+        script_.Push(std::move(answer));
+        RunMaskCommand(host_, MaskNearBlack);
+    }
+
+    testing::ScratchFolder folder_;
+    testing::ChooserScript script_;
+    testing::ScriptedHost host_{script_};
+    Bytes photo_;
+    std::string source_;
+};
+
+TEST_F(MaskCommandsTest, WhiteThenBlackMasksTheSourceTwiceNotTheFirstMask) {
+    const Bytes whiteMask = ExpectedMask(Background::NearWhite);
+    const Bytes blackMask = ExpectedMask(Background::NearBlack);
+    ASSERT_NE(whiteMask, blackMask);
+
+    Select(Confirm(source_));
+    White(Confirm((folder_ / "white.bmp").string()));
+    Black(Confirm((folder_ / "black.bmp").string()));
+
+    EXPECT_EQ(testing::ReadWholeFile(folder_ / "white.bmp"), whiteMask);
+    EXPECT_EQ(testing::ReadWholeFile(folder_ / "black.bmp"), blackMask);
+    EXPECT_EQ(testing::ReadWholeFile(source_), photo_);
+    EXPECT_STREQ(workingImage.sourcePath, source_.c_str());
+}
+
+TEST_F(MaskCommandsTest, ChoosersAreSetUpAsTheCommandsPromise) {
+    Select(Confirm(source_));
+    White(Cancel());
+    Black(Cancel());
+    ASSERT_EQ(script_.Runs().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const testing::ChooserRun& run = script_.Runs()[i];
+        const bool open = i == 0;
+        SCOPED_TRACE(open ? "open chooser" : "save chooser");
+        EXPECT_EQ(run.request.mode, open ? FileChooserMode::Open : FileChooserMode::Save);
+        EXPECT_EQ(run.request.filter, L"支持的图像文件 (*.bmp)||");
+        EXPECT_EQ(run.request.flags, 0x1801u);
+        EXPECT_TRUE(run.request.defaultExtension.empty());
+        EXPECT_TRUE(run.request.fileName.empty());
+        EXPECT_EQ(run.request.parent, 0u);
+        EXPECT_EQ(run.request.structSize, 0u);
+        EXPECT_TRUE(run.request.modernStyle);
+        EXPECT_EQ(run.record.lpstrTitle, open ? L"打开文件" : L"保存图片");
+        EXPECT_EQ(run.record.nFilterIndex, 1u);
+        EXPECT_EQ(run.record.hwndOwner, host_.Window());
+        EXPECT_EQ(run.record.lStructSize, 88u);
+        EXPECT_EQ(run.record.nMaxFile, 260u);
+        EXPECT_EQ(run.record.Flags, 0x1801u);
+        EXPECT_EQ(run.record.Flags & OFN_OVERWRITEPROMPT, 0u);
+    }
+}
+
+TEST_F(MaskCommandsTest, CancellingChangesNothing) {
+    Select(Confirm(source_));
+    White(Confirm((folder_ / "first.bmp").string()));
+    const std::string destBefore = workingImage.destPath;
+
+    Select(Cancel());
+    EXPECT_STREQ(workingImage.sourcePath, source_.c_str());
+    White(Cancel());
+    Black(Cancel());
+    EXPECT_EQ(workingImage.destPath, destBefore);
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"first.bmp", "photo.bmp"}));
+}
+
+TEST_F(MaskCommandsTest, MaskBeforeAnySelectCreatesNothing) {
+    White(Confirm((folder_ / "mask.bmp").string()));
+    Black(Confirm((folder_ / "mask.bmp").string()));
+    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"photo.bmp"});
+}
+
+TEST_F(MaskCommandsTest, FailedReadAfterASuccessfulCommandCreatesNothing) {
+    Select(Confirm(source_));
+    White(Confirm((folder_ / "white.bmp").string()));
+    std::filesystem::remove(source_);
+    Black(Confirm((folder_ / "black.bmp").string()));
+    testing::WriteWholeFile(source_, {'B', 'M', 0});
+    Black(Confirm((folder_ / "black.bmp").string()));
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"photo.bmp", "white.bmp"}));
+    EXPECT_EQ(workingImage.width, 64);  // what the last good read left
+}
+
+TEST_F(MaskCommandsTest, SourceAsDestinationIsReplacedByItsMask) {
+    const Bytes mask = ExpectedMask(Background::NearWhite);
+    Select(Confirm(source_));
+    White(Confirm(source_));
+    EXPECT_EQ(testing::ReadWholeFile(source_), mask);
+    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"photo.bmp"});
+}
+
+TEST_F(MaskCommandsTest, DestinationNameIsUsedExactlyAsConfirmed) {
+    Select(Confirm(source_));
+    White(Confirm((folder_ / "mask").string()));
+    White(Confirm((folder_ / "mask").string()));  // replaced without a question
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"mask", "photo.bmp"}));
+}
+
+TEST_F(MaskCommandsTest, NonAsciiPathsRoundTripInAUtf8Locale) {
+    const std::wstring folder = Confirm(folder_.Path().string()).path.value();
+    const std::wstring source = folder + L"/白底照片.bmp";
+    const std::wstring dest = folder + L"/蒙版 é.bmp";
+    std::filesystem::copy_file(source_, folder_ / "白底照片.bmp");
+
+    Select(Confirm(source));
+    White(Confirm(dest));
+    EXPECT_STREQ(workingImage.sourcePath, (folder_ / "白底照片.bmp").c_str());
+    EXPECT_EQ(testing::ReadWholeFile(folder_ / "蒙版 é.bmp"), ExpectedMask(Background::NearWhite));
+}
+
+TEST_F(MaskCommandsTest, PathsThatDoNotFitOrConvertAreRefused) {
+    // 259 bytes fit with the terminator; 260 do not.
+    const std::string dir = folder_.Path().string() + "/";
+    const std::string fits = dir + std::string(259 - dir.size(), 'a');
+    const std::string tooLong = dir + std::string(260 - dir.size(), 'b');
+    char buffer[kMaxPathBytes];
+    EXPECT_TRUE(ConvertChosenPath(Confirm(fits).path.value(), buffer));
+    EXPECT_EQ(std::strlen(buffer), 259u);
+
+    // A path two bytes per character that ends one byte over.
+    std::wstring twoByteChars(130, L'é');  // 260 bytes in UTF-8
+    EXPECT_FALSE(ConvertChosenPath(twoByteChars, buffer));
+
+    Select(Confirm(source_));
+    Select(Confirm(tooLong));
+    EXPECT_STREQ(workingImage.sourcePath, "") << "a later mask would use the old picture";
+    White(Confirm((folder_ / "mask.bmp").string()));
+
+    Select(Confirm(source_));
+    std::memcpy(workingImage.destPath, "before", 7);
+    White(Confirm(tooLong));
+    EXPECT_STREQ(workingImage.destPath, "before");
+
+    // In the C locale a Chinese name has no narrow form.
+    std::setlocale(LC_ALL, "C");
+    White(Confirm(std::wstring(L"/tmp/蒙版.bmp")));
+    EXPECT_STREQ(workingImage.destPath, "before");
+    std::setlocale(LC_ALL, "C.UTF-8");
+    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"photo.bmp"});
+}
+
+}  // namespace
+}  // namespace zel7

@@ -1,0 +1,19 @@
+// Running a piece of a test in a forked child, under limits or another user.
+#pragma once
+
+#include <functional>
+
+namespace zel7::testing {
+
+// Runs body in a child process and returns its result; false if the child died.
+bool InChild(const std::function<bool()>& body);
+
+// For use inside InChild: limits the size of files this process may write, as a full
+// disk would, and makes writes past it fail instead of killing the process.
+void LimitFileSize(long bytes);
+
+// For use inside InChild: gives up root, so that permission bits apply. Returns false
+// when that is impossible.
+bool DropPrivileges();
+
+}  // namespace zel7::testing
