@@ -1,4 +1,6 @@
 // zel7-mask: writes the two-tone mask of BMP pictures from the command line.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -14,8 +16,6 @@
 #include <vector>
 
 #include "mask_file.h"
-
-#include <unistd.h>
 
 namespace {
 
@@ -86,7 +86,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
             std::printf("%s (zel7) %s\n", kProgram, ZEL7_VERSION);
             return 0;
         } else if (arg == "--white" || arg == "--black") {
-            auto chosen = arg == "--white" ? zel7::Background::NearWhite : zel7::Background::NearBlack;
+            auto chosen =
+                arg == "--white" ? zel7::Background::NearWhite : zel7::Background::NearBlack;
             if (options.background && *options.background != chosen) {
                 return UsageError("--white and --black exclude each other");
             }

@@ -11,7 +11,9 @@
 namespace zel7 {
 namespace {
 
-BitmapError Fail(BitmapStatus status, int osError = 0) { return {status, osError}; }
+BitmapError Fail(BitmapStatus status, int osError = 0) {
+    return {status, osError};
+}
 
 bool Report(const BitmapError& error, BitmapError* why) {
     if (why != nullptr) {
@@ -140,7 +142,8 @@ bool ReadBitmapFile(const char* path, BitmapError* why) {
         if (!pixels) {
             return Report(Fail(BitmapStatus::OutOfMemory), why);
         }
-        if (BitmapError error = source.ReadPixels(0, std::size_t(layout.pixelBytes), pixels.get()); !error.Ok()) {
+        if (BitmapError error = source.ReadPixels(0, std::size_t(layout.pixelBytes), pixels.get());
+            !error.Ok()) {
             return Report(error, why);
         }
     }

@@ -142,7 +142,8 @@ BitmapStatus ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize,
     if (parsed.pixelOffset < tableEnd) {
         return BitmapStatus::BadPixelOffset;
     }
-    if (parsed.pixelOffset > fileSize || fileSize - parsed.pixelOffset < uint64_t(parsed.pixelBytes)) {
+    if (parsed.pixelOffset > fileSize ||
+        fileSize - parsed.pixelOffset < uint64_t(parsed.pixelBytes)) {
         return BitmapStatus::TruncatedPixels;
     }
     layout = parsed;

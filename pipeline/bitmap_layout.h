@@ -12,7 +12,7 @@
 namespace zel7 {
 
 inline constexpr std::size_t kFileHeaderBytes = 14;
-inline constexpr std::size_t kInfoHeaderBytes = 40;   // BITMAPINFOHEADER
+inline constexpr std::size_t kInfoHeaderBytes = 40;    // BITMAPINFOHEADER
 inline constexpr std::size_t kBitFieldMaskBytes = 12;  // red, green, blue masks after it
 inline constexpr std::size_t kHeadersBytes = kFileHeaderBytes + kInfoHeaderBytes;
 // What ParseBitmapHeader needs to see: both headers and the bit-field masks.

@@ -36,7 +36,8 @@ BitmapError MaskBitmapFile(const char* source, const char* destination, Backgrou
     const std::size_t stride = std::size_t(from.rowStride);
     const std::size_t pixelDataBytes = std::size_t(from.width) * 3;
     const bool masking = from.bitCount == 24;
-    const std::size_t rowsPerSlice = stride == 0 ? 1 : std::max<std::size_t>(1, kSliceBytes / stride);
+    const std::size_t rowsPerSlice =
+        stride == 0 ? 1 : std::max<std::size_t>(1, kSliceBytes / stride);
     const std::size_t pieceBytes = std::min(stride, kSliceBytes / 3 * 3);
     buffer.resize(std::max(rowsPerSlice * stride, pieceBytes));
 
@@ -46,7 +47,8 @@ BitmapError MaskBitmapFile(const char* source, const char* destination, Backgrou
         if (stride <= kSliceBytes) {
             const std::size_t count = std::min(rowsPerSlice, rows - row);
             const std::size_t bytes = count * stride;
-            if (BitmapError error = input.ReadPixels(rowOffset, bytes, buffer.data()); !error.Ok()) {
+            if (BitmapError error = input.ReadPixels(rowOffset, bytes, buffer.data());
+                !error.Ok()) {
                 return error;
             }
             if (masking) {

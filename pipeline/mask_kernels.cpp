@@ -9,8 +9,7 @@ namespace zel7 {
 namespace {
 
 template <Background background>
-inline __attribute__((always_inline)) void MaskRun(uint8_t* __restrict pixels,
-                                                   std::size_t count) {
+inline __attribute__((always_inline)) void MaskRun(uint8_t* __restrict pixels, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         uint8_t* pixel = pixels + 3 * i;
         uint8_t value;
@@ -33,7 +32,9 @@ void PortableWhite(uint8_t* pixels, std::size_t count) {
 void PortableBlack(uint8_t* pixels, std::size_t count) {
     MaskRun<Background::NearBlack>(pixels, count);
 }
-bool Always() { return true; }
+bool Always() {
+    return true;
+}
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ZEL7_X86_KERNELS 1
@@ -44,7 +45,9 @@ __attribute__((target("avx2"))) void Avx2White(uint8_t* pixels, std::size_t coun
 __attribute__((target("avx2"))) void Avx2Black(uint8_t* pixels, std::size_t count) {
     MaskRun<Background::NearBlack>(pixels, count);
 }
-bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool HasAvx2() {
+    return __builtin_cpu_supports("avx2");
+}
 
 __attribute__((target("sse4.1"))) void Sse41White(uint8_t* pixels, std::size_t count) {
     MaskRun<Background::NearWhite>(pixels, count);
@@ -52,7 +55,9 @@ __attribute__((target("sse4.1"))) void Sse41White(uint8_t* pixels, std::size_t c
 __attribute__((target("sse4.1"))) void Sse41Black(uint8_t* pixels, std::size_t count) {
     MaskRun<Background::NearBlack>(pixels, count);
 }
-bool HasSse41() { return __builtin_cpu_supports("sse4.1"); }
+bool HasSse41() {
+    return __builtin_cpu_supports("sse4.1");
+}
 #endif
 
 constexpr MaskKernel kKernels[] = {
@@ -65,6 +70,8 @@ constexpr MaskKernel kKernels[] = {
 
 }  // namespace
 
-std::span<const MaskKernel> MaskKernels() { return kKernels; }
+std::span<const MaskKernel> MaskKernels() {
+    return kKernels;
+}
 
 }  // namespace zel7

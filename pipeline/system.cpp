@@ -22,7 +22,9 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     return *this;
 }
 
-UniqueFd::~UniqueFd() { Close(); }
+UniqueFd::~UniqueFd() {
+    Close();
+}
 
 int UniqueFd::Release() {
     int fd = fd_;
@@ -219,6 +221,8 @@ uint8_t* AllocatePixelBuffer(std::size_t size) {
     return static_cast<uint8_t*>(buffer);
 }
 
-void FreePixelBuffer(uint8_t* buffer) { std::free(buffer); }
+void FreePixelBuffer(uint8_t* buffer) {
+    std::free(buffer);
+}
 
 }  // namespace zel7

@@ -48,7 +48,11 @@ bool MaskWorkingImage(Background background) {
 
 }  // namespace
 
-bool MaskNearWhite() { return MaskWorkingImage(Background::NearWhite); }
-bool MaskNearBlack() { return MaskWorkingImage(Background::NearBlack); }
+bool MaskNearWhite() {
+    return MaskWorkingImage(Background::NearWhite);
+}
+bool MaskNearBlack() {
+    return MaskWorkingImage(Background::NearBlack);
+}
 
 }  // namespace zel7

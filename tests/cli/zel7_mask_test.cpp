@@ -26,7 +26,8 @@ protected:
 
     Bytes ExpectedMask(const std::string& source, Background background) {
         std::vector<uint8_t> buffer;
-        EXPECT_TRUE(MaskBitmapFile(source.c_str(), At("expected.tmp").c_str(), background, buffer).Ok());
+        EXPECT_TRUE(
+            MaskBitmapFile(source.c_str(), At("expected.tmp").c_str(), background, buffer).Ok());
         Bytes mask = testing::ReadWholeFile(At("expected.tmp"));
         std::filesystem::remove(At("expected.tmp"));
         return mask;
@@ -42,7 +43,8 @@ TEST_F(Zel7MaskTest, WritesTheMaskAndSaysNothing) {
         auto result = Run({flag, At("photo.bmp"), At("mask.bmp")});
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(testing::ReadWholeFile(At("mask.bmp")), ExpectedMask(At("photo.bmp"), background));
+        EXPECT_EQ(testing::ReadWholeFile(At("mask.bmp")),
+                  ExpectedMask(At("photo.bmp"), background));
     }
 }
 

@@ -63,7 +63,11 @@ const BmpBuilder kIndexed = ValidPicture(5, 3, 8);
 
 const RefusalCase kRefusals[] = {
     {"empty_file", [] { return Bytes{}; }, BitmapStatus::NotBitmap},
-    {"signature_only", [] { return Bytes{'B', 'M'}; }, BitmapStatus::TruncatedHeader},
+    {"signature_only",
+     [] {
+         return Bytes{'B', 'M'};
+     },
+     BitmapStatus::TruncatedHeader},
     {"wrong_signature",
      [] { return Mutated(kRgb, [](BmpBuilder& b) { b.type0 = 'M', b.type1 = 'B'; }); },
      BitmapStatus::NotBitmap},
@@ -163,8 +167,7 @@ const RefusalCase kRefusals[] = {
     {"offset_past_end",
      [] { return Mutated(kRgb, [](BmpBuilder& b) { b.bfOffBits = 0xFFFFFFFF; }); },
      BitmapStatus::TruncatedPixels},
-    {"huge_info_header",
-     [] { return Mutated(kRgb, [](BmpBuilder& b) { b.biSize = 0xFFFFFFFF; }); },
+    {"huge_info_header", [] { return Mutated(kRgb, [](BmpBuilder& b) { b.biSize = 0xFFFFFFFF; }); },
      BitmapStatus::BadPixelOffset},
     {"pixels_one_byte_short", [] { return Cut(kRgb.Build(), kRgb.Build().size() - 1); },
      BitmapStatus::TruncatedPixels},

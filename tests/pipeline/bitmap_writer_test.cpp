@@ -30,15 +30,15 @@ TEST_F(WriteBitmapFileTest, WritesTheDocumentedHeaderToTheByte) {
     ASSERT_TRUE(WriteBitmapFile(path.c_str(), pixels.data(), 2, 2, 24, nullptr));
 
     Bytes expected = {
-        'B', 'M', 70, 0, 0, 0,  // bfSize = 54 + 16
-        0, 0, 0, 0,             // reserved
-        54, 0, 0, 0,            // bfOffBits
-        40, 0, 0, 0,            // biSize
-        2, 0, 0, 0, 2, 0, 0, 0, // width, height
-        1, 0, 24, 0,            // planes, bit count
-        0, 0, 0, 0,             // BI_RGB
-        16, 0, 0, 0,            // biSizeImage
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // densities, colours
+        'B', 'M', 70, 0, 0, 0,                                // bfSize = 54 + 16
+        0,   0,   0,  0,                                      // reserved
+        54,  0,   0,  0,                                      // bfOffBits
+        40,  0,   0,  0,                                      // biSize
+        2,   0,   0,  0, 2, 0, 0, 0,                          // width, height
+        1,   0,   24, 0,                                      // planes, bit count
+        0,   0,   0,  0,                                      // BI_RGB
+        16,  0,   0,  0,                                      // biSizeImage
+        0,   0,   0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // densities, colours
     };
     expected.insert(expected.end(), pixels.begin(), pixels.end());
     EXPECT_EQ(testing::ReadWholeFile(path), expected);
@@ -50,12 +50,8 @@ TEST_F(WriteBitmapFileTest, RoundTripsEverySupportedDepth) {
         std::size_t fileSize;
     };
     const Case cases[] = {
-        {5, 3, 24, 54 + 16 * 3},
-        {5, 3, 8, 1078 + 8 * 3},
-        {5, 3, 16, 54 + 12 * 3},
-        {3, 4, 32, 54 + 12 * 4},
-        {0, 4, 24, 54},
-        {4, 0, 8, 1078},
+        {5, 3, 24, 54 + 16 * 3}, {5, 3, 8, 1078 + 8 * 3}, {5, 3, 16, 54 + 12 * 3},
+        {3, 4, 32, 54 + 12 * 4}, {0, 4, 24, 54},          {4, 0, 8, 1078},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.bitCount) + " bits, width " + std::to_string(c.width));
@@ -63,8 +59,8 @@ TEST_F(WriteBitmapFileTest, RoundTripsEverySupportedDepth) {
         testing::WriteWholeFile(folder_ / "in.bmp", source);
         ASSERT_TRUE(ReadBitmapFile((folder_ / "in.bmp").c_str()));
         const auto out = folder_ / "out.bmp";
-        ASSERT_TRUE(WriteBitmapFile(out.c_str(), workingImage.pixels, c.width, c.height,
-                                    c.bitCount, workingImage.palette));
+        ASSERT_TRUE(WriteBitmapFile(out.c_str(), workingImage.pixels, c.width, c.height, c.bitCount,
+                                    workingImage.palette));
         const Bytes written = testing::ReadWholeFile(out);
         EXPECT_EQ(written.size(), c.fileSize);
         // Same headers as the source apart from the densities the builder sets, then

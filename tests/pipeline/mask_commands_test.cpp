@@ -1,9 +1,10 @@
+#include "mask_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstring>
 
-#include "mask_commands.h"
 #include "mask_file.h"
 #include "scripted_chooser.h"
 #include "test_pictures.h"

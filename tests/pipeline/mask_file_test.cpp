@@ -1,7 +1,8 @@
+#include "mask_file.h"
+
 #include <gtest/gtest.h>
 
 #include "bitmap_file.h"
-#include "mask_file.h"
 #include "test_pictures.h"
 #include "threshold.h"
 #include "working_image.h"
@@ -32,7 +33,7 @@ TEST(MaskBitmapFile, WritesWhatTheWholePictureCommandsWrite) {
     const Case cases[] = {
         {"small_with_fill_bytes", 37, 21, 24},
         {"no_fill_bytes", 64, 64, 24},
-        {"many_slices", 1001, 700, 24},           // about 3 MiB
+        {"many_slices", 1001, 700, 24},               // about 3 MiB
         {"rows_longer_than_a_slice", 400000, 3, 24},  // 1.2 MB rows, cut into pieces
         {"one_column", 1, 3000, 24},
         {"indexed", 333, 100, 8},
@@ -55,8 +56,8 @@ TEST(MaskBitmapFile, WritesWhatTheWholePictureCommandsWrite) {
             MaskThroughWorkingImage(source, (folder / "whole.bmp").string(), Background::NearBlack);
         std::vector<uint8_t> buffer;
         const auto streamed = (folder / "streamed.bmp").string();
-        BitmapError error = MaskBitmapFile(source.c_str(), streamed.c_str(),
-                                           Background::NearBlack, buffer);
+        BitmapError error =
+            MaskBitmapFile(source.c_str(), streamed.c_str(), Background::NearBlack, buffer);
         ASSERT_TRUE(error.Ok()) << DescribeBitmapError(error);
         EXPECT_EQ(testing::ReadWholeFile(streamed), expected);
         EXPECT_LE(buffer.capacity(), 2 * kSliceBytes);
@@ -70,8 +71,9 @@ TEST(MaskBitmapFile, RefusedSourcesCreateNothing) {
     file.resize(file.size() - 1);
     testing::WriteWholeFile(folder / "short.bmp", file);
     std::vector<uint8_t> buffer;
-    BitmapError error = MaskBitmapFile((folder / "short.bmp").c_str(),
-                                       (folder / "mask.bmp").c_str(), Background::NearWhite, buffer);
+    BitmapError error =
+        MaskBitmapFile((folder / "short.bmp").c_str(), (folder / "mask.bmp").c_str(),
+                       Background::NearWhite, buffer);
     EXPECT_EQ(error.status, BitmapStatus::TruncatedPixels);
     EXPECT_EQ(folder.Entries(), std::vector<std::string>{"short.bmp"});
 }

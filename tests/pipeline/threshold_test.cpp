@@ -1,3 +1,5 @@
+#include "threshold.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -5,7 +7,6 @@
 
 #include "bitmap_layout.h"
 #include "test_pictures.h"
-#include "threshold.h"
 #include "working_image.h"
 
 namespace zel7 {
@@ -16,8 +17,8 @@ TEST(RowStride, PadsTruncatedRowBytesToFour) {
         int32_t width, bitCount, stride;
     };
     const Case cases[] = {
-        {0, 24, 0}, {1, 24, 4},  {4, 24, 12}, {5, 8, 8},   {1, 8, 4},
-        {3, 32, 12}, {33, 1, 4}, {3, 16, 8},  {2, 24, 8},  {1000, 24, 3000},
+        {0, 24, 0},  {1, 24, 4}, {4, 24, 12}, {5, 8, 8},  {1, 8, 4},
+        {3, 32, 12}, {33, 1, 4}, {3, 16, 8},  {2, 24, 8}, {1000, 24, 3000},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(RowStride(c.width, c.bitCount), c.stride)
@@ -72,8 +73,8 @@ TEST(MaskRows, ThresholdsAreInclusiveAndNeedAllThreeChannels) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(MaskOne(c.background, c.in), c.out)
-            << (c.background == Background::NearWhite ? "white " : "black ") << int(c.in[0])
-            << "," << int(c.in[1]) << "," << int(c.in[2]);
+            << (c.background == Background::NearWhite ? "white " : "black ") << int(c.in[0]) << ","
+            << int(c.in[1]) << "," << int(c.in[2]);
     }
 }
 
@@ -96,7 +97,8 @@ TEST(MaskRows, EveryKernelMatchesThePortableLoopByteForByte) {
             for (Background background : {Background::NearWhite, Background::NearBlack}) {
                 testing::Bytes expected = input, actual = input;
                 auto run = [&](const MaskKernel& k, uint8_t* p) {
-                    (background == Background::NearWhite ? k.nearWhite : k.nearBlack)(p, width * 37);
+                    (background == Background::NearWhite ? k.nearWhite : k.nearBlack)(p,
+                                                                                      width * 37);
                 };
                 run(portable, expected.data());
                 run(kernel, actual.data());
@@ -122,7 +124,8 @@ protected:
 
 TEST_F(MaskWorkingImageTest, OnlyTwentyFourBitPicturesChange) {
     for (int32_t bitCount : {8, 16, 32}) {
-        const testing::Bytes original = testing::RandomBytes(std::size_t(RowStride(7, bitCount)) * 3, 5);
+        const testing::Bytes original =
+            testing::RandomBytes(std::size_t(RowStride(7, bitCount)) * 3, 5);
         Load(7, 3, bitCount, original);
         EXPECT_TRUE(MaskNearWhite());
         EXPECT_TRUE(MaskNearBlack());

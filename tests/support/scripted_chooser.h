@@ -15,10 +15,14 @@ namespace zel7::testing {
 struct ChooserAnswer {
     std::optional<std::wstring> path;  // nullopt: cancel
 };
-inline ChooserAnswer Confirm(std::wstring path) { return {std::move(path)}; }
+inline ChooserAnswer Confirm(std::wstring path) {
+    return {std::move(path)};
+}
 // Converts the path as the current locale reads it.
 ChooserAnswer Confirm(const std::string& narrowPath);
-inline ChooserAnswer Cancel() { return {std::nullopt}; }
+inline ChooserAnswer Cancel() {
+    return {std::nullopt};
+}
 
 // What a chooser looked like when it ran.
 struct ChooserRun {

@@ -84,7 +84,8 @@ Bytes SyntheticPhotoRows(int32_t width, int32_t height, Background background) {
                 base = 70 + int(110 * (1 - distance)) + (x * 7 + y * 3) % 23;
             } else if (distance < 1.0) {
                 const double t = (distance - 0.92) / 0.08;
-                base = background == Background::NearWhite ? int(150 + 105 * t) : int(120 * (1 - t));
+                base =
+                    background == Background::NearWhite ? int(150 + 105 * t) : int(120 * (1 - t));
             } else {
                 base = background == Background::NearWhite ? 250 : 6;
             }

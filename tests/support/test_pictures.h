@@ -28,8 +28,8 @@ struct BmpBuilder {
     uint32_t biSizeImage = 0;
     uint32_t biClrUsed = 0;
     uint32_t biClrImportant = 0;
-    std::vector<uint32_t> masks;   // written after a 40-byte header when not empty
-    Bytes colorTable;              // written after the header (and masks)
+    std::vector<uint32_t> masks;      // written after a 40-byte header when not empty
+    Bytes colorTable;                 // written after the header (and masks)
     std::size_t gapBeforePixels = 0;  // extra bytes of 0xEE before the rows
     Bytes pixels;
 
