@@ -1,64 +1,193 @@
-// The masking loop, compiled once per instruction set. The loop is written so that the
-// compiler vectorises it (three-way interleaved loads and stores); each variant differs
-// only in the instructions it may use. This file is built with -O3.
+// The masking loop, once per instruction set.
+//
+// The vector kernels work on blocks of 16 pixels (48 bytes, three 16-byte registers).
+// Each byte is compared with the threshold, giving 0xFF or 0x00; a pixel is background
+// when its three bytes are all 0xFF, which the AND of each byte with its two right
+// neighbours gives at the pixel's first byte; a shuffle then copies that byte over the
+// pixel's three bytes. Where a pixel straddles two registers, byte alignment brings
+// the neighbours in. The AVX2 kernel runs two such blocks at once, one per 128-bit lane.
 #include <algorithm>
 
 #include "threshold.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ZEL7_X86_KERNELS 1
+#endif
 
 namespace zel7 {
 namespace {
 
 template <Background background>
-inline __attribute__((always_inline)) void MaskRun(uint8_t* __restrict pixels, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        uint8_t* pixel = pixels + 3 * i;
-        uint8_t value;
-        if constexpr (background == Background::NearWhite) {
-            uint8_t darkest = std::min(std::min(pixel[0], pixel[1]), pixel[2]);
-            value = darkest >= kNearWhiteThreshold ? 255 : 0;
-        } else {
-            uint8_t brightest = std::max(std::max(pixel[0], pixel[1]), pixel[2]);
-            value = brightest <= kNearBlackThreshold ? 255 : 0;
-        }
-        pixel[0] = value;
-        pixel[1] = value;
-        pixel[2] = value;
+inline bool IsBackground(uint8_t blue, uint8_t green, uint8_t red) {
+    if constexpr (background == Background::NearWhite) {
+        return std::min({blue, green, red}) >= kNearWhiteThreshold;
+    } else {
+        return std::max({blue, green, red}) <= kNearBlackThreshold;
+    }
+}
+
+template <Background background>
+inline void MaskRunPortable(uint8_t* pixels, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, pixels += 3) {
+        const uint8_t value = IsBackground<background>(pixels[0], pixels[1], pixels[2]) ? 255 : 0;
+        pixels[0] = value;
+        pixels[1] = value;
+        pixels[2] = value;
     }
 }
 
 void PortableWhite(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearWhite>(pixels, count);
+    MaskRunPortable<Background::NearWhite>(pixels, count);
 }
 void PortableBlack(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearBlack>(pixels, count);
+    MaskRunPortable<Background::NearBlack>(pixels, count);
 }
 bool Always() {
     return true;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define ZEL7_X86_KERNELS 1
+#ifdef ZEL7_X86_KERNELS
 
-__attribute__((target("avx2"))) void Avx2White(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearWhite>(pixels, count);
+// Shuffles that spread each pixel's verdict over its three bytes, for the three
+// registers of a block (see BlockMasks for what byte 0 of the second and third holds).
+#define ZEL7_SPREAD_A 0, 0, 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 12, 12, 12, 15
+#define ZEL7_SPREAD_B 0, 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 12, 12, 12, 15, 15
+#define ZEL7_SPREAD_C 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 12, 12, 12, 15, 15, 15
+
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+namespace sse {
+#define ZEL7_SSE_TARGET __attribute__((always_inline)) static inline
+
+struct SseOps {
+    ZEL7_SSE_TARGET __m128i Splat(uint8_t v) { return _mm_set1_epi8(char(v)); }
+    ZEL7_SSE_TARGET __m128i Max(__m128i x, __m128i y) { return _mm_max_epu8(x, y); }
+    ZEL7_SSE_TARGET __m128i Min(__m128i x, __m128i y) { return _mm_min_epu8(x, y); }
+    ZEL7_SSE_TARGET __m128i Equal(__m128i x, __m128i y) { return _mm_cmpeq_epi8(x, y); }
+    ZEL7_SSE_TARGET __m128i And(__m128i x, __m128i y) { return _mm_and_si128(x, y); }
+    template <int n>
+    ZEL7_SSE_TARGET __m128i AlignN(__m128i high, __m128i low) {
+        return _mm_alignr_epi8(high, low, n);
+    }
+    ZEL7_SSE_TARGET __m128i Align(__m128i high, __m128i low, int n) {
+        switch (n) {
+            case 1:
+                return AlignN<1>(high, low);
+            case 2:
+                return AlignN<2>(high, low);
+            case 14:
+                return AlignN<14>(high, low);
+            default:
+                return AlignN<15>(high, low);
+        }
+    }
+    ZEL7_SSE_TARGET __m128i ShiftRight1(__m128i x) { return _mm_srli_si128(x, 1); }
+    ZEL7_SSE_TARGET __m128i ShiftRight2(__m128i x) { return _mm_srli_si128(x, 2); }
+    ZEL7_SSE_TARGET __m128i Shuffle(__m128i x, __m128i order) { return _mm_shuffle_epi8(x, order); }
+    ZEL7_SSE_TARGET __m128i SpreadA() { return _mm_setr_epi8(ZEL7_SPREAD_A); }
+    ZEL7_SSE_TARGET __m128i SpreadB() { return _mm_setr_epi8(ZEL7_SPREAD_B); }
+    ZEL7_SSE_TARGET __m128i SpreadC() { return _mm_setr_epi8(ZEL7_SPREAD_C); }
+};
+
+#include "mask_block.inc"
+
+template <Background background>
+void MaskRunSse41(uint8_t* pixels, std::size_t count) {
+    for (; count >= 16; count -= 16, pixels += 48) {
+        auto* at = reinterpret_cast<__m128i*>(pixels);
+        __m128i a = _mm_loadu_si128(at), b = _mm_loadu_si128(at + 1), c = _mm_loadu_si128(at + 2);
+        MaskBlock<background, SseOps>(a, b, c);
+        _mm_storeu_si128(at, a);
+        _mm_storeu_si128(at + 1, b);
+        _mm_storeu_si128(at + 2, c);
+    }
+    MaskRunPortable<background>(pixels, count);
 }
-__attribute__((target("avx2"))) void Avx2Black(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearBlack>(pixels, count);
+}  // namespace sse
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx {
+#define ZEL7_AVX_TARGET __attribute__((always_inline)) static inline
+
+struct AvxOps {
+    ZEL7_AVX_TARGET __m256i Splat(uint8_t v) { return _mm256_set1_epi8(char(v)); }
+    ZEL7_AVX_TARGET __m256i Max(__m256i x, __m256i y) { return _mm256_max_epu8(x, y); }
+    ZEL7_AVX_TARGET __m256i Min(__m256i x, __m256i y) { return _mm256_min_epu8(x, y); }
+    ZEL7_AVX_TARGET __m256i Equal(__m256i x, __m256i y) { return _mm256_cmpeq_epi8(x, y); }
+    ZEL7_AVX_TARGET __m256i And(__m256i x, __m256i y) { return _mm256_and_si256(x, y); }
+    template <int n>
+    ZEL7_AVX_TARGET __m256i AlignN(__m256i high, __m256i low) {
+        return _mm256_alignr_epi8(high, low, n);
+    }
+    ZEL7_AVX_TARGET __m256i Align(__m256i high, __m256i low, int n) {
+        switch (n) {
+            case 1:
+                return AlignN<1>(high, low);
+            case 2:
+                return AlignN<2>(high, low);
+            case 14:
+                return AlignN<14>(high, low);
+            default:
+                return AlignN<15>(high, low);
+        }
+    }
+    ZEL7_AVX_TARGET __m256i ShiftRight1(__m256i x) { return _mm256_srli_si256(x, 1); }
+    ZEL7_AVX_TARGET __m256i ShiftRight2(__m256i x) { return _mm256_srli_si256(x, 2); }
+    ZEL7_AVX_TARGET __m256i Shuffle(__m256i x, __m256i order) {
+        return _mm256_shuffle_epi8(x, order);
+    }
+    ZEL7_AVX_TARGET __m256i SpreadA() { return _mm256_setr_epi8(ZEL7_SPREAD_A, ZEL7_SPREAD_A); }
+    ZEL7_AVX_TARGET __m256i SpreadB() { return _mm256_setr_epi8(ZEL7_SPREAD_B, ZEL7_SPREAD_B); }
+    ZEL7_AVX_TARGET __m256i SpreadC() { return _mm256_setr_epi8(ZEL7_SPREAD_C, ZEL7_SPREAD_C); }
+};
+
+#include "mask_block.inc"
+
+// Two blocks of 48 bytes, the first in the low lanes, the second in the high ones.
+template <Background background>
+void MaskRunAvx2(uint8_t* pixels, std::size_t count) {
+    for (; count >= 32; count -= 32, pixels += 96) {
+        auto* low = reinterpret_cast<__m128i*>(pixels);
+        auto* high = reinterpret_cast<__m128i*>(pixels + 48);
+        __m256i a = _mm256_loadu2_m128i(high, low);
+        __m256i b = _mm256_loadu2_m128i(high + 1, low + 1);
+        __m256i c = _mm256_loadu2_m128i(high + 2, low + 2);
+        MaskBlock<background, AvxOps>(a, b, c);
+        _mm256_storeu2_m128i(high, low, a);
+        _mm256_storeu2_m128i(high + 1, low + 1, b);
+        _mm256_storeu2_m128i(high + 2, low + 2, c);
+    }
+    // Clean upper halves keep the SSE code that follows (here and in callers) at speed.
+    _mm256_zeroupper();
+    sse::MaskRunSse41<background>(pixels, count);
+}
+}  // namespace avx
+#pragma GCC pop_options
+
+void Avx2White(uint8_t* pixels, std::size_t count) {
+    avx::MaskRunAvx2<Background::NearWhite>(pixels, count);
+}
+void Avx2Black(uint8_t* pixels, std::size_t count) {
+    avx::MaskRunAvx2<Background::NearBlack>(pixels, count);
 }
 bool HasAvx2() {
     return __builtin_cpu_supports("avx2");
 }
 
-__attribute__((target("sse4.1"))) void Sse41White(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearWhite>(pixels, count);
+void Sse41White(uint8_t* pixels, std::size_t count) {
+    sse::MaskRunSse41<Background::NearWhite>(pixels, count);
 }
-__attribute__((target("sse4.1"))) void Sse41Black(uint8_t* pixels, std::size_t count) {
-    MaskRun<Background::NearBlack>(pixels, count);
+void Sse41Black(uint8_t* pixels, std::size_t count) {
+    sse::MaskRunSse41<Background::NearBlack>(pixels, count);
 }
 bool HasSse41() {
     return __builtin_cpu_supports("sse4.1");
 }
-#endif
+
+#endif  // ZEL7_X86_KERNELS
 
 constexpr MaskKernel kKernels[] = {
 #ifdef ZEL7_X86_KERNELS

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Times zel7-mask against a plain copy of the same picture, side by side and
+# alternating, and against ImageMagick and OpenCV when they are installed; then the
+# dialog's command through the pipeline, and a batch with one and with two jobs.
+#
+#   bench/compare.sh [BUILD_DIR]     (default: build-bench, configured here)
+#
+# ROUNDS (default 7), WIDTH and HEIGHT (8000 x 6000) and WORK (a tmpfs folder,
+# /dev/shm when present) can be set in the environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build-bench}
+rounds=${ROUNDS:-7}
+width=${WIDTH:-8000}
+height=${HEIGHT:-6000}
+if [ ! -x "$build/bench/zel7-bench-command" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
+        -DZEL7_BUILD_GUI=OFF >/dev/null
+fi
+cmake --build "$build" --target zel7-mask zel7-bench-command zel7-make-picture \
+    zel7_kernels_bench >/dev/null
+
+base=${WORK:-$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}
+work=$(mktemp -d "$base/zel7-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+picture="$work/picture.bmp"
+"$build/tests/zel7-make-picture" white "$width" "$height" "$picture"
+echo "picture: ${width} x ${height}, $(($(stat -c %s "$picture") / 1048576)) MiB, in $work"
+
+declare -A commands=(
+    [cp]="cp $picture $work/out-cp.bmp"
+    [zel7-mask]="$build/cli/zel7-mask --white $picture $work/out-zel7.bmp"
+    [dialog-command]="$build/bench/zel7-bench-command $picture $work/out-dialog.bmp"
+)
+order=(cp zel7-mask dialog-command)
+if command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; then
+    commands[imagemagick]="MAGICK_CONFIGURE_PATH=$PWD/bench/imagemagick convert $picture -channel RGB -threshold 93.9% -separate \
+-evaluate-sequence Min -type TrueColor BMP3:$work/out-im.bmp"
+    order+=(imagemagick)
+fi
+if python3 -c 'import cv2' 2>/dev/null; then
+    commands[opencv]="python3 -c \"import cv2,sys; i=cv2.imread(sys.argv[1]); \
+m=cv2.inRange(i,(240,240,240),(255,255,255)); cv2.imwrite(sys.argv[2], cv2.merge([m,m,m]))\" \
+$picture $work/out-cv.bmp"
+    order+=(opencv)
+fi
+
+# Seconds and peak resident KiB of one run; exits when the command fails. The clock
+# is read around /usr/bin/time, whose own is only good to 10 ms; its small start-up
+# cost is the same for every command.
+measure() {
+    local start=$EPOCHREALTIME
+    if ! /usr/bin/time -f "%M" -o "$work/time" bash -c "$1" >/dev/null 2>"$work/stderr"; then
+        echo "failed: $1" >&2
+        cat "$work/stderr" >&2
+        exit 1
+    fi
+    local end=$EPOCHREALTIME
+    echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }') $(tail -n 1 "$work/time")"
+}
+
+declare -A times peaks
+for ((round = 0; round < rounds; round++)); do
+    for name in "${order[@]}"; do
+        read -r seconds kib < <(measure "${commands[$name]}")
+        times[$name]+="$seconds "
+        peaks[$name]=$(( ${peaks[$name]:-0} > kib ? ${peaks[$name]:-0} : kib ))
+    done
+done
+
+median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+copy=$(echo "${times[cp]}" | median)
+printf '\n%-16s %10s %10s %14s\n' command "median s" "x cp" "peak MiB"
+for name in "${order[@]}"; do
+    m=$(echo "${times[$name]}" | median)
+    awk -v n="$name" -v m="$m" -v c="$copy" -v k="${peaks[$name]}" \
+        'BEGIN { printf "%-16s %10.3f %10.2f %14.1f\n", n, m, m / c, k / 1024 }'
+done
+cmp "$work/out-zel7.bmp" "$work/out-dialog.bmp" && echo "zel7-mask and the dialog's command wrote the same bytes"
+
+# A batch of 16 medium pictures: one job against two.
+mkdir -p "$work/batch" "$work/masks"
+for i in $(seq 1 16); do
+    "$build/tests/zel7-make-picture" white 2400 1800 "$work/batch/p$i.bmp"
+done
+rm -f "$picture" "$work"/out-*.bmp
+echo
+for jobs in 1 2; do
+    runs=""
+    for ((round = 0; round < rounds; round++)); do
+        read -r seconds _ < <(measure "$build/cli/zel7-mask --white --out-dir $work/masks --jobs $jobs $work/batch/*.bmp")
+        runs+="$seconds "
+    done
+    batch[$jobs]=$(echo "$runs" | median)
+    printf 'batch of 16 (2400 x 1800), --jobs %s: median %.3f s\n' "$jobs" "${batch[$jobs]}"
+done
+awk -v a="${batch[1]}" -v b="${batch[2]}" 'BEGIN { printf "speed-up with 2 jobs: %.2fx\n", a / b }'
+
+echo
+"$build/bench/zel7_kernels_bench" --benchmark_min_time=0.2 2>/dev/null

@@ -1,0 +1,26 @@
+// Runs the dialog's white-background command once, with a scripted chooser, so that
+// bench/compare.sh can time it like any other command:
+//   zel7-bench-command SOURCE DEST
+#include <clocale>
+#include <cstdio>
+#include <filesystem>
+
+#include "mask_commands.h"
+#include "scripted_chooser.h"
+#include "threshold.h"
+#include "working_image.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: zel7-bench-command SOURCE DEST\n");
+        return 2;
+    }
+    std::setlocale(LC_ALL, "C.UTF-8");
+    zel7::testing::ChooserScript script;
+    zel7::testing::ScriptedHost host(script);
+    script.Push(zel7::testing::Confirm(std::string(argv[1])));
+    script.Push(zel7::testing::Confirm(std::string(argv[2])));
+    zel7::SelectPicture(host);
+    zel7::RunMaskCommand(host, zel7::MaskNearWhite);
+    return std::filesystem::exists(argv[2]) ? 0 : 1;
+}
