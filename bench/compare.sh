@@ -28,30 +28,30 @@ picture="$work/picture.bmp"
 "$build/tests/zel7-make-picture" white "$width" "$height" "$picture"
 echo "picture: ${width} x ${height}, $(($(stat -c %s "$picture") / 1048576)) MiB, in $work"
 
+# Commands are split on spaces: the paths here have none.
 declare -A commands=(
     [cp]="cp $picture $work/out-cp.bmp"
     [zel7-mask]="$build/cli/zel7-mask --white $picture $work/out-zel7.bmp"
     [dialog-command]="$build/bench/zel7-bench-command $picture $work/out-dialog.bmp"
 )
 order=(cp zel7-mask dialog-command)
+others=()
 if command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; then
-    commands[imagemagick]="MAGICK_CONFIGURE_PATH=$PWD/bench/imagemagick convert $picture -channel RGB -threshold 93.9% -separate \
--evaluate-sequence Min -type TrueColor BMP3:$work/out-im.bmp"
-    order+=(imagemagick)
+    commands[imagemagick]="env MAGICK_CONFIGURE_PATH=$PWD/bench/imagemagick convert $picture \
+-channel RGB -threshold 93.9% -separate -evaluate-sequence Min -type TrueColor \
+BMP3:$work/out-im.bmp"
+    others+=(imagemagick)
 fi
 if python3 -c 'import cv2' 2>/dev/null; then
-    commands[opencv]="python3 -c \"import cv2,sys; i=cv2.imread(sys.argv[1]); \
-m=cv2.inRange(i,(240,240,240),(255,255,255)); cv2.imwrite(sys.argv[2], cv2.merge([m,m,m]))\" \
-$picture $work/out-cv.bmp"
-    order+=(opencv)
+    commands[opencv]="python3 $PWD/bench/opencv_mask.py $picture $work/out-cv.bmp"
+    others+=(opencv)
 fi
 
-# Seconds and peak resident KiB of one run; exits when the command fails. The clock
-# is read around /usr/bin/time, whose own is only good to 10 ms; its small start-up
-# cost is the same for every command.
+# Seconds and peak resident KiB of one run; exits when the command fails.
 measure() {
     local start=$EPOCHREALTIME
-    if ! /usr/bin/time -f "%M" -o "$work/time" bash -c "$1" >/dev/null 2>"$work/stderr"; then
+    # shellcheck disable=SC2086 # split on purpose
+    if ! /usr/bin/time -f "%M" -o "$work/time" $1 >/dev/null 2>"$work/stderr"; then
         echo "failed: $1" >&2
         cat "$work/stderr" >&2
         exit 1
@@ -60,19 +60,30 @@ measure() {
     echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }') $(tail -n 1 "$work/time")"
 }
 
-declare -A times peaks
-for ((round = 0; round < rounds; round++)); do
-    for name in "${order[@]}"; do
-        read -r seconds kib < <(measure "${commands[$name]}")
-        times[$name]+="$seconds "
-        peaks[$name]=$(( ${peaks[$name]:-0} > kib ? ${peaks[$name]:-0} : kib ))
-    done
-done
-
 median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+
+# run ROUNDS NAME...: runs the commands one after another, ROUNDS times over.
+declare -A times peaks
+run() {
+    local rounds=$1 name seconds kib
+    shift
+    for ((round = 0; round < rounds; round++)); do
+        for name in "$@"; do
+            read -r seconds kib < <(measure "${commands[$name]}")
+            times[$name]+="$seconds "
+            peaks[$name]=$((${peaks[$name]:-0} > kib ? ${peaks[$name]:-0} : kib))
+        done
+    done
+}
+
+# Ours side by side with cp; the slow tools after, on their own, so that their
+# appetite for memory does not disturb the others.
+run "$rounds" "${order[@]}"
+[ ${#others[@]} -eq 0 ] || run 3 "${others[@]}"
+
 copy=$(echo "${times[cp]}" | median)
 printf '\n%-16s %10s %10s %14s\n' command "median s" "x cp" "peak MiB"
-for name in "${order[@]}"; do
+for name in "${order[@]}" "${others[@]}"; do
     m=$(echo "${times[$name]}" | median)
     awk -v n="$name" -v m="$m" -v c="$copy" -v k="${peaks[$name]}" \
         'BEGIN { printf "%-16s %10.3f %10.2f %14.1f\n", n, m, m / c, k / 1024 }'
@@ -85,17 +96,16 @@ for i in $(seq 1 16); do
     "$build/tests/zel7-make-picture" white 2400 1800 "$work/batch/p$i.bmp"
 done
 rm -f "$picture" "$work"/out-*.bmp
+sources=$(echo "$work"/batch/*.bmp)
+commands[batch-jobs-1]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 1 $sources"
+commands[batch-jobs-2]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 2 $sources"
+run "$rounds" batch-jobs-1 batch-jobs-2
+one=$(echo "${times[batch-jobs-1]}" | median)
+two=$(echo "${times[batch-jobs-2]}" | median)
 echo
-for jobs in 1 2; do
-    runs=""
-    for ((round = 0; round < rounds; round++)); do
-        read -r seconds _ < <(measure "$build/cli/zel7-mask --white --out-dir $work/masks --jobs $jobs $work/batch/*.bmp")
-        runs+="$seconds "
-    done
-    batch[$jobs]=$(echo "$runs" | median)
-    printf 'batch of 16 (2400 x 1800), --jobs %s: median %.3f s\n' "$jobs" "${batch[$jobs]}"
-done
-awk -v a="${batch[1]}" -v b="${batch[2]}" 'BEGIN { printf "speed-up with 2 jobs: %.2fx\n", a / b }'
+awk -v a="$one" -v b="$two" 'BEGIN {
+    printf "batch of 16 pictures of 2400 x 1800: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", a, b, a / b
+}'
 
 echo
 "$build/bench/zel7_kernels_bench" --benchmark_min_time=0.2 2>/dev/null

@@ -12,7 +12,7 @@ namespace zel7 {
 
 // About this much of the picture is held in memory at once: large enough to keep
 // the system calls few, small enough to stay in the processor's cache.
-inline constexpr std::size_t kSliceBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kSliceBytes = std::size_t{1} << 18;
 
 // Writes the mask of the picture at source to destination, as reading it into the
 // working image, applying the threshold and writing it out would, but reusing buffer

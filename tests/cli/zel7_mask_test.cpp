@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+
+#include "child_process.h"
 #include "mask_file.h"
 #include "run_program.h"
 #include "test_pictures.h"
@@ -130,6 +134,83 @@ TEST_F(Zel7MaskTest, OutDirKeepsGoingPastBrokenFiles) {
         EXPECT_EQ(testing::ReadWholeFile(At(std::string("out/") + name)), mask) << name;
     }
     EXPECT_FALSE(std::filesystem::exists(At("out/p3.bmp")));
+}
+
+TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
+    namespace fs = std::filesystem;
+    const Bytes old = {'o', 'l', 'd'};
+    fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
+    fs::create_directory(At("tmp"));
+    fs::permissions(At("tmp"), fs::perms(0777));
+    mkfifo(At("fifo").c_str(), 0644);
+    testing::WriteWholeFile(At("secret.bmp"), photo_);
+    fs::permissions(At("secret.bmp"), fs::perms::none);
+    fs::create_directory(At("locked"));
+    testing::WriteWholeFile(At("locked/dest.bmp"), old);
+    fs::permissions(At("locked"), fs::perms(0555));
+
+    enum class Limit { None, FullDisk, Unprivileged };
+    struct Case {
+        const char* name;
+        Limit limit;
+        std::string source, dest;
+        bool destExists;
+        std::string reason;  // what the message says after "zel7-mask: FILE: "
+        std::string named;   // the file the message names
+    };
+    const Case cases[] = {
+        {"full_disk_existing_destination", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), true,
+         "cannot write file (File too large)", At("dest.bmp")},
+        {"full_disk_new_destination", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), false,
+         "cannot write file (File too large)", At("dest.bmp")},
+        {"full_disk_destination_is_source", Limit::FullDisk, At("photo.bmp"), At("photo.bmp"),
+         false, "cannot write file (File too large)", At("photo.bmp")},
+        {"unwritable_folder", Limit::Unprivileged, At("photo.bmp"), At("locked/dest.bmp"), false,
+         "cannot create file (Permission denied)", At("locked/dest.bmp")},
+        {"unreadable_source", Limit::Unprivileged, At("secret.bmp"), At("tmp/dest.bmp"), false,
+         "cannot open file (Permission denied)", At("secret.bmp")},
+        {"source_is_a_fifo", Limit::None, At("fifo"), At("dest.bmp"), true, "not a regular file",
+         At("fifo")},
+        {"source_is_a_folder", Limit::None, At("tmp"), At("dest.bmp"), true, "not a regular file",
+         At("tmp")},
+        {"source_is_dev_zero", Limit::None, "/dev/zero", At("dest.bmp"), true, "not a regular file",
+         "/dev/zero"},
+        {"source_missing", Limit::None, At("gone.bmp"), At("dest.bmp"), true,
+         "cannot open file (No such file or directory)", At("gone.bmp")},
+    };
+    const std::string tmpdir = At("tmp");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.destExists) {
+            testing::WriteWholeFile(c.dest, old);
+        }
+        const std::vector<std::string> before = folder_.Entries();
+        const auto result = RunProgram(ZEL7_MASK_PATH, {"--white", c.source, c.dest}, [&] {
+            setenv("TMPDIR", tmpdir.c_str(), 1);
+            if (c.limit == Limit::FullDisk) {
+                testing::LimitFileSize(4096);
+            }
+            return c.limit != Limit::Unprivileged || testing::DropPrivileges();
+        });
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "zel7-mask: " + c.named + ": " + c.reason + "\n");
+        EXPECT_EQ(folder_.Entries(), before) << "a file appeared or vanished";
+        EXPECT_TRUE(fs::is_empty(tmpdir));
+        EXPECT_EQ(std::distance(fs::directory_iterator(At("locked")), {}), 1);
+        EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), photo_);
+        if (c.destExists) {
+            EXPECT_EQ(testing::ReadWholeFile(c.dest), old);
+            fs::remove(c.dest);
+        }
+    }
+    EXPECT_EQ(testing::ReadWholeFile(At("locked/dest.bmp")), old);
+    fs::permissions(At("locked"), fs::perms(0755));
+
+    // The same source as destination, with room to write: replaced by its mask.
+    const Bytes mask = ExpectedMask(At("photo.bmp"), Background::NearWhite);
+    auto result = Run({"--white", At("photo.bmp"), At("photo.bmp")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), mask);
 }
 
 }  // namespace

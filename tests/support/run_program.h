@@ -1,6 +1,7 @@
 // Running a program and collecting what it printed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,10 @@ struct ProgramResult {
     std::string err;
 };
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments);
+// Runs program with arguments, standard input from /dev/null. beforeExec, when given,
+// runs in the child just before the program starts (to set limits, drop privileges
+// or change the environment); returning false aborts the run.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::function<bool()>& beforeExec = {});
 
 }  // namespace zel7::testing
