@@ -39,7 +39,7 @@ BitmapError MaskBitmapFile(const char* source, const char* destination, Backgrou
     const std::size_t rowsPerSlice =
         stride == 0 ? 1 : std::max<std::size_t>(1, kSliceBytes / stride);
     const std::size_t pieceBytes = std::min(stride, kSliceBytes / 3 * 3);
-    buffer.resize(std::max(rowsPerSlice * stride, pieceBytes));
+    buffer.resize(stride <= kSliceBytes ? rowsPerSlice * stride : pieceBytes);
 
     const std::size_t rows = std::size_t(from.height);
     for (std::size_t row = 0; row < rows && stride > 0;) {

@@ -55,8 +55,14 @@ bool Always() {
 #define ZEL7_SPREAD_B 0, 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 12, 12, 12, 15, 15
 #define ZEL7_SPREAD_C 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 12, 12, 12, 15, 15, 15
 
+// Everything from here to the matching end is compiled for SSE4.1 (GCC and clang spell
+// that differently).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#endif
 namespace sse {
 #define ZEL7_SSE_TARGET __attribute__((always_inline)) static inline
 
@@ -105,10 +111,18 @@ void MaskRunSse41(uint8_t* pixels, std::size_t count) {
     MaskRunPortable<background>(pixels, count);
 }
 }  // namespace sse
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx {
 #define ZEL7_AVX_TARGET __attribute__((always_inline)) static inline
 
@@ -165,7 +179,11 @@ void MaskRunAvx2(uint8_t* pixels, std::size_t count) {
     sse::MaskRunSse41<background>(pixels, count);
 }
 }  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 void Avx2White(uint8_t* pixels, std::size_t count) {
     avx::MaskRunAvx2<Background::NearWhite>(pixels, count);

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "bitmap_file.h"
@@ -194,6 +195,20 @@ TEST_F(ReadBitmapFileTest, RefusesMalformedAndUnsupportedFilesLeavingTheImageUnc
         EXPECT_EQ(DescribeBitmapStatus(why.status), DescribeBitmapStatus(refusal.expected));
         EXPECT_TRUE(Take() == before);
     }
+}
+
+// Files that once got through somewhere, or that readers commonly get wrong.
+TEST_F(ReadBitmapFileTest, RefusesEveryFileInTheMalformedFolder) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ZEL7_MALFORMED_DIR)) {
+        SCOPED_TRACE(entry.path().filename().string());
+        BitmapError why;
+        EXPECT_FALSE(ReadBitmapFile(entry.path().c_str(), &why));
+        EXPECT_NE(why.status, BitmapStatus::CannotOpen);
+        ++files;
+    }
+    EXPECT_GE(files, 10);
+    EXPECT_EQ(workingImage.pixels, nullptr);
 }
 
 TEST_F(ReadBitmapFileTest, RefusesWhatIsNotARegularReadableFile) {
