@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mask_file.h"
+#include "system.h"
 
 namespace {
 
@@ -238,6 +239,8 @@ int main(int argc, char** argv) {
     if (std::optional<int> status = ParseArguments(argc, argv, options)) {
         return *status;
     }
+    // An interrupted run removes the masks it was writing.
+    zel7::RemoveTemporaryFilesOnInterruption();
     Reporter reporter(options.operands.size());
     bool anyFailed = false;
     std::vector<Job> jobs = PlanJobs(options, reporter, anyFailed);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 
 namespace zel7 {
 
@@ -136,6 +141,19 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The temporary files being written, so that an interruption can remove them. Once
+// interrupted, no new one may be created: the program is about to end.
+struct LiveTemporaryFiles {
+    std::mutex mutex;
+    std::set<std::string> paths;
+    bool interrupted = false;
+};
+
+LiveTemporaryFiles& Live() {
+    static LiveTemporaryFiles live;
+    return live;
+}
+
 uint64_t NextTemporaryTag() {
     static const uint64_t seed = std::random_device{}() * 0x9E3779B97F4A7C15ull;
     static std::atomic<uint64_t> counter{0};
@@ -155,11 +173,16 @@ int ReplacementFile::Create(const char* destination) {
         std::snprintf(name, sizeof name, "/.zel7-%016llx.tmp",
                       static_cast<unsigned long long>(NextTemporaryTag()));
         std::string candidate = folder + name;
+        std::lock_guard lock(Live().mutex);
+        if (Live().interrupted) {
+            return ECANCELED;
+        }
         // 0666 lets the umask decide, as a plain create would.
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             fd_ = UniqueFd(fd);
             temporary_ = std::move(candidate);
+            Live().paths.insert(temporary_);
             return 0;
         }
         if (errno != EEXIST) {
@@ -185,23 +208,55 @@ int ReplacementFile::Commit() {
     if (int closeError = fd_.Close(); error == 0) {
         error = closeError;
     }
-    if (error == 0 && ::rename(temporary_.c_str(), target_.c_str()) != 0) {
-        error = errno;
+    if (error == 0) {
+        std::lock_guard lock(Live().mutex);
+        if (Live().interrupted) {
+            error = ECANCELED;  // the file is gone already
+        } else if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+            error = errno;
+        } else {
+            Live().paths.erase(temporary_);
+            temporary_.clear();
+        }
     }
     if (error != 0) {
         Abort();
-        return error;
     }
-    temporary_.clear();
-    return 0;
+    return error;
 }
 
 void ReplacementFile::Abort() {
     fd_.Close();
     if (!temporary_.empty()) {
+        std::lock_guard lock(Live().mutex);
         ::unlink(temporary_.c_str());
+        Live().paths.erase(temporary_);
         temporary_.clear();
     }
+}
+
+void RemoveTemporaryFilesOnInterruption() {
+    static sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&signals, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // inherited by later threads
+    std::thread([] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        {
+            std::lock_guard lock(Live().mutex);
+            Live().interrupted = true;
+            for (const std::string& path : Live().paths) {
+                ::unlink(path.c_str());
+            }
+        }
+        // Die of the signal, as whoever sent it expects.
+        ::signal(signal, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        ::raise(signal);
+    }).detach();
 }
 
 namespace {

@@ -67,6 +67,11 @@ private:
     std::string temporary_;
 };
 
+// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file of this process's
+// ReplacementFiles before the program dies of the signal. Call it before starting
+// any thread: it blocks those signals and waits for them on a thread of its own.
+void RemoveTemporaryFilesOnInterruption();
+
 // Large zeroed-or-not buffers for pixel rows. Never returns memory that must be freed
 // with anything but FreePixelBuffer; returns null when the memory is not available.
 uint8_t* AllocatePixelBuffer(std::size_t size);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -134,6 +137,45 @@ TEST_F(Zel7MaskTest, OutDirKeepsGoingPastBrokenFiles) {
         EXPECT_EQ(testing::ReadWholeFile(At(std::string("out/") + name)), mask) << name;
     }
     EXPECT_FALSE(std::filesystem::exists(At("out/p3.bmp")));
+}
+
+TEST_F(Zel7MaskTest, InterruptionLeavesNoTemporaryFiles) {
+    namespace fs = std::filesystem;
+    fs::create_directory(At("masks"));
+    testing::BmpBuilder big = testing::ValidPicture(1, 1, 24);
+    big.biWidth = 2000;
+    big.biHeight = 1500;
+    big.pixels = testing::RandomBytes(std::size_t(6000) * 1500, 4);
+    std::vector<std::string> arguments = {ZEL7_MASK_PATH, "--white", "--out-dir", At("masks")};
+    for (int i = 0; i < 6; ++i) {
+        arguments.push_back(At("big" + std::to_string(i) + ".bmp"));
+        testing::WriteWholeFile(arguments.back(), big.Build());
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    // Interrupted at different moments: whatever it was doing, no temporary file stays.
+    int interrupted = 0;
+    for (int delayMicroseconds : {500, 2000, 5000, 10000, 20000}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        usleep(useconds_t(delayMicroseconds));
+        kill(child, SIGINT);
+        int status = 0;
+        waitpid(child, &status, 0);
+        interrupted += WIFSIGNALED(status) && WTERMSIG(status) == SIGINT;
+        for (const auto& entry : fs::directory_iterator(At("masks"))) {
+            EXPECT_EQ(entry.path().filename().string().rfind("big", 0), 0u)
+                << "left behind: " << entry.path();
+        }
+    }
+    EXPECT_GT(interrupted, 0) << "every run finished before the signal";
 }
 
 TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
