@@ -73,23 +73,13 @@ struct SseOps {
     ZEL7_SSE_TARGET __m128i Equal(__m128i x, __m128i y) { return _mm_cmpeq_epi8(x, y); }
     ZEL7_SSE_TARGET __m128i And(__m128i x, __m128i y) { return _mm_and_si128(x, y); }
     template <int n>
-    ZEL7_SSE_TARGET __m128i AlignN(__m128i high, __m128i low) {
+    ZEL7_SSE_TARGET __m128i Align(__m128i high, __m128i low) {
         return _mm_alignr_epi8(high, low, n);
     }
-    ZEL7_SSE_TARGET __m128i Align(__m128i high, __m128i low, int n) {
-        switch (n) {
-            case 1:
-                return AlignN<1>(high, low);
-            case 2:
-                return AlignN<2>(high, low);
-            case 14:
-                return AlignN<14>(high, low);
-            default:
-                return AlignN<15>(high, low);
-        }
+    template <int n>
+    ZEL7_SSE_TARGET __m128i ShiftRight(__m128i x) {
+        return _mm_srli_si128(x, n);
     }
-    ZEL7_SSE_TARGET __m128i ShiftRight1(__m128i x) { return _mm_srli_si128(x, 1); }
-    ZEL7_SSE_TARGET __m128i ShiftRight2(__m128i x) { return _mm_srli_si128(x, 2); }
     ZEL7_SSE_TARGET __m128i Shuffle(__m128i x, __m128i order) { return _mm_shuffle_epi8(x, order); }
     ZEL7_SSE_TARGET __m128i SpreadA() { return _mm_setr_epi8(ZEL7_SPREAD_A); }
     ZEL7_SSE_TARGET __m128i SpreadB() { return _mm_setr_epi8(ZEL7_SPREAD_B); }
@@ -133,23 +123,13 @@ struct AvxOps {
     ZEL7_AVX_TARGET __m256i Equal(__m256i x, __m256i y) { return _mm256_cmpeq_epi8(x, y); }
     ZEL7_AVX_TARGET __m256i And(__m256i x, __m256i y) { return _mm256_and_si256(x, y); }
     template <int n>
-    ZEL7_AVX_TARGET __m256i AlignN(__m256i high, __m256i low) {
+    ZEL7_AVX_TARGET __m256i Align(__m256i high, __m256i low) {
         return _mm256_alignr_epi8(high, low, n);
     }
-    ZEL7_AVX_TARGET __m256i Align(__m256i high, __m256i low, int n) {
-        switch (n) {
-            case 1:
-                return AlignN<1>(high, low);
-            case 2:
-                return AlignN<2>(high, low);
-            case 14:
-                return AlignN<14>(high, low);
-            default:
-                return AlignN<15>(high, low);
-        }
+    template <int n>
+    ZEL7_AVX_TARGET __m256i ShiftRight(__m256i x) {
+        return _mm256_srli_si256(x, n);
     }
-    ZEL7_AVX_TARGET __m256i ShiftRight1(__m256i x) { return _mm256_srli_si256(x, 1); }
-    ZEL7_AVX_TARGET __m256i ShiftRight2(__m256i x) { return _mm256_srli_si256(x, 2); }
     ZEL7_AVX_TARGET __m256i Shuffle(__m256i x, __m256i order) {
         return _mm256_shuffle_epi8(x, order);
     }
