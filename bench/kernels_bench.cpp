@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "mask_file.h"
 #include "test_pictures.h"
 #include "threshold.h"
 
 namespace {
 
 // Sizes: one slice of zel7-mask (in cache) and a whole 8000 x 6000 picture.
-constexpr std::size_t kSlicePixels = (std::size_t{1} << 20) / 3;
+constexpr std::size_t kSlicePixels = zel7::kSliceBytes / 3;
 constexpr std::size_t kPicturePixels = std::size_t{8000} * 6000;
 
 void MemcpyReference(benchmark::State& state) {
