@@ -140,19 +140,22 @@ struct AvxOps {
 
 #include "mask_block.inc"
 
-// Two blocks of 48 bytes, the first in the low lanes, the second in the high ones.
+// Two blocks of 48 bytes, the first in the low lanes, the second in the high ones:
+// three plain loads, regrouped by lane-crossing permutes, and back again.
 template <Background background>
 void MaskRunAvx2(uint8_t* pixels, std::size_t count) {
     for (; count >= 32; count -= 32, pixels += 96) {
-        auto* low = reinterpret_cast<__m128i*>(pixels);
-        auto* high = reinterpret_cast<__m128i*>(pixels + 48);
-        __m256i a = _mm256_loadu2_m128i(high, low);
-        __m256i b = _mm256_loadu2_m128i(high + 1, low + 1);
-        __m256i c = _mm256_loadu2_m128i(high + 2, low + 2);
+        auto* at = reinterpret_cast<__m256i*>(pixels);
+        const __m256i x = _mm256_loadu_si256(at);           // a1 b1
+        const __m256i y = _mm256_loadu_si256(at + 1);       // c1 a2
+        const __m256i z = _mm256_loadu_si256(at + 2);       // b2 c2
+        __m256i a = _mm256_permute2x128_si256(x, y, 0x30);  // a1 a2
+        __m256i b = _mm256_permute2x128_si256(x, z, 0x21);  // b1 b2
+        __m256i c = _mm256_permute2x128_si256(y, z, 0x30);  // c1 c2
         MaskBlock<background, AvxOps>(a, b, c);
-        _mm256_storeu2_m128i(high, low, a);
-        _mm256_storeu2_m128i(high + 1, low + 1, b);
-        _mm256_storeu2_m128i(high + 2, low + 2, c);
+        _mm256_storeu_si256(at, _mm256_permute2x128_si256(a, b, 0x20));
+        _mm256_storeu_si256(at + 1, _mm256_permute2x128_si256(c, a, 0x30));
+        _mm256_storeu_si256(at + 2, _mm256_permute2x128_si256(b, c, 0x31));
     }
     // Clean upper halves keep the SSE code that follows (here and in callers) at speed.
     _mm256_zeroupper();
