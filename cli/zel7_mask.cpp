@@ -203,6 +203,10 @@ std::vector<Job> PlanJobs(const Options& options, Reporter& reporter, bool& anyF
 // Runs the jobs on up to `workers` threads, each with its own slice buffer.
 bool RunJobs(const std::vector<Job>& jobs, zel7::Background background, unsigned workers,
              Reporter& reporter) {
+    // One picture alone gets a second thread for writing, when there is a core for it.
+    const zel7::SliceWriting writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
+                                           ? zel7::SliceWriting::OnSecondThread
+                                           : zel7::SliceWriting::Inline;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> anyFailed{false};
     auto work = [&] {
@@ -211,7 +215,7 @@ bool RunJobs(const std::vector<Job>& jobs, zel7::Background background, unsigned
             const Job& job = jobs[i];
             reporter.Started(job.source);
             zel7::BitmapError error = zel7::MaskBitmapFile(
-                job.source.c_str(), job.destination.c_str(), background, buffer);
+                job.source.c_str(), job.destination.c_str(), background, buffer, writing);
             if (!error.Ok()) {
                 // Reading problems belong to the source, writing ones to the destination.
                 bool writing = error.status == zel7::BitmapStatus::CannotCreate ||

@@ -14,10 +14,16 @@ namespace zel7 {
 // the system calls few, small enough to stay in the processor's cache.
 inline constexpr std::size_t kSliceBytes = std::size_t{1} << 18;
 
+// Whether the slices are written by the thread that reads them, or by a second one
+// while the first reads on (worth it when a core is free).
+enum class SliceWriting { Inline, OnSecondThread };
+
 // Writes the mask of the picture at source to destination, as reading it into the
-// working image, applying the threshold and writing it out would, but reusing buffer
-// for one slice at a time. The destination is replaced only by a complete file.
+// working image, applying the threshold and writing it out would, but a slice at a
+// time through buffer (one slice, or three when writing on a second thread). The
+// destination is replaced only by a complete file.
 BitmapError MaskBitmapFile(const char* source, const char* destination, Background background,
-                           std::vector<uint8_t>& buffer);
+                           std::vector<uint8_t>& buffer,
+                           SliceWriting writing = SliceWriting::Inline);
 
 }  // namespace zel7
