@@ -42,10 +42,14 @@ if command -v convert >/dev/null && convert -version 2>/dev/null | grep -q Image
 BMP3:$work/out-im.bmp"
     others+=(imagemagick)
 fi
-if python3 -c 'import cv2' 2>/dev/null; then
-    commands[opencv]="python3 $PWD/bench/opencv_mask.py $picture $work/out-cv.bmp"
-    others+=(opencv)
-fi
+# Debian's python3-opencv serves the system's Python, which may not be the first on PATH.
+for python in python3 /usr/bin/python3; do
+    if "$python" -c 'import cv2' 2>/dev/null; then
+        commands[opencv]="$python $PWD/bench/opencv_mask.py $picture $work/out-cv.bmp"
+        others+=(opencv)
+        break
+    fi
+done
 
 # Seconds and peak resident KiB of one run; exits when the command fails.
 measure() {
