@@ -81,8 +81,6 @@ public:
     zel7::WindowHandle Window() const override;
     bool UpdateData(bool saveAndValidate = true) override;
 
-    int TemplateId() const { return templateId_; }
-
 protected:
     virtual bool OnInitDialog();
     virtual void DoDataExchange() {}

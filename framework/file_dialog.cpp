@@ -35,6 +35,8 @@ public:
         QFileDialog dialog(reinterpret_cast<QWidget*>(record.hwndOwner),
                            QString::fromStdWString(record.lpstrTitle));
         dialog.setObjectName(QStringLiteral("fileChooser"));
+        // The modern chooser is the desktop's own where it offers one; otherwise Qt's.
+        dialog.setOption(QFileDialog::DontUseNativeDialog, !ModernStyle());
         const QStringList filters = NameFilters(record.lpstrFilter);
         dialog.setNameFilters(filters);
         if (record.nFilterIndex >= 1 && record.nFilterIndex <= unsigned(filters.size())) {
