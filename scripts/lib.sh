@@ -21,4 +21,5 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev)
+# help2man writes the manual page of zel7-mask from its --help during the build.
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man)
