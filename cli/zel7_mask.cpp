@@ -1,17 +1,19 @@
-// zel7-mask: writes the two-tone mask of BMP pictures from the command line.
+// zel7-mask: writes the two-tone mask of pictures from the command line.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -20,32 +22,48 @@
 
 namespace {
 
-constexpr const char* kProgram = "zel7-mask";
+namespace fs = std::filesystem;
 
-constexpr const char* kUsage =
-    "Usage: zel7-mask --white|--black SOURCE DEST\n"
-    "       zel7-mask --white|--black --out-dir DIR [--jobs N] SOURCE...\n"
-    "\n"
+constexpr const char* kProgram = "zel7-mask";
+// Each job may hold one temporary file; the clean-up on signals knows this many.
+constexpr unsigned kMaxJobs = 256;
+
+constexpr const char* kUsageLines =
+    "Usage: zel7-mask --white|--black [OPTION]... SOURCE DEST\n"
+    "  or:  zel7-mask --white|--black --out-dir DIR [OPTION]... SOURCE...\n"
+    "  or:  zel7-mask --white|--black --suffix TEXT [OPTION]... SOURCE...\n";
+
+constexpr const char* kHelp =
     "Writes the two-tone mask of 24-bit BMP pictures: background pixels become white,\n"
     "everything else black. Pictures of other depths are copied unchanged.\n"
     "\n"
-    "  --white         the background is white: pixels whose blue, green and red are\n"
-    "                  all at least 240 are background\n"
-    "  --black         the background is black: all three at most 20\n"
-    "  -o, --out-dir DIR\n"
-    "                  write each mask to DIR under its source's file name\n"
-    "  -j, --jobs N    with --out-dir, mask up to N files at once (default: one per core)\n"
-    "      --help      show this help and exit\n"
-    "      --version   show the version and exit\n"
+    "With SOURCE and DEST, writes one mask to DEST (into it, under the source's name,\n"
+    "when DEST is a folder; to standard output when DEST is -). With --out-dir or\n"
+    "--suffix, masks every SOURCE; a mask never replaces a picture of the batch.\n"
     "\n"
-    "An existing destination is replaced only by a complete mask. Exit status: 0 when\n"
-    "every mask was written, 1 when one or more failed, 2 for a usage error.\n";
+    "  -w, --white          the background is white: pixels whose blue, green and red\n"
+    "                       are all at least 240 are background\n"
+    "  -b, --black          the background is black: all three at most 20\n"
+    "  -o, --out-dir=DIR    write each mask into DIR\n"
+    "  -s, --suffix=TEXT    name each mask after its source with TEXT before the\n"
+    "                       extension (photo.bmp, -mask: photo-mask.bmp); without\n"
+    "                       --out-dir, masks go beside their sources\n"
+    "  -j, --jobs=N         mask up to N files at once (default: one per core)\n"
+    "      --help           show this help and exit\n"
+    "      --version        show the version and exit\n"
+    "\n"
+    "An existing destination is replaced only by a complete mask, and only when it is\n"
+    "a regular file you may write. Exit status: 0 when every mask was written, 1 when\n"
+    "one or more failed, 2 for a usage error.\n";
 
 struct Options {
     std::optional<zel7::Background> background;
     std::string outDir;
+    std::optional<std::string> suffix;
     unsigned jobs = 0;  // 0: one per core
     std::vector<std::string> operands;
+
+    bool Batch() const { return !outDir.empty() || suffix.has_value(); }
 };
 
 struct Job {
@@ -54,114 +72,147 @@ struct Job {
 };
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n%s", kProgram, message.c_str(), kUsage);
+    std::fprintf(stderr, "%s: %s\n%sTry 'zel7-mask --help' for more information.\n", kProgram,
+                 message.c_str(), kUsageLines);
     return 2;
 }
 
-// Parses the arguments; returns an exit status to end with, or nothing to go on.
-std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
-    bool operandsOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (operandsOnly || arg == "-" || arg.empty() || arg[0] != '-') {
-            options.operands.emplace_back(arg);
-            continue;
-        }
-        auto value = [&](std::string_view name) -> std::optional<std::string> {
-            if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-                return std::string(arg.substr(eq + 1));
-            }
-            if (i + 1 >= argc) {
-                UsageError("option '" + std::string(name) + "' needs a value");
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        std::string_view name = arg.substr(0, arg.find('='));
-        if (arg == "--") {
-            operandsOnly = true;
-        } else if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("%s (zel7) %s\n", kProgram, ZEL7_VERSION);
-            return 0;
-        } else if (arg == "--white" || arg == "--black") {
-            auto chosen =
-                arg == "--white" ? zel7::Background::NearWhite : zel7::Background::NearBlack;
-            if (options.background && *options.background != chosen) {
-                return UsageError("--white and --black exclude each other");
-            }
-            options.background = chosen;
-        } else if (name == "--out-dir" || name == "-o") {
-            auto dir = value(name);
-            if (!dir) {
-                return 2;
-            }
-            if (dir->empty()) {
-                return UsageError("the output folder name is empty");
-            }
-            options.outDir = *dir;
-        } else if (name == "--jobs" || name == "-j") {
-            auto text = value(name);
-            if (!text) {
-                return 2;
-            }
-            unsigned jobs = 0;
-            auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), jobs);
-            if (error != std::errc() || end != text->data() + text->size() || jobs == 0) {
-                return UsageError("--jobs takes a whole number from 1 up, not '" + *text + "'");
-            }
-            options.jobs = jobs;
-        } else {
-            return UsageError("unknown option '" + std::string(arg) + "'");
-        }
+// Prints text on standard output; a full disk or a closed pipe is an error, as it is
+// for any program whose output is its work.
+int PrintAndExit(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: write error: %s\n", kProgram, std::strerror(errno));
+        return 1;
     }
+    return 0;
+}
+
+std::optional<int> CheckOptions(const Options& options) {
     if (!options.background) {
         return UsageError("say which background the pictures have: --white or --black");
     }
-    if (options.outDir.empty()) {
-        if (options.operands.size() != 2) {
-            return UsageError("expected SOURCE and DEST (or --out-dir DIR SOURCE...)");
+    if (options.Batch()) {
+        if (options.operands.empty()) {
+            return UsageError("no source pictures given");
         }
-        if (options.jobs != 0) {
-            return UsageError("--jobs goes with --out-dir");
-        }
-    } else if (options.operands.empty()) {
-        return UsageError("no source pictures given");
+    } else if (options.operands.size() != 2) {
+        return UsageError("expected SOURCE and DEST (or --out-dir DIR SOURCE...)");
     }
     return std::nullopt;
 }
 
-// Reports on stderr; the progress line, when shown, is redrawn below each message.
+// Parses the arguments as getopt_long does; returns an exit status to end with, or
+// nothing to go on.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
+    enum { kHelpOption = 256, kVersionOption };
+    static const option kLongOptions[] = {
+        {"white", no_argument, nullptr, 'w'},
+        {"black", no_argument, nullptr, 'b'},
+        {"out-dir", required_argument, nullptr, 'o'},
+        {"suffix", required_argument, nullptr, 's'},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"help", no_argument, nullptr, kHelpOption},
+        {"version", no_argument, nullptr, kVersionOption},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // the messages below name the program, not the path it was run by
+    optind = 1;
+    for (int code; (code = getopt_long(argc, argv, ":wbo:s:j:", kLongOptions, nullptr)) != -1;) {
+        switch (code) {
+            case 'w':
+            case 'b': {
+                auto chosen =
+                    code == 'w' ? zel7::Background::NearWhite : zel7::Background::NearBlack;
+                if (options.background && *options.background != chosen) {
+                    return UsageError("--white and --black exclude each other");
+                }
+                options.background = chosen;
+                break;
+            }
+            case 'o':
+                if (*optarg == '\0') {
+                    return UsageError("the output folder name is empty");
+                }
+                options.outDir = optarg;
+                break;
+            case 's':
+                if (*optarg == '\0') {
+                    return UsageError("the suffix is empty");
+                }
+                options.suffix = optarg;
+                break;
+            case 'j': {
+                const std::string_view text = optarg;
+                unsigned jobs = 0;
+                auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+                if (error != std::errc() || end != text.data() + text.size() || jobs == 0 ||
+                    jobs > kMaxJobs) {
+                    return UsageError("--jobs takes a whole number from 1 to " +
+                                      std::to_string(kMaxJobs) + ", not '" + std::string(text) +
+                                      "'");
+                }
+                options.jobs = jobs;
+                break;
+            }
+            case kHelpOption:
+                return PrintAndExit(std::string(kUsageLines) + "\n" + kHelp);
+            case kVersionOption:
+                return PrintAndExit(std::string(kProgram) + " (zel7) " + ZEL7_VERSION + "\n");
+            case ':':
+                return UsageError("option '" + std::string(argv[optind - 1]) + "' needs a value");
+            default:
+                return UsageError("unknown option '" + std::string(argv[optind - 1]) + "'");
+        }
+    }
+    options.operands.assign(argv + optind, argv + argc);
+    return CheckOptions(options);
+}
+
+// Reports on standard error. When that is a terminal and there are several files, a
+// progress line counts the finished ones and a summary ends the run.
 class Reporter {
 public:
     explicit Reporter(std::size_t total)
-        : total_(total), showProgress_(total > 1 && ::isatty(STDERR_FILENO)) {}
+        : total_(total), interactive_(total > 1 && ::isatty(STDERR_FILENO)) {}
 
     void Failed(const std::string& file, const std::string& reason) {
         std::lock_guard lock(mutex_);
+        ++failed_;
         ClearProgress();
         std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), reason.c_str());
+        ShowProgress(file);
     }
 
-    void Started(const std::string& file) {
-        if (!showProgress_) {
-            return;
-        }
+    void Written(const std::string& file) {
         std::lock_guard lock(mutex_);
-        ++started_;
-        std::string name = std::filesystem::path(file).filename().string();
-        std::fprintf(stderr, "\r[%zu/%zu] %s\x1b[K", started_, total_, name.c_str());
-        progressShown_ = true;
+        ++written_;
+        ShowProgress(file);
+    }
+
+    bool AllWritten() {
+        std::lock_guard lock(mutex_);
+        return failed_ == 0;
     }
 
     void Finish() {
         std::lock_guard lock(mutex_);
         ClearProgress();
+        if (interactive_) {
+            std::fprintf(stderr, "%zu written, %zu failed\n", written_, failed_);
+        }
     }
 
 private:
+    void ShowProgress(const std::string& file) {
+        if (!interactive_) {
+            return;
+        }
+        const std::string name = fs::path(file).filename().string();
+        std::fprintf(stderr, "\r[%zu/%zu] %s\x1b[K", written_ + failed_, total_, name.c_str());
+        progressShown_ = true;
+    }
+
     void ClearProgress() {
         if (progressShown_) {
             std::fputs("\r\x1b[K", stderr);
@@ -171,69 +222,92 @@ private:
 
     std::mutex mutex_;
     std::size_t total_;
-    std::size_t started_ = 0;
-    bool showProgress_;
+    std::size_t written_ = 0;
+    std::size_t failed_ = 0;
+    bool interactive_;
     bool progressShown_ = false;
 };
 
-// One job per source; with --out-dir, a second source with the same file name would
-// overwrite the first one's mask, so it is refused instead.
-std::vector<Job> PlanJobs(const Options& options, Reporter& reporter, bool& anyFailed) {
-    if (options.outDir.empty()) {
-        return {{options.operands[0], options.operands[1]}};
+// One job per source. A batch never replaces one of its own pictures, and never
+// writes two masks to one name: such a source is refused instead.
+std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
+    std::set<zel7::FileId> sources;
+    for (const std::string& source : options.operands) {
+        if (zel7::FileId id; zel7::IdentifyFile(source, id) == 0) {
+            sources.insert(id);
+        }
     }
     std::vector<Job> jobs;
-    std::set<std::string> destinations;
+    std::set<fs::path> destinations;
     for (const std::string& source : options.operands) {
-        const std::filesystem::path name = std::filesystem::path(source).filename();
-        const std::string destination = (std::filesystem::path(options.outDir) / name).string();
+        const fs::path name = fs::path(source).filename();
         if (name.empty() || name == "." || name == "..") {
             reporter.Failed(source, "names a folder, not a picture");
-            anyFailed = true;
-        } else if (!destinations.insert(destination).second) {
-            reporter.Failed(source, "another source already writes " + destination);
-            anyFailed = true;
+            continue;
+        }
+        fs::path file = name;
+        if (options.suffix) {
+            file = name.stem();
+            file += *options.suffix;
+            file += name.extension();
+        }
+        const fs::path folder =
+            options.outDir.empty() ? fs::path(source).parent_path() : fs::path(options.outDir);
+        const fs::path destination = folder / file;
+        zel7::FileId id;
+        if (zel7::IdentifyFile(destination, id) == 0 && sources.contains(id)) {
+            reporter.Failed(source, "its mask " + destination.string() +
+                                        " would replace a picture being masked; choose "
+                                        "another --out-dir or a --suffix");
+        } else if (!destinations.insert(destination.lexically_normal()).second) {
+            reporter.Failed(source, "another source already writes " + destination.string());
         } else {
-            jobs.push_back({source, destination});
+            jobs.push_back({source, destination.string()});
         }
     }
     return jobs;
 }
 
+// A single DEST is used as typed, except that a folder receives the mask under the
+// source's name, as cp does.
+Job PlanSingle(const Options& options) {
+    const std::string& source = options.operands[0];
+    fs::path destination = options.operands[1];
+    std::error_code ignored;
+    if (destination != "-" && fs::is_directory(destination, ignored)) {
+        destination /= fs::path(source).filename();
+    }
+    return {source, destination.string()};
+}
+
 // Runs the jobs on up to `workers` threads, each with its own slice buffer.
-bool RunJobs(const std::vector<Job>& jobs, zel7::Background background, unsigned workers,
+void RunJobs(const std::vector<Job>& jobs, zel7::Background background, unsigned workers,
              Reporter& reporter) {
     // One picture alone gets a second thread for writing, when there is a core for it.
     const zel7::SliceWriting writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
                                            ? zel7::SliceWriting::OnSecondThread
                                            : zel7::SliceWriting::Inline;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> anyFailed{false};
     auto work = [&] {
         std::vector<uint8_t> buffer;
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             const Job& job = jobs[i];
-            reporter.Started(job.source);
-            zel7::BitmapError error = zel7::MaskBitmapFile(
-                job.source.c_str(), job.destination.c_str(), background, buffer, writing);
-            if (!error.Ok()) {
-                // Reading problems belong to the source, writing ones to the destination.
-                bool writing = error.status == zel7::BitmapStatus::CannotCreate ||
-                               error.status == zel7::BitmapStatus::CannotWrite;
-                reporter.Failed(writing ? job.destination : job.source,
-                                zel7::DescribeBitmapError(error));
-                anyFailed = true;
+            zel7::Result result =
+                zel7::MaskFile(job.source, job.destination, background, buffer, writing);
+            if (result.Ok()) {
+                reporter.Written(job.source);
+            } else {
+                reporter.Failed(result.ConcernsDestination() ? job.destination : job.source,
+                                zel7::Describe(result));
             }
         }
     };
-    workers = std::max(1u, std::min<unsigned>(workers, unsigned(jobs.size())));
+    workers = std::clamp<unsigned>(workers, 1, unsigned(std::max<std::size_t>(jobs.size(), 1)));
     std::vector<std::jthread> threads;
     for (unsigned i = 1; i < workers; ++i) {
         threads.emplace_back(work);
     }
     work();
-    threads.clear();  // joins
-    return !anyFailed;
 }
 
 }  // namespace
@@ -243,15 +317,20 @@ int main(int argc, char** argv) {
     if (std::optional<int> status = ParseArguments(argc, argv, options)) {
         return *status;
     }
-    // An interrupted run removes the masks it was writing.
-    zel7::RemoveTemporaryFilesOnInterruption();
-    Reporter reporter(options.operands.size());
-    bool anyFailed = false;
-    std::vector<Job> jobs = PlanJobs(options, reporter, anyFailed);
-    unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
-    if (!RunJobs(jobs, *options.background, workers, reporter)) {
-        anyFailed = true;
+    // A missing or unwritable folder is said once, before any work.
+    if (!options.outDir.empty()) {
+        if (int error = zel7::CheckWritableFolder(options.outDir)) {
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.outDir.c_str(),
+                         std::strerror(error));
+            return 1;
+        }
     }
+    zel7::CleanUpOnFatalSignals();
+    Reporter reporter(options.operands.size());
+    const std::vector<Job> jobs =
+        options.Batch() ? PlanBatch(options, reporter) : std::vector{PlanSingle(options)};
+    const unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
+    RunJobs(jobs, *options.background, std::min(workers, kMaxJobs), reporter);
     reporter.Finish();
-    return anyFailed ? 1 : 0;
+    return reporter.AllWritten() ? 0 : 1;
 }

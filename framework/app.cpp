@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "resources.h"
-#include "system.h"
 
 namespace afx {
 namespace {
@@ -61,10 +60,6 @@ CWinApp* AfxGetApp() {
 }
 
 int AfxWinMain(int argc, char** argv) {
-    // Before the toolkit starts its threads: an interrupted program removes the mask it
-    // was writing rather than leave a temporary file behind.
-    zel7::RemoveTemporaryFilesOnInterruption();
-
     // The toolkit takes its own options (-platform, -display) from the command line;
     // the program's own code reads none.
     QApplication application(argc, argv);

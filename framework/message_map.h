@@ -6,6 +6,8 @@
 #include <span>
 #include <variant>
 
+#include "dialog_result.h"
+
 namespace afx {
 
 using IconHandle = const void*;  // an icon owned by the framework; null for none
@@ -19,8 +21,8 @@ inline constexpr unsigned WM_SYSCOMMAND = 0x0112;
 inline constexpr unsigned BN_CLICKED = 0;
 
 // Commands.
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
+using zel7::IDCANCEL;
+using zel7::IDOK;
 inline constexpr int ID_HELP = 0xE146;
 inline constexpr unsigned SC_MINIMIZE = 0xF020;
 inline constexpr unsigned SC_CLOSE = 0xF060;

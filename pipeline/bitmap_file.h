@@ -1,54 +1,51 @@
-// Reading and writing BMP files, whole or a range of rows at a time.
+// BMP files as a source and a sink of rows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 
 #include "bitmap_layout.h"
-#include "bitmap_status.h"
+#include "row_stream.h"
 #include "system.h"
+#include "working_image.h"
 
 namespace zel7 {
 
-// An opened, validated source picture whose rows can be read in any order.
-class BitmapSource {
+// An opened, validated BMP file, read front to back.
+class BitmapSource : public RowSource {
 public:
-    BitmapError Open(const char* path);
+    Result Open(const std::filesystem::path& path);
     const BitmapLayout& Layout() const { return layout_; }
 
-    // Fills all kColorTableBytes of palette: the file's entries, then zeros.
-    BitmapError ReadColorTable(uint8_t* palette) const;
-    // Reads size bytes of the stored rows, starting offset bytes into them.
-    BitmapError ReadPixels(uint64_t offset, std::size_t size, uint8_t* pixels) const;
+    const PictureShape& Shape() const override { return layout_; }
+    const uint8_t* ColorTable() const override;
+    Result Read(uint8_t* into, std::size_t size) override;
 
 private:
     UniqueFd fd_;
     BitmapLayout layout_;
+    uint64_t position_ = 0;  // into the rows
+    uint8_t colorTable_[kColorTableBytes] = {};
 };
 
-// A destination picture written front to back into a temporary file, which replaces
-// the destination only on Commit. Dropped uncommitted, it leaves nothing behind.
-class BitmapSink {
+// A BMP file written front to back: into a file that replaces the destination only on
+// Commit, or, for the destination "-", straight to standard output.
+class BitmapSink : public RowSink {
 public:
-    // Creates the temporary file and writes the headers and, for 8 bits, the colour table.
-    BitmapError Create(const char* path, const BitmapLayout& layout, const uint8_t* palette);
-    // Appends bytes of the stored rows; they must add up to the layout's pixel bytes.
-    BitmapError WritePixels(const uint8_t* pixels, std::size_t size);
-    BitmapError Commit();
+    // Writes the headers and, for 8 bits, the colour table.
+    Result Create(const std::filesystem::path& path, const PictureShape& shape,
+                  const uint8_t* colorTable);
+    Result Write(const uint8_t* bytes, std::size_t size) override;
+    Result Commit() override;
 
 private:
+    int Fd() const { return toStandardOutput_ ? 1 : file_.Fd(); }
+
     ReplacementFile file_;
+    bool toStandardOutput_ = false;
     BitmapLayout layout_;
-    uint64_t pixelsWritten_ = 0;
+    uint64_t bytesWritten_ = 0;
 };
-
-// Loads the picture at path into workingImage. On failure returns false, stores the
-// reason in *why when given, and leaves workingImage exactly as it was.
-bool ReadBitmapFile(const char* path, BitmapError* why = nullptr);
-
-// Writes the picture as an uncompressed BMP with a 40-byte header. The destination is
-// either replaced by the complete file or left untouched.
-bool WriteBitmapFile(const char* path, const uint8_t* pixels, int32_t width, int32_t height,
-                     int32_t bitCount, const uint8_t* palette, BitmapError* why = nullptr);
 
 }  // namespace zel7

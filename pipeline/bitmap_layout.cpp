@@ -78,42 +78,41 @@ bool CheckedPixelSizes(int32_t width, int32_t height, int32_t bitCount, int32_t&
     return true;
 }
 
-BitmapStatus ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize,
-                               BitmapLayout& layout) {
+Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, BitmapLayout& layout) {
     if (head.size() < 2 || head[bfType] != 'B' || head[bfType + 1] != 'M') {
-        return BitmapStatus::NotBitmap;
+        return Status::NotBitmap;
     }
     if (head.size() < kHeadersBytes || fileSize < kHeadersBytes) {
-        return BitmapStatus::TruncatedHeader;
+        return Status::TruncatedHeader;
     }
     const uint32_t infoSize = ReadU32(head, biSize);
     if (infoSize < kInfoHeaderBytes) {
-        return BitmapStatus::UnsupportedHeader;
+        return Status::UnsupportedHeader;
     }
     const auto width = static_cast<int32_t>(ReadU32(head, biWidth));
     const auto height = static_cast<int32_t>(ReadU32(head, biHeight));
     if (width < 0 || height < 0) {
-        return BitmapStatus::NegativeSize;
+        return Status::NegativeSize;
     }
     const uint32_t bitCount = ReadU16(head, biBitCount);
     if (!IsSupportedDepth(bitCount)) {
-        return BitmapStatus::UnsupportedDepth;
+        return Status::UnsupportedDepth;
     }
 
     const uint32_t compression = ReadU32(head, biCompression);
     uint64_t headersEnd = kFileHeaderBytes + uint64_t{infoSize};
     if (compression == BI_BITFIELDS && (bitCount == 16 || bitCount == 32)) {
         if (head.size() < kHeaderProbeBytes || fileSize < kHeaderProbeBytes) {
-            return BitmapStatus::TruncatedHeader;
+            return Status::TruncatedHeader;
         }
         if (!HasPlainBitFields(head, bitCount)) {
-            return BitmapStatus::UnsupportedCompression;
+            return Status::UnsupportedCompression;
         }
         if (infoSize == kInfoHeaderBytes) {
             headersEnd += kBitFieldMaskBytes;  // the masks follow a 40-byte header
         }
     } else if (compression != BI_RGB) {
-        return BitmapStatus::UnsupportedCompression;
+        return Status::UnsupportedCompression;
     }
 
     BitmapLayout parsed;
@@ -121,43 +120,42 @@ BitmapStatus ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize,
     parsed.height = height;
     parsed.bitCount = static_cast<int32_t>(bitCount);
     if (!CheckedPixelSizes(width, height, parsed.bitCount, parsed.rowStride, parsed.pixelBytes)) {
-        return BitmapStatus::TooLarge;
+        return Status::TooLarge;
     }
 
     uint64_t tableEnd = headersEnd;
     if (bitCount == 8) {
         const uint32_t used = ReadU32(head, biClrUsed);
         if (used > static_cast<uint32_t>(kColorTableEntries)) {
-            return BitmapStatus::BadColorTable;
+            return Status::BadColorTable;
         }
         parsed.colorTableEntries = used == 0 ? kColorTableEntries : used;
         parsed.colorTableOffset = headersEnd;
         tableEnd = parsed.colorTableOffset + uint64_t{parsed.colorTableEntries} * 4;
         if (tableEnd > fileSize) {
-            return BitmapStatus::TruncatedColorTable;
+            return Status::TruncatedColorTable;
         }
     }
 
     parsed.pixelOffset = ReadU32(head, bfOffBits);
     if (parsed.pixelOffset < tableEnd) {
-        return BitmapStatus::BadPixelOffset;
+        return Status::BadPixelOffset;
     }
     if (parsed.pixelOffset > fileSize ||
         fileSize - parsed.pixelOffset < uint64_t(parsed.pixelBytes)) {
-        return BitmapStatus::TruncatedPixels;
+        return Status::TruncatedPixels;
     }
     layout = parsed;
-    return BitmapStatus::Ok;
+    return Status::Ok;
 }
 
-BitmapStatus MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount,
-                               BitmapLayout& layout) {
+Status MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount, BitmapLayout& layout) {
     BitmapLayout made;
     if (width < 0 || height < 0) {
-        return BitmapStatus::NegativeSize;
+        return Status::NegativeSize;
     }
     if (!CheckedPixelSizes(width, height, bitCount, made.rowStride, made.pixelBytes)) {
-        return BitmapStatus::TooLarge;
+        return Status::TooLarge;
     }
     made.width = width;
     made.height = height;
@@ -166,7 +164,7 @@ BitmapStatus MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount,
     made.colorTableOffset = kHeadersBytes;
     made.pixelOffset = kHeadersBytes + uint64_t{made.colorTableEntries} * 4;
     layout = made;
-    return BitmapStatus::Ok;
+    return Status::Ok;
 }
 
 std::array<uint8_t, kHeadersBytes> EncodeBitmapHeaders(const BitmapLayout& layout) {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "bitmap_status.h"
+#include "result.h"
+#include "row_stream.h"
 
 namespace zel7 {
 
@@ -22,12 +23,7 @@ inline constexpr uint32_t BI_RGB = 0;
 inline constexpr uint32_t BI_BITFIELDS = 3;
 
 // A picture's validated geometry and where its parts lie in the file.
-struct BitmapLayout {
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t bitCount = 0;
-    int32_t rowStride = 0;
-    int32_t pixelBytes = 0;          // rowStride * height
+struct BitmapLayout : PictureShape {
     uint32_t colorTableEntries = 0;  // entries stored in the file; 8-bit pictures only
     uint64_t colorTableOffset = 0;
     uint64_t pixelOffset = 0;  // bfOffBits
@@ -41,12 +37,10 @@ bool CheckedPixelSizes(int32_t width, int32_t height, int32_t bitCount, int32_t&
 // Validates the start of a file (up to kHeaderProbeBytes of it) against the file's
 // total size. Accepts uncompressed 8-, 16-, 24- and 32-bit bottom-up pictures and the
 // bit-field files whose masks match the uncompressed layout.
-BitmapStatus ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize,
-                               BitmapLayout& layout);
+Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, BitmapLayout& layout);
 
 // The layout the writer produces: 40-byte header, full colour table for 8 bits.
-BitmapStatus MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount,
-                               BitmapLayout& layout);
+Status MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount, BitmapLayout& layout);
 
 // The file header and info header of a written file.
 std::array<uint8_t, kHeadersBytes> EncodeBitmapHeaders(const BitmapLayout& layout);

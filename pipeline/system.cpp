@@ -2,19 +2,19 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <cstring>
+#include <fstream>
 #include <random>
-#include <set>
 #include <thread>
 
 namespace zel7 {
@@ -41,14 +41,15 @@ int UniqueFd::Close() {
     if (fd_ < 0) {
         return 0;
     }
+    // On Linux the descriptor is gone even when close fails, so it is never retried.
     int result = ::close(fd_) == 0 ? 0 : errno;
     fd_ = -1;
-    return result == EINTR ? 0 : result;  // on Linux the descriptor is gone either way
+    return result;
 }
 
-int OpenRegularFileForReading(const char* path, UniqueFd& fd, uint64_t& size) {
+int OpenRegularFileForReading(const std::filesystem::path& path, UniqueFd& fd, uint64_t& size) {
     // O_NONBLOCK keeps a FIFO without a writer from hanging the open.
-    UniqueFd opened(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!opened.IsOpen()) {
         return errno;
     }
@@ -62,9 +63,34 @@ int OpenRegularFileForReading(const char* path, UniqueFd& fd, uint64_t& size) {
     if (!S_ISREG(info.st_mode)) {
         return EINVAL;
     }
+    // A regular file: reads may block as usual (on a network file system they must).
+    const int flags = ::fcntl(opened.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(opened.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return errno;
+    }
     size = static_cast<uint64_t>(info.st_size);
     fd = std::move(opened);
     return 0;
+}
+
+int IdentifyFile(const std::filesystem::path& path, FileId& id) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno;
+    }
+    id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 0;
+}
+
+int CheckWritableFolder(const std::filesystem::path& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return ENOTDIR;
+    }
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size) {
@@ -108,6 +134,67 @@ int WriteAll(int fd, const void* data, std::size_t size) {
 
 namespace {
 
+// Named temporary files, where a fatal-signal handler can find them. A slot's path is
+// written only while the slot is Claimed, which the handler skips, and never again
+// once the handler has taken it, so the handler never reads a path being rewritten.
+enum SlotState : int { kFree, kClaimed, kLive, kDying };
+struct TemporaryName {
+    std::atomic<int> state{kFree};
+    char path[PATH_MAX];
+};
+constexpr int kTemporaryNameSlots = 256;  // at least the number of jobs zel7-mask runs
+std::array<TemporaryName, kTemporaryNameSlots> temporaryNames;
+std::atomic<bool> dying{false};
+std::atomic<bool> namedFilesOnly{false};
+
+int ClaimSlot(const std::string& path) {
+    if (path.size() >= PATH_MAX) {
+        return -1;
+    }
+    for (int i = 0; i < kTemporaryNameSlots; ++i) {
+        int expected = kFree;
+        if (temporaryNames[i].state.compare_exchange_strong(expected, kClaimed)) {
+            std::memcpy(temporaryNames[i].path, path.c_str(), path.size() + 1);
+            temporaryNames[i].state.store(kLive);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void ReleaseSlot(int slot) {
+    int expected = kLive;
+    // When the handler has taken the slot, the process is ending: leave it to it.
+    temporaryNames[slot].state.compare_exchange_strong(expected, kFree);
+}
+
+void RemoveTemporaryNames(int signal) {
+    dying.store(true);
+    for (TemporaryName& name : temporaryNames) {
+        int expected = kLive;
+        if (name.state.compare_exchange_strong(expected, kDying)) {
+            ::unlink(name.path);
+        }
+    }
+    // The handler was reset to the default action on entry: die of the signal, as
+    // whoever sent it expects.
+    ::raise(signal);
+}
+
+mode_t ProcessUmask() {
+    // /proc tells without changing it, which setting and restoring it would, for every
+    // thread at once.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("Umask:")) {
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+        }
+    }
+    const mode_t current = ::umask(022);
+    ::umask(current);
+    return current;
+}
+
 // Follows symbolic links in the last component, so that writing through a link
 // replaces its target and keeps the link.
 int ResolveFinalLinks(const std::string& path, std::string& resolved) {
@@ -141,122 +228,201 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The temporary files being written, so that an interruption can remove them. Once
-// interrupted, no new one may be created: the program is about to end.
-struct LiveTemporaryFiles {
-    std::mutex mutex;
-    std::set<std::string> paths;
-    bool interrupted = false;
-};
-
-LiveTemporaryFiles& Live() {
-    static LiveTemporaryFiles live;
-    return live;
+std::string TemporaryPath(const std::string& folder) {
+    static thread_local std::mt19937_64 random{
+        std::random_device{}() ^ std::hash<std::thread::id>{}(std::this_thread::get_id())};
+    char name[40];
+    std::snprintf(name, sizeof name, "/.zel7-%016llx.tmp",
+                  static_cast<unsigned long long>(random()));
+    return folder + name;
 }
 
-uint64_t NextTemporaryTag() {
-    static const uint64_t seed = std::random_device{}() * 0x9E3779B97F4A7C15ull;
-    static std::atomic<uint64_t> counter{0};
-    return seed ^ (counter.fetch_add(1) * 0xBF58476D1CE4E5B9ull);
+// Errors of chmod that mean the file system keeps no permission bits (vfat, some
+// network shares): the file is still good.
+bool PermissionsUnsupported(int error) {
+    return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
 }  // namespace
 
-int ReplacementFile::Create(const char* destination) {
+Result ReplacementFile::Create(const std::filesystem::path& destination) {
     Abort();
-    if (int error = ResolveFinalLinks(destination, target_)) {
-        return error;
+    if (int error = ResolveFinalLinks(destination.string(), target_)) {
+        return Fail(Status::CannotCreate, error);
     }
-    const std::string folder = FolderOf(target_);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, "/.zel7-%016llx.tmp",
-                      static_cast<unsigned long long>(NextTemporaryTag()));
-        std::string candidate = folder + name;
-        std::lock_guard lock(Live().mutex);
-        if (Live().interrupted) {
-            return ECANCELED;
+    struct stat existing {};
+    if (::stat(target_.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            return Fail(Status::CannotCreate, EISDIR);
         }
-        // 0666 lets the umask decide, as a plain create would.
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fd_ = UniqueFd(fd);
-            temporary_ = std::move(candidate);
-            Live().paths.insert(temporary_);
+        if (!S_ISREG(existing.st_mode)) {
+            return Fail(Status::DestinationNotRegular);
+        }
+        // As cp does: a file the user may not write is not replaced behind their back.
+        if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+            return Fail(Status::DestinationReadOnly, errno);
+        }
+        finalMode_ = existing.st_mode & 07777;
+    } else if (errno == ENOENT) {
+        finalMode_ = 0666 & ~ProcessUmask();
+    } else {
+        return Fail(Status::CannotCreate, errno);
+    }
+
+    folder_ = FolderOf(target_);
+    // The folder is kept open to flush it after the rename; a folder that may be
+    // searched but not read still takes the file, without that flush.
+    folderFd_ = UniqueFd(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd_.IsOpen() && errno != EACCES) {
+        return Fail(Status::CannotCreate, errno);
+    }
+    if (!namedFilesOnly.load()) {
+        fd_ = UniqueFd(::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (fd_.IsOpen()) {
+            return {};
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return Fail(Status::CannotCreate, errno);
+        }
+    }
+    return CreateNamed();
+}
+
+Result ReplacementFile::CreateNamed() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string path = TemporaryPath(folder_);
+        slot_ = ClaimSlot(path);
+        if (slot_ < 0) {
+            return Fail(Status::CannotCreate, EMFILE);
+        }
+        fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd_.IsOpen()) {
+            return {};
+        }
+        const int error = errno;
+        ReleaseSlot(slot_);
+        slot_ = -1;
+        if (error != EEXIST) {
+            return Fail(Status::CannotCreate, error);
+        }
+    }
+    return Fail(Status::CannotCreate, EEXIST);
+}
+
+// Links an unnamed file into its folder under a fresh hidden name (the handler knows
+// it until it is renamed), or returns the name a named one has.
+int ReplacementFile::GiveName(std::string& name) {
+    if (slot_ >= 0) {
+        name = temporaryNames[slot_].path;
+        return 0;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = TemporaryPath(folder_);
+        slot_ = ClaimSlot(name);
+        if (slot_ < 0) {
+            return EMFILE;
+        }
+        // Through /proc any user may link the file; AT_EMPTY_PATH needs a privilege.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+        int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno == ENOENT) {
+            linked = ::linkat(fd_.Get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        }
+        if (linked == 0) {
             return 0;
         }
-        if (errno != EEXIST) {
-            return errno;
+        const int error = errno;
+        ReleaseSlot(slot_);
+        slot_ = -1;
+        if (error != EEXIST) {
+            return error;
         }
     }
     return EEXIST;
 }
 
-int ReplacementFile::Commit() {
+Result ReplacementFile::Commit() {
     if (!fd_.IsOpen()) {
-        return EBADF;
+        return Fail(Status::CannotWrite, EBADF);
     }
-    struct stat existing {};
-    bool replacing = ::stat(target_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
     int error = 0;
-    if (replacing) {
-        // The old file is about to disappear: make sure the new one is on disk first.
-        if (::fchmod(fd_.Get(), existing.st_mode & 07777) != 0 || ::fsync(fd_.Get()) != 0) {
-            error = errno;
-        }
+    if (::fchmod(fd_.Get(), finalMode_) != 0 && !PermissionsUnsupported(errno)) {
+        error = errno;
+    }
+    if (error == 0 && ::fsync(fd_.Get()) != 0) {
+        error = errno;
+    }
+    std::string name;
+    if (error == 0) {
+        error = GiveName(name);
     }
     if (int closeError = fd_.Close(); error == 0) {
         error = closeError;
     }
-    if (error == 0) {
-        std::lock_guard lock(Live().mutex);
-        if (Live().interrupted) {
-            error = ECANCELED;  // the file is gone already
-        } else if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
-            error = errno;
-        } else {
-            Live().paths.erase(temporary_);
-            temporary_.clear();
-        }
+    if (error == 0 && dying.load()) {
+        error = ECANCELED;  // a fatal signal is removing the file already
+    }
+    if (error == 0 && ::rename(name.c_str(), target_.c_str()) != 0) {
+        error = errno;
     }
     if (error != 0) {
         Abort();
+        return Fail(Status::CannotWrite, error);
     }
-    return error;
+    ReleaseSlot(slot_);
+    slot_ = -1;
+    // The rename itself must reach the disk; file systems that cannot flush a folder
+    // (or a folder opened without read access) keep it as well as they can.
+    if (folderFd_.IsOpen()) {
+        ::fsync(folderFd_.Get());
+    }
+    folderFd_.Close();
+    return {};
 }
 
 void ReplacementFile::Abort() {
     fd_.Close();
-    if (!temporary_.empty()) {
-        std::lock_guard lock(Live().mutex);
-        ::unlink(temporary_.c_str());
-        Live().paths.erase(temporary_);
-        temporary_.clear();
+    folderFd_.Close();
+    if (slot_ >= 0) {
+        ::unlink(temporaryNames[slot_].path);
+        ReleaseSlot(slot_);
+        slot_ = -1;
     }
 }
 
-void RemoveTemporaryFilesOnInterruption() {
-    static sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&signals, signal);
-    }
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // inherited by later threads
-    std::thread([] {
-        int signal = 0;
-        sigwait(&signals, &signal);
-        {
-            std::lock_guard lock(Live().mutex);
-            Live().interrupted = true;
-            for (const std::string& path : Live().paths) {
-                ::unlink(path.c_str());
-            }
+void ReplacementFile::UseNamedFilesOnly(bool namedOnly) {
+    namedFilesOnly.store(namedOnly);
+}
+
+void CleanUpOnFatalSignals() {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        switch (signal) {
+            case SIGKILL:
+            case SIGSTOP:  // cannot be caught
+            case SIGCHLD:
+            case SIGCONT:
+            case SIGURG:
+            case SIGWINCH:  // ignored by default
+            case SIGTSTP:
+            case SIGTTIN:
+            case SIGTTOU:  // stop, and the program goes on later
+                continue;
         }
-        // Die of the signal, as whoever sent it expects.
-        ::signal(signal, SIG_DFL);
-        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-        ::raise(signal);
-    }).detach();
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
+            continue;  // ignored or handled by someone else: theirs to keep
+        }
+        struct sigaction action {};
+        sigemptyset(&action.sa_mask);
+        if (signal == SIGXFSZ) {
+            // Past a file-size limit, write fails with EFBIG: an ordinary error.
+            action.sa_handler = SIG_IGN;
+        } else {
+            action.sa_handler = RemoveTemporaryNames;
+            action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        }
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 namespace {

@@ -1,11 +1,16 @@
 // The few operating-system services the pipeline needs that the C++ library lacks:
-// non-blocking opens, positioned reads, exclusive creation, atomic replacement, and
-// large page-aligned buffers.
+// non-blocking opens, positioned reads, files that replace their destination whole,
+// clean-up on fatal signals, and large page-aligned buffers.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+
+#include "result.h"
 
 namespace zel7 {
 
@@ -23,19 +28,30 @@ public:
     int Get() const { return fd_; }
     bool IsOpen() const { return fd_ >= 0; }
     int Release();
-    // Closes now and reports the result (0 or an errno value), as close errors can
-    // be the first sign of a failed write.
+    // Closes now and reports the result (0 or an errno value, EINTR included), as
+    // close errors can be the first sign of a failed write.
     int Close();
 
 private:
     int fd_ = -1;
 };
 
-// Every function below reports failure with an errno value (0 means success).
+// The functions below report failure with an errno value (0 means success).
 
 // Opens a regular file for reading without blocking on FIFOs or devices. A path that
 // names anything but a regular file fails with EINVAL (directories with EISDIR).
-int OpenRegularFileForReading(const char* path, UniqueFd& fd, uint64_t& size);
+int OpenRegularFileForReading(const std::filesystem::path& path, UniqueFd& fd, uint64_t& size);
+
+// Which file a path names (links followed), to tell when two paths name the same file.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+int IdentifyFile(const std::filesystem::path& path, FileId& id);
+
+// Whether this process may create files in folder: 0, or why not.
+int CheckWritableFolder(const std::filesystem::path& folder);
 
 // Reads exactly size bytes at offset; a file that ends early fails with ENODATA.
 int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size);
@@ -43,8 +59,12 @@ int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size);
 // Writes all of size bytes at the current position.
 int WriteAll(int fd, const void* data, std::size_t size);
 
-// A file being written beside its destination, which replaces the destination only
-// when Commit succeeds. Destroying it uncommitted removes it.
+// A file written beside its destination that replaces the destination only when
+// Commit succeeds; destroyed uncommitted, it leaves nothing behind. Where the file
+// system allows it the file has no name until Commit, so that even a killed process
+// leaves none; elsewhere it has a hidden name that fatal signals remove (see
+// CleanUpOnFatalSignals). It is private (0600) until its final mode is set just
+// before the rename.
 class ReplacementFile {
 public:
     ReplacementFile() = default;
@@ -52,28 +72,39 @@ public:
     ReplacementFile& operator=(const ReplacementFile&) = delete;
     ~ReplacementFile() { Abort(); }
 
-    // Creates the temporary file in the folder of the destination (the final target
-    // when the destination is a symbolic link).
-    int Create(const char* destination);
+    // Refuses an existing destination that is not a regular file (a link to one is
+    // followed, and its target replaced) or that the user may not write.
+    Result Create(const std::filesystem::path& destination);
     int Fd() const { return fd_.Get(); }
-    // Flushes, closes and renames over the destination. An existing destination's
-    // permission bits carry over; a new file gets 0666 less the umask.
-    int Commit();
+    // Gives the file its final mode (an existing destination's permission bits, or
+    // 0666 less the umask), flushes it to disk, renames it over the destination and
+    // flushes the folder, so that a mask reported as written survives a power cut.
+    Result Commit();
     void Abort();
 
+    // Named temporary files even where unnamed ones are possible; for tests.
+    static void UseNamedFilesOnly(bool namedOnly);
+
 private:
+    Result CreateNamed();
+    int GiveName(std::string& name);
+
     UniqueFd fd_;
+    UniqueFd folderFd_;
     std::string target_;
-    std::string temporary_;
+    std::string folder_;
+    mode_t finalMode_ = 0;
+    int slot_ = -1;  // where a named temporary file is known to the signal handler
 };
 
-// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file of this process's
-// ReplacementFiles before the program dies of the signal. Call it before starting
-// any thread: it blocks those signals and waits for them on a thread of its own.
-void RemoveTemporaryFilesOnInterruption();
+// For every fatal signal still at its default action, removes the named temporary
+// files of this process's ReplacementFiles before the process dies of the signal;
+// signals the caller ignores stay ignored (as nohup promises). A file-size limit then
+// fails the write with EFBIG instead of killing the process. Call once, early.
+void CleanUpOnFatalSignals();
 
-// Large zeroed-or-not buffers for pixel rows. Never returns memory that must be freed
-// with anything but FreePixelBuffer; returns null when the memory is not available.
+// Large buffers for pixel rows. Never returns memory that must be freed with anything
+// but FreePixelBuffer; returns null when the memory is not available.
 uint8_t* AllocatePixelBuffer(std::size_t size);
 void FreePixelBuffer(uint8_t* buffer);
 

@@ -1,5 +1,12 @@
 #include "working_image.h"
 
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "bitmap_layout.h"
+#include "picture_files.h"
 #include "system.h"
 
 namespace zel7 {
@@ -13,6 +20,133 @@ void ReleasePictureBuffers(WorkingImage& image) {
     // unusual call sequence from leaking one.
     delete[] image.palette;
     image.palette = nullptr;
+}
+
+namespace {
+
+struct PixelBufferDeleter {
+    void operator()(uint8_t* buffer) const { FreePixelBuffer(buffer); }
+};
+
+// Rows read into fresh buffers, handed to the image only once all of them are in.
+class ImageSink : public RowSink {
+public:
+    explicit ImageSink(WorkingImage& image) : image_(image) {}
+
+    Result Allocate(const PictureShape& shape, const uint8_t* colorTable) {
+        shape_ = shape;
+        if (colorTable != nullptr) {
+            palette_.reset(new (std::nothrow) uint8_t[kColorTableBytes]);
+            if (!palette_) {
+                return Fail(Status::OutOfMemory);
+            }
+            std::memcpy(palette_.get(), colorTable, kColorTableBytes);
+        }
+        if (shape.pixelBytes > 0) {
+            pixels_.reset(AllocatePixelBuffer(std::size_t(shape.pixelBytes)));
+            if (!pixels_) {
+                return Fail(Status::OutOfMemory);
+            }
+        }
+        return {};
+    }
+
+    uint8_t* Reserve(std::size_t) override { return pixels_.get() + filled_; }
+
+    Result Write(const uint8_t* bytes, std::size_t size) override {
+        if (bytes != pixels_.get() + filled_) {
+            std::memcpy(pixels_.get() + filled_, bytes, size);
+        }
+        filled_ += size;
+        return {};
+    }
+
+    Result Commit() override {
+        if (filled_ != std::size_t(shape_.pixelBytes)) {
+            return Fail(Status::TruncatedPixels);
+        }
+        ReleasePictureBuffers(image_);
+        image_.width = shape_.width;
+        image_.height = shape_.height;
+        image_.bitCount = shape_.bitCount;
+        image_.pixels = pixels_.release();
+        image_.palette = palette_.release();
+        return {};
+    }
+
+private:
+    WorkingImage& image_;
+    PictureShape shape_;
+    std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;
+    std::unique_ptr<uint8_t[]> palette_;
+    std::size_t filled_ = 0;
+};
+
+// Rows already in memory, lent to the sink without a copy.
+class MemorySource : public RowSource {
+public:
+    MemorySource(const PictureShape& shape, const uint8_t* pixels, const uint8_t* colorTable)
+        : shape_(shape), pixels_(pixels), colorTable_(colorTable) {}
+
+    const PictureShape& Shape() const override { return shape_; }
+    const uint8_t* ColorTable() const override { return colorTable_; }
+    Result Read(uint8_t* into, std::size_t size) override {
+        std::memcpy(into, Lend(size), size);
+        return {};
+    }
+    const uint8_t* Lend(std::size_t size) override {
+        const uint8_t* at = pixels_ + position_;
+        position_ += size;
+        return at;
+    }
+
+private:
+    PictureShape shape_;
+    const uint8_t* pixels_;
+    const uint8_t* colorTable_;
+    std::size_t position_ = 0;
+};
+
+}  // namespace
+
+Result LoadPicture(const std::filesystem::path& path, WorkingImage& image) {
+    std::unique_ptr<RowSource> source;
+    if (Result result = OpenPictureSource(path, source); !result.Ok()) {
+        return result;
+    }
+    ImageSink sink(image);
+    if (Result result = sink.Allocate(source->Shape(), source->ColorTable()); !result.Ok()) {
+        return result;
+    }
+    std::vector<uint8_t> unused;  // rows go straight into the image's buffer
+    return CopyRows(*source, sink, {}, unused);
+}
+
+Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int32_t width,
+                   int32_t height, int32_t bitCount, const uint8_t* palette) {
+    BitmapLayout shape;
+    if (Status status = MakeWrittenLayout(width, height, bitCount, shape); status != Status::Ok) {
+        return Fail(status);
+    }
+    if (pixels == nullptr && shape.pixelBytes > 0) {
+        return Fail(Status::NoPixels);
+    }
+    MemorySource source(shape, pixels, bitCount == 8 ? palette : nullptr);
+    std::unique_ptr<RowSink> sink;
+    if (Result result = CreatePictureSink(path, shape, source.ColorTable(), sink); !result.Ok()) {
+        return result;
+    }
+    std::vector<uint8_t> unused;  // rows are lent straight from memory
+    return CopyRows(source, *sink, {}, unused);
+}
+
+bool ReadBitmapFile(const char* path) {
+    return LoadPicture(path, workingImage).Ok();
+}
+
+bool WriteBitmapFile(const char* path, const uint8_t* pixels, int32_t width, int32_t height,
+                     int32_t bitCount, const uint8_t* palette) {
+    return SavePicture(path, pixels, width, height, bitCount, palette).Ok();
 }
 
 }  // namespace zel7

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+
+#include "result.h"
 
 namespace zel7 {
 
@@ -28,13 +31,27 @@ struct WorkingImage {
 extern WorkingImage workingImage;
 
 // Bytes in one stored pixel row, padded to a multiple of 4. Callers guarantee that
-// width * bitCount fits in int32_t (see CheckedRowStride for untrusted values).
+// width * bitCount fits in int32_t (see CheckedPixelSizes for untrusted values).
 constexpr int32_t RowStride(int32_t width, int32_t bitCount) {
     return ((width * bitCount) / 8 + 3) / 4 * 4;
 }
 
-// Releases the pixel buffer and, for an 8-bit picture, the colour table, and nulls the
-// pointers. Dimensions and depth keep their values.
+// Releases the pixel buffer and the colour table, and nulls the pointers. Dimensions
+// and depth keep their values.
 void ReleasePictureBuffers(WorkingImage& image = workingImage);
+
+// Loads the picture at path into image, releasing the buffers it held. On failure the
+// image is left exactly as it was.
+Result LoadPicture(const std::filesystem::path& path, WorkingImage& image);
+
+// Writes rows held in memory as a picture file. The destination is either replaced
+// by the complete file or left untouched; with no pixels, nothing is touched.
+Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int32_t width,
+                   int32_t height, int32_t bitCount, const uint8_t* palette);
+
+// The same two for the mask commands, on the process-wide image, true for success.
+bool ReadBitmapFile(const char* path);
+bool WriteBitmapFile(const char* path, const uint8_t* pixels, int32_t width, int32_t height,
+                     int32_t bitCount, const uint8_t* palette);
 
 }  // namespace zel7

@@ -1,5 +1,6 @@
 #include "zel7.h"
 
+#include "mask_commands.h"
 #include "message_map.h"
 #include "zel7dlg.h"
 
@@ -21,6 +22,7 @@ bool Czel7App::InitInstance() {
     // Common controls, control containment, the shell manager and the settings key
     // prepare services this system does not have: the toolkit is ready as it is.
     CWinApp::InitInstance();
+    zel7::PrepareForCommands();
 
     Czel7Dlg dialog;
     m_pMainWnd = &dialog;

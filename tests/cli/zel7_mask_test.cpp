@@ -1,21 +1,22 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "child_process.h"
-#include "mask_file.h"
+#include "reference_mask.h"
 #include "run_program.h"
-#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::Bytes;
 using testing::RunProgram;
+using Strings = std::vector<std::string>;
 
 class Zel7MaskTest : public ::testing::Test {
 protected:
@@ -23,40 +24,66 @@ protected:
         testing::BmpBuilder photo = testing::ValidPicture(50, 30, 24);
         photo.pixels = testing::SyntheticPhotoRows(50, 30, Background::NearWhite);
         photo_ = photo.Build();
-        testing::WriteWholeFile(folder_ / "photo.bmp", photo_);
+        testing::WriteWholeFile(At("photo.bmp"), photo_);
+        fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     }
 
-    testing::ProgramResult Run(std::vector<std::string> arguments) {
-        return RunProgram(ZEL7_MASK_PATH, std::move(arguments));
+    testing::ProgramResult Run(Strings arguments, const std::function<bool()>& beforeExec = {}) {
+        return RunProgram(ZEL7_MASK_PATH, std::move(arguments), beforeExec);
     }
-    std::string At(const std::string& name) { return (folder_ / name).string(); }
-
-    Bytes ExpectedMask(const std::string& source, Background background) {
-        std::vector<uint8_t> buffer;
-        EXPECT_TRUE(
-            MaskBitmapFile(source.c_str(), At("expected.tmp").c_str(), background, buffer).Ok());
-        Bytes mask = testing::ReadWholeFile(At("expected.tmp"));
-        std::filesystem::remove(At("expected.tmp"));
-        return mask;
+    std::string At(const std::string& name) const { return (folder_ / name).string(); }
+    Bytes Mask(Background background = Background::NearWhite) const {
+        return testing::ReferenceMask(photo_, background);
+    }
+    // Sources in[0..count), most of them big enough to take a while.
+    Strings MakeBatch(int count, std::size_t pixels = 2000 * 1500) {
+        fs::create_directories(At("in"));
+        testing::BmpBuilder big = testing::ValidPicture(1, 1, 24);
+        big.biWidth = int32_t(pixels / 1000);
+        big.biHeight = 1000;
+        big.pixels = testing::RandomBytes(pixels * 3, 4);
+        const Bytes file = big.Build();
+        Strings sources;
+        for (int i = 0; i < count; ++i) {
+            sources.push_back(At("in/big" + std::to_string(i) + ".bmp"));
+            testing::WriteWholeFile(sources.back(), file);
+        }
+        return sources;
     }
 
     testing::ScratchFolder folder_;
     Bytes photo_;
 };
 
-TEST_F(Zel7MaskTest, WritesTheMaskAndSaysNothing) {
-    for (auto [flag, background] : {std::pair{"--white", Background::NearWhite},
-                                    std::pair{"--black", Background::NearBlack}}) {
-        auto result = Run({flag, At("photo.bmp"), At("mask.bmp")});
+TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
+    fs::create_directory(At("out"));
+    fs::create_directory(At("=out"));
+    testing::WriteWholeFile(At("-x.bmp"), photo_);
+    struct Case {
+        Strings arguments;  // run in the scratch folder
+        std::string written;
+    };
+    const Case cases[] = {
+        {{"--white", "--out-dir", "out", "photo.bmp"}, "out/photo.bmp"},
+        {{"--white", "--out-dir=out", "photo.bmp"}, "out/photo.bmp"},
+        {{"-w", "-o", "out", "photo.bmp"}, "out/photo.bmp"},
+        {{"-woout", "-j2", "photo.bmp"}, "out/photo.bmp"},
+        {{"photo.bmp", "--jobs", "1", "-o", "out", "--white"}, "out/photo.bmp"},
+        {{"--white", "--suffix=-mask", "photo.bmp"}, "photo-mask.bmp"},
+        {{"--white", "-s", ".m", "-o", "out", "photo.bmp"}, "out/photo.m.bmp"},
+        {{"--white", "--", "-x.bmp", "-y.bmp"}, "-y.bmp"},
+        {{"--white", "-o=out", "photo.bmp"}, "=out/photo.bmp"},  // as getopt: the value is "=out"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        const auto result = Run(c.arguments, [&] { return chdir(folder_.Path().c_str()) == 0; });
         EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(testing::ReadWholeFile(At("mask.bmp")),
-                  ExpectedMask(At("photo.bmp"), background));
+        EXPECT_EQ(testing::ReadWholeFile(folder_ / c.written), Mask());
     }
 }
 
-TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndShowTheUsage) {
-    const std::vector<std::vector<std::string>> misuses = {
+TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
+    const std::vector<Strings> misuses = {
         {},
         {At("photo.bmp"), At("mask.bmp")},
         {"--white", At("photo.bmp")},
@@ -64,132 +91,63 @@ TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndShowTheUsage) {
         {"--white", "--black", At("photo.bmp"), At("mask.bmp")},
         {"--white", "--frobnicate", At("photo.bmp"), At("mask.bmp")},
         {"--white", "--out-dir"},
-        {"--white", "--out-dir", At("")},
-        {"--white", "--out-dir", folder_.Path().string(), "--jobs", "0", At("photo.bmp")},
-        {"--white", "--jobs", "2", At("photo.bmp"), At("mask.bmp")},
+        {"--white", "--out-dir", ""},
+        {"--white", "-o", folder_.Path().string(), "--jobs", "0", At("photo.bmp")},
+        {"--white", "-o", folder_.Path().string(), "-j", "257", At("photo.bmp")},
+        {"--white", "-o", folder_.Path().string()},
     };
-    for (const auto& arguments : misuses) {
+    for (const Strings& arguments : misuses) {
         auto result = Run(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
         EXPECT_NE(result.err.find("Usage: zel7-mask"), std::string::npos);
     }
-    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"photo.bmp"});
+    EXPECT_EQ(folder_.Entries(), Strings{"photo.bmp"});
 }
 
-TEST_F(Zel7MaskTest, HelpAndVersionGoToStandardOutput) {
-    auto help = Run({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage: zel7-mask", 0), 0u);
-    auto version = Run({"--version"});
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
+TEST_F(Zel7MaskTest, HelpAndVersionReportFailingOutput) {
+    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
+    EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
+    for (const char* option : {"--help", "--version"}) {
+        const auto full = Run({option}, [] {
+            const int fd = open("/dev/full", O_WRONLY);
+            return fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+        });
+        EXPECT_EQ(full.exitCode, 1) << option;
+        EXPECT_EQ(full.err, "zel7-mask: write error: No space left on device\n");
+    }
 }
 
-TEST_F(Zel7MaskTest, FailuresNameTheFileAndTheReasonAndWriteNothing) {
-    Bytes truncated = photo_;
-    truncated.resize(truncated.size() - 10);
-    testing::WriteWholeFile(At("short.bmp"), truncated);
-    testing::WriteWholeFile(At("old.bmp"), {1, 2, 3});
-
-    struct Case {
-        std::vector<std::string> arguments;
-        std::string message;
-    };
-    const Case cases[] = {
-        {{"--white", At("short.bmp"), At("old.bmp")},
-         "zel7-mask: " + At("short.bmp") + ": truncated pixel data\n"},
-        {{"--black", At("missing.bmp"), At("old.bmp")},
-         "zel7-mask: " + At("missing.bmp") + ": cannot open file (No such file or directory)\n"},
-        {{"--white", folder_.Path().string(), At("old.bmp")},
-         "zel7-mask: " + folder_.Path().string() + ": not a regular file\n"},
-        {{"--white", At("photo.bmp"), At("nowhere/mask.bmp")},
-         "zel7-mask: " + At("nowhere/mask.bmp") +
-             ": cannot create file (No such file or directory)\n"},
-    };
-    for (const Case& c : cases) {
-        auto result = Run(c.arguments);
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, c.message);
-        EXPECT_EQ(testing::ReadWholeFile(At("old.bmp")), (Bytes{1, 2, 3}));
+TEST_F(Zel7MaskTest, WritesTheMaskToAFileAFolderOrStandardOutput) {
+    fs::create_directory(At("folder"));
+    for (auto [flag, background] : {std::pair{"--white", Background::NearWhite},
+                                    std::pair{"--black", Background::NearBlack}}) {
+        auto toFile = Run({flag, At("photo.bmp"), At("mask")});
+        EXPECT_EQ(toFile.exitCode, 0) << toFile.err;
+        EXPECT_EQ(toFile.err, "");
+        EXPECT_EQ(testing::ReadWholeFile(At("mask")), Mask(background));
+        EXPECT_EQ(Run({flag, At("photo.bmp"), At("folder")}).exitCode, 0);
+        EXPECT_EQ(testing::ReadWholeFile(At("folder/photo.bmp")), Mask(background));
+        auto toOutput = Run({flag, At("photo.bmp"), "-"});
+        EXPECT_EQ(toOutput.exitCode, 0);
+        EXPECT_EQ(Bytes(toOutput.out.begin(), toOutput.out.end()), Mask(background));
     }
-    EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"old.bmp", "photo.bmp", "short.bmp"}));
-}
-
-TEST_F(Zel7MaskTest, OutDirKeepsGoingPastBrokenFiles) {
-    std::filesystem::create_directory(At("in"));
-    std::filesystem::create_directory(At("out"));
-    std::vector<std::string> arguments = {"--white", "--out-dir", At("out"), "--jobs", "2"};
-    for (int i = 0; i < 6; ++i) {
-        const std::string name = At("in/p" + std::to_string(i) + ".bmp");
-        testing::WriteWholeFile(name, i == 3 ? Bytes{'B', 'M', 1, 2} : photo_);
-        arguments.push_back(name);
-    }
-    arguments.push_back(At("photo.bmp"));
-    arguments.push_back(At("in/p1.bmp"));  // same name as an earlier source
-
-    auto result = Run(arguments);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "zel7-mask: " + At("in/p1.bmp") + ": another source already writes " +
-                              At("out/p1.bmp") + "\n" + "zel7-mask: " + At("in/p3.bmp") +
-                              ": truncated header\n");
-    const Bytes mask = ExpectedMask(At("photo.bmp"), Background::NearWhite);
-    for (const char* name : {"p0.bmp", "p1.bmp", "p2.bmp", "p4.bmp", "p5.bmp", "photo.bmp"}) {
-        EXPECT_EQ(testing::ReadWholeFile(At(std::string("out/") + name)), mask) << name;
-    }
-    EXPECT_FALSE(std::filesystem::exists(At("out/p3.bmp")));
-}
-
-TEST_F(Zel7MaskTest, InterruptionLeavesNoTemporaryFiles) {
-    namespace fs = std::filesystem;
-    fs::create_directory(At("masks"));
-    testing::BmpBuilder big = testing::ValidPicture(1, 1, 24);
-    big.biWidth = 2000;
-    big.biHeight = 1500;
-    big.pixels = testing::RandomBytes(std::size_t(6000) * 1500, 4);
-    std::vector<std::string> arguments = {ZEL7_MASK_PATH, "--white", "--out-dir", At("masks")};
-    for (int i = 0; i < 6; ++i) {
-        arguments.push_back(At("big" + std::to_string(i) + ".bmp"));
-        testing::WriteWholeFile(arguments.back(), big.Build());
-    }
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-
-    // Interrupted at different moments: whatever it was doing, no temporary file stays.
-    int interrupted = 0;
-    for (int delayMicroseconds : {500, 2000, 5000, 10000, 20000}) {
-        const pid_t child = fork();
-        if (child == 0) {
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        usleep(useconds_t(delayMicroseconds));
-        kill(child, SIGINT);
-        int status = 0;
-        waitpid(child, &status, 0);
-        interrupted += WIFSIGNALED(status) && WTERMSIG(status) == SIGINT;
-        for (const auto& entry : fs::directory_iterator(At("masks"))) {
-            EXPECT_EQ(entry.path().filename().string().rfind("big", 0), 0u)
-                << "left behind: " << entry.path();
-        }
-    }
-    EXPECT_GT(interrupted, 0) << "every run finished before the signal";
 }
 
 TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
-    namespace fs = std::filesystem;
     const Bytes old = {'o', 'l', 'd'};
-    fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     fs::create_directory(At("tmp"));
     fs::permissions(At("tmp"), fs::perms(0777));
-    mkfifo(At("fifo").c_str(), 0644);
+    mkfifo(At("fifo").c_str(), 0666);
     testing::WriteWholeFile(At("secret.bmp"), photo_);
     fs::permissions(At("secret.bmp"), fs::perms::none);
+    testing::WriteWholeFile(At("read-only.bmp"), old);
+    fs::permissions(At("read-only.bmp"), fs::perms(0444));
     fs::create_directory(At("locked"));
     testing::WriteWholeFile(At("locked/dest.bmp"), old);
     fs::permissions(At("locked"), fs::perms(0555));
+    Bytes truncated = photo_;
+    truncated.resize(truncated.size() - 10);
+    testing::WriteWholeFile(At("short.bmp"), truncated);
 
     enum class Limit { None, FullDisk, Unprivileged };
     struct Case {
@@ -197,62 +155,187 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
         Limit limit;
         std::string source, dest;
         bool destExists;
-        std::string reason;  // what the message says after "zel7-mask: FILE: "
-        std::string named;   // the file the message names
+        std::string named, reason;  // "zel7-mask: NAMED: REASON"
     };
     const Case cases[] = {
-        {"full_disk_existing_destination", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), true,
-         "cannot write file (File too large)", At("dest.bmp")},
-        {"full_disk_new_destination", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), false,
-         "cannot write file (File too large)", At("dest.bmp")},
-        {"full_disk_destination_is_source", Limit::FullDisk, At("photo.bmp"), At("photo.bmp"),
-         false, "cannot write file (File too large)", At("photo.bmp")},
-        {"unwritable_folder", Limit::Unprivileged, At("photo.bmp"), At("locked/dest.bmp"), false,
-         "cannot create file (Permission denied)", At("locked/dest.bmp")},
+        {"full_disk_existing", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), true,
+         At("dest.bmp"), "cannot write file (File too large)"},
+        {"full_disk_new", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), false, At("dest.bmp"),
+         "cannot write file (File too large)"},
+        {"full_disk_over_source", Limit::FullDisk, At("photo.bmp"), At("photo.bmp"), false,
+         At("photo.bmp"), "cannot write file (File too large)"},
+        {"unwritable_folder", Limit::Unprivileged, At("photo.bmp"), At("locked/new.bmp"), false,
+         At("locked/new.bmp"), "cannot create file (Permission denied)"},
+        {"read_only_destination", Limit::Unprivileged, At("photo.bmp"), At("read-only.bmp"), false,
+         At("read-only.bmp"), "not writable; left as it is (Permission denied)"},
+        {"destination_is_a_fifo", Limit::None, At("photo.bmp"), At("fifo"), false, At("fifo"),
+         "not a regular file; left as it is"},
         {"unreadable_source", Limit::Unprivileged, At("secret.bmp"), At("tmp/dest.bmp"), false,
-         "cannot open file (Permission denied)", At("secret.bmp")},
-        {"source_is_a_fifo", Limit::None, At("fifo"), At("dest.bmp"), true, "not a regular file",
-         At("fifo")},
-        {"source_is_a_folder", Limit::None, At("tmp"), At("dest.bmp"), true, "not a regular file",
-         At("tmp")},
-        {"source_is_dev_zero", Limit::None, "/dev/zero", At("dest.bmp"), true, "not a regular file",
-         "/dev/zero"},
-        {"source_missing", Limit::None, At("gone.bmp"), At("dest.bmp"), true,
-         "cannot open file (No such file or directory)", At("gone.bmp")},
+         At("secret.bmp"), "cannot open file (Permission denied)"},
+        {"source_is_a_fifo", Limit::None, At("fifo"), At("dest.bmp"), true, At("fifo"),
+         "not a regular file"},
+        {"source_is_dev_zero", Limit::None, "/dev/zero", At("dest.bmp"), true, "/dev/zero",
+         "not a regular file"},
+        {"source_truncated", Limit::None, At("short.bmp"), At("dest.bmp"), true, At("short.bmp"),
+         "truncated pixel data"},
+        {"source_missing", Limit::None, At("gone.bmp"), At("dest.bmp"), true, At("gone.bmp"),
+         "cannot open file (No such file or directory)"},
     };
-    const std::string tmpdir = At("tmp");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.destExists) {
             testing::WriteWholeFile(c.dest, old);
         }
-        const std::vector<std::string> before = folder_.Entries();
-        const auto result = RunProgram(ZEL7_MASK_PATH, {"--white", c.source, c.dest}, [&] {
-            setenv("TMPDIR", tmpdir.c_str(), 1);
+        const Strings before = folder_.Entries();
+        const auto result = Run({"--white", c.source, c.dest}, [&] {
+            setenv("TMPDIR", At("tmp").c_str(), 1);
             if (c.limit == Limit::FullDisk) {
-                testing::LimitFileSize(4096);
+                testing::LimitFileSize(4096);  // and SIGXFSZ at its default: fatal
             }
             return c.limit != Limit::Unprivileged || testing::DropPrivileges();
         });
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err, "zel7-mask: " + c.named + ": " + c.reason + "\n");
         EXPECT_EQ(folder_.Entries(), before) << "a file appeared or vanished";
-        EXPECT_TRUE(fs::is_empty(tmpdir));
-        EXPECT_EQ(std::distance(fs::directory_iterator(At("locked")), {}), 1);
+        EXPECT_TRUE(fs::is_empty(At("tmp")));
         EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), photo_);
         if (c.destExists) {
             EXPECT_EQ(testing::ReadWholeFile(c.dest), old);
             fs::remove(c.dest);
         }
     }
+    EXPECT_TRUE(fs::is_fifo(At("fifo")));
+    EXPECT_EQ(testing::ReadWholeFile(At("read-only.bmp")), old);
     EXPECT_EQ(testing::ReadWholeFile(At("locked/dest.bmp")), old);
     fs::permissions(At("locked"), fs::perms(0755));
 
-    // The same source as destination, with room to write: replaced by its mask.
-    const Bytes mask = ExpectedMask(At("photo.bmp"), Background::NearWhite);
-    auto result = Run({"--white", At("photo.bmp"), At("photo.bmp")});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), mask);
+    // The source typed as the one destination, with room to write: replaced.
+    EXPECT_EQ(Run({"--white", At("photo.bmp"), At("photo.bmp")}).exitCode, 0);
+    EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), Mask());
+}
+
+TEST_F(Zel7MaskTest, BatchesReportEachFailureAndNeverReplaceTheirOwnPictures) {
+    fs::create_directory(At("out"));
+    Strings arguments = {"--white", "--out-dir", At("out"), "--jobs", "2"};
+    for (int i = 0; i < 4; ++i) {
+        arguments.push_back(At("p" + std::to_string(i) + ".bmp"));
+        testing::WriteWholeFile(arguments.back(), i == 3 ? Bytes{'B', 'M', 1, 2} : photo_);
+    }
+    fs::create_hard_link(At("p0.bmp"), At("out/linked.bmp"));
+    arguments.push_back(At("out/linked.bmp"));  // its mask would be itself
+    arguments.push_back(At("p1.bmp"));          // written already by the first p1.bmp
+    auto result = Run(arguments);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "zel7-mask: " + At("out/linked.bmp") + ": its mask " + At("out/linked.bmp") +
+                  " would replace a picture being masked; choose another --out-dir or a "
+                  "--suffix\nzel7-mask: " +
+                  At("p1.bmp") + ": another source already writes " + At("out/p1.bmp") +
+                  "\nzel7-mask: " + At("p3.bmp") + ": truncated header\n");
+    for (const char* name : {"p0.bmp", "p1.bmp", "p2.bmp"}) {
+        EXPECT_EQ(testing::ReadWholeFile(At(std::string("out/") + name)), Mask()) << name;
+    }
+    EXPECT_EQ(testing::ReadWholeFile(At("p0.bmp")), photo_);
+    EXPECT_FALSE(fs::exists(At("out/p3.bmp")));
+
+    // Masks into the pictures' own folder: refused unless a suffix names them apart.
+    auto here = Run({"--white", "-o", folder_.Path().string(), At("p0.bmp"), At("p1.bmp")});
+    EXPECT_EQ(here.exitCode, 1);
+    EXPECT_EQ(testing::ReadWholeFile(At("p0.bmp")), photo_);
+    EXPECT_EQ(Run({"--white", "--suffix", "-mask", At("p0.bmp")}).exitCode, 0);
+    EXPECT_EQ(testing::ReadWholeFile(At("p0-mask.bmp")), Mask());
+}
+
+TEST_F(Zel7MaskTest, AnUnusableOutputFolderIsReportedOnceBeforeAnyWork) {
+    fs::create_directory(At("locked"));
+    fs::permissions(At("locked"), fs::perms(0555));
+    const struct {
+        std::string folder, reason;
+        bool unprivileged;
+    } cases[] = {{At("missing"), "No such file or directory", false},
+                 {At("photo.bmp"), "Not a directory", false},
+                 {At("locked"), "Permission denied", true}};
+    for (const auto& c : cases) {
+        auto result = Run({"--white", "-o", c.folder, At("photo.bmp"), At("photo.bmp")},
+                          [&] { return !c.unprivileged || testing::DropPrivileges(); });
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "zel7-mask: " + c.folder + ": " + c.reason + "\n");
+    }
+    EXPECT_TRUE(fs::is_empty(At("locked")));
+}
+
+TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    testing::WriteWholeFile(At("broken.bmp"), {'B', 'M'});
+    fs::create_directory(At("out"));
+    const auto result =
+        Run({"--white", "-j1", "-o", At("out"), At("photo.bmp"), At("broken.bmp")}, [&] {
+            const int fd = open(terminal.c_str(), O_RDWR);
+            return fd >= 0 && dup2(fd, STDERR_FILENO) == STDERR_FILENO;
+        });
+    EXPECT_EQ(result.exitCode, 1);
+    char seen[4096] = {};
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    const ssize_t got = read(master, seen, sizeof seen - 1);
+    close(master);
+    const std::string screen(seen, got > 0 ? std::size_t(got) : 0);
+    EXPECT_NE(screen.find("[1/2] photo.bmp"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[2/2] broken.bmp"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("1 written, 1 failed\r\n"), std::string::npos) << screen;
+}
+
+// Killed at different moments, a batch leaves no temporary file; a signal the caller
+// ignores (nohup) does not stop it.
+TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
+    Strings arguments = {ZEL7_MASK_PATH, "--white", "-j1", "--out-dir", At("masks")};
+    for (const std::string& source : MakeBatch(6)) {
+        arguments.push_back(source);
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    struct Case {
+        int signal;
+        bool ignored;
+        int delayMicroseconds;
+    };
+    const Case cases[] = {{SIGINT, false, 2000},  {SIGTERM, false, 10000}, {SIGHUP, false, 20000},
+                          {SIGUSR1, false, 5000}, {SIGHUP, true, 10000},   {SIGINT, true, 20000}};
+    int interrupted = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal) + std::string(c.ignored ? ", ignored" : ""));
+        fs::remove_all(At("masks"));
+        fs::create_directory(At("masks"));
+        const pid_t child = fork();
+        if (child == 0) {
+            if (c.ignored) {
+                signal(c.signal, SIG_IGN);
+            }
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        usleep(useconds_t(c.delayMicroseconds));
+        kill(child, c.signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        for (const auto& entry : fs::directory_iterator(At("masks"))) {
+            EXPECT_EQ(entry.path().filename().string().rfind("big", 0), 0u)
+                << "left behind: " << entry.path();
+        }
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            EXPECT_EQ(std::distance(fs::directory_iterator(At("masks")), {}), 6);
+        } else {
+            interrupted += WIFSIGNALED(status) && WTERMSIG(status) == c.signal;
+        }
+    }
+    EXPECT_GT(interrupted, 0) << "every run finished before the signal";
 }
 
 }  // namespace

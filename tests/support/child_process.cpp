@@ -26,7 +26,6 @@ bool InChild(const std::function<bool()>& body) {
 }
 
 void LimitFileSize(long bytes) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{rlim_t(bytes), rlim_t(bytes)};
     setrlimit(RLIMIT_FSIZE, &limit);
 }

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "bitmap_file.h"
+#include "system.h"
 #include "working_image.h"
 
 namespace zel7 {
@@ -26,6 +26,10 @@ std::unique_ptr<FileChooser> CreatePictureChooser(CommandHost& host, FileChooser
 }
 
 }  // namespace
+
+void PrepareForCommands() {
+    CleanUpOnFatalSignals();
+}
 
 bool ConvertChosenPath(const std::wstring& path, char (&buffer)[kMaxPathBytes]) {
     const std::size_t needed = std::wcstombs(nullptr, path.c_str(), 0);

@@ -23,6 +23,11 @@ void SelectPicture(CommandHost& host);
 // mask there. Cancelling, or a source that cannot be read, writes nothing.
 void RunMaskCommand(CommandHost& host, ThresholdFunction threshold);
 
+// Readies the process for the commands: a fatal signal then removes a mask being
+// written instead of leaving a temporary file, and signals the caller ignored stay
+// ignored. Call once at start.
+void PrepareForCommands();
+
 // Converts a chosen path into a narrow path buffer in the current locale. Returns
 // false, leaving the buffer unchanged, when the path cannot be represented or does
 // not fit with its terminator.

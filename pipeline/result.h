@@ -1,4 +1,4 @@
-// Why a bitmap could not be read or written.
+// Why a picture could not be read or written: the one result type of the pipeline.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 namespace zel7 {
 
-enum class BitmapStatus : uint8_t {
+enum class Status : uint8_t {
     Ok,
     // Opening and reading the source.
     CannotOpen,
@@ -32,22 +32,27 @@ enum class BitmapStatus : uint8_t {
     NoPixels,
     NoColorTable,
     CannotCreate,
+    DestinationNotRegular,
+    DestinationReadOnly,
     CannotWrite,
 };
 
 // A status with the operating system's error number where one explains it.
-struct BitmapError {
-    BitmapStatus status = BitmapStatus::Ok;
+struct Result {
+    Status status = Status::Ok;
     int osError = 0;
 
-    bool Ok() const { return status == BitmapStatus::Ok; }
+    bool Ok() const { return status == Status::Ok; }
+    // Whether the destination, rather than the source, is at fault.
+    bool ConcernsDestination() const { return status >= Status::NoPixels; }
 };
 
-// A short phrase such as "truncated pixel data".
-const char* DescribeBitmapStatus(BitmapStatus status);
+inline Result Fail(Status status, int osError = 0) {
+    return {status, osError};
+}
 
-// The phrase, followed by the system's explanation when there is one:
-// "cannot create file (Permission denied)".
-std::string DescribeBitmapError(const BitmapError& error);
+// A short phrase, followed by the system's explanation when there is one:
+// "truncated pixel data", "cannot create file (Permission denied)".
+std::string Describe(const Result& result);
 
 }  // namespace zel7

@@ -7,14 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "dialog_result.h"
+
 namespace zel7 {
 
 // An opaque handle of a top-level window; 0 means none.
 using WindowHandle = std::uintptr_t;
-
-// Results of a modal run.
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
 
 // Chooser flags, with the values of the classic settings record.
 inline constexpr uint32_t OFN_READONLY = 0x00000001;

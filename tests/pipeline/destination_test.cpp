@@ -1,0 +1,160 @@
+// How a picture file replaces its destination: whole or not at all, private while
+// written, never over something that is not a plain file the user may write, and
+// never leaving a temporary file behind, whether the file system gives the file a
+// name while it is written or not.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "system.h"
+#include "test_pictures.h"
+#include "working_image.h"
+
+namespace zel7 {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bytes;
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode;
+}
+
+class DestinationTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { ReplacementFile::UseNamedFilesOnly(GetParam()); }
+    void TearDown() override { ReplacementFile::UseNamedFilesOnly(false); }
+
+    // A small picture written through SavePicture.
+    Result Save(const fs::path& path) {
+        const uint8_t pixels[4] = {1, 2, 3, 0};
+        return SavePicture(path, pixels, 1, 1, 24, nullptr);
+    }
+
+    testing::ScratchFolder folder_;
+};
+
+TEST_P(DestinationTest, IsPrivateWhileWrittenAndGetsItsFinalModeOnCommit) {
+    const mode_t previous = ::umask(027);  // not the usual 022, to see that it counts
+    const auto fresh = folder_ / "fresh.bmp";
+    const auto kept = folder_ / "kept.bmp";
+    testing::WriteWholeFile(kept, {1});
+    fs::permissions(kept, fs::perms(0604));
+    for (const auto& [path, finalMode] : {std::pair{fresh, 0640}, std::pair{kept, 0604}}) {
+        ReplacementFile file;
+        ASSERT_TRUE(file.Create(path).Ok());
+        struct stat info {};
+        ASSERT_EQ(fstat(file.Fd(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << path;
+        ASSERT_TRUE(file.Commit().Ok());
+        EXPECT_EQ(ModeOf(path) & 0777, mode_t(finalMode)) << path;
+    }
+    ::umask(previous);
+}
+
+TEST_P(DestinationTest, WritingThroughASymbolicLinkReplacesItsTarget) {
+    testing::WriteWholeFile(folder_ / "target.bmp", {1});
+    fs::create_symlink("target.bmp", folder_ / "link.bmp");
+    fs::create_symlink("absent.bmp", folder_ / "dangling.bmp");
+    ASSERT_TRUE(Save(folder_ / "link.bmp").Ok());
+    ASSERT_TRUE(Save(folder_ / "dangling.bmp").Ok());
+    EXPECT_TRUE(fs::is_symlink(folder_ / "link.bmp"));
+    EXPECT_EQ(fs::file_size(folder_ / "target.bmp"), 58u);
+    EXPECT_EQ(fs::file_size(folder_ / "absent.bmp"), 58u);
+}
+
+TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
+    ASSERT_EQ(mkfifo((folder_ / "fifo").c_str(), 0666), 0);
+    fs::create_directory(folder_ / "folder");
+    testing::WriteWholeFile(folder_ / "read-only.bmp", {7});
+    fs::permissions(folder_ / "read-only.bmp", fs::perms(0444));
+    // A device node of our own, so that a fault replaces nothing of the system's.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(mknod((folder_ / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
+    struct Case {
+        const char* name;
+        bool unprivileged;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"fifo", false, "not a regular file; left as it is"},
+        {"folder", false, "cannot create file (Is a directory)"},
+        {"missing/dest.bmp", false, "cannot create file (No such file or directory)"},
+        {"read-only.bmp", true, "not writable; left as it is (Permission denied)"},
+        {"null", false, "not a regular file; left as it is"},
+    };
+    fs::permissions(folder_.Path(), fs::perms(0777));
+    for (const Case& c : cases) {
+        if (std::string(c.name) == "null" && !root) {
+            continue;
+        }
+        SCOPED_TRACE(c.name);
+        const auto before = folder_.Entries();
+        const mode_t type = fs::exists(folder_ / c.name) ? ModeOf(folder_ / c.name) : 0;
+        EXPECT_TRUE(testing::InChild([&] {
+            return (!c.unprivileged || testing::DropPrivileges()) &&
+                   Describe(Save(folder_ / c.name)) == c.expected;
+        }));
+        EXPECT_EQ(folder_.Entries(), before);
+        if (type != 0) {
+            EXPECT_EQ(ModeOf(folder_ / c.name), type);
+        }
+    }
+    EXPECT_EQ(testing::ReadWholeFile(folder_ / "read-only.bmp"), Bytes{7});
+    if (root) {  // as for cp, the owner's bits do not stop root
+        EXPECT_TRUE(Save(folder_ / "read-only.bmp").Ok());
+    }
+}
+
+TEST_P(DestinationTest, RefusesRowsThatAreNotThereWithoutTouchingTheFolder) {
+    const uint8_t pixels[16] = {};
+    const auto path = folder_ / "never.bmp";
+    EXPECT_EQ(SavePicture(path, nullptr, 2, 2, 24, nullptr).status, Status::NoPixels);
+    EXPECT_EQ(SavePicture(path, pixels, 2, 2, 8, nullptr).status, Status::NoColorTable);
+    EXPECT_EQ(SavePicture(path, pixels, -2, 2, 24, nullptr).status, Status::NegativeSize);
+    EXPECT_TRUE(folder_.Entries().empty());
+}
+
+// Killed by a signal while writing: the mask being written goes with the process,
+// unless the signal is one the caller chose to ignore (as nohup does).
+TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnored) {
+    struct Case {
+        int signal;
+        bool ignoredBefore;
+    };
+    const Case cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGUSR1, false},
+                          {SIGALRM, false}, {SIGPIPE, false}, {SIGHUP, true},  {SIGINT, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal) + std::string(c.ignoredBefore ? ", ignored" : ""));
+        const bool survived = testing::InChild([&] {
+            if (c.ignoredBefore) {
+                signal(c.signal, SIG_IGN);
+            }
+            CleanUpOnFatalSignals();
+            ReplacementFile file;
+            if (!file.Create(folder_ / "dest.bmp").Ok() || write(file.Fd(), "partial", 7) != 7) {
+                return false;
+            }
+            raise(c.signal);
+            return file.Commit().Ok();
+        });
+        EXPECT_EQ(survived, c.ignoredBefore);
+        EXPECT_EQ(folder_.Entries(), c.ignoredBefore ? std::vector<std::string>{"dest.bmp"}
+                                                     : std::vector<std::string>{});
+        fs::remove(folder_ / "dest.bmp");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NamedOrNot, DestinationTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
+
+}  // namespace
+}  // namespace zel7

@@ -1,0 +1,109 @@
+#include "reference_mask.h"
+
+#include <cstring>
+#include <vector>
+
+#include "mask_file.h"
+#include "working_image.h"
+
+namespace zel7::testing {
+namespace {
+
+uint32_t Get32(const Bytes& file, std::size_t at) {
+    return uint32_t(file[at]) | uint32_t(file[at + 1]) << 8 | uint32_t(file[at + 2]) << 16 |
+           uint32_t(file[at + 3]) << 24;
+}
+
+void Put32(Bytes& out, std::size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[at + i] = uint8_t(value >> (8 * i));
+    }
+}
+
+}  // namespace
+
+Bytes ReferenceMask(const Bytes& file, Background background) {
+    const auto width = int32_t(Get32(file, 18)), height = int32_t(Get32(file, 22));
+    const int32_t bitCount = file[28] | file[29] << 8;
+    const std::size_t stride = (std::size_t(width) * std::size_t(bitCount) / 8 + 3) / 4 * 4;
+    const std::size_t pixelBytes = stride * std::size_t(height);
+    const std::size_t front = bitCount == 8 ? 1078 : 54;
+
+    Bytes out(front + pixelBytes, 0);
+    out[0] = 'B';
+    out[1] = 'M';
+    Put32(out, 2, uint32_t(out.size()));
+    Put32(out, 10, uint32_t(front));
+    Put32(out, 14, 40);
+    Put32(out, 18, uint32_t(width));
+    Put32(out, 22, uint32_t(height));
+    out[26] = 1;
+    out[28] = uint8_t(bitCount);
+    Put32(out, 34, uint32_t(pixelBytes));
+    if (bitCount == 8) {
+        const uint32_t used = Get32(file, 46) == 0 ? 256 : Get32(file, 46);
+        std::memcpy(out.data() + 54, file.data() + 14 + Get32(file, 14), used * 4);
+    }
+    std::memcpy(out.data() + front, file.data() + Get32(file, 10), pixelBytes);
+    if (bitCount == 24) {
+        for (std::size_t row = 0; row < std::size_t(height); ++row) {
+            uint8_t* p = out.data() + front + row * stride;
+            for (int32_t x = 0; x < width; ++x, p += 3) {
+                const bool isBackground = background == Background::NearWhite
+                                              ? p[0] >= 240 && p[1] >= 240 && p[2] >= 240
+                                              : p[0] <= 20 && p[1] <= 20 && p[2] <= 20;
+                std::memset(p, isBackground ? 255 : 0, 3);
+            }
+        }
+    }
+    return out;
+}
+
+Bytes ReferenceMask(const std::filesystem::path& file, Background background) {
+    return ReferenceMask(ReadWholeFile(file), background);
+}
+
+std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder) {
+    const auto source = folder / "hostile.bmp";
+    const auto whole = folder / "whole.bmp";
+    const auto streamed = folder / "streamed.bmp";
+    WriteWholeFile(source, file);
+    std::filesystem::remove(whole);
+    std::filesystem::remove(streamed);
+
+    workingImage = WorkingImage{};
+    const Result read = LoadPicture(source, workingImage);
+    if (read.Ok()) {
+        MaskNearWhite();
+        const Result written =
+            SavePicture(whole, workingImage.pixels, workingImage.width, workingImage.height,
+                        workingImage.bitCount, workingImage.palette);
+        ReleasePictureBuffers();
+        if (!written.Ok()) {
+            return "accepted but not written: " + Describe(written);
+        }
+    } else if (workingImage.pixels != nullptr || workingImage.width != 0) {
+        return "refused but changed the working image";
+    }
+    std::vector<uint8_t> buffer;
+    const Result stream = MaskFile(source, streamed, Background::NearWhite, buffer);
+    if (stream.status != read.status) {
+        return "the whole-picture path says '" + Describe(read) + "', the streaming one '" +
+               Describe(stream) + "'";
+    }
+    if (!read.Ok()) {
+        return std::filesystem::exists(whole) || std::filesystem::exists(streamed)
+                   ? std::optional<std::string>("refused but wrote a file")
+                   : std::nullopt;
+    }
+    const Bytes expected = ReferenceMask(file, Background::NearWhite);
+    if (ReadWholeFile(whole) != expected) {
+        return "the whole-picture mask differs from the reference";
+    }
+    if (ReadWholeFile(streamed) != expected) {
+        return "the streamed mask differs from the reference";
+    }
+    return std::nullopt;
+}
+
+}  // namespace zel7::testing
