@@ -34,21 +34,30 @@ constexpr const char* kUsageLines =
     "  or:  zel7-mask --white|--black --suffix TEXT [OPTION]... SOURCE...\n";
 
 constexpr const char* kHelp =
-    "Writes the two-tone mask of 24-bit BMP pictures: background pixels become white,\n"
-    "everything else black. Pictures of other depths are copied unchanged.\n"
+    "Writes the two-tone mask of photos shot on a plain white or black background:\n"
+    "background pixels become white, everything else black. Reads BMP, JPEG, PNG and\n"
+    "TIFF (told by their contents); writes a 1-bit PNG mask to a name ending in .png and\n"
+    "a 24-bit BMP to a name ending in .bmp or .dib or without an extension. Transparent\n"
+    "pixels count as background. BMPs of other depths than 24 bits are copied unchanged\n"
+    "to a BMP, and masked into a PNG.\n"
     "\n"
     "With SOURCE and DEST, writes one mask to DEST (into it, under the source's name,\n"
-    "when DEST is a folder; to standard output when DEST is -). With --out-dir or\n"
-    "--suffix, masks every SOURCE; a mask never replaces a picture of the batch.\n"
+    "when DEST is a folder). SOURCE - is standard input, DEST - standard output (a BMP\n"
+    "unless --format says otherwise). With --out-dir or --suffix, masks every SOURCE: a\n"
+    "source named .bmp or .dib keeps its name, others get their stem and .png; a mask\n"
+    "never replaces a picture of the batch.\n"
     "\n"
     "  -w, --white          the background is white: pixels whose blue, green and red\n"
     "                       are all at least 240 are background\n"
     "  -b, --black          the background is black: all three at most 20\n"
     "  -o, --out-dir=DIR    write each mask into DIR\n"
     "  -s, --suffix=TEXT    name each mask after its source with TEXT before the\n"
-    "                       extension (photo.bmp, -mask: photo-mask.bmp); without\n"
+    "                       extension (photo.jpg, -mask: photo-mask.png); without\n"
     "                       --out-dir, masks go beside their sources\n"
+    "  -f, --format=FORMAT  png or bmp for every mask, whatever the names say\n"
     "  -j, --jobs=N         mask up to N files at once (default: one per core)\n"
+    "      --max-pixels=N   refuse compressed pictures of more than N pixels\n"
+    "                       (default 200000000; at most 65535 a side in any case)\n"
     "      --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
@@ -61,6 +70,8 @@ struct Options {
     std::string outDir;
     std::optional<std::string> suffix;
     unsigned jobs = 0;  // 0: one per core
+    std::optional<zel7::PictureFormat> format;
+    uint64_t maxPixels = zel7::kDefaultMaxPixels;
     std::vector<std::string> operands;
 
     bool Batch() const { return !outDir.empty() || suffix.has_value(); }
@@ -69,7 +80,18 @@ struct Options {
 struct Job {
     std::string source;
     std::string destination;
+    zel7::PictureFormat format;
 };
+
+// A whole number from 1 to max, or nothing.
+std::optional<uint64_t> ParseCount(std::string_view text, uint64_t max) {
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n%sTry 'zel7-mask --help' for more information.\n", kProgram,
@@ -105,20 +127,22 @@ std::optional<int> CheckOptions(const Options& options) {
 // Parses the arguments as getopt_long does; returns an exit status to end with, or
 // nothing to go on.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
-    enum { kHelpOption = 256, kVersionOption };
+    enum { kHelpOption = 256, kVersionOption, kMaxPixelsOption };
     static const option kLongOptions[] = {
         {"white", no_argument, nullptr, 'w'},
         {"black", no_argument, nullptr, 'b'},
         {"out-dir", required_argument, nullptr, 'o'},
         {"suffix", required_argument, nullptr, 's'},
         {"jobs", required_argument, nullptr, 'j'},
+        {"format", required_argument, nullptr, 'f'},
+        {"max-pixels", required_argument, nullptr, kMaxPixelsOption},
         {"help", no_argument, nullptr, kHelpOption},
         {"version", no_argument, nullptr, kVersionOption},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // the messages below name the program, not the path it was run by
     optind = 1;
-    for (int code; (code = getopt_long(argc, argv, ":wbo:s:j:", kLongOptions, nullptr)) != -1;) {
+    for (int code; (code = getopt_long(argc, argv, ":wbo:s:j:f:", kLongOptions, nullptr)) != -1;) {
         switch (code) {
             case 'w':
             case 'b': {
@@ -143,18 +167,33 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                 options.suffix = optarg;
                 break;
             case 'j': {
-                const std::string_view text = optarg;
-                unsigned jobs = 0;
-                auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
-                if (error != std::errc() || end != text.data() + text.size() || jobs == 0 ||
-                    jobs > kMaxJobs) {
+                const std::optional<uint64_t> jobs = ParseCount(optarg, kMaxJobs);
+                if (!jobs) {
                     return UsageError("--jobs takes a whole number from 1 to " +
-                                      std::to_string(kMaxJobs) + ", not '" + std::string(text) +
-                                      "'");
+                                      std::to_string(kMaxJobs) + ", not '" + optarg + "'");
                 }
-                options.jobs = jobs;
+                options.jobs = unsigned(*jobs);
                 break;
             }
+            case kMaxPixelsOption: {
+                const std::optional<uint64_t> pixels = ParseCount(optarg, UINT64_MAX);
+                if (!pixels) {
+                    return UsageError("--max-pixels takes a whole number from 1 up, not '" +
+                                      std::string(optarg) + "'");
+                }
+                options.maxPixels = *pixels;
+                break;
+            }
+            case 'f':
+                if (std::string_view(optarg) == "png") {
+                    options.format = zel7::PictureFormat::Png;
+                } else if (std::string_view(optarg) == "bmp") {
+                    options.format = zel7::PictureFormat::Bmp;
+                } else {
+                    return UsageError("--format takes png or bmp, not '" + std::string(optarg) +
+                                      "'");
+                }
+                break;
             case kHelpOption:
                 return PrintAndExit(std::string(kUsageLines) + "\n" + kHelp);
             case kVersionOption:
@@ -184,9 +223,14 @@ public:
         ShowProgress(file);
     }
 
-    void Written(const std::string& file) {
+    // A file written, with a remark for the user when there is one.
+    void Written(const std::string& file, const std::string& remark = {}) {
         std::lock_guard lock(mutex_);
         ++written_;
+        if (!remark.empty()) {
+            ClearProgress();
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), remark.c_str());
+        }
         ShowProgress(file);
     }
 
@@ -228,6 +272,24 @@ private:
     bool progressShown_ = false;
 };
 
+// A mask's file name in a batch, or in a folder given as DEST: a source named as a BMP
+// keeps its name (as the mask is a BMP too), another gets its stem and .png; --format
+// has the last word, and --suffix goes before the extension.
+fs::path MaskName(const fs::path& source, const Options& options) {
+    const fs::path name = source.filename();
+    const bool namedBmp = zel7::FormatForName(name) == zel7::PictureFormat::Bmp;
+    const zel7::PictureFormat format =
+        options.format.value_or(namedBmp ? zel7::PictureFormat::Bmp : zel7::PictureFormat::Png);
+    fs::path file = name.stem();
+    file += options.suffix.value_or("");
+    if (namedBmp && format == zel7::PictureFormat::Bmp) {
+        file += name.extension();
+    } else {
+        file += format == zel7::PictureFormat::Png ? ".png" : ".bmp";
+    }
+    return file;
+}
+
 // One job per source. A batch never replaces one of its own pictures, and never
 // writes two masks to one name: such a source is refused instead.
 std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
@@ -241,19 +303,13 @@ std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
     std::set<fs::path> destinations;
     for (const std::string& source : options.operands) {
         const fs::path name = fs::path(source).filename();
-        if (name.empty() || name == "." || name == "..") {
-            reporter.Failed(source, "names a folder, not a picture");
+        if (source == "-" || name.empty() || name == "." || name == "..") {
+            reporter.Failed(source, "names no file to name a mask after");
             continue;
-        }
-        fs::path file = name;
-        if (options.suffix) {
-            file = name.stem();
-            file += *options.suffix;
-            file += name.extension();
         }
         const fs::path folder =
             options.outDir.empty() ? fs::path(source).parent_path() : fs::path(options.outDir);
-        const fs::path destination = folder / file;
+        const fs::path destination = folder / MaskName(source, options);
         zel7::FileId id;
         if (zel7::IdentifyFile(destination, id) == 0 && sources.contains(id)) {
             reporter.Failed(source, "its mask " + destination.string() +
@@ -262,43 +318,60 @@ std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
         } else if (!destinations.insert(destination.lexically_normal()).second) {
             reporter.Failed(source, "another source already writes " + destination.string());
         } else {
-            jobs.push_back({source, destination.string()});
+            jobs.push_back({source, destination.string(), *zel7::FormatForName(destination)});
         }
     }
     return jobs;
 }
 
-// A single DEST is used as typed, except that a folder receives the mask under the
-// source's name, as cp does.
-Job PlanSingle(const Options& options) {
+// A single DEST is used as typed, and its name says which format to write, unless
+// --format does; a folder receives the mask named as in a batch, as cp does.
+std::optional<Job> PlanSingle(const Options& options) {
     const std::string& source = options.operands[0];
     fs::path destination = options.operands[1];
     std::error_code ignored;
-    if (destination != "-" && fs::is_directory(destination, ignored)) {
-        destination /= fs::path(source).filename();
+    if (destination != "-" && fs::is_directory(destination, ignored) && source != "-") {
+        destination /= MaskName(source, options);
     }
-    return {source, destination.string()};
+    const auto format = options.format ? options.format : zel7::FormatForName(destination);
+    if (!format) {
+        UsageError("'" + destination.string() +
+                   "': masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension); "
+                   "name the destination so, or say --format");
+        return std::nullopt;
+    }
+    return Job{source, destination.string(), *format};
 }
 
 // Runs the jobs on up to `workers` threads, each with its own slice buffer.
-void RunJobs(const std::vector<Job>& jobs, zel7::Background background, unsigned workers,
+void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned workers,
              Reporter& reporter) {
+    zel7::MaskOptions mask;
+    mask.background = *options.background;
+    mask.maxPixels = options.maxPixels;
     // One picture alone gets a second thread for writing, when there is a core for it.
-    const zel7::SliceWriting writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
-                                           ? zel7::SliceWriting::OnSecondThread
-                                           : zel7::SliceWriting::Inline;
+    mask.writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
+                       ? zel7::SliceWriting::OnSecondThread
+                       : zel7::SliceWriting::Inline;
     std::atomic<std::size_t> next{0};
     auto work = [&] {
         std::vector<uint8_t> buffer;
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             const Job& job = jobs[i];
+            zel7::MaskOptions jobMask = mask;
+            jobMask.format = job.format;
+            zel7::MaskNote note;
             zel7::Result result =
-                zel7::MaskFile(job.source, job.destination, background, buffer, writing);
-            if (result.Ok()) {
-                reporter.Written(job.source);
-            } else {
+                zel7::MaskFile(job.source, job.destination, jobMask, buffer, &note);
+            if (!result.Ok()) {
                 reporter.Failed(result.ConcernsDestination() ? job.destination : job.source,
                                 zel7::Describe(result));
+            } else if (note.copiedBitCount != 0) {
+                reporter.Written(job.source, std::to_string(note.copiedBitCount) +
+                                                 "-bit picture copied unchanged; only 24-bit "
+                                                 "BMPs are masked");
+            } else {
+                reporter.Written(job.source);
             }
         }
     };
@@ -325,12 +398,18 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    zel7::CleanUpOnFatalSignals();
     Reporter reporter(options.operands.size());
-    const std::vector<Job> jobs =
-        options.Batch() ? PlanBatch(options, reporter) : std::vector{PlanSingle(options)};
+    std::vector<Job> jobs;
+    if (options.Batch()) {
+        jobs = PlanBatch(options, reporter);
+    } else if (std::optional<Job> job = PlanSingle(options)) {
+        jobs.push_back(*job);
+    } else {
+        return 2;
+    }
+    zel7::CleanUpOnFatalSignals();
     const unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
-    RunJobs(jobs, *options.background, std::min(workers, kMaxJobs), reporter);
+    RunJobs(jobs, options, std::min(workers, kMaxJobs), reporter);
     reporter.Finish();
     return reporter.AllWritten() ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "picture_files.h"
 #include "system.h"
 #include "working_image.h"
 
@@ -12,7 +13,7 @@ std::unique_ptr<FileChooser> CreatePictureChooser(CommandHost& host, FileChooser
     FileChooserRequest request;
     request.mode = mode;
     request.flags = kChooserFlags;
-    request.filter = kPictureFilter;
+    request.filter = mode == FileChooserMode::Open ? kOpenFilter : kSaveFilter;
     request.modernStyle = true;
     std::unique_ptr<FileChooser> chooser = host.CreateFileChooser(request);
 
@@ -60,7 +61,12 @@ void RunMaskCommand(CommandHost& host, ThresholdFunction threshold) {
     if (!ConvertChosenPath(chooser->GetPathName(), workingImage.destPath)) {
         return;
     }
-    if (!ReadBitmapFile(workingImage.sourcePath)) {
+    // Transparency shows the background being masked; a PNG mask is made of 24-bit
+    // pixels whatever the source's depth.
+    const SourceOptions options{threshold == MaskNearBlack ? Background::NearBlack
+                                                           : Background::NearWhite};
+    const bool toPng = FormatForName(workingImage.destPath) == PictureFormat::Png;
+    if (!LoadPicture(workingImage.sourcePath, workingImage, options, toPng).Ok()) {
         return;
     }
     threshold();

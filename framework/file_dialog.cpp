@@ -7,9 +7,10 @@
 namespace afx {
 namespace {
 
-// "Description (*.x)|pattern|...||" becomes one name filter per pair. The toolkit
-// takes the patterns from the parentheses of each description, so a pair whose
-// pattern is empty still filters by what its description shows.
+// "Description (*.x;*.y)|pattern|...||" becomes one name filter per pair. The toolkit
+// takes the patterns from the parentheses of each description, separated by spaces
+// where the classic syntax has semicolons, so a pair whose pattern is empty still
+// filters by what its description shows.
 QStringList NameFilters(const std::wstring& filter) {
     const QStringList parts = QString::fromStdWString(filter).split(QLatin1Char('|'));
     QStringList names;
@@ -17,11 +18,12 @@ QStringList NameFilters(const std::wstring& filter) {
         if (parts[i].isEmpty()) {
             break;  // the "||" terminator
         }
+        QString description = parts[i];
         QString pattern = parts[i + 1].trimmed();
-        bool describesPattern = parts[i].contains(QLatin1Char('('));
+        const bool describesPattern = description.contains(QLatin1Char('('));
         names << (describesPattern || pattern.isEmpty()
-                      ? parts[i]
-                      : QStringLiteral("%1 (%2)").arg(parts[i], pattern.replace(';', ' ')));
+                      ? description.replace(QLatin1Char(';'), QLatin1Char(' '))
+                      : QStringLiteral("%1 (%2)").arg(description, pattern.replace(';', ' ')));
     }
     return names;
 }

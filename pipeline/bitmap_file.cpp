@@ -4,15 +4,24 @@
 #include <cerrno>
 #include <cstring>
 
+#include "formats.h"
+
 namespace zel7 {
 
-Result BitmapSource::Open(const std::filesystem::path& path) {
-    uint64_t fileSize = 0;
-    UniqueFd fd;
-    if (int error = OpenRegularFileForReading(path, fd, fileSize)) {
-        bool notFile = error == EISDIR || error == EINVAL;
-        return Fail(notFile ? Status::NotRegularFile : Status::CannotOpen, notFile ? 0 : error);
+bool IsBitmap(std::span<const uint8_t> head) {
+    return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
+}
+
+Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source) {
+    auto bitmap = std::make_unique<BitmapSource>();
+    if (Result result = bitmap->Open(std::move(fd), size); !result.Ok()) {
+        return result;
     }
+    source = std::move(bitmap);
+    return {};
+}
+
+Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {
     uint8_t head[kHeaderProbeBytes];
     const auto probe = static_cast<std::size_t>(std::min<uint64_t>(fileSize, sizeof head));
     if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
@@ -37,14 +46,86 @@ Result BitmapSource::Open(const std::filesystem::path& path) {
 }
 
 const uint8_t* BitmapSource::ColorTable() const {
-    return layout_.bitCount == 8 ? colorTable_ : nullptr;
+    return layout_.bitCount == 8 && !trueColour_ ? colorTable_ : nullptr;
+}
+
+bool BitmapSource::SetOrder(RowOrder order) {
+    order_ = order;
+    return true;
+}
+
+bool BitmapSource::SetTrueColour() {
+    if (!CheckDimensions(uint64_t(layout_.width), uint64_t(layout_.height), {}).Ok()) {
+        return false;
+    }
+    trueColour_ = true;
+    decoded_ = DecodedShape(layout_.width, layout_.height);
+    storedRow_.resize(std::size_t(layout_.rowStride));
+    return true;
+}
+
+// Reads size bytes of the stored rows from position in the order asked for: in the
+// file's own order straight, in the other a row (or a piece of one) at a time.
+Result BitmapSource::ReadStored(uint64_t position, uint8_t* into, std::size_t size) const {
+    const auto stride = uint64_t(layout_.rowStride);
+    while (size > 0) {
+        const uint64_t row = position / stride, within = position % stride;
+        const uint64_t fileRow =
+            order_ == RowOrder::BottomUp ? row : uint64_t(layout_.height) - 1 - row;
+        const std::size_t bytes = order_ == RowOrder::BottomUp
+                                      ? size
+                                      : std::size_t(std::min<uint64_t>(size, stride - within));
+        const uint64_t at = layout_.pixelOffset + fileRow * stride + within;
+        if (int error = ReadExactlyAt(fd_.Get(), at, into, bytes)) {
+            return error == ENODATA ? Fail(Status::TruncatedPixels)
+                                    : Fail(Status::ReadFailed, error);
+        }
+        position += bytes;
+        into += bytes;
+        size -= bytes;
+    }
+    return {};
+}
+
+void BitmapSource::WidenRow(const uint8_t* row, uint8_t* into) const {
+    for (int32_t x = 0; x < layout_.width; ++x, into += 3) {
+        switch (layout_.bitCount) {
+            case 8:
+                std::memcpy(into, colorTable_ + 4 * row[x], 3);
+                break;
+            case 16: {
+                const unsigned v = row[2 * x] | row[2 * x + 1] << 8;
+                for (int channel = 0; channel < 3; ++channel) {
+                    const unsigned five = (v >> (5 * channel)) & 31;
+                    into[channel] = uint8_t(five << 3 | five >> 2);
+                }
+                break;
+            }
+            default:  // 24 and 32 bits: blue, green, red first
+                std::memcpy(into, row + std::size_t(x) * std::size_t(layout_.bitCount / 8), 3);
+        }
+    }
 }
 
 Result BitmapSource::Read(uint8_t* into, std::size_t size) {
-    if (int error = ReadExactlyAt(fd_.Get(), layout_.pixelOffset + position_, into, size)) {
-        return error == ENODATA ? Fail(Status::TruncatedPixels) : Fail(Status::ReadFailed, error);
+    if (!trueColour_) {
+        Result result = ReadStored(position_, into, size);
+        position_ += size;
+        return result;
     }
-    position_ += size;
+    // Whole rows only: decoded rows always fit in a slice.
+    const auto stride = std::size_t(decoded_.rowStride);
+    for (std::size_t done = 0; done < size; done += stride, position_ += stride) {
+        const uint64_t row = position_ / stride;
+        if (Result result =
+                ReadStored(row * uint64_t(layout_.rowStride), storedRow_.data(), storedRow_.size());
+            !result.Ok()) {
+            return result;
+        }
+        WidenRow(storedRow_.data(), into + done);
+        std::memset(into + done + 3 * std::size_t(layout_.width), 0,
+                    stride - 3 * std::size_t(layout_.width));
+    }
     return {};
 }
 
@@ -58,13 +139,11 @@ Result BitmapSink::Create(const std::filesystem::path& path, const PictureShape&
         status != Status::Ok) {
         return Fail(status);
     }
-    toStandardOutput_ = path == "-";
-    if (!toStandardOutput_) {
-        if (Result result = file_.Create(path); !result.Ok()) {
-            return result;
-        }
+    if (Result result = file_.Create(path); !result.Ok()) {
+        return result;
     }
     layout_ = layout;
+    order_ = RowOrder::BottomUp;
     bytesWritten_ = 0;
 
     // Headers and colour table go out in one write.
@@ -79,12 +158,36 @@ Result BitmapSink::Create(const std::filesystem::path& path, const PictureShape&
     return Write(front, frontBytes);
 }
 
+bool BitmapSink::Accepts(RowOrder) const {
+    return true;
+}
+
+void BitmapSink::SetOrder(RowOrder order) {
+    order_ = order;
+}
+
+// The file wants the bottom row first. Rows that come top row first go straight to
+// their place in a file; on standard output they wait until all are in.
 Result BitmapSink::Write(const uint8_t* bytes, std::size_t size) {
-    if (int error = WriteAll(Fd(), bytes, size)) {
-        file_.Abort();
-        return Fail(Status::CannotWrite, error);
-    }
+    const uint64_t at = bytesWritten_;
     bytesWritten_ += size;
+    if (order_ == RowOrder::BottomUp || at < layout_.pixelOffset) {
+        return file_.Write(bytes, size);
+    }
+    if (!file_.CanWriteAt()) {
+        pending_.insert(pending_.end(), bytes, bytes + size);
+        return {};
+    }
+    const auto stride = std::size_t(layout_.rowStride);
+    const std::size_t first = std::size_t(at - layout_.pixelOffset) / stride;
+    for (std::size_t i = 0; i * stride < size; ++i) {
+        const uint64_t row = uint64_t(layout_.height) - 1 - (first + i);
+        if (Result result =
+                file_.WriteAt(bytes + i * stride, stride, layout_.pixelOffset + row * stride);
+            !result.Ok()) {
+            return result;
+        }
+    }
     return {};
 }
 
@@ -94,7 +197,13 @@ Result BitmapSink::Commit() {
         file_.Abort();
         return Fail(Status::NoPixels);
     }
-    return toStandardOutput_ ? Result{} : file_.Commit();
+    const auto stride = std::size_t(layout_.rowStride);
+    for (std::size_t row = pending_.size() / std::max<std::size_t>(stride, 1); row-- > 0;) {
+        if (Result result = file_.Write(pending_.data() + row * stride, stride); !result.Ok()) {
+            return result;
+        }
+    }
+    return file_.Commit();
 }
 
 }  // namespace zel7

@@ -159,6 +159,14 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
 
 Result CopyRows(RowSource& source, RowSink& sink, const CopyOptions& options,
                 std::vector<uint8_t>& buffer) {
+    RowOrder order = source.Order();
+    if (!sink.Accepts(order)) {
+        order = order == RowOrder::TopDown ? RowOrder::BottomUp : RowOrder::TopDown;
+        if (!source.SetOrder(order)) {
+            return Fail(Status::UnsupportedPicture, "rows in an order the destination cannot take");
+        }
+    }
+    sink.SetOrder(order);
     const std::vector<Slice> slices = PlanSlices(source.Shape());
     const SliceReader reader(source, options);
     const bool overlapped = options.writing == SliceWriting::OnSecondThread && slices.size() > 1;

@@ -1,21 +1,27 @@
 #include "mask_file.h"
 
-#include "picture_files.h"
-
 namespace zel7 {
 
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
-                Background background, std::vector<uint8_t>& buffer, SliceWriting writing) {
+                const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     std::unique_ptr<RowSource> input;
-    if (Result result = OpenPictureSource(source, input); !result.Ok()) {
-        return result;
-    }
-    std::unique_ptr<RowSink> output;
-    if (Result result = CreatePictureSink(destination, input->Shape(), input->ColorTable(), output);
+    if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {
         return result;
     }
-    return CopyRows(*input, *output, {background, writing}, buffer);
+    if (options.format == PictureFormat::Png && !input->SetTrueColour()) {
+        return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");
+    }
+    std::unique_ptr<RowSink> output;
+    if (Result result = CreatePictureSink(destination, options.format, input->Shape(),
+                                          input->ColorTable(), output);
+        !result.Ok()) {
+        return result;
+    }
+    if (note != nullptr) {
+        note->copiedBitCount = input->Shape().bitCount == 24 ? 0 : input->Shape().bitCount;
+    }
+    return CopyRows(*input, *output, {options.background, options.writing}, buffer);
 }
 
 }  // namespace zel7

@@ -5,15 +5,30 @@
 #include <filesystem>
 #include <vector>
 
+#include "decoded_rows.h"
+#include "picture_files.h"
 #include "row_stream.h"
 
 namespace zel7 {
 
-// Writes the mask of the picture at source to destination ("-": standard output), as
-// reading it into the working image, applying the threshold and writing it out would.
-// The destination is replaced only by a complete file. buffer holds the slices.
+struct MaskOptions {
+    Background background = Background::NearWhite;
+    PictureFormat format = PictureFormat::Bmp;
+    uint64_t maxPixels = kDefaultMaxPixels;
+    SliceWriting writing = SliceWriting::Inline;
+};
+
+// What a user may want to know of a mask that was written.
+struct MaskNote {
+    int32_t copiedBitCount = 0;  // a BMP of this depth, copied unchanged to a BMP
+};
+
+// Writes the mask of the picture at source ("-": standard input) to destination ("-":
+// standard output), as reading it into the working image, applying the threshold and
+// writing it out would. BMP destinations keep BMP sources' depth, and take other
+// sources as 24-bit pictures; PNG ones are 1-bit masks of any source. The destination
+// is replaced only by a complete file. buffer holds the slices.
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
-                Background background, std::vector<uint8_t>& buffer,
-                SliceWriting writing = SliceWriting::Inline);
+                const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note = nullptr);
 
 }  // namespace zel7

@@ -1,26 +1,71 @@
 #include "picture_files.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "bitmap_file.h"
+#include "formats.h"
 
 namespace zel7 {
 
-Result OpenPictureSource(const std::filesystem::path& path, std::unique_ptr<RowSource>& source) {
-    auto bitmap = std::make_unique<BitmapSource>();
-    if (Result result = bitmap->Open(path); !result.Ok()) {
-        return result;
+Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
+                         std::unique_ptr<RowSource>& source) {
+    UniqueFd fd;
+    uint64_t size = 0;
+    // Standard input is read to its end first: decoders need a file they can seek in.
+    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, fd, size)
+                                : OpenRegularFileForReading(path, fd, size)) {
+        const bool notFile = error == EISDIR || error == EINVAL;
+        return Fail(notFile ? Status::NotRegularFile : Status::CannotOpen, notFile ? 0 : error);
     }
-    source = std::move(bitmap);
-    return {};
+    uint8_t head[kSignatureBytes] = {};
+    const auto probe = std::size_t(std::min<uint64_t>(size, sizeof head));
+    if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
+        return Fail(Status::ReadFailed, error);
+    }
+    const std::span<const uint8_t> signature(head, probe);
+    if (IsBitmap(signature)) {
+        return OpenBitmapSource(std::move(fd), size, source);
+    }
+    if (IsJpeg(signature)) {
+        return OpenJpegSource(std::move(fd), size, options, source);
+    }
+    if (IsPng(signature)) {
+        return OpenPngSource(std::move(fd), size, options, source);
+    }
+    if (IsTiff(signature)) {
+        return OpenTiffSource(std::move(fd), size, options, source);
+    }
+    return Fail(Status::UnknownFormat);
 }
 
-Result CreatePictureSink(const std::filesystem::path& path, const PictureShape& shape,
-                         const uint8_t* colorTable, std::unique_ptr<RowSink>& sink) {
+Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
+                         const PictureShape& shape, const uint8_t* colorTable,
+                         std::unique_ptr<RowSink>& sink) {
+    if (format == PictureFormat::Png) {
+        return CreatePngMaskSink(path, shape, sink);
+    }
     auto bitmap = std::make_unique<BitmapSink>();
     if (Result result = bitmap->Create(path, shape, colorTable); !result.Ok()) {
         return result;
     }
     sink = std::move(bitmap);
     return {};
+}
+
+std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (extension == ".png") {
+        return PictureFormat::Png;
+    }
+    if (extension == ".bmp" || extension == ".dib" || extension.empty()) {
+        return PictureFormat::Bmp;
+    }
+    return std::nullopt;
 }
 
 }  // namespace zel7

@@ -40,6 +40,14 @@ const char* Phrase(Status status) {
             return "picture too large";
         case Status::OutOfMemory:
             return "out of memory";
+        case Status::UnknownFormat:
+            return "not a picture zel7 reads (BMP, JPEG, PNG or TIFF)";
+        case Status::UnsupportedPicture:
+            return "unsupported picture";
+        case Status::DamagedPicture:
+            return "damaged picture";
+        case Status::TooManyPixels:
+            return "picture too large";
         case Status::NoPixels:
             return "no pixel data";
         case Status::NoColorTable:
@@ -60,6 +68,10 @@ const char* Phrase(Status status) {
 
 std::string Describe(const Result& result) {
     std::string text = Phrase(result.status);
+    if (!result.detail.empty()) {
+        text += ": ";
+        text += result.detail;
+    }
     if (result.osError != 0) {
         text += " (";
         text += std::strerror(result.osError);

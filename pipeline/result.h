@@ -28,6 +28,11 @@ enum class Status : uint8_t {
     // Sizes beyond the int32 range, or memory that is not there.
     TooLarge,
     OutOfMemory,
+    // Pictures of any format.
+    UnknownFormat,
+    UnsupportedPicture,  // a kind of picture zel7 does not read; the detail says which
+    DamagedPicture,      // what the decoder found wrong, in the detail
+    TooManyPixels,
     // Writing the destination.
     NoPixels,
     NoColorTable,
@@ -37,10 +42,12 @@ enum class Status : uint8_t {
     CannotWrite,
 };
 
-// A status with the operating system's error number where one explains it.
+// A status with the operating system's error number, or a decoder's own words, where
+// they explain it.
 struct Result {
     Status status = Status::Ok;
     int osError = 0;
+    std::string detail;
 
     bool Ok() const { return status == Status::Ok; }
     // Whether the destination, rather than the source, is at fault.
@@ -48,11 +55,15 @@ struct Result {
 };
 
 inline Result Fail(Status status, int osError = 0) {
-    return {status, osError};
+    return {status, osError, {}};
+}
+inline Result Fail(Status status, std::string detail) {
+    return {status, 0, std::move(detail)};
 }
 
-// A short phrase, followed by the system's explanation when there is one:
-// "truncated pixel data", "cannot create file (Permission denied)".
+// A short phrase, followed by the detail or the system's explanation when there is
+// one: "truncated pixel data", "cannot create file (Permission denied)", "damaged
+// picture: Premature end of JPEG file".
 std::string Describe(const Result& result);
 
 }  // namespace zel7

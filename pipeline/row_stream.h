@@ -14,6 +14,13 @@
 
 namespace zel7 {
 
+// Bytes in one stored pixel row, padded to a multiple of 4 as in BMP files, the
+// working image and decoded rows. Callers guarantee that width * bitCount fits in
+// int32_t (see CheckedPixelSizes for untrusted values).
+constexpr int32_t RowStride(int32_t width, int32_t bitCount) {
+    return ((width * bitCount) / 8 + 3) / 4 * 4;
+}
+
 // A picture's geometry as stored: rows of rowStride bytes, pixelBytes in all.
 struct PictureShape {
     int32_t width = 0;
@@ -23,13 +30,25 @@ struct PictureShape {
     int32_t pixelBytes = 0;  // rowStride * height
 };
 
-// Yields the stored rows of one picture, front to back, in any pieces the reader asks.
+// Which row of the picture, as it is seen, comes first.
+enum class RowOrder { TopDown, BottomUp };
+
+// Yields the stored rows of one picture, front to back, in any pieces the reader asks
+// (whole rows, but for BMP sources, whose rows may be longer than a slice).
 class RowSource {
 public:
     virtual ~RowSource() = default;
     virtual const PictureShape& Shape() const = 0;
     // The colour table of an 8-bit picture, kColorTableBytes long; null for other depths.
     virtual const uint8_t* ColorTable() const = 0;
+    // How the rows are to be turned to be seen upright, as EXIF numbers it: 1 for as
+    // they are, 2 to 8 for mirrored and rotated.
+    virtual int Orientation() const { return 1; }
+    virtual RowOrder Order() const { return RowOrder::TopDown; }
+    // Asks for the rows in the other order, or as 24-bit pixels; false when the source
+    // cannot. Called before the first Read.
+    virtual bool SetOrder(RowOrder order) { return order == Order(); }
+    virtual bool SetTrueColour() { return Shape().bitCount == 24; }
     // Reads the next size bytes of the rows into `into`.
     virtual Result Read(uint8_t* into, std::size_t size) = 0;
     // A source that holds its rows in memory lends the next size bytes instead of
@@ -45,6 +64,9 @@ public:
     // A sink that keeps its rows in memory offers the place of the next size bytes, so
     // that they are read straight there; others return null.
     virtual uint8_t* Reserve(std::size_t) { return nullptr; }
+    // Whether it takes rows in this order; told which before the first Write.
+    virtual bool Accepts(RowOrder order) const = 0;
+    virtual void SetOrder(RowOrder order) = 0;
     virtual Result Write(const uint8_t* bytes, std::size_t size) = 0;
     virtual Result Commit() = 0;
 };

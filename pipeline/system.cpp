@@ -16,6 +16,7 @@
 #include <fstream>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace zel7 {
 
@@ -392,6 +393,77 @@ void ReplacementFile::Abort() {
 
 void ReplacementFile::UseNamedFilesOnly(bool namedOnly) {
     namedFilesOnly.store(namedOnly);
+}
+
+Result OutputFile::Create(const std::filesystem::path& path) {
+    standardOutput_ = path == "-";
+    return standardOutput_ ? Result{} : file_.Create(path);
+}
+
+Result OutputFile::Write(const void* data, std::size_t size) {
+    if (int error = WriteAll(standardOutput_ ? STDOUT_FILENO : file_.Fd(), data, size)) {
+        file_.Abort();
+        return Fail(Status::CannotWrite, error);
+    }
+    return {};
+}
+
+Result OutputFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
+    auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t put = ::pwrite(file_.Fd(), in, size, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            const int error = put < 0 ? errno : EIO;
+            file_.Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        in += put;
+        offset += uint64_t(put);
+        size -= std::size_t(put);
+    }
+    return {};
+}
+
+Result OutputFile::Commit() {
+    return standardOutput_ ? Result{} : file_.Commit();
+}
+
+int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size) {
+    const char* folder = std::getenv("TMPDIR");
+    folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    UniqueFd file(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!file.IsOpen()) {
+        // No unnamed files here: a named one, unnamed at once.
+        std::string path = TemporaryPath(folder);
+        file = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!file.IsOpen()) {
+            return errno;
+        }
+        ::unlink(path.c_str());
+    }
+    std::vector<char> buffer(std::size_t{1} << 16);
+    size = 0;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return errno;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (int error = WriteAll(file.Get(), buffer.data(), std::size_t(got))) {
+            return error;
+        }
+        size += uint64_t(got);
+    }
+    spooled = std::move(file);
+    return 0;
 }
 
 void CleanUpOnFatalSignals() {

@@ -97,6 +97,27 @@ private:
     int slot_ = -1;  // where a named temporary file is known to the signal handler
 };
 
+// Where a picture file is written: a ReplacementFile, or standard output for "-".
+class OutputFile {
+public:
+    Result Create(const std::filesystem::path& path);
+    // Writes all of size bytes; on failure the file is abandoned.
+    Result Write(const void* data, std::size_t size);
+    // Writes at an offset, for files that are not standard output.
+    bool CanWriteAt() const { return !standardOutput_; }
+    Result WriteAt(const void* data, std::size_t size, uint64_t offset);
+    Result Commit();
+    void Abort() { file_.Abort(); }
+
+private:
+    ReplacementFile file_;
+    bool standardOutput_ = false;
+};
+
+// Copies everything readable from fd (standard input, say) into a temporary file that
+// has no name, so that it can be read like any regular file.
+int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size);
+
 // For every fatal signal still at its default action, removes the named temporary
 // files of this process's ReplacementFiles before the process dies of the signal;
 // signals the caller ignores stay ignored (as nohup promises). A file-size limit then

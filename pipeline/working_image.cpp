@@ -51,11 +51,25 @@ public:
         return {};
     }
 
-    uint8_t* Reserve(std::size_t) override { return pixels_.get() + filled_; }
+    bool Accepts(RowOrder) const override { return true; }
+    void SetOrder(RowOrder order) override { order_ = order; }
+
+    // Rows in the image's own order are read straight into place.
+    uint8_t* Reserve(std::size_t) override {
+        return order_ == RowOrder::BottomUp ? pixels_.get() + filled_ : nullptr;
+    }
 
     Result Write(const uint8_t* bytes, std::size_t size) override {
-        if (bytes != pixels_.get() + filled_) {
-            std::memcpy(pixels_.get() + filled_, bytes, size);
+        if (order_ == RowOrder::BottomUp) {
+            if (bytes != pixels_.get() + filled_) {
+                std::memcpy(pixels_.get() + filled_, bytes, size);
+            }
+        } else {  // whole rows, top row first
+            const auto stride = std::size_t(shape_.rowStride);
+            for (std::size_t done = 0; done < size; done += stride) {
+                const std::size_t row = std::size_t(shape_.height) - 1 - (filled_ + done) / stride;
+                std::memcpy(pixels_.get() + row * stride, bytes + done, stride);
+            }
         }
         filled_ += size;
         return {};
@@ -80,6 +94,7 @@ private:
     std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;
     std::unique_ptr<uint8_t[]> palette_;
     std::size_t filled_ = 0;
+    RowOrder order_ = RowOrder::BottomUp;
 };
 
 // Rows already in memory, lent to the sink without a copy.
@@ -90,17 +105,36 @@ public:
 
     const PictureShape& Shape() const override { return shape_; }
     const uint8_t* ColorTable() const override { return colorTable_; }
+    RowOrder Order() const override { return order_; }
+    bool SetOrder(RowOrder order) override {
+        order_ = order;
+        return true;
+    }
+
     Result Read(uint8_t* into, std::size_t size) override {
-        std::memcpy(into, Lend(size), size);
+        if (order_ == RowOrder::BottomUp) {
+            std::memcpy(into, Lend(size), size);
+            return {};
+        }
+        const auto stride = std::size_t(shape_.rowStride);  // whole rows, top row first
+        for (std::size_t done = 0; done < size; done += stride, position_ += stride) {
+            const std::size_t row = std::size_t(shape_.height) - 1 - position_ / stride;
+            std::memcpy(into + done, pixels_ + row * stride, stride);
+        }
         return {};
     }
+
     const uint8_t* Lend(std::size_t size) override {
+        if (order_ != RowOrder::BottomUp) {
+            return nullptr;
+        }
         const uint8_t* at = pixels_ + position_;
         position_ += size;
         return at;
     }
 
 private:
+    RowOrder order_ = RowOrder::BottomUp;
     PictureShape shape_;
     const uint8_t* pixels_;
     const uint8_t* colorTable_;
@@ -109,10 +143,14 @@ private:
 
 }  // namespace
 
-Result LoadPicture(const std::filesystem::path& path, WorkingImage& image) {
+Result LoadPicture(const std::filesystem::path& path, WorkingImage& image,
+                   const SourceOptions& options, bool trueColour) {
     std::unique_ptr<RowSource> source;
-    if (Result result = OpenPictureSource(path, source); !result.Ok()) {
+    if (Result result = OpenPictureSource(path, options, source); !result.Ok()) {
         return result;
+    }
+    if (trueColour && !source->SetTrueColour()) {
+        return Fail(Status::TooManyPixels, "too large to convert");
     }
     ImageSink sink(image);
     if (Result result = sink.Allocate(source->Shape(), source->ColorTable()); !result.Ok()) {
@@ -131,9 +169,14 @@ Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int
     if (pixels == nullptr && shape.pixelBytes > 0) {
         return Fail(Status::NoPixels);
     }
+    const PictureFormat format = FormatForName(path).value_or(PictureFormat::Bmp);
+    if (format == PictureFormat::Png && bitCount != 24) {
+        return Fail(Status::UnsupportedPicture, "only 24-bit masks are written as PNG");
+    }
     MemorySource source(shape, pixels, bitCount == 8 ? palette : nullptr);
     std::unique_ptr<RowSink> sink;
-    if (Result result = CreatePictureSink(path, shape, source.ColorTable(), sink); !result.Ok()) {
+    if (Result result = CreatePictureSink(path, format, shape, source.ColorTable(), sink);
+        !result.Ok()) {
         return result;
     }
     std::vector<uint8_t> unused;  // rows are lent straight from memory

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "decoded_rows.h"
 #include "result.h"
+#include "row_stream.h"
 
 namespace zel7 {
 
@@ -30,22 +32,19 @@ struct WorkingImage {
 // The one process-wide picture record.
 extern WorkingImage workingImage;
 
-// Bytes in one stored pixel row, padded to a multiple of 4. Callers guarantee that
-// width * bitCount fits in int32_t (see CheckedPixelSizes for untrusted values).
-constexpr int32_t RowStride(int32_t width, int32_t bitCount) {
-    return ((width * bitCount) / 8 + 3) / 4 * 4;
-}
-
 // Releases the pixel buffer and the colour table, and nulls the pointers. Dimensions
 // and depth keep their values.
 void ReleasePictureBuffers(WorkingImage& image = workingImage);
 
-// Loads the picture at path into image, releasing the buffers it held. On failure the
-// image is left exactly as it was.
-Result LoadPicture(const std::filesystem::path& path, WorkingImage& image);
+// Loads the picture at path into image, releasing the buffers it held: BMP pictures as
+// stored (or, with trueColour, as 24-bit pixels), others decoded to 24-bit pixels and
+// turned upright. On failure the image is left exactly as it was.
+Result LoadPicture(const std::filesystem::path& path, WorkingImage& image,
+                   const SourceOptions& options = {}, bool trueColour = false);
 
-// Writes rows held in memory as a picture file. The destination is either replaced
-// by the complete file or left untouched; with no pixels, nothing is touched.
+// Writes rows held in memory as a picture file: a 1-bit PNG mask when the name ends in
+// .png (the rows must be a 24-bit mask), a BMP otherwise. The destination is either
+// replaced by the complete file or left untouched; with no pixels, nothing is touched.
 Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int32_t width,
                    int32_t height, int32_t bitCount, const uint8_t* palette);
 

@@ -82,7 +82,9 @@ TEST_F(MaskCommandsTest, ChoosersAreSetUpAsTheCommandsPromise) {
         SCOPED_TRACE(open ? "open chooser" : "save chooser");
         EXPECT_EQ(run.request.mode, open ? FileChooserMode::Open : FileChooserMode::Save);
         EXPECT_EQ(run.record.lpstrTitle, open ? L"打开文件" : L"保存图片");
-        EXPECT_EQ(run.record.lpstrFilter, L"支持的图像文件 (*.bmp)||");
+        EXPECT_EQ(run.record.lpstrFilter,
+                  open ? L"支持的图像文件 (*.bmp;*.jpg;*.jpeg;*.png;*.tif;*.tiff)||"
+                       : L"支持的图像文件 (*.bmp)||");
         EXPECT_EQ(run.record.Flags, 0x1801u);  // no overwrite question
         EXPECT_TRUE(run.record.lpstrDefExt.empty());
         EXPECT_EQ(run.record.hwndOwner, host_.Window());

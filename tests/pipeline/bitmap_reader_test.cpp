@@ -45,7 +45,7 @@ void Keep(BmpBuilder&) {}
 
 // One file per reason a file is refused.
 const std::pair<Variant, Status> kRefusals[] = {
-    {{"wrong_signature", 24, [](BmpBuilder& b) { b.type0 = 'M'; }}, Status::NotBitmap},
+    {{"wrong_signature", 24, [](BmpBuilder& b) { b.type0 = 'M'; }}, Status::UnknownFormat},
     {{"header_cut", 24, Keep, 53}, Status::TruncatedHeader},
     {{"os2_header", 24, [](BmpBuilder& b) { b.biSize = 12; }}, Status::UnsupportedHeader},
     {{"top_down", 24, [](BmpBuilder& b) { b.biHeight = -3; }}, Status::NegativeSize},

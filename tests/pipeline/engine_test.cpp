@@ -32,9 +32,9 @@ Result Mask(Path path, const std::filesystem::path& source, const std::filesyste
         return result;
     }
     std::vector<uint8_t> buffer;
-    Result result =
-        MaskFile(source, dest, background, buffer,
-                 path == Path::Streamed ? SliceWriting::Inline : SliceWriting::OnSecondThread);
+    MaskOptions options{.background = background};
+    options.writing = path == Path::Streamed ? SliceWriting::Inline : SliceWriting::OnSecondThread;
+    Result result = MaskFile(source, dest, options, buffer);
     EXPECT_LE(buffer.capacity(), 3 * kSliceBytes);  // memory does not grow with the picture
     return result;
 }
@@ -109,7 +109,7 @@ TEST(Engine, DashWritesTheMaskToStandardOutput) {
         const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::vector<uint8_t> buffer;
         return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
-               MaskFile(folder / "source.bmp", "-", Background::NearWhite, buffer).Ok();
+               MaskFile(folder / "source.bmp", "-", {}, buffer).Ok();
     }));
     EXPECT_EQ(testing::ReadWholeFile(folder / "out"),
               testing::ReferenceMask(folder / "source.bmp", Background::NearWhite));

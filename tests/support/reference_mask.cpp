@@ -86,7 +86,7 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         return "refused but changed the working image";
     }
     std::vector<uint8_t> buffer;
-    const Result stream = MaskFile(source, streamed, Background::NearWhite, buffer);
+    const Result stream = MaskFile(source, streamed, {}, buffer);
     if (stream.status != read.status) {
         return "the whole-picture path says '" + Describe(read) + "', the streaming one '" +
                Describe(stream) + "'";

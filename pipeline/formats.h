@@ -1,0 +1,40 @@
+// The formats, each in its own file; only picture_files.cpp sees this list.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+
+#include "decoded_rows.h"
+#include "row_stream.h"
+#include "system.h"
+
+namespace zel7 {
+
+// Enough of a file's start to tell its format by its signature.
+inline constexpr std::size_t kSignatureBytes = 16;
+
+// Each Open takes a regular file open for reading at any position and its size, and on
+// success owns it. Sources other than BMP yield decoded rows (see decoded_rows.h).
+bool IsBitmap(std::span<const uint8_t> head);
+Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source);
+
+bool IsJpeg(std::span<const uint8_t> head);
+Result OpenJpegSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                      std::unique_ptr<RowSource>& source);
+
+bool IsPng(std::span<const uint8_t> head);
+Result OpenPngSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                     std::unique_ptr<RowSource>& source);
+
+bool IsTiff(std::span<const uint8_t> head);
+Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                      std::unique_ptr<RowSource>& source);
+
+// A 1-bit greyscale PNG of a mask: takes masked 24-bit rows, top row first (every
+// pixel 0, 0, 0 or 255, 255, 255), and writes white where they are white.
+Result CreatePngMaskSink(const std::filesystem::path& path, const PictureShape& shape,
+                         std::unique_ptr<RowSink>& sink);
+
+}  // namespace zel7
