@@ -22,4 +22,6 @@ ensure_packages() {
 }
 
 # help2man writes the manual page of zel7-mask from its --help during the build.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man)
+# The format libraries: libjpeg-turbo, libspng (with zlib) and libtiff.
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
+    libjpeg62-turbo-dev libspng-dev libtiff-dev)

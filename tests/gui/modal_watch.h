@@ -2,9 +2,7 @@
 #pragma once
 
 #include <QApplication>
-#include <QPointer>
 #include <QTimer>
-#include <QWidget>
 #include <functional>
 
 namespace zel7::testing {
@@ -12,34 +10,26 @@ namespace zel7::testing {
 // Calls act on the next modal window that opens, other than those in `ignore`,
 // polling the event loop. After act returns, a window still open is rejected, so that a
 // failed check inside act fails the test instead of hanging it.
-class ModalWatch : public QObject {
+class ModalWatch {
 public:
-    using Action = std::function<void(QWidget*)>;
-
-    ModalWatch(QList<QWidget*> ignore, Action act)
-        : ignore_(std::move(ignore)), act_(std::move(act)) {
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] { Poll(); });
+    ModalWatch(QList<QWidget*> ignore, std::function<void(QWidget*)> act) {
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this, ignore, act] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr || ignore.contains(modal) || !modal->isVisible()) {
+                return;
+            }
+            timer_.stop();
+            fired_ = true;
+            act(modal);
+            if (modal->isVisible()) {  // act returns inside its event loop
+                QMetaObject::invokeMethod(modal, "reject", Qt::QueuedConnection);
+            }
+        });
         timer_.start(5);
     }
     bool Fired() const { return fired_; }
 
 private:
-    void Poll() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || ignore_.contains(modal) || !modal->isVisible()) {
-            return;
-        }
-        timer_.stop();
-        fired_ = true;
-        QPointer<QWidget> guard(modal);
-        act_(modal);
-        if (guard && guard->isVisible()) {
-            QMetaObject::invokeMethod(guard, "reject", Qt::QueuedConnection);
-        }
-    }
-
-    QList<QWidget*> ignore_;
-    Action act_;
     QTimer timer_;
     bool fired_ = false;
 };

@@ -1,0 +1,1 @@
+#include "encode_png.h"
