@@ -1,5 +1,7 @@
 #include "mask_file.h"
 
+#include "orientation.h"
+
 namespace zel7 {
 
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
@@ -8,6 +10,9 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {
         return result;
+    }
+    if (input->Orientation() != 1) {
+        input = UprightMaskSource(std::move(input), options.background);
     }
     if (options.format == PictureFormat::Png && !input->SetTrueColour()) {
         return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");

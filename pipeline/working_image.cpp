@@ -3,9 +3,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "bitmap_layout.h"
+#include "orientation.h"
 #include "picture_files.h"
 #include "system.h"
 
@@ -33,8 +35,13 @@ class ImageSink : public RowSink {
 public:
     explicit ImageSink(WorkingImage& image) : image_(image) {}
 
-    Result Allocate(const PictureShape& shape, const uint8_t* colorTable) {
-        shape_ = shape;
+    // The image gets the shape of the picture as seen: turned when the rows need it.
+    Result Allocate(const PictureShape& decoded, const uint8_t* colorTable, int orientation) {
+        turn_.emplace(orientation, decoded.width, decoded.height);
+        orientation_ = orientation;
+        shape_ = orientation == 1 ? decoded : DecodedShape(turn_->SeenWidth(), turn_->SeenHeight());
+        decodedStride_ = std::size_t(decoded.rowStride);
+        const PictureShape& shape = shape_;
         if (colorTable != nullptr) {
             palette_.reset(new (std::nothrow) uint8_t[kColorTableBytes]);
             if (!palette_) {
@@ -51,7 +58,8 @@ public:
         return {};
     }
 
-    bool Accepts(RowOrder) const override { return true; }
+    // Rows that need turning come top row first, and are placed a pixel at a time.
+    bool Accepts(RowOrder order) const override { return !Turning() || order == RowOrder::TopDown; }
     void SetOrder(RowOrder order) override { order_ = order; }
 
     // Rows in the image's own order are read straight into place.
@@ -60,6 +68,13 @@ public:
     }
 
     Result Write(const uint8_t* bytes, std::size_t size) override {
+        if (Turning()) {
+            for (std::size_t done = 0; done < size; done += decodedStride_, ++turnedRow_) {
+                Place(bytes + done);
+            }
+            filled_ += size;
+            return {};
+        }
         if (order_ == RowOrder::BottomUp) {
             if (bytes != pixels_.get() + filled_) {
                 std::memcpy(pixels_.get() + filled_, bytes, size);
@@ -76,7 +91,8 @@ public:
     }
 
     Result Commit() override {
-        if (filled_ != std::size_t(shape_.pixelBytes)) {
+        if (Turning() ? turnedRow_ != (turn_->Swaps() ? shape_.width : shape_.height)
+                      : filled_ != std::size_t(shape_.pixelBytes)) {
             return Fail(Status::TruncatedPixels);
         }
         ReleasePictureBuffers(image_);
@@ -89,8 +105,30 @@ public:
     }
 
 private:
+    bool Turning() const {
+        return turn_ && shape_.width != 0 && decodedStride_ != 0 && orientation_ != 1;
+    }
+
+    // Puts each pixel of one decoded row where it is seen; the image's rows are stored
+    // bottom row first.
+    void Place(const uint8_t* row) {
+        const int32_t decodedWidth = turn_->Swaps() ? shape_.height : shape_.width;
+        for (int32_t x = 0; x < decodedWidth; ++x) {
+            int32_t seenX, seenY;
+            turn_->Map(x, turnedRow_, seenX, seenY);
+            const std::size_t stored = std::size_t(shape_.height - 1 - seenY);
+            std::memcpy(
+                pixels_.get() + stored * std::size_t(shape_.rowStride) + 3 * std::size_t(seenX),
+                row + 3 * std::size_t(x), 3);
+        }
+    }
+
     WorkingImage& image_;
     PictureShape shape_;
+    std::optional<Turn> turn_;
+    int orientation_ = 1;
+    std::size_t decodedStride_ = 0;
+    int32_t turnedRow_ = 0;
     std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;
     std::unique_ptr<uint8_t[]> palette_;
     std::size_t filled_ = 0;
@@ -153,7 +191,8 @@ Result LoadPicture(const std::filesystem::path& path, WorkingImage& image,
         return Fail(Status::TooManyPixels, "too large to convert");
     }
     ImageSink sink(image);
-    if (Result result = sink.Allocate(source->Shape(), source->ColorTable()); !result.Ok()) {
+    if (Result result = sink.Allocate(source->Shape(), source->ColorTable(), source->Orientation());
+        !result.Ok()) {
         return result;
     }
     std::vector<uint8_t> unused;  // rows go straight into the image's buffer

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "child_process.h"
 #include "mask_file.h"
+#include "orientation.h"
 #include "reference_mask.h"
 #include "system.h"
 #include "working_image.h"
@@ -114,6 +117,66 @@ TEST(Engine, DashWritesTheMaskToStandardOutput) {
     EXPECT_EQ(testing::ReadWholeFile(folder / "out"),
               testing::ReferenceMask(folder / "source.bmp", Background::NearWhite));
     EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"out", "source.bmp"}));
+}
+
+// Rows of a 3 x 2 picture as decoded, all object but one background pixel.
+class OnePixelSource : public RowSource {
+public:
+    OnePixelSource(int orientation, int32_t x, int32_t y) : orientation_(orientation) {
+        for (int32_t row = 0; row < 2; ++row) {
+            for (int32_t column = 0; column < 3; ++column) {
+                std::memset(rows_ + row * 12 + column * 3, row == y && column == x ? 250 : 90, 3);
+            }
+        }
+    }
+    const PictureShape& Shape() const override { return shape_; }
+    const uint8_t* ColorTable() const override { return nullptr; }
+    int Orientation() const override { return orientation_; }
+    Result Read(uint8_t* into, std::size_t size) override {
+        std::memcpy(into, rows_ + position_, size);
+        position_ += size;
+        return {};
+    }
+
+private:
+    PictureShape shape_{3, 2, 24, 12, 24};
+    uint8_t rows_[24] = {};
+    std::size_t position_ = 0;
+    int orientation_;
+};
+
+// Where the corner pixel (0, 0) and its right neighbour (1, 0) are seen, as EXIF
+// defines the orientations by where the first row and column go.
+TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
+    struct Case {
+        int orientation;
+        int32_t seenWidth;
+        std::pair<int32_t, int32_t> corner, neighbour;
+    };
+    const Case cases[] = {
+        {1, 3, {0, 0}, {1, 0}}, {2, 3, {2, 0}, {1, 0}}, {3, 3, {2, 1}, {1, 1}},
+        {4, 3, {0, 1}, {1, 1}}, {5, 2, {0, 0}, {0, 1}}, {6, 2, {1, 0}, {1, 1}},
+        {7, 2, {1, 2}, {1, 1}}, {8, 2, {0, 2}, {0, 1}},
+    };
+    for (const Case& c : cases) {
+        for (auto [stored, expected] :
+             {std::pair{std::pair{0, 0}, c.corner}, std::pair{std::pair{1, 0}, c.neighbour}}) {
+            auto source = UprightMaskSource(
+                std::make_unique<OnePixelSource>(c.orientation, stored.first, stored.second),
+                Background::NearWhite);
+            const PictureShape& shape = source->Shape();
+            ASSERT_EQ(shape.width, c.seenWidth) << c.orientation;
+            std::vector<uint8_t> rows(std::size_t(shape.pixelBytes));
+            ASSERT_TRUE(source->Read(rows.data(), rows.size()).Ok());
+            for (int32_t y = 0; y < shape.height; ++y) {
+                for (int32_t x = 0; x < shape.width; ++x) {
+                    const bool background = std::pair{x, y} == expected;
+                    EXPECT_EQ(rows[std::size_t(y * shape.rowStride + 3 * x)], background ? 255 : 0)
+                        << "orientation " << c.orientation << " at " << x << "," << y;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ Bytes ReferenceMask(const Bytes& file, Background background);
 Bytes ReferenceMask(const std::filesystem::path& file, Background background);
 
 // Runs file through the whole-picture path (load, mask, save) and the streaming path
-// (MaskFile) in folder. Both must refuse it with the same reason, writing nothing and
-// leaving the working image alone, or both must write its reference mask. Returns the
+// (MaskFile, to a BMP and to a PNG) in folder. All must refuse it with the same reason,
+// writing nothing and leaving the working image alone, or all must write a mask: for a
+// BMP file its reference mask, for others the same bytes by both paths. Returns the
 // first disagreement.
 std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder);
 
