@@ -1,5 +1,6 @@
 #include "decoded_rows.h"
 
+#include <cstdint>
 #include <string>
 
 namespace zel7 {
@@ -10,7 +11,9 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
                                                " pixels; at most " + std::to_string(kMaxDimension) +
                                                " a side");
     }
-    if (width * height > options.maxPixels) {
+    // Decoded rows are sized in int32, as BMP rows are.
+    const uint64_t rowBytes = (width * 3 + 3) / 4 * 4;
+    if (width * height > options.maxPixels || rowBytes * height > INT32_MAX) {
         return Fail(Status::TooManyPixels, std::to_string(width * height) +
                                                " pixels; the limit is " +
                                                std::to_string(options.maxPixels));

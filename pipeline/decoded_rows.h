@@ -22,7 +22,7 @@ struct SourceOptions {
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 
-// Refuses sizes past the limits (or empty ones a decoder cannot stream).
+// Refuses sizes past the limits, or whose decoded rows would not fit in int32 bytes.
 Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& options);
 
 // The shape of decoded rows.
