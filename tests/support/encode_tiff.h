@@ -1,6 +1,37 @@
 // Writing TIFF files for the tests, with the library the program reads them with.
 #pragma once
 
+#include <tiff.h>
+
+#include <vector>
+
 #include "test_pictures.h"
 
-namespace zel7::testing {}  // namespace zel7::testing
+namespace zel7::testing {
+
+struct TiffPicture {
+    uint32_t width = 0, height = 0;
+    uint16_t samplesPerPixel = 1, bitsPerSample = 8;
+    uint16_t photometric = PHOTOMETRIC_MINISBLACK;  // YCbCr with JPEG: samples given as RGB
+    // Rows top row first, each padded to a whole byte, the samples of a pixel together;
+    // 16-bit samples in this machine's byte order.
+    Bytes samples{};
+    uint16_t compression = COMPRESSION_NONE;
+    uint16_t predictor = 0;     // 0: none written
+    uint32_t tileSize = 0;      // square tiles of this side (a multiple of 16), or strips
+    uint32_t rowsPerStrip = 0;  // 0: as the library chooses
+    std::vector<uint16_t> extraSamples{};  // EXTRASAMPLE_ASSOCALPHA, ...
+    std::vector<uint16_t> colormap{};      // red entries, then green, then blue
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    const char* mode = "w";  // "w8" for BigTIFF, "wb" big-endian
+    int pages = 1;           // the later ones hold every sample's bits inverted
+};
+
+// The directories come first, then each page's pixel data, so that a file cut anywhere in
+// the pixels still says what they should be (but for JPEG, whose tables the library writes
+// late: its directory moves to the end, so JPEG has one page). A mistake aborts the test.
+Bytes EncodeTiff(const TiffPicture& picture);
+
+}  // namespace zel7::testing
