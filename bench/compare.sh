@@ -9,6 +9,8 @@
 # /dev/shm when present) can be set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 build=${1:-build-bench}
 rounds=${ROUNDS:-7}
@@ -19,7 +21,7 @@ if [ ! -x "$build/bench/zel7-bench-command" ]; then
         -DZEL7_BUILD_GUI=OFF >/dev/null
 fi
 cmake --build "$build" --target zel7-mask zel7-bench-command zel7-make-picture \
-    zel7_kernels_bench >/dev/null
+    zel7_kernels_bench zel7-bench-png-decode >/dev/null
 
 base=${WORK:-$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}
 work=$(mktemp -d "$base/zel7-bench-XXXXXX")
@@ -109,6 +111,50 @@ two=$(echo "${times[batch-jobs-2]}" | median)
 echo
 awk -v a="$one" -v b="$two" 'BEGIN {
     printf "batch of 16 pictures of 2400 x 1800: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", a, b, a / b
+}'
+
+rm -rf "$work/batch" "$work/masks"
+
+# Camera formats: a 6000 x 4000 JPEG (quality 92, 4:2:0) and the same picture as an RGB
+# PNG, to PNG masks, against decoding them alone with the same libraries.
+"$build/tests/zel7-make-picture" white 6000 4000 "$work/photo.jpg"
+"$build/tests/zel7-make-picture" white 6000 4000 "$work/photo.png"
+commands[djpeg]="djpeg $work/photo.jpg"
+commands[jpeg-to-png]="$build/cli/zel7-mask --white $work/photo.jpg $work/out-jpeg.png"
+commands[png-decode]="$build/bench/zel7-bench-png-decode $work/photo.png"
+commands[png-to-png]="$build/cli/zel7-mask --white $work/photo.png $work/out-png.png"
+commands[vips-jpeg]="$PWD/bench/vips_mask.sh $work/photo.jpg $work/out-vips.png"
+formats=(djpeg jpeg-to-png png-decode png-to-png)
+slow=(vips-jpeg)
+if [ -n "${python:-}" ] && "$python" -c 'import cv2' 2>/dev/null; then
+    commands[opencv-jpeg]="$python $PWD/bench/opencv_mask.py $work/photo.jpg $work/out-cv.png"
+    slow+=(opencv-jpeg)
+fi
+run "$rounds" "${formats[@]}"
+run 3 "${slow[@]}"
+jpeg=$(echo "${times[jpeg-to-png]}" | median)
+printf '\n%-16s %10s %16s %10s\n' command "median s" "x ours (JPEG)" "peak MiB"
+for name in "${formats[@]}" "${slow[@]}"; do
+    m=$(echo "${times[$name]}" | median)
+    awk -v n="$name" -v m="$m" -v j="$jpeg" -v k="${peaks[$name]}" \
+        'BEGIN { printf "%-16s %10.3f %16.2f %10.1f\n", n, m, m / j, k / 1024 }'
+done
+awk -v a="$jpeg" -v b="$(echo "${times[djpeg]}" | median)" \
+    -v c="$(echo "${times[png-to-png]}" | median)" -v d="$(echo "${times[png-decode]}" | median)" \
+    'BEGIN { printf "JPEG to PNG mask: %.2fx djpeg; PNG to PNG mask: %.2fx decoding alone\n", a / b, c / d }'
+
+# A batch of 48 JPEGs of 3000 x 2000: one job against two.
+mkdir -p "$work/jpegs" "$work/masks"
+"$build/tests/zel7-make-picture" white 3000 2000 "$work/jpegs/p1.jpg"
+for i in $(seq 2 48); do cp "$work/jpegs/p1.jpg" "$work/jpegs/p$i.jpg"; done
+sources=$(echo "$work"/jpegs/*.jpg)
+commands[jpegs-jobs-1]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 1 $sources"
+commands[jpegs-jobs-2]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 2 $sources"
+run "$rounds" jpegs-jobs-1 jpegs-jobs-2
+one=$(echo "${times[jpegs-jobs-1]}" | median)
+two=$(echo "${times[jpegs-jobs-2]}" | median)
+awk -v a="$one" -v b="$two" 'BEGIN {
+    printf "batch of 48 JPEGs of 3000 x 2000: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", a, b, a / b
 }'
 
 echo

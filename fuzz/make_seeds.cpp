@@ -1,8 +1,12 @@
-// Writes the fuzzer's seed corpus: zel7-fuzz-seeds FOLDER
+// Writes the fuzzers' seed corpus, small pictures of every kind each format has:
+// zel7-fuzz-seeds FOLDER
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "encode_jpeg.h"
+#include "encode_png.h"
+#include "encode_tiff.h"
 #include "test_pictures.h"
 
 using zel7::testing::BmpBuilder;
@@ -53,5 +57,53 @@ int main(int argc, char** argv) {
     BmpBuilder gap = ValidPicture(6, 4, 24);
     gap.gapBeforePixels = 10;
     write("gap-before-pixels-24", gap);
+
+    using namespace zel7::testing;
+    auto save = [&](const std::string& name, const Bytes& file) {
+        WriteWholeFile(folder / name, file);
+    };
+    const Bytes noise = RandomBytes(9 * 7 * 4, 5);
+    for (int components : {1, 3, 4}) {
+        save("plain-" + std::to_string(components) + ".jpg", EncodeJpeg(9, 7, components, noise));
+    }
+    save("progressive-420.jpg",
+         EncodeJpeg(9, 7, 3, noise, {.quality = 80, .progressive = true, .sampling = 420}));
+    save("turned.jpg", EncodeJpeg(9, 7, 3, noise, {.exif = ExifOrientation(6, true)}));
+
+    for (auto [colour, depth] :
+         {std::pair{kGrey, 1}, std::pair{kGrey, 16}, std::pair{kRgb, 8}, std::pair{kRgba, 16},
+          std::pair{kGreyAlpha, 8}, std::pair{kPalette, 4}}) {
+        PngPicture picture{.width = 9, .height = 7, .colour = colour, .bitDepth = uint8_t(depth)};
+        picture.interlaced = depth == 8;
+        for (std::size_t i = 0; i < 9 * 7 * std::size_t(picture.Channels()); ++i) {
+            picture.samples.push_back(uint16_t(noise[i % noise.size()] * 257) >> (16 - depth));
+        }
+        if (colour == kPalette) {
+            picture.palette = Bytes(noise.begin(), noise.begin() + 48);
+            picture.transparency = {0, 128, 255};
+        }
+        save("colour-" + std::to_string(colour) + "-" + std::to_string(depth) + ".png",
+             EncodePng(picture));
+    }
+
+    const Bytes rgba(noise.begin(), noise.begin() + 9 * 7 * 4);
+    save("rgba-lzw.tif", EncodeTiff({.width = 9,
+                                     .height = 7,
+                                     .samplesPerPixel = 4,
+                                     .photometric = PHOTOMETRIC_RGB,
+                                     .samples = rgba,
+                                     .compression = COMPRESSION_LZW,
+                                     .extraSamples = {EXTRASAMPLE_UNASSALPHA}}));
+    save("grey-tiled-deflate.tif", EncodeTiff({.width = 20,
+                                               .height = 18,
+                                               .samples = RandomBytes(20 * 18, 6),
+                                               .compression = COMPRESSION_ADOBE_DEFLATE,
+                                               .tileSize = 16}));
+    save("rgb-packbits.tif", EncodeTiff({.width = 9,
+                                         .height = 7,
+                                         .samplesPerPixel = 3,
+                                         .photometric = PHOTOMETRIC_RGB,
+                                         .samples = Bytes(noise.begin(), noise.begin() + 189),
+                                         .compression = COMPRESSION_PACKBITS}));
     return 0;
 }

@@ -25,3 +25,6 @@ ensure_packages() {
 # The format libraries: libjpeg-turbo, libspng (with zlib) and libtiff.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
     libjpeg62-turbo-dev libspng-dev libtiff-dev)
+
+# What bench/compare.sh measures against: djpeg, libvips, OpenCV, and GNU time.
+BENCH_PACKAGES=(libbenchmark-dev libjpeg-turbo-progs libvips-tools python3-opencv time)

@@ -1,9 +1,60 @@
-// Writes a synthetic studio shot: zel7-make-picture white|black WIDTH HEIGHT FILE
+// Writes a synthetic studio shot as BMP, JPEG (quality 92), PNG or TIFF, by the file's
+// extension: zel7-make-picture white|black WIDTH HEIGHT FILE
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
+#include "encode_jpeg.h"
+#include "encode_png.h"
+#include "encode_tiff.h"
 #include "test_pictures.h"
+
+namespace zel7::testing {
+namespace {
+
+// The rows as the encoders take them: top row first, red, green, blue, no padding.
+Bytes TopDownRgb(const Bytes& rows, int width, int height) {
+    const std::size_t stride = (std::size_t(width) * 3 + 3) / 4 * 4;
+    Bytes rgb;
+    rgb.reserve(std::size_t(width) * std::size_t(height) * 3);
+    for (int y = height - 1; y >= 0; --y) {
+        const uint8_t* pixel = rows.data() + std::size_t(y) * stride;
+        for (int x = 0; x < width; ++x, pixel += 3) {
+            rgb.insert(rgb.end(), {pixel[2], pixel[1], pixel[0]});
+        }
+    }
+    return rgb;
+}
+
+Bytes Encode(const std::string& extension, const Bytes& rows, int width, int height) {
+    if (extension == ".jpg" || extension == ".jpeg") {
+        return EncodeJpeg(width, height, 3, TopDownRgb(rows, width, height),
+                          {.quality = 92, .sampling = 420});
+    }
+    if (extension == ".png") {
+        const Bytes rgb = TopDownRgb(rows, width, height);
+        return EncodePng({.width = uint32_t(width),
+                          .height = uint32_t(height),
+                          .samples = std::vector<uint16_t>(rgb.begin(), rgb.end())});
+    }
+    if (extension == ".tif" || extension == ".tiff") {
+        return EncodeTiff({.width = uint32_t(width),
+                           .height = uint32_t(height),
+                           .samplesPerPixel = 3,
+                           .photometric = PHOTOMETRIC_RGB,
+                           .samples = TopDownRgb(rows, width, height),
+                           .compression = COMPRESSION_LZW});
+    }
+    BmpBuilder picture;
+    picture.biWidth = width;
+    picture.biHeight = height;
+    picture.pixels = rows;
+    return picture.Build();
+}
+
+}  // namespace
+}  // namespace zel7::testing
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -16,11 +67,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel7-make-picture: bad arguments\n");
         return 2;
     }
-    zel7::testing::BmpBuilder picture;
-    picture.biWidth = width;
-    picture.biHeight = height;
-    picture.pixels = zel7::testing::SyntheticPhotoRows(
+    const zel7::testing::Bytes rows = zel7::testing::SyntheticPhotoRows(
         width, height, kind == "white" ? zel7::Background::NearWhite : zel7::Background::NearBlack);
-    zel7::testing::WriteWholeFile(argv[4], picture.Build());
+    zel7::testing::WriteWholeFile(
+        argv[4], zel7::testing::Encode(std::filesystem::path(argv[4]).extension().string(), rows,
+                                       width, height));
     return 0;
 }

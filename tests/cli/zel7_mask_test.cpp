@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "child_process.h"
+#include "encode_jpeg.h"
+#include "encode_png.h"
 #include "reference_mask.h"
 #include "run_program.h"
 
@@ -260,6 +262,66 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     EXPECT_NE(screen.find("[1/2] photo.bmp"), std::string::npos) << screen;
     EXPECT_NE(screen.find("[2/2] broken.bmp"), std::string::npos) << screen;
     EXPECT_NE(screen.find("1 written, 1 failed\r\n"), std::string::npos) << screen;
+}
+
+// A 16 x 8 picture, left half background (250) and right half object (100), far from
+// the threshold so that JPEG's losses do not matter; and its mask as PNG samples.
+Bytes HalfAndHalf(int components) {
+    Bytes pixels;
+    for (int i = 0; i < 16 * 8; ++i) {
+        pixels.insert(pixels.end(), std::size_t(components), i % 16 < 8 ? 250 : 100);
+    }
+    return pixels;
+}
+
+TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
+    testing::WriteWholeFile(At("photo.jpg"), testing::EncodeJpeg(16, 8, 3, HalfAndHalf(3)));
+    const Bytes grey = HalfAndHalf(1);
+    const Bytes png = testing::EncodePng({.width = 16,
+                                          .height = 8,
+                                          .colour = testing::kGrey,
+                                          .samples = {grey.begin(), grey.end()}});
+    testing::BmpBuilder deep = testing::ValidPicture(4, 4, 32);
+    testing::WriteWholeFile(At("deep.bmp"), deep.Build());
+    std::vector<uint16_t> expected;
+    for (int i = 0; i < 16 * 8; ++i) {
+        expected.push_back(i % 16 < 8 ? 1 : 0);
+    }
+    // JPEG to a PNG mask, to a BMP one, and refused to a name of neither.
+    EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask.PNG")}).exitCode, 0);
+    const testing::PngPicture mask = testing::DecodePng(testing::ReadWholeFile(At("mask.PNG")));
+    EXPECT_EQ(mask.bitDepth, 1);
+    EXPECT_EQ(mask.samples, expected);
+    EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask")}).exitCode, 0);
+    EXPECT_EQ(fs::file_size(At("mask")), 54u + 48 * 8);
+    const auto trap = Run({"-w", At("photo.jpg"), At("mask.jpg")});
+    EXPECT_EQ(trap.exitCode, 2);
+    EXPECT_NE(trap.err.find("PNG (.png) or BMP (.bmp, .dib, or no extension)"), std::string::npos);
+    EXPECT_FALSE(fs::exists(At("mask.jpg")));
+    // From standard input to standard output, the format said.
+    const auto piped = Run({"-w", "--format=png", "-", "-"}, [&] {
+        const int fd = open(At("photo.jpg").c_str(), O_RDONLY);
+        return fd >= 0 && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+    });
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(testing::DecodePng(Bytes(piped.out.begin(), piped.out.end())).samples, expected);
+    // A 32-bit BMP is copied to a BMP, saying so, and masked into a PNG.
+    const auto copied = Run({"-w", At("deep.bmp"), At("deep-mask.bmp")});
+    EXPECT_EQ(copied.exitCode, 0);
+    EXPECT_EQ(copied.err, "zel7-mask: " + At("deep.bmp") +
+                              ": 32-bit picture copied unchanged; only 24-bit BMPs are masked\n");
+    EXPECT_EQ(Run({"-w", At("deep.bmp"), At("deep-mask.png")}).exitCode, 0);
+    EXPECT_EQ(testing::DecodePng(testing::ReadWholeFile(At("deep-mask.png"))).bitDepth, 1);
+    // A batch names BMP-named sources' masks as they are, others' STEM.png.
+    fs::create_directory(At("out"));
+    testing::WriteWholeFile(At("photo.png"), png);
+    auto batch = Run({"-w", "-o", At("out"), At("photo.bmp"), At("photo.jpg"), At("photo.png")});
+    EXPECT_EQ(batch.exitCode, 1);
+    EXPECT_EQ(testing::ReadWholeFile(At("out/photo.bmp")), Mask());
+    EXPECT_EQ(testing::DecodePng(testing::ReadWholeFile(At("out/photo.png"))).samples, expected);
+    EXPECT_EQ(std::distance(fs::directory_iterator(At("out")), {}), 2);
+    EXPECT_NE(batch.err.find(At("photo.png") + ": another source already writes"),
+              std::string::npos);
 }
 
 // Killed at different moments, a batch leaves no temporary file; a signal the caller

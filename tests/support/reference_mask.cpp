@@ -94,9 +94,10 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
                Describe(stream) + "'";
     }
     // A PNG mask is made of any picture that makes a BMP one, but for sizes too large
-    // to convert.
+    // to convert and empty pictures, which PNG cannot hold.
     const Result toPng = MaskFile(source, png, {.format = PictureFormat::Png}, buffer);
-    if (toPng.Ok() != read.Ok() && toPng.status != Status::TooManyPixels) {
+    if (toPng.Ok() != read.Ok() && toPng.status != Status::TooManyPixels &&
+        toPng.status != Status::NoPixels) {
         return "a BMP mask says '" + Describe(read) + "', a PNG one '" + Describe(toPng) + "'";
     }
     if (!read.Ok()) {
