@@ -5,6 +5,8 @@
 #include <clocale>
 #include <cstring>
 
+#include "encode_jpeg.h"
+#include "encode_png.h"
 #include "reference_mask.h"
 #include "scripted_chooser.h"
 #include "threshold.h"
@@ -124,6 +126,26 @@ TEST_F(MaskCommandsTest, DestinationNameIsUsedExactlyAsConfirmedEvenTheSource) {
     White(Confirm(source_));
     EXPECT_EQ(testing::ReadWholeFile(source_), ExpectedMask(Background::NearWhite));
     EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"mask", "photo.bmp"}));
+}
+
+// A JPEG is read like any picture; a destination named .png gets a PNG mask, any other
+// name a BMP, even one named .jpg (the dialog cannot say why it would write nothing).
+TEST_F(MaskCommandsTest, AnyFormatIsReadAndTheDestinationNamePicksTheMaskFormat) {
+    testing::Bytes rgb;
+    for (int i = 0; i < 16 * 8; ++i) {
+        rgb.insert(rgb.end(), 3, i % 16 < 8 ? 250 : 100);
+    }
+    testing::WriteWholeFile(folder_ / "photo.jpg", testing::EncodeJpeg(16, 8, 3, rgb));
+    Select(Confirm((folder_ / "photo.jpg").string()));
+    White(Confirm((folder_ / "mask.png").string()));
+    White(Confirm((folder_ / "mask.jpg").string()));
+    const testing::PngPicture mask =
+        testing::DecodePng(testing::ReadWholeFile(folder_ / "mask.png"));
+    ASSERT_EQ(mask.samples.size(), 16u * 8);
+    for (std::size_t i = 0; i < mask.samples.size(); ++i) {
+        EXPECT_EQ(mask.samples[i], i % 16 < 8 ? 1 : 0) << i;
+    }
+    EXPECT_EQ(testing::ReadWholeFile(folder_ / "mask.jpg").at(0), 'B');
 }
 
 TEST_F(MaskCommandsTest, NonAsciiPathsRoundTripInAUtf8Locale) {
