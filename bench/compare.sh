@@ -96,24 +96,29 @@ for name in "${order[@]}" "${others[@]}"; do
 done
 cmp "$work/out-zel7.bmp" "$work/out-dialog.bmp" && echo "zel7-mask and the dialog's command wrote the same bytes"
 
-# A batch of 16 medium pictures: one job against two.
-mkdir -p "$work/batch" "$work/masks"
+# batch DESCRIPTION SOURCE...: a batch with one job against two.
+batch() {
+    local description=$1
+    shift
+    rm -rf "$work/masks" && mkdir -p "$work/masks"
+    commands[jobs-1]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 1 $*"
+    commands[jobs-2]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 2 $*"
+    times[jobs-1]="" times[jobs-2]=""
+    run "$rounds" jobs-1 jobs-2
+    awk -v d="$description" -v a="$(echo "${times[jobs-1]}" | median)" \
+        -v b="$(echo "${times[jobs-2]}" | median)" \
+        'BEGIN { printf "batch of %s: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", d, a, b, a / b }'
+}
+
+# A batch of 16 medium pictures.
+mkdir -p "$work/batch"
 for i in $(seq 1 16); do
     "$build/tests/zel7-make-picture" white 2400 1800 "$work/batch/p$i.bmp"
 done
 rm -f "$picture" "$work"/out-*.bmp
-sources=$(echo "$work"/batch/*.bmp)
-commands[batch-jobs-1]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 1 $sources"
-commands[batch-jobs-2]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 2 $sources"
-run "$rounds" batch-jobs-1 batch-jobs-2
-one=$(echo "${times[batch-jobs-1]}" | median)
-two=$(echo "${times[batch-jobs-2]}" | median)
 echo
-awk -v a="$one" -v b="$two" 'BEGIN {
-    printf "batch of 16 pictures of 2400 x 1800: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", a, b, a / b
-}'
-
-rm -rf "$work/batch" "$work/masks"
+batch "16 BMPs of 2400 x 1800" "$work"/batch/*.bmp
+rm -rf "$work/batch"
 
 # Camera formats: a 6000 x 4000 JPEG (quality 92, 4:2:0) and the same picture as an RGB
 # PNG, to PNG masks, against decoding them alone with the same libraries.
@@ -143,19 +148,11 @@ awk -v a="$jpeg" -v b="$(echo "${times[djpeg]}" | median)" \
     -v c="$(echo "${times[png-to-png]}" | median)" -v d="$(echo "${times[png-decode]}" | median)" \
     'BEGIN { printf "JPEG to PNG mask: %.2fx djpeg; PNG to PNG mask: %.2fx decoding alone\n", a / b, c / d }'
 
-# A batch of 48 JPEGs of 3000 x 2000: one job against two.
-mkdir -p "$work/jpegs" "$work/masks"
+# A batch of 48 JPEGs of 3000 x 2000.
+mkdir -p "$work/jpegs"
 "$build/tests/zel7-make-picture" white 3000 2000 "$work/jpegs/p1.jpg"
 for i in $(seq 2 48); do cp "$work/jpegs/p1.jpg" "$work/jpegs/p$i.jpg"; done
-sources=$(echo "$work"/jpegs/*.jpg)
-commands[jpegs-jobs-1]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 1 $sources"
-commands[jpegs-jobs-2]="$build/cli/zel7-mask --white --out-dir $work/masks --jobs 2 $sources"
-run "$rounds" jpegs-jobs-1 jpegs-jobs-2
-one=$(echo "${times[jpegs-jobs-1]}" | median)
-two=$(echo "${times[jpegs-jobs-2]}" | median)
-awk -v a="$one" -v b="$two" 'BEGIN {
-    printf "batch of 48 JPEGs of 3000 x 2000: --jobs 1 %.3f s, --jobs 2 %.3f s: %.2fx\n", a, b, a / b
-}'
+batch "48 JPEGs of 3000 x 2000" "$work"/jpegs/*.jpg
 
 echo
 "$build/bench/zel7_kernels_bench" --benchmark_min_time=0.2 2>/dev/null

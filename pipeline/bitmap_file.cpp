@@ -13,12 +13,7 @@ bool IsBitmap(std::span<const uint8_t> head) {
 }
 
 Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source) {
-    auto bitmap = std::make_unique<BitmapSource>();
-    if (Result result = bitmap->Open(std::move(fd), size); !result.Ok()) {
-        return result;
-    }
-    source = std::move(bitmap);
-    return {};
+    return OpenAs<BitmapSource>(source, std::move(fd), size);
 }
 
 Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {

@@ -5,12 +5,24 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "decoded_rows.h"
 #include "row_stream.h"
 #include "system.h"
 
 namespace zel7 {
+
+// Opens a source of type S, handing it out only once it has opened.
+template <class S, class... Arguments>
+Result OpenAs(std::unique_ptr<RowSource>& source, Arguments&&... arguments) {
+    auto opened = std::make_unique<S>();
+    if (Result result = opened->Open(std::forward<Arguments>(arguments)...); !result.Ok()) {
+        return result;
+    }
+    source = std::move(opened);
+    return {};
+}
 
 // Enough of a file's start to tell its format by its signature.
 inline constexpr std::size_t kSignatureBytes = 16;

@@ -352,12 +352,7 @@ bool IsJpeg(std::span<const uint8_t> head) {
 
 Result OpenJpegSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source) {
-    auto jpeg = std::make_unique<JpegSource>();
-    if (Result result = jpeg->Open(std::move(fd), size, options); !result.Ok()) {
-        return result;
-    }
-    source = std::move(jpeg);
-    return {};
+    return OpenAs<JpegSource>(source, std::move(fd), size, options);
 }
 
 }  // namespace zel7

@@ -522,12 +522,7 @@ bool IsTiff(std::span<const uint8_t> head) {
 
 Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source) {
-    auto tiff = std::make_unique<TiffSource>();
-    if (Result result = tiff->Open(std::move(fd), size, options); !result.Ok()) {
-        return result;
-    }
-    source = std::move(tiff);
-    return {};
+    return OpenAs<TiffSource>(source, std::move(fd), size, options);
 }
 
 }  // namespace zel7

@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 
 #include "reference_mask.h"
+#include "system.h"
 #include "working_image.h"
 
 namespace zel7 {
@@ -144,6 +146,12 @@ TEST_F(LoadPictureTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
         EXPECT_EQ(Describe(LoadPicture(path, workingImage)), Describe(expected)) << path;
     }
     EXPECT_EQ(workingImage.pixels, nullptr);
+    // A regular file, once known to be one, is read as usual: blocking.
+    UniqueFd fd;
+    uint64_t size = 0;
+    ASSERT_EQ(OpenRegularFileForReading(Store({1, 2, 3}), fd, size), 0);
+    EXPECT_EQ(fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(size, 3u);
 }
 
 // A second picture replaces the first; the leak check of the sanitizer build proves

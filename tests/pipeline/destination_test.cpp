@@ -3,6 +3,7 @@
 // never leaving a temporary file behind, whether the file system gives the file a
 // name while it is written or not.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -139,6 +140,11 @@ TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnore
                 signal(c.signal, SIG_IGN);
             }
             CleanUpOnFatalSignals();
+            sigset_t blocked;  // nothing blocked, for threads and children to inherit
+            if (pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0 ||
+                sigismember(&blocked, c.signal)) {
+                return false;
+            }
             ReplacementFile file;
             if (!file.Create(folder_ / "dest.bmp").Ok() || write(file.Fd(), "partial", 7) != 7) {
                 return false;
