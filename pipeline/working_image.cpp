@@ -54,6 +54,9 @@ public:
             if (!pixels_) {
                 return Fail(Status::OutOfMemory);
             }
+            if (Turning()) {  // pixels are placed one by one: the rows' fill bytes too
+                std::memset(pixels_.get(), 0, std::size_t(shape.pixelBytes));
+            }
         }
         return {};
     }
