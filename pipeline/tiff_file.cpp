@@ -136,6 +136,7 @@ public:
 
 private:
     Result Damaged(const char* otherwise) const;
+    bool InFile(uint32_t strile) const;
     // Planes decoded: those of the colours and alpha, when each sample has its own.
     uint16_t Planes() const { return planes_ ? colours_ + (alpha_ != 0) : 1; }
     Result Interpret(uint16_t photometric, uint16_t compression);
@@ -392,6 +393,16 @@ Result TiffSource::Lay(uint32_t width, uint32_t height) {
     return {};
 }
 
+// Whether a strip's or a tile's data lies within the file. The library passes over
+// offset tables of the wrong length, and would then make up data that is not there.
+bool TiffSource::InFile(uint32_t strile) const {
+    int missing = 0;
+    const uint64_t offset = TIFFGetStrileOffsetWithErr(tiff_, strile, &missing);
+    const uint64_t bytes = TIFFGetStrileByteCountWithErr(tiff_, strile, &missing);
+    return missing == 0 && offset != 0 && bytes != 0 && offset <= file_.size &&
+           bytes <= file_.size - offset;
+}
+
 // Decodes the next strip or row of tiles, of every plane. Only a block decoded whole is
 // used: a library error on the way fails it, whatever was decoded.
 Result TiffSource::LoadBlock() {
@@ -403,6 +414,9 @@ Result TiffSource::LoadBlock() {
         if (!tiled_) {
             const auto bytes = tmsize_t((blockEnd_ - blockStart_) * rowBytes_);
             const uint32_t strip = TIFFComputeStrip(tiff_, blockStart_, plane);
+            if (!InFile(strip)) {
+                return Fail(Status::DamagedPicture, "a strip outside the file");
+            }
             if (TIFFReadEncodedStrip(tiff_, strip, into, bytes) != bytes || !file_.error.empty()) {
                 return Damaged("a strip shorter than its rows");
             }
@@ -411,6 +425,9 @@ Result TiffSource::LoadBlock() {
         const std::size_t tileBytes = tileRowBytes_ * blockRows_;
         for (uint32_t x = 0; x < uint32_t(shape_.width); x += tileWidth_) {
             const uint32_t tile = TIFFComputeTile(tiff_, x, blockStart_, 0, plane);
+            if (!InFile(tile)) {
+                return Fail(Status::DamagedPicture, "a tile outside the file");
+            }
             if (TIFFReadEncodedTile(tiff_, tile, tile_.get(), tmsize_t(tileBytes)) !=
                     tmsize_t(tileBytes) ||
                 !file_.error.empty()) {

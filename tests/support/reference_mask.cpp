@@ -45,7 +45,7 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
         std::memcpy(out.data() + 54, file.data() + 14 + Get32(file, 14), used * 4);
     }
     std::memcpy(out.data() + front, file.data() + Get32(file, 10), pixelBytes);
-    if (bitCount == 24) {
+    if (bitCount == 24 && width > 0) {
         for (std::size_t row = 0; row < std::size_t(height); ++row) {
             uint8_t* p = out.data() + front + row * stride;
             for (int32_t x = 0; x < width; ++x, p += 3) {
