@@ -146,6 +146,15 @@ TEST_F(MaskCommandsTest, AnyFormatIsReadAndTheDestinationNamePicksTheMaskFormat)
         EXPECT_EQ(mask.samples[i], i % 16 < 8 ? 1 : 0) << i;
     }
     EXPECT_EQ(testing::ReadWholeFile(folder_ / "mask.jpg").at(0), 'B');
+    // A 32-bit BMP is masked into a PNG, though copied as it is into a BMP.
+    testing::BmpBuilder deep = testing::ValidPicture(4, 2, 32);
+    deep.pixels = {250, 250, 250, 0, 250, 9, 250, 0, 255, 255, 255, 7, 0,  0,  0,  0,
+                   240, 240, 240, 1, 1,   1, 1,   1, 239, 240, 240, 0, 99, 99, 99, 99};
+    testing::WriteWholeFile(folder_ / "deep.bmp", deep.Build());
+    Select(Confirm((folder_ / "deep.bmp").string()));
+    White(Confirm((folder_ / "deep.png").string()));
+    EXPECT_EQ(testing::DecodePng(testing::ReadWholeFile(folder_ / "deep.png")).samples,
+              (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 1, 0}));  // top row first
 }
 
 TEST_F(MaskCommandsTest, NonAsciiPathsRoundTripInAUtf8Locale) {
