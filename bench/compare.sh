@@ -27,7 +27,7 @@ base=${WORK:-$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}
 work=$(mktemp -d "$base/zel7-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 picture="$work/picture.bmp"
-"$build/tests/zel7-make-picture" white "$width" "$height" "$picture"
+"$build/bench/zel7-make-picture" white "$width" "$height" "$picture"
 echo "picture: ${width} x ${height}, $(($(stat -c %s "$picture") / 1048576)) MiB, in $work"
 
 # Commands are split on spaces: the paths here have none.
@@ -113,7 +113,7 @@ batch() {
 # A batch of 16 medium pictures.
 mkdir -p "$work/batch"
 for i in $(seq 1 16); do
-    "$build/tests/zel7-make-picture" white 2400 1800 "$work/batch/p$i.bmp"
+    "$build/bench/zel7-make-picture" white 2400 1800 "$work/batch/p$i.bmp"
 done
 rm -f "$picture" "$work"/out-*.bmp
 echo
@@ -122,8 +122,8 @@ rm -rf "$work/batch"
 
 # Camera formats: a 6000 x 4000 JPEG (quality 92, 4:2:0) and the same picture as an RGB
 # PNG, to PNG masks, against decoding them alone with the same libraries.
-"$build/tests/zel7-make-picture" white 6000 4000 "$work/photo.jpg"
-"$build/tests/zel7-make-picture" white 6000 4000 "$work/photo.png"
+"$build/bench/zel7-make-picture" white 6000 4000 "$work/photo.jpg"
+"$build/bench/zel7-make-picture" white 6000 4000 "$work/photo.png"
 commands[djpeg]="djpeg $work/photo.jpg"
 commands[jpeg-to-png]="$build/cli/zel7-mask --white $work/photo.jpg $work/out-jpeg.png"
 commands[png-decode]="$build/bench/zel7-bench-png-decode $work/photo.png"
@@ -150,7 +150,7 @@ awk -v a="$jpeg" -v b="$(echo "${times[djpeg]}" | median)" \
 
 # A batch of 48 JPEGs of 3000 x 2000.
 mkdir -p "$work/jpegs"
-"$build/tests/zel7-make-picture" white 3000 2000 "$work/jpegs/p1.jpg"
+"$build/bench/zel7-make-picture" white 3000 2000 "$work/jpegs/p1.jpg"
 for i in $(seq 2 48); do cp "$work/jpegs/p1.jpg" "$work/jpegs/p$i.jpg"; done
 batch "48 JPEGs of 3000 x 2000" "$work"/jpegs/*.jpg
 
