@@ -10,26 +10,6 @@
 // clang-format on
 
 namespace zel7::testing {
-namespace {
-
-// A legal progression far longer than any encoder writes: the DC coefficients a bit at a
-// time, then every AC coefficient of every component alone, in three steps.
-std::vector<jpeg_scan_info> ManyScans(int components) {
-    std::vector<jpeg_scan_info> scans{{components, {0, 1, 2, 3}, 0, 0, 0, 10}};
-    for (int bit = 10; bit > 0; --bit) {
-        scans.push_back({components, {0, 1, 2, 3}, 0, 0, bit, bit - 1});
-    }
-    for (int component = 0; component < components; ++component) {
-        for (int k = 1; k <= 63; ++k) {
-            scans.push_back({1, {component}, k, k, 0, 2});
-            scans.push_back({1, {component}, k, k, 2, 1});
-            scans.push_back({1, {component}, k, k, 1, 0});
-        }
-    }
-    return scans;
-}
-
-}  // namespace
 
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
                  const JpegOptions& options) {
@@ -50,8 +30,14 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
         info.comp_info[0].h_samp_factor = options.sampling == 444 ? 1 : 2;
         info.comp_info[0].v_samp_factor = options.sampling == 420 ? 2 : 1;
     }
-    const std::vector<jpeg_scan_info> scans = ManyScans(components);
-    if (options.manyScans) {
+    // The DC coefficients, then each AC one alone; the first scans - 64 of them in two steps,
+    // their second ones last.
+    std::vector<jpeg_scan_info> scans{{1, {0}, 0, 0, 0, 0}};
+    for (int k = 1; k < options.scans; ++k) {
+        const int c = k <= 63 ? k : k - 63;
+        scans.push_back({1, {0}, c, c, k > 63, k <= options.scans - 64});
+    }
+    if (options.scans > 0) {
         info.scan_info = scans.data();
         info.num_scans = int(scans.size());
     } else if (options.progressive) {
@@ -74,22 +60,23 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
 }
 
 Bytes ExifOrientation(int orientation, bool bigEndian) {
-    Bytes exif = {'E', 'x', 'i', 'f', 0, 0};
-    auto put = [&](uint32_t value, int bytes) {
+    const uint8_t order = bigEndian ? 'M' : 'I';
+    Bytes exif = {'E', 'x', 'i', 'f', 0, 0, order, order};
+    // 42, the first directory straight after this 8-byte header, of one entry: the
+    // orientation, one SHORT value; then no next directory.
+    for (auto [value, bytes] : {std::pair{42u, 2},
+                                {8u, 4},
+                                {1u, 2},
+                                {0x0112u, 2},
+                                {3u, 2},
+                                {1u, 4},
+                                {uint32_t(orientation), 2},
+                                {0u, 2},
+                                {0u, 4}}) {
         for (int i = 0; i < bytes; ++i) {
             exif.push_back(uint8_t(value >> (8 * (bigEndian ? bytes - 1 - i : i))));
         }
-    };
-    exif.insert(exif.end(), 2, bigEndian ? 'M' : 'I');
-    put(42, 2);
-    put(8, 4);  // the first directory, straight after this 8-byte header
-    put(1, 2);  // of one entry: the orientation, one unsigned 16-bit value
-    put(0x0112, 2);
-    put(3, 2);
-    put(1, 4);
-    put(uint32_t(orientation), 2);
-    put(0, 2);
-    put(0, 4);  // and no next directory
+    }
     return exif;
 }
 

@@ -8,9 +8,9 @@ namespace zel7::testing {
 struct JpegOptions {
     int quality = 100;
     bool progressive = false;
-    int sampling = 444;      // of the colours of a 3-component picture: 444, 422 or 420
-    Bytes exif = {};         // the contents of an APP1 segment, written when not empty
-    bool manyScans = false;  // progressive, a scan for each coefficient and bit of it
+    int sampling = 444;  // of the colours of a 3-component picture: 444, 422 or 420
+    Bytes exif = {};     // the contents of an APP1 segment, written when not empty
+    int scans = 0;       // for grey pictures: progressive in this many scans, 64 to 127
 };
 
 // A JPEG of pixels given top row first, with 1 byte a pixel (grey), 3 (red, green, blue)

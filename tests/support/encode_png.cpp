@@ -17,20 +17,19 @@ void Check(int error) {
     }
 }
 
-// Where the i-th sample sits in rows packed as PNG stores them: its first byte, and
-// the shift that brings a sample of less than 8 bits to the bottom of that byte.
-struct Place {
-    std::size_t byte;
-    unsigned shift;
-};
-std::size_t RowBytes(const PngPicture& p) {
-    return (std::size_t(p.width) * std::size_t(p.Channels() * p.bitDepth) + 7) / 8;
-}
-Place Locate(const PngPicture& p, std::size_t i) {
+// Where the i-th sample sits in rows packed as PNG stores them: its first byte, and the
+// shift that brings a sample of less than 8 bits to the bottom of that byte.
+std::pair<std::size_t, unsigned> Locate(const PngPicture& p, std::size_t i) {
     const std::size_t perRow = std::size_t(p.width) * std::size_t(p.Channels());
     const std::size_t bit = i % perRow * p.bitDepth;
-    return {i / perRow * RowBytes(p) + bit / 8,
+    return {i / perRow * ((perRow * p.bitDepth + 7) / 8) + bit / 8,
             p.bitDepth < 8 ? unsigned(8 - p.bitDepth - bit % 8) : 0};
+}
+
+void Put32(Bytes& file, std::size_t at, uint32_t value) {  // big-endian, as PNG stores it
+    for (int i = 0; i < 4; ++i) {
+        file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
+    }
 }
 
 }  // namespace
@@ -53,21 +52,20 @@ Bytes EncodePng(const PngPicture& picture) {
         spng_trns trns{};  // each colour type takes its own fields
         trns.n_type3_entries = picture.colour == kPalette ? uint32_t(key.size()) : 0;
         std::copy(key.begin(), key.begin() + trns.n_type3_entries, trns.type3_alpha);
-        trns.gray = key[0];
-        trns.red = key[0];
+        trns.gray = trns.red = key[0];
         trns.green = key.size() == 3 ? key[1] : 0;
         trns.blue = key.size() == 3 ? key[2] : 0;
         Check(spng_set_trns(ctx.get(), &trns));
     }
-    Bytes packed(RowBytes(picture) * picture.height);
+    const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels());
+    Bytes packed((perRow * picture.bitDepth + 7) / 8 * picture.height);
     for (std::size_t i = 0; i < picture.samples.size(); ++i) {
-        const Place at = Locate(picture, i);
+        const auto [byte, shift] = Locate(picture, i);
         const uint16_t value = picture.samples[i];
-        if (ihdr.bit_depth == 16) {
-            packed[at.byte] = uint8_t(value >> 8);
-            packed[at.byte + 1] = uint8_t(value);
-        } else {
-            packed[at.byte] = uint8_t(packed[at.byte] | value << at.shift);
+        packed[byte] =
+            uint8_t(packed[byte] | (picture.bitDepth == 16 ? value >> 8 : value << shift));
+        if (picture.bitDepth == 16) {
+            packed[byte + 1] = uint8_t(value);
         }
     }
     Check(spng_encode_image(ctx.get(), packed.data(), packed.size(), SPNG_FMT_RAW,
@@ -89,41 +87,38 @@ PngPicture DecodePng(const Bytes& file) {
     Check(spng_decoded_image_size(ctx.get(), SPNG_FMT_RAW, &size));
     Bytes packed(size);
     Check(spng_decode_image(ctx.get(), packed.data(), size, SPNG_FMT_RAW, 0));
-    PngPicture picture{.width = ihdr.width,
-                       .height = ihdr.height,
-                       .colour = ihdr.color_type,
-                       .bitDepth = ihdr.bit_depth,
-                       .interlaced = ihdr.interlace_method != 0};
+    PngPicture picture{ihdr.width, ihdr.height, ihdr.color_type, ihdr.bit_depth,
+                       ihdr.interlace_method != 0};
     picture.samples.resize(std::size_t(ihdr.width) * ihdr.height * std::size_t(picture.Channels()));
     for (std::size_t i = 0; i < picture.samples.size(); ++i) {
-        const Place at = Locate(picture, i);
-        picture.samples[i] =
-            ihdr.bit_depth == 16
-                ? uint16_t(packed[at.byte] << 8 | packed[at.byte + 1])
-                : uint16_t(packed[at.byte] >> at.shift & ((1u << ihdr.bit_depth) - 1));
+        const auto [byte, shift] = Locate(picture, i);
+        picture.samples[i] = ihdr.bit_depth == 16
+                                 ? uint16_t(packed[byte] << 8 | packed[byte + 1])
+                                 : uint16_t(packed[byte] >> shift & ((1u << ihdr.bit_depth) - 1));
     }
     return picture;
 }
 
 Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
-    // After the signature, IHDR: length, type, then width and height; its checksum
-    // (CRC-32, bit by bit) covers type and data.
-    const auto put = [&](std::size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) {
-            file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
-        }
-    };
-    put(16, width);
-    put(20, height);
+    Put32(file, 16, width);  // IHDR's first fields, after the signature, length and type
+    Put32(file, 20, height);
+    Rechecksum(file, 12);
+    return file;
+}
+
+void Rechecksum(Bytes& file, std::size_t type) {
+    // CRC-32, bit by bit, of the type and the data, whose length the 4 bytes before give.
+    const std::size_t end = type + 4 +
+                            (std::size_t(file[type - 4]) << 24 | file[type - 3] << 16 |
+                             file[type - 2] << 8 | file[type - 1]);
     uint32_t crc = 0xFFFFFFFF;
-    for (std::size_t i = 12; i < 29; ++i) {
+    for (std::size_t i = type; i < end; ++i) {
         crc ^= file[i];
         for (int bit = 0; bit < 8; ++bit) {
             crc = crc >> 1 ^ (0xEDB88320 & (0 - (crc & 1)));
         }
     }
-    put(29, ~crc);
-    return file;
+    Put32(file, end, ~crc);
 }
 
 }  // namespace zel7::testing

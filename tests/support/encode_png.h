@@ -40,4 +40,7 @@ PngPicture DecodePng(const Bytes& file);
 // The file with its header claiming another size, its checksum made to match.
 Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height);
 
+// Makes the checksum of the chunk whose type is at byte `type` match its contents.
+void Rechecksum(Bytes& file, std::size_t type);
+
 }  // namespace zel7::testing

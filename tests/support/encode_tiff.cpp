@@ -1,7 +1,6 @@
 #include "encode_tiff.h"
 
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,10 +24,10 @@ void SetFields(TIFF* tiff, const TiffPicture& p) {
     const uint32_t fields[] = {
         TIFFTAG_IMAGEWIDTH,      p.width,           TIFFTAG_IMAGELENGTH,   p.height,
         TIFFTAG_SAMPLESPERPIXEL, p.samplesPerPixel, TIFFTAG_BITSPERSAMPLE, p.bitsPerSample,
-        TIFFTAG_COMPRESSION,     p.compression,     TIFFTAG_PREDICTOR,     p.predictor,
-        TIFFTAG_TILEWIDTH,       p.tileSize,        TIFFTAG_TILELENGTH,    p.tileSize,
-        TIFFTAG_ROWSPERSTRIP,    p.rowsPerStrip,    TIFFTAG_PLANARCONFIG,  p.planar,
-        TIFFTAG_SAMPLEFORMAT,    p.sampleFormat,    TIFFTAG_ORIENTATION,   p.orientation};
+        TIFFTAG_COMPRESSION,     p.compression,     TIFFTAG_TILEWIDTH,     p.tileSize,
+        TIFFTAG_TILELENGTH,      p.tileSize,        TIFFTAG_ROWSPERSTRIP,  p.rowsPerStrip,
+        TIFFTAG_PLANARCONFIG,    p.planar,          TIFFTAG_SAMPLEFORMAT,  p.sampleFormat,
+        TIFFTAG_ORIENTATION,     p.orientation};
     bool ok = TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, p.photometric);
     for (std::size_t i = 0; i < std::size(fields); i += 2) {  // tag, value
         ok = ok && (fields[i + 1] == 0 || TIFFSetField(tiff, fields[i], fields[i + 1]));
@@ -78,12 +77,12 @@ void WritePixels(TIFF* tiff, const TiffPicture& p, bool inverted) {
 }  // namespace
 
 Bytes EncodeTiff(const TiffPicture& p) {
-    std::FILE* file = std::tmpfile();
+    const ScratchFolder folder;
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);  // of legacy Deflate
-    TIFF* tiff = file ? TIFFFdOpenExt(dup(fileno(file)), "test.tif", p.mode, options) : nullptr;
+    TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options);
     TIFFOpenOptionsFree(options);
-    Check(tiff != nullptr, "opening a temporary file");
+    Check(tiff != nullptr, "creating a file");
     // Each directory is written with room for its strip offsets, which the flush after its
     // pixels fills in place.
     for (int page = 0; page < p.pages; ++page) {
@@ -102,12 +101,7 @@ Bytes EncodeTiff(const TiffPicture& p) {
         Check(TIFFFlush(tiff), "writing a page");
     }
     TIFFClose(tiff);
-    std::fseek(file, 0, SEEK_END);
-    Bytes bytes(std::size_t(std::ftell(file)));
-    std::rewind(file);
-    Check(std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size(), "reading back");
-    std::fclose(file);
-    return bytes;
+    return ReadWholeFile(folder / "p.tif");
 }
 
 }  // namespace zel7::testing

@@ -17,7 +17,6 @@ struct TiffPicture {
     // 16-bit samples in this machine's byte order.
     Bytes samples{};
     uint16_t compression = COMPRESSION_NONE;
-    uint16_t predictor = 0;     // 0: none written
     uint32_t tileSize = 0;      // square tiles of this side (a multiple of 16), or strips
     uint32_t rowsPerStrip = 0;  // 0: as the library chooses
     std::vector<uint16_t> extraSamples{};  // EXTRASAMPLE_ASSOCALPHA, ...

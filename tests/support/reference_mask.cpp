@@ -1,8 +1,12 @@
 #include "reference_mask.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
+#include "encode_png.h"
 #include "mask_file.h"
 #include "working_image.h"
 
@@ -118,6 +122,90 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         return "the streamed mask differs from the reference";
     }
     return std::nullopt;
+}
+
+BmpBuilder Picture(int32_t width, int32_t height,
+                   const std::function<void(std::size_t pixel, uint8_t* bgr)>& colour) {
+    BmpBuilder bmp;
+    bmp.biWidth = width;
+    bmp.biHeight = height;
+    const auto stride = std::size_t(RowStride(width, 24)), w = std::size_t(width);
+    bmp.pixels.assign(stride * std::size_t(height), 0);
+    for (std::size_t i = 0; i < w * std::size_t(height); ++i) {
+        colour(i, &bmp.pixels[(std::size_t(height) - 1 - i / w) * stride + 3 * (i % w)]);
+    }
+    return bmp;
+}
+
+std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
+                                        Background background, const std::filesystem::path& folder,
+                                        int tolerance) {
+    const auto source = folder / "picture", bmp = folder / "mask.bmp", png = folder / "mask.png";
+    WriteWholeFile(source, file);
+    const auto width = std::size_t(expected.biWidth), height = std::size_t(expected.biHeight);
+    const auto stride = std::size_t(RowStride(expected.biWidth, 24));
+    std::unique_ptr<RowSource> rows;
+    if (file[0] != 'B' &&
+        OpenPictureSource(source, {background, width * height - 1}, rows).status !=
+            Status::TooManyPixels) {
+        return "not refused one pixel past its limit";
+    }
+    BmpBuilder decoded = expected;
+    decoded.pixels.assign(stride * height, 0xEE);  // padding the source must clear
+    Result read = OpenPictureSource(source, {background, width * height}, rows);
+    for (std::size_t y = 0; read.Ok() && y < height; ++y) {
+        const bool bottomUp = rows->Order() == RowOrder::BottomUp;
+        read = rows->Read(&decoded.pixels[(bottomUp ? y : height - 1 - y) * stride], stride);
+    }
+    for (std::size_t i = 0; i < decoded.pixels.size(); ++i) {
+        if (!read.Ok() || std::abs(decoded.pixels[i] - expected.pixels[i]) > tolerance) {
+            return "byte " + std::to_string(i) + " of the rows is " +
+                   std::to_string(decoded.pixels[i]) + ", not " +
+                   std::to_string(expected.pixels[i]) + ": " + Describe(read);
+        }
+    }
+    WorkingImage image;
+    const Result loaded = LoadPicture(source, image, {.background = background});
+    const bool loadedSame = loaded.Ok() &&
+                            std::tuple(image.width, image.height, image.bitCount) ==
+                                std::tuple(expected.biWidth, expected.biHeight, 24) &&
+                            std::equal(decoded.pixels.begin(), decoded.pixels.end(), image.pixels);
+    ReleasePictureBuffers(image);
+    std::vector<uint8_t> buffer;
+    const Result toBmp = MaskFile(source, bmp, {background, PictureFormat::Bmp}, buffer);
+    const Result toPng = MaskFile(source, png, {background, PictureFormat::Png}, buffer);
+    if (!loadedSame || !toBmp.Ok() || !toPng.Ok()) {
+        return "loaded otherwise, or not masked: " + Describe(loaded) + ", " + Describe(toBmp) +
+               ", " + Describe(toPng);
+    }
+    const Bytes reference = ReferenceMask(decoded.Build(), background);
+    const PngPicture mask = DecodePng(ReadWholeFile(png));
+    bool same = ReadWholeFile(bmp) == reference && mask.bitDepth == 1 && mask.colour == kGrey &&
+                !mask.interlaced && mask.samples.size() == width * height;
+    for (std::size_t i = 0; same && i < mask.samples.size(); ++i) {  // rows bottom up in BMP
+        same = mask.samples[i] * 255 ==
+               reference[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
+    }
+    if (!same) {
+        return "a mask differs from the reference";
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> WrongRefusals(const Refusals& files) {
+    ScratchFolder folder;
+    std::vector<std::string> wrong;
+    for (const auto& [file, reason] : files) {
+        std::optional<std::string> found = CheckBothPaths(file, folder.Path());
+        if (!found) {
+            std::vector<uint8_t> buffer;  // CheckBothPaths left the file there as "hostile"
+            found = Describe(MaskFile(folder / "hostile", folder / "streamed.bmp", {}, buffer));
+        }
+        if (found->compare(0, reason.size(), reason) != 0) {
+            wrong.push_back(std::to_string(file.size()) + " bytes: " + *found);
+        }
+    }
+    return wrong;
 }
 
 }  // namespace zel7::testing

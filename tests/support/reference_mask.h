@@ -1,10 +1,14 @@
 // What a correct program writes for a BMP file, worked out from the file's bytes by
-// the rules alone, and the check that both of the program's paths write exactly that.
+// the rules alone, and the checks that the program's paths read and refuse pictures of
+// every format alike and write exactly that.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_pictures.h"
 
@@ -21,5 +25,27 @@ Bytes ReferenceMask(const std::filesystem::path& file, Background background);
 // BMP file its reference mask, for others the same bytes by both paths. Returns the
 // first disagreement.
 std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder);
+
+// A 24-bit BMP of width x height pixels; colour writes blue, green and red of each,
+// counted along the rows from the top.
+BmpBuilder Picture(int32_t width, int32_t height,
+                   const std::function<void(std::size_t pixel, uint8_t* bgr)>& colour);
+
+// Reads file, written into folder, on background by every path: straight from its source,
+// into memory, and masked to a BMP and to a 1-bit PNG. The rows must be within tolerance of
+// expected's, padded with zeros, and the same both ways, and both masks what the rules make
+// of them; a pixel limit of the picture's size must let it through, and one less refuse it
+// (but for BMP files, which take no limit). Returns the first thing found wrong.
+std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
+                                        Background background, const std::filesystem::path& folder,
+                                        int tolerance = 0);
+
+// Files, each with how Describe must begin to say why every path refuses it ("success"
+// for one they must all accept).
+using Refusals = std::vector<std::pair<Bytes, std::string>>;
+
+// The files that CheckBothPaths finds wrong, or that are not refused for their reason: the
+// size of each, and what was found instead.
+std::vector<std::string> WrongRefusals(const Refusals& files);
 
 }  // namespace zel7::testing
