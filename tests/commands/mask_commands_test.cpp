@@ -73,27 +73,6 @@ TEST_F(MaskCommandsTest, WhiteThenBlackMasksTheSourceTwiceNotTheFirstMask) {
     EXPECT_STREQ(workingImage.sourcePath, source_.c_str());
 }
 
-TEST_F(MaskCommandsTest, ChoosersAreSetUpAsTheCommandsPromise) {
-    Select(Confirm(source_));
-    White(Cancel());
-    Black(Cancel());
-    ASSERT_EQ(script_.Runs().size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const testing::ChooserRun& run = script_.Runs()[i];
-        const bool open = i == 0;
-        SCOPED_TRACE(open ? "open chooser" : "save chooser");
-        EXPECT_EQ(run.request.mode, open ? FileChooserMode::Open : FileChooserMode::Save);
-        EXPECT_EQ(run.record.lpstrTitle, open ? L"打开文件" : L"保存图片");
-        EXPECT_EQ(run.record.lpstrFilter,
-                  open ? L"支持的图像文件 (*.bmp;*.jpg;*.jpeg;*.png;*.tif;*.tiff)||"
-                       : L"支持的图像文件 (*.bmp)||");
-        EXPECT_EQ(run.record.Flags, 0x1801u);  // no overwrite question
-        EXPECT_TRUE(run.record.lpstrDefExt.empty());
-        EXPECT_EQ(run.record.hwndOwner, host_.Window());
-        EXPECT_EQ(run.record.nMaxFile, 260u);
-    }
-}
-
 TEST_F(MaskCommandsTest, CancellingChangesNothing) {
     Select(Confirm(source_));
     White(Confirm((folder_ / "first.bmp").string()));

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <tuple>
 
 #include "reference_mask.h"
 #include "system.h"
@@ -87,10 +88,9 @@ TEST_F(LoadPictureTest, RefusesMalformedAndUnsupportedFilesLeavingTheImageUnchan
         SCOPED_TRACE(file.name);
         EXPECT_EQ(Describe(LoadPicture(Store(file.Build()), workingImage)),
                   Describe(Fail(expected)));
-        EXPECT_EQ(workingImage.pixels, before.pixels);
-        EXPECT_EQ(workingImage.palette, before.palette);
-        EXPECT_EQ(workingImage.width, before.width);
-        EXPECT_EQ(workingImage.bitCount, before.bitCount);
+        EXPECT_EQ(std::tie(workingImage.pixels, workingImage.palette, workingImage.width,
+                           workingImage.bitCount),
+                  std::tie(before.pixels, before.palette, before.width, before.bitCount));
     }
 }
 
@@ -159,10 +159,9 @@ TEST_F(LoadPictureTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
 TEST_F(LoadPictureTest, LoadingAgainReplacesThePictureHeld) {
     ASSERT_TRUE(ReadBitmapFile(Store(ValidPicture(2, 2, 8).Build(), "a.bmp").c_str()));
     ASSERT_TRUE(ReadBitmapFile(Store(ValidPicture(0, 5, 24).Build(), "b.bmp").c_str()));
-    EXPECT_EQ(workingImage.width, 0);
-    EXPECT_EQ(workingImage.height, 5);
-    EXPECT_EQ(workingImage.bitCount, 24);
-    EXPECT_EQ(workingImage.palette, nullptr);
+    EXPECT_EQ(std::tuple(workingImage.width, workingImage.height, workingImage.bitCount,
+                         workingImage.palette),
+              std::tuple(0, 5, 24, nullptr));
 }
 
 }  // namespace

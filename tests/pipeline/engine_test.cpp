@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "child_process.h"
 #include "mask_file.h"
@@ -43,12 +44,7 @@ Result Mask(Path path, const std::filesystem::path& source, const std::filesyste
 }
 
 TEST(Engine, EveryPathWritesTheReferenceMask) {
-    struct Case {
-        const char* name;
-        int32_t width, height;
-        uint16_t bitCount;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, int32_t, int32_t, uint16_t> cases[] = {
         {"fill_bytes", 37, 21, 24},
         {"many_slices", 1001, 700, 24},               // about 3 MiB
         {"rows_longer_than_a_slice", 100000, 3, 24},  // rows cut into pieces
@@ -58,17 +54,17 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
         {"empty", 0, 10, 24},
     };
     testing::ScratchFolder folder;
-    for (const Case& c : cases) {
-        testing::BmpBuilder picture = testing::ValidPicture(c.width, c.height, c.bitCount);
-        if (c.bitCount == 24) {
-            picture.pixels = testing::SyntheticPhotoRows(c.width, c.height, Background::NearBlack);
+    for (const auto& [name, width, height, bitCount] : cases) {
+        testing::BmpBuilder picture = testing::ValidPicture(width, height, bitCount);
+        if (bitCount == 24) {
+            picture.pixels = testing::SyntheticPhotoRows(width, height, Background::NearBlack);
         }
         picture.gapBeforePixels = 6;  // rows start where the header says, not at 54
         const auto source = folder / "source.bmp";
         testing::WriteWholeFile(source, picture.Build());
         const Bytes expected = testing::ReferenceMask(source, Background::NearBlack);
         for (Path path : {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads}) {
-            SCOPED_TRACE(std::string(c.name) + " by path " + std::to_string(int(path)));
+            SCOPED_TRACE(std::string(name) + " by path " + std::to_string(int(path)));
             const Result result = Mask(path, source, folder / "mask.bmp", Background::NearBlack);
             ASSERT_TRUE(result.Ok()) << Describe(result);
             EXPECT_EQ(testing::ReadWholeFile(folder / "mask.bmp"), expected);
@@ -78,8 +74,8 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
 
 TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
     testing::ScratchFolder folder;
-    testing::BmpBuilder picture = testing::ValidPicture(1000, 1000, 24);  // 12 slices
-    testing::WriteWholeFile(folder / "source.bmp", picture.Build());
+    testing::WriteWholeFile(folder / "source.bmp",
+                            testing::ValidPicture(1000, 1000, 24).Build());  // 12 slices
     const Bytes old = {'o', 'l', 'd'};
     for (Path path : {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads}) {
         for (bool existing : {false, true}) {
@@ -106,8 +102,7 @@ TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
 
 TEST(Engine, DashWritesTheMaskToStandardOutput) {
     testing::ScratchFolder folder;
-    testing::BmpBuilder picture = testing::ValidPicture(300, 200, 24);
-    testing::WriteWholeFile(folder / "source.bmp", picture.Build());
+    testing::WriteWholeFile(folder / "source.bmp", testing::ValidPicture(300, 200, 24).Build());
     EXPECT_TRUE(testing::InChild([&] {
         const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::vector<uint8_t> buffer;
@@ -123,11 +118,8 @@ TEST(Engine, DashWritesTheMaskToStandardOutput) {
 class OnePixelSource : public RowSource {
 public:
     OnePixelSource(int orientation, int32_t x, int32_t y) : orientation_(orientation) {
-        for (int32_t row = 0; row < 2; ++row) {
-            for (int32_t column = 0; column < 3; ++column) {
-                std::memset(rows_ + row * 12 + column * 3, row == y && column == x ? 250 : 90, 3);
-            }
-        }
+        std::memset(rows_, 90, 9), std::memset(rows_ + 12, 90, 9);  // row padding stays 0
+        std::memset(rows_ + y * 12 + x * 3, 250, 3);
     }
     const PictureShape& Shape() const override { return shape_; }
     const uint8_t* ColorTable() const override { return nullptr; }
@@ -148,31 +140,26 @@ private:
 // Where the corner pixel (0, 0) and its right neighbour (1, 0) are seen, as EXIF
 // defines the orientations by where the first row and column go.
 TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
-    struct Case {
-        int orientation;
-        int32_t seenWidth;
-        std::pair<int32_t, int32_t> corner, neighbour;
-    };
-    const Case cases[] = {
+    using Point = std::pair<int32_t, int32_t>;
+    const std::tuple<int, int32_t, Point, Point> cases[] = {
         {1, 3, {0, 0}, {1, 0}}, {2, 3, {2, 0}, {1, 0}}, {3, 3, {2, 1}, {1, 1}},
         {4, 3, {0, 1}, {1, 1}}, {5, 2, {0, 0}, {0, 1}}, {6, 2, {1, 0}, {1, 1}},
         {7, 2, {1, 2}, {1, 1}}, {8, 2, {0, 2}, {0, 1}},
     };
-    for (const Case& c : cases) {
-        for (auto [stored, expected] :
-             {std::pair{std::pair{0, 0}, c.corner}, std::pair{std::pair{1, 0}, c.neighbour}}) {
+    for (const auto& [orientation, seenWidth, corner, neighbour] : cases) {
+        for (auto [stored, expected] : {std::pair{Point{0, 0}, corner}, {Point{1, 0}, neighbour}}) {
             auto source = UprightMaskSource(
-                std::make_unique<OnePixelSource>(c.orientation, stored.first, stored.second),
+                std::make_unique<OnePixelSource>(orientation, stored.first, stored.second),
                 Background::NearWhite);
             const PictureShape& shape = source->Shape();
-            ASSERT_EQ(shape.width, c.seenWidth) << c.orientation;
+            ASSERT_EQ(shape.width, seenWidth) << orientation;
             std::vector<uint8_t> rows(std::size_t(shape.pixelBytes));
             ASSERT_TRUE(source->Read(rows.data(), rows.size()).Ok());
             for (int32_t y = 0; y < shape.height; ++y) {
                 for (int32_t x = 0; x < shape.width; ++x) {
                     const bool background = std::pair{x, y} == expected;
                     EXPECT_EQ(rows[std::size_t(y * shape.rowStride + 3 * x)], background ? 255 : 0)
-                        << "orientation " << c.orientation << " at " << x << "," << y;
+                        << "orientation " << orientation << " at " << x << "," << y;
                 }
             }
         }
