@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "child_process.h"
 #include "encode_jpeg.h"
 #include "encode_png.h"
@@ -26,7 +28,7 @@ protected:
         testing::BmpBuilder photo = testing::ValidPicture(50, 30, 24);
         photo.pixels = testing::SyntheticPhotoRows(50, 30, Background::NearWhite);
         photo_ = photo.Build();
-        testing::WriteWholeFile(At("photo.bmp"), photo_);
+        Write("photo.bmp", photo_);
         fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     }
 
@@ -34,6 +36,20 @@ protected:
         return RunProgram(ZEL7_MASK_PATH, std::move(arguments), beforeExec);
     }
     std::string At(const std::string& name) const { return (folder_ / name).string(); }
+    void Write(const std::string& name, const Bytes& bytes) const {
+        testing::WriteWholeFile(At(name), bytes);
+    }
+    Bytes Read(const std::string& name) const { return testing::ReadWholeFile(At(name)); }
+    std::ptrdiff_t Count(const std::string& name) const {
+        return std::distance(fs::directory_iterator(At(name)), {});
+    }
+    // Opens `path` with `flags` as descriptor `target` in the child.
+    static std::function<bool()> Redirect(std::string path, int flags, int target) {
+        return [=] {
+            const int fd = open(path.c_str(), flags);
+            return fd >= 0 && dup2(fd, target) == target;
+        };
+    }
     Bytes Mask(Background background = Background::NearWhite) const {
         return testing::ReferenceMask(photo_, background);
     }
@@ -42,34 +58,33 @@ protected:
 };
 
 TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
-    fs::create_directory(At("out"));
-    fs::create_directory(At("=out"));
-    testing::WriteWholeFile(At("-x.bmp"), photo_);
-    fs::create_directory(At("folder"));
-    struct Case {
-        Strings arguments;  // run in the scratch folder
-        std::string written;
-        Background background = Background::NearWhite;
-    };
-    const Case cases[] = {
-        {{"--white", "--out-dir", "out", "photo.bmp"}, "out/photo.bmp"},
-        {{"--white", "--out-dir=out", "photo.bmp"}, "out/photo.bmp"},
-        {{"-w", "-o", "out", "photo.bmp"}, "out/photo.bmp"},
-        {{"-woout", "-j2", "photo.bmp"}, "out/photo.bmp"},
-        {{"photo.bmp", "--jobs", "1", "-o", "out", "--white"}, "out/photo.bmp"},
-        {{"--white", "--suffix=-mask", "photo.bmp"}, "photo-mask.bmp"},
-        {{"--white", "-s", ".m", "-o", "out", "photo.bmp"}, "out/photo.m.bmp"},
-        {{"--white", "--", "-x.bmp", "-y.bmp"}, "-y.bmp"},
-        {{"--white", "-o=out", "photo.bmp"}, "=out/photo.bmp"},  // as getopt: the value is "=out"
+    for (const char* folder : {"out", "=out", "folder"}) {
+        fs::create_directory(At(folder));
+    }
+    Write("-x.bmp", photo_);
+    const auto white = Background::NearWhite;
+    const std::tuple<Strings, std::string, Background> cases[] = {
+        // run in the scratch folder
+        {{"--white", "--out-dir", "out", "photo.bmp"}, "out/photo.bmp", white},
+        {{"--white", "--out-dir=out", "photo.bmp"}, "out/photo.bmp", white},
+        {{"-w", "-o", "out", "photo.bmp"}, "out/photo.bmp", white},
+        {{"-woout", "-j2", "photo.bmp"}, "out/photo.bmp", white},
+        {{"photo.bmp", "--jobs", "1", "-o", "out", "--white"}, "out/photo.bmp", white},
+        {{"--white", "--suffix=-mask", "photo.bmp"}, "photo-mask.bmp", white},
+        {{"--white", "-s", ".m", "-o", "out", "photo.bmp"}, "out/photo.m.bmp", white},
+        {{"--white", "--", "-x.bmp", "-y.bmp"}, "-y.bmp", white},
+        {{"--white", "-o=out", "photo.bmp"},
+         "=out/photo.bmp",
+         white},  // as getopt: the value is "=out"
         {{"--black", "photo.bmp", "mask"}, "mask", Background::NearBlack},
         {{"-b", "photo.bmp", "folder"}, "folder/photo.bmp", Background::NearBlack},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        const auto result = Run(c.arguments, [&] { return chdir(folder_.Path().c_str()) == 0; });
+    for (const auto& [arguments, written, background] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        const auto result = Run(arguments, [&] { return chdir(folder_.Path().c_str()) == 0; });
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(testing::ReadWholeFile(folder_ / c.written), Mask(c.background));
+        EXPECT_EQ(Read(written), Mask(background));
     }
 }
 
@@ -85,8 +100,7 @@ TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
         {"--white", "--out-dir", ""},
         {"--white", "-o", folder_.Path().string(), "--jobs", "0", At("photo.bmp")},
         {"--white", "-o", folder_.Path().string(), "-j", "257", At("photo.bmp")},
-        {"--white", "-o", folder_.Path().string()},
-    };
+        {"--white", "-o", folder_.Path().string()}};
     for (const Strings& arguments : misuses) {
         auto result = Run(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
@@ -99,10 +113,7 @@ TEST_F(Zel7MaskTest, HelpAndVersionReportFailingOutput) {
     EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
     EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
     for (const char* option : {"--help", "--version"}) {
-        const auto full = Run({option}, [] {
-            const int fd = open("/dev/full", O_WRONLY);
-            return fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
-        });
+        const auto full = Run({option}, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO));
         EXPECT_EQ(full.exitCode, 1) << option;
         EXPECT_EQ(full.err, "zel7-mask: write error: No space left on device\n");
     }
@@ -113,70 +124,58 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
     fs::create_directory(At("tmp"));
     fs::permissions(At("tmp"), fs::perms(0777));
     mkfifo(At("fifo").c_str(), 0666);
-    testing::WriteWholeFile(At("read-only.bmp"), old);
+    Write("read-only.bmp", old);
     fs::permissions(At("read-only.bmp"), fs::perms(0444));
     fs::create_directory(At("locked"));
-    testing::WriteWholeFile(At("locked/dest.bmp"), old);
+    Write("locked/dest.bmp", old);
     fs::permissions(At("locked"), fs::perms(0555));
-    Bytes truncated = photo_;
-    truncated.resize(truncated.size() - 10);
-    testing::WriteWholeFile(At("short.bmp"), truncated);
+    Write("short.bmp", Bytes(photo_.begin(), photo_.end() - 10));
 
     enum class Limit { None, FullDisk, Unprivileged };
-    struct Case {
-        const char* name;
-        Limit limit;
-        std::string source, dest;
-        bool destExists;
-        std::string named, reason;  // "zel7-mask: NAMED: REASON"
-    };
-    const Case cases[] = {
-        {"full_disk_existing", Limit::FullDisk, At("photo.bmp"), At("dest.bmp"), true,
-         At("dest.bmp"), "cannot write file (File too large)"},
-        {"full_disk_over_source", Limit::FullDisk, At("photo.bmp"), At("photo.bmp"), false,
-         At("photo.bmp"), "cannot write file (File too large)"},
-        {"unwritable_folder", Limit::Unprivileged, At("photo.bmp"), At("locked/new.bmp"), false,
-         At("locked/new.bmp"), "cannot create file (Permission denied)"},
-        {"read_only_destination", Limit::Unprivileged, At("photo.bmp"), At("read-only.bmp"), false,
-         At("read-only.bmp"), "not writable; left as it is (Permission denied)"},
-        {"destination_is_a_fifo", Limit::None, At("photo.bmp"), At("fifo"), false, At("fifo"),
-         "not a regular file; left as it is"},
-        {"source_is_a_fifo", Limit::None, At("fifo"), At("dest.bmp"), true, At("fifo"),
-         "not a regular file"},
-        {"source_truncated", Limit::None, At("short.bmp"), At("dest.bmp"), true, At("short.bmp"),
-         "truncated pixel data"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.destExists) {
-            testing::WriteWholeFile(c.dest, old);
+    // An existing "dest.bmp" must be kept; the source is named unless it is photo.bmp.
+    const std::tuple<std::string, std::string, Limit, std::string> cases[] = {
+        {"photo.bmp", "dest.bmp", Limit::FullDisk, "cannot write file (File too large)"},
+        {"photo.bmp", "photo.bmp", Limit::FullDisk, "cannot write file (File too large)"},
+        {"photo.bmp", "locked/new.bmp", Limit::Unprivileged,
+         "cannot create file (Permission denied)"},
+        {"photo.bmp", "read-only.bmp", Limit::Unprivileged,
+         "not writable; left as it is (Permission denied)"},
+        {"photo.bmp", "fifo", Limit::None, "not a regular file; left as it is"},
+        {"fifo", "dest.bmp", Limit::None, "not a regular file"},
+        {"short.bmp", "dest.bmp", Limit::None, "truncated pixel data"}};
+    for (const auto& [source, dest, limit, reason] : cases) {
+        const bool destExists = dest == "dest.bmp";
+        const std::string named = source == "photo.bmp" ? dest : source;
+        SCOPED_TRACE(source + " -> " + dest);
+        if (destExists) {
+            Write(dest, old);
         }
         const Strings before = folder_.Entries();
-        const auto result = Run({"--white", c.source, c.dest}, [&] {
+        const auto result = Run({"--white", At(source), At(dest)}, [&] {
             setenv("TMPDIR", At("tmp").c_str(), 1);
-            if (c.limit == Limit::FullDisk) {
+            if (limit == Limit::FullDisk) {
                 testing::LimitFileSize(4096);  // and SIGXFSZ at its default: fatal
             }
-            return c.limit != Limit::Unprivileged || testing::DropPrivileges();
+            return limit != Limit::Unprivileged || testing::DropPrivileges();
         });
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "zel7-mask: " + c.named + ": " + c.reason + "\n");
+        EXPECT_EQ(result.err, "zel7-mask: " + At(named) + ": " + reason + "\n");
         EXPECT_EQ(folder_.Entries(), before) << "a file appeared or vanished";
         EXPECT_TRUE(fs::is_empty(At("tmp")));
-        EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), photo_);
-        if (c.destExists) {
-            EXPECT_EQ(testing::ReadWholeFile(c.dest), old);
-            fs::remove(c.dest);
+        EXPECT_EQ(Read("photo.bmp"), photo_);
+        if (destExists) {
+            EXPECT_EQ(Read(dest), old);
+            fs::remove(At(dest));
         }
     }
     EXPECT_TRUE(fs::is_fifo(At("fifo")));
-    EXPECT_EQ(testing::ReadWholeFile(At("read-only.bmp")), old);
-    EXPECT_EQ(testing::ReadWholeFile(At("locked/dest.bmp")), old);
+    EXPECT_EQ(Read("read-only.bmp"), old);
+    EXPECT_EQ(Read("locked/dest.bmp"), old);
     fs::permissions(At("locked"), fs::perms(0755));
 
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", At("photo.bmp"), At("photo.bmp")}).exitCode, 0);
-    EXPECT_EQ(testing::ReadWholeFile(At("photo.bmp")), Mask());
+    EXPECT_EQ(Read("photo.bmp"), Mask());
 }
 
 TEST_F(Zel7MaskTest, BatchesReportEachFailureAndNeverReplaceTheirOwnPictures) {
@@ -184,7 +183,7 @@ TEST_F(Zel7MaskTest, BatchesReportEachFailureAndNeverReplaceTheirOwnPictures) {
     Strings arguments = {"--white", "--out-dir", At("out"), "--jobs", "2"};
     for (int i = 0; i < 4; ++i) {
         arguments.push_back(At("p" + std::to_string(i) + ".bmp"));
-        testing::WriteWholeFile(arguments.back(), i == 3 ? Bytes{'B', 'M', 1, 2} : photo_);
+        Write("p" + std::to_string(i) + ".bmp", i == 3 ? Bytes{'B', 'M', 1, 2} : photo_);
     }
     fs::create_hard_link(At("p0.bmp"), At("out/linked.bmp"));
     arguments.push_back(At("out/linked.bmp"));  // its mask would be itself
@@ -198,51 +197,44 @@ TEST_F(Zel7MaskTest, BatchesReportEachFailureAndNeverReplaceTheirOwnPictures) {
                   At("p1.bmp") + ": another source already writes " + At("out/p1.bmp") +
                   "\nzel7-mask: " + At("p3.bmp") + ": truncated header\n");
     for (const char* name : {"p0.bmp", "p1.bmp", "p2.bmp"}) {
-        EXPECT_EQ(testing::ReadWholeFile(At(std::string("out/") + name)), Mask()) << name;
+        EXPECT_EQ(Read(std::string("out/") + name), Mask()) << name;
     }
-    EXPECT_EQ(testing::ReadWholeFile(At("p0.bmp")), photo_);
+    EXPECT_EQ(Read("p0.bmp"), photo_);
     EXPECT_FALSE(fs::exists(At("out/p3.bmp")));
 
     // Masks into the pictures' own folder: refused unless a suffix names them apart.
-    auto here = Run({"--white", "-o", folder_.Path().string(), At("p0.bmp"), At("p1.bmp")});
-    EXPECT_EQ(here.exitCode, 1);
-    EXPECT_EQ(testing::ReadWholeFile(At("p0.bmp")), photo_);
+    EXPECT_EQ(Run({"--white", "-o", folder_.Path().string(), At("p0.bmp"), At("p1.bmp")}).exitCode,
+              1);
+    EXPECT_EQ(Read("p0.bmp"), photo_);
     EXPECT_EQ(Run({"--white", "--suffix", "-mask", At("p0.bmp")}).exitCode, 0);
-    EXPECT_EQ(testing::ReadWholeFile(At("p0-mask.bmp")), Mask());
+    EXPECT_EQ(Read("p0-mask.bmp"), Mask());
 }
 
 TEST_F(Zel7MaskTest, AnUnusableOutputFolderIsReportedOnceBeforeAnyWork) {
     fs::create_directory(At("locked"));
     fs::permissions(At("locked"), fs::perms(0555));
-    const struct {
-        std::string folder, reason;
-        bool unprivileged;
-    } cases[] = {{At("missing"), "No such file or directory", false},
-                 {At("photo.bmp"), "Not a directory", false},
-                 {At("locked"), "Permission denied", true}};
-    for (const auto& c : cases) {
-        auto result = Run({"--white", "-o", c.folder, At("photo.bmp"), At("photo.bmp")},
-                          [&] { return !c.unprivileged || testing::DropPrivileges(); });
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {At("missing"), "No such file or directory", false},
+        {At("photo.bmp"), "Not a directory", false},
+        {At("locked"), "Permission denied", true}};
+    for (const auto& [folder, reason, unprivileged] : cases) {
+        auto result = Run({"--white", "-o", folder, At("photo.bmp"), At("photo.bmp")},
+                          [&] { return !unprivileged || testing::DropPrivileges(); });
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "zel7-mask: " + c.folder + ": " + c.reason + "\n");
+        EXPECT_EQ(result.err, "zel7-mask: " + folder + ": " + reason + "\n");
     }
     EXPECT_TRUE(fs::is_empty(At("locked")));
 }
 
 TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string terminal = ptsname(master);
-    testing::WriteWholeFile(At("broken.bmp"), {'B', 'M'});
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    Write("broken.bmp", {'B', 'M'});
     fs::create_directory(At("out"));
-    const auto result =
-        Run({"--white", "-j1", "-o", At("out"), At("photo.bmp"), At("broken.bmp")}, [&] {
-            const int fd = open(terminal.c_str(), O_RDWR);
-            return fd >= 0 && dup2(fd, STDERR_FILENO) == STDERR_FILENO;
-        });
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(Run({"--white", "-j1", "-o", At("out"), At("photo.bmp"), At("broken.bmp")},
+                  Redirect(ptsname(master), O_RDWR, STDERR_FILENO))
+                  .exitCode,
+              1);
     char seen[4096] = {};
     fcntl(master, F_SETFL, O_NONBLOCK);
     const ssize_t got = read(master, seen, sizeof seen - 1);
@@ -264,21 +256,18 @@ Bytes HalfAndHalf(int components) {
 }
 
 TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
-    testing::WriteWholeFile(At("photo.jpg"), testing::EncodeJpeg(16, 8, 3, HalfAndHalf(3)));
+    Write("photo.jpg", testing::EncodeJpeg(16, 8, 3, HalfAndHalf(3)));
     const Bytes grey = HalfAndHalf(1);
-    const Bytes png = testing::EncodePng({.width = 16,
-                                          .height = 8,
-                                          .colour = testing::kGrey,
-                                          .samples = {grey.begin(), grey.end()}});
-    testing::BmpBuilder deep = testing::ValidPicture(4, 4, 32);
-    testing::WriteWholeFile(At("deep.bmp"), deep.Build());
-    std::vector<uint16_t> expected;
-    for (int i = 0; i < 16 * 8; ++i) {
-        expected.push_back(i % 16 < 8 ? 1 : 0);
-    }
+    Write("photo.png", testing::EncodePng({.width = 16,
+                                           .height = 8,
+                                           .colour = testing::kGrey,
+                                           .samples = {grey.begin(), grey.end()}}));
+    Write("deep.bmp", testing::ValidPicture(4, 4, 32).Build());
+    std::vector<uint16_t> expected(grey.size());
+    std::transform(grey.begin(), grey.end(), expected.begin(), [](uint8_t v) { return v == 250; });
     // JPEG to a PNG mask, to a BMP one, and refused to a name of neither.
     EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask.PNG")}).exitCode, 0);
-    const testing::PngPicture mask = testing::DecodePng(testing::ReadWholeFile(At("mask.PNG")));
+    const testing::PngPicture mask = testing::DecodePng(Read("mask.PNG"));
     EXPECT_EQ(mask.bitDepth, 1);
     EXPECT_EQ(mask.samples, expected);
     EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask")}).exitCode, 0);
@@ -288,10 +277,8 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
     EXPECT_NE(trap.err.find("PNG (.png) or BMP (.bmp, .dib, or no extension)"), std::string::npos);
     EXPECT_FALSE(fs::exists(At("mask.jpg")));
     // From standard input to standard output, the format said.
-    const auto piped = Run({"-w", "--format=png", "-", "-"}, [&] {
-        const int fd = open(At("photo.jpg").c_str(), O_RDONLY);
-        return fd >= 0 && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
-    });
+    const auto piped =
+        Run({"-w", "--format=png", "-", "-"}, Redirect(At("photo.jpg"), O_RDONLY, STDIN_FILENO));
     EXPECT_EQ(piped.exitCode, 0) << piped.err;
     EXPECT_EQ(testing::DecodePng(Bytes(piped.out.begin(), piped.out.end())).samples, expected);
     // A 32-bit BMP is copied to a BMP, saying so, and masked into a PNG.
@@ -300,15 +287,14 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
     EXPECT_EQ(copied.err, "zel7-mask: " + At("deep.bmp") +
                               ": 32-bit picture copied unchanged; only 24-bit BMPs are masked\n");
     EXPECT_EQ(Run({"-w", At("deep.bmp"), At("deep-mask.png")}).exitCode, 0);
-    EXPECT_EQ(testing::DecodePng(testing::ReadWholeFile(At("deep-mask.png"))).bitDepth, 1);
+    EXPECT_EQ(testing::DecodePng(Read("deep-mask.png")).bitDepth, 1);
     // A batch names BMP-named sources' masks as they are, others' STEM.png.
     fs::create_directory(At("out"));
-    testing::WriteWholeFile(At("photo.png"), png);
     auto batch = Run({"-w", "-o", At("out"), At("photo.bmp"), At("photo.jpg"), At("photo.png")});
     EXPECT_EQ(batch.exitCode, 1);
-    EXPECT_EQ(testing::ReadWholeFile(At("out/photo.bmp")), Mask());
-    EXPECT_EQ(testing::DecodePng(testing::ReadWholeFile(At("out/photo.png"))).samples, expected);
-    EXPECT_EQ(std::distance(fs::directory_iterator(At("out")), {}), 2);
+    EXPECT_EQ(Read("out/photo.bmp"), Mask());
+    EXPECT_EQ(testing::DecodePng(Read("out/photo.png")).samples, expected);
+    EXPECT_EQ(Count("out"), 2);
     EXPECT_NE(batch.err.find(At("photo.png") + ": another source already writes"),
               std::string::npos);
 }
@@ -317,49 +303,47 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
 // ignores (nohup) does not stop it.
 TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
     Strings arguments = {ZEL7_MASK_PATH, "--white", "-j1", "--out-dir", At("masks")};
-    testing::BmpBuilder big = testing::ValidPicture(2000, 1500, 24);  // 9 MB: takes a while
-    for (int i = 0; i < 6; ++i) {
-        arguments.push_back(At("big" + std::to_string(i) + ".bmp"));
-        testing::WriteWholeFile(arguments.back(), big.Build());
+    const Bytes big = testing::ValidPicture(2000, 1500, 24).Build();  // 9 MB: takes a while
+    for (const char* name :
+         {"big0.bmp", "big1.bmp", "big2.bmp", "big3.bmp", "big4.bmp", "big5.bmp"}) {
+        Write(name, big);
+        arguments.push_back(At(name));
     }
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    struct Case {
-        int signal;
-        bool ignored;
-        int delayMicroseconds;
-    };
-    const Case cases[] = {{SIGINT, false, 2000},  {SIGTERM, false, 10000}, {SIGHUP, false, 20000},
-                          {SIGUSR1, false, 5000}, {SIGHUP, true, 10000},   {SIGINT, true, 20000}};
+    // Signal, ignored by the caller, delay in microseconds.
+    const std::tuple<int, bool, int> cases[] = {{SIGINT, false, 2000},  {SIGTERM, false, 10000},
+                                                {SIGHUP, false, 20000}, {SIGUSR1, false, 5000},
+                                                {SIGHUP, true, 10000},  {SIGINT, true, 20000}};
     int interrupted = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(strsignal(c.signal) + std::string(c.ignored ? ", ignored" : ""));
+    for (const auto& [sig, ignored, delayMicroseconds] : cases) {
+        SCOPED_TRACE(strsignal(sig) + std::string(ignored ? ", ignored" : ""));
         fs::remove_all(At("masks"));
         fs::create_directory(At("masks"));
         const pid_t child = fork();
         if (child == 0) {
-            if (c.ignored) {
-                signal(c.signal, SIG_IGN);
+            if (ignored) {
+                signal(sig, SIG_IGN);
             }
             execv(argv[0], argv.data());
             _exit(127);
         }
-        usleep(useconds_t(c.delayMicroseconds));
-        kill(child, c.signal);
+        usleep(useconds_t(delayMicroseconds));
+        kill(child, sig);
         int status = 0;
         waitpid(child, &status, 0);
         for (const auto& entry : fs::directory_iterator(At("masks"))) {
             EXPECT_EQ(entry.path().filename().string().rfind("big", 0), 0u)
                 << "left behind: " << entry.path();
         }
-        if (c.ignored) {
+        if (ignored) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            EXPECT_EQ(std::distance(fs::directory_iterator(At("masks")), {}), 6);
+            EXPECT_EQ(Count("masks"), 6);
         } else {
-            interrupted += WIFSIGNALED(status) && WTERMSIG(status) == c.signal;
+            interrupted += WIFSIGNALED(status) && WTERMSIG(status) == sig;
         }
     }
     EXPECT_GT(interrupted, 0) << "every run finished before the signal";

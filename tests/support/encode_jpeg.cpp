@@ -1,6 +1,7 @@
 #include "encode_jpeg.h"
 
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -20,8 +21,7 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
     unsigned char* out = nullptr;
     unsigned long outSize = 0;
     jpeg_mem_dest(&info, &out, &outSize);
-    info.image_width = JDIMENSION(width);
-    info.image_height = JDIMENSION(height);
+    info.image_width = JDIMENSION(width), info.image_height = JDIMENSION(height);
     info.input_components = components;
     info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&info);
@@ -44,8 +44,8 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
         jpeg_simple_progression(&info);
     }
     jpeg_start_compress(&info, TRUE);
-    if (!options.exif.empty()) {
-        jpeg_write_marker(&info, JPEG_APP0 + 1, options.exif.data(), unsigned(options.exif.size()));
+    if (const Bytes& exif = options.exif; !exif.empty()) {
+        jpeg_write_marker(&info, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
     }
     const auto stride = std::size_t(width) * std::size_t(components);
     while (info.next_scanline < info.image_height) {
@@ -54,9 +54,8 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
-    Bytes file(out, out + outSize);
-    std::free(out);
-    return file;
+    const std::unique_ptr<unsigned char, decltype(&std::free)> owned(out, std::free);
+    return Bytes(out, out + outSize);
 }
 
 Bytes ExifOrientation(int orientation, bool bigEndian) {
@@ -64,17 +63,11 @@ Bytes ExifOrientation(int orientation, bool bigEndian) {
     Bytes exif = {'E', 'x', 'i', 'f', 0, 0, order, order};
     // 42, the first directory straight after this 8-byte header, of one entry: the
     // orientation, one SHORT value; then no next directory.
-    for (auto [value, bytes] : {std::pair{42u, 2},
-                                {8u, 4},
-                                {1u, 2},
-                                {0x0112u, 2},
-                                {3u, 2},
-                                {1u, 4},
-                                {uint32_t(orientation), 2},
-                                {0u, 2},
-                                {0u, 4}}) {
-        for (int i = 0; i < bytes; ++i) {
-            exif.push_back(uint8_t(value >> (8 * (bigEndian ? bytes - 1 - i : i))));
+    const uint32_t values[] = {42, 8, 1, 0x0112, 3, 1, uint32_t(orientation), 0, 0};
+    const int sizes[] = {2, 4, 2, 2, 2, 4, 2, 2, 4};
+    for (int f = 0; f < 9; ++f) {
+        for (int i = 0; i < sizes[f]; ++i) {
+            exif.push_back(uint8_t(values[f] >> (8 * (bigEndian ? sizes[f] - 1 - i : i))));
         }
     }
     return exif;

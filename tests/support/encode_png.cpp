@@ -12,9 +12,7 @@ namespace {
 using Context = std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)>;
 
 void Check(int error) {
-    if (error != 0) {
-        throw std::runtime_error(spng_strerror(error));
-    }
+    error == 0 ? void() : throw std::runtime_error(spng_strerror(error));
 }
 
 // Where the i-th sample sits in rows packed as PNG stores them: its first byte, and the
@@ -62,20 +60,19 @@ Bytes EncodePng(const PngPicture& picture) {
     for (std::size_t i = 0; i < picture.samples.size(); ++i) {
         const auto [byte, shift] = Locate(picture, i);
         const uint16_t value = picture.samples[i];
-        packed[byte] =
-            uint8_t(packed[byte] | (picture.bitDepth == 16 ? value >> 8 : value << shift));
-        if (picture.bitDepth == 16) {
-            packed[byte + 1] = uint8_t(value);
-        }
+        const bool wide = picture.bitDepth == 16;
+        packed[byte] = uint8_t(packed[byte] | (wide ? value >> 8 : value << shift));
+        packed[byte + wide] = wide ? uint8_t(value) : packed[byte];
     }
     Check(spng_encode_image(ctx.get(), packed.data(), packed.size(), SPNG_FMT_RAW,
                             SPNG_ENCODE_FINALIZE));
     std::size_t size = 0;
     int error = 0;
-    std::unique_ptr<uint8_t, decltype(&std::free)> png(
-        static_cast<uint8_t*>(spng_get_png_buffer(ctx.get(), &size, &error)), std::free);
+    const std::unique_ptr<void, decltype(&std::free)> png(
+        spng_get_png_buffer(ctx.get(), &size, &error), std::free);
     Check(error);
-    return Bytes(png.get(), png.get() + size);
+    const auto* bytes = static_cast<const uint8_t*>(png.get());
+    return Bytes(bytes, bytes + size);
 }
 
 PngPicture DecodePng(const Bytes& file) {
@@ -100,8 +97,7 @@ PngPicture DecodePng(const Bytes& file) {
 }
 
 Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
-    Put32(file, 16, width);  // IHDR's first fields, after the signature, length and type
-    Put32(file, 20, height);
+    Put32(file, 16, width), Put32(file, 20, height);  // IHDR's first fields
     Rechecksum(file, 12);
     return file;
 }

@@ -16,10 +16,8 @@ enum PngColour : uint8_t { kGrey = 0, kRgb = 2, kPalette = 3, kGreyAlpha = 4, kR
 // their stored values (palette indices, 1-bit 0 or 1, 16-bit whole): packing, byte
 // order and interlacing are the encoder's business.
 struct PngPicture {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint8_t colour = kRgb;
-    uint8_t bitDepth = 8;
+    uint32_t width = 0, height = 0;
+    uint8_t colour = kRgb, bitDepth = 8;
     bool interlaced = false;
     std::vector<uint16_t> samples{};
     Bytes palette{};                       // red, green, blue for each entry

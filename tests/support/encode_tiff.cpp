@@ -4,19 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace zel7::testing {
 namespace {
 
 void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "EncodeTiff: %s failed\n", what);
-        std::abort();
-    }
-}
-
-int Ignore(TIFF*, void*, const char*, const char*, va_list) {
-    return 1;
+    ok || (std::fprintf(stderr, "EncodeTiff: %s failed\n", what), std::abort(), false);
 }
 
 // Fields of value 0 are left out, but for the photometric interpretation (white is zero).
@@ -78,10 +72,12 @@ void WritePixels(TIFF* tiff, const TiffPicture& p, bool inverted) {
 
 Bytes EncodeTiff(const TiffPicture& p) {
     const ScratchFolder folder;
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);  // of legacy Deflate
-    TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options);
-    TIFFOpenOptionsFree(options);
+    const std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(
+        TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetWarningHandlerExtR(
+        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
+        nullptr);  // of legacy Deflate
+    TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options.get());
     Check(tiff != nullptr, "creating a file");
     // Each directory is written with room for its strip offsets, which the flush after its
     // pixels fills in place.

@@ -19,11 +19,11 @@ struct TiffPicture {
     uint16_t compression = COMPRESSION_NONE;
     uint32_t tileSize = 0;      // square tiles of this side (a multiple of 16), or strips
     uint32_t rowsPerStrip = 0;  // 0: as the library chooses
-    std::vector<uint16_t> extraSamples{};  // EXTRASAMPLE_ASSOCALPHA, ...
-    std::vector<uint16_t> colormap{};      // red entries, then green, then blue
-    uint16_t planar = PLANARCONFIG_CONTIG;
-    uint16_t sampleFormat = SAMPLEFORMAT_UINT;
-    uint16_t orientation = ORIENTATION_TOPLEFT;
+    // Extra samples (EXTRASAMPLE_ASSOCALPHA, ...); the colormap's red entries, then green, then
+    // blue.
+    std::vector<uint16_t> extraSamples{}, colormap{};
+    uint16_t planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT,
+             orientation = ORIENTATION_TOPLEFT;
     const char* mode = "w";  // "w8" for BigTIFF, "wb" big-endian
     int pages = 1;           // the later ones hold every sample's bits inverted
 };

@@ -14,8 +14,7 @@ namespace zel7::testing {
 namespace {
 
 uint32_t Get32(const Bytes& file, std::size_t at) {
-    return uint32_t(file[at]) | uint32_t(file[at + 1]) << 8 | uint32_t(file[at + 2]) << 16 |
-           uint32_t(file[at + 3]) << 24;
+    return uint32_t(file[at] | file[at + 1] << 8 | file[at + 2] << 16 | file[at + 3] << 24);
 }
 
 void Put32(Bytes& out, std::size_t at, uint32_t value) {
@@ -34,16 +33,13 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
     const std::size_t front = bitCount == 8 ? 1078 : 54;
 
     Bytes out(front + pixelBytes, 0);
-    out[0] = 'B';
-    out[1] = 'M';
-    Put32(out, 2, uint32_t(out.size()));
-    Put32(out, 10, uint32_t(front));
-    Put32(out, 14, 40);
-    Put32(out, 18, uint32_t(width));
-    Put32(out, 22, uint32_t(height));
-    out[26] = 1;
-    out[28] = uint8_t(bitCount);
-    Put32(out, 34, uint32_t(pixelBytes));
+    out[0] = 'B', out[1] = 'M', out[26] = 1, out[28] = uint8_t(bitCount);
+    const uint32_t fields[] = {
+        2,  uint32_t(out.size()), 10, uint32_t(front),  14, 40,
+        18, uint32_t(width),      22, uint32_t(height), 34, uint32_t(pixelBytes)};
+    for (std::size_t i = 0; i < std::size(fields); i += 2) {  // offset, value
+        Put32(out, fields[i], fields[i + 1]);
+    }
     if (bitCount == 8) {
         const uint32_t used = Get32(file, 46) == 0 ? 256 : Get32(file, 46);
         std::memcpy(out.data() + 54, file.data() + 14 + Get32(file, 14), used * 4);
@@ -68,10 +64,8 @@ Bytes ReferenceMask(const std::filesystem::path& file, Background background) {
 }
 
 std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder) {
-    const auto source = folder / "hostile";
-    const auto whole = folder / "whole.bmp";
-    const auto streamed = folder / "streamed.bmp";
-    const auto png = folder / "streamed.png";
+    const auto source = folder / "hostile", whole = folder / "whole.bmp",
+               streamed = folder / "streamed.bmp", png = folder / "streamed.png";
     WriteWholeFile(source, file);
     for (const auto& path : {whole, streamed, png}) {
         std::filesystem::remove(path);
@@ -104,22 +98,19 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         toPng.status != Status::NoPixels) {
         return "a BMP mask says '" + Describe(read) + "', a PNG one '" + Describe(toPng) + "'";
     }
+    const auto wrote = [&] { return exists(whole) || exists(streamed) || exists(png); };
     if (!read.Ok()) {
-        return std::filesystem::exists(whole) || std::filesystem::exists(streamed) ||
-                       std::filesystem::exists(png)
-                   ? std::optional<std::string>("refused but wrote a file")
-                   : std::nullopt;
+        return wrote() ? std::optional<std::string>("refused but wrote a file") : std::nullopt;
     }
     // BMP files have a reference worked out from their bytes; others must at least
     // come out the same by both paths.
     const bool bitmap = file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
     const Bytes expected =
         bitmap ? ReferenceMask(file, Background::NearWhite) : ReadWholeFile(streamed);
-    if (ReadWholeFile(whole) != expected) {
-        return "the whole-picture mask differs from the reference";
-    }
-    if (ReadWholeFile(streamed) != expected) {
-        return "the streamed mask differs from the reference";
+    if (ReadWholeFile(whole) != expected || ReadWholeFile(streamed) != expected) {
+        return std::string(ReadWholeFile(whole) != expected ? "the whole-picture"
+                                                            : "the streamed") +
+               " mask differs from the reference";
     }
     return std::nullopt;
 }
@@ -127,8 +118,7 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
 BmpBuilder Picture(int32_t width, int32_t height,
                    const std::function<void(std::size_t pixel, uint8_t* bgr)>& colour) {
     BmpBuilder bmp;
-    bmp.biWidth = width;
-    bmp.biHeight = height;
+    bmp.biWidth = width, bmp.biHeight = height;
     const auto stride = std::size_t(RowStride(width, 24)), w = std::size_t(width);
     bmp.pixels.assign(stride * std::size_t(height), 0);
     for (std::size_t i = 0; i < w * std::size_t(height); ++i) {
@@ -186,10 +176,7 @@ std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& exp
         same = mask.samples[i] * 255 ==
                reference[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
     }
-    if (!same) {
-        return "a mask differs from the reference";
-    }
-    return std::nullopt;
+    return same ? std::nullopt : std::optional<std::string>("a mask differs from the reference");
 }
 
 std::vector<std::string> WrongRefusals(const Refusals& files) {
