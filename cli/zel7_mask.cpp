@@ -29,9 +29,9 @@ constexpr const char* kProgram = "zel7-mask";
 constexpr unsigned kMaxJobs = 256;
 
 constexpr const char* kUsageLines =
-    "Usage: zel7-mask --white|--black [OPTION]... SOURCE DEST\n"
-    "  or:  zel7-mask --white|--black --out-dir DIR [OPTION]... SOURCE...\n"
-    "  or:  zel7-mask --white|--black --suffix TEXT [OPTION]... SOURCE...\n";
+    "Usage: zel7-mask --white|--black|--auto-background [OPTION]... SOURCE DEST\n"
+    "  or:  zel7-mask --white|--black|--auto-background --out-dir DIR [OPTION]... SOURCE...\n"
+    "  or:  zel7-mask --white|--black|--auto-background --suffix TEXT [OPTION]... SOURCE...\n";
 
 constexpr const char* kHelp =
     "Writes the two-tone mask of photos shot on a plain white or black background:\n"
@@ -50,6 +50,22 @@ constexpr const char* kHelp =
     "  -w, --white          the background is white: pixels whose blue, green and red\n"
     "                       are all at least 240 are background\n"
     "  -b, --black          the background is black: all three at most 20\n"
+    "  -a, --auto-background  measure the backdrop's colour and noise on the picture's\n"
+    "                       border; background is what lies within a tolerance of it\n"
+    "  -t, --tolerance=N    the largest difference of any channel from the backdrop\n"
+    "                       (255 with --white, 0 with --black) counted as background\n"
+    "  -c, --connected      background only where it reaches the picture's edge:\n"
+    "                       backdrop-coloured parts inside the object stay object\n"
+    "      --hole-area=N    with --connected: enclosed background larger than N\n"
+    "                       pixels (the hole of a handle) is background all the same\n"
+    "  -d, --despeckle=N    specks of object and pinholes of background smaller than\n"
+    "                       N pixels take the colour around them\n"
+    "      --cutout         write the object with a transparent background (PNG),\n"
+    "                       its edges soft and freed of the backdrop's colour\n"
+    "      --hard-edges     with --cutout: every pixel wholly object or transparent\n"
+    "      --soft           masks: the edges' coverage as grey levels\n"
+    "      --invert         masks: object white, background black; cut-outs: the\n"
+    "                       object transparent and the background kept\n"
     "  -o, --out-dir=DIR    write each mask into DIR\n"
     "  -s, --suffix=TEXT    name each mask after its source with TEXT before the\n"
     "                       extension (photo.jpg, -mask: photo-mask.png); without\n"
@@ -60,6 +76,8 @@ constexpr const char* kHelp =
     "                       (default 200000000; at most 65535 a side in any case)\n"
     "      --help           show this help and exit\n"
     "      --version        show the version and exit\n"
+    "\n"
+    "With --cutout, every destination is a PNG.\n"
     "\n"
     "An existing destination is replaced only by a complete mask, and only when it is\n"
     "a regular file you may write. Exit status: 0 when every mask was written, 1 when\n"
@@ -72,9 +90,11 @@ struct Options {
     unsigned jobs = 0;  // 0: one per core
     std::optional<zel7::PictureFormat> format;
     uint64_t maxPixels = zel7::kDefaultMaxPixels;
+    zel7::RefineOptions refine;
     std::vector<std::string> operands;
 
     bool Batch() const { return !outDir.empty() || suffix.has_value(); }
+    bool Cutout() const { return refine.product == zel7::Product::Cutout; }
 };
 
 struct Job {
@@ -111,8 +131,19 @@ int PrintAndExit(const std::string& text) {
 }
 
 std::optional<int> CheckOptions(const Options& options) {
-    if (!options.background) {
-        return UsageError("say which background the pictures have: --white or --black");
+    const zel7::RefineOptions& refine = options.refine;
+    if (!options.background && !refine.autoBackground) {
+        return UsageError(
+            "say which background the pictures have: --white, --black or --auto-background");
+    }
+    if (refine.regions.holeArea > 0 && !refine.regions.connected) {
+        return UsageError("--hole-area goes with --connected");
+    }
+    if (refine.hardEdges && refine.product != zel7::Product::Cutout) {
+        return UsageError("--hard-edges goes with --cutout");
+    }
+    if (options.Cutout() && options.format == zel7::PictureFormat::Bmp) {
+        return UsageError("cut-outs are written as PNG only");
     }
     if (options.Batch()) {
         if (options.operands.empty()) {
@@ -127,7 +158,16 @@ std::optional<int> CheckOptions(const Options& options) {
 // Parses the arguments as getopt_long does; returns an exit status to end with, or
 // nothing to go on.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
-    enum { kHelpOption = 256, kVersionOption, kMaxPixelsOption };
+    enum {
+        kHelpOption = 256,
+        kVersionOption,
+        kMaxPixelsOption,
+        kHoleAreaOption,
+        kCutoutOption,
+        kHardEdgesOption,
+        kSoftOption,
+        kInvertOption,
+    };
     static const option kLongOptions[] = {
         {"white", no_argument, nullptr, 'w'},
         {"black", no_argument, nullptr, 'b'},
@@ -136,13 +176,23 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         {"jobs", required_argument, nullptr, 'j'},
         {"format", required_argument, nullptr, 'f'},
         {"max-pixels", required_argument, nullptr, kMaxPixelsOption},
+        {"auto-background", no_argument, nullptr, 'a'},
+        {"tolerance", required_argument, nullptr, 't'},
+        {"connected", no_argument, nullptr, 'c'},
+        {"hole-area", required_argument, nullptr, kHoleAreaOption},
+        {"despeckle", required_argument, nullptr, 'd'},
+        {"cutout", no_argument, nullptr, kCutoutOption},
+        {"hard-edges", no_argument, nullptr, kHardEdgesOption},
+        {"soft", no_argument, nullptr, kSoftOption},
+        {"invert", no_argument, nullptr, kInvertOption},
         {"help", no_argument, nullptr, kHelpOption},
         {"version", no_argument, nullptr, kVersionOption},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // the messages below name the program, not the path it was run by
     optind = 1;
-    for (int code; (code = getopt_long(argc, argv, ":wbo:s:j:f:", kLongOptions, nullptr)) != -1;) {
+    for (int code;
+         (code = getopt_long(argc, argv, ":wbo:s:j:f:at:cd:", kLongOptions, nullptr)) != -1;) {
         switch (code) {
             case 'w':
             case 'b': {
@@ -184,6 +234,50 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                 options.maxPixels = *pixels;
                 break;
             }
+            case 'a':
+                options.refine.autoBackground = true;
+                break;
+            case 't': {
+                uint64_t tolerance = 0;
+                const std::string_view text(optarg);
+                auto [end, error] =
+                    std::from_chars(text.data(), text.data() + text.size(), tolerance);
+                if (error != std::errc() || end != text.data() + text.size() || tolerance > 255) {
+                    return UsageError("--tolerance takes a whole number from 0 to 255, not '" +
+                                      std::string(text) + "'");
+                }
+                options.refine.tolerance = int(tolerance);
+                break;
+            }
+            case 'c':
+                options.refine.regions.connected = true;
+                break;
+            case kHoleAreaOption:
+            case 'd': {
+                const std::optional<uint64_t> pixels = ParseCount(optarg, UINT32_MAX);
+                const char* name = code == 'd' ? "--despeckle" : "--hole-area";
+                if (!pixels) {
+                    return UsageError(std::string(name) +
+                                      " takes a number of pixels from 1 up, not '" + optarg + "'");
+                }
+                (code == 'd' ? options.refine.regions.despeckle : options.refine.regions.holeArea) =
+                    *pixels;
+                break;
+            }
+            case kCutoutOption:
+            case kSoftOption:
+                if (options.refine.product != zel7::Product::Mask) {
+                    return UsageError("--cutout and --soft exclude each other");
+                }
+                options.refine.product =
+                    code == kCutoutOption ? zel7::Product::Cutout : zel7::Product::SoftMask;
+                break;
+            case kHardEdgesOption:
+                options.refine.hardEdges = true;
+                break;
+            case kInvertOption:
+                options.refine.invert = true;
+                break;
             case 'f':
                 if (std::string_view(optarg) == "png") {
                     options.format = zel7::PictureFormat::Png;
@@ -278,8 +372,8 @@ private:
 fs::path MaskName(const fs::path& source, const Options& options) {
     const fs::path name = source.filename();
     const bool namedBmp = zel7::FormatForName(name) == zel7::PictureFormat::Bmp;
-    const zel7::PictureFormat format =
-        options.format.value_or(namedBmp ? zel7::PictureFormat::Bmp : zel7::PictureFormat::Png);
+    const zel7::PictureFormat format = options.format.value_or(
+        namedBmp && !options.Cutout() ? zel7::PictureFormat::Bmp : zel7::PictureFormat::Png);
     fs::path file = name.stem();
     file += options.suffix.value_or("");
     if (namedBmp && format == zel7::PictureFormat::Bmp) {
@@ -333,7 +427,14 @@ std::optional<Job> PlanSingle(const Options& options) {
     if (destination != "-" && fs::is_directory(destination, ignored) && source != "-") {
         destination /= MaskName(source, options);
     }
-    const auto format = options.format ? options.format : zel7::FormatForName(destination);
+    auto format = options.format ? options.format : zel7::FormatForName(destination);
+    if (options.Cutout() && destination == "-") {
+        format = zel7::PictureFormat::Png;
+    }
+    if (options.Cutout() && format == zel7::PictureFormat::Bmp) {
+        UsageError("'" + destination.string() + "': cut-outs are written as PNG; name it .png");
+        return std::nullopt;
+    }
     if (!format) {
         UsageError("'" + destination.string() +
                    "': masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension); "
@@ -347,8 +448,9 @@ std::optional<Job> PlanSingle(const Options& options) {
 void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned workers,
              Reporter& reporter) {
     zel7::MaskOptions mask;
-    mask.background = *options.background;
+    mask.background = options.background.value_or(zel7::Background::NearWhite);
     mask.maxPixels = options.maxPixels;
+    mask.refine = options.refine;
     // One picture alone gets a second thread for writing, when there is a core for it.
     mask.writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
                        ? zel7::SliceWriting::OnSecondThread

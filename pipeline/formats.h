@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "decoded_rows.h"
+#include "picture_files.h"
 #include "row_stream.h"
 #include "system.h"
 
@@ -44,9 +45,10 @@ bool IsTiff(std::span<const uint8_t> head);
 Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source);
 
-// A 1-bit greyscale PNG of a mask: takes masked 24-bit rows, top row first (every
-// pixel 0, 0, 0 or 255, 255, 255), and writes white where they are white.
-Result CreatePngMaskSink(const std::filesystem::path& path, const PictureShape& shape,
-                         std::unique_ptr<RowSink>& sink);
+// A PNG taking rows top row first: for a two-tone mask masked 24-bit rows (every
+// pixel 0, 0, 0 or 255, 255, 255), white where they are white; for a grey mask grey
+// 24-bit rows; for a cut-out 32-bit rows of red, green, blue and alpha.
+Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
+                     PngContent content, std::unique_ptr<RowSink>& sink);
 
 }  // namespace zel7

@@ -3,9 +3,49 @@
 #include "orientation.h"
 
 namespace zel7 {
+namespace {
+
+Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
+                   const MaskOptions& options, std::vector<uint8_t>& buffer) {
+    const RefineOptions& refine = options.refine;
+    if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
+        return Fail(Status::CannotCreate, "cut-outs are written as PNG only");
+    }
+    PictureFile file;
+    if (Result result = file.Open(source); !result.Ok()) {
+        return result;
+    }
+    std::unique_ptr<RowSource> input;
+    if (Result result =
+            OpenRefinedSource(file, options.background, options.maxPixels, refine, input);
+        !result.Ok()) {
+        return result;
+    }
+    if (input->Orientation() != 1) {
+        // Two tones turn in a bit a pixel; grey and colour rows whole.
+        input = refine.product == Product::Mask
+                    ? UprightMaskSource(std::move(input), Background::NearWhite)
+                    : UprightSource(std::move(input));
+    }
+    const PngContent content = refine.product == Product::Cutout     ? PngContent::Rgba
+                               : refine.product == Product::SoftMask ? PngContent::Grey
+                                                                     : PngContent::TwoTone;
+    std::unique_ptr<RowSink> output;
+    if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
+                                          output, content);
+        !result.Ok()) {
+        return result;
+    }
+    return CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
+}
+
+}  // namespace
 
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
+    if (options.refine.Active()) {
+        return MaskRefined(source, destination, options, buffer);
+    }
     std::unique_ptr<RowSource> input;
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {

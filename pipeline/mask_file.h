@@ -7,6 +7,7 @@
 
 #include "decoded_rows.h"
 #include "picture_files.h"
+#include "refine.h"
 #include "row_stream.h"
 
 namespace zel7 {
@@ -16,6 +17,7 @@ struct MaskOptions {
     PictureFormat format = PictureFormat::Bmp;
     uint64_t maxPixels = kDefaultMaxPixels;
     SliceWriting writing = SliceWriting::Inline;
+    RefineOptions refine{};  // when active, background is only its side without a measure
 };
 
 // What a user may want to know of a mask that was written.
@@ -27,7 +29,8 @@ struct MaskNote {
 // standard output), as reading it into the working image, applying the threshold and
 // writing it out would. BMP destinations keep BMP sources' depth, and take other
 // sources as 24-bit pictures; PNG ones are 1-bit masks of any source. The destination
-// is replaced only by a complete file. buffer holds the slices.
+// is replaced only by a complete file. buffer holds the slices. Refined masks and
+// cut-outs take every source as 24-bit pixels; cut-outs are PNG only.
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note = nullptr);
 

@@ -122,7 +122,67 @@ private:
     int32_t row_ = 0;
 };
 
+class Upright : public RowSource {
+public:
+    explicit Upright(std::unique_ptr<RowSource> source)
+        : source_(std::move(source)),
+          turn_(source_->Orientation(), source_->Shape().width, source_->Shape().height) {
+        const PictureShape& stored = source_->Shape();
+        const int32_t width = turn_.SeenWidth();
+        const int32_t stride = RowStride(width, stored.bitCount);
+        shape_ = {width, turn_.SeenHeight(), stored.bitCount, stride, stride * turn_.SeenHeight()};
+    }
+
+    const PictureShape& Shape() const override { return shape_; }
+    const uint8_t* ColorTable() const override { return nullptr; }
+
+    Result Read(uint8_t* into, std::size_t size) override {
+        if (!gathered_) {
+            if (Result result = Gather(); !result.Ok()) {
+                return result;
+            }
+            gathered_ = true;
+        }
+        std::memcpy(into, picture_.data() + done_, size);
+        done_ += size;
+        return {};
+    }
+
+private:
+    // Reads every stored row and puts each pixel where it is seen.
+    Result Gather() {
+        const PictureShape& stored = source_->Shape();
+        const auto bytes = std::size_t(stored.bitCount / 8);
+        picture_.assign(std::size_t(shape_.pixelBytes), 0);
+        std::vector<uint8_t> row(std::size_t(stored.rowStride));
+        for (int32_t y = 0; y < stored.height; ++y) {
+            if (Result result = source_->Read(row.data(), row.size()); !result.Ok()) {
+                return result;
+            }
+            for (int32_t x = 0; x < stored.width; ++x) {
+                int32_t seenX, seenY;
+                turn_.Map(x, y, seenX, seenY);
+                std::memcpy(picture_.data() + std::size_t(seenY) * std::size_t(shape_.rowStride) +
+                                std::size_t(seenX) * bytes,
+                            row.data() + std::size_t(x) * bytes, bytes);
+            }
+        }
+        return {};
+    }
+
+    std::unique_ptr<RowSource> source_;
+    Turn turn_;
+    PictureShape shape_;
+    std::vector<uint8_t> picture_;
+    std::size_t done_ = 0;
+    bool gathered_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<RowSource> UprightSource(std::unique_ptr<RowSource> source) {
+    return std::make_unique<Upright>(std::move(source));
+}
 
 std::unique_ptr<RowSource> UprightMaskSource(std::unique_ptr<RowSource> source,
                                              Background background) {

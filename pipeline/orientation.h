@@ -32,4 +32,8 @@ private:
 std::unique_ptr<RowSource> UprightMaskSource(std::unique_ptr<RowSource> source,
                                              Background background);
 
+// For rows of any depth but masks': the whole picture is held, turned, in memory
+// (its stored size), and handed out upright.
+std::unique_ptr<RowSource> UprightSource(std::unique_ptr<RowSource> source);
+
 }  // namespace zel7

@@ -10,16 +10,23 @@
 
 namespace zel7 {
 
-Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
-                         std::unique_ptr<RowSource>& source) {
-    UniqueFd fd;
-    uint64_t size = 0;
+Result PictureFile::Open(const std::filesystem::path& path) {
     // Standard input is read to its end first: decoders need a file they can seek in.
-    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, fd, size)
-                                : OpenRegularFileForReading(path, fd, size)) {
+    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, fd_, size_)
+                                : OpenRegularFileForReading(path, fd_, size_)) {
         const bool notFile = error == EISDIR || error == EINVAL;
         return Fail(notFile ? Status::NotRegularFile : Status::CannotOpen, notFile ? 0 : error);
     }
+    return {};
+}
+
+Result PictureFile::OpenSource(const SourceOptions& options,
+                               std::unique_ptr<RowSource>& source) const {
+    UniqueFd fd;
+    if (int error = DuplicateFd(fd_, fd)) {
+        return Fail(Status::CannotOpen, error);
+    }
+    const uint64_t size = size_;
     uint8_t head[kSignatureBytes] = {};
     const auto probe = std::size_t(std::min<uint64_t>(size, sizeof head));
     if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
@@ -41,11 +48,20 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
     return Fail(Status::UnknownFormat);
 }
 
+Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
+                         std::unique_ptr<RowSource>& source) {
+    PictureFile file;
+    if (Result result = file.Open(path); !result.Ok()) {
+        return result;
+    }
+    return file.OpenSource(options, source);
+}
+
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink) {
+                         std::unique_ptr<RowSink>& sink, PngContent content) {
     if (format == PictureFormat::Png) {
-        return CreatePngMaskSink(path, shape, sink);
+        return CreatePngSink(path, shape, content, sink);
     }
     auto bitmap = std::make_unique<BitmapSink>();
     if (Result result = bitmap->Create(path, shape, colorTable); !result.Ok()) {

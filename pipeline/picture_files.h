@@ -8,21 +8,38 @@
 
 #include "decoded_rows.h"
 #include "row_stream.h"
+#include "system.h"
 
 namespace zel7 {
 
-// BMP, JPEG, PNG or TIFF, told by the file's first bytes, not its name; "-" is
-// standard input. BMP rows come as stored; the others' as decoded_rows.h says.
+// A picture file held open, to be read as often as needed: "-" is standard input,
+// read to its end into a temporary file.
+class PictureFile {
+public:
+    Result Open(const std::filesystem::path& path);
+    // BMP, JPEG, PNG or TIFF, told by the file's first bytes, not its name. BMP rows
+    // come as stored; the others' as decoded_rows.h says.
+    Result OpenSource(const SourceOptions& options, std::unique_ptr<RowSource>& source) const;
+
+private:
+    UniqueFd fd_;
+    uint64_t size_ = 0;
+};
+
+// Opens the file and its one source.
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
                          std::unique_ptr<RowSource>& source);
 
 enum class PictureFormat { Bmp, Png };
 
-// A BMP of the shape given, or a 1-bit PNG mask (which takes masked 24-bit rows). The
-// destination "-" is standard output.
+// What a PNG destination holds: a 1-bit mask or a grey one (both taking 24-bit rows of
+// grey pixels), or a cut-out with transparency (32-bit rows: red, green, blue, alpha).
+enum class PngContent { TwoTone, Grey, Rgba };
+
+// A BMP of the shape given, or a PNG. The destination "-" is standard output.
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink);
+                         std::unique_ptr<RowSink>& sink, PngContent content = PngContent::TwoTone);
 
 // What a destination's name asks for: PNG for .png, BMP for .bmp, .dib or no
 // extension (any case); nothing for other names.

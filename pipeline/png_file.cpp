@@ -468,6 +468,11 @@ constexpr int kMaskCompressionLevel = 1;
 constexpr int kMaskStrategy = Z_RLE;
 constexpr int kMaskFilters = SPNG_DISABLE_FILTERING;
 
+// Cut-outs: measured below (bench/compare.sh's cut-out section).
+constexpr int kCutoutCompressionLevel = 1;
+constexpr int kCutoutStrategy = Z_DEFAULT_STRATEGY;
+constexpr int kCutoutFilters = SPNG_FILTER_CHOICE_SUB;
+
 // Packs a row of masked pixels eight to a byte, the first in the top bit: a pixel is
 // white when its bytes are 255, so the top bit of its first byte says which it is.
 void PackMaskRowPortable(const uint8_t* pixels, uint32_t width, uint8_t* out) {
@@ -528,9 +533,38 @@ PackFunction BestPacker() {
     return PackMaskRowPortable;
 }
 
-class PngMaskSink : public RowSink {
+// Grey masks: the first byte of each pixel.
+void PackGreyRow(const uint8_t* pixels, uint32_t width, uint8_t* out) {
+    for (uint32_t x = 0; x < width; ++x) {
+        out[x] = pixels[3 * x];
+    }
+}
+
+// How each content is stored and compressed. Grey masks are two-tone but for their
+// edges: runs still. Cut-outs are photos where the object is and zeros around it.
+struct PngLayout {
+    uint8_t bitDepth, colourType;
+    int level, strategy, filters;
+};
+
+PngLayout LayoutOf(PngContent content) {
+    switch (content) {
+        case PngContent::TwoTone:
+            return {1, SPNG_COLOR_TYPE_GRAYSCALE, kMaskCompressionLevel, kMaskStrategy,
+                    kMaskFilters};
+        case PngContent::Grey:
+            return {8, SPNG_COLOR_TYPE_GRAYSCALE, kMaskCompressionLevel, kMaskStrategy,
+                    kMaskFilters};
+        case PngContent::Rgba:
+            return {8, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, kCutoutCompressionLevel, kCutoutStrategy,
+                    kCutoutFilters};
+    }
+    return {};
+}
+
+class PngSink : public RowSink {
 public:
-    Result Create(const std::filesystem::path& path, const PictureShape& shape);
+    Result Create(const std::filesystem::path& path, const PictureShape& shape, PngContent content);
     bool Accepts(RowOrder order) const override { return order == RowOrder::TopDown; }
     void SetOrder(RowOrder) override {}
     Result Write(const uint8_t* bytes, std::size_t size) override;
@@ -544,17 +578,18 @@ private:
     Result writeResult_;  // the file's own reason when a write failed
     SpngContext ctx_;
     PictureShape shape_;
+    PackFunction pack_ = nullptr;  // none: rows go as they are
     std::vector<uint8_t> packed_;
     int32_t rowsWritten_ = 0;
 };
 
-int PngMaskSink::WriteOut(spng_ctx*, void* user, void* data, std::size_t length) {
-    auto& sink = *static_cast<PngMaskSink*>(user);
+int PngSink::WriteOut(spng_ctx*, void* user, void* data, std::size_t length) {
+    auto& sink = *static_cast<PngSink*>(user);
     sink.writeResult_ = sink.file_.Write(data, length);
     return sink.writeResult_.Ok() ? 0 : SPNG_IO_ERROR;
 }
 
-Result PngMaskSink::Failure(int error) const {
+Result PngSink::Failure(int error) const {
     if (!writeResult_.Ok()) {
         return writeResult_;
     }
@@ -562,28 +597,38 @@ Result PngMaskSink::Failure(int error) const {
                               : Fail(Status::CannotWrite, spng_strerror(error));
 }
 
-Result PngMaskSink::Create(const std::filesystem::path& path, const PictureShape& shape) {
-    if (shape.bitCount != 24) {
-        return Fail(Status::UnsupportedPicture, "only 24-bit masks are written as PNG");
+Result PngSink::Create(const std::filesystem::path& path, const PictureShape& shape,
+                       PngContent content) {
+    if (shape.bitCount != (content == PngContent::Rgba ? 32 : 24)) {
+        return Fail(Status::UnsupportedPicture, content == PngContent::Rgba
+                                                    ? "cut-outs are written from 32-bit rows"
+                                                    : "only 24-bit masks are written as PNG");
     }
     if (shape.width <= 0 || shape.height <= 0) {
         return Fail(Status::NoPixels);
     }
     shape_ = shape;
-    packed_.resize((std::size_t(shape.width) + 7) / 8);
+    const PngLayout layout = LayoutOf(content);
+    if (content == PngContent::TwoTone) {
+        pack_ = BestPacker();
+        packed_.resize((std::size_t(shape.width) + 7) / 8);
+    } else if (content == PngContent::Grey) {
+        pack_ = PackGreyRow;
+        packed_.resize(std::size_t(shape.width));
+    }
     ctx_.reset(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx_) {
         return Fail(Status::OutOfMemory);
     }
     spng_ctx* ctx = ctx_.get();
     spng_ihdr ihdr{
-        uint32_t(shape.width), uint32_t(shape.height), 1, SPNG_COLOR_TYPE_GRAYSCALE, 0, 0,
+        uint32_t(shape.width), uint32_t(shape.height), layout.bitDepth, layout.colourType, 0, 0,
         SPNG_INTERLACE_NONE};
-    for (const int error : {spng_set_ihdr(ctx, &ihdr),
-                            spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, kMaskCompressionLevel),
-                            spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, kMaskStrategy),
-                            spng_set_option(ctx, SPNG_FILTER_CHOICE, kMaskFilters),
-                            spng_set_png_stream(ctx, WriteOut, this)}) {
+    for (const int error :
+         {spng_set_ihdr(ctx, &ihdr), spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, layout.level),
+          spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, layout.strategy),
+          spng_set_option(ctx, SPNG_FILTER_CHOICE, layout.filters),
+          spng_set_png_stream(ctx, WriteOut, this)}) {
         if (error != 0) {
             return Failure(error);
         }
@@ -599,12 +644,16 @@ Result PngMaskSink::Create(const std::filesystem::path& path, const PictureShape
 }
 
 // Whole rows, top row first.
-Result PngMaskSink::Write(const uint8_t* bytes, std::size_t size) {
-    static const PackFunction pack = BestPacker();
+Result PngSink::Write(const uint8_t* bytes, std::size_t size) {
     const auto stride = std::size_t(shape_.rowStride);
     for (std::size_t done = 0; done < size; done += stride, ++rowsWritten_) {
-        pack(bytes + done, uint32_t(shape_.width), packed_.data());
-        const int error = spng_encode_scanline(ctx_.get(), packed_.data(), packed_.size());
+        const uint8_t* row = bytes + done;
+        if (pack_ != nullptr) {
+            pack_(row, uint32_t(shape_.width), packed_.data());
+            row = packed_.data();
+        }
+        const std::size_t length = pack_ != nullptr ? packed_.size() : stride;
+        const int error = spng_encode_scanline(ctx_.get(), row, length);
         if (!writeResult_.Ok() || (error != 0 && error != SPNG_EOI)) {
             return Failure(error);
         }
@@ -612,7 +661,7 @@ Result PngMaskSink::Write(const uint8_t* bytes, std::size_t size) {
     return {};
 }
 
-Result PngMaskSink::Commit() {
+Result PngSink::Commit() {
     if (rowsWritten_ != shape_.height) {
         file_.Abort();
         return Fail(Status::NoPixels);
@@ -627,10 +676,10 @@ Result PngMaskSink::Commit() {
 
 }  // namespace
 
-Result CreatePngMaskSink(const std::filesystem::path& path, const PictureShape& shape,
-                         std::unique_ptr<RowSink>& sink) {
-    auto png = std::make_unique<PngMaskSink>();
-    if (Result result = png->Create(path, shape); !result.Ok()) {
+Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
+                     PngContent content, std::unique_ptr<RowSink>& sink) {
+    auto png = std::make_unique<PngSink>();
+    if (Result result = png->Create(path, shape, content); !result.Ok()) {
         return result;
     }
     sink = std::move(png);

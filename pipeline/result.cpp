@@ -48,6 +48,8 @@ const char* Phrase(Status status) {
             return "damaged picture";
         case Status::TooManyPixels:
             return "picture too large";
+        case Status::TooManyRegions:
+            return "too many separate regions to tell background from object";
         case Status::NoPixels:
             return "no pixel data";
         case Status::NoColorTable:

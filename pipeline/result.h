@@ -33,6 +33,7 @@ enum class Status : uint8_t {
     UnsupportedPicture,  // a kind of picture zel7 does not read; the detail says which
     DamagedPicture,      // what the decoder found wrong, in the detail
     TooManyPixels,
+    TooManyRegions,  // past the labelling's run limit; the detail says how many
     // Writing the destination.
     NoPixels,
     NoColorTable,

@@ -431,6 +431,15 @@ Result OutputFile::Commit() {
     return standardOutput_ ? Result{} : file_.Commit();
 }
 
+int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
+    const int duplicate = ::fcntl(fd.Get(), F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        return errno;
+    }
+    copy = UniqueFd(duplicate);
+    return 0;
+}
+
 int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size) {
     const char* folder = std::getenv("TMPDIR");
     folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";

@@ -42,6 +42,10 @@ private:
 // names anything but a regular file fails with EINVAL (directories with EISDIR).
 int OpenRegularFileForReading(const std::filesystem::path& path, UniqueFd& fd, uint64_t& size);
 
+// Another descriptor of the same open file, for reading it again with positioned
+// reads while the first stays open.
+int DuplicateFd(const UniqueFd& fd, UniqueFd& copy);
+
 // Which file a path names (links followed), to tell when two paths name the same file.
 struct FileId {
     uint64_t device = 0;

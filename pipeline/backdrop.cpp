@@ -1,0 +1,113 @@
+#include "backdrop.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zel7 {
+namespace {
+
+constexpr int32_t kFrameDepth = 2;  // pixels taken from each edge
+constexpr int kBinShift = 4;        // 16 levels a bin, 4096 bins
+constexpr int kBins = 256 >> kBinShift;
+// Pixels this far from the commonest colour's bin centre can be the backdrop.
+constexpr int kNear = 24;
+// A tolerance below this would call a soft shadow (some 10 levels off) object.
+constexpr int kLeastTolerance = 12;
+constexpr int kMostTolerance = 60;
+
+int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
+    int most = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        most = std::max(most, std::abs(int(bgr[c]) - colour[c]));
+    }
+    return most;
+}
+
+}  // namespace
+
+BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), height_(height) {}
+
+void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
+    if (y < kFrameDepth || y >= height_ - kFrameDepth) {
+        pixels_.insert(pixels_.end(), bgr, bgr + std::size_t(width_) * 3);
+        return;
+    }
+    const int32_t depth = std::min(kFrameDepth, width_);
+    pixels_.insert(pixels_.end(), bgr, bgr + depth * 3);
+    pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
+}
+
+Backdrop BorderSample::Estimate() const {
+    const std::size_t count = pixels_.size() / 3;
+    if (count == 0) {
+        return {};
+    }
+    std::vector<uint32_t> bins(kBins * kBins * kBins);
+    const auto bin = [](int b, int g, int r) { return (b * kBins + g) * kBins + r; };
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* p = &pixels_[i * 3];
+        ++bins[std::size_t(bin(p[0] >> kBinShift, p[1] >> kBinShift, p[2] >> kBinShift))];
+    }
+    // The bin with the most pixels in and around it: a backdrop whose noise straddles
+    // a bin boundary still wins.
+    uint64_t best = 0;
+    std::array<int, 3> centre{};
+    for (int b = 0; b < kBins; ++b) {
+        for (int g = 0; g < kBins; ++g) {
+            for (int r = 0; r < kBins; ++r) {
+                if (bins[std::size_t(bin(b, g, r))] == 0) {
+                    continue;
+                }
+                uint64_t around = 0;
+                for (int db = std::max(b - 1, 0); db <= std::min(b + 1, kBins - 1); ++db) {
+                    for (int dg = std::max(g - 1, 0); dg <= std::min(g + 1, kBins - 1); ++dg) {
+                        for (int dr = std::max(r - 1, 0); dr <= std::min(r + 1, kBins - 1); ++dr) {
+                            around += bins[std::size_t(bin(db, dg, dr))];
+                        }
+                    }
+                }
+                if (around > best) {
+                    best = around;
+                    const int half = 1 << (kBinShift - 1);
+                    centre = {(b << kBinShift) + half, (g << kBinShift) + half,
+                              (r << kBinShift) + half};
+                }
+            }
+        }
+    }
+    // Each channel's median over the pixels near it is the backdrop's colour...
+    std::array<std::vector<uint8_t>, 3> channels;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* p = &pixels_[i * 3];
+        if (Distance(p, centre) <= kNear) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                channels[c].push_back(p[c]);
+            }
+        }
+    }
+    Backdrop backdrop;
+    std::array<int, 3> colour{};
+    for (std::size_t c = 0; c < 3; ++c) {
+        auto& values = channels[c];
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        colour[c] = values[values.size() / 2];
+        backdrop.colour[c] = uint8_t(colour[c]);
+    }
+    // ...and the median difference from it measures the noise: for noise of deviation
+    // s in each channel the largest of three differences has a median of 1.3 s, so
+    // four times it leaves about one pixel in 100,000 of clean backdrop out.
+    std::vector<uint8_t> differences;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int difference = Distance(&pixels_[i * 3], colour);
+        if (difference <= kNear) {
+            differences.push_back(uint8_t(difference));
+        }
+    }
+    std::nth_element(differences.begin(), differences.begin() + differences.size() / 2,
+                     differences.end());
+    const int typical = differences[differences.size() / 2];
+    backdrop.tolerance = std::clamp(4 * typical + 2, kLeastTolerance, kMostTolerance);
+    return backdrop;
+}
+
+}  // namespace zel7

@@ -1,0 +1,47 @@
+// The backdrop's colour and noise, told from the picture's border: what
+// --auto-background measures instead of assuming 255 or 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace zel7 {
+
+// A colour (blue, green, red, as decoded rows hold them) and the largest difference
+// of any channel from it that still counts as that colour.
+struct Backdrop {
+    std::array<uint8_t, 3> colour{};
+    int tolerance = 0;
+};
+
+// Whether the pixel at bgr lies within the backdrop's tolerance.
+inline bool IsBackdropColoured(const uint8_t* bgr, const Backdrop& backdrop) {
+    for (int c = 0; c < 3; ++c) {
+        const int difference = int(bgr[c]) - backdrop.colour[std::size_t(c)];
+        if (difference > backdrop.tolerance || -difference > backdrop.tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Collects the pixels of a picture's outer frame, a few pixels deep, as its decoded
+// rows go by, and estimates the backdrop from them.
+class BorderSample {
+public:
+    BorderSample(int32_t width, int32_t height);
+    void AddRow(int32_t y, const uint8_t* bgr);
+
+    // The commonest colour of the frame, so that an object touching one or even two
+    // edges does not shift it, and a tolerance from the spread of the pixels near it:
+    // a few times their typical difference, at least enough for a soft shadow. Null
+    // tolerance when the frame is empty.
+    Backdrop Estimate() const;
+
+private:
+    int32_t width_, height_;
+    std::vector<uint8_t> pixels_;  // blue, green, red
+};
+
+}  // namespace zel7

@@ -1,0 +1,356 @@
+#include "refine.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "backdrop.h"
+
+namespace zel7 {
+namespace {
+
+// What the fixed threshold means as a distance from pure white or black: all three
+// channels at least 240, or at most 20.
+constexpr int kWhiteTolerance = 255 - kNearWhiteThreshold;
+constexpr int kBlackTolerance = kNearBlackThreshold;
+
+// Rows kept around the one being written: an edge pixel's object colour is looked for
+// this far away.
+constexpr int32_t kReach = 2;
+constexpr int32_t kWindow = 2 * kReach + 1;
+
+void Classify(const uint8_t* bgr, int32_t width, const Backdrop& reference, uint8_t* classes) {
+    const int b = reference.colour[0], g = reference.colour[1], r = reference.colour[2];
+    const int tolerance = reference.tolerance;
+    for (int32_t x = 0; x < width; ++x, bgr += 3) {
+        const int most =
+            std::max({std::abs(bgr[0] - b), std::abs(bgr[1] - g), std::abs(bgr[2] - r)});
+        classes[x] = most <= tolerance;
+    }
+}
+
+class Refined : public RowSource {
+public:
+    Refined(const PictureFile& file, Background background, uint64_t maxPixels,
+            const RefineOptions& options)
+        : file_(file), decoding_{background, maxPixels}, options_(options) {}
+
+    Result Open();
+
+    const PictureShape& Shape() const override { return shape_; }
+    const uint8_t* ColorTable() const override { return nullptr; }
+    int Orientation() const override { return orientation_; }
+    Result Read(uint8_t* into, std::size_t size) override;
+
+private:
+    Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
+    template <class Each>
+    Result ForEachRow(RowSource& decoder, Each each);
+    Result DecodeRow(int32_t y);
+    void WriteRow(int32_t y, uint8_t* out);
+    uint8_t EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const;
+
+    const uint8_t* Colours(int32_t y) const { return colours_[std::size_t(y % kWindow)].data(); }
+    const uint8_t* Coverage(int32_t y) const { return coverage_[std::size_t(y % kWindow)].data(); }
+
+    const PictureFile& file_;
+    SourceOptions decoding_;
+    RefineOptions options_;
+    PictureShape decoded_{};
+    PictureShape shape_{};
+    int orientation_ = 1;
+    Backdrop reference_;
+    std::unique_ptr<RegionLabeller> labels_;
+    std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
+    std::array<std::vector<uint8_t>, kWindow> colours_, coverage_;
+    std::vector<uint8_t> nearEdge_;  // per pixel: the 3 x 3 around it holds background
+    int32_t decodedRows_ = 0;
+    std::vector<uint8_t> row_;  // the finished row being handed out
+    int32_t nextRow_ = 0;
+    std::size_t handedOut_ = 0;
+};
+
+Result Refined::OpenDecoder(std::unique_ptr<RowSource>& decoder) {
+    if (Result result = file_.OpenSource(decoding_, decoder); !result.Ok()) {
+        return result;
+    }
+    if (!decoder->SetTrueColour() || !decoder->SetOrder(RowOrder::TopDown)) {
+        return Fail(Status::UnsupportedPicture, "cannot be read as 24-bit rows top first");
+    }
+    const PictureShape& shape = decoder->Shape();
+    if (decoded_.bitCount == 0) {
+        decoded_ = shape;
+        orientation_ = decoder->Orientation();
+    } else if (shape.width != decoded_.width || shape.height != decoded_.height) {
+        return Fail(Status::ReadFailed, "the picture changed while it was read");
+    }
+    return {};
+}
+
+template <class Each>
+Result Refined::ForEachRow(RowSource& decoder, Each each) {
+    std::vector<uint8_t> row(std::size_t(decoded_.rowStride));
+    for (int32_t y = 0; y < decoded_.height; ++y) {
+        if (Result result = decoder.Read(row.data(), row.size()); !result.Ok()) {
+            return result;
+        }
+        if (Result result = each(y, row.data()); !result.Ok()) {
+            return result;
+        }
+    }
+    return {};
+}
+
+Result Refined::Open() {
+    std::unique_ptr<RowSource> unread;
+    if (Result result = OpenDecoder(unread); !result.Ok()) {
+        return result;
+    }
+    const int32_t width = decoded_.width, height = decoded_.height;
+    const bool white = decoding_.background == Background::NearWhite;
+    reference_ = {white ? std::array<uint8_t, 3>{255, 255, 255} : std::array<uint8_t, 3>{},
+                  white ? kWhiteTolerance : kBlackTolerance};
+    if (options_.autoBackground) {
+        BorderSample border(width, height);
+        if (Result result = ForEachRow(*unread,
+                                       [&](int32_t y, const uint8_t* bgr) {
+                                           border.AddRow(y, bgr);
+                                           return Result{};
+                                       });
+            !result.Ok()) {
+            return result;
+        }
+        unread.reset();
+        reference_ = border.Estimate();
+    }
+    if (options_.tolerance) {
+        reference_.tolerance = *options_.tolerance;
+    }
+    const RegionRules& rules = options_.regions;
+    if (rules.connected || rules.despeckle > 0) {
+        if (!unread) {
+            if (Result result = OpenDecoder(unread); !result.Ok()) {
+                return result;
+            }
+        }
+        labels_ = std::make_unique<RegionLabeller>(width, height);
+        std::vector<uint8_t> classes(static_cast<std::size_t>(width));
+        if (Result result = ForEachRow(*unread,
+                                       [&](int32_t, const uint8_t* bgr) {
+                                           Classify(bgr, width, reference_, classes.data());
+                                           return labels_->AddRow(classes.data());
+                                       });
+            !result.Ok()) {
+            return result;
+        }
+        unread.reset();
+        labels_->Decide(rules);
+    }
+    // A two-tone mask of labelled regions needs no colours; everything else does.
+    if (!labels_ || options_.product != Product::Mask) {
+        decoder_ = std::move(unread);
+        if (!decoder_) {
+            if (Result result = OpenDecoder(decoder_); !result.Ok()) {
+                return result;
+            }
+        }
+        for (int32_t i = 0; i < kWindow; ++i) {
+            colours_[std::size_t(i)].resize(std::size_t(decoded_.rowStride));
+            coverage_[std::size_t(i)].resize(std::size_t(width));
+        }
+        nearEdge_.resize(std::size_t(width));
+    } else {
+        coverage_[0].resize(std::size_t(width));
+    }
+    const int32_t bitCount = options_.product == Product::Cutout ? 32 : 24;
+    const int32_t stride = RowStride(width, bitCount);
+    if (int64_t(stride) * height > INT32_MAX) {
+        return Fail(Status::TooManyPixels, "too large for a cut-out");
+    }
+    shape_ = {width, height, bitCount, stride, stride * height};
+    row_.resize(std::size_t(stride));
+    handedOut_ = row_.size();
+    return {};
+}
+
+Result Refined::DecodeRow(int32_t y) {
+    uint8_t* colours = colours_[std::size_t(y % kWindow)].data();
+    if (Result result = decoder_->Read(colours, std::size_t(decoded_.rowStride)); !result.Ok()) {
+        return result;
+    }
+    uint8_t* coverage = coverage_[std::size_t(y % kWindow)].data();
+    if (labels_) {
+        labels_->FillRow(y, coverage);
+        return {};
+    }
+    Classify(colours, decoded_.width, reference_, coverage);
+    for (int32_t x = 0; x < decoded_.width; ++x) {
+        coverage[x] = coverage[x] ? 0 : 255;
+    }
+    return {};
+}
+
+Result Refined::Read(uint8_t* into, std::size_t size) {
+    while (size > 0) {
+        if (handedOut_ == row_.size()) {
+            if (nextRow_ == decoded_.height) {
+                return Fail(Status::ReadFailed, "read past the last row");
+            }
+            if (decoder_) {
+                // The rows around the one written must be there for its edges.
+                const int32_t needed = std::min(nextRow_ + kReach + 1, decoded_.height);
+                for (; decodedRows_ < needed; ++decodedRows_) {
+                    if (Result result = DecodeRow(decodedRows_); !result.Ok()) {
+                        return result;
+                    }
+                }
+            } else {
+                labels_->FillRow(nextRow_, coverage_[0].data());
+            }
+            WriteRow(nextRow_++, row_.data());
+            handedOut_ = 0;
+        }
+        const std::size_t part = std::min(size, row_.size() - handedOut_);
+        std::memcpy(into, row_.data() + handedOut_, part);
+        handedOut_ += part;
+        into += part;
+        size -= part;
+    }
+    return {};
+}
+
+void Refined::WriteRow(int32_t y, uint8_t* out) {
+    const int32_t width = decoded_.width;
+    const uint8_t* coverage = decoder_ ? Coverage(y) : coverage_[0].data();
+    const bool cutout = options_.product == Product::Cutout;
+    const bool soft = options_.product == Product::SoftMask ||
+                      (options_.product == Product::Cutout && !options_.hardEdges);
+    if (soft) {
+        // Background within one pixel makes an edge pixel.
+        const uint8_t* above = Coverage(std::max(y - 1, 0));
+        const uint8_t* below = Coverage(std::min(y + 1, decoded_.height - 1));
+        for (int32_t x = 0; x < width; ++x) {
+            nearEdge_[std::size_t(x)] = std::min({above[x], coverage[x], below[x]}) == 0;
+        }
+    }
+    const uint8_t* colours = decoder_ ? Colours(y) : nullptr;
+    std::memset(out, 0, row_.size());
+    for (int32_t x = 0; x < width; ++x) {
+        uint8_t alpha = coverage[x];
+        uint8_t rgb[3] = {0, 0, 0};
+        if (colours != nullptr) {
+            const uint8_t* bgr = colours + 3 * x;
+            rgb[0] = bgr[2], rgb[1] = bgr[1], rgb[2] = bgr[0];
+        }
+        if (soft && alpha != 0 &&
+            (nearEdge_[std::size_t(x)] || (x > 0 && nearEdge_[std::size_t(x) - 1]) ||
+             (x + 1 < width && nearEdge_[std::size_t(x) + 1]))) {
+            alpha = EdgeAlpha(x, y, rgb);
+        }
+        if (options_.invert) {
+            alpha = uint8_t(255 - alpha);
+        }
+        if (cutout) {
+            uint8_t* pixel = out + 4 * x;
+            if (alpha != 0) {
+                std::memcpy(pixel, rgb, 3);
+                pixel[3] = alpha;
+            }
+        } else {
+            std::memset(out + 3 * x, 255 - alpha, 3);
+        }
+    }
+}
+
+// How much of an edge pixel is object: its colour c is taken as a mix of the object's
+// colour f, that of the object pixels nearby farthest from the backdrop, and the
+// backdrop's b, that of the backdrop-coloured pixels nearby; alpha is where c lies
+// between them, and the object's own colour, (c - b) / alpha + b, replaces c.
+uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
+    const int32_t top = std::max(y - kReach, 0), bottom = std::min(y + kReach, decoded_.height - 1);
+    const int32_t left = std::max(x - kReach, 0), right = std::min(x + kReach, decoded_.width - 1);
+    int backdrop[3] = {0, 0, 0}, backdropCount = 0;
+    for (int32_t yy = top; yy <= bottom; ++yy) {
+        for (int32_t xx = left; xx <= right; ++xx) {
+            const uint8_t* p = Colours(yy) + 3 * xx;
+            if (Coverage(yy)[xx] == 0 && IsBackdropColoured(p, reference_)) {
+                for (int c = 0; c < 3; ++c) {
+                    backdrop[c] += p[c];
+                }
+                ++backdropCount;
+            }
+        }
+    }
+    float b[3];
+    for (int c = 0; c < 3; ++c) {
+        b[c] = backdropCount > 0 ? float(backdrop[c]) / float(backdropCount)
+                                 : float(reference_.colour[std::size_t(c)]);
+    }
+    // The object's colour: the mean of the object pixels nearly as far from the
+    // backdrop as the farthest, so that one noisy pixel does not decide it.
+    const auto distance = [&](const uint8_t* p) {
+        float sum = 0;
+        for (int c = 0; c < 3; ++c) {
+            sum += (float(p[c]) - b[c]) * (float(p[c]) - b[c]);
+        }
+        return sum;
+    };
+    float farthest = 0;
+    for (int32_t yy = top; yy <= bottom; ++yy) {
+        for (int32_t xx = left; xx <= right; ++xx) {
+            if (Coverage(yy)[xx] != 0) {
+                farthest = std::max(farthest, distance(Colours(yy) + 3 * xx));
+            }
+        }
+    }
+    float f[3] = {0, 0, 0};
+    int objectCount = 0;
+    for (int32_t yy = top; yy <= bottom; ++yy) {
+        for (int32_t xx = left; xx <= right; ++xx) {
+            const uint8_t* p = Colours(yy) + 3 * xx;
+            if (Coverage(yy)[xx] != 0 && distance(p) >= 0.64f * farthest) {
+                for (int c = 0; c < 3; ++c) {
+                    f[c] += p[c];
+                }
+                ++objectCount;
+            }
+        }
+    }
+    // An object hardly different from the backdrop gives no measure: it stays whole.
+    const float least = float(std::max(2 * reference_.tolerance, 8));
+    if (objectCount == 0 || farthest < least * least) {
+        return 255;
+    }
+    const uint8_t* pixel = Colours(y) + 3 * x;
+    float along = 0, length = 0;
+    for (int c = 0; c < 3; ++c) {
+        f[c] = f[c] / float(objectCount) - b[c];
+        along += (float(pixel[c]) - b[c]) * f[c];
+        length += f[c] * f[c];
+    }
+    const float alpha = std::clamp(along / length, 0.0f, 1.0f);
+    if (alpha * 255 < 0.5f) {
+        return 0;
+    }
+    for (int c = 0; c < 3; ++c) {
+        const float own = b[c] + (float(pixel[c]) - b[c]) / alpha;
+        rgb[2 - c] = uint8_t(std::clamp(std::lround(own), 0L, 255L));
+    }
+    return uint8_t(std::lround(alpha * 255));
+}
+
+}  // namespace
+
+Result OpenRefinedSource(const PictureFile& file, Background background, uint64_t maxPixels,
+                         const RefineOptions& options, std::unique_ptr<RowSource>& source) {
+    auto refined = std::make_unique<Refined>(file, background, maxPixels, options);
+    if (Result result = refined->Open(); !result.Ok()) {
+        return result;
+    }
+    source = std::move(refined);
+    return {};
+}
+
+}  // namespace zel7
