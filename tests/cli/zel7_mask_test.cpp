@@ -100,7 +100,14 @@ TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
         {"--white", "--out-dir", ""},
         {"--white", "-o", folder_.Path().string(), "--jobs", "0", At("photo.bmp")},
         {"--white", "-o", folder_.Path().string(), "-j", "257", At("photo.bmp")},
-        {"--white", "-o", folder_.Path().string()}};
+        {"--white", "-o", folder_.Path().string()},
+        {"--auto-background", "--hole-area=9", At("photo.bmp"), At("mask.png")},
+        {"--white", "--hard-edges", At("photo.bmp"), At("mask.png")},
+        {"--white", "--cutout", At("photo.bmp"), At("mask.bmp")},
+        {"--white", "--cutout", "--format=bmp", At("photo.bmp"), At("mask.png")},
+        {"--white", "--cutout", "--soft", At("photo.bmp"), At("mask.png")},
+        {"--white", "--tolerance=256", At("photo.bmp"), At("mask.png")},
+        {"--white", "--despeckle=0", At("photo.bmp"), At("mask.png")}};
     for (const Strings& arguments : misuses) {
         auto result = Run(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
@@ -297,6 +304,59 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
     EXPECT_EQ(Count("out"), 2);
     EXPECT_NE(batch.err.find(At("photo.png") + ": another source already writes"),
               std::string::npos);
+}
+
+// A red square with a backdrop-coloured label inside, a rim column half red, and a
+// grey speck, on a backdrop of 250: each option seen at the pixels it is about.
+TEST_F(Zel7MaskTest, RefinedMasksAndCutoutsKeepLabelsDropSpecksAndUnmixEdges) {
+    testing::PngPicture photo{.width = 24, .height = 16};
+    for (uint32_t y = 0; y < 16; ++y) {
+        for (uint32_t x = 0; x < 24; ++x) {
+            std::vector<uint16_t> rgb = {250, 250, 250};
+            if (x >= 4 && x < 16 && y >= 3 && y < 13 && !(x >= 8 && x < 11 && y >= 6 && y < 9)) {
+                rgb = {200, 30, 30};
+            } else if (x == 16 && y >= 3 && y < 13) {
+                rgb = {225, 140, 140};
+            } else if (x == 20 && y == 14) {
+                rgb = {100, 100, 100};
+            }
+            photo.samples.insert(photo.samples.end(), rgb.begin(), rgb.end());
+        }
+    }
+    Write("label.png", testing::EncodePng(photo));
+    struct Case {
+        Strings options;
+        uint32_t x, y;
+        std::vector<uint16_t> expected;  // a 1-bit mask's 1 is white
+        int slack;
+    };
+    const Case cases[] = {
+        {{"-w", "-c"}, 9, 7, {0}, 0},                       // the label stays object
+        {{"-w", "-c"}, 20, 14, {0}, 0},                     // a speck without -d
+        {{"-w", "-c", "-d", "2"}, 20, 14, {1}, 0},          // despeckled
+        {{"-w", "-c", "--hole-area=8"}, 9, 7, {1}, 0},      // a hole larger than 8 pixels
+        {{"-w", "-c", "--hole-area=9"}, 9, 7, {0}, 0},      // not larger than 9
+        {{"-a", "-c", "--cutout"}, 0, 0, {0, 0, 0, 0}, 0},  // transparent background
+        {{"-a", "-c", "--cutout"}, 5, 5, {200, 30, 30, 255}, 0},
+        {{"-a", "-c", "--cutout"}, 9, 7, {250, 250, 250, 255}, 0},
+        {{"-a", "-c", "--cutout"}, 16, 7, {200, 30, 30, 128}, 3},  // unmixed, half
+        {{"-a", "-c", "--cutout", "--hard-edges"}, 16, 7, {225, 140, 140, 255}, 0},
+        {{"-a", "-c", "--soft"}, 16, 7, {127}, 3},
+        {{"-a", "-c", "--soft", "--invert"}, 16, 7, {128}, 3},
+        {{"-a", "-c", "--soft", "--invert"}, 5, 5, {255}, 0},
+        {{"-b", "--tolerance=255", "--invert"}, 5, 5, {0}, 0},  // all background, inverted
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(::testing::PrintToString(test.options));
+        Strings arguments = test.options;
+        arguments.insert(arguments.end(), {At("label.png"), At("out.png")});
+        ASSERT_EQ(Run(arguments).err, "");
+        const testing::PngPicture out = testing::DecodePng(Read("out.png"));
+        const auto at = std::size_t(out.Channels()) * (test.y * out.width + test.x);
+        for (std::size_t c = 0; c < test.expected.size(); ++c) {
+            EXPECT_NEAR(out.samples.at(at + c), test.expected[c], test.slack) << "channel " << c;
+        }
+    }
 }
 
 // Killed at different moments, a batch leaves no temporary file; a signal the caller
