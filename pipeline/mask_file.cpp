@@ -15,10 +15,11 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     if (Result result = file.Open(source); !result.Ok()) {
         return result;
     }
+    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
+        return file.OpenSource({options.background, options.maxPixels}, source);
+    };
     std::unique_ptr<RowSource> input;
-    if (Result result =
-            OpenRefinedSource(file, options.background, options.maxPixels, refine, input);
-        !result.Ok()) {
+    if (Result result = OpenRefinedSource(open, options.background, refine, input); !result.Ok()) {
         return result;
     }
     if (input->Orientation() != 1) {

@@ -104,9 +104,8 @@ void Classify(const uint8_t* bgr, int32_t width, const Backdrop& reference, uint
 
 class Refined : public RowSource {
 public:
-    Refined(const PictureFile& file, Background background, uint64_t maxPixels,
-            const RefineOptions& options)
-        : file_(file), decoding_{background, maxPixels}, options_(options) {}
+    Refined(const SourceOpener& open, Background background, const RefineOptions& options)
+        : open_(open), background_(background), options_(options) {}
 
     Result Open();
 
@@ -126,8 +125,8 @@ private:
     const uint8_t* Colours(int32_t y) const { return colours_[std::size_t(y % kWindow)].data(); }
     const uint8_t* Coverage(int32_t y) const { return coverage_[std::size_t(y % kWindow)].data(); }
 
-    const PictureFile& file_;
-    SourceOptions decoding_;
+    const SourceOpener& open_;
+    Background background_;
     RefineOptions options_;
     PictureShape decoded_{};
     PictureShape shape_{};
@@ -144,7 +143,7 @@ private:
 };
 
 Result Refined::OpenDecoder(std::unique_ptr<RowSource>& decoder) {
-    if (Result result = file_.OpenSource(decoding_, decoder); !result.Ok()) {
+    if (Result result = open_(decoder); !result.Ok()) {
         return result;
     }
     if (!decoder->SetTrueColour() || !decoder->SetOrder(RowOrder::TopDown)) {
@@ -180,7 +179,7 @@ Result Refined::Open() {
         return result;
     }
     const int32_t width = decoded_.width, height = decoded_.height;
-    const bool white = decoding_.background == Background::NearWhite;
+    const bool white = background_ == Background::NearWhite;
     reference_ = {white ? std::array<uint8_t, 3>{255, 255, 255} : std::array<uint8_t, 3>{},
                   white ? kWhiteTolerance : kBlackTolerance};
     if (options_.autoBackground) {
@@ -418,9 +417,9 @@ uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
 
 }  // namespace
 
-Result OpenRefinedSource(const PictureFile& file, Background background, uint64_t maxPixels,
+Result OpenRefinedSource(const SourceOpener& open, Background background,
                          const RefineOptions& options, std::unique_ptr<RowSource>& source) {
-    auto refined = std::make_unique<Refined>(file, background, maxPixels, options);
+    auto refined = std::make_unique<Refined>(open, background, options);
     if (Result result = refined->Open(); !result.Ok()) {
         return result;
     }

@@ -9,11 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
-#include "picture_files.h"
 #include "regions.h"
+#include "row_stream.h"
 #include "threshold.h"
 
 namespace zel7 {
@@ -42,11 +43,14 @@ struct RefineOptions {
     }
 };
 
-// The finished rows of the picture in file, top row first as decoded (Orientation()
-// says how to turn them upright): 24-bit grey rows of a mask, or 32-bit rows of red,
-// green, blue and alpha of a cut-out. background is the backdrop's side when it is
-// not measured, and what transparency in the picture reveals.
-Result OpenRefinedSource(const PictureFile& file, Background background, uint64_t maxPixels,
+// Opens the picture's rows afresh each time it is called: a file's, or an array's.
+using SourceOpener = std::function<Result(std::unique_ptr<RowSource>&)>;
+
+// The finished rows of the picture that open yields, top row first as decoded
+// (Orientation() says how to turn them upright): 24-bit grey rows of a mask, or 32-bit
+// rows of red, green, blue and alpha of a cut-out. background is the backdrop's side
+// when it is not measured. open must outlive the source.
+Result OpenRefinedSource(const SourceOpener& open, Background background,
                          const RefineOptions& options, std::unique_ptr<RowSource>& source);
 
 }  // namespace zel7
