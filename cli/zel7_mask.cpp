@@ -366,22 +366,9 @@ private:
     bool progressShown_ = false;
 };
 
-// A mask's file name in a batch, or in a folder given as DEST: a source named as a BMP
-// keeps its name (as the mask is a BMP too), another gets its stem and .png; --format
-// has the last word, and --suffix goes before the extension.
 fs::path MaskName(const fs::path& source, const Options& options) {
-    const fs::path name = source.filename();
-    const bool namedBmp = zel7::FormatForName(name) == zel7::PictureFormat::Bmp;
-    const zel7::PictureFormat format = options.format.value_or(
-        namedBmp && !options.Cutout() ? zel7::PictureFormat::Bmp : zel7::PictureFormat::Png);
-    fs::path file = name.stem();
-    file += options.suffix.value_or("");
-    if (namedBmp && format == zel7::PictureFormat::Bmp) {
-        file += name.extension();
-    } else {
-        file += format == zel7::PictureFormat::Png ? ".png" : ".bmp";
-    }
-    return file;
+    return zel7::MaskFileName(source, options.suffix.value_or(""), options.format,
+                              options.Cutout());
 }
 
 // One job per source. A batch never replaces one of its own pictures, and never

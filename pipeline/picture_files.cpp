@@ -84,4 +84,20 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
     return std::nullopt;
 }
 
+std::filesystem::path MaskFileName(const std::filesystem::path& source, const std::string& suffix,
+                                   std::optional<PictureFormat> format, bool cutout) {
+    const std::filesystem::path name = source.filename();
+    const bool namedBmp = FormatForName(name) == PictureFormat::Bmp;
+    const PictureFormat chosen =
+        format.value_or(namedBmp && !cutout ? PictureFormat::Bmp : PictureFormat::Png);
+    std::filesystem::path file = name.stem();
+    file += suffix;
+    if (namedBmp && chosen == PictureFormat::Bmp) {
+        file += name.extension();
+    } else {
+        file += chosen == PictureFormat::Png ? ".png" : ".bmp";
+    }
+    return file;
+}
+
 }  // namespace zel7

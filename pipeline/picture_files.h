@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "decoded_rows.h"
 #include "row_stream.h"
@@ -44,5 +45,11 @@ Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format
 // What a destination's name asks for: PNG for .png, BMP for .bmp, .dib or no
 // extension (any case); nothing for other names.
 std::optional<PictureFormat> FormatForName(const std::filesystem::path& path);
+
+// A mask's file name after its source's, for batches: a source named as a BMP keeps
+// its name (as its mask is a BMP too), another gets its stem and .png (cut-outs always
+// do); format has the last word, and suffix goes before the extension.
+std::filesystem::path MaskFileName(const std::filesystem::path& source, const std::string& suffix,
+                                   std::optional<PictureFormat> format, bool cutout);
 
 }  // namespace zel7
