@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_files.h"
 #include "mask_file.h"
 #include "system.h"
 
@@ -72,6 +74,16 @@ constexpr const char* kHelp =
     "                       --out-dir, masks go beside their sources\n"
     "  -f, --format=FORMAT  png or bmp for every mask, whatever the names say\n"
     "  -j, --jobs=N         mask up to N files at once (default: one per core)\n"
+    "      --files-from=FILE  mask the files listed in FILE (- for standard input),\n"
+    "                       one a line, as well as any SOURCE\n"
+    "  -0, --null           the list's paths end with NUL, as find -print0 writes\n"
+    "      --shard=I/N      mask only the I-th of N shares of the sources (I from 0),\n"
+    "                       chosen by a hash of each path: for N tasks of a cluster\n"
+    "      --skip-existing  leave a source whose mask exists and is not older than\n"
+    "                       it: a stopped batch run again does only what is left\n"
+    "      --report=FILE    write one JSON object a line for each source to FILE (-\n"
+    "                       for standard output): source, destination, status\n"
+    "                       (written, failed, skipped), reason and milliseconds\n"
     "      --max-pixels=N   refuse compressed pictures of more than N pixels\n"
     "                       (default 200000000; at most 65535 a side in any case)\n"
     "      --help           show this help and exit\n"
@@ -92,6 +104,11 @@ struct Options {
     uint64_t maxPixels = zel7::kDefaultMaxPixels;
     zel7::RefineOptions refine;
     std::vector<std::string> operands;
+    std::vector<std::string> lists;  // --files-from
+    char listSeparator = '\n';
+    std::optional<zel7::cli::Shard> shard;
+    bool skipExisting = false;
+    std::string reportPath;
 
     bool Batch() const { return !outDir.empty() || suffix.has_value(); }
     bool Cutout() const { return refine.product == zel7::Product::Cutout; }
@@ -146,11 +163,15 @@ std::optional<int> CheckOptions(const Options& options) {
         return UsageError("cut-outs are written as PNG only");
     }
     if (options.Batch()) {
-        if (options.operands.empty()) {
+        if (options.operands.empty() && options.lists.empty()) {
             return UsageError("no source pictures given");
         }
+    } else if (!options.lists.empty() || options.shard) {
+        return UsageError("--files-from and --shard go with --out-dir or --suffix");
     } else if (options.operands.size() != 2) {
         return UsageError("expected SOURCE and DEST (or --out-dir DIR SOURCE...)");
+    } else if (options.reportPath == "-" && options.operands[1] == "-") {
+        return UsageError("the mask and the report cannot both go to standard output");
     }
     return std::nullopt;
 }
@@ -167,6 +188,10 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         kHardEdgesOption,
         kSoftOption,
         kInvertOption,
+        kFilesFromOption,
+        kShardOption,
+        kSkipExistingOption,
+        kReportOption,
     };
     static const option kLongOptions[] = {
         {"white", no_argument, nullptr, 'w'},
@@ -185,6 +210,11 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         {"hard-edges", no_argument, nullptr, kHardEdgesOption},
         {"soft", no_argument, nullptr, kSoftOption},
         {"invert", no_argument, nullptr, kInvertOption},
+        {"files-from", required_argument, nullptr, kFilesFromOption},
+        {"null", no_argument, nullptr, '0'},
+        {"shard", required_argument, nullptr, kShardOption},
+        {"skip-existing", no_argument, nullptr, kSkipExistingOption},
+        {"report", required_argument, nullptr, kReportOption},
         {"help", no_argument, nullptr, kHelpOption},
         {"version", no_argument, nullptr, kVersionOption},
         {nullptr, 0, nullptr, 0},
@@ -192,7 +222,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     opterr = 0;  // the messages below name the program, not the path it was run by
     optind = 1;
     for (int code;
-         (code = getopt_long(argc, argv, ":wbo:s:j:f:at:cd:", kLongOptions, nullptr)) != -1;) {
+         (code = getopt_long(argc, argv, ":wbo:s:j:f:at:cd:0", kLongOptions, nullptr)) != -1;) {
         switch (code) {
             case 'w':
             case 'b': {
@@ -278,6 +308,28 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
             case kInvertOption:
                 options.refine.invert = true;
                 break;
+            case kFilesFromOption:
+                options.lists.emplace_back(optarg);
+                break;
+            case '0':
+                options.listSeparator = '\0';
+                break;
+            case kShardOption:
+                options.shard = zel7::cli::ParseShard(optarg);
+                if (!options.shard) {
+                    return UsageError("--shard takes I/N with I from 0 to N - 1, not '" +
+                                      std::string(optarg) + "'");
+                }
+                break;
+            case kSkipExistingOption:
+                options.skipExisting = true;
+                break;
+            case kReportOption:
+                if (*optarg == '\0') {
+                    return UsageError("the report's file name is empty");
+                }
+                options.reportPath = optarg;
+                break;
             case 'f':
                 if (std::string_view(optarg) == "png") {
                     options.format = zel7::PictureFormat::Png;
@@ -302,30 +354,43 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     return CheckOptions(options);
 }
 
-// Reports on standard error. When that is a terminal and there are several files, a
-// progress line counts the finished ones and a summary ends the run.
+// Reports on standard error, and in the JSON report when there is one. When standard
+// error is a terminal and there are several files, a progress line counts the
+// finished ones and a summary ends the run.
 class Reporter {
 public:
-    explicit Reporter(std::size_t total)
-        : total_(total), interactive_(total > 1 && ::isatty(STDERR_FILENO)) {}
+    Reporter(std::size_t total, zel7::cli::JsonReport& report)
+        : total_(total), report_(report), interactive_(total > 1 && ::isatty(STDERR_FILENO)) {}
 
-    void Failed(const std::string& file, const std::string& reason) {
+    // blame is the file the reason is about: the source, or the destination.
+    void Failed(const std::string& source, const std::string& destination, const std::string& blame,
+                const std::string& reason, double milliseconds = 0) {
+        report_.Add(source, destination, "failed", reason, milliseconds);
         std::lock_guard lock(mutex_);
         ++failed_;
         ClearProgress();
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), reason.c_str());
-        ShowProgress(file);
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, blame.c_str(), reason.c_str());
+        ShowProgress(source);
     }
 
     // A file written, with a remark for the user when there is one.
-    void Written(const std::string& file, const std::string& remark = {}) {
+    void Written(const std::string& source, const std::string& destination, double milliseconds,
+                 const std::string& remark = {}) {
+        report_.Add(source, destination, "written", remark, milliseconds);
         std::lock_guard lock(mutex_);
         ++written_;
         if (!remark.empty()) {
             ClearProgress();
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), remark.c_str());
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, source.c_str(), remark.c_str());
         }
-        ShowProgress(file);
+        ShowProgress(source);
+    }
+
+    void Skipped(const std::string& source, const std::string& destination) {
+        report_.Add(source, destination, "skipped", "", 0);
+        std::lock_guard lock(mutex_);
+        ++skipped_;
+        ShowProgress(source);
     }
 
     bool AllWritten() {
@@ -337,7 +402,8 @@ public:
         std::lock_guard lock(mutex_);
         ClearProgress();
         if (interactive_) {
-            std::fprintf(stderr, "%zu written, %zu failed\n", written_, failed_);
+            std::fprintf(stderr, "%zu written, %zu failed", written_, failed_);
+            std::fprintf(stderr, skipped_ > 0 ? ", %zu skipped\n" : "\n", skipped_);
         }
     }
 
@@ -347,7 +413,8 @@ private:
             return;
         }
         const std::string name = fs::path(file).filename().string();
-        std::fprintf(stderr, "\r[%zu/%zu] %s\x1b[K", written_ + failed_, total_, name.c_str());
+        std::fprintf(stderr, "\r[%zu/%zu] %s\x1b[K", written_ + failed_ + skipped_, total_,
+                     name.c_str());
         progressShown_ = true;
     }
 
@@ -360,8 +427,10 @@ private:
 
     std::mutex mutex_;
     std::size_t total_;
+    zel7::cli::JsonReport& report_;
     std::size_t written_ = 0;
     std::size_t failed_ = 0;
+    std::size_t skipped_ = 0;
     bool interactive_;
     bool progressShown_ = false;
 };
@@ -385,7 +454,7 @@ std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
     for (const std::string& source : options.operands) {
         const fs::path name = fs::path(source).filename();
         if (source == "-" || name.empty() || name == "." || name == "..") {
-            reporter.Failed(source, "names no file to name a mask after");
+            reporter.Failed(source, "", source, "names no file to name a mask after");
             continue;
         }
         const fs::path folder =
@@ -393,11 +462,13 @@ std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
         const fs::path destination = folder / MaskName(source, options);
         zel7::FileId id;
         if (zel7::IdentifyFile(destination, id) == 0 && sources.contains(id)) {
-            reporter.Failed(source, "its mask " + destination.string() +
-                                        " would replace a picture being masked; choose "
-                                        "another --out-dir or a --suffix");
+            reporter.Failed(source, destination, source,
+                            "its mask " + destination.string() +
+                                " would replace a picture being masked; choose "
+                                "another --out-dir or a --suffix");
         } else if (!destinations.insert(destination.lexically_normal()).second) {
-            reporter.Failed(source, "another source already writes " + destination.string());
+            reporter.Failed(source, destination, source,
+                            "another source already writes " + destination.string());
         } else {
             jobs.push_back({source, destination.string(), *zel7::FormatForName(destination)});
         }
@@ -431,6 +502,18 @@ std::optional<Job> PlanSingle(const Options& options) {
     return Job{source, destination.string(), *format};
 }
 
+// Whether the job's mask exists and is not older than its source. Masks are complete
+// or absent, never partial, so one that exists was finished.
+bool IsUpToDate(const Job& job) {
+    std::error_code error;
+    const auto mask = fs::last_write_time(job.destination, error);
+    if (error || job.source == "-") {
+        return false;
+    }
+    const auto source = fs::last_write_time(job.source, error);
+    return !error && mask >= source;
+}
+
 // Runs the jobs on up to `workers` threads, each with its own slice buffer.
 void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned workers,
              Reporter& reporter) {
@@ -447,20 +530,30 @@ void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned work
         std::vector<uint8_t> buffer;
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             const Job& job = jobs[i];
+            if (options.skipExisting && IsUpToDate(job)) {
+                reporter.Skipped(job.source, job.destination);
+                continue;
+            }
             zel7::MaskOptions jobMask = mask;
             jobMask.format = job.format;
             zel7::MaskNote note;
+            const auto start = std::chrono::steady_clock::now();
             zel7::Result result =
                 zel7::MaskFile(job.source, job.destination, jobMask, buffer, &note);
+            const double milliseconds =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
             if (!result.Ok()) {
-                reporter.Failed(result.ConcernsDestination() ? job.destination : job.source,
-                                zel7::Describe(result));
+                reporter.Failed(job.source, job.destination,
+                                result.ConcernsDestination() ? job.destination : job.source,
+                                zel7::Describe(result), milliseconds);
             } else if (note.copiedBitCount != 0) {
-                reporter.Written(job.source, std::to_string(note.copiedBitCount) +
-                                                 "-bit picture copied unchanged; only 24-bit "
-                                                 "BMPs are masked");
+                reporter.Written(job.source, job.destination, milliseconds,
+                                 std::to_string(note.copiedBitCount) +
+                                     "-bit picture copied unchanged; only 24-bit BMPs are "
+                                     "masked");
             } else {
-                reporter.Written(job.source);
+                reporter.Written(job.source, job.destination, milliseconds);
             }
         }
     };
@@ -487,7 +580,26 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    Reporter reporter(options.operands.size());
+    for (const std::string& list : options.lists) {
+        if (int error = zel7::cli::ReadSourceList(list, options.listSeparator, options.operands)) {
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, list.c_str(), std::strerror(error));
+            return 1;
+        }
+    }
+    if (options.shard) {
+        std::erase_if(options.operands, [&](const std::string& source) {
+            return !zel7::cli::InShard(source, *options.shard);
+        });
+    }
+    zel7::cli::JsonReport report;
+    if (!options.reportPath.empty()) {
+        if (int error = report.Open(options.reportPath)) {
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.reportPath.c_str(),
+                         std::strerror(error));
+            return 1;
+        }
+    }
+    Reporter reporter(options.operands.size(), report);
     std::vector<Job> jobs;
     if (options.Batch()) {
         jobs = PlanBatch(options, reporter);
@@ -500,5 +612,10 @@ int main(int argc, char** argv) {
     const unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
     RunJobs(jobs, options, std::min(workers, kMaxJobs), reporter);
     reporter.Finish();
+    if (int error = report.Close()) {
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.reportPath.c_str(),
+                     std::strerror(error));
+        return 1;
+    }
     return reporter.AllWritten() ? 0 : 1;
 }

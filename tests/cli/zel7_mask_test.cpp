@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <regex>
+#include <sstream>
 
 #include "child_process.h"
 #include "encode_jpeg.h"
@@ -56,6 +59,21 @@ protected:
     testing::ScratchFolder folder_;
     Bytes photo_;
 };
+
+// Each source's status in a JSON report, checking every line's form on the way.
+std::map<std::string, std::string> ReportedStatuses(const std::string& report) {
+    static const std::regex line(
+        R"x(\{"source":"([^"]*)","destination":"[^"]*","status":"(written|failed|skipped)",)x"
+        R"x("reason":"[^"]*","milliseconds":[0-9]+\.[0-9]\})x");
+    std::map<std::string, std::string> statuses;
+    std::istringstream lines(report);
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(text, match, line)) << text;
+        EXPECT_TRUE(statuses.emplace(match[1], match[2]).second) << "twice: " << text;
+    }
+    return statuses;
+}
 
 TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     for (const char* folder : {"out", "=out", "folder"}) {
@@ -359,6 +377,37 @@ TEST_F(Zel7MaskTest, RefinedMasksAndCutoutsKeepLabelsDropSpecksAndUnmixEdges) {
     }
 }
 
+// Sources listed by line, in a file, or by NUL, on standard input, in shards whose
+// union is every source once, whatever the number of shards.
+TEST_F(Zel7MaskTest, FileListsAndShardsCoverEverySourceOnce) {
+    std::string lines, nuls;
+    for (int i = 0; i < 40; ++i) {
+        const std::string source = At("missing " + std::to_string(i * 7919 % 1000) + ".jpg");
+        lines += source + "\n";
+        nuls += source + '\0';
+    }
+    Write("list", Bytes(lines.begin(), lines.end()));
+    Write("list0", Bytes(nuls.begin(), nuls.end()));
+    for (const int count : {1, 2, 3, 7}) {
+        std::map<std::string, std::string> all;
+        for (int index = 0; index < count; ++index) {
+            const std::string shard = std::to_string(index) + "/" + std::to_string(count);
+            Strings arguments = {"-w", "-o", At("."), "--shard", shard, "--report", "-"};
+            const bool byLine = index % 2 == 0;
+            const Strings list =
+                byLine ? Strings{"--files-from", At("list")} : Strings{"-0", "--files-from=-"};
+            arguments.insert(arguments.end(), list.begin(), list.end());
+            const auto result =
+                Run(arguments, byLine ? nullptr : Redirect(At("list0"), O_RDONLY, STDIN_FILENO));
+            for (const auto& [source, status] : ReportedStatuses(result.out)) {
+                EXPECT_EQ(status, "failed");
+                EXPECT_TRUE(all.emplace(source, shard).second) << source << " in two shards";
+            }
+        }
+        EXPECT_EQ(all.size(), 40u) << count << " shards";
+    }
+}
+
 // Killed at different moments, a batch leaves no temporary file; a signal the caller
 // ignores (nohup) does not stop it.
 TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
@@ -375,9 +424,10 @@ TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
     }
     argv.push_back(nullptr);
     // Signal, ignored by the caller, delay in microseconds.
-    const std::tuple<int, bool, int> cases[] = {{SIGINT, false, 2000},  {SIGTERM, false, 10000},
-                                                {SIGHUP, false, 20000}, {SIGUSR1, false, 5000},
-                                                {SIGHUP, true, 10000},  {SIGINT, true, 20000}};
+    const std::tuple<int, bool, int> cases[] = {{SIGINT, false, 2000},   {SIGTERM, false, 10000},
+                                                {SIGHUP, false, 20000},  {SIGUSR1, false, 5000},
+                                                {SIGKILL, false, 15000}, {SIGHUP, true, 10000},
+                                                {SIGINT, true, 20000}};
     int interrupted = 0;
     for (const auto& [sig, ignored, delayMicroseconds] : cases) {
         SCOPED_TRACE(strsignal(sig) + std::string(ignored ? ", ignored" : ""));
@@ -402,9 +452,20 @@ TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
         if (ignored) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
             EXPECT_EQ(Count("masks"), 6);
-        } else {
-            interrupted += WIFSIGNALED(status) && WTERMSIG(status) == sig;
+            continue;
         }
+        interrupted += WIFSIGNALED(status) && WTERMSIG(status) == sig;
+        // Run again, it redoes nothing that was finished and finishes the rest.
+        const auto finished = Count("masks");
+        Strings again(arguments.begin() + 1, arguments.end());
+        again.insert(again.end(), {"--skip-existing", "--report=-"});
+        const std::map<std::string, std::string> statuses = ReportedStatuses(Run(again).out);
+        EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(),
+                                [](const auto& entry) { return entry.second == "skipped"; }),
+                  finished);
+        EXPECT_EQ(statuses.size(), 6u);
+        EXPECT_EQ(Count("masks"), 6);
+        EXPECT_EQ(Read("masks/big5.bmp"), testing::ReferenceMask(big, Background::NearWhite));
     }
     EXPECT_GT(interrupted, 0) << "every run finished before the signal";
 }
