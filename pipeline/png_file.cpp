@@ -468,10 +468,28 @@ constexpr int kMaskCompressionLevel = 1;
 constexpr int kMaskStrategy = Z_RLE;
 constexpr int kMaskFilters = SPNG_DISABLE_FILTERING;
 
-// Cut-outs: measured below (bench/compare.sh's cut-out section).
+// How cut-outs are compressed: photos where the object is, zeros around it. Measured
+// with bench/png_encode_choices.cpp on a 6000 x 4000 cut-out of a studio shot (96 MB
+// of RGBA), best of 3 runs:
+//
+//   level, strategy, filters       time      size
+//   1, default, none              438 ms    5.14 MB
+//   1, default, up                454 ms    4.32 MB
+//   1, default, sub               556 ms    4.84 MB
+//   1, default, paeth             681 ms    4.51 MB
+//   1, default, all five         2673 ms    4.45 MB
+//   1, Z_RLE, none                409 ms   12.78 MB
+//   1, Z_RLE, sub                 586 ms    5.46 MB
+//   3, default, sub               665 ms    4.37 MB
+//   6, default, all five         3029 ms    3.20 MB
+//
+// The up filter turns a photo's smooth rows into small numbers for the price of one
+// subtraction a byte, and level 1's short matches find them; trying all five filters
+// on every row costs five times as much for nothing. Level 6 saves a quarter of the
+// size at seven times the time: a tool for a batch keeps the time.
 constexpr int kCutoutCompressionLevel = 1;
 constexpr int kCutoutStrategy = Z_DEFAULT_STRATEGY;
-constexpr int kCutoutFilters = SPNG_FILTER_CHOICE_SUB;
+constexpr int kCutoutFilters = SPNG_FILTER_CHOICE_UP;
 
 // Packs a row of masked pixels eight to a byte, the first in the top bit: a pixel is
 // white when its bytes are 255, so the top bit of its first byte says which it is.

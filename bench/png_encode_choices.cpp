@@ -1,0 +1,88 @@
+// Encodes the pixels of a PNG again with each choice of zlib level, strategy and row
+// filters, best of three runs each, to choose how cut-outs are compressed:
+//   zel7-bench-png-encode CUTOUT.png
+#include <spng.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+struct Choice {
+    const char* name;
+    int level, strategy, filters;
+};
+
+int Discard(spng_ctx*, void* user, void*, std::size_t length) {
+    *static_cast<std::size_t*>(user) += length;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: zel7-bench-png-encode FILE\n");
+        return 2;
+    }
+    std::FILE* file = std::fopen(argv[1], "rb");
+    spng_ctx* decoder = spng_ctx_new(0);
+    spng_ihdr header{};
+    std::size_t size = 0;
+    int error = file == nullptr ? SPNG_EINVAL : spng_set_png_file(decoder, file);
+    error = error != 0 ? error : spng_get_ihdr(decoder, &header);
+    error = error != 0 ? error : spng_decoded_image_size(decoder, SPNG_FMT_RGBA8, &size);
+    std::vector<unsigned char> pixels(size);
+    error = error != 0 ? error : spng_decode_image(decoder, pixels.data(), size, SPNG_FMT_RGBA8, 0);
+    spng_ctx_free(decoder);
+    if (error != 0) {
+        std::fprintf(stderr, "zel7-bench-png-encode: %s\n", spng_strerror(error));
+        return 1;
+    }
+    const Choice choices[] = {
+        {"1, default, none", 1, Z_DEFAULT_STRATEGY, SPNG_DISABLE_FILTERING},
+        {"1, default, sub", 1, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_SUB},
+        {"1, default, up", 1, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_UP},
+        {"1, default, paeth", 1, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_PAETH},
+        {"1, default, all five", 1, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_ALL},
+        {"1, Z_RLE, none", 1, Z_RLE, SPNG_DISABLE_FILTERING},
+        {"1, Z_RLE, sub", 1, Z_RLE, SPNG_FILTER_CHOICE_SUB},
+        {"1, Z_RLE, up", 1, Z_RLE, SPNG_FILTER_CHOICE_UP},
+        {"1, Z_HUFFMAN_ONLY, sub", 1, Z_HUFFMAN_ONLY, SPNG_FILTER_CHOICE_SUB},
+        {"2, default, sub", 2, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_SUB},
+        {"3, default, sub", 3, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_SUB},
+        {"6, default, all five", 6, Z_DEFAULT_STRATEGY, SPNG_FILTER_CHOICE_ALL},
+    };
+    std::printf("%u x %u RGBA, %.1f MB raw\n", header.width, header.height, double(size) / 1e6);
+    std::printf("%-24s %10s %10s\n", "level, strategy, filters", "ms", "MB");
+    const std::size_t stride = size / header.height;
+    for (const Choice& choice : choices) {
+        double best = 1e30;
+        std::size_t written = 0;
+        for (int run = 0; run < 3; ++run) {
+            written = 0;
+            const auto start = std::chrono::steady_clock::now();
+            spng_ctx* encoder = spng_ctx_new(SPNG_CTX_ENCODER);
+            spng_ihdr out{header.width, header.height, 8, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 0, 0, 0};
+            spng_set_ihdr(encoder, &out);
+            spng_set_option(encoder, SPNG_IMG_COMPRESSION_LEVEL, choice.level);
+            spng_set_option(encoder, SPNG_IMG_COMPRESSION_STRATEGY, choice.strategy);
+            spng_set_option(encoder, SPNG_FILTER_CHOICE, choice.filters);
+            spng_set_png_stream(encoder, Discard, &written);
+            spng_encode_image(encoder, nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE);
+            for (uint32_t y = 0; y < header.height; ++y) {
+                spng_encode_scanline(encoder, pixels.data() + y * stride, stride);
+            }
+            spng_encode_chunks(encoder);
+            spng_ctx_free(encoder);
+            best = std::min(best, std::chrono::duration<double, std::milli>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count());
+        }
+        std::printf("%-24s %10.1f %10.2f\n", choice.name, best, double(written) / 1e6);
+    }
+    return 0;
+}
