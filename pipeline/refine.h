@@ -30,8 +30,8 @@ struct RefineOptions {
     // The largest channel difference from the backdrop (255 or 0 without
     // autoBackground) counted as background; unset: measured, or what the fixed
     // threshold means (15 on white, 20 on black).
-    std::optional<int> tolerance;
-    RegionRules regions;
+    std::optional<int> tolerance{};
+    RegionRules regions{};
     Product product = Product::Mask;
     bool hardEdges = false;  // cut-outs' alpha 0 or 255 only
     bool invert = false;     // masks: object white; cut-outs: the object transparent

@@ -1,0 +1,111 @@
+#include "refine.h"
+
+#include <gtest/gtest.h>
+
+#include "mask_file.h"
+#include "pixel_arrays.h"
+#include "studio.h"
+#include "test_pictures.h"
+
+namespace zel7 {
+namespace {
+
+using studio::Backdrop;
+using studio::Family;
+
+// Each family of studio shots, on both backdrops, as JPEGs, masked with the options the
+// README recommends for it: the object's IoU and the cut-out's alpha error must reach
+// floors a little under what they reach today.
+TEST(Refine, StudioShotsReachEachFamilysFloor) {
+    struct Floor {
+        Family family;
+        uint64_t holeArea;
+        double iou, alphaError;
+    };
+    const Floor floors[] = {
+        {Family::Label, 0, 0.98, 3},  {Family::Ring, 100, 0.98, 4}, {Family::Wire, 0, 0.97, 6},
+        {Family::Shadow, 0, 0.98, 3}, {Family::Border, 0, 0.98, 3},
+    };
+    testing::ScratchFolder folder;
+    std::vector<uint8_t> buffer;
+    for (const Floor& floor : floors) {
+        for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
+            const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, 3);
+            SCOPED_TRACE(shot.name + ", hole area " + std::to_string(floor.holeArea));
+            testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
+            MaskOptions options{.format = PictureFormat::Png};
+            options.refine = {.autoBackground = true,
+                              .regions = {true, floor.holeArea, 16},
+                              .product = Product::Cutout};
+            ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
+            int width, height;
+            std::vector<uint8_t> alpha;
+            std::string error;
+            ASSERT_TRUE(
+                studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error))
+                << error;
+            const studio::Score score = studio::Compare(shot.alpha, alpha);
+            EXPECT_GE(score.iou, floor.iou);
+            EXPECT_LE(score.alphaErrorPerMille, floor.alphaError);
+        }
+    }
+}
+
+// Pictures with nothing to tell apart, and one with more runs than the labels may hold.
+TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
+    struct Case {
+        const char* name;
+        int32_t width, height;
+        uint8_t (*red)(int32_t x);  // each pixel is (red(x), 40, 40)
+        RefineOptions options;
+        Status status;
+        std::vector<uint8_t> firstPixel;
+    };
+    const RefineOptions cutout{.regions = {.connected = true}, .product = Product::Cutout};
+    const Case cases[] = {
+        {"one pixel of backdrop",
+         1,
+         1,
+         [](int32_t) { return uint8_t(255); },
+         {.tolerance = 215, .regions = {.connected = true}, .product = Product::Cutout},
+         Status::Ok,
+         {0, 0, 0, 0}},
+        {"all object",
+         5,
+         3,
+         [](int32_t) { return uint8_t(200); },
+         cutout,
+         Status::Ok,
+         {200, 40, 40, 255}},
+        {"all object, inverted",
+         5,
+         3,
+         [](int32_t) { return uint8_t(200); },
+         {.regions = {.connected = true}, .invert = true},
+         Status::Ok,
+         {255}},
+        // Alternate columns are a run each: 2,100 a row.
+        {"stripes",
+         2100,
+         2000,
+         [](int32_t x) { return uint8_t(x % 2 ? 255 : 0); },
+         {.tolerance = 255 - 40, .regions = {.connected = true}},
+         Status::TooManyRegions,
+         {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::vector<uint8_t> rgb;
+        for (int32_t i = 0; i < test.width * test.height; ++i) {
+            rgb.insert(rgb.end(), {test.red(i % test.width), 40, 40});
+        }
+        const PixelArray picture{rgb.data(), test.width, test.height, 3, 1, 3 * test.width, 3, 1};
+        std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(test.options)));
+        const Result result = MaskArray(picture, Background::NearWhite, test.options, out.data());
+        EXPECT_EQ(result.status, test.status) << Describe(result);
+        EXPECT_TRUE(std::equal(test.firstPixel.begin(), test.firstPixel.end(), out.begin()));
+    }
+}
+
+}  // namespace
+}  // namespace zel7
