@@ -1,0 +1,54 @@
+import os
+from typing import Literal
+
+import numpy
+import numpy.typing
+
+Background = Literal["white", "black", "auto"]
+Format = Literal["png", "bmp"]
+
+class Error(Exception):
+    reason: str
+    path: str | None
+    def __init__(self, reason: str, path: str | None = ...) -> None: ...
+
+class PictureError(Error): ...
+class WriteError(Error): ...
+
+def mask(
+    pixels: numpy.typing.ArrayLike,
+    background: Background = "white",
+    *,
+    auto_background: bool = False,
+    tolerance: int | None = None,
+    connected: bool = False,
+    hole_area: int = 0,
+    despeckle: int = 0,
+    cutout: bool = False,
+    hard_edges: bool = False,
+    soft: bool = False,
+    invert: bool = False,
+) -> numpy.typing.NDArray[numpy.uint8]: ...
+def mask_file(
+    source: str | os.PathLike[str],
+    destination: str | os.PathLike[str],
+    background: Background = "white",
+    *,
+    format: Format | None = None,
+    max_pixels: int = 200_000_000,
+    auto_background: bool = False,
+    tolerance: int | None = None,
+    connected: bool = False,
+    hole_area: int = 0,
+    despeckle: int = 0,
+    cutout: bool = False,
+    hard_edges: bool = False,
+    soft: bool = False,
+    invert: bool = False,
+) -> str: ...
+def mask_name(
+    source: str | os.PathLike[str],
+    suffix: str = "",
+    format: Format | None = None,
+    cutout: bool = False,
+) -> str: ...

@@ -1,0 +1,208 @@
+"""Batches of picture files masked on a Dask cluster.
+
+    from distributed import Client
+    import zel7.dask
+
+    client = Client("scheduler-host:8786")
+    report = zel7.dask.mask_files(paths, "/shared/masks", client, suffix="-mask")
+    failed = [entry for entry in report if entry["status"] == "failed"]
+
+The files are cut into partitions, a task each, and each task masks its files one
+after another with zel7.mask_file: a few tasks per worker thread keep the cluster busy
+without paying the scheduler for each file. The workers open the paths as given, so on
+a cluster of several machines the sources and out_dir must lie on a filesystem every
+worker sees under the same names, and zel7 must be installed on every worker.
+
+Each file's outcome is a dict with the keys and words of zel7-mask's --report lines:
+source, destination, status ("written", "failed" or "skipped"), reason (why it failed,
+or a remark on one written) and milliseconds.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from collections.abc import Iterable
+from typing import Any
+
+import distributed
+import numpy
+
+import zel7
+
+__all__ = ["mask_files"]
+
+Entry = dict[str, Any]
+# A file to mask: its place in the caller's list, its source and its destination.
+Job = tuple[int, str, str]
+
+
+def mask_files(
+    paths: Iterable[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
+    client: distributed.Client | None = None,
+    *,
+    partitions: int | None = None,
+    suffix: str = "",
+    background: str = "white",
+    skip_existing: bool = False,
+    **options: Any,
+) -> list[Entry]:
+    """Masks every file of paths into out_dir on a Dask cluster; returns their report.
+
+    Each mask is named as zel7-mask names it in a batch: out_dir/mask_name(path,
+    suffix, format, cutout). As in zel7-mask, a source whose mask would replace a
+    picture of the batch, or a mask another source already writes, is refused.
+
+    client: the cluster's client; None takes the current default client, or, when
+        there is none, starts a cluster of processes on this machine for the batch
+        and closes it afterwards.
+    partitions: how many tasks the files are cut into; None: four per worker thread.
+        Never more than there are files.
+    skip_existing: a file whose mask exists and is not older than it is "skipped".
+    options: the keyword options of zel7.mask_file (format, max_pixels, connected,
+        cutout, ...); they are checked here, before any work, and a bad one raises
+        ValueError or TypeError.
+
+    Returns one dict per path, in the order of paths (see the module's docstring). A
+    file that fails never raises: its dict says why.
+    """
+    paths = [os.fspath(path) for path in paths]
+    out_dir = os.fspath(out_dir)
+    _check(background, options)
+    report: list[Entry | None] = [None] * len(paths)
+    jobs = _plan(paths, out_dir, suffix, options, report)
+    if jobs:
+        with _connected(client) as active:
+            threads = sum(active.nthreads().values()) or 1
+            count = max(1, min(partitions or 4 * threads, len(jobs)))
+            futures = active.map(
+                _mask_partition,
+                [jobs[start::count] for start in range(count)],
+                background=background,
+                skip_existing=skip_existing,
+                options=options,
+                pure=False,
+            )
+            for done in active.gather(futures):
+                for index, entry in done:
+                    report[index] = entry
+    return report  # type: ignore[return-value]
+
+
+def _check(background: str, options: dict[str, Any]) -> None:
+    """Raises for options that every file would fail with, before any is sent."""
+    refine = {key: value for key, value in options.items() if key not in ("format", "max_pixels")}
+    # An empty array runs through the same checks as every file would.
+    zel7.mask(numpy.zeros((0, 0), numpy.uint8), background, **refine)
+    zel7.mask_name("", "", options.get("format"), bool(options.get("cutout")))
+    if options.get("cutout") and options.get("format") == "bmp":
+        raise ValueError("cut-outs are written as PNG only")
+    max_pixels = options.get("max_pixels", 1)
+    if not isinstance(max_pixels, int) or max_pixels < 1:
+        raise ValueError(f"max_pixels takes a whole number from 1 up, not {max_pixels!r}")
+
+
+def _plan(
+    paths: list[str], out_dir: str, suffix: str, options: dict[str, Any], report: list[Entry | None]
+) -> list[Job]:
+    """The jobs of the batch; the sources refused as zel7-mask refuses them go into
+    report at once."""
+
+    def identity(path: str) -> tuple[int, int] | None:
+        try:
+            status = os.stat(path)
+        except (OSError, ValueError):
+            return None
+        return status.st_dev, status.st_ino
+
+    sources = {identity(path) for path in paths} - {None}
+    destinations: set[str] = set()
+    jobs: list[Job] = []
+    for index, source in enumerate(paths):
+        name = os.path.basename(source)
+        if source == "-" or name in ("", ".", ".."):
+            report[index] = _entry(source, "", "failed", "names no file to name a mask after")
+            continue
+        file = zel7.mask_name(source, suffix, options.get("format"), bool(options.get("cutout")))
+        destination = os.path.join(out_dir, file)
+        if identity(destination) in sources:
+            reason = (
+                f"its mask {destination} would replace a picture being masked; "
+                "choose another out_dir or a suffix"
+            )
+            report[index] = _entry(source, destination, "failed", reason)
+        elif os.path.normpath(destination) in destinations:
+            reason = f"another source already writes {destination}"
+            report[index] = _entry(source, destination, "failed", reason)
+        else:
+            destinations.add(os.path.normpath(destination))
+            jobs.append((index, source, destination))
+    return jobs
+
+
+class _connected:
+    """The client given, the default one, or one of a cluster started for the batch."""
+
+    def __init__(self, client: distributed.Client | None) -> None:
+        self._client = client
+        self._own: list[Any] = []
+
+    def __enter__(self) -> distributed.Client:
+        if self._client is None:
+            try:
+                self._client = distributed.default_client()
+            except ValueError:
+                # Processes: the masking releases the GIL, but a worker's own Python
+                # work (and a crash) stays in its process.
+                cluster = distributed.LocalCluster(
+                    processes=True, dashboard_address=":0", silence_logs=logging.ERROR
+                )
+                self._own = [cluster, distributed.Client(cluster)]
+                self._client = self._own[1]
+        return self._client
+
+    def __exit__(self, *exception: object) -> None:
+        for started in reversed(self._own):
+            started.close()
+
+
+def _entry(source: str, destination: str, status: str, reason: str = "", ms: float = 0.0) -> Entry:
+    return {
+        "source": source,
+        "destination": destination,
+        "status": status,
+        "reason": reason,
+        "milliseconds": ms,
+    }
+
+
+def _up_to_date(source: str, destination: str) -> bool:
+    """Masks are complete or absent, never partial: one that exists was finished."""
+    try:
+        return os.stat(destination).st_mtime_ns >= os.stat(source).st_mtime_ns
+    except OSError:
+        return False
+
+
+def _mask_partition(
+    jobs: list[Job], background: str, skip_existing: bool, options: dict[str, Any]
+) -> list[tuple[int, Entry]]:
+    """A task: masks its files one after another, on a worker."""
+    done = []
+    for index, source, destination in jobs:
+        if skip_existing and _up_to_date(source, destination):
+            done.append((index, _entry(source, destination, "skipped")))
+            continue
+        start = time.perf_counter()
+        try:
+            _, remark = zel7._zel7._mask_file_noted(source, destination, background, **options)
+            status, reason = "written", remark
+        except zel7.Error as error:
+            status, reason = "failed", error.reason
+        except Exception as error:  # one file's trouble is its entry's, never the batch's
+            status, reason = "failed", str(error) or type(error).__name__
+        milliseconds = (time.perf_counter() - start) * 1000
+        done.append((index, _entry(source, destination, status, reason, milliseconds)))
+    return done
