@@ -26,5 +26,10 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
     libjpeg62-turbo-dev libspng-dev libtiff-dev)
 
+# The Python module zel7 (built for Debian's python3) and its tests, with zel7.dask's
+# cluster. Every build configures the module, so every build needs them.
+PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed)
+BUILD_PACKAGES+=("${PYTHON_PACKAGES[@]}")
+
 # What bench/compare.sh measures against: djpeg, libvips, OpenCV, and GNU time.
 BENCH_PACKAGES=(libbenchmark-dev libjpeg-turbo-progs libvips-tools python3-opencv time)
