@@ -27,7 +27,7 @@ function(zel7_harden target)
         -fstack-protector-strong -Wformat -Werror=format-security
         # Fortification needs the optimiser; without it glibc warns and does nothing.
         $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-D_FORTIFY_SOURCE=2>)
-    if(type STREQUAL "EXECUTABLE" OR type STREQUAL "SHARED_LIBRARY")
+    if(type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
         target_link_options(${target} PRIVATE LINKER:-z,relro LINKER:-z,now)
     endif()
 
