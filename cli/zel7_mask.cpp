@@ -521,6 +521,7 @@ void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned work
     mask.background = options.background.value_or(zel7::Background::NearWhite);
     mask.maxPixels = options.maxPixels;
     mask.refine = options.refine;
+    mask.refine.sideKnown = options.background.has_value();
     // One picture alone gets a second thread for writing, when there is a core for it.
     mask.writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
                        ? zel7::SliceWriting::OnSecondThread

@@ -14,6 +14,11 @@ constexpr int kNear = 24;
 // A tolerance below this would call a soft shadow (some 10 levels off) object.
 constexpr int kLeastTolerance = 12;
 constexpr int kMostTolerance = 60;
+// What a white or black backdrop can look like: a grey tinted by at most kMostTint
+// between channels, at least kLeastWhite or at most kMostBlack in every one.
+constexpr int kMostTint = 48;
+constexpr int kLeastWhite = 144;
+constexpr int kMostBlack = 112;
 
 int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
     int most = 0;
@@ -37,7 +42,7 @@ void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
     pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
 }
 
-Backdrop BorderSample::Estimate() const {
+Backdrop BorderSample::Estimate(std::optional<Background> side) const {
     const std::size_t count = pixels_.size() / 3;
     if (count == 0) {
         return {};
@@ -49,13 +54,22 @@ Backdrop BorderSample::Estimate() const {
         ++bins[std::size_t(bin(p[0] >> kBinShift, p[1] >> kBinShift, p[2] >> kBinShift))];
     }
     // The bin with the most pixels in and around it: a backdrop whose noise straddles
-    // a bin boundary still wins.
+    // a bin boundary still wins. Only greys of the side's end count while there are any.
+    const auto fits = [&](int b, int g, int r) {
+        const int low = std::min({b, g, r}) << kBinShift, high = std::max({b, g, r}) << kBinShift;
+        const bool neutral = high - low <= kMostTint;
+        const bool white = low >= kLeastWhite && side != Background::NearBlack;
+        const bool black = high <= kMostBlack && side != Background::NearWhite;
+        return neutral && (white || black);
+    };
     uint64_t best = 0;
     std::array<int, 3> centre{};
+    bool bestFits = false;
     for (int b = 0; b < kBins; ++b) {
         for (int g = 0; g < kBins; ++g) {
             for (int r = 0; r < kBins; ++r) {
-                if (bins[std::size_t(bin(b, g, r))] == 0) {
+                const bool fitting = fits(b, g, r);
+                if (bins[std::size_t(bin(b, g, r))] == 0 || (bestFits && !fitting)) {
                     continue;
                 }
                 uint64_t around = 0;
@@ -66,8 +80,9 @@ Backdrop BorderSample::Estimate() const {
                         }
                     }
                 }
-                if (around > best) {
+                if (around > best || (fitting && !bestFits)) {
                     best = around;
+                    bestFits = fitting;
                     const int half = 1 << (kBinShift - 1);
                     centre = {(b << kBinShift) + half, (g << kBinShift) + half,
                               (r << kBinShift) + half};

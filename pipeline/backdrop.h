@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "threshold.h"
 
 namespace zel7 {
 
@@ -33,11 +36,13 @@ public:
     BorderSample(int32_t width, int32_t height);
     void AddRow(int32_t y, const uint8_t* bgr);
 
-    // The commonest colour of the frame, so that an object touching one or even two
-    // edges does not shift it, and a tolerance from the spread of the pixels near it:
-    // a few times their typical difference, at least enough for a soft shadow. Null
-    // tolerance when the frame is empty.
-    Backdrop Estimate() const;
+    // The commonest near-white or near-black colour of the frame (on side's, when
+    // known), so that an object covering even most of it does not pass for the
+    // backdrop; the commonest colour of any kind when there is none. The tolerance
+    // comes from the spread of the pixels near it: a few times their typical
+    // difference, at least enough for a soft shadow. Null tolerance when the frame is
+    // empty.
+    Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
 
 private:
     int32_t width_, height_;

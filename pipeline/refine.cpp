@@ -193,7 +193,8 @@ Result Refined::Open() {
             return result;
         }
         unread.reset();
-        reference_ = border.Estimate();
+        reference_ =
+            border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
     }
     if (options_.tolerance) {
         reference_.tolerance = *options_.tolerance;

@@ -26,7 +26,8 @@ enum class Product {
 };
 
 struct RefineOptions {
-    bool autoBackground = false;  // measure the backdrop's colour and noise
+    bool autoBackground = false;  // measure the backdrop's colour and noise...
+    bool sideKnown = false;       // ...on the side background says, or either
     // The largest channel difference from the backdrop (255 or 0 without
     // autoBackground) counted as background; unset: measured, or what the fixed
     // threshold means (15 on white, 20 on black).
