@@ -53,43 +53,58 @@ TEST(Refine, StudioShotsReachEachFamilysFloor) {
 
 // Pictures with nothing to tell apart, and one with more runs than the labels may hold.
 TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
+    using Colour = std::array<uint8_t, 3>;
     struct Case {
         const char* name;
         int32_t width, height;
-        uint8_t (*red)(int32_t x);  // each pixel is (red(x), 40, 40)
+        Colour (*colour)(int32_t x, int32_t y);
         RefineOptions options;
         Status status;
         std::vector<uint8_t> firstPixel;
     };
-    const RefineOptions cutout{.regions = {.connected = true}, .product = Product::Cutout};
+    const auto red = [](int32_t, int32_t) { return Colour{200, 40, 40}; };
     const Case cases[] = {
         {"one pixel of backdrop",
          1,
          1,
-         [](int32_t) { return uint8_t(255); },
-         {.tolerance = 215, .regions = {.connected = true}, .product = Product::Cutout},
+         [](int32_t, int32_t) {
+             return Colour{255, 255, 255};
+         },
+         {.regions = {.connected = true}, .product = Product::Cutout},
          Status::Ok,
          {0, 0, 0, 0}},
         {"all object",
          5,
          3,
-         [](int32_t) { return uint8_t(200); },
-         cutout,
+         red,
+         {.regions = {.connected = true}, .product = Product::Cutout},
          Status::Ok,
          {200, 40, 40, 255}},
         {"all object, inverted",
          5,
          3,
-         [](int32_t) { return uint8_t(200); },
+         red,
          {.regions = {.connected = true}, .invert = true},
+         Status::Ok,
+         {255}},
+        // The object covers most of the frame: the backdrop is still the white.
+        {"backdrop along one edge",
+         10,
+         10,
+         [](int32_t, int32_t y) {
+             return y < 3 ? Colour{250, 250, 250} : Colour{140, 60, 170};
+         },
+         {.autoBackground = true, .regions = {.connected = true}},
          Status::Ok,
          {255}},
         // Alternate columns are a run each: 2,100 a row.
         {"stripes",
          2100,
          2000,
-         [](int32_t x) { return uint8_t(x % 2 ? 255 : 0); },
-         {.tolerance = 255 - 40, .regions = {.connected = true}},
+         [](int32_t x, int32_t) {
+             return x % 2 ? Colour{255, 255, 255} : Colour{};
+         },
+         {.regions = {.connected = true}},
          Status::TooManyRegions,
          {}},
     };
@@ -97,7 +112,8 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
         SCOPED_TRACE(test.name);
         std::vector<uint8_t> rgb;
         for (int32_t i = 0; i < test.width * test.height; ++i) {
-            rgb.insert(rgb.end(), {test.red(i % test.width), 40, 40});
+            const Colour colour = test.colour(i % test.width, i / test.width);
+            rgb.insert(rgb.end(), colour.begin(), colour.end());
         }
         const PixelArray picture{rgb.data(), test.width, test.height, 3, 1, 3 * test.width, 3, 1};
         std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(test.options)));
