@@ -20,9 +20,12 @@ namespace {
 constexpr int kWhiteTolerance = 255 - kNearWhiteThreshold;
 constexpr int kBlackTolerance = kNearBlackThreshold;
 
+// Pixels this close to background are edge pixels: JPEG's halved colour resolution
+// spreads an edge over two or three.
+constexpr int32_t kEdge = 2;
 // Rows kept around the one being written: an edge pixel's object colour is looked for
 // this far away.
-constexpr int32_t kReach = 2;
+constexpr int32_t kReach = kEdge + 1;
 constexpr int32_t kWindow = 2 * kReach + 1;
 
 void ClassifyPortable(const uint8_t* bgr, int32_t width, const Backdrop& reference,
@@ -135,7 +138,7 @@ private:
     std::unique_ptr<RegionLabeller> labels_;
     std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
     std::array<std::vector<uint8_t>, kWindow> colours_, coverage_;
-    std::vector<uint8_t> nearEdge_;  // per pixel: the 3 x 3 around it holds background
+    std::vector<uint8_t> nearEdge_;  // per pixel: background within kEdge rows of it
     int32_t decodedRows_ = 0;
     std::vector<uint8_t> row_;  // the finished row being handed out
     int32_t nextRow_ = 0;
@@ -299,11 +302,13 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     const bool soft = options_.product == Product::SoftMask ||
                       (options_.product == Product::Cutout && !options_.hardEdges);
     if (soft) {
-        // Background within one pixel makes an edge pixel.
-        const uint8_t* above = Coverage(std::max(y - 1, 0));
-        const uint8_t* below = Coverage(std::min(y + 1, decoded_.height - 1));
-        for (int32_t x = 0; x < width; ++x) {
-            nearEdge_[std::size_t(x)] = std::min({above[x], coverage[x], below[x]}) == 0;
+        std::fill(nearEdge_.begin(), nearEdge_.end(), 0);
+        for (int32_t yy = std::max(y - kEdge, 0); yy <= std::min(y + kEdge, decoded_.height - 1);
+             ++yy) {
+            const uint8_t* row = Coverage(yy);
+            for (int32_t x = 0; x < width; ++x) {
+                nearEdge_[std::size_t(x)] |= row[x] == 0;
+            }
         }
     }
     std::memset(out, 0, row_.size());
@@ -319,10 +324,14 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
         uint8_t alpha = coverage[x];
         const uint8_t* bgr = colours + 3 * x;
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
-        if (soft && alpha != 0 &&
-            (nearEdge_[std::size_t(x)] || (x > 0 && nearEdge_[std::size_t(x) - 1]) ||
-             (x + 1 < width && nearEdge_[std::size_t(x) + 1]))) {
-            alpha = EdgeAlpha(x, y, rgb);
+        if (soft && alpha != 0) {
+            bool edge = false;
+            for (int32_t xx = std::max(x - kEdge, 0); xx <= std::min(x + kEdge, width - 1); ++xx) {
+                edge = edge || nearEdge_[std::size_t(xx)] != 0;
+            }
+            if (edge) {
+                alpha = EdgeAlpha(x, y, rgb);
+            }
         }
         if (options_.invert) {
             alpha = uint8_t(255 - alpha);
@@ -393,10 +402,11 @@ uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
             }
         }
     }
-    // An object hardly different from the backdrop gives no measure: it stays whole.
+    // Near the backdrop with no clear object colour around: a shadow's or noise's
+    // fringe on the object, not part of it.
     const float least = float(std::max(2 * reference_.tolerance, 8));
     if (objectCount == 0 || farthest < least * least) {
-        return 255;
+        return 0;
     }
     const uint8_t* pixel = Colours(y) + 3 * x;
     float along = 0, length = 0;
@@ -409,9 +419,13 @@ uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
     if (alpha * 255 < 0.5f) {
         return 0;
     }
+    // Unmixing divides the noise by alpha too: the faintest pixels lean on the
+    // object's colour instead.
+    const float trust = std::min(alpha * 2, 1.0f);
     for (int c = 0; c < 3; ++c) {
         const float own = b[c] + (float(pixel[c]) - b[c]) / alpha;
-        rgb[2 - c] = uint8_t(std::clamp(std::lround(own), 0L, 255L));
+        const float blended = trust * own + (1 - trust) * (b[c] + f[c]);
+        rgb[2 - c] = uint8_t(std::clamp(std::lround(blended), 0L, 255L));
     }
     return uint8_t(std::lround(alpha * 255));
 }
