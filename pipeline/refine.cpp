@@ -105,6 +105,46 @@ void Classify(const uint8_t* bgr, int32_t width, const Backdrop& reference, uint
     ClassifyPortable(bgr, width, reference, classes);
 }
 
+// Writes each of count bytes, xor flip, three times: grey 24-bit pixels.
+void ExpandGreyPortable(const uint8_t* grey, int32_t count, uint8_t flip, uint8_t* out) {
+    for (int32_t x = 0; x < count; ++x, out += 3) {
+        out[0] = out[1] = out[2] = uint8_t(grey[x] ^ flip);
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sixteen at a time: a mask's rows are mostly this.
+__attribute__((target("ssse3"))) void ExpandGreySsse3(const uint8_t* grey, int32_t count,
+                                                      uint8_t flip, uint8_t* out) {
+    const __m128i spread[3] = {
+        _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5),
+        _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10),
+        _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15)};
+    const __m128i flipped = _mm_set1_epi8(char(flip));
+    int32_t x = 0;
+    for (; x + 16 <= count; x += 16, out += 48) {
+        const __m128i bytes =
+            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)), flipped);
+        for (int part = 0; part < 3; ++part) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + part,
+                             _mm_shuffle_epi8(bytes, spread[part]));
+        }
+    }
+    ExpandGreyPortable(grey + x, count - x, flip, out);
+}
+#endif
+
+void ExpandGrey(const uint8_t* grey, int32_t count, uint8_t flip, uint8_t* out) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+        ExpandGreySsse3(grey, count, flip, out);
+        return;
+    }
+#endif
+    ExpandGreyPortable(grey, count, flip, out);
+}
+
 class Refined : public RowSource {
 public:
     Refined(const SourceOpener& open, Background background, const RefineOptions& options)
@@ -283,6 +323,13 @@ Result Refined::Read(uint8_t* into, std::size_t size) {
             } else {
                 labels_->FillRow(nextRow_, coverage_[0].data());
             }
+            // Whole rows asked for go straight to their place.
+            if (size >= row_.size()) {
+                WriteRow(nextRow_++, into);
+                into += row_.size();
+                size -= row_.size();
+                continue;
+            }
             WriteRow(nextRow_++, row_.data());
             handedOut_ = 0;
         }
@@ -313,10 +360,7 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     }
     std::memset(out, 0, row_.size());
     if (!cutout && !soft) {
-        const uint8_t flip = options_.invert ? 0 : 255;
-        for (int32_t x = 0; x < width; ++x) {
-            out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = uint8_t(coverage[x] ^ flip);
-        }
+        ExpandGrey(coverage, width, options_.invert ? 0 : 255, out);
         return;
     }
     const uint8_t* colours = Colours(y);
