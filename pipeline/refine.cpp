@@ -28,6 +28,15 @@ constexpr int32_t kEdge = 2;
 constexpr int32_t kReach = kEdge + 1;
 constexpr int32_t kWindow = 2 * kReach + 1;
 
+// Holes smaller than this are left to --hole-area: their colour says too little.
+constexpr uint64_t kLeastHoleArea = 64;
+// How far a hole's mean colour may lie from the backdrop's, besides the noise's share.
+constexpr double kHoleMatch = 1.0;
+// Every this many rows and pixels of the background are fitted.
+constexpr int32_t kFitStep = 4;
+// Pixels at each end of a region's runs left out of its colour.
+constexpr int32_t kRim = 2;
+
 void ClassifyPortable(const uint8_t* bgr, int32_t width, const Backdrop& reference,
                       uint8_t* classes) {
     const int b = reference.colour[0], g = reference.colour[1], r = reference.colour[2];
@@ -161,6 +170,7 @@ private:
     Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
     template <class Each>
     Result ForEachRow(RowSource& decoder, Each each);
+    Result FindHoles();
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
     uint8_t EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const;
@@ -261,6 +271,11 @@ Result Refined::Open() {
         }
         unread.reset();
         labels_->Decide(rules);
+        if (rules.connected && rules.holeArea == 0) {
+            if (Result result = FindHoles(); !result.Ok()) {
+                return result;
+            }
+        }
     }
     // A two-tone mask of labelled regions needs no colours; everything else does.
     if (!labels_ || options_.product != Product::Mask) {
@@ -286,6 +301,131 @@ Result Refined::Open() {
     shape_ = {width, height, bitCount, stride, stride * height};
     row_.resize(std::size_t(stride));
     handedOut_ = row_.size();
+    return {};
+}
+
+// Solves the 6 x 6 system a x = b for three right-hand sides by elimination; false
+// when it is singular (too few samples to fit).
+bool Solve(std::array<std::array<double, 6>, 6> a, std::array<std::array<double, 3>, 6>& b) {
+    for (std::size_t column = 0; column < 6; ++column) {
+        std::size_t pivot = column;
+        for (std::size_t row = column + 1; row < 6; ++row) {
+            if (std::abs(a[row][column]) > std::abs(a[pivot][column])) {
+                pivot = row;
+            }
+        }
+        if (std::abs(a[pivot][column]) < 1e-9) {
+            return false;
+        }
+        std::swap(a[column], a[pivot]);
+        std::swap(b[column], b[pivot]);
+        for (std::size_t row = 0; row < 6; ++row) {
+            const double factor = row == column ? 0 : a[row][column] / a[column][column];
+            for (std::size_t k = 0; k < 6; ++k) {
+                a[row][k] -= factor * a[column][k];
+            }
+            for (std::size_t c = 0; c < 3; ++c) {
+                b[row][c] -= factor * b[column][c];
+            }
+        }
+    }
+    for (std::size_t row = 0; row < 6; ++row) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            b[row][c] /= a[row][row];
+        }
+    }
+    return true;
+}
+
+// Of the backdrop-coloured regions kept as object because they do not reach the edge,
+// makes background those that are the backdrop seen through the object (the hole of a
+// handle, the inside of a ring) rather than part of it in nearly the backdrop's colour
+// (a label, a print): a hole's mean colour is the backdrop's at that place, within a
+// level and the noise's share. The backdrop is fitted, for its gradients and
+// vignetting, as a quadratic surface in each channel to a sample of the background.
+Result Refined::FindHoles() {
+    const std::vector<uint64_t> roots = labels_->EnclosedRegions(kLeastHoleArea);
+    if (roots.empty()) {
+        return {};
+    }
+    std::unique_ptr<RowSource> decoder;
+    if (Result result = OpenDecoder(decoder); !result.Ok()) {
+        return result;
+    }
+    struct Region {
+        std::array<double, 3> sum{};
+        double x = 0, y = 0, count = 0;
+    };
+    std::vector<Region> regions(roots.size());
+    std::array<std::array<double, 6>, 6> normal{};
+    std::array<std::array<double, 3>, 6> fit{};
+    const double width = decoded_.width, height = decoded_.height;
+    const auto basis = [&](double x, double y) {
+        const double u = x / width, v = y / height;
+        return std::array<double, 6>{1, u, v, u * u, u * v, v * v};
+    };
+    const auto sample = [&](int32_t y, const uint8_t* bgr) {
+        labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
+            if (background) {
+                for (int32_t x = start; x < stop && y % kFitStep == 0; x += kFitStep) {
+                    const uint8_t* pixel = bgr + 3 * x;
+                    if (!IsBackdropColoured(pixel, reference_)) {
+                        continue;
+                    }
+                    const std::array<double, 6> terms = basis(x, y);
+                    for (std::size_t i = 0; i < 6; ++i) {
+                        for (std::size_t j = 0; j < 6; ++j) {
+                            normal[i][j] += terms[i] * terms[j];
+                        }
+                        for (std::size_t c = 0; c < 3; ++c) {
+                            fit[i][c] += terms[i] * pixel[c];
+                        }
+                    }
+                }
+                return;
+            }
+            const auto found = std::lower_bound(roots.begin(), roots.end(), root);
+            if (found == roots.end() || *found != root) {
+                return;
+            }
+            // A region's rim is mixed with the object around it: it is left out.
+            Region& region = regions[std::size_t(found - roots.begin())];
+            for (int32_t x = start + kRim; x < stop - kRim; ++x) {
+                for (std::size_t c = 0; c < 3; ++c) {
+                    region.sum[c] += bgr[3 * x + c];
+                }
+                region.x += x, region.y += y, region.count += 1;
+            }
+        });
+        return Result{};
+    };
+    if (Result result = ForEachRow(*decoder, sample); !result.Ok()) {
+        return result;
+    }
+    if (!Solve(normal, fit)) {
+        return {};
+    }
+    // The tolerance is about five times the noise's deviation (see backdrop.cpp).
+    const double deviation = std::max(reference_.tolerance - 2, 1) / 5.0;
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        const Region& region = regions[i];
+        if (region.count < kLeastHoleArea / 2) {
+            continue;
+        }
+        const std::array<double, 6> terms = basis(region.x / region.count, region.y / region.count);
+        const double allowed = kHoleMatch + 3 * deviation / std::sqrt(region.count);
+        bool matches = true;
+        for (std::size_t c = 0; c < 3; ++c) {
+            double expected = 0;
+            for (std::size_t k = 0; k < 6; ++k) {
+                expected += terms[k] * fit[k][c];
+            }
+            matches = matches && std::abs(region.sum[c] / region.count - expected) <= allowed;
+        }
+        if (matches) {
+            labels_->MakeBackground(roots[i]);
+        }
+    }
     return {};
 }
 

@@ -183,4 +183,32 @@ void RegionLabeller::FillRow(int32_t y, uint8_t* coverage) const {
     }
 }
 
+std::vector<uint64_t> RegionLabeller::EnclosedRegions(uint64_t minArea) const {
+    std::vector<uint64_t> roots;
+    for (uint64_t index = 0; index < runCount_; ++index) {
+        const Run& run = At(index);
+        if (run.IsRoot() && run.Is(kBackgroundColoured) && !run.Is(kDecidedBackground) &&
+            uint64_t(-int64_t(run.link)) >= minArea) {
+            roots.push_back(index);
+        }
+    }
+    return roots;
+}
+
+void RegionLabeller::MakeBackground(uint64_t root) {
+    At(root).bits |= kDecidedBackground;
+}
+
+void RegionLabeller::ForEachRun(
+    int32_t y, const std::function<void(int32_t, int32_t, uint64_t, bool)>& each) const {
+    const uint64_t first = rowStarts_[std::size_t(y)];
+    const uint64_t last = rowStarts_[std::size_t(y) + 1];
+    for (uint64_t index = first; index < last; ++index) {
+        const Run& run = At(index);
+        const uint64_t root = run.IsRoot() ? index : uint64_t(run.link);
+        const auto stop = int32_t(index + 1 < last ? At(index + 1).Start() : uint32_t(width_));
+        each(int32_t(run.Start()), stop, root, At(root).Is(kDecidedBackground));
+    }
+}
+
 }  // namespace zel7

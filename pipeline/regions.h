@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -43,6 +44,15 @@ public:
     void Decide(const RegionRules& rules);
     // Row y as decided: 0 for background, 255 for object.
     void FillRow(int32_t y, uint8_t* coverage) const;
+
+    // After Decide: the background-coloured regions of at least minArea pixels that
+    // were kept as object, by their roots in scan order; a root can then be made
+    // background.
+    std::vector<uint64_t> EnclosedRegions(uint64_t minArea) const;
+    void MakeBackground(uint64_t root);
+    // Calls each(start, stop, root, background) for the runs of row y, after Decide.
+    void ForEachRun(int32_t y,
+                    const std::function<void(int32_t, int32_t, uint64_t, bool)>& each) const;
     uint64_t RunCount() const { return runCount_; }
 
 private:

@@ -23,7 +23,7 @@ TEST(Refine, StudioShotsReachEachFamilysFloor) {
         double iou, alphaError;
     };
     const Floor floors[] = {
-        {Family::Label, 0, 0.98, 3},  {Family::Ring, 100, 0.98, 4}, {Family::Wire, 0, 0.97, 6},
+        {Family::Label, 0, 0.98, 3},  {Family::Ring, 0, 0.98, 4},   {Family::Wire, 0, 0.97, 6},
         {Family::Shadow, 0, 0.98, 3}, {Family::Border, 0, 0.98, 3},
     };
     testing::ScratchFolder folder;
@@ -52,15 +52,26 @@ TEST(Refine, StudioShotsReachEachFamilysFloor) {
 }
 
 // Pictures with nothing to tell apart, and one with more runs than the labels may hold.
+using Colour = std::array<uint8_t, 3>;
+
+// A 10 x 10 square of grey level inside a red 30 x 30 one, on a backdrop of 250.
+Colour Square(int32_t x, int32_t y, uint8_t level) {
+    const auto inside = [&](int32_t from, int32_t to) {
+        return x >= from && x < to && y >= from && y < to;
+    };
+    return inside(15, 25)  ? Colour{level, level, level}
+           : inside(5, 35) ? Colour{200, 40, 40}
+                           : Colour{250, 250, 250};
+}
+
 TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
-    using Colour = std::array<uint8_t, 3>;
     struct Case {
         const char* name;
         int32_t width, height;
         Colour (*colour)(int32_t x, int32_t y);
         RefineOptions options;
         Status status;
-        std::vector<uint8_t> firstPixel;
+        std::vector<uint8_t> pixel;  // the middle one
     };
     const auto red = [](int32_t, int32_t) { return Colour{200, 40, 40}; };
     const Case cases[] = {
@@ -96,7 +107,23 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
          },
          {.autoBackground = true, .regions = {.connected = true}},
          Status::Ok,
+         {0}},
+        // A square inside a red one: in the backdrop's colour a hole, three levels off a
+        // label.
+        {"hole",
+         40,
+         40,
+         [](int32_t x, int32_t y) { return Square(x, y, 250); },
+         {.autoBackground = true, .regions = {.connected = true}},
+         Status::Ok,
          {255}},
+        {"label",
+         40,
+         40,
+         [](int32_t x, int32_t y) { return Square(x, y, 247); },
+         {.autoBackground = true, .regions = {.connected = true}},
+         Status::Ok,
+         {0}},
         // Alternate columns are a run each: 2,100 a row.
         {"stripes",
          2100,
@@ -119,7 +146,9 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
         std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(test.options)));
         const Result result = MaskArray(picture, Background::NearWhite, test.options, out.data());
         EXPECT_EQ(result.status, test.status) << Describe(result);
-        EXPECT_TRUE(std::equal(test.firstPixel.begin(), test.firstPixel.end(), out.begin()));
+        const auto middle = std::size_t(test.height / 2 * test.width + test.width / 2);
+        const auto at = middle * test.pixel.size();
+        EXPECT_TRUE(std::equal(test.pixel.begin(), test.pixel.end(), out.begin() + at));
     }
 }
 
