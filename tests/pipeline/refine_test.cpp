@@ -19,23 +19,22 @@ using studio::Family;
 TEST(Refine, StudioShotsReachEachFamilysFloor) {
     struct Floor {
         Family family;
-        uint64_t holeArea;
         double iou, alphaError;
     };
     const Floor floors[] = {
-        {Family::Label, 0, 0.98, 3},  {Family::Ring, 0, 0.98, 4},   {Family::Wire, 0, 0.97, 6},
-        {Family::Shadow, 0, 0.98, 3}, {Family::Border, 0, 0.98, 3},
+        {Family::Label, 0.98, 3},  {Family::Ring, 0.98, 4},   {Family::Wire, 0.97, 6},
+        {Family::Shadow, 0.98, 3}, {Family::Border, 0.98, 3},
     };
     testing::ScratchFolder folder;
     std::vector<uint8_t> buffer;
     for (const Floor& floor : floors) {
         for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
             const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, 3);
-            SCOPED_TRACE(shot.name + ", hole area " + std::to_string(floor.holeArea));
+            SCOPED_TRACE(shot.name);
             testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
             MaskOptions options{.format = PictureFormat::Png};
             options.refine = {.autoBackground = true,
-                              .regions = {true, floor.holeArea, 16},
+                              .regions = {.connected = true, .despeckle = 16},
                               .product = Product::Cutout};
             ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
             int width, height;
