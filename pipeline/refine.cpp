@@ -32,7 +32,10 @@ constexpr int32_t kWindow = 2 * kReach + 1;
 constexpr uint64_t kLeastHoleArea = 64;
 // How far a hole's mean colour may lie from the backdrop's, besides the noise's share.
 constexpr double kHoleMatch = 1.0;
-// Every this many rows and pixels of the background are fitted.
+// Every this many rows and pixels are kept, for the colours of holes and backdrop: a
+// ninth of the picture.
+constexpr int32_t kSampleStep = 3;
+constexpr double kLeastHoleSamples = 4;
 constexpr int32_t kFitStep = 4;
 // Pixels at each end of a region's runs left out of its colour.
 constexpr int32_t kRim = 2;
@@ -170,7 +173,7 @@ private:
     Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
     template <class Each>
     Result ForEachRow(RowSource& decoder, Each each);
-    Result FindHoles();
+    void FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth);
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
     uint8_t EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const;
@@ -261,20 +264,26 @@ Result Refined::Open() {
         }
         labels_ = std::make_unique<RegionLabeller>(width, height);
         std::vector<uint8_t> classes(static_cast<std::size_t>(width));
-        if (Result result = ForEachRow(*unread,
-                                       [&](int32_t, const uint8_t* bgr) {
-                                           Classify(bgr, width, reference_, classes.data());
-                                           return labels_->AddRow(classes.data());
-                                       });
-            !result.Ok()) {
+        const bool holes = rules.connected && rules.holeArea == 0;
+        const std::size_t sampledWidth = std::size_t(width + kSampleStep - 1) / kSampleStep;
+        std::vector<uint8_t> samples;  // colours of every kSampleStep-th pixel and row
+        if (holes) {
+            samples.reserve(sampledWidth * 3 * std::size_t(height / kSampleStep + 1));
+        }
+        const auto label = [&](int32_t y, const uint8_t* bgr) {
+            Classify(bgr, width, reference_, classes.data());
+            for (int32_t x = 0; holes && y % kSampleStep == 0 && x < width; x += kSampleStep) {
+                samples.insert(samples.end(), bgr + 3 * x, bgr + 3 * x + 3);
+            }
+            return labels_->AddRow(classes.data());
+        };
+        if (Result result = ForEachRow(*unread, label); !result.Ok()) {
             return result;
         }
         unread.reset();
         labels_->Decide(rules);
-        if (rules.connected && rules.holeArea == 0) {
-            if (Result result = FindHoles(); !result.Ok()) {
-                return result;
-            }
+        if (holes) {
+            FindHoles(samples, sampledWidth);
         }
     }
     // A two-tone mask of labelled regions needs no colours; everything else does.
@@ -342,15 +351,11 @@ bool Solve(std::array<std::array<double, 6>, 6> a, std::array<std::array<double,
 // handle, the inside of a ring) rather than part of it in nearly the backdrop's colour
 // (a label, a print): a hole's mean colour is the backdrop's at that place, within a
 // level and the noise's share. The backdrop is fitted, for its gradients and
-// vignetting, as a quadratic surface in each channel to a sample of the background.
-Result Refined::FindHoles() {
+// vignetting, as a quadratic surface in each channel to the background's samples.
+void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth) {
     const std::vector<uint64_t> roots = labels_->EnclosedRegions(kLeastHoleArea);
     if (roots.empty()) {
-        return {};
-    }
-    std::unique_ptr<RowSource> decoder;
-    if (Result result = OpenDecoder(decoder); !result.Ok()) {
-        return result;
+        return;
     }
     struct Region {
         std::array<double, 3> sum{};
@@ -364,52 +369,64 @@ Result Refined::FindHoles() {
         const double u = x / width, v = y / height;
         return std::array<double, 6>{1, u, v, u * u, u * v, v * v};
     };
-    const auto sample = [&](int32_t y, const uint8_t* bgr) {
-        labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
-            if (background) {
-                for (int32_t x = start; x < stop && y % kFitStep == 0; x += kFitStep) {
-                    const uint8_t* pixel = bgr + 3 * x;
-                    if (!IsBackdropColoured(pixel, reference_)) {
-                        continue;
-                    }
-                    const std::array<double, 6> terms = basis(x, y);
-                    for (std::size_t i = 0; i < 6; ++i) {
-                        for (std::size_t j = 0; j < 6; ++j) {
-                            normal[i][j] += terms[i] * terms[j];
-                        }
-                        for (std::size_t c = 0; c < 3; ++c) {
-                            fit[i][c] += terms[i] * pixel[c];
-                        }
-                    }
-                }
+    const auto sampleRuns = [&](int32_t start, int32_t stop, uint64_t root, bool background,
+                                int32_t y, const uint8_t* row) {
+        // The first sampled pixel at or after x.
+        const auto first = [](int32_t x) {
+            return (x + kSampleStep - 1) / kSampleStep * kSampleStep;
+        };
+        if (background) {
+            // A smooth surface needs few points: every kFitStep-th sample of every
+            // kFitStep-th row.
+            if (y % (kSampleStep * kFitStep) != 0) {
                 return;
             }
-            const auto found = std::lower_bound(roots.begin(), roots.end(), root);
-            if (found == roots.end() || *found != root) {
-                return;
-            }
-            // A region's rim is mixed with the object around it: it is left out.
-            Region& region = regions[std::size_t(found - roots.begin())];
-            for (int32_t x = start + kRim; x < stop - kRim; ++x) {
-                for (std::size_t c = 0; c < 3; ++c) {
-                    region.sum[c] += bgr[3 * x + c];
+            const int32_t step = kSampleStep * kFitStep;
+            for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
+                const uint8_t* pixel = row + 3 * (x / kSampleStep);
+                if (!IsBackdropColoured(pixel, reference_)) {
+                    continue;  // a shadow, or the object's rim
                 }
-                region.x += x, region.y += y, region.count += 1;
+                const std::array<double, 6> terms = basis(x, y);
+                for (std::size_t i = 0; i < 6; ++i) {
+                    for (std::size_t j = 0; j < 6; ++j) {
+                        normal[i][j] += terms[i] * terms[j];
+                    }
+                    for (std::size_t c = 0; c < 3; ++c) {
+                        fit[i][c] += terms[i] * pixel[c];
+                    }
+                }
             }
-        });
-        return Result{};
+            return;
+        }
+        const auto found = std::lower_bound(roots.begin(), roots.end(), root);
+        if (found == roots.end() || *found != root) {
+            return;
+        }
+        // A region's rim is mixed with the object around it: it is left out.
+        Region& region = regions[std::size_t(found - roots.begin())];
+        for (int32_t x = first(start + kRim); x < stop - kRim; x += kSampleStep) {
+            const uint8_t* pixel = row + 3 * (x / kSampleStep);
+            for (std::size_t c = 0; c < 3; ++c) {
+                region.sum[c] += pixel[c];
+            }
+            region.x += x, region.y += y, region.count += 1;
+        }
     };
-    if (Result result = ForEachRow(*decoder, sample); !result.Ok()) {
-        return result;
+    for (int32_t y = 0; y < decoded_.height; y += kSampleStep) {
+        const uint8_t* row = samples.data() + std::size_t(y / kSampleStep) * sampledWidth * 3;
+        labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
+            sampleRuns(start, stop, root, background, y, row);
+        });
     }
     if (!Solve(normal, fit)) {
-        return {};
+        return;
     }
     // The tolerance is about five times the noise's deviation (see backdrop.cpp).
     const double deviation = std::max(reference_.tolerance - 2, 1) / 5.0;
     for (std::size_t i = 0; i < roots.size(); ++i) {
         const Region& region = regions[i];
-        if (region.count < kLeastHoleArea / 2) {
+        if (region.count < kLeastHoleSamples) {
             continue;
         }
         const std::array<double, 6> terms = basis(region.x / region.count, region.y / region.count);
@@ -426,7 +443,6 @@ Result Refined::FindHoles() {
             labels_->MakeBackground(roots[i]);
         }
     }
-    return {};
 }
 
 Result Refined::DecodeRow(int32_t y) {

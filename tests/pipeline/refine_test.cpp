@@ -53,13 +53,13 @@ TEST(Refine, StudioShotsReachEachFamilysFloor) {
 // Pictures with nothing to tell apart, and one with more runs than the labels may hold.
 using Colour = std::array<uint8_t, 3>;
 
-// A 10 x 10 square of grey level inside a red 30 x 30 one, on a backdrop of 250.
+// A 16 x 16 square of grey level inside a red 32 x 32 one, on a backdrop of 250.
 Colour Square(int32_t x, int32_t y, uint8_t level) {
     const auto inside = [&](int32_t from, int32_t to) {
         return x >= from && x < to && y >= from && y < to;
     };
-    return inside(15, 25)  ? Colour{level, level, level}
-           : inside(5, 35) ? Colour{200, 40, 40}
+    return inside(12, 28)  ? Colour{level, level, level}
+           : inside(4, 36) ? Colour{200, 40, 40}
                            : Colour{250, 250, 250};
 }
 
