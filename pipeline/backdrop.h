@@ -18,6 +18,14 @@ struct Backdrop {
     int tolerance = 0;
 };
 
+// What the fixed threshold means as a distance from pure white or black: all three
+// channels at least 240, or at most 20.
+inline Backdrop FixedBackdrop(Background background) {
+    return background == Background::NearWhite
+               ? Backdrop{{255, 255, 255}, 255 - kNearWhiteThreshold}
+               : Backdrop{{0, 0, 0}, kNearBlackThreshold};
+}
+
 // Whether the pixel at bgr lies within the backdrop's tolerance.
 inline bool IsBackdropColoured(const uint8_t* bgr, const Backdrop& backdrop) {
     for (int c = 0; c < 3; ++c) {
@@ -28,6 +36,11 @@ inline bool IsBackdropColoured(const uint8_t* bgr, const Backdrop& backdrop) {
     }
     return true;
 }
+
+// Sets each of count pixels' class to mark when it lies within the reference's
+// tolerance, else to 0. Pixels are three bytes in the order of the reference's colour.
+void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,
+                    uint8_t* classes);
 
 // Collects the pixels of a picture's outer frame, a few pixels deep, as its decoded
 // rows go by, and estimates the backdrop from them.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "backdrop.h"
 #include "decoded_rows.h"
 
 namespace zel7 {
@@ -106,6 +107,18 @@ Result MaskArray(const PixelArray& picture, Background background, const RefineO
         return result;
     }
     if (picture.width == 0 || picture.height == 0) {
+        return {};
+    }
+    // A plain mask of packed 8-bit colours needs no rows: each pixel is compared where
+    // it lies, and the threshold, alike for all three channels, cares not whether red
+    // or blue comes first.
+    if (!options.Active() && picture.sampleBytes == 1 && picture.channels == 3 &&
+        picture.channelStride == 1 && picture.pixelStride == 3) {
+        const Backdrop reference = FixedBackdrop(background);
+        for (int32_t y = 0; y < picture.height; ++y) {
+            ClassifyPixels(picture.data + y * picture.rowStride, picture.width, reference, 255,
+                           out + std::size_t(y) * std::size_t(picture.width));
+        }
         return {};
     }
     const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
