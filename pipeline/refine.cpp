@@ -26,13 +26,21 @@ constexpr int32_t kWindow = 2 * kReach + 1;
 // Holes smaller than this are left to --hole-area: their colour says too little.
 constexpr uint64_t kLeastHoleArea = 64;
 // How far a hole's mean colour may lie from the backdrop's, besides the noise's share.
-constexpr double kHoleMatch = 1.0;
+// On studio shots holes lie within 1.1 levels, labels 1.3 and more away: a hole left
+// for object costs less than a label cut out.
+constexpr double kHoleMatch = 0.9;
 // Every this many rows and pixels are kept, for the colours of holes and backdrop: a
 // ninth of the picture.
 constexpr int32_t kSampleStep = 3;
 constexpr double kLeastHoleSamples = 4;
-constexpr int32_t kFitStep = 4;
-// Pixels at each end of a region's runs left out of its colour.
+// The backdrop is measured in cells, at most kMostCells across and at least kLeastCell
+// pixels wide, of at least kLeastCellSamples samples; a hole is compared with the
+// kNearestCells nearest.
+constexpr int32_t kMostCells = 8;
+constexpr int32_t kLeastCell = 20;
+constexpr double kLeastCellSamples = 4;
+constexpr std::size_t kNearestCells = 6;
+// Pixels this close to a region's rim are left out of its colour.
 constexpr int32_t kRim = 2;
 
 // Writes each of count bytes, xor flip, three times: grey 24-bit pixels.
@@ -229,131 +237,98 @@ Result Refined::Open() {
     return {};
 }
 
-// Solves the 6 x 6 system a x = b for three right-hand sides by elimination; false
-// when it is singular (too few samples to fit).
-bool Solve(std::array<std::array<double, 6>, 6> a, std::array<std::array<double, 3>, 6>& b) {
-    for (std::size_t column = 0; column < 6; ++column) {
-        std::size_t pivot = column;
-        for (std::size_t row = column + 1; row < 6; ++row) {
-            if (std::abs(a[row][column]) > std::abs(a[pivot][column])) {
-                pivot = row;
-            }
-        }
-        if (std::abs(a[pivot][column]) < 1e-9) {
-            return false;
-        }
-        std::swap(a[column], a[pivot]);
-        std::swap(b[column], b[pivot]);
-        for (std::size_t row = 0; row < 6; ++row) {
-            const double factor = row == column ? 0 : a[row][column] / a[column][column];
-            for (std::size_t k = 0; k < 6; ++k) {
-                a[row][k] -= factor * a[column][k];
-            }
-            for (std::size_t c = 0; c < 3; ++c) {
-                b[row][c] -= factor * b[column][c];
-            }
-        }
-    }
-    for (std::size_t row = 0; row < 6; ++row) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            b[row][c] /= a[row][row];
-        }
-    }
-    return true;
-}
-
 // Of the backdrop-coloured regions kept as object because they do not reach the edge,
 // makes background those that are the backdrop seen through the object (the hole of a
 // handle, the inside of a ring) rather than part of it in nearly the backdrop's colour
-// (a label, a print): a hole's mean colour is the backdrop's at that place, within a
-// level and the noise's share. The backdrop is fitted, for its gradients and
-// vignetting, as a quadratic surface in each channel to the background's samples.
+// (a label, a print): a hole's mean colour is that of the backdrop nearest to it,
+// measured on a grid of cells for gradients and vignetting, within a level and the
+// noise's share.
 void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth) {
     const std::vector<uint64_t> roots = labels_->EnclosedRegions(kLeastHoleArea);
     if (roots.empty()) {
         return;
     }
-    struct Region {
+    struct Mean {
         std::array<double, 3> sum{};
         double x = 0, y = 0, count = 0;
-    };
-    std::vector<Region> regions(roots.size());
-    std::array<std::array<double, 6>, 6> normal{};
-    std::array<std::array<double, 3>, 6> fit{};
-    const double width = decoded_.width, height = decoded_.height;
-    const auto basis = [&](double x, double y) {
-        const double u = x / width, v = y / height;
-        return std::array<double, 6>{1, u, v, u * u, u * v, v * v};
-    };
-    const auto sampleRuns = [&](int32_t start, int32_t stop, uint64_t root, bool background,
-                                int32_t y, const uint8_t* row) {
-        // The first sampled pixel at or after x.
-        const auto first = [](int32_t x) {
-            return (x + kSampleStep - 1) / kSampleStep * kSampleStep;
-        };
-        if (background) {
-            // A smooth surface needs few points: every kFitStep-th sample of every
-            // kFitStep-th row.
-            if (y % (kSampleStep * kFitStep) != 0) {
-                return;
-            }
-            const int32_t step = kSampleStep * kFitStep;
-            for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
-                const uint8_t* pixel = row + 3 * (x / kSampleStep);
-                if (!IsBackdropColoured(pixel, reference_)) {
-                    continue;  // a shadow, or the object's rim
-                }
-                const std::array<double, 6> terms = basis(x, y);
-                for (std::size_t i = 0; i < 6; ++i) {
-                    for (std::size_t j = 0; j < 6; ++j) {
-                        normal[i][j] += terms[i] * terms[j];
-                    }
-                    for (std::size_t c = 0; c < 3; ++c) {
-                        fit[i][c] += terms[i] * pixel[c];
-                    }
-                }
-            }
-            return;
-        }
-        const auto found = std::lower_bound(roots.begin(), roots.end(), root);
-        if (found == roots.end() || *found != root) {
-            return;
-        }
-        // A region's rim is mixed with the object around it: it is left out.
-        Region& region = regions[std::size_t(found - roots.begin())];
-        for (int32_t x = first(start + kRim); x < stop - kRim; x += kSampleStep) {
-            const uint8_t* pixel = row + 3 * (x / kSampleStep);
+        void Add(const uint8_t* pixel, int32_t atX, int32_t atY) {
             for (std::size_t c = 0; c < 3; ++c) {
-                region.sum[c] += pixel[c];
+                sum[c] += pixel[c];
             }
-            region.x += x, region.y += y, region.count += 1;
+            x += atX, y += atY, count += 1;
         }
+        double Of(std::size_t c) const { return sum[c] / count; }
+    };
+    std::vector<Mean> regions(roots.size());
+    // Cells of at least kLeastCell pixels a side, so that small pictures have some.
+    const auto across = std::size_t(
+        std::clamp<int32_t>(std::min(decoded_.width, decoded_.height) / kLeastCell, 1, kMostCells));
+    std::vector<Mean> cells(across * across);
+    std::vector<uint64_t> above(std::size_t(decoded_.width)), below(above.size());
+    const auto rootsOf = [&](int32_t y, std::vector<uint64_t>& at) {
+        if (y < 0 || y >= decoded_.height) {
+            std::fill(at.begin(), at.end(), UINT64_MAX);
+            return;
+        }
+        labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool) {
+            std::fill(at.begin() + start, at.begin() + stop, root);
+        });
     };
     for (int32_t y = 0; y < decoded_.height; y += kSampleStep) {
+        rootsOf(y - kRim, above);
+        rootsOf(y + kRim, below);
         const uint8_t* row = samples.data() + std::size_t(y / kSampleStep) * sampledWidth * 3;
+        const auto cellRow = std::size_t(int64_t(y) * int64_t(across) / decoded_.height) * across;
         labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
-            sampleRuns(start, stop, root, background, y, row);
+            const int32_t first = (start + kSampleStep - 1) / kSampleStep * kSampleStep;
+            if (background) {
+                for (int32_t x = first; x < stop; x += kSampleStep) {
+                    const uint8_t* pixel = row + 3 * (x / kSampleStep);
+                    if (IsBackdropColoured(pixel, reference_)) {  // not a shadow
+                        cells[cellRow + std::size_t(int64_t(x) * int64_t(across) / decoded_.width)]
+                            .Add(pixel, x, y);
+                    }
+                }
+                return;
+            }
+            const auto found = std::lower_bound(roots.begin(), roots.end(), root);
+            if (found == roots.end() || *found != root) {
+                return;
+            }
+            // A region's rim is mixed with the object around it: it is left out, sideways
+            // by the run's ends, up and down by the regions kRim rows away.
+            for (int32_t x = first; x < stop; x += kSampleStep) {
+                if (x >= start + kRim && x < stop - kRim && above[std::size_t(x)] == root &&
+                    below[std::size_t(x)] == root) {
+                    regions[std::size_t(found - roots.begin())].Add(row + 3 * (x / kSampleStep), x,
+                                                                    y);
+                }
+            }
         });
     }
-    if (!Solve(normal, fit)) {
-        return;
-    }
+    std::erase_if(cells, [](const Mean& cell) { return cell.count < kLeastCellSamples; });
     // The tolerance is about five times the noise's deviation (see backdrop.cpp).
     const double deviation = std::max(reference_.tolerance - 2, 1) / 5.0;
     for (std::size_t i = 0; i < roots.size(); ++i) {
-        const Region& region = regions[i];
-        if (region.count < kLeastHoleSamples) {
+        const Mean& region = regions[i];
+        const std::size_t nearest = std::min(kNearestCells, cells.size());
+        if (region.count < kLeastHoleSamples || nearest == 0) {
             continue;
         }
-        const std::array<double, 6> terms = basis(region.x / region.count, region.y / region.count);
-        const double allowed = kHoleMatch + 3 * deviation / std::sqrt(region.count);
+        const double x = region.x / region.count, y = region.y / region.count;
+        const auto distance = [&](const Mean& cell) {
+            return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);
+        };
+        std::partial_sort(cells.begin(), cells.begin() + std::ptrdiff_t(nearest), cells.end(),
+                          [&](const Mean& a, const Mean& b) { return distance(a) < distance(b); });
         bool matches = true;
+        const double allowed = kHoleMatch + 2 * deviation / std::sqrt(region.count);
         for (std::size_t c = 0; c < 3; ++c) {
-            double expected = 0;
-            for (std::size_t k = 0; k < 6; ++k) {
-                expected += terms[k] * fit[k][c];
+            double sum = 0;
+            for (std::size_t k = 0; k < nearest; ++k) {
+                sum += cells[k].Of(c);
             }
-            matches = matches && std::abs(region.sum[c] / region.count - expected) <= allowed;
+            matches = matches && std::abs(region.Of(c) - sum / double(nearest)) <= allowed;
         }
         if (matches) {
             labels_->MakeBackground(roots[i]);
