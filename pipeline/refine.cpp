@@ -274,15 +274,19 @@ void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampled
             std::fill(at.begin() + start, at.begin() + stop, root);
         });
     };
+    struct Piece {
+        int32_t start, stop;
+        std::size_t region;
+    };
+    std::vector<Piece> pieces;  // of the row's runs in candidate regions
     for (int32_t y = 0; y < decoded_.height; y += kSampleStep) {
-        rootsOf(y - kRim, above);
-        rootsOf(y + kRim, below);
         const uint8_t* row = samples.data() + std::size_t(y / kSampleStep) * sampledWidth * 3;
         const auto cellRow = std::size_t(int64_t(y) * int64_t(across) / decoded_.height) * across;
+        const int32_t step = kSampleStep;
+        pieces.clear();
         labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
-            const int32_t first = (start + kSampleStep - 1) / kSampleStep * kSampleStep;
             if (background) {
-                for (int32_t x = first; x < stop; x += kSampleStep) {
+                for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
                     const uint8_t* pixel = row + 3 * (x / kSampleStep);
                     if (IsBackdropColoured(pixel, reference_)) {  // not a shadow
                         cells[cellRow + std::size_t(int64_t(x) * int64_t(across) / decoded_.width)]
@@ -292,19 +296,26 @@ void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampled
                 return;
             }
             const auto found = std::lower_bound(roots.begin(), roots.end(), root);
-            if (found == roots.end() || *found != root) {
-                return;
-            }
-            // A region's rim is mixed with the object around it: it is left out, sideways
-            // by the run's ends, up and down by the regions kRim rows away.
-            for (int32_t x = first; x < stop; x += kSampleStep) {
-                if (x >= start + kRim && x < stop - kRim && above[std::size_t(x)] == root &&
-                    below[std::size_t(x)] == root) {
-                    regions[std::size_t(found - roots.begin())].Add(row + 3 * (x / kSampleStep), x,
-                                                                    y);
-                }
+            if (found != roots.end() && *found == root) {
+                pieces.push_back({start, stop, std::size_t(found - roots.begin())});
             }
         });
+        if (pieces.empty()) {
+            continue;
+        }
+        // A region's rim is mixed with the object around it: it is left out, sideways
+        // by the run's ends, up and down by the regions kRim rows away.
+        rootsOf(y - kRim, above);
+        rootsOf(y + kRim, below);
+        for (const Piece& piece : pieces) {
+            const uint64_t root = roots[piece.region];
+            for (int32_t x = (piece.start + kRim + kSampleStep - 1) / kSampleStep * kSampleStep;
+                 x < piece.stop - kRim; x += kSampleStep) {
+                if (above[std::size_t(x)] == root && below[std::size_t(x)] == root) {
+                    regions[piece.region].Add(row + 3 * (x / kSampleStep), x, y);
+                }
+            }
+        }
     }
     std::erase_if(cells, [](const Mean& cell) { return cell.count < kLeastCellSamples; });
     // The tolerance is about five times the noise's deviation (see backdrop.cpp).
@@ -395,46 +406,57 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     const bool cutout = options_.product == Product::Cutout;
     const bool soft = options_.product == Product::SoftMask ||
                       (options_.product == Product::Cutout && !options_.hardEdges);
-    if (soft) {
-        std::fill(nearEdge_.begin(), nearEdge_.end(), 0);
-        for (int32_t yy = std::max(y - kEdge, 0); yy <= std::min(y + kEdge, decoded_.height - 1);
-             ++yy) {
-            const uint8_t* row = Coverage(yy);
-            for (int32_t x = 0; x < width; ++x) {
-                nearEdge_[std::size_t(x)] |= row[x] == 0;
-            }
+    std::memset(out, 0, row_.size());
+    if (!cutout) {
+        ExpandGrey(coverage, width, options_.invert ? 0 : 255, out);
+    } else {
+        // Every pixel as it is first, the background's zeroed; edges after.
+        const uint8_t* bgr = Colours(y);
+        for (int32_t x = 0; x < width; ++x) {
+            const uint8_t kept = options_.invert ? 255 : coverage[x];
+            out[4 * x] = bgr[3 * x + 2] & kept;
+            out[4 * x + 1] = bgr[3 * x + 1] & kept;
+            out[4 * x + 2] = bgr[3 * x] & kept;
+            out[4 * x + 3] = options_.invert ? uint8_t(~coverage[x]) : coverage[x];
         }
     }
-    std::memset(out, 0, row_.size());
-    if (!cutout && !soft) {
-        ExpandGrey(coverage, width, options_.invert ? 0 : 255, out);
+    if (!soft) {
         return;
     }
-    const uint8_t* colours = Colours(y);
-    for (int32_t x = 0; x < width; ++x) {
-        uint8_t alpha = coverage[x];
-        const uint8_t* bgr = colours + 3 * x;
-        uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
-        if (soft && alpha != 0) {
-            bool edge = false;
-            for (int32_t xx = std::max(x - kEdge, 0); xx <= std::min(x + kEdge, width - 1); ++xx) {
-                edge = edge || nearEdge_[std::size_t(xx)] != 0;
-            }
-            if (edge) {
-                alpha = EdgeAlpha(x, y, rgb);
-            }
+    // Edge pixels: object pixels with background within kEdge rows and columns.
+    std::fill(nearEdge_.begin(), nearEdge_.end(), 0);
+    for (int32_t yy = std::max(y - kEdge, 0); yy <= std::min(y + kEdge, decoded_.height - 1);
+         ++yy) {
+        const uint8_t* row = Coverage(yy);
+        for (int32_t x = 0; x < width; ++x) {
+            nearEdge_[std::size_t(x)] |= row[x] == 0;
         }
+    }
+    for (int32_t x = 0, lastBackground = -kEdge - 1; x < width; ++x) {
+        if (nearEdge_[std::size_t(x)]) {
+            lastBackground = x;
+        }
+        const int32_t ahead = std::min(x + kEdge, width - 1);
+        bool edge = x - lastBackground <= kEdge;
+        for (int32_t xx = x + 1; !edge && xx <= ahead; ++xx) {
+            edge = nearEdge_[std::size_t(xx)] != 0;
+        }
+        if (!edge || coverage[x] == 0) {
+            continue;
+        }
+        const uint8_t* bgr = Colours(y) + 3 * x;
+        uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
+        uint8_t alpha = EdgeAlpha(x, y, rgb);
         if (options_.invert) {
             alpha = uint8_t(255 - alpha);
         }
-        if (cutout) {
-            uint8_t* pixel = out + 4 * x;
-            if (alpha != 0) {
-                std::memcpy(pixel, rgb, 3);
-                pixel[3] = alpha;
-            }
-        } else {
+        if (!cutout) {
             std::memset(out + 3 * x, 255 - alpha, 3);
+        } else if (options_.invert) {
+            out[4 * x + 3] = alpha;
+        } else {
+            const uint8_t pixel[4] = {rgb[0], rgb[1], rgb[2], alpha};
+            std::memcpy(out + 4 * x, alpha != 0 ? pixel : std::array<uint8_t, 4>{}.data(), 4);
         }
     }
 }
