@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
+#include "backdrop.h"
 #include "mask_file.h"
 #include "pixel_arrays.h"
 #include "studio.h"
@@ -13,40 +16,97 @@ namespace {
 using studio::Backdrop;
 using studio::Family;
 
-// Each family of studio shots, on both backdrops, as JPEGs, masked with the options the
-// README recommends for it: the object's IoU and the cut-out's alpha error must reach
-// floors a little under what they reach today.
+// Each family of studio shots, two on each backdrop, as JPEGs, masked with the options
+// the README recommends: the mean IoU of the object and alpha error of the cut-out must
+// reach floors a little under what they reach today.
 TEST(Refine, StudioShotsReachEachFamilysFloor) {
     struct Floor {
         Family family;
         double iou, alphaError;
     };
+    // One ring of the four keeps its hole: JPEG tints it too far off the backdrop.
     const Floor floors[] = {
-        {Family::Label, 0.98, 3},  {Family::Ring, 0.85, 55},  {Family::Wire, 0.97, 6},
-        {Family::Shadow, 0.98, 3}, {Family::Border, 0.98, 3},
+        {Family::Label, 0.995, 1},  {Family::Ring, 0.95, 15},     {Family::Wire, 0.99, 1.5},
+        {Family::Shadow, 0.995, 1}, {Family::Border, 0.995, 0.6},
     };
     testing::ScratchFolder folder;
     std::vector<uint8_t> buffer;
     for (const Floor& floor : floors) {
+        studio::Score mean;
         for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
-            const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, 3);
-            SCOPED_TRACE(shot.name);
-            testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
-            MaskOptions options{.format = PictureFormat::Png};
-            options.refine = {.autoBackground = true,
-                              .regions = {.connected = true, .despeckle = 16},
-                              .product = Product::Cutout};
-            ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
-            int width, height;
-            std::vector<uint8_t> alpha;
-            std::string error;
-            ASSERT_TRUE(
-                studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error))
-                << error;
-            const studio::Score score = studio::Compare(shot.alpha, alpha);
-            EXPECT_GE(score.iou, floor.iou);
-            EXPECT_LE(score.alphaErrorPerMille, floor.alphaError);
+            for (const uint32_t seed : {3, 4}) {
+                const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
+                testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
+                MaskOptions options{.format = PictureFormat::Png};
+                options.refine = {.autoBackground = true,
+                                  .regions = {.connected = true, .despeckle = 16},
+                                  .product = Product::Cutout};
+                ASSERT_TRUE(
+                    MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
+                int width, height;
+                std::vector<uint8_t> alpha;
+                std::string error;
+                ASSERT_TRUE(
+                    studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error))
+                    << error;
+                const studio::Score score = studio::Compare(shot.alpha, alpha);
+                mean.iou += score.iou / 4;
+                mean.alphaErrorPerMille += score.alphaErrorPerMille / 4;
+            }
         }
+        EXPECT_GE(mean.iou, floor.iou) << studio::Name(floor.family);
+        EXPECT_LE(mean.alphaErrorPerMille, floor.alphaError) << studio::Name(floor.family);
+    }
+}
+
+// The backdrop as measured on frames of known colour and noise.
+TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
+    struct Case {
+        const char* name;
+        std::array<int, 3> backdrop;
+        int noise;         // each channel off by up to this, evenly spread
+        bool objectBelow;  // the object covers the frame's lower two thirds
+        std::optional<Background> side;
+        int leastTolerance, mostTolerance;
+    };
+    const Case cases[] = {
+        {"clean white", {250, 248, 245}, 0, false, std::nullopt, 12, 12},
+        {"noisy white", {240, 240, 236}, 6, false, std::nullopt, 14, 30},
+        {"noisy black", {12, 10, 14}, 3, false, std::nullopt, 12, 20},
+        {"white, the object filling most of it", {246, 246, 246}, 2, true, std::nullopt, 12, 14},
+        {"white asked for, black found too",
+         {247, 247, 247},
+         1,
+         true,
+         Background::NearWhite,
+         12,
+         12},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const int32_t width = 60, height = 45;
+        BorderSample border(width, height);
+        uint32_t random = 12345;
+        for (int32_t y = 0; y < height; ++y) {
+            std::vector<uint8_t> row;
+            for (int32_t x = 0; x < width; ++x) {
+                for (std::size_t c = 0; c < 3; ++c) {
+                    random = random * 1103515245u + 12345u;
+                    const int offset = int(random >> 16) % (2 * test.noise + 1) - test.noise;
+                    // The object is dark blue on white, and very dark on black.
+                    const int object = test.side ? 5 : c == 0 ? 120 : 40;
+                    row.push_back(uint8_t(
+                        test.objectBelow && y >= height / 3 ? object : test.backdrop[c] + offset));
+                }
+            }
+            border.AddRow(y, row.data());
+        }
+        const zel7::Backdrop found = border.Estimate(test.side);
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_NEAR(found.colour[c], test.backdrop[c], 1) << "channel " << c;
+        }
+        EXPECT_GE(found.tolerance, test.leastTolerance);
+        EXPECT_LE(found.tolerance, test.mostTolerance);
     }
 }
 
@@ -123,6 +183,35 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
          {.autoBackground = true, .regions = {.connected = true}},
          Status::Ok,
          {0}},
+        // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
+        // and one at a time.
+        {"at the threshold",
+         16,
+         1,
+         [](int32_t, int32_t) {
+             return Colour{240, 240, 240};
+         },
+         {},
+         Status::Ok,
+         {255}},
+        {"under it",
+         16,
+         1,
+         [](int32_t, int32_t) {
+             return Colour{240, 239, 240};
+         },
+         {},
+         Status::Ok,
+         {0}},
+        {"at the threshold, alone",
+         3,
+         1,
+         [](int32_t, int32_t) {
+             return Colour{240, 240, 240};
+         },
+         {},
+         Status::Ok,
+         {255}},
         // Alternate columns are a run each: 2,100 a row.
         {"stripes",
          2100,
