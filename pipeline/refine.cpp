@@ -31,7 +31,9 @@ constexpr uint64_t kLeastHoleArea = 64;
 constexpr double kHoleMatch = 0.9;
 // Every this many rows and pixels are kept, for the colours of holes and backdrop: a
 // ninth of the picture.
-constexpr int32_t kSampleStep = 3;
+constexpr int32_t kLeastSampleStep = 3;
+// ...or more sparsely on very large pictures, to keep them within this many bytes.
+constexpr double kMostSampleBytes = 8 << 20;
 constexpr double kLeastHoleSamples = 4;
 // The backdrop is measured in cells, at most kMostCells across and at least kLeastCell
 // pixels wide, of at least kLeastCellSamples samples; a hole is compared with the
@@ -99,7 +101,7 @@ private:
     Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
     template <class Each>
     Result ForEachRow(RowSource& decoder, Each each);
-    void FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth);
+    bool FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth);
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
     uint8_t EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const;
@@ -113,6 +115,7 @@ private:
     PictureShape decoded_{};
     PictureShape shape_{};
     int orientation_ = 1;
+    int32_t sampleStep_ = kLeastSampleStep;  // of the pixels kept to tell holes by
     Backdrop reference_;
     std::unique_ptr<RegionLabeller> labels_;
     std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
@@ -189,14 +192,17 @@ Result Refined::Open() {
         labels_ = std::make_unique<RegionLabeller>(width, height);
         std::vector<uint8_t> classes(static_cast<std::size_t>(width));
         const bool holes = rules.connected && rules.holeArea == 0;
-        const std::size_t sampledWidth = std::size_t(width + kSampleStep - 1) / kSampleStep;
-        std::vector<uint8_t> samples;  // colours of every kSampleStep-th pixel and row
+        sampleStep_ =
+            std::max(kLeastSampleStep,
+                     int32_t(std::ceil(std::sqrt(double(width) * height * 3 / kMostSampleBytes))));
+        const std::size_t sampledWidth = std::size_t(width + sampleStep_ - 1) / sampleStep_;
+        std::vector<uint8_t> samples;  // colours of every sampleStep_-th pixel and row
         if (holes) {
-            samples.reserve(sampledWidth * 3 * std::size_t(height / kSampleStep + 1));
+            samples.reserve(sampledWidth * 3 * std::size_t(height / sampleStep_ + 1));
         }
         const auto label = [&](int32_t y, const uint8_t* bgr) {
             ClassifyPixels(bgr, width, reference_, 1, classes.data());
-            for (int32_t x = 0; holes && y % kSampleStep == 0 && x < width; x += kSampleStep) {
+            for (int32_t x = 0; holes && y % sampleStep_ == 0 && x < width; x += sampleStep_) {
                 samples.insert(samples.end(), bgr + 3 * x, bgr + 3 * x + 3);
             }
             return labels_->AddRow(classes.data());
@@ -207,7 +213,9 @@ Result Refined::Open() {
         unread.reset();
         labels_->Decide(rules);
         if (holes) {
-            FindHoles(samples, sampledWidth);
+            if (FindHoles(samples, sampledWidth) && rules.despeckle > 0) {
+                labels_->SettleSpecks(rules.despeckle);
+            }
         }
     }
     // A two-tone mask of labelled regions needs no colours; everything else does.
@@ -243,11 +251,12 @@ Result Refined::Open() {
 // (a label, a print): a hole's mean colour is that of the backdrop nearest to it,
 // measured on a grid of cells for gradients and vignetting, within a level and the
 // noise's share.
-void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth) {
+bool Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampledWidth) {
     const std::vector<uint64_t> roots = labels_->EnclosedRegions(kLeastHoleArea);
     if (roots.empty()) {
-        return;
+        return false;
     }
+    bool anyHole = false;
     struct Mean {
         std::array<double, 3> sum{};
         double x = 0, y = 0, count = 0;
@@ -279,15 +288,15 @@ void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampled
         std::size_t region;
     };
     std::vector<Piece> pieces;  // of the row's runs in candidate regions
-    for (int32_t y = 0; y < decoded_.height; y += kSampleStep) {
-        const uint8_t* row = samples.data() + std::size_t(y / kSampleStep) * sampledWidth * 3;
+    for (int32_t y = 0; y < decoded_.height; y += sampleStep_) {
+        const uint8_t* row = samples.data() + std::size_t(y / sampleStep_) * sampledWidth * 3;
         const auto cellRow = std::size_t(int64_t(y) * int64_t(across) / decoded_.height) * across;
-        const int32_t step = kSampleStep;
+        const int32_t step = sampleStep_;
         pieces.clear();
         labels_->ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
             if (background) {
                 for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
-                    const uint8_t* pixel = row + 3 * (x / kSampleStep);
+                    const uint8_t* pixel = row + 3 * (x / sampleStep_);
                     if (IsBackdropColoured(pixel, reference_)) {  // not a shadow
                         cells[cellRow + std::size_t(int64_t(x) * int64_t(across) / decoded_.width)]
                             .Add(pixel, x, y);
@@ -309,10 +318,10 @@ void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampled
         rootsOf(y + kRim, below);
         for (const Piece& piece : pieces) {
             const uint64_t root = roots[piece.region];
-            for (int32_t x = (piece.start + kRim + kSampleStep - 1) / kSampleStep * kSampleStep;
-                 x < piece.stop - kRim; x += kSampleStep) {
+            for (int32_t x = (piece.start + kRim + sampleStep_ - 1) / sampleStep_ * sampleStep_;
+                 x < piece.stop - kRim; x += sampleStep_) {
                 if (above[std::size_t(x)] == root && below[std::size_t(x)] == root) {
-                    regions[piece.region].Add(row + 3 * (x / kSampleStep), x, y);
+                    regions[piece.region].Add(row + 3 * (x / sampleStep_), x, y);
                 }
             }
         }
@@ -343,8 +352,10 @@ void Refined::FindHoles(const std::vector<uint8_t>& samples, std::size_t sampled
         }
         if (matches) {
             labels_->MakeBackground(roots[i]);
+            anyHole = true;
         }
     }
+    return anyHole;
 }
 
 Result Refined::DecodeRow(int32_t y) {
@@ -494,20 +505,44 @@ uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
         }
         return sum;
     };
+    // Only object pixels off the backdrop on this pixel's side can be what it is mixed
+    // of: an object both lighter and darker than a grey backdrop would average to it.
+    const uint8_t* pixel = Colours(y) + 3 * x;
+    const auto sameSide = [&](const uint8_t* p) {
+        float dot = 0;
+        for (int c = 0; c < 3; ++c) {
+            dot += (float(p[c]) - b[c]) * (float(pixel[c]) - b[c]);
+        }
+        return dot > 0;
+    };
     float farthest = 0;
+    const uint8_t* far = nullptr;
     for (int32_t yy = top; yy <= bottom; ++yy) {
         for (int32_t xx = left; xx <= right; ++xx) {
-            if (Coverage(yy)[xx] != 0) {
-                farthest = std::max(farthest, distance(Colours(yy) + 3 * xx));
+            const uint8_t* p = Colours(yy) + 3 * xx;
+            if (Coverage(yy)[xx] != 0 && distance(p) > farthest && sameSide(p)) {
+                farthest = distance(p);
+                far = p;
             }
         }
     }
+    // Hardly off the backdrop, with no clear object colour around: a pale object's
+    // rim, opaque as far as it stands out beyond the tolerance, or a shadow's fringe
+    // on the object, nearly transparent.
+    const float least = float(std::max(2 * reference_.tolerance, 8));
+    if (far == nullptr || farthest < least * least) {
+        const float beyond = (std::sqrt(distance(pixel)) - float(reference_.tolerance)) /
+                             float(std::max(reference_.tolerance, 1));
+        return uint8_t(std::lround(std::clamp(beyond, 0.0f, 1.0f) * 255));
+    }
+    // The object's colour: the mean of those nearly as far from the backdrop as the
+    // farthest, so that one noisy pixel does not decide it.
     float f[3] = {0, 0, 0};
     int objectCount = 0;
     for (int32_t yy = top; yy <= bottom; ++yy) {
         for (int32_t xx = left; xx <= right; ++xx) {
             const uint8_t* p = Colours(yy) + 3 * xx;
-            if (Coverage(yy)[xx] != 0 && distance(p) >= 0.64f * farthest) {
+            if (Coverage(yy)[xx] != 0 && distance(p) >= 0.64f * farthest && sameSide(p)) {
                 for (int c = 0; c < 3; ++c) {
                     f[c] += p[c];
                 }
@@ -515,13 +550,6 @@ uint8_t Refined::EdgeAlpha(int32_t x, int32_t y, uint8_t* rgb) const {
             }
         }
     }
-    // Near the backdrop with no clear object colour around: a shadow's or noise's
-    // fringe on the object, not part of it.
-    const float least = float(std::max(2 * reference_.tolerance, 8));
-    if (objectCount == 0 || farthest < least * least) {
-        return 0;
-    }
-    const uint8_t* pixel = Colours(y) + 3 * x;
     float along = 0, length = 0;
     for (int c = 0; c < 3; ++c) {
         f[c] = f[c] / float(objectCount) - b[c];

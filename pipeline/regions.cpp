@@ -151,14 +151,8 @@ void RegionLabeller::Decide(const RegionRules& rules) {
         const auto area = uint64_t(-int64_t(run.link));
         const bool background = run.Is(kBackgroundColoured);
         bool decided;
-        if (area < rules.despeckle) {
-            // A speck at the left edge has no region beside it: it changes class.
-            if (run.Start() == 0) {
-                decided = !background;
-            } else {
-                const Run& left = At(index - 1);
-                decided = (left.IsRoot() ? left : At(uint64_t(left.link))).Is(kDecidedBackground);
-            }
+        if (IsSpeck(run, rules.despeckle)) {
+            decided = AroundIsBackground(index);
         } else if (background) {
             decided = !rules.connected || run.Is(kTouchesEdge) ||
                       (rules.holeArea > 0 && area > rules.holeArea);
@@ -167,6 +161,33 @@ void RegionLabeller::Decide(const RegionRules& rules) {
         }
         if (decided) {
             run.bits |= kDecidedBackground;
+        }
+    }
+}
+
+bool RegionLabeller::IsSpeck(const Run& root, uint64_t despeckle) const {
+    // Background that reaches the edge is never a pinhole: the backdrop of a picture
+    // smaller than the speck size, or a corner cut off by the object, stays.
+    return uint64_t(-int64_t(root.link)) < despeckle &&
+           !(root.Is(kBackgroundColoured) && root.Is(kTouchesEdge));
+}
+
+bool RegionLabeller::AroundIsBackground(uint64_t root) const {
+    // A speck at the left edge has no region beside it: it changes class.
+    const Run& run = At(root);
+    if (run.Start() == 0) {
+        return !run.Is(kBackgroundColoured);
+    }
+    const Run& left = At(root - 1);
+    return (left.IsRoot() ? left : At(uint64_t(left.link))).Is(kDecidedBackground);
+}
+
+void RegionLabeller::SettleSpecks(uint64_t despeckle) {
+    for (uint64_t index = 0; index < runCount_; ++index) {
+        Run& run = At(index);
+        if (run.IsRoot() && IsSpeck(run, despeckle)) {
+            run.bits = AroundIsBackground(index) ? run.bits | kDecidedBackground
+                                                 : run.bits & ~kDecidedBackground;
         }
     }
 }

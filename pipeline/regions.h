@@ -29,7 +29,7 @@ struct RegionRules {
     bool connected = false;
     uint64_t holeArea = 0;
     // ...and regions of either class smaller than this take the class of the region
-    // around them.
+    // around them, but for background that reaches the edge.
     uint64_t despeckle = 0;
 };
 
@@ -50,6 +50,8 @@ public:
     // background.
     std::vector<uint64_t> EnclosedRegions(uint64_t minArea) const;
     void MakeBackground(uint64_t root);
+    // After regions were made background: specks take the class around them again.
+    void SettleSpecks(uint64_t despeckle);
     // Calls each(start, stop, root, background) for the runs of row y, after Decide.
     void ForEachRun(int32_t y,
                     const std::function<void(int32_t, int32_t, uint64_t, bool)>& each) const;
@@ -61,6 +63,8 @@ private:
     uint64_t Find(uint64_t index) const;
     void Join(uint64_t a, uint64_t b);
     Result AddRun(uint32_t start, bool background, bool edge);
+    bool IsSpeck(const Run& root, uint64_t despeckle) const;
+    bool AroundIsBackground(uint64_t root) const;
 
     int32_t width_, height_;
     uint64_t maxRuns_;

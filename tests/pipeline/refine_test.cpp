@@ -183,6 +183,37 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
          {.autoBackground = true, .regions = {.connected = true}},
          Status::Ok,
          {0}},
+        // A speck in a hole goes with the hole.
+        {"speck in a hole",
+         40,
+         40,
+         [](int32_t x, int32_t y) {
+             return x / 2 == 10 && y / 2 == 10 ? Colour{} : Square(x, y, 250);
+         },
+         {.autoBackground = true, .regions = {.connected = true, .despeckle = 8}},
+         Status::Ok,
+         {255}},
+        // Edges, the middle pixel on the object's left one: an object lighter and darker
+        // than its grey backdrop by turns, and a pale one beyond the tolerance by 12 of 15.
+        {"lighter and darker",
+         40,
+         40,
+         [](int32_t x, int32_t) {
+             const uint8_t level = x < 20 ? 200 : x % 2 ? 150 : 250;
+             return Colour{level, level, level};
+         },
+         {.autoBackground = true, .product = Product::Cutout},
+         Status::Ok,
+         {250, 250, 250, 255}},
+        {"pale",
+         40,
+         40,
+         [](int32_t x, int32_t) {
+             return x < 20 ? Colour{255, 255, 255} : Colour{255, 255, 228};
+         },
+         {.product = Product::Cutout},
+         Status::Ok,
+         {255, 255, 228, 204}},
         // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
         // and one at a time.
         {"at the threshold",

@@ -28,8 +28,8 @@ Classes Draw(int32_t width, int32_t height, auto background) {
 }
 
 // The same decisions by flood fill: background regions 4-connected, others
-// 8-connected; a small region takes the decision of the region left of its first
-// pixel (or changes class at the left edge).
+// 8-connected; a small region but background at the edge takes the decision of the
+// region left of its first pixel (or changes class at the left edge).
 std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRules& rules) {
     const int32_t w = picture.width, h = picture.height;
     std::vector<int> region(picture.pixels.size(), -1);
@@ -67,7 +67,7 @@ std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRule
             }
         }
         uint8_t decision;
-        if (area < rules.despeckle) {
+        if (area < rules.despeckle && !(cls && edge)) {
             decision =
                 start % w == 0 ? (cls ? 255 : 0) : decided[size_t(region[size_t(start - 1)])];
         } else if (cls) {
