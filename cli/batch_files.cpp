@@ -12,15 +12,18 @@ int ReadSourceList(const std::string& path, char separator, std::vector<std::str
         return errno;
     }
     std::string entry;
+    // Read by lines, a NUL-separated list would be one path that opens as its first.
+    bool nul = false;
     for (int c; (c = std::getc(file)) != EOF;) {
         if (c != separator) {
             entry.push_back(char(c));
+            nul = nul || c == '\0';
         } else if (!entry.empty()) {
             paths.push_back(std::move(entry));
             entry.clear();
         }
     }
-    const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
+    int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : nul ? EILSEQ : 0;
     if (!entry.empty()) {
         paths.push_back(std::move(entry));
     }
@@ -46,11 +49,16 @@ std::optional<Shard> ParseShard(std::string_view text) {
 }
 
 bool InShard(std::string_view path, const Shard& shard) {
-    // FNV-1a: simple, the same on every machine, and even enough over file names.
+    // FNV-1a, simple and the same on every machine; its low bits depend on the low
+    // bits of the bytes alone (photo.jpg and photo.png would share a shard of two),
+    // so they are mixed with the high ones as MurmurHash3 ends.
     uint64_t hash = 0xcbf29ce484222325u;
     for (const char c : path) {
         hash = (hash ^ uint8_t(c)) * 0x100000001b3u;
     }
+    hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccdu;
+    hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53u;
+    hash ^= hash >> 33;
     return hash % shard.count == shard.index;
 }
 

@@ -14,7 +14,8 @@ namespace zel7::cli {
 
 // Appends the paths in the file at path ("-": standard input), one a line or, with
 // separator '\0', NUL-terminated as find -print0 writes them; empty entries are
-// skipped. Returns 0 or an errno value.
+// skipped. Returns 0 or an errno value: EILSEQ for a list read by lines that holds
+// NUL bytes.
 int ReadSourceList(const std::string& path, char separator, std::vector<std::string>& paths);
 
 // Shard index of count ("I/N", 0 <= I < N).

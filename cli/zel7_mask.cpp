@@ -41,7 +41,8 @@ constexpr const char* kHelp =
     "TIFF (told by their contents); writes a 1-bit PNG mask to a name ending in .png and\n"
     "a 24-bit BMP to a name ending in .bmp or .dib or without an extension. Transparent\n"
     "pixels count as background. BMPs of other depths than 24 bits are copied unchanged\n"
-    "to a BMP, and masked into a PNG.\n"
+    "to a BMP (unless one of the options for real photos below is given), and masked\n"
+    "into a PNG.\n"
     "\n"
     "With SOURCE and DEST, writes one mask to DEST (into it, under the source's name,\n"
     "when DEST is a folder). SOURCE - is standard input, DEST - standard output (a BMP\n"
@@ -444,13 +445,19 @@ fs::path MaskName(const fs::path& source, const Options& options) {
 
 // One job per source. A batch never replaces one of its own pictures, and never
 // writes two masks to one name: such a source is refused instead.
-std::vector<Job> PlanBatch(const Options& options, Reporter& reporter) {
-    std::set<zel7::FileId> sources;
-    for (const std::string& source : options.operands) {
-        if (zel7::FileId id; zel7::IdentifyFile(source, id) == 0) {
-            sources.insert(id);
+// The files a batch reads, all of them, whichever shard is masked.
+std::set<zel7::FileId> Identify(const std::vector<std::string>& paths) {
+    std::set<zel7::FileId> files;
+    for (const std::string& path : paths) {
+        if (zel7::FileId id; zel7::IdentifyFile(path, id) == 0) {
+            files.insert(id);
         }
     }
+    return files;
+}
+
+std::vector<Job> PlanBatch(const Options& options, const std::set<zel7::FileId>& sources,
+                           Reporter& reporter) {
     std::vector<Job> jobs;
     std::set<fs::path> destinations;
     for (const std::string& source : options.operands) {
@@ -508,8 +515,12 @@ std::optional<Job> PlanSingle(const Options& options) {
 // or absent, never partial, so one that exists was finished.
 bool IsUpToDate(const Job& job) {
     std::error_code error;
+    if (job.source == "-" || job.destination == "-" ||
+        !fs::is_regular_file(job.destination, error)) {
+        return false;
+    }
     const auto mask = fs::last_write_time(job.destination, error);
-    if (error || job.source == "-") {
+    if (error) {
         return false;
     }
     const auto source = fs::last_write_time(job.source, error);
@@ -585,14 +596,29 @@ int main(int argc, char** argv) {
     }
     for (const std::string& list : options.lists) {
         if (int error = zel7::cli::ReadSourceList(list, options.listSeparator, options.operands)) {
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, list.c_str(), std::strerror(error));
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, list.c_str(),
+                         error == EILSEQ ? "paths with NUL bytes: read the list with -0"
+                                         : std::strerror(error));
             return 1;
         }
+    }
+    // Nothing a batch reads may be replaced, by a mask or by the report, whichever
+    // shard of it runs.
+    const std::set<zel7::FileId> sources = Identify(options.operands);
+    if (zel7::FileId id;
+        !options.reportPath.empty() && options.reportPath != "-" &&
+        ((zel7::IdentifyFile(options.reportPath, id) == 0 && sources.contains(id)) ||
+         zel7::IsPictureFile(options.reportPath))) {
+        return UsageError("the report '" + options.reportPath + "' would replace a picture");
     }
     if (options.shard) {
         std::erase_if(options.operands, [&](const std::string& source) {
             return !zel7::cli::InShard(source, *options.shard);
         });
+    }
+    std::optional<Job> single;
+    if (!options.Batch() && !(single = PlanSingle(options))) {
+        return 2;
     }
     zel7::cli::JsonReport report;
     if (!options.reportPath.empty()) {
@@ -603,14 +629,8 @@ int main(int argc, char** argv) {
         }
     }
     Reporter reporter(options.operands.size(), report);
-    std::vector<Job> jobs;
-    if (options.Batch()) {
-        jobs = PlanBatch(options, reporter);
-    } else if (std::optional<Job> job = PlanSingle(options)) {
-        jobs.push_back(*job);
-    } else {
-        return 2;
-    }
+    const std::vector<Job> jobs =
+        single ? std::vector<Job>{*single} : PlanBatch(options, sources, reporter);
     zel7::CleanUpOnFatalSignals();
     const unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
     RunJobs(jobs, options, std::min(workers, kMaxJobs), reporter);

@@ -13,7 +13,11 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
     }
     // Decoded rows are sized in int32, as BMP rows are.
     const uint64_t rowBytes = (width * 3 + 3) / 4 * 4;
-    if (width * height > options.maxPixels || rowBytes * height > INT32_MAX) {
+    if (rowBytes * height > INT32_MAX && width * height <= options.maxPixels) {
+        return Fail(Status::TooManyPixels, std::to_string(width) + " x " + std::to_string(height) +
+                                               " pixels; rows of more than 2 GiB in all");
+    }
+    if (width * height > options.maxPixels) {
         return Fail(Status::TooManyPixels, std::to_string(width * height) +
                                                " pixels; the limit is " +
                                                std::to_string(options.maxPixels));

@@ -48,6 +48,18 @@ Result PictureFile::OpenSource(const SourceOptions& options,
     return Fail(Status::UnknownFormat);
 }
 
+bool IsPictureFile(const std::filesystem::path& path) {
+    UniqueFd fd;
+    uint64_t size = 0;
+    uint8_t head[kSignatureBytes] = {};
+    if (OpenRegularFileForReading(path, fd, size) != 0 ||
+        ReadExactlyAt(fd.Get(), 0, head, std::min<uint64_t>(size, sizeof head)) != 0) {
+        return false;
+    }
+    const std::span<const uint8_t> signature(head, std::min<uint64_t>(size, sizeof head));
+    return IsBitmap(signature) || IsJpeg(signature) || IsPng(signature) || IsTiff(signature);
+}
+
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
                          std::unique_ptr<RowSource>& source) {
     PictureFile file;

@@ -27,6 +27,10 @@ private:
     uint64_t size_ = 0;
 };
 
+// Whether the file at path begins as a picture zel7 reads does; false for anything it
+// cannot open.
+bool IsPictureFile(const std::filesystem::path& path);
+
 // Opens the file and its one source.
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
                          std::unique_ptr<RowSource>& source);

@@ -227,10 +227,18 @@ TEST_F(Zel7MaskTest, BatchesReportEachFailureAndNeverReplaceTheirOwnPictures) {
     EXPECT_EQ(Read("p0.bmp"), photo_);
     EXPECT_FALSE(fs::exists(At("out/p3.bmp")));
 
-    // Masks into the pictures' own folder: refused unless a suffix names them apart.
-    EXPECT_EQ(Run({"--white", "-o", folder_.Path().string(), At("p0.bmp"), At("p1.bmp")}).exitCode,
-              1);
+    // Masks into the pictures' own folder: refused unless a suffix names them apart,
+    // whichever shard runs, and a report is never written over a picture.
+    Write("q.jpg", photo_);  // pictures are told by their contents
+    Write("q.png", photo_);
+    for (const char* shard : {"0/1", "0/2", "1/2"}) {
+        Run({"--white", "-o", folder_.Path().string(), "--shard", shard, At("q.jpg"), At("q.png")});
+    }
+    EXPECT_EQ(Read("q.png"), photo_);
+    EXPECT_EQ(Run({"--white", "-o", At("out"), "--report", At("p1.bmp"), At("p0.bmp")}).exitCode,
+              2);
     EXPECT_EQ(Read("p0.bmp"), photo_);
+    EXPECT_EQ(Read("p1.bmp"), photo_);
     EXPECT_EQ(Run({"--white", "--suffix", "-mask", At("p0.bmp")}).exitCode, 0);
     EXPECT_EQ(Read("p0-mask.bmp"), Mask());
 }
@@ -388,6 +396,9 @@ TEST_F(Zel7MaskTest, FileListsAndShardsCoverEverySourceOnce) {
     }
     Write("list", Bytes(lines.begin(), lines.end()));
     Write("list0", Bytes(nuls.begin(), nuls.end()));
+    const auto unsplit = Run({"-w", "-o", At("."), "--files-from", At("list0")});
+    EXPECT_EQ(unsplit.exitCode, 1);
+    EXPECT_NE(unsplit.err.find("paths with NUL bytes: read the list with -0"), std::string::npos);
     for (const int count : {1, 2, 3, 7}) {
         std::map<std::string, std::string> all;
         for (int index = 0; index < count; ++index) {
