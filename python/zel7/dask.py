@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import logging
 import os
+import stat
 import time
 from collections.abc import Iterable
 from typing import Any
@@ -179,9 +180,12 @@ def _entry(source: str, destination: str, status: str, reason: str = "", ms: flo
 
 
 def _up_to_date(source: str, destination: str) -> bool:
-    """Masks are complete or absent, never partial: one that exists was finished."""
+    """Masks are complete or absent, never partial: one that exists was finished.
+
+    Only a regular file counts, as for zel7-mask --skip-existing."""
     try:
-        return os.stat(destination).st_mtime_ns >= os.stat(source).st_mtime_ns
+        mask = os.stat(destination)
+        return stat.S_ISREG(mask.st_mode) and mask.st_mtime_ns >= os.stat(source).st_mtime_ns
     except OSError:
         return False
 
