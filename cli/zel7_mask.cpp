@@ -31,9 +31,9 @@ constexpr const char* kProgram = "zel7-mask";
 constexpr unsigned kMaxJobs = 256;
 
 constexpr const char* kUsageLines =
-    "Usage: zel7-mask --white|--black|--auto-background [OPTION]... SOURCE DEST\n"
-    "  or:  zel7-mask --white|--black|--auto-background --out-dir DIR [OPTION]... SOURCE...\n"
-    "  or:  zel7-mask --white|--black|--auto-background --suffix TEXT [OPTION]... SOURCE...\n";
+    "Usage: zel7-mask -w|-b|-a [OPTION]... SOURCE DEST\n"
+    "  or:  zel7-mask -w|-b|-a --out-dir DIR [OPTION]... SOURCE...\n"
+    "  or:  zel7-mask -w|-b|-a --suffix TEXT [OPTION]... SOURCE...\n";
 
 constexpr const char* kHelp =
     "Writes the two-tone mask of photos shot on a plain white or black background:\n"
@@ -53,7 +53,8 @@ constexpr const char* kHelp =
     "  -w, --white          the background is white: pixels whose blue, green and red\n"
     "                       are all at least 240 are background\n"
     "  -b, --black          the background is black: all three at most 20\n"
-    "  -a, --auto-background  measure the backdrop's colour and noise on the picture's\n"
+    "  -a, --auto-background\n"
+    "                       measure the backdrop's colour and noise on the picture's\n"
     "                       border; background is what lies within a tolerance of it\n"
     "  -t, --tolerance=N    the largest difference of any channel from the backdrop\n"
     "                       (255 with --white, 0 with --black) counted as background\n"
