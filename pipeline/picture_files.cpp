@@ -9,6 +9,27 @@
 #include "formats.h"
 
 namespace zel7 {
+namespace {
+
+enum class Kind { Bitmap, Jpeg, Png, Tiff, Unknown };
+
+// Tells the format by the file's first bytes; 0 or an errno value.
+int ProbeKind(int fd, uint64_t size, Kind& kind) {
+    uint8_t head[kSignatureBytes] = {};
+    const auto probe = std::size_t(std::min<uint64_t>(size, sizeof head));
+    if (int error = ReadExactlyAt(fd, 0, head, probe)) {
+        return error;
+    }
+    const std::span<const uint8_t> signature(head, probe);
+    kind = IsBitmap(signature) ? Kind::Bitmap
+           : IsJpeg(signature) ? Kind::Jpeg
+           : IsPng(signature)  ? Kind::Png
+           : IsTiff(signature) ? Kind::Tiff
+                               : Kind::Unknown;
+    return 0;
+}
+
+}  // namespace
 
 Result PictureFile::Open(const std::filesystem::path& path) {
     // Standard input is read to its end first: decoders need a file they can seek in.
@@ -26,24 +47,21 @@ Result PictureFile::OpenSource(const SourceOptions& options,
     if (int error = DuplicateFd(fd_, fd)) {
         return Fail(Status::CannotOpen, error);
     }
-    const uint64_t size = size_;
-    uint8_t head[kSignatureBytes] = {};
-    const auto probe = std::size_t(std::min<uint64_t>(size, sizeof head));
-    if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
+    Kind kind;
+    if (int error = ProbeKind(fd.Get(), size_, kind)) {
         return Fail(Status::ReadFailed, error);
     }
-    const std::span<const uint8_t> signature(head, probe);
-    if (IsBitmap(signature)) {
-        return OpenBitmapSource(std::move(fd), size, source);
-    }
-    if (IsJpeg(signature)) {
-        return OpenJpegSource(std::move(fd), size, options, source);
-    }
-    if (IsPng(signature)) {
-        return OpenPngSource(std::move(fd), size, options, source);
-    }
-    if (IsTiff(signature)) {
-        return OpenTiffSource(std::move(fd), size, options, source);
+    switch (kind) {
+        case Kind::Bitmap:
+            return OpenBitmapSource(std::move(fd), size_, source);
+        case Kind::Jpeg:
+            return OpenJpegSource(std::move(fd), size_, options, source);
+        case Kind::Png:
+            return OpenPngSource(std::move(fd), size_, options, source);
+        case Kind::Tiff:
+            return OpenTiffSource(std::move(fd), size_, options, source);
+        case Kind::Unknown:
+            break;
     }
     return Fail(Status::UnknownFormat);
 }
@@ -51,13 +69,9 @@ Result PictureFile::OpenSource(const SourceOptions& options,
 bool IsPictureFile(const std::filesystem::path& path) {
     UniqueFd fd;
     uint64_t size = 0;
-    uint8_t head[kSignatureBytes] = {};
-    if (OpenRegularFileForReading(path, fd, size) != 0 ||
-        ReadExactlyAt(fd.Get(), 0, head, std::min<uint64_t>(size, sizeof head)) != 0) {
-        return false;
-    }
-    const std::span<const uint8_t> signature(head, std::min<uint64_t>(size, sizeof head));
-    return IsBitmap(signature) || IsJpeg(signature) || IsPng(signature) || IsTiff(signature);
+    Kind kind = Kind::Unknown;
+    return OpenRegularFileForReading(path, fd, size) == 0 && ProbeKind(fd.Get(), size, kind) == 0 &&
+           kind != Kind::Unknown;
 }
 
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
