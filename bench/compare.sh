@@ -16,10 +16,7 @@ build=${1:-build-bench}
 rounds=${ROUNDS:-7}
 width=${WIDTH:-8000}
 height=${HEIGHT:-6000}
-if [ ! -x "$build/bench/zel7-bench-command" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
-        -DZEL7_BUILD_GUI=OFF >/dev/null
-fi
+configure_bench "$build"
 cmake --build "$build" --target zel7-mask zel7-bench-command zel7-make-picture \
     zel7_kernels_bench zel7-bench-png-decode >/dev/null
 

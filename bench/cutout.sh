@@ -14,10 +14,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 build=${1:-build-bench}
 rounds=${ROUNDS:-7}
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
-        -DZEL7_BUILD_GUI=OFF >/dev/null
-fi
+configure_bench "$build"
 cmake --build "$build" --target zel7-mask zel7-studio >/dev/null
 
 base=${WORK:-$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}

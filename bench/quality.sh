@@ -15,10 +15,7 @@ source scripts/lib.sh
 ensure_packages "${BUILD_PACKAGES[@]}" imagemagick
 
 build=${1:-build-bench}
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
-        -DZEL7_BUILD_GUI=OFF >/dev/null
-fi
+configure_bench "$build"
 cmake --build "$build" --target zel7-mask zel7-studio >/dev/null
 mask="$build/cli/zel7-mask"
 studio="$build/bench/studio/zel7-studio"

@@ -5,11 +5,9 @@
 #   bench/resume.sh [BUILD_DIR]     (default: build-bench, configured here)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=${1:-build-bench}
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
-        -DZEL7_BUILD_GUI=OFF >/dev/null
-fi
+configure_bench "$build"
 cmake --build "$build" --target zel7-mask zel7-make-picture >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/zel7-resume-XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -33,3 +33,10 @@ BUILD_PACKAGES+=("${PYTHON_PACKAGES[@]}")
 
 # What bench/compare.sh measures against: djpeg, libvips, OpenCV, and GNU time.
 BENCH_PACKAGES=(libbenchmark-dev libjpeg-turbo-progs libvips-tools python3-opencv time)
+
+# configure_bench BUILD_DIR: a Release build with the benchmarks, configured once.
+configure_bench() {
+    [ -f "$1/build.ninja" ] && grep -q 'ZEL7_BUILD_BENCH:BOOL=ON' "$1/CMakeCache.txt" && return 0
+    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL7_BUILD_BENCH=ON \
+        -DZEL7_BUILD_GUI=OFF >/dev/null
+}
