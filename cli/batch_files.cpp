@@ -1,7 +1,7 @@
 #include "batch_files.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 namespace zel7::cli {
@@ -33,33 +33,38 @@ int ReadSourceList(const std::string& path, char separator, std::vector<std::str
     return error;
 }
 
-std::optional<Shard> ParseShard(std::string_view text) {
-    Shard shard;
-    const char* end = text.data() + text.size();
-    auto [slash, error] = std::from_chars(text.data(), end, shard.index);
-    if (error != std::errc() || slash == end || *slash != '/') {
-        return std::nullopt;
+std::string QuoteForTerminal(std::string_view name) {
+    const auto control = [](char c) { return uint8_t(c) < 0x20 || c == 0x7f; };
+    if (std::none_of(name.begin(), name.end(), control)) {
+        return std::string(name);
     }
-    auto [last, countError] = std::from_chars(slash + 1, end, shard.count);
-    if (countError != std::errc() || last != end || shard.count == 0 ||
-        shard.index >= shard.count) {
-        return std::nullopt;
+    // As coreutils quotes such names: printable runs in single quotes, control
+    // characters as $'\n' or $'\ooo', so that the line can be pasted into a shell.
+    std::string quoted;
+    for (std::size_t i = 0; i < name.size();) {
+        if (control(name[i])) {
+            quoted += "$'";
+            for (; i < name.size() && control(name[i]); ++i) {
+                static constexpr std::string_view kNamed = R"(\a\b\t\n\v\f\r)";
+                const auto c = uint8_t(name[i]);
+                if (c >= '\a' && c <= '\r') {
+                    quoted += kNamed.substr(2 * std::size_t(c - '\a'), 2);
+                } else {
+                    char octal[8];
+                    std::snprintf(octal, sizeof octal, "\\%03o", unsigned(c));
+                    quoted += octal;
+                }
+            }
+            quoted += '\'';
+        } else {
+            quoted += '\'';
+            for (; i < name.size() && !control(name[i]); ++i) {
+                quoted += name[i] == '\'' ? std::string("'\\''") : std::string(1, name[i]);
+            }
+            quoted += '\'';
+        }
     }
-    return shard;
-}
-
-bool InShard(std::string_view path, const Shard& shard) {
-    // FNV-1a, simple and the same on every machine; its low bits depend on the low
-    // bits of the bytes alone (photo.jpg and photo.png would share a shard of two),
-    // so they are mixed with the high ones as MurmurHash3 ends.
-    uint64_t hash = 0xcbf29ce484222325u;
-    for (const char c : path) {
-        hash = (hash ^ uint8_t(c)) * 0x100000001b3u;
-    }
-    hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccdu;
-    hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53u;
-    hash ^= hash >> 33;
-    return hash % shard.count == shard.index;
+    return quoted;
 }
 
 std::string JsonString(std::string_view text) {

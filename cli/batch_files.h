@@ -1,5 +1,5 @@
-// What large batches need around the engine: lists of sources read from a file, the
-// share of one shard, and a report a program can read.
+// What large batches need around the engine: lists of sources read from a file, a
+// report a program can read, and names safe to print.
 #pragma once
 
 #include <cstdint>
@@ -18,16 +18,9 @@ namespace zel7::cli {
 // NUL bytes.
 int ReadSourceList(const std::string& path, char separator, std::vector<std::string>& paths);
 
-// Shard index of count ("I/N", 0 <= I < N).
-struct Shard {
-    uint32_t index = 0, count = 1;
-};
-std::optional<Shard> ParseShard(std::string_view text);
-
-// Whether path belongs to the shard: by a hash of the path as given, so that a file's
-// shard depends on nothing else, not on the list's order, its other files, or when
-// each shard's task listed them.
-bool InShard(std::string_view path, const Shard& shard);
+// A file name as coreutils prints it in messages: as it is when it holds no control
+// character, otherwise quoted so that none reaches the terminal raw.
+std::string QuoteForTerminal(std::string_view name);
 
 // One JSON object a line for each file, flushed as it is written, so that a batch
 // killed half-way leaves a report of what it finished.

@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "batch_files.h"
+#include "batch_plan.h"
 #include "mask_file.h"
 #include "system.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using zel7::cli::QuoteForTerminal;
 
 constexpr const char* kProgram = "zel7-mask";
 // Each job may hold one temporary file; the clean-up on signals knows this many.
@@ -110,7 +112,7 @@ struct Options {
     std::vector<std::string> operands;
     std::vector<std::string> lists;  // --files-from
     char listSeparator = '\n';
-    std::optional<zel7::cli::Shard> shard;
+    std::optional<zel7::Shard> shard;
     bool skipExisting = false;
     std::string reportPath;
 
@@ -118,11 +120,7 @@ struct Options {
     bool Cutout() const { return refine.product == zel7::Product::Cutout; }
 };
 
-struct Job {
-    std::string source;
-    std::string destination;
-    zel7::PictureFormat format;
-};
+using Job = zel7::BatchJob;
 
 // A whole number from 1 to max, or nothing.
 std::optional<uint64_t> ParseCount(std::string_view text, uint64_t max) {
@@ -136,7 +134,7 @@ std::optional<uint64_t> ParseCount(std::string_view text, uint64_t max) {
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n%sTry 'zel7-mask --help' for more information.\n", kProgram,
-                 message.c_str(), kUsageLines);
+                 QuoteForTerminal(message).c_str(), kUsageLines);
     return 2;
 }
 
@@ -248,6 +246,10 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                 if (*optarg == '\0') {
                     return UsageError("the suffix is empty");
                 }
+                if (std::strchr(optarg, '/') != nullptr) {
+                    return UsageError("the suffix '" + std::string(optarg) +
+                                      "' holds a '/': masks go into a folder with --out-dir");
+                }
                 options.suffix = optarg;
                 break;
             case 'j': {
@@ -319,7 +321,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                 options.listSeparator = '\0';
                 break;
             case kShardOption:
-                options.shard = zel7::cli::ParseShard(optarg);
+                options.shard = zel7::ParseShard(optarg);
                 if (!options.shard) {
                     return UsageError("--shard takes I/N with I from 0 to N - 1, not '" +
                                       std::string(optarg) + "'");
@@ -373,7 +375,8 @@ public:
         std::lock_guard lock(mutex_);
         ++failed_;
         ClearProgress();
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, blame.c_str(), reason.c_str());
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, QuoteForTerminal(blame).c_str(),
+                     QuoteForTerminal(reason).c_str());
         ShowProgress(source);
     }
 
@@ -385,7 +388,8 @@ public:
         ++written_;
         if (!remark.empty()) {
             ClearProgress();
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, source.c_str(), remark.c_str());
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, QuoteForTerminal(source).c_str(),
+                         remark.c_str());
         }
         ShowProgress(source);
     }
@@ -418,7 +422,7 @@ private:
         }
         const std::string name = fs::path(file).filename().string();
         std::fprintf(stderr, "\r[%zu/%zu] %s\x1b[K", written_ + failed_ + skipped_, total_,
-                     name.c_str());
+                     QuoteForTerminal(name).c_str());
         progressShown_ = true;
     }
 
@@ -439,51 +443,13 @@ private:
     bool progressShown_ = false;
 };
 
+zel7::BatchNaming Naming(const Options& options) {
+    return {options.outDir, options.suffix.value_or(""), options.format, options.Cutout()};
+}
+
 fs::path MaskName(const fs::path& source, const Options& options) {
-    return zel7::MaskFileName(source, options.suffix.value_or(""), options.format,
-                              options.Cutout());
-}
-
-// One job per source. A batch never replaces one of its own pictures, and never
-// writes two masks to one name: such a source is refused instead.
-// The files a batch reads, all of them, whichever shard is masked.
-std::set<zel7::FileId> Identify(const std::vector<std::string>& paths) {
-    std::set<zel7::FileId> files;
-    for (const std::string& path : paths) {
-        if (zel7::FileId id; zel7::IdentifyFile(path, id) == 0) {
-            files.insert(id);
-        }
-    }
-    return files;
-}
-
-std::vector<Job> PlanBatch(const Options& options, const std::set<zel7::FileId>& sources,
-                           Reporter& reporter) {
-    std::vector<Job> jobs;
-    std::set<fs::path> destinations;
-    for (const std::string& source : options.operands) {
-        const fs::path name = fs::path(source).filename();
-        if (source == "-" || name.empty() || name == "." || name == "..") {
-            reporter.Failed(source, "", source, "names no file to name a mask after");
-            continue;
-        }
-        const fs::path folder =
-            options.outDir.empty() ? fs::path(source).parent_path() : fs::path(options.outDir);
-        const fs::path destination = folder / MaskName(source, options);
-        zel7::FileId id;
-        if (zel7::IdentifyFile(destination, id) == 0 && sources.contains(id)) {
-            reporter.Failed(source, destination, source,
-                            "its mask " + destination.string() +
-                                " would replace a picture being masked; choose "
-                                "another --out-dir or a --suffix");
-        } else if (!destinations.insert(destination.lexically_normal()).second) {
-            reporter.Failed(source, destination, source,
-                            "another source already writes " + destination.string());
-        } else {
-            jobs.push_back({source, destination.string(), *zel7::FormatForName(destination)});
-        }
-    }
-    return jobs;
+    const zel7::BatchNaming naming = Naming(options);
+    return zel7::MaskFileName(source, naming.suffix, naming.format, naming.cutout);
 }
 
 // A single DEST is used as typed, and its name says which format to write, unless
@@ -580,6 +546,12 @@ void RunJobs(const std::vector<Job>& jobs, const Options& options, unsigned work
     work();
 }
 
+// A message about a file that stops the run before any work.
+int Stop(const std::string& file, const std::string& reason) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, QuoteForTerminal(file).c_str(), reason.c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -590,56 +562,49 @@ int main(int argc, char** argv) {
     // A missing or unwritable folder is said once, before any work.
     if (!options.outDir.empty()) {
         if (int error = zel7::CheckWritableFolder(options.outDir)) {
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.outDir.c_str(),
-                         std::strerror(error));
-            return 1;
+            return Stop(options.outDir, std::strerror(error));
         }
     }
     for (const std::string& list : options.lists) {
         if (int error = zel7::cli::ReadSourceList(list, options.listSeparator, options.operands)) {
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, list.c_str(),
-                         error == EILSEQ ? "paths with NUL bytes: read the list with -0"
-                                         : std::strerror(error));
-            return 1;
+            return Stop(list, error == EILSEQ ? "paths with NUL bytes: read the list with -0"
+                                              : std::strerror(error));
         }
     }
-    // Nothing a batch reads may be replaced, by a mask or by the report, whichever
-    // shard of it runs.
-    const std::set<zel7::FileId> sources = Identify(options.operands);
-    if (zel7::FileId id;
-        !options.reportPath.empty() && options.reportPath != "-" &&
-        ((zel7::IdentifyFile(options.reportPath, id) == 0 && sources.contains(id)) ||
-         zel7::IsPictureFile(options.reportPath))) {
-        return UsageError("the report '" + options.reportPath + "' would replace a picture");
+    zel7::BatchPlan plan;
+    if (!options.Batch()) {
+        std::optional<Job> single = PlanSingle(options);
+        if (!single) {
+            return 2;
+        }
+        plan.jobs.push_back(*single);
+        plan.written.push_back(single->destination);
+    } else {
+        plan = zel7::PlanBatch(options.operands, Naming(options), options.shard);
     }
-    if (options.shard) {
-        std::erase_if(options.operands, [&](const std::string& source) {
-            return !zel7::cli::InShard(source, *options.shard);
-        });
-    }
-    std::optional<Job> single;
-    if (!options.Batch() && !(single = PlanSingle(options))) {
-        return 2;
+    // Nothing the batch reads or writes, whichever shard of it runs, may be the report.
+    if (!options.reportPath.empty()) {
+        std::vector<std::string> reads = options.operands;
+        reads.insert(reads.end(), options.lists.begin(), options.lists.end());
+        if (auto problem = zel7::ReportProblem(options.reportPath, reads, plan.written)) {
+            return UsageError(*problem);
+        }
     }
     zel7::cli::JsonReport report;
     if (!options.reportPath.empty()) {
         if (int error = report.Open(options.reportPath)) {
-            std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.reportPath.c_str(),
-                         std::strerror(error));
-            return 1;
+            return Stop(options.reportPath, std::strerror(error));
         }
     }
-    Reporter reporter(options.operands.size(), report);
-    const std::vector<Job> jobs =
-        single ? std::vector<Job>{*single} : PlanBatch(options, sources, reporter);
+    Reporter reporter(plan.jobs.size() + plan.refusals.size(), report);
+    for (const zel7::BatchRefusal& refusal : plan.refusals) {
+        reporter.Failed(refusal.source, refusal.destination, refusal.source, refusal.reason);
+    }
     zel7::CleanUpOnFatalSignals();
-    const unsigned workers = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
-    RunJobs(jobs, options, std::min(workers, kMaxJobs), reporter);
+    RunJobs(plan.jobs, options, zel7::BoundedJobs(std::min(options.jobs, kMaxJobs)), reporter);
     reporter.Finish();
     if (int error = report.Close()) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.reportPath.c_str(),
-                     std::strerror(error));
-        return 1;
+        return Stop(options.reportPath, std::strerror(error));
     }
     return reporter.AllWritten() ? 0 : 1;
 }

@@ -193,11 +193,20 @@ Backdrop BorderSample::Estimate(std::optional<Background> side) const {
     // ...and the median difference from it measures the noise: for noise of deviation
     // s in each channel the largest of three differences has a median of 1.3 s, so
     // four times it leaves about one pixel in 100,000 of clean backdrop out.
+    // The medians of scattered border colours can make a colour no border pixel lies
+    // near; the noise is then as wide as the pixels that chose the colour, which lie
+    // within kNear of the bin's centre and so within twice that of the colour.
     std::vector<uint8_t> differences;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int difference = Distance(&pixels_[i * 3], colour);
-        if (difference <= kNear) {
-            differences.push_back(uint8_t(difference));
+    for (const bool chosenOnly : {false, true}) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const uint8_t* p = &pixels_[i * 3];
+            const int difference = Distance(p, colour);
+            if (chosenOnly ? Distance(p, centre) <= kNear : difference <= kNear) {
+                differences.push_back(uint8_t(difference));
+            }
+        }
+        if (!differences.empty()) {
+            break;
         }
     }
     std::nth_element(differences.begin(), differences.begin() + differences.size() / 2,

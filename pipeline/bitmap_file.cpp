@@ -161,17 +161,13 @@ void BitmapSink::SetOrder(RowOrder order) {
     order_ = order;
 }
 
-// The file wants the bottom row first. Rows that come top row first go straight to
-// their place in a file; on standard output they wait until all are in.
+// The file wants the bottom row first: rows that come top row first go straight to
+// their place in it.
 Result BitmapSink::Write(const uint8_t* bytes, std::size_t size) {
     const uint64_t at = bytesWritten_;
     bytesWritten_ += size;
     if (order_ == RowOrder::BottomUp || at < layout_.pixelOffset) {
         return file_.Write(bytes, size);
-    }
-    if (!file_.CanWriteAt()) {
-        pending_.insert(pending_.end(), bytes, bytes + size);
-        return {};
     }
     const auto stride = std::size_t(layout_.rowStride);
     const std::size_t first = std::size_t(at - layout_.pixelOffset) / stride;
@@ -191,12 +187,6 @@ Result BitmapSink::Commit() {
     if (bytesWritten_ != expected) {
         file_.Abort();
         return Fail(Status::NoPixels);
-    }
-    const auto stride = std::size_t(layout_.rowStride);
-    for (std::size_t row = pending_.size() / std::max<std::size_t>(stride, 1); row-- > 0;) {
-        if (Result result = file_.Write(pending_.data() + row * stride, stride); !result.Ok()) {
-            return result;
-        }
     }
     return file_.Commit();
 }

@@ -44,8 +44,8 @@ private:
     uint8_t colorTable_[kColorTableBytes] = {};
 };
 
-// A BMP file written front to back: into a file that replaces the destination only on
-// Commit, or, for the destination "-", straight to standard output.
+// A BMP file: into a file that replaces the destination only on Commit, or, for the
+// destination "-", to standard output on Commit.
 class BitmapSink : public RowSink {
 public:
     // Writes the headers and, for 8 bits, the colour table.
@@ -60,7 +60,6 @@ private:
     OutputFile file_;
     BitmapLayout layout_;
     RowOrder order_ = RowOrder::BottomUp;
-    std::vector<uint8_t> pending_;  // top-down rows, held until all are in
     uint64_t bytesWritten_ = 0;
 };
 

@@ -12,7 +12,7 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
         return Fail(Status::CannotCreate, "cut-outs are written as PNG only");
     }
     PictureFile file;
-    if (Result result = file.Open(source); !result.Ok()) {
+    if (Result result = file.Open(source, options.maxPixels); !result.Ok()) {
         return result;
     }
     const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {

@@ -13,6 +13,16 @@ namespace {
 
 enum class Kind { Bitmap, Jpeg, Png, Tiff, Unknown };
 
+// Tells the format by a file's first bytes; false when there are none.
+bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
+    kind = IsBitmap(signature) ? Kind::Bitmap
+           : IsJpeg(signature) ? Kind::Jpeg
+           : IsPng(signature)  ? Kind::Png
+           : IsTiff(signature) ? Kind::Tiff
+                               : Kind::Unknown;
+    return !signature.empty();
+}
+
 // Tells the format by the file's first bytes; 0 or an errno value.
 int ProbeKind(int fd, uint64_t size, Kind& kind) {
     uint8_t head[kSignatureBytes] = {};
@@ -20,21 +30,32 @@ int ProbeKind(int fd, uint64_t size, Kind& kind) {
     if (int error = ReadExactlyAt(fd, 0, head, probe)) {
         return error;
     }
-    const std::span<const uint8_t> signature(head, probe);
-    kind = IsBitmap(signature) ? Kind::Bitmap
-           : IsJpeg(signature) ? Kind::Jpeg
-           : IsPng(signature)  ? Kind::Png
-           : IsTiff(signature) ? Kind::Tiff
-                               : Kind::Unknown;
+    KindOf({head, probe}, kind);
     return 0;
 }
 
 }  // namespace
 
-Result PictureFile::Open(const std::filesystem::path& path) {
+Result PictureFile::Open(const std::filesystem::path& path, uint64_t maxPixels) {
     // Standard input is read to its end first: decoders need a file they can seek in.
-    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, fd_, size_)
+    // What it brings is judged by its first bytes, and bounded by what a picture of
+    // maxPixels can take.
+    const auto known = [](std::span<const uint8_t> head) {
+        Kind kind;
+        return KindOf(head, kind) && kind != Kind::Unknown;
+    };
+    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, kSignatureBytes, known,
+                                                       MaxSpoolBytes(maxPixels), fd_, size_)
                                 : OpenRegularFileForReading(path, fd_, size_)) {
+        if (error == EILSEQ) {
+            return Fail(Status::UnknownFormat);
+        }
+        if (error == EFBIG) {
+            return Fail(Status::TooManyPixels, "standard input brings more than " +
+                                                   std::to_string(MaxSpoolBytes(maxPixels)) +
+                                                   " bytes, more than a picture of at most " +
+                                                   std::to_string(maxPixels) + " pixels takes");
+        }
         const bool notFile = error == EISDIR || error == EINVAL;
         return Fail(notFile ? Status::NotRegularFile : Status::CannotOpen, notFile ? 0 : error);
     }
@@ -77,7 +98,7 @@ bool IsPictureFile(const std::filesystem::path& path) {
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
                          std::unique_ptr<RowSource>& source) {
     PictureFile file;
-    if (Result result = file.Open(path); !result.Ok()) {
+    if (Result result = file.Open(path, options.maxPixels); !result.Ok()) {
         return result;
     }
     return file.OpenSource(options, source);

@@ -13,11 +13,22 @@
 
 namespace zel7 {
 
+// The most standard input may bring for a picture of maxPixels: 8 bytes a pixel, as
+// the widest uncompressed rows zel7 reads (16-bit RGBA) take, and 64 MiB for what a
+// file holds beside its pixels (profiles, previews, metadata).
+constexpr uint64_t MaxSpoolBytes(uint64_t maxPixels) {
+    constexpr uint64_t kBytesAPixel = 8, kBesidePixels = uint64_t{64} << 20;
+    return maxPixels > (UINT64_MAX - kBesidePixels) / kBytesAPixel
+               ? UINT64_MAX
+               : maxPixels * kBytesAPixel + kBesidePixels;
+}
+
 // A picture file held open, to be read as often as needed: "-" is standard input,
-// read to its end into a temporary file.
+// read to its end into a temporary file, refused as soon as its first bytes are
+// not a picture's, or once it brings more than MaxSpoolBytes(maxPixels).
 class PictureFile {
 public:
-    Result Open(const std::filesystem::path& path);
+    Result Open(const std::filesystem::path& path, uint64_t maxPixels = kDefaultMaxPixels);
     // BMP, JPEG, PNG or TIFF, told by the file's first bytes, not its name. BMP rows
     // come as stored; the others' as decoded_rows.h says.
     Result OpenSource(const SourceOptions& options, std::unique_ptr<RowSource>& source) const;

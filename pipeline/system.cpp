@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -244,6 +245,24 @@ bool PermissionsUnsupported(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
+// An unnamed file in TMPDIR (or /tmp), gone when closed.
+int CreateUnnamedTemporaryFile(UniqueFd& file) {
+    const char* folder = std::getenv("TMPDIR");
+    folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    file = UniqueFd(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (file.IsOpen()) {
+        return 0;
+    }
+    // No unnamed files here: a named one, unnamed at once.
+    const std::string path = TemporaryPath(folder);
+    file = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file.IsOpen()) {
+        return errno;
+    }
+    ::unlink(path.c_str());
+    return 0;
+}
+
 }  // namespace
 
 Result ReplacementFile::Create(const std::filesystem::path& destination) {
@@ -263,7 +282,9 @@ Result ReplacementFile::Create(const std::filesystem::path& destination) {
         if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
             return Fail(Status::DestinationReadOnly, errno);
         }
-        finalMode_ = existing.st_mode & 07777;
+        // Its permissions, but not setuid, setgid or sticky: as cp without -p, a new
+        // file's content earns no privilege the old one had.
+        finalMode_ = existing.st_mode & 0777;
     } else if (errno == ENOENT) {
         finalMode_ = 0666 & ~ProcessUmask();
     } else {
@@ -397,12 +418,18 @@ void ReplacementFile::UseNamedFilesOnly(bool namedOnly) {
 
 Result OutputFile::Create(const std::filesystem::path& path) {
     standardOutput_ = path == "-";
-    return standardOutput_ ? Result{} : file_.Create(path);
+    if (!standardOutput_) {
+        return file_.Create(path);
+    }
+    if (int error = CreateUnnamedTemporaryFile(gathered_)) {
+        return Fail(Status::CannotCreate, error);
+    }
+    return {};
 }
 
 Result OutputFile::Write(const void* data, std::size_t size) {
-    if (int error = WriteAll(standardOutput_ ? STDOUT_FILENO : file_.Fd(), data, size)) {
-        file_.Abort();
+    if (int error = WriteAll(Fd(), data, size)) {
+        Abort();
         return Fail(Status::CannotWrite, error);
     }
     return {};
@@ -411,13 +438,13 @@ Result OutputFile::Write(const void* data, std::size_t size) {
 Result OutputFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
     auto* in = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t put = ::pwrite(file_.Fd(), in, size, static_cast<off_t>(offset));
+        ssize_t put = ::pwrite(Fd(), in, size, static_cast<off_t>(offset));
         if (put < 0 && errno == EINTR) {
             continue;
         }
         if (put <= 0) {
             const int error = put < 0 ? errno : EIO;
-            file_.Abort();
+            Abort();
             return Fail(Status::CannotWrite, error);
         }
         in += put;
@@ -428,7 +455,37 @@ Result OutputFile::WriteAt(const void* data, std::size_t size, uint64_t offset) 
 }
 
 Result OutputFile::Commit() {
-    return standardOutput_ ? Result{} : file_.Commit();
+    if (!standardOutput_) {
+        return file_.Commit();
+    }
+    // Everything is there: only now does any of it reach standard output.
+    std::vector<char> buffer(std::size_t{1} << 18);
+    for (uint64_t offset = 0;;) {
+        ssize_t got = ::pread(gathered_.Get(), buffer.data(), buffer.size(), off_t(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        if (got == 0) {
+            break;
+        }
+        if (int error = WriteAll(STDOUT_FILENO, buffer.data(), std::size_t(got))) {
+            Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        offset += uint64_t(got);
+    }
+    gathered_.Close();
+    return {};
+}
+
+void OutputFile::Abort() {
+    file_.Abort();
+    gathered_.Close();
 }
 
 int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
@@ -440,20 +497,16 @@ int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
     return 0;
 }
 
-int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size) {
-    const char* folder = std::getenv("TMPDIR");
-    folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
-    UniqueFd file(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!file.IsOpen()) {
-        // No unnamed files here: a named one, unnamed at once.
-        std::string path = TemporaryPath(folder);
-        file = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (!file.IsOpen()) {
-            return errno;
-        }
-        ::unlink(path.c_str());
+int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                         const std::function<bool(std::span<const uint8_t>)>& accept,
+                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size) {
+    UniqueFd file;
+    if (int error = CreateUnnamedTemporaryFile(file)) {
+        return error;
     }
-    std::vector<char> buffer(std::size_t{1} << 16);
+    std::vector<uint8_t> buffer(std::size_t{1} << 16);
+    std::vector<uint8_t> head;  // the first probeBytes, until they are judged
+    bool judged = false;
     size = 0;
     for (;;) {
         ssize_t got = ::read(fd, buffer.data(), buffer.size());
@@ -463,8 +516,22 @@ int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size) {
         if (got < 0) {
             return errno;
         }
-        if (got == 0) {
+        const bool ended = got == 0;
+        if (!judged) {
+            const auto wanted = std::min(std::size_t(got), probeBytes - head.size());
+            head.insert(head.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(wanted));
+            if (head.size() == probeBytes || ended) {
+                if (!accept(head)) {
+                    return EILSEQ;
+                }
+                judged = true;
+            }
+        }
+        if (ended) {
             break;
+        }
+        if (uint64_t(got) > maxBytes - size) {
+            return EFBIG;
         }
         if (int error = WriteAll(file.Get(), buffer.data(), std::size_t(got))) {
             return error;
@@ -508,6 +575,11 @@ void CleanUpOnFatalSignals() {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}
+
+uint64_t PhysicalMemoryBytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
 }
 
 uint8_t* AllocatePixelBuffer(std::size_t size) {

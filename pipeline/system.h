@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <string>
 
 #include "result.h"
@@ -80,9 +82,9 @@ public:
     // followed, and its target replaced) or that the user may not write.
     Result Create(const std::filesystem::path& destination);
     int Fd() const { return fd_.Get(); }
-    // Gives the file its final mode (an existing destination's permission bits, or
-    // 0666 less the umask), flushes it to disk, renames it over the destination and
-    // flushes the folder, so that a mask reported as written survives a power cut.
+    // Gives the file its final mode (an existing destination's permission bits less
+    // setuid, setgid and sticky, or 0666 less the umask), flushes it to disk, renames it over the
+    // destination and flushes the folder, so that a mask reported as written survives a power cut.
     Result Commit();
     void Abort();
 
@@ -101,32 +103,45 @@ private:
     int slot_ = -1;  // where a named temporary file is known to the signal handler
 };
 
-// Where a picture file is written: a ReplacementFile, or standard output for "-".
+// Where a picture file is written: a ReplacementFile, or for "-" standard output. What
+// goes to standard output is gathered in an unnamed temporary file and copied out only
+// on Commit: a picture refused half-way writes nothing there, and a sink may write its
+// rows in any order (a BMP's bottom row first) without holding them in memory.
 class OutputFile {
 public:
     Result Create(const std::filesystem::path& path);
     // Writes all of size bytes; on failure the file is abandoned.
     Result Write(const void* data, std::size_t size);
-    // Writes at an offset, for files that are not standard output.
-    bool CanWriteAt() const { return !standardOutput_; }
+    // Writes at an offset.
     Result WriteAt(const void* data, std::size_t size, uint64_t offset);
     Result Commit();
-    void Abort() { file_.Abort(); }
+    void Abort();
 
 private:
+    int Fd() const { return standardOutput_ ? gathered_.Get() : file_.Fd(); }
+
     ReplacementFile file_;
+    UniqueFd gathered_;  // for standard output
     bool standardOutput_ = false;
 };
 
 // Copies everything readable from fd (standard input, say) into a temporary file that
-// has no name, so that it can be read like any regular file.
-int SpoolToTemporaryFile(int fd, UniqueFd& spooled, uint64_t& size);
+// has no name, so that it can be read like any regular file. Once `probeBytes` have come
+// (or all there is, if fewer), accept() is asked about them; a refusal ends the copy with
+// EILSEQ, and more than maxBytes ends it with EFBIG, so that an endless or foreign
+// stream never fills the disk.
+int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                         const std::function<bool(std::span<const uint8_t>)>& accept,
+                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size);
 
 // For every fatal signal still at its default action, removes the named temporary
 // files of this process's ReplacementFiles before the process dies of the signal;
 // signals the caller ignores stay ignored (as nohup promises). A file-size limit then
 // fails the write with EFBIG instead of killing the process. Call once, early.
 void CleanUpOnFatalSignals();
+
+// The machine's memory in bytes; 0 when it cannot be told.
+uint64_t PhysicalMemoryBytes();
 
 // Large buffers for pixel rows. Never returns memory that must be freed with anything
 // but FreePixelBuffer; returns null when the memory is not available.

@@ -110,6 +110,31 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     }
 }
 
+// A frame of scattered light colours, none of them near the medians of the others:
+// the measure still finds a light backdrop, and a tolerance within its bounds.
+TEST(Refine, BackdropOfAFrameOfScatteredColours) {
+    const uint8_t tiles[4][3] = {
+        {224, 224, 255}, {255, 240, 224}, {224, 255, 255}, {255, 255, 216}};
+    for (const int32_t side : {2, 40}) {
+        SCOPED_TRACE(side);
+        BorderSample border(side, side);
+        for (int32_t y = 0; y < side; ++y) {
+            std::vector<uint8_t> row;
+            for (int32_t x = 0; x < side; ++x) {
+                const uint8_t* bgr = tiles[2 * (y % 2) + x % 2];
+                row.insert(row.end(), bgr, bgr + 3);
+            }
+            border.AddRow(y, row.data());
+        }
+        const zel7::Backdrop found = border.Estimate();
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_GE(found.colour[c], 216) << "channel " << c;
+        }
+        EXPECT_GE(found.tolerance, 12);
+        EXPECT_LE(found.tolerance, 60);
+    }
+}
+
 // Pictures with nothing to tell apart, and one with more runs than the labels may hold.
 using Colour = std::array<uint8_t, 3>;
 
