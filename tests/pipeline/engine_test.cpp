@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "child_process.h"
+#include "encode_png.h"
 #include "mask_file.h"
 #include "orientation.h"
 #include "reference_mask.h"
@@ -100,18 +101,74 @@ TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
     }
 }
 
-TEST(Engine, DashWritesTheMaskToStandardOutput) {
+// Standard output gets the mask the file would, whatever order the source's rows come
+// in, and nothing at all for a source refused half-way.
+TEST(Engine, DashWritesTheMaskToStandardOutputOnlyWhenWhole) {
     testing::ScratchFolder folder;
-    testing::WriteWholeFile(folder / "source.bmp", testing::ValidPicture(300, 200, 24).Build());
-    EXPECT_TRUE(testing::InChild([&] {
-        const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<uint8_t> buffer;
-        return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
-               MaskFile(folder / "source.bmp", "-", {}, buffer).Ok();
-    }));
-    EXPECT_EQ(testing::ReadWholeFile(folder / "out"),
-              testing::ReferenceMask(folder / "source.bmp", Background::NearWhite));
-    EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"out", "source.bmp"}));
+    const Bytes bottomUp = testing::ValidPicture(300, 200, 24).Build();
+    testing::PngPicture topDown{.width = 300, .height = 200};
+    topDown.samples.assign(300 * 200 * 3, 90);
+    const Bytes png = testing::EncodePng(topDown);
+    const std::pair<const char*, Bytes> sources[] = {
+        {"bottom-up.bmp", bottomUp},
+        {"top-down.png", png},
+        {"cut.bmp", Bytes(bottomUp.begin(), bottomUp.end() - 10)},
+        {"cut.png", Bytes(png.begin(), png.end() - 20)},
+    };
+    for (const auto& [name, bytes] : sources) {
+        for (const PictureFormat format : {PictureFormat::Bmp, PictureFormat::Png}) {
+            SCOPED_TRACE(std::string(name) +
+                         (format == PictureFormat::Bmp ? " to BMP" : " to PNG"));
+            testing::WriteWholeFile(folder / name, bytes);
+            std::vector<uint8_t> buffer;
+            const bool whole = std::string(name).rfind("cut", 0) != 0;
+            ASSERT_EQ(MaskFile(folder / name, folder / "file", {.format = format}, buffer).Ok(),
+                      whole);
+            EXPECT_TRUE(testing::InChild([&] {
+                const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
+                       MaskFile(folder / name, "-", {.format = format}, buffer).Ok() == whole;
+            }));
+            EXPECT_EQ(testing::ReadWholeFile(folder / "out"),
+                      whole ? testing::ReadWholeFile(folder / "file") : Bytes{});
+            for (const char* made : {"file", "out", name}) {
+                std::filesystem::remove(folder / made);
+            }
+        }
+    }
+    EXPECT_EQ(folder.Entries(), std::vector<std::string>{});
+}
+
+// Standard input is judged by its first bytes as soon as they are in, and not taken
+// past its bound: a foreign or endless stream never fills the disk.
+TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
+    const auto startsAsBitmap = [](std::span<const uint8_t> head) {
+        return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
+    };
+    const std::tuple<const char*, std::string, int> cases[] = {
+        {"a picture", "BM" + std::string(98, 'x'), 0},
+        {"shorter than the probe", "BM", 0},
+        {"foreign", "MB" + std::string(98, 'x'), EILSEQ},
+        {"empty", "", EILSEQ},
+        {"cut inside the probe", "B", EILSEQ},
+        {"past the bound", "BM" + std::string(99, 'x'), EFBIG},
+    };
+    for (const auto& [name, text, error] : cases) {
+        SCOPED_TRACE(name);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], text.data(), text.size()), ssize_t(text.size()));
+        close(ends[1]);
+        UniqueFd in(ends[0]), spooled;
+        uint64_t size = 0;
+        EXPECT_EQ(SpoolToTemporaryFile(in.Get(), 4, startsAsBitmap, 100, spooled, size), error);
+        if (error == 0) {
+            std::string back(text.size(), '\0');
+            EXPECT_EQ(size, text.size());
+            EXPECT_EQ(ReadExactlyAt(spooled.Get(), 0, back.data(), back.size()), 0);
+            EXPECT_EQ(back, text);
+        }
+    }
 }
 
 // Rows of a 3 x 2 picture as decoded, all object but one background pixel.
