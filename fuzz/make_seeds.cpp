@@ -1,5 +1,6 @@
 // Writes the fuzzers' seed corpus, small pictures of every kind each format has:
 // zel7-fuzz-seeds FOLDER
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
     save("progressive-420.jpg",
          EncodeJpeg(9, 7, 3, noise, {.quality = 80, .progressive = true, .sampling = 420}));
     save("turned.jpg", EncodeJpeg(9, 7, 3, noise, {.exif = ExifOrientation(6, true)}));
+    Bytes junk = EncodeJpeg(9, 7, 3, noise);
+    junk.insert(junk.begin() + 20, {0, 0x17, 0x2A});  // between the JFIF segment and the next
+    save("junk-between-segments.jpg", junk);
 
     for (auto [colour, depth] :
          {std::pair{kGrey, 1}, std::pair{kGrey, 16}, std::pair{kRgb, 8}, std::pair{kRgba, 16},
@@ -86,6 +90,14 @@ int main(int argc, char** argv) {
              EncodePng(picture));
     }
 
+    // Keyed at a level beside another of the same top byte.
+    PngPicture keyed{.width = 9, .height = 7, .colour = kGrey, .bitDepth = 16};
+    for (std::size_t i = 0; i < 9 * 7; ++i) {
+        keyed.samples.push_back(std::array<uint16_t, 4>{0x40FF, 0x4000, 0xFFFF, 0}[noise[i] % 4]);
+    }
+    keyed.transparency = {0x40FF};
+    save("keyed-grey-16.png", EncodePng(keyed));
+
     const Bytes rgba(noise.begin(), noise.begin() + 9 * 7 * 4);
     save("rgba-lzw.tif", EncodeTiff({.width = 9,
                                      .height = 7,
@@ -99,6 +111,11 @@ int main(int argc, char** argv) {
                                                .samples = RandomBytes(20 * 18, 6),
                                                .compression = COMPRESSION_ADOBE_DEFLATE,
                                                .tileSize = 16}));
+    save("grey-12-lzw.tif", EncodeTiff({.width = 9,
+                                        .height = 7,
+                                        .bitsPerSample = 12,
+                                        .samples = Bytes(noise.begin(), noise.begin() + 14 * 7),
+                                        .compression = COMPRESSION_LZW}));
     save("rgb-packbits.tif", EncodeTiff({.width = 9,
                                          .height = 7,
                                          .samplesPerPixel = 3,

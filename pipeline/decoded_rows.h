@@ -19,7 +19,7 @@ inline constexpr uint64_t kDefaultMaxPixels = 200'000'000;
 
 // The most a picture's decoder may hold besides its rows. A progressive or multi-scan JPEG
 // keeps every coefficient of the picture until its last scan, 2 bytes a sample: 512 MiB
-// covers a 4:2:0 one of about 170 megapixels, and any baseline one, which needs a few rows.
+// covers a 4:2:0 one of about 178 megapixels, and any baseline one, which needs a few rows.
 // Past it the picture is refused with the reason, as past the pixel limit.
 inline constexpr uint64_t kDefaultMaxDecoderMemory = uint64_t{512} << 20;
 

@@ -1,10 +1,12 @@
 // JPEG pictures through libjpeg-turbo, a few rows at a time straight into the caller's
 // buffer. The file is read in small chunks; only pictures in several scans (progressive
-// ones) make the library hold the whole picture, as coefficients, at once.
+// ones) make the library hold the whole picture, as coefficients, at once, and those are
+// refused past the decoder's memory bound before it takes any.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
@@ -62,10 +64,15 @@ Decoder& DecoderOf(j_common_ptr info) {
 }
 
 // The library's warnings report damaged data that it would go on decoding, with grey
-// in place of what was lost; no mask is made from that. Only an unknown JFIF version
-// says nothing of the pixels. Trace messages (levels 0 and up) are dropped.
+// in place of what was lost; no mask is made from that. Two say nothing of the pixels:
+// an unknown JFIF version, and bytes left before a marker, where Photoshop, some cameras
+// and other writers leave junk (between segments, or after the last scan's data) that
+// the library passes over. Entropy-coded data the decoder loses step with is reported
+// by warnings of its own (a bad Huffman code, a marker hit early, a restart out of
+// turn), and those stop it. Trace messages (levels 0 and up) are dropped.
 void StopOnWarning(j_common_ptr info, int level) {
-    if (level < 0 && info->err->msg_code != JWRN_JFIF_MAJOR) {
+    const int code = info->err->msg_code;
+    if (level < 0 && code != JWRN_JFIF_MAJOR && code != JWRN_EXTRANEOUS_DATA) {
         Stop(info);
     }
 }
@@ -230,6 +237,24 @@ void CmykToBgr(const uint8_t* cmyk, uint8_t* bgr, std::size_t width) {
     }
 }
 
+// What the library holds of a picture in several scans: every coefficient, 64 of 2
+// bytes a block, each component's blocks rounded up to whole MCUs as it lays them out.
+uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
+    uint64_t bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        const auto roundUp = [](uint64_t n, uint64_t step) { return (n + step - 1) / step * step; };
+        bytes += roundUp(component.width_in_blocks, uint64_t(component.h_samp_factor)) *
+                 roundUp(component.height_in_blocks, uint64_t(component.v_samp_factor)) *
+                 sizeof(JBLOCK);
+    }
+    return bytes;
+}
+
+std::string MiB(uint64_t bytes) {
+    return std::to_string((bytes + (uint64_t{1} << 20) - 1) >> 20) + " MiB";
+}
+
 class JpegSource final : public RowSource {
 public:
     ~JpegSource() override { jpeg_destroy_decompress(&decoder_->info); }
@@ -249,7 +274,8 @@ private:
     std::vector<uint8_t> cmykRows_;  // kRowsAtOnce rows, for CMYK pictures only
     PictureShape shape_;
     int orientation_ = 1;
-    Result failed_;  // once a read fails, every later one does
+    uint64_t maxMemory_ = 0;  // the decoder's bound
+    Result failed_;           // once a read fails, every later one does
 };
 
 // Why the library stopped, in its own words.
@@ -265,6 +291,10 @@ Result JpegSource::Failure() const {
     switch (decoder.errors.msg_code) {
         case JERR_OUT_OF_MEMORY:
             return Fail(Status::OutOfMemory);
+        case JERR_NO_BACKING_STORE:  // past the bound, where a disk would have been used
+            return Fail(Status::TooManyPixels, "a JPEG that needs more than the " +
+                                                   MiB(maxMemory_) +
+                                                   " a picture may take to decode");
         case JERR_BAD_PRECISION:    // 12-bit pictures
         case JERR_SOF_UNSUPPORTED:  // lossless and hierarchical ones
             return Fail(Status::UnsupportedPicture, decoder.message);
@@ -291,6 +321,18 @@ Result JpegSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (uint64_t(RowStride(width, 24)) * uint64_t(height) > uint64_t(INT32_MAX)) {
         return Fail(Status::TooManyPixels, "more than 2 GiB of decoded rows");
     }
+    // Refused before the library allocates what it needs; the bound it is given holds the
+    // rest, which it cannot meet by putting coefficients on disk.
+    maxMemory_ = options.maxDecoderMemory;
+    if (const uint64_t bytes = CoefficientBytes(info);
+        jpeg_has_multiple_scans(&info) && bytes > maxMemory_) {
+        return Fail(
+            Status::TooManyPixels,
+            std::string(info.progressive_mode ? "a progressive JPEG" : "a JPEG in several scans") +
+                " of this size needs " + MiB(bytes) + " to decode, more than the " +
+                MiB(maxMemory_) + " a picture may take");
+    }
+    info.mem->max_memory_to_use = long(std::min<uint64_t>(maxMemory_, LONG_MAX));
     switch (info.jpeg_color_space) {
         case JCS_GRAYSCALE:
         case JCS_YCbCr:

@@ -335,13 +335,16 @@ Result PngSource::Open(const SourceOptions& options) {
 }
 
 // Palette entries composited once, not for every pixel; the tRNS colour of grey and
-// RGB pictures as stored, since it is compared with samples before any scaling.
+// RGB pictures as stored, since it is compared with samples before any scaling: its low
+// bit-depth bits only, for the PNG standard has decoders mask the rest (the library
+// hands over all 16, and writers leave junk there, such as 255 in 1-bit pictures).
 void PngSource::PrepareConversion(const spng_plte& palette, uint8_t background) {
     Conversion& c = conversion_;
     c.background = background;
     c.paletteEntries = palette.n_entries;
     spng_trns trns{};
     const bool transparency = spng_get_trns(ctx_.get(), &trns) == 0;
+    const uint32_t depthBits = (1u << ihdr_.bit_depth) - 1;
     if (ihdr_.color_type == SPNG_COLOR_TYPE_INDEXED) {
         for (uint32_t i = 0; i < palette.n_entries; ++i) {
             const spng_plte_entry& entry = palette.entries[i];
@@ -353,12 +356,12 @@ void PngSource::PrepareConversion(const spng_plte& palette, uint8_t background) 
         }
     } else if (transparency && ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE) {
         c.keyed = true;
-        c.key[0] = trns.gray;
+        c.key[0] = trns.gray & depthBits;
     } else if (transparency && ihdr_.color_type == SPNG_COLOR_TYPE_TRUECOLOR) {
         c.keyed = true;
-        c.key[0] = trns.red;
-        c.key[1] = trns.green;
-        c.key[2] = trns.blue;
+        c.key[0] = trns.red & depthBits;
+        c.key[1] = trns.green & depthBits;
+        c.key[2] = trns.blue & depthBits;
     }
 }
 

@@ -2,13 +2,13 @@
 // where the library asks, never whole, and no more than one strip (or row of tiles) of
 // decoded samples is held at once.
 //
-// Read, of the first page: grey of 1, 2, 4, 8 or 16 bits (black or white as zero), RGB of
-// 8 or 16 bits, palettes of 1 to 8 bits, each with or without alpha (premultiplied or
-// not), in strips or tiles, a pixel's samples together or in planes; uncompressed, LZW,
-// Deflate, PackBits or JPEG (YCbCr read as RGB); the orientation tag. Refused with the
-// reason: other colour spaces (CMYK, Lab, YCbCr without JPEG...), other depths (12 or 32
-// bits, 16-bit palettes, samples under 8 bits with more than one to a pixel), floating-
-// point and signed samples, and other compressions (CCITT, LZMA, ZSTD, WebP, old JPEG...).
+// Read, of the first page: grey of 1, 2, 4 or 8 to 16 bits (black or white as zero), RGB
+// of 8 to 16 bits, palettes of 1 to 8 bits, each with or without alpha (premultiplied or
+// not), in strips or tiles, a pixel's samples together or in planes; in every compression
+// the library was built to decode (YCbCr read as RGB in JPEG); the orientation tag. Refused
+// with the reason: other colour spaces (CMYK, Lab, YCbCr but in JPEG...), other depths (32
+// bits, palettes of more than 8, samples under 8 bits with more than one to a pixel),
+// floating-point and signed samples, and compressions the library does not decode.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -93,27 +93,15 @@ int KeepError(TIFF*, void* user, const char*, const char* format, va_list argume
 }
 
 // libjpeg reports damaged data as warnings and decodes on with grey in place of what was
-// lost; no mask is made from that. Other warnings (tags this program does not know, and
-// the like) say nothing of the pixels.
+// lost; no mask is made from that. The library passes them on under one name for JPEG and
+// another for old-style JPEG. Other warnings (tags this program does not know, and the
+// like) say nothing of the pixels.
 int KeepWarning(TIFF* tiff, void* user, const char* module, const char* format, va_list arguments) {
-    if (module != nullptr && std::strcmp(module, "JPEGLib") == 0) {
+    if (module != nullptr &&
+        (std::strcmp(module, "JPEGLib") == 0 || std::strcmp(module, "LibJpeg") == 0)) {
         return KeepError(tiff, user, module, format, arguments);
     }
     return 1;
-}
-
-bool ReadsCompression(uint16_t compression) {
-    switch (compression) {
-        case COMPRESSION_NONE:
-        case COMPRESSION_LZW:
-        case COMPRESSION_ADOBE_DEFLATE:
-        case COMPRESSION_DEFLATE:
-        case COMPRESSION_PACKBITS:
-        case COMPRESSION_JPEG:
-            return true;
-        default:
-            return false;
-    }
 }
 
 Result Unsupported(std::string reason) {
@@ -239,7 +227,9 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
 
 // What the samples mean, and whether this program reads them.
 Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
-    if (!ReadsCompression(compression)) {
+    // Each codec the library was built with decodes to the samples the fields describe,
+    // and the layout below is checked against the library's own sizes.
+    if (!TIFFIsCODECConfigured(compression)) {
         const TIFFCodec* codec = TIFFFindCODEC(compression);
         return Unsupported((codec != nullptr ? std::string(codec->name)
                                              : "unknown (" + std::to_string(compression) + ")") +
@@ -258,7 +248,11 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
             colours_ = 1;
             break;
         case PHOTOMETRIC_YCBCR:
-            // libjpeg turns it into RGB; uncompressed, it comes in subsampled blocks.
+            // libjpeg turns it into RGB; uncompressed, it comes in subsampled blocks, and so
+            // it does from old-style JPEG, which has no such setting.
+            if (compression == COMPRESSION_OJPEG) {
+                return Unsupported("YCbCr TIFF in old-style JPEG");
+            }
             if (compression != COMPRESSION_JPEG) {
                 return Unsupported("YCbCr TIFF without JPEG compression");
             }
@@ -294,11 +288,11 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
         return Fail(Status::DamagedPicture, "fewer samples to a pixel than colours");
     }
     const bool palette = photometric == PHOTOMETRIC_PALETTE;
-    if (bits_ != 1 && bits_ != 2 && bits_ != 4 && bits_ != 8 && bits_ != 16) {
+    if (bits_ != 1 && bits_ != 2 && bits_ != 4 && (bits_ < 8 || bits_ > 16)) {
         return Unsupported(std::to_string(bits_) + "-bit samples");
     }
-    if (palette && bits_ == 16) {
-        return Unsupported("16-bit palette");
+    if (palette && bits_ > 8) {
+        return Unsupported(std::to_string(bits_) + "-bit palette");
     }
     if (bits_ < 8 && samples_ > 1) {
         return Unsupported(std::to_string(bits_) + "-bit samples, " + std::to_string(samples_) +
@@ -313,7 +307,7 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
     }
 
     // Grey levels and palette entries through one table. Samples under 8 bits are scaled
-    // to the full range; 16-bit ones come in by their top byte, as do the palette's.
+    // to the full range; deeper ones come in by their top 8 bits, as do the palette's.
     const unsigned top = bits_ < 8 ? (1u << bits_) - 1 : 255;
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (palette && !TIFFGetField(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue)) {
@@ -444,7 +438,7 @@ Result TiffSource::LoadBlock() {
 }
 
 // One sample of each pixel of a row, from index first on in steps of step samples, to
-// 8 bits (16-bit ones by their top byte; those under 8 bits as they are, for the table).
+// 8 bits (deeper ones by their top 8 bits; those under 8 bits as they are, for the table).
 void TiffSource::Unpack(const uint8_t* row, uint32_t first, uint32_t step, uint8_t* codes) const {
     const auto width = std::size_t(shape_.width);
     switch (bits_) {
@@ -460,11 +454,20 @@ void TiffSource::Unpack(const uint8_t* row, uint32_t first, uint32_t step, uint8
                 codes[4 * x] = row[at];
             }
             break;
-        default:  // 1, 2 or 4 bits, one sample a pixel, the first in the high bits
+        case 1:
+        case 2:
+        case 4:  // one sample a pixel, the first in the high bits
             for (std::size_t x = 0; x < width; ++x) {
                 const std::size_t bit = x * bits_;
                 codes[4 * x] =
                     uint8_t((row[bit / 8] >> (8 - bits_ - bit % 8)) & ((1 << bits_) - 1));
+            }
+            break;
+        default:  // 9 to 15 bits, packed high bit first in either byte order: a sample's
+                  // top 8 bits lie in its first two bytes
+            for (std::size_t x = 0, at = first; x < width; ++x, at += step) {
+                const std::size_t bit = at * bits_;
+                codes[4 * x] = uint8_t((row[bit / 8] << 8 | row[bit / 8 + 1]) >> (8 - bit % 8));
             }
     }
 }

@@ -13,6 +13,7 @@
 #include "encode_jpeg.h"
 #include "picture_files.h"
 #include "reference_mask.h"
+#include "working_image.h"
 
 namespace zel7 {
 namespace {
@@ -120,7 +121,18 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
     };
     Bytes comment(jpeg.begin(), jpeg.end() - 2);  // after the pixels, not the end marker
     comment.insert(comment.end(), {0xFF, 0xFE, 0, 16});
+    // Junk between the JFIF segment and the next, or after the last scan before the end
+    // marker, as some writers leave: the pixels are all there.
+    Bytes junk = jpeg, junkAfterScan = jpeg;
+    junk.insert(junk.begin() + 20, {0, 0x17, 0x2A});
+    junkAfterScan.insert(junkAfterScan.end() - 2, 16, 0x2A);
+    ScratchFolder folder;
+    for (const Bytes& file : {junk, junkAfterScan}) {
+        EXPECT_EQ(CheckDecodes(file, Decoded(jpeg), Background::NearWhite, folder.Path()),
+                  std::nullopt);
+    }
     Refusals cases = {
+        {Bytes(junk.begin(), junk.end() - 40), "damaged picture: Premature end of JPEG file"},
         {patched(frame + 5, {0xEA, 0x60, 0xEA, 0x60}), "picture too large: 3600000000 pixels;"},
         {patched(frame + 4, {12}), "unsupported picture: Unsupported JPEG data precision 12"},
         {patched(frame + 1, {0xC5}), "unsupported picture: Unsupported JPEG process"},
@@ -142,6 +154,25 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
         }
     }
     EXPECT_EQ(WrongRefusals(cases), std::vector<std::string>{});
+}
+
+// A picture in several scans keeps all its coefficients, 2 MiB for these 1024 x 1024 grey
+// pixels: refused past the decoder's bound before they are taken. A baseline one takes a
+// few rows of them.
+TEST(Jpeg, DecoderMemoryIsBoundedPerPicture) {
+    ScratchFolder folder;
+    const auto load = [&](bool progressive) {
+        WriteWholeFile(folder / "big.jpg", EncodeJpeg(1024, 1024, 1, Patches(1024, 1024, 1),
+                                                      {.progressive = progressive}));
+        WorkingImage image;
+        const Result result = LoadPicture(folder / "big.jpg", image, {.maxDecoderMemory = 1 << 20});
+        ReleasePictureBuffers(image);
+        return Describe(result);
+    };
+    EXPECT_EQ(load(false), "success");
+    EXPECT_EQ(load(true),
+              "picture too large: a progressive JPEG of this size needs 2 MiB to decode, more "
+              "than the 1 MiB a picture may take");
 }
 
 }  // namespace

@@ -87,12 +87,14 @@ Bytes EncodeTiff(const TiffPicture& p) {
               "writing a directory");
     }
     for (int page = 0; page < p.pages; ++page) {
-        Check(TIFFSetDirectory(tiff, tdir_t(page)) &&
-                  (p.compression != COMPRESSION_JPEG ||  // settings the file does not keep
-                   (TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100) &&
-                    (p.photometric != PHOTOMETRIC_YCBCR ||
-                     TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)))),
-              "going back to a directory");
+        Check(
+            TIFFSetDirectory(tiff, tdir_t(page)) &&
+                (p.compression != COMPRESSION_JPEG ||  // settings the file does not keep
+                 (TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100) &&
+                  (p.photometric != PHOTOMETRIC_YCBCR ||
+                   TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)))) &&
+                (p.compression != COMPRESSION_WEBP || TIFFSetField(tiff, TIFFTAG_WEBP_LOSSLESS, 1)),
+            "going back to a directory");
         WritePixels(tiff, p, page > 0);
         Check(TIFFFlush(tiff), "writing a page");
     }

@@ -14,7 +14,7 @@ struct TiffPicture {
     uint16_t samplesPerPixel = 1, bitsPerSample = 8;
     uint16_t photometric = PHOTOMETRIC_MINISBLACK;  // YCbCr with JPEG: samples given as RGB
     // Rows top row first, each padded to a whole byte, the samples of a pixel together;
-    // 16-bit samples in this machine's byte order.
+    // 16-bit samples in this machine's byte order, others packed high bit first.
     Bytes samples{};
     uint16_t compression = COMPRESSION_NONE;
     uint32_t tileSize = 0;      // square tiles of this side (a multiple of 16), or strips
