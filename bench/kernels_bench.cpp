@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "mask_file.h"
+#include "engine/mask_file.h"
 #include "test_pictures.h"
-#include "threshold.h"
+#include "mask/threshold.h"
 
 namespace {
 

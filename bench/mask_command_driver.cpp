@@ -7,8 +7,8 @@
 
 #include "mask_commands.h"
 #include "scripted_chooser.h"
-#include "threshold.h"
-#include "working_image.h"
+#include "mask/threshold.h"
+#include "engine/working_image.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "batch_files.h"
-#include "batch_plan.h"
-#include "mask_file.h"
-#include "system.h"
+#include "engine/batch_plan.h"
+#include "engine/mask_file.h"
+#include "system/system.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "file_chooser.h"
-#include "working_image.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 

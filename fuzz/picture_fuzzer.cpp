@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "formats.h"
+#include "formats/formats.h"
 #include "reference_mask.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "mask_commands.h"
 #include "resource.h"
 #include "resources.h"
-#include "threshold.h"
+#include "mask/threshold.h"
 
 CAboutDlg::CAboutDlg() : CDialogEx(IDD_ABOUTBOX) {}
 

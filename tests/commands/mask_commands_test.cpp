@@ -9,8 +9,8 @@
 #include "encode_png.h"
 #include "reference_mask.h"
 #include "scripted_chooser.h"
-#include "threshold.h"
-#include "working_image.h"
+#include "mask/threshold.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

@@ -7,7 +7,7 @@
 #include "modal_watch.h"
 #include "reference_mask.h"
 #include "scripted_chooser.h"
-#include "working_image.h"
+#include "engine/working_image.h"
 #include "zel7.h"
 #include "zel7dlg.h"
 

@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "reference_mask.h"
-#include "system.h"
-#include "working_image.h"
+#include "system/system.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

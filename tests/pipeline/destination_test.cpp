@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include "child_process.h"
-#include "system.h"
+#include "system/system.h"
 #include "test_pictures.h"
-#include "working_image.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

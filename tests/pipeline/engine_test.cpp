@@ -9,11 +9,11 @@
 
 #include "child_process.h"
 #include "encode_png.h"
-#include "mask_file.h"
-#include "orientation.h"
+#include "engine/mask_file.h"
+#include "engine/orientation.h"
 #include "reference_mask.h"
-#include "system.h"
-#include "working_image.h"
+#include "system/system.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

@@ -11,9 +11,9 @@
 // clang-format on
 
 #include "encode_jpeg.h"
-#include "picture_files.h"
+#include "formats/picture_files.h"
 #include "reference_mask.h"
-#include "working_image.h"
+#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

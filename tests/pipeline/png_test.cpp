@@ -5,9 +5,9 @@
 
 #include "child_process.h"
 #include "encode_png.h"
-#include "mask_file.h"
+#include "engine/mask_file.h"
 #include "reference_mask.h"
-#include "system.h"
+#include "system/system.h"
 
 namespace zel7 {
 namespace {

@@ -1,12 +1,12 @@
-#include "refine.h"
+#include "refine/refine.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
-#include "backdrop.h"
-#include "mask_file.h"
-#include "pixel_arrays.h"
+#include "refine/backdrop.h"
+#include "engine/mask_file.h"
+#include "engine/pixel_arrays.h"
 #include "studio.h"
 #include "test_pictures.h"
 

@@ -1,4 +1,4 @@
-#include "regions.h"
+#include "refine/regions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "threshold.h"
+#include "mask/threshold.h"
 
 #include <gtest/gtest.h>
 

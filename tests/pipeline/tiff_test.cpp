@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "encode_tiff.h"
-#include "picture_files.h"
+#include "formats/picture_files.h"
 #include "reference_mask.h"
 
 namespace zel7 {

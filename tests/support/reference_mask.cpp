@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "encode_png.h"
-#include "mask_file.h"
-#include "working_image.h"
+#include "engine/mask_file.h"
+#include "engine/working_image.h"
 
 namespace zel7::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "working_image.h"
+#include "engine/working_image.h"
 
 namespace zel7::testing {
 namespace {

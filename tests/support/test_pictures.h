@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "threshold.h"
+#include "mask/threshold.h"
 
 namespace zel7::testing {
 

@@ -1,0 +1,72 @@
+// Planning a batch: which mask each source gets, which sources are refused before any
+// work, which share of the list a shard takes, and where the report may go. Every rule
+// is decided over the whole list, so that shards run apart agree on it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/picture_files.h"
+
+namespace zel7 {
+
+// Shard index of count ("I/N", 0 <= I < N).
+struct Shard {
+    uint32_t index = 0, count = 1;
+};
+std::optional<Shard> ParseShard(std::string_view text);
+
+// Whether path belongs to the shard: by a hash of the path as given, so that a file's
+// shard depends on nothing else, not on the list's order, its other files, or when
+// each shard's task listed them.
+bool InShard(std::string_view path, const Shard& shard);
+
+// How a batch names its masks: into outDir (beside each source when empty), with the
+// suffix before the extension, in the format asked or the one the name calls for.
+struct BatchNaming {
+    std::string outDir;
+    std::string suffix;
+    std::optional<PictureFormat> format;
+    bool cutout = false;
+};
+
+struct BatchJob {
+    std::string source;
+    std::string destination;
+    PictureFormat format = PictureFormat::Png;
+};
+
+// A source refused before any work, with the reason, and the mask it would have had.
+struct BatchRefusal {
+    std::string source;
+    std::string destination;
+    std::string reason;
+};
+
+struct BatchPlan {
+    std::vector<BatchJob> jobs;          // this shard's
+    std::vector<BatchRefusal> refusals;  // this shard's
+    std::vector<std::string> written;    // every mask of the whole list
+};
+
+// One job per source. A batch never replaces one of its own pictures, and never
+// writes two masks to one name: the first source in the list keeps the name and later
+// ones are refused. Decided over the whole list; a shard then keeps its own share.
+BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
+                    std::optional<Shard> shard = std::nullopt);
+
+// Why a report at path would destroy something of the batch: a file it reads (a source,
+// a list of sources), a file it writes (the masks of the whole list), or any picture.
+// Nothing when the report may go there; "-" (standard output) always may.
+std::optional<std::string> ReportProblem(const std::string& path,
+                                         const std::vector<std::string>& reads,
+                                         const std::vector<std::string>& writes);
+
+// How many pictures may be worked on at once: the number asked (0: one per core), and
+// never more than memory holds with each picture at its decoding bound.
+unsigned BoundedJobs(unsigned asked);
+
+}  // namespace zel7

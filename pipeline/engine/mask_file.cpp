@@ -1,0 +1,73 @@
+#include "engine/mask_file.h"
+
+#include "engine/orientation.h"
+
+namespace zel7 {
+namespace {
+
+Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
+                   const MaskOptions& options, std::vector<uint8_t>& buffer) {
+    const RefineOptions& refine = options.refine;
+    if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
+        return Fail(Status::CannotCreate, "cut-outs are written as PNG only");
+    }
+    PictureFile file;
+    if (Result result = file.Open(source, options.maxPixels); !result.Ok()) {
+        return result;
+    }
+    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
+        return file.OpenSource({options.background, options.maxPixels}, source);
+    };
+    std::unique_ptr<RowSource> input;
+    if (Result result = OpenRefinedSource(open, options.background, refine, input); !result.Ok()) {
+        return result;
+    }
+    if (input->Orientation() != 1) {
+        // Two tones turn in a bit a pixel; grey and colour rows whole.
+        input = refine.product == Product::Mask
+                    ? UprightMaskSource(std::move(input), Background::NearWhite)
+                    : UprightSource(std::move(input));
+    }
+    const PngContent content = refine.product == Product::Cutout     ? PngContent::Rgba
+                               : refine.product == Product::SoftMask ? PngContent::Grey
+                                                                     : PngContent::TwoTone;
+    std::unique_ptr<RowSink> output;
+    if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
+                                          output, content);
+        !result.Ok()) {
+        return result;
+    }
+    return CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
+}
+
+}  // namespace
+
+Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
+    if (options.refine.Active()) {
+        return MaskRefined(source, destination, options, buffer);
+    }
+    std::unique_ptr<RowSource> input;
+    if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
+        !result.Ok()) {
+        return result;
+    }
+    if (input->Orientation() != 1) {
+        input = UprightMaskSource(std::move(input), options.background);
+    }
+    if (options.format == PictureFormat::Png && !input->SetTrueColour()) {
+        return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");
+    }
+    std::unique_ptr<RowSink> output;
+    if (Result result = CreatePictureSink(destination, options.format, input->Shape(),
+                                          input->ColorTable(), output);
+        !result.Ok()) {
+        return result;
+    }
+    if (note != nullptr) {
+        note->copiedBitCount = input->Shape().bitCount == 24 ? 0 : input->Shape().bitCount;
+    }
+    return CopyRows(*input, *output, {options.background, options.writing}, buffer);
+}
+
+}  // namespace zel7

@@ -1,0 +1,33 @@
+// Pictures in memory, as arrays of samples with any strides (NumPy's, say), masked and
+// cut out by the same engine as files, a row at a time and without copying them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "refine/refine.h"
+
+namespace zel7 {
+
+struct PixelArray {
+    const uint8_t* data = nullptr;
+    int32_t width = 0, height = 0;
+    int32_t channels = 3;     // 1 grey, 3 red, green, blue, 4 with alpha
+    int32_t sampleBytes = 1;  // 1, or 2 for 16-bit samples in the machine's byte order
+    // Bytes from one row, pixel and channel to the next; any sign.
+    std::ptrdiff_t rowStride = 0, pixelStride = 0, channelStride = 0;
+};
+
+// Bytes a pixel of the result: 1 for masks (255 background, 0 object, or grey
+// between), 4 for cut-outs (red, green, blue, alpha).
+inline int32_t OutputChannels(const RefineOptions& options) {
+    return options.product == Product::Cutout ? 4 : 1;
+}
+
+// Masks or cuts out picture into out, which holds width * height * OutputChannels
+// bytes, rows packed, top first. Samples are read as decoded files' are: 16-bit ones
+// by their top byte, alpha composited over the background side's level.
+Result MaskArray(const PixelArray& picture, Background background, const RefineOptions& options,
+                 uint8_t* out);
+
+}  // namespace zel7

@@ -1,0 +1,93 @@
+// The engine every picture goes through: a source that yields validated rows, a sink
+// that takes them, and the loop between the two that masks on the way. Reading a file
+// into memory, writing memory to a file, and masking one file into another are all
+// the same loop with other ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "mask/threshold.h"
+#include "system/result.h"
+
+namespace zel7 {
+
+// Bytes in one stored pixel row, padded to a multiple of 4 as in BMP files, the
+// working image and decoded rows. Callers guarantee that width * bitCount fits in
+// int32_t (see CheckedPixelSizes for untrusted values).
+constexpr int32_t RowStride(int32_t width, int32_t bitCount) {
+    return ((width * bitCount) / 8 + 3) / 4 * 4;
+}
+
+// A picture's geometry as stored: rows of rowStride bytes, pixelBytes in all.
+struct PictureShape {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t bitCount = 0;
+    int32_t rowStride = 0;
+    int32_t pixelBytes = 0;  // rowStride * height
+};
+
+// Which row of the picture, as it is seen, comes first.
+enum class RowOrder { TopDown, BottomUp };
+
+// Yields the stored rows of one picture, front to back, in any pieces the reader asks
+// (whole rows, but for BMP sources, whose rows may be longer than a slice).
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual const PictureShape& Shape() const = 0;
+    // The colour table of an 8-bit picture, kColorTableBytes long; null for other depths.
+    virtual const uint8_t* ColorTable() const = 0;
+    // How the rows are to be turned to be seen upright, as EXIF numbers it: 1 for as
+    // they are, 2 to 8 for mirrored and rotated.
+    virtual int Orientation() const { return 1; }
+    virtual RowOrder Order() const { return RowOrder::TopDown; }
+    // Asks for the rows in the other order, or as 24-bit pixels; false when the source
+    // cannot. Called before the first Read.
+    virtual bool SetOrder(RowOrder order) { return order == Order(); }
+    virtual bool SetTrueColour() { return Shape().bitCount == 24; }
+    // Reads the next size bytes of the rows into `into`.
+    virtual Result Read(uint8_t* into, std::size_t size) = 0;
+    // A source that holds its rows in memory lends the next size bytes instead of
+    // copying them (and moves past them); others return null.
+    virtual const uint8_t* Lend(std::size_t) { return nullptr; }
+};
+
+// Takes the stored rows of one picture, front to back. Nothing it made stays unless
+// Commit succeeds: destroying it uncommitted undoes everything.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    // A sink that keeps its rows in memory offers the place of the next size bytes, so
+    // that they are read straight there; others return null.
+    virtual uint8_t* Reserve(std::size_t) { return nullptr; }
+    // Whether it takes rows in this order; told which before the first Write.
+    virtual bool Accepts(RowOrder order) const = 0;
+    virtual void SetOrder(RowOrder order) = 0;
+    virtual Result Write(const uint8_t* bytes, std::size_t size) = 0;
+    virtual Result Commit() = 0;
+};
+
+// About this much of the picture is held in memory at once: large enough to keep
+// the system calls few, small enough to stay in the processor's cache.
+inline constexpr std::size_t kSliceBytes = std::size_t{1} << 18;
+
+// Whether slices are written by the thread that reads them, or by a second one while
+// the first reads on (worth it when a core is free).
+enum class SliceWriting { Inline, OnSecondThread };
+
+struct CopyOptions {
+    std::optional<Background> mask;  // 24-bit pictures only; others pass unchanged
+    SliceWriting writing = SliceWriting::Inline;
+};
+
+// Moves every row from source to sink, masking on the way when asked, a slice at a
+// time through buffer (one slice, or three when writing on a second thread), then
+// commits the sink. On failure the sink is left uncommitted.
+Result CopyRows(RowSource& source, RowSink& sink, const CopyOptions& options,
+                std::vector<uint8_t>& buffer);
+
+}  // namespace zel7

@@ -1,0 +1,66 @@
+// BMP files as a source and a sink of rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "engine/row_stream.h"
+#include "engine/working_image.h"
+#include "formats/bitmap_layout.h"
+#include "system/system.h"
+
+namespace zel7 {
+
+// An opened, validated BMP file, read front to back.
+class BitmapSource : public RowSource {
+public:
+    // Takes a regular file open for reading and its size.
+    Result Open(UniqueFd fd, uint64_t fileSize);
+    const BitmapLayout& Layout() const { return layout_; }
+
+    const PictureShape& Shape() const override { return trueColour_ ? decoded_ : layout_; }
+    const uint8_t* ColorTable() const override;
+    RowOrder Order() const override { return order_; }
+    // Rows are read where they lie, so either order can be had.
+    bool SetOrder(RowOrder order) override;
+    // 8-bit pictures by their colour table, 16-bit ones by their 5-bit channels widened,
+    // 32-bit ones without their fourth byte; within the size limits of decoded pictures.
+    bool SetTrueColour() override;
+    Result Read(uint8_t* into, std::size_t size) override;
+
+private:
+    Result ReadStored(uint64_t position, uint8_t* into, std::size_t size) const;
+    void WidenRow(const uint8_t* row, uint8_t* into) const;
+
+    UniqueFd fd_;
+    BitmapLayout layout_;
+    PictureShape decoded_;  // the rows' shape as 24-bit pixels
+    RowOrder order_ = RowOrder::BottomUp;
+    bool trueColour_ = false;
+    std::vector<uint8_t> storedRow_;
+    uint64_t position_ = 0;  // into the rows as they are handed out
+    uint8_t colorTable_[kColorTableBytes] = {};
+};
+
+// A BMP file: into a file that replaces the destination only on Commit, or, for the
+// destination "-", to standard output on Commit.
+class BitmapSink : public RowSink {
+public:
+    // Writes the headers and, for 8 bits, the colour table.
+    Result Create(const std::filesystem::path& path, const PictureShape& shape,
+                  const uint8_t* colorTable);
+    bool Accepts(RowOrder order) const override;
+    void SetOrder(RowOrder order) override;
+    Result Write(const uint8_t* bytes, std::size_t size) override;
+    Result Commit() override;
+
+private:
+    OutputFile file_;
+    BitmapLayout layout_;
+    RowOrder order_ = RowOrder::BottomUp;
+    uint64_t bytesWritten_ = 0;
+};
+
+}  // namespace zel7

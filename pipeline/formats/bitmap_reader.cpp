@@ -1,0 +1,126 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "formats/bitmap_file.h"
+#include "formats/formats.h"
+
+namespace zel7 {
+
+bool IsBitmap(std::span<const uint8_t> head) {
+    return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
+}
+
+Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source) {
+    return OpenAs<BitmapSource>(source, std::move(fd), size);
+}
+
+Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {
+    uint8_t head[kHeaderProbeBytes];
+    const auto probe = static_cast<std::size_t>(std::min<uint64_t>(fileSize, sizeof head));
+    if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
+        return error == ENODATA ? Fail(Status::TruncatedHeader) : Fail(Status::ReadFailed, error);
+    }
+    BitmapLayout layout;
+    if (Status status = ParseBitmapHeader({head, probe}, fileSize, layout); status != Status::Ok) {
+        return Fail(status);
+    }
+    // The file's entries, then zeros up to the full table.
+    const std::size_t stored = std::size_t{layout.colorTableEntries} * 4;
+    std::memset(colorTable_, 0, sizeof colorTable_);
+    if (int error = ReadExactlyAt(fd.Get(), layout.colorTableOffset, colorTable_, stored)) {
+        // The size was checked against the file's, so running short means it shrank.
+        return error == ENODATA ? Fail(Status::TruncatedColorTable)
+                                : Fail(Status::ReadFailed, error);
+    }
+    fd_ = std::move(fd);
+    layout_ = layout;
+    position_ = 0;
+    return {};
+}
+
+const uint8_t* BitmapSource::ColorTable() const {
+    return layout_.bitCount == 8 && !trueColour_ ? colorTable_ : nullptr;
+}
+
+bool BitmapSource::SetOrder(RowOrder order) {
+    order_ = order;
+    return true;
+}
+
+bool BitmapSource::SetTrueColour() {
+    if (!CheckDimensions(uint64_t(layout_.width), uint64_t(layout_.height), {}).Ok()) {
+        return false;
+    }
+    trueColour_ = true;
+    decoded_ = DecodedShape(layout_.width, layout_.height);
+    storedRow_.resize(std::size_t(layout_.rowStride));
+    return true;
+}
+
+// Reads size bytes of the stored rows from position in the order asked for: in the
+// file's own order straight, in the other a row (or a piece of one) at a time.
+Result BitmapSource::ReadStored(uint64_t position, uint8_t* into, std::size_t size) const {
+    const auto stride = uint64_t(layout_.rowStride);
+    while (size > 0) {
+        const uint64_t row = position / stride, within = position % stride;
+        const uint64_t fileRow =
+            order_ == RowOrder::BottomUp ? row : uint64_t(layout_.height) - 1 - row;
+        const std::size_t bytes = order_ == RowOrder::BottomUp
+                                      ? size
+                                      : std::size_t(std::min<uint64_t>(size, stride - within));
+        const uint64_t at = layout_.pixelOffset + fileRow * stride + within;
+        if (int error = ReadExactlyAt(fd_.Get(), at, into, bytes)) {
+            return error == ENODATA ? Fail(Status::TruncatedPixels)
+                                    : Fail(Status::ReadFailed, error);
+        }
+        position += bytes;
+        into += bytes;
+        size -= bytes;
+    }
+    return {};
+}
+
+void BitmapSource::WidenRow(const uint8_t* row, uint8_t* into) const {
+    for (int32_t x = 0; x < layout_.width; ++x, into += 3) {
+        switch (layout_.bitCount) {
+            case 8:
+                std::memcpy(into, colorTable_ + 4 * row[x], 3);
+                break;
+            case 16: {
+                const unsigned v = row[2 * x] | row[2 * x + 1] << 8;
+                for (int channel = 0; channel < 3; ++channel) {
+                    const unsigned five = (v >> (5 * channel)) & 31;
+                    into[channel] = uint8_t(five << 3 | five >> 2);
+                }
+                break;
+            }
+            default:  // 24 and 32 bits: blue, green, red first
+                std::memcpy(into, row + std::size_t(x) * std::size_t(layout_.bitCount / 8), 3);
+        }
+    }
+}
+
+Result BitmapSource::Read(uint8_t* into, std::size_t size) {
+    if (!trueColour_) {
+        Result result = ReadStored(position_, into, size);
+        position_ += size;
+        return result;
+    }
+    // Whole rows only: decoded rows always fit in a slice.
+    const auto stride = std::size_t(decoded_.rowStride);
+    for (std::size_t done = 0; done < size; done += stride, position_ += stride) {
+        const uint64_t row = position_ / stride;
+        if (Result result =
+                ReadStored(row * uint64_t(layout_.rowStride), storedRow_.data(), storedRow_.size());
+            !result.Ok()) {
+            return result;
+        }
+        WidenRow(storedRow_.data(), into + done);
+        std::memset(into + done + 3 * std::size_t(layout_.width), 0,
+                    stride - 3 * std::size_t(layout_.width));
+    }
+    return {};
+}
+
+}  // namespace zel7

@@ -1,0 +1,50 @@
+// What every picture decoder hands the engine, and the rules they share: rows of
+// 24-bit pixels (blue, green, red, padded as BMP rows are), top row first, with grey
+// as equal blue, green and red, 16-bit samples by their top byte, palette entries by
+// their colour, and transparency composited over the background being masked.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/row_stream.h"
+#include "mask/threshold.h"
+#include "system/result.h"
+
+namespace zel7 {
+
+// JPEG's own ceiling, and a pixel count well above any camera's; both checked before
+// anything is allocated, so that a few bytes cannot claim gigabytes.
+inline constexpr uint32_t kMaxDimension = 65535;
+inline constexpr uint64_t kDefaultMaxPixels = 200'000'000;
+
+// The most a picture's decoder may hold besides its rows. A progressive or multi-scan JPEG
+// keeps every coefficient of the picture until its last scan, 2 bytes a sample: 512 MiB
+// covers a 4:2:0 one of about 178 megapixels, and any baseline one, which needs a few rows.
+// Past it the picture is refused with the reason, as past the pixel limit.
+inline constexpr uint64_t kDefaultMaxDecoderMemory = uint64_t{512} << 20;
+
+struct SourceOptions {
+    Background background = Background::NearWhite;  // what transparency reveals
+    uint64_t maxPixels = kDefaultMaxPixels;
+    uint64_t maxDecoderMemory = kDefaultMaxDecoderMemory;
+};
+
+// Refuses sizes past the limits, or whose decoded rows would not fit in int32 bytes.
+Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& options);
+
+// The shape of decoded rows.
+inline PictureShape DecodedShape(int32_t width, int32_t height) {
+    const int32_t stride = RowStride(width, 24);
+    return {width, height, 24, stride, stride * height};
+}
+
+inline uint8_t BackgroundLevel(Background background) {
+    return background == Background::NearWhite ? 255 : 0;
+}
+
+// colour over background with alpha/255 coverage, rounded to nearest.
+inline uint8_t Composite(uint8_t colour, uint8_t alpha, uint8_t background) {
+    return uint8_t((colour * alpha + background * (255 - alpha) + 127) / 255);
+}
+
+}  // namespace zel7

@@ -1,0 +1,219 @@
+#include "refine/backdrop.h"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace zel7 {
+namespace {
+
+constexpr int32_t kFrameDepth = 2;  // pixels taken from each edge
+constexpr int kBinShift = 4;        // 16 levels a bin, 4096 bins
+constexpr int kBins = 256 >> kBinShift;
+// Pixels this far from the commonest colour's bin centre can be the backdrop.
+constexpr int kNear = 24;
+// A tolerance below this would call a soft shadow (some 10 levels off) object.
+constexpr int kLeastTolerance = 12;
+constexpr int kMostTolerance = 60;
+// What a white or black backdrop can look like: a grey tinted by at most kMostTint
+// between channels, at least kLeastWhite or at most kMostBlack in every one.
+constexpr int kMostTint = 48;
+constexpr int kLeastWhite = 144;
+constexpr int kMostBlack = 112;
+
+int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
+    int most = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        most = std::max(most, std::abs(int(bgr[c]) - colour[c]));
+    }
+    return most;
+}
+
+void ClassifyPortable(const uint8_t* bgr, int32_t width, const Backdrop& reference, uint8_t mark,
+                      uint8_t* classes) {
+    const int b = reference.colour[0], g = reference.colour[1], r = reference.colour[2];
+    const int tolerance = reference.tolerance;
+    for (int32_t x = 0; x < width; ++x, bgr += 3) {
+        const int most =
+            std::max({std::abs(bgr[0] - b), std::abs(bgr[1] - g), std::abs(bgr[2] - r)});
+        classes[x] = most <= tolerance ? mark : 0;
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sixteen pixels at a time, three times as fast as the portable loop (which takes a
+// fifth of a labelled mask's time): each byte's difference is compared with the
+// tolerance, then shuffles gather each channel's verdicts, as in the PNG mask packer,
+// and all three must agree.
+struct Gathers {
+    alignas(16) int8_t masks[3][3][16];  // [channel][register][byte]
+    Gathers() {
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int part = 0; part < 3; ++part) {
+                for (int pixel = 0; pixel < 16; ++pixel) {
+                    const int at = 3 * pixel + channel - 16 * part;
+                    masks[channel][part][pixel] = int8_t(at >= 0 && at < 16 ? at : -1);
+                }
+            }
+        }
+    }
+};
+
+__attribute__((target("ssse3"))) void ClassifySsse3(const uint8_t* bgr, int32_t width,
+                                                    const Backdrop& reference, uint8_t mark,
+                                                    uint8_t* classes) {
+    static const Gathers gathers;
+    alignas(16) uint8_t pattern[48];
+    for (int i = 0; i < 48; ++i) {
+        pattern[i] = reference.colour[std::size_t(i % 3)];
+    }
+    const __m128i tolerance = _mm_set1_epi8(char(std::clamp(reference.tolerance, 0, 255)));
+    const __m128i marks = _mm_set1_epi8(char(mark));
+    const auto* ref = reinterpret_cast<const __m128i*>(pattern);
+    int32_t x = 0;
+    for (; x + 16 <= width; x += 16, bgr += 48) {
+        __m128i within[3];
+        for (int part = 0; part < 3; ++part) {
+            const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr) + part);
+            const __m128i r = _mm_load_si128(ref + part);
+            const __m128i difference = _mm_or_si128(_mm_subs_epu8(p, r), _mm_subs_epu8(r, p));
+            within[part] =
+                _mm_cmpeq_epi8(_mm_subs_epu8(difference, tolerance), _mm_setzero_si128());
+        }
+        __m128i all = _mm_set1_epi8(-1);
+        for (int channel = 0; channel < 3; ++channel) {
+            __m128i gathered = _mm_setzero_si128();
+            for (int part = 0; part < 3; ++part) {
+                const auto* mask = reinterpret_cast<const __m128i*>(gathers.masks[channel][part]);
+                gathered = _mm_or_si128(gathered, _mm_shuffle_epi8(within[part], *mask));
+            }
+            all = _mm_and_si128(all, gathered);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(classes + x), _mm_and_si128(all, marks));
+    }
+    ClassifyPortable(bgr, width - x, reference, mark, classes + x);
+}
+#endif
+
+}  // namespace
+
+void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,
+                    uint8_t* classes) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+        ClassifySsse3(pixels, count, reference, mark, classes);
+        return;
+    }
+#endif
+    ClassifyPortable(pixels, count, reference, mark, classes);
+}
+
+BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), height_(height) {}
+
+void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
+    if (y < kFrameDepth || y >= height_ - kFrameDepth) {
+        pixels_.insert(pixels_.end(), bgr, bgr + std::size_t(width_) * 3);
+        return;
+    }
+    const int32_t depth = std::min(kFrameDepth, width_);
+    pixels_.insert(pixels_.end(), bgr, bgr + depth * 3);
+    pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
+}
+
+Backdrop BorderSample::Estimate(std::optional<Background> side) const {
+    const std::size_t count = pixels_.size() / 3;
+    if (count == 0) {
+        return {};
+    }
+    std::vector<uint32_t> bins(kBins * kBins * kBins);
+    const auto bin = [](int b, int g, int r) { return (b * kBins + g) * kBins + r; };
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* p = &pixels_[i * 3];
+        ++bins[std::size_t(bin(p[0] >> kBinShift, p[1] >> kBinShift, p[2] >> kBinShift))];
+    }
+    // The bin with the most pixels in and around it: a backdrop whose noise straddles
+    // a bin boundary still wins. Only greys of the side's end count while there are any.
+    const auto fits = [&](int b, int g, int r) {
+        const int low = std::min({b, g, r}) << kBinShift, high = std::max({b, g, r}) << kBinShift;
+        const bool neutral = high - low <= kMostTint;
+        const bool white = low >= kLeastWhite && side != Background::NearBlack;
+        const bool black = high <= kMostBlack && side != Background::NearWhite;
+        return neutral && (white || black);
+    };
+    uint64_t best = 0;
+    std::array<int, 3> centre{};
+    bool bestFits = false;
+    for (int b = 0; b < kBins; ++b) {
+        for (int g = 0; g < kBins; ++g) {
+            for (int r = 0; r < kBins; ++r) {
+                const bool fitting = fits(b, g, r);
+                if (bins[std::size_t(bin(b, g, r))] == 0 || (bestFits && !fitting)) {
+                    continue;
+                }
+                uint64_t around = 0;
+                for (int db = std::max(b - 1, 0); db <= std::min(b + 1, kBins - 1); ++db) {
+                    for (int dg = std::max(g - 1, 0); dg <= std::min(g + 1, kBins - 1); ++dg) {
+                        for (int dr = std::max(r - 1, 0); dr <= std::min(r + 1, kBins - 1); ++dr) {
+                            around += bins[std::size_t(bin(db, dg, dr))];
+                        }
+                    }
+                }
+                if (around > best || (fitting && !bestFits)) {
+                    best = around;
+                    bestFits = fitting;
+                    const int half = 1 << (kBinShift - 1);
+                    centre = {(b << kBinShift) + half, (g << kBinShift) + half,
+                              (r << kBinShift) + half};
+                }
+            }
+        }
+    }
+    // Each channel's median over the pixels near it is the backdrop's colour...
+    std::array<std::vector<uint8_t>, 3> channels;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* p = &pixels_[i * 3];
+        if (Distance(p, centre) <= kNear) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                channels[c].push_back(p[c]);
+            }
+        }
+    }
+    Backdrop backdrop;
+    std::array<int, 3> colour{};
+    for (std::size_t c = 0; c < 3; ++c) {
+        auto& values = channels[c];
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        colour[c] = values[values.size() / 2];
+        backdrop.colour[c] = uint8_t(colour[c]);
+    }
+    // ...and the median difference from it measures the noise: for noise of deviation
+    // s in each channel the largest of three differences has a median of 1.3 s, so
+    // four times it leaves about one pixel in 100,000 of clean backdrop out.
+    // The medians of scattered border colours can make a colour no border pixel lies
+    // near; the noise is then as wide as the pixels that chose the colour, which lie
+    // within kNear of the bin's centre and so within twice that of the colour.
+    std::vector<uint8_t> differences;
+    for (const bool chosenOnly : {false, true}) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const uint8_t* p = &pixels_[i * 3];
+            const int difference = Distance(p, colour);
+            if (chosenOnly ? Distance(p, centre) <= kNear : difference <= kNear) {
+                differences.push_back(uint8_t(difference));
+            }
+        }
+        if (!differences.empty()) {
+            break;
+        }
+    }
+    std::nth_element(differences.begin(), differences.begin() + differences.size() / 2,
+                     differences.end());
+    const int typical = differences[differences.size() / 2];
+    backdrop.tolerance = std::clamp(4 * typical + 2, kLeastTolerance, kMostTolerance);
+    return backdrop;
+}
+
+}  // namespace zel7

@@ -1,0 +1,65 @@
+// The backdrop's colour and noise, told from the picture's border: what
+// --auto-background measures instead of assuming 255 or 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "mask/threshold.h"
+
+namespace zel7 {
+
+// A colour (blue, green, red, as decoded rows hold them) and the largest difference
+// of any channel from it that still counts as that colour.
+struct Backdrop {
+    std::array<uint8_t, 3> colour{};
+    int tolerance = 0;
+};
+
+// What the fixed threshold means as a distance from pure white or black: all three
+// channels at least 240, or at most 20.
+inline Backdrop FixedBackdrop(Background background) {
+    return background == Background::NearWhite
+               ? Backdrop{{255, 255, 255}, 255 - kNearWhiteThreshold}
+               : Backdrop{{0, 0, 0}, kNearBlackThreshold};
+}
+
+// Whether the pixel at bgr lies within the backdrop's tolerance.
+inline bool IsBackdropColoured(const uint8_t* bgr, const Backdrop& backdrop) {
+    for (int c = 0; c < 3; ++c) {
+        const int difference = int(bgr[c]) - backdrop.colour[std::size_t(c)];
+        if (difference > backdrop.tolerance || -difference > backdrop.tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sets each of count pixels' class to mark when it lies within the reference's
+// tolerance, else to 0. Pixels are three bytes in the order of the reference's colour.
+void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,
+                    uint8_t* classes);
+
+// Collects the pixels of a picture's outer frame, a few pixels deep, as its decoded
+// rows go by, and estimates the backdrop from them.
+class BorderSample {
+public:
+    BorderSample(int32_t width, int32_t height);
+    void AddRow(int32_t y, const uint8_t* bgr);
+
+    // The commonest near-white or near-black colour of the frame (on side's, when
+    // known), so that an object covering even most of it does not pass for the
+    // backdrop; the commonest colour of any kind when there is none. The tolerance
+    // comes from the spread of the pixels near it: a few times their typical
+    // difference, at least enough for a soft shadow. Null tolerance when the frame is
+    // empty.
+    Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
+
+private:
+    int32_t width_, height_;
+    std::vector<uint8_t> pixels_;  // blue, green, red
+};
+
+}  // namespace zel7

@@ -1,0 +1,602 @@
+#include "system/system.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace zel7 {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    Close();
+}
+
+int UniqueFd::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+int UniqueFd::Close() {
+    if (fd_ < 0) {
+        return 0;
+    }
+    // On Linux the descriptor is gone even when close fails, so it is never retried.
+    int result = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    return result;
+}
+
+int OpenRegularFileForReading(const std::filesystem::path& path, UniqueFd& fd, uint64_t& size) {
+    // O_NONBLOCK keeps a FIFO without a writer from hanging the open.
+    UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!opened.IsOpen()) {
+        return errno;
+    }
+    struct stat info {};
+    if (::fstat(opened.Get(), &info) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return EISDIR;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return EINVAL;
+    }
+    // A regular file: reads may block as usual (on a network file system they must).
+    const int flags = ::fcntl(opened.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(opened.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return errno;
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    fd = std::move(opened);
+    return 0;
+}
+
+int IdentifyFile(const std::filesystem::path& path, FileId& id) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno;
+    }
+    id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 0;
+}
+
+int CheckWritableFolder(const std::filesystem::path& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return ENOTDIR;
+    }
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    while (size > 0) {
+        ssize_t got = ::pread(fd, out, size, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (got == 0) {
+            return ENODATA;
+        }
+        out += got;
+        offset += static_cast<uint64_t>(got);
+        size -= static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+int WriteAll(int fd, const void* data, std::size_t size) {
+    auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t put = ::write(fd, in, size);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (put == 0) {
+            return EIO;
+        }
+        in += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+namespace {
+
+// Named temporary files, where a fatal-signal handler can find them. A slot's path is
+// written only while the slot is Claimed, which the handler skips, and never again
+// once the handler has taken it, so the handler never reads a path being rewritten.
+enum SlotState : int { kFree, kClaimed, kLive, kDying };
+struct TemporaryName {
+    std::atomic<int> state{kFree};
+    char path[PATH_MAX];
+};
+constexpr int kTemporaryNameSlots = 256;  // at least the number of jobs zel7-mask runs
+std::array<TemporaryName, kTemporaryNameSlots> temporaryNames;
+std::atomic<bool> dying{false};
+std::atomic<bool> namedFilesOnly{false};
+
+int ClaimSlot(const std::string& path) {
+    if (path.size() >= PATH_MAX) {
+        return -1;
+    }
+    for (int i = 0; i < kTemporaryNameSlots; ++i) {
+        int expected = kFree;
+        if (temporaryNames[i].state.compare_exchange_strong(expected, kClaimed)) {
+            std::memcpy(temporaryNames[i].path, path.c_str(), path.size() + 1);
+            temporaryNames[i].state.store(kLive);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void ReleaseSlot(int slot) {
+    int expected = kLive;
+    // When the handler has taken the slot, the process is ending: leave it to it.
+    temporaryNames[slot].state.compare_exchange_strong(expected, kFree);
+}
+
+void RemoveTemporaryNames(int signal) {
+    dying.store(true);
+    for (TemporaryName& name : temporaryNames) {
+        int expected = kLive;
+        if (name.state.compare_exchange_strong(expected, kDying)) {
+            ::unlink(name.path);
+        }
+    }
+    // The handler was reset to the default action on entry: die of the signal, as
+    // whoever sent it expects.
+    ::raise(signal);
+}
+
+mode_t ProcessUmask() {
+    // /proc tells without changing it, which setting and restoring it would, for every
+    // thread at once.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("Umask:")) {
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+        }
+    }
+    const mode_t current = ::umask(022);
+    ::umask(current);
+    return current;
+}
+
+// Follows symbolic links in the last component, so that writing through a link
+// replaces its target and keeps the link.
+int ResolveFinalLinks(const std::string& path, std::string& resolved) {
+    resolved = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        char target[PATH_MAX];
+        ssize_t length = ::readlink(resolved.c_str(), target, sizeof target);
+        if (length < 0) {
+            return errno == EINVAL || errno == ENOENT ? 0 : errno;  // not a link, or new
+        }
+        if (static_cast<std::size_t>(length) == sizeof target) {
+            return ENAMETOOLONG;
+        }
+        std::string next(target, static_cast<std::size_t>(length));
+        if (next.front() != '/') {
+            auto slash = resolved.rfind('/');
+            if (slash != std::string::npos) {
+                next = resolved.substr(0, slash + 1) + next;
+            }
+        }
+        resolved = std::move(next);
+    }
+    return ELOOP;
+}
+
+std::string FolderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string TemporaryPath(const std::string& folder) {
+    static thread_local std::mt19937_64 random{
+        std::random_device{}() ^ std::hash<std::thread::id>{}(std::this_thread::get_id())};
+    char name[40];
+    std::snprintf(name, sizeof name, "/.zel7-%016llx.tmp",
+                  static_cast<unsigned long long>(random()));
+    return folder + name;
+}
+
+// Errors of chmod that mean the file system keeps no permission bits (vfat, some
+// network shares): the file is still good.
+bool PermissionsUnsupported(int error) {
+    return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// An unnamed file in TMPDIR (or /tmp), gone when closed.
+int CreateUnnamedTemporaryFile(UniqueFd& file) {
+    const char* folder = std::getenv("TMPDIR");
+    folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    file = UniqueFd(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (file.IsOpen()) {
+        return 0;
+    }
+    // No unnamed files here: a named one, unnamed at once.
+    const std::string path = TemporaryPath(folder);
+    file = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file.IsOpen()) {
+        return errno;
+    }
+    ::unlink(path.c_str());
+    return 0;
+}
+
+}  // namespace
+
+Result ReplacementFile::Create(const std::filesystem::path& destination) {
+    Abort();
+    if (int error = ResolveFinalLinks(destination.string(), target_)) {
+        return Fail(Status::CannotCreate, error);
+    }
+    struct stat existing {};
+    if (::stat(target_.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            return Fail(Status::CannotCreate, EISDIR);
+        }
+        if (!S_ISREG(existing.st_mode)) {
+            return Fail(Status::DestinationNotRegular);
+        }
+        // As cp does: a file the user may not write is not replaced behind their back.
+        if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+            return Fail(Status::DestinationReadOnly, errno);
+        }
+        // Its permissions, but not setuid, setgid or sticky: as cp without -p, a new
+        // file's content earns no privilege the old one had.
+        finalMode_ = existing.st_mode & 0777;
+    } else if (errno == ENOENT) {
+        finalMode_ = 0666 & ~ProcessUmask();
+    } else {
+        return Fail(Status::CannotCreate, errno);
+    }
+
+    folder_ = FolderOf(target_);
+    // The folder is kept open to flush it after the rename; a folder that may be
+    // searched but not read still takes the file, without that flush.
+    folderFd_ = UniqueFd(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd_.IsOpen() && errno != EACCES) {
+        return Fail(Status::CannotCreate, errno);
+    }
+    if (!namedFilesOnly.load()) {
+        fd_ = UniqueFd(::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (fd_.IsOpen()) {
+            return {};
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return Fail(Status::CannotCreate, errno);
+        }
+    }
+    return CreateNamed();
+}
+
+Result ReplacementFile::CreateNamed() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string path = TemporaryPath(folder_);
+        slot_ = ClaimSlot(path);
+        if (slot_ < 0) {
+            return Fail(Status::CannotCreate, EMFILE);
+        }
+        fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd_.IsOpen()) {
+            return {};
+        }
+        const int error = errno;
+        ReleaseSlot(slot_);
+        slot_ = -1;
+        if (error != EEXIST) {
+            return Fail(Status::CannotCreate, error);
+        }
+    }
+    return Fail(Status::CannotCreate, EEXIST);
+}
+
+// Links an unnamed file into its folder under a fresh hidden name (the handler knows
+// it until it is renamed), or returns the name a named one has.
+int ReplacementFile::GiveName(std::string& name) {
+    if (slot_ >= 0) {
+        name = temporaryNames[slot_].path;
+        return 0;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = TemporaryPath(folder_);
+        slot_ = ClaimSlot(name);
+        if (slot_ < 0) {
+            return EMFILE;
+        }
+        // Through /proc any user may link the file; AT_EMPTY_PATH needs a privilege.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+        int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno == ENOENT) {
+            linked = ::linkat(fd_.Get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        }
+        if (linked == 0) {
+            return 0;
+        }
+        const int error = errno;
+        ReleaseSlot(slot_);
+        slot_ = -1;
+        if (error != EEXIST) {
+            return error;
+        }
+    }
+    return EEXIST;
+}
+
+Result ReplacementFile::Commit() {
+    if (!fd_.IsOpen()) {
+        return Fail(Status::CannotWrite, EBADF);
+    }
+    int error = 0;
+    if (::fchmod(fd_.Get(), finalMode_) != 0 && !PermissionsUnsupported(errno)) {
+        error = errno;
+    }
+    if (error == 0 && ::fsync(fd_.Get()) != 0) {
+        error = errno;
+    }
+    std::string name;
+    if (error == 0) {
+        error = GiveName(name);
+    }
+    if (int closeError = fd_.Close(); error == 0) {
+        error = closeError;
+    }
+    if (error == 0 && dying.load()) {
+        error = ECANCELED;  // a fatal signal is removing the file already
+    }
+    if (error == 0 && ::rename(name.c_str(), target_.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Abort();
+        return Fail(Status::CannotWrite, error);
+    }
+    ReleaseSlot(slot_);
+    slot_ = -1;
+    // The rename itself must reach the disk; file systems that cannot flush a folder
+    // (or a folder opened without read access) keep it as well as they can.
+    if (folderFd_.IsOpen()) {
+        ::fsync(folderFd_.Get());
+    }
+    folderFd_.Close();
+    return {};
+}
+
+void ReplacementFile::Abort() {
+    fd_.Close();
+    folderFd_.Close();
+    if (slot_ >= 0) {
+        ::unlink(temporaryNames[slot_].path);
+        ReleaseSlot(slot_);
+        slot_ = -1;
+    }
+}
+
+void ReplacementFile::UseNamedFilesOnly(bool namedOnly) {
+    namedFilesOnly.store(namedOnly);
+}
+
+Result OutputFile::Create(const std::filesystem::path& path) {
+    standardOutput_ = path == "-";
+    if (!standardOutput_) {
+        return file_.Create(path);
+    }
+    if (int error = CreateUnnamedTemporaryFile(gathered_)) {
+        return Fail(Status::CannotCreate, error);
+    }
+    return {};
+}
+
+Result OutputFile::Write(const void* data, std::size_t size) {
+    if (int error = WriteAll(Fd(), data, size)) {
+        Abort();
+        return Fail(Status::CannotWrite, error);
+    }
+    return {};
+}
+
+Result OutputFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
+    auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t put = ::pwrite(Fd(), in, size, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            const int error = put < 0 ? errno : EIO;
+            Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        in += put;
+        offset += uint64_t(put);
+        size -= std::size_t(put);
+    }
+    return {};
+}
+
+Result OutputFile::Commit() {
+    if (!standardOutput_) {
+        return file_.Commit();
+    }
+    // Everything is there: only now does any of it reach standard output.
+    std::vector<char> buffer(std::size_t{1} << 18);
+    for (uint64_t offset = 0;;) {
+        ssize_t got = ::pread(gathered_.Get(), buffer.data(), buffer.size(), off_t(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        if (got == 0) {
+            break;
+        }
+        if (int error = WriteAll(STDOUT_FILENO, buffer.data(), std::size_t(got))) {
+            Abort();
+            return Fail(Status::CannotWrite, error);
+        }
+        offset += uint64_t(got);
+    }
+    gathered_.Close();
+    return {};
+}
+
+void OutputFile::Abort() {
+    file_.Abort();
+    gathered_.Close();
+}
+
+int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
+    const int duplicate = ::fcntl(fd.Get(), F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        return errno;
+    }
+    copy = UniqueFd(duplicate);
+    return 0;
+}
+
+int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                         const std::function<bool(std::span<const uint8_t>)>& accept,
+                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size) {
+    UniqueFd file;
+    if (int error = CreateUnnamedTemporaryFile(file)) {
+        return error;
+    }
+    std::vector<uint8_t> buffer(std::size_t{1} << 16);
+    std::vector<uint8_t> head;  // the first probeBytes, until they are judged
+    bool judged = false;
+    size = 0;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return errno;
+        }
+        const bool ended = got == 0;
+        if (!judged) {
+            const auto wanted = std::min(std::size_t(got), probeBytes - head.size());
+            head.insert(head.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(wanted));
+            if (head.size() == probeBytes || ended) {
+                if (!accept(head)) {
+                    return EILSEQ;
+                }
+                judged = true;
+            }
+        }
+        if (ended) {
+            break;
+        }
+        if (uint64_t(got) > maxBytes - size) {
+            return EFBIG;
+        }
+        if (int error = WriteAll(file.Get(), buffer.data(), std::size_t(got))) {
+            return error;
+        }
+        size += uint64_t(got);
+    }
+    spooled = std::move(file);
+    return 0;
+}
+
+void CleanUpOnFatalSignals() {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        switch (signal) {
+            case SIGKILL:
+            case SIGSTOP:  // cannot be caught
+            case SIGCHLD:
+            case SIGCONT:
+            case SIGURG:
+            case SIGWINCH:  // ignored by default
+            case SIGTSTP:
+            case SIGTTIN:
+            case SIGTTOU:  // stop, and the program goes on later
+                continue;
+        }
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
+            continue;  // ignored or handled by someone else: theirs to keep
+        }
+        struct sigaction action {};
+        sigemptyset(&action.sa_mask);
+        if (signal == SIGXFSZ) {
+            // Past a file-size limit, write fails with EFBIG: an ordinary error.
+            action.sa_handler = SIG_IGN;
+        } else {
+            action.sa_handler = RemoveTemporaryNames;
+            action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        }
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}
+
+uint64_t PhysicalMemoryBytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+}
+
+uint8_t* AllocatePixelBuffer(std::size_t size) {
+    if (size < 2 * kHugePage) {
+        return static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+    }
+    // Huge pages cut the first-touch page faults of a large fresh buffer by 512x.
+    std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void* buffer = std::aligned_alloc(kHugePage, rounded);
+    if (buffer != nullptr) {
+        ::madvise(buffer, rounded, MADV_HUGEPAGE);
+    }
+    return static_cast<uint8_t*>(buffer);
+}
+
+void FreePixelBuffer(uint8_t* buffer) {
+    std::free(buffer);
+}
+
+}  // namespace zel7

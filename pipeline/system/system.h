@@ -1,0 +1,151 @@
+// The few operating-system services the pipeline needs that the C++ library lacks:
+// non-blocking opens, positioned reads, files that replace their destination whole,
+// clean-up on fatal signals, and large page-aligned buffers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "system/result.h"
+
+namespace zel7 {
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int Get() const { return fd_; }
+    bool IsOpen() const { return fd_ >= 0; }
+    int Release();
+    // Closes now and reports the result (0 or an errno value, EINTR included), as
+    // close errors can be the first sign of a failed write.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+// The functions below report failure with an errno value (0 means success).
+
+// Opens a regular file for reading without blocking on FIFOs or devices. A path that
+// names anything but a regular file fails with EINVAL (directories with EISDIR).
+int OpenRegularFileForReading(const std::filesystem::path& path, UniqueFd& fd, uint64_t& size);
+
+// Another descriptor of the same open file, for reading it again with positioned
+// reads while the first stays open.
+int DuplicateFd(const UniqueFd& fd, UniqueFd& copy);
+
+// Which file a path names (links followed), to tell when two paths name the same file.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+int IdentifyFile(const std::filesystem::path& path, FileId& id);
+
+// Whether this process may create files in folder: 0, or why not.
+int CheckWritableFolder(const std::filesystem::path& folder);
+
+// Reads exactly size bytes at offset; a file that ends early fails with ENODATA.
+int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size);
+
+// Writes all of size bytes at the current position.
+int WriteAll(int fd, const void* data, std::size_t size);
+
+// A file written beside its destination that replaces the destination only when
+// Commit succeeds; destroyed uncommitted, it leaves nothing behind. Where the file
+// system allows it the file has no name until Commit, so that even a killed process
+// leaves none; elsewhere it has a hidden name that fatal signals remove (see
+// CleanUpOnFatalSignals). It is private (0600) until its final mode is set just
+// before the rename.
+class ReplacementFile {
+public:
+    ReplacementFile() = default;
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+    ~ReplacementFile() { Abort(); }
+
+    // Refuses an existing destination that is not a regular file (a link to one is
+    // followed, and its target replaced) or that the user may not write.
+    Result Create(const std::filesystem::path& destination);
+    int Fd() const { return fd_.Get(); }
+    // Gives the file its final mode (an existing destination's permission bits less
+    // setuid, setgid and sticky, or 0666 less the umask), flushes it to disk, renames it over the
+    // destination and flushes the folder, so that a mask reported as written survives a power cut.
+    Result Commit();
+    void Abort();
+
+    // Named temporary files even where unnamed ones are possible; for tests.
+    static void UseNamedFilesOnly(bool namedOnly);
+
+private:
+    Result CreateNamed();
+    int GiveName(std::string& name);
+
+    UniqueFd fd_;
+    UniqueFd folderFd_;
+    std::string target_;
+    std::string folder_;
+    mode_t finalMode_ = 0;
+    int slot_ = -1;  // where a named temporary file is known to the signal handler
+};
+
+// Where a picture file is written: a ReplacementFile, or for "-" standard output. What
+// goes to standard output is gathered in an unnamed temporary file and copied out only
+// on Commit: a picture refused half-way writes nothing there, and a sink may write its
+// rows in any order (a BMP's bottom row first) without holding them in memory.
+class OutputFile {
+public:
+    Result Create(const std::filesystem::path& path);
+    // Writes all of size bytes; on failure the file is abandoned.
+    Result Write(const void* data, std::size_t size);
+    // Writes at an offset.
+    Result WriteAt(const void* data, std::size_t size, uint64_t offset);
+    Result Commit();
+    void Abort();
+
+private:
+    int Fd() const { return standardOutput_ ? gathered_.Get() : file_.Fd(); }
+
+    ReplacementFile file_;
+    UniqueFd gathered_;  // for standard output
+    bool standardOutput_ = false;
+};
+
+// Copies everything readable from fd (standard input, say) into a temporary file that
+// has no name, so that it can be read like any regular file. Once `probeBytes` have come
+// (or all there is, if fewer), accept() is asked about them; a refusal ends the copy with
+// EILSEQ, and more than maxBytes ends it with EFBIG, so that an endless or foreign
+// stream never fills the disk.
+int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                         const std::function<bool(std::span<const uint8_t>)>& accept,
+                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size);
+
+// For every fatal signal still at its default action, removes the named temporary
+// files of this process's ReplacementFiles before the process dies of the signal;
+// signals the caller ignores stay ignored (as nohup promises). A file-size limit then
+// fails the write with EFBIG instead of killing the process. Call once, early.
+void CleanUpOnFatalSignals();
+
+// The machine's memory in bytes; 0 when it cannot be told.
+uint64_t PhysicalMemoryBytes();
+
+// Large buffers for pixel rows. Never returns memory that must be freed with anything
+// but FreePixelBuffer; returns null when the memory is not available.
+uint8_t* AllocatePixelBuffer(std::size_t size);
+void FreePixelBuffer(uint8_t* buffer);
+
+}  // namespace zel7
