@@ -84,41 +84,4 @@ std::string JsonString(std::string_view text) {
     return quoted + '"';
 }
 
-JsonReport::~JsonReport() {
-    Close();
-}
-
-int JsonReport::Open(const std::string& path) {
-    file_ = path == "-" ? stdout : std::fopen(path.c_str(), "we");
-    return file_ == nullptr ? errno : 0;
-}
-
-void JsonReport::Add(const std::string& source, const std::string& destination,
-                     std::string_view status, const std::string& reason, double milliseconds) {
-    if (file_ == nullptr) {
-        return;
-    }
-    char time[32];
-    std::snprintf(time, sizeof time, "%.1f", milliseconds);
-    const std::string line =
-        "{\"source\":" + JsonString(source) + ",\"destination\":" + JsonString(destination) +
-        ",\"status\":" + JsonString(status) + ",\"reason\":" + JsonString(reason) +
-        ",\"milliseconds\":" + time + "}\n";
-    std::lock_guard lock(mutex_);
-    if (std::fputs(line.c_str(), file_) == EOF || std::fflush(file_) != 0) {
-        error_ = error_ != 0 ? error_ : errno;
-    }
-}
-
-int JsonReport::Close() {
-    if (file_ == nullptr) {
-        return error_;
-    }
-    if (file_ != stdout ? std::fclose(file_) != 0 : std::fflush(file_) != 0) {
-        error_ = error_ != 0 ? error_ : errno;
-    }
-    file_ = nullptr;
-    return error_;
-}
-
 }  // namespace zel7::cli

@@ -1,6 +1,8 @@
 // zel7._zel7: the pipeline for Python. Arrays are read where they lie, whatever their
 // strides, and the GIL is let go while the pipeline works, so that threads mask in
-// parallel. Options are checked as zel7-mask checks its own, with the same words.
+// parallel. Keyword options go through the library's table of options, so that they
+// are read and checked as zel7-mask's are, with the same words; batches are planned
+// by the library's planner.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -13,21 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "decoded_rows.h"
-#include "mask_file.h"
-#include "picture_files.h"
-#include "pixel_arrays.h"
-#include "result.h"
+#include "engine/batch_plan.h"
+#include "engine/mask_file.h"
+#include "engine/options.h"
+#include "engine/pixel_arrays.h"
+#include "formats/decoded_rows.h"
+#include "formats/picture_files.h"
+#include "system/result.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Settings {
-    zel7::Background side = zel7::Background::NearWhite;
-    zel7::RefineOptions refine;
-};
 
 // Decoders' words and file names need not be UTF-8: neither may stop an error from
 // being raised.
@@ -57,65 +56,67 @@ py::str PathText(const fs::path& path) {
     throw py::error_already_set();
 }
 
-uint64_t PixelCount(const char* name, int64_t value) {
-    if (value < 0 || value > int64_t{UINT32_MAX}) {
-        throw py::value_error(std::string(name) + " takes a number of pixels from 0 to " +
-                              std::to_string(UINT32_MAX) + ", not " + std::to_string(value));
-    }
-    return uint64_t(value);
+[[noreturn]] void RaiseValue(const zel7::Result& result) {
+    throw py::value_error(result.detail);
 }
 
-Settings Check(const std::string& background, bool autoBackground, std::optional<int64_t> tolerance,
-               bool connected, int64_t holeArea, int64_t despeckle, bool cutout, bool hardEdges,
-               bool soft, bool invert) {
-    Settings settings;
-    zel7::RefineOptions& refine = settings.refine;
-    if (background == "black") {
-        settings.side = zel7::Background::NearBlack;
+void Apply(const char* name, const std::string& argument, zel7::MaskSettings& settings) {
+    if (zel7::Result read =
+            zel7::ApplyOption(*zel7::FindOption(name), argument, zel7::Spelling::Keyword, settings);
+        !read.Ok()) {
+        RaiseValue(read);
+    }
+}
+
+// Where an option may be given as a keyword: to every call, or only to those that
+// write files (format, max_pixels). The side is the background argument, and batch
+// options are zel7.dask's own arguments.
+bool TakenAsKeyword(const zel7::Option& option, bool files) {
+    const std::string_view name = option.name;
+    return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
+           (files || (name != "format" && name != "max-pixels"));
+}
+
+// The background argument and the keyword options, read through the library's table
+// and checked by its rules: ValueError for a bad value, TypeError for an unknown
+// keyword, as a Python function's own would be.
+zel7::MaskSettings Settings(const char* function, const std::string& background,
+                            const py::kwargs& options, bool files) {
+    zel7::MaskSettings settings;
+    if (background == "white" || background == "black") {
+        Apply(background.c_str(), "", settings);
     } else if (background == "auto") {
-        autoBackground = true;
-    } else if (background != "white") {
+        Apply("auto-background", "", settings);
+    } else {
         throw py::value_error("background is 'white', 'black' or 'auto', not '" + background + "'");
     }
-    refine.autoBackground = autoBackground;
-    if (tolerance && (*tolerance < 0 || *tolerance > 255)) {
-        throw py::value_error("tolerance takes a whole number from 0 to 255, not " +
-                              std::to_string(*tolerance));
+    for (const auto& [key, value] : options) {
+        std::string name = py::str(key);
+        const std::string keyword = name;
+        std::replace(name.begin(), name.end(), '_', '-');
+        const zel7::Option* option = zel7::FindOption(name);
+        if (option == nullptr || !TakenAsKeyword(*option, files) ||
+            keyword.find('-') != std::string::npos) {
+            throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" +
+                                 keyword + "'");
+        }
+        // None and False leave an option unset; a switch is set by any true value.
+        if (value.is_none() || (py::isinstance<py::bool_>(value) && !value.cast<bool>())) {
+            continue;
+        }
+        if (option->argument == nullptr) {
+            if (value.cast<bool>()) {
+                Apply(option->name, "", settings);
+            }
+            continue;
+        }
+        Apply(option->name, py::str(value), settings);
     }
-    if (tolerance) {
-        refine.tolerance = int(*tolerance);
+    if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
+        !checked.Ok()) {
+        RaiseValue(checked);
     }
-    refine.regions.connected = connected;
-    refine.regions.holeArea = PixelCount("hole_area", holeArea);
-    refine.regions.despeckle = PixelCount("despeckle", despeckle);
-    if (refine.regions.holeArea > 0 && !connected) {
-        throw py::value_error("hole_area goes with connected=True");
-    }
-    if (cutout && soft) {
-        throw py::value_error("cutout and soft exclude each other");
-    }
-    if (hardEdges && !cutout) {
-        throw py::value_error("hard_edges goes with cutout=True");
-    }
-    refine.product = cutout ? zel7::Product::Cutout
-                     : soft ? zel7::Product::SoftMask
-                            : zel7::Product::Mask;
-    refine.hardEdges = hardEdges;
-    refine.invert = invert;
     return settings;
-}
-
-std::optional<zel7::PictureFormat> ParseFormat(const std::optional<std::string>& format) {
-    if (!format) {
-        return std::nullopt;
-    }
-    if (*format == "png") {
-        return zel7::PictureFormat::Png;
-    }
-    if (*format == "bmp") {
-        return zel7::PictureFormat::Bmp;
-    }
-    throw py::value_error("format is 'png' or 'bmp', not '" + *format + "'");
 }
 
 // The samples as the pipeline reads them, where they lie.
@@ -160,19 +161,17 @@ zel7::PixelArray Pixels(const py::array& array, zel7::Background side) {
     return picture;
 }
 
-py::array Mask(const py::object& pixels, const std::string& background, bool autoBackground,
-               std::optional<int64_t> tolerance, bool connected, int64_t holeArea,
-               int64_t despeckle, bool cutout, bool hardEdges, bool soft, bool invert) {
-    const Settings settings = Check(background, autoBackground, tolerance, connected, holeArea,
-                                    despeckle, cutout, hardEdges, soft, invert);
+py::array Mask(const py::object& pixels, const std::string& background, const py::kwargs& options) {
+    const zel7::MaskSettings settings = Settings("mask", background, options, false);
     // Without forcecast: an ndarray of any strides is taken as it is, never copied.
     const py::array array = py::array::ensure(pixels);
     if (!array) {
         throw py::type_error("pixels are a NumPy array, or anything numpy.asarray takes");
     }
-    const zel7::PixelArray picture = Pixels(array, settings.side);
+    const zel7::MaskOptions made = settings.ForFile(zel7::PictureFormat::Png);
+    const zel7::PixelArray picture = Pixels(array, made.background);
     std::vector<py::ssize_t> shape{picture.height, picture.width};
-    if (cutout) {
+    if (settings.Cutout()) {
         shape.push_back(4);
     }
     py::array_t<uint8_t> out(shape);
@@ -181,7 +180,7 @@ py::array Mask(const py::object& pixels, const std::string& background, bool aut
     {
         // array, held until the return, keeps the samples alive meanwhile.
         py::gil_scoped_release release;
-        result = zel7::MaskArray(picture, settings.side, settings.refine, into);
+        result = zel7::MaskArray(picture, made.background, made.refine, into);
     }
     if (!result.Ok()) {
         Raise(result, std::nullopt);
@@ -190,77 +189,37 @@ py::array Mask(const py::object& pixels, const std::string& background, bool aut
 }
 
 // The destination written, and what zel7-mask would remark on it ("" mostly).
-std::pair<py::str, std::string> MaskFileNoted(const fs::path& source, fs::path destination,
+std::pair<py::str, std::string> MaskFileNoted(const fs::path& source, const fs::path& destination,
                                               const std::string& background,
-                                              const std::optional<std::string>& format,
-                                              int64_t maxPixels, bool autoBackground,
-                                              std::optional<int64_t> tolerance, bool connected,
-                                              int64_t holeArea, int64_t despeckle, bool cutout,
-                                              bool hardEdges, bool soft, bool invert) {
-    const Settings settings = Check(background, autoBackground, tolerance, connected, holeArea,
-                                    despeckle, cutout, hardEdges, soft, invert);
-    const std::optional<zel7::PictureFormat> chosen = ParseFormat(format);
-    if (maxPixels < 1) {
-        throw py::value_error("max_pixels takes a whole number from 1 up, not " +
-                              std::to_string(maxPixels));
+                                              const py::kwargs& options) {
+    const zel7::MaskSettings settings = Settings("mask_file", background, options, true);
+    zel7::BatchJob job;
+    if (zel7::Result planned =
+            zel7::PlanOne(settings, source, destination, zel7::Spelling::Keyword, job);
+        !planned.Ok()) {
+        RaiseValue(planned);
     }
-    if (cutout && chosen == zel7::PictureFormat::Bmp) {
-        throw py::value_error("cut-outs are written as PNG only");
-    }
-    // A folder receives the mask under its source's name, as with zel7-mask.
-    std::error_code ignored;
-    if (destination != "-" && source != "-" && fs::is_directory(destination, ignored)) {
-        destination /= zel7::MaskFileName(source, "", chosen, cutout);
-    }
-    std::optional<zel7::PictureFormat> written = chosen ? chosen : zel7::FormatForName(destination);
-    if (cutout && destination == "-") {
-        written = zel7::PictureFormat::Png;
-    }
-    const std::string quoted = "'" + destination.string() + "': ";
-    if (cutout && written == zel7::PictureFormat::Bmp) {
-        throw py::value_error(quoted + "cut-outs are written as PNG; name it .png");
-    }
-    if (!written) {
-        throw py::value_error(quoted +
-                              "masks are written as PNG (.png) or BMP (.bmp, .dib, or no "
-                              "extension); name the destination so, or say format=");
-    }
-    zel7::MaskOptions options;
-    options.background = settings.side;
-    options.format = *written;
-    options.maxPixels = uint64_t(maxPixels);
     // Callers run files in parallel on threads of their own: a second thread each for
     // writing would only contend with them.
-    options.writing = zel7::SliceWriting::Inline;
-    options.refine = settings.refine;
+    const zel7::MaskOptions made = settings.ForFile(job.format);
     // Kept across calls, as each of zel7-mask's workers keeps its own.
     thread_local std::vector<uint8_t> buffer;
     zel7::MaskNote note;
     zel7::Result result;
     {
         py::gil_scoped_release release;
-        result = zel7::MaskFile(source, destination, options, buffer, &note);
+        result = zel7::MaskFile(job.source, job.destination, made, buffer, &note);
     }
     if (!result.Ok()) {
-        Raise(result, result.ConcernsDestination() ? destination : source);
+        Raise(result, fs::path(result.ConcernsDestination() ? job.destination : job.source));
     }
-    std::string remark;
-    if (note.copiedBitCount != 0) {
-        remark = std::to_string(note.copiedBitCount) +
-                 "-bit picture copied unchanged; only 24-bit BMPs are masked";
-    }
-    return {PathText(destination), remark};
+    return {PathText(job.destination), note.Remark()};
 }
 
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
 py::str MaskFileOf(const fs::path& source, const fs::path& destination,
-                   const std::string& background, const std::optional<std::string>& format,
-                   int64_t maxPixels, bool autoBackground, std::optional<int64_t> tolerance,
-                   bool connected, int64_t holeArea, int64_t despeckle, bool cutout, bool hardEdges,
-                   bool soft, bool invert) {
-    auto [written, remark] =
-        MaskFileNoted(source, destination, background, format, maxPixels, autoBackground, tolerance,
-                      connected, holeArea, despeckle, cutout, hardEdges, soft, invert);
+                   const std::string& background, const py::kwargs& options) {
+    auto [written, remark] = MaskFileNoted(source, destination, background, options);
     if (!remark.empty()) {
         const std::string warning = source.string() + ": " + remark;
         if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) {
@@ -272,38 +231,66 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
 
 py::str MaskName(const fs::path& source, const std::string& suffix,
                  const std::optional<std::string>& format, bool cutout) {
-    return PathText(zel7::MaskFileName(source, suffix, ParseFormat(format), cutout));
+    zel7::MaskSettings settings;
+    if (format) {
+        Apply("format", *format, settings);
+    }
+    return PathText(zel7::MaskFileName(source, suffix, settings.format, cutout));
 }
 
-constexpr const char* kOptionsDoc = R"(
-background: "white" or "black", the backdrop's side; "auto" is auto_background=True.
-auto_background: measure the backdrop's colour and noise on the picture's border;
-    background is what lies within a tolerance of it.
-tolerance: 0 to 255, the largest difference of any channel from the backdrop (255 on
-    white, 0 on black) counted as background; None: measured, or the fixed threshold.
-connected: background only where it reaches the picture's edge.
-hole_area: with connected, enclosed background larger than this many pixels is
-    background all the same (0: never).
-despeckle: specks of object and pinholes of background smaller than this many pixels
-    take the colour around them (0: none).
-cutout: the object's colours with a transparent background (RGBA), soft edges freed
-    of the backdrop's colour.
-hard_edges: with cutout, every pixel wholly object or transparent.
-soft: masks with the edges' coverage as grey levels.
-invert: masks with the object white; cut-outs with the object transparent.
+// A batch planned by the library, for zel7.dask: the options checked once, every
+// refusal decided over the whole list. Returns the jobs as (index, source,
+// destination) and the refused sources as (index, source, destination, reason).
+py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
+               const std::string& suffix, const std::string& background,
+               const py::kwargs& options) {
+    zel7::MaskSettings settings = Settings("mask_files", background, options, true);
+    Apply("out-dir", outDir.native(), settings);
+    if (!suffix.empty()) {
+        Apply("suffix", suffix, settings);
+    }
+    zel7::BatchPlan plan;
+    {
+        py::gil_scoped_release release;
+        plan = zel7::PlanBatch(std::vector<std::string>(paths.begin(), paths.end()),
+                               settings.Naming());
+    }
+    py::list jobs, refusals;
+    for (const zel7::BatchJob& job : plan.jobs) {
+        jobs.append(py::make_tuple(job.index, PathText(job.source), PathText(job.destination)));
+    }
+    for (const zel7::BatchRefusal& refusal : plan.refusals) {
+        refusals.append(py::make_tuple(refusal.index, PathText(refusal.source),
+                                       PathText(refusal.destination), Text(refusal.reason)));
+    }
+    return py::make_tuple(jobs, refusals);
+}
 
-Bad options raise ValueError.)";
+// The keyword options' documentation, from the table, as Python spells them.
+std::string OptionsDoc(bool files) {
+    std::string doc =
+        "\nbackground: \"white\" or \"black\", the backdrop's side; \"auto\" measures it.\n";
+    for (const zel7::Option& option : zel7::Options()) {
+        if (!TakenAsKeyword(option, files)) {
+            continue;
+        }
+        doc += zel7::Spelled(std::string("{") + option.name + "}: ", zel7::Spelling::Keyword);
+        for (const char c : zel7::Spelled(option.help, zel7::Spelling::Keyword)) {
+            doc += c == '\n' ? std::string("\n    ") : std::string(1, c);
+        }
+        doc += '\n';
+    }
+    return doc +
+           "\nOptions are keywords, unset when None or False. Bad values raise ValueError,\n"
+           "unknown options TypeError.";
+}
 
 }  // namespace
 
 PYBIND11_MODULE(_zel7, module) {
     module.doc() = "The native half of zel7; use the package zel7.";
 
-    module.def("mask", &Mask, py::arg("pixels"), py::arg("background") = "white", py::kw_only(),
-               py::arg("auto_background") = false, py::arg("tolerance") = py::none(),
-               py::arg("connected") = false, py::arg("hole_area") = 0, py::arg("despeckle") = 0,
-               py::arg("cutout") = false, py::arg("hard_edges") = false, py::arg("soft") = false,
-               py::arg("invert") = false,
+    module.def("mask", &Mask, py::arg("pixels"), py::arg("background") = "white",
                (std::string(R"(The mask, or the cut-out, of the picture in an array.
 
 pixels: height x width (grey), or height x width x 1, 3 (red, green, blue) or 4 (with
@@ -315,15 +302,11 @@ Returns a new uint8 array: height x width for masks (255 background, 0 object, g
 between for soft masks), height x width x 4 (red, green, blue, alpha) for cut-outs.
 Raises TypeError for other kinds of samples, ValueError for other shapes, and
 PictureError for pictures past the size limits. The GIL is released meanwhile.
-)") + kOptionsDoc)
+)") + OptionsDoc(false))
                    .c_str());
 
     module.def("mask_file", &MaskFileOf, py::arg("source"), py::arg("destination"),
-               py::arg("background") = "white", py::kw_only(), py::arg("format") = py::none(),
-               py::arg("max_pixels") = zel7::kDefaultMaxPixels, py::arg("auto_background") = false,
-               py::arg("tolerance") = py::none(), py::arg("connected") = false,
-               py::arg("hole_area") = 0, py::arg("despeckle") = 0, py::arg("cutout") = false,
-               py::arg("hard_edges") = false, py::arg("soft") = false, py::arg("invert") = false,
+               py::arg("background") = "white",
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
@@ -333,22 +316,20 @@ a BMP; other names raise ValueError. Cut-outs are PNG only. A folder as destinat
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 
-max_pixels: compressed pictures of more pixels are refused.
-
 Returns the destination written. Raises PictureError when the source cannot be read,
 WriteError when the destination cannot be written. The GIL is released meanwhile.
-)") + kOptionsDoc)
+)") + OptionsDoc(true))
                    .c_str());
 
     // For zel7.dask, which reports remarks as zel7-mask's --report does: warnings are
     // caught through process-wide state, which threads would race for.
     module.def("_mask_file_noted", &MaskFileNoted, py::arg("source"), py::arg("destination"),
-               py::arg("background") = "white", py::kw_only(), py::arg("format") = py::none(),
-               py::arg("max_pixels") = zel7::kDefaultMaxPixels, py::arg("auto_background") = false,
-               py::arg("tolerance") = py::none(), py::arg("connected") = false,
-               py::arg("hole_area") = 0, py::arg("despeckle") = 0, py::arg("cutout") = false,
-               py::arg("hard_edges") = false, py::arg("soft") = false, py::arg("invert") = false,
+               py::arg("background") = "white",
                "mask_file, returning the destination and zel7-mask's remark on it.");
+    module.def("_plan", &Plan, py::arg("paths"), py::arg("out_dir"), py::arg("suffix"),
+               py::arg("background"), "zel7.dask's batch, planned as zel7-mask plans its own.");
+    module.def("_up_to_date", &zel7::IsUpToDate, py::arg("source"), py::arg("destination"),
+               "Whether the mask exists and is not older than its source (--skip-existing).");
 
     module.def("mask_name", &MaskName, py::arg("source"), py::arg("suffix") = "",
                py::arg("format") = py::none(), py::arg("cutout") = false,

@@ -72,12 +72,13 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     const std::set<FileId> read = Identify(sources);
     BatchPlan plan;
     std::set<fs::path> destinations;
-    for (const std::string& source : sources) {
+    for (std::size_t index = 0; index < sources.size(); ++index) {
+        const std::string& source = sources[index];
         const fs::path name = fs::path(source).filename();
         const bool mine = !shard || InShard(source, *shard);
         if (source == "-" || name.empty() || name == "." || name == "..") {
             if (mine) {
-                plan.refusals.push_back({source, "", "names no file to name a mask after"});
+                plan.refusals.push_back({index, source, "", "names no file to name a mask after"});
             }
             continue;
         }
@@ -100,9 +101,10 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             continue;
         }
         if (reason.empty()) {
-            plan.jobs.push_back({source, destination.string(), *FormatForName(destination)});
+            plan.jobs.push_back(
+                {index, source, destination.string(), *FormatForName(destination)});
         } else {
-            plan.refusals.push_back({source, destination.string(), std::move(reason)});
+            plan.refusals.push_back({index, source, destination.string(), std::move(reason)});
         }
     }
     return plan;
@@ -131,6 +133,19 @@ std::optional<std::string> ReportProblem(const std::string& path,
         return named + " would replace a picture";
     }
     return std::nullopt;
+}
+
+bool IsUpToDate(const std::string& source, const std::string& destination) {
+    std::error_code error;
+    if (source == "-" || destination == "-" || !fs::is_regular_file(destination, error)) {
+        return false;
+    }
+    const auto mask = fs::last_write_time(destination, error);
+    if (error) {
+        return false;
+    }
+    const auto picture = fs::last_write_time(source, error);
+    return !error && mask >= picture;
 }
 
 unsigned BoundedJobs(unsigned asked) {

@@ -34,6 +34,7 @@ struct BatchNaming {
 };
 
 struct BatchJob {
+    std::size_t index = 0;  // the source's place in the list
     std::string source;
     std::string destination;
     PictureFormat format = PictureFormat::Png;
@@ -41,6 +42,7 @@ struct BatchJob {
 
 // A source refused before any work, with the reason, and the mask it would have had.
 struct BatchRefusal {
+    std::size_t index = 0;  // the source's place in the list
     std::string source;
     std::string destination;
     std::string reason;
@@ -64,6 +66,11 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
 std::optional<std::string> ReportProblem(const std::string& path,
                                          const std::vector<std::string>& reads,
                                          const std::vector<std::string>& writes);
+
+// Whether a mask is there and not older than its source, for --skip-existing: only a
+// regular file counts. Masks are complete or absent, never partial, so one that
+// exists was finished.
+bool IsUpToDate(const std::string& source, const std::string& destination);
 
 // How many pictures may be worked on at once: the number asked (0: one per core), and
 // never more than memory holds with each picture at its decoding bound.

@@ -9,7 +9,7 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                    const MaskOptions& options, std::vector<uint8_t>& buffer) {
     const RefineOptions& refine = options.refine;
     if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
-        return Fail(Status::CannotCreate, "cut-outs are written as PNG only");
+        return Fail(Status::InvalidOptions, "cut-outs are written as PNG only");
     }
     PictureFile file;
     if (Result result = file.Open(source, options.maxPixels); !result.Ok()) {
@@ -41,6 +41,12 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
 }
 
 }  // namespace
+
+std::string MaskNote::Remark() const {
+    return copiedBitCount == 0 ? std::string()
+                               : std::to_string(copiedBitCount) +
+                                     "-bit picture copied unchanged; only 24-bit BMPs are masked";
+}
 
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {

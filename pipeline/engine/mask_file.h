@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "engine/row_stream.h"
@@ -23,6 +24,9 @@ struct MaskOptions {
 // What a user may want to know of a mask that was written.
 struct MaskNote {
     int32_t copiedBitCount = 0;  // a BMP of this depth, copied unchanged to a BMP
+
+    // What to tell the user, or "".
+    std::string Remark() const;
 };
 
 // Writes the mask of the picture at source ("-": standard input) to destination ("-":

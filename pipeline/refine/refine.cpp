@@ -132,7 +132,9 @@ Result Refined::OpenDecoder(std::unique_ptr<RowSource>& decoder) {
         return result;
     }
     if (!decoder->SetTrueColour() || !decoder->SetOrder(RowOrder::TopDown)) {
-        return Fail(Status::UnsupportedPicture, "cannot be read as 24-bit rows top first");
+        // Every source reads top row first; only sizes past the limits of decoded rows
+        // cannot be had as 24-bit pixels.
+        return Fail(Status::TooManyPixels, "too large to read as 24-bit pixels");
     }
     const PictureShape& shape = decoder->Shape();
     if (decoded_.bitCount == 0) {

@@ -1,75 +1,72 @@
 #include "system/result.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace zel7 {
 
 namespace {
 
-const char* Phrase(Status status) {
-    switch (status) {
-        case Status::Ok:
-            return "success";
-        case Status::CannotOpen:
-            return "cannot open file";
-        case Status::NotRegularFile:
-            return "not a regular file";
-        case Status::ReadFailed:
-            return "read error";
-        case Status::NotBitmap:
-            return "not a BMP file";
-        case Status::BadColorTable:
-            return "bad colour table size";
-        case Status::BadPixelOffset:
-            return "pixel data offset points into the headers";
-        case Status::UnsupportedHeader:
-            return "unsupported BMP header version";
-        case Status::NegativeSize:
-            return "unsupported negative width or height";
-        case Status::UnsupportedDepth:
-            return "unsupported bit depth";
-        case Status::UnsupportedCompression:
-            return "unsupported compression";
-        case Status::TruncatedHeader:
-            return "truncated header";
-        case Status::TruncatedColorTable:
-            return "truncated colour table";
-        case Status::TruncatedPixels:
-            return "truncated pixel data";
-        case Status::TooLarge:
-            return "picture too large";
-        case Status::OutOfMemory:
-            return "out of memory";
-        case Status::UnknownFormat:
-            return "not a picture zel7 reads (BMP, JPEG, PNG or TIFF)";
-        case Status::UnsupportedPicture:
-            return "unsupported picture";
-        case Status::DamagedPicture:
-            return "damaged picture";
-        case Status::TooManyPixels:
-            return "picture too large";
-        case Status::TooManyRegions:
-            return "too many separate regions to tell background from object";
-        case Status::NoPixels:
-            return "no pixel data";
-        case Status::NoColorTable:
-            return "no colour table";
-        case Status::CannotCreate:
-            return "cannot create file";
-        case Status::DestinationNotRegular:
-            return "not a regular file; left as it is";
-        case Status::DestinationReadOnly:
-            return "not writable; left as it is";
-        case Status::CannotWrite:
-            return "cannot write file";
+struct StatusEntry {
+    Status status;
+    const char* phrase;
+    bool concernsDestination;
+};
+
+constexpr StatusEntry kStatuses[] = {
+    {Status::Ok, "success", false},
+    {Status::CannotOpen, "cannot open file", false},
+    {Status::NotRegularFile, "not a regular file", false},
+    {Status::ReadFailed, "read error", false},
+    {Status::NotBitmap, "not a BMP file", false},
+    {Status::BadColorTable, "bad colour table size", false},
+    {Status::BadPixelOffset, "pixel data offset points into the headers", false},
+    {Status::UnsupportedHeader, "unsupported BMP header version", false},
+    {Status::NegativeSize, "unsupported negative width or height", false},
+    {Status::UnsupportedDepth, "unsupported bit depth", false},
+    {Status::UnsupportedCompression, "unsupported compression", false},
+    {Status::TruncatedHeader, "truncated header", false},
+    {Status::TruncatedColorTable, "truncated colour table", false},
+    {Status::TruncatedPixels, "truncated pixel data", false},
+    {Status::TooLarge, "picture too large", false},
+    {Status::OutOfMemory, "out of memory", false},
+    {Status::UnknownFormat, "not a picture zel7 reads (BMP, JPEG, PNG or TIFF)", false},
+    {Status::UnsupportedPicture, "unsupported picture", false},
+    {Status::DamagedPicture, "damaged picture", false},
+    {Status::TooManyPixels, "picture too large", false},
+    {Status::TooManyRegions, "too many separate regions to tell background from object", false},
+    {Status::NoPixels, "no pixel data", true},
+    {Status::NoColorTable, "no colour table", true},
+    {Status::CannotCreate, "cannot create file", true},
+    {Status::DestinationNotRegular, "not a regular file; left as it is", true},
+    {Status::DestinationReadOnly, "not writable; left as it is", true},
+    {Status::CannotWrite, "cannot write file", true},
+    {Status::InvalidOptions, "invalid options", false},
+};
+
+// Every status in its place: the table is looked up by the status's number.
+constexpr bool InOrder() {
+    for (std::size_t i = 0; i < std::size(kStatuses); ++i) {
+        if (std::size_t(kStatuses[i].status) != i) {
+            return false;
+        }
     }
-    return "unknown error";
+    return std::size(kStatuses) == std::size_t(Status::InvalidOptions) + 1;
+}
+static_assert(InOrder(), "kStatuses lists every status once, in the enum's order");
+
+const StatusEntry& EntryOf(Status status) {
+    return kStatuses[std::size_t(status)];
 }
 
 }  // namespace
 
+bool Result::ConcernsDestination() const {
+    return EntryOf(status).concernsDestination;
+}
+
 std::string Describe(const Result& result) {
-    std::string text = Phrase(result.status);
+    std::string text = EntryOf(result.status).phrase;
     if (!result.detail.empty()) {
         text += ": ";
         text += result.detail;

@@ -6,6 +6,8 @@
 
 namespace zel7 {
 
+// Each status's phrase, and whether it concerns the destination, are in one table in
+// result.cpp.
 enum class Status : uint8_t {
     Ok,
     // Opening and reading the source.
@@ -41,18 +43,20 @@ enum class Status : uint8_t {
     DestinationNotRegular,
     DestinationReadOnly,
     CannotWrite,
+    // The caller's options; the detail says which and why.
+    InvalidOptions,
 };
 
 // A status with the operating system's error number, or a decoder's own words, where
 // they explain it.
-struct Result {
+struct [[nodiscard]] Result {
     Status status = Status::Ok;
     int osError = 0;
     std::string detail;
 
     bool Ok() const { return status == Status::Ok; }
     // Whether the destination, rather than the source, is at fault.
-    bool ConcernsDestination() const { return status >= Status::NoPixels; }
+    bool ConcernsDestination() const;
 };
 
 inline Result Fail(Status status, int osError = 0) {

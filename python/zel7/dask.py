@@ -22,13 +22,11 @@ from __future__ import annotations
 
 import logging
 import os
-import stat
 import time
 from collections.abc import Iterable
 from typing import Any
 
 import distributed
-import numpy
 
 import zel7
 
@@ -63,17 +61,18 @@ def mask_files(
         Never more than there are files.
     skip_existing: a file whose mask exists and is not older than it is "skipped".
     options: the keyword options of zel7.mask_file (format, max_pixels, connected,
-        cutout, ...); they are checked here, before any work, and a bad one raises
-        ValueError or TypeError.
+        cutout, ...); they are checked here, before any work, as zel7-mask checks
+        its own, and a bad one raises ValueError or TypeError.
 
     Returns one dict per path, in the order of paths (see the module's docstring). A
     file that fails never raises: its dict says why.
     """
     paths = [os.fspath(path) for path in paths]
-    out_dir = os.fspath(out_dir)
-    _check(background, options)
+    # The library plans the batch as zel7-mask plans its own, options checked first.
+    jobs, refused = zel7._zel7._plan(paths, os.fspath(out_dir), suffix, background, **options)
     report: list[Entry | None] = [None] * len(paths)
-    jobs = _plan(paths, out_dir, suffix, options, report)
+    for index, source, destination, reason in refused:
+        report[index] = _entry(source, destination, "failed", reason)
     if jobs:
         with _connected(client) as active:
             threads = sum(active.nthreads().values()) or 1
@@ -90,57 +89,6 @@ def mask_files(
                 for index, entry in done:
                     report[index] = entry
     return report  # type: ignore[return-value]
-
-
-def _check(background: str, options: dict[str, Any]) -> None:
-    """Raises for options that every file would fail with, before any is sent."""
-    refine = {key: value for key, value in options.items() if key not in ("format", "max_pixels")}
-    # An empty array runs through the same checks as every file would.
-    zel7.mask(numpy.zeros((0, 0), numpy.uint8), background, **refine)
-    zel7.mask_name("", "", options.get("format"), bool(options.get("cutout")))
-    if options.get("cutout") and options.get("format") == "bmp":
-        raise ValueError("cut-outs are written as PNG only")
-    max_pixels = options.get("max_pixels", 1)
-    if not isinstance(max_pixels, int) or max_pixels < 1:
-        raise ValueError(f"max_pixels takes a whole number from 1 up, not {max_pixels!r}")
-
-
-def _plan(
-    paths: list[str], out_dir: str, suffix: str, options: dict[str, Any], report: list[Entry | None]
-) -> list[Job]:
-    """The jobs of the batch; the sources refused as zel7-mask refuses them go into
-    report at once."""
-
-    def identity(path: str) -> tuple[int, int] | None:
-        try:
-            status = os.stat(path)
-        except (OSError, ValueError):
-            return None
-        return status.st_dev, status.st_ino
-
-    sources = {identity(path) for path in paths} - {None}
-    destinations: set[str] = set()
-    jobs: list[Job] = []
-    for index, source in enumerate(paths):
-        name = os.path.basename(source)
-        if source == "-" or name in ("", ".", ".."):
-            report[index] = _entry(source, "", "failed", "names no file to name a mask after")
-            continue
-        file = zel7.mask_name(source, suffix, options.get("format"), bool(options.get("cutout")))
-        destination = os.path.join(out_dir, file)
-        if identity(destination) in sources:
-            reason = (
-                f"its mask {destination} would replace a picture being masked; "
-                "choose another out_dir or a suffix"
-            )
-            report[index] = _entry(source, destination, "failed", reason)
-        elif os.path.normpath(destination) in destinations:
-            reason = f"another source already writes {destination}"
-            report[index] = _entry(source, destination, "failed", reason)
-        else:
-            destinations.add(os.path.normpath(destination))
-            jobs.append((index, source, destination))
-    return jobs
 
 
 class _connected:
@@ -179,24 +127,13 @@ def _entry(source: str, destination: str, status: str, reason: str = "", ms: flo
     }
 
 
-def _up_to_date(source: str, destination: str) -> bool:
-    """Masks are complete or absent, never partial: one that exists was finished.
-
-    Only a regular file counts, as for zel7-mask --skip-existing."""
-    try:
-        mask = os.stat(destination)
-        return stat.S_ISREG(mask.st_mode) and mask.st_mtime_ns >= os.stat(source).st_mtime_ns
-    except OSError:
-        return False
-
-
 def _mask_partition(
     jobs: list[Job], background: str, skip_existing: bool, options: dict[str, Any]
 ) -> list[tuple[int, Entry]]:
     """A task: masks its files one after another, on a worker."""
     done = []
     for index, source, destination in jobs:
-        if skip_existing and _up_to_date(source, destination):
+        if skip_existing and zel7._zel7._up_to_date(source, destination):
             done.append((index, _entry(source, destination, "skipped")))
             continue
         start = time.perf_counter()

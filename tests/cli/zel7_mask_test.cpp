@@ -127,7 +127,7 @@ TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
         {"--white", "--cutout", "--format=bmp", At("photo.bmp"), At("mask.png")},
         {"--white", "--cutout", "--soft", At("photo.bmp"), At("mask.png")},
         {"--white", "--tolerance=256", At("photo.bmp"), At("mask.png")},
-        {"--white", "--despeckle=0", At("photo.bmp"), At("mask.png")},
+        {"--white", "--despeckle=-1", At("photo.bmp"), At("mask.png")},
         {"--white", "--suffix=masks/", At("photo.bmp")}};
     for (const Strings& arguments : misuses) {
         auto result = Run(arguments);

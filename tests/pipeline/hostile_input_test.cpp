@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <span>
 #include <tuple>
 
 #include "child_process.h"
@@ -89,6 +90,7 @@ NamedFiles HostileFiles() {
         {1, 0x40000001, 24},  // stride 4 * height wraps to 4
         {0x3FFFFFFF, 3, 8},   // stride * height just past the limit
         {65536, 65536, 24},   // 12 GiB of rows declared
+        {13565958, 0, 24},    // no rows, wider than decoded rows may be
     };
     for (const auto& [width, height, bitCount] : wraps) {
         testing::BmpBuilder picture = testing::ValidPicture(1, 1, bitCount);

@@ -1,7 +1,9 @@
 """The Python package against zel7-mask: the same pixels give the same masks whatever the
 array's layout, refusals come with the command's words, and a Dask batch reports each file."""
 
+import json
 import os
+import re
 import struct
 import subprocess
 import zlib
@@ -138,6 +140,66 @@ def test_files_refused_with_zel7_mask_words(tmp_path, source, destination, kind)
     assert raised.value.path == str(tmp_path / (destination if kind is zel7.WriteError else source))
     said = cli("--white", tmp_path / source, tmp_path / destination).stderr
     assert said == f"zel7-mask: {raised.value}\n"
+
+
+class SyncClient:
+    """A Dask client that runs each task at once, in this process: zel7.dask's own code
+    without a cluster."""
+
+    def nthreads(self):
+        return {"here": 1}
+
+    def map(self, function, partitions, pure=True, **keywords):
+        return [function(partition, **keywords) for partition in partitions]
+
+    def gather(self, futures):
+        return futures
+
+
+def spelled(said):
+    """zel7-mask's words as Python spells options: --hole-area is hole_area."""
+    return re.sub(r"--([a-z-]+)", lambda m: m.group(1).replace("-", "_"), said)
+
+
+# The same questions to zel7-mask, the module and zel7.dask: options refused, and
+# sources a batch refuses, decided by the library alike.
+@pytest.mark.parametrize("arguments, keywords", [
+    (["--hole-area=9"], {"hole_area": 9}),
+    (["--tolerance=300"], {"tolerance": 300}),
+    (["--despeckle=-1"], {"despeckle": -1}),
+    (["--hard-edges"], {"hard_edges": True}),
+    (["--cutout", "--soft"], {"cutout": True, "soft": True}),
+    (["--cutout", "--format=bmp"], {"cutout": True, "format": "bmp"}),
+    (["--format=gif"], {"format": "gif"}),
+    (["--max-pixels=0"], {"max_pixels": 0}),
+    (["--suffix=a/b"], {"suffix": "a/b"}),
+])
+def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
+    said = cli("--white", "-o", tmp_path, *arguments, tmp_path / "p.bmp").stderr.split("\n")[0]
+    words = spelled(said.removeprefix("zel7-mask: "))
+    suffix = keywords.pop("suffix", "")
+    with pytest.raises(ValueError) as batch:
+        zel7.dask.mask_files([tmp_path / "p.bmp"], tmp_path, SyncClient(), suffix=suffix, **keywords)
+    assert str(batch.value) == words
+    if not suffix:
+        with pytest.raises(ValueError) as one:
+            zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", **keywords)
+        assert str(one.value) == words
+
+
+def test_front_ends_plan_batches_alike(tmp_path):
+    for folder in ("a", "b", "out"):
+        (tmp_path / folder).mkdir()
+    paths = [tmp_path / "a" / "x.bmp", tmp_path / "b" / "x.bmp", tmp_path / "out" / "y.bmp",
+             tmp_path / "a" / "."]
+    for path in paths[:3]:
+        write_bmp(path, photo())
+    said = cli("--white", "-o", tmp_path / "out", "--report=-", *paths).stdout.splitlines()
+    command = {entry["source"]: entry for entry in map(json.loads, said)}
+    for entry in zel7.dask.mask_files(paths, tmp_path / "out", SyncClient()):
+        assert {key: entry[key] for key in ("destination", "status", "reason")} == \
+            {key: command[entry["source"]][key] for key in ("destination", "status", "reason")}
+    assert [command[str(path)]["status"] for path in paths] == ["written", "failed", "failed", "failed"]
 
 
 @pytest.mark.parametrize("call, kind, words", [

@@ -1,0 +1,281 @@
+#include "engine/options.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace zel7 {
+namespace {
+
+using Refusal = std::optional<OptionRefusal>;
+
+// The rule an argument broke.
+OptionRefusal Not(std::string rule, std::string_view argument) {
+    return {std::move(rule), std::string(argument)};
+}
+
+// A whole number from least to most, or nothing.
+std::optional<uint64_t> Number(std::string_view text, uint64_t least, uint64_t most) {
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < least || value > most) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+Refusal Side(MaskSettings& settings, Background side) {
+    if (settings.side && *settings.side != side) {
+        return OptionRefusal{"{white} and {black} exclude each other"};
+    }
+    settings.side = side;
+    return std::nullopt;
+}
+
+Refusal Product(MaskSettings& settings, zel7::Product product) {
+    if (settings.refine.product != Product::Mask && settings.refine.product != product) {
+        return OptionRefusal{"{cutout} and {soft} exclude each other"};
+    }
+    settings.refine.product = product;
+    return std::nullopt;
+}
+
+// Region sizes in pixels; 0 turns the rule off.
+Refusal Pixels(const char* name, std::string_view argument, uint64_t& into) {
+    const std::optional<uint64_t> pixels = Number(argument, 0, UINT32_MAX);
+    if (!pixels) {
+        return Not(std::string(name) + " takes a number of pixels from 0 up", argument);
+    }
+    into = *pixels;
+    return std::nullopt;
+}
+
+constexpr Option kOptions[] = {
+    {"white", nullptr, OptionScope::Picture,
+     "the background is white: pixels whose blue, green and red\nare all at least 240 are "
+     "background",
+     [](std::string_view, MaskSettings& s) { return Side(s, Background::NearWhite); }},
+    {"black", nullptr, OptionScope::Picture, "the background is black: all three at most 20",
+     [](std::string_view, MaskSettings& s) { return Side(s, Background::NearBlack); }},
+    {"auto-background", nullptr, OptionScope::Picture,
+     "measure the backdrop's colour and noise on the picture's\nborder; background is what lies "
+     "within a tolerance of it",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.refine.autoBackground = true;
+         return std::nullopt;
+     }},
+    {"tolerance", "N", OptionScope::Picture,
+     "the largest difference of any channel from the backdrop\n(255 with {white}, 0 with "
+     "{black}) counted as background",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         const std::optional<uint64_t> tolerance = Number(argument, 0, 255);
+         if (!tolerance) {
+             return Not("{tolerance} takes a whole number from 0 to 255", argument);
+         }
+         s.refine.tolerance = int(*tolerance);
+         return std::nullopt;
+     }},
+    {"connected", nullptr, OptionScope::Picture,
+     "background only where it reaches the picture's edge, or\nwhere the object encloses the "
+     "backdrop's very colour (the\nhole of a handle): parts nearly as light or dark (a\nlabel) "
+     "stay object",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.refine.regions.connected = true;
+         return std::nullopt;
+     }},
+    {"hole-area", "N", OptionScope::Picture,
+     "with {connected}: instead, enclosed backdrop-coloured\nparts are background when larger "
+     "than N pixels",
+     [](std::string_view argument, MaskSettings& s) {
+         return Pixels("{hole-area}", argument, s.refine.regions.holeArea);
+     }},
+    {"despeckle", "N", OptionScope::Picture,
+     "specks of object and pinholes of background smaller than\nN pixels take the colour around "
+     "them",
+     [](std::string_view argument, MaskSettings& s) {
+         return Pixels("{despeckle}", argument, s.refine.regions.despeckle);
+     }},
+    {"cutout", nullptr, OptionScope::Picture,
+     "write the object with a transparent background (PNG),\nits edges soft and freed of the "
+     "backdrop's colour",
+     [](std::string_view, MaskSettings& s) { return Product(s, Product::Cutout); }},
+    {"hard-edges", nullptr, OptionScope::Picture,
+     "with {cutout}: every pixel wholly object or transparent",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.refine.hardEdges = true;
+         return std::nullopt;
+     }},
+    {"soft", nullptr, OptionScope::Picture, "masks: the edges' coverage as grey levels",
+     [](std::string_view, MaskSettings& s) { return Product(s, Product::SoftMask); }},
+    {"invert", nullptr, OptionScope::Picture,
+     "masks: object white, background black; cut-outs: the\nobject transparent and the "
+     "background kept",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.refine.invert = true;
+         return std::nullopt;
+     }},
+    {"format", "FORMAT", OptionScope::Picture, "png or bmp for every mask, whatever the names say",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument != "png" && argument != "bmp") {
+             return Not("{format} takes png or bmp", argument);
+         }
+         s.format = argument == "png" ? PictureFormat::Png : PictureFormat::Bmp;
+         return std::nullopt;
+     }},
+    {"max-pixels", "N", OptionScope::Picture,
+     "refuse compressed pictures of more than N pixels\n(default 200000000; at most 65535 a "
+     "side in any case)",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         const std::optional<uint64_t> pixels = Number(argument, 1, UINT64_MAX);
+         if (!pixels) {
+             return Not("{max-pixels} takes a whole number from 1 up", argument);
+         }
+         s.maxPixels = *pixels;
+         return std::nullopt;
+     }},
+    {"out-dir", "DIR", OptionScope::Batch, "write each mask into DIR",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument.empty()) {
+             return OptionRefusal{"the output folder name is empty"};
+         }
+         s.outDir = argument;
+         return std::nullopt;
+     }},
+    {"suffix", "TEXT", OptionScope::Batch,
+     "name each mask after its source with TEXT before the\nextension (photo.jpg, -mask: "
+     "photo-mask.png); without\n{out-dir}, masks go beside their sources",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument.empty()) {
+             return OptionRefusal{"the suffix is empty"};
+         }
+         if (argument.find('/') != std::string_view::npos) {
+             return Not("{suffix} may not hold '/': masks go into a folder with {out-dir}",
+                        argument);
+         }
+         s.suffix = argument;
+         return std::nullopt;
+     }},
+    {"shard", "I/N", OptionScope::Batch,
+     "mask only the I-th of N shares of the sources (I from 0),\nchosen by a hash of each path: "
+     "for N tasks of a cluster",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         s.shard = ParseShard(argument);
+         if (!s.shard) {
+             return Not("{shard} takes I/N with I from 0 to N - 1", argument);
+         }
+         return std::nullopt;
+     }},
+    {"skip-existing", nullptr, OptionScope::Batch,
+     "leave a source whose mask exists and is not older than\nit: a stopped batch run again does "
+     "only what is left",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.skipExisting = true;
+         return std::nullopt;
+     }},
+};
+
+// A refusal, spelled; text is put before it as it stands.
+Result Invalid(std::string_view rule, Spelling spelling, const std::string& text = {}) {
+    return Fail(Status::InvalidOptions, text + Spelled(rule, spelling));
+}
+
+}  // namespace
+
+MaskOptions MaskSettings::ForFile(PictureFormat written) const {
+    MaskOptions options;
+    options.background = side.value_or(Background::NearWhite);
+    options.format = written;
+    options.maxPixels = maxPixels;
+    options.refine = refine;
+    options.refine.sideKnown = side.has_value();
+    return options;
+}
+
+std::span<const Option> Options() {
+    return kOptions;
+}
+
+const Option* FindOption(std::string_view name) {
+    const auto found = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                    [&](const Option& option) { return option.name == name; });
+    return found != std::end(kOptions) ? found : nullptr;
+}
+
+std::string Spelled(std::string_view message, Spelling spelling) {
+    std::string spelled;
+    for (std::size_t at = 0; at < message.size();) {
+        const std::size_t open = message.find('{', at), close = message.find('}', open);
+        if (open == std::string_view::npos || close == std::string_view::npos) {
+            spelled += message.substr(at);
+            break;
+        }
+        spelled += message.substr(at, open - at);
+        std::string name(message.substr(open + 1, close - open - 1));
+        if (spelling == Spelling::CommandLine) {
+            spelled += "--" + name;
+        } else {
+            std::replace(name.begin(), name.end(), '-', '_');
+            spelled += name;
+        }
+        at = close + 1;
+    }
+    return spelled;
+}
+
+Result ApplyOption(const Option& option, std::string_view argument, Spelling spelling,
+                   MaskSettings& settings) {
+    if (Refusal refused = option.read(argument, settings)) {
+        std::string reason = Spelled(refused->rule, spelling);
+        if (refused->argument) {
+            reason += ", not '" + *refused->argument + "'";
+        }
+        return Fail(Status::InvalidOptions, std::move(reason));
+    }
+    return {};
+}
+
+Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
+    const RefineOptions& refine = settings.refine;
+    if (!settings.side && !refine.autoBackground) {
+        return Invalid(
+            "say which background the pictures have: {white}, {black} or {auto-background}",
+            spelling);
+    }
+    if (refine.regions.holeArea > 0 && !refine.regions.connected) {
+        return Invalid("{hole-area} goes with {connected}", spelling);
+    }
+    if (refine.hardEdges && !settings.Cutout()) {
+        return Invalid("{hard-edges} goes with {cutout}", spelling);
+    }
+    if (settings.Cutout() && settings.format == PictureFormat::Bmp) {
+        return Invalid("cut-outs are written as PNG only", spelling);
+    }
+    return {};
+}
+
+Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
+               std::filesystem::path destination, Spelling spelling, BatchJob& job) {
+    std::error_code ignored;
+    if (destination != "-" && source != "-" &&
+        std::filesystem::is_directory(destination, ignored)) {
+        destination /= MaskFileName(source, "", settings.format, settings.Cutout());
+    }
+    std::optional<PictureFormat> format =
+        settings.format ? settings.format : FormatForName(destination);
+    if (settings.Cutout() && destination == "-") {
+        format = PictureFormat::Png;
+    }
+    const std::string named = "'" + destination.string() + "': ";
+    if (settings.Cutout() && format == PictureFormat::Bmp) {
+        return Invalid("cut-outs are written as PNG; name it .png", spelling, named);
+    }
+    if (!format) {
+        return Invalid(
+            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension); name the "
+            "destination so, or say {format}",
+            spelling, named);
+    }
+    job = {0, source.string(), destination.string(), *format};
+    return {};
+}
+
+}  // namespace zel7
