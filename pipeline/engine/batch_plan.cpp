@@ -101,8 +101,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             continue;
         }
         if (reason.empty()) {
-            plan.jobs.push_back(
-                {index, source, destination.string(), *FormatForName(destination)});
+            plan.jobs.push_back({index, source, destination.string(), *FormatForName(destination)});
         } else {
             plan.refusals.push_back({index, source, destination.string(), std::move(reason)});
         }

@@ -76,9 +76,11 @@ private:
 
 Result RunInline(const std::vector<Slice>& slices, const SliceReader& reader, RowSource& source,
                  RowSink& sink, std::vector<uint8_t>& buffer) {
+    StoredRows* stored = source.Stored();
     for (const Slice& slice : slices) {
         // Rows already in memory go out without a copy when nothing changes them.
-        if (const uint8_t* lent = reader.Masks() ? nullptr : source.Lend(slice.bytes)) {
+        if (const uint8_t* lent =
+                reader.Masks() || stored == nullptr ? nullptr : stored->Lend(slice.bytes)) {
             if (Result result = sink.Write(lent, slice.bytes); !result.Ok()) {
                 return result;
             }
@@ -159,10 +161,10 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
 
 Result CopyRows(RowSource& source, RowSink& sink, const CopyOptions& options,
                 std::vector<uint8_t>& buffer) {
-    RowOrder order = source.Order();
+    RowOrder order = OrderOf(source);
     if (!sink.Accepts(order)) {
         order = order == RowOrder::TopDown ? RowOrder::BottomUp : RowOrder::TopDown;
-        if (!source.SetOrder(order)) {
+        if (source.Stored() == nullptr || !source.Stored()->SetOrder(order)) {
             return Fail(Status::UnsupportedPicture, "rows in an order the destination cannot take");
         }
     }

@@ -61,12 +61,12 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
     if (input->Orientation() != 1) {
         input = UprightMaskSource(std::move(input), options.background);
     }
-    if (options.format == PictureFormat::Png && !input->SetTrueColour()) {
+    if (options.format == PictureFormat::Png && !AsTrueColour(*input)) {
         return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");
     }
     std::unique_ptr<RowSink> output;
     if (Result result = CreatePictureSink(destination, options.format, input->Shape(),
-                                          input->ColorTable(), output);
+                                          ColorTableOf(*input), output);
         !result.Ok()) {
         return result;
     }

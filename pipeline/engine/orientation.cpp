@@ -52,7 +52,6 @@ public:
           shape_(DecodedShape(turn_.SeenWidth(), turn_.SeenHeight())) {}
 
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
 
     Result Read(uint8_t* into, std::size_t size) override {
         if (!gathered_) {
@@ -81,7 +80,7 @@ private:
     // Masks every decoded row and notes each background pixel where it is seen.
     Result Gather() {
         const PictureShape& stored = source_->Shape();
-        if (!source_->SetTrueColour()) {
+        if (!AsTrueColour(*source_)) {
             return Fail(Status::UnsupportedPicture, "cannot be turned upright");
         }
         bits_.assign((std::size_t(shape_.width) * std::size_t(shape_.height) + 7) / 8 + 1, 0);
@@ -134,7 +133,6 @@ public:
     }
 
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
 
     Result Read(uint8_t* into, std::size_t size) override {
         if (!gathered_) {

@@ -17,7 +17,6 @@ public:
           background_(BackgroundLevel(background)) {}
 
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
 
     Result Read(uint8_t* into, std::size_t size) override {
         const auto stride = std::size_t(shape_.rowStride);

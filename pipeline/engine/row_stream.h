@@ -33,28 +33,56 @@ struct PictureShape {
 // Which row of the picture, as it is seen, comes first.
 enum class RowOrder { TopDown, BottomUp };
 
-// Yields the stored rows of one picture, front to back, in any pieces the reader asks
-// (whole rows, but for BMP sources, whose rows may be longer than a slice).
+// Rows as a picture file stores them, for the sources that hold them so (BMP files, and
+// the working image that is saved as one): in either order, at their own depth.
+class StoredRows {
+public:
+    virtual ~StoredRows() = default;
+    // The colour table of an 8-bit picture, kColorTableBytes long; null for other depths.
+    virtual const uint8_t* ColorTable() const = 0;
+    virtual RowOrder Order() const = 0;
+    // Asks for the rows in the other order, or as 24-bit pixels; false when they cannot
+    // be had so. Called before the first Read.
+    virtual bool SetOrder(RowOrder order) = 0;
+    virtual bool SetTrueColour() = 0;
+    // Rows held in memory are lent (the next size bytes, moving past them) instead of
+    // copied; null when they are not.
+    virtual const uint8_t* Lend(std::size_t) { return nullptr; }
+};
+
+// Yields the rows of one picture, front to back: 24-bit pixels, top row first, unless
+// the source holds stored rows (see Stored). Read takes whole rows; only stored rows
+// longer than a slice are also read in pieces of a row.
 class RowSource {
 public:
     virtual ~RowSource() = default;
     virtual const PictureShape& Shape() const = 0;
-    // The colour table of an 8-bit picture, kColorTableBytes long; null for other depths.
-    virtual const uint8_t* ColorTable() const = 0;
     // How the rows are to be turned to be seen upright, as EXIF numbers it: 1 for as
     // they are, 2 to 8 for mirrored and rotated.
     virtual int Orientation() const { return 1; }
-    virtual RowOrder Order() const { return RowOrder::TopDown; }
-    // Asks for the rows in the other order, or as 24-bit pixels; false when the source
-    // cannot. Called before the first Read.
-    virtual bool SetOrder(RowOrder order) { return order == Order(); }
-    virtual bool SetTrueColour() { return Shape().bitCount == 24; }
     // Reads the next size bytes of the rows into `into`.
     virtual Result Read(uint8_t* into, std::size_t size) = 0;
-    // A source that holds its rows in memory lends the next size bytes instead of
-    // copying them (and moves past them); others return null.
-    virtual const uint8_t* Lend(std::size_t) { return nullptr; }
+    // The source's stored rows, when that is what it yields; null for decoded ones.
+    virtual StoredRows* Stored() { return nullptr; }
 };
+
+// What the engine asks of any source, stored or decoded.
+inline const uint8_t* ColorTableOf(RowSource& source) {
+    return source.Stored() != nullptr ? source.Stored()->ColorTable() : nullptr;
+}
+inline RowOrder OrderOf(RowSource& source) {
+    return source.Stored() != nullptr ? source.Stored()->Order() : RowOrder::TopDown;
+}
+// Asks for 24-bit pixels; false when the rows cannot be had so.
+inline bool AsTrueColour(RowSource& source) {
+    return source.Stored() != nullptr ? source.Stored()->SetTrueColour()
+                                      : source.Shape().bitCount == 24;
+}
+// Asks for decoded rows: 24-bit pixels, top row first.
+inline bool AsDecodedRows(RowSource& source) {
+    return AsTrueColour(source) &&
+           (source.Stored() == nullptr || source.Stored()->SetOrder(RowOrder::TopDown));
+}
 
 // Takes the stored rows of one picture, front to back. Nothing it made stays unless
 // Commit succeeds: destroying it uncommitted undoes everything.

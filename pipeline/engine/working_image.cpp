@@ -139,12 +139,14 @@ private:
 };
 
 // Rows already in memory, lent to the sink without a copy.
-class MemorySource : public RowSource {
+class MemorySource : public RowSource, public StoredRows {
 public:
     MemorySource(const PictureShape& shape, const uint8_t* pixels, const uint8_t* colorTable)
         : shape_(shape), pixels_(pixels), colorTable_(colorTable) {}
 
     const PictureShape& Shape() const override { return shape_; }
+    StoredRows* Stored() override { return this; }
+    bool SetTrueColour() override { return shape_.bitCount == 24; }
     const uint8_t* ColorTable() const override { return colorTable_; }
     RowOrder Order() const override { return order_; }
     bool SetOrder(RowOrder order) override {
@@ -190,11 +192,12 @@ Result LoadPicture(const std::filesystem::path& path, WorkingImage& image,
     if (Result result = OpenPictureSource(path, options, source); !result.Ok()) {
         return result;
     }
-    if (trueColour && !source->SetTrueColour()) {
+    if (trueColour && !AsTrueColour(*source)) {
         return Fail(Status::TooManyPixels, "too large to convert");
     }
     ImageSink sink(image);
-    if (Result result = sink.Allocate(source->Shape(), source->ColorTable(), source->Orientation());
+    if (Result result =
+            sink.Allocate(source->Shape(), ColorTableOf(*source), source->Orientation());
         !result.Ok()) {
         return result;
     }

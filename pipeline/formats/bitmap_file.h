@@ -14,11 +14,12 @@
 namespace zel7 {
 
 // An opened, validated BMP file, read front to back.
-class BitmapSource : public RowSource {
+class BitmapSource : public RowSource, public StoredRows {
 public:
     // Takes a regular file open for reading and its size.
     Result Open(UniqueFd fd, uint64_t fileSize);
     const BitmapLayout& Layout() const { return layout_; }
+    StoredRows* Stored() override { return this; }
 
     const PictureShape& Shape() const override { return trueColour_ ? decoded_ : layout_; }
     const uint8_t* ColorTable() const override;

@@ -261,7 +261,6 @@ public:
 
     Result Open(UniqueFd fd, uint64_t size, const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
     int Orientation() const override { return orientation_; }
     Result Read(uint8_t* into, std::size_t size) override;
 

@@ -6,9 +6,8 @@
 // formats would take a second pass anyway (compositing over the chosen background,
 // blue first) and RGBA16 twice the bytes; from the stored samples the rules are exact
 // by construction: the top byte of 16-bit samples, small grey depths scaled as PNG
-// defines, the tRNS colour compared with samples as stored. Converting costs little:
-// a 6000 x 4000 RGB picture masks into a PNG in 0.52 s where the library alone takes
-// 0.48 s to decode it to RGB from memory.
+// defines, the tRNS colour compared with samples as stored. Converting costs little
+// beside decoding (the README's speed section has the figures).
 #include <spng.h>
 
 #include <algorithm>
@@ -125,7 +124,7 @@ inline uint32_t SampleAt(const uint8_t* row, std::size_t i) {
 // A sample as 8 bits: 16-bit ones by their top byte, smaller ones scaled to the full
 // range as PNG defines it (1-bit 1 is 255, 2-bit 1 is 85).
 template <int kDepth>
-inline uint8_t Eight(uint32_t sample) {
+inline uint8_t ToEightBits(uint32_t sample) {
     if constexpr (kDepth == 16) {
         return uint8_t(sample >> 8);
     } else {
@@ -147,9 +146,10 @@ bool ConvertRow(const Conversion& c, const uint8_t* row, uint32_t count, uint8_t
             std::memcpy(out, c.palette[index], 3);
         } else if constexpr (kChannels <= 2) {
             const uint32_t grey = SampleAt<kDepth>(row, i);
-            uint8_t level = Eight<kDepth>(grey);
+            uint8_t level = ToEightBits<kDepth>(grey);
             if constexpr (kChannels == 2) {
-                level = Composite(level, Eight<kDepth>(SampleAt<kDepth>(row, i + 1)), c.background);
+                level = Composite(level, ToEightBits<kDepth>(SampleAt<kDepth>(row, i + 1)),
+                                  c.background);
             } else if (c.keyed && grey == c.key[0]) {
                 level = c.background;
             }
@@ -157,11 +157,11 @@ bool ConvertRow(const Conversion& c, const uint8_t* row, uint32_t count, uint8_t
         } else {
             const uint32_t red = SampleAt<kDepth>(row, i), green = SampleAt<kDepth>(row, i + 1),
                            blue = SampleAt<kDepth>(row, i + 2);
-            out[0] = Eight<kDepth>(blue);
-            out[1] = Eight<kDepth>(green);
-            out[2] = Eight<kDepth>(red);
+            out[0] = ToEightBits<kDepth>(blue);
+            out[1] = ToEightBits<kDepth>(green);
+            out[2] = ToEightBits<kDepth>(red);
             if constexpr (kChannels == 4) {
-                const uint8_t alpha = Eight<kDepth>(SampleAt<kDepth>(row, i + 3));
+                const uint8_t alpha = ToEightBits<kDepth>(SampleAt<kDepth>(row, i + 3));
                 for (int k = 0; k < 3; ++k) {
                     out[k] = Composite(out[k], alpha, c.background);
                 }
@@ -212,7 +212,6 @@ public:
 
     Result Open(const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:

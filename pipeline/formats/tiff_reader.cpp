@@ -118,7 +118,6 @@ public:
 
     Result Open(UniqueFd fd, uint64_t size, const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
     int Orientation() const override { return orientation_; }
     Result Read(uint8_t* into, std::size_t size) override;
 
@@ -128,7 +127,7 @@ private:
     // Planes decoded: those of the colours and alpha, when each sample has its own.
     uint16_t Planes() const { return planes_ ? colours_ + (alpha_ != 0) : 1; }
     Result Interpret(uint16_t photometric, uint16_t compression);
-    Result Lay(uint32_t width, uint32_t height);
+    Result PlanRowReading(uint32_t width, uint32_t height);
     Result LoadBlock();
     void Unpack(const uint8_t* row, uint32_t first, uint32_t step, uint8_t* codes) const;
     void DecodeRow(uint8_t* into);
@@ -215,7 +214,7 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (Result result = Interpret(photometric, compression); !result.Ok()) {
         return result;
     }
-    if (Result result = Lay(width, height); !result.Ok()) {
+    if (Result result = PlanRowReading(width, height); !result.Ok()) {
         return result;
     }
     // The same eight orientations as EXIF's, which took them from TIFF.
@@ -329,7 +328,7 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
 
 // How the decoded samples lie in strips or tiles, and the buffers for one block of them,
 // checked against the library's own sizes before anything is allocated.
-Result TiffSource::Lay(uint32_t width, uint32_t height) {
+Result TiffSource::PlanRowReading(uint32_t width, uint32_t height) {
     const uint64_t inPlane = planes_ ? 1 : samples_;
     const uint64_t planeCount = Planes();
     rowBytes_ = std::size_t((uint64_t(width) * inPlane * bits_ + 7) / 8);

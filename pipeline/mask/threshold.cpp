@@ -4,33 +4,19 @@
 
 namespace zel7 {
 
-const MaskKernel& BestMaskKernel() {
-    static const MaskKernel& best = [&]() -> const MaskKernel& {
-        for (const MaskKernel& kernel : MaskKernels()) {
-            if (kernel.isSupported()) {
-                return kernel;
-            }
-        }
-        return MaskKernels().back();
-    }();
-    return best;
-}
-
 void MaskRows(Background background, uint8_t* rows, int32_t width, int32_t rowCount,
               int32_t rowStride) {
-    const MaskKernel& kernel = BestMaskKernel();
-    const MaskRunFunction run =
-        background == Background::NearWhite ? kernel.nearWhite : kernel.nearBlack;
     if (width <= 0) {
         return;
     }
+    const ColourRange range = ThresholdRange(background);
     if (rowStride == width * 3) {
         // No fill bytes: the whole block is one run.
-        run(rows, std::size_t(width) * std::size_t(rowCount));
+        kernels::Mask(rows, std::size_t(width) * std::size_t(rowCount), range);
         return;
     }
     for (int32_t row = 0; row < rowCount; ++row) {
-        run(rows + std::size_t(row) * std::size_t(rowStride), std::size_t(width));
+        kernels::Mask(rows + std::size_t(row) * std::size_t(rowStride), std::size_t(width), range);
     }
 }
 

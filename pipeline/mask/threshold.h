@@ -1,9 +1,9 @@
 // Turning a 24-bit picture into a two-tone mask: background white, object black.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
+
+#include "mask/kernels.h"
 
 namespace zel7 {
 
@@ -14,21 +14,13 @@ inline constexpr uint8_t kNearBlackThreshold = 20;
 
 enum class Background { NearWhite, NearBlack };
 
-// Masks count consecutive 24-bit pixels (blue, green, red) in place.
-using MaskRunFunction = void (*)(uint8_t* pixels, std::size_t count);
-
-// One implementation of the masking loop, for one instruction set.
-struct MaskKernel {
-    const char* name;
-    bool (*isSupported)();
-    MaskRunFunction nearWhite;
-    MaskRunFunction nearBlack;
-};
-
-// Every kernel built into this program, the portable one last.
-std::span<const MaskKernel> MaskKernels();
-// The fastest kernel this processor runs; chosen once.
-const MaskKernel& BestMaskKernel();
+// What each fixed threshold means as a range: all three channels within 15 of 255, or
+// within 20 of 0.
+inline constexpr ColourRange ThresholdRange(Background background) {
+    return background == Background::NearWhite
+               ? ColourRange{{255, 255, 255}, uint8_t(255 - kNearWhiteThreshold)}
+               : ColourRange{{0, 0, 0}, kNearBlackThreshold};
+}
 
 // Masks rowCount rows of width 24-bit pixels, rowStride bytes apart, leaving the fill
 // bytes at the end of each row untouched.

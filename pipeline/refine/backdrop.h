@@ -2,6 +2,7 @@
 // --auto-background measures instead of assuming 255 or 0.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -35,6 +36,13 @@ inline bool IsBackdropColoured(const uint8_t* bgr, const Backdrop& backdrop) {
         }
     }
     return true;
+}
+
+// The noise's deviation in each channel that a measured tolerance stands for: the
+// tolerance is four times the median largest channel difference (about 1.3 deviations)
+// and two levels, so about five deviations and two.
+inline double NoiseDeviation(const Backdrop& backdrop) {
+    return std::max(backdrop.tolerance - 2, 1) / 5.0;
 }
 
 // Sets each of count pixels' class to mark when it lies within the reference's

@@ -11,9 +11,9 @@
 #include "encode_png.h"
 #include "engine/mask_file.h"
 #include "engine/orientation.h"
+#include "engine/working_image.h"
 #include "reference_mask.h"
 #include "system/system.h"
-#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {
@@ -181,7 +181,6 @@ public:
         std::memset(rows_ + y * 12 + x * 3, 250, 3);
     }
     const PictureShape& Shape() const override { return shape_; }
-    const uint8_t* ColorTable() const override { return nullptr; }
     int Orientation() const override { return orientation_; }
     Result Read(uint8_t* into, std::size_t size) override {
         std::memcpy(into, rows_ + position_, size);

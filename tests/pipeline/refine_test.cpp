@@ -4,60 +4,14 @@
 
 #include <optional>
 
-#include "refine/backdrop.h"
 #include "engine/mask_file.h"
 #include "engine/pixel_arrays.h"
-#include "studio.h"
+#include "refine/backdrop.h"
+#include "refine/edges.h"
 #include "test_pictures.h"
 
 namespace zel7 {
 namespace {
-
-using studio::Backdrop;
-using studio::Family;
-
-// Each family of studio shots, two on each backdrop, as JPEGs, masked with the options
-// the README recommends: the mean IoU of the object and alpha error of the cut-out must
-// reach floors a little under what they reach today.
-TEST(Refine, StudioShotsReachEachFamilysFloor) {
-    struct Floor {
-        Family family;
-        double iou, alphaError;
-    };
-    // One ring of the four keeps its hole: JPEG tints it too far off the backdrop.
-    const Floor floors[] = {
-        {Family::Label, 0.995, 1},  {Family::Ring, 0.95, 15},     {Family::Wire, 0.99, 1.5},
-        {Family::Shadow, 0.995, 1}, {Family::Border, 0.995, 0.6},
-    };
-    testing::ScratchFolder folder;
-    std::vector<uint8_t> buffer;
-    for (const Floor& floor : floors) {
-        studio::Score mean;
-        for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
-            for (const uint32_t seed : {3, 4}) {
-                const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
-                testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
-                MaskOptions options{.format = PictureFormat::Png};
-                options.refine = {.autoBackground = true,
-                                  .regions = {.connected = true, .despeckle = 16},
-                                  .product = Product::Cutout};
-                ASSERT_TRUE(
-                    MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
-                int width, height;
-                std::vector<uint8_t> alpha;
-                std::string error;
-                ASSERT_TRUE(
-                    studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error))
-                    << error;
-                const studio::Score score = studio::Compare(shot.alpha, alpha);
-                mean.iou += score.iou / 4;
-                mean.alphaErrorPerMille += score.alphaErrorPerMille / 4;
-            }
-        }
-        EXPECT_GE(mean.iou, floor.iou) << studio::Name(floor.family);
-        EXPECT_LE(mean.alphaErrorPerMille, floor.alphaError) << studio::Name(floor.family);
-    }
-}
 
 // The backdrop as measured on frames of known colour and noise.
 TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
@@ -135,8 +89,45 @@ TEST(Refine, BackdropOfAFrameOfScatteredColours) {
     }
 }
 
-// Pictures with nothing to tell apart, and one with more runs than the labels may hold.
 using Colour = std::array<uint8_t, 3>;
+
+// The edge unmixer alone, on a window of backdrop on the left and object on the right
+// with one pixel between them: its alpha is where its colour lies between the two, and
+// its colour is the object's; one hardly off a pale object's backdrop is opaque as far
+// as it stands out beyond the tolerance.
+TEST(Refine, EdgePixelsAreUnmixedBetweenBackdropAndObject) {
+    const struct {
+        const char* name;
+        Colour object, between;
+        uint8_t alpha;
+        Colour unmixed;  // red first
+    } cases[] = {
+        {"half", {200, 100, 50}, {225, 175, 150}, 128, {50, 100, 200}},
+        {"a quarter", {200, 100, 50}, {237, 212, 200}, 64, {50, 100, 200}},
+        {"pale rim", {245, 245, 245}, {240, 240, 240}, 113, {240, 240, 240}},
+    };
+    const zel7::Backdrop backdrop{{250, 250, 250}, 12};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        RowWindow window(7, 7, 24);
+        for (int32_t y = 0; y < 7; ++y) {
+            for (int32_t x = 0; x < 7; ++x) {
+                const Colour colour = x < 3    ? Colour{250, 250, 250}
+                                      : x == 3 ? test.between
+                                               : test.object;
+                std::copy(colour.begin(), colour.end(), window.Colours(y) + 3 * x);
+                window.Coverage(y)[x] = x < 3 ? 0 : 255;
+            }
+        }
+        uint8_t rgb[3] = {test.between[2], test.between[1], test.between[0]};
+        EXPECT_NEAR(EdgeAlpha(window, 3, 3, backdrop, rgb), test.alpha, 1);
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_NEAR(rgb[c], test.unmixed[c], 2) << "channel " << c;
+        }
+    }
+}
+
+// Pictures with nothing to tell apart, and one with more runs than the labels may hold.
 
 // A 16 x 16 square of grey level inside a red 32 x 32 one, on a backdrop of 250.
 Colour Square(int32_t x, int32_t y, uint8_t level) {
@@ -148,6 +139,45 @@ Colour Square(int32_t x, int32_t y, uint8_t level) {
                            : Colour{250, 250, 250};
 }
 
+// The pictures of the cases below, by where a pixel is.
+Colour White(int32_t, int32_t) {
+    return {255, 255, 255};
+}
+Colour Red(int32_t, int32_t) {
+    return {200, 40, 40};
+}
+Colour BackdropAlongOneEdge(int32_t, int32_t y) {
+    return y < 3 ? Colour{250, 250, 250} : Colour{140, 60, 170};
+}
+Colour Hole(int32_t x, int32_t y) {
+    return Square(x, y, 250);
+}
+Colour Label(int32_t x, int32_t y) {
+    return Square(x, y, 247);
+}
+Colour SpeckInAHole(int32_t x, int32_t y) {
+    return x / 2 == 10 && y / 2 == 10 ? Colour{} : Square(x, y, 250);
+}
+// Left of the middle a grey backdrop, right of it an object lighter and darker by turns.
+Colour LighterAndDarker(int32_t x, int32_t) {
+    const uint8_t level = x < 20 ? 200 : x % 2 ? 150 : 250;
+    return {level, level, level};
+}
+// A pale object beyond the tolerance by 12 of 15.
+Colour Pale(int32_t x, int32_t) {
+    return x < 20 ? Colour{255, 255, 255} : Colour{255, 255, 228};
+}
+Colour AtTheThreshold(int32_t, int32_t) {
+    return {240, 240, 240};
+}
+Colour UnderIt(int32_t, int32_t) {
+    return {240, 239, 240};
+}
+// Alternate columns are a run each: 2,100 a row.
+Colour Stripes(int32_t x, int32_t) {
+    return x % 2 ? Colour{255, 255, 255} : Colour{};
+}
+
 TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
     struct Case {
         const char* name;
@@ -157,127 +187,40 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
         Status status;
         std::vector<uint8_t> pixel;  // the middle one
     };
-    const auto red = [](int32_t, int32_t) { return Colour{200, 40, 40}; };
+    const RefineOptions connected{.regions = {.connected = true}};
+    const RefineOptions measured{.autoBackground = true, .regions = {.connected = true}};
+    const RefineOptions despeckled{.autoBackground = true,
+                                   .regions = {.connected = true, .despeckle = 8}};
+    const RefineOptions cutout{.regions = {.connected = true}, .product = Product::Cutout};
+    const RefineOptions measuredCutout{.autoBackground = true, .product = Product::Cutout};
+    const RefineOptions plainCutout{.product = Product::Cutout};
+    const RefineOptions inverted{.regions = {.connected = true}, .invert = true};
     const Case cases[] = {
-        {"one pixel of backdrop",
-         1,
-         1,
-         [](int32_t, int32_t) {
-             return Colour{255, 255, 255};
-         },
-         {.regions = {.connected = true}, .product = Product::Cutout},
-         Status::Ok,
-         {0, 0, 0, 0}},
-        {"all object",
-         5,
-         3,
-         red,
-         {.regions = {.connected = true}, .product = Product::Cutout},
-         Status::Ok,
-         {200, 40, 40, 255}},
-        {"all object, inverted",
-         5,
-         3,
-         red,
-         {.regions = {.connected = true}, .invert = true},
-         Status::Ok,
-         {255}},
+        {"one pixel of backdrop", 1, 1, White, cutout, Status::Ok, {0, 0, 0, 0}},
+        {"all object", 5, 3, Red, cutout, Status::Ok, {200, 40, 40, 255}},
+        {"all object, inverted", 5, 3, Red, inverted, Status::Ok, {255}},
         // The object covers most of the frame: the backdrop is still the white.
-        {"backdrop along one edge",
-         10,
-         10,
-         [](int32_t, int32_t y) {
-             return y < 3 ? Colour{250, 250, 250} : Colour{140, 60, 170};
-         },
-         {.autoBackground = true, .regions = {.connected = true}},
-         Status::Ok,
-         {0}},
+        {"backdrop along one edge", 10, 10, BackdropAlongOneEdge, measured, Status::Ok, {0}},
         // A square inside a red one: in the backdrop's colour a hole, three levels off a
-        // label.
-        {"hole",
-         40,
-         40,
-         [](int32_t x, int32_t y) { return Square(x, y, 250); },
-         {.autoBackground = true, .regions = {.connected = true}},
-         Status::Ok,
-         {255}},
-        {"label",
-         40,
-         40,
-         [](int32_t x, int32_t y) { return Square(x, y, 247); },
-         {.autoBackground = true, .regions = {.connected = true}},
-         Status::Ok,
-         {0}},
-        // A speck in a hole goes with the hole.
-        {"speck in a hole",
-         40,
-         40,
-         [](int32_t x, int32_t y) {
-             return x / 2 == 10 && y / 2 == 10 ? Colour{} : Square(x, y, 250);
-         },
-         {.autoBackground = true, .regions = {.connected = true, .despeckle = 8}},
-         Status::Ok,
-         {255}},
-        // Edges, the middle pixel on the object's left one: an object lighter and darker
-        // than its grey backdrop by turns, and a pale one beyond the tolerance by 12 of 15.
+        // label; a speck in a hole goes with the hole.
+        {"hole", 40, 40, Hole, measured, Status::Ok, {255}},
+        {"label", 40, 40, Label, measured, Status::Ok, {0}},
+        {"speck in a hole", 40, 40, SpeckInAHole, despeckled, Status::Ok, {255}},
+        // Edges, the middle pixel on the object's left one.
         {"lighter and darker",
          40,
          40,
-         [](int32_t x, int32_t) {
-             const uint8_t level = x < 20 ? 200 : x % 2 ? 150 : 250;
-             return Colour{level, level, level};
-         },
-         {.autoBackground = true, .product = Product::Cutout},
+         LighterAndDarker,
+         measuredCutout,
          Status::Ok,
          {250, 250, 250, 255}},
-        {"pale",
-         40,
-         40,
-         [](int32_t x, int32_t) {
-             return x < 20 ? Colour{255, 255, 255} : Colour{255, 255, 228};
-         },
-         {.product = Product::Cutout},
-         Status::Ok,
-         {255, 255, 228, 204}},
+        {"pale", 40, 40, Pale, plainCutout, Status::Ok, {255, 255, 228, 204}},
         // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
         // and one at a time.
-        {"at the threshold",
-         16,
-         1,
-         [](int32_t, int32_t) {
-             return Colour{240, 240, 240};
-         },
-         {},
-         Status::Ok,
-         {255}},
-        {"under it",
-         16,
-         1,
-         [](int32_t, int32_t) {
-             return Colour{240, 239, 240};
-         },
-         {},
-         Status::Ok,
-         {0}},
-        {"at the threshold, alone",
-         3,
-         1,
-         [](int32_t, int32_t) {
-             return Colour{240, 240, 240};
-         },
-         {},
-         Status::Ok,
-         {255}},
-        // Alternate columns are a run each: 2,100 a row.
-        {"stripes",
-         2100,
-         2000,
-         [](int32_t x, int32_t) {
-             return x % 2 ? Colour{255, 255, 255} : Colour{};
-         },
-         {.regions = {.connected = true}},
-         Status::TooManyRegions,
-         {}},
+        {"at the threshold", 16, 1, AtTheThreshold, {}, Status::Ok, {255}},
+        {"under it", 16, 1, UnderIt, {}, Status::Ok, {0}},
+        {"at the threshold, alone", 3, 1, AtTheThreshold, {}, Status::Ok, {255}},
+        {"stripes", 2100, 2000, Stripes, connected, Status::TooManyRegions, {}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);

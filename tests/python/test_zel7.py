@@ -206,14 +206,10 @@ def test_front_ends_plan_batches_alike(tmp_path):
     (lambda: zel7.mask(np.zeros((4, 4), np.int16)), TypeError, "uint8 or uint16"),
     (lambda: zel7.mask(np.zeros((4, 4, 2), np.uint8)), ValueError, "shape"),
     (lambda: zel7.mask(photo(), "grey"), ValueError, "'white', 'black' or 'auto'"),
-    (lambda: zel7.mask(photo(), hole_area=9), ValueError, "hole_area goes with connected"),
-    (lambda: zel7.mask(photo(), tolerance=256), ValueError, "from 0 to 255"),
-    (lambda: zel7.mask(photo(), despeckle=-1), ValueError, "despeckle takes"),
-    (lambda: zel7.mask(photo(), hard_edges=True), ValueError, "goes with cutout"),
+    (lambda: zel7.mask(photo(), format="png"), TypeError, "unexpected keyword argument 'format'"),
     (lambda: zel7.mask(np.zeros((70000, 1), np.uint8)), zel7.PictureError, "65535 a side"),
     (lambda: zel7.mask_file("a.bmp", "a.jpg"), ValueError, "masks are written as PNG"),
     (lambda: zel7.mask_file("a.bmp", "a.bmp", cutout=True), ValueError, "cut-outs are"),
-    (lambda: zel7.mask_file("a.bmp", "a.png", max_pixels=0), ValueError, "max_pixels"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):

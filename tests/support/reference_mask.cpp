@@ -158,7 +158,7 @@ std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& exp
     decoded.pixels.assign(stride * height, 0xEE);  // padding the source must clear
     Result read = OpenPictureSource(source, {background, width * height}, rows);
     for (std::size_t y = 0; read.Ok() && y < height; ++y) {
-        const bool bottomUp = rows->Order() == RowOrder::BottomUp;
+        const bool bottomUp = OrderOf(*rows) == RowOrder::BottomUp;
         read = rows->Read(&decoded.pixels[(bottomUp ? y : height - 1 - y) * stride], stride);
     }
     for (std::size_t i = 0; i < decoded.pixels.size(); ++i) {

@@ -1,0 +1,405 @@
+// The per-pixel kernels, compiled once per instruction set by Highway's foreach_target
+// and dispatched at run time.
+//
+// The vector code works on blocks of 16 pixels: 48 bytes, three 16-byte registers
+// a, b and c, in which pixels start at bytes 0, 3, .. 15 of a, 2, 5, .. 14 of b and
+// 1, 4, .. 13 of c. Every operation stays within a 128-bit block, so 256-bit vectors
+// hold two blocks, one per half: three plain loads regrouped by half-swaps, and back
+// again. The threshold mask so takes eleven byte shuffles a block where Highway's
+// LoadInterleaved3 and StoreInterleaved3 would take eighteen, and in cache it is bound
+// by its shuffles.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "mask/kernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+// Highway's ops after foreach_target, which includes this file once per target.
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <type_traits>
+
+#include "mask/kernels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace zel7 {
+namespace kernels {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+
+// One lane is no block: the portable loops are the kernels.
+void ClassifyOn(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+                uint8_t* classes) {
+    portable::Classify(pixels, count, range, mark, classes);
+}
+void MaskOn(uint8_t* pixels, std::size_t count, const ColourRange& range) {
+    portable::Mask(pixels, count, range);
+}
+void ExpandGreyOn(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out) {
+    portable::ExpandGrey(grey, count, flip, out);
+}
+void PackBitsOn(const uint8_t* pixels, std::size_t count, uint8_t* out) {
+    portable::PackBits(pixels, count, out);
+}
+
+#else
+
+using Block = hn::Full128<uint8_t>;
+constexpr uint8_t Z = 0x80;  // a table index that reads as 0
+
+// Three registers of one or two blocks (see above), loaded from and stored to 48
+// bytes a block.
+template <class D, class V>
+HWY_INLINE void LoadBlocks(D d, const uint8_t* from, V& a, V& b, V& c) {
+    if constexpr (hn::MaxLanes(d) == 16) {
+        a = hn::LoadU(d, from);
+        b = hn::LoadU(d, from + 16);
+        c = hn::LoadU(d, from + 32);
+    } else {
+        const V x = hn::LoadU(d, from);       // a1 b1 (low half first)
+        const V y = hn::LoadU(d, from + 32);  // c1 a2
+        const V z = hn::LoadU(d, from + 64);  // b2 c2
+        a = hn::ConcatUpperLower(d, y, x);
+        b = hn::ConcatLowerUpper(d, z, x);
+        c = hn::ConcatUpperLower(d, z, y);
+    }
+}
+
+template <class D, class V>
+HWY_INLINE void StoreBlocks(D d, V a, V b, V c, uint8_t* to) {
+    if constexpr (hn::MaxLanes(d) == 16) {
+        hn::StoreU(a, d, to);
+        hn::StoreU(b, d, to + 16);
+        hn::StoreU(c, d, to + 32);
+    } else {
+        hn::StoreU(hn::ConcatLowerLower(d, b, a), d, to);
+        hn::StoreU(hn::ConcatUpperLower(d, a, c), d, to + 32);
+        hn::StoreU(hn::ConcatUpperUpper(d, c, b), d, to + 64);
+    }
+}
+
+// Which ends of a range need comparing: a range that reaches 255 (as on white) or 0
+// (as on black) has only one, and one comparison fewer a register tells in the
+// threshold mask, bound in cache by its instruction count.
+enum class Sides { Low, High, Both };
+
+// The range as the lowest and highest byte each of a block's 48 bytes may hold.
+struct Bounds {
+    HWY_ALIGN uint8_t low[48];
+    HWY_ALIGN uint8_t high[48];
+    Sides sides;
+
+    explicit Bounds(const ColourRange& range) {
+        bool lowest = true, highest = true;
+        for (int i = 0; i < 48; ++i) {
+            const int colour = range.colour[std::size_t(i % 3)];
+            low[i] = uint8_t(std::max(colour - range.tolerance, 0));
+            high[i] = uint8_t(std::min(colour + range.tolerance, 255));
+            lowest = lowest && low[i] == 0;
+            highest = highest && high[i] == 255;
+        }
+        sides = highest ? Sides::Low : lowest ? Sides::High : Sides::Both;
+    }
+};
+
+// 0xFF in each byte of a block's three registers that lies within its bounds, then
+// the AND of each byte with its two right neighbours: at a pixel's first byte,
+// whether all three of its channels do. (Vectors are passed one by one: SVE's cannot
+// be members of a struct.)
+template <Sides sides, class D, class V>
+HWY_INLINE V WithinBounds(D d, V bytes, V low, V high) {
+    if constexpr (sides == Sides::Low) {
+        return hn::VecFromMask(d, hn::Eq(hn::Max(bytes, low), bytes));
+    } else if constexpr (sides == Sides::High) {
+        return hn::VecFromMask(d, hn::Eq(hn::Min(bytes, high), bytes));
+    } else {
+        return hn::VecFromMask(d, hn::Eq(hn::Min(hn::Max(bytes, low), high), bytes));
+    }
+}
+
+template <Sides sides, class D, class V>
+HWY_INLINE void PixelVerdicts(D d, V lowA, V lowB, V lowC, V highA, V highB, V highC, V& a, V& b,
+                              V& c) {
+    const V fa = WithinBounds<sides>(d, a, lowA, highA);
+    const V fb = WithinBounds<sides>(d, b, lowB, highB);
+    const V fc = WithinBounds<sides>(d, c, lowC, highC);
+    a = hn::And(fa, hn::And(hn::CombineShiftRightBytes<1>(d, fb, fa),
+                            hn::CombineShiftRightBytes<2>(d, fb, fa)));
+    b = hn::And(fb, hn::And(hn::CombineShiftRightBytes<1>(d, fc, fb),
+                            hn::CombineShiftRightBytes<2>(d, fc, fb)));
+    c = hn::And(fc, hn::And(hn::ShiftRightBytes<1>(d, fc), hn::ShiftRightBytes<2>(d, fc)));
+}
+
+// The bounds of a block's three registers, loaded once a call: the pixels may alias
+// them as far as the compiler knows.
+#define ZEL7_LOAD_BOUNDS(d, bounds)                           \
+    const auto lowA = hn::LoadDup128(d, (bounds).low),        \
+               lowB = hn::LoadDup128(d, (bounds).low + 16),   \
+               lowC = hn::LoadDup128(d, (bounds).low + 32);   \
+    const auto highA = hn::LoadDup128(d, (bounds).high),      \
+               highB = hn::LoadDup128(d, (bounds).high + 16), \
+               highC = hn::LoadDup128(d, (bounds).high + 32)
+
+// Each of the functions below does as many whole vectors of pixels as count holds
+// and returns how many pixels that was.
+
+template <Sides sides, class D>
+HWY_INLINE std::size_t ClassifyVectors(D d, const uint8_t* pixels, std::size_t count,
+                                       const Bounds& bounds, uint8_t mark, uint8_t* classes) {
+    // Each pixel's verdict, from the byte it starts at, in pixel order.
+    HWY_ALIGN static constexpr uint8_t kFromA[16] = {0, 3, 6, 9, 12, 15, Z, Z,
+                                                     Z, Z, Z, Z, Z,  Z,  Z, Z};
+    HWY_ALIGN static constexpr uint8_t kFromB[16] = {Z, Z,  Z,  Z, Z, Z, 2, 5,
+                                                     8, 11, 14, Z, Z, Z, Z, Z};
+    HWY_ALIGN static constexpr uint8_t kFromC[16] = {Z, Z, Z, Z, Z, Z, Z,  Z,
+                                                     Z, Z, Z, 1, 4, 7, 10, 13};
+    const auto fromA = hn::LoadDup128(d, kFromA), fromB = hn::LoadDup128(d, kFromB),
+               fromC = hn::LoadDup128(d, kFromC);
+    const auto marks = hn::Set(d, mark);
+    ZEL7_LOAD_BOUNDS(d, bounds);
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        hn::VFromD<D> a, b, c;
+        LoadBlocks(d, pixels + 3 * done, a, b, c);
+        PixelVerdicts<sides>(d, lowA, lowB, lowC, highA, highB, highC, a, b, c);
+        const auto all =
+            hn::Or(hn::Or(hn::TableLookupBytesOr0(a, fromA), hn::TableLookupBytesOr0(b, fromB)),
+                   hn::TableLookupBytesOr0(c, fromC));
+        hn::StoreU(hn::And(all, marks), d, classes + done);
+    }
+    return done;
+}
+
+template <Sides sides, class D>
+HWY_INLINE std::size_t MaskVectors(D d, uint8_t* pixels, std::size_t count, const Bounds& bounds) {
+    // Spread each pixel's verdict over its three bytes, once b and c are re-based so
+    // that pixels start at bytes 0, 3, .. 15 of each.
+    HWY_ALIGN static constexpr uint8_t kSpreadA[16] = {0, 0, 0, 3, 3,  3,  6,  6,
+                                                       6, 9, 9, 9, 12, 12, 12, 15};
+    HWY_ALIGN static constexpr uint8_t kSpreadB[16] = {0, 0, 3, 3,  3,  6,  6,  6,
+                                                       9, 9, 9, 12, 12, 12, 15, 15};
+    HWY_ALIGN static constexpr uint8_t kSpreadC[16] = {0, 3, 3,  3,  6,  6,  6,  9,
+                                                       9, 9, 12, 12, 12, 15, 15, 15};
+    const auto spreadA = hn::LoadDup128(d, kSpreadA), spreadB = hn::LoadDup128(d, kSpreadB),
+               spreadC = hn::LoadDup128(d, kSpreadC);
+    ZEL7_LOAD_BOUNDS(d, bounds);
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        uint8_t* at = pixels + 3 * done;
+        hn::VFromD<D> a, b, c;
+        LoadBlocks(d, at, a, b, c);
+        PixelVerdicts<sides>(d, lowA, lowB, lowC, highA, highB, highC, a, b, c);
+        const auto rebasedB = hn::CombineShiftRightBytes<15>(d, b, a);
+        const auto rebasedC = hn::CombineShiftRightBytes<14>(d, c, b);
+        StoreBlocks(d, hn::TableLookupBytes(a, spreadA), hn::TableLookupBytes(rebasedB, spreadB),
+                    hn::TableLookupBytes(rebasedC, spreadC), at);
+    }
+    return done;
+}
+
+template <class D>
+HWY_INLINE std::size_t ExpandGreyVectors(D d, const uint8_t* grey, std::size_t count, uint8_t flip,
+                                         uint8_t* out) {
+    HWY_ALIGN static constexpr uint8_t kSpreadA[16] = {0, 0, 0, 1, 1, 1, 2, 2,
+                                                       2, 3, 3, 3, 4, 4, 4, 5};
+    HWY_ALIGN static constexpr uint8_t kSpreadB[16] = {5, 5, 6, 6, 6, 7, 7,  7,
+                                                       8, 8, 8, 9, 9, 9, 10, 10};
+    HWY_ALIGN static constexpr uint8_t kSpreadC[16] = {10, 11, 11, 11, 12, 12, 12, 13,
+                                                       13, 13, 14, 14, 14, 15, 15, 15};
+    const auto spreadA = hn::LoadDup128(d, kSpreadA), spreadB = hn::LoadDup128(d, kSpreadB),
+               spreadC = hn::LoadDup128(d, kSpreadC);
+    const auto flips = hn::Set(d, flip);
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        const auto bytes = hn::Xor(hn::LoadU(d, grey + done), flips);
+        StoreBlocks(d, hn::TableLookupBytes(bytes, spreadA), hn::TableLookupBytes(bytes, spreadB),
+                    hn::TableLookupBytes(bytes, spreadC), out + 3 * done);
+    }
+    return done;
+}
+
+template <class D>
+HWY_INLINE std::size_t PackBitsVectors(D d, const uint8_t* pixels, std::size_t count,
+                                       uint8_t* out) {
+    // Each pixel's first byte, every eight last pixel first: the mask's bits, lowest
+    // lane in the lowest bit, then come out in PNG's order.
+    HWY_ALIGN static constexpr uint8_t kFromA[16] = {Z, Z, 15, 12, 9, 6, 3, 0,
+                                                     Z, Z, Z,  Z,  Z, Z, Z, Z};
+    HWY_ALIGN static constexpr uint8_t kFromB[16] = {5, 2, Z, Z, Z, Z,  Z,  Z,
+                                                     Z, Z, Z, Z, Z, 14, 11, 8};
+    HWY_ALIGN static constexpr uint8_t kFromC[16] = {Z,  Z,  Z, Z, Z, Z, Z, Z,
+                                                     13, 10, 7, 4, 1, Z, Z, Z};
+    const auto fromA = hn::LoadDup128(d, kFromA), fromB = hn::LoadDup128(d, kFromB),
+               fromC = hn::LoadDup128(d, kFromC);
+    const hn::RebindToSigned<D> signedBytes;
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step, out += step / 8) {
+        hn::VFromD<D> a, b, c;
+        LoadBlocks(d, pixels + 3 * done, a, b, c);
+        const auto firsts =
+            hn::Or(hn::Or(hn::TableLookupBytesOr0(a, fromA), hn::TableLookupBytesOr0(b, fromB)),
+                   hn::TableLookupBytesOr0(c, fromC));
+        const auto white = hn::Lt(hn::BitCast(signedBytes, firsts), hn::Zero(signedBytes));
+        hn::StoreMaskBits(signedBytes, white, out);
+    }
+    return done;
+}
+
+#undef ZEL7_LOAD_BOUNDS
+
+// Calls run with each vector width worth running, widest first: two blocks where
+// vectors hold two, then one. Wider vectors would need their blocks regrouped across
+// three registers for little gain: two blocks a loop already keep up with memory.
+template <class Run>
+HWY_INLINE void ForEachWidth(const Run& run) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    run(hn::Full256<uint8_t>());
+#endif
+    run(Block());
+}
+
+// Calls run with the bounds' sides as a constant.
+template <class Run>
+HWY_INLINE void WithSides(Sides sides, const Run& run) {
+    switch (sides) {
+        case Sides::Low:
+            return run(std::integral_constant<Sides, Sides::Low>());
+        case Sides::High:
+            return run(std::integral_constant<Sides, Sides::High>());
+        case Sides::Both:
+            return run(std::integral_constant<Sides, Sides::Both>());
+    }
+}
+
+void ClassifyOn(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+                uint8_t* classes) {
+    const Bounds bounds(range);
+    std::size_t done = 0;
+    WithSides(bounds.sides, [&](auto sides) {
+        ForEachWidth([&](auto d) {
+            done += ClassifyVectors<decltype(sides)::value>(d, pixels + 3 * done, count - done,
+                                                            bounds, mark, classes + done);
+        });
+    });
+    portable::Classify(pixels + 3 * done, count - done, range, mark, classes + done);
+}
+
+void MaskOn(uint8_t* pixels, std::size_t count, const ColourRange& range) {
+    const Bounds bounds(range);
+    std::size_t done = 0;
+    WithSides(bounds.sides, [&](auto sides) {
+        ForEachWidth([&](auto d) {
+            done += MaskVectors<decltype(sides)::value>(d, pixels + 3 * done, count - done, bounds);
+        });
+    });
+    portable::Mask(pixels + 3 * done, count - done, range);
+}
+
+void ExpandGreyOn(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out) {
+    std::size_t done = 0;
+    ForEachWidth([&](auto d) {
+        done += ExpandGreyVectors(d, grey + done, count - done, flip, out + 3 * done);
+    });
+    portable::ExpandGrey(grey + done, count - done, flip, out + 3 * done);
+}
+
+void PackBitsOn(const uint8_t* pixels, std::size_t count, uint8_t* out) {
+    // Whole vectors are multiples of eight pixels: the bits stay byte-aligned.
+    std::size_t done = 0;
+    ForEachWidth([&](auto d) {
+        done += PackBitsVectors(d, pixels + 3 * done, count - done, out + done / 8);
+    });
+    portable::PackBits(pixels + 3 * done, count - done, out + done / 8);
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+}  // namespace HWY_NAMESPACE
+}  // namespace kernels
+}  // namespace zel7
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace zel7 {
+namespace kernels {
+
+HWY_EXPORT(ClassifyOn);
+HWY_EXPORT(MaskOn);
+HWY_EXPORT(ExpandGreyOn);
+HWY_EXPORT(PackBitsOn);
+
+// Dispatched on every call rather than through a pointer kept: a call costs one
+// indirect jump through Highway's table, and tests can then choose each target.
+void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+              uint8_t* classes) {
+    HWY_DYNAMIC_DISPATCH(ClassifyOn)(pixels, count, range, mark, classes);
+}
+void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range) {
+    HWY_DYNAMIC_DISPATCH(MaskOn)(pixels, count, range);
+}
+void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(ExpandGreyOn)(grey, count, flip, out);
+}
+void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(PackBitsOn)(pixels, count, out);
+}
+
+namespace portable {
+namespace {
+
+bool Within(const uint8_t* pixel, const ColourRange& range) {
+    for (std::size_t c = 0; c < 3; ++c) {
+        if (std::abs(int(pixel[c]) - int(range.colour[c])) > range.tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+              uint8_t* classes) {
+    for (std::size_t i = 0; i < count; ++i, pixels += 3) {
+        classes[i] = Within(pixels, range) ? mark : 0;
+    }
+}
+
+void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range) {
+    for (std::size_t i = 0; i < count; ++i, pixels += 3) {
+        const uint8_t value = Within(pixels, range) ? 255 : 0;
+        pixels[0] = pixels[1] = pixels[2] = value;
+    }
+}
+
+void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out) {
+    for (std::size_t i = 0; i < count; ++i, out += 3) {
+        out[0] = out[1] = out[2] = uint8_t(grey[i] ^ flip);
+    }
+}
+
+void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8, pixels += 24) {
+        *out++ = uint8_t((pixels[0] & 0x80) | (pixels[3] & 0x80) >> 1 | (pixels[6] & 0x80) >> 2 |
+                         (pixels[9] & 0x80) >> 3 | (pixels[12] & 0x80) >> 4 |
+                         (pixels[15] & 0x80) >> 5 | (pixels[18] & 0x80) >> 6 | pixels[21] >> 7);
+    }
+    if (i < count) {
+        uint8_t last = 0;
+        for (int bit = 7; i < count; ++i, --bit, pixels += 3) {
+            last = uint8_t(last | (pixels[0] >> 7) << bit);
+        }
+        *out = last;
+    }
+}
+
+}  // namespace portable
+}  // namespace kernels
+}  // namespace zel7
+#endif  // HWY_ONCE

@@ -1,0 +1,49 @@
+// The per-pixel kernels: runs of 24-bit pixels (three bytes each, in the order of the
+// reference colour: blue, green, red as decoded rows hold them) classified, masked,
+// expanded and packed. Each call goes to the best instruction set the processor has,
+// chosen at run time by Highway; the portable loops define what every one of them
+// must write, byte for byte.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace zel7 {
+
+// A colour and how far each channel may lie from it and still count as that colour:
+// what makes a pixel background is data, not code. A tolerance of 255 takes in
+// every pixel.
+struct ColourRange {
+    std::array<uint8_t, 3> colour{};
+    uint8_t tolerance = 0;
+};
+
+namespace kernels {
+
+// Sets classes[i] to mark where pixel i lies within range, else to 0.
+void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+              uint8_t* classes);
+
+// Sets each pixel in place to 255, 255, 255 where it lies within range, else to 0, 0, 0.
+void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range);
+
+// Writes each grey byte, xor flip, three times: a grey 24-bit pixel.
+void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out);
+
+// Packs pixels eight to a byte, the first in the top bit, by the top bit of each
+// pixel's first byte: a masked pixel is white when its bytes are 255. Writes
+// (count + 7) / 8 bytes; the last one's unused low bits are 0.
+void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
+
+// The same, a pixel at a time: the vector code's tails, and what tests hold it to.
+namespace portable {
+void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
+              uint8_t* classes);
+void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range);
+void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out);
+void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
+}  // namespace portable
+
+}  // namespace kernels
+}  // namespace zel7

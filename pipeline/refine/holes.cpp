@@ -1,0 +1,159 @@
+#include "refine/holes.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace zel7 {
+namespace {
+
+// Holes smaller than this are left to --hole-area: their colour says too little.
+constexpr uint64_t kLeastHoleArea = 64;
+// How far a hole's mean colour may lie from the backdrop's, besides the noise's share.
+// On studio shots holes lie within 1.1 levels, labels 1.3 and more away: a hole left
+// for object costs less than a label cut out.
+constexpr double kHoleMatch = 0.9;
+// Every this many rows and pixels are kept, for the colours of holes and backdrop: a
+// ninth of the picture.
+constexpr int32_t kLeastSampleStep = 3;
+// ...or more sparsely on very large pictures, to keep them within this many bytes.
+constexpr double kMostSampleBytes = 8 << 20;
+constexpr double kLeastHoleSamples = 4;
+// The backdrop is measured in cells, at most kMostCells across and at least kLeastCell
+// pixels wide, of at least kLeastCellSamples samples; a hole is compared with the
+// kNearestCells nearest.
+constexpr int32_t kMostCells = 8;
+constexpr int32_t kLeastCell = 20;
+constexpr double kLeastCellSamples = 4;
+constexpr std::size_t kNearestCells = 6;
+// Pixels this close to a region's rim are left out of its colour.
+constexpr int32_t kRim = 2;
+
+}  // namespace
+
+HoleSamples::HoleSamples(int32_t width, int32_t height)
+    : width_(width),
+      height_(height),
+      step_(std::max(kLeastSampleStep,
+                     int32_t(std::ceil(std::sqrt(double(width) * height * 3 / kMostSampleBytes))))),
+      sampledWidth_(std::size_t(width + step_ - 1) / std::size_t(step_)) {
+    colours_.reserve(sampledWidth_ * 3 * std::size_t(height / step_ + 1));
+}
+
+void HoleSamples::AddRow(int32_t y, const uint8_t* bgr) {
+    for (int32_t x = 0; y % step_ == 0 && x < width_; x += step_) {
+        colours_.insert(colours_.end(), bgr + 3 * x, bgr + 3 * x + 3);
+    }
+}
+
+const uint8_t* HoleSamples::Row(int32_t y) const {
+    return colours_.data() + std::size_t(y / step_) * sampledWidth_ * 3;
+}
+
+bool FindHoles(RegionLabeller& labels, const HoleSamples& samples, const Backdrop& reference) {
+    const int32_t width = samples.Width(), height = samples.Height(), step = samples.Step();
+    const std::vector<uint64_t> roots = labels.EnclosedRegions(kLeastHoleArea);
+    if (roots.empty()) {
+        return false;
+    }
+    bool anyHole = false;
+    struct Mean {
+        std::array<double, 3> sum{};
+        double x = 0, y = 0, count = 0;
+        void Add(const uint8_t* pixel, int32_t atX, int32_t atY) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                sum[c] += pixel[c];
+            }
+            x += atX, y += atY, count += 1;
+        }
+        double Of(std::size_t c) const { return sum[c] / count; }
+    };
+    std::vector<Mean> regions(roots.size());
+    // Cells of at least kLeastCell pixels a side, so that small pictures have some.
+    const auto across =
+        std::size_t(std::clamp<int32_t>(std::min(width, height) / kLeastCell, 1, kMostCells));
+    std::vector<Mean> cells(across * across);
+    std::vector<uint64_t> above(static_cast<std::size_t>(width)), below(above.size());
+    const auto rootsOf = [&](int32_t y, std::vector<uint64_t>& at) {
+        if (y < 0 || y >= height) {
+            std::fill(at.begin(), at.end(), UINT64_MAX);
+            return;
+        }
+        labels.ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool) {
+            std::fill(at.begin() + start, at.begin() + stop, root);
+        });
+    };
+    struct Piece {
+        int32_t start, stop;
+        std::size_t region;
+    };
+    std::vector<Piece> pieces;  // of the row's runs in candidate regions
+    for (int32_t y = 0; y < height; y += step) {
+        const uint8_t* row = samples.Row(y);
+        const auto cellRow = std::size_t(int64_t(y) * int64_t(across) / height) * across;
+        pieces.clear();
+        labels.ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
+            if (background) {
+                for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
+                    const uint8_t* pixel = row + 3 * (x / step);
+                    if (IsBackdropColoured(pixel, reference)) {  // not a shadow
+                        cells[cellRow + std::size_t(int64_t(x) * int64_t(across) / width)].Add(
+                            pixel, x, y);
+                    }
+                }
+                return;
+            }
+            const auto found = std::lower_bound(roots.begin(), roots.end(), root);
+            if (found != roots.end() && *found == root) {
+                pieces.push_back({start, stop, std::size_t(found - roots.begin())});
+            }
+        });
+        if (pieces.empty()) {
+            continue;
+        }
+        // A region's rim is mixed with the object around it: it is left out, sideways
+        // by the run's ends, up and down by the regions kRim rows away.
+        rootsOf(y - kRim, above);
+        rootsOf(y + kRim, below);
+        for (const Piece& piece : pieces) {
+            const uint64_t root = roots[piece.region];
+            for (int32_t x = (piece.start + kRim + step - 1) / step * step; x < piece.stop - kRim;
+                 x += step) {
+                if (above[std::size_t(x)] == root && below[std::size_t(x)] == root) {
+                    regions[piece.region].Add(row + 3 * (x / step), x, y);
+                }
+            }
+        }
+    }
+    std::erase_if(cells, [](const Mean& cell) { return cell.count < kLeastCellSamples; });
+    const double deviation = NoiseDeviation(reference);
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        const Mean& region = regions[i];
+        const std::size_t nearest = std::min(kNearestCells, cells.size());
+        if (region.count < kLeastHoleSamples || nearest == 0) {
+            continue;
+        }
+        const double x = region.x / region.count, y = region.y / region.count;
+        const auto distance = [&](const Mean& cell) {
+            return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);
+        };
+        std::partial_sort(cells.begin(), cells.begin() + std::ptrdiff_t(nearest), cells.end(),
+                          [&](const Mean& a, const Mean& b) { return distance(a) < distance(b); });
+        bool matches = true;
+        const double allowed = kHoleMatch + 2 * deviation / std::sqrt(region.count);
+        for (std::size_t c = 0; c < 3; ++c) {
+            double sum = 0;
+            for (std::size_t k = 0; k < nearest; ++k) {
+                sum += cells[k].Of(c);
+            }
+            matches = matches && std::abs(region.Of(c) - sum / double(nearest)) <= allowed;
+        }
+        if (matches) {
+            labels.MakeBackground(roots[i]);
+            anyHole = true;
+        }
+    }
+    return anyHole;
+}
+
+}  // namespace zel7

@@ -1,0 +1,130 @@
+// Every vector kernel against its portable loop, byte for byte, on every instruction
+// set this build has and this processor runs: each length from 0 to 99 pixels and
+// random ones to 400, at random offsets into 64-byte-aligned buffers, on random pixels
+// half of whose bytes lie at or beside an edge of the range or of a fixed threshold.
+// Whole buffers are compared, so a vector that writes past its run fails too.
+#include "mask/kernels.h"
+
+#include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
+
+#include <array>
+#include <ostream>
+#include <random>
+
+#include "mask/threshold.h"
+
+namespace zel7 {
+namespace {
+
+enum class Kernel { Classify, Mask, ExpandGrey, PackBits };
+
+// Names the cases: KernelMatchesPortableLoopGroup/KernelMatchesPortableLoop.ByteForByte/
+// AVX2_mask and so on, each of which runs alone.
+void PrintTo(Kernel kernel, std::ostream* out) {
+    constexpr const char* kNames[] = {"classify", "mask", "expand_grey", "pack_bits"};
+    *out << kNames[int(kernel)];
+}
+
+constexpr std::size_t kMostPixels = 400;
+constexpr std::size_t kLargestOffset = 63;
+
+struct alignas(64) Buffer {
+    std::array<uint8_t, 3 * kMostPixels + kLargestOffset + 64> bytes;
+};
+
+// The fixed thresholds in a quarter of the trials each, else any colour (at the ends
+// of the scale too, where a range's bounds clip) and any tolerance, mostly small.
+ColourRange RandomRange(std::mt19937& random, int trial) {
+    if (trial % 4 < 2) {
+        return ThresholdRange(trial % 4 == 0 ? Background::NearWhite : Background::NearBlack);
+    }
+    constexpr uint8_t kColours[] = {0, 1, 254, 255};
+    ColourRange range;
+    for (uint8_t& channel : range.colour) {
+        channel = random() % 4 ? uint8_t(random()) : kColours[random() % 4];
+    }
+    constexpr uint8_t kTolerances[] = {0, 1, 254, 255};
+    range.tolerance = random() % 4 ? uint8_t(random() % 64) : kTolerances[random() % 4];
+    return range;
+}
+
+// Fills a buffer whose pixels start at byte first.
+void FillPixels(std::mt19937& random, const ColourRange& range, Buffer& buffer, std::size_t first) {
+    constexpr uint8_t kThresholdEdges[] = {19, 20, 21, 239, 240, 241, 0, 255};
+    for (std::size_t i = 0; i < buffer.bytes.size(); ++i) {
+        const int colour = range.colour[(i + 3 * kLargestOffset - first) % 3];
+        const int tolerance = range.tolerance;
+        const int edges[] = {colour - tolerance, colour + tolerance};
+        switch (random() % 4) {
+            case 0:
+                buffer.bytes[i] = uint8_t(edges[random() % 2] + int(random() % 3) - 1);
+                break;
+            case 1:
+                buffer.bytes[i] = kThresholdEdges[random() % sizeof kThresholdEdges];
+                break;
+            default:
+                buffer.bytes[i] = uint8_t(random());
+        }
+    }
+}
+
+class KernelMatchesPortableLoop : public hwy::TestWithParamTargetAndT<Kernel> {};
+
+TEST_P(KernelMatchesPortableLoop, ByteForByte) {
+    const Kernel kernel = GetParam();
+    std::mt19937 random(17 + uint32_t(kernel));
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t count = trial < 100 ? std::size_t(trial) : random() % (kMostPixels + 1);
+        const std::size_t from = random() % (kLargestOffset + 1),
+                          to = random() % (kLargestOffset + 1);
+        const ColourRange range = RandomRange(random, trial);
+        const auto mark = uint8_t(random());
+        const uint8_t flips[] = {0, 255, uint8_t(random())};
+        const uint8_t flip = flips[random() % 3];
+
+        Buffer input, actual, expected;
+        FillPixels(random, range, input, from);
+        FillPixels(random, range, actual, to);
+        expected = actual;
+        const uint8_t* pixels = input.bytes.data() + from;
+        switch (kernel) {
+            case Kernel::Classify:
+                kernels::Classify(pixels, count, range, mark, actual.bytes.data() + to);
+                kernels::portable::Classify(pixels, count, range, mark, expected.bytes.data() + to);
+                break;
+            case Kernel::Mask:
+                actual = expected = input;
+                kernels::Mask(actual.bytes.data() + from, count, range);
+                kernels::portable::Mask(expected.bytes.data() + from, count, range);
+                break;
+            case Kernel::ExpandGrey:
+                kernels::ExpandGrey(pixels, count, flip, actual.bytes.data() + to);
+                kernels::portable::ExpandGrey(pixels, count, flip, expected.bytes.data() + to);
+                break;
+            case Kernel::PackBits:
+                kernels::PackBits(pixels, count, actual.bytes.data() + to);
+                kernels::portable::PackBits(pixels, count, expected.bytes.data() + to);
+                break;
+        }
+        if (actual.bytes != expected.bytes) {
+            std::size_t at = 0;
+            while (actual.bytes[at] == expected.bytes[at]) {
+                ++at;
+            }
+            FAIL() << "trial " << trial << ": " << count << " pixels from offset " << from
+                   << " to offset " << to << ", colour " << int(range.colour[0]) << ","
+                   << int(range.colour[1]) << "," << int(range.colour[2]) << " within "
+                   << int(range.tolerance) << ", mark " << int(mark) << ", flip " << int(flip)
+                   << ": byte " << at << " is " << int(actual.bytes[at]) << ", not "
+                   << int(expected.bytes[at]);
+        }
+    }
+}
+
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P_T(KernelMatchesPortableLoop,
+                                      ::testing::Values(Kernel::Classify, Kernel::Mask,
+                                                        Kernel::ExpandGrey, Kernel::PackBits));
+
+}  // namespace
+}  // namespace zel7
