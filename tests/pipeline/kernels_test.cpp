@@ -11,6 +11,7 @@
 #include <array>
 #include <ostream>
 #include <random>
+#include <vector>
 
 #include "mask/threshold.h"
 
@@ -19,8 +20,8 @@ namespace {
 
 enum class Kernel { Classify, Mask, ExpandGrey, PackBits };
 
-// Names the cases: KernelMatchesPortableLoopGroup/KernelMatchesPortableLoop.ByteForByte/
-// AVX2_mask and so on, each of which runs alone.
+// Names the cases: EveryTarget/KernelMatchesPortableLoop.ByteForByte/AVX2_mask and
+// so on, each of which runs alone.
 void PrintTo(Kernel kernel, std::ostream* out) {
     constexpr const char* kNames[] = {"classify", "mask", "expand_grey", "pack_bits"};
     *out << kNames[int(kernel)];
@@ -122,9 +123,21 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
     }
 }
 
-HWY_TARGET_INSTANTIATE_TEST_SUITE_P_T(KernelMatchesPortableLoop,
-                                      ::testing::Values(Kernel::Classify, Kernel::Mask,
-                                                        Kernel::ExpandGrey, Kernel::PackBits));
+// Every target but HWY_SCALAR, whose kernels are the portable loops themselves.
+std::vector<int64_t> VectorTargets() {
+    std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+    std::erase(targets, int64_t{HWY_SCALAR});
+    return targets;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTarget, KernelMatchesPortableLoop,
+                         ::testing::Combine(::testing::ValuesIn(VectorTargets()),
+                                            ::testing::Values(Kernel::Classify, Kernel::Mask,
+                                                              Kernel::ExpandGrey,
+                                                              Kernel::PackBits)),
+                         hwy::TestParamTargetNameAndT<Kernel>);
+// A build for a processor with no vector target has nothing here to compare.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelMatchesPortableLoop);
 
 }  // namespace
 }  // namespace zel7
