@@ -16,41 +16,16 @@
 namespace zel7 {
 namespace {
 
-// How masks are compressed: for speed first. Measured on a 6000 x 4000 mask of the
-// test generator's synthetic photo on white (a clean ellipse with a ragged rim), and
-// on the same with one pixel in 50 flipped, best of 7 runs, packing not included:
-//
-//   level, strategy, filters       clean: time, size      speckled: time, size
-//   1, Z_RLE, none                  5.7 ms,  30.6 KB        26.7 ms, 670 KB
-//   1, Z_RLE, up                   10.7 ms,  31.6 KB        60.8 ms, 961 KB
-//   1, Z_RLE, all five             43.9 ms,  33.0 KB        66.1 ms, 670 KB
-//   1, default, none                6.2 ms,  49.9 KB        44.7 ms, 831 KB
-//   1, Z_HUFFMAN_ONLY, none        29.5 ms,   494 KB        37.7 ms, 757 KB
-//   6, default, none               30.8 ms,  39.8 KB       245 ms,   661 KB
-//   9, default, none              134 ms,    29.3 KB
-//
-// Runs of equal bytes are what a two-tone mask is made of; filters only break them
-// up (and cost a pass over every row), and longer matches buy little. zlib ignores
-// the level under Z_RLE (but for 0, which stores); 1 states the intent.
+// How masks are compressed: for speed first (the README's speed section has the
+// measured choices). Runs of equal bytes are what a two-tone mask is made of; filters
+// only break them up (and cost a pass over every row), and longer matches buy little.
+// zlib ignores the level under Z_RLE (but for 0, which stores); 1 states the intent.
 constexpr int kMaskCompressionLevel = 1;
 constexpr int kMaskStrategy = Z_RLE;
 constexpr int kMaskFilters = SPNG_DISABLE_FILTERING;
 
-// How cut-outs are compressed: photos where the object is, zeros around it. Measured
-// with bench/png_encode_choices.cpp on a 6000 x 4000 cut-out of a studio shot (96 MB
-// of RGBA), best of 3 runs:
-//
-//   level, strategy, filters       time      size
-//   1, default, none              438 ms    5.14 MB
-//   1, default, up                454 ms    4.32 MB
-//   1, default, sub               556 ms    4.84 MB
-//   1, default, paeth             681 ms    4.51 MB
-//   1, default, all five         2673 ms    4.45 MB
-//   1, Z_RLE, none                409 ms   12.78 MB
-//   1, Z_RLE, sub                 586 ms    5.46 MB
-//   3, default, sub               665 ms    4.37 MB
-//   6, default, all five         3029 ms    3.20 MB
-//
+// How cut-outs are compressed: photos where the object is, zeros around it
+// (bench/png_encode_choices.cpp measures the choices; the README has the figures).
 // Level 1 with no filter: the encoder is the longest part of a cut-out, and in the
 // whole program (where rows come from the other thread, out of cache) the up filter
 // cost a quarter more time than it did alone, for a file a sixth smaller; trying all
