@@ -86,8 +86,6 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     const std::tuple<Strings, std::string, Background> cases[] = {
         // run in the scratch folder
         {{"--white", "--out-dir", "out", "photo.bmp"}, "out/photo.bmp", white},
-        {{"--white", "--out-dir=out", "photo.bmp"}, "out/photo.bmp", white},
-        {{"-w", "-o", "out", "photo.bmp"}, "out/photo.bmp", white},
         {{"-woout", "-j2", "photo.bmp"}, "out/photo.bmp", white},
         {{"photo.bmp", "--jobs", "1", "-o", "out", "--white"}, "out/photo.bmp", white},
         {{"--white", "--suffix=-mask", "photo.bmp"}, "photo-mask.bmp", white},

@@ -5,21 +5,20 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "child_process.h"
+#include "engine/working_image.h"
 #include "system/system.h"
 #include "test_pictures.h"
-#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Bytes;
+using namespace testing;  // zel7's test helpers
 
 mode_t ModeOf(const fs::path& path) {
     struct stat info {};
@@ -38,29 +37,27 @@ protected:
         return SavePicture(path, pixels, 1, 1, 24, nullptr);
     }
 
-    testing::ScratchFolder folder_;
+    ScratchFolder folder_;
 };
 
 TEST_P(DestinationTest, IsPrivateWhileWrittenAndGetsItsFinalModeOnCommit) {
     const mode_t previous = ::umask(027);  // not the usual 022, to see that it counts
-    const auto fresh = folder_ / "fresh.bmp";
-    const auto kept = folder_ / "kept.bmp";
-    testing::WriteWholeFile(kept, {1});
-    chmod(kept.c_str(), 07604);  // setuid, setgid and sticky: not carried over
-    for (const auto& [path, finalMode] : {std::pair{fresh, 0640}, std::pair{kept, 0604}}) {
+    WriteWholeFile(folder_ / "kept.bmp", {1});
+    chmod((folder_ / "kept.bmp").c_str(), 07604);  // setuid, setgid and sticky: not kept
+    for (const auto& [name, finalMode] : {std::pair{"fresh.bmp", 0640}, {"kept.bmp", 0604}}) {
         ReplacementFile file;
-        ASSERT_TRUE(file.Create(path).Ok());
+        ASSERT_TRUE(file.Create(folder_ / name).Ok());
         struct stat info {};
         ASSERT_EQ(fstat(file.Fd(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u) << path;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
         ASSERT_TRUE(file.Commit().Ok());
-        EXPECT_EQ(ModeOf(path) & 07777, mode_t(finalMode)) << path;
+        EXPECT_EQ(ModeOf(folder_ / name) & 07777, mode_t(finalMode)) << name;
     }
     ::umask(previous);
 }
 
 TEST_P(DestinationTest, WritingThroughASymbolicLinkReplacesItsTarget) {
-    testing::WriteWholeFile(folder_ / "target.bmp", {1});
+    WriteWholeFile(folder_ / "target.bmp", {1});
     fs::create_symlink("target.bmp", folder_ / "link.bmp");
     fs::create_symlink("absent.bmp", folder_ / "dangling.bmp");
     ASSERT_TRUE(Save(folder_ / "link.bmp").Ok() && Save(folder_ / "dangling.bmp").Ok());
@@ -72,19 +69,14 @@ TEST_P(DestinationTest, WritingThroughASymbolicLinkReplacesItsTarget) {
 TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
     ASSERT_EQ(mkfifo((folder_ / "fifo").c_str(), 0666), 0);
     fs::create_directory(folder_ / "folder");
-    testing::WriteWholeFile(folder_ / "read-only.bmp", {7});
+    WriteWholeFile(folder_ / "read-only.bmp", {7});
     fs::permissions(folder_ / "read-only.bmp", fs::perms(0444));
     // A device node of our own, so that a fault replaces nothing of the system's.
     const bool root = geteuid() == 0;
     if (root) {
         ASSERT_EQ(mknod((folder_ / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
     }
-    struct Case {
-        const char* name;
-        bool unprivileged;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, bool, std::string> cases[] = {
         {"fifo", false, "not a regular file; left as it is"},
         {"folder", false, "cannot create file (Is a directory)"},
         {"missing/dest.bmp", false, "cannot create file (No such file or directory)"},
@@ -92,20 +84,20 @@ TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
         {root ? "null" : "fifo", false, "not a regular file; left as it is"},
     };
     fs::permissions(folder_.Path(), fs::perms(0777));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, unprivileged, expected] : cases) {
+        SCOPED_TRACE(name);
         const auto before = folder_.Entries();
-        const mode_t type = fs::exists(folder_ / c.name) ? ModeOf(folder_ / c.name) : 0;
-        EXPECT_TRUE(testing::InChild([&] {
-            return (!c.unprivileged || testing::DropPrivileges()) &&
-                   Describe(Save(folder_ / c.name)) == c.expected;
+        const mode_t type = fs::exists(folder_ / name) ? ModeOf(folder_ / name) : 0;
+        EXPECT_TRUE(InChild([&] {
+            return (!unprivileged || DropPrivileges()) &&
+                   Describe(Save(folder_ / name)) == expected;
         }));
         EXPECT_EQ(folder_.Entries(), before);
         if (type != 0) {
-            EXPECT_EQ(ModeOf(folder_ / c.name), type);
+            EXPECT_EQ(ModeOf(folder_ / name), type);
         }
     }
-    EXPECT_EQ(testing::ReadWholeFile(folder_ / "read-only.bmp"), Bytes{7});
+    EXPECT_EQ(ReadWholeFile(folder_ / "read-only.bmp"), Bytes{7});
     if (root) {  // as for cp, the owner's bits do not stop root
         EXPECT_TRUE(Save(folder_ / "read-only.bmp").Ok());
     }
@@ -128,7 +120,7 @@ TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnore
                                           {SIGHUP, true},   {SIGINT, true}};
     for (const auto& [sig, ignoredBefore] : cases) {
         SCOPED_TRACE(strsignal(sig) + std::string(ignoredBefore ? ", ignored" : ""));
-        const bool survived = testing::InChild([&] {
+        const bool survived = InChild([&] {
             if (ignoredBefore) {
                 signal(sig, SIG_IGN);
             }

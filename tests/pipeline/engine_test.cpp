@@ -8,9 +8,9 @@
 #include <tuple>
 
 #include "child_process.h"
+#include "encode_jpeg.h"
 #include "encode_png.h"
 #include "engine/mask_file.h"
-#include "engine/orientation.h"
 #include "engine/working_image.h"
 #include "reference_mask.h"
 #include "system/system.h"
@@ -18,10 +18,12 @@
 namespace zel7 {
 namespace {
 
-using testing::Bytes;
+using namespace testing;  // zel7's test helpers
 
 enum class Path { WholePicture, Streamed, StreamedOnTwoThreads };
+constexpr Path kPaths[] = {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads};
 
+// The mask of source written to dest, a PNG when its name ends in .png, by one path.
 Result Mask(Path path, const std::filesystem::path& source, const std::filesystem::path& dest,
             Background background) {
     if (path == Path::WholePicture) {
@@ -38,6 +40,7 @@ Result Mask(Path path, const std::filesystem::path& source, const std::filesyste
     }
     std::vector<uint8_t> buffer;
     MaskOptions options{.background = background};
+    options.format = dest.extension() == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
     options.writing = path == Path::Streamed ? SliceWriting::Inline : SliceWriting::OnSecondThread;
     Result result = MaskFile(source, dest, options, buffer);
     EXPECT_LE(buffer.capacity(), 3 * kSliceBytes);  // memory does not grow with the picture
@@ -54,48 +57,54 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
         {"true_colour_alpha", 99, 40, 32},
         {"empty", 0, 10, 24},
     };
-    testing::ScratchFolder folder;
+    ScratchFolder folder;
     for (const auto& [name, width, height, bitCount] : cases) {
-        testing::BmpBuilder picture = testing::ValidPicture(width, height, bitCount);
+        BmpBuilder picture = ValidPicture(width, height, bitCount);
         if (bitCount == 24) {
-            picture.pixels = testing::SyntheticPhotoRows(width, height, Background::NearBlack);
+            picture.pixels = SyntheticPhotoRows(width, height, Background::NearBlack);
         }
         picture.gapBeforePixels = 6;  // rows start where the header says, not at 54
-        const auto source = folder / "source.bmp";
-        testing::WriteWholeFile(source, picture.Build());
-        const Bytes expected = testing::ReferenceMask(source, Background::NearBlack);
-        for (Path path : {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads}) {
+        WriteWholeFile(folder / "source.bmp", picture.Build());
+        for (Path path : kPaths) {
             SCOPED_TRACE(std::string(name) + " by path " + std::to_string(int(path)));
-            const Result result = Mask(path, source, folder / "mask.bmp", Background::NearBlack);
-            ASSERT_TRUE(result.Ok()) << Describe(result);
-            EXPECT_EQ(testing::ReadWholeFile(folder / "mask.bmp"), expected);
+            EXPECT_EQ(Describe(Mask(path, folder / "source.bmp", folder / "mask.bmp",
+                                    Background::NearBlack)),
+                      "success");
+            EXPECT_EQ(ReadWholeFile(folder / "mask.bmp"),
+                      ReferenceMask(picture.Build(), Background::NearBlack));
         }
     }
 }
 
+// Past a size limit, as on a full disk, every path, to a BMP or a PNG, new or over a file,
+// fails to write and leaves the folder as it was. The mask of random pixels, black or
+// white, is 3 MiB as a BMP and does not compress as a 1-bit PNG.
 TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
-    testing::ScratchFolder folder;
-    testing::WriteWholeFile(folder / "source.bmp",
-                            testing::ValidPicture(1000, 1000, 24).Build());  // 12 slices
-    const Bytes old = {'o', 'l', 'd'};
-    for (Path path : {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads}) {
-        for (bool existing : {false, true}) {
-            SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over a file" : " new"));
-            std::filesystem::remove(folder / "dest.bmp");
-            if (existing) {
-                testing::WriteWholeFile(folder / "dest.bmp", old);
-            }
-            const auto before = folder.Entries();
-            EXPECT_TRUE(testing::InChild([&] {
-                CleanUpOnFatalSignals();  // past the limit, write fails instead of killing
-                testing::LimitFileSize(1 << 20);
-                const Result result =
-                    Mask(path, folder / "source.bmp", folder / "dest.bmp", Background::NearWhite);
-                return Describe(result) == "cannot write file (File too large)";
-            }));
-            EXPECT_EQ(folder.Entries(), before);
-            if (existing) {
-                EXPECT_EQ(testing::ReadWholeFile(folder / "dest.bmp"), old);
+    ScratchFolder folder;
+    const Bytes noise = RandomBytes(1000 * 1000, 5);
+    WriteWholeFile(folder / "source.bmp", Picture(1000, 1000, [&](std::size_t i, uint8_t* bgr) {
+                                              std::memset(bgr, noise[i] & 1 ? 250 : 0, 3);
+                                          }).Build());
+    for (Path path : kPaths) {
+        for (const std::string name : {"dest.bmp", "dest.png"}) {
+            for (bool existing : {false, true}) {
+                SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over " : " to new ") + name);
+                std::filesystem::remove(folder / name);
+                if (existing) {
+                    WriteWholeFile(folder / name, {'o', 'l', 'd'});
+                }
+                const auto before = folder.Entries();
+                EXPECT_TRUE(InChild([&] {
+                    CleanUpOnFatalSignals();  // past the limit, write fails instead of killing
+                    LimitFileSize(name == "dest.png" ? 16 << 10 : 1 << 20);
+                    const Result result =
+                        Mask(path, folder / "source.bmp", folder / name, Background::NearWhite);
+                    return Describe(result) == "cannot write file (File too large)";
+                }));
+                EXPECT_EQ(folder.Entries(), before);
+                if (existing) {
+                    EXPECT_EQ(ReadWholeFile(folder / name), (Bytes{'o', 'l', 'd'}));
+                }
             }
         }
     }
@@ -104,41 +113,36 @@ TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
 // Standard output gets the mask the file would, whatever order the source's rows come
 // in, and nothing at all for a source refused half-way.
 TEST(Engine, DashWritesTheMaskToStandardOutputOnlyWhenWhole) {
-    testing::ScratchFolder folder;
-    const Bytes bottomUp = testing::ValidPicture(300, 200, 24).Build();
-    testing::PngPicture topDown{.width = 300, .height = 200};
-    topDown.samples.assign(300 * 200 * 3, 90);
-    const Bytes png = testing::EncodePng(topDown);
-    Bytes damaged = png;
+    ScratchFolder folder;
+    const Bytes bottomUp = ValidPicture(300, 200, 24).Build();
+    const Bytes topDown = EncodePng(
+        {.width = 300, .height = 200, .samples = std::vector<uint16_t>(300 * 200 * 3, 90)});
+    Bytes damaged = topDown;
     damaged[damaged.size() - 13] ^= 1;  // the pixels' checksum, found after every row
-    const std::pair<const char*, Bytes> sources[] = {
-        {"bottom-up.bmp", bottomUp},
-        {"top-down.png", png},
-        {"cut.bmp", Bytes(bottomUp.begin(), bottomUp.end() - 10)},
-        {"cut.png", damaged},
+    const std::tuple<const char*, Bytes, bool> sources[] = {
+        {"bottom-up BMP", bottomUp, true},
+        {"top-down PNG", topDown, true},
+        {"cut BMP", Bytes(bottomUp.begin(), bottomUp.end() - 10), false},
+        {"damaged PNG", damaged, false},
     };
-    for (const auto& [name, bytes] : sources) {
+    for (const auto& [name, bytes, whole] : sources) {
         for (const PictureFormat format : {PictureFormat::Bmp, PictureFormat::Png}) {
-            SCOPED_TRACE(std::string(name) +
-                         (format == PictureFormat::Bmp ? " to BMP" : " to PNG"));
-            testing::WriteWholeFile(folder / name, bytes);
+            SCOPED_TRACE(name + std::string(format == PictureFormat::Bmp ? " to BMP" : " to PNG"));
+            WriteWholeFile(folder / "source", bytes);
             std::vector<uint8_t> buffer;
-            const bool whole = std::string(name).rfind("cut", 0) != 0;
-            ASSERT_EQ(MaskFile(folder / name, folder / "file", {.format = format}, buffer).Ok(),
+            ASSERT_EQ(MaskFile(folder / "source", folder / "file", {.format = format}, buffer).Ok(),
                       whole);
-            EXPECT_TRUE(testing::InChild([&] {
+            EXPECT_TRUE(InChild([&] {
                 const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
                 return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
-                       MaskFile(folder / name, "-", {.format = format}, buffer).Ok() == whole;
+                       MaskFile(folder / "source", "-", {.format = format}, buffer).Ok() == whole;
             }));
-            EXPECT_EQ(testing::ReadWholeFile(folder / "out"),
-                      whole ? testing::ReadWholeFile(folder / "file") : Bytes{});
-            for (const char* made : {"file", "out", name}) {
-                std::filesystem::remove(folder / made);
-            }
+            EXPECT_EQ(ReadWholeFile(folder / "out"),
+                      whole ? ReadWholeFile(folder / "file") : Bytes{});
+            std::filesystem::remove(folder / "file"), std::filesystem::remove(folder / "out");
         }
     }
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{});
+    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"source"});
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
@@ -173,53 +177,33 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
     }
 }
 
-// Rows of a 3 x 2 picture as decoded, all object but one background pixel.
-class OnePixelSource : public RowSource {
-public:
-    OnePixelSource(int orientation, int32_t x, int32_t y) : orientation_(orientation) {
-        std::memset(rows_, 90, 9), std::memset(rows_ + 12, 90, 9);  // row padding stays 0
-        std::memset(rows_ + y * 12 + x * 3, 250, 3);
-    }
-    const PictureShape& Shape() const override { return shape_; }
-    int Orientation() const override { return orientation_; }
-    Result Read(uint8_t* into, std::size_t size) override {
-        std::memcpy(into, rows_ + position_, size);
-        position_ += size;
-        return {};
-    }
-
-private:
-    PictureShape shape_{3, 2, 24, 12, 24};
-    uint8_t rows_[24] = {};
-    std::size_t position_ = 0;
-    int orientation_;
-};
-
-// Where the corner pixel (0, 0) and its right neighbour (1, 0) are seen, as EXIF
-// defines the orientations by where the first row and column go.
+// Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0) are seen
+// in its mask, as EXIF defines the orientations by where the first row and column go; the
+// orientation read from EXIF segments of either byte order.
 TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
-    using Point = std::pair<int32_t, int32_t>;
-    const std::tuple<int, int32_t, Point, Point> cases[] = {
+    using Point = std::pair<uint32_t, uint32_t>;
+    const std::tuple<int, uint32_t, Point, Point> cases[] = {
         {1, 3, {0, 0}, {1, 0}}, {2, 3, {2, 0}, {1, 0}}, {3, 3, {2, 1}, {1, 1}},
         {4, 3, {0, 1}, {1, 1}}, {5, 2, {0, 0}, {0, 1}}, {6, 2, {1, 0}, {1, 1}},
         {7, 2, {1, 2}, {1, 1}}, {8, 2, {0, 2}, {0, 1}},
     };
+    ScratchFolder folder;
     for (const auto& [orientation, seenWidth, corner, neighbour] : cases) {
-        for (auto [stored, expected] : {std::pair{Point{0, 0}, corner}, {Point{1, 0}, neighbour}}) {
-            auto source = UprightMaskSource(
-                std::make_unique<OnePixelSource>(orientation, stored.first, stored.second),
-                Background::NearWhite);
-            const PictureShape& shape = source->Shape();
-            ASSERT_EQ(shape.width, seenWidth) << orientation;
-            std::vector<uint8_t> rows(std::size_t(shape.pixelBytes));
-            ASSERT_TRUE(source->Read(rows.data(), rows.size()).Ok());
-            for (int32_t y = 0; y < shape.height; ++y) {
-                for (int32_t x = 0; x < shape.width; ++x) {
-                    const bool background = std::pair{x, y} == expected;
-                    EXPECT_EQ(rows[std::size_t(y * shape.rowStride + 3 * x)], background ? 255 : 0)
-                        << "orientation " << orientation << " at " << x << "," << y;
-                }
-            }
+        for (const auto& [stored, seen] : {std::pair{0, corner}, {1, neighbour}}) {
+            SCOPED_TRACE("orientation " + std::to_string(orientation) + ", pixel " +
+                         std::to_string(stored));
+            Bytes grey(6, 90);  // all object but one background pixel
+            grey[std::size_t(stored)] = 250;
+            const JpegOptions exif{.exif = ExifOrientation(orientation, orientation % 2 == 0)};
+            WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, exif));
+            std::vector<uint8_t> buffer;
+            ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
+                                 {.format = PictureFormat::Png}, buffer)
+                            .Ok());
+            std::vector<uint16_t> expected(6, 0);
+            expected[seen.second * seenWidth + seen.first] = 1;
+            const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
+            EXPECT_EQ(std::pair(mask.width, mask.samples), std::pair(seenWidth, expected));
         }
     }
 }

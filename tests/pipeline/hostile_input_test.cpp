@@ -14,7 +14,7 @@
 namespace zel7 {
 namespace {
 
-using testing::Bytes;
+using namespace testing;  // zel7's test helpers
 using NamedFiles = std::vector<std::pair<std::string, Bytes>>;
 
 // Name, offset and size (2 or 4 bytes) of each header field.
@@ -28,9 +28,9 @@ constexpr std::tuple<const char*, std::size_t, int> kFields[] = {
 
 std::vector<std::string> RunHostileTable(const NamedFiles& files) {
     std::vector<std::string> failures;
-    testing::ScratchFolder folder;
+    ScratchFolder folder;
     for (const auto& [name, file] : files) {
-        if (auto failure = testing::CheckBothPaths(file, folder.Path())) {
+        if (auto failure = CheckBothPaths(file, folder.Path())) {
             failures.push_back(name + ": " + *failure);
         }
     }
@@ -53,7 +53,7 @@ NamedFiles HostileFiles() {
     const uint32_t values16[] = {0, 1, 0xFFFF, 0x7FFF, 0x8000};
     NamedFiles files;
     for (uint16_t bitCount : {8, 24, 32}) {
-        const Bytes valid = testing::ValidPicture(bitCount == 32 ? 3 : 5, 3, bitCount).Build();
+        const Bytes valid = ValidPicture(bitCount == 32 ? 3 : 5, 3, bitCount).Build();
         const std::string name = std::to_string(bitCount) + " bits, ";
         auto add = [&](std::size_t at, int bytes, uint32_t value, const std::string& label) {
             Bytes file = valid;
@@ -93,7 +93,7 @@ NamedFiles HostileFiles() {
         {13565958, 0, 24},    // no rows, wider than decoded rows may be
     };
     for (const auto& [width, height, bitCount] : wraps) {
-        testing::BmpBuilder picture = testing::ValidPicture(1, 1, bitCount);
+        BmpBuilder picture = ValidPicture(1, 1, bitCount);
         picture.biWidth = width, picture.biHeight = height, picture.pixels.resize(64);
         files.emplace_back(std::to_string(width) + " x " + std::to_string(height) + " at " +
                                std::to_string(bitCount) + " bits",
@@ -111,7 +111,7 @@ TEST(HostileInput, IsRefusedOrMaskedExactlyAsItsBytesSay) {
     // ...then again with at most 1 GiB of address space, where an allocation of a declared
     // size that was never checked would fail (sanitizers reserve far more, so not there).
     if (!UnderSanitizer()) {
-        EXPECT_TRUE(testing::InChild([&] {
+        EXPECT_TRUE(InChild([&] {
             rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
             setrlimit(RLIMIT_AS, &limit);
             return RunHostileTable(files).empty();

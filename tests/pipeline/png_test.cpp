@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <spng.h>
 
-#include "child_process.h"
 #include "encode_png.h"
 #include "engine/mask_file.h"
 #include "reference_mask.h"
-#include "system/system.h"
 
 namespace zel7 {
 namespace {
@@ -116,20 +114,20 @@ TEST(Png, TransparencyKeysCompareTheSamplesAtTheirDepth) {
         std::vector<uint16_t> key, samples;
         bool transparent[4];
     } cases[] = {
-        {"grey_1_keyed_at_255", kGrey, 1, {255}, {0, 1, 1, 0}, {false, true, true, false}},
-        {"grey_16_keyed_at_255", kGrey, 16, {255}, {0xFF, 0, 0x1FF, 0xFFFF}, {true, false}},
+        {"grey_1_keyed_at_255", kGrey, 1, {255}, {0, 1, 1, 0}, {0, 1, 1, 0}},
+        {"grey_16_keyed_at_255", kGrey, 16, {255}, {0xFF, 0, 0x1FF, 0xFFFF}, {1, 0, 0, 0}},
         {"rgb_8_high_bits_set",
          kRgb,
          8,
          {0x10C8, 0x0128, 0xFF1E},
          {200, 40, 30, 200, 40, 31, 201, 40, 30, 0xC8, 0x28, 0x1E},
-         {true, false, false, true}},
+         {1, 0, 0, 1}},
         {"rgb_16_low_bytes_count",
          kRgb,
          16,
-         {0x00FF, 0x1234, 0xFFFF},
+         {0xFF, 0x1234, 0xFFFF},
          {0xFF, 0x1234, 0xFFFF, 0xFE, 0x1234, 0xFFFF, 0xFF, 0x12FF, 0xFFFF, 0xFF, 0x1234, 0xFF00},
-         {true, false, false, false}},
+         {1, 0, 0, 0}},
     };
     ScratchFolder folder;
     for (const auto& c : cases) {
@@ -149,22 +147,6 @@ TEST(Png, TransparencyKeysCompareTheSamplesAtTheirDepth) {
                 << c.name << " on " << int(background);
         }
     }
-}
-
-TEST(Png, AWriteFailureLeavesNothing) {
-    ScratchFolder folder;  // random pixels, black or white: a 60 KB mask
-    WriteWholeFile(folder / "noise.png", EncodePng(MakePicture(kGrey, 1, false, 800, 600, false)));
-    WriteWholeFile(folder / "mask.png", {'o', 'l', 'd'});
-    EXPECT_TRUE(InChild([&] {
-        CleanUpOnFatalSignals();  // past the limit, writes fail instead of killing
-        LimitFileSize(16 << 10);
-        std::vector<uint8_t> buffer;
-        const Result result = MaskFile(folder / "noise.png", folder / "mask.png",
-                                       {.format = PictureFormat::Png}, buffer);
-        return Describe(result) == "cannot write file (File too large)";
-    }));
-    EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"mask.png", "noise.png"}));
-    EXPECT_EQ(ReadWholeFile(folder / "mask.png"), (Bytes{'o', 'l', 'd'}));
 }
 
 TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {

@@ -86,15 +86,13 @@ Bytes EncodeTiff(const TiffPicture& p) {
         Check(TIFFWriteCheck(tiff, p.tileSize != 0, "EncodeTiff") && TIFFWriteDirectory(tiff),
               "writing a directory");
     }
+    const bool jpeg = p.compression == COMPRESSION_JPEG;  // whose settings the file does not keep
     for (int page = 0; page < p.pages; ++page) {
-        Check(
-            TIFFSetDirectory(tiff, tdir_t(page)) &&
-                (p.compression != COMPRESSION_JPEG ||  // settings the file does not keep
-                 (TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100) &&
-                  (p.photometric != PHOTOMETRIC_YCBCR ||
-                   TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)))) &&
-                (p.compression != COMPRESSION_WEBP || TIFFSetField(tiff, TIFFTAG_WEBP_LOSSLESS, 1)),
-            "going back to a directory");
+        Check(TIFFSetDirectory(tiff, tdir_t(page)) &&
+                  (!jpeg || TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100)) &&
+                  (!jpeg || p.photometric != PHOTOMETRIC_YCBCR ||
+                   TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)),
+              "going back to a directory");
         WritePixels(tiff, p, page > 0);
         Check(TIFFFlush(tiff), "writing a page");
     }

@@ -17,7 +17,6 @@ namespace zel7::testing {
 // The mask file for an accepted BMP file: 40-byte header, full colour table for 8
 // bits, rows masked when the picture is 24-bit and copied otherwise.
 Bytes ReferenceMask(const Bytes& file, Background background);
-Bytes ReferenceMask(const std::filesystem::path& file, Background background);
 
 // Runs file through the whole-picture path (load, mask, save) and the streaming path
 // (MaskFile, to a BMP and to a PNG) in folder. All must refuse it with the same reason,

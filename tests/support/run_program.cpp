@@ -5,28 +5,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "test_pictures.h"
 
 namespace zel7::testing {
-namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec) {
     ScratchFolder capture;
     const auto outPath = capture / "out", errPath = capture / "err";
     // Prepared before forking: the child only calls what is safe there.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
@@ -35,7 +24,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
 
-    ProgramResult result;
+    int exitCode = -1;
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
@@ -52,14 +41,13 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         int status = 0;
         while (waitpid(child, &status, 0) < 0) {
         }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     close(in);
     close(out);
     close(err);
-    result.out = Slurp(outPath);
-    result.err = Slurp(errPath);
-    return result;
+    const Bytes printed = ReadWholeFile(outPath), complained = ReadWholeFile(errPath);
+    return {exitCode, {printed.begin(), printed.end()}, {complained.begin(), complained.end()}};
 }
 
 }  // namespace zel7::testing

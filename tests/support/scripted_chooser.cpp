@@ -8,26 +8,21 @@ namespace zel7::testing {
 class ScriptedChooser : public FileChooser {
 public:
     ScriptedChooser(ChooserScript& script, const FileChooserRequest& request)
-        : FileChooser(request), script_(script), request_(request) {}
+        : FileChooser(request), script_(script) {}
 
     int DoModal() override {
         if (script_.answers_.empty()) {
             throw std::logic_error("a chooser ran that the test did not expect");
         }
-        ChooserAnswer answer = std::move(script_.answers_.front());
+        const std::optional<std::wstring> answer = std::move(script_.answers_.front().path);
         script_.answers_.pop_front();
-        script_.runs_.push_back({request_, Record()});
-        if (!answer.path) {
-            return IDCANCEL;
-        }
-        path_ = *answer.path;
-        return IDOK;
+        path_ = answer.value_or(L"");
+        return answer ? IDOK : IDCANCEL;
     }
     std::wstring GetPathName() const override { return path_; }
 
 private:
     ChooserScript& script_;
-    FileChooserRequest request_;
     std::wstring path_;
 };
 

@@ -5,7 +5,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "file_chooser.h"
 
@@ -24,25 +23,16 @@ inline ChooserAnswer Cancel() {
     return {std::nullopt};
 }
 
-// What a chooser looked like when it ran.
-struct ChooserRun {
-    FileChooserRequest request;
-    FileChooserRecord record;
-};
-
-// Hands out choosers that pop answers from a shared script and log their runs.
+// Hands out choosers that pop answers from a shared script.
 class ChooserScript {
 public:
     void Push(ChooserAnswer answer) { answers_.push_back(std::move(answer)); }
     std::unique_ptr<FileChooser> Create(const FileChooserRequest& request);
-
-    const std::vector<ChooserRun>& Runs() const { return runs_; }
     bool Exhausted() const { return answers_.empty(); }
 
 private:
     friend class ScriptedChooser;
     std::deque<ChooserAnswer> answers_;
-    std::vector<ChooserRun> runs_;
 };
 
 // A command host for pipeline tests: no window, choosers from the script.

@@ -10,42 +10,22 @@
 #include "engine/working_image.h"
 
 namespace zel7::testing {
-namespace {
-
-void Put16(Bytes& out, uint32_t value) {
-    out.push_back(uint8_t(value));
-    out.push_back(uint8_t(value >> 8));
-}
-
-void Put32(Bytes& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(uint8_t(value >> shift));
-    }
-}
-
-}  // namespace
 
 Bytes BmpBuilder::Build() const {
     const std::size_t front = 14 + 40 + masks.size() * 4 + colorTable.size() + gapBeforePixels;
-    Bytes out;
-    out.push_back(type0);
-    out.push_back(type1);
-    Put32(out, bfSize != 0 ? bfSize : uint32_t(front + pixels.size()));
-    Put32(out, bfReserved);
-    Put32(out, bfOffBits != 0 ? bfOffBits : uint32_t(front));
-    Put32(out, biSize);
-    Put32(out, uint32_t(biWidth));
-    Put32(out, uint32_t(biHeight));
-    Put16(out, biPlanes);
-    Put16(out, biBitCount);
-    Put32(out, biCompression);
-    Put32(out, biSizeImage);
-    Put32(out, 2835);  // densities: nonzero, to show they are ignored
-    Put32(out, 2835);
-    Put32(out, biClrUsed);
-    Put32(out, biClrImportant);
-    for (uint32_t mask : masks) {
-        Put32(out, mask);
+    // All fields little-endian, the planes and the depth two bytes each.
+    const uint32_t size = bfSize != 0 ? bfSize : uint32_t(front + pixels.size());
+    const uint32_t offset = bfOffBits != 0 ? bfOffBits : uint32_t(front);
+    const uint32_t depth = biPlanes | biBitCount << 16;
+    std::vector<uint32_t> fields = {
+        size,          bfReserved,  offset,  biSize,  uint32_t(biWidth), uint32_t(biHeight), depth,
+        biCompression, biSizeImage, density, density, biClrUsed,         biClrImportant};
+    fields.insert(fields.end(), masks.begin(), masks.end());
+    Bytes out = {type0, type1};
+    for (uint32_t field : fields) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            out.push_back(uint8_t(field >> shift));
+        }
     }
     out.insert(out.end(), colorTable.begin(), colorTable.end());
     out.insert(out.end(), gapBeforePixels, 0xEE);
@@ -68,33 +48,28 @@ BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount) {
 
 Bytes SyntheticPhotoRows(int32_t width, int32_t height, Background background) {
     const std::size_t stride = std::size_t(RowStride(width, 24));
-    Bytes rows(stride * std::size_t(height), 0);
+    Bytes rows(stride * std::size_t(height), 0x5A);  // 0x5A: the rows' fill bytes
     std::mt19937 noise(7);
+    const bool white = background == Background::NearWhite;
     const double cx = width / 2.0, cy = height / 2.0;
     const double rx = std::max(1.0, width * 0.32), ry = std::max(1.0, height * 0.36);
     for (int32_t y = 0; y < height; ++y) {
-        uint8_t* row = rows.data() + std::size_t(y) * stride;
         for (int32_t x = 0; x < width; ++x) {
             const double dx = (x - cx) / rx, dy = (y - cy) / ry;
-            const double distance = std::sqrt(dx * dx + dy * dy);
+            const double distance = std::sqrt(dx * dx + dy * dy), rim = (distance - 0.92) / 0.08;
             // Inside the object: mid tones with a gradient; near the rim a soft shade
             // that crosses the thresholds; outside: background with noise.
-            int base;
-            if (distance < 0.92) {
-                base = 70 + int(110 * (1 - distance)) + (x * 7 + y * 3) % 23;
-            } else if (distance < 1.0) {
-                const double t = (distance - 0.92) / 0.08;
-                base =
-                    background == Background::NearWhite ? int(150 + 105 * t) : int(120 * (1 - t));
-            } else {
-                base = background == Background::NearWhite ? 250 : 6;
-            }
+            const bool inside = distance < 0.92;
+            const int base = inside ? 70 + int(110 * (1 - distance)) + (x * 7 + y * 3) % 23
+                             : distance >= 1.0 ? (white ? 250 : 6)
+                             : white           ? int(150 + 105 * rim)
+                                               : int(120 * (1 - rim));
             for (int channel = 0; channel < 3; ++channel) {
-                int value = base + int(noise() % 9) - 4 + (distance < 0.92 ? channel * 17 : 0);
-                row[3 * x + channel] = uint8_t(std::clamp(value, 0, 255));
+                const int value = base + int(noise() % 9) - 4 + (inside ? channel * 17 : 0);
+                rows[std::size_t(y) * stride + 3 * std::size_t(x) + std::size_t(channel)] =
+                    uint8_t(std::clamp(value, 0, 255));
             }
         }
-        std::fill(row + 3 * std::size_t(width), row + stride, uint8_t(0x5A));  // fill bytes
     }
     return rows;
 }

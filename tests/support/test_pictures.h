@@ -16,18 +16,14 @@ using Bytes = std::vector<uint8_t>;
 // with no regard for whether they make sense, which is what hostile inputs need.
 struct BmpBuilder {
     uint8_t type0 = 'B', type1 = 'M';
-    uint32_t bfSize = 0;  // 0: computed
-    uint32_t bfReserved = 0;
-    uint32_t bfOffBits = 0;  // 0: straight after headers, masks and colour table
+    // bfSize 0: computed; bfOffBits 0: straight after headers, masks and colour table.
+    uint32_t bfSize = 0, bfReserved = 0, bfOffBits = 0;
     uint32_t biSize = 40;
-    int32_t biWidth = 0;
-    int32_t biHeight = 0;
-    uint16_t biPlanes = 1;
-    uint16_t biBitCount = 24;
-    uint32_t biCompression = 0;
-    uint32_t biSizeImage = 0;
-    uint32_t biClrUsed = 0;
-    uint32_t biClrImportant = 0;
+    int32_t biWidth = 0, biHeight = 0;
+    uint16_t biPlanes = 1, biBitCount = 24;
+    uint32_t biCompression = 0, biSizeImage = 0;
+    uint32_t density = 2835;  // of both axes: nonzero, to show they are ignored
+    uint32_t biClrUsed = 0, biClrImportant = 0;
     std::vector<uint32_t> masks;      // written after a 40-byte header when not empty
     Bytes colorTable;                 // written after the header (and masks)
     std::size_t gapBeforePixels = 0;  // extra bytes of 0xEE before the rows
