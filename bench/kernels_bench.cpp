@@ -52,13 +52,14 @@ void Finish(benchmark::State& state, std::size_t pixels) {
     hwy::SetSupportedTargetsForTest(0);
 }
 
-zel7::testing::Bytes PhotoRow() {
-    return zel7::testing::SyntheticPhotoRows(int32_t(kRowPixels), 1, zel7::Background::NearWhite);
+zel7::test_support::Bytes PhotoRow() {
+    return zel7::test_support::SyntheticPhotoRows(int32_t(kRowPixels), 1,
+                                                  zel7::Background::NearWhite);
 }
 
 void MemcpyReference(benchmark::State& state) {
     const std::size_t bytes = std::size_t(state.range(0)) * 3;
-    std::vector<uint8_t> from = zel7::testing::RandomBytes(bytes, 1), to(bytes);
+    std::vector<uint8_t> from = zel7::test_support::RandomBytes(bytes, 1), to(bytes);
     for (auto _ : state) {
         std::memcpy(to.data(), from.data(), bytes);
         benchmark::DoNotOptimize(to.data());
@@ -70,8 +71,8 @@ void MemcpyReference(benchmark::State& state) {
 // The threshold mask on white, in place, as zel7-mask runs it on whole slices.
 void Mask(benchmark::State& state, int64_t target) {
     const std::size_t pixels = std::size_t(state.range(0)) / 1000 * 1000;
-    std::vector<uint8_t> rows = zel7::testing::SyntheticPhotoRows(int32_t(pixels / 1000), 1000,
-                                                                  zel7::Background::NearWhite);
+    std::vector<uint8_t> rows = zel7::test_support::SyntheticPhotoRows(int32_t(pixels / 1000), 1000,
+                                                                       zel7::Background::NearWhite);
     const Kernels kernels = Choose(target);
     const zel7::ColourRange range = zel7::ThresholdRange(zel7::Background::NearWhite);
     for (auto _ : state) {
@@ -82,7 +83,7 @@ void Mask(benchmark::State& state, int64_t target) {
 }
 
 void Classify(benchmark::State& state, int64_t target) {
-    const zel7::testing::Bytes row = PhotoRow();
+    const zel7::test_support::Bytes row = PhotoRow();
     std::vector<uint8_t> classes(kRowPixels);
     const Kernels kernels = Choose(target);
     for (auto _ : state) {
@@ -106,7 +107,7 @@ void ExpandGrey(benchmark::State& state, int64_t target) {
 }
 
 void PackBits(benchmark::State& state, int64_t target) {
-    zel7::testing::Bytes row = PhotoRow();
+    zel7::test_support::Bytes row = PhotoRow();
     zel7::kernels::portable::Mask(row.data(), kRowPixels, kBackdrop);
     std::vector<uint8_t> out((kRowPixels + 7) / 8);
     const Kernels kernels = Choose(target);

@@ -10,7 +10,7 @@
 #include "encode_tiff.h"
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 namespace {
 
 // The rows as the encoders take them: top row first, red, green, blue, no padding.
@@ -54,7 +54,7 @@ Bytes Encode(const std::string& extension, const Bytes& rows, int width, int hei
 }
 
 }  // namespace
-}  // namespace zel7::testing
+}  // namespace zel7::test_support
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -67,10 +67,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel7-make-picture: bad arguments\n");
         return 2;
     }
-    const zel7::testing::Bytes rows = zel7::testing::SyntheticPhotoRows(
+    const zel7::test_support::Bytes rows = zel7::test_support::SyntheticPhotoRows(
         width, height, kind == "white" ? zel7::Background::NearWhite : zel7::Background::NearBlack);
-    zel7::testing::WriteWholeFile(
-        argv[4], zel7::testing::Encode(std::filesystem::path(argv[4]).extension().string(), rows,
-                                       width, height));
+    zel7::test_support::WriteWholeFile(
+        argv[4], zel7::test_support::Encode(std::filesystem::path(argv[4]).extension().string(),
+                                            rows, width, height));
     return 0;
 }

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "engine/working_image.h"
+#include "mask/threshold.h"
 #include "mask_commands.h"
 #include "scripted_chooser.h"
-#include "mask/threshold.h"
-#include "engine/working_image.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -16,10 +16,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::setlocale(LC_ALL, "C.UTF-8");
-    zel7::testing::ChooserScript script;
-    zel7::testing::ScriptedHost host(script);
-    script.Push(zel7::testing::Confirm(std::string(argv[1])));
-    script.Push(zel7::testing::Confirm(std::string(argv[2])));
+    zel7::test_support::ChooserScript script;
+    zel7::test_support::ScriptedHost host(script);
+    script.Push(zel7::test_support::Confirm(std::string(argv[1])));
+    script.Push(zel7::test_support::Confirm(std::string(argv[2])));
     zel7::SelectPicture(host);
     zel7::RunMaskCommand(host, zel7::MaskNearWhite);
     return std::filesystem::exists(argv[2]) ? 0 : 1;

@@ -10,8 +10,8 @@
 #include "encode_tiff.h"
 #include "test_pictures.h"
 
-using zel7::testing::BmpBuilder;
-using zel7::testing::ValidPicture;
+using zel7::test_support::BmpBuilder;
+using zel7::test_support::ValidPicture;
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path folder = argv[1];
     std::filesystem::create_directories(folder);
     auto write = [&](const std::string& name, const BmpBuilder& picture) {
-        zel7::testing::WriteWholeFile(folder / (name + ".bmp"), picture.Build());
+        zel7::test_support::WriteWholeFile(folder / (name + ".bmp"), picture.Build());
     };
 
     for (uint16_t bits : {8, 16, 24, 32}) {
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         write("empty-" + std::to_string(bits), ValidPicture(0, 3, bits));
     }
     BmpBuilder photo = ValidPicture(33, 9, 24);
-    photo.pixels = zel7::testing::SyntheticPhotoRows(33, 9, zel7::Background::NearWhite);
+    photo.pixels = zel7::test_support::SyntheticPhotoRows(33, 9, zel7::Background::NearWhite);
     write("photo-24", photo);
 
     BmpBuilder v5 = ValidPicture(6, 4, 24);
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     gap.gapBeforePixels = 10;
     write("gap-before-pixels-24", gap);
 
-    using namespace zel7::testing;
+    using namespace zel7::test_support;
     auto save = [&](const std::string& name, const Bytes& file) {
         WriteWholeFile(folder / name, file);
     };

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!IsTargetFormat({data, std::min<size_t>(size, zel7::kSignatureBytes)}) && size != 0) {
         return 0;
     }
-    if (auto finding = zel7::testing::CheckBothPaths({data, data + size}, scratch.folder)) {
+    if (auto finding = zel7::test_support::CheckBothPaths({data, data + size}, scratch.folder)) {
         std::fprintf(stderr, "zel7 fuzzer: %s\n", finding->c_str());
         std::abort();
     }

@@ -23,28 +23,29 @@ namespace zel7 {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Bytes;
-using testing::RunProgram;
+using test_support::Bytes;
+using test_support::RunProgram;
 using Strings = std::vector<std::string>;
 
 class Zel7MaskTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::BmpBuilder photo = testing::ValidPicture(50, 30, 24);
-        photo.pixels = testing::SyntheticPhotoRows(50, 30, Background::NearWhite);
+        test_support::BmpBuilder photo = test_support::ValidPicture(50, 30, 24);
+        photo.pixels = test_support::SyntheticPhotoRows(50, 30, Background::NearWhite);
         photo_ = photo.Build();
         Write("photo.bmp", photo_);
         fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     }
 
-    testing::ProgramResult Run(Strings arguments, const std::function<bool()>& beforeExec = {}) {
+    test_support::ProgramResult Run(Strings arguments,
+                                    const std::function<bool()>& beforeExec = {}) {
         return RunProgram(ZEL7_MASK_PATH, std::move(arguments), beforeExec);
     }
     std::string At(const std::string& name) const { return (folder_ / name).string(); }
     void Write(const std::string& name, const Bytes& bytes) const {
-        testing::WriteWholeFile(At(name), bytes);
+        test_support::WriteWholeFile(At(name), bytes);
     }
-    Bytes Read(const std::string& name) const { return testing::ReadWholeFile(At(name)); }
+    Bytes Read(const std::string& name) const { return test_support::ReadWholeFile(At(name)); }
     std::ptrdiff_t Count(const std::string& name) const {
         return std::distance(fs::directory_iterator(At(name)), {});
     }
@@ -56,9 +57,9 @@ protected:
         };
     }
     Bytes Mask(Background background = Background::NearWhite) const {
-        return testing::ReferenceMask(photo_, background);
+        return test_support::ReferenceMask(photo_, background);
     }
-    testing::ScratchFolder folder_;
+    test_support::ScratchFolder folder_;
     Bytes photo_;
 };
 
@@ -173,9 +174,9 @@ TEST_F(Zel7MaskTest, FaultsLoseNothingAndLeaveNoTemporaryFiles) {
         const auto result = Run({"--white", At(source), At(dest)}, [&] {
             setenv("TMPDIR", At("tmp").c_str(), 1);
             if (limit == Limit::FullDisk) {
-                testing::LimitFileSize(4096);  // and SIGXFSZ at its default: fatal
+                test_support::LimitFileSize(4096);  // and SIGXFSZ at its default: fatal
             }
-            return limit != Limit::Unprivileged || testing::DropPrivileges();
+            return limit != Limit::Unprivileged || test_support::DropPrivileges();
         });
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err, "zel7-mask: " + At(named) + ": " + reason + "\n");
@@ -281,7 +282,7 @@ TEST_F(Zel7MaskTest, AnUnusableOutputFolderIsReportedOnceBeforeAnyWork) {
         {At("locked"), "Permission denied", true}};
     for (const auto& [folder, reason, unprivileged] : cases) {
         auto result = Run({"--white", "-o", folder, At("photo.bmp"), At("photo.bmp")},
-                          [&] { return !unprivileged || testing::DropPrivileges(); });
+                          [&] { return !unprivileged || test_support::DropPrivileges(); });
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err, "zel7-mask: " + folder + ": " + reason + "\n");
     }
@@ -318,18 +319,18 @@ Bytes HalfAndHalf(int components) {
 }
 
 TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
-    Write("photo.jpg", testing::EncodeJpeg(16, 8, 3, HalfAndHalf(3)));
+    Write("photo.jpg", test_support::EncodeJpeg(16, 8, 3, HalfAndHalf(3)));
     const Bytes grey = HalfAndHalf(1);
-    Write("photo.png", testing::EncodePng({.width = 16,
-                                           .height = 8,
-                                           .colour = testing::kGrey,
-                                           .samples = {grey.begin(), grey.end()}}));
-    Write("deep.bmp", testing::ValidPicture(4, 4, 32).Build());
+    Write("photo.png", test_support::EncodePng({.width = 16,
+                                                .height = 8,
+                                                .colour = test_support::kGrey,
+                                                .samples = {grey.begin(), grey.end()}}));
+    Write("deep.bmp", test_support::ValidPicture(4, 4, 32).Build());
     std::vector<uint16_t> expected(grey.size());
     std::transform(grey.begin(), grey.end(), expected.begin(), [](uint8_t v) { return v == 250; });
     // JPEG to a PNG mask, to a BMP one, and refused to a name of neither.
     EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask.PNG")}).exitCode, 0);
-    const testing::PngPicture mask = testing::DecodePng(Read("mask.PNG"));
+    const test_support::PngPicture mask = test_support::DecodePng(Read("mask.PNG"));
     EXPECT_EQ(mask.bitDepth, 1);
     EXPECT_EQ(mask.samples, expected);
     EXPECT_EQ(Run({"-w", At("photo.jpg"), At("mask")}).exitCode, 0);
@@ -342,20 +343,20 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
     const auto piped =
         Run({"-w", "--format=png", "-", "-"}, Redirect(At("photo.jpg"), O_RDONLY, STDIN_FILENO));
     EXPECT_EQ(piped.exitCode, 0) << piped.err;
-    EXPECT_EQ(testing::DecodePng(Bytes(piped.out.begin(), piped.out.end())).samples, expected);
+    EXPECT_EQ(test_support::DecodePng(Bytes(piped.out.begin(), piped.out.end())).samples, expected);
     // A 32-bit BMP is copied to a BMP, saying so, and masked into a PNG.
     const auto copied = Run({"-w", At("deep.bmp"), At("deep-mask.bmp")});
     EXPECT_EQ(copied.exitCode, 0);
     EXPECT_EQ(copied.err, "zel7-mask: " + At("deep.bmp") +
                               ": 32-bit picture copied unchanged; only 24-bit BMPs are masked\n");
     EXPECT_EQ(Run({"-w", At("deep.bmp"), At("deep-mask.png")}).exitCode, 0);
-    EXPECT_EQ(testing::DecodePng(Read("deep-mask.png")).bitDepth, 1);
+    EXPECT_EQ(test_support::DecodePng(Read("deep-mask.png")).bitDepth, 1);
     // A batch names BMP-named sources' masks as they are, others' STEM.png.
     fs::create_directory(At("out"));
     auto batch = Run({"-w", "-o", At("out"), At("photo.bmp"), At("photo.jpg"), At("photo.png")});
     EXPECT_EQ(batch.exitCode, 1);
     EXPECT_EQ(Read("out/photo.bmp"), Mask());
-    EXPECT_EQ(testing::DecodePng(Read("out/photo.png")).samples, expected);
+    EXPECT_EQ(test_support::DecodePng(Read("out/photo.png")).samples, expected);
     EXPECT_EQ(Count("out"), 2);
     EXPECT_NE(batch.err.find(At("photo.png") + ": another source already writes"),
               std::string::npos);
@@ -364,7 +365,7 @@ TEST_F(Zel7MaskTest, ReadsFormatsByContentAndWritesByName) {
 // A red square with a backdrop-coloured label inside, a rim column half red, and a
 // grey speck, on a backdrop of 250: each option seen at the pixels it is about.
 TEST_F(Zel7MaskTest, RefinedMasksAndCutoutsKeepLabelsDropSpecksAndUnmixEdges) {
-    testing::PngPicture photo{.width = 24, .height = 16};
+    test_support::PngPicture photo{.width = 24, .height = 16};
     for (uint32_t y = 0; y < 16; ++y) {
         for (uint32_t x = 0; x < 24; ++x) {
             std::vector<uint16_t> rgb = {250, 250, 250};
@@ -378,7 +379,7 @@ TEST_F(Zel7MaskTest, RefinedMasksAndCutoutsKeepLabelsDropSpecksAndUnmixEdges) {
             photo.samples.insert(photo.samples.end(), rgb.begin(), rgb.end());
         }
     }
-    Write("label.png", testing::EncodePng(photo));
+    Write("label.png", test_support::EncodePng(photo));
     struct Case {
         Strings options;
         uint32_t x, y;
@@ -406,7 +407,7 @@ TEST_F(Zel7MaskTest, RefinedMasksAndCutoutsKeepLabelsDropSpecksAndUnmixEdges) {
         Strings arguments = test.options;
         arguments.insert(arguments.end(), {At("label.png"), At("out.png")});
         ASSERT_EQ(Run(arguments).err, "");
-        const testing::PngPicture out = testing::DecodePng(Read("out.png"));
+        const test_support::PngPicture out = test_support::DecodePng(Read("out.png"));
         const auto at = std::size_t(out.Channels()) * (test.y * out.width + test.x);
         for (std::size_t c = 0; c < test.expected.size(); ++c) {
             EXPECT_NEAR(out.samples.at(at + c), test.expected[c], test.slack) << "channel " << c;
@@ -474,7 +475,7 @@ bool AwaitFiles(int watch, int count) {
 // so the batch stops at its first report line, after its first mask, until the
 // signal comes or the pipe is drained.
 TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
-    const Bytes picture = testing::ValidPicture(400, 300, 24).Build();
+    const Bytes picture = test_support::ValidPicture(400, 300, 24).Build();
     Strings names;
     for (int i = 0; i < 6; ++i) {
         names.push_back("p" + std::to_string(i) + ".bmp");
@@ -546,7 +547,8 @@ TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
                   done);
         EXPECT_EQ(statuses.size(), 6u);
         EXPECT_EQ(Count("masks"), 6);
-        EXPECT_EQ(Read("masks/p5.bmp"), testing::ReferenceMask(picture, Background::NearWhite));
+        EXPECT_EQ(Read("masks/p5.bmp"),
+                  test_support::ReferenceMask(picture, Background::NearWhite));
     }
 }
 

@@ -18,7 +18,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 class MaskCommandsTest : public ::testing::Test {
 protected:

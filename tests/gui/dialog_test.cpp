@@ -11,7 +11,7 @@
 #include "zel7.h"
 #include "zel7dlg.h"
 
-using namespace zel7::testing;
+using namespace zel7::test_support;
 using zel7::Background;
 
 static QPushButton* Button(QWidget* dialog, int id) {

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <functional>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 // Calls act on the next modal window that opens, other than those in `ignore`,
 // polling the event loop. After act returns, a window still open is hidden, even one that
@@ -34,4 +34,4 @@ private:
     QTimer timer_;
 };
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

@@ -15,8 +15,8 @@
 namespace zel7 {
 namespace {
 
-using testing::ValidPicture;
-using B = testing::BmpBuilder;
+using test_support::ValidPicture;
+using B = test_support::BmpBuilder;
 using enum Status;
 
 void Keep(B&) {}
@@ -72,12 +72,13 @@ protected:
     void SetUp() override { workingImage = WorkingImage{}; }
     void TearDown() override { ReleasePictureBuffers(); }
 
-    std::filesystem::path Store(const testing::Bytes& bytes, const char* name = "picture.bmp") {
-        testing::WriteWholeFile(folder_ / name, bytes);
+    std::filesystem::path Store(const test_support::Bytes& bytes,
+                                const char* name = "picture.bmp") {
+        test_support::WriteWholeFile(folder_ / name, bytes);
         return folder_ / name;
     }
 
-    testing::ScratchFolder folder_;
+    test_support::ScratchFolder folder_;
 };
 
 class BitmapLayout : public BitmapTest, public ::testing::WithParamInterface<Layout> {};
@@ -88,9 +89,9 @@ TEST_P(BitmapLayout, IsReadIntoItsReferenceMaskOrRefusedForItsReason) {
     const Layout& layout = GetParam();
     B picture = ValidPicture(layout.bitCount == 32 ? 4 : 5, 3, layout.bitCount);
     layout.change(picture);
-    testing::Bytes file = picture.Build();
+    test_support::Bytes file = picture.Build();
     file.resize(layout.size != 0 ? layout.size : file.size());
-    EXPECT_EQ(testing::CheckBothPaths(file, folder_.Path()), std::nullopt);
+    EXPECT_EQ(test_support::CheckBothPaths(file, folder_.Path()), std::nullopt);
 
     ASSERT_TRUE(ReadBitmapFile(Store(ValidPicture(2, 2, 8).Build(), "held.bmp").c_str()));
     const WorkingImage held = workingImage;

@@ -18,7 +18,7 @@ namespace zel7 {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 mode_t ModeOf(const fs::path& path) {
     struct stat info {};

@@ -18,7 +18,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 enum class Path { WholePicture, Streamed, StreamedOnTwoThreads };
 constexpr Path kPaths[] = {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads};

@@ -14,7 +14,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 using NamedFiles = std::vector<std::pair<std::string, Bytes>>;
 
 // Name, offset and size (2 or 4 bytes) of each header field.

@@ -18,7 +18,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 // Flat 16 x 16 patches, light and dark, that survive compression at quality 100 almost
 // unchanged: red, green, blue (grey from the first, CMYK inverted with all four).

@@ -10,7 +10,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 // Random samples, with those that matter set: 16-bit ones where rounding would cross the
 // thresholds (0xF000 to 239 and 0x14FF to 21), alphas 0, 1, 254 and 255 by the top byte,

@@ -24,13 +24,13 @@ class StudioFloors : public ::testing::TestWithParam<Floor> {};
 
 TEST_P(StudioFloors, AreReachedByTheRecommendedOptions) {
     const Floor& floor = GetParam();
-    testing::ScratchFolder folder;
+    test_support::ScratchFolder folder;
     std::vector<uint8_t> buffer;
     studio::Score mean;
     for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
         for (const uint32_t seed : {3, 4}) {
             const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
-            testing::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
+            test_support::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
             MaskOptions options{.format = PictureFormat::Png};
             options.refine = {.autoBackground = true,
                               .regions = {.connected = true, .despeckle = 16},

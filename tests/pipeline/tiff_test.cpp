@@ -12,7 +12,7 @@
 namespace zel7 {
 namespace {
 
-using namespace testing;  // zel7's test helpers
+using namespace test_support;
 
 // 16-bit levels either side of where the top byte crosses the thresholds (240 and 20):
 // rounding would make 0xF000 239 and 0x14FF 21. Then alpha 0, 1, 254 and 255.

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 bool InChild(const std::function<bool()>& body) {
     std::fflush(nullptr);
@@ -38,4 +38,4 @@ bool DropPrivileges() {
     return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

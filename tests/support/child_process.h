@@ -3,7 +3,7 @@
 
 #include <functional>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 // Runs body in a child process and returns its result; false if the child died.
 bool InChild(const std::function<bool()>& body);
@@ -17,4 +17,4 @@ void LimitFileSize(long bytes);
 // when that is impossible.
 bool DropPrivileges();
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

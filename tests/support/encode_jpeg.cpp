@@ -10,7 +10,7 @@
 #include <jpeglib.h>
 // clang-format on
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
                  const JpegOptions& options) {
@@ -73,4 +73,4 @@ Bytes ExifOrientation(int orientation, bool bigEndian) {
     return exif;
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

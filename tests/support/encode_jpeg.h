@@ -3,7 +3,7 @@
 
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 struct JpegOptions {
     int quality = 100;
@@ -22,4 +22,4 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
 // either byte order. The tag's value is at offset 24, its type at 18.
 Bytes ExifOrientation(int orientation, bool bigEndian = false);
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 namespace {
 
 using Context = std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)>;
@@ -117,4 +117,4 @@ void Rechecksum(Bytes& file, std::size_t type) {
     Put32(file, end, ~crc);
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

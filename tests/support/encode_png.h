@@ -7,7 +7,7 @@
 
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 // Colour types as PNG numbers them.
 enum PngColour : uint8_t { kGrey = 0, kRgb = 2, kPalette = 3, kGreyAlpha = 4, kRgba = 6 };
@@ -41,4 +41,4 @@ Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height);
 // Makes the checksum of the chunk whose type is at byte `type` match its contents.
 void Rechecksum(Bytes& file, std::size_t type);
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

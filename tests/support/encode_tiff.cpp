@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 namespace {
 
 void Check(bool ok, const char* what) {
@@ -100,4 +100,4 @@ Bytes EncodeTiff(const TiffPicture& p) {
     return ReadWholeFile(folder / "p.tif");
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

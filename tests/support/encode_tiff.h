@@ -7,7 +7,7 @@
 
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 struct TiffPicture {
     uint32_t width = 0, height = 0;
@@ -33,4 +33,4 @@ struct TiffPicture {
 // late: its directory moves to the end, so JPEG has one page). A mistake aborts the test.
 Bytes EncodeTiff(const TiffPicture& picture);
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

@@ -10,7 +10,7 @@
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 namespace {
 
 uint32_t Get32(const Bytes& file, std::size_t at) {
@@ -184,4 +184,4 @@ std::vector<std::string> WrongRefusals(const Refusals& files) {
     return wrong;
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

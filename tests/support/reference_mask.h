@@ -12,7 +12,7 @@
 
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 // The mask file for an accepted BMP file: 40-byte header, full colour table for 8
 // bits, rows masked when the picture is 24-bit and copied otherwise.
@@ -47,4 +47,4 @@ using Refusals = std::vector<std::pair<Bytes, std::string>>;
 // size of each, and what was found instead.
 std::vector<std::string> WrongRefusals(const Refusals& files);
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

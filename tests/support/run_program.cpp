@@ -8,7 +8,7 @@
 
 #include "test_pictures.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec) {
@@ -50,4 +50,4 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return {exitCode, {printed.begin(), printed.end()}, {complained.begin(), complained.end()}};
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 struct ProgramResult {
     int exitCode = -1;  // -1: did not exit normally
@@ -19,4 +19,4 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec = {});
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

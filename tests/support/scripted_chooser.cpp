@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 class ScriptedChooser : public FileChooser {
 public:
@@ -40,4 +40,4 @@ std::unique_ptr<FileChooser> ChooserScript::Create(const FileChooserRequest& req
     return std::make_unique<ScriptedChooser>(*this, request);
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

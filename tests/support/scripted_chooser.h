@@ -8,7 +8,7 @@
 
 #include "file_chooser.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 // What the scripted user does with the next chooser: confirm a path, or cancel.
 struct ChooserAnswer {
@@ -49,4 +49,4 @@ private:
     ChooserScript& script_;
 };
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

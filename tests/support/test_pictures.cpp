@@ -9,7 +9,7 @@
 
 #include "engine/working_image.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 Bytes BmpBuilder::Build() const {
     const std::size_t front = 14 + 40 + masks.size() * 4 + colorTable.size() + gapBeforePixels;
@@ -121,4 +121,4 @@ std::vector<std::string> ScratchFolder::Entries() const {
     return names;
 }
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support

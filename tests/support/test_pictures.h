@@ -8,7 +8,7 @@
 
 #include "mask/threshold.h"
 
-namespace zel7::testing {
+namespace zel7::test_support {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -63,4 +63,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace zel7::testing
+}  // namespace zel7::test_support
