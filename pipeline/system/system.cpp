@@ -285,8 +285,10 @@ Result ReplacementFile::Create(const std::filesystem::path& destination) {
         // Its permissions, but not setuid, setgid or sticky: as cp without -p, a new
         // file's content earns no privilege the old one had.
         finalMode_ = existing.st_mode & 0777;
+        replacing_ = true;
     } else if (errno == ENOENT) {
         finalMode_ = 0666 & ~ProcessUmask();
+        replacing_ = false;
     } else {
         return Fail(Status::CannotCreate, errno);
     }
@@ -344,16 +346,10 @@ int ReplacementFile::GiveName(std::string& name) {
         if (slot_ < 0) {
             return EMFILE;
         }
-        // Through /proc any user may link the file; AT_EMPTY_PATH needs a privilege.
-        const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
-        int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
-        if (linked != 0 && errno == ENOENT) {
-            linked = ::linkat(fd_.Get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
-        }
-        if (linked == 0) {
+        const int error = LinkAs(name);
+        if (error == 0) {
             return 0;
         }
-        const int error = errno;
         ReleaseSlot(slot_);
         slot_ = -1;
         if (error != EEXIST) {
@@ -361,6 +357,16 @@ int ReplacementFile::GiveName(std::string& name) {
         }
     }
     return EEXIST;
+}
+
+int ReplacementFile::LinkAs(const std::string& name) const {
+    // Through /proc any user may link the file; AT_EMPTY_PATH needs a privilege.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT) {
+        linked = ::linkat(fd_.Get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+    }
+    return linked == 0 ? 0 : errno;
 }
 
 Result ReplacementFile::Commit() {
@@ -374,26 +380,33 @@ Result ReplacementFile::Commit() {
     if (error == 0 && ::fsync(fd_.Get()) != 0) {
         error = errno;
     }
+    // An unnamed file for a destination that is not there is linked straight to its
+    // name: no hidden name ever exists, so that even SIGKILL, which no handler sees,
+    // leaves nothing behind. A file that appeared meanwhile (EEXIST) is replaced as any
+    // existing one is, through a hidden name and a rename.
+    const bool placed = error == 0 && !replacing_ && slot_ < 0 && LinkAs(target_) == 0;
     std::string name;
-    if (error == 0) {
+    if (error == 0 && !placed) {
         error = GiveName(name);
     }
     if (int closeError = fd_.Close(); error == 0) {
         error = closeError;
     }
-    if (error == 0 && dying.load()) {
+    if (error == 0 && !placed && dying.load()) {
         error = ECANCELED;  // a fatal signal is removing the file already
     }
-    if (error == 0 && ::rename(name.c_str(), target_.c_str()) != 0) {
+    if (error == 0 && !placed && ::rename(name.c_str(), target_.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
         Abort();
         return Fail(Status::CannotWrite, error);
     }
-    ReleaseSlot(slot_);
-    slot_ = -1;
-    // The rename itself must reach the disk; file systems that cannot flush a folder
+    if (slot_ >= 0) {
+        ReleaseSlot(slot_);
+        slot_ = -1;
+    }
+    // The rename (or link) itself must reach the disk; file systems that cannot flush a folder
     // (or a folder opened without read access) keep it as well as they can.
     if (folderFd_.IsOpen()) {
         ::fsync(folderFd_.Get());

@@ -83,8 +83,9 @@ public:
     Result Create(const std::filesystem::path& destination);
     int Fd() const { return fd_.Get(); }
     // Gives the file its final mode (an existing destination's permission bits less
-    // setuid, setgid and sticky, or 0666 less the umask), flushes it to disk, renames it over the
-    // destination and flushes the folder, so that a mask reported as written survives a power cut.
+    // setuid, setgid and sticky, or 0666 less the umask), flushes it to disk, links it
+    // under the destination's name (or renames it over an existing one) and flushes the
+    // folder, so that a mask reported as written survives a power cut.
     Result Commit();
     void Abort();
 
@@ -94,13 +95,15 @@ public:
 private:
     Result CreateNamed();
     int GiveName(std::string& name);
+    int LinkAs(const std::string& name) const;  // the open file, under name; 0 or errno
 
     UniqueFd fd_;
     UniqueFd folderFd_;
     std::string target_;
     std::string folder_;
     mode_t finalMode_ = 0;
-    int slot_ = -1;  // where a named temporary file is known to the signal handler
+    bool replacing_ = false;  // the destination exists
+    int slot_ = -1;           // where a named temporary file is known to the signal handler
 };
 
 // Where a picture file is written: a ReplacementFile, or for "-" standard output. What
