@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
+#include "engine/working_image.h"
 #include "formats/picture_files.h"
 #include "system/system.h"
-#include "engine/working_image.h"
 
 namespace zel7 {
 namespace {

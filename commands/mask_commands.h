@@ -2,8 +2,8 @@
 // or a black background. Each runs to completion; none shows a message.
 #pragma once
 
-#include "file_chooser.h"
 #include "engine/working_image.h"
+#include "file_chooser.h"
 
 namespace zel7 {
 

@@ -3,10 +3,10 @@
 #include <string>
 
 #include "app.h"
+#include "mask/threshold.h"
 #include "mask_commands.h"
 #include "resource.h"
 #include "resources.h"
-#include "mask/threshold.h"
 
 CAboutDlg::CAboutDlg() : CDialogEx(IDD_ABOUTBOX) {}
 
