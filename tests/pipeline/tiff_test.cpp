@@ -136,6 +136,27 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
     EXPECT_EQ(source->Orientation(), 6);
 }
 
+// Codecs the library may be built without, and that no code of the reader names: each
+// read as its uncompressed picture would be.
+class TiffCodec : public ::testing::TestWithParam<uint16_t> {};
+
+TEST_P(TiffCodec, ReadsAsUncompressed) {
+    if (!TIFFIsCODECConfigured(GetParam())) {
+        GTEST_SKIP() << "libtiff without codec " << GetParam();
+    }
+    const TiffPicture p =
+        Filled({.samplesPerPixel = 3, .photometric = PHOTOMETRIC_RGB, .compression = GetParam()});
+    ScratchFolder folder;
+    EXPECT_EQ(CheckDecodes(EncodeTiff(p), Expected(p, 1, Background::NearBlack),
+                           Background::NearBlack, folder.Path()),
+              std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tiff, TiffCodec, ::testing::Values(COMPRESSION_LZMA, COMPRESSION_ZSTD),
+                         [](const auto& info) {
+                             return std::string(TIFFFindCODEC(info.param)->name);
+                         });
+
 // The picture's file with fields of its first directory made one LONG value each (a
 // little-endian file, its directory at offset 8).
 Bytes Patched(const TiffPicture& p, const std::vector<std::pair<uint16_t, uint32_t>>& fields) {
