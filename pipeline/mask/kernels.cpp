@@ -92,9 +92,8 @@ struct Bounds {
     explicit Bounds(const ColourRange& range) {
         bool lowest = true, highest = true;
         for (int i = 0; i < 48; ++i) {
-            const int colour = range.colour[std::size_t(i % 3)];
-            low[i] = uint8_t(std::max(colour - range.tolerance, 0));
-            high[i] = uint8_t(std::min(colour + range.tolerance, 255));
+            low[i] = range.low[std::size_t(i % 3)];
+            high[i] = range.high[std::size_t(i % 3)];
             lowest = lowest && low[i] == 0;
             highest = highest && high[i] == 255;
         }
@@ -351,8 +350,7 @@ void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
 namespace portable {
 namespace {
 
-// Whether a pixel lies within a range: each channel between the colour less and plus
-// the tolerance, clipped to 0 and 255. A channel less the lower bound, wrapped to
+// Whether a pixel lies within a range. A channel less the lower bound, wrapped to
 // unsigned, is at most the bounds' span just when it lies between them: a subtraction
 // and a comparison a channel, where absolute differences left the threshold mask's
 // loop slower than it was with its thresholds built in.
@@ -360,9 +358,8 @@ class Within {
 public:
     explicit Within(const ColourRange& range) {
         for (std::size_t c = 0; c < 3; ++c) {
-            const int colour = range.colour[c], tolerance = range.tolerance;
-            low_[c] = std::max(colour - tolerance, 0);
-            span_[c] = unsigned(std::min(colour + tolerance, 255) - low_[c]);
+            low_[c] = range.low[c];
+            span_[c] = unsigned(range.high[c] - range.low[c]);
         }
     }
     bool operator()(const uint8_t* pixel) const {

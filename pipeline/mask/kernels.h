@@ -5,18 +5,30 @@
 // must write, byte for byte.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace zel7 {
 
-// A colour and how far each channel may lie from it and still count as that colour:
-// what makes a pixel background is data, not code. A tolerance of 255 takes in
-// every pixel.
+// The lowest and highest value each channel may hold for a pixel to count as the
+// range's colour: what makes a pixel background is data, not code. A range may reach
+// one end of the scale, as on a white or black backdrop where a pixel lighter than
+// white or darker than black is background all the same. Low is at most high.
 struct ColourRange {
-    std::array<uint8_t, 3> colour{};
-    uint8_t tolerance = 0;
+    std::array<uint8_t, 3> low{};
+    std::array<uint8_t, 3> high{};
+
+    // Every channel within tolerance of colour's, clipped to 0 and 255.
+    static constexpr ColourRange Around(std::array<uint8_t, 3> colour, int tolerance) {
+        ColourRange range;
+        for (std::size_t c = 0; c < 3; ++c) {
+            range.low[c] = uint8_t(std::clamp(colour[c] - tolerance, 0, 255));
+            range.high[c] = uint8_t(std::clamp(colour[c] + tolerance, 0, 255));
+        }
+        return range;
+    }
 };
 
 namespace kernels {

@@ -18,8 +18,8 @@ enum class Background { NearWhite, NearBlack };
 // within 20 of 0.
 inline constexpr ColourRange ThresholdRange(Background background) {
     return background == Background::NearWhite
-               ? ColourRange{{255, 255, 255}, uint8_t(255 - kNearWhiteThreshold)}
-               : ColourRange{{0, 0, 0}, kNearBlackThreshold};
+               ? ColourRange::Around({255, 255, 255}, 255 - kNearWhiteThreshold)
+               : ColourRange::Around({0, 0, 0}, kNearBlackThreshold);
 }
 
 // Masks rowCount rows of width 24-bit pixels, rowStride bytes apart, leaving the fill

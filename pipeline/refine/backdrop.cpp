@@ -37,10 +37,8 @@ void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& refere
     if (count <= 0) {
         return;
     }
-    // Tolerances lie from 0 to 255 (--tolerance, Estimate); the clamp keeps the
-    // narrowing to a byte safe all the same.
-    const ColourRange range{reference.colour, uint8_t(std::clamp(reference.tolerance, 0, 255))};
-    kernels::Classify(pixels, std::size_t(count), range, mark, classes);
+    kernels::Classify(pixels, std::size_t(count),
+                      ColourRange::Around(reference.colour, reference.tolerance), mark, classes);
 }
 
 BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), height_(height) {}

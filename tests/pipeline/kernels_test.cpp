@@ -34,19 +34,27 @@ struct alignas(64) Buffer {
     std::array<uint8_t, 3 * kMostPixels + kLargestOffset + 64> bytes;
 };
 
-// The fixed thresholds in a quarter of the trials each, else any colour (at the ends
-// of the scale too, where a range's bounds clip) and any tolerance, mostly small.
+// The fixed thresholds in a quarter of the trials each, else any bounds: mostly a
+// colour and a small tolerance, clipped at the ends of the scale, or reaching one end
+// as on a backdrop.
 ColourRange RandomRange(std::mt19937& random, int trial) {
     if (trial % 4 < 2) {
         return ThresholdRange(trial % 4 == 0 ? Background::NearWhite : Background::NearBlack);
     }
     constexpr uint8_t kColours[] = {0, 1, 254, 255};
-    ColourRange range;
-    for (uint8_t& channel : range.colour) {
+    std::array<uint8_t, 3> colour;
+    for (uint8_t& channel : colour) {
         channel = random() % 4 ? uint8_t(random()) : kColours[random() % 4];
     }
-    constexpr uint8_t kTolerances[] = {0, 1, 254, 255};
-    range.tolerance = random() % 4 ? uint8_t(random() % 64) : kTolerances[random() % 4];
+    ColourRange range = ColourRange::Around(colour, int(random() % 64));
+    switch (random() % 8) {
+        case 0:
+            range.high = {255, 255, 255};
+            break;
+        case 1:
+            range.low = {0, 0, 0};
+            break;
+    }
     return range;
 }
 
@@ -54,9 +62,8 @@ ColourRange RandomRange(std::mt19937& random, int trial) {
 void FillPixels(std::mt19937& random, const ColourRange& range, Buffer& buffer, std::size_t first) {
     constexpr uint8_t kThresholdEdges[] = {19, 20, 21, 239, 240, 241, 0, 255};
     for (std::size_t i = 0; i < buffer.bytes.size(); ++i) {
-        const int colour = range.colour[(i + 3 * kLargestOffset - first) % 3];
-        const int tolerance = range.tolerance;
-        const int edges[] = {colour - tolerance, colour + tolerance};
+        const std::size_t channel = (i + 3 * kLargestOffset - first) % 3;
+        const int edges[] = {range.low[channel], range.high[channel]};
         switch (random() % 4) {
             case 0:
                 buffer.bytes[i] = uint8_t(edges[random() % 2] + int(random() % 3) - 1);
@@ -114,11 +121,11 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
                 ++at;
             }
             FAIL() << "trial " << trial << ": " << count << " pixels from offset " << from
-                   << " to offset " << to << ", colour " << int(range.colour[0]) << ","
-                   << int(range.colour[1]) << "," << int(range.colour[2]) << " within "
-                   << int(range.tolerance) << ", mark " << int(mark) << ", flip " << int(flip)
-                   << ": byte " << at << " is " << int(actual.bytes[at]) << ", not "
-                   << int(expected.bytes[at]);
+                   << " to offset " << to << ", bounds " << int(range.low[0]) << "-"
+                   << int(range.high[0]) << "," << int(range.low[1]) << "-" << int(range.high[1])
+                   << "," << int(range.low[2]) << "-" << int(range.high[2]) << ", mark "
+                   << int(mark) << ", flip " << int(flip) << ": byte " << at << " is "
+                   << int(actual.bytes[at]) << ", not " << int(expected.bytes[at]);
         }
     }
 }
