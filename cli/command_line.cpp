@@ -73,6 +73,7 @@ std::optional<std::string> ReadJobs(const char* argument, CommandLine& line) {
 const Row kRows[] = {
     {'w', "white"},
     {'b', "black"},
+    {0, "studio"},
     {'a', "auto-background"},
     {'t', "tolerance"},
     {'c', "connected"},

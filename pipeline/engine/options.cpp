@@ -56,6 +56,15 @@ constexpr Option kOptions[] = {
      [](std::string_view, MaskSettings& s) { return Side(s, Background::NearWhite); }},
     {"black", nullptr, OptionScope::Picture, "the background is black: all three at most 20",
      [](std::string_view, MaskSettings& s) { return Side(s, Background::NearBlack); }},
+    {"studio", nullptr, OptionScope::Picture,
+     "what studio photos need, with {white} or {black}: the\nbackdrop measured over the whole "
+     "frame, its noise setting\nthe tolerance; background where it reaches the edge, holes\n"
+     "that show the backdrop, specks under a ten-thousandth of\nthe picture settled",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.refine.autoBackground = s.refine.surface = s.refine.regions.connected = true;
+         s.refine.regions.despeckleShare = kStudioSpeckShare;
+         return std::nullopt;
+     }},
     {"auto-background", nullptr, OptionScope::Picture,
      "measure the backdrop's colour and noise on the picture's\nborder; background is what lies "
      "within a tolerance of it",
@@ -239,6 +248,9 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
         return Invalid(
             "say which background the pictures have: {white}, {black} or {auto-background}",
             spelling);
+    }
+    if (refine.surface && !settings.side) {
+        return Invalid("{studio} goes with {white} or {black}", spelling);
     }
     if (refine.regions.holeArea > 0 && !refine.regions.connected) {
         return Invalid("{hole-area} goes with {connected}", spelling);

@@ -21,6 +21,15 @@ constexpr int kMostTolerance = 60;
 constexpr int kMostTint = 48;
 constexpr int kLeastWhite = 144;
 constexpr int kMostBlack = 112;
+// For noise of deviation s in each channel, the largest of the three channels'
+// differences between neighbours averages about 1.9 s; the tolerance is four
+// deviations (one clean pixel in some ten thousand left as object, a speck that
+// despeckling takes) and one level for rounding...
+constexpr double kDifferencePerDeviation = 1.9;
+constexpr double kNoiseDeviations = 4;
+// ...and at least this: JPEG's rounding moves even a clipped, noiseless backdrop by a
+// level or two.
+constexpr int kLeastNoiseTolerance = 3;
 
 int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
     int most = 0;
@@ -46,11 +55,27 @@ BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), heigh
 void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
     if (y < kFrameDepth || y >= height_ - kFrameDepth) {
         pixels_.insert(pixels_.end(), bgr, bgr + std::size_t(width_) * 3);
+        for (int32_t x = 1; x < width_; ++x) {
+            int most = 0;
+            for (int c = 0; c < 3; ++c) {
+                most = std::max(most, std::abs(bgr[3 * x + c] - bgr[3 * x - 3 + c]));
+            }
+            if (most <= kNear) {
+                neighbourDifferences_ += uint64_t(most);
+                ++neighbours_;
+            }
+        }
         return;
     }
     const int32_t depth = std::min(kFrameDepth, width_);
     pixels_.insert(pixels_.end(), bgr, bgr + depth * 3);
     pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
+}
+
+int BorderSample::NoiseTolerance() const {
+    const double mean = neighbours_ == 0 ? 0 : double(neighbourDifferences_) / double(neighbours_);
+    const auto noise = int(std::lround(kNoiseDeviations * mean / kDifferencePerDeviation)) + 1;
+    return std::clamp(noise, kLeastNoiseTolerance, kMostTolerance);
 }
 
 Backdrop BorderSample::Estimate(std::optional<Background> side) const {

@@ -65,9 +65,17 @@ public:
     // empty.
     Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
 
+    // The tolerance that the backdrop's noise asks, with no floor for soft shadows:
+    // from the differences between neighbouring pixels along the frame's rows, which a
+    // smooth backdrop's gradient hardly touches.
+    int NoiseTolerance() const;
+
 private:
     int32_t width_, height_;
     std::vector<uint8_t> pixels_;  // blue, green, red
+    // Of neighbours along the frame's rows no farther apart than a backdrop's noise
+    // can put them: their largest channel differences, summed, and how many.
+    uint64_t neighbourDifferences_ = 0, neighbours_ = 0;
 };
 
 }  // namespace zel7

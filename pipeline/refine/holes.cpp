@@ -13,11 +13,6 @@ constexpr uint64_t kLeastHoleArea = 64;
 // On studio shots holes lie within 1.1 levels, labels 1.3 and more away: a hole left
 // for object costs less than a label cut out.
 constexpr double kHoleMatch = 0.9;
-// Every this many rows and pixels are kept, for the colours of holes and backdrop: a
-// ninth of the picture.
-constexpr int32_t kLeastSampleStep = 3;
-// ...or more sparsely on very large pictures, to keep them within this many bytes.
-constexpr double kMostSampleBytes = 8 << 20;
 constexpr double kLeastHoleSamples = 4;
 // The backdrop is measured in cells, at most kMostCells across and at least kLeastCell
 // pixels wide, of at least kLeastCellSamples samples; a hole is compared with the
@@ -31,26 +26,8 @@ constexpr int32_t kRim = 2;
 
 }  // namespace
 
-HoleSamples::HoleSamples(int32_t width, int32_t height)
-    : width_(width),
-      height_(height),
-      step_(std::max(kLeastSampleStep,
-                     int32_t(std::ceil(std::sqrt(double(width) * height * 3 / kMostSampleBytes))))),
-      sampledWidth_(std::size_t(width + step_ - 1) / std::size_t(step_)) {
-    colours_.reserve(sampledWidth_ * 3 * std::size_t(height / step_ + 1));
-}
-
-void HoleSamples::AddRow(int32_t y, const uint8_t* bgr) {
-    for (int32_t x = 0; y % step_ == 0 && x < width_; x += step_) {
-        colours_.insert(colours_.end(), bgr + 3 * x, bgr + 3 * x + 3);
-    }
-}
-
-const uint8_t* HoleSamples::Row(int32_t y) const {
-    return colours_.data() + std::size_t(y / step_) * sampledWidth_ * 3;
-}
-
-bool FindHoles(RegionLabeller& labels, const HoleSamples& samples, const Backdrop& reference) {
+bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Backdrop& reference,
+               const BackdropSurface* surface) {
     const int32_t width = samples.Width(), height = samples.Height(), step = samples.Step();
     const std::vector<uint64_t> roots = labels.EnclosedRegions(kLeastHoleArea);
     if (roots.empty()) {
@@ -130,23 +107,33 @@ bool FindHoles(RegionLabeller& labels, const HoleSamples& samples, const Backdro
     for (std::size_t i = 0; i < roots.size(); ++i) {
         const Mean& region = regions[i];
         const std::size_t nearest = std::min(kNearestCells, cells.size());
-        if (region.count < kLeastHoleSamples || nearest == 0) {
+        if (region.count < kLeastHoleSamples || (nearest == 0 && surface == nullptr)) {
             continue;
         }
         const double x = region.x / region.count, y = region.y / region.count;
-        const auto distance = [&](const Mean& cell) {
-            return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);
-        };
-        std::partial_sort(cells.begin(), cells.begin() + std::ptrdiff_t(nearest), cells.end(),
-                          [&](const Mean& a, const Mean& b) { return distance(a) < distance(b); });
+        std::array<double, 3> backdrop{};
+        if (surface != nullptr) {
+            const auto colour = surface->At(int32_t(x), int32_t(y));
+            std::copy(colour.begin(), colour.end(), backdrop.begin());
+        } else {
+            const auto distance = [&](const Mean& cell) {
+                return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);
+            };
+            std::partial_sort(
+                cells.begin(), cells.begin() + std::ptrdiff_t(nearest), cells.end(),
+                [&](const Mean& a, const Mean& b) { return distance(a) < distance(b); });
+            for (std::size_t c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (std::size_t k = 0; k < nearest; ++k) {
+                    sum += cells[k].Of(c);
+                }
+                backdrop[c] = sum / double(nearest);
+            }
+        }
         bool matches = true;
         const double allowed = kHoleMatch + 2 * deviation / std::sqrt(region.count);
         for (std::size_t c = 0; c < 3; ++c) {
-            double sum = 0;
-            for (std::size_t k = 0; k < nearest; ++k) {
-                sum += cells[k].Of(c);
-            }
-            matches = matches && std::abs(region.Of(c) - sum / double(nearest)) <= allowed;
+            matches = matches && std::abs(region.Of(c) - backdrop[c]) <= allowed;
         }
         if (matches) {
             labels.MakeBackground(roots[i]);

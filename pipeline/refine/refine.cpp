@@ -10,6 +10,7 @@
 #include "refine/backdrop.h"
 #include "refine/edges.h"
 #include "refine/holes.h"
+#include "refine/surface.h"
 
 namespace zel7 {
 namespace {
@@ -33,6 +34,7 @@ private:
     Result Label(std::unique_ptr<RowSource>& unread);
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
+    void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
 
     const SourceOpener& open_;
     Background background_;
@@ -41,6 +43,8 @@ private:
     PictureShape shape_{};
     int orientation_ = 1;
     Backdrop reference_;
+    std::optional<PictureSamples> samples_;   // with options_.surface
+    std::optional<BackdropSurface> surface_;  // the same
     std::unique_ptr<RegionLabeller> labels_;
     std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
     std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
@@ -85,12 +89,19 @@ Result Refined::ForEachRow(RowSource& decoder, Each each) {
     return {};
 }
 
-// The first pass, with --auto-background: the backdrop measured on the frame.
+// The first pass, with --auto-background: the backdrop measured on the frame, and
+// as a surface over a sample of the whole picture when asked.
 Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     BorderSample border(decoded_.width, decoded_.height);
+    if (options_.surface) {
+        samples_.emplace(decoded_.width, decoded_.height);
+    }
     if (Result result = ForEachRow(*unread,
                                    [&](int32_t y, const uint8_t* bgr) {
                                        border.AddRow(y, bgr);
+                                       if (samples_) {
+                                           samples_->AddRow(y, bgr);
+                                       }
                                        return Result{};
                                    });
         !result.Ok()) {
@@ -98,13 +109,27 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     }
     unread.reset();
     reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
+    if (samples_) {
+        const int tolerance = options_.tolerance.value_or(border.NoiseTolerance());
+        surface_.emplace(*samples_, reference_, background_, tolerance);
+        reference_.tolerance = tolerance;
+    }
     return {};
+}
+
+void Refined::Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
+    if (surface_) {
+        surface_->Classify(y, bgr, mark, classes);
+    } else {
+        ClassifyPixels(bgr, decoded_.width, reference_, mark, classes);
+    }
 }
 
 // The second pass, for regions: every pixel classified and labelled, then the
 // regions decided by the rules, holes told from labels by colour.
 Result Refined::Label(std::unique_ptr<RowSource>& unread) {
-    const RegionRules& rules = options_.regions;
+    RegionRules rules = options_.regions;
+    rules.despeckle = rules.SpeckArea(uint64_t(decoded_.width) * uint64_t(decoded_.height));
     if (!unread) {
         if (Result result = OpenDecoder(unread); !result.Ok()) {
             return result;
@@ -113,14 +138,17 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     const int32_t width = decoded_.width;
     labels_ = std::make_unique<RegionLabeller>(width, decoded_.height);
     std::vector<uint8_t> classes(static_cast<std::size_t>(width));
-    std::optional<HoleSamples> samples;
-    if (rules.connected && rules.holeArea == 0) {
-        samples.emplace(width, decoded_.height);
+    // The surface's samples serve for holes too; otherwise they are taken now.
+    std::optional<PictureSamples> taken;
+    const bool holes = rules.connected && rules.holeArea == 0;
+    if (holes && !samples_) {
+        taken.emplace(width, decoded_.height);
     }
+    const PictureSamples* samples = samples_ ? &*samples_ : taken ? &*taken : nullptr;
     const auto label = [&](int32_t y, const uint8_t* bgr) {
-        ClassifyPixels(bgr, width, reference_, 1, classes.data());
-        if (samples) {
-            samples->AddRow(y, bgr);
+        Classify(y, bgr, 1, classes.data());
+        if (taken) {
+            taken->AddRow(y, bgr);
         }
         return labels_->AddRow(classes.data());
     };
@@ -129,7 +157,8 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     }
     unread.reset();
     labels_->Decide(rules);
-    if (samples && FindHoles(*labels_, *samples, reference_) && rules.despeckle > 0) {
+    if (holes && FindHoles(*labels_, *samples, reference_, surface_ ? &*surface_ : nullptr) &&
+        rules.despeckle > 0) {
         labels_->SettleSpecks(rules.despeckle);
     }
     return {};
@@ -150,7 +179,7 @@ Result Refined::Open() {
     if (options_.tolerance) {
         reference_.tolerance = *options_.tolerance;
     }
-    if (options_.regions.connected || options_.regions.despeckle > 0) {
+    if (options_.regions.connected || options_.regions.Despeckles()) {
         if (Result result = Label(unread); !result.Ok()) {
             return result;
         }
@@ -189,7 +218,7 @@ Result Refined::DecodeRow(int32_t y) {
         labels_->FillRow(y, coverage);
         return {};
     }
-    ClassifyPixels(colours, decoded_.width, reference_, 255, coverage);
+    Classify(y, colours, 255, coverage);
     for (int32_t x = 0; x < decoded_.width; ++x) {
         coverage[x] = uint8_t(~coverage[x]);
     }
@@ -262,7 +291,8 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
         }
         const uint8_t* bgr = window_->Colours(y) + 3 * x;
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
-        uint8_t alpha = EdgeAlpha(*window_, x, y, reference_, rgb);
+        uint8_t alpha =
+            EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_, rgb);
         if (options_.invert) {
             alpha = uint8_t(255 - alpha);
         }

@@ -25,6 +25,11 @@ enum class Product {
     Cutout,    // the object's colours, the background transparent
 };
 
+// Specks below this share of the picture are settled for studio photos: dust and
+// JPEG's ringing come in specks of a few pixels, while a detached part of a product (an
+// earring's drop, a loose strap) is a hundredth of it and more.
+inline constexpr double kStudioSpeckShare = 1e-4;
+
 struct RefineOptions {
     bool autoBackground = false;  // measure the backdrop's colour and noise...
     bool sideKnown = false;       // ...on the side background says, or either
@@ -32,6 +37,10 @@ struct RefineOptions {
     // autoBackground) counted as background; unset: measured, or what the fixed
     // threshold means (15 on white, 20 on black).
     std::optional<int> tolerance{};
+    // The backdrop as a surface over the frame (autoBackground and a known side), a
+    // pixel backdrop when no farther from it than the noise allows on the side away
+    // from the backdrop's end of the scale: what studio photos need.
+    bool surface = false;
     RegionRules regions{};
     Product product = Product::Mask;
     bool hardEdges = false;  // cut-outs' alpha 0 or 255 only
@@ -39,7 +48,7 @@ struct RefineOptions {
 
     // Whether anything differs from the plain threshold's mask.
     bool Active() const {
-        return autoBackground || tolerance || regions.connected || regions.despeckle > 0 ||
+        return autoBackground || tolerance || regions.connected || regions.Despeckles() ||
                product != Product::Mask || invert;
     }
 };

@@ -10,6 +10,7 @@
 // of a rim, keeps the background outside it from leaking in.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +32,14 @@ struct RegionRules {
     // ...and regions of either class smaller than this take the class of the region
     // around them, but for background that reaches the edge.
     uint64_t despeckle = 0;
+    // ...or smaller than this share of the picture, whichever is larger.
+    double despeckleShare = 0;
+
+    bool Despeckles() const { return despeckle > 0 || despeckleShare > 0; }
+    // The speck size for a picture of area pixels.
+    uint64_t SpeckArea(uint64_t area) const {
+        return std::max(despeckle, uint64_t(despeckleShare * double(area)));
+    }
 };
 
 class RegionLabeller {

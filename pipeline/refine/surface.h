@@ -1,0 +1,73 @@
+// The backdrop as a surface: its colour over the whole frame, for sweeps that fall off
+// towards the edges and lights that vignette, where one colour for the picture leaves
+// either the dim border's backdrop or the bright centre's on the wrong side.
+//
+// It is fitted to a sample of the picture held while the picture is first read: the
+// backdrop is what can be reached from the frame over samples near the surface found
+// so far, its colour measured in cells and carried smoothly over the cells the object
+// covers. A pixel is then backdrop when it is no darker (on white) or no lighter (on
+// black) than the surface where it lies, less the tolerance that the noise asks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "mask/kernels.h"
+#include "refine/backdrop.h"
+
+namespace zel7 {
+
+// The colours of every Step()-th pixel of every Step()-th row, kept while the picture
+// is read: a ninth of it, or fewer on very large pictures.
+class PictureSamples {
+public:
+    PictureSamples(int32_t width, int32_t height);
+    int32_t Width() const { return width_; }
+    int32_t Height() const { return height_; }
+    int32_t Step() const { return step_; }
+    // Samples across and down.
+    int32_t Across() const { return int32_t(sampledWidth_); }
+    int32_t Down() const { return (height_ + step_ - 1) / step_; }
+    void AddRow(int32_t y, const uint8_t* bgr);
+    // Row y's samples (y a multiple of Step()).
+    const uint8_t* Row(int32_t y) const;
+
+private:
+    int32_t width_, height_, step_;
+    std::size_t sampledWidth_;
+    std::vector<uint8_t> colours_;
+};
+
+class BackdropSurface {
+public:
+    // The backdrop of samples whose frame was measured as border (its colour, and how
+    // far the frame's backdrop pixels lie from it), on side; tolerance is how far below
+    // (on white) or above (on black) the surface a pixel of the backdrop can lie.
+    BackdropSurface(const PictureSamples& samples, const Backdrop& border, Background side,
+                    int tolerance);
+
+    // The backdrop's colour at pixel x, y: blue, green, red.
+    std::array<uint8_t, 3> At(int32_t x, int32_t y) const;
+    // The backdrop's colour at x, y with the tolerance around it, as EdgeAlpha wants it.
+    Backdrop Local(int32_t x, int32_t y) const { return {At(x, y), tolerance_}; }
+    int Tolerance() const { return tolerance_; }
+
+    // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
+    void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
+
+private:
+    ColourRange RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const;
+    // Which samples the backdrop reaches from the frame over the surface as it is.
+    std::vector<uint8_t> Reached(const PictureSamples& samples) const;
+    void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
+
+    int32_t width_, height_;
+    Background side_;
+    int tolerance_;
+    Backdrop border_;
+    int32_t across_ = 1, down_ = 1;            // cells
+    std::vector<std::array<float, 3>> cells_;  // each cell's colour, row by row
+};
+
+}  // namespace zel7

@@ -1,0 +1,115 @@
+#include "refine/surface.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "engine/options.h"
+#include "engine/pixel_arrays.h"
+
+namespace zel7 {
+namespace {
+
+constexpr int32_t kWidth = 120, kHeight = 90;
+
+// A picture drawn pixel by pixel: colour(x, y) gives red, green and blue.
+using Drawing = std::function<std::array<int, 3>(int32_t x, int32_t y)>;
+
+std::vector<uint8_t> Draw(const Drawing& colour) {
+    std::vector<uint8_t> pixels;
+    for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            for (const int channel : colour(x, y)) {
+                pixels.push_back(uint8_t(std::clamp(channel, 0, 255)));
+            }
+        }
+    }
+    return pixels;
+}
+
+bool InSquare(int32_t x, int32_t y, int32_t half) {
+    return std::abs(x - kWidth / 2) < half && std::abs(y - kHeight / 2) < half;
+}
+
+// A sweep lit from the middle: this many levels darker at the corners than there.
+int Sweep(int32_t x, int32_t y, int fallOff) {
+    const double reach = std::hypot(kWidth / 2.0, kHeight / 2.0);
+    return int(std::lround(fallOff * std::hypot(x - kWidth / 2.0, y - kHeight / 2.0) / reach));
+}
+
+// Each case's picture, on its side, and where the object truly is.
+struct Case {
+    const char* name;
+    Background side;
+    Drawing colour;
+    std::function<bool(int32_t x, int32_t y)> object;
+};
+
+const Case kCases[] = {
+    {"a dark product on a sweep 30 levels darker at the corners", Background::NearWhite,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         const int level = InSquare(x, y, 20) ? 90 : 252 - Sweep(x, y, 30);
+         return {level, level, level + (x + y) % 3};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 20); }},
+    {"a white product 8 levels below a clean white backdrop", Background::NearWhite,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         const int level = InSquare(x, y, 25) ? 247 - (x + 2 * y) % 2 : 255;
+         return {level, level, level};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 25); }},
+    {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         const int backdrop = 250 - 8 * x / kWidth;
+         return InSquare(x, y, 30) && !InSquare(x, y, 15)
+                    ? std::array{200, 40, 40}
+                    : std::array{backdrop, backdrop, backdrop};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 30) && !InSquare(x, y, 15); }},
+    {"a grey product on black with a lit middle", Background::NearBlack,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         const int level = InSquare(x, y, 20) ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2;
+         return {level, level, level};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 20); }},
+};
+
+class StudioMask : public ::testing::TestWithParam<Case> {};
+
+// The mask of the recommended option against the truth: every pixel right but where
+// JPEG-free edges would allow none wrong.
+TEST_P(StudioMask, FollowsTheBackdropWhereverItLies) {
+    const Case& test = GetParam();
+    MaskSettings settings;
+    settings.side = test.side;
+    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::CommandLine, settings).Ok());
+    ASSERT_TRUE(CheckSettings(settings, Spelling::CommandLine).Ok());
+    const std::vector<uint8_t> pixels = Draw(test.colour);
+    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+    std::vector<uint8_t> mask(std::size_t(kWidth * kHeight));
+    MaskOptions options = settings.ForFile(PictureFormat::Png);
+    ASSERT_TRUE(MaskArray(picture, test.side, options.refine, mask.data()).Ok());
+    int wrong = 0;
+    for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            wrong += (mask[std::size_t(y * kWidth + x)] == 0) != test.object(x, y);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+TEST(Studio, NeedsTheBackdropsSide) {
+    MaskSettings settings;
+    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
+    const Result refused = CheckSettings(settings, Spelling::Keyword);
+    EXPECT_EQ(refused.status, Status::InvalidOptions);
+    EXPECT_EQ(refused.detail, "studio goes with white or black");
+}
+
+}  // namespace
+}  // namespace zel7
