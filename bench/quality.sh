@@ -8,7 +8,7 @@
 #   bench/quality.sh [BUILD_DIR]     (default: build-bench, configured here)
 #
 # COUNT pictures of each family and backdrop (default 6), SIZE (1200x900) and SEED (7)
-# can be set in the environment.
+# can be set in the environment; WAYS names the ways to score (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -29,13 +29,15 @@ trap 'rm -rf "$work"' EXIT
 # Each way of masking, as a command taking the backdrop's side, a shot and the result.
 declare -A ways=(
     [threshold]='"$mask" --$side "$shot" "$out"'
+    [studio]='"$mask" --$side --studio "$shot" "$out"'
+    [studio-cutout]='"$mask" --$side --studio --cutout "$shot" "$out"'
     [zel7]='"$mask" --auto-background --connected --despeckle 64 --cutout "$shot" "$out"'
     [zel7-hard]='"$mask" --auto-background --connected --despeckle 64 --cutout --hard-edges "$shot" "$out"'
     [zel7-holes]='"$mask" --auto-background --connected --despeckle 64 --hole-area 400 --cutout "$shot" "$out"'
     [magick-10]='"$magick" "$shot" -bordercolor $side -border 1 -alpha set -fuzz 10% -fill none -draw "color 0,0 floodfill" -shave 1x1 -alpha extract "$out"'
     [magick-20]='"$magick" "$shot" -bordercolor $side -border 1 -alpha set -fuzz 20% -fill none -draw "color 0,0 floodfill" -shave 1x1 -alpha extract "$out"'
 )
-for way in threshold zel7 zel7-hard zel7-holes magick-10 magick-20; do
+for way in ${WAYS:-threshold studio studio-cutout zel7 zel7-hard zel7-holes magick-10 magick-20}; do
     mkdir -p "$work/$way"
     for shot in "$work"/shots/*.jpg; do
         name=$(basename "$shot" .jpg)

@@ -21,11 +21,14 @@ constexpr int kMostTolerance = 60;
 constexpr int kMostTint = 48;
 constexpr int kLeastWhite = 144;
 constexpr int kMostBlack = 112;
-// For noise of deviation s in each channel, the largest of the three channels'
-// differences between neighbours averages about 1.9 s; the tolerance is four
-// deviations (one clean pixel in some ten thousand left as object, a speck that
-// despeckling takes) and one level for rounding...
-constexpr double kDifferencePerDeviation = 1.9;
+// The noise is measured by second differences along the frame's rows, a pixel less
+// twice its neighbour kNoiseLag along plus the next as far: a backdrop's gradient
+// cancels, and JPEG, which smooths noise over neighbouring pixels, hardly narrows it
+// at that distance. For noise of deviation s they average sqrt(6) sqrt(2 / pi) s; the
+// tolerance is four deviations of the noisiest channel (one clean pixel in some ten
+// thousand left as object, a speck that despeckling takes) and one level for rounding...
+constexpr int32_t kNoiseLag = 2;
+constexpr double kSecondDifferencePerDeviation = 1.954;
 constexpr double kNoiseDeviations = 4;
 // ...and at least this: JPEG's rounding moves even a clipped, noiseless backdrop by a
 // level or two.
@@ -55,14 +58,14 @@ BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), heigh
 void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
     if (y < kFrameDepth || y >= height_ - kFrameDepth) {
         pixels_.insert(pixels_.end(), bgr, bgr + std::size_t(width_) * 3);
-        for (int32_t x = 1; x < width_; ++x) {
-            int most = 0;
-            for (int c = 0; c < 3; ++c) {
-                most = std::max(most, std::abs(bgr[3 * x + c] - bgr[3 * x - 3 + c]));
-            }
-            if (most <= kNear) {
-                neighbourDifferences_ += uint64_t(most);
-                ++neighbours_;
+        for (int32_t x = 2 * kNoiseLag; x < width_; ++x) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                const int second = std::abs(bgr[3 * x + c] - 2 * bgr[3 * (x - kNoiseLag) + c] +
+                                            bgr[3 * (x - 2 * kNoiseLag) + c]);
+                if (second <= kNear) {
+                    secondDifferences_[c] += uint64_t(second);
+                    ++counted_[c];
+                }
             }
         }
         return;
@@ -73,8 +76,14 @@ void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
 }
 
 int BorderSample::NoiseTolerance() const {
-    const double mean = neighbours_ == 0 ? 0 : double(neighbourDifferences_) / double(neighbours_);
-    const auto noise = int(std::lround(kNoiseDeviations * mean / kDifferencePerDeviation)) + 1;
+    double deviation = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        if (counted_[c] > 0) {
+            deviation = std::max(deviation, double(secondDifferences_[c]) / double(counted_[c]) /
+                                                kSecondDifferencePerDeviation);
+        }
+    }
+    const auto noise = int(std::lround(kNoiseDeviations * deviation)) + 1;
     return std::clamp(noise, kLeastNoiseTolerance, kMostTolerance);
 }
 

@@ -66,16 +66,16 @@ public:
     Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
 
     // The tolerance that the backdrop's noise asks, with no floor for soft shadows:
-    // from the differences between neighbouring pixels along the frame's rows, which a
-    // smooth backdrop's gradient hardly touches.
+    // from second differences along the frame's rows, which a smooth backdrop's
+    // gradient does not touch.
     int NoiseTolerance() const;
 
 private:
     int32_t width_, height_;
     std::vector<uint8_t> pixels_;  // blue, green, red
-    // Of neighbours along the frame's rows no farther apart than a backdrop's noise
-    // can put them: their largest channel differences, summed, and how many.
-    uint64_t neighbourDifferences_ = 0, neighbours_ = 0;
+    // Along the frame's rows, of second differences no larger than a backdrop's noise
+    // makes them: each channel's sum, and how many.
+    std::array<uint64_t, 3> secondDifferences_{}, counted_{};
 };
 
 }  // namespace zel7

@@ -10,6 +10,7 @@
 #include "refine/backdrop.h"
 #include "refine/edges.h"
 #include "refine/holes.h"
+#include "refine/shadows.h"
 #include "refine/surface.h"
 
 namespace zel7 {
@@ -45,6 +46,7 @@ private:
     Backdrop reference_;
     std::optional<PictureSamples> samples_;   // with options_.surface
     std::optional<BackdropSurface> surface_;  // the same
+    std::optional<ShadowMap> shadows_;        // the same, for shadows dropped
     std::unique_ptr<RegionLabeller> labels_;
     std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
     std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
@@ -113,6 +115,7 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
         const int tolerance = options_.tolerance.value_or(border.NoiseTolerance());
         surface_.emplace(*samples_, reference_, background_, tolerance);
         reference_.tolerance = tolerance;
+        shadows_.emplace(*samples_, *surface_);
     }
     return {};
 }
@@ -120,6 +123,11 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
 void Refined::Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
     if (surface_) {
         surface_->Classify(y, bgr, mark, classes);
+        for (int32_t x = 0; shadows_->Any() && x < decoded_.width; ++x) {
+            if (classes[x] == 0 && shadows_->InShadow(x, y, bgr + 3 * x)) {
+                classes[x] = mark;
+            }
+        }
     } else {
         ClassifyPixels(bgr, decoded_.width, reference_, mark, classes);
     }
@@ -185,8 +193,9 @@ Result Refined::Open() {
         }
     }
     // The last pass writes the rows. A two-tone mask of labelled regions needs no
-    // colours; everything else does.
-    if (!labels_ || options_.product != Product::Mask) {
+    // colours, but where its edges go by their coverage as a cut-out's do; everything
+    // else does.
+    if (!labels_ || options_.product != Product::Mask || options_.surface) {
         decoder_ = std::move(unread);
         if (!decoder_) {
             if (Result result = OpenDecoder(decoder_); !result.Ok()) {
@@ -267,6 +276,9 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     const bool cutout = options_.product == Product::Cutout;
     const bool soft = options_.product == Product::SoftMask ||
                       (options_.product == Product::Cutout && !options_.hardEdges);
+    // Two-tone masks of the backdrop's surface are object where an edge pixel is at
+    // least half object, as a cut-out's alpha of 128 and more shows it.
+    const bool halved = options_.product == Product::Mask && options_.surface;
     std::memset(out, 0, row_.size());
     if (!cutout) {
         kernels::ExpandGrey(coverage, std::size_t(width), options_.invert ? 0 : 255, out);
@@ -281,7 +293,7 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
             out[4 * x + 3] = options_.invert ? uint8_t(~coverage[x]) : coverage[x];
         }
     }
-    if (!soft) {
+    if (!soft && !halved) {
         return;
     }
     FindEdges(*window_, y, edge_);
@@ -293,6 +305,9 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
         uint8_t alpha =
             EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_, rgb);
+        if (halved) {
+            alpha = alpha >= 128 ? 255 : 0;
+        }
         if (options_.invert) {
             alpha = uint8_t(255 - alpha);
         }

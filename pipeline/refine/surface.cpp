@@ -83,6 +83,15 @@ ColourRange BackdropSurface::RangeAt(const std::array<uint8_t, 3>& colour, int t
 }
 
 std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
+    const std::array<float, 3> exactly = Exactly(x, y);
+    std::array<uint8_t, 3> colour{};
+    for (std::size_t c = 0; c < 3; ++c) {
+        colour[c] = uint8_t(std::clamp(std::lround(exactly[c]), 0L, 255L));
+    }
+    return colour;
+}
+
+std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
     // Between the middles of the four cells around, and on along the same slope beyond
     // the outer ones, as a sweep falls off on towards the corners.
     const auto place = [](int32_t at, int32_t size, int32_t cells, int32_t& first, float& share) {
@@ -97,14 +106,20 @@ std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
     const auto cell = [&](int32_t i, int32_t j) {
         return cells_[std::size_t(std::min(j, down_ - 1) * across_ + std::min(i, across_ - 1))];
     };
-    std::array<uint8_t, 3> colour{};
+    std::array<float, 3> colour{};
     for (std::size_t c = 0; c < 3; ++c) {
         const float upper = cell(left, top)[c] * (1 - right) + cell(left + 1, top)[c] * right;
         const float lower =
             cell(left, top + 1)[c] * (1 - right) + cell(left + 1, top + 1)[c] * right;
-        colour[c] = uint8_t(std::clamp(std::lround(upper * (1 - below) + lower * below), 0L, 255L));
+        colour[c] = upper * (1 - below) + lower * below;
     }
     return colour;
+}
+
+bool BackdropSurface::Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const {
+    uint8_t inside = 0;
+    kernels::portable::Classify(bgr, 1, RangeAt(colour, tolerance_), 1, &inside);
+    return inside != 0;
 }
 
 void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,

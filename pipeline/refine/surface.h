@@ -47,11 +47,16 @@ public:
     BackdropSurface(const PictureSamples& samples, const Backdrop& border, Background side,
                     int tolerance);
 
-    // The backdrop's colour at pixel x, y: blue, green, red.
+    // The backdrop's colour at pixel x, y: blue, green, red; rounded, or as fitted
+    // (where a level matters, as for holes).
     std::array<uint8_t, 3> At(int32_t x, int32_t y) const;
+    std::array<float, 3> Exactly(int32_t x, int32_t y) const;
     // The backdrop's colour at x, y with the tolerance around it, as EdgeAlpha wants it.
     Backdrop Local(int32_t x, int32_t y) const { return {At(x, y), tolerance_}; }
     int Tolerance() const { return tolerance_; }
+    Background Side() const { return side_; }
+    // Whether the pixel bgr is backdrop where the surface's colour is colour.
+    bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const;
 
     // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;

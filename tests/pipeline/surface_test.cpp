@@ -47,6 +47,10 @@ struct Case {
     std::function<bool(int32_t x, int32_t y)> object;
 };
 
+void PrintTo(const Case& test, std::ostream* out) {
+    *out << test.name;
+}
+
 const Case kCases[] = {
     {"a dark product on a sweep 30 levels darker at the corners", Background::NearWhite,
      [](int32_t x, int32_t y) -> std::array<int, 3> {
@@ -68,6 +72,17 @@ const Case kCases[] = {
                     : std::array{backdrop, backdrop, backdrop};
      },
      [](int32_t x, int32_t y) { return InSquare(x, y, 30) && !InSquare(x, y, 15); }},
+    {"a red product casting a soft grey shadow 30 levels deep", Background::NearWhite,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         if (InSquare(x, y, 14)) {
+             return {200, 30, 60};
+         }
+         // The object's shape moved down and to the right, fading out over 20 pixels.
+         const int off = std::max(std::abs(x - kWidth / 2 - 6), std::abs(y - kHeight / 2 - 6));
+         const double scale = 1 - 0.12 * std::clamp((34 - off) / 20.0, 0.0, 1.0);
+         return {int(250 * scale), int(250 * scale), int(246 * scale)};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 14); }},
     {"a grey product on black with a lit middle", Background::NearBlack,
      [](int32_t x, int32_t y) -> std::array<int, 3> {
          const int level = InSquare(x, y, 20) ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2;
@@ -98,6 +113,29 @@ TEST_P(StudioMask, FollowsTheBackdropWhereverItLies) {
         }
     }
     EXPECT_EQ(wrong, 0);
+}
+
+// Two-tone masks go by the same coverage as cut-outs: object where the cut-out's alpha
+// is at least half, on an object whose rim blends into the backdrop.
+TEST_P(StudioMask, IsTheCutoutsAlphaHalved) {
+    const Case& test = GetParam();
+    const std::vector<uint8_t> sharp = Draw(test.colour);
+    std::vector<uint8_t> pixels = sharp;
+    for (std::size_t i = 3 * kWidth; i + 3 * kWidth < pixels.size(); ++i) {
+        pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
+    }
+    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+    MaskSettings settings;
+    settings.side = test.side;
+    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::CommandLine, settings).Ok());
+    RefineOptions options = settings.ForFile(PictureFormat::Png).refine;
+    std::vector<uint8_t> mask(std::size_t(kWidth * kHeight)), cutout(4 * mask.size());
+    ASSERT_TRUE(MaskArray(picture, test.side, options, mask.data()).Ok());
+    options.product = Product::Cutout;
+    ASSERT_TRUE(MaskArray(picture, test.side, options, cutout.data()).Ok());
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        ASSERT_EQ(mask[i] == 0, cutout[4 * i + 3] >= 128) << "pixel " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),

@@ -1,0 +1,125 @@
+#include "refine/shadows.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+
+namespace zel7 {
+namespace {
+
+// A shadow scales the backdrop by at least this: deeper than that, it is a dark
+// object's own grey.
+constexpr float kDarkestShadow = 0.3f;
+// How far a shadow's channels may stray from the backdrop's scaled, besides the
+// tolerance: JPEG's halved colour resolution tints a grey by a level or two.
+constexpr float kHueSlack = 2;
+// Neighbouring samples (a few pixels apart) further apart than this in any channel,
+// or than twice the tolerance, lie across an edge: a soft shadow darkens by a level or
+// two from one to the next, a white garment's outline by five and more.
+constexpr int kLeastEdge = 5;
+constexpr int kEdgePerTolerance = 2;
+// A patch is shadow when at least this share of its outline fades into the backdrop
+// softly: a shadow's outline is mostly the fade, the rest the object casting it; a pale
+// object's is an edge but where it happens to match the backdrop (on the development
+// photos, white garments fade over up to half of their outline).
+constexpr double kSoftShare = 0.7;
+
+enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
+
+bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
+    const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
+                        float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
+    if (scale < kDarkestShadow || scale >= 1) {
+        return false;
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+        if (std::abs(float(bgr[c]) - scale * float(backdrop[c])) > float(tolerance) + kHueSlack) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surface)
+    : surface_(surface),
+      step_(samples.Step()),
+      across_(samples.Across()),
+      down_(samples.Down()),
+      tolerance_(surface.Tolerance()) {
+    const std::size_t count = std::size_t(across_) * std::size_t(down_);
+    shadow_.assign(count, 0);
+    if (surface.Side() != Background::NearWhite) {
+        return;  // a black backdrop shows no shadow
+    }
+    const auto pixel = [&](std::size_t k) {
+        return samples.Row(int32_t(k / std::size_t(across_)) * step_) +
+               3 * (k % std::size_t(across_));
+    };
+    std::vector<uint8_t> kinds(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto backdrop = surface.At(int32_t(k % std::size_t(across_)) * step_,
+                                         int32_t(k / std::size_t(across_)) * step_);
+        kinds[k] = surface.Holds(pixel(k), backdrop)              ? kBackdrop
+                   : BackdropHued(pixel(k), backdrop, tolerance_) ? kCandidate
+                                                                  : kObject;
+    }
+    const int edge = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
+    const auto smooth = [&](std::size_t a, std::size_t b) {
+        const uint8_t *p = pixel(a), *q = pixel(b);
+        return std::abs(p[0] - q[0]) <= edge && std::abs(p[1] - q[1]) <= edge &&
+               std::abs(p[2] - q[2]) <= edge;
+    };
+    const auto neighbours = [&](std::size_t k, auto each) {
+        const std::size_t i = k % std::size_t(across_);
+        if (i > 0)
+            each(k - 1);
+        if (i + 1 < std::size_t(across_))
+            each(k + 1);
+        if (k >= std::size_t(across_))
+            each(k - std::size_t(across_));
+        if (k + std::size_t(across_) < count)
+            each(k + std::size_t(across_));
+    };
+    // Each patch of candidates joined by smooth steps, one at a time: its samples,
+    // and how much of its outline is soft against the backdrop.
+    std::vector<uint8_t> seen(count);
+    std::vector<std::size_t> patch;
+    for (std::size_t first = 0; first < count; ++first) {
+        if (kinds[first] != kCandidate || seen[first]) {
+            continue;
+        }
+        patch.assign(1, first);
+        seen[first] = 1;
+        uint64_t soft = 0, outline = 0;
+        for (std::size_t at = 0; at < patch.size(); ++at) {
+            const std::size_t k = patch[at];
+            neighbours(k, [&](std::size_t n) {
+                const bool joined = kinds[n] == kCandidate && smooth(k, n);
+                if (joined && !seen[n]) {
+                    seen[n] = 1;
+                    patch.push_back(n);
+                } else if (!joined) {
+                    ++outline;
+                    soft += kinds[n] == kBackdrop && smooth(k, n);
+                }
+            });
+        }
+        if (soft > 0 && double(soft) >= kSoftShare * double(outline)) {
+            for (const std::size_t k : patch) {
+                shadow_[k] = 1;
+            }
+            any_ = true;
+        }
+    }
+}
+
+bool ShadowMap::InShadow(int32_t x, int32_t y, const uint8_t* bgr) const {
+    const int32_t i = std::min((x + step_ / 2) / step_, across_ - 1);
+    const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
+    return shadow_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0 &&
+           BackdropHued(bgr, surface_.At(x, y), tolerance_);
+}
+
+}  // namespace zel7
