@@ -27,6 +27,8 @@ mask="$build/cli/zel7-mask"
 
 declare -A commands=(
     [plain]="$mask --white $photo $work/plain.png"
+    [studio]="$mask --white --studio $photo $work/studio.png"
+    [studio-cutout]="$mask --white --studio --cutout $photo $work/studio-cutout.png"
     [connected]="$mask --white --connected --despeckle 64 $photo $work/connected.png"
     [auto]="$mask --auto-background --connected --despeckle 64 $photo $work/auto.png"
     [soft]="$mask --auto-background --connected --despeckle 64 --soft $photo $work/soft.png"
@@ -34,7 +36,7 @@ declare -A commands=(
     [hard-cutout]="$mask --white --connected --despeckle 64 --cutout --hard-edges $photo $work/hard.png"
     [vips]="vips copy $photo $work/vips.png[compression=1]"
 )
-order=(plain connected auto soft cutout hard-cutout vips)
+order=(plain studio studio-cutout connected auto soft cutout hard-cutout vips)
 source bench/timing.sh
 run "$rounds" "${order[@]}"
 

@@ -19,16 +19,28 @@ int JsonReport::Open(const std::string& path) {
 }
 
 void JsonReport::Add(const std::string& source, const std::string& destination,
-                     std::string_view status, const std::string& reason, double milliseconds) {
+                     std::string_view status, const std::string& reason, double milliseconds,
+                     const std::optional<Confidence>& confidence) {
     if (file_ == nullptr) {
         return;
     }
-    char time[32];
-    std::snprintf(time, sizeof time, "%.1f", milliseconds);
-    const std::string line =
-        "{\"source\":" + JsonString(source) + ",\"destination\":" + JsonString(destination) +
-        ",\"status\":" + JsonString(status) + ",\"reason\":" + JsonString(reason) +
-        ",\"milliseconds\":" + time + "}\n";
+    char number[32];
+    std::snprintf(number, sizeof number, "%.1f", milliseconds);
+    std::string line = "{\"source\":" + JsonString(source) +
+                       ",\"destination\":" + JsonString(destination) +
+                       ",\"status\":" + JsonString(status) + ",\"reason\":" + JsonString(reason) +
+                       ",\"milliseconds\":" + number;
+    if (confidence) {
+        char separator = '{';
+        line += ",\"confidence\":";
+        for (const auto& [name, value] : confidence->Fields()) {
+            std::snprintf(number, sizeof number, "%.4g", value);
+            line += separator + JsonString(name) + ":" + number;
+            separator = ',';
+        }
+        line += "}";
+    }
+    line += "}\n";
     std::lock_guard lock(mutex_);
     if (std::fputs(line.c_str(), file_) == EOF || std::fflush(file_) != 0) {
         error_ = error_ != 0 ? error_ : errno;
@@ -61,8 +73,9 @@ void Reporter::Failed(const std::string& source, const std::string& destination,
 }
 
 void Reporter::Written(const std::string& source, const std::string& destination,
-                       double milliseconds, const std::string& remark) {
-    report_.Add(source, destination, "written", remark, milliseconds);
+                       double milliseconds, const std::string& remark,
+                       const std::optional<Confidence>& confidence) {
+    report_.Add(source, destination, "written", remark, milliseconds, confidence);
     std::lock_guard lock(mutex_);
     ++written_;
     if (!remark.empty()) {

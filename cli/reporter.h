@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "refine/confidence.h"
 
 namespace zel7::cli {
 
@@ -17,8 +20,10 @@ public:
     ~JsonReport();
     int Open(const std::string& path);  // "-": standard output; 0 or an errno value
     bool IsOpen() const { return file_ != nullptr; }
+    // A refined picture's line ends with its confidence, an object of its measures.
     void Add(const std::string& source, const std::string& destination, std::string_view status,
-             const std::string& reason, double milliseconds);
+             const std::string& reason, double milliseconds,
+             const std::optional<Confidence>& confidence = std::nullopt);
     // 0, or the errno value of the first failed write.
     int Close();
 
@@ -40,7 +45,8 @@ public:
                 const std::string& reason, double milliseconds = 0);
     // A file written, with a remark for the user when there is one.
     void Written(const std::string& source, const std::string& destination, double milliseconds,
-                 const std::string& remark = {});
+                 const std::string& remark = {},
+                 const std::optional<Confidence>& confidence = std::nullopt);
     void Skipped(const std::string& source, const std::string& destination);
     bool AllWritten();
     void Finish();

@@ -53,7 +53,8 @@ void RunJobs(const std::vector<zel7::BatchJob>& jobs, const CommandLine& line, u
                                 result.ConcernsDestination() ? job.destination : job.source,
                                 zel7::Describe(result), milliseconds);
             } else {
-                reporter.Written(job.source, job.destination, milliseconds, note.Remark());
+                reporter.Written(job.source, job.destination, milliseconds, note.Remark(),
+                                 note.confidence);
             }
         }
     };

@@ -188,10 +188,24 @@ py::array Mask(const py::object& pixels, const std::string& background, const py
     return out;
 }
 
-// The destination written, and what zel7-mask would remark on it ("" mostly).
-std::pair<py::str, std::string> MaskFileNoted(const fs::path& source, const fs::path& destination,
-                                              const std::string& background,
-                                              const py::kwargs& options) {
+// A refined picture's confidence as zel7-mask's --report gives it, or None.
+py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
+    if (!confidence) {
+        return py::none();
+    }
+    py::dict measures;
+    for (const auto& [name, value] : confidence->Fields()) {
+        measures[py::str(std::string(name))] = value;
+    }
+    return measures;
+}
+
+// The destination written, what zel7-mask would remark on it ("" mostly), and the
+// confidence of a refined mask or cut-out (None for others).
+std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& source,
+                                                           const fs::path& destination,
+                                                           const std::string& background,
+                                                           const py::kwargs& options) {
     const zel7::MaskSettings settings = Settings("mask_file", background, options, true);
     zel7::BatchJob job;
     if (zel7::Result planned =
@@ -213,13 +227,13 @@ std::pair<py::str, std::string> MaskFileNoted(const fs::path& source, const fs::
     if (!result.Ok()) {
         Raise(result, fs::path(result.ConcernsDestination() ? job.destination : job.source));
     }
-    return {PathText(job.destination), note.Remark()};
+    return {PathText(job.destination), note.Remark(), ConfidenceDict(note.confidence)};
 }
 
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
 py::str MaskFileOf(const fs::path& source, const fs::path& destination,
                    const std::string& background, const py::kwargs& options) {
-    auto [written, remark] = MaskFileNoted(source, destination, background, options);
+    auto [written, remark, confidence] = MaskFileNoted(source, destination, background, options);
     if (!remark.empty()) {
         const std::string warning = source.string() + ": " + remark;
         if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) {
@@ -325,7 +339,8 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
     // caught through process-wide state, which threads would race for.
     module.def("_mask_file_noted", &MaskFileNoted, py::arg("source"), py::arg("destination"),
                py::arg("background") = "white",
-               "mask_file, returning the destination and zel7-mask's remark on it.");
+               "mask_file, returning the destination, zel7-mask's remark on it and the "
+               "confidence its --report gives (None but for refined masks and cut-outs).");
     module.def("_plan", &Plan, py::arg("paths"), py::arg("out_dir"), py::arg("suffix"),
                py::arg("background"), "zel7.dask's batch, planned as zel7-mask plans its own.");
     module.def("_up_to_date", &zel7::IsUpToDate, py::arg("source"), py::arg("destination"),

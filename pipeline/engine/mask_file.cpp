@@ -6,7 +6,7 @@ namespace zel7 {
 namespace {
 
 Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
-                   const MaskOptions& options, std::vector<uint8_t>& buffer) {
+                   const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     const RefineOptions& refine = options.refine;
     if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
         return Fail(Status::InvalidOptions, "cut-outs are written as PNG only");
@@ -22,6 +22,7 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     if (Result result = OpenRefinedSource(open, options.background, refine, input); !result.Ok()) {
         return result;
     }
+    const RowSource& refined = *input;  // owned by whatever turns it upright
     if (input->Orientation() != 1) {
         // Two tones turn in a bit a pixel; grey and colour rows whole.
         input = refine.product == Product::Mask
@@ -37,7 +38,14 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
         !result.Ok()) {
         return result;
     }
-    return CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
+    if (Result result = CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
+        !result.Ok()) {
+        return result;
+    }
+    if (note != nullptr) {
+        note->confidence = ConfidenceOf(refined);
+    }
+    return {};
 }
 
 }  // namespace
@@ -51,7 +59,7 @@ std::string MaskNote::Remark() const {
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     if (options.refine.Active()) {
-        return MaskRefined(source, destination, options, buffer);
+        return MaskRefined(source, destination, options, buffer, note);
     }
     std::unique_ptr<RowSource> input;
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);

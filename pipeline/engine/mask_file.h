@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,8 @@ struct MaskOptions {
 
 // What a user may want to know of a mask that was written.
 struct MaskNote {
-    int32_t copiedBitCount = 0;  // a BMP of this depth, copied unchanged to a BMP
+    int32_t copiedBitCount = 0;              // a BMP of this depth, copied unchanged to a BMP
+    std::optional<Confidence> confidence{};  // of refined masks and cut-outs
 
     // What to tell the user, or "".
     std::string Remark() const;

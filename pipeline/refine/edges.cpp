@@ -32,26 +32,26 @@ RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride)
 void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& edge) {
     const int32_t width = window.Width();
     // First the columns with background within kEdge rows...
-    edge.assign(std::size_t(width), 0);
+    std::vector<uint8_t>& column = edge;
+    column.assign(std::size_t(width), 0);
     for (int32_t yy = std::max(y - kEdge, 0); yy <= std::min(y + kEdge, window.Height() - 1);
          ++yy) {
         const uint8_t* row = window.Coverage(yy);
         for (int32_t x = 0; x < width; ++x) {
-            edge[std::size_t(x)] |= row[x] == 0;
+            column[std::size_t(x)] |= row[x] == 0;
         }
     }
-    // ...then, in place, the pixels with such a column within kEdge: each column is read
-    // before it is written, and those ahead are still as the first pass left them.
-    for (int32_t x = 0, lastBackground = -kEdge - 1; x < width; ++x) {
-        if (edge[std::size_t(x)]) {
-            lastBackground = x;
-        }
-        const int32_t ahead = std::min(x + kEdge, width - 1);
-        bool near = x - lastBackground <= kEdge;
-        for (int32_t xx = x + 1; !near && xx <= ahead; ++xx) {
-            near = edge[std::size_t(xx)] != 0;
-        }
-        edge[std::size_t(x)] = near;
+    // ...then, in place, the pixels with such a column within kEdge: the distance to the
+    // last one behind, counted forwards, then the next one ahead, counted backwards.
+    int32_t since = kEdge + 1;
+    for (int32_t x = 0; x < width; ++x) {
+        since = column[std::size_t(x)] ? 0 : std::min(since + 1, kEdge + 1);
+        column[std::size_t(x)] = uint8_t(since);
+    }
+    int32_t until = kEdge + 1;
+    for (int32_t x = width - 1; x >= 0; --x) {
+        until = column[std::size_t(x)] == 0 ? 0 : std::min(until + 1, kEdge + 1);
+        edge[std::size_t(x)] = std::min<int32_t>(column[std::size_t(x)], until) <= kEdge;
     }
 }
 

@@ -16,6 +16,8 @@
 namespace zel7 {
 namespace {
 
+constexpr double kMostFitSamples = 250'000;
+
 class Refined : public RowSource {
 public:
     Refined(const SourceOpener& open, Background background, const RefineOptions& options)
@@ -26,6 +28,7 @@ public:
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
     Result Read(uint8_t* into, std::size_t size) override;
+    Confidence Judged() const { return counter_->Result(surface_ ? surface_->Unevenness() : 0); }
 
 private:
     Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
@@ -35,6 +38,7 @@ private:
     Result Label(std::unique_ptr<RowSource>& unread);
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
+    void WriteEdges(int32_t y, uint8_t* out, bool halved);
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
 
     const SourceOpener& open_;
@@ -52,6 +56,8 @@ private:
     std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
     std::vector<uint8_t> coverage_;       // the row written, without decoder_
     std::vector<uint8_t> edge_;           // per pixel of the row written: at the edge
+    std::vector<uint8_t> object_;         // the same: object, as written
+    std::optional<ConfidenceCounter> counter_;
     int32_t decodedRows_ = 0;
     std::vector<uint8_t> row_;  // the finished row being handed out
     int32_t nextRow_ = 0;
@@ -113,9 +119,14 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
     if (samples_) {
         const int tolerance = options_.tolerance.value_or(border.NoiseTolerance());
-        surface_.emplace(*samples_, reference_, background_, tolerance);
+        // The surface and the shadows are fitted to at most kMostFitSamples samples:
+        // the surface's cells and a shadow's fade are many samples across even then.
+        const auto fitted = double(samples_->Across()) * double(samples_->Down());
+        const PictureSamples sparser =
+            samples_->Sparser(std::max(1, int32_t(std::ceil(std::sqrt(fitted / kMostFitSamples)))));
+        surface_.emplace(sparser, reference_, background_, tolerance);
         reference_.tolerance = tolerance;
-        shadows_.emplace(*samples_, *surface_);
+        shadows_.emplace(sparser, *surface_);
     }
     return {};
 }
@@ -212,6 +223,7 @@ Result Refined::Open() {
         return Fail(Status::TooManyPixels, "too large for a cut-out");
     }
     shape_ = {width, height, bitCount, stride, stride * height};
+    counter_.emplace(width, height);
     row_.resize(std::size_t(stride));
     handedOut_ = row_.size();
     return {};
@@ -293,11 +305,18 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
             out[4 * x + 3] = options_.invert ? uint8_t(~coverage[x]) : coverage[x];
         }
     }
-    if (!soft && !halved) {
-        return;
+    object_.assign(coverage, coverage + width);
+    if (soft || halved) {
+        WriteEdges(y, out, halved);
     }
+    counter_->Row(y, object_.data());
+}
+
+void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
+    const bool cutout = options_.product == Product::Cutout;
+    const uint8_t* coverage = window_->Coverage(y);
     FindEdges(*window_, y, edge_);
-    for (int32_t x = 0; x < width; ++x) {
+    for (int32_t x = 0; x < decoded_.width; ++x) {
         if (!edge_[std::size_t(x)] || coverage[x] == 0) {
             continue;
         }
@@ -305,6 +324,8 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
         uint8_t alpha =
             EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_, rgb);
+        counter_->Edge(alpha);
+        object_[std::size_t(x)] = alpha >= 128;
         if (halved) {
             alpha = alpha >= 128 ? 255 : 0;
         }
@@ -323,6 +344,11 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
 }
 
 }  // namespace
+
+std::optional<Confidence> ConfidenceOf(const RowSource& source) {
+    const auto* refined = dynamic_cast<const Refined*>(&source);
+    return refined != nullptr ? std::optional(refined->Judged()) : std::nullopt;
+}
 
 Result OpenRefinedSource(const SourceOpener& open, Background background,
                          const RefineOptions& options, std::unique_ptr<RowSource>& source) {

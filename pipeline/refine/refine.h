@@ -15,6 +15,7 @@
 
 #include "engine/row_stream.h"
 #include "mask/threshold.h"
+#include "refine/confidence.h"
 #include "refine/regions.h"
 
 namespace zel7 {
@@ -62,5 +63,13 @@ using SourceOpener = std::function<Result(std::unique_ptr<RowSource>&)>;
 // when it is not measured. open must outlive the source.
 Result OpenRefinedSource(const SourceOpener& open, Background background,
                          const RefineOptions& options, std::unique_ptr<RowSource>& source);
+
+}  // namespace zel7
+
+namespace zel7 {
+
+// How far the rows a refined source (from OpenRefinedSource) wrote can be trusted,
+// once they are all read; nothing for any other source.
+std::optional<Confidence> ConfidenceOf(const RowSource& source);
 
 }  // namespace zel7

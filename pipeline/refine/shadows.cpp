@@ -57,10 +57,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         return samples.Row(int32_t(k / std::size_t(across_)) * step_) +
                3 * (k % std::size_t(across_));
     };
+    const std::vector<std::array<uint8_t, 3>> surfaceAt = surface.AtSamples(samples);
     std::vector<uint8_t> kinds(count);
     for (std::size_t k = 0; k < count; ++k) {
-        const auto backdrop = surface.At(int32_t(k % std::size_t(across_)) * step_,
-                                         int32_t(k / std::size_t(across_)) * step_);
+        const auto& backdrop = surfaceAt[k];
         kinds[k] = surface.Holds(pixel(k), backdrop)              ? kBackdrop
                    : BackdropHued(pixel(k), backdrop, tolerance_) ? kCandidate
                                                                   : kObject;

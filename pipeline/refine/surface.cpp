@@ -34,15 +34,40 @@ constexpr int kSmoothings = 4 * kMostCells * kMostCells;
 constexpr int32_t kPiecesPerCell = 8;
 constexpr int32_t kLeastPiece = 16;
 
+// Where pixel at lies among the middles of cells cells across size pixels: the cell
+// before it and its share of the way to the next, going on along the same slope beyond
+// the outer ones, as a sweep falls off on towards the corners.
+void Place(int32_t at, int32_t size, int32_t cells, int32_t& first, float& share) {
+    const float middle = (float(at) + 0.5f) * float(cells) / float(size) - 0.5f;
+    first = std::clamp(int32_t(std::floor(middle)), 0, std::max(cells - 2, 0));
+    share = cells == 1 ? 0.0f : middle - float(first);
+}
+
 }  // namespace
 
 PictureSamples::PictureSamples(int32_t width, int32_t height)
+    : PictureSamples(
+          width, height,
+          std::max(kLeastSampleStep,
+                   int32_t(std::ceil(std::sqrt(double(width) * height * 3 / kMostSampleBytes))))) {}
+
+PictureSamples::PictureSamples(int32_t width, int32_t height, int32_t step)
     : width_(width),
       height_(height),
-      step_(std::max(kLeastSampleStep,
-                     int32_t(std::ceil(std::sqrt(double(width) * height * 3 / kMostSampleBytes))))),
+      step_(step),
       sampledWidth_(std::size_t(width + step_ - 1) / std::size_t(step_)) {
     colours_.reserve(sampledWidth_ * 3 * std::size_t(Down()));
+}
+
+PictureSamples PictureSamples::Sparser(int32_t factor) const {
+    PictureSamples sparser(width_, height_, step_ * factor);
+    for (int32_t y = 0; y < height_; y += sparser.step_) {
+        const uint8_t* row = Row(y);
+        for (std::size_t i = 0; i < sampledWidth_; i += std::size_t(factor)) {
+            sparser.colours_.insert(sparser.colours_.end(), row + 3 * i, row + 3 * i + 3);
+        }
+    }
+    return sparser;
 }
 
 void PictureSamples::AddRow(int32_t y, const uint8_t* bgr) {
@@ -86,23 +111,16 @@ std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
     const std::array<float, 3> exactly = Exactly(x, y);
     std::array<uint8_t, 3> colour{};
     for (std::size_t c = 0; c < 3; ++c) {
-        colour[c] = uint8_t(std::clamp(std::lround(exactly[c]), 0L, 255L));
+        colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
     }
     return colour;
 }
 
 std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
-    // Between the middles of the four cells around, and on along the same slope beyond
-    // the outer ones, as a sweep falls off on towards the corners.
-    const auto place = [](int32_t at, int32_t size, int32_t cells, int32_t& first, float& share) {
-        const float middle = (float(at) + 0.5f) * float(cells) / float(size) - 0.5f;
-        first = std::clamp(int32_t(std::floor(middle)), 0, std::max(cells - 2, 0));
-        share = cells == 1 ? 0.0f : middle - float(first);
-    };
     int32_t left = 0, top = 0;
     float right = 0, below = 0;
-    place(x, width_, across_, left, right);
-    place(y, height_, down_, top, below);
+    Place(x, width_, across_, left, right);
+    Place(y, height_, down_, top, below);
     const auto cell = [&](int32_t i, int32_t j) {
         return cells_[std::size_t(std::min(j, down_ - 1) * across_ + std::min(i, across_ - 1))];
     };
@@ -116,10 +134,52 @@ std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
     return colour;
 }
 
-bool BackdropSurface::Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const {
-    uint8_t inside = 0;
-    kernels::portable::Classify(bgr, 1, RangeAt(colour, tolerance_), 1, &inside);
-    return inside != 0;
+std::vector<std::array<uint8_t, 3>> BackdropSurface::AtSamples(
+    const PictureSamples& samples) const {
+    const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
+    // Each sample's column placed once; each row's cells blended down once.
+    std::vector<std::pair<int32_t, float>> columns(static_cast<std::size_t>(across));
+    for (int32_t i = 0; i < across; ++i) {
+        Place(i * step, width_, across_, columns[std::size_t(i)].first,
+              columns[std::size_t(i)].second);
+    }
+    std::vector<std::array<uint8_t, 3>> colours(std::size_t(across) * std::size_t(down));
+    std::vector<std::array<float, 3>> blended(std::size_t(across_) + 1);
+    for (int32_t j = 0; j < down; ++j) {
+        int32_t top = 0;
+        float below = 0;
+        Place(j * step, height_, down_, top, below);
+        const int32_t next = std::min(top + 1, down_ - 1);
+        for (int32_t i = 0; i < across_; ++i) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                blended[std::size_t(i)][c] =
+                    cells_[std::size_t(top * across_ + i)][c] * (1 - below) +
+                    cells_[std::size_t(next * across_ + i)][c] * below;
+            }
+        }
+        blended[std::size_t(across_)] = blended[std::size_t(across_ - 1)];
+        for (int32_t i = 0; i < across; ++i) {
+            const auto [left, right] = columns[std::size_t(i)];
+            const auto& a = blended[std::size_t(left)];
+            const auto& b = blended[std::size_t(std::min(left + 1, across_ - 1))];
+            auto& colour = colours[std::size_t(j) * std::size_t(across) + std::size_t(i)];
+            for (std::size_t c = 0; c < 3; ++c) {
+                colour[c] =
+                    uint8_t(std::clamp(a[c] * (1 - right) + b[c] * right + 0.5f, 0.0f, 255.0f));
+            }
+        }
+    }
+    return colours;
+}
+
+double BackdropSurface::Unevenness() const {
+    const auto level = [](const std::array<float, 3>& cell) {
+        return (cell[0] + cell[1] + cell[2]) / 3;
+    };
+    const auto [least, most] =
+        std::minmax_element(cells_.begin(), cells_.end(),
+                            [&](const auto& a, const auto& b) { return level(a) < level(b); });
+    return double(level(*most) - level(*least));
 }
 
 void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
@@ -134,24 +194,29 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
 
 std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) const {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
+    const std::vector<std::array<uint8_t, 3>> surface = AtSamples(samples);
     std::vector<uint8_t> reached(std::size_t(across) * std::size_t(down));
     std::deque<std::pair<int32_t, int32_t>> next;
+    const ColourRange frameRange = ColourRange::Around(border_.colour, border_.tolerance);
+    const auto Within = [](const uint8_t* pixel, const ColourRange& range) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (pixel[c] < range.low[c] || pixel[c] > range.high[c]) {
+                return false;
+            }
+        }
+        return true;
+    };
     // The frame's samples are backdrop as the border's measure says; those inside
     // must lie within the tolerance of the surface.
     const auto visit = [&](int32_t i, int32_t j, bool frame = false) {
-        uint8_t& seen = reached[std::size_t(j) * std::size_t(across) + std::size_t(i)];
-        if (seen != 0) {
+        const std::size_t k = std::size_t(j) * std::size_t(across) + std::size_t(i);
+        if (reached[k] != 0) {
             return;
         }
-        seen = 2;  // looked at; 1 when backdrop
+        reached[k] = 2;  // looked at; 1 when backdrop
         const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-        uint8_t backdrop = 0;
-        kernels::portable::Classify(pixel, 1,
-                                    frame ? ColourRange::Around(border_.colour, border_.tolerance)
-                                          : RangeAt(At(i * step, j * step), tolerance_),
-                                    1, &backdrop);
-        if (backdrop != 0) {
-            seen = 1;
+        if (frame ? Within(pixel, frameRange) : Holds(pixel, surface[k])) {
+            reached[k] = 1;
             next.emplace_back(i, j);
         }
     };
@@ -180,7 +245,13 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) con
 
 void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached) {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
-    std::vector<std::array<std::vector<uint8_t>, 3>> values(cells_.size());
+    // Each cell's median from a histogram of each channel.
+    std::vector<std::array<std::array<uint32_t, 256>, 3>> histograms(cells_.size());
+    std::vector<uint32_t> counts(cells_.size());
+    std::vector<std::size_t> cellOfColumn(static_cast<std::size_t>(across));
+    for (int32_t i = 0; i < across; ++i) {
+        cellOfColumn[std::size_t(i)] = std::size_t(int64_t(i) * across_ / across);
+    }
     for (int32_t j = 0; j < down; ++j) {
         const uint8_t* row = samples.Row(j * step);
         const auto cellRow = std::size_t(int64_t(j) * down_ / down) * std::size_t(across_);
@@ -188,19 +259,23 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
             if (reached[std::size_t(j) * std::size_t(across) + std::size_t(i)] != 1) {
                 continue;
             }
-            auto& cell = values[cellRow + std::size_t(int64_t(i) * across_ / across)];
+            const std::size_t k = cellRow + cellOfColumn[std::size_t(i)];
+            ++counts[k];
             for (std::size_t c = 0; c < 3; ++c) {
-                cell[c].push_back(row[3 * i + int32_t(c)]);
+                ++histograms[k][c][row[3 * i + int32_t(c)]];
             }
         }
     }
     std::vector<bool> known(cells_.size());
     for (std::size_t k = 0; k < cells_.size(); ++k) {
-        known[k] = values[k][0].size() >= kLeastCellSamples;
+        known[k] = counts[k] >= kLeastCellSamples;
         for (std::size_t c = 0; known[k] && c < 3; ++c) {
-            auto& v = values[k][c];
-            std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
-            cells_[k][c] = v[v.size() / 2];
+            uint32_t seen = 0;
+            int level = 0;
+            while ((seen += histograms[k][c][std::size_t(level)]) <= counts[k] / 2) {
+                ++level;
+            }
+            cells_[k][c] = float(level);
         }
     }
     if (std::find(known.begin(), known.end(), true) == known.end()) {

@@ -23,6 +23,8 @@ namespace zel7 {
 class PictureSamples {
 public:
     PictureSamples(int32_t width, int32_t height);
+    // Every factor-th sample across and down of these.
+    PictureSamples Sparser(int32_t factor) const;
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
     int32_t Step() const { return step_; }
@@ -34,6 +36,8 @@ public:
     const uint8_t* Row(int32_t y) const;
 
 private:
+    PictureSamples(int32_t width, int32_t height, int32_t step);
+
     int32_t width_, height_, step_;
     std::size_t sampledWidth_;
     std::vector<uint8_t> colours_;
@@ -51,12 +55,25 @@ public:
     // (where a level matters, as for holes).
     std::array<uint8_t, 3> At(int32_t x, int32_t y) const;
     std::array<float, 3> Exactly(int32_t x, int32_t y) const;
+    // The colour at every sample of samples (the surface's own), row by row.
+    std::vector<std::array<uint8_t, 3>> AtSamples(const PictureSamples& samples) const;
     // The backdrop's colour at x, y with the tolerance around it, as EdgeAlpha wants it.
     Backdrop Local(int32_t x, int32_t y) const { return {At(x, y), tolerance_}; }
     int Tolerance() const { return tolerance_; }
     Background Side() const { return side_; }
+    // The range of the surface's brightness over the frame, in levels.
+    double Unevenness() const;
     // Whether the pixel bgr is backdrop where the surface's colour is colour.
-    bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const;
+    bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const {
+        for (std::size_t c = 0; c < 3; ++c) {
+            const bool off = side_ == Background::NearWhite ? bgr[c] + tolerance_ < colour[c]
+                                                            : bgr[c] > colour[c] + tolerance_;
+            if (off) {
+                return false;
+            }
+        }
+        return true;
+    }
 
     // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;

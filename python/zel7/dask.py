@@ -15,7 +15,9 @@ worker sees under the same names, and zel7 must be installed on every worker.
 
 Each file's outcome is a dict with the keys and words of zel7-mask's --report lines:
 source, destination, status ("written", "failed" or "skipped"), reason (why it failed,
-or a remark on one written) and milliseconds.
+or a remark on one written) and milliseconds; and for refined masks and cut-outs written,
+confidence: a dict of score (0 doubtful to 1), border_object, object_share,
+ambiguous_edges and unevenness, to route doubtful pictures to a person.
 """
 
 from __future__ import annotations
@@ -117,14 +119,24 @@ class _connected:
             started.close()
 
 
-def _entry(source: str, destination: str, status: str, reason: str = "", ms: float = 0.0) -> Entry:
-    return {
+def _entry(
+    source: str,
+    destination: str,
+    status: str,
+    reason: str = "",
+    ms: float = 0.0,
+    confidence: dict[str, float] | None = None,
+) -> Entry:
+    entry = {
         "source": source,
         "destination": destination,
         "status": status,
         "reason": reason,
         "milliseconds": ms,
     }
+    if confidence is not None:
+        entry["confidence"] = confidence
+    return entry
 
 
 def _mask_partition(
@@ -137,13 +149,18 @@ def _mask_partition(
             done.append((index, _entry(source, destination, "skipped")))
             continue
         start = time.perf_counter()
+        confidence = None
         try:
-            _, remark = zel7._zel7._mask_file_noted(source, destination, background, **options)
+            _, remark, confidence = zel7._zel7._mask_file_noted(
+                source, destination, background, **options
+            )
             status, reason = "written", remark
         except zel7.Error as error:
             status, reason = "failed", error.reason
         except Exception as error:  # one file's trouble is its entry's, never the batch's
             status, reason = "failed", str(error) or type(error).__name__
         milliseconds = (time.perf_counter() - start) * 1000
-        done.append((index, _entry(source, destination, status, reason, milliseconds)))
+        done.append(
+            (index, _entry(source, destination, status, reason, milliseconds, confidence))
+        )
     return done

@@ -8,6 +8,7 @@
 
 #include "engine/options.h"
 #include "engine/pixel_arrays.h"
+#include "refine/confidence.h"
 
 namespace zel7 {
 namespace {
@@ -147,6 +148,43 @@ TEST(Studio, NeedsTheBackdropsSide) {
     const Result refused = CheckSettings(settings, Spelling::Keyword);
     EXPECT_EQ(refused.status, Status::InvalidOptions);
     EXPECT_EQ(refused.detail, "studio goes with white or black");
+}
+
+// What each measure of confidence says of a mask, counted as its rows are written.
+TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
+    struct Row {
+        const char* name;
+        int32_t objectLeft, objectRight, objectTop, objectBottom;  // a rectangle, 10 x 10
+        int ambiguousEdges;                                        // of 10 edge pixels
+        double unevenness;
+        double score;
+    };
+    const Row rows[] = {
+        {"a product in the middle", 3, 7, 3, 7, 2, 10, 1},
+        {"standing on the lower edge", 3, 7, 5, 10, 0, 30, 1 - 4.0 / 36 / 0.5},
+        {"the frame's ring all object", 0, 10, 0, 10, 0, 0, 0},
+        {"nothing found", 0, 0, 0, 0, 0, 0, 0},
+        {"a blurred outline", 3, 7, 3, 7, 9, 0, 0.25},
+        {"a backdrop 60 levels uneven", 3, 7, 3, 7, 0, 60, 0.5},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConfidenceCounter counter(10, 10);
+        for (int32_t y = 0; y < 10; ++y) {
+            uint8_t objects[10];
+            for (int32_t x = 0; x < 10; ++x) {
+                objects[x] = x >= row.objectLeft && x < row.objectRight && y >= row.objectTop &&
+                             y < row.objectBottom;
+            }
+            counter.Row(y, objects);
+        }
+        for (int i = 0; i < 10; ++i) {
+            counter.Edge(i < row.ambiguousEdges ? 128 : 250);
+        }
+        const Confidence confidence = counter.Result(row.unevenness);
+        EXPECT_NEAR(confidence.Score(), row.score, 1e-9);
+        EXPECT_EQ(confidence.Fields().front().second, confidence.Score());
+    }
 }
 
 }  // namespace

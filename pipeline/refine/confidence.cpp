@@ -1,0 +1,66 @@
+#include "refine/confidence.h"
+
+#include <algorithm>
+
+namespace zel7 {
+namespace {
+
+// The score falls to 0 as the object covers this share of the frame's pixels: a
+// product standing on the frame's lower edge covers a tenth or so of them.
+constexpr double kMostBorderObject = 0.5;
+// Objects cover from this share of the picture to this share; the score falls to 0
+// outside, at nothing and at all of it.
+constexpr double kLeastObject = 0.002;
+constexpr double kMostObject = 0.85;
+// Edge pixels with alpha in this range are ambiguous. A sharp edge has some, where it
+// crosses a pixel; the soft edge of a garment half; the score falls from there to 0
+// where all are.
+constexpr uint8_t kLeastAmbiguous = 64, kMostAmbiguous = 191;
+constexpr double kUsualAmbiguousShare = 0.6;
+// A studio sweep ranges over 20 to 40 levels; the score falls from there to 0 at twice.
+constexpr double kEvenEnough = 40;
+
+double Falling(double value, double from, double to) {
+    return std::clamp((to - value) / (to - from), 0.0, 1.0);
+}
+
+}  // namespace
+
+double Confidence::Score() const {
+    const double size = objectShare < kLeastObject ? objectShare / kLeastObject
+                                                   : Falling(objectShare, kMostObject, 1);
+    return std::min({Falling(borderObject, 0, kMostBorderObject), size,
+                     Falling(ambiguousEdges, kUsualAmbiguousShare, 1),
+                     Falling(unevenness, kEvenEnough, 2 * kEvenEnough)});
+}
+
+std::vector<std::pair<std::string_view, double>> Confidence::Fields() const {
+    return {{"score", Score()},
+            {"border_object", borderObject},
+            {"object_share", objectShare},
+            {"ambiguous_edges", ambiguousEdges},
+            {"unevenness", unevenness}};
+}
+
+void ConfidenceCounter::Row(int32_t y, const uint8_t* object) {
+    const auto row = uint64_t(std::count_if(object, object + width_, [](uint8_t o) { return o; }));
+    objects_ += row;
+    frameObjects_ += y == 0 || y == height_ - 1
+                         ? row
+                         : uint64_t(object[0] != 0) + uint64_t(width_ > 1 && object[width_ - 1]);
+}
+
+void ConfidenceCounter::Edge(uint8_t alpha) {
+    ++edges_;
+    ambiguous_ += alpha >= kLeastAmbiguous && alpha <= kMostAmbiguous;
+}
+
+Confidence ConfidenceCounter::Result(double unevenness) const {
+    const double area = double(width_) * double(height_);
+    const double frame =
+        width_ <= 2 || height_ <= 2 ? area : 2.0 * (double(width_) + double(height_)) - 4;
+    return {double(frameObjects_) / std::max(frame, 1.0), double(objects_) / std::max(area, 1.0),
+            edges_ == 0 ? 0 : double(ambiguous_) / double(edges_), unevenness};
+}
+
+}  // namespace zel7

@@ -1,0 +1,48 @@
+// How far a refined mask can be trusted, from what the picture showed while it was
+// masked: so that a catalogue's doubtful pictures can go to a person or another tool
+// rather than to the shop.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zel7 {
+
+struct Confidence {
+    // The share of the picture's outermost pixels that are object: a product cut by
+    // the frame, or a backdrop not told from it.
+    double borderObject = 0;
+    // The share of the picture that is object: next to nothing, or nearly all of it,
+    // is more likely a backdrop misread than a product.
+    double objectShare = 0;
+    // Of the pixels at the object's edge, the share that are neither mostly object
+    // nor mostly backdrop: a blurred or low-contrast outline.
+    double ambiguousEdges = 0;
+    // How far the backdrop's colour ranges over the frame, in levels: a sweep lit
+    // unevenly, or an object taken for backdrop.
+    double unevenness = 0;
+
+    // From 0 (doubtful) to 1, the least of what each measure says.
+    double Score() const;
+    // Each measure by its name in reports, the score first.
+    std::vector<std::pair<std::string_view, double>> Fields() const;
+};
+
+// Counts what Confidence needs as a refined picture's rows are written.
+class ConfidenceCounter {
+public:
+    ConfidenceCounter(int32_t width, int32_t height) : width_(width), height_(height) {}
+    // Row y as written: a byte a pixel, non-zero for object.
+    void Row(int32_t y, const uint8_t* object);
+    // An edge pixel's alpha, 0 to 255.
+    void Edge(uint8_t alpha);
+    Confidence Result(double unevenness) const;
+
+private:
+    int32_t width_, height_;
+    uint64_t objects_ = 0, frameObjects_ = 0, edges_ = 0, ambiguous_ = 0;
+};
+
+}  // namespace zel7
