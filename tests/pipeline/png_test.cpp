@@ -155,7 +155,11 @@ TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {
     PngPicture shortPalette = picture;
     shortPalette.palette.resize(3 * 200);
     Refusals cases = {
-        {ClaimSize(good, 100000, 100000), "picture too large: 100000 x 100000 pixels; at most"},
+        // 65535 a side is allowed (the pixels then run short), 65536 not.
+        {ClaimSize(good, 65535, 1), "damaged picture: "},
+        {ClaimSize(good, 1, 65535), "damaged picture: "},
+        {ClaimSize(good, 65536, 1), "picture too large: 65536 x 1 pixels; at most 65535 a side"},
+        {ClaimSize(good, 1, 65536), "picture too large: 1 x 65536 pixels; at most 65535 a side"},
         {ClaimSize(good, 60000, 60000), "picture too large: 3600000000 pixels;"},
         {EncodePng(shortPalette), "damaged picture: "},
     };
