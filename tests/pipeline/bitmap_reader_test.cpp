@@ -15,17 +15,16 @@
 namespace zel7 {
 namespace {
 
-using test_support::ValidPicture;
-using B = test_support::BmpBuilder;
+using namespace test_support;
+using B = BmpBuilder;
 using enum Status;
 
-void Keep(B&) {}
 void Bitfields(B& b, uint32_t red, uint32_t green, uint32_t blue) {
     b.biCompression = 3, b.masks = {red, green, blue};
 }
 
-// A picture of the given depth, changed by one rule and cut to `size` bytes if given, and
-// what reading it gives.
+// A picture of the given depth, changed by one rule (if any) and cut to `size` bytes if
+// given, and what reading it gives.
 struct Layout {
     const char* name;
     uint16_t bitCount;
@@ -35,10 +34,10 @@ struct Layout {
 };
 
 const Layout kLayouts[] = {
-    {"rgb24", 24, Keep},
-    {"rgb16", 16, Keep},
-    {"rgb32", 32, Keep},
-    {"indexed8", 8, Keep},
+    {"rgb24", 24, nullptr},
+    {"rgb16", 16, nullptr},
+    {"rgb32", 32, nullptr},
+    {"indexed8", 8, nullptr},
     {"short_colour_table", 8, [](B& b) { b.biClrUsed = 2, b.colorTable.resize(8); }},
     {"gap_before_pixels", 24, [](B& b) { b.gapBeforePixels = 10; }},
     {"v5_header", 24, [](B& b) { b.biSize = 124, b.gapBeforePixels = 84; }},
@@ -48,7 +47,7 @@ const Layout kLayouts[] = {
     {"trailing_bytes", 24, [](B& b) { b.pixels.resize(b.pixels.size() + 7); }},
     {"no_rows", 24, [](B& b) { b.biHeight = 0, b.pixels.clear(); }},
     {"wrong_signature", 24, [](B& b) { b.type0 = 'M'; }, UnknownFormat},
-    {"header_cut", 24, Keep, TruncatedHeader, 53},
+    {"header_cut", 24, nullptr, TruncatedHeader, 53},
     {"os2_header", 24, [](B& b) { b.biSize = 12; }, UnsupportedHeader},
     {"top_down", 24, [](B& b) { b.biHeight = -3; }, NegativeSize},
     {"depth_4", 24, [](B& b) { b.biBitCount = 4; }, UnsupportedDepth},
@@ -60,43 +59,33 @@ const Layout kLayouts[] = {
     // 0x20000001 * 8 wraps to 8 in 32 bits: a 4-byte stride for a huge picture.
     {"row_bits_wrap", 8, [](B& b) { b.biWidth = 0x20000001; }, TooLarge},
     {"colour_table_257", 8, [](B& b) { b.biClrUsed = 257; }, BadColorTable},
-    {"colour_table_cut", 8, Keep, TruncatedColorTable, 54 + 1023},
+    {"colour_table_cut", 8, nullptr, TruncatedColorTable, 54 + 1023},
     {"offset_into_masks", 32, [](B& b) { Bitfields(b, 0xFF0000, 0xFF00, 0xFF), b.bfOffBits = 54; },
      BadPixelOffset},
     {"offset_into_colour_table", 8, [](B& b) { b.bfOffBits = 54 + 512; }, BadPixelOffset},
     {"pixels_short", 24, [](B& b) { b.pixels.pop_back(); }, TruncatedPixels},
 };
 
-class BitmapTest : public ::testing::Test {
-protected:
-    void SetUp() override { workingImage = WorkingImage{}; }
-    void TearDown() override { ReleasePictureBuffers(); }
-
-    std::filesystem::path Store(const test_support::Bytes& bytes,
-                                const char* name = "picture.bmp") {
-        test_support::WriteWholeFile(folder_ / name, bytes);
-        return folder_ / name;
-    }
-
-    test_support::ScratchFolder folder_;
-};
-
-class BitmapLayout : public BitmapTest, public ::testing::WithParamInterface<Layout> {};
+class BitmapLayout : public ::testing::TestWithParam<Layout> {};
 
 // Every path agrees and writes the reference mask; loading replaces the picture held (its
 // colour table too) only with one read whole.
 TEST_P(BitmapLayout, IsReadIntoItsReferenceMaskOrRefusedForItsReason) {
     const Layout& layout = GetParam();
     B picture = ValidPicture(layout.bitCount == 32 ? 4 : 5, 3, layout.bitCount);
-    layout.change(picture);
-    test_support::Bytes file = picture.Build();
+    if (layout.change != nullptr) {
+        layout.change(picture);
+    }
+    Bytes file = picture.Build();
     file.resize(layout.size != 0 ? layout.size : file.size());
-    EXPECT_EQ(test_support::CheckBothPaths(file, folder_.Path()), std::nullopt);
-
-    ASSERT_TRUE(ReadBitmapFile(Store(ValidPicture(2, 2, 8).Build(), "held.bmp").c_str()));
-    const WorkingImage held = workingImage;
-    EXPECT_EQ(Describe(LoadPicture(Store(file), workingImage)), Describe(Fail(layout.expected)));
-    const WorkingImage& now = workingImage;
+    ScratchFolder folder;
+    EXPECT_EQ(CheckBothPaths(file, folder.Path()), std::nullopt);
+    WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
+    WriteWholeFile(folder / "picture.bmp", file);
+    ASSERT_TRUE(ReadBitmapFile((folder / "held.bmp").c_str()));
+    const WorkingImage held = workingImage, &now = workingImage;
+    EXPECT_EQ(Describe(LoadPicture(folder / "picture.bmp", workingImage)),
+              Describe(Fail(layout.expected)));
     if (layout.expected != Ok) {
         EXPECT_EQ(std::tie(now.pixels, now.palette, now.width, now.bitCount),
                   std::tie(held.pixels, held.palette, held.width, held.bitCount));
@@ -105,14 +94,16 @@ TEST_P(BitmapLayout, IsReadIntoItsReferenceMaskOrRefusedForItsReason) {
                   std::tuple(picture.biWidth, picture.biHeight, int32_t(layout.bitCount),
                              layout.bitCount != 8));
     }
+    ReleasePictureBuffers();
 }
 
 INSTANTIATE_TEST_SUITE_P(Bitmap, BitmapLayout, ::testing::ValuesIn(kLayouts),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Files that once got through somewhere, or that readers commonly get wrong.
-TEST_F(BitmapTest, RefusesEveryFileInTheMalformedFolder) {
+TEST(Bitmap, RefusesEveryFileInTheMalformedFolder) {
     int files = 0;
+    workingImage = WorkingImage{};
     for (const auto& entry : std::filesystem::directory_iterator(ZEL7_MALFORMED_DIR)) {
         const Result result = LoadPicture(entry.path(), workingImage);
         EXPECT_FALSE(result.Ok()) << entry.path();
@@ -123,7 +114,9 @@ TEST_F(BitmapTest, RefusesEveryFileInTheMalformedFolder) {
     EXPECT_EQ(workingImage.pixels, nullptr);
 }
 
-TEST_F(BitmapTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
+TEST(Bitmap, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
+    ScratchFolder folder_;
+    workingImage = WorkingImage{};
     ASSERT_EQ(mkfifo((folder_ / "fifo").c_str(), 0600), 0);
     const std::pair<std::filesystem::path, Result> cases[] = {
         {folder_ / "missing.bmp", Fail(CannotOpen, ENOENT)},
@@ -138,7 +131,8 @@ TEST_F(BitmapTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
     // A regular file, once known to be one, is read as usual: blocking.
     UniqueFd fd;
     uint64_t size = 0;
-    ASSERT_EQ(OpenRegularFileForReading(Store({1, 2, 3}), fd, size), 0);
+    WriteWholeFile(folder_ / "three", {1, 2, 3});
+    ASSERT_EQ(OpenRegularFileForReading(folder_ / "three", fd, size), 0);
     EXPECT_EQ(fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(size, 3u);
 }
