@@ -237,24 +237,42 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
 // Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0), the
 // only background in it, are seen in its mask, as EXIF defines the orientations by where
 // the first row and column go (the two places tell all eight apart); the orientation read
-// from EXIF segments of either byte order.
+// from EXIF segments of either byte order, and damaged ones read as 1.
 TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
     using Point = std::pair<uint32_t, uint32_t>;
-    const std::tuple<int, uint32_t, Point, Point> cases[] = {
-        {1, 3, {0, 0}, {1, 0}}, {2, 3, {2, 0}, {1, 0}}, {3, 3, {2, 1}, {1, 1}},
-        {4, 3, {0, 1}, {1, 1}}, {5, 2, {0, 0}, {0, 1}}, {6, 2, {1, 0}, {1, 1}},
-        {7, 2, {1, 2}, {1, 1}}, {8, 2, {0, 2}, {0, 1}},
+    const std::tuple<uint32_t, Point, Point> kSeen[] = {
+        {3, {0, 0}, {1, 0}}, {3, {2, 0}, {1, 0}}, {3, {2, 1}, {1, 1}}, {3, {0, 1}, {1, 1}},
+        {2, {0, 0}, {0, 1}}, {2, {1, 0}, {1, 1}}, {2, {1, 2}, {1, 1}}, {2, {0, 2}, {0, 1}},
     };
+    std::vector<std::pair<Bytes, int>> segments;  // and the orientation each gives
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        segments.emplace_back(ExifOrientation(orientation, orientation % 2 == 0), orientation);
+    }
+    // Damage to a little-endian segment of orientation 6 (byte, value, bytes kept): no
+    // segment at all, not EXIF, byte orders unknown and mixed, not 42, the directory past
+    // the end, too many entries, a LONG, two values, 0, 9, the entry and the header cut.
+    constexpr std::size_t kDamages[][3] = {{0, 0, 0},   {3, 'g', 32},   {6, 'X', 32}, {7, 'M', 32},
+                                           {8, 43, 32}, {13, 0xFF, 32}, {15, 1, 32},  {18, 4, 32},
+                                           {20, 2, 32}, {24, 0, 32},    {24, 9, 32},  {24, 6, 25},
+                                           {24, 6, 12}};
+    for (const auto& [at, value, keep] : kDamages) {
+        Bytes exif = ExifOrientation(6);
+        exif[at] = uint8_t(value);
+        exif.resize(keep);
+        segments.emplace_back(exif, 1);
+    }
     ScratchFolder folder;
     std::vector<uint8_t> buffer;
-    for (const auto& [orientation, seenWidth, corner, neighbour] : cases) {
-        SCOPED_TRACE("orientation " + std::to_string(orientation));
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const auto& [segment, orientation] = segments[i];
+        SCOPED_TRACE("segment " + std::to_string(i) + ", orientation " +
+                     std::to_string(orientation));
         const Bytes grey = {250, 250, 90, 90, 90, 90};
-        const JpegOptions exif{.exif = ExifOrientation(orientation, orientation % 2 == 0)};
-        WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, exif));
+        WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, {.exif = segment}));
         ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
                              {.format = PictureFormat::Png}, buffer)
                         .Ok());
+        const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
         std::vector<uint16_t> expected(6, 0);
         for (const auto& [x, y] : {corner, neighbour}) {
             expected[y * seenWidth + x] = 1;
