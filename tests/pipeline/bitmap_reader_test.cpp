@@ -1,13 +1,19 @@
 // BMP files of every layout read into exactly their reference masks, or refused for their
-// reason by every path, a picture held before left as it was; and what is not a regular
-// file refused without blocking.
+// reason by every path, a picture held before left as it was; what is not a regular file
+// refused without blocking; and hostile headers: every field at its boundary values, sizes
+// that wrap, offsets everywhere and files cut at every header boundary, each refused or
+// masked into exactly the bytes an independent reading of the file gives, under a memory
+// limit too, so that a huge declared size that were allocated would fail the test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <span>
 #include <tuple>
 
+#include "child_process.h"
 #include "engine/working_image.h"
 #include "reference_mask.h"
 #include "system/system.h"
@@ -15,17 +21,17 @@
 namespace zel7 {
 namespace {
 
-using test_support::ValidPicture;
-using B = test_support::BmpBuilder;
+using namespace test_support;
+using B = BmpBuilder;
 using enum Status;
+using NamedFiles = std::vector<std::pair<std::string, Bytes>>;
 
-void Keep(B&) {}
 void Bitfields(B& b, uint32_t red, uint32_t green, uint32_t blue) {
     b.biCompression = 3, b.masks = {red, green, blue};
 }
 
-// A picture of the given depth, changed by one rule and cut to `size` bytes if given, and
-// what reading it gives.
+// A picture of the given depth, changed by one rule (if any) and cut to `size` bytes if
+// given, and what reading it gives.
 struct Layout {
     const char* name;
     uint16_t bitCount;
@@ -35,10 +41,10 @@ struct Layout {
 };
 
 const Layout kLayouts[] = {
-    {"rgb24", 24, Keep},
-    {"rgb16", 16, Keep},
-    {"rgb32", 32, Keep},
-    {"indexed8", 8, Keep},
+    {"rgb24", 24, nullptr},
+    {"rgb16", 16, nullptr},
+    {"rgb32", 32, nullptr},
+    {"indexed8", 8, nullptr},
     {"short_colour_table", 8, [](B& b) { b.biClrUsed = 2, b.colorTable.resize(8); }},
     {"gap_before_pixels", 24, [](B& b) { b.gapBeforePixels = 10; }},
     {"v5_header", 24, [](B& b) { b.biSize = 124, b.gapBeforePixels = 84; }},
@@ -48,7 +54,7 @@ const Layout kLayouts[] = {
     {"trailing_bytes", 24, [](B& b) { b.pixels.resize(b.pixels.size() + 7); }},
     {"no_rows", 24, [](B& b) { b.biHeight = 0, b.pixels.clear(); }},
     {"wrong_signature", 24, [](B& b) { b.type0 = 'M'; }, UnknownFormat},
-    {"header_cut", 24, Keep, TruncatedHeader, 53},
+    {"header_cut", 24, nullptr, TruncatedHeader, 53},
     {"os2_header", 24, [](B& b) { b.biSize = 12; }, UnsupportedHeader},
     {"top_down", 24, [](B& b) { b.biHeight = -3; }, NegativeSize},
     {"depth_4", 24, [](B& b) { b.biBitCount = 4; }, UnsupportedDepth},
@@ -60,43 +66,33 @@ const Layout kLayouts[] = {
     // 0x20000001 * 8 wraps to 8 in 32 bits: a 4-byte stride for a huge picture.
     {"row_bits_wrap", 8, [](B& b) { b.biWidth = 0x20000001; }, TooLarge},
     {"colour_table_257", 8, [](B& b) { b.biClrUsed = 257; }, BadColorTable},
-    {"colour_table_cut", 8, Keep, TruncatedColorTable, 54 + 1023},
+    {"colour_table_cut", 8, nullptr, TruncatedColorTable, 54 + 1023},
     {"offset_into_masks", 32, [](B& b) { Bitfields(b, 0xFF0000, 0xFF00, 0xFF), b.bfOffBits = 54; },
      BadPixelOffset},
     {"offset_into_colour_table", 8, [](B& b) { b.bfOffBits = 54 + 512; }, BadPixelOffset},
     {"pixels_short", 24, [](B& b) { b.pixels.pop_back(); }, TruncatedPixels},
 };
 
-class BitmapTest : public ::testing::Test {
-protected:
-    void SetUp() override { workingImage = WorkingImage{}; }
-    void TearDown() override { ReleasePictureBuffers(); }
-
-    std::filesystem::path Store(const test_support::Bytes& bytes,
-                                const char* name = "picture.bmp") {
-        test_support::WriteWholeFile(folder_ / name, bytes);
-        return folder_ / name;
-    }
-
-    test_support::ScratchFolder folder_;
-};
-
-class BitmapLayout : public BitmapTest, public ::testing::WithParamInterface<Layout> {};
+class BitmapLayout : public ::testing::TestWithParam<Layout> {};
 
 // Every path agrees and writes the reference mask; loading replaces the picture held (its
 // colour table too) only with one read whole.
 TEST_P(BitmapLayout, IsReadIntoItsReferenceMaskOrRefusedForItsReason) {
     const Layout& layout = GetParam();
     B picture = ValidPicture(layout.bitCount == 32 ? 4 : 5, 3, layout.bitCount);
-    layout.change(picture);
-    test_support::Bytes file = picture.Build();
+    if (layout.change != nullptr) {
+        layout.change(picture);
+    }
+    Bytes file = picture.Build();
     file.resize(layout.size != 0 ? layout.size : file.size());
-    EXPECT_EQ(test_support::CheckBothPaths(file, folder_.Path()), std::nullopt);
-
-    ASSERT_TRUE(ReadBitmapFile(Store(ValidPicture(2, 2, 8).Build(), "held.bmp").c_str()));
-    const WorkingImage held = workingImage;
-    EXPECT_EQ(Describe(LoadPicture(Store(file), workingImage)), Describe(Fail(layout.expected)));
-    const WorkingImage& now = workingImage;
+    ScratchFolder folder;
+    EXPECT_EQ(CheckBothPaths(file, folder.Path()), std::nullopt);
+    WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
+    WriteWholeFile(folder / "picture.bmp", file);
+    ASSERT_TRUE(ReadBitmapFile((folder / "held.bmp").c_str()));
+    const WorkingImage held = workingImage, &now = workingImage;
+    EXPECT_EQ(Describe(LoadPicture(folder / "picture.bmp", workingImage)),
+              Describe(Fail(layout.expected)));
     if (layout.expected != Ok) {
         EXPECT_EQ(std::tie(now.pixels, now.palette, now.width, now.bitCount),
                   std::tie(held.pixels, held.palette, held.width, held.bitCount));
@@ -105,14 +101,16 @@ TEST_P(BitmapLayout, IsReadIntoItsReferenceMaskOrRefusedForItsReason) {
                   std::tuple(picture.biWidth, picture.biHeight, int32_t(layout.bitCount),
                              layout.bitCount != 8));
     }
+    ReleasePictureBuffers();
 }
 
 INSTANTIATE_TEST_SUITE_P(Bitmap, BitmapLayout, ::testing::ValuesIn(kLayouts),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Files that once got through somewhere, or that readers commonly get wrong.
-TEST_F(BitmapTest, RefusesEveryFileInTheMalformedFolder) {
+TEST(Bitmap, RefusesEveryFileInTheMalformedFolder) {
     int files = 0;
+    workingImage = WorkingImage{};
     for (const auto& entry : std::filesystem::directory_iterator(ZEL7_MALFORMED_DIR)) {
         const Result result = LoadPicture(entry.path(), workingImage);
         EXPECT_FALSE(result.Ok()) << entry.path();
@@ -123,7 +121,9 @@ TEST_F(BitmapTest, RefusesEveryFileInTheMalformedFolder) {
     EXPECT_EQ(workingImage.pixels, nullptr);
 }
 
-TEST_F(BitmapTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
+TEST(Bitmap, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
+    ScratchFolder folder_;
+    workingImage = WorkingImage{};
     ASSERT_EQ(mkfifo((folder_ / "fifo").c_str(), 0600), 0);
     const std::pair<std::filesystem::path, Result> cases[] = {
         {folder_ / "missing.bmp", Fail(CannotOpen, ENOENT)},
@@ -138,9 +138,110 @@ TEST_F(BitmapTest, RefusesWhatIsNotARegularReadableFileWithoutBlocking) {
     // A regular file, once known to be one, is read as usual: blocking.
     UniqueFd fd;
     uint64_t size = 0;
-    ASSERT_EQ(OpenRegularFileForReading(Store({1, 2, 3}), fd, size), 0);
+    WriteWholeFile(folder_ / "three", {1, 2, 3});
+    ASSERT_EQ(OpenRegularFileForReading(folder_ / "three", fd, size), 0);
     EXPECT_EQ(fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(size, 3u);
+}
+
+// Name, offset and size (2 or 4 bytes) of each header field.
+constexpr std::tuple<const char*, std::size_t, int> kFields[] = {
+    {"bfSize", 2, 4},          {"bfReserved", 6, 4},       {"bfOffBits", 10, 4},
+    {"biSize", 14, 4},         {"biWidth", 18, 4},         {"biHeight", 22, 4},
+    {"biPlanes", 26, 2},       {"biBitCount", 28, 2},      {"biCompression", 30, 4},
+    {"biSizeImage", 34, 4},    {"biXPelsPerMeter", 38, 4}, {"biClrUsed", 46, 4},
+    {"biClrImportant", 50, 4},
+};
+
+std::vector<std::string> RunHostileTable(const NamedFiles& files) {
+    std::vector<std::string> failures;
+    ScratchFolder folder;
+    for (const auto& [name, file] : files) {
+        if (auto failure = CheckBothPaths(file, folder.Path())) {
+            failures.push_back(name + ": " + *failure);
+        }
+    }
+    return failures;
+}
+
+// Sanitizers reserve far more address space than the limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kUnderSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+NamedFiles HostileFiles() {
+    const uint32_t values32[] = {0, 1, 0xFFFFFFFF, 0x7FFFFFFF, 0x80000000};
+    const uint32_t values16[] = {0, 1, 0xFFFF, 0x7FFF, 0x8000};
+    NamedFiles files;
+    for (uint16_t bitCount : {8, 24, 32}) {
+        const Bytes valid = ValidPicture(bitCount == 32 ? 3 : 5, 3, bitCount).Build();
+        const std::string name = std::to_string(bitCount) + " bits, ";
+        auto add = [&](std::size_t at, int bytes, uint32_t value, const std::string& label) {
+            Bytes file = valid;
+            for (int i = 0; i < bytes; ++i) {
+                file[at + i] = uint8_t(value >> (8 * i));
+            }
+            files.emplace_back(name + label + " = " + std::to_string(value), std::move(file));
+        };
+        // Every header field at its boundaries.
+        for (const auto& [field, at, bytes] : kFields) {
+            for (uint32_t value : bytes == 4 ? std::span(values32) : std::span(values16)) {
+                add(at, bytes, value, field);
+            }
+        }
+        // Offsets everywhere and cuts at every header boundary.
+        const uint32_t size = uint32_t(valid.size()), start = bitCount == 8 ? 1078 : 54;
+        for (uint32_t offset : {0u, 1u, 13u, 14u, 53u, 54u, 55u, 54u + 512u, start - 1, start,
+                                start + 1, size - 1, size, size + 1, 0xFFFFFFFFu}) {
+            add(10, 4, offset, "bfOffBits");
+        }
+        for (std::size_t cut : {0,  1,  2,  6,  10, 14, 18, 22, 26,   28,   30,           34,
+                                38, 42, 46, 50, 53, 54, 55, 58, 1077, 1078, int(size) - 1}) {
+            if (cut < valid.size()) {
+                files.emplace_back(name + "cut at " + std::to_string(cut),
+                                   Bytes(valid.begin(), valid.begin() + std::ptrdiff_t(cut)));
+            }
+        }
+    }
+    // Sizes that wrap in 32 bits.
+    const std::tuple<int32_t, int32_t, uint16_t> wraps[] = {
+        {0x20000001, 1, 8},   // width * 8 wraps to 8
+        {0x55555556, 1, 24},  // width * 24 wraps to 16
+        {0x08000001, 1, 32},  // width * 32 wraps to 32
+        {1, 0x40000001, 24},  // stride 4 * height wraps to 4
+        {0x3FFFFFFF, 3, 8},   // stride * height just past the limit
+        {65536, 65536, 24},   // 12 GiB of rows declared
+        {13565958, 0, 24},    // no rows, wider than decoded rows may be
+    };
+    for (const auto& [width, height, bitCount] : wraps) {
+        BmpBuilder picture = ValidPicture(1, 1, bitCount);
+        picture.biWidth = width, picture.biHeight = height, picture.pixels.resize(64);
+        files.emplace_back(std::to_string(width) + " x " + std::to_string(height) + " at " +
+                               std::to_string(bitCount) + " bits",
+                           picture.Build());
+    }
+    return files;
+}
+
+TEST(HostileInput, IsRefusedOrMaskedExactlyAsItsBytesSay) {
+    const NamedFiles files = HostileFiles();
+    // First in this process, for readable failure messages...
+    for (const std::string& failure : RunHostileTable(files)) {
+        ADD_FAILURE() << failure;
+    }
+    // ...then again with at most 1 GiB of address space, where an allocation of a declared
+    // size that was never checked would fail (sanitizers reserve far more, so not there).
+    if (!kUnderSanitizer) {
+        EXPECT_TRUE(InChild([&] {
+            rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
+            setrlimit(RLIMIT_AS, &limit);
+            return RunHostileTable(files).empty();
+        }));
+    }
 }
 
 }  // namespace

@@ -2,12 +2,17 @@
 // written, never over something that is not a plain file the user may write, and
 // never leaving a temporary file behind, whether the file system gives the file a
 // name while it is written or not.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
 
 #include "child_process.h"
 #include "engine/working_image.h"
@@ -19,6 +24,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test_support;
+
+// How many of the next hidden names (of temporary files) open and linkat find taken.
+int namesTaken = 0;
+
+bool Taken(const char* path) {
+    if (namesTaken == 0 || std::strstr(path, "/.zel7-") == nullptr) {
+        return false;
+    }
+    --namesTaken;
+    errno = EEXIST;
+    return true;
+}
 
 mode_t ModeOf(const fs::path& path) {
     struct stat info {};
@@ -143,8 +160,33 @@ TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnore
     }
 }
 
+// A hidden name found taken is drawn anew, a hundred times at most: for the file while it
+// is written (named) or for the one that replaces an existing file (unnamed).
+TEST_P(DestinationTest, ATakenTemporaryNameIsDrawnAgainAHundredTimesAtMost) {
+    WriteWholeFile(folder_ / "dest.bmp", {1});
+    EXPECT_EQ(Describe((namesTaken = 99, Save(folder_ / "dest.bmp"))), "success");
+    EXPECT_EQ(Describe((namesTaken = 100, Save(folder_ / "dest.bmp"))),
+              GetParam() ? "cannot create file (File exists)" : "cannot write file (File exists)");
+    EXPECT_EQ(namesTaken, 0);
+    EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"dest.bmp"});
+    EXPECT_EQ(fs::file_size(folder_ / "dest.bmp"), 58u);
+}
+
 INSTANTIATE_TEST_SUITE_P(NamedOrNot, DestinationTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
 
 }  // namespace
 }  // namespace zel7
+
+// Every call of the program's goes through these, to the system's own.
+extern "C" int open(const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const bool created = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const int mode = created ? va_arg(rest, int) : 0;
+    va_end(rest);
+    return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+extern "C" int linkat(int from, const char* old, int to, const char* path, int flags) {
+    return zel7::Taken(path) ? -1 : int(syscall(SYS_linkat, from, old, to, path, flags));
+}

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <fstream>
+#include <thread>
 #include <tuple>
 
 #include "child_process.h"
@@ -12,6 +15,7 @@
 #include "encode_png.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
+#include "formats/decoded_rows.h"
 #include "reference_mask.h"
 #include "system/system.h"
 
@@ -47,48 +51,101 @@ Result Mask(Path path, const std::filesystem::path& source, const std::filesyste
     return result;
 }
 
+// Every byte at or beside a threshold (inclusive, of all three channels) or an end of
+// the scale, so that rows of them hold every pixel the rules tell apart, in the vector
+// code and its tail alike. Depths but 24 bits are masked by no path and covered by
+// bitmap_reader_test's layouts.
 TEST(Engine, EveryPathWritesTheReferenceMask) {
-    const std::tuple<const char*, int32_t, int32_t, uint16_t> cases[] = {
-        {"fill_bytes", 37, 21, 24},
-        {"many_slices", 1001, 700, 24},               // about 3 MiB
-        {"rows_longer_than_a_slice", 100000, 3, 24},  // rows cut into pieces
-        {"indexed", 333, 100, 8},
-        {"high_colour", 99, 40, 16},
-        {"true_colour_alpha", 99, 40, 32},
-        {"empty", 0, 10, 24},
+    const std::tuple<const char*, int32_t, int32_t> cases[] = {
+        {"fill_bytes", 37, 21},
+        {"many_slices", 1001, 700},               // about 3 MiB
+        {"rows_longer_than_a_slice", 100000, 3},  // rows cut into pieces
+        {"empty", 0, 10},
     };
+    constexpr uint8_t kEdges[] = {0, 19, 20, 21, 239, 240, 241, 255};
     ScratchFolder folder;
-    for (const auto& [name, width, height, bitCount] : cases) {
-        BmpBuilder picture = ValidPicture(width, height, bitCount);
-        if (bitCount == 24) {
-            picture.pixels = SyntheticPhotoRows(width, height, Background::NearBlack);
+    for (const auto& [name, width, height] : cases) {
+        BmpBuilder picture = ValidPicture(width, height, 24);
+        for (uint8_t& byte : picture.pixels) {
+            byte = kEdges[byte % 8];
         }
         picture.gapBeforePixels = 6;  // rows start where the header says, not at 54
         WriteWholeFile(folder / "source.bmp", picture.Build());
-        for (Path path : kPaths) {
-            SCOPED_TRACE(std::string(name) + " by path " + std::to_string(int(path)));
-            EXPECT_EQ(Describe(Mask(path, folder / "source.bmp", folder / "mask.bmp",
-                                    Background::NearBlack)),
-                      "success");
-            EXPECT_EQ(ReadWholeFile(folder / "mask.bmp"),
-                      ReferenceMask(picture.Build(), Background::NearBlack));
+        for (const Background background : {Background::NearWhite, Background::NearBlack}) {
+            for (Path path : kPaths) {
+                SCOPED_TRACE(std::string(name) + " by path " + std::to_string(int(path)) + " on " +
+                             std::to_string(int(background)));
+                EXPECT_EQ(
+                    Describe(Mask(path, folder / "source.bmp", folder / "mask.bmp", background)),
+                    "success");
+                EXPECT_EQ(ReadWholeFile(folder / "mask.bmp"),
+                          ReferenceMask(picture.Build(), background));
+            }
         }
     }
 }
 
+// Rows of a slice each, each filled with its number: the writer holds the first until the
+// reader has read the fourth or waits, and must find every slice as it was read. A reader
+// that ran a whole ring of three ahead would have read the fourth over the first.
+TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
+    struct Slices : RowSource, RowSink {
+        PictureShape shape = DecodedShape(int32_t(kSliceBytes / 3), 6);
+        std::atomic<int> read = 0, written = 0;
+        std::atomic<pid_t> reader = 0;
+        // Whether the reader sleeps, as it can only in the wait for the writer.
+        bool ReaderWaits() const {
+            std::ifstream in("/proc/self/task/" + std::to_string(reader) + "/stat");
+            const std::string stat((std::istreambuf_iterator<char>(in)), {});
+            return stat.compare(stat.rfind(')') + 2, 1, "S") == 0;
+        }
+        const PictureShape& Shape() const override { return shape; }
+        Result Read(uint8_t* into, std::size_t size) override {
+            reader = gettid();
+            std::memset(into, read + 1, size);
+            ++read;
+            return {};
+        }
+        bool Accepts(RowOrder) const override { return true; }
+        void SetOrder(RowOrder) override {}
+        Result Write(const uint8_t* bytes, std::size_t) override {
+            while (written == 0 && read < 4 && !(read == 3 && ReaderWaits())) {
+                std::this_thread::yield();
+            }
+            return bytes[0] == ++written ? Result{} : Fail(Status::CannotWrite, "overwritten");
+        }
+        Result Commit() override { return {}; }
+    } slices;
+    std::vector<uint8_t> buffer;
+    const Result copied =
+        CopyRows(slices, slices, {.mask = {}, .writing = SliceWriting::OnSecondThread}, buffer);
+    EXPECT_EQ(Describe(copied), "success");
+    EXPECT_EQ(slices.written, 6);
+}
+
 // Past a size limit, as on a full disk, every path, to a BMP or a PNG, new or over a file,
-// fails to write and leaves the folder as it was. The mask of random pixels, black or
-// white, is 3 MiB as a BMP and does not compress as a 1-bit PNG.
-TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
+// fails to write and leaves the folder as it was: in the middle of the rows (the mask of
+// random pixels, 3 MiB as a BMP, does not compress as a 1-bit PNG), or in a PNG's end
+// chunk, the last byte being one too many.
+TEST(Engine, AWriteFailureLosesNothing) {
     ScratchFolder folder;
     const Bytes noise = RandomBytes(1000 * 1000, 5);
     WriteWholeFile(folder / "source.bmp", Picture(1000, 1000, [&](std::size_t i, uint8_t* bgr) {
                                               std::memset(bgr, noise[i] & 1 ? 250 : 0, 3);
                                           }).Build());
+    std::vector<uint8_t> buffer;
+    ASSERT_TRUE(MaskFile(folder / "source.bmp", folder / "whole.png",
+                         {.format = PictureFormat::Png}, buffer)
+                    .Ok());
+    const auto whole = long(std::filesystem::file_size(folder / "whole.png"));
+    std::filesystem::remove(folder / "whole.png");
+    const std::pair<std::string, long> limits[] = {
+        {"dest.bmp", 1 << 20}, {"dest.png", 16 << 10}, {"dest.png", whole - 1}};
     for (Path path : kPaths) {
-        for (const std::string name : {"dest.bmp", "dest.png"}) {
+        for (const auto& [name, limit] : limits) {
             for (bool existing : {false, true}) {
-                SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over " : " to new ") + name);
+                SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over " : " to new ") + name +
+                             " of at most " + std::to_string(limit));
                 std::filesystem::remove(folder / name);
                 if (existing) {
                     WriteWholeFile(folder / name, {'o', 'l', 'd'});
@@ -96,7 +153,7 @@ TEST(Engine, AWriteFailureInTheMiddleLosesNothing) {
                 const auto before = folder.Entries();
                 EXPECT_TRUE(InChild([&] {
                     CleanUpOnFatalSignals();  // past the limit, write fails instead of killing
-                    LimitFileSize(name == "dest.png" ? 16 << 10 : 1 << 20);
+                    LimitFileSize(limit);
                     const Result result =
                         Mask(path, folder / "source.bmp", folder / name, Background::NearWhite);
                     return Describe(result) == "cannot write file (File too large)";
@@ -177,34 +234,51 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
     }
 }
 
-// Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0) are seen
-// in its mask, as EXIF defines the orientations by where the first row and column go; the
-// orientation read from EXIF segments of either byte order.
+// Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0), the
+// only background in it, are seen in its mask, as EXIF defines the orientations by where
+// the first row and column go (the two places tell all eight apart); the orientation read
+// from EXIF segments of either byte order, and damaged ones read as 1.
 TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
     using Point = std::pair<uint32_t, uint32_t>;
-    const std::tuple<int, uint32_t, Point, Point> cases[] = {
-        {1, 3, {0, 0}, {1, 0}}, {2, 3, {2, 0}, {1, 0}}, {3, 3, {2, 1}, {1, 1}},
-        {4, 3, {0, 1}, {1, 1}}, {5, 2, {0, 0}, {0, 1}}, {6, 2, {1, 0}, {1, 1}},
-        {7, 2, {1, 2}, {1, 1}}, {8, 2, {0, 2}, {0, 1}},
+    const std::tuple<uint32_t, Point, Point> kSeen[] = {
+        {3, {0, 0}, {1, 0}}, {3, {2, 0}, {1, 0}}, {3, {2, 1}, {1, 1}}, {3, {0, 1}, {1, 1}},
+        {2, {0, 0}, {0, 1}}, {2, {1, 0}, {1, 1}}, {2, {1, 2}, {1, 1}}, {2, {0, 2}, {0, 1}},
     };
+    std::vector<std::pair<Bytes, int>> segments;  // and the orientation each gives
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        segments.emplace_back(ExifOrientation(orientation, orientation % 2 == 0), orientation);
+    }
+    // Damage to a little-endian segment of orientation 6 (byte, value, bytes kept): no
+    // segment at all, not EXIF, byte orders unknown and mixed, not 42, the directory past
+    // the end, too many entries, a LONG, two values, 0, 9, the entry and the header cut.
+    constexpr std::size_t kDamages[][3] = {{0, 0, 0},   {3, 'g', 32},   {6, 'X', 32}, {7, 'M', 32},
+                                           {8, 43, 32}, {13, 0xFF, 32}, {15, 1, 32},  {18, 4, 32},
+                                           {20, 2, 32}, {24, 0, 32},    {24, 9, 32},  {24, 6, 25},
+                                           {24, 6, 12}};
+    for (const auto& [at, value, keep] : kDamages) {
+        Bytes exif = ExifOrientation(6);
+        exif[at] = uint8_t(value);
+        exif.resize(keep);
+        segments.emplace_back(exif, 1);
+    }
     ScratchFolder folder;
-    for (const auto& [orientation, seenWidth, corner, neighbour] : cases) {
-        for (const auto& [stored, seen] : {std::pair{0, corner}, {1, neighbour}}) {
-            SCOPED_TRACE("orientation " + std::to_string(orientation) + ", pixel " +
-                         std::to_string(stored));
-            Bytes grey(6, 90);  // all object but one background pixel
-            grey[std::size_t(stored)] = 250;
-            const JpegOptions exif{.exif = ExifOrientation(orientation, orientation % 2 == 0)};
-            WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, exif));
-            std::vector<uint8_t> buffer;
-            ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
-                                 {.format = PictureFormat::Png}, buffer)
-                            .Ok());
-            std::vector<uint16_t> expected(6, 0);
-            expected[seen.second * seenWidth + seen.first] = 1;
-            const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
-            EXPECT_EQ(std::pair(mask.width, mask.samples), std::pair(seenWidth, expected));
+    std::vector<uint8_t> buffer;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const auto& [segment, orientation] = segments[i];
+        SCOPED_TRACE("segment " + std::to_string(i) + ", orientation " +
+                     std::to_string(orientation));
+        const Bytes grey = {250, 250, 90, 90, 90, 90};
+        WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, {.exif = segment}));
+        ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
+                             {.format = PictureFormat::Png}, buffer)
+                        .Ok());
+        const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
+        std::vector<uint16_t> expected(6, 0);
+        for (const auto& [x, y] : {corner, neighbour}) {
+            expected[y * seenWidth + x] = 1;
         }
+        const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
+        EXPECT_EQ(std::pair(mask.width, mask.samples), std::pair(seenWidth, expected));
     }
 }
 

@@ -1,5 +1,6 @@
-// JPEG files read as the library itself decodes them, by every path; the EXIF orientation
-// read back; damaged and hostile files refused by every path with nothing written.
+// JPEG files read as the library itself decodes them, by every path, and damaged and
+// hostile files refused by every path with nothing written (the EXIF orientation is in
+// engine_test, where masks are turned).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 
 #include "encode_jpeg.h"
 #include "engine/working_image.h"
-#include "formats/picture_files.h"
 #include "reference_mask.h"
 
 namespace zel7 {
@@ -77,31 +77,6 @@ TEST(Jpeg, ReadsAsTheLibraryDecodes) {
             EncodeJpeg(width, height, components, Patches(width, height, components), options);
         const Background background = width < 99 ? Background::NearWhite : Background::NearBlack;
         EXPECT_EQ(CheckDecodes(jpeg, Decoded(jpeg), background, folder.Path()), std::nullopt);
-    }
-}
-
-TEST(Jpeg, OrientationComesFromTheExifSegment) {
-    ScratchFolder folder;
-    const auto orientation = [&](const Bytes& exif) {
-        WriteWholeFile(folder / "o.jpg", EncodeJpeg(16, 8, 1, Bytes(128, 99), {.exif = exif}));
-        std::unique_ptr<RowSource> source;
-        return OpenPictureSource(folder / "o.jpg", {}, source).Ok() ? source->Orientation() : 0;
-    };
-    // Each orientation in either byte order is read where masks are turned (engine_test).
-    EXPECT_EQ(orientation(ExifOrientation(6)), 6);
-    // Damage to a little-endian segment of orientation 6, each of which makes it 1 (byte,
-    // value, bytes kept): no segment at all, not EXIF, byte orders unknown and mixed, not
-    // 42, the directory past the end, too many entries, a LONG, two values, 0, 9, the entry
-    // and the header cut short.
-    constexpr std::size_t kDamages[][3] = {{0, 0, 0},   {3, 'g', 32},   {6, 'X', 32}, {7, 'M', 32},
-                                           {8, 43, 32}, {13, 0xFF, 32}, {15, 1, 32},  {18, 4, 32},
-                                           {20, 2, 32}, {24, 0, 32},    {24, 9, 32},  {24, 6, 25},
-                                           {24, 6, 12}};
-    for (const auto& [at, value, keep] : kDamages) {
-        Bytes exif = ExifOrientation(6);
-        exif[at] = uint8_t(value);
-        exif.resize(keep);
-        EXPECT_EQ(orientation(exif), 1) << "byte " << at << " made " << value;
     }
 }
 

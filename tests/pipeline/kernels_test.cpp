@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <hwy/tests/hwy_gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <ostream>
 #include <random>
@@ -23,12 +24,10 @@ enum class Kernel { Classify, Mask, ExpandGrey, PackBits };
 // Names the cases: EveryTarget/KernelMatchesPortableLoop.ByteForByte/AVX2_mask and
 // so on, each of which runs alone.
 void PrintTo(Kernel kernel, std::ostream* out) {
-    constexpr const char* kNames[] = {"classify", "mask", "expand_grey", "pack_bits"};
-    *out << kNames[int(kernel)];
+    *out << std::array{"classify", "mask", "expand_grey", "pack_bits"}[int(kernel)];
 }
 
-constexpr std::size_t kMostPixels = 400;
-constexpr std::size_t kLargestOffset = 63;
+constexpr std::size_t kMostPixels = 400, kLargestOffset = 63;
 
 struct alignas(64) Buffer {
     std::array<uint8_t, 3 * kMostPixels + kLargestOffset + 64> bytes;
@@ -41,10 +40,10 @@ ColourRange RandomRange(std::mt19937& random, int trial) {
     if (trial % 4 < 2) {
         return ThresholdRange(trial % 4 == 0 ? Background::NearWhite : Background::NearBlack);
     }
-    constexpr uint8_t kColours[] = {0, 1, 254, 255};
+    constexpr uint8_t kEnds[] = {0, 1, 254, 255};
     std::array<uint8_t, 3> colour;
     for (uint8_t& channel : colour) {
-        channel = random() % 4 ? uint8_t(random()) : kColours[random() % 4];
+        channel = random() % 4 ? uint8_t(random()) : kEnds[random() % 4];
     }
     ColourRange range = ColourRange::Around(colour, int(random() % 64));
     switch (random() % 8) {
@@ -58,22 +57,17 @@ ColourRange RandomRange(std::mt19937& random, int trial) {
     return range;
 }
 
-// Fills a buffer whose pixels start at byte first.
+// Fills a buffer whose pixels start at byte first: a quarter of the bytes beside an edge of
+// the range, a quarter beside a fixed threshold or at an end of the scale.
 void FillPixels(std::mt19937& random, const ColourRange& range, Buffer& buffer, std::size_t first) {
     constexpr uint8_t kThresholdEdges[] = {19, 20, 21, 239, 240, 241, 0, 255};
     for (std::size_t i = 0; i < buffer.bytes.size(); ++i) {
         const std::size_t channel = (i + 3 * kLargestOffset - first) % 3;
-        const int edges[] = {range.low[channel], range.high[channel]};
-        switch (random() % 4) {
-            case 0:
-                buffer.bytes[i] = uint8_t(edges[random() % 2] + int(random() % 3) - 1);
-                break;
-            case 1:
-                buffer.bytes[i] = kThresholdEdges[random() % sizeof kThresholdEdges];
-                break;
-            default:
-                buffer.bytes[i] = uint8_t(random());
-        }
+        const int edge = random() % 2 ? range.high[channel] : range.low[channel];
+        const auto choice = random() % 4;
+        buffer.bytes[i] = choice == 0   ? uint8_t(edge + int(random() % 3) - 1)
+                          : choice == 1 ? kThresholdEdges[random() % 8]
+                                        : uint8_t(random());
     }
 }
 
@@ -84,49 +78,44 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
     std::mt19937 random(17 + uint32_t(kernel));
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t count = trial < 100 ? std::size_t(trial) : random() % (kMostPixels + 1);
-        const std::size_t from = random() % (kLargestOffset + 1),
-                          to = random() % (kLargestOffset + 1);
+        const std::size_t from = random() % (kLargestOffset + 1);
+        const std::size_t to = random() % (kLargestOffset + 1);
         const ColourRange range = RandomRange(random, trial);
-        const auto mark = uint8_t(random());
-        const uint8_t flips[] = {0, 255, uint8_t(random())};
-        const uint8_t flip = flips[random() % 3];
-
+        const auto mark = uint8_t(random()), any = uint8_t(random());
+        const uint8_t flip = std::array<uint8_t, 3>{0, 255, any}[random() % 3];
         Buffer input, actual, expected;
         FillPixels(random, range, input, from);
         FillPixels(random, range, actual, to);
         expected = actual;
         const uint8_t* pixels = input.bytes.data() + from;
+        uint8_t *out = actual.bytes.data() + to, *portable = expected.bytes.data() + to;
         switch (kernel) {
             case Kernel::Classify:
-                kernels::Classify(pixels, count, range, mark, actual.bytes.data() + to);
-                kernels::portable::Classify(pixels, count, range, mark, expected.bytes.data() + to);
+                kernels::Classify(pixels, count, range, mark, out);
+                kernels::portable::Classify(pixels, count, range, mark, portable);
                 break;
-            case Kernel::Mask:
+            case Kernel::Mask:  // in place
                 actual = expected = input;
                 kernels::Mask(actual.bytes.data() + from, count, range);
                 kernels::portable::Mask(expected.bytes.data() + from, count, range);
                 break;
             case Kernel::ExpandGrey:
-                kernels::ExpandGrey(pixels, count, flip, actual.bytes.data() + to);
-                kernels::portable::ExpandGrey(pixels, count, flip, expected.bytes.data() + to);
+                kernels::ExpandGrey(pixels, count, flip, out);
+                kernels::portable::ExpandGrey(pixels, count, flip, portable);
                 break;
             case Kernel::PackBits:
-                kernels::PackBits(pixels, count, actual.bytes.data() + to);
-                kernels::portable::PackBits(pixels, count, expected.bytes.data() + to);
+                kernels::PackBits(pixels, count, out);
+                kernels::portable::PackBits(pixels, count, portable);
                 break;
         }
-        if (actual.bytes != expected.bytes) {
-            std::size_t at = 0;
-            while (actual.bytes[at] == expected.bytes[at]) {
-                ++at;
-            }
-            FAIL() << "trial " << trial << ": " << count << " pixels from offset " << from
-                   << " to offset " << to << ", bounds " << int(range.low[0]) << "-"
-                   << int(range.high[0]) << "," << int(range.low[1]) << "-" << int(range.high[1])
-                   << "," << int(range.low[2]) << "-" << int(range.high[2]) << ", mark "
-                   << int(mark) << ", flip " << int(flip) << ": byte " << at << " is "
-                   << int(actual.bytes[at]) << ", not " << int(expected.bytes[at]);
-        }
+        const auto [wrong, right] =
+            std::mismatch(actual.bytes.begin(), actual.bytes.end(), expected.bytes.begin());
+        ASSERT_TRUE(wrong == actual.bytes.end())
+            << "trial " << trial << ": " << count << " pixels from offset " << from << " to offset "
+            << to << ", bounds " << int(range.low[0]) << "-" << int(range.high[0]) << ","
+            << int(range.low[1]) << "-" << int(range.high[1]) << "," << int(range.low[2]) << "-"
+            << int(range.high[2]) << ", mark " << int(mark) << ", flip " << int(flip) << ": byte "
+            << wrong - actual.bytes.begin() << " is " << int(*wrong) << ", not " << int(*right);
     }
 }
 

@@ -1,95 +1,127 @@
+// The refining passes as units: the backdrop measured from a frame, edge pixels unmixed,
+// whole pictures through MaskArray where only one decision tells them apart, and the
+// region labeller's decisions against a flood fill of the same rules, on shapes that
+// stress the merging of runs, and its refusal past the run limit.
 #include "refine/refine.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
+#include <queue>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "engine/mask_file.h"
 #include "engine/pixel_arrays.h"
 #include "refine/backdrop.h"
 #include "refine/edges.h"
-#include "test_pictures.h"
+#include "refine/regions.h"
 
 namespace zel7 {
 namespace {
 
-// The backdrop as measured on frames of known colour and noise.
+using Colour = std::array<uint8_t, 3>;  // blue, green, red
+using Picture = Colour (*)(int32_t x, int32_t y);
+
+// colour with each channel off by up to noise, evenly spread over the pixels.
+Colour Noisy(Colour colour, int noise, int32_t x, int32_t y) {
+    for (uint32_t c = 0; c < 3; ++c) {
+        const uint32_t hash = (uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ c * 83492791u);
+        colour[c] = uint8_t(colour[c] + int(hash * 2654435761u >> 16) % (2 * noise + 1) - noise);
+    }
+    return colour;
+}
+
+// Scattered light colours, none of them near the medians of the others.
+Colour Tiles(int32_t x, int32_t y) {
+    constexpr Colour kTiles[] = {
+        {224, 224, 255}, {255, 240, 224}, {224, 255, 255}, {255, 255, 216}};
+    return kTiles[2 * (y % 2) + x % 2];
+}
+
+// The histogram's window: 27 pixels of a grey around 168, one in each bin of a 3 x 3 x 3
+// block, against 22 of one bin (216, 232, 232) and 1 beside it in the top bins of green and
+// red, then two bins of 6 that are no grey. Only the block's middle bin, whose window holds
+// all 27, outweighs the 23 of the others; a window one bin narrower on any side holds 18
+// of the block and still all 22, and one reaching past the top bin of green or red adds 6
+// that lie in the next row of the histogram.
+Colour Window(int32_t x, int32_t) {
+    constexpr uint8_t kLevels[] = {152, 168, 184};
+    return x < 27   ? Colour{kLevels[x % 3], kLevels[x / 3 % 3], kLevels[x / 9]}
+           : x < 49 ? Colour{216, 232, 232}
+           : x < 50 ? Colour{216, 250, 250}
+           : x < 56 ? Colour{232, 8, 250}
+                    : Colour{232, 8, 8};
+}
+
+// The backdrop measured on frames of a known colour and noise, the object (if any) over
+// their lower two thirds, or of a picture: the commonest near-white or near-black of the
+// frame, even where the object covers most of it, and a tolerance within bounds.
 TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
-    struct Case {
+    const struct {
         const char* name;
-        std::array<int, 3> backdrop;
-        int noise;         // each channel off by up to this, evenly spread
-        bool objectBelow;  // the object covers the frame's lower two thirds
+        int32_t width, height;
+        Picture picture;  // or the colour with noise
+        Colour colour;
+        int noise;
+        std::optional<Colour> object;
         std::optional<Background> side;
-        int leastTolerance, mostTolerance;
-    };
-    const Case cases[] = {
-        {"clean white", {250, 248, 245}, 0, false, std::nullopt, 12, 12},
-        {"noisy white", {240, 240, 236}, 6, false, std::nullopt, 14, 30},
-        {"noisy black", {12, 10, 14}, 3, false, std::nullopt, 12, 20},
-        {"white, the object filling most of it", {246, 246, 246}, 2, true, std::nullopt, 12, 14},
+        int slack, leastTolerance, mostTolerance;
+    } cases[] = {
+        {"clean white", 60, 45, nullptr, {250, 248, 245}, 0, {}, {}, 1, 12, 12},
+        {"noisy white", 60, 45, nullptr, {240, 240, 236}, 6, {}, {}, 1, 14, 30},
+        {"noisy black", 60, 45, nullptr, {12, 10, 14}, 3, {}, {}, 1, 12, 20},
+        {"white, mostly dark blue",
+         60,
+         45,
+         nullptr,
+         {246, 246, 246},
+         2,
+         {{120, 40, 40}},
+         {},
+         1,
+         12,
+         14},
         {"white asked for, black found too",
+         60,
+         45,
+         nullptr,
          {247, 247, 247},
          1,
-         true,
+         {{5, 5, 5}},
          Background::NearWhite,
+         1,
          12,
          12},
+        // At least 216 in every channel.
+        {"scattered, 2 x 2", 2, 2, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
+        {"scattered, 40 x 40", 40, 40, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
+        {"histogram window", 62, 1, Window, {168, 168, 168}, 0, {}, {}, 0, 60, 60},
     };
-    for (const Case& test : cases) {
+    for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
-        const int32_t width = 60, height = 45;
-        BorderSample border(width, height);
-        uint32_t random = 12345;
-        for (int32_t y = 0; y < height; ++y) {
+        BorderSample border(test.width, test.height);
+        for (int32_t y = 0; y < test.height; ++y) {
             std::vector<uint8_t> row;
-            for (int32_t x = 0; x < width; ++x) {
-                for (std::size_t c = 0; c < 3; ++c) {
-                    random = random * 1103515245u + 12345u;
-                    const int offset = int(random >> 16) % (2 * test.noise + 1) - test.noise;
-                    // The object is dark blue on white, and very dark on black.
-                    const int object = test.side ? 5 : c == 0 ? 120 : 40;
-                    row.push_back(uint8_t(
-                        test.objectBelow && y >= height / 3 ? object : test.backdrop[c] + offset));
-                }
+            for (int32_t x = 0; x < test.width; ++x) {
+                const Colour colour = test.picture != nullptr ? test.picture(x, y)
+                                      : test.object && y >= 15
+                                          ? *test.object
+                                          : Noisy(test.colour, test.noise, x, y);
+                row.insert(row.end(), colour.begin(), colour.end());
             }
             border.AddRow(y, row.data());
         }
         const zel7::Backdrop found = border.Estimate(test.side);
         for (std::size_t c = 0; c < 3; ++c) {
-            EXPECT_NEAR(found.colour[c], test.backdrop[c], 1) << "channel " << c;
+            EXPECT_NEAR(found.colour[c], test.colour[c], test.slack) << "channel " << c;
         }
         EXPECT_GE(found.tolerance, test.leastTolerance);
         EXPECT_LE(found.tolerance, test.mostTolerance);
     }
 }
-
-// A frame of scattered light colours, none of them near the medians of the others:
-// the measure still finds a light backdrop, and a tolerance within its bounds.
-TEST(Refine, BackdropOfAFrameOfScatteredColours) {
-    const uint8_t tiles[4][3] = {
-        {224, 224, 255}, {255, 240, 224}, {224, 255, 255}, {255, 255, 216}};
-    for (const int32_t side : {2, 40}) {
-        SCOPED_TRACE(side);
-        BorderSample border(side, side);
-        for (int32_t y = 0; y < side; ++y) {
-            std::vector<uint8_t> row;
-            for (int32_t x = 0; x < side; ++x) {
-                const uint8_t* bgr = tiles[2 * (y % 2) + x % 2];
-                row.insert(row.end(), bgr, bgr + 3);
-            }
-            border.AddRow(y, row.data());
-        }
-        const zel7::Backdrop found = border.Estimate();
-        for (std::size_t c = 0; c < 3; ++c) {
-            EXPECT_GE(found.colour[c], 216) << "channel " << c;
-        }
-        EXPECT_GE(found.tolerance, 12);
-        EXPECT_LE(found.tolerance, 60);
-    }
-}
-
-using Colour = std::array<uint8_t, 3>;
 
 // The edge unmixer alone, on a window of backdrop on the left and object on the right
 // with one pixel between them: its alpha is where its colour lies between the two, and
@@ -127,8 +159,6 @@ TEST(Refine, EdgePixelsAreUnmixedBetweenBackdropAndObject) {
     }
 }
 
-// Pictures with nothing to tell apart, and one with more runs than the labels may hold.
-
 // A 16 x 16 square of grey level inside a red 32 x 32 one, on a backdrop of 250.
 Colour Square(int32_t x, int32_t y, uint8_t level) {
     const auto inside = [&](int32_t from, int32_t to) {
@@ -140,93 +170,82 @@ Colour Square(int32_t x, int32_t y, uint8_t level) {
 }
 
 // The pictures of the cases below, by where a pixel is.
-Colour White(int32_t, int32_t) {
-    return {255, 255, 255};
-}
-Colour Red(int32_t, int32_t) {
-    return {200, 40, 40};
-}
-Colour BackdropAlongOneEdge(int32_t, int32_t y) {
+constexpr Picture kWhite = [](int32_t, int32_t) { return Colour{255, 255, 255}; };
+constexpr Picture kRed = [](int32_t, int32_t) { return Colour{200, 40, 40}; };
+constexpr Picture kBackdropAlongOneEdge = [](int32_t, int32_t y) {
     return y < 3 ? Colour{250, 250, 250} : Colour{140, 60, 170};
-}
-Colour Hole(int32_t x, int32_t y) {
-    return Square(x, y, 250);
-}
-Colour Label(int32_t x, int32_t y) {
-    return Square(x, y, 247);
-}
-Colour SpeckInAHole(int32_t x, int32_t y) {
+};
+constexpr Picture kHole = [](int32_t x, int32_t y) { return Square(x, y, 250); };
+constexpr Picture kLabel = [](int32_t x, int32_t y) { return Square(x, y, 247); };
+constexpr Picture kSpeckInAHole = [](int32_t x, int32_t y) {
     return x / 2 == 10 && y / 2 == 10 ? Colour{} : Square(x, y, 250);
-}
+};
 // Left of the middle a grey backdrop, right of it an object lighter and darker by turns.
-Colour LighterAndDarker(int32_t x, int32_t) {
+constexpr Picture kLighterAndDarker = [](int32_t x, int32_t) {
     const uint8_t level = x < 20 ? 200 : x % 2 ? 150 : 250;
-    return {level, level, level};
-}
+    return Colour{level, level, level};
+};
 // A pale object beyond the tolerance by 12 of 15.
-Colour Pale(int32_t x, int32_t) {
+constexpr Picture kPale = [](int32_t x, int32_t) {
     return x < 20 ? Colour{255, 255, 255} : Colour{255, 255, 228};
-}
-Colour AtTheThreshold(int32_t, int32_t) {
-    return {240, 240, 240};
-}
-Colour UnderIt(int32_t, int32_t) {
-    return {240, 239, 240};
-}
+};
+constexpr Picture kAtTheThreshold = [](int32_t, int32_t) { return Colour{240, 240, 240}; };
+constexpr Picture kUnderIt = [](int32_t, int32_t) { return Colour{240, 239, 240}; };
 // Alternate columns are a run each: 2,100 a row.
-Colour Stripes(int32_t x, int32_t) {
+constexpr Picture kStripes = [](int32_t x, int32_t) {
     return x % 2 ? Colour{255, 255, 255} : Colour{};
-}
+};
 
+// Pictures with nothing to tell apart, or one decision each, and one with more runs than
+// the labels may hold.
 TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
-    struct Case {
-        const char* name;
-        int32_t width, height;
-        Colour (*colour)(int32_t x, int32_t y);
-        RefineOptions options;
-        Status status;
-        std::vector<uint8_t> pixel;  // the middle one
-    };
     const RefineOptions connected{.regions = {.connected = true}};
     const RefineOptions measured{.autoBackground = true, .regions = {.connected = true}};
     const RefineOptions despeckled{.autoBackground = true,
                                    .regions = {.connected = true, .despeckle = 8}};
     const RefineOptions cutout{.regions = {.connected = true}, .product = Product::Cutout};
-    const RefineOptions measuredCutout{.autoBackground = true, .product = Product::Cutout};
-    const RefineOptions plainCutout{.product = Product::Cutout};
+    const RefineOptions measuredCut{.autoBackground = true, .product = Product::Cutout};
+    const RefineOptions plainCut{.product = Product::Cutout};
     const RefineOptions inverted{.regions = {.connected = true}, .invert = true};
-    const Case cases[] = {
-        {"one pixel of backdrop", 1, 1, White, cutout, Status::Ok, {0, 0, 0, 0}},
-        {"all object", 5, 3, Red, cutout, Status::Ok, {200, 40, 40, 255}},
-        {"all object, inverted", 5, 3, Red, inverted, Status::Ok, {255}},
+    const struct {
+        const char* name;
+        int32_t width, height;
+        Picture picture;
+        RefineOptions options;
+        Status status;
+        std::vector<uint8_t> pixel;  // the middle one
+    } cases[] = {
+        {"one pixel of backdrop", 1, 1, kWhite, cutout, Status::Ok, {0, 0, 0, 0}},
+        {"all object", 5, 3, kRed, cutout, Status::Ok, {200, 40, 40, 255}},
+        {"all object, inverted", 5, 3, kRed, inverted, Status::Ok, {255}},
         // The object covers most of the frame: the backdrop is still the white.
-        {"backdrop along one edge", 10, 10, BackdropAlongOneEdge, measured, Status::Ok, {0}},
+        {"backdrop along one edge", 10, 10, kBackdropAlongOneEdge, measured, Status::Ok, {0}},
         // A square inside a red one: in the backdrop's colour a hole, three levels off a
         // label; a speck in a hole goes with the hole.
-        {"hole", 40, 40, Hole, measured, Status::Ok, {255}},
-        {"label", 40, 40, Label, measured, Status::Ok, {0}},
-        {"speck in a hole", 40, 40, SpeckInAHole, despeckled, Status::Ok, {255}},
+        {"hole", 40, 40, kHole, measured, Status::Ok, {255}},
+        {"label", 40, 40, kLabel, measured, Status::Ok, {0}},
+        {"speck in a hole", 40, 40, kSpeckInAHole, despeckled, Status::Ok, {255}},
         // Edges, the middle pixel on the object's left one.
         {"lighter and darker",
          40,
          40,
-         LighterAndDarker,
-         measuredCutout,
+         kLighterAndDarker,
+         measuredCut,
          Status::Ok,
          {250, 250, 250, 255}},
-        {"pale", 40, 40, Pale, plainCutout, Status::Ok, {255, 255, 228, 204}},
+        {"pale", 40, 40, kPale, plainCut, Status::Ok, {255, 255, 228, 204}},
         // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
         // and one at a time.
-        {"at the threshold", 16, 1, AtTheThreshold, {}, Status::Ok, {255}},
-        {"under it", 16, 1, UnderIt, {}, Status::Ok, {0}},
-        {"at the threshold, alone", 3, 1, AtTheThreshold, {}, Status::Ok, {255}},
-        {"stripes", 2100, 2000, Stripes, connected, Status::TooManyRegions, {}},
+        {"at the threshold", 16, 1, kAtTheThreshold, {}, Status::Ok, {255}},
+        {"under it", 16, 1, kUnderIt, {}, Status::Ok, {0}},
+        {"at the threshold, alone", 3, 1, kAtTheThreshold, {}, Status::Ok, {255}},
+        {"stripes", 2100, 2000, kStripes, connected, Status::TooManyRegions, {}},
     };
-    for (const Case& test : cases) {
+    for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         std::vector<uint8_t> rgb;
         for (int32_t i = 0; i < test.width * test.height; ++i) {
-            const Colour colour = test.colour(i % test.width, i / test.width);
+            const Colour colour = test.picture(i % test.width, i / test.width);
             rgb.insert(rgb.end(), colour.begin(), colour.end());
         }
         const PixelArray picture{rgb.data(), test.width, test.height, 3, 1, 3 * test.width, 3, 1};
@@ -237,6 +256,132 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
         const auto at = middle * test.pixel.size();
         EXPECT_TRUE(std::equal(test.pixel.begin(), test.pixel.end(), out.begin() + at));
     }
+}
+
+// A picture of classes, a byte a pixel, 1 for background-coloured, row after row.
+struct Classes {
+    int32_t width, height;
+    std::vector<uint8_t> pixels;
+};
+
+Classes Draw(int32_t width, int32_t height, const std::function<bool(int32_t, int32_t)>& isBg) {
+    Classes picture{width, height, {}};
+    for (int32_t i = 0; i < width * height; ++i) {
+        picture.pixels.push_back(isBg(i % width, i / width) ? 1 : 0);
+    }
+    return picture;
+}
+
+// The same decisions by flood fill: background regions 4-connected, others 8-connected;
+// a small region but background at the edge takes the decision of the region left of its
+// first pixel (or changes class at the left edge).
+std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRules& rules) {
+    const int32_t w = picture.width, h = picture.height;
+    const auto& cls = picture.pixels;
+    std::vector<int> region(cls.size(), -1);
+    std::vector<uint8_t> decided, result;  // per region: 0 background, 255 object
+    for (int32_t start = 0; start < w * h; ++start) {
+        if (region[std::size_t(start)] >= 0) {
+            continue;
+        }
+        const uint8_t background = cls[std::size_t(start)];
+        std::queue<int32_t> queue({start});
+        region[std::size_t(start)] = int(decided.size());
+        uint64_t area = 0;
+        bool edge = false;
+        for (; !queue.empty(); queue.pop(), ++area) {
+            const int32_t x = queue.front() % w, y = queue.front() / w;
+            edge = edge || x == 0 || y == 0 || x == w - 1 || y == h - 1;
+            for (int n = 0; n < 9; ++n) {  // even n: the corners, and the pixel itself
+                const int32_t nx = x + n % 3 - 1, ny = y + n / 3 - 1;
+                const auto next = std::size_t(ny * w + nx);
+                if ((n % 2 == 0 && background) || nx < 0 || ny < 0 || nx >= w || ny >= h ||
+                    cls[next] != background || region[next] >= 0) {
+                    continue;
+                }
+                region[next] = int(decided.size());
+                queue.push(int32_t(next));
+            }
+        }
+        const bool hole = rules.holeArea > 0 && area > rules.holeArea;
+        if (area < rules.despeckle && !(background && edge)) {
+            decided.push_back(start % w == 0
+                                  ? (background ? 255 : 0)
+                                  : decided[std::size_t(region[std::size_t(start - 1)])]);
+        } else {
+            decided.push_back(background && (!rules.connected || edge || hole) ? 0 : 255);
+        }
+    }
+    for (const int id : region) {
+        result.push_back(decided[std::size_t(id)]);
+    }
+    return result;
+}
+
+std::vector<uint8_t> Label(const Classes& picture, const RegionRules& rules) {
+    RegionLabeller labeller(picture.width, picture.height);
+    const auto w = std::size_t(picture.width);
+    for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
+        EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
+    }
+    labeller.Decide(rules);
+    std::vector<uint8_t> result(picture.pixels.size());
+    for (int32_t y = 0; y < picture.height; ++y) {
+        labeller.FillRow(y, &result[std::size_t(y) * w]);
+    }
+    return result;
+}
+
+TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
+    std::mt19937 random(11);
+    const auto noise = [&](int percent) {
+        return Draw(41, 29, [&](int32_t, int32_t) { return int(random() % 100) < percent; });
+    };
+    const std::pair<const char*, Classes> shapes[] = {
+        {"sparse specks", noise(85)},
+        {"half noise", noise(50)},
+        {"dense specks", noise(15)},
+        // Square spiral walls: one long region wound round, joined late.
+        {"spiral", Draw(33, 33,
+                        [](int32_t x, int32_t y) {
+                            const int32_t ring = std::min({x, y, 32 - x, 32 - y});
+                            return ring % 2 == 0 && !(x == ring + 1 && y == ring && ring < 15);
+                        })},
+        // Teeth hanging from a bar: runs of one region met one at a time.
+        {"comb", Draw(40, 12, [](int32_t x, int32_t y) { return !(y == 10 || x % 3 == 0); })},
+        // Diagonal lines: one region by corners, and background sealed between them.
+        {"diagonal chains",
+         Draw(30, 30, [](int32_t x, int32_t y) { return (x + y) % 7 && (x - y + 60) % 9; })},
+        {"checkerboard", Draw(16, 9, [](int32_t x, int32_t y) { return (x + y) % 2 == 0; })},
+        {"one pixel, background", Draw(1, 1, [](int32_t, int32_t) { return true; })},
+        {"one column", Draw(1, 23, [](int32_t, int32_t y) { return y % 5 != 2; })},
+    };
+    const RegionRules rules[] = {
+        {.connected = false},
+        {.connected = true},
+        {.connected = true, .holeArea = 6},
+        {.connected = false, .despeckle = 4},
+        {.connected = true, .holeArea = 30, .despeckle = 3},
+    };
+    for (const auto& [name, picture] : shapes) {
+        for (const RegionRules& rule : rules) {
+            EXPECT_EQ(Label(picture, rule), FloodFillDecisions(picture, rule))
+                << name << ", connected " << rule.connected << ", hole area " << rule.holeArea
+                << ", despeckle " << rule.despeckle;
+        }
+    }
+}
+
+TEST(RegionLabeller, RefusesPicturesPastTheRunLimit) {
+    // A column of alternating pixels is one run a pixel: 10 runs fit, 11 do not.
+    const Classes column = Draw(1, 11, [](int32_t, int32_t y) { return y % 2 == 0; });
+    RegionLabeller labeller(1, 11, 10);
+    Result last;
+    for (std::size_t y = 0; y < 11 && last.Ok(); ++y) {
+        last = labeller.AddRow(&column.pixels[y]);
+    }
+    EXPECT_EQ(last.status, Status::TooManyRegions);
+    EXPECT_EQ(labeller.RunCount(), 10u);
 }
 
 }  // namespace
