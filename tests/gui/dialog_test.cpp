@@ -55,7 +55,7 @@ private slots:
             script.Push(Confirm(At(answer)));
         }
         afx::SetFileChooserFactory(
-            [&](const zel7::FileChooserRequest& request) { return script.Create(request); });
+            [&](const auto& request) { return script.CreateFileChooser(request); });
         RunProgram([](QDialog* window) {
             QCOMPARE(window->windowTitle(), QStringLiteral("zel7"));
             QVERIFY(!window->windowIcon().isNull());
