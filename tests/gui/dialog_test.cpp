@@ -1,7 +1,6 @@
 // The dialog program as a person uses it, on Qt's offscreen platform.
 #include <QtTest>
 #include <QtWidgets>
-#include <filesystem>
 
 #include "engine/working_image.h"
 #include "file_dialog.h"
@@ -55,7 +54,7 @@ private slots:
             script.Push(Confirm(At(answer)));
         }
         afx::SetFileChooserFactory(
-            [&](const zel7::FileChooserRequest& request) { return script.Create(request); });
+            [&](const auto& request) { return script.CreateFileChooser(request); });
         RunProgram([](QDialog* window) {
             QCOMPARE(window->windowTitle(), QStringLiteral("zel7"));
             QVERIFY(!window->windowIcon().isNull());
@@ -91,8 +90,13 @@ private slots:
 
     // The right button and the Menu key open the window menu, whose last item, after a
     // separator, opens the About box; so does its command with any of the low four bits.
-    void windowMenuEndsWithAbout() {
-        RunProgram([](QDialog* window) {
+    // The toolkit's own choosers, typed into as a person would: the confirmed names are
+    // used as typed, and an existing file is replaced without a question. The window
+    // menu's Close ends the program, as the close box does (both close the window).
+    void windowMenuAboutAndRealChoosers() {
+        const std::string dest = At("typed-mask");  // no extension
+        WriteWholeFile(dest, {1, 2, 3});
+        RunProgram([&](QDialog* window) {
             // What the platform sends the focused control for the Menu key.
             QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, {}, {});
             const std::function<void()> ways[] = {
@@ -122,17 +126,6 @@ private slots:
                 QVERIFY(about.fired);
                 QVERIFY(window->isVisible());
             }
-            theApp.m_pMainWnd->SendMessage(afx::WM_SYSCOMMAND, afx::SC_CLOSE);
-            QVERIFY(!window->isVisible());
-        });
-    }
-
-    // The toolkit's own choosers, typed into as a person would: the confirmed names are
-    // used as typed, and an existing file is replaced without a question.
-    void realChoosersTakeTypedPathsAsTheyAre() {
-        const std::string dest = At("typed-mask");  // no extension
-        WriteWholeFile(dest, {1, 2, 3});
-        RunProgram([&](QDialog* window) {
             for (auto [id, title, filter, typed] :
                  {std::tuple{1002, "打开文件",
                              "支持的图像文件 (*.bmp *.jpg *.jpeg *.png *.tif *.tiff)",
@@ -156,7 +149,7 @@ private slots:
                 });
                 QTest::mouseClick(Button(window, id), Qt::LeftButton);
             }
-            window->close();  // the close box
+            theApp.m_pMainWnd->SendMessage(afx::WM_SYSCOMMAND, afx::SC_CLOSE);
             QVERIFY(!window->isVisible());
         });
         QCOMPARE(ReadWholeFile(dest), ReferenceMask(light_, Background::NearWhite));

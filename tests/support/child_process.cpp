@@ -12,17 +12,14 @@ namespace zel7::test_support {
 
 bool InChild(const std::function<bool()>& body) {
     std::fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        return false;
-    }
+    const pid_t child = fork();
     if (child == 0) {
         _exit(body() ? 0 : 1);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
+    while (child > 0 && waitpid(child, &status, 0) < 0) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void LimitFileSize(long bytes) {

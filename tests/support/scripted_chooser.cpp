@@ -4,27 +4,20 @@
 #include <stdexcept>
 
 namespace zel7::test_support {
+namespace {
 
 class ScriptedChooser : public FileChooser {
 public:
-    ScriptedChooser(ChooserScript& script, const FileChooserRequest& request)
-        : FileChooser(request), script_(script) {}
-
-    int DoModal() override {
-        if (script_.answers_.empty()) {
-            throw std::logic_error("a chooser ran that the test did not expect");
-        }
-        const std::optional<std::wstring> answer = std::move(script_.answers_.front().path);
-        script_.answers_.pop_front();
-        path_ = answer.value_or(L"");
-        return answer ? IDOK : IDCANCEL;
-    }
-    std::wstring GetPathName() const override { return path_; }
+    ScriptedChooser(const FileChooserRequest& request, ChooserAnswer answer)
+        : FileChooser(request), answer_(std::move(answer)) {}
+    int DoModal() override { return answer_ ? IDOK : IDCANCEL; }
+    std::wstring GetPathName() const override { return answer_.value_or(L""); }
 
 private:
-    ChooserScript& script_;
-    std::wstring path_;
+    ChooserAnswer answer_;
 };
+
+}  // namespace
 
 ChooserAnswer Confirm(const std::string& narrowPath) {
     std::wstring wide(narrowPath.size(), L'\0');
@@ -33,11 +26,16 @@ ChooserAnswer Confirm(const std::string& narrowPath) {
         throw std::invalid_argument("path not valid in this locale: " + narrowPath);
     }
     wide.resize(length);
-    return {wide};
+    return wide;
 }
 
-std::unique_ptr<FileChooser> ChooserScript::Create(const FileChooserRequest& request) {
-    return std::make_unique<ScriptedChooser>(*this, request);
+std::unique_ptr<FileChooser> ChooserScript::CreateFileChooser(const FileChooserRequest& request) {
+    if (answers_.empty()) {
+        throw std::logic_error("a chooser opened that the test did not expect");
+    }
+    ChooserAnswer answer = std::move(answers_.front());
+    answers_.pop_front();
+    return std::make_unique<ScriptedChooser>(request, std::move(answer));
 }
 
 }  // namespace zel7::test_support
