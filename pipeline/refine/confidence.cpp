@@ -1,6 +1,8 @@
 #include "refine/confidence.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace zel7 {
 namespace {
@@ -35,11 +37,18 @@ double Confidence::Score() const {
 }
 
 std::vector<std::pair<std::string_view, double>> Confidence::Fields() const {
-    return {{"score", Score()},
-            {"border_object", borderObject},
-            {"object_share", objectShare},
-            {"ambiguous_edges", ambiguousEdges},
-            {"unevenness", unevenness}};
+    // Four significant digits, as reports print them, so that every front end gives
+    // the very same numbers.
+    const auto rounded = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.4g", value);
+        return std::strtod(text, nullptr);
+    };
+    return {{"score", rounded(Score())},
+            {"border_object", rounded(borderObject)},
+            {"object_share", rounded(objectShare)},
+            {"ambiguous_edges", rounded(ambiguousEdges)},
+            {"unevenness", rounded(unevenness)}};
 }
 
 void ConfidenceCounter::Row(int32_t y, const uint8_t* object) {

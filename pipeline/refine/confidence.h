@@ -26,7 +26,7 @@ struct Confidence {
 
     // From 0 (doubtful) to 1, the least of what each measure says.
     double Score() const;
-    // Each measure by its name in reports, the score first.
+    // Each measure by its name in reports, the score first, to four significant digits.
     std::vector<std::pair<std::string_view, double>> Fields() const;
 };
 
