@@ -74,6 +74,7 @@ const Row kRows[] = {
     {'w', "white"},
     {'b', "black"},
     {0, "studio"},
+    {0, "shadow"},
     {'a', "auto-background"},
     {'t', "tolerance"},
     {'c', "connected"},

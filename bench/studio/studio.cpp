@@ -196,11 +196,21 @@ struct Material {
     Vec origin, slope;  // lit: brightness 1 + slope . (p - origin)
     double grain = 0, cell = 8;
     uint32_t seed = 0;
+    // A specular highlight: up to `gloss` levels added around `spot`, `radius` wide.
+    Vec spot;
+    double gloss = 0, radius = 1;
+    // The outline shaded darker (or, on black, lighter) by `rim` levels, fading over
+    // `rimWidth` pixels inwards.
+    double rim = 0, rimWidth = 2;
 
-    Rgb At(Vec p) const {
+    // The colour at p, `inside` pixels within the outline.
+    Rgb At(Vec p, double inside) const {
         const double shade = 1 + (p - origin).Dot(slope);
         const double g = grain * (Noise(p, cell, seed) + 0.5 * Noise(p, cell / 3, seed + 1));
-        return {rgb[0] * shade + g, rgb[1] * shade + g, rgb[2] * shade + g};
+        const Vec off = p - spot;
+        const double light = gloss * std::exp(-off.Dot(off) / (radius * radius)) -
+                             rim * std::max(0.0, 1 - inside / rimWidth);
+        return {rgb[0] * shade + g + light, rgb[1] * shade + g + light, rgb[2] * shade + g + light};
     }
 };
 
@@ -249,7 +259,10 @@ struct Scene {
         return d;
     }
     Rgb Colour(Vec p, int front) const {
-        return PatchDistance(p) < 0 ? patchRgb : pieces[std::size_t(front)].material.At(p);
+        const Piece& piece = pieces[std::size_t(front)];
+        const bool outlined = piece.material.rim != 0;
+        return PatchDistance(p) < 0 ? patchRgb
+                                    : piece.material.At(p, outlined ? -piece.Distance(p) : 1e9);
     }
     Extent Bounds() const {
         Extent all;
@@ -299,6 +312,7 @@ struct Sweep {
     Rgb rgb{};
     Vec centre, slope;
     double vignette = 0, reach2 = 1;  // levels lost at the corners; centre to corner squared
+    double falloff = 0;               // levels lost at the corners of a lit sweep, squared off
     double shadowSign = -1, shadowCap = 10;
     std::vector<Blob> blobs;
 
@@ -310,7 +324,8 @@ struct Sweep {
             shadow += r2 < 1 ? blob.depth * (1 - r2) * (1 - r2) : 0;
         }
         const Vec d = p - centre;
-        return d.Dot(slope) - vignette * d.Dot(d) / reach2 +
+        const double r2 = d.Dot(d) / reach2;
+        return d.Dot(slope) - vignette * r2 - falloff * r2 * r2 +
                shadowSign * std::min(shadow, shadowCap);
     }
 };
@@ -622,10 +637,13 @@ void Wires(Scene& scene, Random& rng, Backdrop backdrop, int w, int h, double sc
 }
 
 // A contact shadow under the object, and often a fainter one cast to a side.
-void Shadows(const Scene& scene, Sweep& sweep, Random& rng, Backdrop backdrop, int h) {
+void Shadows(const Scene& scene, Sweep& sweep, Random& rng, Backdrop backdrop, int h,
+             bool deep = false) {
     const Extent all = scene.Bounds();
     const Vec size = all.Size();
-    const double peak = backdrop == Backdrop::White ? rng.Uniform(7, 10) : rng.Uniform(4, 6);
+    const double peak = deep                          ? rng.Uniform(30, 60)
+                        : backdrop == Backdrop::White ? rng.Uniform(7, 10)
+                                                      : rng.Uniform(4, 6);
     const double x = all.Centre().x + rng.Uniform(-0.1, 0.1) * size.x;
     sweep.blobs.push_back({{x, all.hi.y - rng.Uniform(0, 0.05) * size.y},
                            size.x * rng.Uniform(0.55, 0.8),
@@ -758,7 +776,8 @@ bool ReadBmp(const std::vector<uint8_t>& bytes, bool inverted, int& width, int& 
 }  // namespace
 
 const char* Name(Family family) {
-    constexpr const char* kNames[] = {"label", "ring", "wire", "shadow", "border"};
+    constexpr const char* kNames[] = {"label", "ring", "wire", "shadow", "border",
+                                      "sweep", "pale", "cast", "gloss"};
     return kNames[int(family)];
 }
 const char* Name(Backdrop backdrop) {
@@ -806,19 +825,55 @@ Shot MakeShot(Family family, Backdrop backdrop, int width, int height, uint32_t 
         Shadows(scene, sweep, rng, backdrop, height);
     } else if (family == Family::Border) {
         Crop(scene, rng, width, height, margin);
+    } else if (family == Family::Sweep) {
+        // Lit from the middle: the corners 20 to 40 levels down on white, a dim glow
+        // of 8 to 16 levels in the middle of black cloth.
+        sweep.falloff = white ? rng.Uniform(20, 40) : -rng.Uniform(8, 16);
+        sweep.centre = {width * rng.Uniform(0.4, 0.6), height * rng.Uniform(0.4, 0.6)};
+        Fit(scene, rng, width, height, rng.Uniform(0.15, 0.4), 2 * margin, 2 * margin);
+    } else if (family == Family::Pale) {
+        // White on white, or black on black: the backdrop clipped and clean but for
+        // JPEG's rounding, the object 4 to 12 levels off, its outline a faint shading
+        // that fades out along a side.
+        sweep.rgb = white ? Rgb{262, 262, 262} : Rgb{0, 0, 0};
+        sweep.slope = {}, sweep.vignette = 0;
+        const double off = rng.Uniform(4, 12);
+        for (Piece& piece : scene.pieces) {
+            const double level = white ? 255 - off : off;
+            piece.material.rgb = {level, level, level + rng.Uniform(-1, 1)};
+            piece.material.grain = rng.Uniform(0.5, 1.5);
+            piece.material.rim = (white ? 1 : -1) * rng.Uniform(3, 8);
+            piece.material.rimWidth = rng.Uniform(1, 3);
+        }
+        Fit(scene, rng, width, height, rng.Uniform(0.2, 0.5), margin, margin);
+    } else if (family == Family::Cast) {
+        Fit(scene, rng, width, height, rng.Uniform(0.2, 0.45), margin, 3 * margin);
+        sweep.shadowCap = 60;
+        Shadows(scene, sweep, rng, backdrop, height, white);
+    } else if (family == Family::Gloss) {
+        Fit(scene, rng, width, height, rng.Uniform(0.2, 0.5), margin, margin);
+        const Extent all = scene.Bounds();
+        for (Piece& piece : scene.pieces) {
+            const Vec dir = Dir(rng.Uniform(0, 2 * kPi));
+            piece.material.spot = scene.Edge(all.Centre(), dir, all.Size().Length(), 2);
+            piece.material.radius = all.Size().Length() * rng.Uniform(0.03, 0.08);
+            piece.material.gloss = 255;
+        }
     }
     // One light for the whole object, and each piece's extent now that none moves.
     const Extent all = scene.Bounds();
     const Vec slope =
         Dir(rng.Uniform(0, 2 * kPi)) * (rng.Uniform(0.05, 0.15) * 2 / all.Size().Length());
     for (Piece& piece : scene.pieces) {
-        piece.material.origin = all.Centre(), piece.material.slope = slope;
+        // A pale object is lit evenly, or its shading would outweigh its few levels.
+        piece.material.origin = all.Centre();
+        piece.material.slope = family == Family::Pale ? slope * 0.1 : slope;
         piece.extent = {};
         for (const Shape& s : piece.solids) {
             piece.extent.Add(s.extent);
         }
     }
-    const double sigma = rng.Uniform(1.5, 3);
+    const double sigma = family == Family::Pale ? 0 : rng.Uniform(1.5, 3);
     Shot shot = Render(scene, sweep, width, height, sigma, rng);
     shot.name = std::string(Name(family)) + "-" + Name(backdrop) + "-" + std::to_string(seed);
     shot.family = family, shot.backdrop = backdrop;

@@ -65,6 +65,16 @@ constexpr Option kOptions[] = {
          s.refine.regions.despeckleShare = kStudioSpeckShare;
          return std::nullopt;
      }},
+    {"shadow", "WHAT", OptionScope::Picture,
+     "with {studio} on white: drop cast shadows (the default),\nor keep them: in cut-outs as "
+     "black as opaque as they\ndarken the backdrop, in soft masks as grey",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument != "drop" && argument != "keep") {
+             return Not("{shadow} takes drop or keep", argument);
+         }
+         s.refine.keepShadows = argument == "keep";
+         return std::nullopt;
+     }},
     {"auto-background", nullptr, OptionScope::Picture,
      "measure the backdrop's colour and noise on the picture's\nborder; background is what lies "
      "within a tolerance of it",
@@ -251,6 +261,9 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     }
     if (refine.surface && !settings.side) {
         return Invalid("{studio} goes with {white} or {black}", spelling);
+    }
+    if (refine.keepShadows && !refine.surface) {
+        return Invalid("{shadow} goes with {studio}", spelling);
     }
     if (refine.regions.holeArea > 0 && !refine.regions.connected) {
         return Invalid("{hole-area} goes with {connected}", spelling);

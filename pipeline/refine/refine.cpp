@@ -39,6 +39,7 @@ private:
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
     void WriteEdges(int32_t y, uint8_t* out, bool halved);
+    void KeepShadows(int32_t y, uint8_t* out, uint8_t least);
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
 
     const SourceOpener& open_;
@@ -309,7 +310,35 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     if (soft || halved) {
         WriteEdges(y, out, halved);
     }
+    if (options_.keepShadows && shadows_->Any() && !options_.invert) {
+        KeepShadows(y, out, soft ? 0 : 128);
+    }
     counter_->Row(y, object_.data());
+}
+
+// Background pixels in a shadow: black as opaque as they darken the backdrop in
+// cut-outs, as grey in soft masks, and object in two-tone ones when that is half.
+void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
+    const bool cutout = options_.product == Product::Cutout;
+    const uint8_t* coverage = window_->Coverage(y);
+    const uint8_t* colours = window_->Colours(y);
+    for (int32_t x = 0; x < decoded_.width; ++x) {
+        const uint8_t* bgr = colours + 3 * x;
+        if (coverage[x] != 0 || !shadows_->InShadow(x, y, bgr)) {
+            continue;
+        }
+        uint8_t alpha = shadows_->Darkening(x, y, bgr);
+        if (alpha < least) {
+            continue;
+        }
+        alpha = least > 0 ? 255 : alpha;
+        object_[std::size_t(x)] = alpha >= 128;
+        if (cutout) {
+            out[4 * x + 3] = alpha;
+        } else {
+            std::memset(out + 3 * x, 255 - alpha, 3);
+        }
+    }
 }
 
 void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {

@@ -42,6 +42,9 @@ struct RefineOptions {
     // pixel backdrop when no farther from it than the noise allows on the side away
     // from the backdrop's end of the scale: what studio photos need.
     bool surface = false;
+    // With surface, on white: cast shadows are background, or kept in cut-outs as
+    // black as transparent as they leave the backdrop light, and in soft masks as grey.
+    bool keepShadows = false;
     RegionRules regions{};
     Product product = Product::Mask;
     bool hardEdges = false;  // cut-outs' alpha 0 or 255 only

@@ -13,16 +13,23 @@ constexpr float kDarkestShadow = 0.3f;
 // How far a shadow's channels may stray from the backdrop's scaled, besides the
 // tolerance: JPEG's halved colour resolution tints a grey by a level or two.
 constexpr float kHueSlack = 2;
+// ...and this share of how far the shadow darkens it: a deep shadow takes a tint from
+// the object beside it (green under an apple), where the light it gets comes from.
+constexpr float kTintPerDepth = 0.2f;
 // Neighbouring samples (a few pixels apart) further apart than this in any channel,
 // or than twice the tolerance, lie across an edge: a soft shadow darkens by a level or
 // two from one to the next, a white garment's outline by five and more.
 constexpr int kLeastEdge = 5;
 constexpr int kEdgePerTolerance = 2;
-// A patch is shadow when at least this share of its outline fades into the backdrop
-// softly: a shadow's outline is mostly the fade, the rest the object casting it; a pale
-// object's is an edge but where it happens to match the backdrop (on the development
-// photos, white garments fade over up to half of their outline).
-constexpr double kSoftShare = 0.7;
+// ...or than this share of the darker one's depth below the backdrop: a deep shadow
+// darkens faster towards the object casting it, but no faster than in proportion.
+constexpr int kEdgePerDepth = 3;  // a third
+// A patch is shadow when its outline meets the backdrop softly, where it meets it at
+// all, but for this share: a shadow fades into the backdrop and meets the object casting
+// it; a pale object meets the backdrop across an edge even where its outline fades in
+// places (on the development photos, white garments across a fifth to two thirds of
+// their backdrop's contacts, shadows across a tenth at most).
+constexpr double kMostHardShare = 0.15;
 
 enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
 
@@ -32,8 +39,11 @@ bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, in
     if (scale < kDarkestShadow || scale >= 1) {
         return false;
     }
+    const float allowed =
+        float(tolerance) + kHueSlack +
+        kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
     for (std::size_t c = 0; c < 3; ++c) {
-        if (std::abs(float(bgr[c]) - scale * float(backdrop[c])) > float(tolerance) + kHueSlack) {
+        if (std::abs(float(bgr[c]) - scale * float(backdrop[c])) > allowed) {
             return false;
         }
     }
@@ -65,9 +75,15 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                    : BackdropHued(pixel(k), backdrop, tolerance_) ? kCandidate
                                                                   : kObject;
     }
-    const int edge = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
+    const int least = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
+    const auto depth = [&](std::size_t k) {
+        const uint8_t* p = pixel(k);
+        const auto& b = surfaceAt[k];
+        return std::max({b[0] - p[0], b[1] - p[1], b[2] - p[2], 0});
+    };
     const auto smooth = [&](std::size_t a, std::size_t b) {
         const uint8_t *p = pixel(a), *q = pixel(b);
+        const int edge = std::max(least, std::max(depth(a), depth(b)) / kEdgePerDepth);
         return std::abs(p[0] - q[0]) <= edge && std::abs(p[1] - q[1]) <= edge &&
                std::abs(p[2] - q[2]) <= edge;
     };
@@ -83,7 +99,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             each(k + std::size_t(across_));
     };
     // Each patch of candidates joined by smooth steps, one at a time: its samples,
-    // and how much of its outline is soft against the backdrop.
+    // and how it meets the backdrop.
     std::vector<uint8_t> seen(count);
     std::vector<std::size_t> patch;
     for (std::size_t first = 0; first < count; ++first) {
@@ -92,7 +108,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         patch.assign(1, first);
         seen[first] = 1;
-        uint64_t soft = 0, outline = 0;
+        uint64_t soft = 0, hard = 0;  // of the contacts with the backdrop
         for (std::size_t at = 0; at < patch.size(); ++at) {
             const std::size_t k = patch[at];
             neighbours(k, [&](std::size_t n) {
@@ -100,13 +116,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 if (joined && !seen[n]) {
                     seen[n] = 1;
                     patch.push_back(n);
-                } else if (!joined) {
-                    ++outline;
-                    soft += kinds[n] == kBackdrop && smooth(k, n);
+                } else if (kinds[n] == kBackdrop) {
+                    (smooth(k, n) ? soft : hard) += 1;
                 }
             });
         }
-        if (soft > 0 && double(soft) >= kSoftShare * double(outline)) {
+        if (soft > 0 && double(hard) <= kMostHardShare * double(soft + hard)) {
             for (const std::size_t k : patch) {
                 shadow_[k] = 1;
             }
@@ -120,6 +135,17 @@ bool ShadowMap::InShadow(int32_t x, int32_t y, const uint8_t* bgr) const {
     const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
     return shadow_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0 &&
            BackdropHued(bgr, surface_.At(x, y), tolerance_);
+}
+
+}  // namespace zel7
+
+namespace zel7 {
+
+uint8_t ShadowMap::Darkening(int32_t x, int32_t y, const uint8_t* bgr) const {
+    const std::array<uint8_t, 3> backdrop = surface_.At(x, y);
+    const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
+                        float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
+    return uint8_t(std::clamp(1 - scale, 0.0f, 1.0f) * 255 + 0.5f);
 }
 
 }  // namespace zel7

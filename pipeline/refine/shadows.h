@@ -4,8 +4,8 @@
 // few levels below the backdrop, is bounded by an edge for most of its outline.
 //
 // The picture's samples that are darker than the backdrop but of its hue are joined
-// into patches wherever neighbours differ by less than an edge; a patch whose outline
-// is mostly a soft fade into the backdrop is shadow.
+// into patches wherever neighbours differ by less than an edge; a patch that meets the
+// backdrop in a soft fade nearly everywhere it meets it is shadow.
 #pragma once
 
 #include <array>
@@ -24,6 +24,8 @@ public:
     // it is itself of the backdrop's hue. The surface must outlive the map.
     bool InShadow(int32_t x, int32_t y, const uint8_t* bgr) const;
     bool Any() const { return any_; }
+    // How much a pixel in a shadow darkens the backdrop there: 0 to 255.
+    uint8_t Darkening(int32_t x, int32_t y, const uint8_t* bgr) const;
 
 private:
     const BackdropSurface& surface_;

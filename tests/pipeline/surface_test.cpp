@@ -150,6 +150,41 @@ TEST(Studio, NeedsTheBackdropsSide) {
     EXPECT_EQ(refused.detail, "studio goes with white or black");
 }
 
+// Kept, a shadow is black in cut-outs, as opaque as it darkens the backdrop, and grey
+// in soft masks; dropped, it is background; the product is the same either way.
+TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
+    const Case& test = kCases[3];
+    const std::vector<uint8_t> pixels = Draw(test.colour);
+    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+    for (const char* shadow : {"drop", "keep"}) {
+        for (const Product product : {Product::Cutout, Product::SoftMask}) {
+            SCOPED_TRACE(std::string(shadow) + (product == Product::Cutout ? " cut-out" : " soft"));
+            MaskSettings settings;
+            settings.side = test.side;
+            ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
+            ASSERT_TRUE(
+                ApplyOption(*FindOption("shadow"), shadow, Spelling::Keyword, settings).Ok());
+            RefineOptions options = settings.ForFile(PictureFormat::Png).refine;
+            options.product = product;
+            const int channels = OutputChannels(options);
+            std::vector<uint8_t> out(std::size_t(kWidth * kHeight * channels));
+            ASSERT_TRUE(MaskArray(picture, test.side, options, out.data()).Ok());
+            for (int32_t i = 0; i < kWidth * kHeight; ++i) {
+                const int32_t x = i % kWidth, y = i / kWidth;
+                const uint8_t* at = &pixels[std::size_t(3 * i)];
+                const int darkening = test.object(x, y)
+                                          ? 255
+                                          : 255 - 255 * (at[0] + at[1] + at[2]) / (250 + 250 + 246);
+                const int expected =
+                    std::string(shadow) == "keep" || test.object(x, y) ? darkening : 0;
+                const int alpha = product == Product::Cutout ? out[std::size_t(4 * i + 3)]
+                                                             : 255 - out[std::size_t(i)];
+                ASSERT_NEAR(alpha, expected, 4) << "at " << x << ", " << y;  // within T
+            }
+        }
+    }
+}
+
 // What each measure of confidence says of a mask, counted as its rows are written.
 TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
     struct Row {
