@@ -843,7 +843,7 @@ Shot MakeShot(Family family, Backdrop backdrop, int width, int height, uint32_t 
             piece.material.rgb = {level, level, level + rng.Uniform(-1, 1)};
             piece.material.grain = rng.Uniform(0.5, 1.5);
             piece.material.rim = (white ? 1 : -1) * rng.Uniform(3, 8);
-            piece.material.rimWidth = rng.Uniform(1, 3);
+            piece.material.rimWidth = rng.Uniform(2, 4);
         }
         Fit(scene, rng, width, height, rng.Uniform(0.2, 0.5), margin, margin);
     } else if (family == Family::Cast) {

@@ -17,13 +17,15 @@ constexpr double kMostSampleBytes = 8 << 20;
 // and cells of enough samples are not swayed by a speck.
 constexpr int32_t kSamplesPerCell = 4;
 constexpr int32_t kMostCells = 24;
-// A cell's colour is measured from at least this many samples of backdrop in it;
-// cells with fewer are carried over from their neighbours.
+// A cell's colour is measured from at least this many samples of backdrop in it, and
+// this share of its samples; cells with fewer are carried over from their neighbours.
+// The share leaves out cells an object mostly covers, where the samples reached may be
+// the object's own, brought within the tolerance by its noise.
 constexpr std::size_t kLeastCellSamples = 6;
+constexpr double kLeastCellShare = 0.5;
 // The backdrop is what the frame reaches over samples within the tolerance of the
 // surface as first fitted (a constant: the border's colour), then as fitted again:
-// each fit follows a fall-off further. Going by the tolerance alone keeps the fit out
-// of a pale object, whose outline may fade to nothing in places.
+// each fit follows a fall-off further.
 constexpr int kFits = 3;
 // Carrying colours over the cells the object covers: each such cell becomes the mean
 // of its neighbours, this many times over, which settles a grid of kMostCells.
@@ -41,6 +43,25 @@ void Place(int32_t at, int32_t size, int32_t cells, int32_t& first, float& share
     const float middle = (float(at) + 0.5f) * float(cells) / float(size) - 0.5f;
     first = std::clamp(int32_t(std::floor(middle)), 0, std::max(cells - 2, 0));
     share = cells == 1 ? 0.0f : middle - float(first);
+}
+
+// The commonest level of a histogram, three levels at a time, as their mean: the peak
+// of a noisy backdrop's levels to a fraction of a level.
+float Commonest(const std::array<uint32_t, 256>& histogram) {
+    const auto at = [&](int level) {
+        return level < 0 || level > 255 ? 0u : histogram[std::size_t(level)];
+    };
+    int peak = 0;
+    uint32_t most = 0;
+    for (int level = 0; level < 256; ++level) {
+        const uint32_t around = at(level - 1) + at(level) + at(level + 1);
+        if (around > most) {
+            most = around, peak = level;
+        }
+    }
+    const double sum =
+        double(peak - 1) * at(peak - 1) + double(peak) * at(peak) + double(peak + 1) * at(peak + 1);
+    return float(sum / std::max(most, 1u));
 }
 
 }  // namespace
@@ -245,9 +266,11 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) con
 
 void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached) {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
-    // Each cell's median from a histogram of each channel.
+    // Each cell's commonest level in each channel: the backdrop's, even where the
+    // object's noise has put some of its own within the tolerance (a median of a cell
+    // the object half covers would lean their way, and the next fit take in more).
     std::vector<std::array<std::array<uint32_t, 256>, 3>> histograms(cells_.size());
-    std::vector<uint32_t> counts(cells_.size());
+    std::vector<uint32_t> counts(cells_.size()), all(cells_.size());
     std::vector<std::size_t> cellOfColumn(static_cast<std::size_t>(across));
     for (int32_t i = 0; i < across; ++i) {
         cellOfColumn[std::size_t(i)] = std::size_t(int64_t(i) * across_ / across);
@@ -256,10 +279,11 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
         const uint8_t* row = samples.Row(j * step);
         const auto cellRow = std::size_t(int64_t(j) * down_ / down) * std::size_t(across_);
         for (int32_t i = 0; i < across; ++i) {
+            const std::size_t k = cellRow + cellOfColumn[std::size_t(i)];
+            ++all[k];
             if (reached[std::size_t(j) * std::size_t(across) + std::size_t(i)] != 1) {
                 continue;
             }
-            const std::size_t k = cellRow + cellOfColumn[std::size_t(i)];
             ++counts[k];
             for (std::size_t c = 0; c < 3; ++c) {
                 ++histograms[k][c][row[3 * i + int32_t(c)]];
@@ -268,14 +292,9 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
     }
     std::vector<bool> known(cells_.size());
     for (std::size_t k = 0; k < cells_.size(); ++k) {
-        known[k] = counts[k] >= kLeastCellSamples;
+        known[k] = counts[k] >= kLeastCellSamples && counts[k] >= kLeastCellShare * all[k];
         for (std::size_t c = 0; known[k] && c < 3; ++c) {
-            uint32_t seen = 0;
-            int level = 0;
-            while ((seen += histograms[k][c][std::size_t(level)]) <= counts[k] / 2) {
-                ++level;
-            }
-            cells_[k][c] = float(level);
+            cells_[k][c] = Commonest(histograms[k][c]);
         }
     }
     if (std::find(known.begin(), known.end(), true) == known.end()) {
