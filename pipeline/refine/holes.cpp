@@ -114,7 +114,7 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
         std::array<double, 3> backdrop{};
         if (surface != nullptr) {
             const auto colour = surface->Exactly(int32_t(x), int32_t(y));
-            std::copy(colour.begin(), colour.end(), backdrop.begin());
+            std::copy_n(colour.begin(), 3, backdrop.begin());
         } else {
             const auto distance = [&](const Mean& cell) {
                 return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);

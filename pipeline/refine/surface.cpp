@@ -27,6 +27,15 @@ constexpr double kLeastCellShare = 0.5;
 // surface as first fitted (a constant: the border's colour), then as fitted again:
 // each fit follows a fall-off further.
 constexpr int kFits = 3;
+// A textured cloth asks more tolerance where it lies: each cell's is four deviations of
+// its texture (measured as the frame's noise is, by second differences, here of
+// samples a few pixels apart and no further than kTextureReach off the backdrop, so
+// that an object's own texture does not count), and one level, at most
+// kMostTextureTolerance.
+constexpr int kTextureReach = 24;
+constexpr double kSecondPerDeviation = 1.954;
+constexpr double kTextureDeviations = 4;
+constexpr int kMostTextureTolerance = 40;
 // Carrying colours over the cells the object covers: each such cell becomes the mean
 // of its neighbours, this many times over, which settles a grid of kMostCells.
 constexpr int kSmoothings = 4 * kMostCells * kMostCells;
@@ -110,11 +119,13 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
       border_(border) {
     across_ = std::clamp(samples.Across() / kSamplesPerCell, 1, kMostCells);
     down_ = std::clamp(samples.Down() / kSamplesPerCell, 1, kMostCells);
-    const std::array<float, 3> flat = {float(border.colour[0]), float(border.colour[1]),
-                                       float(border.colour[2])};
+    const Cell flat = {float(border.colour[0]), float(border.colour[1]), float(border.colour[2]),
+                       float(tolerance)};
     cells_.assign(std::size_t(across_ * down_), flat);
     for (int fit = 0; fit < kFits; ++fit) {
-        FitCells(samples, Reached(samples));
+        std::vector<uint8_t> tolerances;
+        const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
+        FitCells(samples, Reached(samples, colours, tolerances), colours);
     }
 }
 
@@ -128,8 +139,17 @@ ColourRange BackdropSurface::RangeAt(const std::array<uint8_t, 3>& colour, int t
     return range;
 }
 
+Backdrop BackdropSurface::Local(int32_t x, int32_t y) const {
+    const Cell exactly = Exactly(x, y);
+    Backdrop local{{}, int(exactly[3] + 0.5f)};
+    for (std::size_t c = 0; c < 3; ++c) {
+        local.colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
+    }
+    return local;
+}
+
 std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
-    const std::array<float, 3> exactly = Exactly(x, y);
+    const Cell exactly = Exactly(x, y);
     std::array<uint8_t, 3> colour{};
     for (std::size_t c = 0; c < 3; ++c) {
         colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
@@ -137,7 +157,7 @@ std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
     return colour;
 }
 
-std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
+BackdropSurface::Cell BackdropSurface::Exactly(int32_t x, int32_t y) const {
     int32_t left = 0, top = 0;
     float right = 0, below = 0;
     Place(x, width_, across_, left, right);
@@ -145,8 +165,8 @@ std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
     const auto cell = [&](int32_t i, int32_t j) {
         return cells_[std::size_t(std::min(j, down_ - 1) * across_ + std::min(i, across_ - 1))];
     };
-    std::array<float, 3> colour{};
-    for (std::size_t c = 0; c < 3; ++c) {
+    Cell colour{};
+    for (std::size_t c = 0; c < 4; ++c) {
         const float upper = cell(left, top)[c] * (1 - right) + cell(left + 1, top)[c] * right;
         const float lower =
             cell(left, top + 1)[c] * (1 - right) + cell(left + 1, top + 1)[c] * right;
@@ -156,7 +176,7 @@ std::array<float, 3> BackdropSurface::Exactly(int32_t x, int32_t y) const {
 }
 
 std::vector<std::array<uint8_t, 3>> BackdropSurface::AtSamples(
-    const PictureSamples& samples) const {
+    const PictureSamples& samples, std::vector<uint8_t>* tolerances) const {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
     // Each sample's column placed once; each row's cells blended down once.
     std::vector<std::pair<int32_t, float>> columns(static_cast<std::size_t>(across));
@@ -165,14 +185,17 @@ std::vector<std::array<uint8_t, 3>> BackdropSurface::AtSamples(
               columns[std::size_t(i)].second);
     }
     std::vector<std::array<uint8_t, 3>> colours(std::size_t(across) * std::size_t(down));
-    std::vector<std::array<float, 3>> blended(std::size_t(across_) + 1);
+    if (tolerances != nullptr) {
+        tolerances->resize(colours.size());
+    }
+    std::vector<Cell> blended(std::size_t(across_) + 1);
     for (int32_t j = 0; j < down; ++j) {
         int32_t top = 0;
         float below = 0;
         Place(j * step, height_, down_, top, below);
         const int32_t next = std::min(top + 1, down_ - 1);
         for (int32_t i = 0; i < across_; ++i) {
-            for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t c = 0; c < 4; ++c) {
                 blended[std::size_t(i)][c] =
                     cells_[std::size_t(top * across_ + i)][c] * (1 - below) +
                     cells_[std::size_t(next * across_ + i)][c] * below;
@@ -188,15 +211,17 @@ std::vector<std::array<uint8_t, 3>> BackdropSurface::AtSamples(
                 colour[c] =
                     uint8_t(std::clamp(a[c] * (1 - right) + b[c] * right + 0.5f, 0.0f, 255.0f));
             }
+            if (tolerances != nullptr) {
+                (*tolerances)[std::size_t(j) * std::size_t(across) + std::size_t(i)] =
+                    uint8_t(std::clamp(a[3] * (1 - right) + b[3] * right + 0.5f, 0.0f, 255.0f));
+            }
         }
     }
     return colours;
 }
 
 double BackdropSurface::Unevenness() const {
-    const auto level = [](const std::array<float, 3>& cell) {
-        return (cell[0] + cell[1] + cell[2]) / 3;
-    };
+    const auto level = [](const Cell& cell) { return (cell[0] + cell[1] + cell[2]) / 3; };
     const auto [least, most] =
         std::minmax_element(cells_.begin(), cells_.end(),
                             [&](const auto& a, const auto& b) { return level(a) < level(b); });
@@ -213,9 +238,10 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
     }
 }
 
-std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) const {
+std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
+                                              const std::vector<std::array<uint8_t, 3>>& surface,
+                                              const std::vector<uint8_t>& tolerances) const {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
-    const std::vector<std::array<uint8_t, 3>> surface = AtSamples(samples);
     std::vector<uint8_t> reached(std::size_t(across) * std::size_t(down));
     std::deque<std::pair<int32_t, int32_t>> next;
     const ColourRange frameRange = ColourRange::Around(border_.colour, border_.tolerance);
@@ -236,7 +262,7 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) con
         }
         reached[k] = 2;  // looked at; 1 when backdrop
         const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-        if (frame ? Within(pixel, frameRange) : Holds(pixel, surface[k])) {
+        if (frame ? Within(pixel, frameRange) : Holds(pixel, surface[k], tolerances[k])) {
             reached[k] = 1;
             next.emplace_back(i, j);
         }
@@ -264,13 +290,18 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples) con
     return reached;
 }
 
-void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached) {
+void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached,
+                               const std::vector<std::array<uint8_t, 3>>& colours) {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
     // Each cell's commonest level in each channel: the backdrop's, even where the
     // object's noise has put some of its own within the tolerance (a median of a cell
     // the object half covers would lean their way, and the next fit take in more).
     std::vector<std::array<std::array<uint32_t, 256>, 3>> histograms(cells_.size());
     std::vector<uint32_t> counts(cells_.size()), all(cells_.size());
+    // And each cell's texture: second differences along rows of samples near the
+    // backdrop, each channel's summed, and how many.
+    std::vector<std::array<double, 3>> texture(cells_.size());
+    std::vector<uint32_t> textured(cells_.size());
     std::vector<std::size_t> cellOfColumn(static_cast<std::size_t>(across));
     for (int32_t i = 0; i < across; ++i) {
         cellOfColumn[std::size_t(i)] = std::size_t(int64_t(i) * across_ / across);
@@ -288,6 +319,14 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
             for (std::size_t c = 0; c < 3; ++c) {
                 ++histograms[k][c][row[3 * i + int32_t(c)]];
             }
+            const std::size_t at = std::size_t(j) * std::size_t(across) + std::size_t(i);
+            if (i > 0 && i + 1 < across && reached[at - 1] == 1 && reached[at + 1] == 1) {
+                for (std::size_t c = 0; c < 3; ++c) {
+                    const int32_t m = 3 * i + int32_t(c);
+                    texture[k][c] += std::abs(row[m - 3] - 2 * row[m] + row[m + 3]);
+                }
+                ++textured[k];
+            }
         }
     }
     std::vector<bool> known(cells_.size());
@@ -295,6 +334,14 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
         known[k] = counts[k] >= kLeastCellSamples && counts[k] >= kLeastCellShare * all[k];
         for (std::size_t c = 0; known[k] && c < 3; ++c) {
             cells_[k][c] = Commonest(histograms[k][c]);
+        }
+        if (known[k]) {
+            double deviation = 0;
+            for (std::size_t c = 0; c < 3 && textured[k] > 0; ++c) {
+                deviation = std::max(deviation, texture[k][c] / textured[k] / kSecondPerDeviation);
+            }
+            cells_[k][3] = float(std::clamp(int(std::lround(kTextureDeviations * deviation)) + 1,
+                                            tolerance_, kMostTextureTolerance));
         }
     }
     if (std::find(known.begin(), known.end(), true) == known.end()) {
@@ -307,19 +354,19 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
                 if (known[k]) {
                     continue;
                 }
-                std::array<float, 3> sum{};
+                Cell sum{};
                 float count = 0;
                 for (const auto& [di, dj] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
                     if (i + di < 0 || i + di >= across_ || j + dj < 0 || j + dj >= down_) {
                         continue;
                     }
                     const auto& other = cells_[std::size_t((j + dj) * across_ + i + di)];
-                    for (std::size_t c = 0; c < 3; ++c) {
+                    for (std::size_t c = 0; c < 4; ++c) {
                         sum[c] += other[c];
                     }
                     count += 1;
                 }
-                for (std::size_t c = 0; c < 3; ++c) {
+                for (std::size_t c = 0; c < 4; ++c) {
                     cells_[k][c] = sum[c] / count;
                 }
             }

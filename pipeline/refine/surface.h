@@ -51,23 +51,32 @@ public:
     BackdropSurface(const PictureSamples& samples, const Backdrop& border, Background side,
                     int tolerance);
 
+    // Blue, green and red of the backdrop at pixel x, y, and the tolerance there: the
+    // noise's, or more where the backdrop is a textured cloth.
+    using Cell = std::array<float, 4>;
+
     // The backdrop's colour at pixel x, y: blue, green, red; rounded, or as fitted
     // (where a level matters, as for holes).
     std::array<uint8_t, 3> At(int32_t x, int32_t y) const;
-    std::array<float, 3> Exactly(int32_t x, int32_t y) const;
-    // The colour at every sample of samples (the surface's own), row by row.
-    std::vector<std::array<uint8_t, 3>> AtSamples(const PictureSamples& samples) const;
-    // The backdrop's colour at x, y with the tolerance around it, as EdgeAlpha wants it.
-    Backdrop Local(int32_t x, int32_t y) const { return {At(x, y), tolerance_}; }
+    Cell Exactly(int32_t x, int32_t y) const;
+    // The colour at every sample of samples (the surface's own), row by row, and the
+    // tolerance at each when asked.
+    std::vector<std::array<uint8_t, 3>> AtSamples(const PictureSamples& samples,
+                                                  std::vector<uint8_t>* tolerances = nullptr) const;
+    // The backdrop's colour and tolerance at x, y, as EdgeAlpha wants them.
+    Backdrop Local(int32_t x, int32_t y) const;
+    // The tolerance the noise along the frame asks, the least anywhere.
     int Tolerance() const { return tolerance_; }
     Background Side() const { return side_; }
     // The range of the surface's brightness over the frame, in levels.
     double Unevenness() const;
-    // Whether the pixel bgr is backdrop where the surface's colour is colour.
-    bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour) const {
+    // Whether the pixel bgr is backdrop where the surface's colour is colour, within
+    // tolerance (the least, unless given).
+    bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour, int tolerance = -1) const {
+        tolerance = tolerance < 0 ? tolerance_ : tolerance;
         for (std::size_t c = 0; c < 3; ++c) {
-            const bool off = side_ == Background::NearWhite ? bgr[c] + tolerance_ < colour[c]
-                                                            : bgr[c] > colour[c] + tolerance_;
+            const bool off = side_ == Background::NearWhite ? bgr[c] + tolerance < colour[c]
+                                                            : bgr[c] > colour[c] + tolerance;
             if (off) {
                 return false;
             }
@@ -81,15 +90,18 @@ public:
 private:
     ColourRange RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const;
     // Which samples the backdrop reaches from the frame over the surface as it is.
-    std::vector<uint8_t> Reached(const PictureSamples& samples) const;
-    void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
+    std::vector<uint8_t> Reached(const PictureSamples& samples,
+                                 const std::vector<std::array<uint8_t, 3>>& colours,
+                                 const std::vector<uint8_t>& tolerances) const;
+    void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached,
+                  const std::vector<std::array<uint8_t, 3>>& colours);
 
     int32_t width_, height_;
     Background side_;
     int tolerance_;
     Backdrop border_;
-    int32_t across_ = 1, down_ = 1;            // cells
-    std::vector<std::array<float, 3>> cells_;  // each cell's colour, row by row
+    int32_t across_ = 1, down_ = 1;  // cells
+    std::vector<Cell> cells_;        // row by row
 };
 
 }  // namespace zel7

@@ -46,6 +46,7 @@ struct Case {
     Background side;
     Drawing colour;
     std::function<bool(int32_t x, int32_t y)> object;
+    int mostWrong = 0;  // pixels: a textured cloth's brightest specks, too small to settle here
 };
 
 void PrintTo(const Case& test, std::ostream* out) {
@@ -84,6 +85,15 @@ const Case kCases[] = {
          return {int(250 * scale), int(250 * scale), int(246 * scale)};
      },
      [](int32_t x, int32_t y) { return InSquare(x, y, 14); }},
+    {"a grey product on black cloth, clean above and textured by 24 levels below",
+     Background::NearBlack,
+     [](int32_t x, int32_t y) -> std::array<int, 3> {
+         const int cloth =
+             y > kHeight / 2 ? int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 25) : 0;
+         const int level = InSquare(x, y, 20) ? 140 : 4 + cloth;
+         return {level, level, level};
+     },
+     [](int32_t x, int32_t y) { return InSquare(x, y, 20); }, 150},
     {"a grey product on black with a lit middle", Background::NearBlack,
      [](int32_t x, int32_t y) -> std::array<int, 3> {
          const int level = InSquare(x, y, 20) ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2;
@@ -113,7 +123,7 @@ TEST_P(StudioMask, FollowsTheBackdropWhereverItLies) {
             wrong += (mask[std::size_t(y * kWidth + x)] == 0) != test.object(x, y);
         }
     }
-    EXPECT_EQ(wrong, 0);
+    EXPECT_LE(wrong, test.mostWrong);
 }
 
 // Two-tone masks go by the same coverage as cut-outs: object where the cut-out's alpha
