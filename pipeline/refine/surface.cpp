@@ -125,7 +125,7 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     for (int fit = 0; fit < kFits; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
-        FitCells(samples, Reached(samples, colours, tolerances), colours);
+        FitCells(samples, Reached(samples, colours, tolerances));
     }
 }
 
@@ -290,8 +290,7 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
     return reached;
 }
 
-void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached,
-                               const std::vector<std::array<uint8_t, 3>>& colours) {
+void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached) {
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
     // Each cell's commonest level in each channel: the backdrop's, even where the
     // object's noise has put some of its own within the tolerance (a median of a cell

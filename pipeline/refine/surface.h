@@ -93,8 +93,7 @@ private:
     std::vector<uint8_t> Reached(const PictureSamples& samples,
                                  const std::vector<std::array<uint8_t, 3>>& colours,
                                  const std::vector<uint8_t>& tolerances) const;
-    void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached,
-                  const std::vector<std::array<uint8_t, 3>>& colours);
+    void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
 
     int32_t width_, height_;
     Background side_;
