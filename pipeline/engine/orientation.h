@@ -1,6 +1,7 @@
 // Turning decoded rows upright, as a picture's EXIF orientation (1 to 8) asks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -32,8 +33,15 @@ private:
 std::unique_ptr<RowSource> UprightMaskSource(std::unique_ptr<RowSource> source,
                                              Background background);
 
-// For rows of any depth but masks': the whole picture is held, turned, in memory
-// (its stored size), and handed out upright.
-std::unique_ptr<RowSource> UprightSource(std::unique_ptr<RowSource> source);
+// Pictures of up to this many bytes are turned in memory; larger ones go through an
+// unnamed temporary file, so that memory stays bounded.
+inline constexpr std::size_t kMostTurnedInMemory = 16 << 20;
+
+// For rows of any depth but masks': handed out upright. Pictures of up to heldBytes
+// (their stored size) are held, turned, in memory; larger ones are written to a
+// temporary file as they come and read back a band of upright rows at a time, a band
+// within heldBytes.
+std::unique_ptr<RowSource> UprightSource(std::unique_ptr<RowSource> source,
+                                         std::size_t heldBytes = kMostTurnedInMemory);
 
 }  // namespace zel7

@@ -265,6 +265,44 @@ int CreateUnnamedTemporaryFile(UniqueFd& file) {
 
 }  // namespace
 
+Result ScratchFile::Create() {
+    if (int error = CreateUnnamedTemporaryFile(fd_)) {
+        return {Status::CannotCreate, error, "a temporary file in TMPDIR"};
+    }
+    return {};
+}
+
+Result ScratchFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd_.Get(), bytes, size, off_t(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return {Status::CannotWrite, written < 0 ? errno : ENOSPC,
+                    "a temporary file in TMPDIR"};
+        }
+        bytes += written, size -= std::size_t(written), offset += uint64_t(written);
+    }
+    return {};
+}
+
+Result ScratchFile::ReadAt(void* into, std::size_t size, uint64_t offset) const {
+    auto* bytes = static_cast<uint8_t*>(into);
+    while (size > 0) {
+        const ssize_t got = ::pread(fd_.Get(), bytes, size, off_t(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return {Status::ReadFailed, got < 0 ? errno : EIO, "a temporary file in TMPDIR"};
+        }
+        bytes += got, size -= std::size_t(got), offset += uint64_t(got);
+    }
+    return {};
+}
+
 Result ReplacementFile::Create(const std::filesystem::path& destination) {
     Abort();
     if (int error = ResolveFinalLinks(destination.string(), target_)) {

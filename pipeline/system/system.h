@@ -128,6 +128,19 @@ private:
     bool standardOutput_ = false;
 };
 
+// An unnamed temporary file in TMPDIR (or /tmp), gone when closed: room for what would
+// not fit in memory.
+class ScratchFile {
+public:
+    Result Create();
+    // All of size bytes at offset, or a failure.
+    Result WriteAt(const void* data, std::size_t size, uint64_t offset);
+    Result ReadAt(void* into, std::size_t size, uint64_t offset) const;
+
+private:
+    UniqueFd fd_;
+};
+
 // Copies everything readable from fd (standard input, say) into a temporary file that
 // has no name, so that it can be read like any regular file. Once `probeBytes` have come
 // (or all there is, if fewer), accept() is asked about them; a refusal ends the copy with
