@@ -57,9 +57,10 @@ constexpr Option kOptions[] = {
     {"black", nullptr, OptionScope::Picture, "the background is black: all three at most 20",
      [](std::string_view, MaskSettings& s) { return Side(s, Background::NearBlack); }},
     {"studio", nullptr, OptionScope::Picture,
-     "what studio photos need, with {white} or {black}: the\nbackdrop measured over the whole "
-     "frame, its noise setting\nthe tolerance; background where it reaches the edge, holes\n"
-     "that show the backdrop, specks under a ten-thousandth of\nthe picture settled",
+     "what studio photos need, with {white} or {black}: the\nbackdrop measured as a surface "
+     "over the frame, its noise\nsetting the tolerance; background where it reaches the\n"
+     "edge, holes that show it, cast shadows on white; edges\nby coverage; specks under a "
+     "ten-thousandth settled",
      [](std::string_view, MaskSettings& s) -> Refusal {
          s.refine.autoBackground = s.refine.surface = s.refine.regions.connected = true;
          s.refine.regions.despeckleShare = kStudioSpeckShare;
