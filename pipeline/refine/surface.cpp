@@ -39,9 +39,9 @@ constexpr int kMostTextureTolerance = 40;
 // Carrying colours over the cells the object covers: each such cell becomes the mean
 // of its neighbours, this many times over, which settles a grid of kMostCells.
 constexpr int kSmoothings = 4 * kMostCells * kMostCells;
-// The row is classified in pieces of about this many pixels, each against the
-// surface's colour at its middle: a few levels of fall-off per cell are then a
-// fraction of a level per piece.
+// Rows are classified in pieces of about this many pixels, each against the surface's
+// colour and tolerance at the middle of its block of as many rows: a few levels of
+// fall-off per cell are then a fraction of a level per block.
 constexpr int32_t kPiecesPerCell = 8;
 constexpr int32_t kLeastPiece = 16;
 
@@ -127,6 +127,23 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
         FitCells(samples, Reached(samples, colours, tolerances));
     }
+    // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
+    // what rows are classified against, looked up rather than worked out each time.
+    piece_ = std::max(kLeastPiece, width_ / (across_ * kPiecesPerCell));
+    blocksAcross_ = (width_ + piece_ - 1) / piece_;
+    const int32_t blocksDown = (height_ + piece_ - 1) / piece_;
+    blocks_.resize(std::size_t(blocksAcross_) * std::size_t(blocksDown));
+    for (int32_t j = 0; j < blocksDown; ++j) {
+        for (int32_t i = 0; i < blocksAcross_; ++i) {
+            const Cell exactly = Exactly(std::min(i * piece_ + piece_ / 2, width_ - 1),
+                                         std::min(j * piece_ + piece_ / 2, height_ - 1));
+            Backdrop& block = blocks_[std::size_t(j) * std::size_t(blocksAcross_) + std::size_t(i)];
+            for (std::size_t c = 0; c < 3; ++c) {
+                block.colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
+            }
+            block.tolerance = int(exactly[3] + 0.5f);
+        }
+    }
 }
 
 ColourRange BackdropSurface::RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const {
@@ -139,22 +156,8 @@ ColourRange BackdropSurface::RangeAt(const std::array<uint8_t, 3>& colour, int t
     return range;
 }
 
-Backdrop BackdropSurface::Local(int32_t x, int32_t y) const {
-    const Cell exactly = Exactly(x, y);
-    Backdrop local{{}, int(exactly[3] + 0.5f)};
-    for (std::size_t c = 0; c < 3; ++c) {
-        local.colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
-    }
-    return local;
-}
-
-std::array<uint8_t, 3> BackdropSurface::At(int32_t x, int32_t y) const {
-    const Cell exactly = Exactly(x, y);
-    std::array<uint8_t, 3> colour{};
-    for (std::size_t c = 0; c < 3; ++c) {
-        colour[c] = uint8_t(std::clamp(exactly[c] + 0.5f, 0.0f, 255.0f));
-    }
-    return colour;
+const Backdrop& BackdropSurface::Local(int32_t x, int32_t y) const {
+    return blocks_[std::size_t(y / piece_) * std::size_t(blocksAcross_) + std::size_t(x / piece_)];
 }
 
 BackdropSurface::Cell BackdropSurface::Exactly(int32_t x, int32_t y) const {
@@ -230,11 +233,10 @@ double BackdropSurface::Unevenness() const {
 
 void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
                                uint8_t* classes) const {
-    const int32_t piece = std::max(kLeastPiece, width_ / (across_ * kPiecesPerCell));
-    for (int32_t x = 0; x < width_; x += piece) {
-        const int32_t count = std::min(piece, width_ - x);
-        kernels::Classify(bgr + 3 * x, std::size_t(count),
-                          RangeAt(At(x + count / 2, y), tolerance_), mark, classes + x);
+    for (int32_t x = 0; x < width_; x += piece_) {
+        const Backdrop& local = Local(x, y);
+        kernels::Classify(bgr + 3 * x, std::size_t(std::min(piece_, width_ - x)),
+                          RangeAt(local.colour, local.tolerance), mark, classes + x);
     }
 }
 

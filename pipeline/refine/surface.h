@@ -55,16 +55,16 @@ public:
     // noise's, or more where the backdrop is a textured cloth.
     using Cell = std::array<float, 4>;
 
-    // The backdrop's colour at pixel x, y: blue, green, red; rounded, or as fitted
-    // (where a level matters, as for holes).
-    std::array<uint8_t, 3> At(int32_t x, int32_t y) const;
+    // The backdrop's colour at pixel x, y: blue, green, red; rounded, as in the block of
+    // pixels around, or as fitted (where a level matters, as for holes).
+    std::array<uint8_t, 3> At(int32_t x, int32_t y) const { return Local(x, y).colour; }
     Cell Exactly(int32_t x, int32_t y) const;
     // The colour at every sample of samples (the surface's own), row by row, and the
     // tolerance at each when asked.
     std::vector<std::array<uint8_t, 3>> AtSamples(const PictureSamples& samples,
                                                   std::vector<uint8_t>* tolerances = nullptr) const;
     // The backdrop's colour and tolerance at x, y, as EdgeAlpha wants them.
-    Backdrop Local(int32_t x, int32_t y) const;
+    const Backdrop& Local(int32_t x, int32_t y) const;
     // The tolerance the noise along the frame asks, the least anywhere.
     int Tolerance() const { return tolerance_; }
     Background Side() const { return side_; }
@@ -101,6 +101,8 @@ private:
     Backdrop border_;
     int32_t across_ = 1, down_ = 1;  // cells
     std::vector<Cell> cells_;        // row by row
+    int32_t piece_ = 1, blocksAcross_ = 1;
+    std::vector<Backdrop> blocks_;  // the surface rounded, a piece_ x piece_ block each
 };
 
 }  // namespace zel7
