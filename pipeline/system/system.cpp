@@ -245,10 +245,15 @@ bool PermissionsUnsupported(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-// An unnamed file in TMPDIR (or /tmp), gone when closed.
-int CreateUnnamedTemporaryFile(UniqueFd& file) {
+// Where temporary files go: TMPDIR, or /tmp.
+const char* TemporaryFolder() {
     const char* folder = std::getenv("TMPDIR");
-    folder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+// An unnamed file in TemporaryFolder(), gone when closed.
+int CreateUnnamedTemporaryFile(UniqueFd& file) {
+    const char* folder = TemporaryFolder();
     file = UniqueFd(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (file.IsOpen()) {
         return 0;
@@ -267,7 +272,8 @@ int CreateUnnamedTemporaryFile(UniqueFd& file) {
 
 Result ScratchFile::Create() {
     if (int error = CreateUnnamedTemporaryFile(fd_)) {
-        return {Status::CannotCreate, error, "a temporary file in TMPDIR"};
+        return {Status::CannotCreate, error,
+                std::string("a temporary file in ") + TemporaryFolder()};
     }
     return {};
 }
@@ -281,7 +287,7 @@ Result ScratchFile::WriteAt(const void* data, std::size_t size, uint64_t offset)
         }
         if (written <= 0) {
             return {Status::CannotWrite, written < 0 ? errno : ENOSPC,
-                    "a temporary file in TMPDIR"};
+                    std::string("a temporary file in ") + TemporaryFolder()};
         }
         bytes += written, size -= std::size_t(written), offset += uint64_t(written);
     }
@@ -296,7 +302,8 @@ Result ScratchFile::ReadAt(void* into, std::size_t size, uint64_t offset) const 
             continue;
         }
         if (got <= 0) {
-            return {Status::ReadFailed, got < 0 ? errno : EIO, "a temporary file in TMPDIR"};
+            return {Status::ReadFailed, got < 0 ? errno : EIO,
+                    std::string("a temporary file in ") + TemporaryFolder()};
         }
         bytes += got, size -= std::size_t(got), offset += uint64_t(got);
     }

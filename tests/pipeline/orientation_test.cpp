@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -63,6 +64,19 @@ TEST(Orientation, BandsFromATemporaryFileAreThePictureTurnedInMemory) {
             }
         }
     }
+}
+
+// No room for the temporary file: a failure that names where it was to go.
+TEST(Orientation, ATemporaryFileThatCannotBeMadeIsReported) {
+    const char* kept = std::getenv("TMPDIR");
+    const std::string before = kept != nullptr ? kept : "";
+    setenv("TMPDIR", "/nonexistent-zel7-folder", 1);
+    auto upright = UprightSource(std::make_unique<TurnedRows>(6, 37, 23, 32), 0);
+    std::vector<uint8_t> row(std::size_t(upright->Shape().rowStride));
+    const Result result = upright->Read(row.data(), row.size());
+    kept != nullptr ? setenv("TMPDIR", before.c_str(), 1) : unsetenv("TMPDIR");
+    EXPECT_EQ(result.status, Status::CannotCreate);
+    EXPECT_EQ(result.detail, "a temporary file in /nonexistent-zel7-folder");
 }
 
 }  // namespace
