@@ -122,7 +122,9 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     const Cell flat = {float(border.colour[0]), float(border.colour[1]), float(border.colour[2]),
                        float(tolerance)};
     cells_.assign(std::size_t(across_ * down_), flat);
-    for (int fit = 0; fit < kFits; ++fit) {
+    // A picture of no pixels has no samples: the border's colour stands.
+    const bool empty = samples.Across() == 0 || samples.Down() == 0;
+    for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
         FitCells(samples, Reached(samples, colours, tolerances));

@@ -47,7 +47,7 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
 std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder) {
     const auto source = folder / "hostile", whole = folder / "whole.bmp";
     WriteWholeFile(source, file);
-    const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png"};
+    const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png"};
     std::filesystem::remove(whole);
     for (const char* name : streamed) {
         std::filesystem::remove(folder / name);
@@ -66,17 +66,24 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     } else if (workingImage.pixels != nullptr || workingImage.width != 0) {
         return "refused but changed the working image";
     }
-    // The streaming path to a BMP says what the whole-picture path says. To a PNG, and to
-    // a refined cut-out (which measures the backdrop, labels regions and unmixes edges),
-    // it takes every picture the plain path takes, but for sizes too large to convert,
-    // empty pictures, which PNG cannot hold, and the limits only the refined path has.
+    // The streaming path to a BMP says what the whole-picture path says. To a PNG, to a
+    // refined cut-out (which measures the backdrop, labels regions and unmixes edges) and
+    // to --studio's mask (a surface, shadows, a texture's tolerance), it takes every
+    // picture the plain path takes, but for sizes too large to convert, empty pictures,
+    // which PNG cannot hold, and the limits only the refined path has.
     MaskOptions refined{.format = PictureFormat::Png};
     refined.refine = {.autoBackground = true,
                       .regions = {.connected = true, .despeckle = 4},
                       .product = Product::Cutout};
-    const MaskOptions options[] = {{}, {.format = PictureFormat::Png}, refined};
+    MaskOptions studio{.format = PictureFormat::Png};
+    studio.refine = {.autoBackground = true,
+                     .sideKnown = true,
+                     .surface = true,
+                     .keepShadows = true,
+                     .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    const MaskOptions options[] = {{}, {.format = PictureFormat::Png}, refined, studio};
     std::vector<uint8_t> buffer;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
         const bool excused =
             i > 0 && (made.status == Status::TooManyPixels || made.status == Status::NoPixels ||
