@@ -196,7 +196,7 @@ struct Material {
     Vec origin, slope;  // lit: brightness 1 + slope . (p - origin)
     double grain = 0, cell = 8;
     uint32_t seed = 0;
-    // A specular highlight: up to `gloss` levels added around `spot`, `radius` wide.
+    // A glossy highlight: up to `gloss` levels added around `spot`, `radius` wide.
     Vec spot;
     double gloss = 0, radius = 1;
     // The outline shaded darker (or, on black, lighter) by `rim` levels, fading over
