@@ -16,10 +16,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::setlocale(LC_ALL, "C.UTF-8");
-    zel7::test_support::ChooserScript script;
-    zel7::test_support::ScriptedHost host(script);
-    script.Push(zel7::test_support::Confirm(std::string(argv[1])));
-    script.Push(zel7::test_support::Confirm(std::string(argv[2])));
+    zel7::test_support::ChooserScript host;
+    host.Push(zel7::test_support::Confirm(std::string(argv[1])));
+    host.Push(zel7::test_support::Confirm(std::string(argv[2])));
     zel7::SelectPicture(host);
     zel7::RunMaskCommand(host, zel7::MaskNearWhite);
     return std::filesystem::exists(argv[2]) ? 0 : 1;
