@@ -269,14 +269,32 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     EXPECT_NE(screen.find("0 written, 1 failed, 1 skipped\r\n"), std::string::npos) << screen;
 }
 
-// Standard input to standard output, in the format --format says: what a file named so
-// gets, the name's extension in any case. A 32-bit BMP is copied to a BMP, saying so.
-TEST_F(Zel7MaskTest, StandardInputToStandardOutputAndFormatsByName) {
-    const auto piped =
-        Run({"-w", "--format=png", "-", "-"}, Redirect(At("photo.bmp"), O_RDONLY, STDIN_FILENO));
-    EXPECT_EQ(Run({"-w", At("photo.bmp"), At("mask.PNG")}).exitCode, 0);
-    EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), Read("mask.PNG"));
-    EXPECT_EQ(DecodePng(Read("mask.PNG")).bitDepth, 1);
+// Standard input to standard output, in the format --format says, gets the mask a file
+// named so gets (the name's extension in any case), whatever order the source's rows come
+// in, and nothing at all for a source refused half-way. A 32-bit BMP is copied to a BMP,
+// saying so.
+TEST_F(Zel7MaskTest, StandardInputToStandardOutputOnlyWhenWhole) {
+    const Bytes bottomUp = ValidPicture(300, 200, 24).Build();
+    const Bytes topDown = EncodePng(
+        {.width = 300, .height = 200, .samples = std::vector<uint16_t>(300 * 200 * 3, 90)});
+    Bytes damaged = topDown;
+    damaged[damaged.size() - 13] ^= 1;  // the pixels' checksum, found after every row
+    const std::pair<Bytes, bool> sources[] = {{bottomUp, true},
+                                              {topDown, true},
+                                              {Bytes(bottomUp.begin(), bottomUp.end() - 10), false},
+                                              {damaged, false}};
+    for (const auto& [bytes, whole] : sources) {
+        for (const auto& [format, name] : {std::pair{"bmp", "mask.BMP"}, {"png", "mask.Png"}}) {
+            SCOPED_TRACE(std::to_string(bytes.size()) + " bytes to " + name);
+            Write("source", bytes);
+            EXPECT_EQ(Run({"-w", At("source"), At(name)}).exitCode, !whole);
+            const auto piped = Run({"-w", "--format=" + std::string(format), "-", "-"},
+                                   Redirect(At("source"), O_RDONLY, STDIN_FILENO));
+            EXPECT_EQ(piped.exitCode, !whole);
+            EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), whole ? Read(name) : Bytes{});
+        }
+    }
+    EXPECT_EQ(DecodePng(Read("mask.Png")).bitDepth, 1);
     Write("deep.bmp", ValidPicture(4, 4, 32).Build());
     EXPECT_EQ(Run({"-w", At("deep.bmp"), At("deep-mask.bmp")}).err,
               "zel7-mask: " + At("deep.bmp") +

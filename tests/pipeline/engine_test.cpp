@@ -1,6 +1,5 @@
 // The one engine between sources and sinks: loading into memory, saving from it and
 // masking file to file all write the mask the file's bytes call for.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -165,41 +164,6 @@ TEST(Engine, AWriteFailureLosesNothing) {
             }
         }
     }
-}
-
-// Standard output gets the mask the file would, whatever order the source's rows come
-// in, and nothing at all for a source refused half-way.
-TEST(Engine, DashWritesTheMaskToStandardOutputOnlyWhenWhole) {
-    ScratchFolder folder;
-    const Bytes bottomUp = ValidPicture(300, 200, 24).Build();
-    const Bytes topDown = EncodePng(
-        {.width = 300, .height = 200, .samples = std::vector<uint16_t>(300 * 200 * 3, 90)});
-    Bytes damaged = topDown;
-    damaged[damaged.size() - 13] ^= 1;  // the pixels' checksum, found after every row
-    const std::tuple<const char*, Bytes, bool> sources[] = {
-        {"bottom-up BMP", bottomUp, true},
-        {"top-down PNG", topDown, true},
-        {"cut BMP", Bytes(bottomUp.begin(), bottomUp.end() - 10), false},
-        {"damaged PNG", damaged, false},
-    };
-    for (const auto& [name, bytes, whole] : sources) {
-        for (const PictureFormat format : {PictureFormat::Bmp, PictureFormat::Png}) {
-            SCOPED_TRACE(name + std::string(format == PictureFormat::Bmp ? " to BMP" : " to PNG"));
-            WriteWholeFile(folder / "source", bytes);
-            std::vector<uint8_t> buffer;
-            ASSERT_EQ(MaskFile(folder / "source", folder / "file", {.format = format}, buffer).Ok(),
-                      whole);
-            EXPECT_TRUE(InChild([&] {
-                const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
-                       MaskFile(folder / "source", "-", {.format = format}, buffer).Ok() == whole;
-            }));
-            EXPECT_EQ(ReadWholeFile(folder / "out"),
-                      whole ? ReadWholeFile(folder / "file") : Bytes{});
-            std::filesystem::remove(folder / "file"), std::filesystem::remove(folder / "out");
-        }
-    }
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"source"});
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
