@@ -24,6 +24,7 @@ namespace {
 
 using Colour = std::array<uint8_t, 3>;  // blue, green, red
 using Picture = Colour (*)(int32_t x, int32_t y);
+constexpr Background kNearWhite = Background::NearWhite;
 
 // colour with each channel off by up to noise, evenly spread over the pixels.
 Colour Noisy(Colour colour, int noise, int32_t x, int32_t y) {
@@ -62,43 +63,23 @@ Colour Window(int32_t x, int32_t) {
 TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     const struct {
         const char* name;
-        int32_t width, height;
-        Picture picture;  // or the colour with noise
         Colour colour;
-        int noise;
-        std::optional<Colour> object;
-        std::optional<Background> side;
-        int slack, leastTolerance, mostTolerance;
+        int noise, leastTolerance, mostTolerance;
+        std::optional<Colour> object = {};
+        std::optional<Background> side = {};
+        Picture picture = nullptr;  // or the colour with noise
+        int32_t width = 60, height = 45;
+        int slack = 1;
     } cases[] = {
-        {"clean white", 60, 45, nullptr, {250, 248, 245}, 0, {}, {}, 1, 12, 12},
-        {"noisy white", 60, 45, nullptr, {240, 240, 236}, 6, {}, {}, 1, 14, 30},
-        {"noisy black", 60, 45, nullptr, {12, 10, 14}, 3, {}, {}, 1, 12, 20},
-        {"white, mostly dark blue",
-         60,
-         45,
-         nullptr,
-         {246, 246, 246},
-         2,
-         {{120, 40, 40}},
-         {},
-         1,
-         12,
-         14},
-        {"white asked for, black found too",
-         60,
-         45,
-         nullptr,
-         {247, 247, 247},
-         1,
-         {{5, 5, 5}},
-         Background::NearWhite,
-         1,
-         12,
-         12},
+        {"clean white", {250, 248, 245}, 0, 12, 12},
+        {"noisy white", {240, 240, 236}, 6, 14, 30},
+        {"noisy black", {12, 10, 14}, 3, 12, 20},
+        {"white, mostly dark blue", {246, 246, 246}, 2, 12, 14, {{120, 40, 40}}},
+        {"white asked for, black too", {247, 247, 247}, 1, 12, 12, {{5, 5, 5}}, kNearWhite},
         // At least 216 in every channel.
-        {"scattered, 2 x 2", 2, 2, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
-        {"scattered, 40 x 40", 40, 40, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
-        {"histogram window", 62, 1, Window, {168, 168, 168}, 0, {}, {}, 0, 60, 60},
+        {"scattered, 2 x 2", {240, 240, 240}, 0, 12, 60, {}, {}, Tiles, 2, 2, 24},
+        {"scattered, 40 x 40", {240, 240, 240}, 0, 12, 60, {}, {}, Tiles, 40, 40, 24},
+        {"histogram window", {168, 168, 168}, 0, 60, 60, {}, {}, Window, 62, 1, 0},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
@@ -212,34 +193,28 @@ TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
         int32_t width, height;
         Picture picture;
         RefineOptions options;
-        Status status;
         std::vector<uint8_t> pixel;  // the middle one
+        Status status = Status::Ok;
     } cases[] = {
-        {"one pixel of backdrop", 1, 1, kWhite, cutout, Status::Ok, {0, 0, 0, 0}},
-        {"all object", 5, 3, kRed, cutout, Status::Ok, {200, 40, 40, 255}},
-        {"all object, inverted", 5, 3, kRed, inverted, Status::Ok, {255}},
+        {"one pixel of backdrop", 1, 1, kWhite, cutout, {0, 0, 0, 0}},
+        {"all object", 5, 3, kRed, cutout, {200, 40, 40, 255}},
+        {"all object, inverted", 5, 3, kRed, inverted, {255}},
         // The object covers most of the frame: the backdrop is still the white.
-        {"backdrop along one edge", 10, 10, kBackdropAlongOneEdge, measured, Status::Ok, {0}},
+        {"backdrop along one edge", 10, 10, kBackdropAlongOneEdge, measured, {0}},
         // A square inside a red one: in the backdrop's colour a hole, three levels off a
         // label; a speck in a hole goes with the hole.
-        {"hole", 40, 40, kHole, measured, Status::Ok, {255}},
-        {"label", 40, 40, kLabel, measured, Status::Ok, {0}},
-        {"speck in a hole", 40, 40, kSpeckInAHole, despeckled, Status::Ok, {255}},
+        {"hole", 40, 40, kHole, measured, {255}},
+        {"label", 40, 40, kLabel, measured, {0}},
+        {"speck in a hole", 40, 40, kSpeckInAHole, despeckled, {255}},
         // Edges, the middle pixel on the object's left one.
-        {"lighter and darker",
-         40,
-         40,
-         kLighterAndDarker,
-         measuredCut,
-         Status::Ok,
-         {250, 250, 250, 255}},
-        {"pale", 40, 40, kPale, plainCut, Status::Ok, {255, 255, 228, 204}},
+        {"lighter and darker", 40, 40, kLighterAndDarker, measuredCut, {250, 250, 250, 255}},
+        {"pale", 40, 40, kPale, plainCut, {255, 255, 228, 204}},
         // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
         // and one at a time.
-        {"at the threshold", 16, 1, kAtTheThreshold, {}, Status::Ok, {255}},
-        {"under it", 16, 1, kUnderIt, {}, Status::Ok, {0}},
-        {"at the threshold, alone", 3, 1, kAtTheThreshold, {}, Status::Ok, {255}},
-        {"stripes", 2100, 2000, kStripes, connected, Status::TooManyRegions, {}},
+        {"at the threshold", 16, 1, kAtTheThreshold, {}, {255}},
+        {"under it", 16, 1, kUnderIt, {}, {0}},
+        {"at the threshold, alone", 3, 1, kAtTheThreshold, {}, {255}},
+        {"stripes", 2100, 2000, kStripes, connected, {}, Status::TooManyRegions},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
