@@ -105,11 +105,6 @@ TEST(Png, EveryKindOfPictureReadsByTheRules) {
                 << height << (interlaced ? " interlaced" : "");
         }
     }
-    // BMP pictures' masks, the same by the streaming path to PNG.
-    BmpBuilder photo = ValidPicture(301, 20, 24);
-    photo.pixels = SyntheticPhotoRows(301, 20, Background::NearBlack);
-    EXPECT_EQ(CheckDecodes(photo.Build(), photo, Background::NearBlack, folder.Path()),
-              std::nullopt);
 }
 
 TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {

@@ -44,7 +44,8 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
     return mask.Build();
 }
 
-std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder) {
+std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
+                                          Background background, const Bytes* decoded) {
     const auto source = folder / "hostile", whole = folder / "whole.bmp";
     WriteWholeFile(source, file);
     const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png"};
@@ -52,10 +53,16 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     for (const char* name : streamed) {
         std::filesystem::remove(folder / name);
     }
-    workingImage = WorkingImage{};
-    const Result read = LoadPicture(source, workingImage);
+    // A picture held before, which a refused one must leave as it was.
+    WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
+    const Result holds = LoadPicture(folder / "held.bmp", workingImage);
+    const WorkingImage held = workingImage;
+    const Result read = LoadPicture(source, workingImage, {.background = background});
+    const bool kept = std::tie(held.pixels, held.palette, held.width, held.bitCount) ==
+                      std::tie(workingImage.pixels, workingImage.palette, workingImage.width,
+                               workingImage.bitCount);
     if (read.Ok()) {
-        MaskNearWhite();
+        background == Background::NearWhite ? MaskNearWhite() : MaskNearBlack();
         const Result written =
             SavePicture(whole, workingImage.pixels, workingImage.width, workingImage.height,
                         workingImage.bitCount, workingImage.palette);
@@ -63,18 +70,18 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         if (!written.Ok()) {
             return "accepted but not written: " + Describe(written);
         }
-    } else if (workingImage.pixels != nullptr || workingImage.width != 0) {
-        return "refused but changed the working image";
+    } else if (ReleasePictureBuffers(), !holds.Ok() || !kept) {
+        return "refused but changed the picture held";
     }
     // The streaming path to a BMP says what the whole-picture path says. To a PNG, and to
     // a refined cut-out (which measures the backdrop, labels regions and unmixes edges),
     // it takes every picture the plain path takes, but for sizes too large to convert,
     // empty pictures, which PNG cannot hold, and the limits only the refined path has.
-    MaskOptions refined{.format = PictureFormat::Png};
+    MaskOptions refined{.background = background, .format = PictureFormat::Png};
     refined.refine = {.autoBackground = true,
                       .regions = {.connected = true, .despeckle = 4},
                       .product = Product::Cutout};
-    const MaskOptions options[] = {{}, {.format = PictureFormat::Png}, refined};
+    const MaskOptions options[] = {{background}, {background, PictureFormat::Png}, refined};
     std::vector<uint8_t> buffer;
     for (int i = 0; i < 3; ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
@@ -93,15 +100,29 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         return exists(whole) ? std::optional<std::string>("refused but wrote a file")
                              : std::nullopt;
     }
-    // BMP files have a reference worked out from their bytes; others must at least
-    // come out the same by both paths.
+    // BMP files and decoded rows have a reference worked out from their bytes; others must
+    // at least come out the same by both paths. A reference of 24-bit rows, a mask, is the
+    // 1-bit PNG's too.
     const bool bitmap = file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
-    const Bytes expected =
-        bitmap ? ReferenceMask(file, Background::NearWhite) : ReadWholeFile(folder / streamed[0]);
+    const Bytes expected = decoded  ? ReferenceMask(*decoded, background)
+                           : bitmap ? ReferenceMask(file, background)
+                                    : ReadWholeFile(folder / streamed[0]);
     if (ReadWholeFile(whole) != expected || ReadWholeFile(folder / streamed[0]) != expected) {
         return "a mask differs from the reference";
     }
-    return std::nullopt;
+    if (expected[28] != 24 || !exists(folder / streamed[1])) {
+        return std::nullopt;  // copied rows, or a picture too large for a PNG mask
+    }
+    const auto width = std::size_t(Get32(expected, 18)), height = std::size_t(Get32(expected, 22));
+    const auto stride = std::size_t(RowStride(int32_t(width), 24));
+    const PngPicture mask = DecodePng(ReadWholeFile(folder / streamed[1]));
+    bool same = mask.bitDepth == 1 && mask.colour == kGrey && !mask.interlaced &&
+                mask.samples.size() == width * height;
+    for (std::size_t i = 0; same && i < mask.samples.size(); ++i) {  // rows bottom up in BMP
+        same = mask.samples[i] * 255 ==
+               expected[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
+    }
+    return same ? std::nullopt : std::optional<std::string>("the PNG mask differs from the BMP's");
 }
 
 BmpBuilder Picture(int32_t width, int32_t height,
@@ -119,7 +140,7 @@ BmpBuilder Picture(int32_t width, int32_t height,
 std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
                                         Background background, const std::filesystem::path& folder,
                                         int tolerance) {
-    const auto source = folder / "picture", bmp = folder / "mask.bmp", png = folder / "mask.png";
+    const auto source = folder / "picture";
     WriteWholeFile(source, file);
     const auto width = std::size_t(expected.biWidth), height = std::size_t(expected.biHeight);
     const auto stride = std::size_t(RowStride(expected.biWidth, 24));
@@ -143,29 +164,8 @@ std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& exp
                    std::to_string(expected.pixels[i]) + ": " + Describe(read);
         }
     }
-    WorkingImage image;
-    const Result loaded = LoadPicture(source, image, {.background = background});
-    const bool loadedSame = loaded.Ok() &&
-                            std::tuple(image.width, image.height, image.bitCount) ==
-                                std::tuple(expected.biWidth, expected.biHeight, 24) &&
-                            std::equal(decoded.pixels.begin(), decoded.pixels.end(), image.pixels);
-    ReleasePictureBuffers(image);
-    std::vector<uint8_t> buffer;
-    const Result toBmp = MaskFile(source, bmp, {background, PictureFormat::Bmp}, buffer);
-    const Result toPng = MaskFile(source, png, {background, PictureFormat::Png}, buffer);
-    if (!loadedSame || !toBmp.Ok() || !toPng.Ok()) {
-        return "loaded otherwise, or not masked: " + Describe(loaded) + ", " + Describe(toBmp) +
-               ", " + Describe(toPng);
-    }
-    const Bytes reference = ReferenceMask(decoded.Build(), background);
-    const PngPicture mask = DecodePng(ReadWholeFile(png));
-    bool same = ReadWholeFile(bmp) == reference && mask.bitDepth == 1 && mask.colour == kGrey &&
-                !mask.interlaced && mask.samples.size() == width * height;
-    for (std::size_t i = 0; same && i < mask.samples.size(); ++i) {  // rows bottom up in BMP
-        same = mask.samples[i] * 255 ==
-               reference[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
-    }
-    return same ? std::nullopt : std::optional<std::string>("a mask differs from the reference");
+    const Bytes reference = decoded.Build();
+    return CheckBothPaths(file, folder, background, &reference);
 }
 
 std::vector<std::string> WrongRefusals(const Refusals& files) {
