@@ -29,9 +29,7 @@ using Statuses = std::map<std::string, std::string>;
 class Zel7MaskTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        BmpBuilder photo = ValidPicture(50, 30, 24);
-        photo.pixels = SyntheticPhotoRows(50, 30, Background::NearWhite);
-        Write("photo.bmp", photo_ = photo.Build());
+        Write("photo.bmp", photo_ = ValidPicture(50, 30, 24).Build());
         fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     }
     ProgramResult Run(Strings arguments, const std::function<bool()>& beforeExec = {}) {

@@ -23,9 +23,7 @@ protected:
     void SetUp() override {
         std::setlocale(LC_ALL, "C.UTF-8");
         workingImage = WorkingImage{};
-        BmpBuilder photo = ValidPicture(64, 48, 24);
-        photo.pixels = SyntheticPhotoRows(64, 48, Background::NearWhite);
-        WriteWholeFile(source_, photo_ = photo.Build());
+        WriteWholeFile(source_, photo_ = ValidPicture(64, 48, 24).Build());
     }
     void TearDown() override {
         EXPECT_TRUE(script_.Exhausted()) << "the test scripted choosers that never opened";

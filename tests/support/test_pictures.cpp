@@ -1,7 +1,6 @@
 #include "test_pictures.h"
 
 #include <algorithm>
-#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -40,38 +39,14 @@ BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount) {
     picture.biBitCount = bitCount;
     const std::size_t stride = std::size_t(RowStride(width, bitCount));
     picture.pixels = RandomBytes(stride * std::size_t(height), uint32_t(width * 131 + height));
+    for (uint8_t& byte : picture.pixels) {  // 24-bit pixels at or beside a threshold
+        constexpr uint8_t kEdges[] = {0, 19, 20, 21, 239, 240, 241, 255};
+        byte = bitCount == 24 ? kEdges[byte % 8] : byte;
+    }
     if (bitCount == 8) {
         picture.colorTable = RandomBytes(kColorTableBytes, 8);
     }
     return picture;
-}
-
-Bytes SyntheticPhotoRows(int32_t width, int32_t height, Background background) {
-    const std::size_t stride = std::size_t(RowStride(width, 24));
-    Bytes rows(stride * std::size_t(height), 0x5A);  // 0x5A: the rows' fill bytes
-    std::mt19937 noise(7);
-    const bool white = background == Background::NearWhite;
-    const double cx = width / 2.0, cy = height / 2.0;
-    const double rx = std::max(1.0, width * 0.32), ry = std::max(1.0, height * 0.36);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            const double dx = (x - cx) / rx, dy = (y - cy) / ry;
-            const double distance = std::sqrt(dx * dx + dy * dy), rim = (distance - 0.92) / 0.08;
-            // Inside the object: mid tones with a gradient; near the rim a soft shade
-            // that crosses the thresholds; outside: background with noise.
-            const bool inside = distance < 0.92;
-            const int base = inside ? 70 + int(110 * (1 - distance)) + (x * 7 + y * 3) % 23
-                             : distance >= 1.0 ? (white ? 250 : 6)
-                             : white           ? int(150 + 105 * rim)
-                                               : int(120 * (1 - rim));
-            for (int channel = 0; channel < 3; ++channel) {
-                const int value = base + int(noise() % 9) - 4 + (inside ? channel * 17 : 0);
-                rows[std::size_t(y) * stride + 3 * std::size_t(x) + std::size_t(channel)] =
-                    uint8_t(std::clamp(value, 0, 255));
-            }
-        }
-    }
-    return rows;
 }
 
 Bytes RandomBytes(std::size_t size, uint32_t seed) {

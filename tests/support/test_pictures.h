@@ -32,13 +32,11 @@ struct BmpBuilder {
     Bytes Build() const;
 };
 
-// A valid picture of the given depth with deterministic pixel values; 8-bit pictures
+// A valid picture of the given depth with deterministic pixel values, 24-bit ones with
+// every byte at or beside a threshold (inclusive, of all three channels) or an end of the
+// scale, so that their masks hold background and object on either side; 8-bit pictures
 // get a 256-entry colour table.
 BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount);
-
-// Rows of a 24-bit picture that looks like a studio shot: a lightly noisy background
-// near white or black, and an object of mid tones with a shaded edge.
-Bytes SyntheticPhotoRows(int32_t width, int32_t height, Background background);
 
 // Random bytes from a fixed seed.
 Bytes RandomBytes(std::size_t size, uint32_t seed);
