@@ -94,89 +94,77 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     }
 }
 
-// Each refused for its own reason; the report never goes over anything of the batch.
-TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
+// Each refused for its own reason: a misuse with status 2, its reason and the usage, a
+// failure with 1 and its one message, as a full disk (an error, not a fatal signal) or an
+// unusable output folder (said once, before any work). Neither loses anything or leaves a
+// temporary file (not in TMPDIR either), and a report never goes over anything of the
+// batch. --help and --version report failing output too.
+TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
+    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
+    EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
+    for (const auto& [folder, mode] : {std::pair{"tmp", 0777}, {"locked", 0555}}) {
+        fs::create_directory(At(folder));
+        fs::permissions(At(folder), fs::perms(mode));
+    }
     Write("list", {});
-    const std::string photo = At("photo.bmp"), list = At("list");
-    const std::pair<Strings, std::string> misuses[] = {
+    Write("dest.bmp", {'o', 'l', 'd'});
+    const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
+    const std::string said = "zel7-mask: ", full = said + "write error: No space left on device";
+    const std::string missing = At("missing"), locked = At("locked");
+    const auto toFull = Redirect("/dev/full", O_WRONLY, STDOUT_FILENO);
+    const auto zeros = Redirect("/dev/zero", O_RDONLY, STDIN_FILENO);  // endless, refused at once
+    const auto smallDisk = [] { return LimitFileSize(4096), true; };
+    const struct {
+        Strings arguments;
+        std::string reason;
+        std::function<bool()> prepare = {};
+    } cases[] = {
         {{}, "say which background"},
         {{photo, At("mask.bmp")}, "say which background"},
         {{"--white", photo}, "expected SOURCE and DEST"},
         {{"--white", photo, At("a.bmp"), At("b.bmp")}, "expected SOURCE and DEST"},
-        {{"-w", "--black", photo, At("mask.bmp")}, "--white and --black exclude each other"},
-        {{"-w", "--frobnicate", photo, At("mask.bmp")}, "unknown option '--frobnicate'"},
+        {{"-w", "--black", photo, dest}, "--white and --black exclude each other"},
+        {{"-w", "--frobnicate", photo, dest}, "unknown option '--frobnicate'"},
         {{"--white", "--out-dir"}, "option '--out-dir' needs a value"},
         {{"--white", "--out-dir", ""}, "the output folder name is empty"},
-        {{"-w", "-o", At(""), "--jobs", "0", photo}, "--jobs takes a whole number from 1 to 256"},
+        {{"-w", "-o", At(""), "--jobs", "0", photo}, "a whole number from 1 to 256"},
         {{"-w", "-o", At(""), "-j", "257", photo}, "not '257'"},
         {{"--white", "-o", At("")}, "no source pictures given"},
         {{"-w", "--cutout", photo, At("mask.bmp")}, "cut-outs are written as PNG"},
         {{"-w", photo, At("mask.jpg")}, "PNG (.png) or BMP (.bmp, .dib, or no extension)"},
         {{"-w", "--report=-", "-", "-"}, "cannot both go to standard output"},
-        {{"-w", "--shard=0/2", photo, At("mask.bmp")}, "go with --out-dir or --suffix"},
-        {{"-w", "-o", At(""), "--shard=2/2", photo}, "--shard takes I/N with I from 0 to N - 1"},
+        {{"-w", "--shard=0/2", photo, dest}, "go with --out-dir or --suffix"},
+        {{"-w", "-o", At(""), "--shard=2/2", photo}, "I/N with I from 0 to N - 1"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", list}, "a file the batch reads"},
-        {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "would replace a picture"},
+        {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("photo-m.bmp"), photo}, "replaced by the mask"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
+        // Failures, their messages whole.
+        {{"--help"}, full, toFull},
+        {{"--version"}, full, toFull},
+        {{"-w", photo, dest}, said + dest + ": cannot write file (File too large)", smallDisk},
+        {{"-w", "-", dest}, said + "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)", zeros},
+        {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
+        {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
+        {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
     };
-    for (const auto& [arguments, reason] : misuses) {
+    const Strings before = folder_.Entries();
+    for (const auto& [arguments, reason, prepare] : cases) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
-        const auto result = Run(arguments);
-        EXPECT_EQ(result.exitCode, 2);
-        EXPECT_TRUE(result.err.find(reason) != std::string::npos &&
-                    result.err.find("\nUsage: zel7-mask") != std::string::npos)
-            << result.err;
-    }
-    EXPECT_EQ(folder_.Entries(), (Strings{"list", "photo.bmp"}));
-    EXPECT_EQ(Read("photo.bmp"), photo_);
-}
-
-TEST_F(Zel7MaskTest, HelpAndVersionReportFailingOutput) {
-    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
-    EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
-    for (const char* option : {"--help", "--version"}) {
-        const auto full = Run({option}, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO));
-        EXPECT_EQ(full.exitCode, 1) << option;
-        EXPECT_EQ(full.err, "zel7-mask: write error: No space left on device\n");
-    }
-}
-
-// Failures lose nothing and leave no temporary file (not in TMPDIR either); a full disk
-// is an error, not a fatal signal; an unusable output folder is said once, before any work.
-TEST_F(Zel7MaskTest, FailuresLoseNothing) {
-    fs::create_directory(At("tmp"));
-    fs::permissions(At("tmp"), fs::perms(0777));
-    fs::create_directory(At("locked"));
-    fs::permissions(At("locked"), fs::perms(0555));
-    const std::string photo = At("photo.bmp"), dest = At("dest.bmp");
-    const std::tuple<Strings, std::function<bool()>, std::string> cases[] = {
-        {{photo, dest},
-         [] { return LimitFileSize(4096), true; },
-         dest + ": cannot write file (File too large)"},
-        {{"-", dest},
-         Redirect("/dev/zero", O_RDONLY, STDIN_FILENO),  // endless, and refused at once
-         "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)"},
-        {{"-o", At("missing"), photo, photo}, {}, At("missing") + ": No such file or directory"},
-        {{"-o", photo, photo, photo}, {}, photo + ": Not a directory"},
-        {{"-o", At("locked"), photo, photo}, DropPrivileges, At("locked") + ": Permission denied"},
-    };
-    for (const auto& [arguments, limit, said] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(arguments));
-        Write("dest.bmp", {'o', 'l', 'd'});
-        const Strings before = folder_.Entries();
-        Strings withWhite = arguments;
-        withWhite.insert(withWhite.begin(), "-w");
-        const auto result = Run(withWhite, [&] {
-            return setenv("TMPDIR", At("tmp").c_str(), 1) == 0 && (!limit || limit());
+        const auto result = Run(arguments, [&] {
+            return setenv("TMPDIR", At("tmp").c_str(), 1) == 0 && (!prepare || prepare());
         });
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "zel7-mask: " + said + "\n");
+        const bool misuse = reason.rfind(said, 0) != 0;
+        EXPECT_EQ(result.exitCode, misuse ? 2 : 1);
+        EXPECT_TRUE(misuse ? result.err.find(reason) != std::string::npos &&
+                                 result.err.find("\nUsage: zel7-mask") != std::string::npos
+                           : result.err == reason + "\n")
+            << result.err;
         EXPECT_EQ(folder_.Entries(), before) << "a file appeared or vanished";
         EXPECT_TRUE(fs::is_empty(At("tmp")) && fs::is_empty(At("locked")));
-        EXPECT_EQ(Read("photo.bmp"), photo_);
-        EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
     }
+    EXPECT_EQ(Read("photo.bmp"), photo_);
+    EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
     EXPECT_EQ(Read("photo.bmp"), Mask());
