@@ -81,7 +81,10 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     refined.refine = {.autoBackground = true,
                       .regions = {.connected = true, .despeckle = 4},
                       .product = Product::Cutout};
-    const MaskOptions options[] = {{background}, {background, PictureFormat::Png}, refined};
+    const MaskOptions options[] = {
+        {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
+        {background, PictureFormat::Png},
+        refined};
     std::vector<uint8_t> buffer;
     for (int i = 0; i < 3; ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
@@ -95,6 +98,9 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         if (!read.Ok() && exists(folder / streamed[i])) {
             return std::string("refused but wrote ") + streamed[i];
         }
+    }
+    if (buffer.capacity() > 3 * kSliceBytes) {
+        return "the slices' memory grew with the picture";
     }
     if (!read.Ok()) {
         return exists(whole) ? std::optional<std::string>("refused but wrote a file")
