@@ -110,12 +110,9 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
         }
         const auto [wrong, right] =
             std::mismatch(actual.bytes.begin(), actual.bytes.end(), expected.bytes.begin());
-        ASSERT_TRUE(wrong == actual.bytes.end())
-            << "trial " << trial << ": " << count << " pixels from offset " << from << " to offset "
-            << to << ", bounds " << int(range.low[0]) << "-" << int(range.high[0]) << ","
-            << int(range.low[1]) << "-" << int(range.high[1]) << "," << int(range.low[2]) << "-"
-            << int(range.high[2]) << ", mark " << int(mark) << ", flip " << int(flip) << ": byte "
-            << wrong - actual.bytes.begin() << " is " << int(*wrong) << ", not " << int(*right);
+        ASSERT_TRUE(wrong == actual.bytes.end())  // the trial, seeded, runs again alike
+            << "trial " << trial << ": byte " << wrong - actual.bytes.begin() << " is "
+            << int(*wrong) << ", not " << int(*right);
     }
 }
 
