@@ -36,8 +36,8 @@ void SetFields(TIFF* tiff, const TiffPicture& p) {
 }
 
 // Strips a row at a time, or tiles, of each plane: the samples of a pixel together, or
-// each alone (then of whole bytes). Later pages get every bit inverted.
-void WritePixels(TIFF* tiff, const TiffPicture& p, bool inverted) {
+// each alone (then of whole bytes).
+void WritePixels(TIFF* tiff, const TiffPicture& p) {
     const bool separate = p.planar == PLANARCONFIG_SEPARATE;
     const std::size_t inPlane = separate ? 1 : p.samplesPerPixel, bytes = p.bitsPerSample / 8;
     const std::size_t rowBytes = (p.width * inPlane * p.bitsPerSample + 7) / 8;
@@ -54,9 +54,8 @@ void WritePixels(TIFF* tiff, const TiffPicture& p, bool inverted) {
                     const std::size_t from =
                         separate ? (at / bytes * p.samplesPerPixel + plane) * bytes + at % bytes
                                  : at;
-                    piece[i] = row >= p.height || at >= rowBytes
-                                   ? 0
-                                   : uint8_t(p.samples[row * allBytes + from] ^ -int(inverted));
+                    piece[i] =
+                        row >= p.height || at >= rowBytes ? 0 : p.samples[row * allBytes + from];
                 }
                 Check(p.tileSize != 0
                           ? TIFFWriteTile(tiff, piece.data(), uint32_t(x / pieceRow * p.tileSize),
@@ -79,23 +78,18 @@ Bytes EncodeTiff(const TiffPicture& p) {
         nullptr);  // of legacy Deflate
     TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options.get());
     Check(tiff != nullptr, "creating a file");
-    // Each directory is written with room for its strip offsets, which the flush after its
+    // The directory is written with room for the strip offsets, which the flush after the
     // pixels fills in place.
-    for (int page = 0; page < p.pages; ++page) {
-        SetFields(tiff, p);
-        Check(TIFFWriteCheck(tiff, p.tileSize != 0, "EncodeTiff") && TIFFWriteDirectory(tiff),
-              "writing a directory");
-    }
+    SetFields(tiff, p);
+    Check(TIFFWriteCheck(tiff, p.tileSize != 0, "EncodeTiff") && TIFFWriteDirectory(tiff),
+          "writing a directory");
     const bool jpeg = p.compression == COMPRESSION_JPEG;  // whose settings the file does not keep
-    for (int page = 0; page < p.pages; ++page) {
-        Check(TIFFSetDirectory(tiff, tdir_t(page)) &&
-                  (!jpeg || TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100)) &&
-                  (!jpeg || p.photometric != PHOTOMETRIC_YCBCR ||
-                   TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)),
-              "going back to a directory");
-        WritePixels(tiff, p, page > 0);
-        Check(TIFFFlush(tiff), "writing a page");
-    }
+    Check(TIFFSetDirectory(tiff, 0) && (!jpeg || TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100)) &&
+              (!jpeg || p.photometric != PHOTOMETRIC_YCBCR ||
+               TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)),
+          "going back to the directory");
+    WritePixels(tiff, p);
+    Check(TIFFFlush(tiff), "writing the pixels");
     TIFFClose(tiff);
     return ReadWholeFile(folder / "p.tif");
 }

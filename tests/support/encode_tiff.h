@@ -25,12 +25,11 @@ struct TiffPicture {
     uint16_t planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT,
              orientation = ORIENTATION_TOPLEFT;
     const char* mode = "w";  // "w8" for BigTIFF, "wb" big-endian
-    int pages = 1;           // the later ones hold every sample's bits inverted
 };
 
-// The directories come first, then each page's pixel data, so that a file cut anywhere in
-// the pixels still says what they should be (but for JPEG, whose tables the library writes
-// late: its directory moves to the end, so JPEG has one page). A mistake aborts the test.
+// The directory comes first, then the pixel data, so that a file cut anywhere in the pixels
+// still says what they should be (but for JPEG, whose tables the library writes late: its
+// directory moves to the end). A mistake aborts the test.
 Bytes EncodeTiff(const TiffPicture& picture);
 
 }  // namespace zel7::test_support
