@@ -1,8 +1,6 @@
 // Running a program and collecting what it printed.
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,13 +13,9 @@ struct ProgramResult {
     std::string err;
 };
 
-// Starts program with arguments and returns its process id. beforeExec, when given, runs
-// in the child just before the program starts (to redirect, set limits, drop privileges
-// or change the environment); returning false aborts the run.
-pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::function<bool()>& beforeExec = {});
-
-// Runs program to its end, standard input from /dev/null.
+// Runs program with arguments to its end, standard input from /dev/null. beforeExec, when
+// given, runs in the child just before the program starts (to redirect, set limits, drop
+// privileges or change the environment); returning false aborts the run.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec = {});
 
