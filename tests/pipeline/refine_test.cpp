@@ -1,7 +1,8 @@
 // The refining passes as units: the backdrop measured from a frame, edge pixels unmixed,
 // whole pictures through MaskArray where only one decision tells them apart, and the
 // region labeller's decisions against a flood fill of the same rules, on shapes that
-// stress the merging of runs, and its refusal past the run limit.
+// stress the merging of runs (its refusal past the run limit is MaskArray's, in the
+// stripes' row).
 #include "refine/refine.h"
 
 #include <gtest/gtest.h>
@@ -373,18 +374,6 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
                 << ", despeckle " << rule.despeckle;
         }
     }
-}
-
-TEST(RegionLabeller, RefusesPicturesPastTheRunLimit) {
-    // A column of alternating pixels is one run a pixel: 10 runs fit, 11 do not.
-    const Classes column = Draw(1, 11, [](int32_t, int32_t y) { return y % 2 == 0; });
-    RegionLabeller labeller(1, 11, 10);
-    Result last;
-    for (std::size_t y = 0; y < 11 && last.Ok(); ++y) {
-        last = labeller.AddRow(&column.pixels[y]);
-    }
-    EXPECT_EQ(last.status, Status::TooManyRegions);
-    EXPECT_EQ(labeller.RunCount(), 10u);
 }
 
 }  // namespace
