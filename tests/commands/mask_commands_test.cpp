@@ -68,7 +68,7 @@ TEST_F(MaskCommandsTest, EachMaskIsOfTheSourceUnderTheNameAsConfirmed) {
     Select(In("deep.bmp"));
     Mask(MaskNearWhite, In("deep.png"));
     EXPECT_EQ(DecodePng(Read("deep.png")).samples,
-              (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 1, 0}));  // top row first
+              (std::vector<uint16_t>{255, 0, 0, 0, 255, 0, 255, 0}));  // top row first
     EXPECT_EQ(folder_.Entries(),
               (Names{"deep.bmp", "deep.png", "mask", "photo.bmp", "白底照片.bmp", "蒙版 é.jpg"}));
 }

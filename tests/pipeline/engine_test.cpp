@@ -224,7 +224,7 @@ TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
         const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
         std::vector<uint16_t> expected(6, 0);
         for (const auto& [x, y] : {corner, neighbour}) {
-            expected[y * seenWidth + x] = 1;
+            expected[y * seenWidth + x] = 255;
         }
         const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
         EXPECT_EQ(std::pair(mask.width, mask.samples), std::pair(seenWidth, expected));

@@ -81,19 +81,15 @@ PngPicture DecodePng(const Bytes& file) {
     std::size_t size = 0;
     Check(spng_set_png_buffer(ctx.get(), file.data(), file.size()));
     Check(spng_get_ihdr(ctx.get(), &ihdr));
-    Check(spng_decoded_image_size(ctx.get(), SPNG_FMT_RAW, &size));
-    Bytes packed(size);
-    Check(spng_decode_image(ctx.get(), packed.data(), size, SPNG_FMT_RAW, 0));
-    PngPicture picture{ihdr.width, ihdr.height, ihdr.color_type, ihdr.bit_depth,
-                       ihdr.interlace_method != 0};
-    picture.samples.resize(std::size_t(ihdr.width) * ihdr.height * std::size_t(picture.Channels()));
-    for (std::size_t i = 0; i < picture.samples.size(); ++i) {
-        const auto [byte, shift] = Locate(picture, i);
-        picture.samples[i] = ihdr.bit_depth == 16
-                                 ? uint16_t(packed[byte] << 8 | packed[byte + 1])
-                                 : uint16_t(packed[byte] >> shift & ((1u << ihdr.bit_depth) - 1));
-    }
-    return picture;
+    Check(spng_decoded_image_size(ctx.get(), SPNG_FMT_G8, &size));
+    Bytes grey(size);
+    Check(spng_decode_image(ctx.get(), grey.data(), size, SPNG_FMT_G8, 0));
+    return {ihdr.width,
+            ihdr.height,
+            ihdr.color_type,
+            ihdr.bit_depth,
+            ihdr.interlace_method != 0,
+            {grey.begin(), grey.end()}};
 }
 
 Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {

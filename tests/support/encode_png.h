@@ -31,8 +31,9 @@ struct PngPicture {
 // Throws, failing the test, when the library refuses the picture.
 Bytes EncodePng(const PngPicture& picture);
 
-// The picture in a PNG file (its palette and tRNS left out); throws when the library
-// refuses the file.
+// A mask in a PNG file, as a grey picture: its samples as the library gives them at 8 bits
+// (0 or 255 for a 1-bit mask), its bit depth as stored; throws when the library refuses
+// the file.
 PngPicture DecodePng(const Bytes& file);
 
 // The file with its header claiming another size, its checksum made to match.
