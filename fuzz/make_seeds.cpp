@@ -5,9 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "encode_jpeg.h"
-#include "encode_png.h"
-#include "encode_tiff.h"
+#include "encoders.h"
 #include "test_pictures.h"
 
 using zel7::test_support::BmpBuilder;

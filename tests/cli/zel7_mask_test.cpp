@@ -13,8 +13,7 @@
 #include <regex>
 #include <sstream>
 
-#include "child_process.h"
-#include "encode_png.h"
+#include "encoders.h"
 #include "reference_mask.h"
 #include "run_program.h"
 

@@ -8,7 +8,7 @@
 #include <clocale>
 #include <cstring>
 
-#include "encode_png.h"
+#include "encoders.h"
 #include "reference_mask.h"
 #include "scripted_chooser.h"
 

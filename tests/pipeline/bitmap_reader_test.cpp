@@ -13,9 +13,9 @@
 #include <span>
 #include <tuple>
 
-#include "child_process.h"
 #include "engine/working_image.h"
 #include "reference_mask.h"
+#include "run_program.h"
 #include "system/system.h"
 
 namespace zel7 {

@@ -14,8 +14,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "child_process.h"
 #include "engine/working_image.h"
+#include "run_program.h"
 #include "system/system.h"
 #include "test_pictures.h"
 

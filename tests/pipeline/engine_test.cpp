@@ -9,13 +9,12 @@
 #include <thread>
 #include <tuple>
 
-#include "child_process.h"
-#include "encode_jpeg.h"
-#include "encode_png.h"
+#include "encoders.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
 #include "formats/decoded_rows.h"
 #include "reference_mask.h"
+#include "run_program.h"
 #include "system/system.h"
 
 namespace zel7 {

@@ -11,7 +11,7 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include "encode_jpeg.h"
+#include "encoders.h"
 #include "engine/working_image.h"
 #include "reference_mask.h"
 

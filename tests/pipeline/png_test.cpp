@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <spng.h>
 
-#include "encode_png.h"
+#include "encoders.h"
 #include "engine/mask_file.h"
 #include "reference_mask.h"
 

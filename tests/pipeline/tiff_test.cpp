@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "encode_tiff.h"
+#include "encoders.h"
 #include "formats/picture_files.h"
 #include "reference_mask.h"
 

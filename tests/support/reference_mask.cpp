@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "encode_png.h"
+#include "encoders.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
 
@@ -125,8 +125,8 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     bool same = mask.bitDepth == 1 && mask.colour == kGrey && !mask.interlaced &&
                 mask.samples.size() == width * height;
     for (std::size_t i = 0; same && i < mask.samples.size(); ++i) {  // rows bottom up in BMP
-        same = mask.samples[i] ==
-               expected[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
+        same =
+            mask.samples[i] == expected[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
     }
     return same ? std::nullopt : std::optional<std::string>("the PNG mask differs from the BMP's");
 }

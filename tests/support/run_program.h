@@ -1,4 +1,5 @@
-// Running a program and collecting what it printed.
+// Running a program and collecting what it printed, and a piece of a test in a forked
+// child, under limits or another user.
 #pragma once
 
 #include <functional>
@@ -18,5 +19,17 @@ struct ProgramResult {
 // privileges or change the environment); returning false aborts the run.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec = {});
+
+// Runs body in a child process and returns its result; false if the child died.
+bool InChild(const std::function<bool()>& body);
+
+// For use inside InChild or before a program starts: limits the size of files the
+// process may write, as a full disk would. SIGXFSZ keeps its disposition: the program
+// under test must not die of it.
+void LimitFileSize(long bytes);
+
+// For use inside InChild: gives up root, so that permission bits apply. Returns false
+// when that is impossible.
+bool DropPrivileges();
 
 }  // namespace zel7::test_support
