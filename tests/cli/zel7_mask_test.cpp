@@ -110,6 +110,12 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
     const std::string said = "zel7-mask: ", full = said + "write error: No space left on device";
     const std::string missing = At("missing"), locked = At("locked");
+    // Masks past a 4 KiB limit: of one picture, written on a second thread, and of a batch,
+    // whose slices are written inline.
+    const std::string big = At("big.bmp"), big2 = At("big2.bmp"),
+                      tooLarge = ": cannot write file (File too large)";
+    Write("big.bmp", ValidPicture(600, 600, 24).Build());
+    Write("big2.bmp", Read("big.bmp"));
     const auto toFull = Redirect("/dev/full", O_WRONLY, STDOUT_FILENO);
     const auto zeros = Redirect("/dev/zero", O_RDONLY, STDIN_FILENO);  // endless, refused at once
     const auto smallDisk = [] { return LimitFileSize(4096), true; };
@@ -141,7 +147,10 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         // Failures, their messages whole.
         {{"--help"}, full, toFull},
         {{"--version"}, full, toFull},
-        {{"-w", photo, dest}, said + dest + ": cannot write file (File too large)", smallDisk},
+        {{"-w", big, dest}, said + dest + tooLarge, smallDisk},  // on a second thread
+        {{"-w", "-j1", "-s-m", "--format=png", big, big2},
+         said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
+         smallDisk},
         {{"-w", "-", dest}, said + "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)", zeros},
         {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
         {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},

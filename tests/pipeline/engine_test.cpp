@@ -14,37 +14,12 @@
 #include "engine/working_image.h"
 #include "formats/decoded_rows.h"
 #include "reference_mask.h"
-#include "run_program.h"
 #include "system/system.h"
 
 namespace zel7 {
 namespace {
 
 using namespace test_support;
-
-enum class Path { WholePicture, Streamed, StreamedOnTwoThreads };
-constexpr Path kPaths[] = {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads};
-
-// The mask of source written to dest, a PNG when its name ends in .png, by one path.
-Result Mask(Path path, const std::filesystem::path& source, const std::filesystem::path& dest) {
-    if (path == Path::WholePicture) {
-        workingImage = WorkingImage{};
-        if (Result result = LoadPicture(source, workingImage); !result.Ok()) {
-            return result;
-        }
-        MaskNearWhite();
-        Result result =
-            SavePicture(dest, workingImage.pixels, workingImage.width, workingImage.height,
-                        workingImage.bitCount, workingImage.palette);
-        ReleasePictureBuffers();
-        return result;
-    }
-    std::vector<uint8_t> buffer;
-    MaskOptions options;
-    options.format = dest.extension() == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
-    options.writing = path == Path::Streamed ? SliceWriting::Inline : SliceWriting::OnSecondThread;
-    return MaskFile(source, dest, options, buffer);
-}
 
 // Pictures whose every byte is at or beside a threshold (inclusive, of all three channels)
 // or an end of the scale, as ValidPicture makes them, so that rows of them hold every pixel
@@ -105,49 +80,6 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
         CopyRows(slices, slices, {.mask = {}, .writing = SliceWriting::OnSecondThread}, buffer);
     EXPECT_EQ(Describe(copied), "success");
     EXPECT_EQ(slices.written, 6);
-}
-
-// Past a size limit, as on a full disk, every path, to a BMP or a PNG, new or over a file,
-// fails to write and leaves the folder as it was: in the middle of the rows (the mask of
-// random pixels, 3 MiB as a BMP, does not compress as a 1-bit PNG), or in a PNG's end
-// chunk, the last byte being one too many.
-TEST(Engine, AWriteFailureLosesNothing) {
-    ScratchFolder folder;
-    const Bytes noise = RandomBytes(1000 * 1000, 5);
-    WriteWholeFile(folder / "source.bmp", Picture(1000, 1000, [&](std::size_t i, uint8_t* bgr) {
-                                              std::memset(bgr, noise[i] & 1 ? 250 : 0, 3);
-                                          }).Build());
-    std::vector<uint8_t> buffer;
-    ASSERT_TRUE(MaskFile(folder / "source.bmp", folder / "whole.png",
-                         {.format = PictureFormat::Png}, buffer)
-                    .Ok());
-    const auto whole = long(std::filesystem::file_size(folder / "whole.png"));
-    std::filesystem::remove(folder / "whole.png");
-    const std::pair<std::string, long> limits[] = {
-        {"dest.bmp", 1 << 20}, {"dest.png", 16 << 10}, {"dest.png", whole - 1}};
-    for (Path path : kPaths) {
-        for (const auto& [name, limit] : limits) {
-            for (bool existing : {false, true}) {
-                SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over " : " to new ") + name +
-                             " of at most " + std::to_string(limit));
-                std::filesystem::remove(folder / name);
-                if (existing) {
-                    WriteWholeFile(folder / name, {'o', 'l', 'd'});
-                }
-                const auto before = folder.Entries();
-                EXPECT_TRUE(InChild([&] {
-                    CleanUpOnFatalSignals();  // past the limit, write fails instead of killing
-                    LimitFileSize(limit);
-                    const Result result = Mask(path, folder / "source.bmp", folder / name);
-                    return Describe(result) == "cannot write file (File too large)";
-                }));
-                EXPECT_EQ(folder.Entries(), before);
-                if (existing) {
-                    EXPECT_EQ(ReadWholeFile(folder / name), (Bytes{'o', 'l', 'd'}));
-                }
-            }
-        }
-    }
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
