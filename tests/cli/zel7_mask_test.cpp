@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "encoders.h"
-#include "reference_mask.h"
 #include "run_program.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "encoders.h"
-#include "reference_mask.h"
 #include "scripted_chooser.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

@@ -5,8 +5,8 @@
 #include "engine/working_image.h"
 #include "file_dialog.h"
 #include "modal_watch.h"
-#include "reference_mask.h"
 #include "scripted_chooser.h"
+#include "test_pictures.h"
 #include "zel7.h"
 #include "zel7dlg.h"
 

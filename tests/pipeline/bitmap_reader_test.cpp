@@ -14,9 +14,9 @@
 #include <tuple>
 
 #include "engine/working_image.h"
-#include "reference_mask.h"
 #include "run_program.h"
 #include "system/system.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

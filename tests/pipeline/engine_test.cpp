@@ -13,8 +13,8 @@
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
 #include "formats/decoded_rows.h"
-#include "reference_mask.h"
 #include "system/system.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

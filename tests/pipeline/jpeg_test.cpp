@@ -13,7 +13,7 @@
 
 #include "encoders.h"
 #include "engine/working_image.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

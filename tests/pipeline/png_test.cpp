@@ -5,7 +5,7 @@
 
 #include "encoders.h"
 #include "engine/mask_file.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

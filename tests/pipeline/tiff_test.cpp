@@ -8,7 +8,7 @@
 
 #include "encoders.h"
 #include "formats/picture_files.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
