@@ -46,14 +46,9 @@ ColourRange RandomRange(std::mt19937& random, int trial) {
         channel = random() % 4 ? uint8_t(random()) : kEnds[random() % 4];
     }
     ColourRange range = ColourRange::Around(colour, int(random() % 64));
-    switch (random() % 8) {
-        case 0:
-            range.high = {255, 255, 255};
-            break;
-        case 1:
-            range.low = {0, 0, 0};
-            break;
-    }
+    const auto reach = random() % 8;  // to one end of the scale, in one of four
+    range.high = reach == 0 ? decltype(range.high){255, 255, 255} : range.high;
+    range.low = reach == 1 ? decltype(range.low){0, 0, 0} : range.low;
     return range;
 }
 
