@@ -124,10 +124,8 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         std::string reason;
         std::function<bool()> prepare = {};
     } cases[] = {
-        {{}, "say which background"},
         {{photo, At("mask.bmp")}, "say which background"},
         {{"--white", photo}, "expected SOURCE and DEST"},
-        {{"--white", photo, At("a.bmp"), At("b.bmp")}, "expected SOURCE and DEST"},
         {{"-w", "--black", photo, dest}, "--white and --black exclude each other"},
         {{"-w", "--frobnicate", photo, dest}, "unknown option '--frobnicate'"},
         {{"--white", "--out-dir"}, "option '--out-dir' needs a value"},
