@@ -11,6 +11,7 @@
 #include "engine/row_stream.h"
 #include "mask/kernels.h"
 #include "mask/threshold.h"
+#include "synthetic_photo.h"
 #include "test_pictures.h"
 
 namespace {
@@ -53,8 +54,7 @@ void Finish(benchmark::State& state, std::size_t pixels) {
 }
 
 zel7::test_support::Bytes PhotoRow() {
-    return zel7::test_support::SyntheticPhotoRows(int32_t(kRowPixels), 1,
-                                                  zel7::Background::NearWhite);
+    return zel7::bench::SyntheticPhotoRows(int32_t(kRowPixels), 1, zel7::Background::NearWhite);
 }
 
 void MemcpyReference(benchmark::State& state) {
@@ -71,8 +71,8 @@ void MemcpyReference(benchmark::State& state) {
 // The threshold mask on white, in place, as zel7-mask runs it on whole slices.
 void Mask(benchmark::State& state, int64_t target) {
     const std::size_t pixels = std::size_t(state.range(0)) / 1000 * 1000;
-    std::vector<uint8_t> rows = zel7::test_support::SyntheticPhotoRows(int32_t(pixels / 1000), 1000,
-                                                                       zel7::Background::NearWhite);
+    std::vector<uint8_t> rows =
+        zel7::bench::SyntheticPhotoRows(int32_t(pixels / 1000), 1000, zel7::Background::NearWhite);
     const Kernels kernels = Choose(target);
     const zel7::ColourRange range = zel7::ThresholdRange(zel7::Background::NearWhite);
     for (auto _ : state) {

@@ -5,9 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "encode_jpeg.h"
-#include "encode_png.h"
-#include "encode_tiff.h"
+#include "encoders.h"
+#include "synthetic_photo.h"
 #include "test_pictures.h"
 
 namespace zel7::test_support {
@@ -67,7 +66,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel7-make-picture: bad arguments\n");
         return 2;
     }
-    const zel7::test_support::Bytes rows = zel7::test_support::SyntheticPhotoRows(
+    const zel7::test_support::Bytes rows = zel7::bench::SyntheticPhotoRows(
         width, height, kind == "white" ? zel7::Background::NearWhite : zel7::Background::NearBlack);
     zel7::test_support::WriteWholeFile(
         argv[4], zel7::test_support::Encode(std::filesystem::path(argv[4]).extension().string(),

@@ -5,9 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "encode_jpeg.h"
-#include "encode_png.h"
-#include "encode_tiff.h"
+#include "encoders.h"
 #include "test_pictures.h"
 
 using zel7::test_support::BmpBuilder;
@@ -29,9 +27,7 @@ int main(int argc, char** argv) {
         write("one-pixel-" + std::to_string(bits), ValidPicture(1, 1, bits));
         write("empty-" + std::to_string(bits), ValidPicture(0, 3, bits));
     }
-    BmpBuilder photo = ValidPicture(33, 9, 24);
-    photo.pixels = zel7::test_support::SyntheticPhotoRows(33, 9, zel7::Background::NearWhite);
-    write("photo-24", photo);
+    write("edges-24", ValidPicture(33, 9, 24));  // every byte at or beside a threshold
 
     BmpBuilder v5 = ValidPicture(6, 4, 24);
     v5.biSize = 124;

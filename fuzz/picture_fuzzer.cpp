@@ -12,7 +12,7 @@
 #include <string>
 
 #include "formats/formats.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace {
 

@@ -1,24 +1,21 @@
 // zel7-mask as a user runs it: what only the command line does (its options, usage
-// errors, messages, progress, batch plans, lists, shards, signals, standard input and
-// output). How pictures are read, masked and written is the library's, tested there.
+// errors, messages, progress, batch plans, lists, shards, skipping what is done, standard
+// input and output). How pictures are read, masked and written, and what a fatal signal
+// leaves behind, is the library's, tested there (destination_test kills a writer at every
+// signal, Named and Unnamed); zel7-mask's own part, calling CleanUpOnFatalSignals, shows
+// in FailuresLoseNothing, where SIGXFSZ would otherwise kill it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/inotify.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
 #include <regex>
 #include <sstream>
 
-#include "child_process.h"
-#include "encode_png.h"
-#include "reference_mask.h"
+#include "encoders.h"
 #include "run_program.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
@@ -31,9 +28,7 @@ using Statuses = std::map<std::string, std::string>;
 class Zel7MaskTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        BmpBuilder photo = ValidPicture(50, 30, 24);
-        photo.pixels = SyntheticPhotoRows(50, 30, Background::NearWhite);
-        Write("photo.bmp", photo_ = photo.Build());
+        Write("photo.bmp", photo_ = ValidPicture(50, 30, 24).Build());
         fs::permissions(folder_.Path(), fs::perms(0755));  // for the unprivileged cases
     }
     ProgramResult Run(Strings arguments, const std::function<bool()>& beforeExec = {}) {
@@ -42,9 +37,6 @@ protected:
     std::string At(const std::string& name) const { return (folder_ / name).string(); }
     void Write(const std::string& name, const Bytes& bytes) { WriteWholeFile(At(name), bytes); }
     Bytes Read(const std::string& name) const { return ReadWholeFile(At(name)); }
-    long Count(const std::string& name) const {
-        return std::distance(fs::directory_iterator(At(name)), {});
-    }
     // Opens `path` with `flags` as descriptor `target` in the child.
     static std::function<bool()> Redirect(std::string path, int flags, int target) {
         return [=] {
@@ -101,89 +93,84 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     }
 }
 
-// Each refused for its own reason; the report never goes over anything of the batch.
-TEST_F(Zel7MaskTest, UsageErrorsExitWithTwoAndWriteNothing) {
+// Each refused for its own reason: a misuse with status 2, its reason and the usage, a
+// failure with 1 and its one message, as a full disk (an error, not a fatal signal) or an
+// unusable output folder (said once, before any work). Neither loses anything or leaves a
+// temporary file (not in TMPDIR either), and a report never goes over anything of the
+// batch. --help and --version report failing output too.
+TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
+    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
+    EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
+    for (const auto& [folder, mode] : {std::pair{"tmp", 0777}, {"locked", 0555}}) {
+        fs::create_directory(At(folder));
+        fs::permissions(At(folder), fs::perms(mode));
+    }
     Write("list", {});
-    const std::string photo = At("photo.bmp"), list = At("list");
-    const std::pair<Strings, std::string> misuses[] = {
-        {{}, "say which background"},
+    Write("dest.bmp", {'o', 'l', 'd'});
+    const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
+    const std::string said = "zel7-mask: ", full = said + "write error: No space left on device";
+    const std::string missing = At("missing"), locked = At("locked");
+    // Masks past a 4 KiB limit: of one picture, written on a second thread, and of a batch,
+    // whose slices are written inline.
+    const std::string big = At("big.bmp"), big2 = At("big2.bmp"),
+                      tooLarge = ": cannot write file (File too large)";
+    Write("big.bmp", ValidPicture(600, 600, 24).Build());
+    Write("big2.bmp", Read("big.bmp"));
+    const auto toFull = Redirect("/dev/full", O_WRONLY, STDOUT_FILENO);
+    const auto zeros = Redirect("/dev/zero", O_RDONLY, STDIN_FILENO);  // endless, refused at once
+    const auto smallDisk = [] { return LimitFileSize(4096), true; };
+    const struct {
+        Strings arguments;
+        std::string reason;
+        std::function<bool()> prepare = {};
+    } cases[] = {
         {{photo, At("mask.bmp")}, "say which background"},
         {{"--white", photo}, "expected SOURCE and DEST"},
-        {{"--white", photo, At("a.bmp"), At("b.bmp")}, "expected SOURCE and DEST"},
-        {{"-w", "--black", photo, At("mask.bmp")}, "--white and --black exclude each other"},
-        {{"-w", "--frobnicate", photo, At("mask.bmp")}, "unknown option '--frobnicate'"},
+        {{"-w", "--black", photo, dest}, "--white and --black exclude each other"},
+        {{"-w", "--frobnicate", photo, dest}, "unknown option '--frobnicate'"},
         {{"--white", "--out-dir"}, "option '--out-dir' needs a value"},
         {{"--white", "--out-dir", ""}, "the output folder name is empty"},
-        {{"-w", "-o", At(""), "--jobs", "0", photo}, "--jobs takes a whole number from 1 to 256"},
+        {{"-w", "-o", At(""), "--jobs", "0", photo}, "a whole number from 1 to 256"},
         {{"-w", "-o", At(""), "-j", "257", photo}, "not '257'"},
         {{"--white", "-o", At("")}, "no source pictures given"},
         {{"-w", "--cutout", photo, At("mask.bmp")}, "cut-outs are written as PNG"},
         {{"-w", photo, At("mask.jpg")}, "PNG (.png) or BMP (.bmp, .dib, or no extension)"},
         {{"-w", "--report=-", "-", "-"}, "cannot both go to standard output"},
-        {{"-w", "--shard=0/2", photo, At("mask.bmp")}, "go with --out-dir or --suffix"},
-        {{"-w", "-o", At(""), "--shard=2/2", photo}, "--shard takes I/N with I from 0 to N - 1"},
+        {{"-w", "--shard=0/2", photo, dest}, "go with --out-dir or --suffix"},
+        {{"-w", "-o", At(""), "--shard=2/2", photo}, "I/N with I from 0 to N - 1"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", list}, "a file the batch reads"},
-        {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "would replace a picture"},
+        {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("photo-m.bmp"), photo}, "replaced by the mask"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
+        // Failures, their messages whole.
+        {{"--help"}, full, toFull},
+        {{"--version"}, full, toFull},
+        {{"-w", big, dest}, said + dest + tooLarge, smallDisk},  // on a second thread
+        {{"-w", "-j1", "-s-m", "--format=png", big, big2},
+         said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
+         smallDisk},
+        {{"-w", "-", dest}, said + "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)", zeros},
+        {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
+        {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
+        {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
     };
-    for (const auto& [arguments, reason] : misuses) {
+    const Strings before = folder_.Entries();
+    for (const auto& [arguments, reason, prepare] : cases) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
-        const auto result = Run(arguments);
-        EXPECT_EQ(result.exitCode, 2);
-        EXPECT_TRUE(result.err.find(reason) != std::string::npos &&
-                    result.err.find("\nUsage: zel7-mask") != std::string::npos)
-            << result.err;
-    }
-    EXPECT_EQ(folder_.Entries(), (Strings{"list", "photo.bmp"}));
-    EXPECT_EQ(Read("photo.bmp"), photo_);
-}
-
-TEST_F(Zel7MaskTest, HelpAndVersionReportFailingOutput) {
-    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
-    EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
-    for (const char* option : {"--help", "--version"}) {
-        const auto full = Run({option}, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO));
-        EXPECT_EQ(full.exitCode, 1) << option;
-        EXPECT_EQ(full.err, "zel7-mask: write error: No space left on device\n");
-    }
-}
-
-// Failures lose nothing and leave no temporary file (not in TMPDIR either); a full disk
-// is an error, not a fatal signal; an unusable output folder is said once, before any work.
-TEST_F(Zel7MaskTest, FailuresLoseNothing) {
-    fs::create_directory(At("tmp"));
-    fs::permissions(At("tmp"), fs::perms(0777));
-    fs::create_directory(At("locked"));
-    fs::permissions(At("locked"), fs::perms(0555));
-    const std::string photo = At("photo.bmp"), dest = At("dest.bmp");
-    const std::tuple<Strings, std::function<bool()>, std::string> cases[] = {
-        {{photo, dest},
-         [] { return LimitFileSize(4096), true; },
-         dest + ": cannot write file (File too large)"},
-        {{"-", dest},
-         Redirect("/dev/zero", O_RDONLY, STDIN_FILENO),  // endless, and refused at once
-         "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)"},
-        {{"-o", At("missing"), photo, photo}, {}, At("missing") + ": No such file or directory"},
-        {{"-o", photo, photo, photo}, {}, photo + ": Not a directory"},
-        {{"-o", At("locked"), photo, photo}, DropPrivileges, At("locked") + ": Permission denied"},
-    };
-    for (const auto& [arguments, limit, said] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(arguments));
-        Write("dest.bmp", {'o', 'l', 'd'});
-        const Strings before = folder_.Entries();
-        Strings withWhite = arguments;
-        withWhite.insert(withWhite.begin(), "-w");
-        const auto result = Run(withWhite, [&] {
-            return setenv("TMPDIR", At("tmp").c_str(), 1) == 0 && (!limit || limit());
+        const auto result = Run(arguments, [&] {
+            return setenv("TMPDIR", At("tmp").c_str(), 1) == 0 && (!prepare || prepare());
         });
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "zel7-mask: " + said + "\n");
+        const bool misuse = reason.rfind(said, 0) != 0;
+        EXPECT_EQ(result.exitCode, misuse ? 2 : 1);
+        EXPECT_TRUE(misuse ? result.err.find(reason) != std::string::npos &&
+                                 result.err.find("\nUsage: zel7-mask") != std::string::npos
+                           : result.err == reason + "\n")
+            << result.err;
         EXPECT_EQ(folder_.Entries(), before) << "a file appeared or vanished";
         EXPECT_TRUE(fs::is_empty(At("tmp")) && fs::is_empty(At("locked")));
-        EXPECT_EQ(Read("photo.bmp"), photo_);
-        EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
     }
+    EXPECT_EQ(Read("photo.bmp"), photo_);
+    EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
     EXPECT_EQ(Read("photo.bmp"), Mask());
@@ -229,6 +216,12 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
                                   {"b c/x.bmp", "failed in 3/4"}}));
     EXPECT_EQ(Read("q.png"), photo_);
     EXPECT_EQ(Read("x.bmp"), Mask());
+    // Run again with --skip-existing, what is there is skipped, and the rest fails again.
+    Strings again = {"-w", "-o", ".", "--report=-", "--skip-existing", "--files-from", "list"};
+    EXPECT_EQ(ReportedStatuses(Run(again, here).out), (Statuses{{"q.jpg", "failed"},
+                                                                {"q.png", "failed"},
+                                                                {"a/x.bmp", "skipped"},
+                                                                {"b c/x.bmp", "failed"}}));
     fs::remove(At("x.bmp"));
     Strings arguments = {"-w", "-j2", "-o", "."};
     arguments.insert(arguments.end(), sources.begin(), sources.end());
@@ -250,10 +243,13 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     Write("broken.bmp", {'B', 'M'});
     fs::create_directory(At("out"));
-    EXPECT_EQ(Run({"--white", "-j1", "-o", At("out"), At("photo.bmp"), At("broken.bmp")},
-                  Redirect(ptsname(master), O_RDWR, STDERR_FILENO))
-                  .exitCode,
-              1);
+    for (int run = 0; run < 2; ++run) {  // the second finds photo.bmp's mask there
+        EXPECT_EQ(Run({"-w", "-j1", "--skip-existing", "-o", At("out"), At("photo.bmp"),
+                       At("broken.bmp")},
+                      Redirect(ptsname(master), O_RDWR, STDERR_FILENO))
+                      .exitCode,
+                  1);
+    }
     // With the program gone the terminal hangs up: reads drain what it wrote, then fail.
     // One read as it exits can come before the terminal has passed everything on.
     std::string screen;
@@ -265,100 +261,40 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     EXPECT_NE(screen.find("[1/2] photo.bmp"), std::string::npos) << screen;
     EXPECT_NE(screen.find("[2/2] broken.bmp"), std::string::npos) << screen;
     EXPECT_NE(screen.find("1 written, 1 failed\r\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("0 written, 1 failed, 1 skipped\r\n"), std::string::npos) << screen;
 }
 
-// Standard input to standard output, in the format --format says: what a file named so
-// gets, the name's extension in any case. A 32-bit BMP is copied to a BMP, saying so.
-TEST_F(Zel7MaskTest, StandardInputToStandardOutputAndFormatsByName) {
-    const auto piped =
-        Run({"-w", "--format=png", "-", "-"}, Redirect(At("photo.bmp"), O_RDONLY, STDIN_FILENO));
-    EXPECT_EQ(Run({"-w", At("photo.bmp"), At("mask.PNG")}).exitCode, 0);
-    EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), Read("mask.PNG"));
-    EXPECT_EQ(DecodePng(Read("mask.PNG")).bitDepth, 1);
+// Standard input to standard output, in the format --format says, gets the mask a file
+// named so gets (the name's extension in any case), whatever order the source's rows come
+// in, and nothing at all for a source refused half-way. A 32-bit BMP is copied to a BMP,
+// saying so.
+TEST_F(Zel7MaskTest, StandardInputToStandardOutputOnlyWhenWhole) {
+    const Bytes bottomUp = ValidPicture(300, 200, 24).Build();
+    const Bytes topDown = EncodePng(
+        {.width = 300, .height = 200, .samples = std::vector<uint16_t>(300 * 200 * 3, 90)});
+    Bytes damaged = topDown;
+    damaged[damaged.size() - 13] ^= 1;  // the pixels' checksum, found after every row
+    const std::pair<Bytes, bool> sources[] = {{bottomUp, true},
+                                              {topDown, true},
+                                              {Bytes(bottomUp.begin(), bottomUp.end() - 10), false},
+                                              {damaged, false}};
+    for (const auto& [bytes, whole] : sources) {
+        for (const auto& [format, name] : {std::pair{"bmp", "mask.BMP"}, {"png", "mask.Png"}}) {
+            SCOPED_TRACE(std::to_string(bytes.size()) + " bytes to " + name);
+            Write("source", bytes);
+            EXPECT_EQ(Run({"-w", At("source"), At(name)}).exitCode, !whole);
+            const auto piped = Run({"-w", "--format=" + std::string(format), "-", "-"},
+                                   Redirect(At("source"), O_RDONLY, STDIN_FILENO));
+            EXPECT_EQ(piped.exitCode, !whole);
+            EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), whole ? Read(name) : Bytes{});
+        }
+    }
+    EXPECT_EQ(DecodePng(Read("mask.Png")).bitDepth, 1);
     Write("deep.bmp", ValidPicture(4, 4, 32).Build());
     EXPECT_EQ(Run({"-w", At("deep.bmp"), At("deep-mask.bmp")}).err,
               "zel7-mask: " + At("deep.bmp") +
                   ": 32-bit picture copied unchanged; only 24-bit BMPs are masked\n");
     EXPECT_EQ(Read("deep-mask.bmp"), ReferenceMask(Read("deep.bmp"), Background::NearWhite));
-}
-
-// Blocks until `count` files have come into the folder that `watch` (inotify) watches
-// under names of their own; hidden temporary names do not count. The bound only turns
-// a broken program into a failure instead of a hang.
-bool AwaitFiles(int watch, int count) {
-    alignas(inotify_event) char events[4096];
-    for (pollfd ready{watch, POLLIN, 0}; count > 0;) {
-        if (poll(&ready, 1, 60'000) != 1) {
-            return false;
-        }
-        const ssize_t got = read(watch, events, sizeof events);
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-            count -= event->len > 0 && event->name[0] != '.';
-            at += ssize_t(sizeof(inotify_event) + event->len);
-        }
-    }
-    return true;
-}
-
-// Killed at different moments, a batch leaves no temporary file, and run again it
-// finishes what is left; a signal the caller ignores (nohup) does not stop it. The
-// moments are handshakes, not delays: the report goes into a pipe filled beforehand,
-// so the batch stops at its first report line, after its first mask, until the
-// signal comes or the pipe is drained.
-TEST_F(Zel7MaskTest, SignalsLeaveNoTemporaryFilesAndIgnoredOnesAreIgnored) {
-    const Bytes picture = ValidPicture(400, 300, 24).Build();
-    Strings arguments = {"-j1", "--white", "--skip-existing", "--report=-", "-o", At("masks")};
-    for (const char* name : {"p0.bmp", "p1.bmp", "p2.bmp", "p3.bmp", "p4.bmp", "p5.bmp"}) {
-        Write(name, picture);
-        arguments.push_back(At(name));
-    }
-    // Signal, ignored by the caller, jobs, masks finished before the signal.
-    const std::tuple<int, bool, std::string, int> cases[] = {
-        {SIGINT, false, "-j1", 0},  {SIGTERM, false, "-j1", 1}, {SIGHUP, false, "-j2", 1},
-        {SIGUSR1, false, "-j2", 2}, {SIGKILL, false, "-j2", 1}, {SIGHUP, true, "-j1", 1},
-        {SIGINT, true, "-j2", 2}};
-    for (const auto& [sig, ignored, jobs, finished] : cases) {
-        SCOPED_TRACE(strsignal(sig) + std::string(ignored ? ", ignored, " : ", ") + jobs);
-        fs::remove_all(At("masks"));
-        fs::create_directory(At("masks"));
-        const int watch = inotify_init1(IN_CLOEXEC);
-        ASSERT_GE(inotify_add_watch(watch, At("masks").c_str(), IN_CREATE | IN_MOVED_TO), 0);
-        int report[2];
-        ASSERT_EQ(pipe2(report, O_CLOEXEC | O_NONBLOCK), 0);
-        while (write(report[1], std::string(4096, '\n').data(), 4096) > 0) {
-        }
-        fcntl(report[1], F_SETFL, 0);  // the program's writes block on the full pipe
-        arguments[0] = jobs;
-        const pid_t child = StartProgram(ZEL7_MASK_PATH, arguments, [&] {
-            return (!ignored || signal(sig, SIG_IGN) != SIG_ERR) &&
-                   dup2(report[1], STDOUT_FILENO) == STDOUT_FILENO;
-        });
-        close(report[1]);
-        EXPECT_TRUE(AwaitFiles(watch, finished));
-        close(watch);
-        kill(child, sig);
-        char drained[4096];
-        while (ignored && read(report[0], drained, sizeof drained) > 0) {
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        close(report[0]);
-        EXPECT_TRUE(ignored ? WIFEXITED(status) && WEXITSTATUS(status) == 0
-                            : WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        for (const auto& entry : fs::directory_iterator(At("masks"))) {
-            EXPECT_EQ(entry.path().filename().string()[0], 'p') << "left behind: " << entry.path();
-        }
-        // Run again, it redoes nothing that was finished and finishes the rest.
-        const long done = Count("masks");
-        const Statuses statuses = ReportedStatuses(Run(arguments).out);
-        EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(),
-                                [](const auto& entry) { return entry.second == "skipped"; }),
-                  done);
-        EXPECT_EQ(statuses.size(), 6u);
-        EXPECT_EQ(Count("masks"), 6);
-        EXPECT_EQ(Read("masks/p0.bmp"), ReferenceMask(picture, Background::NearWhite));
-    }
 }
 
 }  // namespace

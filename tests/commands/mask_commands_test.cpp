@@ -8,9 +8,9 @@
 #include <clocale>
 #include <cstring>
 
-#include "encode_png.h"
-#include "reference_mask.h"
+#include "encoders.h"
 #include "scripted_chooser.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
@@ -23,9 +23,7 @@ protected:
     void SetUp() override {
         std::setlocale(LC_ALL, "C.UTF-8");
         workingImage = WorkingImage{};
-        BmpBuilder photo = ValidPicture(64, 48, 24);
-        photo.pixels = SyntheticPhotoRows(64, 48, Background::NearWhite);
-        WriteWholeFile(source_, photo_ = photo.Build());
+        WriteWholeFile(source_, photo_ = ValidPicture(64, 48, 24).Build());
     }
     void TearDown() override {
         EXPECT_TRUE(script_.Exhausted()) << "the test scripted choosers that never opened";
@@ -70,7 +68,7 @@ TEST_F(MaskCommandsTest, EachMaskIsOfTheSourceUnderTheNameAsConfirmed) {
     Select(In("deep.bmp"));
     Mask(MaskNearWhite, In("deep.png"));
     EXPECT_EQ(DecodePng(Read("deep.png")).samples,
-              (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 1, 0}));  // top row first
+              (std::vector<uint16_t>{255, 0, 0, 0, 255, 0, 255, 0}));  // top row first
     EXPECT_EQ(folder_.Entries(),
               (Names{"deep.bmp", "deep.png", "mask", "photo.bmp", "白底照片.bmp", "蒙版 é.jpg"}));
 }

@@ -5,8 +5,8 @@
 #include "engine/working_image.h"
 #include "file_dialog.h"
 #include "modal_watch.h"
-#include "reference_mask.h"
 #include "scripted_chooser.h"
+#include "test_pictures.h"
 #include "zel7.h"
 #include "zel7dlg.h"
 
@@ -21,7 +21,7 @@ class DialogTest : public QObject {
     Q_OBJECT
 
     ScratchFolder folder_;
-    Bytes light_, other_;  // a studio shot on white, and random pixels
+    Bytes light_, other_;  // two pictures of background and object on either side
 
     std::string At(const std::string& name) const { return (folder_ / name).string(); }
 
@@ -39,9 +39,7 @@ class DialogTest : public QObject {
 private slots:
     void initTestCase() {
         QStandardPaths::setTestModeEnabled(true);
-        BmpBuilder light = ValidPicture(40, 30, 24);
-        light.pixels = SyntheticPhotoRows(40, 30, Background::NearWhite);
-        WriteWholeFile(At("light.bmp"), light_ = light.Build());
+        WriteWholeFile(At("light.bmp"), light_ = ValidPicture(40, 30, 24).Build());
         WriteWholeFile(At("other.bmp"), other_ = ValidPicture(24, 16, 24).Build());
     }
 

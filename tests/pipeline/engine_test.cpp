@@ -1,6 +1,5 @@
 // The one engine between sources and sinks: loading into memory, saving from it and
 // masking file to file all write the mask the file's bytes call for.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,51 +9,23 @@
 #include <thread>
 #include <tuple>
 
-#include "child_process.h"
-#include "encode_jpeg.h"
-#include "encode_png.h"
+#include "encoders.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
 #include "formats/decoded_rows.h"
-#include "reference_mask.h"
 #include "system/system.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
 
 using namespace test_support;
 
-enum class Path { WholePicture, Streamed, StreamedOnTwoThreads };
-constexpr Path kPaths[] = {Path::WholePicture, Path::Streamed, Path::StreamedOnTwoThreads};
-
-// The mask of source written to dest, a PNG when its name ends in .png, by one path.
-Result Mask(Path path, const std::filesystem::path& source, const std::filesystem::path& dest,
-            Background background) {
-    if (path == Path::WholePicture) {
-        workingImage = WorkingImage{};
-        if (Result result = LoadPicture(source, workingImage); !result.Ok()) {
-            return result;
-        }
-        background == Background::NearWhite ? MaskNearWhite() : MaskNearBlack();
-        Result result =
-            SavePicture(dest, workingImage.pixels, workingImage.width, workingImage.height,
-                        workingImage.bitCount, workingImage.palette);
-        ReleasePictureBuffers();
-        return result;
-    }
-    std::vector<uint8_t> buffer;
-    MaskOptions options{.background = background};
-    options.format = dest.extension() == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
-    options.writing = path == Path::Streamed ? SliceWriting::Inline : SliceWriting::OnSecondThread;
-    Result result = MaskFile(source, dest, options, buffer);
-    EXPECT_LE(buffer.capacity(), 3 * kSliceBytes);  // memory does not grow with the picture
-    return result;
-}
-
-// Every byte at or beside a threshold (inclusive, of all three channels) or an end of
-// the scale, so that rows of them hold every pixel the rules tell apart, in the vector
-// code and its tail alike. Depths but 24 bits are masked by no path and covered by
-// bitmap_reader_test's layouts.
+// Pictures whose every byte is at or beside a threshold (inclusive, of all three channels)
+// or an end of the scale, as ValidPicture makes them, so that rows of them hold every pixel
+// the rules tell apart, in the vector code and its tail alike, masked by every path (the
+// streamed BMP's on two threads) on either background, in at most three slices of memory.
+// Depths but 24 bits are masked by no path and covered by bitmap_reader_test's layouts.
 TEST(Engine, EveryPathWritesTheReferenceMask) {
     const std::tuple<const char*, int32_t, int32_t> cases[] = {
         {"fill_bytes", 37, 21},
@@ -62,25 +33,13 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
         {"rows_longer_than_a_slice", 100000, 3},  // rows cut into pieces
         {"empty", 0, 10},
     };
-    constexpr uint8_t kEdges[] = {0, 19, 20, 21, 239, 240, 241, 255};
     ScratchFolder folder;
     for (const auto& [name, width, height] : cases) {
         BmpBuilder picture = ValidPicture(width, height, 24);
-        for (uint8_t& byte : picture.pixels) {
-            byte = kEdges[byte % 8];
-        }
         picture.gapBeforePixels = 6;  // rows start where the header says, not at 54
-        WriteWholeFile(folder / "source.bmp", picture.Build());
         for (const Background background : {Background::NearWhite, Background::NearBlack}) {
-            for (Path path : kPaths) {
-                SCOPED_TRACE(std::string(name) + " by path " + std::to_string(int(path)) + " on " +
-                             std::to_string(int(background)));
-                EXPECT_EQ(
-                    Describe(Mask(path, folder / "source.bmp", folder / "mask.bmp", background)),
-                    "success");
-                EXPECT_EQ(ReadWholeFile(folder / "mask.bmp"),
-                          ReferenceMask(picture.Build(), background));
-            }
+            EXPECT_EQ(CheckBothPaths(picture.Build(), folder.Path(), background), std::nullopt)
+                << name << " on " << int(background);
         }
     }
 }
@@ -121,85 +80,6 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
         CopyRows(slices, slices, {.mask = {}, .writing = SliceWriting::OnSecondThread}, buffer);
     EXPECT_EQ(Describe(copied), "success");
     EXPECT_EQ(slices.written, 6);
-}
-
-// Past a size limit, as on a full disk, every path, to a BMP or a PNG, new or over a file,
-// fails to write and leaves the folder as it was: in the middle of the rows (the mask of
-// random pixels, 3 MiB as a BMP, does not compress as a 1-bit PNG), or in a PNG's end
-// chunk, the last byte being one too many.
-TEST(Engine, AWriteFailureLosesNothing) {
-    ScratchFolder folder;
-    const Bytes noise = RandomBytes(1000 * 1000, 5);
-    WriteWholeFile(folder / "source.bmp", Picture(1000, 1000, [&](std::size_t i, uint8_t* bgr) {
-                                              std::memset(bgr, noise[i] & 1 ? 250 : 0, 3);
-                                          }).Build());
-    std::vector<uint8_t> buffer;
-    ASSERT_TRUE(MaskFile(folder / "source.bmp", folder / "whole.png",
-                         {.format = PictureFormat::Png}, buffer)
-                    .Ok());
-    const auto whole = long(std::filesystem::file_size(folder / "whole.png"));
-    std::filesystem::remove(folder / "whole.png");
-    const std::pair<std::string, long> limits[] = {
-        {"dest.bmp", 1 << 20}, {"dest.png", 16 << 10}, {"dest.png", whole - 1}};
-    for (Path path : kPaths) {
-        for (const auto& [name, limit] : limits) {
-            for (bool existing : {false, true}) {
-                SCOPED_TRACE(std::to_string(int(path)) + (existing ? " over " : " to new ") + name +
-                             " of at most " + std::to_string(limit));
-                std::filesystem::remove(folder / name);
-                if (existing) {
-                    WriteWholeFile(folder / name, {'o', 'l', 'd'});
-                }
-                const auto before = folder.Entries();
-                EXPECT_TRUE(InChild([&] {
-                    CleanUpOnFatalSignals();  // past the limit, write fails instead of killing
-                    LimitFileSize(limit);
-                    const Result result =
-                        Mask(path, folder / "source.bmp", folder / name, Background::NearWhite);
-                    return Describe(result) == "cannot write file (File too large)";
-                }));
-                EXPECT_EQ(folder.Entries(), before);
-                if (existing) {
-                    EXPECT_EQ(ReadWholeFile(folder / name), (Bytes{'o', 'l', 'd'}));
-                }
-            }
-        }
-    }
-}
-
-// Standard output gets the mask the file would, whatever order the source's rows come
-// in, and nothing at all for a source refused half-way.
-TEST(Engine, DashWritesTheMaskToStandardOutputOnlyWhenWhole) {
-    ScratchFolder folder;
-    const Bytes bottomUp = ValidPicture(300, 200, 24).Build();
-    const Bytes topDown = EncodePng(
-        {.width = 300, .height = 200, .samples = std::vector<uint16_t>(300 * 200 * 3, 90)});
-    Bytes damaged = topDown;
-    damaged[damaged.size() - 13] ^= 1;  // the pixels' checksum, found after every row
-    const std::tuple<const char*, Bytes, bool> sources[] = {
-        {"bottom-up BMP", bottomUp, true},
-        {"top-down PNG", topDown, true},
-        {"cut BMP", Bytes(bottomUp.begin(), bottomUp.end() - 10), false},
-        {"damaged PNG", damaged, false},
-    };
-    for (const auto& [name, bytes, whole] : sources) {
-        for (const PictureFormat format : {PictureFormat::Bmp, PictureFormat::Png}) {
-            SCOPED_TRACE(name + std::string(format == PictureFormat::Bmp ? " to BMP" : " to PNG"));
-            WriteWholeFile(folder / "source", bytes);
-            std::vector<uint8_t> buffer;
-            ASSERT_EQ(MaskFile(folder / "source", folder / "file", {.format = format}, buffer).Ok(),
-                      whole);
-            EXPECT_TRUE(InChild([&] {
-                const int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                return dup2(out, STDOUT_FILENO) == STDOUT_FILENO &&
-                       MaskFile(folder / "source", "-", {.format = format}, buffer).Ok() == whole;
-            }));
-            EXPECT_EQ(ReadWholeFile(folder / "out"),
-                      whole ? ReadWholeFile(folder / "file") : Bytes{});
-            std::filesystem::remove(folder / "file"), std::filesystem::remove(folder / "out");
-        }
-    }
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"source"});
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
@@ -275,7 +155,7 @@ TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
         const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
         std::vector<uint16_t> expected(6, 0);
         for (const auto& [x, y] : {corner, neighbour}) {
-            expected[y * seenWidth + x] = 1;
+            expected[y * seenWidth + x] = 255;
         }
         const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
         EXPECT_EQ(std::pair(mask.width, mask.samples), std::pair(seenWidth, expected));

@@ -11,9 +11,9 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include "encode_jpeg.h"
+#include "encoders.h"
 #include "engine/working_image.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {

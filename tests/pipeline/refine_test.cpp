@@ -1,7 +1,8 @@
 // The refining passes as units: the backdrop measured from a frame, edge pixels unmixed,
 // whole pictures through MaskArray where only one decision tells them apart, and the
 // region labeller's decisions against a flood fill of the same rules, on shapes that
-// stress the merging of runs, and its refusal past the run limit.
+// stress the merging of runs (its refusal past the run limit is MaskArray's, in the
+// stripes' row).
 #include "refine/refine.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +11,12 @@
 #include <optional>
 #include <queue>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/mask_file.h"
+#include "engine/options.h"
 #include "engine/pixel_arrays.h"
 #include "refine/backdrop.h"
 #include "refine/edges.h"
@@ -24,6 +27,7 @@ namespace {
 
 using Colour = std::array<uint8_t, 3>;  // blue, green, red
 using Picture = Colour (*)(int32_t x, int32_t y);
+constexpr Background kNearWhite = Background::NearWhite;
 
 // colour with each channel off by up to noise, evenly spread over the pixels.
 Colour Noisy(Colour colour, int noise, int32_t x, int32_t y) {
@@ -62,43 +66,23 @@ Colour Window(int32_t x, int32_t) {
 TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     const struct {
         const char* name;
-        int32_t width, height;
-        Picture picture;  // or the colour with noise
         Colour colour;
-        int noise;
-        std::optional<Colour> object;
-        std::optional<Background> side;
-        int slack, leastTolerance, mostTolerance;
+        int noise, leastTolerance, mostTolerance;
+        std::optional<Colour> object = {};
+        std::optional<Background> side = {};
+        Picture picture = nullptr;  // or the colour with noise
+        int32_t width = 60, height = 45;
+        int slack = 1;
     } cases[] = {
-        {"clean white", 60, 45, nullptr, {250, 248, 245}, 0, {}, {}, 1, 12, 12},
-        {"noisy white", 60, 45, nullptr, {240, 240, 236}, 6, {}, {}, 1, 14, 30},
-        {"noisy black", 60, 45, nullptr, {12, 10, 14}, 3, {}, {}, 1, 12, 20},
-        {"white, mostly dark blue",
-         60,
-         45,
-         nullptr,
-         {246, 246, 246},
-         2,
-         {{120, 40, 40}},
-         {},
-         1,
-         12,
-         14},
-        {"white asked for, black found too",
-         60,
-         45,
-         nullptr,
-         {247, 247, 247},
-         1,
-         {{5, 5, 5}},
-         Background::NearWhite,
-         1,
-         12,
-         12},
+        {"clean white", {250, 248, 245}, 0, 12, 12},
+        {"noisy white", {240, 240, 236}, 6, 14, 30},
+        {"noisy black", {12, 10, 14}, 3, 12, 20},
+        {"white, mostly dark blue", {246, 246, 246}, 2, 12, 14, {{120, 40, 40}}},
+        {"white asked for, black too", {247, 247, 247}, 1, 12, 12, {{5, 5, 5}}, kNearWhite},
         // At least 216 in every channel.
-        {"scattered, 2 x 2", 2, 2, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
-        {"scattered, 40 x 40", 40, 40, Tiles, {240, 240, 240}, 0, {}, {}, 24, 12, 60},
-        {"histogram window", 62, 1, Window, {168, 168, 168}, 0, {}, {}, 0, 60, 60},
+        {"scattered, 2 x 2", {240, 240, 240}, 0, 12, 60, {}, {}, Tiles, 2, 2, 24},
+        {"scattered, 40 x 40", {240, 240, 240}, 0, 12, 60, {}, {}, Tiles, 40, 40, 24},
+        {"histogram window", {168, 168, 168}, 0, 60, 60, {}, {}, Window, 62, 1, 0},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
@@ -159,101 +143,121 @@ TEST(Refine, EdgePixelsAreUnmixedBetweenBackdropAndObject) {
     }
 }
 
-// A 16 x 16 square of grey level inside a red 32 x 32 one, on a backdrop of 250.
-Colour Square(int32_t x, int32_t y, uint8_t level) {
-    const auto inside = [&](int32_t from, int32_t to) {
-        return x >= from && x < to && y >= from && y < to;
+// A picture of a colour, with rectangles of others over it in turn, each from (x0, y0) to
+// before (x1, y1), in every column or every other.
+struct Drawn {
+    int32_t width, height;
+    Colour colour;
+    struct Rectangle {
+        int32_t x0, y0, x1, y1;
+        Colour colour;
+        int32_t step = 1;
     };
-    return inside(12, 28)  ? Colour{level, level, level}
-           : inside(4, 36) ? Colour{200, 40, 40}
-                           : Colour{250, 250, 250};
+    std::vector<Rectangle> over = {};
+
+    std::vector<uint8_t> Rgb() const {
+        std::vector<Colour> pixels(std::size_t(width * height), colour);
+        for (const Rectangle& r : over) {
+            for (int32_t y = r.y0; y < r.y1; ++y) {
+                for (int32_t x = r.x0; x < r.x1; x += r.step) {
+                    pixels[std::size_t(y * width + x)] = r.colour;
+                }
+            }
+        }
+        return {&pixels[0][0], &pixels[0][0] + 3 * pixels.size()};
+    }
+};
+
+// Options as zel7-mask takes them, without their dashes, read through the library's table
+// as both front ends read theirs.
+MaskOptions Read(const std::string& words) {
+    MaskSettings settings;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        const std::size_t equals = std::min(word.find('='), word.size());
+        const Option* option = FindOption(word.substr(0, equals));
+        const std::string argument = word.substr(std::min(equals + 1, word.size()));
+        EXPECT_TRUE(option && ApplyOption(*option, argument, Spelling::CommandLine, settings).Ok())
+            << word;
+    }
+    return settings.ForFile(PictureFormat::Png);
 }
 
-// The pictures of the cases below, by where a pixel is.
-constexpr Picture kWhite = [](int32_t, int32_t) { return Colour{255, 255, 255}; };
-constexpr Picture kRed = [](int32_t, int32_t) { return Colour{200, 40, 40}; };
-constexpr Picture kBackdropAlongOneEdge = [](int32_t, int32_t y) {
-    return y < 3 ? Colour{250, 250, 250} : Colour{140, 60, 170};
-};
-constexpr Picture kHole = [](int32_t x, int32_t y) { return Square(x, y, 250); };
-constexpr Picture kLabel = [](int32_t x, int32_t y) { return Square(x, y, 247); };
-constexpr Picture kSpeckInAHole = [](int32_t x, int32_t y) {
-    return x / 2 == 10 && y / 2 == 10 ? Colour{} : Square(x, y, 250);
-};
-// Left of the middle a grey backdrop, right of it an object lighter and darker by turns.
-constexpr Picture kLighterAndDarker = [](int32_t x, int32_t) {
-    const uint8_t level = x < 20 ? 200 : x % 2 ? 150 : 250;
-    return Colour{level, level, level};
-};
-// A pale object beyond the tolerance by 12 of 15.
-constexpr Picture kPale = [](int32_t x, int32_t) {
-    return x < 20 ? Colour{255, 255, 255} : Colour{255, 255, 228};
-};
-constexpr Picture kAtTheThreshold = [](int32_t, int32_t) { return Colour{240, 240, 240}; };
-constexpr Picture kUnderIt = [](int32_t, int32_t) { return Colour{240, 239, 240}; };
-// Alternate columns are a run each: 2,100 a row.
-constexpr Picture kStripes = [](int32_t x, int32_t) {
-    return x % 2 ? Colour{255, 255, 255} : Colour{};
-};
-
-// Pictures with nothing to tell apart, or one decision each, and one with more runs than
-// the labels may hold.
-TEST(Refine, UniformPicturesAndRefusalPastTheRunLimit) {
-    const RefineOptions connected{.regions = {.connected = true}};
-    const RefineOptions measured{.autoBackground = true, .regions = {.connected = true}};
-    const RefineOptions despeckled{.autoBackground = true,
-                                   .regions = {.connected = true, .despeckle = 8}};
-    const RefineOptions cutout{.regions = {.connected = true}, .product = Product::Cutout};
-    const RefineOptions measuredCut{.autoBackground = true, .product = Product::Cutout};
-    const RefineOptions plainCut{.product = Product::Cutout};
-    const RefineOptions inverted{.regions = {.connected = true}, .invert = true};
+// Each option at the pixels it is about, whole pictures where one decision tells them
+// apart, and one with more runs than the labels may hold, through MaskArray.
+TEST(Refine, EachOptionActsOnThePixelsItIsAbout) {
+    constexpr Colour kBackdrop{250, 250, 250}, kRedOne{200, 40, 40}, kGrey{150, 150, 150};
+    constexpr Colour kWhite{255, 255, 255}, kCrimson{200, 30, 60}, kRim{225, 140, 155};
+    const Drawn edge{10, 10, {140, 60, 170}, {{0, 0, 10, 3, kBackdrop}}};
+    // A 16 x 16 square of the backdrop's colour, or three levels off it, in a red one.
+    const Drawn hole{40, 40, kBackdrop, {{4, 4, 36, 36, kRedOne}, {12, 12, 28, 28, kBackdrop}}};
+    Drawn label = hole, speckInAHole = hole;
+    label.over[1].colour = {247, 247, 247};
+    speckInAHole.over.push_back({20, 20, 22, 22, {}});
+    // Right of the middle, on a grey backdrop, an object lighter and darker by turns; and
+    // on white a pale one, beyond the tolerance by 12 of 15.
+    const Drawn turns{
+        40, 40, {200, 200, 200}, {{20, 0, 40, 40, kGrey}, {20, 0, 40, 40, kBackdrop, 2}}};
+    const Drawn pale{40, 40, kWhite, {{20, 0, 40, 40, {255, 255, 228}}}};
+    const Drawn stripes{2100, 2000, {}, {{1, 0, 2100, 2000, kWhite, 2}}};  // 2,100 runs a row
+    // A crimson square (its channels all different, so that none can stand for another)
+    // with a 3 x 3 label of the backdrop's colour, a rim column half crimson, and a speck.
+    Drawn crimson{24, 16, kBackdrop, {{4, 3, 16, 13, kCrimson}, {8, 6, 11, 9, kBackdrop}}};
+    crimson.over.insert(crimson.over.end(), {{16, 3, 17, 13, kRim}, {20, 14, 21, 15, kGrey}});
     const struct {
         const char* name;
-        int32_t width, height;
-        Picture picture;
-        RefineOptions options;
-        Status status;
-        std::vector<uint8_t> pixel;  // the middle one
+        Drawn drawn;
+        const char* options;
+        int32_t x, y;
+        std::vector<uint8_t> pixel;
+        Status status = Status::Ok;
     } cases[] = {
-        {"one pixel of backdrop", 1, 1, kWhite, cutout, Status::Ok, {0, 0, 0, 0}},
-        {"all object", 5, 3, kRed, cutout, Status::Ok, {200, 40, 40, 255}},
-        {"all object, inverted", 5, 3, kRed, inverted, Status::Ok, {255}},
+        {"one pixel of backdrop", {1, 1, kWhite}, "white connected cutout", 0, 0, {0, 0, 0, 0}},
+        {"all object", {5, 3, kRedOne}, "white connected cutout", 2, 1, {200, 40, 40, 255}},
+        {"all object, inverted", {5, 3, kRedOne}, "white connected invert", 2, 1, {255}},
         // The object covers most of the frame: the backdrop is still the white.
-        {"backdrop along one edge", 10, 10, kBackdropAlongOneEdge, measured, Status::Ok, {0}},
-        // A square inside a red one: in the backdrop's colour a hole, three levels off a
-        // label; a speck in a hole goes with the hole.
-        {"hole", 40, 40, kHole, measured, Status::Ok, {255}},
-        {"label", 40, 40, kLabel, measured, Status::Ok, {0}},
-        {"speck in a hole", 40, 40, kSpeckInAHole, despeckled, Status::Ok, {255}},
-        // Edges, the middle pixel on the object's left one.
-        {"lighter and darker",
-         40,
-         40,
-         kLighterAndDarker,
-         measuredCut,
-         Status::Ok,
-         {250, 250, 250, 255}},
-        {"pale", 40, 40, kPale, plainCut, Status::Ok, {255, 255, 228, 204}},
+        {"backdrop along one edge", edge, "auto-background connected", 5, 5, {0}},
+        // In the backdrop's colour a hole, three levels off a label; a speck in a hole goes
+        // with the hole.
+        {"hole", hole, "auto-background connected", 20, 20, {255}},
+        {"label", label, "auto-background connected", 20, 20, {0}},
+        {"speck in a hole", speckInAHole, "auto-background connected despeckle=8", 20, 20, {255}},
+        // The object's left edge.
+        {"lighter and darker", turns, "auto-background cutout", 20, 20, {250, 250, 250, 255}},
+        {"pale", pale, "white cutout", 20, 20, {255, 255, 228, 204}},
         // The plain mask of packed arrays, at the threshold, sixteen pixels at a time
         // and one at a time.
-        {"at the threshold", 16, 1, kAtTheThreshold, {}, Status::Ok, {255}},
-        {"under it", 16, 1, kUnderIt, {}, Status::Ok, {0}},
-        {"at the threshold, alone", 3, 1, kAtTheThreshold, {}, Status::Ok, {255}},
-        {"stripes", 2100, 2000, kStripes, connected, Status::TooManyRegions, {}},
+        {"at the threshold", {16, 1, {240, 240, 240}}, "white", 8, 0, {255}},
+        {"under it", {16, 1, {240, 239, 240}}, "white", 8, 0, {0}},
+        {"at the threshold, alone", {3, 1, {240, 240, 240}}, "white", 1, 0, {255}},
+        {"stripes", stripes, "white connected", 0, 0, {}, Status::TooManyRegions},
+        // Enclosed, the label stays object, and so does the speck, but for the rules
+        // that settle them.
+        {"label kept", crimson, "white connected", 9, 7, {0}},
+        {"speck kept", crimson, "white connected", 20, 14, {0}},
+        {"speck despeckled", crimson, "white connected despeckle=2", 20, 14, {255}},
+        {"hole past 8 pixels", crimson, "white connected hole-area=8", 9, 7, {255}},
+        {"hole of 9 pixels", crimson, "white connected hole-area=9", 9, 7, {0}},
+        {"backdrop cut out", crimson, "auto-background connected cutout", 0, 0, {0, 0, 0, 0}},
+        {"object cut out", crimson, "auto-background connected cutout", 5, 5, {200, 30, 60, 255}},
+        // Unmixed: half backdrop, half crimson.
+        {"rim", crimson, "auto-background connected cutout", 16, 7, {200, 30, 60, 128}},
+        {"hard rim", crimson, "auto-background cutout hard-edges", 16, 7, {225, 140, 155, 255}},
+        {"soft rim", crimson, "auto-background connected soft", 16, 7, {127}},
+        {"soft rim, inverted", crimson, "auto-background soft invert", 16, 7, {128}},
+        {"soft object, inverted", crimson, "auto-background soft invert", 5, 5, {255}},
+        {"all backdrop", crimson, "black tolerance=255 invert", 5, 5, {0}},
     };
     for (const auto& test : cases) {
-        SCOPED_TRACE(test.name);
-        std::vector<uint8_t> rgb;
-        for (int32_t i = 0; i < test.width * test.height; ++i) {
-            const Colour colour = test.picture(i % test.width, i / test.width);
-            rgb.insert(rgb.end(), colour.begin(), colour.end());
-        }
-        const PixelArray picture{rgb.data(), test.width, test.height, 3, 1, 3 * test.width, 3, 1};
-        std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(test.options)));
-        const Result result = MaskArray(picture, Background::NearWhite, test.options, out.data());
+        SCOPED_TRACE(std::string(test.name) + ": " + test.options);
+        const int32_t width = test.drawn.width, height = test.drawn.height;
+        const std::vector<uint8_t> rgb = test.drawn.Rgb();
+        const MaskOptions made = Read(test.options);
+        const PixelArray picture{rgb.data(), width, height, 3, 1, 3 * width, 3, 1};
+        std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(made.refine)));
+        const Result result = MaskArray(picture, made.background, made.refine, out.data());
         EXPECT_EQ(result.status, test.status) << Describe(result);
-        const auto middle = std::size_t(test.height / 2 * test.width + test.width / 2);
-        const auto at = middle * test.pixel.size();
+        const auto at = std::size_t(test.y * width + test.x) * test.pixel.size();
         EXPECT_TRUE(std::equal(test.pixel.begin(), test.pixel.end(), out.begin() + at));
     }
 }
@@ -370,18 +374,6 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
                 << ", despeckle " << rule.despeckle;
         }
     }
-}
-
-TEST(RegionLabeller, RefusesPicturesPastTheRunLimit) {
-    // A column of alternating pixels is one run a pixel: 10 runs fit, 11 do not.
-    const Classes column = Draw(1, 11, [](int32_t, int32_t y) { return y % 2 == 0; });
-    RegionLabeller labeller(1, 11, 10);
-    Result last;
-    for (std::size_t y = 0; y < 11 && last.Ok(); ++y) {
-        last = labeller.AddRow(&column.pixels[y]);
-    }
-    EXPECT_EQ(last.status, Status::TooManyRegions);
-    EXPECT_EQ(labeller.RunCount(), 10u);
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "encode_tiff.h"
+#include "encoders.h"
 #include "formats/picture_files.h"
-#include "reference_mask.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
@@ -95,7 +95,7 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
         uint16_t samples, bits, photometric, compression;
         TiffPicture rest;
     } cases[] = {
-        {"grey_two_pages", 1, 8, kGrey, kNone, {.pages = 2}},
+        {"grey", 1, 8, kGrey, kNone, {}},
         {"grey_16_big_endian", 1, 16, kGrey, kLzw, {.mode = "wb"}},
         {"white_is_zero", 1, 8, kWhiteIsZero, COMPRESSION_PACKBITS, {.rowsPerStrip = 4}},
         {"white_is_zero_1_bit", 1, 1, kWhiteIsZero, kNone, {}},

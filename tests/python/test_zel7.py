@@ -1,6 +1,8 @@
 """The Python package against zel7-mask: the same pixels give the same masks whatever the
-array's layout, refusals come with the command's words, and zel7.dask plans and reports a
-batch as the command does."""
+array's layout and whichever keywords stand for the command's options, refusals come with
+the command's words, and zel7.dask plans and reports a batch as the command does. What each
+option does to the pixels is the library's, seen in refine_test through the same table of
+options."""
 
 import json
 import os
@@ -66,31 +68,6 @@ OPTIONS = [  # keyword arguments, and zel7-mask's options for them
     ({"cutout": True, "connected": True, "hole_area": 5}, ["-w", "--cutout", "-c", "--hole-area=5"]),
     ({"cutout": True, "hard_edges": True}, ["--white", "--cutout", "--hard-edges"]),
 ]
-
-
-def test_each_option_acts_on_the_pixels_it_is_about():
-    """A crimson square (its channels all different, so that none can stand for another)
-    with a backdrop-coloured label, a rim column half crimson and a grey speck, on 250."""
-    rgb = np.full((16, 24, 3), 250, np.uint8)
-    rgb[3:13, 4:16], rgb[6:9, 8:11], rgb[3:13, 16], rgb[14, 20] = (200, 30, 60), 250, (225, 140, 155), 100
-    cut = {"background": "auto", "connected": True, "cutout": True}
-    soft = {"background": "auto", "connected": True, "soft": True}
-    for options, y, x, expected in [
-        ({"connected": True}, 7, 9, 0),  # the label stays object
-        ({"connected": True}, 14, 20, 0),  # and so does a speck
-        ({"connected": True, "despeckle": 2}, 14, 20, 255),
-        ({"connected": True, "hole_area": 8}, 7, 9, 255),  # a hole larger than 8 pixels
-        ({"connected": True, "hole_area": 9}, 7, 9, 0),
-        (cut, 0, 0, (0, 0, 0, 0)),
-        (cut, 5, 5, (200, 30, 60, 255)),
-        (cut, 7, 16, (200, 30, 60, 128)),  # unmixed: half backdrop, half crimson
-        ({**cut, "hard_edges": True}, 7, 16, (225, 140, 155, 255)),
-        (soft, 7, 16, 127),
-        ({**soft, "invert": True}, 7, 16, 128),
-        ({**soft, "invert": True}, 5, 5, 255),
-        ({"background": "black", "tolerance": 255, "invert": True}, 5, 5, 0),  # all backdrop
-    ]:
-        np.testing.assert_allclose(zel7.mask(rgb, **options)[y, x], expected, atol=1, err_msg=str(options))
 
 
 def with_alpha(rgb, level):

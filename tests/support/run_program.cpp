@@ -1,6 +1,9 @@
 #include "run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,8 +13,12 @@
 
 namespace zel7::test_support {
 
-pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::function<bool()>& beforeExec) {
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::function<bool()>& beforeExec) {
+    ScratchFolder capture;
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open((capture / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int err = open((capture / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     // Prepared before forking: the child only calls what is safe there.
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) {
@@ -21,24 +28,12 @@ pid_t StartProgram(const std::string& program, const std::vector<std::string>& a
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        if (!beforeExec || beforeExec()) {
+        if (dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2 &&
+            (!beforeExec || beforeExec())) {
             execv(program.c_str(), argv.data());
         }
         _exit(127);
     }
-    return child;
-}
-
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::function<bool()>& beforeExec) {
-    ScratchFolder capture;
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open((capture / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    const int err = open((capture / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    const pid_t child = StartProgram(program, arguments, [&] {
-        return dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2 &&
-               (!beforeExec || beforeExec());
-    });
     int status = 0;
     while (child > 0 && waitpid(child, &status, 0) < 0) {
     }
@@ -47,6 +42,31 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return {child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
             {printed.begin(), printed.end()},
             {said.begin(), said.end()}};
+}
+
+bool InChild(const std::function<bool()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0) {
+    }
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void LimitFileSize(long bytes) {
+    rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+bool DropPrivileges() {
+    if (geteuid() != 0) {
+        return true;
+    }
+    constexpr uid_t kNobody = 65534;
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
 }
 
 }  // namespace zel7::test_support

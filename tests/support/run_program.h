@@ -1,7 +1,6 @@
-// Running a program and collecting what it printed.
+// Running a program and collecting what it printed, and a piece of a test in a forked
+// child, under limits or another user.
 #pragma once
-
-#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -15,14 +14,22 @@ struct ProgramResult {
     std::string err;
 };
 
-// Starts program with arguments and returns its process id. beforeExec, when given, runs
-// in the child just before the program starts (to redirect, set limits, drop privileges
-// or change the environment); returning false aborts the run.
-pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::function<bool()>& beforeExec = {});
-
-// Runs program to its end, standard input from /dev/null.
+// Runs program with arguments to its end, standard input from /dev/null. beforeExec, when
+// given, runs in the child just before the program starts (to redirect, set limits, drop
+// privileges or change the environment); returning false aborts the run.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec = {});
+
+// Runs body in a child process and returns its result; false if the child died.
+bool InChild(const std::function<bool()>& body);
+
+// For use inside InChild or before a program starts: limits the size of files the
+// process may write, as a full disk would. SIGXFSZ keeps its disposition: the program
+// under test must not die of it.
+void LimitFileSize(long bytes);
+
+// For use inside InChild: gives up root, so that permission bits apply. Returns false
+// when that is impossible.
+bool DropPrivileges();
 
 }  // namespace zel7::test_support

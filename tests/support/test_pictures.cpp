@@ -1,12 +1,17 @@
 #include "test_pictures.h"
 
 #include <algorithm>
-#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <tuple>
+#include <vector>
 
+#include "encoders.h"
+#include "engine/mask_file.h"
 #include "engine/working_image.h"
 
 namespace zel7::test_support {
@@ -40,38 +45,14 @@ BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount) {
     picture.biBitCount = bitCount;
     const std::size_t stride = std::size_t(RowStride(width, bitCount));
     picture.pixels = RandomBytes(stride * std::size_t(height), uint32_t(width * 131 + height));
+    for (uint8_t& byte : picture.pixels) {  // 24-bit pixels at or beside a threshold
+        constexpr uint8_t kEdges[] = {0, 19, 20, 21, 239, 240, 241, 255};
+        byte = bitCount == 24 ? kEdges[byte % 8] : byte;
+    }
     if (bitCount == 8) {
         picture.colorTable = RandomBytes(kColorTableBytes, 8);
     }
     return picture;
-}
-
-Bytes SyntheticPhotoRows(int32_t width, int32_t height, Background background) {
-    const std::size_t stride = std::size_t(RowStride(width, 24));
-    Bytes rows(stride * std::size_t(height), 0x5A);  // 0x5A: the rows' fill bytes
-    std::mt19937 noise(7);
-    const bool white = background == Background::NearWhite;
-    const double cx = width / 2.0, cy = height / 2.0;
-    const double rx = std::max(1.0, width * 0.32), ry = std::max(1.0, height * 0.36);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            const double dx = (x - cx) / rx, dy = (y - cy) / ry;
-            const double distance = std::sqrt(dx * dx + dy * dy), rim = (distance - 0.92) / 0.08;
-            // Inside the object: mid tones with a gradient; near the rim a soft shade
-            // that crosses the thresholds; outside: background with noise.
-            const bool inside = distance < 0.92;
-            const int base = inside ? 70 + int(110 * (1 - distance)) + (x * 7 + y * 3) % 23
-                             : distance >= 1.0 ? (white ? 250 : 6)
-                             : white           ? int(150 + 105 * rim)
-                                               : int(120 * (1 - rim));
-            for (int channel = 0; channel < 3; ++channel) {
-                const int value = base + int(noise() % 9) - 4 + (inside ? channel * 17 : 0);
-                rows[std::size_t(y) * stride + 3 * std::size_t(x) + std::size_t(channel)] =
-                    uint8_t(std::clamp(value, 0, 255));
-            }
-        }
-    }
-    return rows;
 }
 
 Bytes RandomBytes(std::size_t size, uint32_t seed) {
@@ -119,6 +100,193 @@ std::vector<std::string> ScratchFolder::Entries() const {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+namespace {
+
+uint32_t Get32(const Bytes& file, std::size_t at) {
+    return uint32_t(file[at] | file[at + 1] << 8 | file[at + 2] << 16 | file[at + 3] << 24);
+}
+
+}  // namespace
+
+Bytes ReferenceMask(const Bytes& file, Background background) {
+    BmpBuilder mask;  // a 40-byte header that says no more than it must
+    mask.biWidth = int32_t(Get32(file, 18)), mask.biHeight = int32_t(Get32(file, 22));
+    mask.biBitCount = uint16_t(file[28] | file[29] << 8), mask.density = 0;
+    const std::size_t stride = (std::size_t(mask.biWidth) * mask.biBitCount / 8 + 3) / 4 * 4;
+    mask.biSizeImage = uint32_t(stride * std::size_t(mask.biHeight));
+    if (mask.biBitCount == 8) {  // the colours used, then the rest of the table zero
+        const auto table = file.begin() + 14 + Get32(file, 14);
+        mask.colorTable.assign(table, table + 4 * (Get32(file, 46) == 0 ? 256 : Get32(file, 46)));
+        mask.colorTable.resize(1024);
+    }
+    const auto rows = file.begin() + Get32(file, 10);
+    mask.pixels.assign(rows, rows + mask.biSizeImage);
+    for (std::size_t row = 0; mask.biBitCount == 24 && row < std::size_t(mask.biHeight); ++row) {
+        uint8_t* p = mask.pixels.data() + row * stride;
+        for (int32_t x = 0; x < mask.biWidth; ++x, p += 3) {
+            const bool isBackground = background == Background::NearWhite
+                                          ? p[0] >= 240 && p[1] >= 240 && p[2] >= 240
+                                          : p[0] <= 20 && p[1] <= 20 && p[2] <= 20;
+            std::memset(p, isBackground ? 255 : 0, 3);
+        }
+    }
+    return mask.Build();
+}
+
+std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
+                                          Background background, const Bytes* decoded) {
+    const auto source = folder / "hostile", whole = folder / "whole.bmp";
+    WriteWholeFile(source, file);
+    const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png"};
+    std::filesystem::remove(whole);
+    for (const char* name : streamed) {
+        std::filesystem::remove(folder / name);
+    }
+    // A picture held before, which a refused one must leave as it was.
+    WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
+    const Result holds = LoadPicture(folder / "held.bmp", workingImage);
+    const WorkingImage held = workingImage;
+    const Result read = LoadPicture(source, workingImage, {.background = background});
+    const bool kept = std::tie(held.pixels, held.palette, held.width, held.bitCount) ==
+                      std::tie(workingImage.pixels, workingImage.palette, workingImage.width,
+                               workingImage.bitCount);
+    if (read.Ok()) {
+        background == Background::NearWhite ? MaskNearWhite() : MaskNearBlack();
+        const Result written =
+            SavePicture(whole, workingImage.pixels, workingImage.width, workingImage.height,
+                        workingImage.bitCount, workingImage.palette);
+        ReleasePictureBuffers();
+        if (!written.Ok()) {
+            return "accepted but not written: " + Describe(written);
+        }
+    } else if (ReleasePictureBuffers(), !holds.Ok() || !kept) {
+        return "refused but changed the picture held";
+    }
+    // The streaming path to a BMP says what the whole-picture path says. To a PNG, to a
+    // refined cut-out (which measures the backdrop, labels regions and unmixes edges) and
+    // to --studio's mask (a surface, shadows kept, a texture's tolerance), it takes every
+    // picture the plain path takes, but for sizes too large to convert, empty pictures,
+    // which PNG cannot hold, and the limits only the refined path has.
+    MaskOptions refined{.background = background, .format = PictureFormat::Png};
+    refined.refine = {.autoBackground = true,
+                      .regions = {.connected = true, .despeckle = 4},
+                      .product = Product::Cutout};
+    MaskOptions studio{.background = background, .format = PictureFormat::Png};
+    studio.refine = {.autoBackground = true,
+                     .sideKnown = true,
+                     .surface = true,
+                     .keepShadows = true,
+                     .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    const MaskOptions options[] = {
+        {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
+        {background, PictureFormat::Png},
+        refined,
+        studio};
+    std::vector<uint8_t> buffer;
+    for (int i = 0; i < 4; ++i) {
+        const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
+        const bool excused =
+            i > 0 && (made.status == Status::TooManyPixels || made.status == Status::NoPixels ||
+                      made.status == Status::TooManyRegions);
+        if (i == 0 ? made.status != read.status : made.Ok() != read.Ok() && !excused) {
+            return "the whole-picture path says '" + Describe(read) + "', " + streamed[i] + " '" +
+                   Describe(made) + "'";
+        }
+        if (!read.Ok() && exists(folder / streamed[i])) {
+            return std::string("refused but wrote ") + streamed[i];
+        }
+    }
+    if (buffer.capacity() > 3 * kSliceBytes) {
+        return "the slices' memory grew with the picture";
+    }
+    if (!read.Ok()) {
+        return exists(whole) ? std::optional<std::string>("refused but wrote a file")
+                             : std::nullopt;
+    }
+    // BMP files and decoded rows have a reference worked out from their bytes; others must
+    // at least come out the same by both paths. A reference of 24-bit rows, a mask, is the
+    // 1-bit PNG's too.
+    const bool bitmap = file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
+    const Bytes expected = decoded  ? ReferenceMask(*decoded, background)
+                           : bitmap ? ReferenceMask(file, background)
+                                    : ReadWholeFile(folder / streamed[0]);
+    if (ReadWholeFile(whole) != expected || ReadWholeFile(folder / streamed[0]) != expected) {
+        return "a mask differs from the reference";
+    }
+    if (expected[28] != 24 || !exists(folder / streamed[1])) {
+        return std::nullopt;  // copied rows, or a picture too large for a PNG mask
+    }
+    const auto width = std::size_t(Get32(expected, 18)), height = std::size_t(Get32(expected, 22));
+    const auto stride = std::size_t(RowStride(int32_t(width), 24));
+    const PngPicture mask = DecodePng(ReadWholeFile(folder / streamed[1]));
+    bool same = mask.bitDepth == 1 && mask.colour == kGrey && !mask.interlaced &&
+                mask.samples.size() == width * height;
+    for (std::size_t i = 0; same && i < mask.samples.size(); ++i) {  // rows bottom up in BMP
+        same =
+            mask.samples[i] == expected[54 + (height - 1 - i / width) * stride + 3 * (i % width)];
+    }
+    return same ? std::nullopt : std::optional<std::string>("the PNG mask differs from the BMP's");
+}
+
+BmpBuilder Picture(int32_t width, int32_t height,
+                   const std::function<void(std::size_t pixel, uint8_t* bgr)>& colour) {
+    BmpBuilder bmp;
+    bmp.biWidth = width, bmp.biHeight = height;
+    const auto stride = std::size_t(RowStride(width, 24)), w = std::size_t(width);
+    bmp.pixels.assign(stride * std::size_t(height), 0);
+    for (std::size_t i = 0; i < w * std::size_t(height); ++i) {
+        colour(i, &bmp.pixels[(std::size_t(height) - 1 - i / w) * stride + 3 * (i % w)]);
+    }
+    return bmp;
+}
+
+std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
+                                        Background background, const std::filesystem::path& folder,
+                                        int tolerance) {
+    const auto source = folder / "picture";
+    WriteWholeFile(source, file);
+    const auto width = std::size_t(expected.biWidth), height = std::size_t(expected.biHeight);
+    const auto stride = std::size_t(RowStride(expected.biWidth, 24));
+    std::unique_ptr<RowSource> rows;
+    if (file[0] != 'B' &&
+        OpenPictureSource(source, {background, width * height - 1}, rows).status !=
+            Status::TooManyPixels) {
+        return "not refused one pixel past its limit";
+    }
+    BmpBuilder decoded = expected;
+    decoded.pixels.assign(stride * height, 0xEE);  // padding the source must clear
+    Result read = OpenPictureSource(source, {background, width * height}, rows);
+    for (std::size_t y = 0; read.Ok() && y < height; ++y) {
+        const bool bottomUp = OrderOf(*rows) == RowOrder::BottomUp;
+        read = rows->Read(&decoded.pixels[(bottomUp ? y : height - 1 - y) * stride], stride);
+    }
+    for (std::size_t i = 0; i < decoded.pixels.size(); ++i) {
+        if (!read.Ok() || std::abs(decoded.pixels[i] - expected.pixels[i]) > tolerance) {
+            return "byte " + std::to_string(i) + " of the rows is " +
+                   std::to_string(decoded.pixels[i]) + ", not " +
+                   std::to_string(expected.pixels[i]) + ": " + Describe(read);
+        }
+    }
+    const Bytes reference = decoded.Build();
+    return CheckBothPaths(file, folder, background, &reference);
+}
+
+std::vector<std::string> WrongRefusals(const Refusals& files) {
+    ScratchFolder folder;
+    std::vector<std::string> wrong;
+    for (const auto& [file, reason] : files) {
+        std::optional<std::string> found = CheckBothPaths(file, folder.Path());
+        if (!found) {
+            std::vector<uint8_t> buffer;  // CheckBothPaths left the file there as "hostile"
+            found = Describe(MaskFile(folder / "hostile", folder / "streamed.bmp", {}, buffer));
+        }
+        if (found->compare(0, reason.size(), reason) != 0) {
+            wrong.push_back(std::to_string(file.size()) + " bytes: " + *found);
+        }
+    }
+    return wrong;
 }
 
 }  // namespace zel7::test_support

@@ -1,0 +1,268 @@
+#include "encoders.h"
+
+#include <spng.h>
+#include <tiffio.h>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+// jpeglib.h needs FILE and size_t declared before it.
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
+namespace zel7::test_support {
+namespace {
+
+using Context = std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)>;
+
+void Check(int error) {
+    error == 0 ? void() : throw std::runtime_error(spng_strerror(error));
+}
+
+// Where the i-th sample sits in rows packed as PNG stores them: its first byte, and the
+// shift that brings a sample of less than 8 bits to the bottom of that byte.
+std::pair<std::size_t, unsigned> Locate(const PngPicture& p, std::size_t i) {
+    const std::size_t perRow = std::size_t(p.width) * std::size_t(p.Channels());
+    const std::size_t bit = i % perRow * p.bitDepth;
+    return {i / perRow * ((perRow * p.bitDepth + 7) / 8) + bit / 8,
+            p.bitDepth < 8 ? unsigned(8 - p.bitDepth - bit % 8) : 0};
+}
+
+void Put32(Bytes& file, std::size_t at, uint32_t value) {  // big-endian, as PNG stores it
+    for (int i = 0; i < 4; ++i) {
+        file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
+    }
+}
+
+void Check(bool ok, const char* what) {
+    ok || (std::fprintf(stderr, "EncodeTiff: %s failed\n", what), std::abort(), false);
+}
+
+// Fields of value 0 are left out, but for the photometric interpretation (white is zero).
+void SetFields(TIFF* tiff, const TiffPicture& p) {
+    const uint32_t fields[] = {
+        TIFFTAG_IMAGEWIDTH,      p.width,           TIFFTAG_IMAGELENGTH,   p.height,
+        TIFFTAG_SAMPLESPERPIXEL, p.samplesPerPixel, TIFFTAG_BITSPERSAMPLE, p.bitsPerSample,
+        TIFFTAG_COMPRESSION,     p.compression,     TIFFTAG_TILEWIDTH,     p.tileSize,
+        TIFFTAG_TILELENGTH,      p.tileSize,        TIFFTAG_ROWSPERSTRIP,  p.rowsPerStrip,
+        TIFFTAG_PLANARCONFIG,    p.planar,          TIFFTAG_SAMPLEFORMAT,  p.sampleFormat,
+        TIFFTAG_ORIENTATION,     p.orientation};
+    bool ok = TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, p.photometric);
+    for (std::size_t i = 0; i < std::size(fields); i += 2) {  // tag, value
+        ok = ok && (fields[i + 1] == 0 || TIFFSetField(tiff, fields[i], fields[i + 1]));
+    }
+    std::vector<uint16_t> map = p.colormap, extra = p.extraSamples;
+    const std::size_t n = map.size() / 3;
+    Check(ok &&
+              (extra.empty() ||
+               TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, int(extra.size()), extra.data())) &&
+              (map.empty() || TIFFSetField(tiff, TIFFTAG_COLORMAP, &map[0], &map[n], &map[2 * n])),
+          "setting the fields");
+}
+
+// Strips a row at a time, or tiles, of each plane: the samples of a pixel together, or
+// each alone (then of whole bytes).
+void WritePixels(TIFF* tiff, const TiffPicture& p) {
+    const bool separate = p.planar == PLANARCONFIG_SEPARATE;
+    const std::size_t inPlane = separate ? 1 : p.samplesPerPixel, bytes = p.bitsPerSample / 8;
+    const std::size_t rowBytes = (p.width * inPlane * p.bitsPerSample + 7) / 8;
+    const std::size_t allBytes = (p.width * p.samplesPerPixel * p.bitsPerSample + 7) / 8;
+    const uint32_t rows = p.tileSize != 0 ? p.tileSize : 1;
+    const std::size_t pieceRow =
+        p.tileSize != 0 ? p.tileSize * inPlane * p.bitsPerSample / 8 : rowBytes;
+    Bytes piece(pieceRow * rows);
+    for (uint16_t plane = 0; plane < p.samplesPerPixel / inPlane; ++plane) {
+        for (uint32_t y = 0; y < p.height; y += rows) {
+            for (std::size_t x = 0; x < rowBytes; x += pieceRow) {  // in bytes
+                for (std::size_t i = 0; i < piece.size(); ++i) {
+                    const std::size_t row = y + i / pieceRow, at = x + i % pieceRow;
+                    const std::size_t from =
+                        separate ? (at / bytes * p.samplesPerPixel + plane) * bytes + at % bytes
+                                 : at;
+                    piece[i] =
+                        row >= p.height || at >= rowBytes ? 0 : p.samples[row * allBytes + from];
+                }
+                Check(p.tileSize != 0
+                          ? TIFFWriteTile(tiff, piece.data(), uint32_t(x / pieceRow * p.tileSize),
+                                          y, 0, plane) > 0
+                          : TIFFWriteScanline(tiff, piece.data(), y, plane) == 1,
+                      "writing pixels");
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
+                 const JpegOptions& options) {
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);  // a mistake in a test stops it with the message
+    jpeg_create_compress(&info);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&info, &out, &outSize);
+    info.image_width = JDIMENSION(width), info.image_height = JDIMENSION(height);
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, options.quality, TRUE);
+    if (components == 3) {
+        info.comp_info[0].h_samp_factor = options.sampling == 444 ? 1 : 2;
+        info.comp_info[0].v_samp_factor = options.sampling == 420 ? 2 : 1;
+    }
+    // The DC coefficients, then each AC one alone; the first scans - 64 of them in two steps,
+    // their second ones last.
+    std::vector<jpeg_scan_info> scans{{1, {0}, 0, 0, 0, 0}};
+    for (int k = 1; k < options.scans; ++k) {
+        const int c = k <= 63 ? k : k - 63;
+        scans.push_back({1, {0}, c, c, k > 63, k <= options.scans - 64});
+    }
+    if (options.scans > 0) {
+        info.scan_info = scans.data();
+        info.num_scans = int(scans.size());
+    } else if (options.progressive) {
+        jpeg_simple_progression(&info);
+    }
+    jpeg_start_compress(&info, TRUE);
+    if (const Bytes& exif = options.exif; !exif.empty()) {
+        jpeg_write_marker(&info, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
+    }
+    const auto stride = std::size_t(width) * std::size_t(components);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uint8_t*>(pixels.data()) + info.next_scanline * stride;
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const std::unique_ptr<unsigned char, decltype(&std::free)> owned(out, std::free);
+    return Bytes(out, out + outSize);
+}
+
+Bytes ExifOrientation(int orientation, bool bigEndian) {
+    const uint8_t order = bigEndian ? 'M' : 'I';
+    Bytes exif = {'E', 'x', 'i', 'f', 0, 0, order, order};
+    // 42, the first directory straight after this 8-byte header, of one entry: the
+    // orientation, one SHORT value; then no next directory.
+    const uint32_t values[] = {42, 8, 1, 0x0112, 3, 1, uint32_t(orientation), 0, 0};
+    const int sizes[] = {2, 4, 2, 2, 2, 4, 2, 2, 4};
+    for (int f = 0; f < 9; ++f) {
+        for (int i = 0; i < sizes[f]; ++i) {
+            exif.push_back(uint8_t(values[f] >> (8 * (bigEndian ? sizes[f] - 1 - i : i))));
+        }
+    }
+    return exif;
+}
+
+Bytes EncodePng(const PngPicture& picture) {
+    Context ctx(spng_ctx_new(SPNG_CTX_ENCODER), spng_ctx_free);
+    spng_ihdr ihdr{picture.width,     picture.height, picture.bitDepth, picture.colour, 0, 0,
+                   picture.interlaced};
+    Check(spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1));
+    Check(spng_set_ihdr(ctx.get(), &ihdr));
+    if (!picture.palette.empty()) {
+        spng_plte plte{uint32_t(picture.palette.size() / 3), {}};
+        for (uint32_t i = 0; i < plte.n_entries; ++i) {
+            const uint8_t* entry = &picture.palette[3 * i];
+            plte.entries[i] = {entry[0], entry[1], entry[2], 255};
+        }
+        Check(spng_set_plte(ctx.get(), &plte));
+    }
+    if (const auto& key = picture.transparency; !key.empty()) {
+        spng_trns trns{};  // each colour type takes its own fields
+        trns.n_type3_entries = picture.colour == kPalette ? uint32_t(key.size()) : 0;
+        std::copy(key.begin(), key.begin() + trns.n_type3_entries, trns.type3_alpha);
+        trns.gray = trns.red = key[0];
+        trns.green = key.size() == 3 ? key[1] : 0;
+        trns.blue = key.size() == 3 ? key[2] : 0;
+        Check(spng_set_trns(ctx.get(), &trns));
+    }
+    const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels());
+    Bytes packed((perRow * picture.bitDepth + 7) / 8 * picture.height);
+    for (std::size_t i = 0; i < picture.samples.size(); ++i) {
+        const auto [byte, shift] = Locate(picture, i);
+        const uint16_t value = picture.samples[i];
+        const bool wide = picture.bitDepth == 16;
+        packed[byte] = uint8_t(packed[byte] | (wide ? value >> 8 : value << shift));
+        packed[byte + wide] = wide ? uint8_t(value) : packed[byte];
+    }
+    Check(spng_encode_image(ctx.get(), packed.data(), packed.size(), SPNG_FMT_RAW,
+                            SPNG_ENCODE_FINALIZE));
+    std::size_t size = 0;
+    int error = 0;
+    const std::unique_ptr<void, decltype(&std::free)> png(
+        spng_get_png_buffer(ctx.get(), &size, &error), std::free);
+    Check(error);
+    const auto* bytes = static_cast<const uint8_t*>(png.get());
+    return Bytes(bytes, bytes + size);
+}
+
+PngPicture DecodePng(const Bytes& file) {
+    Context ctx(spng_ctx_new(0), spng_ctx_free);
+    spng_ihdr ihdr{};
+    std::size_t size = 0;
+    Check(spng_set_png_buffer(ctx.get(), file.data(), file.size()));
+    Check(spng_get_ihdr(ctx.get(), &ihdr));
+    Check(spng_decoded_image_size(ctx.get(), SPNG_FMT_G8, &size));
+    Bytes grey(size);
+    Check(spng_decode_image(ctx.get(), grey.data(), size, SPNG_FMT_G8, 0));
+    return {ihdr.width,
+            ihdr.height,
+            ihdr.color_type,
+            ihdr.bit_depth,
+            ihdr.interlace_method != 0,
+            {grey.begin(), grey.end()}};
+}
+
+Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
+    Put32(file, 16, width), Put32(file, 20, height);  // IHDR's first fields
+    Rechecksum(file, 12);
+    return file;
+}
+
+void Rechecksum(Bytes& file, std::size_t type) {
+    // CRC-32, bit by bit, of the type and the data, whose length the 4 bytes before give.
+    const std::size_t end = type + 4 +
+                            (std::size_t(file[type - 4]) << 24 | file[type - 3] << 16 |
+                             file[type - 2] << 8 | file[type - 1]);
+    uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = type; i < end; ++i) {
+        crc ^= file[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = crc >> 1 ^ (0xEDB88320 & (0 - (crc & 1)));
+        }
+    }
+    Put32(file, end, ~crc);
+}
+
+Bytes EncodeTiff(const TiffPicture& p) {
+    const ScratchFolder folder;
+    const std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(
+        TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetWarningHandlerExtR(
+        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
+        nullptr);  // of legacy Deflate
+    TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options.get());
+    Check(tiff != nullptr, "creating a file");
+    // The directory is written with room for the strip offsets, which the flush after the
+    // pixels fills in place.
+    SetFields(tiff, p);
+    Check(TIFFWriteCheck(tiff, p.tileSize != 0, "EncodeTiff") && TIFFWriteDirectory(tiff),
+          "writing a directory");
+    const bool jpeg = p.compression == COMPRESSION_JPEG;  // whose settings the file does not keep
+    Check(TIFFSetDirectory(tiff, 0) && (!jpeg || TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100)) &&
+              (!jpeg || p.photometric != PHOTOMETRIC_YCBCR ||
+               TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)),
+          "going back to the directory");
+    WritePixels(tiff, p);
+    Check(TIFFFlush(tiff), "writing the pixels");
+    TIFFClose(tiff);
+    return ReadWholeFile(folder / "p.tif");
+}
+
+}  // namespace zel7::test_support
