@@ -51,7 +51,7 @@ private:
     Backdrop reference_;
     std::optional<PictureSamples> samples_;   // with options_.surface
     std::optional<BackdropSurface> surface_;  // the same
-    std::optional<ShadowMap> shadows_;        // the same, for shadows dropped
+    std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
     std::unique_ptr<RegionLabeller> labels_;
     std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
     std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
