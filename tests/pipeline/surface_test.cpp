@@ -8,7 +8,10 @@
 
 #include "engine/options.h"
 #include "engine/pixel_arrays.h"
+#include "formats/picture_files.h"
 #include "refine/confidence.h"
+#include "refine/refine.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
@@ -193,6 +196,31 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
             }
         }
     }
+}
+
+// A refined source hands out the same bytes in pieces of any size as in whole rows.
+TEST(Studio, RowsComeAlikeInPiecesOfAnySize) {
+    test_support::ScratchFolder folder;
+    test_support::BmpBuilder picture = test_support::ValidPicture(29, 11, 24);
+    test_support::WriteWholeFile(folder.Path() / "p.bmp", picture.Build());
+    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
+        return OpenPictureSource(folder.Path() / "p.bmp", {}, source);
+    };
+    MaskSettings settings;
+    settings.side = Background::NearWhite;
+    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
+    std::vector<uint8_t> wholeRows, pieces;
+    for (const std::size_t piece : {std::size_t(0), std::size_t(7)}) {
+        std::unique_ptr<RowSource> refined;
+        ASSERT_TRUE(OpenRefinedSource(open, Background::NearWhite, settings.refine, refined).Ok());
+        std::vector<uint8_t>& out = piece == 0 ? wholeRows : pieces;
+        out.resize(std::size_t(refined->Shape().pixelBytes));
+        const std::size_t step = piece == 0 ? std::size_t(refined->Shape().rowStride) : piece;
+        for (std::size_t at = 0; at < out.size(); at += step) {
+            ASSERT_TRUE(refined->Read(out.data() + at, std::min(step, out.size() - at)).Ok());
+        }
+    }
+    EXPECT_EQ(pieces, wholeRows);
 }
 
 // What each measure of confidence says of a mask, counted as its rows are written.
