@@ -115,6 +115,26 @@ int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size) {
     return 0;
 }
 
+int WriteAllAt(int fd, const void* data, std::size_t size, uint64_t offset) {
+    auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put = ::pwrite(fd, in, size, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (put == 0) {
+            return EIO;
+        }
+        in += put;
+        offset += static_cast<uint64_t>(put);
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
 int WriteAll(int fd, const void* data, std::size_t size) {
     auto* in = static_cast<const char*>(data);
     while (size > 0) {
@@ -279,33 +299,16 @@ Result ScratchFile::Create() {
 }
 
 Result ScratchFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t written = ::pwrite(fd_.Get(), bytes, size, off_t(offset));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return {Status::CannotWrite, written < 0 ? errno : ENOSPC,
-                    std::string("a temporary file in ") + TemporaryFolder()};
-        }
-        bytes += written, size -= std::size_t(written), offset += uint64_t(written);
+    if (int error = WriteAllAt(fd_.Get(), data, size, offset)) {
+        return {Status::CannotWrite, error,
+                std::string("a temporary file in ") + TemporaryFolder()};
     }
     return {};
 }
 
 Result ScratchFile::ReadAt(void* into, std::size_t size, uint64_t offset) const {
-    auto* bytes = static_cast<uint8_t*>(into);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd_.Get(), bytes, size, off_t(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return {Status::ReadFailed, got < 0 ? errno : EIO,
-                    std::string("a temporary file in ") + TemporaryFolder()};
-        }
-        bytes += got, size -= std::size_t(got), offset += uint64_t(got);
+    if (int error = ReadExactlyAt(fd_.Get(), offset, into, size)) {
+        return {Status::ReadFailed, error, std::string("a temporary file in ") + TemporaryFolder()};
     }
     return {};
 }
@@ -494,20 +497,9 @@ Result OutputFile::Write(const void* data, std::size_t size) {
 }
 
 Result OutputFile::WriteAt(const void* data, std::size_t size, uint64_t offset) {
-    auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t put = ::pwrite(Fd(), in, size, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            const int error = put < 0 ? errno : EIO;
-            Abort();
-            return Fail(Status::CannotWrite, error);
-        }
-        in += put;
-        offset += uint64_t(put);
-        size -= std::size_t(put);
+    if (int error = WriteAllAt(Fd(), data, size, offset)) {
+        Abort();
+        return Fail(Status::CannotWrite, error);
     }
     return {};
 }

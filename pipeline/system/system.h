@@ -61,6 +61,8 @@ int CheckWritableFolder(const std::filesystem::path& folder);
 
 // Reads exactly size bytes at offset; a file that ends early fails with ENODATA.
 int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size);
+// Writes all of size bytes at offset: 0, or an errno value.
+int WriteAllAt(int fd, const void* data, std::size_t size, uint64_t offset);
 
 // Writes all of size bytes at the current position.
 int WriteAll(int fd, const void* data, std::size_t size);
