@@ -2,7 +2,6 @@
 // buffer. The file is read in small chunks; only pictures in several scans (progressive
 // ones) make the library hold the whole picture, as coefficients, at once, and those are
 // refused past the decoder's memory bound before it takes any.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -91,26 +90,24 @@ void EndInput(j_decompress_ptr) {}
 boolean FillInput(j_decompress_ptr info) {
     Decoder& decoder = DecoderOf(reinterpret_cast<j_common_ptr>(info));
     const auto want = std::size_t(std::min<uint64_t>(kChunkBytes, decoder.size - decoder.offset));
-    ssize_t got = 0;
     if (want > 0) {
-        do {
-            got = pread(decoder.fd, decoder.chunk, want, off_t(decoder.offset));
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            decoder.readError = errno;
+        // The file's size is known, so a short read means it shrank under us.
+        if (const int error = ReadExactlyAt(decoder.fd, decoder.offset, decoder.chunk, want)) {
+            decoder.readError = error;
             std::longjmp(decoder.failed, 1);
         }
     }
+    std::size_t got = want;
     if (got == 0) {
         WARNMS(info, JWRN_JPEG_EOF);  // stops; an end marker follows only for form's sake
         decoder.chunk[0] = 0xFF;
         decoder.chunk[1] = JPEG_EOI;
         got = 2;
     } else {
-        decoder.offset += uint64_t(got);
+        decoder.offset += got;
     }
     info->src->next_input_byte = decoder.chunk;
-    info->src->bytes_in_buffer = std::size_t(got);
+    info->src->bytes_in_buffer = got;
     return TRUE;
 }
 

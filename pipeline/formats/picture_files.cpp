@@ -1,7 +1,5 @@
 #include "formats/picture_files.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -44,7 +42,7 @@ Result PictureFile::Open(const std::filesystem::path& path, uint64_t maxPixels) 
         Kind kind;
         return KindOf(head, kind) && kind != Kind::Unknown;
     };
-    if (int error = path == "-" ? SpoolToTemporaryFile(STDIN_FILENO, kSignatureBytes, known,
+    if (int error = path == "-" ? SpoolToTemporaryFile(kStandardInput, kSignatureBytes, known,
                                                        MaxSpoolBytes(maxPixels), fd_, size_)
                                 : OpenRegularFileForReading(path, fd_, size_)) {
         if (error == EILSEQ) {

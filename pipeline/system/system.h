@@ -143,6 +143,9 @@ private:
     UniqueFd fd_;
 };
 
+// Standard input, for callers outside this folder, which include no POSIX header.
+inline constexpr int kStandardInput = 0;
+
 // Copies everything readable from fd (standard input, say) into a temporary file that
 // has no name, so that it can be read like any regular file. Once `probeBytes` have come
 // (or all there is, if fewer), accept() is asked about them; a refusal ends the copy with

@@ -33,6 +33,21 @@ std::vector<uint8_t> Draw(const Drawing& colour) {
     return pixels;
 }
 
+PixelArray Picture(const std::vector<uint8_t>& pixels) {
+    return {pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+}
+
+// What --studio (and --shadow, when given) set, on the side given.
+RefineOptions Studio(Background side, const char* shadow = nullptr) {
+    MaskSettings settings;
+    settings.side = side;
+    EXPECT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
+    EXPECT_TRUE(!shadow ||
+                ApplyOption(*FindOption("shadow"), shadow, Spelling::Keyword, settings).Ok());
+    EXPECT_TRUE(CheckSettings(settings, Spelling::Keyword).Ok());
+    return settings.ForFile(PictureFormat::Png).refine;
+}
+
 bool InSquare(int32_t x, int32_t y, int32_t half) {
     return std::abs(x - kWidth / 2) < half && std::abs(y - kHeight / 2) < half;
 }
@@ -111,15 +126,9 @@ class StudioMask : public ::testing::TestWithParam<Case> {};
 // JPEG-free edges would allow none wrong.
 TEST_P(StudioMask, FollowsTheBackdropWhereverItLies) {
     const Case& test = GetParam();
-    MaskSettings settings;
-    settings.side = test.side;
-    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::CommandLine, settings).Ok());
-    ASSERT_TRUE(CheckSettings(settings, Spelling::CommandLine).Ok());
     const std::vector<uint8_t> pixels = Draw(test.colour);
-    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
     std::vector<uint8_t> mask(std::size_t(kWidth * kHeight));
-    MaskOptions options = settings.ForFile(PictureFormat::Png);
-    ASSERT_TRUE(MaskArray(picture, test.side, options.refine, mask.data()).Ok());
+    ASSERT_TRUE(MaskArray(Picture(pixels), test.side, Studio(test.side), mask.data()).Ok());
     int wrong = 0;
     for (int32_t y = 0; y < kHeight; ++y) {
         for (int32_t x = 0; x < kWidth; ++x) {
@@ -138,15 +147,11 @@ TEST_P(StudioMask, IsTheCutoutsAlphaHalved) {
     for (std::size_t i = 3 * kWidth; i + 3 * kWidth < pixels.size(); ++i) {
         pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
     }
-    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
-    MaskSettings settings;
-    settings.side = test.side;
-    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::CommandLine, settings).Ok());
-    RefineOptions options = settings.ForFile(PictureFormat::Png).refine;
+    RefineOptions options = Studio(test.side);
     std::vector<uint8_t> mask(std::size_t(kWidth * kHeight)), cutout(4 * mask.size());
-    ASSERT_TRUE(MaskArray(picture, test.side, options, mask.data()).Ok());
+    ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, mask.data()).Ok());
     options.product = Product::Cutout;
-    ASSERT_TRUE(MaskArray(picture, test.side, options, cutout.data()).Ok());
+    ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, cutout.data()).Ok());
     for (std::size_t i = 0; i < mask.size(); ++i) {
         ASSERT_EQ(mask[i] == 0, cutout[4 * i + 3] >= 128) << "pixel " << i;
     }
@@ -168,20 +173,13 @@ TEST(Studio, NeedsTheBackdropsSide) {
 TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
     const Case& test = kCases[3];
     const std::vector<uint8_t> pixels = Draw(test.colour);
-    const PixelArray picture{pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
     for (const char* shadow : {"drop", "keep"}) {
         for (const Product product : {Product::Cutout, Product::SoftMask}) {
             SCOPED_TRACE(std::string(shadow) + (product == Product::Cutout ? " cut-out" : " soft"));
-            MaskSettings settings;
-            settings.side = test.side;
-            ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
-            ASSERT_TRUE(
-                ApplyOption(*FindOption("shadow"), shadow, Spelling::Keyword, settings).Ok());
-            RefineOptions options = settings.ForFile(PictureFormat::Png).refine;
+            RefineOptions options = Studio(test.side, shadow);
             options.product = product;
-            const int channels = OutputChannels(options);
-            std::vector<uint8_t> out(std::size_t(kWidth * kHeight * channels));
-            ASSERT_TRUE(MaskArray(picture, test.side, options, out.data()).Ok());
+            std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
+            ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, out.data()).Ok());
             for (int32_t i = 0; i < kWidth * kHeight; ++i) {
                 const int32_t x = i % kWidth, y = i / kWidth;
                 const uint8_t* at = &pixels[std::size_t(3 * i)];
@@ -206,13 +204,11 @@ TEST(Studio, RowsComeAlikeInPiecesOfAnySize) {
     const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
         return OpenPictureSource(folder.Path() / "p.bmp", {}, source);
     };
-    MaskSettings settings;
-    settings.side = Background::NearWhite;
-    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
     std::vector<uint8_t> wholeRows, pieces;
     for (const std::size_t piece : {std::size_t(0), std::size_t(7)}) {
         std::unique_ptr<RowSource> refined;
-        ASSERT_TRUE(OpenRefinedSource(open, Background::NearWhite, settings.refine, refined).Ok());
+        const RefineOptions studio = Studio(Background::NearWhite);
+        ASSERT_TRUE(OpenRefinedSource(open, Background::NearWhite, studio, refined).Ok());
         std::vector<uint8_t>& out = piece == 0 ? wholeRows : pieces;
         out.resize(std::size_t(refined->Shape().pixelBytes));
         const std::size_t step = piece == 0 ? std::size_t(refined->Shape().rowStride) : piece;

@@ -2,6 +2,7 @@
 
 #include <spng.h>
 #include <tiffio.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <memory>
@@ -226,18 +227,11 @@ Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
 }
 
 void Rechecksum(Bytes& file, std::size_t type) {
-    // CRC-32, bit by bit, of the type and the data, whose length the 4 bytes before give.
+    // The CRC covers the type and the data, whose length the 4 bytes before give.
     const std::size_t end = type + 4 +
                             (std::size_t(file[type - 4]) << 24 | file[type - 3] << 16 |
                              file[type - 2] << 8 | file[type - 1]);
-    uint32_t crc = 0xFFFFFFFF;
-    for (std::size_t i = type; i < end; ++i) {
-        crc ^= file[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = crc >> 1 ^ (0xEDB88320 & (0 - (crc & 1)));
-        }
-    }
-    Put32(file, end, ~crc);
+    Put32(file, end, uint32_t(crc32(0, &file[type], uInt(end - type))));
 }
 
 Bytes EncodeTiff(const TiffPicture& p) {
