@@ -20,6 +20,6 @@ int main(int argc, char** argv) {
     host.Push(zel7::test_support::Confirm(std::string(argv[1])));
     host.Push(zel7::test_support::Confirm(std::string(argv[2])));
     zel7::SelectPicture(host);
-    zel7::RunMaskCommand(host, zel7::MaskNearWhite);
+    zel7::RunMaskCommand(host, zel7::Background::NearWhite);
     return std::filesystem::exists(argv[2]) ? 0 : 1;
 }

@@ -53,7 +53,7 @@ void SelectPicture(CommandHost& host) {
     host.UpdateData(false);
 }
 
-void RunMaskCommand(CommandHost& host, ThresholdFunction threshold) {
+void RunMaskCommand(CommandHost& host, Background background) {
     std::unique_ptr<FileChooser> chooser = CreatePictureChooser(host, FileChooserMode::Save);
     if (chooser->DoModal() != IDOK) {
         return;
@@ -63,13 +63,12 @@ void RunMaskCommand(CommandHost& host, ThresholdFunction threshold) {
     }
     // Transparency shows the background being masked; a PNG mask is made of 24-bit
     // pixels whatever the source's depth.
-    const SourceOptions options{threshold == MaskNearBlack ? Background::NearBlack
-                                                           : Background::NearWhite};
+    const SourceOptions options{background};
     const bool toPng = FormatForName(workingImage.destPath) == PictureFormat::Png;
     if (!LoadPicture(workingImage.sourcePath, workingImage, options, toPng).Ok()) {
         return;
     }
-    threshold();
+    background == Background::NearWhite ? MaskNearWhite() : MaskNearBlack();
     WriteBitmapFile(workingImage.destPath, workingImage.pixels, workingImage.width,
                     workingImage.height, workingImage.bitCount, workingImage.palette);
     ReleasePictureBuffers();

@@ -17,15 +17,13 @@ inline constexpr wchar_t kSaveFilter[] = L"支持的图像文件 (*.bmp)||";
 inline constexpr uint32_t kChooserFlags = OFN_READONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
 inline constexpr uint32_t kChooserRecordSize = 88;
 
-using ThresholdFunction = bool (*)();
-
 // Asks for a picture and stores its path as the working image's source. Nothing is
 // read yet. Cancelling changes nothing.
 void SelectPicture(CommandHost& host);
 
-// Asks for a destination, reads the source afresh, applies threshold and writes the
-// mask there. Cancelling, or a source that cannot be read, writes nothing.
-void RunMaskCommand(CommandHost& host, ThresholdFunction threshold);
+// Asks for a destination, reads the source afresh, masks it for the background and
+// writes the mask there. Cancelling, or a source that cannot be read, writes nothing.
+void RunMaskCommand(CommandHost& host, Background background);
 
 // Readies the process for the commands: a fatal signal then removes a mask being
 // written instead of leaving a temporary file, and signals the caller ignored stay

@@ -90,7 +90,7 @@ afx::IconHandle Czel7Dlg::OnQueryDragIcon() {
 }
 
 void Czel7Dlg::OnWhiteBackground() {
-    zel7::RunMaskCommand(*this, zel7::MaskNearWhite);
+    zel7::RunMaskCommand(*this, zel7::Background::NearWhite);
 }
 
 void Czel7Dlg::OnSelectPicture() {
@@ -98,5 +98,5 @@ void Czel7Dlg::OnSelectPicture() {
 }
 
 void Czel7Dlg::OnBlackBackground() {
-    zel7::RunMaskCommand(*this, zel7::MaskNearBlack);
+    zel7::RunMaskCommand(*this, zel7::Background::NearBlack);
 }

@@ -32,8 +32,8 @@ protected:
 
     // The commands, their choosers answered with a path, or nullopt for Cancel.
     void Select(ChooserAnswer answer) { script_.Push(std::move(answer)), SelectPicture(script_); }
-    void Mask(ThresholdFunction threshold, ChooserAnswer answer) {
-        script_.Push(std::move(answer)), RunMaskCommand(script_, threshold);
+    void Mask(Background background, ChooserAnswer answer) {
+        script_.Push(std::move(answer)), RunMaskCommand(script_, background);
     }
     ChooserAnswer In(const std::string& name) const { return Confirm((folder_ / name).string()); }
     Bytes Read(const std::string& name) const { return ReadWholeFile(folder_ / name); }
@@ -51,22 +51,22 @@ protected:
 TEST_F(MaskCommandsTest, EachMaskIsOfTheSourceUnderTheNameAsConfirmed) {
     std::filesystem::copy_file(source_, folder_ / "白底照片.bmp");
     Select(In("白底照片.bmp"));
-    Mask(MaskNearWhite, In("蒙版 é.jpg"));
-    Mask(MaskNearBlack, In("mask"));
-    Mask(MaskNearBlack, In("mask"));
+    Mask(Background::NearWhite, In("蒙版 é.jpg"));
+    Mask(Background::NearBlack, In("mask"));
+    Mask(Background::NearBlack, In("mask"));
     EXPECT_STREQ(workingImage.sourcePath, (folder_ / "白底照片.bmp").c_str());
     EXPECT_EQ(Read("蒙版 é.jpg"), ReferenceMask(photo_, Background::NearWhite));
     EXPECT_EQ(Read("mask"), ReferenceMask(photo_, Background::NearBlack));
     EXPECT_EQ(Read("白底照片.bmp"), photo_);
     Select(In("photo.bmp"));
-    Mask(MaskNearWhite, In("photo.bmp"));
+    Mask(Background::NearWhite, In("photo.bmp"));
     EXPECT_EQ(Read("photo.bmp"), ReferenceMask(photo_, Background::NearWhite));
     BmpBuilder deep = ValidPicture(4, 2, 32);
     deep.pixels = {250, 250, 250, 0, 250, 9, 250, 0, 255, 255, 255, 7, 0,  0,  0,  0,
                    240, 240, 240, 1, 1,   1, 1,   1, 239, 240, 240, 0, 99, 99, 99, 99};
     WriteWholeFile(folder_ / "deep.bmp", deep.Build());
     Select(In("deep.bmp"));
-    Mask(MaskNearWhite, In("deep.png"));
+    Mask(Background::NearWhite, In("deep.png"));
     EXPECT_EQ(DecodePng(Read("deep.png")).samples,
               (std::vector<uint16_t>{255, 0, 0, 0, 255, 0, 255, 0}));  // top row first
     EXPECT_EQ(folder_.Entries(),
@@ -74,19 +74,19 @@ TEST_F(MaskCommandsTest, EachMaskIsOfTheSourceUnderTheNameAsConfirmed) {
 }
 
 TEST_F(MaskCommandsTest, CancellingOrAFailedReadChangesNothing) {
-    Mask(MaskNearWhite, In("mask.bmp"));  // before any picture was chosen
+    Mask(Background::NearWhite, In("mask.bmp"));  // before any picture was chosen
     Select(In("photo.bmp"));
-    Mask(MaskNearWhite, In("first.bmp"));
+    Mask(Background::NearWhite, In("first.bmp"));
     const std::string dest = workingImage.destPath;
     Select(std::nullopt);
-    Mask(MaskNearWhite, std::nullopt);
-    Mask(MaskNearBlack, std::nullopt);
+    Mask(Background::NearWhite, std::nullopt);
+    Mask(Background::NearBlack, std::nullopt);
     EXPECT_STREQ(workingImage.sourcePath, source_.c_str());
     EXPECT_EQ(workingImage.destPath, dest);
     std::filesystem::remove(source_);
-    Mask(MaskNearBlack, In("gone.bmp"));
+    Mask(Background::NearBlack, In("gone.bmp"));
     WriteWholeFile(source_, {'B', 'M', 0});
-    Mask(MaskNearBlack, In("broken.bmp"));
+    Mask(Background::NearBlack, In("broken.bmp"));
     EXPECT_EQ(folder_.Entries(), (Names{"first.bmp", "photo.bmp"}));
     EXPECT_EQ(workingImage.width, 64);  // what the last good read left
 }
@@ -100,13 +100,13 @@ TEST_F(MaskCommandsTest, PathsThatDoNotFitOrConvertAreRefused) {
     EXPECT_EQ(workingImage.sourcePath, fits);
     Select(Confirm(tooLong));
     EXPECT_STREQ(workingImage.sourcePath, "") << "a later mask would use the old picture";
-    Mask(MaskNearWhite, In("mask.bmp"));
+    Mask(Background::NearWhite, In("mask.bmp"));
     Select(Confirm(source_));
     std::memcpy(workingImage.destPath, "before", 7);
-    Mask(MaskNearWhite, Confirm(tooLong));
-    Mask(MaskNearWhite, std::wstring(130, L'é'));
+    Mask(Background::NearWhite, Confirm(tooLong));
+    Mask(Background::NearWhite, std::wstring(130, L'é'));
     std::setlocale(LC_ALL, "C");
-    Mask(MaskNearWhite, std::wstring(L"/tmp/蒙版.bmp"));
+    Mask(Background::NearWhite, std::wstring(L"/tmp/蒙版.bmp"));
     EXPECT_STREQ(workingImage.destPath, "before");
     EXPECT_EQ(folder_.Entries(), Names{"photo.bmp"});
 }
