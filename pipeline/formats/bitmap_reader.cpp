@@ -25,9 +25,8 @@ Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {
     if (Status status = ParseBitmapHeader({head, probe}, fileSize, layout); status != Status::Ok) {
         return Fail(status);
     }
-    // The file's entries, then zeros up to the full table.
+    // The file's entries, then the zeros the table starts with (a source opens once).
     const std::size_t stored = std::size_t{layout.colorTableEntries} * 4;
-    std::memset(colorTable_, 0, sizeof colorTable_);
     if (int error = ReadExactlyAt(fd.Get(), layout.colorTableOffset, colorTable_, stored)) {
         // The size was checked against the file's, so running short means it shrank.
         return error == ENODATA ? Fail(Status::TruncatedColorTable)

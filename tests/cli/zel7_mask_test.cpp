@@ -242,10 +242,11 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     Write("broken.bmp", {'B', 'M'});
+    Write("eight.bmp", ValidPicture(4, 4, 8).Build());  // copied, with a remark
     fs::create_directory(At("out"));
-    for (int run = 0; run < 2; ++run) {  // the second finds photo.bmp's mask there
+    for (int run = 0; run < 2; ++run) {  // the second finds the masks there
         EXPECT_EQ(Run({"-w", "-j1", "--skip-existing", "-o", At("out"), At("photo.bmp"),
-                       At("broken.bmp")},
+                       At("eight.bmp"), At("broken.bmp")},
                       Redirect(ptsname(master), O_RDWR, STDERR_FILENO))
                       .exitCode,
                   1);
@@ -258,10 +259,13 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
         screen.append(chunk, std::size_t(got));
     }
     close(master);
-    EXPECT_NE(screen.find("[1/2] photo.bmp"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("[2/2] broken.bmp"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("1 written, 1 failed\r\n"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("0 written, 1 failed, 1 skipped\r\n"), std::string::npos) << screen;
+    // Messages start on a cleared line.
+    for (const std::string& line :
+         {"[1/3] photo.bmp\x1b[K\r\x1b[Kzel7-mask: " + At("eight.bmp") + ": 8-bit picture copied",
+          std::string("[3/3] broken.bmp"), std::string("2 written, 1 failed\r\n"),
+          std::string("0 written, 1 failed, 2 skipped\r\n")}) {
+        EXPECT_NE(screen.find(line), std::string::npos) << line << " in " << screen;
+    }
 }
 
 // Standard input to standard output, in the format --format says, gets the mask a file
