@@ -43,6 +43,16 @@ mode_t ModeOf(const fs::path& path) {
     return info.st_mode;
 }
 
+// The names in a folder, hidden ones too, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class DestinationTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { ReplacementFile::UseNamedFilesOnly(GetParam()); }
@@ -173,6 +183,54 @@ TEST_P(DestinationTest, ATakenTemporaryNameIsDrawnAgainAHundredTimesAtMost) {
     EXPECT_EQ(fs::file_size(folder_ / "dest.bmp"), 58u);
 }
 
+// Inside an output folder, the folders of a destination are made as needed, and nothing
+// is reached through a symbolic link, wherever it points: the file is refused and nothing
+// outside written. A signal still removes a hidden name, relative to its folder.
+TEST_P(DestinationTest, InsideAFolderMakesItsFoldersAndFollowsNoLink) {
+    const fs::path out = folder_ / "out", outside = folder_ / "outside";
+    fs::create_directories(out / "kept");
+    fs::create_directory(outside);
+    WriteWholeFile(outside / "x.bmp", {7});
+    fs::create_directory_symlink(outside, out / "away");
+    fs::create_directory_symlink("kept", out / "near");
+    fs::create_symlink(outside / "x.bmp", out / "x.bmp");
+    const std::pair<std::string, std::string> cases[] = {
+        {"a/b/c.bmp", "success"},
+        {"kept/c.bmp", "success"},
+        {"away/x.bmp", "a symbolic link on the way; not followed out of the output folder"},
+        {"away/new/c.bmp", "a symbolic link on the way; not followed out of the output folder"},
+        {"near/c.bmp", "a symbolic link on the way; not followed out of the output folder"},
+        {"x.bmp", "a symbolic link on the way; not followed out of the output folder"},
+        {"a/../../outside/c.bmp", "cannot create file (Invalid argument)"},
+        {"a/.", "cannot create file (Invalid argument)"},
+    };
+    for (const auto& [below, expected] : cases) {
+        SCOPED_TRACE(below);
+        ReplacementFile file;
+        Result result = file.Create(out / below, out);
+        if (result.Ok()) {
+            EXPECT_EQ(write(file.Fd(), "mask", 4), 4);
+            result = file.Commit();
+            EXPECT_EQ(ReadWholeFile(out / below), (Bytes{'m', 'a', 's', 'k'}));
+        }
+        EXPECT_EQ(Describe(result), expected);
+    }
+    EXPECT_EQ(ReadWholeFile(outside / "x.bmp"), Bytes{7});
+    EXPECT_EQ(Names(outside), std::vector<std::string>{"x.bmp"});
+    EXPECT_TRUE(fs::is_symlink(out / "x.bmp") && fs::is_symlink(out / "away"));
+    const bool survived = InChild([&] {
+        CleanUpOnFatalSignals();
+        ReplacementFile file;
+        if (!file.Create(out / "a/b/d.bmp", out).Ok() || write(file.Fd(), "partial", 7) != 7) {
+            return true;
+        }
+        raise(SIGTERM);
+        return true;
+    });
+    EXPECT_FALSE(survived);
+    EXPECT_EQ(Names(out / "a/b"), std::vector<std::string>{"c.bmp"});
+}
+
 INSTANTIATE_TEST_SUITE_P(NamedOrNot, DestinationTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
 
@@ -187,6 +245,14 @@ extern "C" int open(const char* path, int flags, ...) {
     const int mode = created ? va_arg(rest, int) : 0;
     va_end(rest);
     return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+extern "C" int openat(int folder, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const bool created = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const int mode = created ? va_arg(rest, int) : 0;
+    va_end(rest);
+    return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, folder, path, flags, mode));
 }
 extern "C" int linkat(int from, const char* old, int to, const char* path, int flags) {
     return zel7::Taken(path) ? -1 : int(syscall(SYS_linkat, from, old, to, path, flags));
