@@ -10,6 +10,7 @@ import re
 import struct
 import subprocess
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -149,11 +150,23 @@ def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
             zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", **keywords)
 
 
-# The one planner: on a cluster, each source gets zel7-mask's destination, status and
-# reason, and the module's mask; run again with skip_existing, what is there is skipped.
-def test_front_ends_plan_and_report_batches_alike(tmp_path):
+@pytest.fixture(scope="module")
+def client():
+    """Two workers on this machine, for the tests of zel7.dask."""
     from distributed import Client, LocalCluster
 
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                      timeout=60) as cluster, Client(cluster, timeout=60) as connected:
+        yield connected
+
+
+def reported(entries):
+    return [{**entry, "milliseconds": 0} for entry in entries]
+
+
+# The one planner: on a cluster, each source gets zel7-mask's destination, status and
+# reason, and the module's mask; run again with skip_existing, what is there is skipped.
+def test_front_ends_plan_and_report_batches_alike(tmp_path, client):
     for folder in ("a", "b", "out"):
         (tmp_path / folder).mkdir()
     names = ["a/x.bmp", "b/x.bmp", "out/y.bmp", "out/y-m.bmp", "a/.", "a/broken.bmp", "b/z.bmp"]
@@ -163,12 +176,10 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (tmp_path / "a/broken.bmp").write_bytes(b"BM" + bytes(20))
     said = cli("-w", "-c", "-o", tmp_path / "out", "-s-m", "--report=-", *paths).stdout.splitlines()
     command = {entry["source"]: {**entry, "milliseconds": 0} for entry in map(json.loads, said)}
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      timeout=60) as cluster, Client(cluster, timeout=60) as client:
-        report, again = (zel7.dask.mask_files(paths, tmp_path / "out", client, suffix="-m",
-                                              connected=True, skip_existing=skip)
-                         for skip in (False, True))
-    assert [{**entry, "milliseconds": 0} for entry in report] == [command[path] for path in paths]
+    report, again = (zel7.dask.mask_files(paths, tmp_path / "out", client, suffix="-m",
+                                          connected=True, skip_existing=skip)
+                     for skip in (False, True))
+    assert reported(report) == [command[path] for path in paths]
     assert [entry["status"] for entry in report] == ["written", "failed", "failed", "written",
                                                      "failed", "failed", "written"]
     assert [entry["status"] for entry in again] == ["skipped", "failed", "failed", "skipped",
@@ -176,6 +187,65 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     for i, name in ((0, "x-m.bmp"), (3, "y-m-m.bmp"), (6, "z-m.bmp")):
         np.testing.assert_array_equal(read_mask(tmp_path / "out" / name),
                                       zel7.mask(photo(i), connected=True))
+
+
+# A kept tree, planned by the same library on a cluster: the same masks in the same
+# folders, the same refusals (outside the base, a second source for one mask, a link in
+# the output folder to a folder outside) as zel7-mask.
+@pytest.mark.parametrize("keywords, arguments, written", [
+    ({"keep_tree": True}, ["--keep-tree"], ["a/s1/m.bmp", "a/s2/d/m.bmp", "a/s2/m.bmp"]),
+    ({"base": "a"}, ["--base=a"], ["s1/m.bmp", "s2/d/m.bmp", "s2/m.bmp"]),
+    ({"base": "a/s2"}, ["--base", "a/s2"], ["d/m.bmp", "m.bmp"]),
+])
+def test_trees_kept_alike(tmp_path, client, keywords, arguments, written):
+    names = ["a/s1/m.bmp", "a/s2/m.bmp", "a/s2/d/m.bmp", "a/s2/../s1/m.bmp", "b/m.bmp"]
+    pictures = {f"{tmp_path}/{name}": photo(i) for i, name in enumerate(names) if ".." not in name}
+    for path, rgb in pictures.items():
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        write_bmp(Path(path), rgb)
+    (tmp_path / "elsewhere").mkdir()
+    paths = [f"{tmp_path}/{name}" for name in names]
+    keywords = {key: f"{tmp_path}/{value}" if key == "base" else value
+                for key, value in keywords.items()}
+    arguments = [re.sub("^(--base=)?a", rf"\1{tmp_path}/a", a) for a in arguments]
+    runs = {}
+    for run in ("command", "module"):
+        out = tmp_path / run
+        out.mkdir()
+        (out / "b").symlink_to(tmp_path / "elsewhere")
+        if run == "command":
+            said = cli("-w", "-o", out, "--report=-", *arguments, *paths).stdout.splitlines()
+            runs[run] = [{**json.loads(line), "milliseconds": 0} for line in said]
+        else:
+            runs[run] = reported(zel7.dask.mask_files(paths, out, client, **keywords))
+            for entry in runs[run]:
+                if entry["status"] == "written":
+                    np.testing.assert_array_equal(read_mask(Path(entry["destination"])),
+                                                  zel7.mask(pictures[entry["source"]]))
+        files = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+        assert files == written
+        for entry in runs[run]:
+            for key in ("destination", "reason"):
+                entry[key] = entry[key].replace(str(out), "OUT")
+    assert sorted(runs["module"], key=lambda e: e["source"]) == sorted(
+        runs["command"], key=lambda e: e["source"])
+    assert [entry["status"] for entry in runs["module"]].count("failed") == 5 - len(written)
+    assert not any((tmp_path / "elsewhere").iterdir())
+
+
+# OpenCV's arrays: blue first, with or without alpha, give the mask of the same pixels red
+# first, and a cut-out blue first.
+@pytest.mark.parametrize("channels", ["bgr", "bgra"])
+@pytest.mark.parametrize("options", [{}, {"connected": True, "soft": True}, {"cutout": True}])
+def test_bgr_arrays_come_back_in_their_order(channels, options):
+    rgb = photo() if channels == "bgr" else with_alpha(photo(), 255)[0]
+    bgr = np.ascontiguousarray(rgb[..., [2, 1, 0, 3][: rgb.shape[2]]])
+    expected = zel7.mask(rgb, **options)
+    if options.get("cutout"):
+        expected = expected[..., [2, 1, 0, 3]]
+    np.testing.assert_array_equal(zel7.mask(bgr, channels=channels, **options), expected)
+    named = zel7.mask(rgb, channels=channels.replace("bgr", "rgb"), **options)
+    np.testing.assert_array_equal(named, zel7.mask(rgb, **options))
 
 
 @pytest.mark.parametrize("call, kind, words", [
@@ -186,6 +256,11 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.mask(np.zeros((70000, 1), np.uint8)), zel7.PictureError, "65535 a side"),
     (lambda: zel7.mask_file("a.bmp", "a.jpg"), ValueError, "masks are written as PNG"),
     (lambda: zel7.mask_file("a.bmp", "a.bmp", cutout=True), ValueError, "cut-outs are"),
+    (lambda: zel7.mask(photo(), channels="hsv"), ValueError, "'rgb', 'bgr', 'rgba' or 'bgra'"),
+    (lambda: zel7.mask(photo(), channels="bgra"), ValueError, "names 4 channels; the array has 3"),
+    (lambda: zel7.mask(photo()[..., 0], channels="rgb"), ValueError, "the array has 1"),
+    (lambda: zel7.mask_file("a.bmp", "b.bmp", keep_tree=True), TypeError, "'keep_tree'"),
+    (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
