@@ -86,6 +86,8 @@ const Row kRows[] = {
     {0, "invert"},
     {'o', "out-dir"},
     {'s', "suffix"},
+    {0, "keep-tree"},
+    {0, "base"},
     {'f', "format"},
     {'j', "jobs", "N", "mask up to N files at once (default: one per core)", ReadJobs},
     {0, "files-from", "FILE",

@@ -68,20 +68,28 @@ void Apply(const char* name, const std::string& argument, zel7::MaskSettings& se
     }
 }
 
-// Where an option may be given as a keyword: to every call, or only to those that
-// write files (format, max_pixels). The side is the background argument, and batch
-// options are zel7.dask's own arguments.
-bool TakenAsKeyword(const zel7::Option& option, bool files) {
+// What a function works on: arrays, files, or a batch of files.
+enum class Use { Arrays, Files, Batch };
+
+// Where an option may be given as a keyword: to every call, only to those that write
+// files (format, max_pixels), or to batches (keep_tree, base). The side is the
+// background argument, and how a batch runs is zel7.dask's own arguments.
+bool TakenAsKeyword(const zel7::Option& option, Use use) {
     const std::string_view name = option.name;
+    if (option.scope == zel7::OptionScope::Tree) {
+        return use == Use::Batch;
+    }
     return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
-           (files || (name != "format" && name != "max-pixels"));
+           (use != Use::Arrays || (name != "format" && name != "max-pixels"));
 }
 
 // The background argument and the keyword options, read through the library's table
 // and checked by its rules: ValueError for a bad value, TypeError for an unknown
-// keyword, as a Python function's own would be.
+// keyword, as a Python function's own would be. A batch's out_dir, when given, is
+// checked with them.
 zel7::MaskSettings Settings(const char* function, const std::string& background,
-                            const py::kwargs& options, bool files) {
+                            const py::kwargs& options, Use use,
+                            const std::optional<fs::path>& outDir = std::nullopt) {
     zel7::MaskSettings settings;
     if (background == "white" || background == "black") {
         Apply(background.c_str(), "", settings);
@@ -95,7 +103,7 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
         const std::string keyword = name;
         std::replace(name.begin(), name.end(), '_', '-');
         const zel7::Option* option = zel7::FindOption(name);
-        if (option == nullptr || !TakenAsKeyword(*option, files) ||
+        if (option == nullptr || !TakenAsKeyword(*option, use) ||
             keyword.find('-') != std::string::npos) {
             throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" +
                                  keyword + "'");
@@ -112,6 +120,9 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
         }
         Apply(option->name, py::str(value), settings);
     }
+    if (outDir) {
+        Apply("out-dir", outDir->native(), settings);
+    }
     if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
         !checked.Ok()) {
         RaiseValue(checked);
@@ -119,8 +130,9 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
     return settings;
 }
 
-// The samples as the pipeline reads them, where they lie.
-zel7::PixelArray Pixels(const py::array& array, zel7::Background side) {
+// The samples as the pipeline reads them, where they lie, in the channels' order named.
+zel7::PixelArray Pixels(const py::array& array, zel7::Background side,
+                        const std::optional<std::string>& channels) {
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'u' || (dtype.itemsize() != 1 && dtype.itemsize() != 2)) {
         throw py::type_error("pixels are uint8 or uint16, not " +
@@ -149,6 +161,10 @@ zel7::PixelArray Pixels(const py::array& array, zel7::Background side) {
     picture.rowStride = array.strides(0);
     picture.pixelStride = array.strides(1);
     picture.channelStride = layered ? array.strides(2) : 0;
+    if (zel7::Result read = zel7::ReadChannelOrder(channels, picture.channels, picture.order);
+        !read.Ok()) {
+        RaiseValue(read);
+    }
     // 16-bit samples are read by their top byte alone: in the other byte order it is
     // read as an 8-bit sample where it lies, rather than the array being swapped.
     const char swapped = std::endian::native == std::endian::little ? '>' : '<';
@@ -161,15 +177,16 @@ zel7::PixelArray Pixels(const py::array& array, zel7::Background side) {
     return picture;
 }
 
-py::array Mask(const py::object& pixels, const std::string& background, const py::kwargs& options) {
-    const zel7::MaskSettings settings = Settings("mask", background, options, false);
+py::array Mask(const py::object& pixels, const std::string& background,
+               const std::optional<std::string>& channels, const py::kwargs& options) {
+    const zel7::MaskSettings settings = Settings("mask", background, options, Use::Arrays);
     // Without forcecast: an ndarray of any strides is taken as it is, never copied.
     const py::array array = py::array::ensure(pixels);
     if (!array) {
         throw py::type_error("pixels are a NumPy array, or anything numpy.asarray takes");
     }
     const zel7::MaskOptions made = settings.ForFile(zel7::PictureFormat::Png);
-    const zel7::PixelArray picture = Pixels(array, made.background);
+    const zel7::PixelArray picture = Pixels(array, made.background, channels);
     std::vector<py::ssize_t> shape{picture.height, picture.width};
     if (settings.Cutout()) {
         shape.push_back(4);
@@ -201,12 +218,15 @@ py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
 }
 
 // The destination written, what zel7-mask would remark on it ("" mostly), and the
-// confidence of a refined mask or cut-out (None for others).
+// confidence of a refined mask or cut-out (None for others). With outDir, the file is
+// one of a batch into it, planned by Plan, and takes the batch's keywords.
 std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& source,
                                                            const fs::path& destination,
                                                            const std::string& background,
+                                                           const std::optional<fs::path>& outDir,
                                                            const py::kwargs& options) {
-    const zel7::MaskSettings settings = Settings("mask_file", background, options, true);
+    const zel7::MaskSettings settings =
+        Settings("mask_file", background, options, outDir ? Use::Batch : Use::Files, outDir);
     zel7::BatchJob job;
     if (zel7::Result planned =
             zel7::PlanOne(settings, source, destination, zel7::Spelling::Keyword, job);
@@ -233,7 +253,8 @@ std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& sourc
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
 py::str MaskFileOf(const fs::path& source, const fs::path& destination,
                    const std::string& background, const py::kwargs& options) {
-    auto [written, remark, confidence] = MaskFileNoted(source, destination, background, options);
+    auto [written, remark, confidence] =
+        MaskFileNoted(source, destination, background, std::nullopt, options);
     if (!remark.empty()) {
         const std::string warning = source.string() + ": " + remark;
         if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) {
@@ -258,8 +279,7 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
 py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
                const std::string& suffix, const std::string& background,
                const py::kwargs& options) {
-    zel7::MaskSettings settings = Settings("mask_files", background, options, true);
-    Apply("out-dir", outDir.native(), settings);
+    zel7::MaskSettings settings = Settings("mask_files", background, options, Use::Batch, outDir);
     if (!suffix.empty()) {
         Apply("suffix", suffix, settings);
     }
@@ -281,11 +301,11 @@ py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
 }
 
 // The keyword options' documentation, from the table, as Python spells them.
-std::string OptionsDoc(bool files) {
+std::string OptionsDoc(Use use) {
     std::string doc =
         "\nbackground: \"white\" or \"black\", the backdrop's side; \"auto\" measures it.\n";
     for (const zel7::Option& option : zel7::Options()) {
-        if (!TakenAsKeyword(option, files)) {
+        if (!TakenAsKeyword(option, use)) {
             continue;
         }
         doc += zel7::Spelled(std::string("{") + option.name + "}: ", zel7::Spelling::Keyword);
@@ -304,19 +324,24 @@ std::string OptionsDoc(bool files) {
 PYBIND11_MODULE(_zel7, module) {
     module.doc() = "The native half of zel7; use the package zel7.";
 
-    module.def("mask", &Mask, py::arg("pixels"), py::arg("background") = "white",
+    module.def("mask", &Mask, py::arg("pixels"), py::arg("background") = "white", py::kw_only(),
+               py::arg("channels") = py::none(),
                (std::string(R"(The mask, or the cut-out, of the picture in an array.
 
 pixels: height x width (grey), or height x width x 1, 3 (red, green, blue) or 4 (with
     alpha) samples, uint8 or uint16 (read by their top byte, in either byte order).
     Any strides: slices, flipped and transposed views are read where they lie, without
     a copy. Transparent pixels are composited over the backdrop's side.
+channels: the order of the colours, "rgb" or "bgr" for 3 channels, "rgba" or "bgra"
+    for 4; None is red first. OpenCV's arrays are "bgr" (or "bgra").
 
 Returns a new uint8 array: height x width for masks (255 background, 0 object, grey
-between for soft masks), height x width x 4 (red, green, blue, alpha) for cut-outs.
-Raises TypeError for other kinds of samples, ValueError for other shapes, and
-PictureError for pictures past the size limits. The GIL is released meanwhile.
-)") + OptionsDoc(false))
+between for soft masks), height x width x 4 for cut-outs, in the array's order: red,
+green, blue, alpha, or blue, green, red, alpha for "bgr" and "bgra", ready for
+cv2.imwrite. Raises TypeError for other kinds of samples, ValueError for other shapes
+or channels, and PictureError for pictures past the size limits. The GIL is released
+meanwhile.
+)") + OptionsDoc(Use::Arrays))
                    .c_str());
 
     module.def("mask_file", &MaskFileOf, py::arg("source"), py::arg("destination"),
@@ -332,15 +357,16 @@ output. An existing destination is replaced only by a complete file.
 
 Returns the destination written. Raises PictureError when the source cannot be read,
 WriteError when the destination cannot be written. The GIL is released meanwhile.
-)") + OptionsDoc(true))
+)") + OptionsDoc(Use::Files))
                    .c_str());
 
     // For zel7.dask, which reports remarks as zel7-mask's --report does: warnings are
     // caught through process-wide state, which threads would race for.
     module.def("_mask_file_noted", &MaskFileNoted, py::arg("source"), py::arg("destination"),
-               py::arg("background") = "white",
+               py::arg("background") = "white", py::arg("out_dir") = py::none(),
                "mask_file, returning the destination, zel7-mask's remark on it and the "
-               "confidence its --report gives (None but for refined masks and cut-outs).");
+               "confidence its --report gives (None but for refined masks and cut-outs). "
+               "With out_dir, one file of a batch _plan planned, with the batch's keywords.");
     module.def("_plan", &Plan, py::arg("paths"), py::arg("out_dir"), py::arg("suffix"),
                py::arg("background"), "zel7.dask's batch, planned as zel7-mask plans its own.");
     module.def("_up_to_date", &zel7::IsUpToDate, py::arg("source"), py::arg("destination"),

@@ -36,6 +36,53 @@ fs::path Resolved(const std::string& path) {
     return error ? fs::absolute(path, error).lexically_normal() : resolved;
 }
 
+// Whether a source names a file a mask can be named after.
+bool Nameable(const std::string& source) {
+    const fs::path name = fs::path(source).filename();
+    return source != "-" && !name.empty() && name != "." && name != "..";
+}
+
+// A path by its names alone, from the root: what a kept tree mirrors. Links are not
+// resolved, so a tree reached through one is kept as it was named.
+fs::path Named(const std::string& path) {
+    std::error_code error;
+    return fs::absolute(path, error).lexically_normal();
+}
+
+// The folder a kept tree starts from: the one named, or the deepest holding every source.
+fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& naming) {
+    if (!naming.base.empty()) {
+        return Named(naming.base);
+    }
+    std::optional<fs::path> common;
+    for (const std::string& source : sources) {
+        if (!Nameable(source)) {
+            continue;
+        }
+        const fs::path folder = Named(source).parent_path();
+        if (!common) {
+            common = folder;
+            continue;
+        }
+        fs::path shared;
+        for (auto a = common->begin(), b = folder.begin();
+             a != common->end() && b != folder.end() && *a == *b; ++a, ++b) {
+            shared /= *a;
+        }
+        common = shared;
+    }
+    return common.value_or(fs::path());
+}
+
+// The source's path below base, or nothing when it lies outside.
+std::optional<fs::path> BelowBase(const std::string& source, const fs::path& base) {
+    const fs::path relative = Named(source).lexically_relative(base);
+    if (relative.empty() || relative == "." || *relative.begin() == "..") {
+        return std::nullopt;
+    }
+    return relative;
+}
+
 }  // namespace
 
 std::optional<Shard> ParseShard(std::string_view text) {
@@ -70,20 +117,31 @@ bool InShard(std::string_view path, const Shard& shard) {
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
                     std::optional<Shard> shard) {
     const std::set<FileId> read = Identify(sources);
+    const fs::path base = naming.keepTree ? TreeBase(sources, naming) : fs::path();
     BatchPlan plan;
     std::set<fs::path> destinations;
     for (std::size_t index = 0; index < sources.size(); ++index) {
         const std::string& source = sources[index];
-        const fs::path name = fs::path(source).filename();
         const bool mine = !shard || InShard(source, *shard);
-        if (source == "-" || name.empty() || name == "." || name == "..") {
+        if (!Nameable(source)) {
             if (mine) {
                 plan.refusals.push_back({index, source, "", "names no file to name a mask after"});
             }
             continue;
         }
-        const fs::path folder =
+        fs::path folder =
             naming.outDir.empty() ? fs::path(source).parent_path() : fs::path(naming.outDir);
+        std::optional<fs::path> below;
+        if (naming.keepTree && !(below = BelowBase(source, base))) {
+            if (mine) {
+                plan.refusals.push_back(
+                    {index, source, "", "lies outside the base folder " + naming.base});
+            }
+            continue;
+        }
+        if (below && below->has_parent_path()) {
+            folder /= below->parent_path();
+        }
         const fs::path destination =
             folder / MaskFileName(source, naming.suffix, naming.format, naming.cutout);
         std::string reason;

@@ -25,12 +25,16 @@ std::optional<Shard> ParseShard(std::string_view text);
 bool InShard(std::string_view path, const Shard& shard);
 
 // How a batch names its masks: into outDir (beside each source when empty), with the
-// suffix before the extension, in the format asked or the one the name calls for.
+// suffix before the extension, in the format asked or the one the name calls for. With
+// keepTree, each source's path below base (when empty, the deepest folder holding
+// every source of the list) is kept below outDir.
 struct BatchNaming {
     std::string outDir;
     std::string suffix;
     std::optional<PictureFormat> format;
     bool cutout = false;
+    bool keepTree = false;
+    std::string base;
 };
 
 struct BatchJob {
@@ -56,7 +60,8 @@ struct BatchPlan {
 
 // One job per source. A batch never replaces one of its own pictures, and never
 // writes two masks to one name: the first source in the list keeps the name and later
-// ones are refused. Decided over the whole list; a shard then keeps its own share.
+// ones are refused. A kept tree refuses sources outside its base. Decided over the
+// whole list; a shard then keeps its own share.
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
                     std::optional<Shard> shard = std::nullopt);
 

@@ -34,7 +34,7 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                                                                      : PngContent::TwoTone;
     std::unique_ptr<RowSink> output;
     if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
-                                          output, content);
+                                          output, content, options.inside);
         !result.Ok()) {
         return result;
     }
@@ -73,8 +73,9 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
         return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");
     }
     std::unique_ptr<RowSink> output;
-    if (Result result = CreatePictureSink(destination, options.format, input->Shape(),
-                                          ColorTableOf(*input), output);
+    if (Result result =
+            CreatePictureSink(destination, options.format, input->Shape(), ColorTableOf(*input),
+                              output, PngContent::TwoTone, options.inside);
         !result.Ok()) {
         return result;
     }

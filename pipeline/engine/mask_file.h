@@ -20,6 +20,9 @@ struct MaskOptions {
     uint64_t maxPixels = kDefaultMaxPixels;
     SliceWriting writing = SliceWriting::Inline;
     RefineOptions refine{};  // when active, background is only its side without a measure
+    // When set, the destination lies below this folder: the folders between are made as
+    // needed, and none is entered through a symbolic link.
+    std::filesystem::path inside{};
 };
 
 // What a user may want to know of a mask that was written.

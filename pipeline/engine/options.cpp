@@ -174,6 +174,23 @@ constexpr Option kOptions[] = {
          s.suffix = argument;
          return std::nullopt;
      }},
+    {"keep-tree", nullptr, OptionScope::Tree,
+     "with {out-dir}: keep the sources' folders below the\nfolder they all lie in (a/x/p.jpg "
+     "and a/y/p.jpg give\nx/p.png and y/p.png), making them as needed",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.keepTree = true;
+         return std::nullopt;
+     }},
+    {"base", "DIR", OptionScope::Tree,
+     "{keep-tree} from DIR instead: sources outside it are\nrefused",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument.empty()) {
+             return OptionRefusal{"the base folder name is empty"};
+         }
+         s.base = argument;
+         s.keepTree = true;
+         return std::nullopt;
+     }},
     {"shard", "I/N", OptionScope::Batch,
      "mask only the I-th of N shares of the sources (I from 0),\nchosen by a hash of each path: "
      "for N tasks of a cluster",
@@ -207,6 +224,9 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
     options.maxPixels = maxPixels;
     options.refine = refine;
     options.refine.sideKnown = side.has_value();
+    if (keepTree) {
+        options.inside = outDir;
+    }
     return options;
 }
 
@@ -275,13 +295,18 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (settings.Cutout() && settings.format == PictureFormat::Bmp) {
         return Invalid("cut-outs are written as PNG only", spelling);
     }
+    if (settings.keepTree && settings.outDir.empty()) {
+        return Invalid("{keep-tree} and {base} go with {out-dir}: the tree is kept below it",
+                       spelling);
+    }
     return {};
 }
 
 Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                std::filesystem::path destination, Spelling spelling, BatchJob& job) {
     std::error_code ignored;
-    if (destination != "-" && source != "-" &&
+    // A kept tree's destination is planned already: a folder there is in the way.
+    if (!settings.keepTree && destination != "-" && source != "-" &&
         std::filesystem::is_directory(destination, ignored)) {
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
     }

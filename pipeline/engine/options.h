@@ -27,15 +27,19 @@ struct MaskSettings {
     std::string suffix;
     std::optional<Shard> shard;
     bool skipExisting = false;
+    bool keepTree = false;  // sources' folders kept below outDir
+    std::string base;       // the folder they are kept from; empty: the sources' common one
 
     bool Cutout() const { return refine.product == Product::Cutout; }
-    BatchNaming Naming() const { return {outDir, suffix, format, Cutout()}; }
+    BatchNaming Naming() const { return {outDir, suffix, format, Cutout(), keepTree, base}; }
     // What masking one file takes, in the format given.
     MaskOptions ForFile(PictureFormat written) const;
 };
 
-// Whether an option is about each picture, or about a batch of them.
-enum class OptionScope { Picture, Batch };
+// Whether an option is about each picture, or about a batch of them: how it runs
+// (each front end has its own way to say that), or where below the output folder its
+// masks go (a keyword of the module's batch functions too).
+enum class OptionScope { Picture, Batch, Tree };
 
 // Why an argument was refused: the rule, naming options as {name}, and the argument
 // it was refused, if any, which is quoted after the rule as the user gave it.

@@ -1,6 +1,9 @@
 #include "engine/pixel_arrays.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/decoded_rows.h"
@@ -50,8 +53,9 @@ private:
                 continue;
             }
             const uint8_t alpha = picture_.channels == 4 ? Sample(pixel, 3) : 255;
+            const bool blueFirst = picture_.order == ChannelOrder::Bgr;
             for (int32_t c = 0; c < 3; ++c) {
-                bgr[2 - c] = Composite(Sample(pixel, c), alpha, background_);
+                bgr[blueFirst ? c : 2 - c] = Composite(Sample(pixel, c), alpha, background_);
             }
         }
     }
@@ -62,10 +66,12 @@ private:
     int32_t row_ = 0;
 };
 
-// Takes 24-bit grey rows (a byte a pixel kept) or 32-bit ones (kept whole).
+// Takes 24-bit grey rows (a byte a pixel kept) or 32-bit ones (kept whole, red and blue
+// swapped for Bgr).
 class ArraySink : public RowSink {
 public:
-    ArraySink(uint8_t* out, const PictureShape& shape) : out_(out), shape_(shape) {}
+    ArraySink(uint8_t* out, const PictureShape& shape, ChannelOrder order)
+        : out_(out), shape_(shape), order_(order) {}
 
     bool Accepts(RowOrder order) const override { return order == RowOrder::TopDown; }
     void SetOrder(RowOrder) override {}
@@ -74,6 +80,11 @@ public:
         for (std::size_t done = 0; done < size; done += std::size_t(shape_.rowStride)) {
             if (shape_.bitCount == 32) {
                 std::memcpy(out_, bytes + done, 4 * width);
+                if (order_ == ChannelOrder::Bgr) {
+                    for (std::size_t x = 0; x < width; ++x) {
+                        std::swap(out_[4 * x], out_[4 * x + 2]);
+                    }
+                }
                 out_ += 4 * width;
                 continue;
             }
@@ -88,9 +99,31 @@ public:
 private:
     uint8_t* out_;
     PictureShape shape_;
+    ChannelOrder order_;
 };
 
 }  // namespace
+
+Result ReadChannelOrder(std::optional<std::string_view> name, int32_t channels,
+                        ChannelOrder& order) {
+    order = ChannelOrder::Rgb;
+    if (!name) {
+        return {};
+    }
+    static constexpr std::string_view kNames[] = {"rgb", "bgr", "rgba", "bgra"};
+    const auto* found = std::find(std::begin(kNames), std::end(kNames), *name);
+    if (found == std::end(kNames)) {
+        return Fail(Status::InvalidOptions,
+                    "channels is 'rgb', 'bgr', 'rgba' or 'bgra', not '" + std::string(*name) + "'");
+    }
+    if (int32_t(found->size()) != channels) {
+        return Fail(Status::InvalidOptions,
+                    "channels '" + std::string(*name) + "' names " + std::to_string(found->size()) +
+                        " channels; the array has " + std::to_string(channels));
+    }
+    order = found->front() == 'b' ? ChannelOrder::Bgr : ChannelOrder::Rgb;
+    return {};
+}
 
 Result MaskArray(const PixelArray& picture, Background background, const RefineOptions& options,
                  uint8_t* out) {
@@ -130,7 +163,7 @@ Result MaskArray(const PixelArray& picture, Background background, const RefineO
         !result.Ok()) {
         return result;
     }
-    ArraySink sink(out, source->Shape());
+    ArraySink sink(out, source->Shape(), picture.order);
     std::vector<uint8_t> buffer;
     CopyOptions copy;
     if (!options.Active()) {

@@ -50,8 +50,9 @@ private:
 class BitmapSink : public RowSink {
 public:
     // Writes the headers and, for 8 bits, the colour table.
+    // inside: as for OutputFile.
     Result Create(const std::filesystem::path& path, const PictureShape& shape,
-                  const uint8_t* colorTable);
+                  const uint8_t* colorTable, const std::filesystem::path& inside = {});
     bool Accepts(RowOrder order) const override;
     void SetOrder(RowOrder order) override;
     Result Write(const uint8_t* bytes, std::size_t size) override;

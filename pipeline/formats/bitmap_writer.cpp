@@ -6,7 +6,7 @@
 namespace zel7 {
 
 Result BitmapSink::Create(const std::filesystem::path& path, const PictureShape& shape,
-                          const uint8_t* colorTable) {
+                          const uint8_t* colorTable, const std::filesystem::path& inside) {
     if (shape.bitCount == 8 && colorTable == nullptr) {
         return Fail(Status::NoColorTable);
     }
@@ -15,7 +15,7 @@ Result BitmapSink::Create(const std::filesystem::path& path, const PictureShape&
         status != Status::Ok) {
         return Fail(status);
     }
-    if (Result result = file_.Create(path); !result.Ok()) {
+    if (Result result = file_.Create(path, inside); !result.Ok()) {
         return result;
     }
     layout_ = layout;

@@ -49,6 +49,7 @@ Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
 // pixel 0, 0, 0 or 255, 255, 255), white where they are white; for a grey mask grey
 // 24-bit rows; for a cut-out 32-bit rows of red, green, blue and alpha.
 Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
-                     PngContent content, std::unique_ptr<RowSink>& sink);
+                     PngContent content, std::unique_ptr<RowSink>& sink,
+                     const std::filesystem::path& inside = {});
 
 }  // namespace zel7

@@ -104,12 +104,13 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
 
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content) {
+                         std::unique_ptr<RowSink>& sink, PngContent content,
+                         const std::filesystem::path& inside) {
     if (format == PictureFormat::Png) {
-        return CreatePngSink(path, shape, content, sink);
+        return CreatePngSink(path, shape, content, sink, inside);
     }
     auto bitmap = std::make_unique<BitmapSink>();
-    if (Result result = bitmap->Create(path, shape, colorTable); !result.Ok()) {
+    if (Result result = bitmap->Create(path, shape, colorTable, inside); !result.Ok()) {
         return result;
     }
     sink = std::move(bitmap);

@@ -52,10 +52,12 @@ enum class PictureFormat { Bmp, Png };
 // grey pixels), or a cut-out with transparency (32-bit rows: red, green, blue, alpha).
 enum class PngContent { TwoTone, Grey, Rgba };
 
-// A BMP of the shape given, or a PNG. The destination "-" is standard output.
+// A BMP of the shape given, or a PNG. The destination "-" is standard output. With
+// inside, path lies below that folder, made as needed and never left (see OutputFile).
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content = PngContent::TwoTone);
+                         std::unique_ptr<RowSink>& sink, PngContent content = PngContent::TwoTone,
+                         const std::filesystem::path& inside = {});
 
 // What a destination's name asks for: PNG for .png, BMP for .bmp, .dib or no
 // extension (any case); nothing for other names.

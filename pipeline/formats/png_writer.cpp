@@ -73,7 +73,8 @@ PngLayout LayoutOf(PngContent content) {
 
 class PngSink : public RowSink {
 public:
-    Result Create(const std::filesystem::path& path, const PictureShape& shape, PngContent content);
+    Result Create(const std::filesystem::path& path, const PictureShape& shape, PngContent content,
+                  const std::filesystem::path& inside);
     bool Accepts(RowOrder order) const override { return order == RowOrder::TopDown; }
     void SetOrder(RowOrder) override {}
     Result Write(const uint8_t* bytes, std::size_t size) override;
@@ -107,7 +108,7 @@ Result PngSink::Failure(int error) const {
 }
 
 Result PngSink::Create(const std::filesystem::path& path, const PictureShape& shape,
-                       PngContent content) {
+                       PngContent content, const std::filesystem::path& inside) {
     if (shape.bitCount != (content == PngContent::Rgba ? 32 : 24)) {
         return Fail(Status::UnsupportedPicture, content == PngContent::Rgba
                                                     ? "cut-outs are written from 32-bit rows"
@@ -142,7 +143,7 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
             return Failure(error);
         }
     }
-    if (Result result = file_.Create(path); !result.Ok()) {
+    if (Result result = file_.Create(path, inside); !result.Ok()) {
         return result;
     }
     // Writes the signature and the header.
@@ -186,9 +187,10 @@ Result PngSink::Commit() {
 }  // namespace
 
 Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
-                     PngContent content, std::unique_ptr<RowSink>& sink) {
+                     PngContent content, std::unique_ptr<RowSink>& sink,
+                     const std::filesystem::path& inside) {
     auto png = std::make_unique<PngSink>();
-    if (Result result = png->Create(path, shape, content); !result.Ok()) {
+    if (Result result = png->Create(path, shape, content, inside); !result.Ok()) {
         return result;
     }
     sink = std::move(png);

@@ -40,6 +40,8 @@ constexpr StatusEntry kStatuses[] = {
     {Status::CannotCreate, "cannot create file", true},
     {Status::DestinationNotRegular, "not a regular file; left as it is", true},
     {Status::DestinationReadOnly, "not writable; left as it is", true},
+    {Status::SymbolicLink, "a symbolic link on the way; not followed out of the output folder",
+     true},
     {Status::CannotWrite, "cannot write file", true},
     {Status::InvalidOptions, "invalid options", false},
 };

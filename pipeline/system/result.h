@@ -42,6 +42,7 @@ enum class Status : uint8_t {
     CannotCreate,
     DestinationNotRegular,
     DestinationReadOnly,
+    SymbolicLink,  // inside an output folder, where links are not followed
     CannotWrite,
     // The caller's options; the detail says which and why.
     InvalidOptions,

@@ -162,6 +162,7 @@ namespace {
 enum SlotState : int { kFree, kClaimed, kLive, kDying };
 struct TemporaryName {
     std::atomic<int> state{kFree};
+    int folder = AT_FDCWD;  // what path is relative to, open while the slot is live
     char path[PATH_MAX];
 };
 constexpr int kTemporaryNameSlots = 256;  // at least the number of jobs zel7-mask runs
@@ -169,13 +170,14 @@ std::array<TemporaryName, kTemporaryNameSlots> temporaryNames;
 std::atomic<bool> dying{false};
 std::atomic<bool> namedFilesOnly{false};
 
-int ClaimSlot(const std::string& path) {
+int ClaimSlot(int folder, const std::string& path) {
     if (path.size() >= PATH_MAX) {
         return -1;
     }
     for (int i = 0; i < kTemporaryNameSlots; ++i) {
         int expected = kFree;
         if (temporaryNames[i].state.compare_exchange_strong(expected, kClaimed)) {
+            temporaryNames[i].folder = folder;
             std::memcpy(temporaryNames[i].path, path.c_str(), path.size() + 1);
             temporaryNames[i].state.store(kLive);
             return i;
@@ -195,7 +197,7 @@ void RemoveTemporaryNames(int signal) {
     for (TemporaryName& name : temporaryNames) {
         int expected = kLive;
         if (name.state.compare_exchange_strong(expected, kDying)) {
-            ::unlink(name.path);
+            ::unlinkat(name.folder, name.path, 0);
         }
     }
     // The handler was reset to the default action on entry: die of the signal, as
@@ -313,8 +315,52 @@ Result ScratchFile::ReadAt(void* into, std::size_t size, uint64_t offset) const 
     return {};
 }
 
-Result ReplacementFile::Create(const std::filesystem::path& destination) {
+int OpenFolderBelow(const std::filesystem::path& root, const std::filesystem::path& below,
+                    bool create, UniqueFd& folder) {
+    UniqueFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!at.IsOpen()) {
+        return errno;
+    }
+    for (const std::filesystem::path& part : below) {
+        const std::string& name = part.native();
+        if (name.empty() || name == "." || name == "..") {
+            return EINVAL;
+        }
+        // O_NOFOLLOW refuses a link however it came there, even one swapped in for a
+        // folder just made.
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        UniqueFd next(::openat(at.Get(), name.c_str(), kFlags));
+        if (!next.IsOpen() && errno == ENOENT && create) {
+            if (::mkdirat(at.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+                return errno;
+            }
+            next = UniqueFd(::openat(at.Get(), name.c_str(), kFlags));
+        }
+        if (!next.IsOpen() && errno == EACCES) {
+            // A folder that may be searched but not read still takes files.
+            next = UniqueFd(::openat(at.Get(), name.c_str(), kFlags | O_PATH));
+        }
+        if (!next.IsOpen()) {
+            // O_DIRECTORY may speak first: ENOTDIR for a link, whatever it points to.
+            const int error = errno;
+            struct stat info {};
+            const bool link = ::fstatat(at.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISLNK(info.st_mode);
+            return link ? ELOOP : error;
+        }
+        at = std::move(next);
+    }
+    folder = std::move(at);
+    return 0;
+}
+
+Result ReplacementFile::Create(const std::filesystem::path& destination,
+                               const std::filesystem::path& inside) {
     Abort();
+    at_ = AT_FDCWD;
+    if (!inside.empty()) {
+        return CreateInside(destination, inside);
+    }
     if (int error = ResolveFinalLinks(destination.string(), target_)) {
         return Fail(Status::CannotCreate, error);
     }
@@ -360,14 +406,74 @@ Result ReplacementFile::Create(const std::filesystem::path& destination) {
     return CreateNamed();
 }
 
+Result ReplacementFile::CreateInside(const std::filesystem::path& destination,
+                                     const std::filesystem::path& inside) {
+    // The part of the name below inside, by name alone: "out/a/b.png" in "out" is a/b.png.
+    const std::string& whole = destination.native();
+    const std::string& root = inside.native();
+    std::size_t start = root.size();
+    if (whole.compare(0, root.size(), root) != 0 ||
+        (root.back() != '/' && (whole.size() == start || whole[start] != '/'))) {
+        return Fail(Status::CannotCreate, EINVAL);  // planned wrong: never outside
+    }
+    while (start < whole.size() && whole[start] == '/') {
+        ++start;
+    }
+    const std::filesystem::path below = whole.substr(start);
+    const std::string leaf = below.filename().native();
+    if (leaf.empty() || leaf == "." || leaf == "..") {
+        return Fail(Status::CannotCreate, EINVAL);
+    }
+    if (int error = OpenFolderBelow(inside, below.parent_path(), true, folderFd_)) {
+        return Fail(error == ELOOP ? Status::SymbolicLink : Status::CannotCreate,
+                    error == ELOOP ? 0 : error);
+    }
+    at_ = folderFd_.Get();
+    target_ = leaf;
+    folder_ = ".";
+    // Replaced, a link would go as a link; writing through it could leave the folder.
+    struct stat existing {};
+    if (::fstatat(at_, target_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(existing.st_mode)) {
+            return Fail(Status::SymbolicLink);
+        }
+        if (S_ISDIR(existing.st_mode)) {
+            return Fail(Status::CannotCreate, EISDIR);
+        }
+        if (!S_ISREG(existing.st_mode)) {
+            return Fail(Status::DestinationNotRegular);
+        }
+        if (::faccessat(at_, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+            return Fail(Status::DestinationReadOnly, errno);
+        }
+        finalMode_ = existing.st_mode & 0777;
+        replacing_ = true;
+    } else if (errno == ENOENT) {
+        finalMode_ = 0666 & ~ProcessUmask();
+        replacing_ = false;
+    } else {
+        return Fail(Status::CannotCreate, errno);
+    }
+    if (!namedFilesOnly.load()) {
+        fd_ = UniqueFd(::openat(at_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (fd_.IsOpen()) {
+            return {};
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return Fail(Status::CannotCreate, errno);
+        }
+    }
+    return CreateNamed();
+}
+
 Result ReplacementFile::CreateNamed() {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string path = TemporaryPath(folder_);
-        slot_ = ClaimSlot(path);
+        slot_ = ClaimSlot(at_, path);
         if (slot_ < 0) {
             return Fail(Status::CannotCreate, EMFILE);
         }
-        fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        fd_ = UniqueFd(::openat(at_, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (fd_.IsOpen()) {
             return {};
         }
@@ -390,7 +496,7 @@ int ReplacementFile::GiveName(std::string& name) {
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = TemporaryPath(folder_);
-        slot_ = ClaimSlot(name);
+        slot_ = ClaimSlot(at_, name);
         if (slot_ < 0) {
             return EMFILE;
         }
@@ -410,9 +516,9 @@ int ReplacementFile::GiveName(std::string& name) {
 int ReplacementFile::LinkAs(const std::string& name) const {
     // Through /proc any user may link the file; AT_EMPTY_PATH needs a privilege.
     const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
-    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    int linked = ::linkat(AT_FDCWD, self.c_str(), at_, name.c_str(), AT_SYMLINK_FOLLOW);
     if (linked != 0 && errno == ENOENT) {
-        linked = ::linkat(fd_.Get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        linked = ::linkat(fd_.Get(), "", at_, name.c_str(), AT_EMPTY_PATH);
     }
     return linked == 0 ? 0 : errno;
 }
@@ -443,7 +549,7 @@ Result ReplacementFile::Commit() {
     if (error == 0 && !placed && dying.load()) {
         error = ECANCELED;  // a fatal signal is removing the file already
     }
-    if (error == 0 && !placed && ::rename(name.c_str(), target_.c_str()) != 0) {
+    if (error == 0 && !placed && ::renameat(at_, name.c_str(), at_, target_.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
@@ -465,22 +571,24 @@ Result ReplacementFile::Commit() {
 
 void ReplacementFile::Abort() {
     fd_.Close();
-    folderFd_.Close();
     if (slot_ >= 0) {
-        ::unlink(temporaryNames[slot_].path);
+        ::unlinkat(at_, temporaryNames[slot_].path, 0);
         ReleaseSlot(slot_);
         slot_ = -1;
     }
+    // Only now: the hidden name may be relative to it.
+    folderFd_.Close();
+    at_ = AT_FDCWD;
 }
 
 void ReplacementFile::UseNamedFilesOnly(bool namedOnly) {
     namedFilesOnly.store(namedOnly);
 }
 
-Result OutputFile::Create(const std::filesystem::path& path) {
-    standardOutput_ = path == "-";
+Result OutputFile::Create(const std::filesystem::path& path, const std::filesystem::path& inside) {
+    standardOutput_ = path == "-" && inside.empty();
     if (!standardOutput_) {
-        return file_.Create(path);
+        return file_.Create(path, inside);
     }
     if (int error = CreateUnnamedTemporaryFile(gathered_)) {
         return Fail(Status::CannotCreate, error);

@@ -59,6 +59,13 @@ int IdentifyFile(const std::filesystem::path& path, FileId& id);
 // Whether this process may create files in folder: 0, or why not.
 int CheckWritableFolder(const std::filesystem::path& folder);
 
+// Opens the folder root (links followed: the caller named it), then each folder of
+// below in turn, relative to the one before and making those missing when create says
+// so. A symbolic link among them is never followed (ELOOP), and "." or ".." never taken
+// (EINVAL): whatever someone put inside root, what is opened lies inside it.
+int OpenFolderBelow(const std::filesystem::path& root, const std::filesystem::path& below,
+                    bool create, UniqueFd& folder);
+
 // Reads exactly size bytes at offset; a file that ends early fails with ENODATA.
 int ReadExactlyAt(int fd, uint64_t offset, void* buffer, std::size_t size);
 // Writes all of size bytes at offset: 0, or an errno value.
@@ -81,8 +88,12 @@ public:
     ~ReplacementFile() { Abort(); }
 
     // Refuses an existing destination that is not a regular file (a link to one is
-    // followed, and its target replaced) or that the user may not write.
-    Result Create(const std::filesystem::path& destination);
+    // followed, and its target replaced) or that the user may not write. With inside,
+    // destination names a file below that folder (its name begins with inside's): the
+    // folders between are made as needed and none of them, nor the file, is reached
+    // through a symbolic link (Status::SymbolicLink), so nothing is written outside.
+    Result Create(const std::filesystem::path& destination,
+                  const std::filesystem::path& inside = {});
     int Fd() const { return fd_.Get(); }
     // Gives the file its final mode (an existing destination's permission bits less
     // setuid, setgid and sticky, or 0666 less the umask), flushes it to disk, links it
@@ -95,12 +106,15 @@ public:
     static void UseNamedFilesOnly(bool namedOnly);
 
 private:
+    Result CreateInside(const std::filesystem::path& destination,
+                        const std::filesystem::path& inside);
     Result CreateNamed();
     int GiveName(std::string& name);
     int LinkAs(const std::string& name) const;  // the open file, under name; 0 or errno
 
     UniqueFd fd_;
     UniqueFd folderFd_;
+    int at_ = -100;  // what names are relative to: AT_FDCWD, or folderFd_ inside a folder
     std::string target_;
     std::string folder_;
     mode_t finalMode_ = 0;
@@ -114,7 +128,8 @@ private:
 // rows in any order (a BMP's bottom row first) without holding them in memory.
 class OutputFile {
 public:
-    Result Create(const std::filesystem::path& path);
+    // inside: as for ReplacementFile.
+    Result Create(const std::filesystem::path& path, const std::filesystem::path& inside = {});
     // Writes all of size bytes; on failure the file is abandoned.
     Result Write(const void* data, std::size_t size);
     // Writes at an offset.

@@ -19,6 +19,7 @@ def mask(
     pixels: numpy.typing.ArrayLike,
     background: Background = "white",
     *,
+    channels: Literal["rgb", "bgr", "rgba", "bgra"] | None = None,
     studio: bool = False,
     shadow: Literal["drop", "keep"] = "drop",
     auto_background: bool = False,

@@ -55,6 +55,10 @@ def mask_files(
     Each mask is named as zel7-mask names it in a batch: out_dir/mask_name(path,
     suffix, format, cutout). As in zel7-mask, a source whose mask would replace a
     picture of the batch, or a mask another source already writes, is refused.
+    With keep_tree=True, each path's folders below the deepest folder holding every
+    path are kept below out_dir (a/x/p.jpg and a/y/p.jpg give out_dir/x/p.png and
+    out_dir/y/p.png), made as needed and never through a symbolic link; base="DIR"
+    keeps them below DIR instead, and refuses the paths outside it.
 
     client: the cluster's client; None takes the current default client, or, when
         there is none, starts a cluster of processes on this machine for the batch
@@ -63,15 +67,16 @@ def mask_files(
         Never more than there are files.
     skip_existing: a file whose mask exists and is not older than it is "skipped".
     options: the keyword options of zel7.mask_file (format, max_pixels, connected,
-        cutout, ...); they are checked here, before any work, as zel7-mask checks
-        its own, and a bad one raises ValueError or TypeError.
+        cutout, ...) and keep_tree and base; they are checked here, before any work,
+        as zel7-mask checks its own, and a bad one raises ValueError or TypeError.
 
     Returns one dict per path, in the order of paths (see the module's docstring). A
     file that fails never raises: its dict says why.
     """
     paths = [os.fspath(path) for path in paths]
+    out_dir = os.fspath(out_dir)
     # The library plans the batch as zel7-mask plans its own, options checked first.
-    jobs, refused = zel7._zel7._plan(paths, os.fspath(out_dir), suffix, background, **options)
+    jobs, refused = zel7._zel7._plan(paths, out_dir, suffix, background, **options)
     report: list[Entry | None] = [None] * len(paths)
     for index, source, destination, reason in refused:
         report[index] = _entry(source, destination, "failed", reason)
@@ -82,6 +87,7 @@ def mask_files(
             futures = active.map(
                 _mask_partition,
                 [jobs[start::count] for start in range(count)],
+                out_dir=out_dir,
                 background=background,
                 skip_existing=skip_existing,
                 options=options,
@@ -140,7 +146,11 @@ def _entry(
 
 
 def _mask_partition(
-    jobs: list[Job], background: str, skip_existing: bool, options: dict[str, Any]
+    jobs: list[Job],
+    out_dir: str,
+    background: str,
+    skip_existing: bool,
+    options: dict[str, Any],
 ) -> list[tuple[int, Entry]]:
     """A task: masks its files one after another, on a worker."""
     done = []
@@ -152,7 +162,7 @@ def _mask_partition(
         confidence = None
         try:
             _, remark, confidence = zel7._zel7._mask_file_noted(
-                source, destination, background, **options
+                source, destination, background, out_dir, **options
             )
             status, reason = "written", remark
         except zel7.Error as error:

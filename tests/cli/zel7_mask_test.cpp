@@ -137,6 +137,9 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", photo, At("mask.jpg")}, "PNG (.png) or BMP (.bmp, .dib, or no extension)"},
         {{"-w", "--report=-", "-", "-"}, "cannot both go to standard output"},
         {{"-w", "--shard=0/2", photo, dest}, "go with --out-dir or --suffix"},
+        {{"-w", "--keep-tree", photo, dest}, "--keep-tree and --base go with --out-dir"},
+        {{"-w", "-s-m", "--base", At(""), photo}, "--keep-tree and --base go with --out-dir"},
+        {{"-w", "-o", At(""), "--base=", photo}, "the base folder name is empty"},
         {{"-w", "-o", At(""), "--shard=2/2", photo}, "I/N with I from 0 to N - 1"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", list}, "a file the batch reads"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
@@ -236,6 +239,75 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
                   "b c/x.bmp: another source already writes ./x.bmp\nzel7-mask: " +
                   "'new'$'\\n''line.bmp': cannot open file (No such file or directory)\n");
     EXPECT_EQ(Read("x.bmp"), Mask());
+}
+
+// A kept tree is mirrored below the output folder, its folders made as needed; a
+// source outside the base, a second source for one mask, or a link in the output folder
+// (to a folder outside or inside it) is refused, each with its reason, and nothing is
+// written outside.
+TEST_F(Zel7MaskTest, KeptTreesAreMirroredInsideTheOutputFolderOnly) {
+    for (const char* source : {"a/s1/main.bmp", "a/s2/main.bmp", "a/s2/d/x.jpg", "b/y.bmp"}) {
+        fs::create_directories(fs::path(At(source)).parent_path());
+        Write(source, photo_);
+    }
+    fs::create_directories(At("elsewhere"));
+    const std::string link =
+        "failed: a symbolic link on the way; not followed out of the "
+        "output folder";
+    const struct {
+        Strings arguments;
+        Statuses statuses;
+        Strings files;  // regular files below the output folder, links not followed
+        Strings links = {};
+    } cases[] = {
+        {{"--keep-tree", "a/s1/main.bmp", "a/s2/main.bmp", "a/s2/d/x.jpg", "./a/s1/main.bmp"},
+         {{"a/s1/main.bmp", "written"},
+          {"a/s2/main.bmp", "written"},
+          {"a/s2/d/x.jpg", "written"},
+          {"./a/s1/main.bmp", "failed: another source already writes out/s1/main.bmp"}},
+         {"s1/main.bmp", "s2/d/x.png", "s2/main.bmp"}},
+        {{"--base=a", "a/s1/main.bmp", "b/y.bmp", "a/../b/y.bmp"},
+         {{"a/s1/main.bmp", "written"},
+          {"b/y.bmp", "failed: lies outside the base folder a"},
+          {"a/../b/y.bmp", "failed: lies outside the base folder a"}},
+         {"s1/main.bmp"}},
+        {{"--base", ".", "a/s2/main.bmp", "b/y.bmp"},
+         {{"a/s2/main.bmp", link}, {"b/y.bmp", link}},
+         {},
+         {"a", "../elsewhere", "b", "in"}},
+    };
+    for (const auto& [arguments, statuses, files, links] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        fs::remove_all(At("out"));
+        fs::create_directories(At("out/in"));
+        for (std::size_t i = 0; i < links.size(); i += 2) {
+            fs::create_directory_symlink(links[i + 1], At("out/" + links[i]));
+        }
+        Strings full = {"-w", "-o", "out", "--report=-"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        const auto result = Run(full, [&] { return chdir(folder_.Path().c_str()) == 0; });
+        EXPECT_EQ(result.exitCode, 1);
+        static const std::regex entry(
+            R"x(\{"source":"([^"]*)",.*"status":"([a-z]+)","reason":"([^"]*)".*)x");
+        Statuses reported;
+        std::istringstream lines(result.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(line, match, entry)) << line;
+            reported[match[1]] = match[2].str() + (match[3].length() ? ": " + match[3].str() : "");
+        }
+        EXPECT_EQ(reported, statuses);
+        Strings found;
+        for (const auto& file : fs::recursive_directory_iterator(At("out"))) {
+            if (file.symlink_status().type() == fs::file_type::regular) {
+                found.push_back(fs::relative(file.path(), At("out")));
+            }
+        }
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, files);
+        EXPECT_TRUE(fs::is_empty(At("elsewhere")) && fs::is_empty(At("out/in")));
+    }
+    EXPECT_EQ(Read("a/s2/main.bmp"), photo_);
 }
 
 TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {

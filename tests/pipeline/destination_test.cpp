@@ -173,6 +173,50 @@ TEST_P(DestinationTest, ATakenTemporaryNameIsDrawnAgainAHundredTimesAtMost) {
     EXPECT_EQ(fs::file_size(folder_ / "dest.bmp"), 58u);
 }
 
+// Inside an output folder, the folders of a destination are made as needed, and nothing
+// is reached through a symbolic link, wherever it points: the file is refused and nothing
+// outside written. A signal still removes a hidden name, relative to its folder.
+TEST_P(DestinationTest, InsideAFolderMakesItsFoldersAndFollowsNoLink) {
+    const fs::path out = folder_ / "out";
+    fs::create_directories(out / "kept");
+    WriteWholeFile(folder_ / "x.bmp", {7});
+    fs::create_directory_symlink("kept", out / "near");
+    fs::create_symlink(folder_ / "x.bmp", out / "x.bmp");
+    const std::string link = "a symbolic link on the way; not followed out of the output folder";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a/b/c.bmp", "success"},
+        {"kept/c.bmp", "success"},
+        {"near/new/c.bmp", link},
+        {"x.bmp", link},
+        {"a/../../c.bmp", "cannot create file (Invalid argument)"},
+    };
+    for (const auto& [below, expected] : cases) {
+        SCOPED_TRACE(below);
+        ReplacementFile file;
+        Result result = file.Create(out / below, out);
+        if (result.Ok()) {
+            EXPECT_EQ(write(file.Fd(), "mask", 4), 4);
+            result = file.Commit();
+            EXPECT_EQ(ReadWholeFile(out / below), (Bytes{'m', 'a', 's', 'k'}));
+        }
+        EXPECT_EQ(Describe(result), expected);
+    }
+    EXPECT_EQ(ReadWholeFile(folder_ / "x.bmp"), Bytes{7});
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"out", "x.bmp"}));
+    EXPECT_TRUE(fs::is_symlink(out / "x.bmp"));
+    const bool survived = InChild([&] {
+        CleanUpOnFatalSignals();
+        ReplacementFile file;
+        if (!file.Create(out / "a/b/d.bmp", out).Ok() || write(file.Fd(), "partial", 7) != 7) {
+            return true;
+        }
+        raise(SIGTERM);
+        return true;
+    });
+    EXPECT_FALSE(survived);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out / "a/b"), {}), 1);  // c.bmp alone
+}
+
 INSTANTIATE_TEST_SUITE_P(NamedOrNot, DestinationTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
 
@@ -187,6 +231,14 @@ extern "C" int open(const char* path, int flags, ...) {
     const int mode = created ? va_arg(rest, int) : 0;
     va_end(rest);
     return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+extern "C" int openat(int folder, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const bool created = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const int mode = created ? va_arg(rest, int) : 0;
+    va_end(rest);
+    return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, folder, path, flags, mode));
 }
 extern "C" int linkat(int from, const char* old, int to, const char* path, int flags) {
     return zel7::Taken(path) ? -1 : int(syscall(SYS_linkat, from, old, to, path, flags));

@@ -149,11 +149,23 @@ def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
             zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", **keywords)
 
 
-# The one planner: on a cluster, each source gets zel7-mask's destination, status and
-# reason, and the module's mask; run again with skip_existing, what is there is skipped.
-def test_front_ends_plan_and_report_batches_alike(tmp_path):
+@pytest.fixture(scope="module")
+def client():
+    """Two workers on this machine, for the tests of zel7.dask."""
     from distributed import Client, LocalCluster
 
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                      timeout=60) as cluster, Client(cluster, timeout=60) as connected:
+        yield connected
+
+
+def reported(entries):
+    return [{**entry, "milliseconds": 0} for entry in entries]
+
+
+# The one planner: on a cluster, each source gets zel7-mask's destination, status and
+# reason, and the module's mask; run again with skip_existing, what is there is skipped.
+def test_front_ends_plan_and_report_batches_alike(tmp_path, client):
     for folder in ("a", "b", "out"):
         (tmp_path / folder).mkdir()
     names = ["a/x.bmp", "b/x.bmp", "out/y.bmp", "out/y-m.bmp", "a/.", "a/broken.bmp", "b/z.bmp"]
@@ -163,12 +175,10 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (tmp_path / "a/broken.bmp").write_bytes(b"BM" + bytes(20))
     said = cli("-w", "-c", "-o", tmp_path / "out", "-s-m", "--report=-", *paths).stdout.splitlines()
     command = {entry["source"]: {**entry, "milliseconds": 0} for entry in map(json.loads, said)}
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      timeout=60) as cluster, Client(cluster, timeout=60) as client:
-        report, again = (zel7.dask.mask_files(paths, tmp_path / "out", client, suffix="-m",
-                                              connected=True, skip_existing=skip)
-                         for skip in (False, True))
-    assert [{**entry, "milliseconds": 0} for entry in report] == [command[path] for path in paths]
+    report, again = (zel7.dask.mask_files(paths, tmp_path / "out", client, suffix="-m",
+                                          connected=True, skip_existing=skip)
+                     for skip in (False, True))
+    assert reported(report) == [command[path] for path in paths]
     assert [entry["status"] for entry in report] == ["written", "failed", "failed", "written",
                                                      "failed", "failed", "written"]
     assert [entry["status"] for entry in again] == ["skipped", "failed", "failed", "skipped",
@@ -176,6 +186,54 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     for i, name in ((0, "x-m.bmp"), (3, "y-m-m.bmp"), (6, "z-m.bmp")):
         np.testing.assert_array_equal(read_mask(tmp_path / "out" / name),
                                       zel7.mask(photo(i), connected=True))
+
+
+# A kept tree on a cluster: the masks in zel7-mask's folders, with its refusals (outside
+# the base, two sources for one mask, a link in the output folder to a folder outside).
+@pytest.mark.parametrize("base, written", [
+    (None, ["a/s1/m.bmp", "a/s2/d/m.bmp", "a/s2/m.bmp"]),
+    ("a/s2", ["d/m.bmp", "m.bmp"]),
+])
+def test_trees_kept_alike(tmp_path, client, base, written):
+    names = ["a/s1/m.bmp", "a/s2/m.bmp", "a/s2/d/m.bmp", "a/s2/../s1/m.bmp", "b/m.bmp"]
+    for name in names[:3] + names[4:]:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        write_bmp(tmp_path / name, photo())
+    (tmp_path / "elsewhere").mkdir()
+    paths = [f"{tmp_path}/{name}" for name in names]  # the workers' folder is their own
+    base = base and f"{tmp_path}/{base}"
+    keywords = {"base": base} if base else {"keep_tree": True}
+    runs = {}
+    for run in ("command", "module"):
+        out = tmp_path / run
+        out.mkdir()
+        (out / "b").symlink_to(tmp_path / "elsewhere")
+        if run == "command":
+            tree = f"--base={base}" if base else "--keep-tree"
+            said = cli("-w", "-o", out, "--report=-", tree, *paths).stdout
+            entries = sorted(map(json.loads, said.splitlines()), key=lambda e: e["source"])
+        else:
+            entries = sorted(zel7.dask.mask_files(paths, out, client, **keywords),
+                             key=lambda e: e["source"])
+        runs[run] = json.dumps(reported(entries)).replace(str(out), "OUT")
+        assert sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file()) == written
+    assert runs["module"] == runs["command"]
+    assert not any((tmp_path / "elsewhere").iterdir())
+
+
+# OpenCV's arrays: blue first, with or without alpha, give the mask of the same pixels red
+# first, and a cut-out blue first.
+@pytest.mark.parametrize("channels", ["bgr", "bgra"])
+@pytest.mark.parametrize("options", [{}, {"connected": True, "soft": True}, {"cutout": True}])
+def test_bgr_arrays_come_back_in_their_order(channels, options):
+    rgb = photo() if channels == "bgr" else with_alpha(photo(), 255)[0]
+    bgr = np.ascontiguousarray(rgb[..., [2, 1, 0, 3][: rgb.shape[2]]])
+    expected = zel7.mask(rgb, **options)
+    if options.get("cutout"):
+        expected = expected[..., [2, 1, 0, 3]]
+    np.testing.assert_array_equal(zel7.mask(bgr, channels=channels, **options), expected)
+    named = zel7.mask(rgb, channels=channels.replace("bgr", "rgb"), **options)
+    np.testing.assert_array_equal(named, zel7.mask(rgb, **options))
 
 
 @pytest.mark.parametrize("call, kind, words", [
@@ -186,6 +244,11 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.mask(np.zeros((70000, 1), np.uint8)), zel7.PictureError, "65535 a side"),
     (lambda: zel7.mask_file("a.bmp", "a.jpg"), ValueError, "masks are written as PNG"),
     (lambda: zel7.mask_file("a.bmp", "a.bmp", cutout=True), ValueError, "cut-outs are"),
+    (lambda: zel7.mask(photo(), channels="hsv"), ValueError, "'rgb', 'bgr', 'rgba' or 'bgra'"),
+    (lambda: zel7.mask(photo(), channels="bgra"), ValueError, "names 4 channels; the array has 3"),
+    (lambda: zel7.mask(photo()[..., 0], channels="rgb"), ValueError, "the array has 1"),
+    (lambda: zel7.mask_file("a.bmp", "b.bmp", keep_tree=True), TypeError, "'keep_tree'"),
+    (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
