@@ -1,6 +1,7 @@
 // A batch that keeps its sources' tree names their masks below the folder they all lie
-// in, whichever shard plans it (what each name becomes is zel7_mask_test's). Planning
-// reads no file: these sources need not exist.
+// in, or below the base named, whichever shard plans it; a source outside the base and a
+// second source for one mask are refused. Planning reads no file: these sources need not
+// exist. (Making the folders, and refusing links on the way, is destination_test's.)
 #include "engine/batch_plan.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,8 @@ using Strings = std::vector<std::string>;
 // Each source's mask, or "refused: " and the reason's first 14 characters.
 using Planned = std::map<std::string, std::string>;
 
-Planned Plan(const Strings& sources, std::optional<Shard> shard = {}) {
-    const BatchNaming naming{"out", "", std::nullopt, false, true, ""};
+Planned Plan(const Strings& sources, const std::string& base, std::optional<Shard> shard = {}) {
+    const BatchNaming naming{"out", "", std::nullopt, false, true, base};
     const BatchPlan plan = PlanBatch(sources, naming, shard);
     Planned planned;
     for (const BatchJob& job : plan.jobs) {
@@ -27,23 +28,40 @@ Planned Plan(const Strings& sources, std::optional<Shard> shard = {}) {
     return planned;
 }
 
-// The base is the whole list's: each shard plans its share as the whole batch would.
 TEST(KeptTree, ShardsAgreeOnThePlan) {
     Strings sources = {"top/only.jpg", "top/sku1/../only.jpg"};
     for (int i = 0; i < 60; ++i) {
         sources.push_back("top/sku" + std::to_string(i) + "/main.jpg");
     }
-    const Planned whole = Plan(sources);
-    EXPECT_EQ(whole.at("top/sku7/main.jpg"), "out/sku7/main.png");
-    EXPECT_EQ(whole.at("top/sku1/../only.jpg"), "refused: another source");
-    for (const uint32_t count : {2u, 3u, 7u}) {
-        Planned joined;
-        for (uint32_t index = 0; index < count; ++index) {
-            const Planned share = Plan(sources, Shard{index, count});
-            EXPECT_LT(share.size(), sources.size());
-            joined.insert(share.begin(), share.end());
+    const struct {
+        std::string base;
+        Planned some;  // of the whole list's plan
+    } cases[] = {
+        {"",
+         {{"top/sku7/main.jpg", "out/sku7/main.png"},
+          {"top/only.jpg", "out/only.png"},
+          {"top/sku1/../only.jpg", "refused: another source"}}},
+        {"top/sku7",
+         {{"top/sku7/main.jpg", "out/main.png"},
+          {"top/sku8/main.jpg", "refused: lies outside t"},
+          {"top/only.jpg", "refused: lies outside t"}}},
+        {".", {{"top/sku7/main.jpg", "out/top/sku7/main.png"}}},
+    };
+    for (const auto& [base, some] : cases) {
+        SCOPED_TRACE("base " + base);
+        const Planned whole = Plan(sources, base);
+        for (const auto& [source, planned] : some) {
+            EXPECT_EQ(whole.at(source), planned) << source;
         }
-        EXPECT_EQ(joined, whole) << count << " shards";
+        for (const uint32_t count : {2u, 3u, 7u}) {
+            Planned joined;
+            for (uint32_t index = 0; index < count; ++index) {
+                const Planned share = Plan(sources, base, Shard{index, count});
+                EXPECT_LT(share.size(), sources.size());
+                joined.insert(share.begin(), share.end());
+            }
+            EXPECT_EQ(joined, whole) << count << " shards";
+        }
     }
 }
 
