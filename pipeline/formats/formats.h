@@ -51,4 +51,9 @@ Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
 Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
                      PngContent content, std::unique_ptr<RowSink>& sink);
 
+// A baseline JPEG taking 24-bit rows of red, green and blue, top row first, at quality
+// (1 to 100).
+Result CreateJpegSink(const std::filesystem::path& path, const PictureShape& shape, int quality,
+                      std::unique_ptr<RowSink>& sink);
+
 }  // namespace zel7

@@ -87,6 +87,11 @@ Result PictureFile::OpenSource(const SourceOptions& options,
     return Fail(Status::UnknownFormat);
 }
 
+bool PictureFile::DecodesSmaller() const {
+    Kind kind = Kind::Unknown;
+    return ProbeKind(fd_.Get(), size_, kind) == 0 && kind == Kind::Jpeg;
+}
+
 bool IsPictureFile(const std::filesystem::path& path) {
     UniqueFd fd;
     uint64_t size = 0;
@@ -106,9 +111,12 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
 
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content) {
+                         std::unique_ptr<RowSink>& sink, PngContent content, int quality) {
     if (format == PictureFormat::Png) {
         return CreatePngSink(path, shape, content, sink);
+    }
+    if (format == PictureFormat::Jpeg) {
+        return CreateJpegSink(path, shape, quality, sink);
     }
     auto bitmap = std::make_unique<BitmapSink>();
     if (Result result = bitmap->Create(path, shape, colorTable); !result.Ok()) {
@@ -124,6 +132,9 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
                    [](unsigned char c) { return char(std::tolower(c)); });
     if (extension == ".png") {
         return PictureFormat::Png;
+    }
+    if (extension == ".jpg" || extension == ".jpeg") {
+        return PictureFormat::Jpeg;
     }
     if (extension == ".bmp" || extension == ".dib" || extension.empty()) {
         return PictureFormat::Bmp;
@@ -142,7 +153,9 @@ std::filesystem::path MaskFileName(const std::filesystem::path& source, const st
     if (namedBmp && chosen == PictureFormat::Bmp) {
         file += name.extension();
     } else {
-        file += chosen == PictureFormat::Png ? ".png" : ".bmp";
+        file += chosen == PictureFormat::Png    ? ".png"
+                : chosen == PictureFormat::Jpeg ? ".jpg"
+                                                : ".bmp";
     }
     return file;
 }
