@@ -139,8 +139,6 @@ def test_files_refused_with_zel7_mask_words(tmp_path, source, destination, kind)
     (["--suffix=a/b"], {"suffix": "a/b"}),
     (["--margin=50%"], {"margin": "50%"}),
     (["--size=0x5"], {"size": "0x5"}),
-    (["--aspect=0:1"], {"aspect": "0:1"}),
-    (["--flatten=nonsense"], {"flatten": "nonsense"}),
     (["--trim", "--soft"], {"trim": True, "soft": True}),
     (["--format=jpeg"], {"format": "jpeg"}),
 ])
