@@ -34,7 +34,11 @@ constexpr const char* kIntroduction =
     ".png; a mask never replaces a picture of the batch.\n";
 
 constexpr const char* kClosing =
-    "With --cutout, every destination is a PNG.\n"
+    "Cut-outs are written as PNG, or as JPEG to a name ending in .jpg or .jpeg (on\n"
+    "white unless --flatten says otherwise). A shop's main picture, the product's\n"
+    "larger side across 85% of a white square:\n"
+    "  zel7-mask --white --studio --trim --margin 7.5% --square --size 2000x2000 \\\n"
+    "      --flatten white --quality 90 photo.jpg main.jpg\n"
     "\n"
     "An existing destination is replaced only by a complete mask, and only when it is\n"
     "a regular file you may write. Exit status: 0 when every mask was written, 1 when\n"
@@ -84,6 +88,13 @@ const Row kRows[] = {
     {0, "hard-edges"},
     {0, "soft"},
     {0, "invert"},
+    {0, "trim"},
+    {0, "margin"},
+    {0, "aspect"},
+    {0, "square"},
+    {0, "size"},
+    {0, "flatten"},
+    {0, "quality"},
     {'o', "out-dir"},
     {'s', "suffix"},
     {0, "keep-tree"},

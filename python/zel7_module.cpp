@@ -72,12 +72,16 @@ void Apply(const char* name, const std::string& argument, zel7::MaskSettings& se
 enum class Use { Arrays, Files, Batch };
 
 // Where an option may be given as a keyword: to every call, only to those that write
-// files (format, max_pixels), or to batches (keep_tree, base). The side is the
-// background argument, and how a batch runs is zel7.dask's own arguments.
+// files (format, max_pixels, and the frame's options, whose pictures' sizes are known
+// only once made), or to batches (keep_tree, base). The side is the background
+// argument, and how a batch runs is zel7.dask's own arguments.
 bool TakenAsKeyword(const zel7::Option& option, Use use) {
     const std::string_view name = option.name;
     if (option.scope == zel7::OptionScope::Tree) {
         return use == Use::Batch;
+    }
+    if (option.scope == zel7::OptionScope::Written) {
+        return use != Use::Arrays;
     }
     return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
            (use != Use::Arrays || (name != "format" && name != "max-pixels"));
@@ -350,8 +354,9 @@ meanwhile.
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
 Sources are BMP, JPEG, PNG or TIFF, told by their contents. The destination's name says
-the format, unless format ("png" or "bmp") does: .png a PNG, .bmp, .dib or no extension
-a BMP; other names raise ValueError. Cut-outs are PNG only. A folder as destination
+the format, unless format ("png", "bmp" or "jpeg") does: .png a PNG, .bmp, .dib or no
+extension a BMP, .jpg or .jpeg a JPEG; other names raise ValueError. Cut-outs are PNG or
+JPEG (flattened, on white unless flatten says), masks PNG or BMP. A folder as destination
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 

@@ -1,23 +1,133 @@
 #include "engine/mask_file.h"
 
+#include <cstring>
+#include <functional>
+
 #include "engine/orientation.h"
 
 namespace zel7 {
 namespace {
 
+// A reduced decoding of up to this many bytes is kept for the refine passes to read
+// again, rather than decoded again: at a half, a 24-megapixel photo's 18 MB.
+constexpr std::size_t kMostHeldBytes = std::size_t{24} << 20;
+
+// Rows held in memory, handed out again for each pass.
+class HeldRows : public RowSource {
+public:
+    HeldRows(const std::vector<uint8_t>& rows, const PictureShape& shape, int orientation)
+        : rows_(rows), shape_(shape), orientation_(orientation) {}
+    const PictureShape& Shape() const override { return shape_; }
+    int Orientation() const override { return orientation_; }
+    Result Read(uint8_t* into, std::size_t size) override {
+        if (size > rows_.size() - done_) {
+            return Fail(Status::ReadFailed, "read past the last row");
+        }
+        std::memcpy(into, rows_.data() + done_, size);
+        done_ += size;
+        return {};
+    }
+
+private:
+    const std::vector<uint8_t>& rows_;
+    const PictureShape& shape_;
+    int orientation_;
+    std::size_t done_ = 0;
+};
+
+// Opens the decoded picture for each pass: decoded once and then held, when it is
+// small enough; decoded afresh each time otherwise.
+class HeldOpener {
+public:
+    explicit HeldOpener(SourceOpener decode) : decode_(std::move(decode)) {}
+
+    Result operator()(std::unique_ptr<RowSource>& source) {
+        if (shape_.bitCount != 0) {
+            source = std::make_unique<HeldRows>(rows_, shape_, orientation_);
+            return {};
+        }
+        if (Result result = decode_(source);
+            !result.Ok() || !AsDecodedRows(*source) ||
+            std::size_t(source->Shape().pixelBytes) > kMostHeldBytes) {
+            return result;
+        }
+        rows_.resize(std::size_t(source->Shape().pixelBytes));
+        if (Result result = source->Read(rows_.data(), rows_.size()); !result.Ok()) {
+            return result;
+        }
+        shape_ = source->Shape();
+        orientation_ = source->Orientation();
+        source = std::make_unique<HeldRows>(rows_, shape_, orientation_);
+        return {};
+    }
+
+private:
+    SourceOpener decode_;
+    std::vector<uint8_t> rows_;
+    PictureShape shape_{};
+    int orientation_ = 1;
+};
+
+// How much smaller than its whole size the picture may be decoded for the frame asked:
+// 1 but for a JPEG framed to a size. A first decoding at an eighth, cut out as asked,
+// shows how large the object is; a frame much smaller than the photo is then made from
+// a decoding at a half, a quarter or an eighth, which is what makes a shop's picture
+// cost a fraction of a whole cut-out. A probe that fails decides nothing: the whole
+// decoding meets the same fault and reports it.
+int FrameReductionOf(const PictureFile& file, const MaskOptions& options) {
+    constexpr int kProbe = 8;
+    const FramingOptions& framing = options.framing;
+    if (!framing.size || !file.DecodesSmaller()) {
+        return 1;
+    }
+    HeldOpener held([&](std::unique_ptr<RowSource>& source) {
+        return file.OpenSource(
+            {options.background, options.maxPixels, kDefaultMaxDecoderMemory, kProbe}, source);
+    });
+    const SourceOpener open = std::ref(held);
+    std::unique_ptr<RowSource> probe;
+    FrameBox box;
+    if (!framing.trim) {
+        if (!open(probe).Ok()) {
+            return 1;
+        }
+        box = {0, 0, probe->Shape().width, probe->Shape().height};
+    } else if (!OpenRefinedSource(open, options.background, options.refine, probe).Ok() ||
+               !MeasureObject(*probe, box).Ok()) {
+        return 1;
+    }
+    if (probe->Orientation() >= 5) {
+        std::swap(box.width, box.height);
+    }
+    return FrameReduction(framing, box, kProbe);
+}
+
 Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
                    const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     const RefineOptions& refine = options.refine;
-    if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
-        return Fail(Status::InvalidOptions, "cut-outs are written as PNG only");
+    if (refine.product == Product::Cutout
+            ? options.format == PictureFormat::Bmp
+            : options.format == PictureFormat::Jpeg || options.framing.Active()) {
+        return Fail(Status::InvalidOptions,
+                    "cut-outs are written as PNG or JPEG; masks as PNG or BMP, unframed");
+    }
+    // A JPEG has no transparency: the cut-out goes on white unless told otherwise.
+    FramingOptions framing = options.framing;
+    if (options.format == PictureFormat::Jpeg && !framing.flatten) {
+        framing.flatten = FrameColour{};
     }
     PictureFile file;
     if (Result result = file.Open(source, options.maxPixels); !result.Ok()) {
         return result;
     }
-    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
-        return file.OpenSource({options.background, options.maxPixels}, source);
+    const int reduction = FrameReductionOf(file, options);
+    const SourceOpener decode = [&](std::unique_ptr<RowSource>& source) {
+        return file.OpenSource(
+            {options.background, options.maxPixels, kDefaultMaxDecoderMemory, reduction}, source);
     };
+    // Whole decodings are not held: memory would grow with the picture.
+    HeldOpener held(decode);
+    const SourceOpener open = reduction > 1 ? SourceOpener(std::ref(held)) : decode;
     std::unique_ptr<RowSource> input;
     if (Result result = OpenRefinedSource(open, options.background, refine, input); !result.Ok()) {
         return result;
@@ -29,12 +139,18 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                     ? UprightMaskSource(std::move(input), Background::NearWhite)
                     : UprightSource(std::move(input));
     }
-    const PngContent content = refine.product == Product::Cutout     ? PngContent::Rgba
+    if (framing.Active()) {
+        if (Result result = OpenFramedSource(std::move(input), framing, input); !result.Ok()) {
+            return result;
+        }
+    }
+    const PngContent content = framing.flatten                       ? PngContent::Rgb
+                               : refine.product == Product::Cutout   ? PngContent::Rgba
                                : refine.product == Product::SoftMask ? PngContent::Grey
                                                                      : PngContent::TwoTone;
     std::unique_ptr<RowSink> output;
     if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
-                                          output, content, options.inside);
+                                          output, {content, options.quality, options.inside});
         !result.Ok()) {
         return result;
     }
@@ -75,7 +191,7 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
     std::unique_ptr<RowSink> output;
     if (Result result =
             CreatePictureSink(destination, options.format, input->Shape(), ColorTableOf(*input),
-                              output, PngContent::TwoTone, options.inside);
+                              output, {PngContent::TwoTone, kDefaultQuality, options.inside});
         !result.Ok()) {
         return result;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/framing.h"
 #include "engine/row_stream.h"
 #include "formats/decoded_rows.h"
 #include "formats/picture_files.h"
@@ -19,7 +20,9 @@ struct MaskOptions {
     PictureFormat format = PictureFormat::Bmp;
     uint64_t maxPixels = kDefaultMaxPixels;
     SliceWriting writing = SliceWriting::Inline;
-    RefineOptions refine{};  // when active, background is only its side without a measure
+    RefineOptions refine{};    // when active, background is only its side without a measure
+    FramingOptions framing{};  // of cut-outs; JPEG ones are flattened over white unless told
+    int quality = kDefaultQuality;
     // When set, the destination lies below this folder: the folders between are made as
     // needed, and none is entered through a symbolic link.
     std::filesystem::path inside{};
@@ -39,7 +42,8 @@ struct MaskNote {
 // writing it out would. BMP destinations keep BMP sources' depth, and take other
 // sources as 24-bit pictures; PNG ones are 1-bit masks of any source. The destination
 // is replaced only by a complete file. buffer holds the slices. Refined masks and
-// cut-outs take every source as 24-bit pixels; cut-outs are PNG only.
+// cut-outs take every source as 24-bit pixels; cut-outs are PNG or JPEG. A cut-out framed
+// to a size is made from a JPEG decoded as small as the frame allows.
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note = nullptr);
 

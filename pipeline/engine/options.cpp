@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace zel7 {
 namespace {
@@ -47,6 +48,72 @@ Refusal Pixels(const char* name, std::string_view argument, uint64_t& into) {
     }
     into = *pixels;
     return std::nullopt;
+}
+
+// A width and a height, each from 1 to 65535, joined by `between`.
+std::optional<FrameSize> Pair(std::string_view text, char between) {
+    const std::size_t at = text.find(between);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::optional<uint64_t> width = Number(text.substr(0, at), 1, kMaxDimension);
+    const std::optional<uint64_t> height = Number(text.substr(at + 1), 1, kMaxDimension);
+    if (!width || !height) {
+        return std::nullopt;
+    }
+    return FrameSize{int32_t(*width), int32_t(*height)};
+}
+
+Refusal Aspect(MaskSettings& settings, FrameSize aspect) {
+    const std::optional<FrameSize>& had = settings.framing.aspect;
+    if (had && uint64_t(had->width) * uint64_t(aspect.height) !=
+                   uint64_t(had->height) * uint64_t(aspect.width)) {
+        return OptionRefusal{"{aspect} and {square} ask for different shapes"};
+    }
+    settings.framing.aspect = aspect;
+    return std::nullopt;
+}
+
+// A share of the frame, "7.5%", or whole pixels, "40".
+Refusal Margin(std::string_view argument, MaskSettings& settings) {
+    const OptionRefusal refused =
+        Not("{margin} takes a share of the frame below 50% (7.5%) or pixels (40)", argument);
+    if (!argument.empty() && argument.back() == '%') {
+        double percent = 0;
+        const char* end = argument.data() + argument.size() - 1;
+        auto [last, error] = std::from_chars(argument.data(), end, percent);
+        if (error != std::errc() || last != end || !(percent >= 0 && percent < 50)) {
+            return refused;
+        }
+        settings.framing.margin = FrameMargin{true, percent / 100, 0};
+        return std::nullopt;
+    }
+    const std::optional<uint64_t> pixels = Number(argument, 0, kMaxDimension);
+    if (!pixels) {
+        return refused;
+    }
+    settings.framing.margin = FrameMargin{false, 0, int32_t(*pixels)};
+    return std::nullopt;
+}
+
+// white, black, or #rrggbb.
+Refusal Flatten(std::string_view argument, MaskSettings& settings) {
+    if (argument == "white" || argument == "black") {
+        const uint8_t level = argument == "white" ? 255 : 0;
+        settings.framing.flatten = FrameColour{level, level, level};
+        return std::nullopt;
+    }
+    uint32_t rgb = 0;
+    const char* end = argument.data() + argument.size();
+    if (argument.size() == 7 && argument[0] == '#') {
+        auto [last, error] = std::from_chars(argument.data() + 1, end, rgb, 16);
+        if (error == std::errc() && last == end) {
+            settings.framing.flatten =
+                FrameColour{uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)};
+            return std::nullopt;
+        }
+    }
+    return Not("{flatten} takes white, black or #rrggbb", argument);
 }
 
 constexpr Option kOptions[] = {
@@ -133,12 +200,58 @@ constexpr Option kOptions[] = {
          s.refine.invert = true;
          return std::nullopt;
      }},
-    {"format", "FORMAT", OptionScope::Picture, "png or bmp for every mask, whatever the names say",
+    {"trim", nullptr, OptionScope::Written,
+     "frame the cut-out (implies {cutout}): crop it to the\nobject, kept shadows included",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.framing.trim = true;
+         return std::nullopt;
+     }},
+    {"margin", "M", OptionScope::Written,
+     "room round the object on every side: a share of the\nframe (7.5%) or pixels (40)",
+     [](std::string_view argument, MaskSettings& s) { return Margin(argument, s); }},
+    {"aspect", "W:H", OptionScope::Written, "pad the frame to this shape, the object centred",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
-         if (argument != "png" && argument != "bmp") {
-             return Not("{format} takes png or bmp", argument);
+         const std::optional<FrameSize> aspect = Pair(argument, ':');
+         if (!aspect) {
+             return Not("{aspect} takes W:H, each from 1 to 65535", argument);
          }
-         s.format = argument == "png" ? PictureFormat::Png : PictureFormat::Bmp;
+         return Aspect(s, *aspect);
+     }},
+    {"square", nullptr, OptionScope::Written, "the same as {aspect} 1:1",
+     [](std::string_view, MaskSettings& s) {
+         return Aspect(s, {1, 1});
+     }},
+    {"size", "WxH", OptionScope::Written,
+     "scale the frame to fit W x H (up or down), exactly W x H\nwith {aspect} or {square}",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         s.framing.size = Pair(argument, 'x');
+         if (!s.framing.size) {
+             return Not("{size} takes WxH, each from 1 to 65535", argument);
+         }
+         return std::nullopt;
+     }},
+    {"flatten", "COLOUR", OptionScope::Written,
+     "put the cut-out on white, black or #rrggbb, without\ntransparency (JPEGs: on white unless "
+     "told)",
+     [](std::string_view argument, MaskSettings& s) { return Flatten(argument, s); }},
+    {"quality", "N", OptionScope::Written, "quality of JPEG and WebP outputs, 1 to 100 (90)",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         const std::optional<uint64_t> quality = Number(argument, 1, 100);
+         if (!quality) {
+             return Not("{quality} takes a whole number from 1 to 100", argument);
+         }
+         s.quality = int(*quality);
+         return std::nullopt;
+     }},
+    {"format", "FORMAT", OptionScope::Picture,
+     "png, bmp or jpeg for every mask, whatever the names say\n(jpeg for cut-outs only)",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         if (argument != "png" && argument != "bmp" && argument != "jpeg") {
+             return Not("{format} takes png, bmp or jpeg", argument);
+         }
+         s.format = argument == "png"   ? PictureFormat::Png
+                    : argument == "bmp" ? PictureFormat::Bmp
+                                        : PictureFormat::Jpeg;
          return std::nullopt;
      }},
     {"max-pixels", "N", OptionScope::Picture,
@@ -215,6 +328,42 @@ Result Invalid(std::string_view rule, Spelling spelling, const std::string& text
     return Fail(Status::InvalidOptions, text + Spelled(rule, spelling));
 }
 
+// What each format holds: masks in PNG and BMP, cut-outs in PNG and JPEG.
+std::optional<std::string_view> FormatRule(const MaskSettings& settings, PictureFormat format) {
+    if (settings.Cutout() && format == PictureFormat::Bmp) {
+        return "cut-outs are written as PNG or JPEG, not BMP";
+    }
+    if (!settings.Cutout() && format == PictureFormat::Jpeg) {
+        return "JPEG is for cut-outs ({cutout} or framing); masks are written as PNG or BMP";
+    }
+    return std::nullopt;
+}
+
+// The rules of the frame's options between themselves.
+std::optional<std::string_view> FramingRule(const MaskSettings& settings) {
+    const FramingOptions& framing = settings.framing;
+    if (!framing.Active()) {
+        return std::nullopt;
+    }
+    if (settings.refine.product == Product::SoftMask || settings.refine.invert) {
+        return "{trim}, {margin}, {aspect}, {square}, {size} and {flatten} frame cut-outs: not "
+               "with {soft} or {invert}";
+    }
+    if (framing.size && framing.aspect) {
+        // The size must have the aspect's shape, to a pixel's rounding.
+        const FrameSize size = *framing.size, aspect = *framing.aspect;
+        const double height = double(size.width) * aspect.height / aspect.width;
+        if (std::abs(height - size.height) >= 1) {
+            return "{size} is not of the shape {aspect} or {square} asks for";
+        }
+    }
+    if (framing.size && framing.margin && !framing.margin->share &&
+        2 * framing.margin->pixels >= std::min(framing.size->width, framing.size->height)) {
+        return "{margin} leaves no room for the object in {size}";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 MaskOptions MaskSettings::ForFile(PictureFormat written) const {
@@ -227,6 +376,11 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
     if (keepTree) {
         options.inside = outDir;
     }
+    if (framing.Active()) {
+        options.refine.product = Product::Cutout;
+    }
+    options.framing = framing;
+    options.quality = quality;
     return options;
 }
 
@@ -292,8 +446,11 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (refine.hardEdges && !settings.Cutout()) {
         return Invalid("{hard-edges} goes with {cutout}", spelling);
     }
-    if (settings.Cutout() && settings.format == PictureFormat::Bmp) {
-        return Invalid("cut-outs are written as PNG only", spelling);
+    if (const auto rule = FramingRule(settings)) {
+        return Invalid(*rule, spelling);
+    }
+    if (const auto rule = settings.format ? FormatRule(settings, *settings.format) : std::nullopt) {
+        return Invalid(*rule, spelling);
     }
     if (settings.keepTree && settings.outDir.empty()) {
         return Invalid("{keep-tree} and {base} go with {out-dir}: the tree is kept below it",
@@ -312,18 +469,18 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     }
     std::optional<PictureFormat> format =
         settings.format ? settings.format : FormatForName(destination);
-    if (settings.Cutout() && destination == "-") {
+    if (settings.Cutout() && destination == "-" && !settings.format) {
         format = PictureFormat::Png;
     }
     const std::string named = "'" + destination.string() + "': ";
-    if (settings.Cutout() && format == PictureFormat::Bmp) {
-        return Invalid("cut-outs are written as PNG; name it .png", spelling, named);
-    }
     if (!format) {
         return Invalid(
-            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension); name the "
-            "destination so, or say {format}",
+            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension), cut-outs as "
+            "PNG or JPEG (.jpg, .jpeg); name the destination so, or say {format}",
             spelling, named);
+    }
+    if (const auto rule = FormatRule(settings, *format)) {
+        return Invalid(*rule, spelling, named);
     }
     job = {0, source.string(), destination.string(), *format};
     return {};

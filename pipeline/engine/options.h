@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/batch_plan.h"
+#include "engine/framing.h"
 #include "engine/mask_file.h"
 
 namespace zel7 {
@@ -22,6 +23,8 @@ struct MaskSettings {
     RefineOptions refine;
     std::optional<PictureFormat> format;
     uint64_t maxPixels = kDefaultMaxPixels;
+    FramingOptions framing;  // any of it makes a cut-out
+    int quality = kDefaultQuality;
     // Batches.
     std::string outDir;
     std::string suffix;
@@ -30,16 +33,17 @@ struct MaskSettings {
     bool keepTree = false;  // sources' folders kept below outDir
     std::string base;       // the folder they are kept from; empty: the sources' common one
 
-    bool Cutout() const { return refine.product == Product::Cutout; }
+    bool Cutout() const { return refine.product == Product::Cutout || framing.Active(); }
     BatchNaming Naming() const { return {outDir, suffix, format, Cutout(), keepTree, base}; }
     // What masking one file takes, in the format given.
     MaskOptions ForFile(PictureFormat written) const;
 };
 
-// Whether an option is about each picture, or about a batch of them: how it runs
-// (each front end has its own way to say that), or where below the output folder its
-// masks go (a keyword of the module's batch functions too).
-enum class OptionScope { Picture, Batch, Tree };
+// Whether an option is about each picture, about each picture written to a file (the
+// frame of a shop's picture, whose size is known only once it is made), about a batch
+// of them (how it runs: each front end has its own way to say that), or about where
+// below the output folder its masks go (a keyword of the module's batch functions too).
+enum class OptionScope { Picture, Written, Batch, Tree };
 
 // Why an argument was refused: the rule, naming options as {name}, and the argument
 // it was refused, if any, which is quoted after the rule as the user gave it.
@@ -76,7 +80,7 @@ std::string Spelled(std::string_view message, Spelling spelling);
 
 // Where one picture's mask goes when the caller names the destination: a folder
 // receives it under the source's name, as cp does; the name says the format, unless
-// --format does, and cut-outs are PNG only.
+// --format does; cut-outs are PNG or JPEG, masks PNG or BMP.
 [[nodiscard]] Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                              std::filesystem::path destination, Spelling spelling, BatchJob& job);
 

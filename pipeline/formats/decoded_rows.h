@@ -27,6 +27,11 @@ struct SourceOptions {
     Background background = Background::NearWhite;  // what transparency reveals
     uint64_t maxPixels = kDefaultMaxPixels;
     uint64_t maxDecoderMemory = kDefaultMaxDecoderMemory;
+    // 1, or 2, 4 or 8 to decode at that fraction of the size, rounded up, where the
+    // format decodes smaller for less work (JPEG, by its DCT scaling; see
+    // PictureFile::DecodesSmaller); other decoders give the whole size. The limits
+    // above still go by the whole size.
+    int scaleDenominator = 1;
 };
 
 // Refuses sizes past the limits, or whose decoded rows would not fit in int32 bytes.

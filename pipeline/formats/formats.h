@@ -52,4 +52,9 @@ Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shap
                      PngContent content, std::unique_ptr<RowSink>& sink,
                      const std::filesystem::path& inside = {});
 
+// A baseline JPEG taking 24-bit rows of red, green and blue, top row first, at quality
+// (1 to 100).
+Result CreateJpegSink(const std::filesystem::path& path, const PictureShape& shape, int quality,
+                      std::unique_ptr<RowSink>& sink, const std::filesystem::path& inside = {});
+
 }  // namespace zel7

@@ -345,10 +345,14 @@ Result JpegSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
                         "JPEG with " + std::to_string(info.num_components) + " colour components");
     }
     orientation_ = ExifOrientation(info.marker_list);
+    // The inverse DCT of fewer coefficients: a picture an eighth of the size costs a
+    // fraction of the time, which a full decode followed by a resampler does not.
+    info.scale_num = 1;
+    info.scale_denom = unsigned(options.scaleDenominator);
     if (!StartDecoding(decoder)) {
         return Failure();
     }
-    shape_ = DecodedShape(width, height);
+    shape_ = DecodedShape(int32_t(info.output_width), int32_t(info.output_height));
     return {};
 }
 

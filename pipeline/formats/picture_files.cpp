@@ -85,6 +85,11 @@ Result PictureFile::OpenSource(const SourceOptions& options,
     return Fail(Status::UnknownFormat);
 }
 
+bool PictureFile::DecodesSmaller() const {
+    Kind kind = Kind::Unknown;
+    return ProbeKind(fd_.Get(), size_, kind) == 0 && kind == Kind::Jpeg;
+}
+
 bool IsPictureFile(const std::filesystem::path& path) {
     UniqueFd fd;
     uint64_t size = 0;
@@ -104,13 +109,15 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
 
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content,
-                         const std::filesystem::path& inside) {
+                         std::unique_ptr<RowSink>& sink, const SinkOptions& options) {
     if (format == PictureFormat::Png) {
-        return CreatePngSink(path, shape, content, sink, inside);
+        return CreatePngSink(path, shape, options.content, sink, options.inside);
+    }
+    if (format == PictureFormat::Jpeg) {
+        return CreateJpegSink(path, shape, options.quality, sink, options.inside);
     }
     auto bitmap = std::make_unique<BitmapSink>();
-    if (Result result = bitmap->Create(path, shape, colorTable, inside); !result.Ok()) {
+    if (Result result = bitmap->Create(path, shape, colorTable, options.inside); !result.Ok()) {
         return result;
     }
     sink = std::move(bitmap);
@@ -123,6 +130,9 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
                    [](unsigned char c) { return char(std::tolower(c)); });
     if (extension == ".png") {
         return PictureFormat::Png;
+    }
+    if (extension == ".jpg" || extension == ".jpeg") {
+        return PictureFormat::Jpeg;
     }
     if (extension == ".bmp" || extension == ".dib" || extension.empty()) {
         return PictureFormat::Bmp;
@@ -141,7 +151,9 @@ std::filesystem::path MaskFileName(const std::filesystem::path& source, const st
     if (namedBmp && chosen == PictureFormat::Bmp) {
         file += name.extension();
     } else {
-        file += chosen == PictureFormat::Png ? ".png" : ".bmp";
+        file += chosen == PictureFormat::Png    ? ".png"
+                : chosen == PictureFormat::Jpeg ? ".jpg"
+                                                : ".bmp";
     }
     return file;
 }

@@ -1,5 +1,5 @@
-// Masks written as 1-bit or 8-bit greyscale PNGs and cut-outs as RGBA ones, through
-// libspng and zlib, a row at a time.
+// Masks written as 1-bit or 8-bit greyscale PNGs and cut-outs as RGBA ones (or RGB,
+// flattened over a colour), through libspng and zlib, a row at a time.
 #include <spng.h>
 #include <zlib.h>
 
@@ -66,6 +66,9 @@ PngLayout LayoutOf(PngContent content) {
                     kMaskFilters};
         case PngContent::Rgba:
             return {8, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, kCutoutCompressionLevel, kCutoutStrategy,
+                    kCutoutFilters};
+        case PngContent::Rgb:
+            return {8, SPNG_COLOR_TYPE_TRUECOLOR, kCutoutCompressionLevel, kCutoutStrategy,
                     kCutoutFilters};
     }
     return {};

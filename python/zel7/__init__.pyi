@@ -5,7 +5,7 @@ import numpy
 import numpy.typing
 
 Background = Literal["white", "black", "auto"]
-Format = Literal["png", "bmp"]
+Format = Literal["png", "bmp", "jpeg"]
 
 class Error(Exception):
     reason: str
@@ -39,6 +39,13 @@ def mask_file(
     *,
     format: Format | None = None,
     max_pixels: int = 200_000_000,
+    trim: bool = False,
+    margin: str | int | None = None,
+    aspect: str | None = None,
+    square: bool = False,
+    size: str | None = None,
+    flatten: str | None = None,
+    quality: int = 90,
     studio: bool = False,
     shadow: Literal["drop", "keep"] = "drop",
     auto_background: bool = False,

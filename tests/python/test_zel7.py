@@ -137,6 +137,10 @@ def test_files_refused_with_zel7_mask_words(tmp_path, source, destination, kind)
     (["--format=gif"], {"format": "gif"}),
     (["--max-pixels=0"], {"max_pixels": 0}),
     (["--suffix=a/b"], {"suffix": "a/b"}),
+    (["--margin=50%"], {"margin": "50%"}),
+    (["--size=0x5"], {"size": "0x5"}),
+    (["--trim", "--soft"], {"trim": True, "soft": True}),
+    (["--format=jpeg"], {"format": "jpeg"}),
 ])
 def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
     said = cli("--white", "-o", tmp_path, *arguments, tmp_path / "p.bmp").stderr.split("\n")[0]
@@ -249,7 +253,25 @@ def test_bgr_arrays_come_back_in_their_order(channels, options):
     (lambda: zel7.mask(photo()[..., 0], channels="rgb"), ValueError, "the array has 1"),
     (lambda: zel7.mask_file("a.bmp", "b.bmp", keep_tree=True), TypeError, "'keep_tree'"),
     (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
+    (lambda: zel7.mask(photo(), trim=True), TypeError, "unexpected keyword argument 'trim'"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
         call()
+
+
+# A shop's picture through the module: the frame's size exactly, a JPEG, and the same
+# bytes as zel7-mask writes for the same options.
+def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
+    rgb = np.full((60, 80, 3), 255, np.uint8)
+    rgb[10:30, 20:70] = (200, 40, 30)
+    write_bmp(tmp_path / "p.bmp", rgb)
+    options = {"trim": True, "margin": "10%", "square": True, "size": "50x50", "quality": 95}
+    assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.jpg", studio=True, **options) == \
+        str(tmp_path / "m.jpg")
+    cli("--white", "--studio", "--trim", "--margin=10%", "--square", "--size=50x50",
+        "--quality=95", tmp_path / "p.bmp", tmp_path / "c.jpg")
+    written = (tmp_path / "m.jpg").read_bytes()
+    assert written[:3] == b"\xff\xd8\xff" and written == (tmp_path / "c.jpg").read_bytes()
+    size = written.index(b"\xff\xc0") + 5  # the frame header's height, then width
+    assert written[size:size + 4] == bytes([0, 50, 0, 50])

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -98,6 +97,30 @@ void WritePixels(TIFF* tiff, const TiffPicture& p) {
 }
 
 }  // namespace
+
+DecodedJpeg DecodeJpeg(const Bytes& file) {
+    jpeg_decompress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);  // a file the library refuses stops the test
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, file.data(), file.size());
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&info);
+    DecodedJpeg decoded;
+    decoded.width = int(info.output_width);
+    decoded.height = int(info.output_height);
+    decoded.sampling = info.comp_info[0].h_samp_factor == 1 ? 444 : 420;
+    const std::size_t stride = std::size_t(decoded.width) * 3;
+    decoded.rgb.resize(stride * std::size_t(decoded.height));
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = decoded.rgb.data() + std::size_t(info.output_scanline) * stride;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return decoded;
+}
 
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
                  const JpegOptions& options) {

@@ -24,6 +24,14 @@ struct JpegOptions {
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
                  const JpegOptions& options = {});
 
+// A JPEG the program wrote, decoded to red, green and blue, with how its colours were
+// sampled (444 or 420); a file the library refuses ends the test program.
+struct DecodedJpeg {
+    int width = 0, height = 0, sampling = 0;
+    Bytes rgb{};
+};
+DecodedJpeg DecodeJpeg(const Bytes& file);
+
 // The contents of an EXIF APP1 segment whose one tag is the orientation (1 to 8), in
 // either byte order. The tag's value is at offset 24, its type at 18.
 Bytes ExifOrientation(int orientation, bool bigEndian = false);

@@ -1,0 +1,78 @@
+// Framing a cut-out for a shop's picture: trimmed to the object, given margins, padded
+// to an aspect, fitted to a size and flattened over a colour. A stage between the
+// refined (and upright) cut-out's rows and the sink.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "engine/row_stream.h"
+
+namespace zel7 {
+
+struct FrameMargin {
+    bool share = false;   // a share of the frame's side, or pixels
+    double fraction = 0;  // with share: of the frame's width left and right, of its height
+                          // above and below; less than a half
+    int32_t pixels = 0;   // of the frame as written (after any resizing)
+};
+
+struct FrameSize {
+    int32_t width = 0, height = 0;
+    bool operator==(const FrameSize&) const = default;
+};
+
+struct FrameColour {
+    uint8_t red = 255, green = 255, blue = 255;
+};
+
+struct FramingOptions {
+    bool trim = false;  // to the object's bounding box: alpha above 0, kept shadows too
+    std::optional<FrameMargin> margin{};
+    std::optional<FrameSize> aspect{};  // width:height, padded to
+    std::optional<FrameSize> size{};    // fitted into; exactly so with an aspect
+    std::optional<FrameColour> flatten{};
+
+    // Whether the picture's geometry changes, or only its colours.
+    bool Reshapes() const { return trim || margin || aspect || size; }
+    bool Active() const { return Reshapes() || flatten; }
+};
+
+struct FrameBox {
+    int32_t x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const FrameBox&) const = default;
+};
+
+// The frame's size and where the object's box, scaled, lands in it.
+struct FrameLayout {
+    int32_t width = 0, height = 0;
+    FrameBox placed{};
+    bool operator==(const FrameLayout&) const = default;
+};
+
+// The frame for a box of boxWidth x boxHeight pixels (both at least 1). Margins go
+// round the box; an aspect pads the shorter way, the box centred (a pixel to the left
+// and top when the padding is odd). With a size, the box and its margins are scaled to
+// fit it, up or down, so that every picture of a catalogue comes out the same size;
+// with an aspect too, the frame is the size exactly.
+FrameLayout LayOutFrame(const FramingOptions& options, int32_t boxWidth, int32_t boxHeight);
+
+// How much smaller than its whole size a picture may be decoded for a frame of the
+// size asked, judged from a decoding at 1/probeDenominator: the largest of 2, 4 and 8
+// that still leaves the box (measured in that decoding, the object's or the whole
+// picture's) at least as large as it will be placed in the frame; 1 without a size.
+int FrameReduction(const FramingOptions& options, FrameBox probed, int probeDenominator);
+
+// The bounding box of the pixels with alpha above 0 in the 32-bit rows of red, green,
+// blue and alpha that source yields, read to their end; width 0 when there is none.
+Result MeasureObject(RowSource& source, FrameBox& box);
+
+// The upright 32-bit cut-out rows of source, framed: 24-bit rows of red, green and
+// blue when flattened, 32-bit rows otherwise. The cut-out is held, trimmed, in memory
+// (premultiplied, or flattened) until the frame is resampled; only flattening alone
+// streams. A trimmed cut-out with no object is refused.
+Result OpenFramedSource(std::unique_ptr<RowSource> source, const FramingOptions& options,
+                        std::unique_ptr<RowSource>& framed);
+
+}  // namespace zel7
