@@ -82,6 +82,7 @@ const Row kRows[] = {
     {'d', "despeckle"},
     {0, "cutout"},
     {0, "hard-edges"},
+    {0, "srgb"},
     {0, "soft"},
     {0, "invert"},
     {'o', "out-dir"},

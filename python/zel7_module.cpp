@@ -74,7 +74,7 @@ void Apply(const char* name, const std::string& argument, zel7::MaskSettings& se
 bool TakenAsKeyword(const zel7::Option& option, bool files) {
     const std::string_view name = option.name;
     return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
-           (files || (name != "format" && name != "max-pixels"));
+           (files || (name != "format" && name != "max-pixels" && name != "srgb"));
 }
 
 // The background argument and the keyword options, read through the library's table

@@ -1,5 +1,6 @@
 #include "engine/mask_file.h"
 
+#include "engine/colour.h"
 #include "engine/orientation.h"
 
 namespace zel7 {
@@ -16,7 +17,8 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
         return result;
     }
     const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
-        return file.OpenSource({options.background, options.maxPixels}, source);
+        Result result = file.OpenSource({options.background, options.maxPixels}, source);
+        return result.Ok() && options.srgb ? ConvertToSrgb(source) : result;
     };
     std::unique_ptr<RowSource> input;
     if (Result result = OpenRefinedSource(open, options.background, refine, input); !result.Ok()) {
@@ -36,6 +38,9 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
                                           output, content);
         !result.Ok()) {
+        return result;
+    }
+    if (Result result = output->SetColourProfile(input->ColourProfile()); !result.Ok()) {
         return result;
     }
     if (Result result = CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
@@ -65,6 +70,11 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {
         return result;
+    }
+    if (options.srgb) {
+        if (Result result = ConvertToSrgb(input); !result.Ok()) {
+            return result;
+        }
     }
     if (input->Orientation() != 1) {
         input = UprightMaskSource(std::move(input), options.background);

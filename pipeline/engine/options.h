@@ -21,6 +21,7 @@ struct MaskSettings {
     std::optional<Background> side;  // --white or --black
     RefineOptions refine;
     std::optional<PictureFormat> format;
+    bool srgb = false;
     uint64_t maxPixels = kDefaultMaxPixels;
     // Batches.
     std::string outDir;
