@@ -177,8 +177,11 @@ Result PngSink::SetColourProfile(std::span<const uint8_t> profile) {
     if (started_) {
         return Fail(Status::CannotWrite, "a colour profile comes before the rows");
     }
+    if (content_ != PngContent::Rgba || profile.empty()) {
+        return {};
+    }
     const std::optional<ProfileSummary> summary = ReadColourProfile(profile);
-    if (content_ != PngContent::Rgba || !summary || summary->colours != ProfileColours::Rgb) {
+    if (!summary || summary->colours != ProfileColours::Rgb) {
         return {};
     }
     profile_.assign(profile.begin(), profile.end());
