@@ -2,7 +2,6 @@
 
 #include <lcms2.h>
 
-#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -23,57 +22,6 @@ Bytes Saved(const Profile& profile) {
     Bytes bytes(size);
     cmsSaveProfileToMem(profile.get(), bytes.data(), &size);
     return bytes;
-}
-
-using Matrix = std::array<std::array<double, 3>, 3>;
-
-Matrix Inverse(const Matrix& m) {
-    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    Matrix inverse{};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            // The cofactor of (c, r), over the determinant.
-            const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-            inverse[r][c] = (m[r1][c1] * m[r2][c2] - m[r1][c2] * m[r2][c1]) / det;
-        }
-    }
-    return inverse;
-}
-
-std::array<double, 3> Times(const Matrix& m, const std::array<double, 3>& v) {
-    std::array<double, 3> out{};
-    for (int r = 0; r < 3; ++r) {
-        out[r] = m[r][0] * v[0] + m[r][1] * v[1] + m[r][2] * v[2];
-    }
-    return out;
-}
-
-// RGB to XYZ: each primary's XYZ, scaled so that full red, green and blue make D65.
-Matrix ToXyz(const Primaries& p) {
-    const double* xy[3] = {p.red, p.green, p.blue};
-    Matrix m{};
-    for (int c = 0; c < 3; ++c) {
-        m[0][c] = xy[c][0] / xy[c][1];
-        m[1][c] = 1;
-        m[2][c] = (1 - xy[c][0] - xy[c][1]) / xy[c][1];
-    }
-    const std::array<double, 3> white{kD65.x / kD65.y, 1, (1 - kD65.x - kD65.y) / kD65.y};
-    const std::array<double, 3> scale = Times(Inverse(m), white);
-    for (auto& row : m) {
-        for (int c = 0; c < 3; ++c) {
-            row[c] *= scale[c];
-        }
-    }
-    return m;
-}
-
-uint8_t SrgbEncoded(double linear) {
-    linear = std::clamp(linear, 0.0, 1.0);
-    const double v =
-        linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
-    return uint8_t(std::lround(255 * v));
 }
 
 }  // namespace
@@ -117,20 +65,6 @@ Bytes GreyProfile(double gamma) {
     const Profile profile(cmsCreateGrayProfile(cmsD50_xyY(), curve), cmsCloseProfile);
     cmsFreeToneCurve(curve);
     return Saved(profile);
-}
-
-std::array<uint8_t, 3> ExpectedSrgb(const RgbProfile& profile, std::array<uint8_t, 3> rgb) {
-    std::array<double, 3> linear{};
-    for (int c = 0; c < 3; ++c) {
-        linear[c] = std::pow(rgb[c] / 255.0, profile.gamma);
-    }
-    const std::array<double, 3> srgb =
-        Times(Inverse(ToXyz(kSrgbPrimaries)), Times(ToXyz(profile.primaries), linear));
-    return {SrgbEncoded(srgb[0]), SrgbEncoded(srgb[1]), SrgbEncoded(srgb[2])};
-}
-
-uint8_t ExpectedSrgbGrey(double gamma, uint8_t level) {
-    return SrgbEncoded(std::pow(level / 255.0, gamma));
 }
 
 }  // namespace zel7::test_support

@@ -1,8 +1,6 @@
-// ICC profiles for the tests, made with lcms2, and what converting a colour from one to
-// sRGB should give, worked out from the profile's primaries without it.
+// ICC profiles for the tests, made with lcms2.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,12 +32,5 @@ Bytes MakeProfile(const RgbProfile& profile);
 Bytes SrgbProfile();
 // A grey profile of a power curve.
 Bytes GreyProfile(double gamma);
-
-// The sRGB pixel (red, green, blue) that rgb in the profile's colours is, clipped to
-// sRGB's gamut, from the primaries' matrices and the curves' formulas.
-std::array<uint8_t, 3> ExpectedSrgb(const RgbProfile& profile, std::array<uint8_t, 3> rgb);
-
-// The sRGB level of a grey level under a power curve.
-uint8_t ExpectedSrgbGrey(double gamma, uint8_t level);
 
 }  // namespace zel7::test_support
