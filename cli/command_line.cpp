@@ -86,6 +86,7 @@ const Row kRows[] = {
     {'d', "despeckle"},
     {0, "cutout"},
     {0, "hard-edges"},
+    {0, "srgb"},
     {0, "soft"},
     {0, "invert"},
     {0, "trim"},

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "colour_profiles.h"
 #include "encoders.h"
 #include "test_pictures.h"
 
@@ -69,6 +70,15 @@ int main(int argc, char** argv) {
     Bytes junk = EncodeJpeg(9, 7, 3, noise);
     junk.insert(junk.begin() + 20, {0, 0x17, 0x2A});  // between the JFIF segment and the next
     save("junk-between-segments.jpg", junk);
+    // Colour profiles: whole, and in two numbered parts.
+    const Bytes profile = zel7::test_support::MakeProfile({});
+    save("profile.jpg", EncodeJpeg(9, 7, 3, noise, {.icc = profile}));
+    const std::size_t half = profile.size() / 2;
+    Bytes first{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 2};
+    Bytes second{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 2, 2};
+    first.insert(first.end(), profile.begin(), profile.begin() + std::ptrdiff_t(half));
+    second.insert(second.end(), profile.begin() + std::ptrdiff_t(half), profile.end());
+    save("profile-in-parts.jpg", EncodeJpeg(9, 7, 3, noise, {.app2 = {first, second}}));
 
     for (auto [colour, depth] :
          {std::pair{kGrey, 1}, std::pair{kGrey, 16}, std::pair{kRgb, 8}, std::pair{kRgba, 16},
@@ -77,6 +87,9 @@ int main(int argc, char** argv) {
         picture.interlaced = depth == 8;
         for (std::size_t i = 0; i < 9 * 7 * std::size_t(picture.Channels()); ++i) {
             picture.samples.push_back(uint16_t(noise[i % noise.size()] * 257) >> (16 - depth));
+        }
+        if (colour == kRgb) {
+            picture.icc = profile;
         }
         if (colour == kPalette) {
             picture.palette = Bytes(noise.begin(), noise.begin() + 48);
@@ -117,6 +130,7 @@ int main(int argc, char** argv) {
                                          .samplesPerPixel = 3,
                                          .photometric = PHOTOMETRIC_RGB,
                                          .samples = Bytes(noise.begin(), noise.begin() + 189),
-                                         .compression = COMPRESSION_PACKBITS}));
+                                         .compression = COMPRESSION_PACKBITS,
+                                         .icc = profile}));
     return 0;
 }

@@ -84,7 +84,7 @@ bool TakenAsKeyword(const zel7::Option& option, Use use) {
         return use != Use::Arrays;
     }
     return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
-           (use != Use::Arrays || (name != "format" && name != "max-pixels"));
+           (use != Use::Arrays || (name != "format" && name != "max-pixels" && name != "srgb"));
 }
 
 // The background argument and the keyword options, read through the library's table

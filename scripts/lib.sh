@@ -23,9 +23,9 @@ ensure_packages() {
 
 # help2man writes the manual page of zel7-mask from its --help during the build.
 # The format libraries: libjpeg-turbo, libspng (with zlib) and libtiff; libswscale
-# resamples framed cut-outs.
+# resamples framed cut-outs; lcms2 for colour profiles.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
-    libjpeg62-turbo-dev libspng-dev libtiff-dev libhwy-dev libswscale-dev)
+    libjpeg62-turbo-dev libspng-dev libtiff-dev libhwy-dev libswscale-dev liblcms2-dev)
 
 # The Python module zel7 (built for Debian's python3) and its tests, with zel7.dask's
 # cluster. Every build configures the module, so every build needs them.

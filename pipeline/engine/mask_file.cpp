@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/colour.h"
 #include "engine/orientation.h"
 
 namespace zel7 {
@@ -122,8 +123,9 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     }
     const int reduction = FrameReductionOf(file, options);
     const SourceOpener decode = [&](std::unique_ptr<RowSource>& source) {
-        return file.OpenSource(
+        Result result = file.OpenSource(
             {options.background, options.maxPixels, kDefaultMaxDecoderMemory, reduction}, source);
+        return result.Ok() && options.srgb ? ConvertToSrgb(source) : result;
     };
     // Whole decodings are not held: memory would grow with the picture.
     HeldOpener held(decode);
@@ -154,6 +156,9 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
         !result.Ok()) {
         return result;
     }
+    if (Result result = output->SetColourProfile(input->ColourProfile()); !result.Ok()) {
+        return result;
+    }
     if (Result result = CopyRows(*input, *output, {std::nullopt, options.writing}, buffer);
         !result.Ok()) {
         return result;
@@ -181,6 +186,11 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {
         return result;
+    }
+    if (options.srgb) {
+        if (Result result = ConvertToSrgb(input); !result.Ok()) {
+            return result;
+        }
     }
     if (input->Orientation() != 1) {
         input = UprightMaskSource(std::move(input), options.background);

@@ -191,6 +191,13 @@ constexpr Option kOptions[] = {
          s.refine.hardEdges = true;
          return std::nullopt;
      }},
+    {"srgb", nullptr, OptionScope::Picture,
+     "convert the colours from the picture's ICC profile to\nsRGB before anything else, and "
+     "write no profile;\nwithout it cut-outs carry the picture's profile",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.srgb = true;
+         return std::nullopt;
+     }},
     {"soft", nullptr, OptionScope::Picture, "masks: the edges' coverage as grey levels",
      [](std::string_view, MaskSettings& s) { return Product(s, Product::SoftMask); }},
     {"invert", nullptr, OptionScope::Picture,
@@ -370,6 +377,7 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
     MaskOptions options;
     options.background = side.value_or(Background::NearWhite);
     options.format = written;
+    options.srgb = srgb;
     options.maxPixels = maxPixels;
     options.refine = refine;
     options.refine.sideKnown = side.has_value();

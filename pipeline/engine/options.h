@@ -22,6 +22,7 @@ struct MaskSettings {
     std::optional<Background> side;  // --white or --black
     RefineOptions refine;
     std::optional<PictureFormat> format;
+    bool srgb = false;
     uint64_t maxPixels = kDefaultMaxPixels;
     FramingOptions framing;  // any of it makes a cut-out
     int quality = kDefaultQuality;

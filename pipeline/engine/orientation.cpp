@@ -54,6 +54,7 @@ public:
           shape_(DecodedShape(turn_.SeenWidth(), turn_.SeenHeight())) {}
 
     const PictureShape& Shape() const override { return shape_; }
+    std::span<const uint8_t> ColourProfile() const override { return source_->ColourProfile(); }
 
     Result Read(uint8_t* into, std::size_t size) override {
         if (!gathered_) {
@@ -140,6 +141,7 @@ public:
     }
 
     const PictureShape& Shape() const override { return shape_; }
+    std::span<const uint8_t> ColourProfile() const override { return source_->ColourProfile(); }
 
     Result Read(uint8_t* into, std::size_t size) override {
         if (!gathered_) {

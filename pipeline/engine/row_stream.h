@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "mask/threshold.h"
@@ -60,6 +61,9 @@ public:
     // How the rows are to be turned to be seen upright, as EXIF numbers it: 1 for as
     // they are, 2 to 8 for mirrored and rotated.
     virtual int Orientation() const { return 1; }
+    // The ICC profile the rows' colours are in, as the file holds it; empty when it has
+    // none, or none that describes them (see ProfileForRows). Lives as long as the source.
+    virtual std::span<const uint8_t> ColourProfile() const { return {}; }
     // Reads the next size bytes of the rows into `into`.
     virtual Result Read(uint8_t* into, std::size_t size) = 0;
     // The source's stored rows, when that is what it yields; null for decoded ones.
@@ -95,6 +99,10 @@ public:
     // Whether it takes rows in this order; told which before the first Write.
     virtual bool Accepts(RowOrder order) const = 0;
     virtual void SetOrder(RowOrder order) = 0;
+    // The ICC profile of the colours it is about to be given, before the first Write,
+    // for formats that carry one; a sink whose rows are not colours (masks), or that
+    // cannot use the profile, leaves it.
+    virtual Result SetColourProfile(std::span<const uint8_t>) { return {}; }
     virtual Result Write(const uint8_t* bytes, std::size_t size) = 0;
     virtual Result Commit() = 0;
 };

@@ -4,7 +4,9 @@
 // their colour, and transparency composited over the background being masked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "engine/row_stream.h"
 #include "mask/threshold.h"
@@ -36,6 +38,17 @@ struct SourceOptions {
 
 // Refuses sizes past the limits, or whose decoded rows would not fit in int32 bytes.
 Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& options);
+
+// Colour profiles above this size are dropped, read or not: display and camera profiles
+// take a few kilobytes, those with tables of a camera's colours some hundreds; a few
+// bytes of a file claiming megabytes must not cost them.
+inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
+
+// What of an ICC profile, as a picture file holds it, goes with its decoded rows: all of
+// it when its header names RGB colours (or grey ones, for a grey picture), nothing when it
+// names others (the inks of a CMYK picture describe no decoded row) or is past the size
+// bound. A profile without an ICC header goes as it is, for whoever uses it to refuse.
+std::span<const uint8_t> ProfileForRows(std::span<const uint8_t> profile, bool grey);
 
 // The shape of decoded rows.
 inline PictureShape DecodedShape(int32_t width, int32_t height) {

@@ -8,6 +8,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -68,10 +69,12 @@ Decoder& DecoderOf(j_common_ptr info) {
 // and other writers leave junk (between segments, or after the last scan's data) that
 // the library passes over. Entropy-coded data the decoder loses step with is reported
 // by warnings of its own (a bad Huffman code, a marker hit early, a restart out of
-// turn), and those stop it. Trace messages (levels 0 and up) are dropped.
+// turn), and those stop it. A colour profile whose markers do not fit together says
+// nothing of the pixels either. Trace messages (levels 0 and up) are dropped.
 void StopOnWarning(j_common_ptr info, int level) {
     const int code = info->err->msg_code;
-    if (level < 0 && code != JWRN_JFIF_MAJOR && code != JWRN_EXTRANEOUS_DATA) {
+    if (level < 0 && code != JWRN_JFIF_MAJOR && code != JWRN_EXTRANEOUS_DATA &&
+        code != JWRN_BOGUS_ICC) {
         Stop(info);
     }
 }
@@ -149,6 +152,7 @@ bool ReadHeader(Decoder& decoder) {
     decoder.progress.progress_monitor = CountScans;
     decoder.info.progress = &decoder.progress;
     jpeg_save_markers(&decoder.info, JPEG_APP0 + 1, 0xFFFF);  // EXIF, for the orientation
+    jpeg_save_markers(&decoder.info, JPEG_APP0 + 2, 0xFFFF);  // the colour profile's parts
     jpeg_read_header(&decoder.info, TRUE);
     return true;
 }
@@ -158,6 +162,18 @@ bool StartDecoding(Decoder& decoder) {
         return false;
     }
     jpeg_start_decompress(&decoder.info);
+    return true;
+}
+
+// The colour profile from its markers, put together by the library in memory it hands
+// over (null when there is none, or its markers do not fit together).
+bool ReadIccProfile(Decoder& decoder, JOCTET** profile, unsigned* length) {
+    if (setjmp(decoder.failed) != 0) {
+        return false;
+    }
+    if (!jpeg_read_icc_profile(&decoder.info, profile, length)) {
+        *profile = nullptr;
+    }
     return true;
 }
 
@@ -222,6 +238,24 @@ int ExifOrientation(jpeg_saved_marker_ptr marker) {
     return 1;
 }
 
+// A profile whose markers the library cannot put together (numbered wrongly, or missing
+// one) is still a profile: their contents in the file's order, as damaged as they are,
+// so that converting its colours is refused rather than skipped.
+std::vector<uint8_t> IccMarkerContents(jpeg_saved_marker_ptr marker) {
+    static constexpr uint8_t kIcc[] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    constexpr std::size_t kHeader = sizeof kIcc + 2;  // then the part's number and the count
+    std::vector<uint8_t> contents;
+    for (; marker != nullptr; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && marker->data_length >= kHeader &&
+            std::memcmp(marker->data, kIcc, sizeof kIcc) == 0 &&
+            contents.size() <= kMaxColourProfileBytes) {
+            contents.insert(contents.end(), marker->data + kHeader,
+                            marker->data + marker->data_length);
+        }
+    }
+    return contents;
+}
+
 // CMYK pictures are taken as Adobe's programs write them, and others follow: inverted,
 // 255 meaning no ink. Each of red, green and blue is then cyan, magenta or yellow times
 // black, rounded to nearest. (YCCK files reach here as CMYK too.)
@@ -259,10 +293,14 @@ public:
     Result Open(UniqueFd fd, uint64_t size, const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
+    std::span<const uint8_t> ColourProfile() const override {
+        return ProfileForRows(profile_, decoder_->info.jpeg_color_space == JCS_GRAYSCALE);
+    }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:
     Result Failure() const;
+    Result ReadProfile();
 
     UniqueFd fd_;
     // Value-initialised, so that destroying a decoder the library never set up is safe.
@@ -270,6 +308,7 @@ private:
     std::vector<uint8_t> cmykRows_;  // kRowsAtOnce rows, for CMYK pictures only
     PictureShape shape_;
     int orientation_ = 1;
+    std::vector<uint8_t> profile_;
     uint64_t maxMemory_ = 0;  // the decoder's bound
     Result failed_;           // once a read fails, every later one does
 };
@@ -297,6 +336,23 @@ Result JpegSource::Failure() const {
         default:
             return Fail(Status::DamagedPicture, decoder.message);
     }
+}
+
+Result JpegSource::ReadProfile() {
+    JOCTET* profile = nullptr;
+    unsigned length = 0;
+    if (!ReadIccProfile(*decoder_, &profile, &length)) {
+        return Failure();
+    }
+    if (profile == nullptr) {
+        profile_ = IccMarkerContents(decoder_->info.marker_list);
+        return {};
+    }
+    if (length <= kMaxColourProfileBytes) {
+        profile_.assign(profile, profile + length);
+    }
+    std::free(profile);  // the library allocates it with malloc
+    return {};
 }
 
 Result JpegSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {
@@ -349,6 +405,9 @@ Result JpegSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     // fraction of the time, which a full decode followed by a resampler does not.
     info.scale_num = 1;
     info.scale_denom = unsigned(options.scaleDenominator);
+    if (Result result = ReadProfile(); !result.Ok()) {
+        return result;
+    }
     if (!StartDecoding(decoder)) {
         return Failure();
     }

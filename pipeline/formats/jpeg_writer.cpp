@@ -4,6 +4,8 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <type_traits>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -13,6 +15,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "engine/colour.h"
 #include "formats/formats.h"
 
 namespace zel7 {
@@ -114,6 +117,15 @@ bool Start(Encoder& encoder, const PictureShape& shape, int quality) {
     return true;
 }
 
+// In APP2 segments, split as the library's ICC convention has it, before the rows.
+bool WriteProfile(Encoder& encoder, std::span<const uint8_t> profile) {
+    if (setjmp(encoder.failed) != 0) {
+        return false;
+    }
+    jpeg_write_icc_profile(&encoder.info, profile.data(), unsigned(profile.size()));
+    return true;
+}
+
 bool EncodeRows(Encoder& encoder, JSAMPROW* rows, JDIMENSION count) {
     if (setjmp(encoder.failed) != 0) {
         return false;
@@ -140,6 +152,7 @@ public:
                   const std::filesystem::path& inside);
     bool Accepts(RowOrder order) const override { return order == RowOrder::TopDown; }
     void SetOrder(RowOrder) override {}
+    Result SetColourProfile(std::span<const uint8_t> profile) override;
     Result Write(const uint8_t* bytes, std::size_t size) override;
     Result Commit() override;
 
@@ -179,6 +192,20 @@ Result JpegSink::Create(const std::filesystem::path& path, const PictureShape& s
         return Failure();
     }
     return {};
+}
+
+// The RGB profile the colours are in, as the PNG sink takes it: one lcms2 cannot read is
+// left out rather than passed on damaged.
+Result JpegSink::SetColourProfile(std::span<const uint8_t> profile) {
+    if (rowsWritten_ != 0) {
+        return Fail(Status::CannotWrite, "a colour profile comes before the rows");
+    }
+    const std::optional<ProfileSummary> summary =
+        profile.empty() ? std::nullopt : ReadColourProfile(profile);
+    if (!summary || summary->colours != ProfileColours::Rgb) {
+        return {};
+    }
+    return WriteProfile(*encoder_, profile) ? Result{} : Failure();
 }
 
 // Whole rows, top row first.

@@ -212,6 +212,7 @@ public:
 
     Result Open(const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
+    std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:
@@ -227,6 +228,7 @@ private:
     spng_ihdr ihdr_{};
     PictureShape shape_;
     Conversion conversion_;
+    std::span<const uint8_t> profile_;  // held by the library
     RowConverter convert_ = nullptr;
     std::vector<uint8_t> scanline_;  // one row as stored, the widest
     // Interlaced pictures only: their even rows, complete once the last pass begins
@@ -307,6 +309,14 @@ Result PngSource::Open(const SourceOptions& options) {
         return Failure(SPNG_ENOPLTE);
     }
     PrepareConversion(palette, BackgroundLevel(options.background));
+    // The profile alone: an sRGB chunk says what untagged pixels are taken for anyway,
+    // and gAMA and cHRM, which no photo's writer uses instead of a profile, are left.
+    if (spng_iccp iccp{}; spng_get_iccp(ctx, &iccp) == 0) {
+        const bool grey = ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE ||
+                          ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
+        profile_ = ProfileForRows(
+            {reinterpret_cast<const uint8_t*>(iccp.profile), iccp.profile_len}, grey);
+    }
     if (int error = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE)) {
         return Failure(error);
     }

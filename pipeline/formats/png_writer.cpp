@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "engine/colour.h"
 #include "formats/formats.h"
 #include "formats/spng_context.h"
 #include "mask/kernels.h"
@@ -74,23 +76,46 @@ PngLayout LayoutOf(PngContent content) {
     return {};
 }
 
+// A profile's description as PNG's iCCP chunk names profiles: 1 to 79 printable
+// characters, single spaces between words; "ICC profile" when nothing is left of it.
+std::string ProfileName(const std::string& description) {
+    constexpr std::size_t kMostNameBytes = 79;
+    std::string name;
+    for (const char c : description) {
+        const bool space = c == ' ' || c == '\t';
+        if (space ? !name.empty() && name.back() != ' ' : c > ' ' && c <= '~') {
+            name += space ? ' ' : c;
+        }
+    }
+    name.resize(std::min(name.size(), kMostNameBytes));
+    while (!name.empty() && name.back() == ' ') {
+        name.pop_back();
+    }
+    return name.empty() ? "ICC profile" : name;
+}
+
 class PngSink : public RowSink {
 public:
     Result Create(const std::filesystem::path& path, const PictureShape& shape, PngContent content,
                   const std::filesystem::path& inside);
     bool Accepts(RowOrder order) const override { return order == RowOrder::TopDown; }
     void SetOrder(RowOrder) override {}
+    Result SetColourProfile(std::span<const uint8_t> profile) override;
     Result Write(const uint8_t* bytes, std::size_t size) override;
     Result Commit() override;
 
 private:
     static int WriteOut(spng_ctx*, void* user, void* data, std::size_t length);
     Result Failure(int error) const;
+    Result Start();
 
     OutputFile file_;
     Result writeResult_;  // the file's own reason when a write failed
     SpngContext ctx_;
     PictureShape shape_;
+    PngContent content_ = PngContent::TwoTone;
+    std::vector<uint8_t> profile_;  // the library encodes it from here, when it starts
+    bool started_ = false;
     PackFunction pack_ = nullptr;  // none: rows go as they are
     std::vector<uint8_t> packed_;
     int32_t rowsWritten_ = 0;
@@ -121,6 +146,7 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
         return Fail(Status::NoPixels);
     }
     shape_ = shape;
+    content_ = content;
     const PngLayout layout = LayoutOf(content);
     if (content == PngContent::TwoTone) {
         pack_ = PackMaskRow;
@@ -146,11 +172,39 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
             return Failure(error);
         }
     }
-    if (Result result = file_.Create(path, inside); !result.Ok()) {
-        return result;
+    return file_.Create(path, inside);
+}
+
+// Cut-outs carry the RGB profile their colours are in; masks, grey, carry none. A profile
+// lcms2 cannot read is left out rather than passed on damaged.
+Result PngSink::SetColourProfile(std::span<const uint8_t> profile) {
+    if (started_) {
+        return Fail(Status::CannotWrite, "a colour profile comes before the rows");
     }
-    // Writes the signature and the header.
-    if (int error = spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE)) {
+    if ((content_ != PngContent::Rgba && content_ != PngContent::Rgb) || profile.empty()) {
+        return {};
+    }
+    const std::optional<ProfileSummary> summary = ReadColourProfile(profile);
+    if (!summary || summary->colours != ProfileColours::Rgb) {
+        return {};
+    }
+    profile_.assign(profile.begin(), profile.end());
+    spng_iccp iccp{};
+    const std::string name = ProfileName(summary->description);
+    std::memcpy(iccp.profile_name, name.c_str(), name.size() + 1);
+    iccp.profile_len = profile_.size();
+    iccp.profile = reinterpret_cast<char*>(profile_.data());
+    if (int error = spng_set_iccp(ctx_.get(), &iccp)) {
+        return Failure(error);
+    }
+    return {};
+}
+
+// Writes the signature, the header and the chunks set, before the first row.
+Result PngSink::Start() {
+    started_ = true;
+    if (int error =
+            spng_encode_image(ctx_.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE)) {
         return Failure(error);
     }
     return writeResult_;
@@ -158,6 +212,11 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
 
 // Whole rows, top row first.
 Result PngSink::Write(const uint8_t* bytes, std::size_t size) {
+    if (!started_) {
+        if (Result result = Start(); !result.Ok()) {
+            return result;
+        }
+    }
     const auto stride = std::size_t(shape_.rowStride);
     for (std::size_t done = 0; done < size; done += stride, ++rowsWritten_) {
         const uint8_t* row = bytes + done;

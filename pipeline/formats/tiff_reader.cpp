@@ -119,6 +119,7 @@ public:
     Result Open(UniqueFd fd, uint64_t size, const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
+    std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:
@@ -137,6 +138,7 @@ private:
     TIFF* tiff_ = nullptr;
     PictureShape shape_;
     int orientation_ = 1;
+    std::span<const uint8_t> profile_;  // held by the library
     uint8_t background_ = 255;
 
     // The samples.
@@ -220,6 +222,13 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     // The same eight orientations as EXIF's, which took them from TIFF.
     TIFFGetFieldDefaulted(tiff_, TIFFTAG_ORIENTATION, &orientation);
     orientation_ = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    uint32_t profileBytes = 0;
+    const void* profile = nullptr;
+    if (TIFFGetField(tiff_, TIFFTAG_ICCPROFILE, &profileBytes, &profile) && profile != nullptr) {
+        const bool grey =
+            photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+        profile_ = ProfileForRows({static_cast<const uint8_t*>(profile), profileBytes}, grey);
+    }
     shape_ = DecodedShape(int32_t(width), int32_t(height));
     return {};
 }

@@ -27,6 +27,7 @@ public:
 
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
+    std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override;
     Confidence Judged() const { return counter_->Result(surface_ ? surface_->Unevenness() : 0); }
 
@@ -48,6 +49,7 @@ private:
     PictureShape decoded_{};
     PictureShape shape_{};
     int orientation_ = 1;
+    std::vector<uint8_t> profile_;  // the decoders come and go
     Backdrop reference_;
     std::optional<PictureSamples> samples_;   // with options_.surface
     std::optional<BackdropSurface> surface_;  // the same
@@ -78,6 +80,7 @@ Result Refined::OpenDecoder(std::unique_ptr<RowSource>& decoder) {
     if (decoded_.bitCount == 0) {
         decoded_ = shape;
         orientation_ = decoder->Orientation();
+        profile_.assign(decoder->ColourProfile().begin(), decoder->ColourProfile().end());
     } else if (shape.width != decoded_.width || shape.height != decoded_.height) {
         return Fail(Status::ReadFailed, "the picture changed while it was read");
     }

@@ -55,6 +55,7 @@ def mask_file(
     despeckle: int = 0,
     cutout: bool = False,
     hard_edges: bool = False,
+    srgb: bool = False,
     soft: bool = False,
     invert: bool = False,
 ) -> str: ...

@@ -245,6 +245,7 @@ def test_bgr_arrays_come_back_in_their_order(channels, options):
     (lambda: zel7.mask(np.zeros((4, 4, 2), np.uint8)), ValueError, "shape"),
     (lambda: zel7.mask(photo(), "grey"), ValueError, "'white', 'black' or 'auto'"),
     (lambda: zel7.mask(photo(), format="png"), TypeError, "unexpected keyword argument 'format'"),
+    (lambda: zel7.mask(photo(), srgb=True), TypeError, "unexpected keyword argument 'srgb'"),
     (lambda: zel7.mask(np.zeros((70000, 1), np.uint8)), zel7.PictureError, "65535 a side"),
     (lambda: zel7.mask_file("a.bmp", "a.jpg"), ValueError, "masks are written as PNG"),
     (lambda: zel7.mask_file("a.bmp", "a.bmp", cutout=True), ValueError, "cut-outs are"),
@@ -275,3 +276,72 @@ def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
     assert written[:3] == b"\xff\xd8\xff" and written == (tmp_path / "c.jpg").read_bytes()
     size = written.index(b"\xff\xc0") + 5  # the frame header's height, then width
     assert written[size:size + 4] == bytes([0, 50, 0, 50])
+def adobe_like_profile():
+    """An ICC v2 display profile written field by field: Adobe RGB (1998)'s colorants (as
+    adapted to D50) and its gamma of 563/256."""
+    def xyz(x, y, z):
+        return b"XYZ " + bytes(4) + struct.pack(">3i", *(round(v * 65536) for v in (x, y, z)))
+    text = b"Adobe-like RGB\0"
+    tags = [(b"desc", b"desc" + bytes(4) + struct.pack(">I", len(text)) + text + bytes(4 + 4 + 3 + 67)),
+            (b"wtpt", xyz(0.9642, 1.0, 0.8249)),
+            (b"rXYZ", xyz(0.60974, 0.31111, 0.01947)),
+            (b"gXYZ", xyz(0.20528, 0.62567, 0.06087)),
+            (b"bXYZ", xyz(0.14919, 0.06322, 0.74457))]
+    tags += [(name, b"curv" + bytes(4) + struct.pack(">IH", 1, 563) + bytes(2))
+             for name in (b"rTRC", b"gTRC", b"bTRC")]
+    table, data, at = b"", b"", 128 + 4 + 12 * len(tags)
+    for name, body in tags:
+        table += name + struct.pack(">II", at + len(data), len(body))
+        data += body + bytes(-len(body) % 4)
+    size = at + len(data)
+    header = (struct.pack(">I4sI4s4s4s", size, b"none", 0x02100000, b"mntr", b"RGB ", b"XYZ ")
+              + bytes(12) + b"acsp" + bytes(24) + struct.pack(">I", 0)
+              + struct.pack(">3i", *(round(v * 65536) for v in (0.9642, 1.0, 0.8249))) + bytes(48))
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+def png_chunks(data):
+    pos, chunks = 8, {}
+    while pos < len(data):
+        length, kind = struct.unpack_from(">I4s", data, pos)
+        chunks[kind] = data[pos + 8 : pos + 8 + length]
+        pos += 12 + length
+    return chunks
+
+
+def write_png(path, rgb, profile):
+    h, w, _ = rgb.shape
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    rows = np.concatenate([np.zeros((h, 1), np.uint8), rgb.reshape(h, -1)], axis=1)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+                     + chunk(b"iCCP", b"Adobe-like RGB\0\0" + zlib.compress(profile))
+                     + chunk(b"IDAT", zlib.compress(rows.tobytes())) + chunk(b"IEND", b""))
+
+
+# srgb from the one table: the module, zel7.dask and zel7-mask convert alike, and only the
+# converted cut-out goes without the profile.
+def test_front_ends_convert_to_srgb_alike(tmp_path):
+    from distributed import Client, LocalCluster
+
+    rgb = np.full((24, 32, 3), 255, np.uint8)
+    rgb[6:18, 8:24] = (200, 150, 120)
+    profile = adobe_like_profile()
+    write_png(tmp_path / "p.png", rgb, profile)
+    for srgb in (False, True):
+        assert cli("-w", "--cutout", *(["--srgb"] if srgb else []), tmp_path / "p.png",
+                   tmp_path / f"cli-{srgb}.png").returncode == 0
+        zel7.mask_file(tmp_path / "p.png", tmp_path / f"py-{srgb}.png", cutout=True, srgb=srgb)
+        written = (tmp_path / f"cli-{srgb}.png").read_bytes()
+        assert (tmp_path / f"py-{srgb}.png").read_bytes() == written
+        iccp = png_chunks(written).get(b"iCCP")
+        assert (iccp is None) if srgb else (zlib.decompress(iccp.split(b"\0", 1)[1][1:]) == profile)
+        inside = tuple(read_mask(tmp_path / f"cli-{srgb}.png")[12, 16, :3])
+        assert inside == ((217, 151, 119) if srgb else (200, 150, 120))
+    (tmp_path / "dask").mkdir()
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0",
+                      timeout=60) as cluster, Client(cluster, timeout=60) as client:
+        report = zel7.dask.mask_files([tmp_path / "p.png"], tmp_path / "dask", client,
+                                      cutout=True, srgb=True)
+    assert (report[0]["status"], report[0]["reason"]) == ("written", "")
+    assert (tmp_path / "dask" / "p.png").read_bytes() == (tmp_path / "cli-True.png").read_bytes()

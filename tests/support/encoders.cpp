@@ -58,6 +58,8 @@ void SetFields(TIFF* tiff, const TiffPicture& p) {
     std::vector<uint16_t> map = p.colormap, extra = p.extraSamples;
     const std::size_t n = map.size() / 3;
     Check(ok &&
+              (p.icc.empty() ||
+               TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(p.icc.size()), p.icc.data())) &&
               (extra.empty() ||
                TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, int(extra.size()), extra.data())) &&
               (map.empty() || TIFFSetField(tiff, TIFFTAG_COLORMAP, &map[0], &map[n], &map[2 * n])),
@@ -157,6 +159,12 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
     if (const Bytes& exif = options.exif; !exif.empty()) {
         jpeg_write_marker(&info, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
     }
+    for (const Bytes& segment : options.app2) {
+        jpeg_write_marker(&info, JPEG_APP0 + 2, segment.data(), unsigned(segment.size()));
+    }
+    if (!options.icc.empty()) {
+        jpeg_write_icc_profile(&info, options.icc.data(), unsigned(options.icc.size()));
+    }
     const auto stride = std::size_t(width) * std::size_t(components);
     while (info.next_scanline < info.image_height) {
         JSAMPROW row = const_cast<uint8_t*>(pixels.data()) + info.next_scanline * stride;
@@ -206,6 +214,11 @@ Bytes EncodePng(const PngPicture& picture) {
         trns.blue = key.size() == 3 ? key[2] : 0;
         Check(spng_set_trns(ctx.get(), &trns));
     }
+    Bytes icc = picture.icc;  // the library keeps a pointer, not a copy
+    spng_iccp iccp{"ICC profile", icc.size(), reinterpret_cast<char*>(icc.data())};
+    if (!icc.empty()) {
+        Check(spng_set_iccp(ctx.get(), &iccp));
+    }
     const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels());
     Bytes packed((perRow * picture.bitDepth + 7) / 8 * picture.height);
     for (std::size_t i = 0; i < picture.samples.size(); ++i) {
@@ -232,15 +245,22 @@ PngPicture DecodePng(const Bytes& file) {
     std::size_t size = 0;
     Check(spng_set_png_buffer(ctx.get(), file.data(), file.size()));
     Check(spng_get_ihdr(ctx.get(), &ihdr));
-    Check(spng_decoded_image_size(ctx.get(), SPNG_FMT_G8, &size));
-    Bytes grey(size);
-    Check(spng_decode_image(ctx.get(), grey.data(), size, SPNG_FMT_G8, 0));
-    return {ihdr.width,
-            ihdr.height,
-            ihdr.color_type,
-            ihdr.bit_depth,
-            ihdr.interlace_method != 0,
-            {grey.begin(), grey.end()}};
+    const bool grey = ihdr.color_type == kGrey;
+    const auto format = grey ? SPNG_FMT_G8 : SPNG_FMT_RGBA8;
+    Check(spng_decoded_image_size(ctx.get(), format, &size));
+    Bytes samples(size);
+    Check(spng_decode_image(ctx.get(), samples.data(), size, format, 0));
+    PngPicture picture{ihdr.width,
+                       ihdr.height,
+                       grey ? uint8_t(kGrey) : uint8_t(kRgba),
+                       grey ? ihdr.bit_depth : uint8_t(8),
+                       ihdr.interlace_method != 0,
+                       {samples.begin(), samples.end()}};
+    if (spng_iccp iccp{}; spng_get_iccp(ctx.get(), &iccp) == 0) {
+        picture.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
+        picture.iccName = iccp.profile_name;
+    }
+    return picture;
 }
 
 Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {

@@ -14,9 +14,11 @@ namespace zel7::test_support {
 struct JpegOptions {
     int quality = 100;
     bool progressive = false;
-    int sampling = 444;  // of the colours of a 3-component picture: 444, 422 or 420
-    Bytes exif = {};     // the contents of an APP1 segment, written when not empty
-    int scans = 0;       // for grey pictures: progressive in this many scans, 64 to 127
+    int sampling = 444;            // of the colours of a 3-component picture: 444, 422 or 420
+    Bytes exif = {};               // the contents of an APP1 segment, written when not empty
+    int scans = 0;                 // for grey pictures: progressive in this many scans, 64 to 127
+    Bytes icc = {};                // a colour profile, in as many APP2 segments as it takes
+    std::vector<Bytes> app2 = {};  // APP2 segments' contents, written as they are
 };
 
 // A JPEG of pixels given top row first, with 1 byte a pixel (grey), 3 (red, green, blue)
@@ -49,6 +51,8 @@ struct PngPicture {
     std::vector<uint16_t> samples{};
     Bytes palette{};                       // red, green, blue for each entry
     std::vector<uint16_t> transparency{};  // tRNS: entries' alphas, or the grey or RGB key
+    Bytes icc{};                           // iCCP's profile, written when not empty
+    std::string iccName{};                 // and its name, as read
 
     int Channels() const {
         return colour == kRgb ? 3 : colour == kGreyAlpha ? 2 : colour == kRgba ? 4 : 1;
@@ -59,8 +63,8 @@ struct PngPicture {
 Bytes EncodePng(const PngPicture& picture);
 
 // A mask in a PNG file, as a grey picture: its samples as the library gives them at 8 bits
-// (0 or 255 for a 1-bit mask), its bit depth as stored; throws when the library refuses
-// the file.
+// (0 or 255 for a 1-bit mask), its bit depth as stored; a cut-out as RGBA at 8 bits; with
+// its iCCP's profile. Throws when the library refuses the file.
 PngPicture DecodePng(const Bytes& file);
 
 // The file with its header claiming another size, its checksum made to match.
@@ -85,6 +89,7 @@ struct TiffPicture {
     uint16_t planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT,
              orientation = ORIENTATION_TOPLEFT;
     const char* mode = "w";  // "w8" for BigTIFF, "wb" big-endian
+    Bytes icc{};             // TIFFTAG_ICCPROFILE, written when not empty
 };
 
 // The directory comes first, then the pixel data, so that a file cut anywhere in the pixels
