@@ -324,7 +324,7 @@ PictureError for pictures past the size limits. The GIL is released meanwhile.
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
-Sources are BMP, JPEG, PNG or TIFF, told by their contents. The destination's name says
+Sources are BMP, JPEG, PNG, TIFF or HEIF, told by their contents. The destination's name says
 the format, unless format ("png" or "bmp") does: .png a PNG, .bmp, .dib or no extension
 a BMP; other names raise ValueError. Cut-outs are PNG only. A folder as destination
 receives the mask under the source's name (see mask_name). "-" is standard input or
