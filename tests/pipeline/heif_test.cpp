@@ -44,7 +44,8 @@ HeifPicture Filled(HeifPicture p, int patch = 1) {
 }
 
 // The picture the rules make of the samples: top 8 bits, alpha composited over the
-// background; then seen as the orientation turns it.
+// background (premultiplied colours with the background added where alpha lets it
+// through, as TIFF's); then seen as the orientation turns it.
 BmpBuilder Expected(const HeifPicture& p, Background background) {
     const Turn turn(p.orientation, p.width, p.height);
     const std::size_t channels = p.alpha ? 4 : 3;
@@ -62,8 +63,11 @@ BmpBuilder Expected(const HeifPicture& p, Background background) {
                 return uint8_t(p.samples[i + std::size_t(s)] >> (p.bitDepth - 8));
             };
             for (int c = 0; c < 3; ++c) {
-                bgr[2 - c] =
-                    p.alpha ? Composite(level(c), level(3), BackgroundLevel(background)) : level(c);
+                const unsigned v = level(c), a = level(3), bg = BackgroundLevel(background);
+                bgr[2 - c] = !p.alpha ? uint8_t(v)
+                             : p.premultiplied
+                                 ? uint8_t(std::min(255u, v + (bg * (255 - a) + 127) / 255))
+                                 : Composite(uint8_t(v), uint8_t(a), uint8_t(bg));
             }
         }
     }
@@ -92,6 +96,7 @@ TEST_P(Heif, ReadsEveryKindByTheRules) {
     } cases[] = {
         {"rgb", {}, 1, 0},
         {"rgba", {.alpha = true}, 1, 0},
+        {"rgba_premultiplied", {.alpha = true, .premultiplied = true}, 1, 0},
         {"rgb_10_bits", {.bitDepth = 10}, 1, 0, false},
         {"rgba_12_bits", {.bitDepth = 12, .alpha = true}, 1, 0, false},
         {"one_pixel", {.width = 1, .height = 1}, 1, 0},

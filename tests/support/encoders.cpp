@@ -316,6 +316,7 @@ Bytes EncodeHeif(const HeifPicture& p) {
             }
         }
     }
+    heif_image_set_premultiplied_alpha(image, p.premultiplied);
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
     Check(heif_context_get_encoder_for_format(context, FormatOf(p.codec), &encoder), "encoder");

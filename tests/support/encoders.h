@@ -89,8 +89,9 @@ enum class HeifCodec { Hevc, Av1 };
 
 struct HeifPicture {
     int width = 0, height = 0;
-    int bitDepth = 8;    // 8, 10 or 12
-    bool alpha = false;  // the samples of each pixel: red, green, blue, then alpha if any
+    int bitDepth = 8;            // 8, 10 or 12
+    bool alpha = false;          // the samples of each pixel: red, green, blue, then alpha if any
+    bool premultiplied = false;  // the colours premultiplied by alpha, as the file says
     std::vector<uint16_t> samples{};  // rows top first, at the bit depth
     HeifCodec codec = HeifCodec::Hevc;
     // 0: lossless, the samples kept exactly (4:4:4, RGB stored as is); else lossy at this
