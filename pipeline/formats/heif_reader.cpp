@@ -208,12 +208,14 @@ Result HeifSource::Failure(const heif_error& error) const {
     }
 }
 
-// libheif holds the codec's planes and the interleaved plane it converts them to, both
-// whole; the codec's are taken at full resolution, as 4:4:4 pictures have them.
+// At its peak libheif holds, whole, the codec's planes, its own copy of them (or, for
+// subsampled ones, the full-resolution planes it converts through) and the interleaved plane
+// handed out: the planes counted twice at full resolution, 9 bytes a pixel for 8-bit colour.
+// A 12-megapixel HEIC measured 118 MiB at its peak against the 103 MiB counted here.
 Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide) const {
     const uint64_t pixels = uint64_t(shape_.width) * uint64_t(shape_.height);
     const uint64_t planes = 3 + uint64_t(alpha), interleaved = 3 + uint64_t(alpha);
-    const uint64_t bytes = pixels * (planes + interleaved) * (wide ? 2 : 1);
+    const uint64_t bytes = pixels * (2 * planes + interleaved) * (wide ? 2 : 1);
     if (bytes > options.maxDecoderMemory) {
         return Fail(Status::TooManyPixels, "a HEIF picture of this size needs " + MiB(bytes) +
                                                " to decode, more than the " +

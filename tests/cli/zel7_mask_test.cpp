@@ -341,7 +341,7 @@ TEST_F(Zel7MaskTest, HeifMasksAsTheSamePictureInPng) {
                 return DecodePng(Read(name)).samples;
             };
             const auto png = mask(At("photo.png"), "png-mask.png");
-            for (const std::string source : {At("photo.heif"), std::string("-")}) {
+            for (const std::string& source : {At("photo.heif"), std::string("-")}) {
                 const auto heif = mask(source, "heif-mask.png");
                 ASSERT_EQ(heif.size(), png.size());
                 const auto differ = std::inner_product(heif.begin(), heif.end(), png.begin(), 0,
