@@ -285,12 +285,9 @@ heif_error Append(heif_context*, const void* data, std::size_t size, void* file)
 }  // namespace
 
 std::string MissingHeifEncoder(HeifCodec codec) {
-    const heif_encoder_descriptor* found = nullptr;
-    if (heif_context_get_encoder_descriptors(nullptr, FormatOf(codec), nullptr, &found, 1) > 0) {
-        return "";
-    }
-    return codec == HeifCodec::Hevc ? "libheif's HEVC encoder (x265)"
-                                    : "libheif's AV1 encoder (aom, rav1e or SVT-AV1)";
+    return heif_have_encoder_for_format(FormatOf(codec)) ? ""
+           : codec == HeifCodec::Hevc                    ? "libheif's HEVC encoder (x265)"
+                                      : "libheif's AV1 encoder (aom, rav1e or SVT-AV1)";
 }
 
 Bytes EncodeHeif(const HeifPicture& p) {
