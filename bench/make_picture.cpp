@@ -1,5 +1,6 @@
-// Writes a synthetic studio shot as BMP, JPEG (quality 92), PNG or TIFF, by the file's
-// extension: zel7-make-picture white|black WIDTH HEIGHT FILE
+// Writes a synthetic studio shot as BMP, JPEG (quality 92), PNG, TIFF, HEIC or AVIF (quality
+// 80, as phones and web shops keep them), by the file's extension: zel7-make-picture white|black
+// WIDTH HEIGHT FILE
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +45,14 @@ Bytes Encode(const std::string& extension, const Bytes& rows, int width, int hei
                            .photometric = PHOTOMETRIC_RGB,
                            .samples = TopDownRgb(rows, width, height),
                            .compression = COMPRESSION_LZW});
+    }
+    if (extension == ".heic" || extension == ".avif") {
+        const Bytes rgb = TopDownRgb(rows, width, height);
+        return EncodeHeif({.width = width,
+                           .height = height,
+                           .samples = std::vector<uint16_t>(rgb.begin(), rgb.end()),
+                           .codec = extension == ".heic" ? HeifCodec::Hevc : HeifCodec::Av1,
+                           .quality = 80});
     }
     BmpBuilder picture;
     picture.biWidth = width;

@@ -132,5 +132,28 @@ int main(int argc, char** argv) {
                                          .samples = Bytes(noise.begin(), noise.begin() + 189),
                                          .compression = COMPRESSION_PACKBITS,
                                          .icc = profile}));
+
+    // HEIC and AVIF, lossy and kept exactly, with alpha, more than 8 bits and a turn, by
+    // whichever of libheif's encoders there are.
+    const struct {
+        const char* name;
+        HeifPicture picture;
+    } heifs[] = {
+        {"rgb-lossy.heic", {.quality = 50}},
+        {"rgba-exact-turned.heic", {.alpha = true, .orientation = 6}},
+        {"rgb-10.heic", {.bitDepth = 10, .quality = 60}},
+        {"rgb-lossy.avif", {.codec = HeifCodec::Av1, .quality = 50}},
+        {"rgba-exact-mirrored.avif", {.alpha = true, .codec = HeifCodec::Av1, .orientation = 2}},
+    };
+    for (auto [name, picture] : heifs) {
+        if (!MissingHeifEncoder(picture.codec).empty()) {
+            continue;
+        }
+        picture.width = 9, picture.height = 7;
+        for (std::size_t i = 0; i < 9 * 7 * (picture.alpha ? 4u : 3u); ++i) {
+            picture.samples.push_back(uint16_t(noise[i % noise.size()] << (picture.bitDepth - 8)));
+        }
+        save(name, EncodeHeif(picture));
+    }
     return 0;
 }

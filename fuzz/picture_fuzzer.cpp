@@ -38,6 +38,8 @@ bool IsTargetFormat(std::span<const uint8_t> head) {
     return zel7::IsPng(head);
 #elif defined(ZEL7_FUZZ_TIFF)
     return zel7::IsTiff(head);
+#elif defined(ZEL7_FUZZ_HEIF)
+    return zel7::IsHeif(head);
 #elif defined(ZEL7_FUZZ_BMP)
     return zel7::IsBitmap(head);
 #else

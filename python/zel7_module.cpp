@@ -353,7 +353,7 @@ meanwhile.
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
-Sources are BMP, JPEG, PNG or TIFF, told by their contents. The destination's name says
+Sources are BMP, JPEG, PNG, TIFF or HEIF, told by their contents. The destination's name says
 the format, unless format ("png", "bmp" or "jpeg") does: .png a PNG, .bmp, .dib or no
 extension a BMP, .jpg or .jpeg a JPEG; other names raise ValueError. Cut-outs are PNG or
 JPEG (flattened, on white unless flatten says), masks PNG or BMP. A folder as destination

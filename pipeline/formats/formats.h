@@ -25,8 +25,9 @@ Result OpenAs(std::unique_ptr<RowSource>& source, Arguments&&... arguments) {
     return {};
 }
 
-// Enough of a file's start to tell its format by its signature.
-inline constexpr std::size_t kSignatureBytes = 16;
+// Enough of a file's start to tell its format by its signature: for HEIF files, the ftyp
+// box's brands.
+inline constexpr std::size_t kSignatureBytes = 64;
 
 // Each Open takes a regular file open for reading at any position and its size, and on
 // success owns it. Sources other than BMP yield decoded rows (see decoded_rows.h).
@@ -43,6 +44,10 @@ Result OpenPngSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
 
 bool IsTiff(std::span<const uint8_t> head);
 Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                      std::unique_ptr<RowSource>& source);
+
+bool IsHeif(std::span<const uint8_t> head);
+Result OpenHeifSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source);
 
 // A PNG taking rows top row first: for a two-tone mask masked 24-bit rows (every

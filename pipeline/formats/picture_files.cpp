@@ -9,7 +9,7 @@
 namespace zel7 {
 namespace {
 
-enum class Kind { Bitmap, Jpeg, Png, Tiff, Unknown };
+enum class Kind { Bitmap, Jpeg, Png, Tiff, Heif, Unknown };
 
 // Tells the format by a file's first bytes; false when there are none.
 bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
@@ -17,6 +17,7 @@ bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
            : IsJpeg(signature) ? Kind::Jpeg
            : IsPng(signature)  ? Kind::Png
            : IsTiff(signature) ? Kind::Tiff
+           : IsHeif(signature) ? Kind::Heif
                                : Kind::Unknown;
     return !signature.empty();
 }
@@ -79,6 +80,8 @@ Result PictureFile::OpenSource(const SourceOptions& options,
             return OpenPngSource(std::move(fd), size_, options, source);
         case Kind::Tiff:
             return OpenTiffSource(std::move(fd), size_, options, source);
+        case Kind::Heif:
+            return OpenHeifSource(std::move(fd), size_, options, source);
         case Kind::Unknown:
             break;
     }

@@ -29,7 +29,7 @@ constexpr uint64_t MaxSpoolBytes(uint64_t maxPixels) {
 class PictureFile {
 public:
     Result Open(const std::filesystem::path& path, uint64_t maxPixels = kDefaultMaxPixels);
-    // BMP, JPEG, PNG or TIFF, told by the file's first bytes, not its name. BMP rows
+    // BMP, JPEG, PNG, TIFF or HEIF, told by the file's first bytes, not its name. BMP rows
     // come as stored; the others' as decoded_rows.h says.
     Result OpenSource(const SourceOptions& options, std::unique_ptr<RowSource>& source) const;
     // Whether its decoder honours SourceOptions::scaleDenominator (JPEG's does).

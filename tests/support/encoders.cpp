@@ -1,5 +1,6 @@
 #include "encoders.h"
 
+#include <libheif/heif.h>
 #include <spng.h>
 #include <tiffio.h>
 #include <zlib.h>
@@ -300,6 +301,103 @@ Bytes EncodeTiff(const TiffPicture& p) {
     Check(TIFFFlush(tiff), "writing the pixels");
     TIFFClose(tiff);
     return ReadWholeFile(folder / "p.tif");
+}
+
+}  // namespace zel7::test_support
+
+namespace zel7::test_support {
+namespace {
+
+void Check(const heif_error& error, const char* what) {
+    if (error.code != heif_error_Ok) {
+        std::fprintf(stderr, "EncodeHeif: %s: %s\n", what, error.message);
+        std::abort();
+    }
+}
+
+heif_compression_format FormatOf(HeifCodec codec) {
+    return codec == HeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
+}
+
+heif_error Append(heif_context*, const void* data, std::size_t size, void* file) {
+    auto* bytes = static_cast<const uint8_t*>(data);
+    static_cast<Bytes*>(file)->insert(static_cast<Bytes*>(file)->end(), bytes, bytes + size);
+    return {heif_error_Ok, heif_suberror_Unspecified, ""};
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// x265 keeps memory of its own to the end of the process, which LeakSanitizer would report
+// in every program that makes a HEIC.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
+#endif
+
+std::string MissingHeifEncoder(HeifCodec codec) {
+    return heif_have_encoder_for_format(FormatOf(codec)) ? ""
+           : codec == HeifCodec::Hevc                    ? "libheif's HEVC encoder (x265)"
+                                      : "libheif's AV1 encoder (aom, rav1e or SVT-AV1)";
+}
+
+Bytes EncodeHeif(const HeifPicture& p) {
+    const bool wide = p.bitDepth > 8;
+    const heif_chroma chroma =
+        wide ? (p.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+             : (p.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    heif_image* image = nullptr;
+    Check(heif_image_create(p.width, p.height, heif_colorspace_RGB, chroma, &image), "image");
+    Check(heif_image_add_plane(image, heif_channel_interleaved, p.width, p.height, p.bitDepth),
+          "plane");
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    const std::size_t channels = p.alpha ? 4 : 3;
+    for (int y = 0; y < p.height; ++y) {
+        uint8_t* row = plane + std::size_t(y) * std::size_t(stride);
+        for (std::size_t i = 0; i < std::size_t(p.width) * channels; ++i) {
+            const uint16_t sample = p.samples[std::size_t(y) * std::size_t(p.width) * channels + i];
+            if (wide) {
+                row[2 * i] = uint8_t(sample), row[2 * i + 1] = uint8_t(sample >> 8);
+            } else {
+                row[i] = uint8_t(sample);
+            }
+        }
+    }
+    heif_image_set_premultiplied_alpha(image, p.premultiplied);
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    Check(heif_context_get_encoder_for_format(context, FormatOf(p.codec), &encoder), "encoder");
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
+    if (p.quality == 0) {
+        // RGB stored as it is, so that the samples come back exactly.
+        Check(heif_encoder_set_lossless(encoder, 1), "lossless");
+        Check(heif_encoder_set_parameter(encoder, "chroma", "444"), "chroma");
+        nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
+        nclx->full_range_flag = 1;
+        options->output_nclx_profile = nclx;
+        Check(heif_image_set_nclx_color_profile(image, nclx), "colour profile");
+    } else {
+        Check(heif_encoder_set_lossy_quality(encoder, p.quality), "quality");
+    }
+    options->image_orientation = heif_orientation(p.orientation);
+    heif_image_handle* handle = nullptr;
+    Check(heif_context_encode_image(context, image, encoder, options, &handle), "encoding");
+    if (!p.exif.empty()) {
+        Check(heif_context_add_exif_metadata(context, handle, p.exif.data(), int(p.exif.size())),
+              "EXIF");
+    }
+    Bytes file;
+    heif_writer writer{1, Append};
+    Check(heif_context_write(context, &writer, &file), "writing");
+    heif_image_handle_release(handle);
+    heif_nclx_color_profile_free(nclx);
+    heif_encoding_options_free(options);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    heif_image_release(image);
+    return file;
 }
 
 }  // namespace zel7::test_support

@@ -1,10 +1,11 @@
-// Writing JPEG, PNG and TIFF files for the tests, with the libraries the program reads them
+// Writing JPEG, PNG, TIFF and HEIF files for the tests, with the libraries the program reads them
 // with, and reading back the masks the program writes.
 #pragma once
 
 #include <tiff.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "test_pictures.h"
@@ -96,5 +97,28 @@ struct TiffPicture {
 // still says what they should be (but for JPEG, whose tables the library writes late: its
 // directory moves to the end). A mistake aborts the test.
 Bytes EncodeTiff(const TiffPicture& picture);
+
+enum class HeifCodec { Hevc, Av1 };
+
+struct HeifPicture {
+    int width = 0, height = 0;
+    int bitDepth = 8;            // 8, 10 or 12
+    bool alpha = false;          // the samples of each pixel: red, green, blue, then alpha if any
+    bool premultiplied = false;  // the colours premultiplied by alpha, as the file says
+    std::vector<uint16_t> samples{};  // rows top first, at the bit depth
+    HeifCodec codec = HeifCodec::Hevc;
+    // 0: lossless, the samples kept exactly (4:4:4, RGB stored as is); else lossy at this
+    // quality, 4:2:0 in YCbCr.
+    int quality = 0;
+    int orientation = 1;  // as EXIF numbers it, written as irot and imir boxes
+    Bytes exif{};         // EXIF metadata for the picture (a TIFF header first), when not empty
+};
+
+// The encoder libheif lacks for the codec, named, or empty when it has one; tests that need
+// it are skipped with that name.
+std::string MissingHeifEncoder(HeifCodec codec);
+
+// A HEIF file (HEIC or AVIF) of the picture. A mistake aborts the test.
+Bytes EncodeHeif(const HeifPicture& picture);
 
 }  // namespace zel7::test_support
