@@ -21,9 +21,9 @@ constexpr const char* kUsageLines =
 constexpr const char* kIntroduction =
     "Writes the two-tone mask of photos shot on a plain white or black background:\n"
     "background pixels become white, everything else black; or, with --cutout, the\n"
-    "object on a transparent background. Reads BMP, JPEG, PNG and TIFF (told by their\n"
-    "contents); writes a 1-bit PNG mask to a name ending in .png and a 24-bit BMP to\n"
-    "a name ending in .bmp or .dib or without an extension. Transparent pixels count\n"
+    "object on a transparent background. Reads BMP, JPEG, PNG, TIFF and WebP (told by\n"
+    "their contents); writes a 1-bit PNG mask to a name ending in .png and a 24-bit BMP\n"
+    "to a name ending in .bmp or .dib or without an extension. Transparent pixels count\n"
     "as background. BMPs of other depths than 24 bits are copied unchanged to a BMP\n"
     "(unless an option for real photos below is given), and masked into a PNG.\n"
     "\n"
@@ -34,7 +34,8 @@ constexpr const char* kIntroduction =
     ".png; a mask never replaces a picture of the batch.\n";
 
 constexpr const char* kClosing =
-    "With --cutout, every destination is a PNG.\n"
+    "With --cutout, every destination is a PNG, or a WebP when named .webp (or with\n"
+    "--format webp): lossy at --quality, or --lossless. Soft masks may be WebP too.\n"
     "\n"
     "An existing destination is replaced only by a complete mask, and only when it is\n"
     "a regular file you may write. Exit status: 0 when every mask was written, 1 when\n"
@@ -87,6 +88,8 @@ const Row kRows[] = {
     {'o', "out-dir"},
     {'s', "suffix"},
     {'f', "format"},
+    {0, "quality"},
+    {0, "lossless"},
     {'j', "jobs", "N", "mask up to N files at once (default: one per core)", ReadJobs},
     {0, "files-from", "FILE",
      "mask the files listed in FILE (- for standard input),\none a line, as well as any SOURCE",

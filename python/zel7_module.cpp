@@ -69,12 +69,13 @@ void Apply(const char* name, const std::string& argument, zel7::MaskSettings& se
 }
 
 // Where an option may be given as a keyword: to every call, or only to those that
-// write files (format, max_pixels). The side is the background argument, and batch
-// options are zel7.dask's own arguments.
+// write files (format, max_pixels, quality, lossless). The side is the background
+// argument, and batch options are zel7.dask's own arguments.
 bool TakenAsKeyword(const zel7::Option& option, bool files) {
     const std::string_view name = option.name;
     return option.scope == zel7::OptionScope::Picture && name != "white" && name != "black" &&
-           (files || (name != "format" && name != "max-pixels"));
+           (files ||
+            (name != "format" && name != "max-pixels" && name != "quality" && name != "lossless"));
 }
 
 // The background argument and the keyword options, read through the library's table
@@ -263,6 +264,11 @@ py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
     if (!suffix.empty()) {
         Apply("suffix", suffix, settings);
     }
+    // Again, now that it is a batch: its masks are PNG or BMP unless format says.
+    if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
+        !checked.Ok()) {
+        RaiseValue(checked);
+    }
     zel7::BatchPlan plan;
     {
         py::gil_scoped_release release;
@@ -324,9 +330,10 @@ PictureError for pictures past the size limits. The GIL is released meanwhile.
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
-Sources are BMP, JPEG, PNG or TIFF, told by their contents. The destination's name says
-the format, unless format ("png" or "bmp") does: .png a PNG, .bmp, .dib or no extension
-a BMP; other names raise ValueError. Cut-outs are PNG only. A folder as destination
+Sources are BMP, JPEG, PNG, TIFF or WebP, told by their contents. The destination's name
+says the format, unless format ("png", "bmp" or "webp") does: .png a PNG, .webp a WebP
+(cut-outs and soft masks only; lossy at quality, or lossless), .bmp, .dib or no
+extension a BMP; other names raise ValueError. Cut-outs are PNG or WebP. A folder as destination
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 
@@ -351,7 +358,7 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
                R"(The file name of source's mask, as zel7-mask names it in a batch.
 
 A source named .bmp or .dib keeps its name (its mask is a BMP too); others get their
-stem and .png, as cut-outs always do. format ("png" or "bmp") has the last word, and
+stem and .png, as cut-outs always do. format ("png", "bmp" or "webp") has the last word, and
 suffix goes before the extension: mask_name("shots/a.jpg", "-mask") is "a-mask.png".
 )");
 }

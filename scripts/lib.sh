@@ -22,9 +22,9 @@ ensure_packages() {
 }
 
 # help2man writes the manual page of zel7-mask from its --help during the build.
-# The format libraries: libjpeg-turbo, libspng (with zlib) and libtiff.
+# The format libraries: libjpeg-turbo, libspng (with zlib), libtiff and libwebp.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
-    libjpeg62-turbo-dev libspng-dev libtiff-dev libhwy-dev)
+    libjpeg62-turbo-dev libspng-dev libtiff-dev libwebp-dev libhwy-dev)
 
 # The Python module zel7 (built for Debian's python3) and its tests, with zel7.dask's
 # cluster. Every build configures the module, so every build needs them.

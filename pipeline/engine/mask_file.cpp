@@ -8,8 +8,8 @@ namespace {
 Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
                    const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     const RefineOptions& refine = options.refine;
-    if (refine.product == Product::Cutout && options.format != PictureFormat::Png) {
-        return Fail(Status::InvalidOptions, "cut-outs are written as PNG only");
+    if (refine.product == Product::Cutout && options.format == PictureFormat::Bmp) {
+        return Fail(Status::InvalidOptions, "cut-outs are written as PNG or WebP");
     }
     PictureFile file;
     if (Result result = file.Open(source, options.maxPixels); !result.Ok()) {
@@ -34,7 +34,7 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                                                                      : PngContent::TwoTone;
     std::unique_ptr<RowSink> output;
     if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
-                                          output, content);
+                                          output, content, options.encoding);
         !result.Ok()) {
         return result;
     }

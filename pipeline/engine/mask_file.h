@@ -20,6 +20,7 @@ struct MaskOptions {
     uint64_t maxPixels = kDefaultMaxPixels;
     SliceWriting writing = SliceWriting::Inline;
     RefineOptions refine{};  // when active, background is only its side without a measure
+    Encoding encoding{};     // of WebP destinations
 };
 
 // What a user may want to know of a mask that was written.
@@ -36,7 +37,8 @@ struct MaskNote {
 // writing it out would. BMP destinations keep BMP sources' depth, and take other
 // sources as 24-bit pictures; PNG ones are 1-bit masks of any source. The destination
 // is replaced only by a complete file. buffer holds the slices. Refined masks and
-// cut-outs take every source as 24-bit pixels; cut-outs are PNG only.
+// cut-outs take every source as 24-bit pixels; cut-outs are PNG or WebP, and WebP
+// holds cut-outs and soft masks only.
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note = nullptr);
 

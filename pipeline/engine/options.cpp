@@ -133,12 +133,32 @@ constexpr Option kOptions[] = {
          s.refine.invert = true;
          return std::nullopt;
      }},
-    {"format", "FORMAT", OptionScope::Picture, "png or bmp for every mask, whatever the names say",
+    {"format", "FORMAT", OptionScope::Picture,
+     "png, bmp or webp for every mask, whatever the names say\n(webp for cut-outs and soft "
+     "masks)",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
-         if (argument != "png" && argument != "bmp") {
-             return Not("{format} takes png or bmp", argument);
+         if (argument != "png" && argument != "bmp" && argument != "webp") {
+             return Not("{format} takes png, bmp or webp", argument);
          }
-         s.format = argument == "png" ? PictureFormat::Png : PictureFormat::Bmp;
+         s.format = argument == "png"    ? PictureFormat::Png
+                    : argument == "webp" ? PictureFormat::Webp
+                                         : PictureFormat::Bmp;
+         return std::nullopt;
+     }},
+    {"quality", "N", OptionScope::Picture,
+     "lossy WebP: from 1 (smallest) to 100 (best), default 90",
+     [](std::string_view argument, MaskSettings& s) -> Refusal {
+         const std::optional<uint64_t> quality = Number(argument, 1, 100);
+         if (!quality) {
+             return Not("{quality} takes a whole number from 1 to 100", argument);
+         }
+         s.quality = int(*quality);
+         return std::nullopt;
+     }},
+    {"lossless", nullptr, OptionScope::Picture,
+     "WebP: lossless, every colour and alpha exact (larger)",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.lossless = true;
          return std::nullopt;
      }},
     {"max-pixels", "N", OptionScope::Picture,
@@ -198,6 +218,24 @@ Result Invalid(std::string_view rule, Spelling spelling, const std::string& text
     return Fail(Status::InvalidOptions, text + Spelled(rule, spelling));
 }
 
+// The rule a destination in this format would break with these settings, if any.
+std::optional<std::string_view> FormatRule(const MaskSettings& settings, PictureFormat format) {
+    if (settings.Cutout() && format == PictureFormat::Bmp) {
+        return "cut-outs are written as PNG or WebP; name it .png or .webp, or say {format}";
+    }
+    // A two-tone mask is smaller and exact as a 1-bit PNG; lossy WebP would blur its edges.
+    if (settings.refine.product == Product::Mask && format == PictureFormat::Webp) {
+        return "two-tone masks are written as PNG or BMP; WebP takes {cutout} and {soft}";
+    }
+    if (settings.lossless && format != PictureFormat::Webp) {
+        return "{lossless} goes with WebP destinations (.webp, or {format} webp)";
+    }
+    if (settings.quality && format != PictureFormat::Webp) {
+        return "{quality} goes with WebP destinations (.webp, or {format} webp)";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 MaskOptions MaskSettings::ForFile(PictureFormat written) const {
@@ -207,6 +245,7 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
     options.maxPixels = maxPixels;
     options.refine = refine;
     options.refine.sideKnown = side.has_value();
+    options.encoding = {quality.value_or(kDefaultQuality), lossless};
     return options;
 }
 
@@ -272,8 +311,16 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (refine.hardEdges && !settings.Cutout()) {
         return Invalid("{hard-edges} goes with {cutout}", spelling);
     }
-    if (settings.Cutout() && settings.format == PictureFormat::Bmp) {
-        return Invalid("cut-outs are written as PNG only", spelling);
+    if (settings.lossless && settings.quality) {
+        return Invalid("{lossless} and {quality} exclude each other: lossless WebP has no quality",
+                       spelling);
+    }
+    // Every destination is in the format given; a batch's, without one, are PNG or BMP.
+    const bool batch = !settings.outDir.empty() || !settings.suffix.empty();
+    if (settings.format || batch) {
+        if (auto rule = FormatRule(settings, settings.format.value_or(PictureFormat::Png))) {
+            return Invalid(*rule, spelling);
+        }
     }
     return {};
 }
@@ -287,18 +334,18 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     }
     std::optional<PictureFormat> format =
         settings.format ? settings.format : FormatForName(destination);
-    if (settings.Cutout() && destination == "-") {
+    if (settings.Cutout() && destination == "-" && !settings.format) {
         format = PictureFormat::Png;
     }
     const std::string named = "'" + destination.string() + "': ";
-    if (settings.Cutout() && format == PictureFormat::Bmp) {
-        return Invalid("cut-outs are written as PNG; name it .png", spelling, named);
-    }
     if (!format) {
         return Invalid(
-            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension); name the "
-            "destination so, or say {format}",
+            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension), cut-outs "
+            "and soft masks as PNG or WebP (.webp); name the destination so, or say {format}",
             spelling, named);
+    }
+    if (auto rule = FormatRule(settings, *format)) {
+        return Invalid(*rule, spelling, named);
     }
     job = {0, source.string(), destination.string(), *format};
     return {};

@@ -21,6 +21,8 @@ struct MaskSettings {
     std::optional<Background> side;  // --white or --black
     RefineOptions refine;
     std::optional<PictureFormat> format;
+    std::optional<int> quality;  // of lossy destinations, when given
+    bool lossless = false;
     uint64_t maxPixels = kDefaultMaxPixels;
     // Batches.
     std::string outDir;
@@ -72,7 +74,7 @@ std::string Spelled(std::string_view message, Spelling spelling);
 
 // Where one picture's mask goes when the caller names the destination: a folder
 // receives it under the source's name, as cp does; the name says the format, unless
-// --format does, and cut-outs are PNG only.
+// --format does; cut-outs are PNG or WebP, two-tone masks PNG or BMP.
 [[nodiscard]] Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                              std::filesystem::path destination, Spelling spelling, BatchJob& job);
 

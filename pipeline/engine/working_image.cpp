@@ -214,7 +214,9 @@ Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int
     if (pixels == nullptr && shape.pixelBytes > 0) {
         return Fail(Status::NoPixels);
     }
-    const PictureFormat format = FormatForName(path).value_or(PictureFormat::Bmp);
+    // The dialog writes two-tone masks: a PNG to a name that says so, a BMP to any other.
+    const PictureFormat format =
+        FormatForName(path) == PictureFormat::Png ? PictureFormat::Png : PictureFormat::Bmp;
     if (format == PictureFormat::Png && bitCount != 24) {
         return Fail(Status::UnsupportedPicture, "only 24-bit masks are written as PNG");
     }

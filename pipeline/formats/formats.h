@@ -45,10 +45,18 @@ bool IsTiff(std::span<const uint8_t> head);
 Result OpenTiffSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source);
 
+bool IsWebp(std::span<const uint8_t> head);
+Result OpenWebpSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                      std::unique_ptr<RowSource>& source);
+
 // A PNG taking rows top row first: for a two-tone mask masked 24-bit rows (every
 // pixel 0, 0, 0 or 255, 255, 255), white where they are white; for a grey mask grey
 // 24-bit rows; for a cut-out 32-bit rows of red, green, blue and alpha.
 Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shape,
                      PngContent content, std::unique_ptr<RowSink>& sink);
+
+// A WebP taking rows top row first, as a PNG sink does: grey masks and cut-outs only.
+Result CreateWebpSink(const std::filesystem::path& path, const PictureShape& shape,
+                      PngContent content, const Encoding& encoding, std::unique_ptr<RowSink>& sink);
 
 }  // namespace zel7

@@ -11,7 +11,7 @@
 namespace zel7 {
 namespace {
 
-enum class Kind { Bitmap, Jpeg, Png, Tiff, Unknown };
+enum class Kind { Bitmap, Jpeg, Png, Tiff, Webp, Unknown };
 
 // Tells the format by a file's first bytes; false when there are none.
 bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
@@ -19,6 +19,7 @@ bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
            : IsJpeg(signature) ? Kind::Jpeg
            : IsPng(signature)  ? Kind::Png
            : IsTiff(signature) ? Kind::Tiff
+           : IsWebp(signature) ? Kind::Webp
                                : Kind::Unknown;
     return !signature.empty();
 }
@@ -81,6 +82,8 @@ Result PictureFile::OpenSource(const SourceOptions& options,
             return OpenPngSource(std::move(fd), size_, options, source);
         case Kind::Tiff:
             return OpenTiffSource(std::move(fd), size_, options, source);
+        case Kind::Webp:
+            return OpenWebpSource(std::move(fd), size_, options, source);
         case Kind::Unknown:
             break;
     }
@@ -106,9 +109,13 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
 
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content) {
+                         std::unique_ptr<RowSink>& sink, PngContent content,
+                         const Encoding& encoding) {
     if (format == PictureFormat::Png) {
         return CreatePngSink(path, shape, content, sink);
+    }
+    if (format == PictureFormat::Webp) {
+        return CreateWebpSink(path, shape, content, encoding, sink);
     }
     auto bitmap = std::make_unique<BitmapSink>();
     if (Result result = bitmap->Create(path, shape, colorTable); !result.Ok()) {
@@ -124,6 +131,9 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
                    [](unsigned char c) { return char(std::tolower(c)); });
     if (extension == ".png") {
         return PictureFormat::Png;
+    }
+    if (extension == ".webp") {
+        return PictureFormat::Webp;
     }
     if (extension == ".bmp" || extension == ".dib" || extension.empty()) {
         return PictureFormat::Bmp;
@@ -142,7 +152,9 @@ std::filesystem::path MaskFileName(const std::filesystem::path& source, const st
     if (namedBmp && chosen == PictureFormat::Bmp) {
         file += name.extension();
     } else {
-        file += chosen == PictureFormat::Png ? ".png" : ".bmp";
+        file += chosen == PictureFormat::Png    ? ".png"
+                : chosen == PictureFormat::Webp ? ".webp"
+                                                : ".bmp";
     }
     return file;
 }

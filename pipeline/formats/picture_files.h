@@ -29,7 +29,7 @@ constexpr uint64_t MaxSpoolBytes(uint64_t maxPixels) {
 class PictureFile {
 public:
     Result Open(const std::filesystem::path& path, uint64_t maxPixels = kDefaultMaxPixels);
-    // BMP, JPEG, PNG or TIFF, told by the file's first bytes, not its name. BMP rows
+    // BMP, JPEG, PNG, TIFF or WebP, told by the file's first bytes, not its name. BMP rows
     // come as stored; the others' as decoded_rows.h says.
     Result OpenSource(const SourceOptions& options, std::unique_ptr<RowSource>& source) const;
 
@@ -46,24 +46,34 @@ bool IsPictureFile(const std::filesystem::path& path);
 Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions& options,
                          std::unique_ptr<RowSource>& source);
 
-enum class PictureFormat { Bmp, Png };
+enum class PictureFormat { Bmp, Png, Webp };
 
-// What a PNG destination holds: a 1-bit mask or a grey one (both taking 24-bit rows of
-// grey pixels), or a cut-out with transparency (32-bit rows: red, green, blue, alpha).
+// What a PNG (or WebP) destination holds: a 1-bit mask or a grey one (both taking 24-bit
+// rows of grey pixels), or a cut-out with transparency (32-bit rows: red, green, blue,
+// alpha). WebP holds no two-tone masks: they are smaller and exact as 1-bit PNGs.
 enum class PngContent { TwoTone, Grey, Rgba };
 
-// A BMP of the shape given, or a PNG. The destination "-" is standard output.
+inline constexpr int kDefaultQuality = 90;
+
+// How a WebP is compressed: lossy at quality (1 to 100), or lossless.
+struct Encoding {
+    int quality = kDefaultQuality;
+    bool lossless = false;
+};
+
+// A BMP of the shape given, a PNG or a WebP. The destination "-" is standard output.
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
-                         std::unique_ptr<RowSink>& sink, PngContent content = PngContent::TwoTone);
+                         std::unique_ptr<RowSink>& sink, PngContent content = PngContent::TwoTone,
+                         const Encoding& encoding = {});
 
-// What a destination's name asks for: PNG for .png, BMP for .bmp, .dib or no
-// extension (any case); nothing for other names.
+// What a destination's name asks for: PNG for .png, WebP for .webp, BMP for .bmp, .dib
+// or no extension (any case); nothing for other names.
 std::optional<PictureFormat> FormatForName(const std::filesystem::path& path);
 
 // A mask's file name after its source's, for batches: a source named as a BMP keeps
 // its name (as its mask is a BMP too), another gets its stem and .png (cut-outs always
-// do); format has the last word, and suffix goes before the extension.
+// do); format has the last word (.webp for WebP), and suffix goes before the extension.
 std::filesystem::path MaskFileName(const std::filesystem::path& source, const std::string& suffix,
                                    std::optional<PictureFormat> format, bool cutout);
 

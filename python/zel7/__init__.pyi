@@ -5,7 +5,7 @@ import numpy
 import numpy.typing
 
 Background = Literal["white", "black", "auto"]
-Format = Literal["png", "bmp"]
+Format = Literal["png", "bmp", "webp"]
 
 class Error(Exception):
     reason: str
@@ -38,6 +38,8 @@ def mask_file(
     *,
     format: Format | None = None,
     max_pixels: int = 200_000_000,
+    quality: int | None = None,
+    lossless: bool = False,
     studio: bool = False,
     shadow: Literal["drop", "keep"] = "drop",
     auto_background: bool = False,
