@@ -2,10 +2,14 @@
 
 #include <spng.h>
 #include <tiffio.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -263,6 +267,87 @@ Bytes EncodeTiff(const TiffPicture& p) {
     Check(TIFFFlush(tiff), "writing the pixels");
     TIFFClose(tiff);
     return ReadWholeFile(folder / "p.tif");
+}
+
+Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
+                 const WebpOptions& options) {
+    WebPConfig config;
+    WebPPicture picture;
+    const auto check = [](bool ok, const char* what) {
+        ok ? void() : throw std::runtime_error(std::string("EncodeWebp: ") + what);
+    };
+    check(WebPConfigInit(&config) && WebPPictureInit(&picture), "libwebp's version");
+    config.lossless = options.lossless;
+    config.quality = float(options.quality);
+    config.exact = options.lossless;
+    picture.width = width, picture.height = height;
+    picture.use_argb = options.lossless;
+    // Frame f of an animation has each sample moved by f * 37: frames all alike would be
+    // stored as one still picture.
+    const auto import = [&](int frame) {
+        Bytes moved = pixels;
+        for (uint8_t& sample : moved) {
+            sample = uint8_t(sample + frame * 37);
+        }
+        const int stride = width * channels;
+        check(channels == 4 ? WebPPictureImportRGBA(&picture, moved.data(), stride)
+                            : WebPPictureImportRGB(&picture, moved.data(), stride),
+              "importing the pixels");
+    };
+    import(0);
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    std::unique_ptr<WebPMemoryWriter, decltype(&WebPMemoryWriterClear)> written(
+        &writer, WebPMemoryWriterClear);
+    Bytes file;
+    if (options.frames > 1) {
+        WebPAnimEncoderOptions animation;
+        check(WebPAnimEncoderOptionsInit(&animation), "libwebp's version");
+        std::unique_ptr<WebPAnimEncoder, decltype(&WebPAnimEncoderDelete)> encoder(
+            WebPAnimEncoderNew(width, height, &animation), WebPAnimEncoderDelete);
+        for (int frame = 0; frame < options.frames; ++frame) {
+            import(frame);
+            check(WebPAnimEncoderAdd(encoder.get(), &picture, 100 * frame, &config), "a frame");
+        }
+        WebPData data{};
+        check(WebPAnimEncoderAdd(encoder.get(), nullptr, 100 * options.frames, nullptr) &&
+                  WebPAnimEncoderAssemble(encoder.get(), &data),
+              "assembling the animation");
+        file.assign(data.bytes, data.bytes + data.size);
+        WebPDataClear(&data);
+    } else {
+        picture.writer = WebPMemoryWrite;
+        picture.custom_ptr = &writer;
+        check(WebPEncode(&config, &picture), "encoding");
+        file.assign(writer.mem, writer.mem + writer.size);
+    }
+    WebPPictureFree(&picture);
+    if (!options.exif.empty()) {
+        // The multiplexer writes the extended header that says the chunk is there.
+        const WebPData image{file.data(), file.size()},
+            exif{options.exif.data(), options.exif.size()};
+        std::unique_ptr<WebPMux, decltype(&WebPMuxDelete)> mux(WebPMuxCreate(&image, 1),
+                                                               WebPMuxDelete);
+        WebPData data{};
+        check(mux && WebPMuxSetChunk(mux.get(), "EXIF", &exif, 1) == WEBP_MUX_OK &&
+                  WebPMuxAssemble(mux.get(), &data) == WEBP_MUX_OK,
+              "adding EXIF");
+        file.assign(data.bytes, data.bytes + data.size);
+        WebPDataClear(&data);
+    }
+    return file;
+}
+
+WebpPicture DecodeWebp(const Bytes& file) {
+    WebpPicture picture;
+    const std::unique_ptr<uint8_t, decltype(&WebPFree)> rgba(
+        WebPDecodeRGBA(file.data(), file.size(), &picture.width, &picture.height), WebPFree);
+    if (!rgba) {
+        throw std::runtime_error("DecodeWebp: libwebp refused the file");
+    }
+    picture.rgba.assign(rgba.get(),
+                        rgba.get() + 4 * std::size_t(picture.width) * std::size_t(picture.height));
+    return picture;
 }
 
 }  // namespace zel7::test_support

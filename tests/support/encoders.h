@@ -1,5 +1,5 @@
-// Writing JPEG, PNG and TIFF files for the tests, with the libraries the program reads them
-// with, and reading back the masks the program writes.
+// Writing JPEG, PNG, TIFF and WebP files for the tests, with the libraries the program reads
+// them with, and reading back the masks and cut-outs the program writes.
 #pragma once
 
 #include <tiff.h>
@@ -83,5 +83,25 @@ struct TiffPicture {
 // still says what they should be (but for JPEG, whose tables the library writes late: its
 // directory moves to the end). A mistake aborts the test.
 Bytes EncodeTiff(const TiffPicture& picture);
+
+struct WebpOptions {
+    bool lossless = false;
+    int quality = 100;  // of lossy ones
+    Bytes exif = {};    // the contents of an EXIF chunk, written when not empty
+    int frames = 1;     // more: an animation of the picture that many times
+};
+
+// A WebP of pixels given top row first, 3 bytes a pixel (red, green, blue) or 4 (with
+// alpha). A mistake throws, failing the test.
+Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
+                 const WebpOptions& options = {});
+
+// A WebP file as libwebp's one-call decoder makes it: red, green, blue and alpha a pixel,
+// rows top first; throws when it refuses the file.
+struct WebpPicture {
+    int width = 0, height = 0;
+    Bytes rgba;
+};
+WebpPicture DecodeWebp(const Bytes& file);
 
 }  // namespace zel7::test_support
