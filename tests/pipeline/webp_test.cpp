@@ -8,6 +8,7 @@
 
 #include "encoders.h"
 #include "engine/mask_file.h"
+#include "engine/options.h"
 #include "engine/pixel_arrays.h"
 #include "formats/picture_files.h"
 #include "test_pictures.h"
@@ -298,6 +299,41 @@ TEST(Webp, MaskFileWritesWhatTheEngineMakes) {
         EXPECT_EQ(errors.Within(tolerance), "");
         EXPECT_EQ(alpha.Within({0, 0}), "");
     }
+}
+
+// WebP chosen by the destination's name in any case, by --format even for standard output,
+// and in a batch's names by --format alone.
+TEST(Webp, ChosenByNameOrFormat) {
+    const struct {
+        std::vector<std::pair<const char*, const char*>> options;
+        const char* destination;
+        PictureFormat format;
+    } kCases[] = {
+        {{{"cutout", ""}}, "c.webp", PictureFormat::Webp},
+        {{{"soft", ""}, {"lossless", ""}}, "s.WEBP", PictureFormat::Webp},
+        {{{"cutout", ""}, {"format", "webp"}}, "-", PictureFormat::Webp},
+        {{{"cutout", ""}, {"quality", "50"}, {"format", "webp"}}, "c.png", PictureFormat::Webp},
+        {{{"cutout", ""}}, "-", PictureFormat::Png},
+    };
+    for (const auto& [options, destination, format] : kCases) {
+        SCOPED_TRACE(destination);
+        MaskSettings settings;
+        ASSERT_TRUE(ApplyOption(*FindOption("white"), "", Spelling::CommandLine, settings).Ok());
+        for (const auto& [name, argument] : options) {
+            ASSERT_TRUE(
+                ApplyOption(*FindOption(name), argument, Spelling::CommandLine, settings).Ok());
+        }
+        BatchJob job;
+        ASSERT_TRUE(CheckSettings(settings, Spelling::CommandLine).Ok());
+        ASSERT_TRUE(PlanOne(settings, "p.jpg", destination, Spelling::CommandLine, job).Ok());
+        EXPECT_EQ(job.format, format);
+    }
+    const BatchPlan plan = PlanBatch({"a/p.jpg", "q.bmp"}, {"o", "-m", PictureFormat::Webp, true});
+    ASSERT_EQ(plan.jobs.size(), 2u);
+    for (const BatchJob& job : plan.jobs) {
+        EXPECT_EQ(job.format, PictureFormat::Webp);
+    }
+    EXPECT_EQ(plan.written, (std::vector<std::string>{"o/p-m.webp", "o/q-m.webp"}));
 }
 
 }  // namespace

@@ -137,6 +137,10 @@ def test_files_refused_with_zel7_mask_words(tmp_path, source, destination, kind)
     (["--format=gif"], {"format": "gif"}),
     (["--max-pixels=0"], {"max_pixels": 0}),
     (["--suffix=a/b"], {"suffix": "a/b"}),
+    (["--format=webp"], {"format": "webp"}),
+    (["--cutout", "--format=png", "--lossless"], {"cutout": True, "format": "png", "lossless": True}),
+    (["--soft", "--lossless", "--quality=80"], {"soft": True, "lossless": True, "quality": 80}),
+    (["--cutout", "--quality=0"], {"cutout": True, "quality": 0}),
 ])
 def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
     said = cli("--white", "-o", tmp_path, *arguments, tmp_path / "p.bmp").stderr.split("\n")[0]
@@ -186,6 +190,13 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.mask(np.zeros((70000, 1), np.uint8)), zel7.PictureError, "65535 a side"),
     (lambda: zel7.mask_file("a.bmp", "a.jpg"), ValueError, "masks are written as PNG"),
     (lambda: zel7.mask_file("a.bmp", "a.bmp", cutout=True), ValueError, "cut-outs are"),
+    (lambda: zel7.mask(photo(), cutout=True, lossless=True), TypeError, "'lossless'"),
+    (lambda: zel7.mask_file("a.bmp", "a.webp"), ValueError, "two-tone masks are written as PNG"),
+    (lambda: zel7.mask_file("a.bmp", "a.png", cutout=True, quality=50), ValueError,
+     "quality goes with WebP destinations"),
+    # A batch's masks are PNG or BMP unless format says otherwise.
+    (lambda: zel7.dask.mask_files(["a.bmp"], ".", cutout=True, lossless=True), ValueError,
+     "lossless goes with WebP destinations"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
