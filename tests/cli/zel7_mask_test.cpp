@@ -153,7 +153,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-j1", "-s-m", "--format=png", big, big2},
          said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
          smallDisk},
-        {{"-w", "-", dest}, said + "-: not a picture zel7 reads (BMP, JPEG, PNG or TIFF)", zeros},
+        {{"-w", "-", dest}, said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF or WebP)", zeros},
         {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
         {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
         {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
