@@ -1,10 +1,14 @@
 // WebP pictures, lossy and lossless, through libwebp's incremental decoder: the file is
-// fed to it a chunk at a time, never held whole, and rows are handed out as soon as the
+// read a piece at a time as the rows are asked for, and rows are handed out as soon as the
 // decoder has made them. libwebp writes its output into one buffer of the whole picture
 // (3 bytes a pixel, 4 with alpha), and a lossless picture keeps its own 4 bytes a pixel
 // besides: both count against the decoder's memory bound, checked before either is
 // taken. The rows of the buffer already handed out are given back to the system as the
 // reading goes on, so that a lossy picture holds little more than what is decoded ahead.
+//
+// What is read of the file is kept, in one buffer the decoder reads in place
+// (WebPIUpdate): lossless decoding needs all of it, and handing it over piece by piece
+// (WebPIAppend) has the library copy everything it holds at each piece.
 //
 // Animated files are refused: which frame a still mask should be made of is the user's
 // choice, not the decoder's. The EXIF chunk's orientation is applied as JPEG's is.
@@ -22,10 +26,13 @@
 namespace zel7 {
 namespace {
 
-// Fed to the decoder at a time. Each piece may bring many rows (a plain backdrop costs
-// next to nothing to store), so it is kept small: what is decoded ahead of the reader
-// stays a small part of the picture.
+// Read for the decoder at a time. A lossy piece may bring many rows (a plain backdrop
+// costs next to nothing to store), so it is kept small: what is decoded ahead of the
+// reader stays a small part of the picture. The lossless decoder goes back to a
+// checkpoint every eight rows or more when its data runs out, and decodes those rows
+// again: its pieces are large, so that that is seldom.
 constexpr std::size_t kChunkBytes = std::size_t{16} << 10;
+constexpr std::size_t kLosslessChunkBytes = std::size_t{1} << 20;
 
 // What may come before the pixels (a colour profile, mostly) for the decoder to learn the
 // picture's size; PNG's bound on metadata.
@@ -82,8 +89,10 @@ private:
 
     UniqueFd fd_;
     uint64_t size_ = 0;
-    uint64_t fed_ = 0;  // bytes of the file given to the decoder
-    std::vector<uint8_t> chunk_;
+    std::size_t fed_ = 0;        // bytes of the file read
+    std::vector<uint8_t> data_;  // the file's first fed_ bytes, given_ of them to the decoder
+    std::size_t given_ = 0;
+    std::size_t chunkBytes_ = kChunkBytes;
     WebPDecBuffer output_{};
     std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;  // the decoder's output
     std::size_t pixelStride_ = 0;
@@ -102,11 +111,12 @@ private:
 Result WebpSource::ReadFeatures(WebPBitstreamFeatures& features) {
     std::size_t length = std::min<uint64_t>(size_, kChunkBytes);
     for (;;) {
-        chunk_.resize(length);
-        if (int error = ReadExactlyAt(fd_.Get(), 0, chunk_.data(), length)) {
+        data_.resize(length);
+        if (int error = ReadExactlyAt(fd_.Get(), 0, data_.data(), length)) {
             return Fail(Status::ReadFailed, error);
         }
-        const VP8StatusCode status = WebPGetFeatures(chunk_.data(), length, &features);
+        fed_ = length;
+        const VP8StatusCode status = WebPGetFeatures(data_.data(), length, &features);
         if (status != VP8_STATUS_NOT_ENOUGH_DATA || length == size_) {
             return status == VP8_STATUS_OK ? Result{} : Failure(status);
         }
@@ -179,11 +189,10 @@ Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     alpha_ = features.has_alpha != 0;
     const auto width = std::size_t(features.width), height = std::size_t(features.height);
     pixelStride_ = width * (alpha_ ? 4 : 3);
-    // The output, a lossless picture's own pixels, a lossy one's alpha plane.
-    const uint64_t needs = uint64_t(pixelStride_) * height + (features.format == 2 ? 4
-                                                              : alpha_             ? 1
-                                                                                   : 0) *
-                                                                 uint64_t(width) * height;
+    // The output, a lossless picture's own pixels or a lossy one's alpha plane, and the
+    // file as far as it is read.
+    const uint64_t ownBytes = features.format == 2 ? 4 : alpha_ ? 1 : 0;
+    const uint64_t needs = (pixelStride_ + ownBytes * width) * height + size_;
     if (needs > options.maxDecoderMemory) {
         return Fail(Status::TooManyPixels,
                     "a WebP of this size needs " + MiB(needs) + " to decode, more than the " +
@@ -213,22 +222,27 @@ Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (!decoder_) {
         return Fail(Status::OutOfMemory);
     }
-    chunk_.resize(kChunkBytes);
+    chunkBytes_ = features.format == 2 ? kLosslessChunkBytes : kChunkBytes;
     return {};
 }
 
 // Feeds the decoder until rows are decoded, or the file ends.
 Result WebpSource::DecodeThrough(int rows) {
     while (decodedRows_ < rows) {
-        const auto length = std::size_t(std::min<uint64_t>(kChunkBytes, size_ - fed_));
-        if (length == 0) {
-            return Failure(VP8_STATUS_NOT_ENOUGH_DATA);
+        // What the header took is handed over first, then a piece more each time.
+        if (given_ == fed_) {
+            const auto length = std::size_t(std::min<uint64_t>(chunkBytes_, size_ - fed_));
+            if (length == 0) {
+                return Failure(VP8_STATUS_NOT_ENOUGH_DATA);
+            }
+            data_.resize(fed_ + length);
+            if (int error = ReadExactlyAt(fd_.Get(), fed_, data_.data() + fed_, length)) {
+                return Fail(Status::ReadFailed, error);
+            }
+            fed_ += length;
         }
-        if (int error = ReadExactlyAt(fd_.Get(), fed_, chunk_.data(), length)) {
-            return Fail(Status::ReadFailed, error);
-        }
-        fed_ += length;
-        const VP8StatusCode status = WebPIAppend(decoder_.get(), chunk_.data(), length);
+        given_ = fed_;
+        const VP8StatusCode status = WebPIUpdate(decoder_.get(), data_.data(), given_);
         if (status != VP8_STATUS_OK && status != VP8_STATUS_SUSPENDED) {
             return Failure(status);
         }
