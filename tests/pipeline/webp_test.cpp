@@ -248,6 +248,37 @@ TEST(Webp, CutOutsAndSoftMasksComeBackAsWritten) {
     }
 }
 
+// What a WebP sink refuses before it takes any memory or makes any file: two-tone masks,
+// rows of the wrong depth, sides past WebP's, pictures past the memory a picture may take.
+TEST(Webp, SinksRefuseWhatWebpCannotHoldOrMemoryBounds) {
+    const auto shape = [](int32_t width, int32_t height, int32_t bits) {
+        return PictureShape{width, height, bits, RowStride(width, bits), 0};
+    };
+    const struct {
+        PictureShape shape;
+        PngContent content;
+        Status status;
+    } kCases[] = {
+        {shape(8, 8, 24), PngContent::TwoTone, Status::InvalidOptions},
+        {shape(8, 8, 24), PngContent::Rgba, Status::UnsupportedPicture},
+        {shape(16384, 2, 32), PngContent::Rgba, Status::TooManyPixels},
+        {shape(6000, 5300, 32), PngContent::Rgba, Status::TooManyPixels},  // 540 MiB
+        {shape(6000, 5200, 32), PngContent::Rgba, Status::Ok},
+        {shape(16383, 2, 24), PngContent::Grey, Status::Ok},
+    };
+    ScratchFolder folder;
+    for (const auto& [shape, content, status] : kCases) {
+        SCOPED_TRACE(std::to_string(shape.width) + " x " + std::to_string(shape.height));
+        std::unique_ptr<RowSink> sink;
+        EXPECT_EQ(CreatePictureSink(folder / "out.webp", PictureFormat::Webp, shape, nullptr, sink,
+                                    content)
+                      .status,
+                  status);
+        sink.reset();  // uncommitted: leaves nothing
+        EXPECT_EQ(folder.Entries(), std::vector<std::string>{});
+    }
+}
+
 // Through the program: a picture's cut-out and soft mask written as WebP are what the
 // library makes of the same pixels in memory, exactly when lossless.
 TEST(Webp, MaskFileWritesWhatTheEngineMakes) {
