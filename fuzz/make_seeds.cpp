@@ -125,6 +125,5 @@ int main(int argc, char** argv) {
     save("lossy-alpha.webp", EncodeWebp(9, 7, 4, pixels, {.quality = 80}));
     save("lossless-alpha.webp", EncodeWebp(9, 7, 4, pixels, {.lossless = true}));
     save("turned.webp", EncodeWebp(9, 7, 3, rgb, {.lossless = true, .exif = ExifOrientation(8)}));
-    save("animated.webp", EncodeWebp(9, 7, 4, pixels, {.frames = 2}));
     return 0;
 }

@@ -282,45 +282,18 @@ Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
     config.exact = options.lossless;
     picture.width = width, picture.height = height;
     picture.use_argb = options.lossless;
-    // Frame f of an animation has each sample moved by f * 37: frames all alike would be
-    // stored as one still picture.
-    const auto import = [&](int frame) {
-        Bytes moved = pixels;
-        for (uint8_t& sample : moved) {
-            sample = uint8_t(sample + frame * 37);
-        }
-        const int stride = width * channels;
-        check(channels == 4 ? WebPPictureImportRGBA(&picture, moved.data(), stride)
-                            : WebPPictureImportRGB(&picture, moved.data(), stride),
-              "importing the pixels");
-    };
-    import(0);
+    const int stride = width * channels;
+    check(channels == 4 ? WebPPictureImportRGBA(&picture, pixels.data(), stride)
+                        : WebPPictureImportRGB(&picture, pixels.data(), stride),
+          "importing the pixels");
     WebPMemoryWriter writer;
     WebPMemoryWriterInit(&writer);
     std::unique_ptr<WebPMemoryWriter, decltype(&WebPMemoryWriterClear)> written(
         &writer, WebPMemoryWriterClear);
-    Bytes file;
-    if (options.frames > 1) {
-        WebPAnimEncoderOptions animation;
-        check(WebPAnimEncoderOptionsInit(&animation), "libwebp's version");
-        std::unique_ptr<WebPAnimEncoder, decltype(&WebPAnimEncoderDelete)> encoder(
-            WebPAnimEncoderNew(width, height, &animation), WebPAnimEncoderDelete);
-        for (int frame = 0; frame < options.frames; ++frame) {
-            import(frame);
-            check(WebPAnimEncoderAdd(encoder.get(), &picture, 100 * frame, &config), "a frame");
-        }
-        WebPData data{};
-        check(WebPAnimEncoderAdd(encoder.get(), nullptr, 100 * options.frames, nullptr) &&
-                  WebPAnimEncoderAssemble(encoder.get(), &data),
-              "assembling the animation");
-        file.assign(data.bytes, data.bytes + data.size);
-        WebPDataClear(&data);
-    } else {
-        picture.writer = WebPMemoryWrite;
-        picture.custom_ptr = &writer;
-        check(WebPEncode(&config, &picture), "encoding");
-        file.assign(writer.mem, writer.mem + writer.size);
-    }
+    picture.writer = WebPMemoryWrite;
+    picture.custom_ptr = &writer;
+    check(WebPEncode(&config, &picture), "encoding");
+    Bytes file(writer.mem, writer.mem + writer.size);
     WebPPictureFree(&picture);
     if (!options.exif.empty()) {
         // The multiplexer writes the extended header that says the chunk is there.

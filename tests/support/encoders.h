@@ -88,7 +88,6 @@ struct WebpOptions {
     bool lossless = false;
     int quality = 100;  // of lossy ones
     Bytes exif = {};    // the contents of an EXIF chunk, written when not empty
-    int frames = 1;     // more: an animation of the picture that many times
 };
 
 // A WebP of pixels given top row first, 3 bytes a pixel (red, green, blue) or 4 (with
