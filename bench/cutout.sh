@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times refined masks and cut-outs of a 6000 x 4000 studio shot (a JPEG made by
 # zel7-studio) against the plain mask of the same file and against libvips writing
-# the same JPEG as a PNG at compression 1, with each mode's peak memory.
+# the same JPEG as a PNG at compression 1, with each mode's peak memory; cut-outs as
+# PNG and as WebP (lossy at the default quality, and lossless).
 #
 #   bench/cutout.sh [BUILD_DIR]     (default: build-bench, configured here)
 #
@@ -33,19 +34,23 @@ declare -A commands=(
     [auto]="$mask --auto-background --connected --despeckle 64 $photo $work/auto.png"
     [soft]="$mask --auto-background --connected --despeckle 64 --soft $photo $work/soft.png"
     [cutout]="$mask --auto-background --connected --despeckle 64 --cutout $photo $work/cutout.png"
+    [cutout-webp]="$mask --auto-background --connected --despeckle 64 --cutout $photo $work/cutout.webp"
+    [cutout-lossless]="$mask --auto-background --connected --despeckle 64 --cutout --lossless $photo $work/lossless.webp"
+    [studio-webp]="$mask --white --studio --cutout $photo $work/studio-cutout.webp"
     [hard-cutout]="$mask --white --connected --despeckle 64 --cutout --hard-edges $photo $work/hard.png"
     [vips]="vips copy $photo $work/vips.png[compression=1]"
 )
-order=(plain studio studio-cutout connected auto soft cutout hard-cutout vips)
+order=(plain studio studio-cutout studio-webp connected auto soft cutout cutout-webp cutout-lossless
+    hard-cutout vips)
 source bench/timing.sh
 run "$rounds" "${order[@]}"
 
 plain=$(echo "${times[plain]}" | median)
 vips=$(echo "${times[vips]}" | median)
-printf '%-12s %10s %10s %10s %10s\n' mode "median s" "x plain" "x vips" "peak MiB"
+printf '%-16s %10s %10s %10s %10s\n' mode "median s" "x plain" "x vips" "peak MiB"
 for name in "${order[@]}"; do
     m=$(echo "${times[$name]}" | median)
     awk -v n="$name" -v m="$m" -v p="$plain" -v v="$vips" -v k="${peaks[$name]}" \
-        'BEGIN { printf "%-12s %10.3f %10.2f %10.2f %10.1f\n", n, m, m / p, m / v, k / 1024 }'
+        'BEGIN { printf "%-16s %10.3f %10.2f %10.2f %10.1f\n", n, m, m / p, m / v, k / 1024 }'
 done
-ls -l "$work"/*.png | awk '{ printf "%s %.1f MB\n", $NF, $5 / 1e6 }' | sed "s|$work/||"
+ls -l "$work"/*.png "$work"/*.webp | awk '{ printf "%s %.1f MB\n", $NF, $5 / 1e6 }' | sed "s|$work/||"

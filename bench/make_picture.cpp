@@ -1,6 +1,6 @@
 // Writes a synthetic studio shot as BMP, JPEG (quality 92), PNG, TIFF, HEIC or AVIF (quality
-// 80, as phones and web shops keep them), by the file's extension: zel7-make-picture white|black
-// WIDTH HEIGHT FILE
+// 80, as phones and web shops keep them) or WebP (lossy at quality 90, or lossless named
+// .lossless.webp), by the file's extension: zel7-make-picture white|black WIDTH HEIGHT FILE
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +27,13 @@ Bytes TopDownRgb(const Bytes& rows, int width, int height) {
     return rgb;
 }
 
-Bytes Encode(const std::string& extension, const Bytes& rows, int width, int height) {
+Bytes Encode(const std::filesystem::path& file, const Bytes& rows, int width, int height) {
+    const std::string extension = file.extension().string();
+    if (extension == ".webp") {
+        const bool lossless = file.stem().extension() == ".lossless";
+        return EncodeWebp(width, height, 3, TopDownRgb(rows, width, height),
+                          {.lossless = lossless, .quality = 90});
+    }
     if (extension == ".jpg" || extension == ".jpeg") {
         return EncodeJpeg(width, height, 3, TopDownRgb(rows, width, height),
                           {.quality = 92, .sampling = 420});
@@ -77,8 +83,7 @@ int main(int argc, char** argv) {
     }
     const zel7::test_support::Bytes rows = zel7::bench::SyntheticPhotoRows(
         width, height, kind == "white" ? zel7::Background::NearWhite : zel7::Background::NearBlack);
-    zel7::test_support::WriteWholeFile(
-        argv[4], zel7::test_support::Encode(std::filesystem::path(argv[4]).extension().string(),
-                                            rows, width, height));
+    zel7::test_support::WriteWholeFile(argv[4],
+                                       zel7::test_support::Encode(argv[4], rows, width, height));
     return 0;
 }

@@ -21,12 +21,12 @@ constexpr const char* kUsageLines =
 constexpr const char* kIntroduction =
     "Writes the two-tone mask of photos shot on a plain white or black background:\n"
     "background pixels become white, everything else black; or, with --cutout, the\n"
-    "object on a transparent background. Reads BMP, JPEG, PNG, TIFF and HEIF (HEIC,\n"
-    "AVIF), told by their contents; writes a 1-bit PNG mask to a name ending in .png\n"
-    "and a 24-bit BMP to a name ending in .bmp or .dib or without an extension.\n"
-    "Transparent pixels count as background. BMPs of other depths than 24 bits are\n"
-    "copied unchanged to a BMP (unless an option for real photos below is given), and\n"
-    "masked into a PNG.\n"
+    "object on a transparent background. Reads BMP, JPEG, PNG, TIFF, HEIF (HEIC,\n"
+    "AVIF) and WebP, told by their contents; writes a 1-bit PNG mask to a name ending\n"
+    "in .png and a 24-bit BMP to a name ending in .bmp or .dib or without an\n"
+    "extension. Transparent pixels count as background. BMPs of other depths than 24\n"
+    "bits are copied unchanged to a BMP (unless an option for real photos below is\n"
+    "given), and masked into a PNG.\n"
     "\n"
     "With SOURCE and DEST, writes one mask to DEST (into it, under the source's name,\n"
     "when DEST is a folder). SOURCE - is standard input, DEST - standard output (a\n"
@@ -35,9 +35,10 @@ constexpr const char* kIntroduction =
     ".png; a mask never replaces a picture of the batch.\n";
 
 constexpr const char* kClosing =
-    "Cut-outs are written as PNG, or as JPEG to a name ending in .jpg or .jpeg (on\n"
-    "white unless --flatten says otherwise). A shop's main picture, the product's\n"
-    "larger side across 85% of a white square:\n"
+    "Cut-outs are written as PNG, as JPEG to a name ending in .jpg or .jpeg (on white\n"
+    "unless --flatten says otherwise), or as WebP to one ending in .webp (lossy at\n"
+    "--quality, or --lossless; soft masks may be WebP too). A shop's main picture, the\n"
+    "product's larger side across 85% of a white square:\n"
     "  zel7-mask --white --studio --trim --margin 7.5% --square --size 2000x2000 \\\n"
     "      --flatten white --quality 90 photo.jpg main.jpg\n"
     "\n"
@@ -102,6 +103,8 @@ const Row kRows[] = {
     {0, "keep-tree"},
     {0, "base"},
     {'f', "format"},
+    {0, "quality"},
+    {0, "lossless"},
     {'j', "jobs", "N", "mask up to N files at once (default: one per core)", ReadJobs},
     {0, "files-from", "FILE",
      "mask the files listed in FILE (- for standard input),\none a line, as well as any SOURCE",

@@ -155,5 +155,12 @@ int main(int argc, char** argv) {
         }
         save(name, EncodeHeif(picture));
     }
+
+    const Bytes pixels = RandomBytes(9 * 7 * 4, 7);
+    const Bytes rgb(pixels.begin(), pixels.begin() + 9 * 7 * 3);
+    save("lossy.webp", EncodeWebp(9, 7, 3, rgb, {.quality = 80}));
+    save("lossy-alpha.webp", EncodeWebp(9, 7, 4, pixels, {.quality = 80}));
+    save("lossless-alpha.webp", EncodeWebp(9, 7, 4, pixels, {.lossless = true}));
+    save("turned.webp", EncodeWebp(9, 7, 3, rgb, {.lossless = true, .exif = ExifOrientation(8)}));
     return 0;
 }

@@ -1,5 +1,6 @@
 // Fuzz target: any bytes as a picture file, through the whole-picture path the dialog
-// uses (load, mask, save) and the streaming path of zel7-mask, to a BMP and to a PNG.
+// uses (load, mask, save) and the streaming path of zel7-mask, to a BMP, to a PNG and to
+// cut-outs (PNG and WebP).
 // They must refuse the file for the same reason or write the same mask (for BMP files,
 // exactly the mask their bytes call for); every disagreement, sanitizer report, crash,
 // hang or runaway allocation is a finding. Built once per format, each target takes
@@ -40,6 +41,8 @@ bool IsTargetFormat(std::span<const uint8_t> head) {
     return zel7::IsTiff(head);
 #elif defined(ZEL7_FUZZ_HEIF)
     return zel7::IsHeif(head);
+#elif defined(ZEL7_FUZZ_WEBP)
+    return zel7::IsWebp(head);
 #elif defined(ZEL7_FUZZ_BMP)
     return zel7::IsBitmap(head);
 #else

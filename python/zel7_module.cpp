@@ -287,6 +287,11 @@ py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
     if (!suffix.empty()) {
         Apply("suffix", suffix, settings);
     }
+    // Again, now that it is a batch: its masks are PNG or BMP unless format says.
+    if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
+        !checked.Ok()) {
+        RaiseValue(checked);
+    }
     zel7::BatchPlan plan;
     {
         py::gil_scoped_release release;
@@ -353,10 +358,11 @@ meanwhile.
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
-Sources are BMP, JPEG, PNG, TIFF or HEIF, told by their contents. The destination's name says
-the format, unless format ("png", "bmp" or "jpeg") does: .png a PNG, .bmp, .dib or no
-extension a BMP, .jpg or .jpeg a JPEG; other names raise ValueError. Cut-outs are PNG or
-JPEG (flattened, on white unless flatten says), masks PNG or BMP. A folder as destination
+Sources are BMP, JPEG, PNG, TIFF, HEIF or WebP, told by their contents. The destination's
+name says the format, unless format ("png", "bmp", "jpeg" or "webp") does: .png a PNG, .bmp,
+.dib or no extension a BMP, .jpg or .jpeg a JPEG, .webp a WebP; other names raise
+ValueError. Cut-outs are PNG, JPEG (flattened, on white unless flatten says) or WebP (lossy
+at quality, or lossless), soft masks PNG or WebP, masks PNG or BMP. A folder as destination
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 
@@ -382,7 +388,7 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
                R"(The file name of source's mask, as zel7-mask names it in a batch.
 
 A source named .bmp or .dib keeps its name (its mask is a BMP too); others get their
-stem and .png, as cut-outs always do. format ("png" or "bmp") has the last word, and
+stem and .png, as cut-outs always do. format ("png", "bmp" or "webp") has the last word, and
 suffix goes before the extension: mask_name("shots/a.jpg", "-mask") is "a-mask.png".
 )");
 }

@@ -108,9 +108,11 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     const RefineOptions& refine = options.refine;
     if (refine.product == Product::Cutout
             ? options.format == PictureFormat::Bmp
-            : options.format == PictureFormat::Jpeg || options.framing.Active()) {
+            : options.format == PictureFormat::Jpeg || options.framing.Active() ||
+                  (refine.product == Product::Mask && options.format == PictureFormat::Webp)) {
         return Fail(Status::InvalidOptions,
-                    "cut-outs are written as PNG or JPEG; masks as PNG or BMP, unframed");
+                    "cut-outs are written as PNG, JPEG or WebP; masks as PNG or BMP (soft ones "
+                    "WebP too), unframed");
     }
     // A JPEG has no transparency: the cut-out goes on white unless told otherwise.
     FramingOptions framing = options.framing;
@@ -151,8 +153,9 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                                : refine.product == Product::SoftMask ? PngContent::Grey
                                                                      : PngContent::TwoTone;
     std::unique_ptr<RowSink> output;
-    if (Result result = CreatePictureSink(destination, options.format, input->Shape(), nullptr,
-                                          output, {content, options.quality, options.inside});
+    if (Result result =
+            CreatePictureSink(destination, options.format, input->Shape(), nullptr, output,
+                              {content, options.quality, options.lossless, options.inside});
         !result.Ok()) {
         return result;
     }
@@ -199,9 +202,8 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
         return Fail(Status::TooManyPixels, "too large to convert into a PNG mask");
     }
     std::unique_ptr<RowSink> output;
-    if (Result result =
-            CreatePictureSink(destination, options.format, input->Shape(), ColorTableOf(*input),
-                              output, {PngContent::TwoTone, kDefaultQuality, options.inside});
+    if (Result result = CreatePictureSink(destination, options.format, input->Shape(),
+                                          ColorTableOf(*input), output, {.inside = options.inside});
         !result.Ok()) {
         return result;
     }

@@ -241,7 +241,8 @@ constexpr Option kOptions[] = {
      "put the cut-out on white, black or #rrggbb, without\ntransparency (JPEGs: on white unless "
      "told)",
      [](std::string_view argument, MaskSettings& s) { return Flatten(argument, s); }},
-    {"quality", "N", OptionScope::Written, "quality of JPEG and WebP outputs, 1 to 100 (90)",
+    {"quality", "N", OptionScope::Written,
+     "JPEG and lossy WebP: from 1 (smallest) to 100 (best),\ndefault 90",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
          const std::optional<uint64_t> quality = Number(argument, 1, 100);
          if (!quality) {
@@ -250,15 +251,27 @@ constexpr Option kOptions[] = {
          s.quality = int(*quality);
          return std::nullopt;
      }},
+    {"lossless", nullptr, OptionScope::Written,
+     "WebP: lossless, every colour and alpha exact (larger)",
+     [](std::string_view, MaskSettings& s) -> Refusal {
+         s.lossless = true;
+         return std::nullopt;
+     }},
     {"format", "FORMAT", OptionScope::Picture,
-     "png, bmp or jpeg for every mask, whatever the names say\n(jpeg for cut-outs only)",
+     "png, bmp, jpeg or webp for every mask, whatever the\nnames say (jpeg for cut-outs, webp "
+     "for cut-outs and\nsoft masks)",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
-         if (argument != "png" && argument != "bmp" && argument != "jpeg") {
-             return Not("{format} takes png, bmp or jpeg", argument);
+         constexpr std::pair<std::string_view, PictureFormat> kNames[] = {
+             {"png", PictureFormat::Png},
+             {"bmp", PictureFormat::Bmp},
+             {"jpeg", PictureFormat::Jpeg},
+             {"webp", PictureFormat::Webp}};
+         const auto named = std::find_if(std::begin(kNames), std::end(kNames),
+                                         [&](const auto& name) { return name.first == argument; });
+         if (named == std::end(kNames)) {
+             return Not("{format} takes png, bmp, jpeg or webp", argument);
          }
-         s.format = argument == "png"   ? PictureFormat::Png
-                    : argument == "bmp" ? PictureFormat::Bmp
-                                        : PictureFormat::Jpeg;
+         s.format = named->second;
          return std::nullopt;
      }},
     {"max-pixels", "N", OptionScope::Picture,
@@ -335,13 +348,26 @@ Result Invalid(std::string_view rule, Spelling spelling, const std::string& text
     return Fail(Status::InvalidOptions, text + Spelled(rule, spelling));
 }
 
-// What each format holds: masks in PNG and BMP, cut-outs in PNG and JPEG.
+// The rule a destination in this format would break with these settings, if any: masks
+// go in PNG and BMP, cut-outs in PNG, JPEG and WebP, soft masks in WebP too.
 std::optional<std::string_view> FormatRule(const MaskSettings& settings, PictureFormat format) {
     if (settings.Cutout() && format == PictureFormat::Bmp) {
-        return "cut-outs are written as PNG or JPEG, not BMP";
+        return "cut-outs are written as PNG, JPEG or WebP; name it .png, .jpg or .webp, or say "
+               "{format}";
     }
     if (!settings.Cutout() && format == PictureFormat::Jpeg) {
         return "JPEG is for cut-outs ({cutout} or framing); masks are written as PNG or BMP";
+    }
+    // A two-tone mask is smaller and exact as a 1-bit PNG; lossy WebP would blur its edges.
+    if (settings.refine.product == Product::Mask && !settings.Cutout() &&
+        format == PictureFormat::Webp) {
+        return "two-tone masks are written as PNG or BMP; WebP takes {cutout} and {soft}";
+    }
+    if (settings.lossless && format != PictureFormat::Webp) {
+        return "{lossless} goes with WebP destinations (.webp, or {format} webp)";
+    }
+    if (settings.quality && format != PictureFormat::Webp && format != PictureFormat::Jpeg) {
+        return "{quality} goes with JPEG and WebP destinations (.jpg, .webp, or {format})";
     }
     return std::nullopt;
 }
@@ -388,7 +414,8 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
         options.refine.product = Product::Cutout;
     }
     options.framing = framing;
-    options.quality = quality;
+    options.quality = quality.value_or(kDefaultQuality);
+    options.lossless = lossless;
     return options;
 }
 
@@ -457,8 +484,16 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (const auto rule = FramingRule(settings)) {
         return Invalid(*rule, spelling);
     }
-    if (const auto rule = settings.format ? FormatRule(settings, *settings.format) : std::nullopt) {
-        return Invalid(*rule, spelling);
+    if (settings.lossless && settings.quality) {
+        return Invalid("{lossless} and {quality} exclude each other: lossless WebP has no quality",
+                       spelling);
+    }
+    // Every destination is in the format given; a batch's, without one, are PNG or BMP.
+    const bool batch = !settings.outDir.empty() || !settings.suffix.empty();
+    if (settings.format || batch) {
+        if (auto rule = FormatRule(settings, settings.format.value_or(PictureFormat::Png))) {
+            return Invalid(*rule, spelling);
+        }
     }
     if (settings.keepTree && settings.outDir.empty()) {
         return Invalid("{keep-tree} and {base} go with {out-dir}: the tree is kept below it",
@@ -483,8 +518,9 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     const std::string named = "'" + destination.string() + "': ";
     if (!format) {
         return Invalid(
-            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension), cut-outs as "
-            "PNG or JPEG (.jpg, .jpeg); name the destination so, or say {format}",
+            "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension), cut-outs "
+            "as PNG, JPEG (.jpg, .jpeg) or WebP (.webp), soft masks as PNG or WebP; name the "
+            "destination so, or say {format}",
             spelling, named);
     }
     if (const auto rule = FormatRule(settings, *format)) {

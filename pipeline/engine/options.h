@@ -23,9 +23,10 @@ struct MaskSettings {
     RefineOptions refine;
     std::optional<PictureFormat> format;
     bool srgb = false;
+    std::optional<int> quality;  // of lossy destinations, when given
+    bool lossless = false;
     uint64_t maxPixels = kDefaultMaxPixels;
     FramingOptions framing;  // any of it makes a cut-out
-    int quality = kDefaultQuality;
     // Batches.
     std::string outDir;
     std::string suffix;
@@ -81,7 +82,8 @@ std::string Spelled(std::string_view message, Spelling spelling);
 
 // Where one picture's mask goes when the caller names the destination: a folder
 // receives it under the source's name, as cp does; the name says the format, unless
-// --format does; cut-outs are PNG or JPEG, masks PNG or BMP.
+// --format does; cut-outs are PNG, JPEG or WebP, soft masks PNG or WebP, two-tone masks
+// PNG or BMP.
 [[nodiscard]] Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                              std::filesystem::path destination, Spelling spelling, BatchJob& job);
 

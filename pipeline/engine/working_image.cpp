@@ -214,7 +214,8 @@ Result SavePicture(const std::filesystem::path& path, const uint8_t* pixels, int
     if (pixels == nullptr && shape.pixelBytes > 0) {
         return Fail(Status::NoPixels);
     }
-    // The dialog writes a PNG to .png and a BMP to any other name, .jpg included.
+    // The dialog writes two-tone masks: a PNG to a name that says so, a BMP to any other,
+    // .jpg included.
     const PictureFormat format =
         FormatForName(path) == PictureFormat::Png ? PictureFormat::Png : PictureFormat::Bmp;
     if (format == PictureFormat::Png && bitCount != 24) {

@@ -50,6 +50,10 @@ bool IsHeif(std::span<const uint8_t> head);
 Result OpenHeifSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
                       std::unique_ptr<RowSource>& source);
 
+bool IsWebp(std::span<const uint8_t> head);
+Result OpenWebpSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                      std::unique_ptr<RowSource>& source);
+
 // A PNG taking rows top row first: for a two-tone mask masked 24-bit rows (every
 // pixel 0, 0, 0 or 255, 255, 255), white where they are white; for a grey mask grey
 // 24-bit rows; for a cut-out 32-bit rows of red, green, blue and alpha.
@@ -61,5 +65,10 @@ Result CreatePngSink(const std::filesystem::path& path, const PictureShape& shap
 // (1 to 100).
 Result CreateJpegSink(const std::filesystem::path& path, const PictureShape& shape, int quality,
                       std::unique_ptr<RowSink>& sink, const std::filesystem::path& inside = {});
+
+// A WebP taking rows top row first, as a PNG sink does: grey masks and cut-outs, flattened
+// or not.
+Result CreateWebpSink(const std::filesystem::path& path, const PictureShape& shape,
+                      const SinkOptions& options, std::unique_ptr<RowSink>& sink);
 
 }  // namespace zel7

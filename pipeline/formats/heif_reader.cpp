@@ -18,7 +18,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "formats/formats.h"
 
@@ -156,13 +158,18 @@ class HeifSource final : public RowSource {
 public:
     Result Open(UniqueFd fd, uint64_t size, const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
+    std::span<const uint8_t> ColourProfile() const override {
+        return ProfileForRows(profile_, false);
+    }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:
     Result Failure(const heif_error& error) const;
+    void ReadProfile(heif_image_handle* handle);
     Result CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide) const;
 
     UniqueFd fd_;
+    std::vector<uint8_t> profile_;  // an ICC profile the file gives (not an nclx description)
     FileReader file_;
     std::unique_ptr<heif_context, ContextDeleter> context_;
     std::unique_ptr<heif_image_handle, HandleDeleter> handle_;
@@ -225,6 +232,21 @@ Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, 
     return {};
 }
 
+// Phones tag their pictures with a profile (Display P3) in a colr box; a box that only
+// names primaries and curves (nclx) carries no profile to pass on.
+void HeifSource::ReadProfile(heif_image_handle* handle) {
+    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+    const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+    if ((type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) ||
+        size == 0 || size > kMaxColourProfileBytes) {
+        return;
+    }
+    profile_.resize(size);
+    if (heif_image_handle_get_raw_color_profile(handle, profile_.data()).code != heif_error_Ok) {
+        profile_.clear();
+    }
+}
+
 Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {
     fd_ = std::move(fd);
     file_ = {fd_.Get(), size};
@@ -262,6 +284,7 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
         return Fail(Status::TooManyPixels, "more than 2 GiB of decoded rows");
     }
     shape_ = DecodedShape(width, height);
+    ReadProfile(handle);
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
     const bool wide = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     if (Result result = CheckDecoderMemory(options, alpha, wide); !result.Ok()) {

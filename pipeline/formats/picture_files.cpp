@@ -9,7 +9,7 @@
 namespace zel7 {
 namespace {
 
-enum class Kind { Bitmap, Jpeg, Png, Tiff, Heif, Unknown };
+enum class Kind { Bitmap, Jpeg, Png, Tiff, Heif, Webp, Unknown };
 
 // Tells the format by a file's first bytes; false when there are none.
 bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
@@ -18,6 +18,7 @@ bool KindOf(std::span<const uint8_t> signature, Kind& kind) {
            : IsPng(signature)  ? Kind::Png
            : IsTiff(signature) ? Kind::Tiff
            : IsHeif(signature) ? Kind::Heif
+           : IsWebp(signature) ? Kind::Webp
                                : Kind::Unknown;
     return !signature.empty();
 }
@@ -82,6 +83,8 @@ Result PictureFile::OpenSource(const SourceOptions& options,
             return OpenTiffSource(std::move(fd), size_, options, source);
         case Kind::Heif:
             return OpenHeifSource(std::move(fd), size_, options, source);
+        case Kind::Webp:
+            return OpenWebpSource(std::move(fd), size_, options, source);
         case Kind::Unknown:
             break;
     }
@@ -119,6 +122,9 @@ Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format
     if (format == PictureFormat::Jpeg) {
         return CreateJpegSink(path, shape, options.quality, sink, options.inside);
     }
+    if (format == PictureFormat::Webp) {
+        return CreateWebpSink(path, shape, options, sink);
+    }
     auto bitmap = std::make_unique<BitmapSink>();
     if (Result result = bitmap->Create(path, shape, colorTable, options.inside); !result.Ok()) {
         return result;
@@ -136,6 +142,9 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
     }
     if (extension == ".jpg" || extension == ".jpeg") {
         return PictureFormat::Jpeg;
+    }
+    if (extension == ".webp") {
+        return PictureFormat::Webp;
     }
     if (extension == ".bmp" || extension == ".dib" || extension.empty()) {
         return PictureFormat::Bmp;
@@ -156,6 +165,7 @@ std::filesystem::path MaskFileName(const std::filesystem::path& source, const st
     } else {
         file += chosen == PictureFormat::Png    ? ".png"
                 : chosen == PictureFormat::Jpeg ? ".jpg"
+                : chosen == PictureFormat::Webp ? ".webp"
                                                 : ".bmp";
     }
     return file;

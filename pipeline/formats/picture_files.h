@@ -29,7 +29,7 @@ constexpr uint64_t MaxSpoolBytes(uint64_t maxPixels) {
 class PictureFile {
 public:
     Result Open(const std::filesystem::path& path, uint64_t maxPixels = kDefaultMaxPixels);
-    // BMP, JPEG, PNG, TIFF or HEIF, told by the file's first bytes, not its name. BMP rows
+    // BMP, JPEG, PNG, TIFF, HEIF or WebP, told by the file's first bytes, not its name. BMP rows
     // come as stored; the others' as decoded_rows.h says.
     Result OpenSource(const SourceOptions& options, std::unique_ptr<RowSource>& source) const;
     // Whether its decoder honours SourceOptions::scaleDenominator (JPEG's does).
@@ -49,39 +49,42 @@ Result OpenPictureSource(const std::filesystem::path& path, const SourceOptions&
                          std::unique_ptr<RowSource>& source);
 
 // JPEG holds cut-outs flattened over a colour only: never masks, whose two tones its
-// compression would blur.
-enum class PictureFormat { Bmp, Png, Jpeg };
+// compression would blur; WebP holds cut-outs and soft masks, never two-tone masks,
+// which are smaller and exact as 1-bit PNGs.
+enum class PictureFormat { Bmp, Png, Jpeg, Webp };
 
-// What a PNG destination holds: a 1-bit mask or a grey one (both taking 24-bit rows of
-// grey pixels), a cut-out with transparency (32-bit rows: red, green, blue, alpha), or
-// one flattened over a colour (24-bit rows: red, green, blue).
+// What a PNG (or WebP) destination holds: a 1-bit mask or a grey one (both taking 24-bit
+// rows of grey pixels), a cut-out with transparency (32-bit rows: red, green, blue,
+// alpha), or one flattened over a colour (24-bit rows: red, green, blue).
 enum class PngContent { TwoTone, Grey, Rgba, Rgb };
 
-// What JPEG destinations are written at unless asked otherwise (1 to 100).
+// What JPEG and lossy WebP destinations are written at unless asked otherwise (1 to 100).
 inline constexpr int kDefaultQuality = 90;
 
 // How a sink writes its picture.
 struct SinkOptions {
     PngContent content = PngContent::TwoTone;
     int quality = kDefaultQuality;  // of lossy formats
+    bool lossless = false;          // WebP
     // When set, the destination lies below this folder, made as needed and never left
     // (see OutputFile).
     std::filesystem::path inside{};
 };
 
-// A BMP of the shape given, a PNG, or a JPEG (24-bit rows of red, green, blue). The
-// destination "-" is standard output.
+// A BMP of the shape given, a PNG, a JPEG (24-bit rows of red, green, blue) or a WebP.
+// The destination "-" is standard output.
 Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format,
                          const PictureShape& shape, const uint8_t* colorTable,
                          std::unique_ptr<RowSink>& sink, const SinkOptions& options = {});
 
-// What a destination's name asks for: PNG for .png, JPEG for .jpg or .jpeg, BMP for
-// .bmp, .dib or no extension (any case); nothing for other names.
+// What a destination's name asks for: PNG for .png, JPEG for .jpg or .jpeg, WebP for
+// .webp, BMP for .bmp, .dib or no extension (any case); nothing for other names.
 std::optional<PictureFormat> FormatForName(const std::filesystem::path& path);
 
 // A mask's file name after its source's, for batches: a source named as a BMP keeps
 // its name (as its mask is a BMP too), another gets its stem and .png (cut-outs always
-// do); format has the last word (.jpg for JPEG), and suffix goes before the extension.
+// do); format has the last word (.jpg for JPEG, .webp for WebP), and suffix goes before
+// the extension.
 std::filesystem::path MaskFileName(const std::filesystem::path& source, const std::string& suffix,
                                    std::optional<PictureFormat> format, bool cutout);
 

@@ -30,7 +30,7 @@ constexpr StatusEntry kStatuses[] = {
     {Status::TruncatedPixels, "truncated pixel data", false},
     {Status::TooLarge, "picture too large", false},
     {Status::OutOfMemory, "out of memory", false},
-    {Status::UnknownFormat, "not a picture zel7 reads (BMP, JPEG, PNG, TIFF or HEIF)", false},
+    {Status::UnknownFormat, "not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)", false},
     {Status::UnsupportedPicture, "unsupported picture", false},
     {Status::DamagedPicture, "damaged picture", false},
     {Status::TooManyPixels, "picture too large", false},

@@ -757,4 +757,16 @@ void FreePixelBuffer(uint8_t* buffer) {
     std::free(buffer);
 }
 
+std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t released,
+                              std::size_t done) {
+    if (size < 2 * kHugePage) {
+        return released;  // from malloc, not aligned to pages
+    }
+    const std::size_t end = done / kHugePage * kHugePage;
+    if (end <= released || ::madvise(buffer + released, end - released, MADV_DONTNEED) != 0) {
+        return released;
+    }
+    return end;
+}
+
 }  // namespace zel7

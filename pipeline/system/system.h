@@ -183,5 +183,11 @@ uint64_t PhysicalMemoryBytes();
 // but FreePixelBuffer; returns null when the memory is not available.
 uint8_t* AllocatePixelBuffer(std::size_t size);
 void FreePixelBuffer(uint8_t* buffer);
+// Gives back to the system the memory of a pixel buffer of size bytes up to its byte
+// `done`, which its owner will not read again (it would read zeros), from byte
+// `released` on, in whole huge pages; returns the byte up to which all is given back.
+// Small buffers keep their memory.
+std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t released,
+                              std::size_t done);
 
 }  // namespace zel7

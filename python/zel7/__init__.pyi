@@ -5,7 +5,7 @@ import numpy
 import numpy.typing
 
 Background = Literal["white", "black", "auto"]
-Format = Literal["png", "bmp", "jpeg"]
+Format = Literal["png", "bmp", "jpeg", "webp"]
 
 class Error(Exception):
     reason: str
@@ -45,7 +45,8 @@ def mask_file(
     square: bool = False,
     size: str | None = None,
     flatten: str | None = None,
-    quality: int = 90,
+    quality: int | None = None,
+    lossless: bool = False,
     studio: bool = False,
     shadow: Literal["drop", "keep"] = "drop",
     auto_background: bool = False,

@@ -23,7 +23,7 @@ namespace {
 using namespace test_support;
 using Rgb = std::array<uint8_t, 3>;
 
-enum class Kind { Jpeg, Png, Tiff };
+enum class Kind { Jpeg, Png, Tiff, Webp, Heif };
 
 // A 32 x 24 picture on white with a 16 x 16 block of one colour at (8, 8), whole JPEG
 // blocks, so that a JPEG at quality 100 keeps the colour within a level or two.
@@ -74,6 +74,13 @@ Bytes Encode(const Photo& photo) {
             tiff.orientation = uint16_t(photo.orientation);
             tiff.icc = photo.icc;
             return EncodeTiff(tiff);
+        }
+        case Kind::Webp:
+            return EncodeWebp(kWidth, kHeight, 3, pixels, {.lossless = true, .icc = photo.icc});
+        case Kind::Heif: {
+            HeifPicture heif{.width = kWidth, .height = kHeight, .icc = photo.icc};
+            heif.samples.assign(pixels.begin(), pixels.end());
+            return EncodeHeif(heif);
         }
     }
     return {};
@@ -176,7 +183,9 @@ INSTANTIATE_TEST_SUITE_P(Readers, CarriedProfile,
                                          Carried{"jpeg_turned_upright", Kind::Jpeg, AdobeRgb, 6},
                                          Carried{"png_adobe_rgb", Kind::Png, AdobeRgb},
                                          Carried{"tiff_adobe_rgb", Kind::Tiff, AdobeRgb},
-                                         Carried{"tiff_turned_upright", Kind::Tiff, DisplayP3, 8}),
+                                         Carried{"tiff_turned_upright", Kind::Tiff, DisplayP3, 8},
+                                         Carried{"webp_display_p3", Kind::Webp, DisplayP3},
+                                         Carried{"heic_display_p3", Kind::Heif, DisplayP3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Expected colours worked out apart from lcms2: the primaries' RGB-to-XYZ matrices under

@@ -140,7 +140,9 @@ def test_files_refused_with_zel7_mask_words(tmp_path, source, destination, kind)
     (["--margin=50%"], {"margin": "50%"}),
     (["--size=0x5"], {"size": "0x5"}),
     (["--trim", "--soft"], {"trim": True, "soft": True}),
-    (["--format=jpeg"], {"format": "jpeg"}),
+    (["--format=webp"], {"format": "webp"}),
+    (["--cutout", "--format=png", "--lossless"], {"cutout": True, "format": "png", "lossless": True}),
+    (["--soft", "--lossless", "--quality=80"], {"soft": True, "lossless": True, "quality": 80}),
 ])
 def test_front_ends_refuse_options_alike(tmp_path, arguments, keywords):
     said = cli("--white", "-o", tmp_path, *arguments, tmp_path / "p.bmp").stderr.split("\n")[0]
@@ -255,6 +257,9 @@ def test_bgr_arrays_come_back_in_their_order(channels, options):
     (lambda: zel7.mask_file("a.bmp", "b.bmp", keep_tree=True), TypeError, "'keep_tree'"),
     (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
     (lambda: zel7.mask(photo(), trim=True), TypeError, "unexpected keyword argument 'trim'"),
+    (lambda: zel7.mask_file("a.bmp", "a.webp"), ValueError, "two-tone masks are written as PNG"),
+    (lambda: zel7.mask_file("a.bmp", "a.png", cutout=True, quality=50), ValueError,
+     "quality goes with JPEG and WebP destinations"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):

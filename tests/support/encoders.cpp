@@ -3,10 +3,15 @@
 #include <libheif/heif.h>
 #include <spng.h>
 #include <tiffio.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -303,6 +308,62 @@ Bytes EncodeTiff(const TiffPicture& p) {
     return ReadWholeFile(folder / "p.tif");
 }
 
+Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
+                 const WebpOptions& options) {
+    WebPConfig config;
+    WebPPicture picture;
+    const auto check = [](bool ok, const char* what) {
+        ok ? void() : throw std::runtime_error(std::string("EncodeWebp: ") + what);
+    };
+    check(WebPConfigInit(&config) && WebPPictureInit(&picture), "libwebp's version");
+    config.lossless = options.lossless;
+    config.quality = float(options.quality);
+    config.exact = options.lossless;
+    picture.width = width, picture.height = height;
+    picture.use_argb = options.lossless;
+    const int stride = width * channels;
+    check(channels == 4 ? WebPPictureImportRGBA(&picture, pixels.data(), stride)
+                        : WebPPictureImportRGB(&picture, pixels.data(), stride),
+          "importing the pixels");
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    std::unique_ptr<WebPMemoryWriter, decltype(&WebPMemoryWriterClear)> written(
+        &writer, WebPMemoryWriterClear);
+    picture.writer = WebPMemoryWrite;
+    picture.custom_ptr = &writer;
+    check(WebPEncode(&config, &picture), "encoding");
+    Bytes file(writer.mem, writer.mem + writer.size);
+    WebPPictureFree(&picture);
+    // The multiplexer writes the extended header that says the chunks are there.
+    for (const auto& [name, chunk] : {std::pair{"EXIF", &options.exif}, {"ICCP", &options.icc}}) {
+        if (chunk->empty()) {
+            continue;
+        }
+        const WebPData image{file.data(), file.size()}, data{chunk->data(), chunk->size()};
+        std::unique_ptr<WebPMux, decltype(&WebPMuxDelete)> mux(WebPMuxCreate(&image, 1),
+                                                               WebPMuxDelete);
+        WebPData assembled{};
+        check(mux && WebPMuxSetChunk(mux.get(), name, &data, 1) == WEBP_MUX_OK &&
+                  WebPMuxAssemble(mux.get(), &assembled) == WEBP_MUX_OK,
+              "adding a chunk");
+        file.assign(assembled.bytes, assembled.bytes + assembled.size);
+        WebPDataClear(&assembled);
+    }
+    return file;
+}
+
+WebpPicture DecodeWebp(const Bytes& file) {
+    WebpPicture picture;
+    const std::unique_ptr<uint8_t, decltype(&WebPFree)> rgba(
+        WebPDecodeRGBA(file.data(), file.size(), &picture.width, &picture.height), WebPFree);
+    if (!rgba) {
+        throw std::runtime_error("DecodeWebp: libwebp refused the file");
+    }
+    picture.rgba.assign(rgba.get(),
+                        rgba.get() + 4 * std::size_t(picture.width) * std::size_t(picture.height));
+    return picture;
+}
+
 }  // namespace zel7::test_support
 
 namespace zel7::test_support {
@@ -350,6 +411,10 @@ Bytes EncodeHeif(const HeifPicture& p) {
     Check(heif_image_create(p.width, p.height, heif_colorspace_RGB, chroma, &image), "image");
     Check(heif_image_add_plane(image, heif_channel_interleaved, p.width, p.height, p.bitDepth),
           "plane");
+    if (!p.icc.empty()) {
+        Check(heif_image_set_raw_color_profile(image, "prof", p.icc.data(), p.icc.size()),
+              "profile");
+    }
     int stride = 0;
     uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
     const std::size_t channels = p.alpha ? 4 : 3;

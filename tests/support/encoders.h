@@ -1,5 +1,5 @@
-// Writing JPEG, PNG, TIFF and HEIF files for the tests, with the libraries the program reads them
-// with, and reading back the masks the program writes.
+// Writing JPEG, PNG, TIFF, HEIF and WebP files for the tests, with the libraries the program
+// reads them with, and reading back the masks and cut-outs the program writes.
 #pragma once
 
 #include <tiff.h>
@@ -112,6 +112,7 @@ struct HeifPicture {
     int quality = 0;
     int orientation = 1;  // as EXIF numbers it, written as irot and imir boxes
     Bytes exif{};         // EXIF metadata for the picture (a TIFF header first), when not empty
+    Bytes icc{};          // an ICC profile in a colr box, when not empty
 };
 
 // The encoder libheif lacks for the codec, named, or empty when it has one; tests that need
@@ -120,5 +121,24 @@ std::string MissingHeifEncoder(HeifCodec codec);
 
 // A HEIF file (HEIC or AVIF) of the picture. A mistake aborts the test.
 Bytes EncodeHeif(const HeifPicture& picture);
+struct WebpOptions {
+    bool lossless = false;
+    int quality = 100;  // of lossy ones
+    Bytes exif = {};    // the contents of an EXIF chunk, written when not empty
+    Bytes icc = {};     // the contents of an ICCP chunk, written when not empty
+};
+
+// A WebP of pixels given top row first, 3 bytes a pixel (red, green, blue) or 4 (with
+// alpha). A mistake throws, failing the test.
+Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
+                 const WebpOptions& options = {});
+
+// A WebP file as libwebp's one-call decoder makes it: red, green, blue and alpha a pixel,
+// rows top first; throws when it refuses the file.
+struct WebpPicture {
+    int width = 0, height = 0;
+    Bytes rgba;
+};
+WebpPicture DecodeWebp(const Bytes& file);
 
 }  // namespace zel7::test_support

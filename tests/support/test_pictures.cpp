@@ -139,7 +139,8 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
                                           Background background, const Bytes* decoded) {
     const auto source = folder / "hostile", whole = folder / "whole.bmp";
     WriteWholeFile(source, file);
-    const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png"};
+    const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png",
+                              "cutout.webp"};
     std::filesystem::remove(whole);
     for (const char* name : streamed) {
         std::filesystem::remove(folder / name);
@@ -165,10 +166,11 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
         return "refused but changed the picture held";
     }
     // The streaming path to a BMP says what the whole-picture path says. To a PNG, to a
-    // refined cut-out (which measures the backdrop, labels regions and unmixes edges) and
-    // to --studio's mask (a surface, shadows kept, a texture's tolerance), it takes every
-    // picture the plain path takes, but for sizes too large to convert, empty pictures,
-    // which PNG cannot hold, and the limits only the refined path has.
+    // refined cut-out (which measures the backdrop, labels regions and unmixes edges), to
+    // --studio's mask (a surface, shadows kept, a texture's tolerance) and to a WebP
+    // cut-out, it takes every picture the plain path takes, but for sizes too large to
+    // convert, empty pictures, which PNG and WebP cannot hold, and the limits only the
+    // refined path has.
     MaskOptions refined{.background = background, .format = PictureFormat::Png};
     refined.refine = {.autoBackground = true,
                       .regions = {.connected = true, .despeckle = 4},
@@ -179,13 +181,16 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
                      .surface = true,
                      .keepShadows = true,
                      .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    MaskOptions webp = refined;
+    webp.format = PictureFormat::Webp;
     const MaskOptions options[] = {
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
         {background, PictureFormat::Png},
         refined,
-        studio};
+        studio,
+        webp};
     std::vector<uint8_t> buffer;
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < std::size(options); ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
         const bool excused =
             i > 0 && (made.status == Status::TooManyPixels || made.status == Status::NoPixels ||

@@ -70,11 +70,12 @@ private:
 Bytes ReferenceMask(const Bytes& file, Background background);
 
 // Runs file through the whole-picture path (load, mask, save) and the streaming path
-// (MaskFile, to a BMP, to a PNG and refined to a cut-out) in folder, on background. All
-// must refuse it with the same reason, writing nothing and leaving a picture held before
-// as it was, or all must write a mask: that of the rows in decoded when given, else for a
-// BMP file its reference mask, for others the same bytes by both paths; and a mask of
-// 24-bit rows the same again as a 1-bit PNG. Returns the first disagreement.
+// (MaskFile, to a BMP, to a PNG, refined to a cut-out as PNG and as WebP) in folder, on
+// background. All must refuse it with the same reason, writing nothing and leaving a
+// picture held before as it was, or all must write a mask: that of the rows in decoded
+// when given, else for a BMP file its reference mask, for others the same bytes by both
+// paths; and a mask of 24-bit rows the same again as a 1-bit PNG. Returns the first
+// disagreement.
 std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
                                           Background background = Background::NearWhite,
                                           const Bytes* decoded = nullptr);
