@@ -9,10 +9,10 @@ namespace zel7 {
 
 inline constexpr wchar_t kOpenChooserTitle[] = L"打开文件";
 inline constexpr wchar_t kSaveChooserTitle[] = L"保存图片";
-// The open chooser offers every format read; the save chooser BMP, though a name
-// ending in .png gets a PNG mask.
+// The open chooser offers every format read (HEIF by its three extensions); the save chooser BMP,
+// though a name ending in .png gets a PNG mask.
 inline constexpr wchar_t kOpenFilter[] =
-    L"支持的图像文件 (*.bmp;*.jpg;*.jpeg;*.png;*.tif;*.tiff)||";
+    L"支持的图像文件 (*.bmp;*.jpg;*.jpeg;*.png;*.tif;*.tiff;*.webp;*.heic;*.heif;*.avif)||";
 inline constexpr wchar_t kSaveFilter[] = L"支持的图像文件 (*.bmp)||";
 inline constexpr uint32_t kChooserFlags = OFN_READONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
 inline constexpr uint32_t kChooserRecordSize = 88;

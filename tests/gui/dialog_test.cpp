@@ -126,7 +126,8 @@ private slots:
             }
             for (auto [id, title, filter, typed] :
                  {std::tuple{1002, "打开文件",
-                             "支持的图像文件 (*.bmp *.jpg *.jpeg *.png *.tif *.tiff)",
+                             "支持的图像文件 (*.bmp *.jpg *.jpeg *.png *.tif *.tiff *.webp *.heic "
+                             "*.heif *.avif)",
                              At("light.bmp")},
                   std::tuple{1, "保存图片", "支持的图像文件 (*.bmp)", dest}}) {
                 ModalWatch chooser({window}, [&](QWidget* modal) {
