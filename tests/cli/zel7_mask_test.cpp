@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "encoders.h"
+#include "engine/options.h"
 #include "run_program.h"
 #include "test_pictures.h"
 
@@ -100,7 +101,14 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
 // temporary file (not in TMPDIR either), and a report never goes over anything of the
 // batch. --help and --version report failing output too.
 TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
-    EXPECT_EQ(Run({"--help"}).out.rfind("Usage: zel7-mask", 0), 0u);
+    const std::string help = Run({"--help"}).out;
+    EXPECT_EQ(help.rfind("Usage: zel7-mask", 0), 0u);
+    for (const Option& option : Options()) {  // each listed once, as the library names it
+        const std::regex listed(std::string(R"(\n +(-\w, )?--)") + option.name + "(=|  |\n)");
+        const auto count = std::distance(std::sregex_iterator(help.begin(), help.end(), listed),
+                                         std::sregex_iterator());
+        EXPECT_EQ(count, 1) << option.name;
+    }
     EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
     for (const auto& [folder, mode] : {std::pair{"tmp", 0777}, {"locked", 0555}}) {
         fs::create_directory(At(folder));
