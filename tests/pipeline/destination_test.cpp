@@ -132,9 +132,10 @@ TEST_P(DestinationTest, RefusesRowsThatAreNotThereWithoutTouchingTheFolder) {
 // Killed by a signal while writing: the mask being written goes with the process,
 // unless the signal is one the caller chose to ignore (as nohup does).
 TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnored) {
-    const std::pair<int, bool> cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
-                                          {SIGUSR1, false}, {SIGALRM, false}, {SIGPIPE, false},
-                                          {SIGHUP, true},   {SIGINT, true}};
+    // The signals a user's shell and terminal send; CleanUpOnFatalSignals takes every
+    // other fatal one the same way.
+    const std::pair<int, bool> cases[] = {
+        {SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGPIPE, false}, {SIGHUP, true}};
     for (const auto& [sig, ignoredBefore] : cases) {
         SCOPED_TRACE(strsignal(sig) + std::string(ignoredBefore ? ", ignored" : ""));
         const bool survived = InChild([&] {

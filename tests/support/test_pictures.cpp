@@ -171,24 +171,21 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     // cut-out, it takes every picture the plain path takes, but for sizes too large to
     // convert, empty pictures, which PNG and WebP cannot hold, and the limits only the
     // refined path has.
-    MaskOptions refined{.background = background, .format = PictureFormat::Png};
-    refined.refine = {.autoBackground = true,
-                      .regions = {.connected = true, .despeckle = 4},
-                      .product = Product::Cutout};
-    MaskOptions studio{.background = background, .format = PictureFormat::Png};
-    studio.refine = {.autoBackground = true,
-                     .sideKnown = true,
-                     .surface = true,
-                     .keepShadows = true,
-                     .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
-    MaskOptions webp = refined;
-    webp.format = PictureFormat::Webp;
+    const RefineOptions cutout{.autoBackground = true,
+                               .regions = {.connected = true, .despeckle = 4},
+                               .product = Product::Cutout};
+    const RefineOptions studio{.autoBackground = true,
+                               .sideKnown = true,
+                               .surface = true,
+                               .keepShadows = true,
+                               .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    const auto png = PictureFormat::Png;
     const MaskOptions options[] = {
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
-        {background, PictureFormat::Png},
-        refined,
-        studio,
-        webp};
+        {background, png},
+        {.background = background, .format = png, .refine = cutout},
+        {.background = background, .format = png, .refine = studio},
+        {.background = background, .format = PictureFormat::Webp, .refine = cutout}};
     std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < std::size(options); ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
