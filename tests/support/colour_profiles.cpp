@@ -26,7 +26,7 @@ Bytes Saved(const Profile& profile) {
 
 }  // namespace
 
-Bytes MakeProfile(const RgbProfile& wanted) {
+Bytes MakeProfile(const TestProfile& wanted) {
     const auto& p = wanted.primaries;
     const cmsCIExyYTRIPLE primaries{
         {p.red[0], p.red[1], 1}, {p.green[0], p.green[1], 1}, {p.blue[0], p.blue[1], 1}};
@@ -42,28 +42,14 @@ Bytes MakeProfile(const RgbProfile& wanted) {
                               : cmsBuildTabulatedToneCurve16(nullptr, cmsUInt32Number(table.size()),
                                                              table.data());
     }
-    const Profile profile(cmsCreateRGBProfile(&kD65, &primaries, curves), cmsCloseProfile);
+    const Profile profile(wanted.grey ? cmsCreateGrayProfile(&kD65, curves[0])
+                                      : cmsCreateRGBProfile(&kD65, &primaries, curves),
+                          cmsCloseProfile);
     cmsFreeToneCurveTriple(curves);
     cmsMLU* description = cmsMLUalloc(nullptr, 1);
     cmsMLUsetASCII(description, "en", "US", wanted.description.c_str());
     cmsWriteTag(profile.get(), cmsSigProfileDescriptionTag, description);
     cmsMLUfree(description);
-    if (wanted.paddingBytes > 0) {
-        const Bytes padding(wanted.paddingBytes, 0x5A);
-        cmsWriteRawTag(profile.get(), cmsTagSignature(0x7A656C37), padding.data(),
-                       cmsUInt32Number(padding.size()));
-    }
-    return Saved(profile);
-}
-
-Bytes SrgbProfile() {
-    return Saved(Profile(cmsCreate_sRGBProfile(), cmsCloseProfile));
-}
-
-Bytes GreyProfile(double gamma) {
-    cmsToneCurve* curve = cmsBuildGamma(nullptr, gamma);
-    const Profile profile(cmsCreateGrayProfile(cmsD50_xyY(), curve), cmsCloseProfile);
-    cmsFreeToneCurve(curve);
     return Saved(profile);
 }
 
