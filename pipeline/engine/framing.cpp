@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "engine/resampler.h"
@@ -31,6 +32,7 @@ class Framed : public RowSource {
 public:
     Result Open(std::unique_ptr<RowSource> source, const FramingOptions& options);
     const PictureShape& Shape() const override { return shape_; }
+    std::span<const uint8_t> ColourProfile() const override { return source_->ColourProfile(); }
     Result Read(uint8_t* into, std::size_t size) override;
 
 private:

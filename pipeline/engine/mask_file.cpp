@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <span>
 
 #include "engine/colour.h"
 #include "engine/orientation.h"
@@ -13,13 +14,15 @@ namespace {
 // again, rather than decoded again: at a half, a 24-megapixel photo's 18 MB.
 constexpr std::size_t kMostHeldBytes = std::size_t{24} << 20;
 
-// Rows held in memory, handed out again for each pass.
+// Rows held in memory, handed out again for each pass, with the colour profile they are in.
 class HeldRows : public RowSource {
 public:
-    HeldRows(const std::vector<uint8_t>& rows, const PictureShape& shape, int orientation)
-        : rows_(rows), shape_(shape), orientation_(orientation) {}
+    HeldRows(const std::vector<uint8_t>& rows, const PictureShape& shape, int orientation,
+             std::span<const uint8_t> profile)
+        : rows_(rows), shape_(shape), orientation_(orientation), profile_(profile) {}
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
+    std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override {
         if (size > rows_.size() - done_) {
             return Fail(Status::ReadFailed, "read past the last row");
@@ -33,6 +36,7 @@ private:
     const std::vector<uint8_t>& rows_;
     const PictureShape& shape_;
     int orientation_;
+    std::span<const uint8_t> profile_;
     std::size_t done_ = 0;
 };
 
@@ -44,7 +48,7 @@ public:
 
     Result operator()(std::unique_ptr<RowSource>& source) {
         if (shape_.bitCount != 0) {
-            source = std::make_unique<HeldRows>(rows_, shape_, orientation_);
+            source = std::make_unique<HeldRows>(rows_, shape_, orientation_, profile_);
             return {};
         }
         if (Result result = decode_(source);
@@ -58,7 +62,8 @@ public:
         }
         shape_ = source->Shape();
         orientation_ = source->Orientation();
-        source = std::make_unique<HeldRows>(rows_, shape_, orientation_);
+        profile_.assign(source->ColourProfile().begin(), source->ColourProfile().end());
+        source = std::make_unique<HeldRows>(rows_, shape_, orientation_, profile_);
         return {};
     }
 
@@ -67,6 +72,7 @@ private:
     std::vector<uint8_t> rows_;
     PictureShape shape_{};
     int orientation_ = 1;
+    std::vector<uint8_t> profile_;
 };
 
 // How much smaller than its whole size the picture may be decoded for the frame asked:

@@ -101,6 +101,16 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
     ASSERT_EQ(Mask(folder, Product::Cutout, false, out), "");
     EXPECT_EQ(out.icc, row.carriedAs.empty() ? Bytes{} : row.icc);
     EXPECT_EQ(out.iccName, row.carriedAs);
+    for (const char* name : {"out.jpg", "out.webp"}) {  // read back by zel7's own readers
+        MaskOptions options{.format = *FormatForName(name), .refine = {.product = Product::Cutout}};
+        std::vector<uint8_t> buffer;
+        std::unique_ptr<RowSource> written;
+        ASSERT_TRUE(MaskFile(folder / "photo", folder / name, options, buffer).Ok());
+        ASSERT_TRUE(OpenPictureSource(folder / name, {}, written).Ok());
+        EXPECT_EQ(Bytes(written->ColourProfile().begin(), written->ColourProfile().end()),
+                  row.carriedAs.empty() ? Bytes{} : row.icc)
+            << name;
+    }
     // With srgb: converted, or refused alike by the plain masks' path and the refined one.
     const char* refused = row.srgb ? "" : "damaged picture: the colour profile cannot be read";
     EXPECT_EQ(Mask(folder, Product::Mask, true, out), refused);
