@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,24 @@
 #include "test_pictures.h"
 
 namespace zel7::test_support {
+
+namespace {
+
+// Runs child in a forked process, which exits with what child returns; the exit code, or -1
+// when the process did not exit normally.
+int Forked(const std::function<int()>& child) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(child());
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0) {
+    }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::function<bool()>& beforeExec) {
@@ -25,35 +42,20 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
+    const int exitCode = Forked([&] {
         if (dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2 &&
             (!beforeExec || beforeExec())) {
             execv(program.c_str(), argv.data());
         }
-        _exit(127);
-    }
-    int status = 0;
-    while (child > 0 && waitpid(child, &status, 0) < 0) {
-    }
+        return 127;
+    });
     close(in), close(out), close(err);
     const Bytes printed = ReadWholeFile(capture / "out"), said = ReadWholeFile(capture / "err");
-    return {child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            {printed.begin(), printed.end()},
-            {said.begin(), said.end()}};
+    return {exitCode, {printed.begin(), printed.end()}, {said.begin(), said.end()}};
 }
 
 bool InChild(const std::function<bool()>& body) {
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(body() ? 0 : 1);
-    }
-    int status = 0;
-    while (child > 0 && waitpid(child, &status, 0) < 0) {
-    }
-    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return Forked([&] { return body() ? 0 : 1; }) == 0;
 }
 
 void LimitFileSize(long bytes) {
