@@ -25,27 +25,25 @@ namespace {
 
 using Context = std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)>;
 
-void Check(int error) {
-    error == 0 ? void() : throw std::runtime_error(spng_strerror(error));
+// A library's refusal, thrown: the test fails with what was being done.
+void Check(bool ok, const std::string& what) {
+    ok ? void() : throw std::runtime_error(what);
+}
+void Check(int spngError) {
+    Check(spngError == 0, spng_strerror(spngError));
+}
+void Check(const heif_error& error) {  // whose message says what failed
+    Check(error.code == heif_error_Ok, std::string("EncodeHeif: ") + error.message);
 }
 
-// Where the i-th sample sits in rows packed as PNG stores them: its first byte, and the
-// shift that brings a sample of less than 8 bits to the bottom of that byte.
-std::pair<std::size_t, unsigned> Locate(const PngPicture& p, std::size_t i) {
-    const std::size_t perRow = std::size_t(p.width) * std::size_t(p.Channels());
-    const std::size_t bit = i % perRow * p.bitDepth;
-    return {i / perRow * ((perRow * p.bitDepth + 7) / 8) + bit / 8,
-            p.bitDepth < 8 ? unsigned(8 - p.bitDepth - bit % 8) : 0};
+heif_compression_format FormatOf(HeifCodec codec) {
+    return codec == HeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
 }
 
 void Put32(Bytes& file, std::size_t at, uint32_t value) {  // big-endian, as PNG stores it
     for (int i = 0; i < 4; ++i) {
         file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
     }
-}
-
-void Check(bool ok, const char* what) {
-    ok || (std::fprintf(stderr, "EncodeTiff: %s failed\n", what), std::abort(), false);
 }
 
 // Fields of value 0 are left out, but for the photometric interpretation (white is zero).
@@ -69,7 +67,7 @@ void SetFields(TIFF* tiff, const TiffPicture& p) {
               (extra.empty() ||
                TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, int(extra.size()), extra.data())) &&
               (map.empty() || TIFFSetField(tiff, TIFFTAG_COLORMAP, &map[0], &map[n], &map[2 * n])),
-          "setting the fields");
+          "EncodeTiff: setting the fields");
 }
 
 // Strips a row at a time, or tiles, of each plane: the samples of a pixel together, or
@@ -98,7 +96,7 @@ void WritePixels(TIFF* tiff, const TiffPicture& p) {
                           ? TIFFWriteTile(tiff, piece.data(), uint32_t(x / pieceRow * p.tileSize),
                                           y, 0, plane) > 0
                           : TIFFWriteScanline(tiff, piece.data(), y, plane) == 1,
-                      "writing pixels");
+                      "EncodeTiff: writing pixels");
             }
         }
     }
@@ -115,14 +113,11 @@ DecodedJpeg DecodeJpeg(const Bytes& file) {
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
-    DecodedJpeg decoded;
-    decoded.width = int(info.output_width);
-    decoded.height = int(info.output_height);
-    decoded.sampling = info.comp_info[0].h_samp_factor == 1 ? 444 : 420;
-    const std::size_t stride = std::size_t(decoded.width) * 3;
-    decoded.rgb.resize(stride * std::size_t(decoded.height));
+    DecodedJpeg decoded{int(info.output_width), int(info.output_height),
+                        info.comp_info[0].h_samp_factor == 1 ? 444 : 420};
+    decoded.rgb.resize(3 * std::size_t(decoded.width) * std::size_t(decoded.height));
     while (info.output_scanline < info.output_height) {
-        JSAMPROW row = decoded.rgb.data() + std::size_t(info.output_scanline) * stride;
+        JSAMPROW row = &decoded.rgb[3 * std::size_t(info.output_scanline) * info.output_width];
         jpeg_read_scanlines(&info, &row, 1);
     }
     jpeg_finish_decompress(&info);
@@ -171,9 +166,8 @@ Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
     if (!options.icc.empty()) {
         jpeg_write_icc_profile(&info, options.icc.data(), unsigned(options.icc.size()));
     }
-    const auto stride = std::size_t(width) * std::size_t(components);
     while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<uint8_t*>(pixels.data()) + info.next_scanline * stride;
+        JSAMPROW row = const_cast<uint8_t*>(&pixels[info.next_scanline * width * components]);
         jpeg_write_scanlines(&info, &row, 1);
     }
     jpeg_finish_compress(&info);
@@ -225,12 +219,16 @@ Bytes EncodePng(const PngPicture& picture) {
     if (!icc.empty()) {
         Check(spng_set_iccp(ctx.get(), &iccp));
     }
-    const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels());
-    Bytes packed((perRow * picture.bitDepth + 7) / 8 * picture.height);
+    // Rows packed as PNG stores them: each sample's first byte, and for samples of less
+    // than 8 bits the shift that brings one to the bottom of its byte.
+    const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels()),
+                      depth = picture.bitDepth, rowBytes = (perRow * depth + 7) / 8;
+    const bool wide = depth == 16;
+    Bytes packed(rowBytes * picture.height);
     for (std::size_t i = 0; i < picture.samples.size(); ++i) {
-        const auto [byte, shift] = Locate(picture, i);
+        const std::size_t bit = i % perRow * depth, byte = i / perRow * rowBytes + bit / 8;
+        const unsigned shift = depth < 8 ? unsigned(8 - depth - bit % 8) : 0;
         const uint16_t value = picture.samples[i];
-        const bool wide = picture.bitDepth == 16;
         packed[byte] = uint8_t(packed[byte] | (wide ? value >> 8 : value << shift));
         packed[byte + wide] = wide ? uint8_t(value) : packed[byte];
     }
@@ -256,12 +254,10 @@ PngPicture DecodePng(const Bytes& file) {
     Check(spng_decoded_image_size(ctx.get(), format, &size));
     Bytes samples(size);
     Check(spng_decode_image(ctx.get(), samples.data(), size, format, 0));
-    PngPicture picture{ihdr.width,
-                       ihdr.height,
-                       grey ? uint8_t(kGrey) : uint8_t(kRgba),
-                       grey ? ihdr.bit_depth : uint8_t(8),
-                       ihdr.interlace_method != 0,
-                       {samples.begin(), samples.end()}};
+    PngPicture picture{ihdr.width, ihdr.height, grey ? kGrey : kRgba};
+    picture.bitDepth = grey ? ihdr.bit_depth : 8;
+    picture.interlaced = ihdr.interlace_method != 0;
+    picture.samples.assign(samples.begin(), samples.end());
     if (spng_iccp iccp{}; spng_get_iccp(ctx.get(), &iccp) == 0) {
         picture.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
         picture.iccName = iccp.profile_name;
@@ -291,49 +287,35 @@ Bytes EncodeTiff(const TiffPicture& p) {
         options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
         nullptr);  // of legacy Deflate
     TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options.get());
-    Check(tiff != nullptr, "creating a file");
+    Check(tiff != nullptr, "EncodeTiff: creating a file");
     // The directory is written with room for the strip offsets, which the flush after the
     // pixels fills in place.
     SetFields(tiff, p);
     Check(TIFFWriteCheck(tiff, p.tileSize != 0, "EncodeTiff") && TIFFWriteDirectory(tiff),
-          "writing a directory");
+          "EncodeTiff: writing a directory");
     const bool jpeg = p.compression == COMPRESSION_JPEG;  // whose settings the file does not keep
     Check(TIFFSetDirectory(tiff, 0) && (!jpeg || TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100)) &&
               (!jpeg || p.photometric != PHOTOMETRIC_YCBCR ||
                TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)),
-          "going back to the directory");
+          "EncodeTiff: going back to the directory");
     WritePixels(tiff, p);
-    Check(TIFFFlush(tiff), "writing the pixels");
+    Check(TIFFFlush(tiff), "EncodeTiff: writing the pixels");
     TIFFClose(tiff);
     return ReadWholeFile(folder / "p.tif");
 }
 
 Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
-                 const WebpOptions& options) {
-    WebPConfig config;
-    WebPPicture picture;
-    const auto check = [](bool ok, const char* what) {
-        ok ? void() : throw std::runtime_error(std::string("EncodeWebp: ") + what);
-    };
-    check(WebPConfigInit(&config) && WebPPictureInit(&picture), "libwebp's version");
-    config.lossless = options.lossless;
-    config.quality = float(options.quality);
-    config.exact = options.lossless;
-    picture.width = width, picture.height = height;
-    picture.use_argb = options.lossless;
+                 const EncodeOptions& options) {
     const int stride = width * channels;
-    check(channels == 4 ? WebPPictureImportRGBA(&picture, pixels.data(), stride)
-                        : WebPPictureImportRGB(&picture, pixels.data(), stride),
-          "importing the pixels");
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    std::unique_ptr<WebPMemoryWriter, decltype(&WebPMemoryWriterClear)> written(
-        &writer, WebPMemoryWriterClear);
-    picture.writer = WebPMemoryWrite;
-    picture.custom_ptr = &writer;
-    check(WebPEncode(&config, &picture), "encoding");
-    Bytes file(writer.mem, writer.mem + writer.size);
-    WebPPictureFree(&picture);
+    uint8_t* out = nullptr;
+    const std::size_t size =
+        options.lossless ? (channels == 4 ? WebPEncodeLosslessRGBA : WebPEncodeLosslessRGB)(
+                               pixels.data(), width, height, stride, &out)
+                         : (channels == 4 ? WebPEncodeRGBA : WebPEncodeRGB)(
+                               pixels.data(), width, height, stride, float(options.quality), &out);
+    const std::unique_ptr<uint8_t, decltype(&WebPFree)> owned(out, WebPFree);
+    Check(size != 0, "EncodeWebp: encoding");
+    Bytes file(out, out + size);
     // The multiplexer writes the extended header that says the chunks are there.
     for (const auto& [name, chunk] : {std::pair{"EXIF", &options.exif}, {"ICCP", &options.icc}}) {
         if (chunk->empty()) {
@@ -343,50 +325,23 @@ Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
         std::unique_ptr<WebPMux, decltype(&WebPMuxDelete)> mux(WebPMuxCreate(&image, 1),
                                                                WebPMuxDelete);
         WebPData assembled{};
-        check(mux && WebPMuxSetChunk(mux.get(), name, &data, 1) == WEBP_MUX_OK &&
+        Check(mux && WebPMuxSetChunk(mux.get(), name, &data, 1) == WEBP_MUX_OK &&
                   WebPMuxAssemble(mux.get(), &assembled) == WEBP_MUX_OK,
-              "adding a chunk");
+              "EncodeWebp: adding a chunk");
         file.assign(assembled.bytes, assembled.bytes + assembled.size);
         WebPDataClear(&assembled);
     }
     return file;
 }
 
-WebpPicture DecodeWebp(const Bytes& file) {
-    WebpPicture picture;
+PngPicture DecodeWebp(const Bytes& file) {
+    int width = 0, height = 0;
     const std::unique_ptr<uint8_t, decltype(&WebPFree)> rgba(
-        WebPDecodeRGBA(file.data(), file.size(), &picture.width, &picture.height), WebPFree);
-    if (!rgba) {
-        throw std::runtime_error("DecodeWebp: libwebp refused the file");
-    }
-    picture.rgba.assign(rgba.get(),
-                        rgba.get() + 4 * std::size_t(picture.width) * std::size_t(picture.height));
-    return picture;
+        WebPDecodeRGBA(file.data(), file.size(), &width, &height), WebPFree);
+    Check(rgba != nullptr, "DecodeWebp: libwebp refused the file");
+    const uint8_t *begin = rgba.get(), *end = begin + 4 * std::size_t(width) * std::size_t(height);
+    return {uint32_t(width), uint32_t(height), kRgba, 8, false, {begin, end}};
 }
-
-}  // namespace zel7::test_support
-
-namespace zel7::test_support {
-namespace {
-
-void Check(const heif_error& error, const char* what) {
-    if (error.code != heif_error_Ok) {
-        std::fprintf(stderr, "EncodeHeif: %s: %s\n", what, error.message);
-        std::abort();
-    }
-}
-
-heif_compression_format FormatOf(HeifCodec codec) {
-    return codec == HeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
-}
-
-heif_error Append(heif_context*, const void* data, std::size_t size, void* file) {
-    auto* bytes = static_cast<const uint8_t*>(data);
-    static_cast<Bytes*>(file)->insert(static_cast<Bytes*>(file)->end(), bytes, bytes + size);
-    return {heif_error_Ok, heif_suberror_Unspecified, ""};
-}
-
-}  // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
 // x265 keeps memory of its own to the end of the process, which LeakSanitizer would report
@@ -408,61 +363,52 @@ Bytes EncodeHeif(const HeifPicture& p) {
         wide ? (p.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
              : (p.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image* image = nullptr;
-    Check(heif_image_create(p.width, p.height, heif_colorspace_RGB, chroma, &image), "image");
-    Check(heif_image_add_plane(image, heif_channel_interleaved, p.width, p.height, p.bitDepth),
-          "plane");
+    Check(heif_image_create(p.width, p.height, heif_colorspace_RGB, chroma, &image));
+    Check(heif_image_add_plane(image, heif_channel_interleaved, p.width, p.height, p.bitDepth));
     if (!p.icc.empty()) {
-        Check(heif_image_set_raw_color_profile(image, "prof", p.icc.data(), p.icc.size()),
-              "profile");
+        Check(heif_image_set_raw_color_profile(image, "prof", p.icc.data(), p.icc.size()));
     }
     int stride = 0;
     uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    const std::size_t channels = p.alpha ? 4 : 3;
-    for (int y = 0; y < p.height; ++y) {
-        uint8_t* row = plane + std::size_t(y) * std::size_t(stride);
-        for (std::size_t i = 0; i < std::size_t(p.width) * channels; ++i) {
-            const uint16_t sample = p.samples[std::size_t(y) * std::size_t(p.width) * channels + i];
-            if (wide) {
-                row[2 * i] = uint8_t(sample), row[2 * i + 1] = uint8_t(sample >> 8);
-            } else {
-                row[i] = uint8_t(sample);
-            }
-        }
+    // Samples of more than 8 bits in 2 bytes, little-endian.
+    const std::size_t perRow = std::size_t(p.width) * (p.alpha ? 4 : 3), bytes = wide ? 2 : 1;
+    for (std::size_t i = 0; i < p.samples.size(); ++i) {
+        uint8_t* at = plane + i / perRow * std::size_t(stride) + i % perRow * bytes;
+        at[0] = uint8_t(p.samples[i]);
+        at[bytes - 1] = uint8_t(p.samples[i] >> (8 * (bytes - 1)));
     }
     heif_image_set_premultiplied_alpha(image, p.premultiplied);
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
-    Check(heif_context_get_encoder_for_format(context, FormatOf(p.codec), &encoder), "encoder");
+    Check(heif_context_get_encoder_for_format(context, FormatOf(p.codec), &encoder));
     heif_encoding_options* options = heif_encoding_options_alloc();
     heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
     if (p.quality == 0) {
         // RGB stored as it is, so that the samples come back exactly.
-        Check(heif_encoder_set_lossless(encoder, 1), "lossless");
-        Check(heif_encoder_set_parameter(encoder, "chroma", "444"), "chroma");
+        Check(heif_encoder_set_lossless(encoder, 1));
+        Check(heif_encoder_set_parameter(encoder, "chroma", "444"));
         nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
         nclx->full_range_flag = 1;
         options->output_nclx_profile = nclx;
-        Check(heif_image_set_nclx_color_profile(image, nclx), "colour profile");
+        Check(heif_image_set_nclx_color_profile(image, nclx));
     } else {
-        Check(heif_encoder_set_lossy_quality(encoder, p.quality), "quality");
+        Check(heif_encoder_set_lossy_quality(encoder, p.quality));
     }
     options->image_orientation = heif_orientation(p.orientation);
     heif_image_handle* handle = nullptr;
-    Check(heif_context_encode_image(context, image, encoder, options, &handle), "encoding");
+    Check(heif_context_encode_image(context, image, encoder, options, &handle));
     if (!p.exif.empty()) {
-        Check(heif_context_add_exif_metadata(context, handle, p.exif.data(), int(p.exif.size())),
-              "EXIF");
+        Check(heif_context_add_exif_metadata(context, handle, p.exif.data(), int(p.exif.size())));
     }
-    Bytes file;
-    heif_writer writer{1, Append};
-    Check(heif_context_write(context, &writer, &file), "writing");
+    const ScratchFolder folder;
+    Check(heif_context_write_to_file(context, (folder / "p.heif").c_str()));
     heif_image_handle_release(handle);
     heif_nclx_color_profile_free(nclx);
     heif_encoding_options_free(options);
     heif_encoder_release(encoder);
     heif_context_free(context);
     heif_image_release(image);
-    return file;
+    return ReadWholeFile(folder / "p.heif");
 }
 
 }  // namespace zel7::test_support

@@ -12,20 +12,23 @@
 
 namespace zel7::test_support {
 
-struct JpegOptions {
-    int quality = 100;
+// How EncodeJpeg and EncodeWebp write their pixels; each takes the fields it knows.
+struct EncodeOptions {
+    bool lossless = false;  // WebP
+    int quality = 100;      // JPEG, and lossy WebP
     bool progressive = false;
-    int sampling = 444;            // of the colours of a 3-component picture: 444, 422 or 420
-    Bytes exif = {};               // the contents of an APP1 segment, written when not empty
-    int scans = 0;                 // for grey pictures: progressive in this many scans, 64 to 127
-    Bytes icc = {};                // a colour profile, in as many APP2 segments as it takes
-    std::vector<Bytes> app2 = {};  // APP2 segments' contents, written as they are
+    int sampling = 444;            // of the colours of a 3-component JPEG: 444, 422 or 420
+    Bytes exif = {};               // the contents of an APP1 segment or EXIF chunk, when not empty
+    int scans = 0;                 // for grey JPEGs: progressive in this many scans, 64 to 127
+    Bytes icc = {};                // a colour profile, in APP2 segments or an ICCP chunk
+    std::vector<Bytes> app2 = {};  // JPEG's APP2 segments' contents, written as they are
 };
+using JpegOptions = EncodeOptions;
 
 // A JPEG of pixels given top row first, with 1 byte a pixel (grey), 3 (red, green, blue)
 // or 4 (CMYK stored inverted, 255 for no ink, as Adobe's programs write it).
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
-                 const JpegOptions& options = {});
+                 const EncodeOptions& options = {});
 
 // A JPEG the program wrote, decoded to red, green and blue, with how its colours were
 // sampled (444 or 420); a file the library refuses ends the test program.
@@ -82,8 +85,9 @@ struct TiffPicture {
     // 16-bit samples in this machine's byte order, others packed high bit first.
     Bytes samples{};
     uint16_t compression = COMPRESSION_NONE;
-    uint32_t tileSize = 0;      // square tiles of this side (a multiple of 16), or strips
-    uint32_t rowsPerStrip = 0;  // 0: as the library chooses
+    // Square tiles of this side (a multiple of 16), or strips of so many rows (0: as the
+    // library chooses).
+    uint32_t tileSize = 0, rowsPerStrip = 0;
     // Extra samples (EXTRASAMPLE_ASSOCALPHA, ...); the colormap's red entries, then green, then
     // blue.
     std::vector<uint16_t> extraSamples{}, colormap{};
@@ -95,50 +99,40 @@ struct TiffPicture {
 
 // The directory comes first, then the pixel data, so that a file cut anywhere in the pixels
 // still says what they should be (but for JPEG, whose tables the library writes late: its
-// directory moves to the end). A mistake aborts the test.
+// directory moves to the end). A mistake throws, failing the test.
 Bytes EncodeTiff(const TiffPicture& picture);
 
 enum class HeifCodec { Hevc, Av1 };
 
 struct HeifPicture {
-    int width = 0, height = 0;
-    int bitDepth = 8;            // 8, 10 or 12
-    bool alpha = false;          // the samples of each pixel: red, green, blue, then alpha if any
-    bool premultiplied = false;  // the colours premultiplied by alpha, as the file says
+    int width = 0, height = 0, bitDepth = 8;  // of 8, 10 or 12
+    // The samples of each pixel: red, green, blue, then alpha if any; the colours
+    // premultiplied by alpha, as the file says, or not.
+    bool alpha = false, premultiplied = false;
     std::vector<uint16_t> samples{};  // rows top first, at the bit depth
     HeifCodec codec = HeifCodec::Hevc;
-    // 0: lossless, the samples kept exactly (4:4:4, RGB stored as is); else lossy at this
-    // quality, 4:2:0 in YCbCr.
-    int quality = 0;
-    int orientation = 1;  // as EXIF numbers it, written as irot and imir boxes
-    Bytes exif{};         // EXIF metadata for the picture (a TIFF header first), when not empty
-    Bytes icc{};          // an ICC profile in a colr box, when not empty
+    // Quality 0: lossless, the samples kept exactly (4:4:4, RGB stored as is); else lossy at
+    // this quality, 4:2:0 in YCbCr. The orientation as EXIF numbers it, written as irot and
+    // imir boxes.
+    int quality = 0, orientation = 1;
+    Bytes exif{};  // EXIF metadata for the picture (a TIFF header first), when not empty
+    Bytes icc{};   // an ICC profile in a colr box, when not empty
 };
 
 // The encoder libheif lacks for the codec, named, or empty when it has one; tests that need
 // it are skipped with that name.
 std::string MissingHeifEncoder(HeifCodec codec);
 
-// A HEIF file (HEIC or AVIF) of the picture. A mistake aborts the test.
+// A HEIF file (HEIC or AVIF) of the picture. A mistake throws, failing the test.
 Bytes EncodeHeif(const HeifPicture& picture);
-struct WebpOptions {
-    bool lossless = false;
-    int quality = 100;  // of lossy ones
-    Bytes exif = {};    // the contents of an EXIF chunk, written when not empty
-    Bytes icc = {};     // the contents of an ICCP chunk, written when not empty
-};
-
 // A WebP of pixels given top row first, 3 bytes a pixel (red, green, blue) or 4 (with
-// alpha). A mistake throws, failing the test.
+// alpha), by libwebp's one-call encoder (lossless keeps colours, but not those under alpha
+// 0). A mistake throws, failing the test.
 Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
-                 const WebpOptions& options = {});
+                 const EncodeOptions& options = {});
 
-// A WebP file as libwebp's one-call decoder makes it: red, green, blue and alpha a pixel,
-// rows top first; throws when it refuses the file.
-struct WebpPicture {
-    int width = 0, height = 0;
-    Bytes rgba;
-};
-WebpPicture DecodeWebp(const Bytes& file);
+// A WebP file as libwebp's one-call decoder makes it: RGBA at 8 bits, as DecodePng makes a
+// cut-out; throws when it refuses the file.
+PngPicture DecodeWebp(const Bytes& file);
 
 }  // namespace zel7::test_support
