@@ -4,26 +4,22 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "formats/decoded_rows.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
 
-// Rows of random pixels, handed out in reads of any size, to be seen as orientation says.
+// Rows of random pixels, 37 x 23, handed out in reads of any size, to be seen as
+// orientation says.
 class TurnedRows : public RowSource {
 public:
-    TurnedRows(int orientation, int32_t width, int32_t height, int32_t bitCount)
-        : orientation_(orientation) {
-        const int32_t stride = RowStride(width, bitCount);
-        shape_ = {width, height, bitCount, stride, stride * height};
-        std::mt19937 random(uint32_t(orientation * 1000 + bitCount));
-        rows_.resize(std::size_t(shape_.pixelBytes));
-        for (uint8_t& byte : rows_) {
-            byte = uint8_t(random());
-        }
-    }
+    TurnedRows(int orientation, int32_t bitCount)
+        : orientation_(orientation),
+          shape_{37, 23, bitCount, RowStride(37, bitCount), 23 * RowStride(37, bitCount)},
+          rows_(test_support::RandomBytes(std::size_t(shape_.pixelBytes),
+                                          uint32_t(orientation * 1000 + bitCount))) {}
     const PictureShape& Shape() const override { return shape_; }
     int Orientation() const override { return orientation_; }
     Result Read(uint8_t* into, std::size_t size) override {
@@ -41,8 +37,7 @@ private:
 
 std::vector<uint8_t> Upright(int orientation, int32_t bitCount, std::size_t heldBytes,
                              std::size_t readSize) {
-    auto upright =
-        UprightSource(std::make_unique<TurnedRows>(orientation, 37, 23, bitCount), heldBytes);
+    auto upright = UprightSource(std::make_unique<TurnedRows>(orientation, bitCount), heldBytes);
     std::vector<uint8_t> rows(std::size_t(upright->Shape().pixelBytes));
     for (std::size_t at = 0; at < rows.size(); at += readSize) {
         EXPECT_TRUE(upright->Read(rows.data() + at, std::min(readSize, rows.size() - at)).Ok());
@@ -71,7 +66,7 @@ TEST(Orientation, ATemporaryFileThatCannotBeMadeIsReported) {
     const char* kept = std::getenv("TMPDIR");
     const std::string before = kept != nullptr ? kept : "";
     setenv("TMPDIR", "/nonexistent-zel7-folder", 1);
-    auto upright = UprightSource(std::make_unique<TurnedRows>(6, 37, 23, 32), 0);
+    auto upright = UprightSource(std::make_unique<TurnedRows>(6, 32), 0);
     std::vector<uint8_t> row(std::size_t(upright->Shape().rowStride));
     const Result result = upright->Read(row.data(), row.size());
     kept != nullptr ? setenv("TMPDIR", before.c_str(), 1) : unsetenv("TMPDIR");
