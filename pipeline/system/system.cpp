@@ -354,18 +354,14 @@ int OpenFolderBelow(const std::filesystem::path& root, const std::filesystem::pa
     return 0;
 }
 
-Result ReplacementFile::Create(const std::filesystem::path& destination,
-                               const std::filesystem::path& inside) {
-    Abort();
-    at_ = AT_FDCWD;
-    if (!inside.empty()) {
-        return CreateInside(destination, inside);
-    }
-    if (int error = ResolveFinalLinks(destination.string(), target_)) {
-        return Fail(Status::CannotCreate, error);
-    }
+// Whether what is at the target (at_, target_) may be replaced, and the new file's mode:
+// flags AT_SYMLINK_NOFOLLOW refuses a link instead of looking through it.
+Result ReplacementFile::Examine(int flags) {
     struct stat existing {};
-    if (::stat(target_.c_str(), &existing) == 0) {
+    if (::fstatat(at_, target_.c_str(), &existing, flags) == 0) {
+        if (S_ISLNK(existing.st_mode)) {
+            return Fail(Status::SymbolicLink);
+        }
         if (S_ISDIR(existing.st_mode)) {
             return Fail(Status::CannotCreate, EISDIR);
         }
@@ -373,7 +369,7 @@ Result ReplacementFile::Create(const std::filesystem::path& destination,
             return Fail(Status::DestinationNotRegular);
         }
         // As cp does: a file the user may not write is not replaced behind their back.
-        if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        if (::faccessat(at_, target_.c_str(), W_OK, AT_EACCESS) != 0) {
             return Fail(Status::DestinationReadOnly, errno);
         }
         // Its permissions, but not setuid, setgid or sticky: as cp without -p, a new
@@ -385,6 +381,22 @@ Result ReplacementFile::Create(const std::filesystem::path& destination,
         replacing_ = false;
     } else {
         return Fail(Status::CannotCreate, errno);
+    }
+    return {};
+}
+
+Result ReplacementFile::Create(const std::filesystem::path& destination,
+                               const std::filesystem::path& inside) {
+    Abort();
+    at_ = AT_FDCWD;
+    if (!inside.empty()) {
+        return CreateInside(destination, inside);
+    }
+    if (int error = ResolveFinalLinks(destination.string(), target_)) {
+        return Fail(Status::CannotCreate, error);
+    }
+    if (Result result = Examine(0); !result.Ok()) {
+        return result;
     }
 
     folder_ = FolderOf(target_);
@@ -432,27 +444,8 @@ Result ReplacementFile::CreateInside(const std::filesystem::path& destination,
     target_ = leaf;
     folder_ = ".";
     // Replaced, a link would go as a link; writing through it could leave the folder.
-    struct stat existing {};
-    if (::fstatat(at_, target_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(existing.st_mode)) {
-            return Fail(Status::SymbolicLink);
-        }
-        if (S_ISDIR(existing.st_mode)) {
-            return Fail(Status::CannotCreate, EISDIR);
-        }
-        if (!S_ISREG(existing.st_mode)) {
-            return Fail(Status::DestinationNotRegular);
-        }
-        if (::faccessat(at_, target_.c_str(), W_OK, AT_EACCESS) != 0) {
-            return Fail(Status::DestinationReadOnly, errno);
-        }
-        finalMode_ = existing.st_mode & 0777;
-        replacing_ = true;
-    } else if (errno == ENOENT) {
-        finalMode_ = 0666 & ~ProcessUmask();
-        replacing_ = false;
-    } else {
-        return Fail(Status::CannotCreate, errno);
+    if (Result result = Examine(AT_SYMLINK_NOFOLLOW); !result.Ok()) {
+        return result;
     }
     if (!namedFilesOnly.load()) {
         fd_ = UniqueFd(::openat(at_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));

@@ -109,6 +109,7 @@ private:
     Result CreateInside(const std::filesystem::path& destination,
                         const std::filesystem::path& inside);
     Result CreateNamed();
+    Result Examine(int flags);
     int GiveName(std::string& name);
     int LinkAs(const std::string& name) const;  // the open file, under name; 0 or errno
 
