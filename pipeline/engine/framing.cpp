@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/resampler.h"
@@ -13,8 +14,12 @@
 namespace zel7 {
 namespace {
 
+// Past any side a frame may have, so that a size from hostile arithmetic (a margin of
+// 49.99999%, an aspect of 65535:1) stays an int32_t until Open refuses it.
+constexpr double kBeyondAnySide = double(kMaxDimension) + 1;
+
 int32_t Rounded(double value) {
-    return int32_t(std::lround(value));
+    return int32_t(std::lround(std::clamp(value, 0.0, kBeyondAnySide)));
 }
 
 // Source rows turned into planes and resampled a band at a time: enough to keep the
@@ -80,6 +85,12 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         layout_ = LayOutFrame(options, box_.width, box_.height);
         width = layout_.width;
         height = layout_.height;
+        if (uint32_t(width) > kMaxDimension || uint32_t(height) > kMaxDimension) {
+            return Fail(Status::TooManyPixels, "the frame would be " + std::to_string(width) +
+                                                   " x " + std::to_string(height) +
+                                                   " pixels; at most " +
+                                                   std::to_string(kMaxDimension) + " a side");
+        }
         if (Result result = Resample(); !result.Ok()) {
             return result;
         }

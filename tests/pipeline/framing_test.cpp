@@ -97,7 +97,7 @@ private:
 // Every pixel of the frame, read in pieces that do not divide its rows: the object's
 // colour where LayOutFrame places it (the box trimmed to, or the whole cut-out's), the
 // frame's colour (transparent, or the flattening colour) everywhere else. A cut-out with
-// nothing in it is not framed.
+// nothing in it is not framed, nor one whose frame no picture can hold.
 TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
     const FrameColour white{}, black{0, 0, 0}, blue{0x33, 0x66, 0x99};
     const FrameBox box{3, 2, 5, 4}, line{1, 1, 3, 1};
@@ -110,6 +110,7 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         Pixel pixel;
         FramingOptions options;
         Pixel inside;  // red, green, blue, and alpha unless flattened
+        const char* refused = nullptr;
     } cases[] = {
         {"trimmed, a margin", box, ink, Frame(kPixel), ink},
         {"the first pixel", {0, 0, 1, 1}, ink, Frame(kPixel), ink},
@@ -123,16 +124,22 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         {"flattened alone", line, grey, Flat(blue), {76, 101, 126}},
         {"flattened, a margin", line, grey, Flat(blue, kPixel), {76, 101, 126}},
         {"flattened, trimmed", line, opaque, Flat(white, kPixel, true), {200, 200, 200}},
-        // Nothing to trim to: refused.
-        {"all transparent", {}, {}, Frame(), {}},
+        {"all transparent", {}, {}, Frame(), {}, "nothing to frame"},
+        {"wider than 65535", box, ink, Frame({}, {65535, 1}), {}, "at most 65535 a side"},
+        {"a margin of nearly half",
+         box,
+         ink,
+         Frame(FrameMargin{true, 0.4999999, 0}),
+         {},
+         "at most 65535 a side"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::unique_ptr<RowSource> framed;
         const Result opened =
             OpenFramedSource(std::make_unique<CutoutRows>(c.object, c.pixel), c.options, framed);
-        if (c.object.width == 0) {
-            EXPECT_NE(opened.detail.find("nothing to frame"), std::string::npos) << opened.detail;
+        if (c.refused) {
+            EXPECT_NE(opened.detail.find(c.refused), std::string::npos) << opened.detail;
             continue;
         }
         ASSERT_TRUE(opened.Ok()) << opened.detail;
