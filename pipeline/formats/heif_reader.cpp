@@ -166,7 +166,8 @@ public:
 private:
     Result Failure(const heif_error& error) const;
     void ReadProfile(heif_image_handle* handle);
-    Result CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide) const;
+    Result CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide,
+                              uint64_t pixels) const;
 
     UniqueFd fd_;
     std::vector<uint8_t> profile_;  // an ICC profile the file gives (not an nclx description)
@@ -219,8 +220,8 @@ Result HeifSource::Failure(const heif_error& error) const {
 // subsampled ones, the full-resolution planes it converts through) and the interleaved plane
 // handed out: the planes counted twice at full resolution, 9 bytes a pixel for 8-bit colour.
 // A 12-megapixel HEIC measured 118 MiB at its peak against the 103 MiB counted here.
-Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide) const {
-    const uint64_t pixels = uint64_t(shape_.width) * uint64_t(shape_.height);
+Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide,
+                                      uint64_t pixels) const {
     const uint64_t planes = 3 + uint64_t(alpha), interleaved = 3 + uint64_t(alpha);
     const uint64_t bytes = pixels * (2 * planes + interleaved) * (wide ? 2 : 1);
     if (bytes > options.maxDecoderMemory) {
@@ -277,8 +278,14 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
         return Fail(Status::DamagedPicture, "a HEIF picture of " + std::to_string(width) + " x " +
                                                 std::to_string(height) + " pixels");
     }
-    if (Result result = CheckDimensions(uint64_t(width), uint64_t(height), options); !result.Ok()) {
-        return result;
+    // A clap box may crop a large coded picture to a small one, and the decoder makes the
+    // coded planes first: the limits count the larger of the two.
+    const int codedWidth = std::max(0, heif_image_handle_get_ispe_width(handle)),
+              codedHeight = std::max(0, heif_image_handle_get_ispe_height(handle));
+    for (const auto& [w, h] : {std::pair{width, height}, {codedWidth, codedHeight}}) {
+        if (Result result = CheckDimensions(uint64_t(w), uint64_t(h), options); !result.Ok()) {
+            return result;
+        }
     }
     if (uint64_t(RowStride(width, 24)) * uint64_t(height) > uint64_t(INT32_MAX)) {
         return Fail(Status::TooManyPixels, "more than 2 GiB of decoded rows");
@@ -287,7 +294,9 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     ReadProfile(handle);
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
     const bool wide = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
-    if (Result result = CheckDecoderMemory(options, alpha, wide); !result.Ok()) {
+    const uint64_t decoded =
+        std::max(uint64_t(width) * uint64_t(height), uint64_t(codedWidth) * uint64_t(codedHeight));
+    if (Result result = CheckDecoderMemory(options, alpha, wide, decoded); !result.Ok()) {
         return result;
     }
 
