@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "formats/formats.h"
-#include "formats/spng_context.h"
 
 namespace zel7 {
 namespace {
+
+struct SpngDeleter {
+    void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+using SpngContext = std::unique_ptr<spng_ctx, SpngDeleter>;
 
 constexpr uint8_t kPngSignature[8] = {137, 'P', 'N', 'G', '\r', '\n', 26, '\n'};
 

@@ -1,10 +1,13 @@
 // Masks written as 1-bit or 8-bit greyscale PNGs and cut-outs as RGBA ones (or RGB,
-// flattened over a colour), through libspng and zlib, a row at a time.
-#include <spng.h>
-#include <zlib.h>
+// flattened over a colour), a row at a time. The chunks are laid out here; the image
+// data is deflated by ISA-L's igzip, which compresses a cut-out three times as fast as
+// zlib's fastest level (bench/png_encode_choices.cpp; the README has the figures), so
+// that the encoder, on the writing thread, no longer outlasts the decoding.
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,30 +15,25 @@
 
 #include "engine/colour.h"
 #include "formats/formats.h"
-#include "formats/spng_context.h"
 #include "mask/kernels.h"
 
 namespace zel7 {
 namespace {
 
-// How masks are compressed: for speed first (the README's speed section has the
-// measured choices). Runs of equal bytes are what a two-tone mask is made of; filters
-// only break them up (and cost a pass over every row), and longer matches buy little.
-// zlib ignores the level under Z_RLE (but for 0, which stores); 1 states the intent.
-constexpr int kMaskCompressionLevel = 1;
-constexpr int kMaskStrategy = Z_RLE;
-constexpr int kMaskFilters = SPNG_DISABLE_FILTERING;
+constexpr std::array<uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
-// How cut-outs are compressed: photos where the object is, zeros around it
-// (bench/png_encode_choices.cpp measures the choices; the README has the figures).
-// Level 1 with no filter: the encoder is the longest part of a cut-out, and in the
-// whole program (where rows come from the other thread, out of cache) the up filter
-// cost a quarter more time than it did alone, for a file a sixth smaller; trying all
-// five filters on every row costs five times as much, and level 6 saves a third of
-// the size at seven times the time. A tool for batches keeps the time.
-constexpr int kCutoutCompressionLevel = 1;
-constexpr int kCutoutStrategy = Z_DEFAULT_STRATEGY;
-constexpr int kCutoutFilters = SPNG_DISABLE_FILTERING;
+// How much deflated data each IDAT chunk holds: enough that the chunks' own twelve bytes
+// and the system calls cost nothing, little enough to stay in the cache.
+constexpr std::size_t kIdatBytes = std::size_t{1} << 18;
+
+// igzip's level 1: as fast as its level 0 and a fifth smaller; level 3 costs twice the
+// time for a larger cut-out (its matches are tuned for text).
+constexpr uint32_t kDeflateLevel = 1;
+
+// PNG's row filters used: none for masks, whose runs of equal bytes a filter only
+// breaks up; up for cut-outs, whose rows repeat the row above (a sixth smaller, and at
+// igzip's speed the subtraction costs less than the bytes it saves).
+enum RowFilter : uint8_t { kFilterNone = 0, kFilterUp = 2 };
 
 using PackFunction = void (*)(const uint8_t*, uint32_t, uint8_t*);
 
@@ -51,30 +49,98 @@ void PackGreyRow(const uint8_t* pixels, uint32_t width, uint8_t* out) {
     }
 }
 
-// How each content is stored and compressed. Grey masks are two-tone but for their
-// edges: runs still. Cut-outs are photos where the object is and zeros around it.
+// How each content is stored: its depth, PNG's colour type, the bytes a row takes from
+// a row of the picture, and its filter.
 struct PngLayout {
     uint8_t bitDepth, colourType;
-    int level, strategy, filters;
+    PackFunction pack;  // none: the row's first bytes as they are
+    RowFilter filter;
 };
+
+constexpr uint8_t kGreyscale = 0, kTruecolour = 2, kTruecolourAlpha = 6;
 
 PngLayout LayoutOf(PngContent content) {
     switch (content) {
         case PngContent::TwoTone:
-            return {1, SPNG_COLOR_TYPE_GRAYSCALE, kMaskCompressionLevel, kMaskStrategy,
-                    kMaskFilters};
+            return {1, kGreyscale, PackMaskRow, kFilterNone};
         case PngContent::Grey:
-            return {8, SPNG_COLOR_TYPE_GRAYSCALE, kMaskCompressionLevel, kMaskStrategy,
-                    kMaskFilters};
+            return {8, kGreyscale, PackGreyRow, kFilterNone};
         case PngContent::Rgba:
-            return {8, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, kCutoutCompressionLevel, kCutoutStrategy,
-                    kCutoutFilters};
+            return {8, kTruecolourAlpha, nullptr, kFilterUp};
         case PngContent::Rgb:
-            return {8, SPNG_COLOR_TYPE_TRUECOLOR, kCutoutCompressionLevel, kCutoutStrategy,
-                    kCutoutFilters};
+            return {8, kTruecolour, nullptr, kFilterUp};
     }
     return {};
 }
+
+std::size_t StoredRowBytes(PngContent content, uint32_t width) {
+    switch (content) {
+        case PngContent::TwoTone:
+            return (std::size_t(width) + 7) / 8;
+        case PngContent::Grey:
+            return width;
+        case PngContent::Rgba:
+            return std::size_t(width) * 4;
+        case PngContent::Rgb:
+            return std::size_t(width) * 3;
+    }
+    return 0;
+}
+
+void PutBigEndian(uint32_t value, uint8_t* out) {
+    out[0] = uint8_t(value >> 24);
+    out[1] = uint8_t(value >> 16);
+    out[2] = uint8_t(value >> 8);
+    out[3] = uint8_t(value);
+}
+
+// A zlib stream deflated by igzip, handed out in pieces as its buffer fills.
+class Deflater {
+public:
+    Deflater() : levelBuffer_(ISAL_DEF_LVL1_DEFAULT), piece_(kIdatBytes) {
+        isal_deflate_init(&stream_);
+        stream_.level = kDeflateLevel;
+        stream_.level_buf = levelBuffer_.data();
+        stream_.level_buf_size = uint32_t(levelBuffer_.size());
+        stream_.gzip_flag = IGZIP_ZLIB;
+        stream_.flush = NO_FLUSH;
+        stream_.next_out = piece_.data();
+        stream_.avail_out = uint32_t(piece_.size());
+    }
+
+    // Deflates size bytes; last ends the stream. Every full piece, and at the end the
+    // rest, goes to take, which returns the Result of keeping it.
+    template <class Take>
+    Result Add(const uint8_t* bytes, std::size_t size, bool last, Take&& take) {
+        stream_.next_in = const_cast<uint8_t*>(bytes);
+        stream_.avail_in = uint32_t(size);
+        stream_.end_of_stream = last ? 1 : 0;
+        for (;;) {
+            if (isal_deflate(&stream_) != COMP_OK) {
+                return Fail(Status::CannotWrite, "the compressor refused its settings");
+            }
+            const bool done =
+                last ? stream_.internal_state.state == ZSTATE_END : stream_.avail_in == 0;
+            const std::size_t filled = piece_.size() - stream_.avail_out;
+            if (stream_.avail_out == 0 || (last && done && filled > 0)) {
+                if (Result result = take(std::span<const uint8_t>(piece_.data(), filled));
+                    !result.Ok()) {
+                    return result;
+                }
+                stream_.next_out = piece_.data();
+                stream_.avail_out = uint32_t(piece_.size());
+            }
+            if (done) {
+                return {};
+            }
+        }
+    }
+
+private:
+    isal_zstream stream_{};
+    std::vector<uint8_t> levelBuffer_;
+    std::vector<uint8_t> piece_;
+};
 
 // A profile's description as PNG's iCCP chunk names profiles: 1 to 79 printable
 // characters, single spaces between words; "ICC profile" when nothing is left of it.
@@ -105,34 +171,37 @@ public:
     Result Commit() override;
 
 private:
-    static int WriteOut(spng_ctx*, void* user, void* data, std::size_t length);
-    Result Failure(int error) const;
+    Result WriteChunk(const char* type, std::span<const uint8_t> data);
     Result Start();
 
     OutputFile file_;
-    Result writeResult_;  // the file's own reason when a write failed
-    SpngContext ctx_;
     PictureShape shape_;
     PngContent content_ = PngContent::TwoTone;
-    std::vector<uint8_t> profile_;  // the library encodes it from here, when it starts
+    PngLayout layout_{};
+    std::vector<uint8_t> iccp_;  // the iCCP chunk's data, when a profile is carried
     bool started_ = false;
-    PackFunction pack_ = nullptr;  // none: rows go as they are
-    std::vector<uint8_t> packed_;
+    std::vector<uint8_t> row_;    // the filter's byte, then the row as stored
+    std::vector<uint8_t> above_;  // the row above as stored, for the up filter
+    std::unique_ptr<Deflater> deflater_;
     int32_t rowsWritten_ = 0;
 };
 
-int PngSink::WriteOut(spng_ctx*, void* user, void* data, std::size_t length) {
-    auto& sink = *static_cast<PngSink*>(user);
-    sink.writeResult_ = sink.file_.Write(data, length);
-    return sink.writeResult_.Ok() ? 0 : SPNG_IO_ERROR;
-}
-
-Result PngSink::Failure(int error) const {
-    if (!writeResult_.Ok()) {
-        return writeResult_;
+// A chunk: its length, its type, its data and the CRC of type and data.
+Result PngSink::WriteChunk(const char* type, std::span<const uint8_t> data) {
+    std::array<uint8_t, 8> head{};
+    PutBigEndian(uint32_t(data.size()), head.data());
+    std::memcpy(head.data() + 4, type, 4);
+    uint32_t crc = crc32_gzip_refl(0, head.data() + 4, 4);
+    crc = crc32_gzip_refl(crc, data.data(), data.size());
+    std::array<uint8_t, 4> tail{};
+    PutBigEndian(crc, tail.data());
+    for (const std::span<const uint8_t> part :
+         {std::span<const uint8_t>(head), data, std::span<const uint8_t>(tail)}) {
+        if (Result result = file_.Write(part.data(), part.size()); !result.Ok()) {
+            return result;
+        }
     }
-    return error == SPNG_EMEM ? Fail(Status::OutOfMemory)
-                              : Fail(Status::CannotWrite, spng_strerror(error));
+    return {};
 }
 
 Result PngSink::Create(const std::filesystem::path& path, const PictureShape& shape,
@@ -147,31 +216,14 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
     }
     shape_ = shape;
     content_ = content;
-    const PngLayout layout = LayoutOf(content);
-    if (content == PngContent::TwoTone) {
-        pack_ = PackMaskRow;
-        packed_.resize((std::size_t(shape.width) + 7) / 8);
-    } else if (content == PngContent::Grey) {
-        pack_ = PackGreyRow;
-        packed_.resize(std::size_t(shape.width));
+    layout_ = LayoutOf(content);
+    const std::size_t stored = StoredRowBytes(content, uint32_t(shape.width));
+    row_.assign(1 + stored, 0);
+    row_[0] = layout_.filter;
+    if (layout_.filter == kFilterUp) {
+        above_.assign(stored, 0);  // the row above the first is zeros
     }
-    ctx_.reset(spng_ctx_new(SPNG_CTX_ENCODER));
-    if (!ctx_) {
-        return Fail(Status::OutOfMemory);
-    }
-    spng_ctx* ctx = ctx_.get();
-    spng_ihdr ihdr{
-        uint32_t(shape.width), uint32_t(shape.height), layout.bitDepth, layout.colourType, 0, 0,
-        SPNG_INTERLACE_NONE};
-    for (const int error :
-         {spng_set_ihdr(ctx, &ihdr), spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, layout.level),
-          spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, layout.strategy),
-          spng_set_option(ctx, SPNG_FILTER_CHOICE, layout.filters),
-          spng_set_png_stream(ctx, WriteOut, this)}) {
-        if (error != 0) {
-            return Failure(error);
-        }
-    }
+    deflater_ = std::make_unique<Deflater>();
     return file_.Create(path, inside);
 }
 
@@ -188,26 +240,32 @@ Result PngSink::SetColourProfile(std::span<const uint8_t> profile) {
     if (!summary || summary->colours != ProfileColours::Rgb) {
         return {};
     }
-    profile_.assign(profile.begin(), profile.end());
-    spng_iccp iccp{};
+    // The name, its terminator, the compression method (0, deflate), the deflated profile.
     const std::string name = ProfileName(summary->description);
-    std::memcpy(iccp.profile_name, name.c_str(), name.size() + 1);
-    iccp.profile_len = profile_.size();
-    iccp.profile = reinterpret_cast<char*>(profile_.data());
-    if (int error = spng_set_iccp(ctx_.get(), &iccp)) {
-        return Failure(error);
-    }
-    return {};
+    iccp_.assign(name.begin(), name.end());
+    iccp_.insert(iccp_.end(), {0, 0});
+    Deflater deflater;
+    return deflater.Add(profile.data(), profile.size(), true, [&](std::span<const uint8_t> piece) {
+        iccp_.insert(iccp_.end(), piece.begin(), piece.end());
+        return Result{};
+    });
 }
 
-// Writes the signature, the header and the chunks set, before the first row.
+// The signature, the header and the profile, before the first row.
 Result PngSink::Start() {
     started_ = true;
-    if (int error =
-            spng_encode_image(ctx_.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE)) {
-        return Failure(error);
+    std::array<uint8_t, 13> header{};
+    PutBigEndian(uint32_t(shape_.width), header.data());
+    PutBigEndian(uint32_t(shape_.height), header.data() + 4);
+    header[8] = layout_.bitDepth;
+    header[9] = layout_.colourType;  // then deflate, adaptive filters, no interlacing: 0
+    if (Result result = file_.Write(kSignature.data(), kSignature.size()); !result.Ok()) {
+        return result;
     }
-    return writeResult_;
+    if (Result result = WriteChunk("IHDR", header); !result.Ok()) {
+        return result;
+    }
+    return iccp_.empty() ? Result{} : WriteChunk("iCCP", iccp_);
 }
 
 // Whole rows, top row first.
@@ -218,16 +276,32 @@ Result PngSink::Write(const uint8_t* bytes, std::size_t size) {
         }
     }
     const auto stride = std::size_t(shape_.rowStride);
-    for (std::size_t done = 0; done < size; done += stride, ++rowsWritten_) {
-        const uint8_t* row = bytes + done;
-        if (pack_ != nullptr) {
-            pack_(row, uint32_t(shape_.width), packed_.data());
-            row = packed_.data();
+    const std::size_t stored = row_.size() - 1;
+    uint8_t* const out = row_.data() + 1;
+    const auto writeIdat = [this](std::span<const uint8_t> piece) {
+        return WriteChunk("IDAT", piece);
+    };
+    for (std::size_t done = 0; done < size; done += stride) {
+        if (rowsWritten_ == shape_.height) {
+            file_.Abort();
+            return Fail(Status::CannotWrite, "more rows than the picture has");
         }
-        const std::size_t length = pack_ != nullptr ? packed_.size() : stride;
-        const int error = spng_encode_scanline(ctx_.get(), row, length);
-        if (!writeResult_.Ok() || (error != 0 && error != SPNG_EOI)) {
-            return Failure(error);
+        const uint8_t* row = bytes + done;
+        if (layout_.pack != nullptr) {
+            layout_.pack(row, uint32_t(shape_.width), out);
+        } else if (layout_.filter == kFilterUp) {
+            for (std::size_t i = 0; i < stored; ++i) {
+                out[i] = uint8_t(row[i] - above_[i]);
+            }
+            std::memcpy(above_.data(), row, stored);
+        } else {
+            std::memcpy(out, row, stored);
+        }
+        const bool last = ++rowsWritten_ == shape_.height;
+        if (Result result = deflater_->Add(row_.data(), row_.size(), last, writeIdat);
+            !result.Ok()) {
+            file_.Abort();
+            return result;
         }
     }
     return {};
@@ -238,10 +312,10 @@ Result PngSink::Commit() {
         file_.Abort();
         return Fail(Status::NoPixels);
     }
-    // The last row has flushed the compressed rows; the end chunk follows.
-    if (int error = spng_encode_chunks(ctx_.get()); error != 0 || !writeResult_.Ok()) {
+    // The last row has flushed the deflated rows; the end chunk follows.
+    if (Result result = WriteChunk("IEND", {}); !result.Ok()) {
         file_.Abort();
-        return Failure(error);
+        return result;
     }
     return file_.Commit();
 }

@@ -1,10 +1,12 @@
 // PNG pictures of every kind read by the rules of decoded_rows.h and masked by every path,
-// masks written as 1-bit PNGs, and damaged or hostile files refused with nothing written.
+// masks and cut-outs written as PNGs read back as written, and damaged or hostile files refused
+// with nothing written.
 #include <gtest/gtest.h>
 #include <spng.h>
 
 #include "encoders.h"
 #include "formats/decoded_rows.h"
+#include "formats/picture_files.h"
 #include "test_pictures.h"
 
 namespace zel7 {
@@ -132,6 +134,65 @@ TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {
                            cut < 8 ? "not a picture zel7 reads" : "damaged picture: ");
     }
     EXPECT_EQ(WrongRefusals(cases), std::vector<std::string>{});
+}
+
+// Each content comes back as written, rows of an odd width, from noise that does not
+// compress, so its deflated rows span several IDAT chunks; a row past the last is
+// refused and leaves nothing behind.
+TEST(Png, WrittenPicturesReadBackAsWritten) {
+    const ScratchFolder folder;
+    constexpr int32_t kWidth = 301, kHeight = 901;
+    constexpr char kIdat[] = "IDAT";
+    const std::tuple<PngContent, int32_t, uint8_t> kContents[] = {{PngContent::TwoTone, 24, 1},
+                                                                  {PngContent::Grey, 24, 8},
+                                                                  {PngContent::Rgb, 24, 8},
+                                                                  {PngContent::Rgba, 32, 8}};
+    for (const auto& [content, bitCount, depth] : kContents) {
+        SCOPED_TRACE(int(content));
+        const int32_t stride = (kWidth * bitCount / 8 + 3) / 4 * 4;
+        const PictureShape shape{kWidth, kHeight, bitCount, stride, stride * kHeight};
+        Bytes rows = RandomBytes(std::size_t(shape.pixelBytes), uint32_t(bitCount + depth));
+        Bytes expected;
+        for (int32_t y = 0; y < kHeight; ++y) {
+            for (int32_t x = 0; x < kWidth; ++x) {
+                uint8_t* pixel = &rows[std::size_t(y * stride + x * bitCount / 8)];
+                if (depth == 1) {
+                    pixel[0] = pixel[0] < 128 ? 0 : 255;  // masks are grey: equal bytes
+                }
+                if (content == PngContent::TwoTone || content == PngContent::Grey) {
+                    pixel[1] = pixel[2] = pixel[0];
+                    expected.push_back(pixel[0]);
+                } else {
+                    expected.insert(expected.end(), pixel, pixel + 3);
+                    expected.push_back(bitCount == 32 ? pixel[3] : 255);
+                }
+            }
+        }
+        std::unique_ptr<RowSink> sink;
+        ASSERT_TRUE(CreatePictureSink(folder / "out.png", PictureFormat::Png, shape, nullptr, sink,
+                                      {.content = content})
+                        .Ok());
+        ASSERT_TRUE(sink->Write(rows.data(), rows.size()).Ok());
+        ASSERT_TRUE(sink->Commit().Ok());
+        const Bytes file = ReadWholeFile(folder / "out.png");
+        const PngPicture read = DecodePng(file);
+        EXPECT_EQ(read.bitDepth, depth);
+        EXPECT_EQ(Bytes(read.samples.begin(), read.samples.end()), expected);
+        std::size_t chunks = 0;
+        for (auto at = file.begin();
+             (at = std::search(at, file.end(), kIdat, kIdat + 4)) < file.end(); at += 4) {
+            ++chunks;
+        }
+        EXPECT_EQ(chunks > 1, depth == 8) << "8-bit noise spans more than one chunk";
+    }
+    std::unique_ptr<RowSink> sink;
+    const PictureShape one{1, 1, 32, 4, 4};
+    ASSERT_TRUE(CreatePictureSink(folder / "one.png", PictureFormat::Png, one, nullptr, sink,
+                                  {.content = PngContent::Rgba})
+                    .Ok());
+    const Bytes twoRows(8, 0);
+    EXPECT_EQ(sink->Write(twoRows.data(), twoRows.size()).status, Status::CannotWrite);
+    EXPECT_FALSE(std::filesystem::exists(folder / "one.png"));
 }
 
 }  // namespace
