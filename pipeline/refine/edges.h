@@ -38,8 +38,10 @@ private:
 };
 
 // Marks in edge (one byte a pixel) the pixels of row y within kEdge rows and columns
-// of background; the rows kEdge around y must be in the window.
-void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& edge);
+// of background; the rows kEdge around y must be in the window. columns is room the
+// caller keeps, to spare an allocation a row.
+void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns,
+               std::vector<uint8_t>& edge);
 
 // How much of the edge pixel at x, y is object, 0 to 255, and its colour freed of the
 // backdrop's share, red first, in rgb (left alone where alpha is 0). The rows kReach

@@ -59,6 +59,7 @@ private:
     std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
     std::vector<uint8_t> coverage_;       // the row written, without decoder_
     std::vector<uint8_t> edge_;           // per pixel of the row written: at the edge
+    std::vector<uint8_t> columns_;        // FindEdges's room
     std::vector<uint8_t> object_;         // the same: object, as written
     std::optional<ConfidenceCounter> counter_;
     int32_t decodedRows_ = 0;
@@ -300,13 +301,17 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
         kernels::ExpandGrey(coverage, std::size_t(width), options_.invert ? 0 : 255, out);
     } else {
         // Every pixel as it is first, the background's zeroed; edges after.
+        // Without a branch a pixel, so that the compiler vectorises the loop.
         const uint8_t* bgr = window_->Colours(y);
+        const uint8_t flip = options_.invert ? 255 : 0;
+        const uint8_t kept = options_.invert ? 255 : 0;
         for (int32_t x = 0; x < width; ++x) {
-            const uint8_t kept = options_.invert ? 255 : coverage[x];
-            out[4 * x] = bgr[3 * x + 2] & kept;
-            out[4 * x + 1] = bgr[3 * x + 1] & kept;
-            out[4 * x + 2] = bgr[3 * x] & kept;
-            out[4 * x + 3] = options_.invert ? uint8_t(~coverage[x]) : coverage[x];
+            const uint8_t alpha = coverage[x] ^ flip;
+            const uint8_t colour = coverage[x] | kept;
+            out[4 * x] = bgr[3 * x + 2] & colour;
+            out[4 * x + 1] = bgr[3 * x + 1] & colour;
+            out[4 * x + 2] = bgr[3 * x] & colour;
+            out[4 * x + 3] = alpha;
         }
     }
     object_.assign(coverage, coverage + width);
@@ -347,7 +352,7 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
 void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
     const bool cutout = options_.product == Product::Cutout;
     const uint8_t* coverage = window_->Coverage(y);
-    FindEdges(*window_, y, edge_);
+    FindEdges(*window_, y, columns_, edge_);
     for (int32_t x = 0; x < decoded_.width; ++x) {
         if (!edge_[std::size_t(x)] || coverage[x] == 0) {
             continue;
