@@ -41,6 +41,10 @@ void ExpandGreyOn(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t*
 void PackBitsOn(const uint8_t* pixels, std::size_t count, uint8_t* out) {
     portable::PackBits(pixels, count, out);
 }
+void CutOutOn(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+              uint8_t* rgba) {
+    portable::CutOut(bgr, coverage, count, flip, rgba);
+}
 
 #else
 
@@ -248,6 +252,24 @@ HWY_INLINE std::size_t PackBitsVectors(D d, const uint8_t* pixels, std::size_t c
     return done;
 }
 
+// Highway's own interleaved loads and stores: the three channels and four apart.
+template <class D>
+HWY_INLINE std::size_t CutOutVectors(D d, const uint8_t* bgr, const uint8_t* coverage,
+                                     std::size_t count, uint8_t flip, uint8_t* rgba) {
+    const auto flips = hn::Set(d, flip);
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        hn::VFromD<D> blue, green, red;
+        hn::LoadInterleaved3(d, bgr + 3 * done, blue, green, red);
+        const auto covered = hn::LoadU(d, coverage + done);
+        const auto kept = hn::Or(covered, flips);
+        hn::StoreInterleaved4(hn::And(red, kept), hn::And(green, kept), hn::And(blue, kept),
+                              hn::Xor(covered, flips), d, rgba + 4 * done);
+    }
+    return done;
+}
+
 #undef ZEL7_LOAD_BOUNDS
 
 // Calls run with each vector width worth running, widest first: two blocks where
@@ -315,6 +337,16 @@ void PackBitsOn(const uint8_t* pixels, std::size_t count, uint8_t* out) {
     portable::PackBits(pixels + 3 * done, count - done, out + done / 8);
 }
 
+void CutOutOn(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+              uint8_t* rgba) {
+    std::size_t done = 0;
+    ForEachWidth([&](auto d) {
+        done +=
+            CutOutVectors(d, bgr + 3 * done, coverage + done, count - done, flip, rgba + 4 * done);
+    });
+    portable::CutOut(bgr + 3 * done, coverage + done, count - done, flip, rgba + 4 * done);
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR
 
 }  // namespace HWY_NAMESPACE
@@ -330,6 +362,7 @@ HWY_EXPORT(ClassifyOn);
 HWY_EXPORT(MaskOn);
 HWY_EXPORT(ExpandGreyOn);
 HWY_EXPORT(PackBitsOn);
+HWY_EXPORT(CutOutOn);
 
 // Dispatched on every call rather than through a pointer kept: a call costs one
 // indirect jump through Highway's table, and tests can then choose each target.
@@ -345,6 +378,10 @@ void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* o
 }
 void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
     HWY_DYNAMIC_DISPATCH(PackBitsOn)(pixels, count, out);
+}
+void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+            uint8_t* rgba) {
+    HWY_DYNAMIC_DISPATCH(CutOutOn)(bgr, coverage, count, flip, rgba);
 }
 
 namespace portable {
@@ -409,6 +446,17 @@ void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
             last = uint8_t(last | (pixels[0] >> 7) << bit);
         }
         *out = last;
+    }
+}
+
+void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+            uint8_t* rgba) {
+    for (std::size_t i = 0; i < count; ++i, bgr += 3, rgba += 4) {
+        const auto kept = uint8_t(coverage[i] | flip);
+        rgba[0] = bgr[2] & kept;
+        rgba[1] = bgr[1] & kept;
+        rgba[2] = bgr[0] & kept;
+        rgba[3] = uint8_t(coverage[i] ^ flip);
     }
 }
 

@@ -48,6 +48,12 @@ void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* o
 // (count + 7) / 8 bytes; the last one's unused low bits are 0.
 void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
 
+// A cut-out's row: each pixel's colour turned from blue, green, red to red, green, blue
+// and kept where its coverage byte, or flip, is 255 (zeroed where both are 0), then the
+// coverage xor flip as its alpha. flip is 0, or 255 to cut out the background.
+void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+            uint8_t* rgba);
+
 // The same, a pixel at a time: the vector code's tails, and what tests hold it to.
 namespace portable {
 void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
@@ -55,6 +61,8 @@ void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range
 void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range);
 void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out);
 void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
+void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
+            uint8_t* rgba);
 }  // namespace portable
 
 }  // namespace kernels

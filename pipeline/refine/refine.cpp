@@ -296,23 +296,14 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     // Two-tone masks of the backdrop's surface are object where an edge pixel is at
     // least half object, as a cut-out's alpha of 128 and more shows it.
     const bool halved = options_.product == Product::Mask && options_.surface;
-    std::memset(out, 0, row_.size());
+    const std::size_t pixelBytes = std::size_t(width) * (cutout ? 4 : 3);
+    std::memset(out + pixelBytes, 0, row_.size() - pixelBytes);  // the row's padding
     if (!cutout) {
         kernels::ExpandGrey(coverage, std::size_t(width), options_.invert ? 0 : 255, out);
     } else {
         // Every pixel as it is first, the background's zeroed; edges after.
-        // Without a branch a pixel, so that the compiler vectorises the loop.
-        const uint8_t* bgr = window_->Colours(y);
-        const uint8_t flip = options_.invert ? 255 : 0;
-        const uint8_t kept = options_.invert ? 255 : 0;
-        for (int32_t x = 0; x < width; ++x) {
-            const uint8_t alpha = coverage[x] ^ flip;
-            const uint8_t colour = coverage[x] | kept;
-            out[4 * x] = bgr[3 * x + 2] & colour;
-            out[4 * x + 1] = bgr[3 * x + 1] & colour;
-            out[4 * x + 2] = bgr[3 * x] & colour;
-            out[4 * x + 3] = alpha;
-        }
+        kernels::CutOut(window_->Colours(y), coverage, std::size_t(width),
+                        options_.invert ? 255 : 0, out);
     }
     object_.assign(coverage, coverage + width);
     if (soft || halved) {

@@ -19,18 +19,18 @@
 namespace zel7 {
 namespace {
 
-enum class Kernel { Classify, Mask, ExpandGrey, PackBits };
+enum class Kernel { Classify, Mask, ExpandGrey, PackBits, CutOut };
 
 // Names the cases: EveryTarget/KernelMatchesPortableLoop.ByteForByte/AVX2_mask and
 // so on, each of which runs alone.
 void PrintTo(Kernel kernel, std::ostream* out) {
-    *out << std::array{"classify", "mask", "expand_grey", "pack_bits"}[int(kernel)];
+    *out << std::array{"classify", "mask", "expand_grey", "pack_bits", "cut_out"}[int(kernel)];
 }
 
 constexpr std::size_t kMostPixels = 400, kLargestOffset = 63;
 
 struct alignas(64) Buffer {
-    std::array<uint8_t, 3 * kMostPixels + kLargestOffset + 64> bytes;
+    std::array<uint8_t, 4 * kMostPixels + kLargestOffset + 64> bytes;
 };
 
 // The fixed thresholds in a quarter of the trials each, else any bounds: mostly a
@@ -102,6 +102,10 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
                 kernels::PackBits(pixels, count, out);
                 kernels::portable::PackBits(pixels, count, portable);
                 break;
+            case Kernel::CutOut:  // the coverage after the pixels
+                kernels::CutOut(pixels, pixels + 3 * count, count, flip, out);
+                kernels::portable::CutOut(pixels, pixels + 3 * count, count, flip, portable);
+                break;
         }
         const auto [wrong, right] =
             std::mismatch(actual.bytes.begin(), actual.bytes.end(), expected.bytes.begin());
@@ -121,8 +125,8 @@ std::vector<int64_t> VectorTargets() {
 INSTANTIATE_TEST_SUITE_P(EveryTarget, KernelMatchesPortableLoop,
                          ::testing::Combine(::testing::ValuesIn(VectorTargets()),
                                             ::testing::Values(Kernel::Classify, Kernel::Mask,
-                                                              Kernel::ExpandGrey,
-                                                              Kernel::PackBits)),
+                                                              Kernel::ExpandGrey, Kernel::PackBits,
+                                                              Kernel::CutOut)),
                          hwy::TestParamTargetNameAndT<Kernel>);
 // A build for a processor with no vector target has nothing here to compare.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelMatchesPortableLoop);
