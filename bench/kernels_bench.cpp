@@ -34,16 +34,17 @@ struct Kernels {
     decltype(&zel7::kernels::Classify) classify;
     decltype(&zel7::kernels::ExpandGrey) expandGrey;
     decltype(&zel7::kernels::PackBits) packBits;
+    decltype(&zel7::kernels::CutOut) cutOut;
 };
 
 Kernels Choose(int64_t target) {
     namespace k = zel7::kernels;
     if (target == kPortable) {
         return {k::portable::Mask, k::portable::Classify, k::portable::ExpandGrey,
-                k::portable::PackBits};
+                k::portable::PackBits, k::portable::CutOut};
     }
     hwy::SetSupportedTargetsForTest(target);
-    return {k::Mask, k::Classify, k::ExpandGrey, k::PackBits};
+    return {k::Mask, k::Classify, k::ExpandGrey, k::PackBits, k::CutOut};
 }
 
 // Counts what was done and gives the processor's own choice of target back.
@@ -119,6 +120,20 @@ void PackBits(benchmark::State& state, int64_t target) {
     Finish(state, kRowPixels);
 }
 
+// A cut-out's row from a photo's row and its coverage.
+void CutOut(benchmark::State& state, int64_t target) {
+    const zel7::test_support::Bytes row = PhotoRow();
+    std::vector<uint8_t> coverage(kRowPixels), out(kRowPixels * 4);
+    zel7::kernels::portable::Classify(row.data(), kRowPixels, kBackdrop, 255, coverage.data());
+    const Kernels kernels = Choose(target);
+    for (auto _ : state) {
+        kernels.cutOut(row.data(), coverage.data(), kRowPixels, 0, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, kRowPixels);
+}
+
 const bool registered = [] {
     std::vector<std::pair<std::string, int64_t>> targets;
     for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
@@ -137,6 +152,7 @@ const bool registered = [] {
         benchmark::RegisterBenchmark(("classify/" + name).c_str(), Classify, target);
         benchmark::RegisterBenchmark(("expand_grey/" + name).c_str(), ExpandGrey, target);
         benchmark::RegisterBenchmark(("pack_bits/" + name).c_str(), PackBits, target);
+        benchmark::RegisterBenchmark(("cut_out/" + name).c_str(), CutOut, target);
     }
     return true;
 }();
