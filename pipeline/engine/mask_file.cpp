@@ -133,7 +133,14 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
     const SourceOpener decode = [&](std::unique_ptr<RowSource>& source) {
         Result result = file.OpenSource(
             {options.background, options.maxPixels, kDefaultMaxDecoderMemory, reduction}, source);
-        return result.Ok() && options.srgb ? ConvertToSrgb(source) : result;
+        if (result.Ok() && options.srgb) {
+            result = ConvertToSrgb(source);
+        }
+        // With a core to spare, each pass's decoding runs on it, ahead of the pass.
+        if (result.Ok() && options.writing == SliceWriting::OnSecondThread) {
+            source = ReadAhead(std::move(source));
+        }
+        return result;
     };
     // Whole decodings are not held: memory would grow with the picture.
     HeldOpener held(decode);

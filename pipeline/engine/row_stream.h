@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -119,6 +120,11 @@ struct CopyOptions {
     std::optional<Background> mask;  // 24-bit pictures only; others pass unchanged
     SliceWriting writing = SliceWriting::Inline;
 };
+
+// The source's rows read a few slices ahead by a second thread, so that decoding runs on
+// one core while whatever takes the rows runs on another. Decoded sources only: stored
+// rows, which are told their order and depth before they are read, are left as they are.
+std::unique_ptr<RowSource> ReadAhead(std::unique_ptr<RowSource> source);
 
 // Moves every row from source to sink, masking on the way when asked, a slice at a
 // time through buffer (one slice, or three when writing on a second thread), then

@@ -82,6 +82,50 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
     EXPECT_EQ(slices.written, 6);
 }
 
+// Rows read ahead on a second thread come as the source gave them, in reads of any size
+// across its slices; a source that fails fails the read that reaches the failed slice,
+// the bytes before it intact; a reader that stops early stops the decoder with it.
+TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
+    struct Counting : RowSource {
+        PictureShape shape = DecodedShape(1000, 700);  // 8 slices
+        std::size_t done = 0, failAt = SIZE_MAX;
+        const PictureShape& Shape() const override { return shape; }
+        Result Read(uint8_t* into, std::size_t size) override {
+            if (done >= failAt) {
+                return Fail(Status::ReadFailed, "worn out");
+            }
+            for (std::size_t i = 0; i < size; ++i) {
+                into[i] = uint8_t((done + i) % 251);
+            }
+            done += size;
+            return {};
+        }
+    };
+    const auto total = std::size_t(DecodedShape(1000, 700).pixelBytes);
+    for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
+        auto counting = std::make_unique<Counting>();
+        counting->failAt = failAt;
+        const std::unique_ptr<RowSource> ahead = ReadAhead(std::move(counting));
+        std::vector<uint8_t> rows(total);
+        std::size_t at = 0;
+        Result result;
+        for (std::size_t size = 1; at < total; at += size, size = size * 3 + 1) {
+            size = std::min(size, total - at);
+            if (!(result = ahead->Read(rows.data() + at, size)).Ok()) {
+                break;
+            }
+        }
+        EXPECT_EQ(Describe(result), failAt == SIZE_MAX ? "success" : "read error: worn out");
+        EXPECT_EQ(at == total, failAt == SIZE_MAX);
+        for (std::size_t i = 0; i < at; ++i) {
+            ASSERT_EQ(rows[i], i % 251) << "byte " << i;
+        }
+    }
+    const std::unique_ptr<RowSource> early = ReadAhead(std::make_unique<Counting>());
+    uint8_t first = 1;
+    EXPECT_TRUE(early->Read(&first, 1).Ok() && first == 0);
+}
+
 // Standard input is judged by its first bytes as soon as they are in, and not taken
 // past its bound: a foreign or endless stream never fills the disk.
 TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {

@@ -1,0 +1,112 @@
+// Decoding on a second thread, a ring of slices ahead of the reader.
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "engine/row_stream.h"
+
+namespace zel7 {
+namespace {
+
+// Slices decoded ahead: enough that neither thread waits on the other's every slice.
+constexpr std::size_t kRing = 3;
+
+class ReadAheadSource : public RowSource {
+public:
+    explicit ReadAheadSource(std::unique_ptr<RowSource> source)
+        : source_(std::move(source)),
+          total_(std::size_t(source_->Shape().pixelBytes)),
+          sliceBytes_(
+              std::max<std::size_t>(1, kSliceBytes / std::size_t(source_->Shape().rowStride)) *
+              std::size_t(source_->Shape().rowStride)) {
+        for (std::vector<uint8_t>& buffer : buffers_) {
+            buffer.resize(std::min(sliceBytes_, total_));
+        }
+        decoder_ = std::jthread([this] { Decode(); });
+    }
+    ~ReadAheadSource() override {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }  // the decoder, the last member, is joined first
+
+    const PictureShape& Shape() const override { return source_->Shape(); }
+    int Orientation() const override { return source_->Orientation(); }
+    std::span<const uint8_t> ColourProfile() const override { return source_->ColourProfile(); }
+
+    Result Read(uint8_t* into, std::size_t size) override {
+        if (size > total_ - read_) {
+            return Fail(Status::ReadFailed, "read past the last row");
+        }
+        while (size > 0) {
+            const std::size_t slice = read_ / sliceBytes_;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return produced_ > slice || !failure_.Ok(); });
+                if (produced_ <= slice) {
+                    return failure_;
+                }
+            }
+            const std::size_t at = read_ % sliceBytes_;
+            const std::size_t length = std::min({size, sliceBytes_ - at, total_ - read_});
+            std::memcpy(into, buffers_[slice % kRing].data() + at, length);
+            into += length, size -= length, read_ += length;
+            if (read_ % sliceBytes_ == 0 || read_ == total_) {
+                std::lock_guard lock(mutex_);
+                consumed_ = slice + 1;
+                changed_.notify_all();
+            }
+        }
+        return {};
+    }
+
+private:
+    void Decode() {
+        for (std::size_t slice = 0; slice * sliceBytes_ < total_; ++slice) {
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return slice - consumed_ < kRing || stop_; });
+                if (stop_) {
+                    return;
+                }
+            }
+            const std::size_t length = std::min(sliceBytes_, total_ - slice * sliceBytes_);
+            Result result = source_->Read(buffers_[slice % kRing].data(), length);
+            std::lock_guard lock(mutex_);
+            if (!result.Ok()) {
+                failure_ = std::move(result);
+                changed_.notify_all();
+                return;
+            }
+            produced_ = slice + 1;
+            changed_.notify_all();
+        }
+    }
+
+    std::unique_ptr<RowSource> source_;
+    const std::size_t total_, sliceBytes_;
+    std::array<std::vector<uint8_t>, kRing> buffers_;
+    std::size_t read_ = 0;  // by the reader, through the picture's bytes
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t produced_ = 0, consumed_ = 0;  // slices
+    Result failure_;
+    bool stop_ = false;
+    std::jthread decoder_;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> ReadAhead(std::unique_ptr<RowSource> source) {
+    if (source->Stored() != nullptr || source->Shape().pixelBytes <= 0) {
+        return source;
+    }
+    return std::make_unique<ReadAheadSource>(std::move(source));
+}
+
+}  // namespace zel7
