@@ -290,10 +290,14 @@ Result PngSink::Write(const uint8_t* bytes, std::size_t size) {
         if (layout_.pack != nullptr) {
             layout_.pack(row, uint32_t(shape_.width), out);
         } else if (layout_.filter == kFilterUp) {
+            // The row above is the one before in these bytes, or kept from the last call.
+            const uint8_t* above = done > 0 ? row - stride : above_.data();
             for (std::size_t i = 0; i < stored; ++i) {
-                out[i] = uint8_t(row[i] - above_[i]);
+                out[i] = uint8_t(row[i] - above[i]);
             }
-            std::memcpy(above_.data(), row, stored);
+            if (done + stride >= size) {
+                std::memcpy(above_.data(), row, stored);
+            }
         } else {
             std::memcpy(out, row, stored);
         }

@@ -172,7 +172,9 @@ TEST(Png, WrittenPicturesReadBackAsWritten) {
         ASSERT_TRUE(CreatePictureSink(folder / "out.png", PictureFormat::Png, shape, nullptr, sink,
                                       {.content = content})
                         .Ok());
-        ASSERT_TRUE(sink->Write(rows.data(), rows.size()).Ok());
+        const std::size_t first = std::size_t(stride) * 100;  // then the rest, in a second call
+        ASSERT_TRUE(sink->Write(rows.data(), first).Ok());
+        ASSERT_TRUE(sink->Write(rows.data() + first, rows.size() - first).Ok());
         ASSERT_TRUE(sink->Commit().Ok());
         const Bytes file = ReadWholeFile(folder / "out.png");
         const PngPicture read = DecodePng(file);
