@@ -22,10 +22,10 @@ ensure_packages() {
 }
 
 # help2man writes the manual page of zel7-mask from its --help during the build.
-# The format libraries: libjpeg-turbo, libspng, ISA-L (whose deflate writes PNGs), libtiff,
-# libwebp and libheif (whose library brings its decoders, libde265 and dav1d, and the
-# encoders the tests use, x265 and aom); libswscale resamples framed cut-outs; lcms2 for
-# colour profiles.
+# The format libraries: libjpeg-turbo, libspng (with zlib), ISA-L (whose deflate writes
+# cut-outs), libtiff, libwebp and libheif (whose library brings its decoders, libde265 and
+# dav1d, and the encoders the tests use, x265 and aom); libswscale resamples framed
+# cut-outs; lcms2 for colour profiles.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
     libjpeg62-turbo-dev libspng-dev libisal-dev libtiff-dev libwebp-dev libheif-dev libhwy-dev
     libswscale-dev liblcms2-dev)

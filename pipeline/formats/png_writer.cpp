@@ -1,14 +1,17 @@
 // Masks written as 1-bit or 8-bit greyscale PNGs and cut-outs as RGBA ones (or RGB,
 // flattened over a colour), a row at a time. The chunks are laid out here; the image
-// data is deflated by ISA-L's igzip, which compresses a cut-out three times as fast as
-// zlib's fastest level (bench/png_encode_choices.cpp; the README has the figures), so
-// that the encoder, on the writing thread, no longer outlasts the decoding.
+// data is deflated by zlib for masks, whose runs its RLE strategy codes smallest, and by
+// ISA-L's igzip for cut-outs, which it compresses three times as fast as zlib's fastest
+// level (bench/png_encode_choices.cpp; the README has the figures), so that their
+// encoder, on the writing thread, no longer outlasts the decoding.
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,9 +29,15 @@ constexpr std::array<uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 
 // and the system calls cost nothing, little enough to stay in the cache.
 constexpr std::size_t kIdatBytes = std::size_t{1} << 18;
 
-// igzip's level 1: as fast as its level 0 and a fifth smaller; level 3 costs twice the
-// time for a larger cut-out (its matches are tuned for text).
-constexpr uint32_t kDeflateLevel = 1;
+// igzip's level 1 for cut-outs: as fast as its level 0 and a fifth smaller; level 3 costs
+// twice the time for a larger cut-out (its matches are tuned for text).
+constexpr uint32_t kCutoutLevel = 1;
+
+// zlib's Z_RLE for masks, whose level it ignores (but for 0, which stores; 1 states the
+// intent): on two-tone pictures both the fastest of zlib's choices and within a few
+// percent of the smallest, and a fifth smaller than igzip's. A mask costs its encoder a
+// few milliseconds on the writing thread either way.
+constexpr int kMaskLevel = 1;
 
 // PNG's row filters used: none for masks, whose runs of equal bytes a filter only
 // breaks up; up for cut-outs, whose rows repeat the row above (a sixth smaller, and at
@@ -55,6 +64,7 @@ struct PngLayout {
     uint8_t bitDepth, colourType;
     PackFunction pack;  // none: the row's first bytes as they are
     RowFilter filter;
+    bool runs;  // a mask's runs, for zlib's RLE
 };
 
 constexpr uint8_t kGreyscale = 0, kTruecolour = 2, kTruecolourAlpha = 6;
@@ -62,13 +72,13 @@ constexpr uint8_t kGreyscale = 0, kTruecolour = 2, kTruecolourAlpha = 6;
 PngLayout LayoutOf(PngContent content) {
     switch (content) {
         case PngContent::TwoTone:
-            return {1, kGreyscale, PackMaskRow, kFilterNone};
+            return {1, kGreyscale, PackMaskRow, kFilterNone, true};
         case PngContent::Grey:
-            return {8, kGreyscale, PackGreyRow, kFilterNone};
+            return {8, kGreyscale, PackGreyRow, kFilterNone, true};
         case PngContent::Rgba:
-            return {8, kTruecolourAlpha, nullptr, kFilterUp};
+            return {8, kTruecolourAlpha, nullptr, kFilterUp, false};
         case PngContent::Rgb:
-            return {8, kTruecolour, nullptr, kFilterUp};
+            return {8, kTruecolour, nullptr, kFilterUp, false};
     }
     return {};
 }
@@ -94,24 +104,40 @@ void PutBigEndian(uint32_t value, uint8_t* out) {
     out[3] = uint8_t(value);
 }
 
-// A zlib stream deflated by igzip, handed out in pieces as its buffer fills.
+// A zlib stream, deflated as it comes and handed out in pieces as its buffer fills: every
+// full piece, and at the end the rest, goes to take, which returns the Result of keeping it.
+using TakePiece = std::function<Result(std::span<const uint8_t>)>;
+
 class Deflater {
 public:
-    Deflater() : levelBuffer_(ISAL_DEF_LVL1_DEFAULT), piece_(kIdatBytes) {
+    virtual ~Deflater() = default;
+    // Deflates size bytes; last ends the stream.
+    virtual Result Add(const uint8_t* bytes, std::size_t size, bool last,
+                       const TakePiece& take) = 0;
+
+protected:
+    // Hands out the piece when it is full, or at the stream's end; true when it was kept.
+    Result Hand(std::size_t room, bool end, const TakePiece& take, bool& emptied) {
+        const std::size_t filled = piece_.size() - room;
+        emptied = room == 0 || (end && filled > 0);
+        return emptied ? take(std::span<const uint8_t>(piece_.data(), filled)) : Result{};
+    }
+    std::vector<uint8_t> piece_ = std::vector<uint8_t>(kIdatBytes);
+};
+
+class IgzipDeflater : public Deflater {
+public:
+    IgzipDeflater() : levelBuffer_(ISAL_DEF_LVL1_DEFAULT) {
         isal_deflate_init(&stream_);
-        stream_.level = kDeflateLevel;
+        stream_.level = kCutoutLevel;
         stream_.level_buf = levelBuffer_.data();
         stream_.level_buf_size = uint32_t(levelBuffer_.size());
         stream_.gzip_flag = IGZIP_ZLIB;
         stream_.flush = NO_FLUSH;
-        stream_.next_out = piece_.data();
-        stream_.avail_out = uint32_t(piece_.size());
+        Empty();
     }
 
-    // Deflates size bytes; last ends the stream. Every full piece, and at the end the
-    // rest, goes to take, which returns the Result of keeping it.
-    template <class Take>
-    Result Add(const uint8_t* bytes, std::size_t size, bool last, Take&& take) {
+    Result Add(const uint8_t* bytes, std::size_t size, bool last, const TakePiece& take) override {
         stream_.next_in = const_cast<uint8_t*>(bytes);
         stream_.avail_in = uint32_t(size);
         stream_.end_of_stream = last ? 1 : 0;
@@ -121,14 +147,13 @@ public:
             }
             const bool done =
                 last ? stream_.internal_state.state == ZSTATE_END : stream_.avail_in == 0;
-            const std::size_t filled = piece_.size() - stream_.avail_out;
-            if (stream_.avail_out == 0 || (last && done && filled > 0)) {
-                if (Result result = take(std::span<const uint8_t>(piece_.data(), filled));
-                    !result.Ok()) {
-                    return result;
-                }
-                stream_.next_out = piece_.data();
-                stream_.avail_out = uint32_t(piece_.size());
+            bool emptied = false;
+            if (Result result = Hand(stream_.avail_out, last && done, take, emptied);
+                !result.Ok()) {
+                return result;
+            }
+            if (emptied) {
+                Empty();
             }
             if (done) {
                 return {};
@@ -137,9 +162,61 @@ public:
     }
 
 private:
+    void Empty() {
+        stream_.next_out = piece_.data();
+        stream_.avail_out = uint32_t(piece_.size());
+    }
+
     isal_zstream stream_{};
     std::vector<uint8_t> levelBuffer_;
-    std::vector<uint8_t> piece_;
+};
+
+class ZlibDeflater : public Deflater {
+public:
+    // False when zlib has no memory for its state.
+    bool Start() {
+        started_ =
+            deflateInit2(&stream_, kMaskLevel, Z_DEFLATED, MAX_WBITS, MAX_MEM_LEVEL, Z_RLE) == Z_OK;
+        Empty();
+        return started_;
+    }
+    ~ZlibDeflater() override {
+        if (started_) {
+            deflateEnd(&stream_);
+        }
+    }
+
+    Result Add(const uint8_t* bytes, std::size_t size, bool last, const TakePiece& take) override {
+        stream_.next_in = const_cast<uint8_t*>(bytes);
+        stream_.avail_in = uInt(size);
+        for (;;) {
+            const int status = deflate(&stream_, last ? Z_FINISH : Z_NO_FLUSH);
+            if (status == Z_STREAM_ERROR) {
+                return Fail(Status::CannotWrite, "the compressor refused its settings");
+            }
+            const bool done = last ? status == Z_STREAM_END : stream_.avail_in == 0;
+            bool emptied = false;
+            if (Result result = Hand(stream_.avail_out, last && done, take, emptied);
+                !result.Ok()) {
+                return result;
+            }
+            if (emptied) {
+                Empty();
+            }
+            if (done) {
+                return {};
+            }
+        }
+    }
+
+private:
+    void Empty() {
+        stream_.next_out = piece_.data();
+        stream_.avail_out = uInt(piece_.size());
+    }
+
+    z_stream stream_{};
+    bool started_ = false;
 };
 
 // A profile's description as PNG's iCCP chunk names profiles: 1 to 79 printable
@@ -223,7 +300,15 @@ Result PngSink::Create(const std::filesystem::path& path, const PictureShape& sh
     if (layout_.filter == kFilterUp) {
         above_.assign(stored, 0);  // the row above the first is zeros
     }
-    deflater_ = std::make_unique<Deflater>();
+    if (layout_.runs) {
+        auto zlib = std::make_unique<ZlibDeflater>();
+        if (!zlib->Start()) {
+            return Fail(Status::OutOfMemory);
+        }
+        deflater_ = std::move(zlib);
+    } else {
+        deflater_ = std::make_unique<IgzipDeflater>();
+    }
     return file_.Create(path, inside);
 }
 
@@ -244,7 +329,7 @@ Result PngSink::SetColourProfile(std::span<const uint8_t> profile) {
     const std::string name = ProfileName(summary->description);
     iccp_.assign(name.begin(), name.end());
     iccp_.insert(iccp_.end(), {0, 0});
-    Deflater deflater;
+    IgzipDeflater deflater;
     return deflater.Add(profile.data(), profile.size(), true, [&](std::span<const uint8_t> piece) {
         iccp_.insert(iccp_.end(), piece.begin(), piece.end());
         return Result{};
