@@ -36,9 +36,12 @@ PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-pytest python3-d
 BUILD_PACKAGES+=("${PYTHON_PACKAGES[@]}")
 
 # What bench/compare.sh and bench/marketplace.sh measure against: djpeg, libvips,
-# OpenCV, ImageMagick, and GNU time; heif-enc makes bench/heif.sh's HEIC.
-BENCH_PACKAGES=(libbenchmark-dev libjpeg-turbo-progs libvips-tools python3-opencv imagemagick
-    time libheif-examples)
+# OpenCV, ImageMagick, and GNU time; heif-enc makes bench/heif.sh's HEIC. The benchmarks
+# themselves, built by every test run, need Google Benchmark, and libdeflate, which
+# bench/png_encode_choices.cpp measures beside the PNG writer's deflate.
+BENCH_BUILD_PACKAGES=(libbenchmark-dev libdeflate-dev)
+BENCH_PACKAGES=("${BENCH_BUILD_PACKAGES[@]}" libjpeg-turbo-progs libvips-tools python3-opencv
+    imagemagick time libheif-examples)
 
 # configure_bench BUILD_DIR: a Release build with the benchmarks, configured once.
 configure_bench() {
