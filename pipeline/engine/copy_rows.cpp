@@ -56,16 +56,16 @@ public:
 
     bool Masks() const { return mask_.has_value(); }
 
-    Result ReadAndMask(const Slice& slice, uint8_t* buffer) const {
-        if (Result result = source_.Read(buffer, slice.bytes); !result.Ok()) {
-            return result;
-        }
+    Result Read(const Slice& slice, uint8_t* buffer) const {
+        return source_.Read(buffer, slice.bytes);
+    }
+
+    void Mask(const Slice& slice, uint8_t* buffer) const {
         if (mask_ && slice.rows > 0) {
             MaskRows(*mask_, buffer, shape_.width, slice.rows, shape_.rowStride);
         } else if (mask_) {
             MaskRows(*mask_, buffer, slice.pieceWidth, 1, slice.pieceWidth * 3);
         }
-        return {};
     }
 
 private:
@@ -92,9 +92,10 @@ Result RunInline(const std::vector<Slice>& slices, const SliceReader& reader, Ro
             buffer.resize(kSliceBytes);
             into = buffer.data();
         }
-        if (Result result = reader.ReadAndMask(slice, into); !result.Ok()) {
+        if (Result result = reader.Read(slice, into); !result.Ok()) {
             return result;
         }
+        reader.Mask(slice, into);
         if (Result result = sink.Write(into, slice.bytes); !result.Ok()) {
             return result;
         }
@@ -102,8 +103,9 @@ Result RunInline(const std::vector<Slice>& slices, const SliceReader& reader, Ro
     return {};
 }
 
-// Reads and masks on this thread while another writes, through a ring of buffers:
-// the system's copying into and out of the page cache then runs on two cores.
+// Reads on this thread while another masks and writes, through a ring of buffers: the
+// decoder, the longest part, then has this core to itself, and the system's copying into
+// and out of the page cache runs on two cores.
 Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader, RowSink& sink,
                      uint8_t* buffers, std::size_t ring) {
     std::mutex mutex;
@@ -121,7 +123,9 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
                     return;
                 }
             }
-            Result result = sink.Write(buffers + (i % ring) * kSliceBytes, slices[i].bytes);
+            uint8_t* slice = buffers + (i % ring) * kSliceBytes;
+            reader.Mask(slices[i], slice);
+            Result result = sink.Write(slice, slices[i].bytes);
             std::lock_guard lock(mutex);
             if (!result.Ok()) {
                 writeResult = result;
@@ -142,7 +146,7 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
                 break;
             }
         }
-        Result result = reader.ReadAndMask(slices[i], buffers + (i % ring) * kSliceBytes);
+        Result result = reader.Read(slices[i], buffers + (i % ring) * kSliceBytes);
         std::lock_guard lock(mutex);
         if (!result.Ok()) {
             readResult = result;
