@@ -30,24 +30,48 @@ constexpr int kEdgePerDepth = 3;  // a third
 // places (on the development photos, white garments across a fifth to two thirds of
 // their backdrop's contacts, shadows across a tenth at most).
 constexpr double kMostHardShare = 0.15;
+// Light an object throws on the backdrop beside it, and its reflection on a glossy one,
+// tint the backdrop with the object's colour: a fifth of it at most, so that no channel
+// strays further than this from the backdrop's.
+constexpr int kMostTint = 255 / 5;
+// Such a tint lies on the backdrop, open to the frame: at least this share of its
+// outline meets the backdrop, or shadow, softly. A glossy object's halo around its
+// highlight is tinted alike, but ringed by the object.
+constexpr double kLeastOpenShare = 0.3;
 
 enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
 
-bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
+// Whether a pixel is the backdrop darkened (hued), only faintly tinted off it, or neither.
+enum class Shade : uint8_t { kNone, kHued, kTinted };
+
+Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
     const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
                         float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
     if (scale < kDarkestShadow || scale >= 1) {
-        return false;
+        return Shade::kNone;
     }
     const float allowed =
         float(tolerance) + kHueSlack +
         kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
+    bool hued = true;
     for (std::size_t c = 0; c < 3; ++c) {
         if (std::abs(float(bgr[c]) - scale * float(backdrop[c])) > allowed) {
-            return false;
+            hued = false;
         }
     }
-    return true;
+    if (hued) {
+        return Shade::kHued;
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+        if (std::abs(bgr[c] - backdrop[c]) > kMostTint) {
+            return Shade::kNone;
+        }
+    }
+    return Shade::kTinted;
+}
+
+bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
+    return ShadeOf(bgr, backdrop, tolerance) != Shade::kNone;
 }
 
 }  // namespace
@@ -68,12 +92,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                3 * (k % std::size_t(across_));
     };
     const std::vector<std::array<uint8_t, 3>> surfaceAt = surface.AtSamples(samples);
-    std::vector<uint8_t> kinds(count);
+    std::vector<uint8_t> kinds(count), tinted(count);
     for (std::size_t k = 0; k < count; ++k) {
         const auto& backdrop = surfaceAt[k];
-        kinds[k] = surface.Holds(pixel(k), backdrop)              ? kBackdrop
-                   : BackdropHued(pixel(k), backdrop, tolerance_) ? kCandidate
-                                                                  : kObject;
+        const Shade shade = ShadeOf(pixel(k), backdrop, tolerance_);
+        tinted[k] = shade == Shade::kTinted;
+        kinds[k] = surface.Holds(pixel(k), backdrop) ? kBackdrop
+                   : shade != Shade::kNone           ? kCandidate
+                                                     : kObject;
     }
     const int least = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
     const auto depth = [&](std::size_t k) {
@@ -98,34 +124,65 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (k + std::size_t(across_) < count)
             each(k + std::size_t(across_));
     };
+    // The backdrop open to the frame: what a shadow or a reflection lies on. A glossy
+    // object's highlight, clipped to the backdrop's level, is enclosed by the object.
+    std::vector<uint8_t> open(count);
+    std::vector<std::size_t> reach;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+        const bool frame =
+            i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+        if (frame && kinds[k] == kBackdrop) {
+            open[k] = 1;
+            reach.push_back(k);
+        }
+    }
+    for (std::size_t at = 0; at < reach.size(); ++at) {
+        neighbours(reach[at], [&](std::size_t n) {
+            if (kinds[n] == kBackdrop && !open[n]) {
+                open[n] = 1;
+                reach.push_back(n);
+            }
+        });
+    }
     // Each patch of candidates joined by smooth steps, one at a time: its samples,
-    // and how it meets the backdrop.
+    // and how it meets the backdrop. First the backdrop's hue darkened; then the faint
+    // tints, which meet the shadows found as they meet the backdrop.
     std::vector<uint8_t> seen(count);
     std::vector<std::size_t> patch;
-    for (std::size_t first = 0; first < count; ++first) {
-        if (kinds[first] != kCandidate || seen[first]) {
-            continue;
-        }
-        patch.assign(1, first);
-        seen[first] = 1;
-        uint64_t soft = 0, hard = 0;  // of the contacts with the backdrop
-        for (std::size_t at = 0; at < patch.size(); ++at) {
-            const std::size_t k = patch[at];
-            neighbours(k, [&](std::size_t n) {
-                const bool joined = kinds[n] == kCandidate && smooth(k, n);
-                if (joined && !seen[n]) {
-                    seen[n] = 1;
-                    patch.push_back(n);
-                } else if (kinds[n] == kBackdrop) {
-                    (smooth(k, n) ? soft : hard) += 1;
-                }
-            });
-        }
-        if (soft > 0 && double(hard) <= kMostHardShare * double(soft + hard)) {
-            for (const std::size_t k : patch) {
-                shadow_[k] = 1;
+    for (const bool tints : {false, true}) {
+        for (std::size_t first = 0; first < count; ++first) {
+            const auto candidate = [&](std::size_t k) {
+                return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
+            };
+            if (!candidate(first) || seen[first]) {
+                continue;
             }
-            any_ = true;
+            patch.assign(1, first);
+            seen[first] = 1;
+            uint64_t soft = 0, hard = 0, object = 0;  // of the contacts
+            for (std::size_t at = 0; at < patch.size(); ++at) {
+                const std::size_t k = patch[at];
+                neighbours(k, [&](std::size_t n) {
+                    if (candidate(n) && smooth(k, n)) {
+                        if (!seen[n]) {
+                            seen[n] = 1;
+                            patch.push_back(n);
+                        }
+                    } else if ((kinds[n] == kBackdrop && open[n]) || (tints && shadow_[n])) {
+                        (smooth(k, n) ? soft : hard) += 1;
+                    } else {
+                        ++object;
+                    }
+                });
+            }
+            if (soft > 0 && double(hard) <= kMostHardShare * double(soft + hard) &&
+                (!tints || double(soft) >= kLeastOpenShare * double(soft + hard + object))) {
+                for (const std::size_t k : patch) {
+                    shadow_[k] = 1;
+                }
+                any_ = true;
+            }
         }
     }
 }

@@ -5,7 +5,9 @@
 //
 // The picture's samples that are darker than the backdrop but of its hue are joined
 // into patches wherever neighbours differ by less than an edge; a patch that meets the
-// backdrop in a soft fade nearly everywhere it meets it is shadow.
+// backdrop in a soft fade nearly everywhere it meets it is shadow. Light an object throws
+// on the backdrop, and its reflection on a glossy one, are told alike: faint tints of the
+// object's colour that fade into the backdrop, lying on it rather than ringed by an object.
 #pragma once
 
 #include <array>

@@ -106,6 +106,25 @@ const Case kCases[] = {
          return {int(250 * scale), int(250 * scale), int(246 * scale)};
      },
      14},
+    {"an orange product throwing its colour on the backdrop below it, a sixth of it, fading",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const Rgb orange{240, 120, 20};
+         if (object) {
+             return orange;
+         }
+         // About its foot, fading out over 30 pixels away from it, and up its sides.
+         const double away = std::hypot(std::max(std::abs(x - kWidth / 2) - 14, 0),
+                                        std::max(y - (kHeight / 2 + 14), 0));
+         const double share = std::clamp(1 - away / 30, 0.0, 1.0) *
+                              std::clamp((y - kHeight / 2) / 14.0, 0.0, 1.0) / 6;
+         Rgb tinted;
+         for (std::size_t c = 0; c < 3; ++c) {
+             tinted[c] = int(std::lround(253 - share * (253 - orange[c]))) + (x + y) % 2;
+         }
+         return tinted;
+     },
+     14},
     {"a grey product on black cloth, clean above and textured by 24 levels below",
      Background::NearBlack,
      [](int32_t x, int32_t y, bool object) -> Rgb {
