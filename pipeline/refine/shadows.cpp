@@ -31,8 +31,9 @@ constexpr int kEdgePerDepth = 3;  // a third
 // their backdrop's contacts, shadows across a tenth at most).
 constexpr double kMostHardShare = 0.15;
 // Light an object throws on the backdrop beside it, and its reflection on a glossy one,
-// tint the backdrop with the object's colour: a fifth of it at most, so that no channel
-// strays further than this from the backdrop's.
+// tint the backdrop with the object's colour (on black, lift it, and the sheen of a cloth's
+// folds with it): a fifth of it at most, so that no channel strays further than this from
+// the backdrop's.
 constexpr int kMostTint = 255 / 5;
 // Such a tint lies on the backdrop, open to the frame: at least this share of its
 // outline meets the backdrop, or shadow, softly. A glossy object's halo around its
@@ -41,10 +42,25 @@ constexpr double kLeastOpenShare = 0.3;
 
 enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
 
-// Whether a pixel is the backdrop darkened (hued), only faintly tinted off it, or neither.
+// Whether a pixel is the backdrop darkened (hued: on white only), only faintly tinted off
+// it, or neither.
 enum class Shade : uint8_t { kNone, kHued, kTinted };
 
-Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
+Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
+              bool white) {
+    if (!white) {
+        // Black shows no shadow, but the object's light lifts it: lighter than the
+        // tolerance allows, by no more than a tint.
+        bool lighter = false;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const int lift = bgr[c] - backdrop[c];
+            if (lift > kMostTint) {
+                return Shade::kNone;
+            }
+            lighter = lighter || lift > tolerance;
+        }
+        return lighter ? Shade::kTinted : Shade::kNone;
+    }
     const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
                         float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
     if (scale < kDarkestShadow || scale >= 1) {
@@ -70,8 +86,9 @@ Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int to
     return Shade::kTinted;
 }
 
-bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance) {
-    return ShadeOf(bgr, backdrop, tolerance) != Shade::kNone;
+bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
+                  bool white) {
+    return ShadeOf(bgr, backdrop, tolerance, white) != Shade::kNone;
 }
 
 }  // namespace
@@ -84,9 +101,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
       tolerance_(surface.Tolerance()) {
     const std::size_t count = std::size_t(across_) * std::size_t(down_);
     shadow_.assign(count, 0);
-    if (surface.Side() != Background::NearWhite) {
-        return;  // a black backdrop shows no shadow
-    }
+    const bool white = surface.Side() == Background::NearWhite;
     const auto pixel = [&](std::size_t k) {
         return samples.Row(int32_t(k / std::size_t(across_)) * step_) +
                3 * (k % std::size_t(across_));
@@ -95,7 +110,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     std::vector<uint8_t> kinds(count), tinted(count);
     for (std::size_t k = 0; k < count; ++k) {
         const auto& backdrop = surfaceAt[k];
-        const Shade shade = ShadeOf(pixel(k), backdrop, tolerance_);
+        const Shade shade = ShadeOf(pixel(k), backdrop, tolerance_, white);
         tinted[k] = shade == Shade::kTinted;
         kinds[k] = surface.Holds(pixel(k), backdrop) ? kBackdrop
                    : shade != Shade::kNone           ? kCandidate
@@ -191,7 +206,8 @@ bool ShadowMap::InShadow(int32_t x, int32_t y, const uint8_t* bgr) const {
     const int32_t i = std::min((x + step_ / 2) / step_, across_ - 1);
     const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
     return shadow_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0 &&
-           BackdropHued(bgr, surface_.At(x, y), tolerance_);
+           BackdropHued(bgr, surface_.At(x, y), tolerance_,
+                        surface_.Side() == Background::NearWhite);
 }
 
 }  // namespace zel7

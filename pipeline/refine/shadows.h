@@ -1,7 +1,8 @@
-// Cast shadows told from objects on a white backdrop. A shadow darkens the backdrop
-// smoothly and keeps its hue: its pixels are the surface's colour scaled down, and it
-// fades into the backdrop without an edge of its own. An object, even a white one a
-// few levels below the backdrop, is bounded by an edge for most of its outline.
+// Cast shadows told from objects on a white backdrop, and on either backdrop the faint
+// light an object throws on it. A shadow darkens the backdrop smoothly and keeps its
+// hue: its pixels are the surface's colour scaled down, and it fades into the backdrop
+// without an edge of its own. An object, even a white one a few levels below the
+// backdrop, is bounded by an edge for most of its outline.
 //
 // The picture's samples that are darker than the backdrop but of its hue are joined
 // into patches wherever neighbours differ by less than an edge; a patch that meets the

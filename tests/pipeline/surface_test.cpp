@@ -76,6 +76,20 @@ RefineOptions Studio(Background side, const char* shadow = nullptr,
 
 using Rgb = std::array<int, 3>;
 
+// The backdrop at level, where an object of half side 14 in the middle throws a sixth of
+// its colour about its foot, fading out over 30 pixels away from it and up its sides.
+Rgb Thrown(const Rgb& colour, int level, int32_t x, int32_t y) {
+    const double away =
+        std::hypot(std::max(std::abs(x - kWidth / 2) - 14, 0), std::max(y - (kHeight / 2 + 14), 0));
+    const double share =
+        std::clamp(1 - away / 30, 0.0, 1.0) * std::clamp((y - kHeight / 2) / 14.0, 0.0, 1.0) / 6;
+    Rgb thrown;
+    for (std::size_t c = 0; c < 3; ++c) {
+        thrown[c] = int(std::lround(level + share * (colour[c] - level))) + (x + y) % 2;
+    }
+    return thrown;
+}
+
 const Case kCases[] = {
     {"a dark product on a sweep 30 levels darker at the corners", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
@@ -110,19 +124,14 @@ const Case kCases[] = {
      Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
          const Rgb orange{240, 120, 20};
-         if (object) {
-             return orange;
-         }
-         // About its foot, fading out over 30 pixels away from it, and up its sides.
-         const double away = std::hypot(std::max(std::abs(x - kWidth / 2) - 14, 0),
-                                        std::max(y - (kHeight / 2 + 14), 0));
-         const double share = std::clamp(1 - away / 30, 0.0, 1.0) *
-                              std::clamp((y - kHeight / 2) / 14.0, 0.0, 1.0) / 6;
-         Rgb tinted;
-         for (std::size_t c = 0; c < 3; ++c) {
-             tinted[c] = int(std::lround(253 - share * (253 - orange[c]))) + (x + y) % 2;
-         }
-         return tinted;
+         return object ? orange : Thrown(orange, 253, x, y);
+     },
+     14},
+    {"a yellow product lifting the black cloth below it by a sixth of its colour, fading",
+     Background::NearBlack,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const Rgb yellow{230, 200, 60};
+         return object ? yellow : Thrown(yellow, 6, x, y);
      },
      14},
     {"a grey product on black cloth, clean above and textured by 24 levels below",
