@@ -7,7 +7,6 @@
 
 #include "encoders.h"
 #include "engine/mask_file.h"
-#include "engine/options.h"
 #include "studio.h"
 #include "test_pictures.h"
 
@@ -32,16 +31,9 @@ TEST(ShopFrame, ObjectSpansItsShareOfTheSquareCentred) {
         SCOPED_TRACE(std::string(studio::Name(c.family)) + " " + std::to_string(c.width));
         const auto shot = studio::MakeShot(c.family, studio::Backdrop::White, c.width, c.height, 5);
         test_support::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 92));
-        MaskSettings settings;
         const std::string size = std::to_string(c.frame) + "x" + std::to_string(c.frame);
-        const std::pair<const char*, std::string> options[] = {
-            {"white", ""},  {"studio", ""}, {"trim", ""},      {"margin", "7.5%"},
-            {"square", ""}, {"size", size}, {"quality", "100"}};
-        for (const auto& [name, argument] : options) {
-            ASSERT_TRUE(
-                ApplyOption(*FindOption(name), argument, Spelling::CommandLine, settings).Ok());
-        }
-        ASSERT_TRUE(CheckSettings(settings, Spelling::CommandLine).Ok());
+        const MaskSettings settings = test_support::Settings(
+            "white studio trim margin=7.5% square size=" + size + " quality=100");
         // As a JPEG, on white; as a PNG with its transparency, whose alpha shows the object.
         ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "out.jpg",
                              settings.ForFile(PictureFormat::Jpeg), buffer)

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "engine/mask_file.h"
-#include "engine/options.h"
 #include "studio.h"
 #include "test_pictures.h"
 
@@ -32,14 +31,10 @@ TEST_P(StudioFloors, AreReachedByTheRecommendedOptions) {
         for (const uint32_t seed : {3, 4}) {
             const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
             test_support::WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
-            MaskSettings settings;
-            settings.side =
-                backdrop == Backdrop::White ? Background::NearWhite : Background::NearBlack;
-            ASSERT_TRUE(
-                ApplyOption(*FindOption("studio"), "", Spelling::CommandLine, settings).Ok());
-            ASSERT_TRUE(
-                ApplyOption(*FindOption("cutout"), "", Spelling::CommandLine, settings).Ok());
-            const MaskOptions options = settings.ForFile(PictureFormat::Png);
+            const MaskOptions options =
+                test_support::Settings(backdrop == Backdrop::White ? "white studio cutout"
+                                                                   : "black studio cutout")
+                    .ForFile(PictureFormat::Png);
             ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
             int width, height;
             std::vector<uint8_t> alpha;
