@@ -28,10 +28,6 @@ def photo(seed=1, h=24, w=32):
     return rgb
 
 
-def write_bmp(path, rgb):
-    Image.fromarray(rgb).save(path, "BMP")
-
-
 def read_mask(path):
     """A BMP mask's one channel, or a cut-out's pixels, RGBA."""
     with Image.open(path) as image:
@@ -84,7 +80,8 @@ LAYOUTS = {  # an array, and the pixels it holds, as a file holds them
 def test_arrays_masked_as_zel7_mask_masks_their_file(tmp_path, layout, options, arguments):
     black = options.get("background") == "black"
     pixels, held = LAYOUTS[layout](255 - photo() if black else photo(), 0 if black else 255)
-    write_bmp(tmp_path / "p.bmp", held if held.ndim == 3 else np.repeat(held[..., None], 3, 2))
+    rgb = held if held.ndim == 3 else np.repeat(held[..., None], 3, 2)  # a grey BMP is not masked
+    Image.fromarray(rgb).save(tmp_path / "p.bmp")
     destination = tmp_path / ("m.png" if options.get("cutout") else "m.bmp")
     assert cli(*arguments, tmp_path / "p.bmp", destination).returncode == 0
     bgr = layout == "bgr"
@@ -108,7 +105,7 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     names = ["a/s1/m.bmp", "a/s2/m.bmp", "a/s2/d/m.bmp", "b/m.bmp", "a/s2/../s1/m.bmp", "a/bad.bmp"]
     for i, name in enumerate(names[:4]):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        write_bmp(tmp_path / name, photo(i))
+        Image.fromarray(photo(i)).save(tmp_path / name)
     (tmp_path / "a/bad.bmp").write_bytes(b"BM" + bytes(20))
     out, elsewhere = tmp_path / "out", tmp_path / "elsewhere"
     out.mkdir()
@@ -164,7 +161,7 @@ def test_bad_calls_refused(call, kind, words):
 def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
     rgb = np.full((60, 80, 3), 255, np.uint8)
     rgb[10:30, 20:70] = (200, 40, 30)
-    write_bmp(tmp_path / "p.bmp", rgb)
+    Image.fromarray(rgb).save(tmp_path / "p.bmp")
     options = {"trim": True, "margin": "10%", "square": True, "size": "50x50", "quality": 95,
                "srgb": True, "format": "jpeg", "max_pixels": 5000}
     assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.jpg", studio=True, **options) == \
