@@ -126,7 +126,7 @@ DecodedJpeg DecodeJpeg(const Bytes& file) {
 }
 
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
-                 const JpegOptions& options) {
+                 const EncodeOptions& options) {
     jpeg_compress_struct info;
     jpeg_error_mgr errors;
     info.err = jpeg_std_error(&errors);  // a mistake in a test stops it with the message
