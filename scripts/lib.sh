@@ -31,8 +31,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2
     libswscale-dev liblcms2-dev)
 
 # The Python module zel7 (built for Debian's python3) and its tests, with zel7.dask's
-# cluster. Every build configures the module, so every build needs them.
-PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed)
+# cluster and Pillow, which writes the tests' pictures and reads back the masks. Every
+# build configures the module, so every build needs them.
+PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed
+    python3-pil)
 BUILD_PACKAGES+=("${PYTHON_PACKAGES[@]}")
 
 # What bench/compare.sh and bench/marketplace.sh measure against: djpeg, libvips,

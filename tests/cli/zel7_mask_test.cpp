@@ -13,7 +13,6 @@
 #include <regex>
 #include <sstream>
 
-#include "colour_profiles.h"
 #include "encoders.h"
 #include "engine/options.h"
 #include "run_program.h"
@@ -155,6 +154,8 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "--max-pixels=0", photo, dest}, "a whole number from 1 up, not '0'"},
         {{"-w", "--format=gif", photo, dest}, "png, bmp, jpeg or webp, not 'gif'"},
         {{"-w", "--hole-area=9", photo, dest}, "--hole-area goes with --connected"},
+        {{"-a", "--studio", photo, dest}, "--studio goes with --white or --black"},
+        {{"-w", "--shadow=keep", photo, dest}, "--shadow goes with --studio"},
         {{"-w", "--hard-edges", photo, dest}, "--hard-edges goes with --cutout"},
         {{"-w", "--cutout", "--soft", photo, dest}, "--cutout and --soft exclude each other"},
         {{"-w", "--lossless", "--quality=8", photo, dest}, "--lossless and --quality exclude"},
@@ -314,24 +315,6 @@ TEST_F(Zel7MaskTest, StandardInputToStandardOutputOnlyWhenWhole) {
             EXPECT_EQ(piped.exitCode, !whole);
             EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), whole ? Read(name) : Bytes{});
         }
-    }
-}
-
-// --srgb reaches the pixels: the cut-out of a picture in a wider space than sRGB carries its
-// profile and its colours as stored, or, converted, neither. (How they convert is
-// colour_test's; the Python module takes srgb through the same table of options.)
-TEST_F(Zel7MaskTest, SrgbConvertsACutOut) {
-    Write("wide.png",
-          EncodePng({.width = 1, .height = 1, .samples = {200, 150, 120}, .icc = MakeProfile({})}));
-    for (const bool srgb : {false, true}) {
-        Strings arguments = {"-w", "--cutout", At("wide.png"), At("cut.png")};
-        if (srgb) {
-            arguments.push_back("--srgb");
-        }
-        ASSERT_EQ(Run(arguments).exitCode, 0);
-        const PngPicture cut = DecodePng(Read("cut.png"));
-        EXPECT_EQ(cut.icc.empty(), srgb);
-        EXPECT_EQ(cut.samples[0] != 200, srgb) << cut.samples[0];
     }
 }
 

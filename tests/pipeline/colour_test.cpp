@@ -57,12 +57,13 @@ Bytes Encode(Kind kind, const Rgb& colour, const Bytes& icc) {
     return {};
 }
 
-// The file "photo" in folder on white as a cut-out or a mask, to "out.png": what went
-// wrong, or "" and the PNG decoded into out.
-std::string Mask(const ScratchFolder& folder, Product product, bool srgb, PngPicture& out) {
-    MaskOptions options{.format = PictureFormat::Png, .refine = {.product = product}, .srgb = srgb};
+// The file "photo" in folder on white, with options as zel7-mask reads them, to "out.png":
+// what went wrong, or "" and the PNG decoded into out.
+std::string Mask(const ScratchFolder& folder, const std::string& options, PngPicture& out) {
     std::vector<uint8_t> buffer;
-    const Result result = MaskFile(folder / "photo", folder / "out.png", options, buffer);
+    const Result result =
+        MaskFile(folder / "photo", folder / "out.png",
+                 Settings("white " + options).ForFile(PictureFormat::Png), buffer);
     if (result.Ok()) {
         out = DecodePng(ReadWholeFile(folder / "out.png"));
     }
@@ -96,13 +97,13 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
     const ScratchFolder folder;
     WriteWholeFile(folder / "photo", Encode(row.kind, row.colour, row.icc));
     PngPicture out;
-    ASSERT_EQ(Mask(folder, Product::SoftMask, false, out), "");
+    ASSERT_EQ(Mask(folder, "soft", out), "");
     EXPECT_TRUE(out.icc.empty()) << "masks carry none";
-    ASSERT_EQ(Mask(folder, Product::Cutout, false, out), "");
+    ASSERT_EQ(Mask(folder, "cutout", out), "");
     EXPECT_EQ(out.icc, row.carriedAs.empty() ? Bytes{} : row.icc);
     EXPECT_EQ(out.iccName, row.carriedAs);
     for (const char* name : {"out.jpg", "out.webp"}) {  // read back by zel7's own readers
-        MaskOptions options{.format = *FormatForName(name), .refine = {.product = Product::Cutout}};
+        const MaskOptions options = Settings("white cutout").ForFile(*FormatForName(name));
         std::vector<uint8_t> buffer;
         std::unique_ptr<RowSource> written;
         ASSERT_TRUE(MaskFile(folder / "photo", folder / name, options, buffer).Ok());
@@ -111,10 +112,10 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
                   row.carriedAs.empty() ? Bytes{} : row.icc)
             << name;
     }
-    // With srgb: converted, or refused alike by the plain masks' path and the refined one.
+    // With --srgb: converted, or refused alike by the plain masks' path and the refined one.
     const char* refused = row.srgb ? "" : "damaged picture: the colour profile cannot be read";
-    EXPECT_EQ(Mask(folder, Product::Mask, true, out), refused);
-    ASSERT_EQ(Mask(folder, Product::Cutout, true, out), refused);
+    EXPECT_EQ(Mask(folder, "srgb", out), refused);
+    ASSERT_EQ(Mask(folder, "cutout srgb", out), refused);
     if (row.srgb) {
         EXPECT_TRUE(out.icc.empty());
         for (std::size_t c = 0; c < 3; ++c) {  // the second pixel, within JPEG's own error

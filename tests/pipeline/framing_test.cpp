@@ -15,40 +15,31 @@ namespace {
 
 using test_support::Bytes;
 
-// Trimmed, as a shop's pictures are; an aspect or a size of {} is none.
-FramingOptions Frame(std::optional<FrameMargin> margin = {}, FrameSize aspect = {},
-                     FrameSize size = {}) {
-    const auto given = [](FrameSize s) { return s.width > 0 ? std::optional(s) : std::nullopt; };
-    return {true, margin, given(aspect), given(size), std::nullopt};
+// Framing as zel7-mask's options give it, read through the library's table.
+FramingOptions Framing(const std::string& options) {
+    return test_support::Settings("white " + options).framing;
 }
-FramingOptions Flat(FrameColour colour, std::optional<FrameMargin> margin = {}, bool trim = false) {
-    return {trim, margin, std::nullopt, std::nullopt, colour};
-}
-// A margin of a pixel, and one of a tenth of the frame's side.
-const FrameMargin kPixel{false, 0, 1}, kTenth{true, 0.1, 0};
-// 7.5% margins in a 2000-pixel square: the README's one command.
-const FramingOptions kShop = Frame(FrameMargin{true, 0.075, 0}, {1, 1}, {2000, 2000});
 
 // A row for each branch of LayOutFrame: margins alone, an aspect padding either way, and a size
 // with each kind of margin, with and without an aspect.
 TEST(Framing, LayoutPlacesTheBoxInItsFrame) {
     const struct {
         const char* name;
-        FramingOptions options;
+        const char* options;
         int32_t boxWidth, boxHeight;
         std::array<int32_t, 6> expected;  // the frame's size, the placed box's x, y and size
     } cases[] = {
-        {"margin in pixels", Frame(kPixel), 30, 20, {32, 22, 1, 1, 30, 20}},
-        {"margin as a share", Frame(kTenth), 80, 40, {100, 50, 10, 5, 80, 40}},
-        {"4:3 pads the width, odd", Frame({}, {4, 3}), 40, 40, {53, 40, 6, 0, 40, 40}},
-        {"1:2 pads the height", Frame({}, {1, 2}), 40, 40, {40, 80, 0, 20, 40, 40}},
-        {"size, pixels", Frame(kPixel, {}, {7, 5}), 13, 13, {5, 5, 1, 1, 3, 3}},
-        {"size, share", Frame(kTenth, {}, {200, 100}), 50, 50, {100, 100, 10, 10, 80, 80}},
-        {"to a square", Frame(kPixel, {1, 1}, {100, 100}), 1, 1, {100, 100, 1, 1, 98, 98}},
-        {"a line keeps a pixel", Frame({}, {1, 1}, {3, 3}), 1000, 1, {3, 3, 0, 1, 3, 1}},
+        {"margin in pixels", "trim margin=1", 30, 20, {32, 22, 1, 1, 30, 20}},
+        {"margin as a share", "trim margin=10%", 80, 40, {100, 50, 10, 5, 80, 40}},
+        {"4:3 pads the width, odd", "trim aspect=4:3", 40, 40, {53, 40, 6, 0, 40, 40}},
+        {"1:2 pads the height", "trim aspect=1:2", 40, 40, {40, 80, 0, 20, 40, 40}},
+        {"size, pixels", "trim margin=1 size=7x5", 13, 13, {5, 5, 1, 1, 3, 3}},
+        {"size, share", "trim margin=10% size=200x100", 50, 50, {100, 100, 10, 10, 80, 80}},
+        {"to a square", "trim margin=1 square size=100x100", 1, 1, {100, 100, 1, 1, 98, 98}},
+        {"a line keeps a pixel", "trim square size=3x3", 1000, 1, {3, 3, 0, 1, 3, 1}},
     };
     for (const auto& c : cases) {
-        const FrameLayout frame = LayOutFrame(c.options, c.boxWidth, c.boxHeight);
+        const FrameLayout frame = LayOutFrame(Framing(c.options), c.boxWidth, c.boxHeight);
         const FrameBox& box = frame.placed;
         EXPECT_EQ((std::array{frame.width, frame.height, box.x, box.y, box.width, box.height}),
                   c.expected)
@@ -65,8 +56,10 @@ TEST(Framing, ReductionLeavesTheObjectAtLeastItsPlacedSize) {
         {{0, 0, 1800, 100}, 8},  // 14400: an eighth
         {{0, 0, 0, 0}, 1},       // nothing seen
     };
+    // 7.5% margins in a 2000-pixel square: the README's one command.
+    const FramingOptions shop = Framing("trim margin=7.5% square size=2000x2000");
     for (const auto& [probed, expected] : cases) {
-        EXPECT_EQ(FrameReduction(kShop, probed, 8), expected) << probed.width;
+        EXPECT_EQ(FrameReduction(shop, probed, 8), expected) << probed.width;
     }
 }
 
@@ -99,7 +92,7 @@ private:
 // frame's colour (transparent, or the flattening colour) everywhere else. A cut-out with
 // nothing in it is not framed, nor one whose frame no picture can hold.
 TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
-    const FrameColour white{}, black{0, 0, 0}, blue{0x33, 0x66, 0x99};
+    const FrameColour black{0, 0, 0};
     const FrameBox box{3, 2, 5, 4}, line{1, 1, 3, 1};
     using Pixel = std::array<uint8_t, 4>;
     const Pixel ink{90, 150, 210, 255}, faint{90, 150, 210, 1}, half{90, 150, 210, 128};
@@ -108,53 +101,49 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         const char* name;
         FrameBox object;
         Pixel pixel;
-        FramingOptions options;
+        const char* options;
         Pixel inside;  // red, green, blue, and alpha unless flattened
         const char* refused = nullptr;
     } cases[] = {
-        {"trimmed, a margin", box, ink, Frame(kPixel), ink},
-        {"the first pixel", {0, 0, 1, 1}, ink, Frame(kPixel), ink},
+        {"trimmed, a margin", box, ink, "trim margin=1", ink},
+        {"the first pixel", {0, 0, 1, 1}, ink, "trim margin=1", ink},
         // Held premultiplied, rounded to the nearest level each way: exact at full alpha,
         // a level lost at half (150 and 210 of the ink), the colour lost at the least.
-        {"the faintest, last pixel", {11, 19, 1, 1}, faint, Frame(), {0, 255, 255, 1}},
-        {"half alpha, a whole row", {0, 4, 12, 1}, half, Frame(kPixel), {90, 149, 209, 128}},
+        {"the faintest, last pixel", {11, 19, 1, 1}, faint, "trim", {0, 255, 255, 1}},
+        {"half alpha, a whole row", {0, 4, 12, 1}, half, "trim margin=1", {90, 149, 209, 128}},
         // Resampled in two bands: flat planes stay flat, each at its level, even 0.
-        {"halved", {3, 1, 6, 18}, {0, 150, 210, 255}, Frame({}, {}, {3, 9}), {0, 150, 210, 255}},
+        {"halved", {3, 1, 6, 18}, {0, 150, 210, 255}, "trim size=3x9", {0, 150, 210, 255}},
         // A grey over the colour: alone row for row; held with a margin, trimmed or not.
-        {"flattened alone", line, grey, Flat(blue), {76, 101, 126}},
-        {"flattened, a margin", line, grey, Flat(blue, kPixel), {76, 101, 126}},
-        {"flattened, trimmed", line, opaque, Flat(white, kPixel, true), {200, 200, 200}},
-        {"all transparent", {}, {}, Frame(), {}, "nothing to frame"},
-        {"wider than 65535", box, ink, Frame({}, {65535, 1}), {}, "at most 65535 a side"},
-        {"a margin of nearly half",
-         box,
-         ink,
-         Frame(FrameMargin{true, 0.4999999, 0}),
-         {},
-         "at most 65535 a side"},
+        {"flattened alone", line, grey, "flatten=#336699", {76, 101, 126}},
+        {"flattened, a margin", line, grey, "flatten=#336699 margin=1", {76, 101, 126}},
+        {"flattened, trimmed", line, opaque, "trim flatten=white margin=1", {200, 200, 200}},
+        {"all transparent", {}, {}, "trim", {}, "nothing to frame"},
+        {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "at most 65535 a side"},
+        {"a margin of nearly half", box, ink, "trim margin=49.99999%", {}, "at most 65535 a side"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + ": " + c.options);
+        const FramingOptions options = Framing(c.options);
         std::unique_ptr<RowSource> framed;
         const Result opened =
-            OpenFramedSource(std::make_unique<CutoutRows>(c.object, c.pixel), c.options, framed);
+            OpenFramedSource(std::make_unique<CutoutRows>(c.object, c.pixel), options, framed);
         if (c.refused) {
             EXPECT_NE(opened.detail.find(c.refused), std::string::npos) << opened.detail;
             continue;
         }
         ASSERT_TRUE(opened.Ok()) << opened.detail;
-        const bool trim = c.options.trim;
-        const FrameLayout layout = LayOutFrame(c.options, trim ? c.object.width : kWidth,
-                                               trim ? c.object.height : kHeight);
+        const bool trim = options.trim;
+        const FrameLayout layout =
+            LayOutFrame(options, trim ? c.object.width : kWidth, trim ? c.object.height : kHeight);
         const FrameBox at =
             trim ? layout.placed
                  : FrameBox{layout.placed.x + c.object.x, layout.placed.y + c.object.y,
                             c.object.width, c.object.height};
         const PictureShape& shape = framed->Shape();
-        const int channels = c.options.flatten ? 3 : 4;
+        const int channels = options.flatten ? 3 : 4;
         ASSERT_EQ(std::tuple(shape.width, shape.height, shape.bitCount),
                   std::tuple(layout.width, layout.height, 8 * channels));
-        const FrameColour colour = c.options.flatten.value_or(black);
+        const FrameColour colour = options.flatten.value_or(black);
         const std::array<int, 4> backdrop{colour.red, colour.green, colour.blue, 0};
         Bytes rows(std::size_t(shape.pixelBytes));
         for (std::size_t done = 0; done < rows.size(); done += 7) {

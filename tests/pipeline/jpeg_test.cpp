@@ -40,7 +40,7 @@ BmpBuilder Expected(const Bytes& jpeg, int width, int height, const Bytes& pixel
 }
 
 TEST(Jpeg, ReadsAsTheLibraryDecodes) {
-    const std::tuple<int, int, int, JpegOptions> cases[] = {
+    const std::tuple<int, int, int, EncodeOptions> cases[] = {
         {1, 37, 21, {}},
         {3, 1001, 300, {.sampling = 420}},  // in several slices
         {3, 99, 50, {.progressive = true, .sampling = 422}},

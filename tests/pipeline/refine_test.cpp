@@ -11,16 +11,15 @@
 #include <optional>
 #include <queue>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/mask_file.h"
-#include "engine/options.h"
 #include "engine/pixel_arrays.h"
 #include "refine/backdrop.h"
 #include "refine/edges.h"
 #include "refine/regions.h"
+#include "test_pictures.h"
 
 namespace zel7 {
 namespace {
@@ -147,23 +146,9 @@ struct Drawn {
     }
 };
 
-// Options as zel7-mask takes them, without their dashes, read through the library's table
-// as both front ends read theirs.
-MaskOptions Read(const std::string& words) {
-    MaskSettings settings;
-    std::istringstream in(words);
-    for (std::string word; in >> word;) {
-        const std::size_t equals = std::min(word.find('='), word.size());
-        const Option* option = FindOption(word.substr(0, equals));
-        const std::string argument = word.substr(std::min(equals + 1, word.size()));
-        EXPECT_TRUE(option && ApplyOption(*option, argument, Spelling::CommandLine, settings).Ok())
-            << word;
-    }
-    return settings.ForFile(PictureFormat::Png);
-}
-
-// Each option at the pixels it is about, whole pictures where one decision tells them
-// apart, and one with more runs than the labels may hold, through MaskArray.
+// Each option at the pixels it is about, read through the library's table as both front
+// ends read theirs: whole pictures where one decision tells them apart, and one with more
+// runs than the labels may hold, through MaskArray.
 TEST(Refine, EachOptionActsOnThePixelsItIsAbout) {
     constexpr Colour kBackdrop{250, 250, 250}, kRedOne{200, 40, 40}, kGrey{150, 150, 150};
     constexpr Colour kWhite{255, 255, 255}, kCrimson{200, 30, 60}, kRim{225, 140, 155};
@@ -223,7 +208,7 @@ TEST(Refine, EachOptionActsOnThePixelsItIsAbout) {
         SCOPED_TRACE(std::string(test.name) + ": " + test.options);
         const int32_t width = test.drawn.width, height = test.drawn.height;
         const std::vector<uint8_t> rgb = test.drawn.Rgb();
-        const MaskOptions made = Read(test.options);
+        const MaskOptions made = test_support::Settings(test.options).ForFile(PictureFormat::Png);
         const PixelArray picture{rgb.data(), width, height, 3, 1, 3 * width, 3, 1};
         std::vector<uint8_t> out(rgb.size() / 3 * std::size_t(OutputChannels(made.refine)));
         const Result result = MaskArray(picture, made.background, made.refine, out.data());

@@ -6,7 +6,6 @@
 #include <functional>
 #include <vector>
 
-#include "engine/options.h"
 #include "engine/pixel_arrays.h"
 #include "formats/picture_files.h"
 #include "refine/confidence.h"
@@ -61,17 +60,10 @@ PixelArray Picture(const std::vector<uint8_t>& pixels) {
     return {pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
 }
 
-// What --studio (and --shadow, when given) set, on the side given, for the product given.
-RefineOptions Studio(Background side, const char* shadow = nullptr,
-                     Product product = Product::Mask) {
-    MaskSettings settings;
-    settings.side = side;
-    EXPECT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
-    EXPECT_TRUE(!shadow ||
-                ApplyOption(*FindOption("shadow"), shadow, Spelling::Keyword, settings).Ok());
-    EXPECT_TRUE(CheckSettings(settings, Spelling::Keyword).Ok());
-    settings.refine.product = product;
-    return settings.ForFile(PictureFormat::Png).refine;
+// What --studio sets on the side given, with more options.
+RefineOptions Studio(Background side, const std::string& more = "") {
+    const char* words = side == Background::NearWhite ? "white studio " : "black studio ";
+    return test_support::Settings(words + more).ForFile(PictureFormat::Png).refine;
 }
 
 using Rgb = std::array<int, 3>;
@@ -171,7 +163,7 @@ TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
     for (std::size_t i = 3 * kWidth; i + 3 * kWidth < pixels.size(); ++i) {
         pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
     }
-    const RefineOptions cut = Studio(test.side, nullptr, Product::Cutout);
+    const RefineOptions cut = Studio(test.side, "cutout");
     ASSERT_TRUE(MaskArray(Picture(pixels), test.side, Studio(test.side), mask.data()).Ok());
     ASSERT_TRUE(MaskArray(Picture(pixels), test.side, cut, cutout.data()).Ok());
     for (std::size_t i = 0; i < mask.size(); ++i) {
@@ -182,35 +174,24 @@ TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
 INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
-TEST(Studio, NeedsTheBackdropsSide) {
-    MaskSettings settings;
-    ASSERT_TRUE(ApplyOption(*FindOption("studio"), "", Spelling::Keyword, settings).Ok());
-    const Result refused = CheckSettings(settings, Spelling::Keyword);
-    EXPECT_EQ(refused.status, Status::InvalidOptions);
-    EXPECT_EQ(refused.detail, "studio goes with white or black");
-}
-
 // Kept, a shadow is black in cut-outs, as opaque as it darkens the backdrop, and grey
 // in soft masks; dropped, it is background; the product is the same either way.
 TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
     const Case& test = kCases[3];
     const std::vector<uint8_t> pixels = test.Draw();
-    for (const char* shadow : {"drop", "keep"}) {
-        for (const Product product : {Product::Cutout, Product::SoftMask}) {
-            SCOPED_TRACE(std::string(shadow) + (product == Product::Cutout ? " cut-out" : " soft"));
-            const RefineOptions options = Studio(test.side, shadow, product);
-            std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
-            ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, out.data()).Ok());
-            for (int32_t i = 0; i < kWidth * kHeight; ++i) {
-                const uint8_t* at = &pixels[std::size_t(3 * i)];
-                const int darkening = 255 - 255 * (at[0] + at[1] + at[2]) / (250 + 250 + 246);
-                const int expected = test.Object(i % kWidth, i / kWidth) ? 255
-                                     : shadow[0] == 'k'                  ? darkening
-                                                                         : 0;
-                const int alpha = product == Product::Cutout ? out[std::size_t(4 * i + 3)]
-                                                             : 255 - out[std::size_t(i)];
-                ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
-            }
+    for (const std::string more :
+         {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft"}) {
+        SCOPED_TRACE(more);
+        const bool kept = more.starts_with("shadow=keep"), cutout = more.ends_with("cutout");
+        const RefineOptions options = Studio(test.side, more);
+        std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
+        ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, out.data()).Ok());
+        for (int32_t i = 0; i < kWidth * kHeight; ++i) {
+            const uint8_t* at = &pixels[std::size_t(3 * i)];
+            const int darkening = 255 - 255 * (at[0] + at[1] + at[2]) / (250 + 250 + 246);
+            const int expected = test.Object(i % kWidth, i / kWidth) ? 255 : kept ? darkening : 0;
+            const int alpha = cutout ? out[std::size_t(4 * i + 3)] : 255 - out[std::size_t(i)];
+            ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
         }
     }
 }

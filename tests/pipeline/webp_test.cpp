@@ -114,21 +114,24 @@ TEST(Webp, CutOutsAndSoftMasksReadBackAsTheirPngsTurnedByExif) {
         photo[3 * i] = 200, photo[3 * i + 1] = uint8_t(40 + i % kWidth), photo[3 * i + 2] = 30;
     }
     const Bytes exif = ExifOrientation(8, true);
-    // What is made, lossless, the worst and the mean error of colours shown, the EXIF chunk.
-    const std::tuple<Product, bool, int, double, Bytes> kCases[] = {
-        {Product::Cutout, true, 0, 0, exif},
-        {Product::Cutout, false, 40, 3, {}},  // unturned: a band of rows with no transparency
-        {Product::SoftMask, false, 14, 0.5, Bytes(exif.begin() + 6, exif.end())}};
+    // The options, the worst and the mean error of colours shown, the EXIF chunk.
+    const std::tuple<std::string, int, double, Bytes> kCases[] = {
+        {"auto-background cutout invert lossless", 0, 0, exif},
+        {"auto-background cutout", 40, 3, {}},  // unturned: a band of rows with no transparency
+        {"auto-background soft", 14, 0.5, Bytes(exif.begin() + 6, exif.end())}};
     ScratchFolder folder;
     std::vector<uint8_t> buffer;
-    for (const auto& [product, lossless, worst, mean, chunk] : kCases) {
+    for (const auto& [options, worst, mean, chunk] : kCases) {
+        SCOPED_TRACE(options);
+        const bool lossless = options.ends_with("lossless");
         WriteWholeFile(folder / "photo.webp",
                        EncodeWebp(kWidth, kHeight, 3, photo, {.lossless = true, .exif = chunk}));
-        MaskOptions options{.format = PictureFormat::Png};
-        options.refine = {.autoBackground = true, .product = product, .invert = lossless};
-        ASSERT_TRUE(MaskFile(folder / "photo.webp", folder / "out.png", options, buffer).Ok());
-        options.format = PictureFormat::Webp, options.lossless = lossless;
-        ASSERT_TRUE(MaskFile(folder / "photo.webp", folder / "out.webp", options, buffer).Ok());
+        for (const auto format : {PictureFormat::Png, PictureFormat::Webp}) {
+            const auto out = folder / (format == PictureFormat::Png ? "out.png" : "out.webp");
+            ASSERT_TRUE(
+                MaskFile(folder / "photo.webp", out, Settings(options).ForFile(format), buffer)
+                    .Ok());
+        }
         const PngPicture made = DecodePng(ReadWholeFile(folder / "out.png")),
                          back = DecodeWebp(ReadWholeFile(folder / "out.webp"));
         EXPECT_EQ(back.width, chunk.empty() ? kWidth : kHeight) << chunk.size() << " bytes of EXIF";
@@ -142,23 +145,22 @@ TEST(Webp, CutOutsAndSoftMasksReadBackAsTheirPngsTurnedByExif) {
             wrong += error > (c == 3 ? 0 : shown ? worst : 255);  // alpha exact
             sum += shown ? error : 0, count += shown;
         }
-        EXPECT_EQ(wrong, 0) << int(product) << (lossless ? ", lossless" : ", lossy");
-        EXPECT_LE(sum / count, mean) << int(product) << (lossless ? ", lossless" : ", lossy");
+        EXPECT_EQ(wrong, 0);
+        EXPECT_LE(sum / count, mean);
     }
 }
 
 // Standard output takes a cut-out as PNG unless --format says WebP; a batch names its
 // WebPs so.
 TEST(Webp, StandardOutputAndBatchesTakeWebpWhenAsked) {
-    MaskSettings settings{.side = Background::NearWhite};
-    settings.refine.product = Product::Cutout;
-    for (const auto format : {std::optional<PictureFormat>(), std::optional(PictureFormat::Webp)}) {
-        settings.format = format;
+    for (const auto& [options, format] : {std::pair{"white cutout", PictureFormat::Png},
+                                          {"white cutout format=webp", PictureFormat::Webp}}) {
         BatchJob job;
-        ASSERT_TRUE(PlanOne(settings, "p.jpg", "-", Spelling::CommandLine, job).Ok());
-        EXPECT_EQ(job.format, format.value_or(PictureFormat::Png));
+        ASSERT_TRUE(PlanOne(Settings(options), "p.jpg", "-", Spelling::CommandLine, job).Ok());
+        EXPECT_EQ(job.format, format) << options;
     }
-    const BatchPlan plan = PlanBatch({"a/p.jpg", "q.bmp"}, {"o", "-m", PictureFormat::Webp, true});
+    const BatchPlan plan = PlanBatch(
+        {"a/p.jpg", "q.bmp"}, Settings("white cutout format=webp out-dir=o suffix=-m").Naming());
     EXPECT_EQ(plan.written, (std::vector<std::string>{"o/p-m.webp", "o/q-m.webp"}));
 }
 

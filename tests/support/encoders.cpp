@@ -126,7 +126,7 @@ DecodedJpeg DecodeJpeg(const Bytes& file) {
 }
 
 Bytes EncodeJpeg(int width, int height, int components, const Bytes& pixels,
-                 const JpegOptions& options) {
+                 const EncodeOptions& options) {
     jpeg_compress_struct info;
     jpeg_error_mgr errors;
     info.err = jpeg_std_error(&errors);  // a mistake in a test stops it with the message
@@ -281,12 +281,7 @@ void Rechecksum(Bytes& file, std::size_t type) {
 
 Bytes EncodeTiff(const TiffPicture& p) {
     const ScratchFolder folder;
-    const std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(
-        TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
-    TIFFOpenOptionsSetWarningHandlerExtR(
-        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
-        nullptr);  // of legacy Deflate
-    TIFF* tiff = TIFFOpenExt((folder / "p.tif").c_str(), p.mode, options.get());
+    TIFF* tiff = TIFFOpen((folder / "p.tif").c_str(), p.mode);
     Check(tiff != nullptr, "EncodeTiff: creating a file");
     // The directory is written with room for the strip offsets, which the flush after the
     // pixels fills in place.

@@ -23,7 +23,6 @@ struct EncodeOptions {
     Bytes icc = {};                // a colour profile, in APP2 segments or an ICCP chunk
     std::vector<Bytes> app2 = {};  // JPEG's APP2 segments' contents, written as they are
 };
-using JpegOptions = EncodeOptions;
 
 // A JPEG of pixels given top row first, with 1 byte a pixel (grey), 3 (red, green, blue)
 // or 4 (CMYK stored inverted, 255 for no ink, as Adobe's programs write it).

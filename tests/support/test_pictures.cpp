@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <tuple>
 #include <vector>
@@ -289,6 +290,23 @@ std::vector<std::string> WrongRefusals(const Refusals& files) {
         }
     }
     return wrong;
+}
+
+MaskSettings Settings(const std::string& words) {
+    MaskSettings settings;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        const std::size_t equals = std::min(word.find('='), word.size());
+        const Option* option = FindOption(word.substr(0, equals));
+        const std::string argument = word.substr(std::min(equals + 1, word.size()));
+        if (!option || !ApplyOption(*option, argument, Spelling::CommandLine, settings).Ok()) {
+            throw std::invalid_argument("option refused: " + word);
+        }
+    }
+    if (const Result checked = CheckSettings(settings, Spelling::CommandLine); !checked.Ok()) {
+        throw std::invalid_argument(words + ": " + checked.detail);
+    }
+    return settings;
 }
 
 }  // namespace zel7::test_support

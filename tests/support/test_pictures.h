@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/options.h"
 #include "mask/threshold.h"
 
 namespace zel7::test_support {
@@ -101,5 +102,10 @@ using Refusals = std::vector<std::pair<Bytes, std::string>>;
 // The files that CheckBothPaths finds wrong, or that are not refused for their reason: the
 // size of each, and what was found instead.
 std::vector<std::string> WrongRefusals(const Refusals& files);
+
+// Options as zel7-mask takes them, without their dashes ("white cutout margin=7.5%"), read
+// through the library's table as every front end reads its own, and checked together; an
+// option refused throws, failing the test.
+MaskSettings Settings(const std::string& words);
 
 }  // namespace zel7::test_support
