@@ -111,17 +111,38 @@ using TakePiece = std::function<Result(std::span<const uint8_t>)>;
 class Deflater {
 public:
     virtual ~Deflater() = default;
+
     // Deflates size bytes; last ends the stream.
-    virtual Result Add(const uint8_t* bytes, std::size_t size, bool last,
-                       const TakePiece& take) = 0;
+    Result Add(const uint8_t* bytes, std::size_t size, bool last, const TakePiece& take) {
+        Feed(bytes, size, last);
+        for (;;) {
+            bool done = false;
+            if (!Step(last, done)) {
+                return Fail(Status::CannotWrite, "the compressor refused its settings");
+            }
+            const std::size_t filled = piece_.size() - Room();
+            if (filled == piece_.size() || (last && done && filled > 0)) {
+                if (Result result = take(std::span<const uint8_t>(piece_.data(), filled));
+                    !result.Ok()) {
+                    return result;
+                }
+                Empty();
+            }
+            if (done) {
+                return {};
+            }
+        }
+    }
 
 protected:
-    // Hands out the piece when it is full, or at the stream's end; true when it was kept.
-    Result Hand(std::size_t room, bool end, const TakePiece& take, bool& emptied) {
-        const std::size_t filled = piece_.size() - room;
-        emptied = room == 0 || (end && filled > 0);
-        return emptied ? take(std::span<const uint8_t>(piece_.data(), filled)) : Result{};
-    }
+    // Each library's own: the input given; one call of its deflater, false when it fails,
+    // done once the input (or, when last, the stream) is all out; the room left in the
+    // piece; the piece to fill from its start.
+    virtual void Feed(const uint8_t* bytes, std::size_t size, bool last) = 0;
+    virtual bool Step(bool last, bool& done) = 0;
+    virtual std::size_t Room() const = 0;
+    virtual void Empty() = 0;
+
     std::vector<uint8_t> piece_ = std::vector<uint8_t>(kIdatBytes);
 };
 
@@ -137,32 +158,19 @@ public:
         Empty();
     }
 
-    Result Add(const uint8_t* bytes, std::size_t size, bool last, const TakePiece& take) override {
+private:
+    void Feed(const uint8_t* bytes, std::size_t size, bool last) override {
         stream_.next_in = const_cast<uint8_t*>(bytes);
         stream_.avail_in = uint32_t(size);
         stream_.end_of_stream = last ? 1 : 0;
-        for (;;) {
-            if (isal_deflate(&stream_) != COMP_OK) {
-                return Fail(Status::CannotWrite, "the compressor refused its settings");
-            }
-            const bool done =
-                last ? stream_.internal_state.state == ZSTATE_END : stream_.avail_in == 0;
-            bool emptied = false;
-            if (Result result = Hand(stream_.avail_out, last && done, take, emptied);
-                !result.Ok()) {
-                return result;
-            }
-            if (emptied) {
-                Empty();
-            }
-            if (done) {
-                return {};
-            }
-        }
     }
-
-private:
-    void Empty() {
+    bool Step(bool last, bool& done) override {
+        const bool ok = isal_deflate(&stream_) == COMP_OK;
+        done = last ? stream_.internal_state.state == ZSTATE_END : stream_.avail_in == 0;
+        return ok;
+    }
+    std::size_t Room() const override { return stream_.avail_out; }
+    void Empty() override {
         stream_.next_out = piece_.data();
         stream_.avail_out = uint32_t(piece_.size());
     }
@@ -186,31 +194,18 @@ public:
         }
     }
 
-    Result Add(const uint8_t* bytes, std::size_t size, bool last, const TakePiece& take) override {
+private:
+    void Feed(const uint8_t* bytes, std::size_t size, bool) override {
         stream_.next_in = const_cast<uint8_t*>(bytes);
         stream_.avail_in = uInt(size);
-        for (;;) {
-            const int status = deflate(&stream_, last ? Z_FINISH : Z_NO_FLUSH);
-            if (status == Z_STREAM_ERROR) {
-                return Fail(Status::CannotWrite, "the compressor refused its settings");
-            }
-            const bool done = last ? status == Z_STREAM_END : stream_.avail_in == 0;
-            bool emptied = false;
-            if (Result result = Hand(stream_.avail_out, last && done, take, emptied);
-                !result.Ok()) {
-                return result;
-            }
-            if (emptied) {
-                Empty();
-            }
-            if (done) {
-                return {};
-            }
-        }
     }
-
-private:
-    void Empty() {
+    bool Step(bool last, bool& done) override {
+        const int status = deflate(&stream_, last ? Z_FINISH : Z_NO_FLUSH);
+        done = last ? status == Z_STREAM_END : stream_.avail_in == 0;
+        return status != Z_STREAM_ERROR;
+    }
+    std::size_t Room() const override { return stream_.avail_out; }
+    void Empty() override {
         stream_.next_out = piece_.data();
         stream_.avail_out = uInt(piece_.size());
     }
