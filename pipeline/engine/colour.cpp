@@ -189,4 +189,23 @@ Result ConvertToSrgb(std::unique_ptr<RowSource>& source) {
     return {};
 }
 
+std::array<uint8_t, 3> FromSrgb(std::span<const uint8_t> profile, std::array<uint8_t, 3> rgb) {
+    const OpenProfile target = profile.empty() ? OpenProfile() : Open(profile);
+    if (!target || ColoursOf(target.get()) != ProfileColours::Rgb) {
+        return rgb;
+    }
+    const OpenProfile srgb(cmsCreate_sRGBProfile());
+    cmsHTRANSFORM handle =
+        srgb ? cmsCreateTransform(srgb.get(), TYPE_RGB_8, target.get(), TYPE_RGB_8,
+                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
+             : nullptr;
+    if (handle == nullptr) {
+        return rgb;
+    }
+    std::array<uint8_t, 3> converted{};
+    cmsDoTransform(handle, rgb.data(), converted.data(), 1);
+    cmsDeleteTransform(handle);
+    return converted;
+}
+
 }  // namespace zel7

@@ -2,6 +2,7 @@
 // place that knows lcms2.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,5 +35,10 @@ std::optional<ProfileSummary> ReadColourProfile(std::span<const uint8_t> profile
 // row is read. Transforms are kept for the profiles last seen, so that a batch of one
 // camera's pictures builds one.
 Result ConvertToSrgb(std::unique_ptr<RowSource>& source);
+
+// An sRGB colour (red, green, blue) in an RGB profile's colours, relative colorimetric,
+// so that a colour asked for in sRGB is that colour in a picture tagged with the profile;
+// as it is when the profile is empty, unreadable or not RGB (the picture is then sRGB's).
+std::array<uint8_t, 3> FromSrgb(std::span<const uint8_t> profile, std::array<uint8_t, 3> rgb);
 
 }  // namespace zel7

@@ -157,6 +157,13 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
                     : UprightSource(std::move(input));
     }
     if (framing.Active()) {
+        // The colour is asked for in sRGB; the picture is in its profile's colours.
+        if (framing.flatten) {
+            const auto [red, green, blue] =
+                FromSrgb(input->ColourProfile(),
+                         {framing.flatten->red, framing.flatten->green, framing.flatten->blue});
+            framing.flatten = FrameColour{red, green, blue};
+        }
         if (Result result = OpenFramedSource(std::move(input), framing, input); !result.Ok()) {
             return result;
         }

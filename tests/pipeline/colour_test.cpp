@@ -2,6 +2,8 @@
 // cut-outs carry it byte for byte and masks none; with srgb the rows are converted to sRGB
 // values that the profiles' primaries and curves predict, and no profile is written;
 // damaged profiles are refused by the conversion and left out of cut-outs.
+#include "engine/colour.h"
+
 #include <gtest/gtest.h>
 
 #include "colour_profiles.h"
@@ -121,6 +123,22 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
         for (std::size_t c = 0; c < 3; ++c) {  // the second pixel, within JPEG's own error
             EXPECT_NEAR(out.samples[4 + c], (*row.srgb)[c], 3) << "channel " << c;
         }
+    }
+}
+
+// A colour asked for in sRGB goes into the colours of the profile a cut-out carries (as
+// --flatten's does): Adobe RGB's blue back from sRGB's, white as white; unchanged for no
+// profile, a grey one, or one that cannot be read.
+TEST(ColourProfile, SrgbColoursGoIntoTheProfileCarried) {
+    const std::array<uint8_t, 3> blue{kBlueFromAdobe[0], kBlueFromAdobe[1], kBlueFromAdobe[2]},
+        white{255, 255, 255};
+    const std::array<uint8_t, 3> adobe = FromSrgb(kAdobe, blue);
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_NEAR(adobe[c], kBlue[c], 1) << "channel " << c;
+    }
+    EXPECT_EQ(FromSrgb(kAdobe, white), white);
+    for (const Bytes& other : {Bytes{}, kGrey18, RandomBytes(200, 3)}) {
+        EXPECT_EQ(FromSrgb(other, blue), blue);
     }
 }
 
