@@ -157,7 +157,6 @@ struct CDialogEx::DialogWindow : QDialog {
             }
             const unsigned id = item.commandId;
             QAction* action = menu->addAction(QString::fromStdWString(item.text));
-            action->setData(id);
             QObject::connect(action, &QAction::triggered, this,
                              [this, id] { owner.SendMessage(WM_SYSCOMMAND, id, 0); });
         }
