@@ -104,7 +104,7 @@ Result RunInline(const std::vector<Slice>& slices, const SliceReader& reader, Ro
 }
 
 // Reads on this thread while another masks and writes, through a ring of buffers: the
-// decoder, the longest part, then has this core to itself, and the system's copying into
+// decoder, the longest stage, then has this core to itself, and the system's copying into
 // and out of the page cache runs on two cores.
 Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader, RowSink& sink,
                      uint8_t* buffers, std::size_t ring) {

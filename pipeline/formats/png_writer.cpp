@@ -267,9 +267,9 @@ Result PngSink::WriteChunk(const char* type, std::span<const uint8_t> data) {
     crc = crc32_gzip_refl(crc, data.data(), data.size());
     std::array<uint8_t, 4> tail{};
     PutBigEndian(crc, tail.data());
-    for (const std::span<const uint8_t> part :
+    for (const std::span<const uint8_t> piece :
          {std::span<const uint8_t>(head), data, std::span<const uint8_t>(tail)}) {
-        if (Result result = file_.Write(part.data(), part.size()); !result.Ok()) {
+        if (Result result = file_.Write(piece.data(), piece.size()); !result.Ok()) {
             return result;
         }
     }
