@@ -60,9 +60,7 @@ private:
     Resampler resampler_;
     std::vector<uint8_t> unscaled_;           // the box's planes when not resampled
     std::array<const uint8_t*, 4> planes_{};  // the placed box's planes
-    std::vector<uint8_t> row_;                // the frame's row being handed out
-    int32_t nextRow_ = 0;
-    std::size_t handedOut_ = 0;
+    RowHandOut rows_;
 };
 
 Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& options) {
@@ -101,8 +99,7 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         return Fail(Status::TooManyPixels, "too large a frame");
     }
     shape_ = {width, height, bitCount, stride, stride * height};
-    row_.resize(std::size_t(stride));
-    handedOut_ = row_.size();
+    rows_.Start(std::size_t(stride), height);
     return {};
 }
 
@@ -228,7 +225,7 @@ Result Framed::Resample() {
 }
 
 Result Framed::WriteRow(int32_t y, uint8_t* out) {
-    std::memset(out, 0, row_.size());
+    std::memset(out, 0, std::size_t(shape_.rowStride));
     if (!options_.Reshapes()) {
         // Flattening alone: row for row.
         if (Result result = source_->Read(input_.data(), input_.size()); !result.Ok()) {
@@ -270,30 +267,7 @@ Result Framed::WriteRow(int32_t y, uint8_t* out) {
 }
 
 Result Framed::Read(uint8_t* into, std::size_t size) {
-    while (size > 0) {
-        if (handedOut_ == row_.size()) {
-            if (nextRow_ == shape_.height) {
-                return Fail(Status::ReadFailed, "read past the last row");
-            }
-            // Whole rows asked for go straight to their place.
-            uint8_t* out = size >= row_.size() ? into : row_.data();
-            if (Result result = WriteRow(nextRow_++, out); !result.Ok()) {
-                return result;
-            }
-            if (out == into) {
-                into += row_.size();
-                size -= row_.size();
-                continue;
-            }
-            handedOut_ = 0;
-        }
-        const std::size_t part = std::min(size, row_.size() - handedOut_);
-        std::memcpy(into, row_.data() + handedOut_, part);
-        handedOut_ += part;
-        into += part;
-        size -= part;
-    }
-    return {};
+    return rows_.Read(into, size, [this](int32_t y, uint8_t* out) { return WriteRow(y, out); });
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 // the same loop with other ends.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -119,6 +121,49 @@ enum class SliceWriting { Inline, OnSecondThread };
 struct CopyOptions {
     std::optional<Background> mask;  // 24-bit pictures only; others pass unchanged
     SliceWriting writing = SliceWriting::Inline;
+};
+
+// Rows a source makes one at a time, handed out in reads of any size: a whole row asked
+// for is made straight into its place, a part of one through the row kept here.
+class RowHandOut {
+public:
+    void Start(std::size_t rowBytes, int32_t rows) {
+        row_.resize(rowBytes);
+        handedOut_ = rowBytes;
+        rows_ = rows;
+    }
+    // make(y, out) writes row y at out, rows in order.
+    template <class Make>
+    Result Read(uint8_t* into, std::size_t size, const Make& make) {
+        while (size > 0) {
+            if (handedOut_ == row_.size()) {
+                if (next_ == rows_) {
+                    return Fail(Status::ReadFailed, "read past the last row");
+                }
+                const bool whole = size >= row_.size();
+                if (Result result = make(next_++, whole ? into : row_.data()); !result.Ok()) {
+                    return result;
+                }
+                if (whole) {
+                    into += row_.size();
+                    size -= row_.size();
+                    continue;
+                }
+                handedOut_ = 0;
+            }
+            const std::size_t part = std::min(size, row_.size() - handedOut_);
+            std::memcpy(into, row_.data() + handedOut_, part);
+            handedOut_ += part;
+            into += part;
+            size -= part;
+        }
+        return {};
+    }
+
+private:
+    std::vector<uint8_t> row_;
+    std::size_t handedOut_ = 0;
+    int32_t rows_ = 0, next_ = 0;
 };
 
 // The source's rows read a few slices ahead by a second thread, so that decoding runs on

@@ -63,9 +63,7 @@ private:
     std::vector<uint8_t> object_;         // the same: object, as written
     std::optional<ConfidenceCounter> counter_;
     int32_t decodedRows_ = 0;
-    std::vector<uint8_t> row_;  // the finished row being handed out
-    int32_t nextRow_ = 0;
-    std::size_t handedOut_ = 0;
+    RowHandOut rows_;
 };
 
 Result Refined::OpenDecoder(std::unique_ptr<RowSource>& decoder) {
@@ -229,8 +227,7 @@ Result Refined::Open() {
     }
     shape_ = {width, height, bitCount, stride, stride * height};
     counter_.emplace(width, height);
-    row_.resize(std::size_t(stride));
-    handedOut_ = row_.size();
+    rows_.Start(std::size_t(stride), height);
     return {};
 }
 
@@ -252,39 +249,21 @@ Result Refined::DecodeRow(int32_t y) {
 }
 
 Result Refined::Read(uint8_t* into, std::size_t size) {
-    while (size > 0) {
-        if (handedOut_ == row_.size()) {
-            if (nextRow_ == decoded_.height) {
-                return Fail(Status::ReadFailed, "read past the last row");
-            }
-            if (decoder_) {
-                // The rows around the one written must be there for its edges.
-                const int32_t needed = std::min(nextRow_ + kReach + 1, decoded_.height);
-                for (; decodedRows_ < needed; ++decodedRows_) {
-                    if (Result result = DecodeRow(decodedRows_); !result.Ok()) {
-                        return result;
-                    }
+    return rows_.Read(into, size, [this](int32_t y, uint8_t* out) {
+        if (decoder_) {
+            // The rows around the one written must be there for its edges.
+            const int32_t needed = std::min(y + kReach + 1, decoded_.height);
+            for (; decodedRows_ < needed; ++decodedRows_) {
+                if (Result result = DecodeRow(decodedRows_); !result.Ok()) {
+                    return result;
                 }
-            } else {
-                labels_->FillRow(nextRow_, coverage_.data());
             }
-            // Whole rows asked for go straight to their place.
-            if (size >= row_.size()) {
-                WriteRow(nextRow_++, into);
-                into += row_.size();
-                size -= row_.size();
-                continue;
-            }
-            WriteRow(nextRow_++, row_.data());
-            handedOut_ = 0;
+        } else {
+            labels_->FillRow(y, coverage_.data());
         }
-        const std::size_t part = std::min(size, row_.size() - handedOut_);
-        std::memcpy(into, row_.data() + handedOut_, part);
-        handedOut_ += part;
-        into += part;
-        size -= part;
-    }
-    return {};
+        WriteRow(y, out);
+        return Result{};
+    });
 }
 
 void Refined::WriteRow(int32_t y, uint8_t* out) {
@@ -297,7 +276,7 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     // least half object, as a cut-out's alpha of 128 and more shows it.
     const bool halved = options_.product == Product::Mask && options_.surface;
     const std::size_t pixelBytes = std::size_t(width) * (cutout ? 4 : 3);
-    std::memset(out + pixelBytes, 0, row_.size() - pixelBytes);  // the row's padding
+    std::memset(out + pixelBytes, 0, std::size_t(shape_.rowStride) - pixelBytes);  // padding
     if (!cutout) {
         kernels::ExpandGrey(coverage, std::size_t(width), options_.invert ? 0 : 255, out);
     } else {
