@@ -15,6 +15,7 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 
 #include "mask/kernels.h"
@@ -93,14 +94,15 @@ struct Bounds {
     HWY_ALIGN uint8_t high[48];
     Sides sides;
 
+    // Made on every call, and the surface's classifier calls once for each piece of
+    // a row: the pattern copied whole rather than a byte at a time.
     explicit Bounds(const ColourRange& range) {
-        bool lowest = true, highest = true;
-        for (int i = 0; i < 48; ++i) {
-            low[i] = range.low[std::size_t(i % 3)];
-            high[i] = range.high[std::size_t(i % 3)];
-            lowest = lowest && low[i] == 0;
-            highest = highest && high[i] == 255;
+        for (int i = 0; i < 48; i += 3) {
+            std::memcpy(low + i, range.low.data(), 3);
+            std::memcpy(high + i, range.high.data(), 3);
         }
+        const bool lowest = (range.low[0] | range.low[1] | range.low[2]) == 0;
+        const bool highest = (range.high[0] & range.high[1] & range.high[2]) == 255;
         sides = highest ? Sides::Low : lowest ? Sides::High : Sides::Both;
     }
 };

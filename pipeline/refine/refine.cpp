@@ -137,10 +137,8 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
 void Refined::Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
     if (surface_) {
         surface_->Classify(y, bgr, mark, classes);
-        for (int32_t x = 0; shadows_->Any() && x < decoded_.width; ++x) {
-            if (classes[x] == 0 && shadows_->InShadow(x, y, bgr + 3 * x)) {
-                classes[x] = mark;
-            }
+        if (shadows_->Any()) {
+            shadows_->Mark(y, decoded_.width, bgr, mark, classes);
         }
     } else {
         ClassifyPixels(bgr, decoded_.width, reference_, mark, classes);

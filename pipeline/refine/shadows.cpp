@@ -210,9 +210,23 @@ bool ShadowMap::InShadow(int32_t x, int32_t y, const uint8_t* bgr) const {
                         surface_.Side() == Background::NearWhite);
 }
 
-}  // namespace zel7
-
-namespace zel7 {
+void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
+                     uint8_t* classes) const {
+    const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
+    const uint8_t* shadow = &shadow_[std::size_t(j) * std::size_t(across_)];
+    const bool white = surface_.Side() == Background::NearWhite;
+    for (int32_t i = 0; i < across_; ++i) {
+        // The pixels nearest sample i, as InShadow finds it.
+        const int32_t from = std::max(0, i * step_ - step_ / 2);
+        const int32_t to = i == across_ - 1 ? width : std::min(width, (i + 1) * step_ - step_ / 2);
+        for (int32_t x = from; shadow[i] != 0 && x < to; ++x) {
+            if (classes[x] == 0 &&
+                BackdropHued(bgr + 3 * x, surface_.At(x, y), tolerance_, white)) {
+                classes[x] = mark;
+            }
+        }
+    }
+}
 
 uint8_t ShadowMap::Darkening(int32_t x, int32_t y, const uint8_t* bgr) const {
     const std::array<uint8_t, 3> backdrop = surface_.At(x, y);

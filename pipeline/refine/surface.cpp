@@ -41,9 +41,11 @@ constexpr int kMostTextureTolerance = 40;
 constexpr int kSmoothings = 4 * kMostCells * kMostCells;
 // Rows are classified in pieces of about this many pixels, each against the surface's
 // colour and tolerance at the middle of its block of as many rows: a few levels of
-// fall-off per cell are then a fraction of a level per block.
+// fall-off per cell are then a fraction of a level per block. A piece is a whole number
+// of 16 pixels, which the classifying kernel's vectors take whole on every target, so
+// that none ends in its portable loop.
 constexpr int32_t kPiecesPerCell = 8;
-constexpr int32_t kLeastPiece = 16;
+constexpr int32_t kPieceStep = 16;
 
 // Where pixel at lies among the middles of cells cells across size pixels: the cell
 // before it and its share of the way to the next, going on along the same slope beyond
@@ -131,7 +133,8 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
     // what rows are classified against, looked up rather than worked out each time.
-    piece_ = std::max(kLeastPiece, width_ / (across_ * kPiecesPerCell));
+    const double pieceSteps = double(width_) / double(across_ * kPiecesPerCell * kPieceStep);
+    piece_ = kPieceStep * std::max(1, int32_t(std::lround(pieceSteps)));
     blocksAcross_ = (width_ + piece_ - 1) / piece_;
     const int32_t blocksDown = (height_ + piece_ - 1) / piece_;
     blocks_.resize(std::size_t(blocksAcross_) * std::size_t(blocksDown));
