@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "encoders.h"
 #include "engine/working_image.h"
 #include "run_program.h"
 #include "system/system.h"
@@ -129,6 +130,16 @@ TEST_P(DestinationTest, RefusesRowsThatAreNotThereWithoutTouchingTheFolder) {
     EXPECT_TRUE(folder_.Entries().empty());
 }
 
+// The dialog's masks held bottom row first, written to a name ending in .png: a one-bit
+// PNG, top row first.
+TEST_P(DestinationTest, MasksHeldInMemoryNamedPngAreOneBitPngs) {
+    const uint8_t rows[16] = {0, 0, 0, 255, 255, 255, 0, 0, 255, 255, 255, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(SavePicture(folder_ / "m.png", rows, 2, 2, 24, nullptr).Ok());
+    const PngPicture png = DecodePng(ReadWholeFile(folder_ / "m.png"));
+    EXPECT_EQ(png.bitDepth, 1);
+    EXPECT_EQ(png.samples, (std::vector<uint16_t>{255, 0, 0, 255}));
+}
+
 // Killed by a signal while writing: the mask being written goes with the process,
 // unless the signal is one the caller chose to ignore (as nohup does).
 TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnored) {
@@ -202,6 +213,9 @@ TEST_P(DestinationTest, InsideAFolderMakesItsFoldersAndFollowsNoLink) {
         }
         EXPECT_EQ(Describe(result), expected);
     }
+    ReplacementFile beside;  // a name that only begins with the folder's
+    EXPECT_EQ(Describe(beside.Create(folder_ / "outer.bmp", out)),
+              "cannot create file (Invalid argument)");
     EXPECT_EQ(ReadWholeFile(folder_ / "x.bmp"), Bytes{7});
     EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"out", "x.bmp"}));
     EXPECT_TRUE(fs::is_symlink(out / "x.bmp"));
