@@ -70,8 +70,11 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
         const auto cellRow = std::size_t(int64_t(y) * int64_t(across) / height) * across;
         pieces.clear();
         labels.ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t root, bool background) {
+            // The backdrop's colour near a hole comes from the surface when there is
+            // one; only without it is it measured here.
             if (background) {
-                for (int32_t x = (start + step - 1) / step * step; x < stop; x += step) {
+                for (int32_t x = (start + step - 1) / step * step; surface == nullptr && x < stop;
+                     x += step) {
                     const uint8_t* pixel = row + 3 * (x / step);
                     if (IsBackdropColoured(pixel, reference)) {  // not a shadow
                         cells[cellRow + std::size_t(int64_t(x) * int64_t(across) / width)].Add(

@@ -37,8 +37,11 @@ constexpr double kSecondPerDeviation = 1.954;
 constexpr double kTextureDeviations = 4;
 constexpr int kMostTextureTolerance = 40;
 // Carrying colours over the cells the object covers: each such cell becomes the mean
-// of its neighbours, this many times over, which settles a grid of kMostCells.
+// of its neighbours, round after round, until no cell moves by more than kSettled of a
+// level (far below the rounding to whole levels), or at most this many rounds, which
+// settle a grid of kMostCells.
 constexpr int kSmoothings = 4 * kMostCells * kMostCells;
+constexpr float kSettled = 1.0f / 256;
 // Rows are classified in pieces of about this many pixels, each against the surface's
 // colour and tolerance at the middle of its block of as many rows: a few levels of
 // fall-off per cell are then a fraction of a level per block. A piece is a whole number
@@ -353,28 +356,34 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
     if (std::find(known.begin(), known.end(), true) == known.end()) {
         return;  // nothing reached: the border's colour stands
     }
-    for (int round = 0; round < kSmoothings; ++round) {
-        for (int32_t j = 0; j < down_; ++j) {
-            for (int32_t i = 0; i < across_; ++i) {
-                const std::size_t k = std::size_t(j * across_ + i);
-                if (known[k]) {
+    std::vector<std::size_t> carried;  // the cells without a measure of their own
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+        if (!known[k]) {
+            carried.push_back(k);
+        }
+    }
+    float moved = kSettled;
+    for (int round = 0; round < kSmoothings && moved >= kSettled; ++round) {
+        moved = 0;
+        for (const std::size_t k : carried) {
+            const int32_t i = int32_t(k % std::size_t(across_)),
+                          j = int32_t(k / std::size_t(across_));
+            Cell sum{};
+            float count = 0;
+            for (const auto& [di, dj] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
+                if (i + di < 0 || i + di >= across_ || j + dj < 0 || j + dj >= down_) {
                     continue;
                 }
-                Cell sum{};
-                float count = 0;
-                for (const auto& [di, dj] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
-                    if (i + di < 0 || i + di >= across_ || j + dj < 0 || j + dj >= down_) {
-                        continue;
-                    }
-                    const auto& other = cells_[std::size_t((j + dj) * across_ + i + di)];
-                    for (std::size_t c = 0; c < 4; ++c) {
-                        sum[c] += other[c];
-                    }
-                    count += 1;
-                }
+                const auto& other = cells_[std::size_t((j + dj) * across_ + i + di)];
                 for (std::size_t c = 0; c < 4; ++c) {
-                    cells_[k][c] = sum[c] / count;
+                    sum[c] += other[c];
                 }
+                count += 1;
+            }
+            for (std::size_t c = 0; c < 4; ++c) {
+                const float mean = sum[c] / count;
+                moved = std::max(moved, std::abs(mean - cells_[k][c]));
+                cells_[k][c] = mean;
             }
         }
     }
