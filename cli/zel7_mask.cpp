@@ -35,11 +35,12 @@ void RunJobs(const std::vector<zel7::BatchJob>& jobs, const CommandLine& line, u
         std::vector<uint8_t> buffer;
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             const zel7::BatchJob& job = jobs[i];
-            if (line.settings.skipExisting && zel7::IsUpToDate(job.source, job.destination)) {
+            zel7::MaskOptions options = line.settings.ForFile(job.format);
+            if (line.settings.skipExisting &&
+                zel7::IsUpToDate(job.source, job.destination, options.inside)) {
                 reporter.Skipped(job.source, job.destination);
                 continue;
             }
-            zel7::MaskOptions options = line.settings.ForFile(job.format);
             options.writing = writing;
             zel7::MaskNote note;
             const auto start = std::chrono::steady_clock::now();

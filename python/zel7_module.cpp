@@ -254,6 +254,17 @@ std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& sourc
     return {PathText(job.destination), note.Remark(), ConfidenceDict(note.confidence)};
 }
 
+// --skip-existing's question for one file of a batch, which a kept tree asks of its
+// output folder as the writer reaches into it.
+bool UpToDate(const fs::path& source, const fs::path& destination, const std::string& background,
+              const fs::path& outDir, const py::kwargs& options) {
+    const zel7::MaskSettings settings =
+        Settings("mask_file", background, options, Use::Batch, outDir);
+    zel7::BatchJob job;
+    return zel7::PlanOne(settings, source, destination, zel7::Spelling::Keyword, job).Ok() &&
+           zel7::IsUpToDate(job.source, job.destination, settings.ForFile(job.format).inside);
+}
+
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
 py::str MaskFileOf(const fs::path& source, const fs::path& destination,
                    const std::string& background, const py::kwargs& options) {
@@ -380,8 +391,10 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
                "With out_dir, one file of a batch _plan planned, with the batch's keywords.");
     module.def("_plan", &Plan, py::arg("paths"), py::arg("out_dir"), py::arg("suffix"),
                py::arg("background"), "zel7.dask's batch, planned as zel7-mask plans its own.");
-    module.def("_up_to_date", &zel7::IsUpToDate, py::arg("source"), py::arg("destination"),
-               "Whether the mask exists and is not older than its source (--skip-existing).");
+    module.def("_up_to_date", &UpToDate, py::arg("source"), py::arg("destination"),
+               py::arg("background"), py::arg("out_dir"),
+               "Whether the mask exists and is not older than its source (--skip-existing), "
+               "for one file of a batch _plan planned, with the batch's keywords.");
 
     module.def("mask_name", &MaskName, py::arg("source"), py::arg("suffix") = "",
                py::arg("format") = py::none(), py::arg("cutout") = false,

@@ -192,17 +192,14 @@ std::optional<std::string> ReportProblem(const std::string& path,
     return std::nullopt;
 }
 
-bool IsUpToDate(const std::string& source, const std::string& destination) {
-    std::error_code error;
-    if (source == "-" || destination == "-" || !fs::is_regular_file(destination, error)) {
+bool IsUpToDate(const std::string& source, const std::string& destination,
+                const std::filesystem::path& inside) {
+    if (source == "-" || destination == "-") {
         return false;
     }
-    const auto mask = fs::last_write_time(destination, error);
-    if (error) {
-        return false;
-    }
-    const auto picture = fs::last_write_time(source, error);
-    return !error && mask >= picture;
+    const std::optional<int64_t> mask = RegularFileChanged(destination, inside);
+    const std::optional<int64_t> picture = RegularFileChanged(source);
+    return mask && picture && *mask >= *picture;
 }
 
 unsigned BoundedJobs(unsigned asked) {

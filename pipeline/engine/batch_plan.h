@@ -73,9 +73,11 @@ std::optional<std::string> ReportProblem(const std::string& path,
                                          const std::vector<std::string>& writes);
 
 // Whether a mask is there and not older than its source, for --skip-existing: only a
-// regular file counts. Masks are complete or absent, never partial, so one that
-// exists was finished.
-bool IsUpToDate(const std::string& source, const std::string& destination);
+// regular file counts, and inside a kept tree's output folder (inside) only one reached
+// as the writer would reach it, through no symbolic link. Masks are complete or absent,
+// never partial, so one that exists was finished.
+bool IsUpToDate(const std::string& source, const std::string& destination,
+                const std::filesystem::path& inside = {});
 
 // How many pictures may be worked on at once: the number asked (0: one per core), and
 // never more than memory holds with each picture at its decoding bound.

@@ -315,6 +315,53 @@ Result ScratchFile::ReadAt(void* into, std::size_t size, uint64_t offset) const 
     return {};
 }
 
+namespace {
+
+// The part of path below root, by name alone ("out/a/b.png" in "out" is a/b.png), when it
+// lies there and names a file; null otherwise.
+std::optional<std::filesystem::path> FileBelow(const std::filesystem::path& path,
+                                               const std::filesystem::path& root) {
+    const std::string& whole = path.native();
+    const std::string& folder = root.native();
+    std::size_t start = folder.size();
+    if (whole.compare(0, folder.size(), folder) != 0 ||
+        (folder.back() != '/' && (whole.size() == start || whole[start] != '/'))) {
+        return std::nullopt;
+    }
+    while (start < whole.size() && whole[start] == '/') {
+        ++start;
+    }
+    std::filesystem::path below = whole.substr(start);
+    const std::string leaf = below.filename().native();
+    if (leaf.empty() || leaf == "." || leaf == "..") {
+        return std::nullopt;
+    }
+    return below;
+}
+
+}  // namespace
+
+std::optional<int64_t> RegularFileChanged(const std::filesystem::path& path,
+                                          const std::filesystem::path& inside) {
+    struct stat info {};
+    if (inside.empty()) {
+        if (::stat(path.c_str(), &info) != 0) {
+            return std::nullopt;
+        }
+    } else {
+        const std::optional<std::filesystem::path> below = FileBelow(path, inside);
+        UniqueFd folder;
+        if (!below || OpenFolderBelow(inside, below->parent_path(), false, folder) != 0 ||
+            ::fstatat(folder.Get(), below->filename().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return std::nullopt;
+        }
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    return int64_t(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+}
+
 int OpenFolderBelow(const std::filesystem::path& root, const std::filesystem::path& below,
                     bool create, UniqueFd& folder) {
     UniqueFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -420,23 +467,12 @@ Result ReplacementFile::Create(const std::filesystem::path& destination,
 
 Result ReplacementFile::CreateInside(const std::filesystem::path& destination,
                                      const std::filesystem::path& inside) {
-    // The part of the name below inside, by name alone: "out/a/b.png" in "out" is a/b.png.
-    const std::string& whole = destination.native();
-    const std::string& root = inside.native();
-    std::size_t start = root.size();
-    if (whole.compare(0, root.size(), root) != 0 ||
-        (root.back() != '/' && (whole.size() == start || whole[start] != '/'))) {
+    const std::optional<std::filesystem::path> below = FileBelow(destination, inside);
+    if (!below) {
         return Fail(Status::CannotCreate, EINVAL);  // planned wrong: never outside
     }
-    while (start < whole.size() && whole[start] == '/') {
-        ++start;
-    }
-    const std::filesystem::path below = whole.substr(start);
-    const std::string leaf = below.filename().native();
-    if (leaf.empty() || leaf == "." || leaf == "..") {
-        return Fail(Status::CannotCreate, EINVAL);
-    }
-    if (int error = OpenFolderBelow(inside, below.parent_path(), true, folderFd_)) {
+    const std::string leaf = below->filename().native();
+    if (int error = OpenFolderBelow(inside, below->parent_path(), true, folderFd_)) {
         return Fail(error == ELOOP ? Status::SymbolicLink : Status::CannotCreate,
                     error == ELOOP ? 0 : error);
     }

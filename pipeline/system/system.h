@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -55,6 +56,12 @@ struct FileId {
     auto operator<=>(const FileId&) const = default;
 };
 int IdentifyFile(const std::filesystem::path& path, FileId& id);
+
+// When the regular file at path was last changed, in nanoseconds: reached from inside
+// as OpenFolderBelow reaches a folder (no link followed on the way or at the end) when
+// inside is given, else through any links. Null when no regular file is there.
+std::optional<int64_t> RegularFileChanged(const std::filesystem::path& path,
+                                          const std::filesystem::path& inside = {});
 
 // Whether this process may create files in folder: 0, or why not.
 int CheckWritableFolder(const std::filesystem::path& folder);

@@ -155,7 +155,9 @@ def _mask_partition(
     """A task: masks its files one after another, on a worker."""
     done = []
     for index, source, destination in jobs:
-        if skip_existing and zel7._zel7._up_to_date(source, destination):
+        if skip_existing and zel7._zel7._up_to_date(
+            source, destination, background, out_dir, **options
+        ):
             done.append((index, _entry(source, destination, "skipped")))
             continue
         start = time.perf_counter()

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "encoders.h"
+#include "engine/batch_plan.h"
 #include "engine/working_image.h"
 #include "run_program.h"
 #include "system/system.h"
@@ -213,6 +214,11 @@ TEST_P(DestinationTest, InsideAFolderMakesItsFoldersAndFollowsNoLink) {
         }
         EXPECT_EQ(Describe(result), expected);
     }
+    // --skip-existing finds what the writer would reach: no mask through a link.
+    const std::string source = folder_ / "x.bmp", through = out / "near/c.bmp";
+    EXPECT_EQ(std::tuple(IsUpToDate(source, out / "kept/c.bmp", out),
+                         IsUpToDate(source, through, out), IsUpToDate(source, through)),
+              std::tuple(true, false, true));
     ReplacementFile beside;  // a name that only begins with the folder's
     EXPECT_EQ(Describe(beside.Create(folder_ / "outer.bmp", out)),
               "cannot create file (Invalid argument)");
