@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace zel7 {
 namespace {
@@ -26,6 +27,105 @@ RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride)
     for (int32_t i = 0; i < kRows; ++i) {
         colours_[std::size_t(i)].resize(std::size_t(rowStride));
         coverage_[std::size_t(i)].resize(std::size_t(width));
+    }
+}
+
+EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes)
+    : width_(width),
+      height_(height),
+      mostBytes_(mostBytes),
+      rows_(std::size_t(kNear + 1), std::vector<uint8_t>(3 * std::size_t(width))),
+      extents_(std::size_t(2 * kNear + 1)),
+      previous_(std::size_t(width)),
+      lastNear_(std::size_t(width), INT32_MIN / 2) {
+    firstSpan_.push_back(0);
+    firstColour_.push_back(0);
+}
+
+void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes) {
+    if (over_) {
+        return;
+    }
+    std::copy_n(bgr, 3 * std::size_t(width_), rows_[std::size_t(y % (kNear + 1))].begin());
+    // The row's changes, left to right, each marked on its left or lower pixel: to the
+    // next pixel, or from the pixel above. The classes are compared eight at a time, as
+    // most of a row is one class. Each change marks the columns within kNear of it as
+    // near one in this row.
+    Extent& extent = extents_[std::size_t(y % (2 * kNear + 1))];
+    extent = {width_, 0};
+    const auto word = [](const uint8_t* at) {
+        uint64_t value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    };
+    int32_t marked = 0;  // columns before this are marked already
+    for (int32_t x = 0; x < width_; x += 8) {
+        const int32_t end = std::min(x + 8, width_);
+        if (x + 9 <= width_ && word(classes + x) == word(classes + x + 1) &&
+            (y == 0 || word(classes + x) == word(previous_.data() + x))) {
+            continue;
+        }
+        for (int32_t at = x; at < end; ++at) {
+            if ((at + 1 < width_ && classes[at] != classes[at + 1]) ||
+                (y > 0 && classes[at] != previous_[std::size_t(at)])) {
+                const int32_t from = std::max({at - kNear, marked, 0});
+                const int32_t to = std::min(at + kNear + 1, width_);
+                std::fill(lastNear_.begin() + from, lastNear_.begin() + to, y);
+                marked = std::max(marked, to);
+                extent = {std::min(extent.start, std::max(at - kNear, 0)), to};
+            }
+        }
+    }
+    std::copy_n(classes, std::size_t(width_), previous_.begin());
+    if (y >= kNear) {
+        Keep(y - kNear);
+    }
+    if (y + 1 == height_) {
+        for (int32_t last = std::max(height_ - kNear, 0); last < height_; ++last) {
+            Keep(last);
+        }
+    }
+}
+
+// Row y's pixels near a change in a row within kNear of it, in spans: those whose
+// column was last near one no further up than that, looked for where any was.
+void EdgeColours::Keep(int32_t y) {
+    Extent within{width_, 0};
+    for (int32_t row = std::max(y - kNear, 0); row <= std::min(y + kNear, height_ - 1); ++row) {
+        const Extent& extent = extents_[std::size_t(row % (2 * kNear + 1))];
+        within = {std::min(within.start, extent.start), std::max(within.stop, extent.stop)};
+    }
+    const uint8_t* colours = rows_[std::size_t(y % (kNear + 1))].data();
+    const int32_t since = y - kNear;
+    for (int32_t x = within.start; x < within.stop;) {
+        if (lastNear_[std::size_t(x)] < since) {
+            ++x;
+            continue;
+        }
+        const int32_t start = x;
+        while (x < within.stop && lastNear_[std::size_t(x)] >= since) {
+            ++x;
+        }
+        spans_.push_back({start, x});
+        colours_.insert(colours_.end(), colours + 3 * start, colours + 3 * x);
+    }
+    firstSpan_.push_back(spans_.size());
+    firstColour_.push_back(colours_.size());
+    ++done_;
+    if (colours_.size() + spans_.size() * sizeof(Extent) > mostBytes_) {
+        over_ = true;
+        colours_ = {};
+        spans_ = {};
+    }
+}
+
+void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
+    std::fill_n(bgr, 3 * std::size_t(width_), 0);
+    std::size_t at = firstColour_[std::size_t(y)];
+    for (std::size_t i = firstSpan_[std::size_t(y)]; i < firstSpan_[std::size_t(y) + 1]; ++i) {
+        const std::size_t bytes = 3 * std::size_t(spans_[i].stop - spans_[i].start);
+        std::memcpy(bgr + 3 * spans_[i].start, colours_.data() + at, bytes);
+        at += bytes;
     }
 }
 

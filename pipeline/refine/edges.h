@@ -37,6 +37,47 @@ private:
     std::array<std::vector<uint8_t>, kRows> colours_, coverage_;
 };
 
+// The colours that the edges of a two-tone mask of labelled regions can need, kept while
+// the labelling pass reads the picture, so that the last pass need not decode it again.
+// Two neighbours of one class always lie in one region, so every edge of the labelled
+// mask lies at a change of class: the pixels kept are those within kNear of one. Past
+// mostBytes of them, nothing more is kept and Complete() says so: the caller decodes.
+class EdgeColours {
+public:
+    // An edge pixel lies within kEdge of background, so both pixels of a change (on the
+    // way there, one marked) lie within kEdge of it, and the pixels its unmixing reads
+    // kReach beyond it.
+    static constexpr int32_t kNear = kEdge + kReach;
+
+    EdgeColours(int32_t width, int32_t height, std::size_t mostBytes);
+    // Row y's colours (24-bit pixels) and classes, as the labeller takes them, rows in
+    // order from the top.
+    void AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes);
+    // Whether every row has come and all that was needed was kept.
+    bool Complete() const { return !over_ && done_ == height_; }
+    // Row y's colours as far as kept; the other pixels black.
+    void FillRow(int32_t y, uint8_t* bgr) const;
+
+private:
+    void Keep(int32_t y);
+
+    struct Extent {  // of columns, stop past the last
+        int32_t start, stop;
+    };
+    int32_t width_, height_;
+    std::size_t mostBytes_;
+    bool over_ = false;
+    int32_t done_ = 0;                        // rows kept so far
+    std::vector<std::vector<uint8_t>> rows_;  // the last kNear + 1 rows' colours
+    std::vector<Extent> extents_;             // of the last 2 kNear + 1 rows' marks
+    std::vector<uint8_t> previous_;           // the classes of the row before
+    std::vector<int32_t> lastNear_;           // per column: the last row near a change
+    std::vector<std::size_t> firstSpan_;      // of each kept row, and one past the last
+    std::vector<std::size_t> firstColour_;    // the same, in colours_
+    std::vector<Extent> spans_;
+    std::vector<uint8_t> colours_;  // the spans' pixels, one after another
+};
+
 // Marks in edge (one byte a pixel) the pixels of row y within kEdge rows and columns
 // of background; the rows kEdge around y must be in the window. columns is room the
 // caller keeps, to spare an allocation a row.

@@ -17,6 +17,9 @@ namespace zel7 {
 namespace {
 
 constexpr double kMostFitSamples = 250'000;
+// The colours kept for a two-tone mask's edges, at most: a studio shot's outline keeps a
+// few hundred kilobytes; a picture of many small changes of class is decoded again.
+constexpr std::size_t kMostEdgeColourBytes = 16 << 20;
 
 class Refined : public RowSource {
 public:
@@ -55,12 +58,13 @@ private:
     std::optional<BackdropSurface> surface_;  // the same
     std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
     std::unique_ptr<RegionLabeller> labels_;
-    std::unique_ptr<RowSource> decoder_;  // for the rows' colours, when they matter
-    std::unique_ptr<RowWindow> window_;   // the rows around the one written, with decoder_
-    std::vector<uint8_t> coverage_;       // the row written, without decoder_
-    std::vector<uint8_t> edge_;           // per pixel of the row written: at the edge
-    std::vector<uint8_t> columns_;        // FindEdges's room
-    std::vector<uint8_t> object_;         // the same: object, as written
+    std::optional<EdgeColours> edgeColours_;  // for a two-tone mask's edges, once labelled
+    std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when they matter
+    std::unique_ptr<RowWindow> window_;       // the rows around the one written, with decoder_
+    std::vector<uint8_t> coverage_;           // the row written, without decoder_
+    std::vector<uint8_t> edge_;               // per pixel of the row written: at the edge
+    std::vector<uint8_t> columns_;            // FindEdges's room
+    std::vector<uint8_t> object_;             // the same: object, as written
     std::optional<ConfidenceCounter> counter_;
     int32_t decodedRows_ = 0;
     RowHandOut rows_;
@@ -165,8 +169,15 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         taken.emplace(width, decoded_.height);
     }
     const PictureSamples* samples = samples_ ? &*samples_ : taken ? &*taken : nullptr;
+    // A two-tone mask's edges need only the colours near changes of class, kept now.
+    if (options_.product == Product::Mask && options_.surface && !options_.keepShadows) {
+        edgeColours_.emplace(width, decoded_.height, kMostEdgeColourBytes);
+    }
     const auto label = [&](int32_t y, const uint8_t* bgr) {
         Classify(y, bgr, 1, classes.data());
+        if (edgeColours_) {
+            edgeColours_->AddRow(y, bgr, classes.data());
+        }
         if (taken) {
             taken->AddRow(y, bgr);
         }
@@ -207,7 +218,12 @@ Result Refined::Open() {
     // The last pass writes the rows. A two-tone mask of labelled regions needs no
     // colours, but where its edges go by their coverage as a cut-out's do; everything
     // else does.
-    if (!labels_ || options_.product != Product::Mask || options_.surface) {
+    if (edgeColours_ && !edgeColours_->Complete()) {
+        edgeColours_.reset();
+    }
+    if (edgeColours_) {
+        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride);
+    } else if (!labels_ || options_.product != Product::Mask || options_.surface) {
         decoder_ = std::move(unread);
         if (!decoder_) {
             if (Result result = OpenDecoder(decoder_); !result.Ok()) {
@@ -231,7 +247,10 @@ Result Refined::Open() {
 
 Result Refined::DecodeRow(int32_t y) {
     uint8_t* colours = window_->Colours(y);
-    if (Result result = decoder_->Read(colours, std::size_t(decoded_.rowStride)); !result.Ok()) {
+    if (edgeColours_) {
+        edgeColours_->FillRow(y, colours);
+    } else if (Result result = decoder_->Read(colours, std::size_t(decoded_.rowStride));
+               !result.Ok()) {
         return result;
     }
     uint8_t* coverage = window_->Coverage(y);
@@ -248,7 +267,7 @@ Result Refined::DecodeRow(int32_t y) {
 
 Result Refined::Read(uint8_t* into, std::size_t size) {
     return rows_.Read(into, size, [this](int32_t y, uint8_t* out) {
-        if (decoder_) {
+        if (window_) {
             // The rows around the one written must be there for its edges.
             const int32_t needed = std::min(y + kReach + 1, decoded_.height);
             for (; decodedRows_ < needed; ++decodedRows_) {

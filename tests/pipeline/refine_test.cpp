@@ -121,6 +121,48 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
     EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 113, 1);
 }
 
+// The colours kept for a two-tone mask's edges: those within kNear of a change of class
+// (marked on the left or lower of its two pixels), found by brute force here around a
+// square and a lone pixel, every other pixel black; none past the bound. That they are
+// all an edge needs, studio_test's masks show: each is the same as its cut-out's alpha,
+// whose colours are decoded again.
+TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
+    constexpr int32_t kSide = 40, kNear = EdgeColours::kNear;
+    const auto object = [](int32_t x, int32_t y) {
+        return (x >= 5 && x < 25 && y >= 5 && y < 25) || (x == 35 && y == 35);
+    };
+    const auto near = [&](int32_t x, int32_t y) {
+        for (int32_t yy = std::max(y - kNear, 0); yy <= std::min(y + kNear, kSide - 1); ++yy) {
+            for (int32_t xx = std::max(x - kNear, 0); xx <= std::min(x + kNear, kSide - 1); ++xx) {
+                if ((xx + 1 < kSide && object(xx, yy) != object(xx + 1, yy)) ||
+                    (yy > 0 && object(xx, yy) != object(xx, yy - 1))) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    for (const std::size_t bound : {std::size_t(1) << 20, std::size_t(100)}) {
+        EdgeColours kept(kSide, kSide, bound);
+        for (int32_t y = 0; y < kSide; ++y) {
+            std::vector<uint8_t> bgr(3 * kSide), classes(kSide);
+            for (int32_t x = 0; x < kSide; ++x) {
+                std::fill_n(&bgr[3 * std::size_t(x)], 3, uint8_t(1 + x + y));
+                classes[std::size_t(x)] = !object(x, y);
+            }
+            kept.AddRow(y, bgr.data(), classes.data());
+        }
+        ASSERT_EQ(kept.Complete(), bound > 100);
+        for (int32_t y = 0; bound > 100 && y < kSide; ++y) {
+            std::vector<uint8_t> row(3 * kSide);
+            kept.FillRow(y, row.data());
+            for (int32_t x = 0; x < kSide; ++x) {
+                EXPECT_EQ(row[3 * std::size_t(x)], near(x, y) ? 1 + x + y : 0) << x << ", " << y;
+            }
+        }
+    }
+}
+
 // A picture of a colour, with rectangles of others over it in turn, each from (x0, y0) to
 // before (x1, y1), in every column or every other.
 struct Drawn {
