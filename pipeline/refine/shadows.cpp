@@ -202,21 +202,13 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     }
 }
 
-bool ShadowMap::InShadow(int32_t x, int32_t y, const uint8_t* bgr) const {
-    const int32_t i = std::min((x + step_ / 2) / step_, across_ - 1);
-    const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
-    return shadow_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0 &&
-           BackdropHued(bgr, surface_.At(x, y), tolerance_,
-                        surface_.Side() == Background::NearWhite);
-}
-
 void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
                      uint8_t* classes) const {
     const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
     const uint8_t* shadow = &shadow_[std::size_t(j) * std::size_t(across_)];
     const bool white = surface_.Side() == Background::NearWhite;
     for (int32_t i = 0; i < across_; ++i) {
-        // The pixels nearest sample i, as InShadow finds it.
+        // The pixels nearest sample i.
         const int32_t from = std::max(0, i * step_ - step_ / 2);
         const int32_t to = i == across_ - 1 ? width : std::min(width, (i + 1) * step_ - step_ / 2);
         for (int32_t x = from; shadow[i] != 0 && x < to; ++x) {

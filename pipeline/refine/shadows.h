@@ -23,11 +23,9 @@ class ShadowMap {
 public:
     ShadowMap(const PictureSamples& samples, const BackdropSurface& surface);
 
-    // Whether the pixel bgr at x, y lies in a shadow: its nearest sample is in one, and
-    // it is itself of the backdrop's hue. The surface must outlive the map.
-    bool InShadow(int32_t x, int32_t y, const uint8_t* bgr) const;
     // The pixels of row y (width wide) not yet classified (0) that lie in a shadow,
-    // marked: as InShadow asks of each, a sample's run of pixels at a time.
+    // marked: those whose nearest sample is in one and that are themselves of the
+    // backdrop's hue, a sample's run of pixels at a time. The surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
     // How much a pixel in a shadow darkens the backdrop there: 0 to 255.
