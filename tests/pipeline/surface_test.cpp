@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "engine/pixel_arrays.h"
-#include "formats/picture_files.h"
 #include "refine/confidence.h"
 #include "refine/refine.h"
 #include "test_pictures.h"
@@ -194,28 +193,6 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
             ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
         }
     }
-}
-
-// A refined source hands out the same bytes in pieces of any size as in whole rows.
-TEST(Studio, RowsComeAlikeInPiecesOfAnySize) {
-    test_support::ScratchFolder folder;
-    test_support::WriteWholeFile(folder / "p.bmp", test_support::ValidPicture(29, 11, 24).Build());
-    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
-        return OpenPictureSource(folder / "p.bmp", {}, source);
-    };
-    std::vector<uint8_t> rows[2];  // read a row at a time, then 7 bytes at a time
-    for (const int pieces : {0, 1}) {
-        std::unique_ptr<RowSource> refined;
-        const RefineOptions studio = Studio(Background::NearWhite);
-        ASSERT_TRUE(OpenRefinedSource(open, Background::NearWhite, studio, refined).Ok());
-        std::vector<uint8_t>& out = rows[pieces];
-        out.resize(std::size_t(refined->Shape().pixelBytes));
-        const std::size_t step = pieces ? 7 : std::size_t(refined->Shape().rowStride);
-        for (std::size_t at = 0; at < out.size(); at += step) {
-            ASSERT_TRUE(refined->Read(out.data() + at, std::min(step, out.size() - at)).Ok());
-        }
-    }
-    EXPECT_EQ(rows[1], rows[0]);
 }
 
 // What each measure of confidence says of a mask, counted as its rows are written.
