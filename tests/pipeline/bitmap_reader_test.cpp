@@ -138,9 +138,8 @@ constexpr std::tuple<const char*, std::size_t, int> kFields[] = {
 
 std::vector<std::string> RunHostileTable(const NamedFiles& files) {
     std::vector<std::string> failures;
-    ScratchFolder folder;
     for (const auto& [name, file] : files) {
-        if (auto failure = CheckBothPaths(file, folder.Path())) {
+        if (auto failure = CheckBothPaths(file)) {
             failures.push_back(name + ": " + *failure);
         }
     }

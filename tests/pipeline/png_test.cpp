@@ -85,15 +85,13 @@ TEST(Png, EveryKindOfPictureReadsByTheRules) {
     // for a tRNS, shows the kinds without one). Each kind goes on both backgrounds.
     constexpr std::tuple<uint32_t, uint32_t, bool> kSizes[] = {
         {17, 13, false}, {17, 13, true}, {1, 1, true}, {2, 9, true}, {9, 2, true}};
-    ScratchFolder folder;
     for (const auto& [colour, depth, keyed] : kKinds) {
         for (const auto& [width, height, interlaced] : kSizes) {
             const PngPicture p = MakePicture(colour, depth, keyed, width, height, interlaced);
             const Background background =
                 interlaced ? Background::NearBlack : Background::NearWhite;
             const Bytes png = EncodePng(p);
-            EXPECT_EQ(CheckDecodes(png, Expected(p, png, background), background, folder.Path()),
-                      std::nullopt)
+            EXPECT_EQ(CheckDecodes(png, Expected(p, png, background), background), std::nullopt)
                 << int(colour) << "/" << int(depth) << (keyed ? " tRNS " : " ") << width << "x"
                 << height << (interlaced ? " interlaced" : "");
         }

@@ -136,16 +136,13 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
     return mask.Build();
 }
 
-std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
-                                          Background background, const Bytes* decoded) {
+std::optional<std::string> CheckBothPaths(const Bytes& file, Background background,
+                                          const Bytes* decoded, std::string* said) {
+    const ScratchFolder folder;
     const auto source = folder / "hostile", whole = folder / "whole.bmp";
     WriteWholeFile(source, file);
     const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png",
                               "cutout.webp"};
-    std::filesystem::remove(whole);
-    for (const char* name : streamed) {
-        std::filesystem::remove(folder / name);
-    }
     // A picture held before, which a refused one must leave as it was.
     WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
     const Result holds = LoadPicture(folder / "held.bmp", workingImage);
@@ -190,6 +187,9 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < std::size(options); ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
+        if (i == 0 && said != nullptr) {
+            *said = Describe(made);
+        }
         const bool excused =
             i > 0 && (made.status == Status::TooManyPixels || made.status == Status::NoPixels ||
                       made.status == Status::TooManyRegions);
@@ -246,8 +246,8 @@ BmpBuilder Picture(int32_t width, int32_t height,
 }
 
 std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
-                                        Background background, const std::filesystem::path& folder,
-                                        int tolerance) {
+                                        Background background, int tolerance) {
+    const ScratchFolder folder;
     const auto source = folder / "picture";
     WriteWholeFile(source, file);
     const auto width = std::size_t(expected.biWidth), height = std::size_t(expected.biHeight);
@@ -273,20 +273,17 @@ std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& exp
         }
     }
     const Bytes reference = decoded.Build();
-    return CheckBothPaths(file, folder, background, &reference);
+    return CheckBothPaths(file, background, &reference);
 }
 
 std::vector<std::string> WrongRefusals(const Refusals& files) {
-    ScratchFolder folder;
     std::vector<std::string> wrong;
     for (const auto& [file, reason] : files) {
-        std::optional<std::string> found = CheckBothPaths(file, folder.Path());
-        if (!found) {
-            std::vector<uint8_t> buffer;  // CheckBothPaths left the file there as "hostile"
-            found = Describe(MaskFile(folder / "hostile", folder / "streamed.bmp", {}, buffer));
-        }
-        if (found->compare(0, reason.size(), reason) != 0) {
-            wrong.push_back(std::to_string(file.size()) + " bytes: " + *found);
+        std::string said;
+        const std::string found =
+            CheckBothPaths(file, Background::NearWhite, nullptr, &said).value_or(said);
+        if (found.compare(0, reason.size(), reason) != 0) {
+            wrong.push_back(std::to_string(file.size()) + " bytes: " + found);
         }
     }
     return wrong;
