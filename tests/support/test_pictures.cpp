@@ -289,6 +289,26 @@ std::vector<std::string> WrongRefusals(const Refusals& files) {
     return wrong;
 }
 
+Result RowsInMemory::Read(uint8_t* into, std::size_t size) {
+    if (done_ >= failAt_) {
+        return Fail(Status::ReadFailed, "worn out");
+    }
+    std::memcpy(into, &rows_[done_], size);
+    done_ += size;
+    return {};
+}
+
+Bytes ReadAll(RowSource& source, std::size_t piece) {
+    Bytes rows(std::size_t(source.Shape().pixelBytes));
+    for (std::size_t at = 0; at < rows.size(); at += piece) {
+        const Result read = source.Read(&rows[at], std::min(piece, rows.size() - at));
+        if (!read.Ok()) {
+            throw std::runtime_error(Describe(read));
+        }
+    }
+    return rows;
+}
+
 MaskSettings Settings(const std::string& words) {
     MaskSettings settings;
     std::istringstream in(words);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/options.h"
+#include "engine/row_stream.h"
 #include "mask/threshold.h"
 
 namespace zel7::test_support {
@@ -102,6 +103,27 @@ using Refusals = std::vector<std::pair<Bytes, std::string>>;
 // The files that CheckBothPaths finds wrong, or that are not refused for their reason: the
 // size of each, and what was found instead.
 std::vector<std::string> WrongRefusals(const Refusals& files);
+
+// Rows held in memory, handed out in reads of any size, to be seen as orientation says; a
+// read that starts at or past byte failAt fails.
+class RowsInMemory : public RowSource {
+public:
+    RowsInMemory(PictureShape shape, Bytes rows, int orientation = 1, std::size_t failAt = SIZE_MAX)
+        : shape_(shape), rows_(std::move(rows)), orientation_(orientation), failAt_(failAt) {}
+    const PictureShape& Shape() const override { return shape_; }
+    int Orientation() const override { return orientation_; }
+    Result Read(uint8_t* into, std::size_t size) override;
+
+private:
+    PictureShape shape_;
+    Bytes rows_;
+    int orientation_;
+    std::size_t failAt_, done_ = 0;
+};
+
+// Every byte of the source's rows, read in pieces of piece bytes (the last one shorter);
+// a read that fails throws, failing the test.
+Bytes ReadAll(RowSource& source, std::size_t piece);
 
 // Options as zel7-mask takes them, without their dashes ("white cutout margin=7.5%"), read
 // through the library's table as every front end reads its own, and checked together; an
