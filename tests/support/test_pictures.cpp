@@ -169,21 +169,17 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, Background backgrou
     // cut-out, it takes every picture the plain path takes, but for sizes too large to
     // convert, empty pictures, which PNG and WebP cannot hold, and the limits only the
     // refined path has.
-    const RefineOptions cutout{.autoBackground = true,
-                               .regions = {.connected = true, .despeckle = 4},
-                               .product = Product::Cutout};
-    const RefineOptions studio{.autoBackground = true,
-                               .sideKnown = true,
-                               .surface = true,
-                               .keepShadows = true,
-                               .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    const std::string cutout = "auto-background connected despeckle=4 cutout";
     const auto png = PictureFormat::Png;
-    const MaskOptions options[] = {
+    MaskOptions options[] = {
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
         {background, png},
-        {.background = background, .format = png, .refine = cutout},
-        {.background = background, .format = png, .refine = studio},
-        {.background = background, .format = PictureFormat::Webp, .refine = cutout}};
+        Settings(cutout).ForFile(png),
+        Settings(background == Background::NearWhite ? "white studio shadow=keep"
+                                                     : "black studio shadow=keep")
+            .ForFile(png),
+        Settings(cutout).ForFile(PictureFormat::Webp)};
+    options[2].background = options[4].background = background;
     std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < std::size(options); ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
