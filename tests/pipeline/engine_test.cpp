@@ -174,16 +174,13 @@ TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
         segments.emplace_back(exif, 1);
     }
     ScratchFolder folder;
-    std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const auto& [segment, orientation] = segments[i];
         SCOPED_TRACE("segment " + std::to_string(i) + ", orientation " +
                      std::to_string(orientation));
         const Bytes grey = {250, 250, 90, 90, 90, 90};
         WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, {.exif = segment}));
-        ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
-                             {.format = PictureFormat::Png}, buffer)
-                        .Ok());
+        ASSERT_TRUE(MaskAs("white", folder / "turned.jpg", folder / "mask.png").Ok());
         const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
         std::vector<uint16_t> expected(6, 0);
         for (const auto& [x, y] : {corner, neighbour}) {

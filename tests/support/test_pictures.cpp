@@ -14,6 +14,7 @@
 #include "encoders.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
+#include "formats/picture_files.h"
 
 namespace zel7::test_support {
 
@@ -320,6 +321,13 @@ MaskSettings Settings(const std::string& words) {
         throw std::invalid_argument(words + ": " + checked.detail);
     }
     return settings;
+}
+
+Result MaskAs(const std::string& words, const std::filesystem::path& source,
+              const std::filesystem::path& destination) {
+    std::vector<uint8_t> buffer;
+    const MaskOptions options = Settings(words).ForFile(FormatForName(destination).value());
+    return MaskFile(source, destination, options, buffer);
 }
 
 }  // namespace zel7::test_support

@@ -130,4 +130,9 @@ Bytes ReadAll(RowSource& source, std::size_t piece);
 // option refused throws, failing the test.
 MaskSettings Settings(const std::string& words);
 
+// Masks source into destination as zel7-mask does with the options words give (as Settings
+// reads them), in the format the destination's name says; what MaskFile says.
+Result MaskAs(const std::string& words, const std::filesystem::path& source,
+              const std::filesystem::path& destination);
+
 }  // namespace zel7::test_support
