@@ -170,15 +170,14 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, Background backgrou
     // cut-out, it takes every picture the plain path takes, but for sizes too large to
     // convert, empty pictures, which PNG and WebP cannot hold, and the limits only the
     // refined path has.
-    const std::string cutout = "auto-background connected despeckle=4 cutout";
+    const std::string cutout = "auto-background connected despeckle=4 cutout",
+                      side = background == Background::NearWhite ? "white " : "black ";
     const auto png = PictureFormat::Png;
     MaskOptions options[] = {
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
         {background, png},
         Settings(cutout).ForFile(png),
-        Settings(background == Background::NearWhite ? "white studio shadow=keep"
-                                                     : "black studio shadow=keep")
-            .ForFile(png),
+        Settings(side + "studio shadow=keep").ForFile(png),
         Settings(cutout).ForFile(PictureFormat::Webp)};
     options[2].background = options[4].background = background;
     std::vector<uint8_t> buffer;
