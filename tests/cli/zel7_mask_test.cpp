@@ -116,8 +116,6 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
                       tooLarge = ": cannot write file (File too large)";
     Write("big.bmp", ValidPicture(600, 600, 24).Build());
     Write("big2.bmp", Read("big.bmp"));
-    const auto toFull = Redirect("/dev/full", O_WRONLY, STDOUT_FILENO);
-    const auto zeros = Redirect("/dev/zero", O_RDONLY, STDIN_FILENO);  // endless, refused at once
     const auto smallDisk = [] { return LimitFileSize(4096), true; };
     const struct {
         Strings arguments;
@@ -169,14 +167,15 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
         // Failures, their messages whole.
-        {{"--help"}, full, toFull},
+        {{"--help"}, full, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO)},
         {{"-w", big, dest}, said + dest + tooLarge, smallDisk},  // on a second thread
         {{"-w", "-j1", "-s-m", "--format=png", big, big2},
          said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
          smallDisk},
+        // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
-         zeros},
+         Redirect("/dev/zero", O_RDONLY, STDIN_FILENO)},
         {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
         {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
         {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},

@@ -42,9 +42,7 @@ Bytes BmpBuilder::Build() const {
 
 BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount) {
     BmpBuilder picture;
-    picture.biWidth = width;
-    picture.biHeight = height;
-    picture.biBitCount = bitCount;
+    picture.biWidth = width, picture.biHeight = height, picture.biBitCount = bitCount;
     const std::size_t stride = std::size_t(RowStride(width, bitCount));
     picture.pixels = RandomBytes(stride * std::size_t(height), uint32_t(width * 131 + height));
     for (uint8_t& byte : picture.pixels) {  // 24-bit pixels at or beside a threshold
