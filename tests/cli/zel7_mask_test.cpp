@@ -45,9 +45,6 @@ protected:
             return fd >= 0 && dup2(fd, target) == target;
         };
     }
-    Bytes Mask(Background background = Background::NearWhite) const {
-        return ReferenceMask(photo_, background);
-    }
     ScratchFolder folder_;
     Bytes photo_;
 };
@@ -68,9 +65,7 @@ Statuses ReportedStatuses(const std::string& report) {
 }
 
 TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
-    for (const char* folder : {"out", "folder"}) {
-        fs::create_directory(At(folder));
-    }
+    fs::create_directory(At("out")), fs::create_directory(At("folder"));
     const auto white = Background::NearWhite, black = Background::NearBlack;
     const std::tuple<Strings, std::string, Background> cases[] = {
         // run in the scratch folder
@@ -87,7 +82,7 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
         const auto result = Run(arguments, [&] { return chdir(folder_.Path().c_str()) == 0; });
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(Read(written), Mask(background));
+        EXPECT_EQ(Read(written), ReferenceMask(photo_, background));
     }
 }
 
@@ -121,8 +116,6 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
                       tooLarge = ": cannot write file (File too large)";
     Write("big.bmp", ValidPicture(600, 600, 24).Build());
     Write("big2.bmp", Read("big.bmp"));
-    const auto toFull = Redirect("/dev/full", O_WRONLY, STDOUT_FILENO);
-    const auto zeros = Redirect("/dev/zero", O_RDONLY, STDIN_FILENO);  // endless, refused at once
     const auto smallDisk = [] { return LimitFileSize(4096), true; };
     const struct {
         Strings arguments;
@@ -174,14 +167,15 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
         // Failures, their messages whole.
-        {{"--help"}, full, toFull},
+        {{"--help"}, full, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO)},
         {{"-w", big, dest}, said + dest + tooLarge, smallDisk},  // on a second thread
         {{"-w", "-j1", "-s-m", "--format=png", big, big2},
          said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
          smallDisk},
+        // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
-         zeros},
+         Redirect("/dev/zero", O_RDONLY, STDIN_FILENO)},
         {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
         {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
         {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
@@ -205,7 +199,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
-    EXPECT_EQ(Read("photo.bmp"), Mask());
+    EXPECT_EQ(Read("photo.bmp"), ReferenceMask(photo_, Background::NearWhite));
 }
 
 // A batch never writes over one of its own pictures (q.jpg's mask would be q.png), nor
@@ -216,8 +210,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
 // then each failure once; names are quoted as coreutils does when they would reach the
 // terminal raw.
 TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
-    fs::create_directory(At("a"));
-    fs::create_directory(At("b c"));
+    fs::create_directory(At("a")), fs::create_directory(At("b c"));
     const Strings sources = {"q.jpg", "q.png", "a/x.bmp", "b c/x.bmp"};
     std::string lines = "\n", nuls = std::string(1, '\0');
     for (const std::string& source : sources) {
@@ -247,13 +240,11 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
                                   {"a/x.bmp", "written in 0/4"},
                                   {"b c/x.bmp", "failed in 3/4"}}));
     EXPECT_EQ(Read("q.png"), photo_);
-    EXPECT_EQ(Read("x.bmp"), Mask());
+    EXPECT_EQ(Read("x.bmp"), ReferenceMask(photo_, Background::NearWhite));
     // (--skip-existing is the terminal's test's second run.)
     fs::remove(At("x.bmp"));
-    Strings arguments = {"-w", "-j2", "-o", "."};
-    arguments.insert(arguments.end(), sources.begin(), sources.end());
-    arguments.push_back("new\nline.bmp");
-    const auto result = Run(arguments, here);
+    const auto result = Run(
+        {"-w", "-j2", "-o", ".", "q.jpg", "q.png", "a/x.bmp", "b c/x.bmp", "new\nline.bmp"}, here);
     const std::string own =
         " would replace a picture being masked; choose another --out-dir "
         "or a --suffix\nzel7-mask: ";
@@ -262,7 +253,7 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
               "zel7-mask: q.jpg: its mask ./q.png" + own + "q.png: its mask ./q.png" + own +
                   "b c/x.bmp: another source already writes ./x.bmp\nzel7-mask: " +
                   "'new'$'\\n''line.bmp': cannot open file (No such file or directory)\n");
-    EXPECT_EQ(Read("x.bmp"), Mask());
+    EXPECT_EQ(Read("x.bmp"), ReferenceMask(photo_, Background::NearWhite));
 }
 
 TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
@@ -271,12 +262,10 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     Write("broken.bmp", {'B', 'M'});
     Write("eight.bmp", ValidPicture(4, 4, 8).Build());  // copied, with a remark
     fs::create_directory(At("out"));
+    const Strings arguments = {"-w",      "-j1",           "--skip-existing", "-o",
+                               At("out"), At("photo.bmp"), At("eight.bmp"),   At("broken.bmp")};
     for (int run = 0; run < 2; ++run) {  // the second finds the masks there
-        EXPECT_EQ(Run({"-w", "-j1", "--skip-existing", "-o", At("out"), At("photo.bmp"),
-                       At("eight.bmp"), At("broken.bmp")},
-                      Redirect(ptsname(master), O_RDWR, STDERR_FILENO))
-                      .exitCode,
-                  1);
+        EXPECT_EQ(Run(arguments, Redirect(ptsname(master), O_RDWR, STDERR_FILENO)).exitCode, 1);
     }
     // With the program gone the terminal hangs up: reads drain what it wrote, then fail.
     // One read as it exits can come before the terminal has passed everything on.

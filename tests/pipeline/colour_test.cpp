@@ -62,10 +62,7 @@ Bytes Encode(Kind kind, const Rgb& colour, const Bytes& icc) {
 // The file "photo" in folder on white, with options as zel7-mask reads them, to "out.png":
 // what went wrong, or "" and the PNG decoded into out.
 std::string Mask(const ScratchFolder& folder, const std::string& options, PngPicture& out) {
-    std::vector<uint8_t> buffer;
-    const Result result =
-        MaskFile(folder / "photo", folder / "out.png",
-                 Settings("white " + options).ForFile(PictureFormat::Png), buffer);
+    const Result result = MaskAs("white " + options, folder / "photo", folder / "out.png");
     if (result.Ok()) {
         out = DecodePng(ReadWholeFile(folder / "out.png"));
     }
@@ -105,10 +102,8 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
     EXPECT_EQ(out.icc, row.carriedAs.empty() ? Bytes{} : row.icc);
     EXPECT_EQ(out.iccName, row.carriedAs);
     for (const char* name : {"out.jpg", "out.webp"}) {  // read back by zel7's own readers
-        const MaskOptions options = Settings("white cutout").ForFile(*FormatForName(name));
-        std::vector<uint8_t> buffer;
         std::unique_ptr<RowSource> written;
-        ASSERT_TRUE(MaskFile(folder / "photo", folder / name, options, buffer).Ok());
+        ASSERT_TRUE(MaskAs("white cutout", folder / "photo", folder / name).Ok());
         ASSERT_TRUE(OpenPictureSource(folder / name, {}, written).Ok());
         EXPECT_EQ(Bytes(written->ColourProfile().begin(), written->ColourProfile().end()),
                   row.carriedAs.empty() ? Bytes{} : row.icc)

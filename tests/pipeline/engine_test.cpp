@@ -36,12 +36,11 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
         {"rows_longer_than_a_slice", 100000, 3},  // rows cut into pieces
         {"empty", 0, 10},
     };
-    ScratchFolder folder;
     for (const auto& [name, width, height] : cases) {
         BmpBuilder picture = ValidPicture(width, height, 24);
         picture.gapBeforePixels = 6;  // rows start where the header says, not at 54
         for (const Background background : {Background::NearWhite, Background::NearBlack}) {
-            EXPECT_EQ(CheckBothPaths(picture.Build(), folder.Path(), background), std::nullopt)
+            EXPECT_EQ(CheckBothPaths(picture.Build(), background), std::nullopt)
                 << name << " on " << int(background);
         }
     }
@@ -89,44 +88,30 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 // across its slices; a source that fails fails the read that reaches the failed slice,
 // the bytes before it intact; a reader that stops early stops the decoder with it.
 TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
-    struct Counting : RowSource {
-        PictureShape shape = DecodedShape(1000, 700);  // 8 slices
-        std::size_t done = 0, failAt = SIZE_MAX;
-        const PictureShape& Shape() const override { return shape; }
-        Result Read(uint8_t* into, std::size_t size) override {
-            if (done >= failAt) {
-                return Fail(Status::ReadFailed, "worn out");
-            }
-            for (std::size_t i = 0; i < size; ++i) {
-                into[i] = uint8_t((done + i) % 251);
-            }
-            done += size;
-            return {};
-        }
-    };
-    const auto total = std::size_t(DecodedShape(1000, 700).pixelBytes);
+    const PictureShape shape = DecodedShape(1000, 700);  // 8 slices
+    const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 5);
     for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
-        auto counting = std::make_unique<Counting>();
-        counting->failAt = failAt;
-        const std::unique_ptr<RowSource> ahead = ReadAhead(std::move(counting));
-        std::vector<uint8_t> rows(total);
+        const std::unique_ptr<RowSource> ahead =
+            ReadAhead(std::make_unique<RowsInMemory>(shape, given, 1, failAt));
+        std::vector<uint8_t> rows(given.size());
         std::size_t at = 0;
         Result result;
-        for (std::size_t size = 1; at < total; at += size, size = size * 3 + 1) {
-            size = std::min(size, total - at);
+        for (std::size_t size = 1; at < given.size(); at += size, size = size * 3 + 1) {
+            size = std::min(size, given.size() - at);
             if (!(result = ahead->Read(rows.data() + at, size)).Ok()) {
                 break;
             }
         }
         EXPECT_EQ(Describe(result), failAt == SIZE_MAX ? "success" : "read error: worn out");
-        EXPECT_EQ(at == total, failAt == SIZE_MAX);
+        EXPECT_EQ(at == given.size(), failAt == SIZE_MAX);
         for (std::size_t i = 0; i < at; ++i) {
-            ASSERT_EQ(rows[i], i % 251) << "byte " << i;
+            ASSERT_EQ(rows[i], given[i]) << "byte " << i;
         }
     }
-    const std::unique_ptr<RowSource> early = ReadAhead(std::make_unique<Counting>());
-    uint8_t first = 1;
-    EXPECT_TRUE(early->Read(&first, 1).Ok() && first == 0);
+    const std::unique_ptr<RowSource> early =
+        ReadAhead(std::make_unique<RowsInMemory>(shape, given));
+    uint8_t first = ~given[0];
+    EXPECT_TRUE(early->Read(&first, 1).Ok() && first == given[0]);
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
@@ -189,16 +174,13 @@ TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
         segments.emplace_back(exif, 1);
     }
     ScratchFolder folder;
-    std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const auto& [segment, orientation] = segments[i];
         SCOPED_TRACE("segment " + std::to_string(i) + ", orientation " +
                      std::to_string(orientation));
         const Bytes grey = {250, 250, 90, 90, 90, 90};
         WriteWholeFile(folder / "turned.jpg", EncodeJpeg(3, 2, 1, grey, {.exif = segment}));
-        ASSERT_TRUE(MaskFile(folder / "turned.jpg", folder / "mask.png",
-                             {.format = PictureFormat::Png}, buffer)
-                        .Ok());
+        ASSERT_TRUE(MaskAs("white", folder / "turned.jpg", folder / "mask.png").Ok());
         const auto& [seenWidth, corner, neighbour] = kSeen[orientation - 1];
         std::vector<uint16_t> expected(6, 0);
         for (const auto& [x, y] : {corner, neighbour}) {
@@ -209,38 +191,13 @@ TEST(Engine, MasksAreTurnedUprightAsTheOrientationSays) {
     }
 }
 
-// Rows of random pixels, 37 x 23, handed out in reads of any size, to be seen as
-// orientation says.
-class TurnedRows : public RowSource {
-public:
-    TurnedRows(int orientation, int32_t bitCount)
-        : orientation_(orientation),
-          shape_{37, 23, bitCount, RowStride(37, bitCount), 23 * RowStride(37, bitCount)},
-          rows_(RandomBytes(std::size_t(shape_.pixelBytes),
-                            uint32_t(orientation * 1000 + bitCount))) {}
-    const PictureShape& Shape() const override { return shape_; }
-    int Orientation() const override { return orientation_; }
-    Result Read(uint8_t* into, std::size_t size) override {
-        std::memcpy(into, rows_.data() + done_, size);
-        done_ += size;
-        return {};
-    }
-
-private:
-    int orientation_;
-    PictureShape shape_;
-    std::vector<uint8_t> rows_;
-    std::size_t done_ = 0;
-};
-
-std::vector<uint8_t> Upright(int orientation, int32_t bitCount, std::size_t heldBytes,
-                             std::size_t readSize) {
-    auto upright = UprightSource(std::make_unique<TurnedRows>(orientation, bitCount), heldBytes);
-    std::vector<uint8_t> rows(std::size_t(upright->Shape().pixelBytes));
-    for (std::size_t at = 0; at < rows.size(); at += readSize) {
-        EXPECT_TRUE(upright->Read(rows.data() + at, std::min(readSize, rows.size() - at)).Ok());
-    }
-    return rows;
+// Rows of random pixels, 37 x 23, to be seen as orientation says.
+std::unique_ptr<RowSource> TurnedRows(int orientation, int32_t bitCount) {
+    const int32_t stride = RowStride(37, bitCount);
+    return std::make_unique<RowsInMemory>(
+        PictureShape{37, 23, bitCount, stride, 23 * stride},
+        RandomBytes(std::size_t(23 * stride), uint32_t(orientation * 1000 + bitCount)),
+        orientation);
 }
 
 // Turned through a temporary file a band at a time, a picture comes out as it does
@@ -251,9 +208,12 @@ TEST(Orientation, BandsFromATemporaryFileAreThePictureTurnedInMemory) {
         for (const int32_t bitCount : {24, 32}) {
             SCOPED_TRACE("orientation " + std::to_string(orientation) + ", " +
                          std::to_string(bitCount) + " bits");
-            const std::vector<uint8_t> whole = Upright(orientation, bitCount, 1 << 20, 1000);
+            const auto upright = [&](std::size_t held, std::size_t piece) {
+                return ReadAll(*UprightSource(TurnedRows(orientation, bitCount), held), piece);
+            };
+            const Bytes whole = upright(1 << 20, 1000);
             for (const std::size_t held : {std::size_t(0), std::size_t(500), whole.size() - 200}) {
-                EXPECT_EQ(Upright(orientation, bitCount, held, 77), whole) << held << " bytes held";
+                EXPECT_EQ(upright(held, 77), whole) << held << " bytes held";
             }
         }
     }
@@ -264,7 +224,7 @@ TEST(Orientation, ATemporaryFileThatCannotBeMadeIsReported) {
     const char* kept = std::getenv("TMPDIR");
     const std::string before = kept != nullptr ? kept : "";
     setenv("TMPDIR", "/nonexistent-zel7-folder", 1);
-    auto upright = UprightSource(std::make_unique<TurnedRows>(6, 32), 0);
+    auto upright = UprightSource(TurnedRows(6, 32), 0);
     std::vector<uint8_t> row(std::size_t(upright->Shape().rowStride));
     const Result result = upright->Read(row.data(), row.size());
     kept != nullptr ? setenv("TMPDIR", before.c_str(), 1) : unsetenv("TMPDIR");

@@ -66,26 +66,16 @@ TEST(Framing, ReductionLeavesTheObjectAtLeastItsPlacedSize) {
 // A cut-out of kWidth x kHeight transparent pixels but for an object rectangle of one
 // colour and alpha.
 constexpr int32_t kWidth = 12, kHeight = 20;
-class CutoutRows : public RowSource {
-public:
-    CutoutRows(FrameBox object, std::array<uint8_t, 4> pixel) : rows_(4 * kWidth * kHeight) {
-        for (int32_t y = object.y; y < object.y + object.height; ++y) {
-            for (int32_t x = object.x; x < object.x + object.width; ++x) {
-                std::memcpy(&rows_[std::size_t(4 * (y * kWidth + x))], pixel.data(), 4);
-            }
+std::unique_ptr<RowSource> CutoutRows(FrameBox object, std::array<uint8_t, 4> pixel) {
+    Bytes rows(4 * kWidth * kHeight);
+    for (int32_t y = object.y; y < object.y + object.height; ++y) {
+        for (int32_t x = object.x; x < object.x + object.width; ++x) {
+            std::memcpy(&rows[std::size_t(4 * (y * kWidth + x))], pixel.data(), 4);
         }
     }
-    const PictureShape& Shape() const override { return shape_; }
-    Result Read(uint8_t* into, std::size_t size) override {
-        std::memcpy(into, rows_.data(), size);
-        rows_.erase(rows_.begin(), rows_.begin() + std::ptrdiff_t(size));
-        return {};
-    }
-
-private:
-    PictureShape shape_{kWidth, kHeight, 32, 4 * kWidth, 4 * kWidth* kHeight};
-    Bytes rows_;  // those not yet read
-};
+    const PictureShape shape{kWidth, kHeight, 32, 4 * kWidth, 4 * kWidth * kHeight};
+    return std::make_unique<test_support::RowsInMemory>(shape, std::move(rows));
+}
 
 // Every pixel of the frame, read in pieces that do not divide its rows: the object's
 // colour where LayOutFrame places it (the box trimmed to, or the whole cut-out's), the
@@ -125,8 +115,7 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         SCOPED_TRACE(std::string(c.name) + ": " + c.options);
         const FramingOptions options = Framing(c.options);
         std::unique_ptr<RowSource> framed;
-        const Result opened =
-            OpenFramedSource(std::make_unique<CutoutRows>(c.object, c.pixel), options, framed);
+        const Result opened = OpenFramedSource(CutoutRows(c.object, c.pixel), options, framed);
         if (c.refused) {
             EXPECT_NE(opened.detail.find(c.refused), std::string::npos) << opened.detail;
             continue;
@@ -145,11 +134,7 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
                   std::tuple(layout.width, layout.height, 8 * channels));
         const FrameColour colour = options.flatten.value_or(black);
         const std::array<int, 4> backdrop{colour.red, colour.green, colour.blue, 0};
-        Bytes rows(std::size_t(shape.pixelBytes));
-        for (std::size_t done = 0; done < rows.size(); done += 7) {
-            const std::size_t part = std::min<std::size_t>(7, rows.size() - done);
-            ASSERT_TRUE(framed->Read(rows.data() + done, part).Ok());
-        }
+        const Bytes rows = test_support::ReadAll(*framed, 7);
         for (int32_t y = 0; y < shape.height; ++y) {
             for (int32_t x = 0; x < shape.width; ++x) {
                 const bool inside =

@@ -66,7 +66,6 @@ TEST_P(Heif, ReadsEveryKindByTheRulesTurnedOnce) {
         {.width = 37, .height = 21, .bitDepth = 12, .alpha = true},
         {.width = 97, .height = 33, .alpha = true, .quality = 90},
     };
-    ScratchFolder folder;
     for (const HeifPicture& c : cases) {
         HeifPicture p = c;
         p.codec = GetParam();
@@ -77,9 +76,8 @@ TEST_P(Heif, ReadsEveryKindByTheRulesTurnedOnce) {
         // On white and on black by turns: alpha composited over both, premultiplied or not.
         const auto background = (&c - cases) % 2 ? Background::NearBlack : Background::NearWhite;
         const BmpBuilder expected = Fill(p, background);
-        EXPECT_EQ(
-            CheckDecodes(EncodeHeif(p), expected, background, folder.Path(), p.quality ? 48 : 0),
-            std::nullopt)
+        EXPECT_EQ(CheckDecodes(EncodeHeif(p), expected, background, p.quality ? 48 : 0),
+                  std::nullopt)
             << "case " << &c - cases;
     }
 }

@@ -32,17 +32,14 @@ class StudioFloors : public ::testing::TestWithParam<Floor> {};
 TEST_P(StudioFloors, AreReachedByTheRecommendedOptions) {
     const Floor& floor = GetParam();
     ScratchFolder folder;
-    std::vector<uint8_t> buffer;
     studio::Score mean;
     for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
         for (const uint32_t seed : {3, 4}) {
             const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
             WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
-            const MaskOptions options =
-                Settings(backdrop == Backdrop::White ? "white studio cutout"
-                                                     : "black studio cutout")
-                    .ForFile(PictureFormat::Png);
-            ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "cut.png", options, buffer).Ok());
+            const char* words =
+                backdrop == Backdrop::White ? "white studio cutout" : "black studio cutout";
+            ASSERT_TRUE(MaskAs(words, folder / "shot.jpg", folder / "cut.png").Ok());
             int width, height;
             std::vector<uint8_t> alpha;
             std::string error;
@@ -82,25 +79,20 @@ TEST(ShopFrame, ObjectSpansItsShareOfTheSquareCentred) {
         {Family::Ring, 600, 800, 301},     // upright, odd frame
     };
     ScratchFolder folder;
-    std::vector<uint8_t> buffer;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(studio::Name(c.family)) + " " + std::to_string(c.width));
         const auto shot = studio::MakeShot(c.family, Backdrop::White, c.width, c.height, 5);
         WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 92));
         const std::string size = std::to_string(c.frame) + "x" + std::to_string(c.frame);
-        const MaskSettings settings =
-            Settings("white studio trim margin=7.5% square size=" + size + " quality=100");
+        const std::string words =
+            "white studio trim margin=7.5% square size=" + size + " quality=100";
         // As a JPEG, on white; as a PNG with its transparency, whose alpha shows the object.
-        ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "out.jpg",
-                             settings.ForFile(PictureFormat::Jpeg), buffer)
-                        .Ok());
+        ASSERT_TRUE(MaskAs(words, folder / "shot.jpg", folder / "out.jpg").Ok());
         const auto jpeg = DecodeJpeg(ReadWholeFile(folder / "out.jpg"));
         // The frame's size, and full colour resolution at quality 100.
         ASSERT_EQ(std::tuple(jpeg.width, jpeg.height, jpeg.sampling),
                   std::tuple(c.frame, c.frame, 444));
-        ASSERT_TRUE(MaskFile(folder / "shot.jpg", folder / "out.png",
-                             settings.ForFile(PictureFormat::Png), buffer)
-                        .Ok());
+        ASSERT_TRUE(MaskAs(words, folder / "shot.jpg", folder / "out.png").Ok());
         const auto png = DecodePng(ReadWholeFile(folder / "out.png"));
         ASSERT_EQ(std::pair(int(png.width), int(png.height)), std::pair(c.frame, c.frame));
         // The object's bounding box; and the JPEG white wherever the cut-out is clear.

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "engine/pixel_arrays.h"
-#include "formats/picture_files.h"
 #include "refine/confidence.h"
 #include "refine/refine.h"
 #include "test_pictures.h"
@@ -56,14 +55,17 @@ void PrintTo(const Case& test, std::ostream* out) {
     *out << test.name;
 }
 
-PixelArray Picture(const std::vector<uint8_t>& pixels) {
-    return {pixels.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
-}
-
-// What --studio sets on the side given, with more options.
-RefineOptions Studio(Background side, const std::string& more = "") {
+// The mask (or cut-out) of a picture of red, green and blue pixels by what --studio sets on
+// the side given, with more options.
+std::vector<uint8_t> Studio(const std::vector<uint8_t>& rgb, Background side,
+                            const std::string& more = "") {
     const char* words = side == Background::NearWhite ? "white studio " : "black studio ";
-    return test_support::Settings(words + more).ForFile(PictureFormat::Png).refine;
+    const RefineOptions options =
+        test_support::Settings(words + more).ForFile(PictureFormat::Png).refine;
+    std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
+    const PixelArray picture{rgb.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+    EXPECT_TRUE(MaskArray(picture, side, options, out.data()).Ok()) << more;
+    return out;
 }
 
 using Rgb = std::array<int, 3>;
@@ -151,9 +153,7 @@ class StudioMask : public ::testing::TestWithParam<Case> {};
 // where the cut-out's alpha is at least half.
 TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
     const Case& test = GetParam();
-    const std::vector<uint8_t> sharp = test.Draw();
-    std::vector<uint8_t> mask(std::size_t(kWidth * kHeight)), cutout(4 * mask.size());
-    ASSERT_TRUE(MaskArray(Picture(sharp), test.side, Studio(test.side), mask.data()).Ok());
+    const std::vector<uint8_t> sharp = test.Draw(), mask = Studio(sharp, test.side);
     int wrong = 0;
     for (int32_t i = 0; i < kWidth * kHeight; ++i) {
         wrong += (mask[std::size_t(i)] == 0) != test.Object(i % kWidth, i / kWidth);
@@ -163,11 +163,10 @@ TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
     for (std::size_t i = 3 * kWidth; i + 3 * kWidth < pixels.size(); ++i) {
         pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
     }
-    const RefineOptions cut = Studio(test.side, "cutout");
-    ASSERT_TRUE(MaskArray(Picture(pixels), test.side, Studio(test.side), mask.data()).Ok());
-    ASSERT_TRUE(MaskArray(Picture(pixels), test.side, cut, cutout.data()).Ok());
-    for (std::size_t i = 0; i < mask.size(); ++i) {
-        ASSERT_EQ(mask[i] == 0, cutout[4 * i + 3] >= 128) << "pixel " << i;
+    const std::vector<uint8_t> blurred = Studio(pixels, test.side),
+                               cutout = Studio(pixels, test.side, "cutout");
+    for (std::size_t i = 0; i < blurred.size(); ++i) {
+        ASSERT_EQ(blurred[i] == 0, cutout[4 * i + 3] >= 128) << "pixel " << i;
     }
 }
 
@@ -183,9 +182,7 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
          {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft"}) {
         SCOPED_TRACE(more);
         const bool kept = more.starts_with("shadow=keep"), cutout = more.ends_with("cutout");
-        const RefineOptions options = Studio(test.side, more);
-        std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
-        ASSERT_TRUE(MaskArray(Picture(pixels), test.side, options, out.data()).Ok());
+        const std::vector<uint8_t> out = Studio(pixels, test.side, more);
         for (int32_t i = 0; i < kWidth * kHeight; ++i) {
             const uint8_t* at = &pixels[std::size_t(3 * i)];
             const int darkening = 255 - 255 * (at[0] + at[1] + at[2]) / (250 + 250 + 246);
@@ -194,28 +191,6 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
             ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
         }
     }
-}
-
-// A refined source hands out the same bytes in pieces of any size as in whole rows.
-TEST(Studio, RowsComeAlikeInPiecesOfAnySize) {
-    test_support::ScratchFolder folder;
-    test_support::WriteWholeFile(folder / "p.bmp", test_support::ValidPicture(29, 11, 24).Build());
-    const SourceOpener open = [&](std::unique_ptr<RowSource>& source) {
-        return OpenPictureSource(folder / "p.bmp", {}, source);
-    };
-    std::vector<uint8_t> rows[2];  // read a row at a time, then 7 bytes at a time
-    for (const int pieces : {0, 1}) {
-        std::unique_ptr<RowSource> refined;
-        const RefineOptions studio = Studio(Background::NearWhite);
-        ASSERT_TRUE(OpenRefinedSource(open, Background::NearWhite, studio, refined).Ok());
-        std::vector<uint8_t>& out = rows[pieces];
-        out.resize(std::size_t(refined->Shape().pixelBytes));
-        const std::size_t step = pieces ? 7 : std::size_t(refined->Shape().rowStride);
-        for (std::size_t at = 0; at < out.size(); at += step) {
-            ASSERT_TRUE(refined->Read(out.data() + at, std::min(step, out.size() - at)).Ok());
-        }
-    }
-    EXPECT_EQ(rows[1], rows[0]);
 }
 
 // What each measure of confidence says of a mask, counted as its rows are written.

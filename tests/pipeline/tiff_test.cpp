@@ -115,7 +115,6 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
         // A codec that no code of the reader names, and that a libtiff may be built without.
         {"rgb_lzma", 3, 8, kRgb, COMPRESSION_LZMA, {}},
     };
-    ScratchFolder folder;
     for (const auto& c : cases) {
         if (!TIFFIsCODECConfigured(c.compression)) {
             std::cout << "libtiff without codec " << c.compression << ": " << c.name
@@ -130,12 +129,13 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
         p = Filled(p, patch);
         const int tolerance = patch == 1 ? 0 : c.samples == 3 ? 64 : 3;
         for (Background background : {Background::NearWhite, Background::NearBlack}) {
-            EXPECT_EQ(CheckDecodes(EncodeTiff(p), Expected(p, patch, background), background,
-                                   folder.Path(), tolerance),
-                      std::nullopt)
+            EXPECT_EQ(
+                CheckDecodes(EncodeTiff(p), Expected(p, patch, background), background, tolerance),
+                std::nullopt)
                 << c.name << " on " << int(background);
         }
     }
+    const ScratchFolder folder;
     std::unique_ptr<RowSource> source;
     WriteWholeFile(folder / "turned.tif", EncodeTiff(Filled({.orientation = 6})));
     ASSERT_TRUE(OpenPictureSource(folder / "turned.tif", {}, source).Ok());

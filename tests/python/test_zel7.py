@@ -163,12 +163,11 @@ def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
     rgb = np.full((60, 80, 3), 255, np.uint8)
     rgb[10:30, 20:70] = (200, 40, 30)
     Image.fromarray(rgb).save(tmp_path / "p.bmp")
-    options = {"trim": True, "margin": "10%", "square": True, "size": "50x50", "quality": 95,
-               "srgb": True, "format": "jpeg", "max_pixels": 5000}
-    assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.jpg", studio=True, **options) == \
+    options = {"studio": True, "trim": True, "margin": "10%", "square": True, "size": "50x50",
+               "quality": 95, "srgb": True, "format": "jpeg", "max_pixels": 5000}
+    assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.jpg", **options) == \
         str(tmp_path / "m.jpg")
-    cli("--white", "--studio", "--trim", "--margin=10%", "--square", "--size=50x50",
-        "--quality=95", "--srgb", "--format=jpeg", "--max-pixels=5000", tmp_path / "p.bmp",
-        tmp_path / "c.jpg")
+    cli("--white", *(f"--{key.replace('_', '-')}" + ("" if value is True else f"={value}")
+                     for key, value in options.items()), tmp_path / "p.bmp", tmp_path / "c.jpg")
     written = (tmp_path / "m.jpg").read_bytes()
     assert written[:3] == b"\xff\xd8\xff" and written == (tmp_path / "c.jpg").read_bytes()

@@ -14,6 +14,7 @@
 #include "encoders.h"
 #include "engine/mask_file.h"
 #include "engine/working_image.h"
+#include "formats/picture_files.h"
 
 namespace zel7::test_support {
 
@@ -41,9 +42,7 @@ Bytes BmpBuilder::Build() const {
 
 BmpBuilder ValidPicture(int32_t width, int32_t height, uint16_t bitCount) {
     BmpBuilder picture;
-    picture.biWidth = width;
-    picture.biHeight = height;
-    picture.biBitCount = bitCount;
+    picture.biWidth = width, picture.biHeight = height, picture.biBitCount = bitCount;
     const std::size_t stride = std::size_t(RowStride(width, bitCount));
     picture.pixels = RandomBytes(stride * std::size_t(height), uint32_t(width * 131 + height));
     for (uint8_t& byte : picture.pixels) {  // 24-bit pixels at or beside a threshold
@@ -136,16 +135,13 @@ Bytes ReferenceMask(const Bytes& file, Background background) {
     return mask.Build();
 }
 
-std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
-                                          Background background, const Bytes* decoded) {
+std::optional<std::string> CheckBothPaths(const Bytes& file, Background background,
+                                          const Bytes* decoded, std::string* said) {
+    const ScratchFolder folder;
     const auto source = folder / "hostile", whole = folder / "whole.bmp";
     WriteWholeFile(source, file);
     const char* streamed[] = {"streamed.bmp", "streamed.png", "cutout.png", "studio.png",
                               "cutout.webp"};
-    std::filesystem::remove(whole);
-    for (const char* name : streamed) {
-        std::filesystem::remove(folder / name);
-    }
     // A picture held before, which a refused one must leave as it was.
     WriteWholeFile(folder / "held.bmp", ValidPicture(2, 2, 8).Build());
     const Result holds = LoadPicture(folder / "held.bmp", workingImage);
@@ -172,24 +168,22 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesyst
     // cut-out, it takes every picture the plain path takes, but for sizes too large to
     // convert, empty pictures, which PNG and WebP cannot hold, and the limits only the
     // refined path has.
-    const RefineOptions cutout{.autoBackground = true,
-                               .regions = {.connected = true, .despeckle = 4},
-                               .product = Product::Cutout};
-    const RefineOptions studio{.autoBackground = true,
-                               .sideKnown = true,
-                               .surface = true,
-                               .keepShadows = true,
-                               .regions = {.connected = true, .despeckleShare = kStudioSpeckShare}};
+    const std::string cutout = "auto-background connected despeckle=4 cutout",
+                      side = background == Background::NearWhite ? "white " : "black ";
     const auto png = PictureFormat::Png;
-    const MaskOptions options[] = {
+    MaskOptions options[] = {
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
         {background, png},
-        {.background = background, .format = png, .refine = cutout},
-        {.background = background, .format = png, .refine = studio},
-        {.background = background, .format = PictureFormat::Webp, .refine = cutout}};
+        Settings(cutout).ForFile(png),
+        Settings(side + "studio shadow=keep").ForFile(png),
+        Settings(cutout).ForFile(PictureFormat::Webp)};
+    options[2].background = options[4].background = background;
     std::vector<uint8_t> buffer;
     for (std::size_t i = 0; i < std::size(options); ++i) {
         const Result made = MaskFile(source, folder / streamed[i], options[i], buffer);
+        if (i == 0 && said != nullptr) {
+            *said = Describe(made);
+        }
         const bool excused =
             i > 0 && (made.status == Status::TooManyPixels || made.status == Status::NoPixels ||
                       made.status == Status::TooManyRegions);
@@ -246,8 +240,8 @@ BmpBuilder Picture(int32_t width, int32_t height,
 }
 
 std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
-                                        Background background, const std::filesystem::path& folder,
-                                        int tolerance) {
+                                        Background background, int tolerance) {
+    const ScratchFolder folder;
     const auto source = folder / "picture";
     WriteWholeFile(source, file);
     const auto width = std::size_t(expected.biWidth), height = std::size_t(expected.biHeight);
@@ -273,23 +267,40 @@ std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& exp
         }
     }
     const Bytes reference = decoded.Build();
-    return CheckBothPaths(file, folder, background, &reference);
+    return CheckBothPaths(file, background, &reference);
 }
 
 std::vector<std::string> WrongRefusals(const Refusals& files) {
-    ScratchFolder folder;
     std::vector<std::string> wrong;
     for (const auto& [file, reason] : files) {
-        std::optional<std::string> found = CheckBothPaths(file, folder.Path());
-        if (!found) {
-            std::vector<uint8_t> buffer;  // CheckBothPaths left the file there as "hostile"
-            found = Describe(MaskFile(folder / "hostile", folder / "streamed.bmp", {}, buffer));
-        }
-        if (found->compare(0, reason.size(), reason) != 0) {
-            wrong.push_back(std::to_string(file.size()) + " bytes: " + *found);
+        std::string said;
+        const std::string found =
+            CheckBothPaths(file, Background::NearWhite, nullptr, &said).value_or(said);
+        if (found.compare(0, reason.size(), reason) != 0) {
+            wrong.push_back(std::to_string(file.size()) + " bytes: " + found);
         }
     }
     return wrong;
+}
+
+Result RowsInMemory::Read(uint8_t* into, std::size_t size) {
+    if (done_ >= failAt_) {
+        return Fail(Status::ReadFailed, "worn out");
+    }
+    std::memcpy(into, &rows_[done_], size);
+    done_ += size;
+    return {};
+}
+
+Bytes ReadAll(RowSource& source, std::size_t piece) {
+    Bytes rows(std::size_t(source.Shape().pixelBytes));
+    for (std::size_t at = 0; at < rows.size(); at += piece) {
+        const Result read = source.Read(&rows[at], std::min(piece, rows.size() - at));
+        if (!read.Ok()) {
+            throw std::runtime_error(Describe(read));
+        }
+    }
+    return rows;
 }
 
 MaskSettings Settings(const std::string& words) {
@@ -307,6 +318,13 @@ MaskSettings Settings(const std::string& words) {
         throw std::invalid_argument(words + ": " + checked.detail);
     }
     return settings;
+}
+
+Result MaskAs(const std::string& words, const std::filesystem::path& source,
+              const std::filesystem::path& destination) {
+    std::vector<uint8_t> buffer;
+    const MaskOptions options = Settings(words).ForFile(FormatForName(destination).value());
+    return MaskFile(source, destination, options, buffer);
 }
 
 }  // namespace zel7::test_support

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/options.h"
+#include "engine/row_stream.h"
 #include "mask/threshold.h"
 
 namespace zel7::test_support {
@@ -71,29 +72,29 @@ private:
 Bytes ReferenceMask(const Bytes& file, Background background);
 
 // Runs file through the whole-picture path (load, mask, save) and the streaming path
-// (MaskFile, to a BMP, to a PNG, refined to a cut-out as PNG and as WebP) in folder, on
-// background. All must refuse it with the same reason, writing nothing and leaving a
-// picture held before as it was, or all must write a mask: that of the rows in decoded
-// when given, else for a BMP file its reference mask, for others the same bytes by both
-// paths; and a mask of 24-bit rows the same again as a 1-bit PNG. Returns the first
-// disagreement.
-std::optional<std::string> CheckBothPaths(const Bytes& file, const std::filesystem::path& folder,
+// (MaskFile, to a BMP, to a PNG, refined to a cut-out as PNG and as WebP) in a scratch
+// folder, on background. All must refuse it with the same reason, writing nothing and
+// leaving a picture held before as it was, or all must write a mask: that of the rows in
+// decoded when given, else for a BMP file its reference mask, for others the same bytes by
+// both paths; and a mask of 24-bit rows the same again as a 1-bit PNG. Returns the first
+// disagreement; said, when given, gets what the streaming path to a BMP said.
+std::optional<std::string> CheckBothPaths(const Bytes& file,
                                           Background background = Background::NearWhite,
-                                          const Bytes* decoded = nullptr);
+                                          const Bytes* decoded = nullptr,
+                                          std::string* said = nullptr);
 
 // A 24-bit BMP of width x height pixels; colour writes blue, green and red of each,
 // counted along the rows from the top.
 BmpBuilder Picture(int32_t width, int32_t height,
                    const std::function<void(std::size_t pixel, uint8_t* bgr)>& colour);
 
-// Reads file, written into folder, on background straight from its source: the rows must
-// be within tolerance of expected's, padded with zeros, and a pixel limit of the picture's
-// size must let it through, and one less refuse it (but for BMP files, which take no
-// limit); then every path must make of the file the masks of the rows read, as
-// CheckBothPaths says. Returns the first thing found wrong.
+// Reads file on background straight from its source: the rows must be within tolerance of
+// expected's, padded with zeros, and a pixel limit of the picture's size must let it
+// through, and one less refuse it (but for BMP files, which take no limit); then every path
+// must make of the file the masks of the rows read, as CheckBothPaths says. Returns the
+// first thing found wrong.
 std::optional<std::string> CheckDecodes(const Bytes& file, const BmpBuilder& expected,
-                                        Background background, const std::filesystem::path& folder,
-                                        int tolerance = 0);
+                                        Background background, int tolerance = 0);
 
 // Files, each with how Describe must begin to say why every path refuses it ("success"
 // for one they must all accept).
@@ -103,9 +104,35 @@ using Refusals = std::vector<std::pair<Bytes, std::string>>;
 // size of each, and what was found instead.
 std::vector<std::string> WrongRefusals(const Refusals& files);
 
+// Rows held in memory, handed out in reads of any size, to be seen as orientation says; a
+// read that starts at or past byte failAt fails.
+class RowsInMemory : public RowSource {
+public:
+    RowsInMemory(PictureShape shape, Bytes rows, int orientation = 1, std::size_t failAt = SIZE_MAX)
+        : shape_(shape), rows_(std::move(rows)), orientation_(orientation), failAt_(failAt) {}
+    const PictureShape& Shape() const override { return shape_; }
+    int Orientation() const override { return orientation_; }
+    Result Read(uint8_t* into, std::size_t size) override;
+
+private:
+    PictureShape shape_;
+    Bytes rows_;
+    int orientation_;
+    std::size_t failAt_, done_ = 0;
+};
+
+// Every byte of the source's rows, read in pieces of piece bytes (the last one shorter);
+// a read that fails throws, failing the test.
+Bytes ReadAll(RowSource& source, std::size_t piece);
+
 // Options as zel7-mask takes them, without their dashes ("white cutout margin=7.5%"), read
 // through the library's table as every front end reads its own, and checked together; an
 // option refused throws, failing the test.
 MaskSettings Settings(const std::string& words);
+
+// Masks source into destination as zel7-mask does with the options words give (as Settings
+// reads them), in the format the destination's name says; what MaskFile says.
+Result MaskAs(const std::string& words, const std::filesystem::path& source,
+              const std::filesystem::path& destination);
 
 }  // namespace zel7::test_support
