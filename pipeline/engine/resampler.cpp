@@ -6,19 +6,51 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <optional>
+#include <string>
+
 #include "engine/resampler.h"
+#include "system/system.h"
 
 namespace zel7 {
+namespace {
+
+// libswscale is opened on the first picture resampled rather than at every start: with
+// libavutil it brings video drivers' libraries, 1.4 ms of loading for each run.
+struct Libswscale {
+    decltype(&::sws_getContext) getContext = nullptr;
+    decltype(&::sws_scale) scale = nullptr;
+    decltype(&::sws_freeContext) freeContext = nullptr;
+};
+
+// The library's functions, or null when it cannot be opened (why in error).
+const Libswscale* OpenLibswscale(std::string& error) {
+    static std::string why;
+    static const std::optional<Libswscale> functions = []() -> std::optional<Libswscale> {
+        void* library = OpenSharedLibrary(ZEL7_LIBSWSCALE, why);
+        Libswscale swscale;
+        const bool found = library != nullptr &&
+                           FindSharedFunction(library, "sws_getContext", swscale.getContext, why) &&
+                           FindSharedFunction(library, "sws_scale", swscale.scale, why) &&
+                           FindSharedFunction(library, "sws_freeContext", swscale.freeContext, why);
+        return found ? std::optional(swscale) : std::nullopt;
+    }();
+    error = why;
+    return functions ? &*functions : nullptr;
+}
+
+}  // namespace
 
 // Lanczos (three lobes): sharp when shrinking by any factor and smooth when
 // enlarging; accurate rounding keeps a flat plane exactly flat.
 constexpr int kFilter = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
 struct Resampler::Contexts {
+    const Libswscale* swscale = nullptr;
     std::vector<SwsContext*> planes;
     ~Contexts() {
         for (SwsContext* context : planes) {
-            sws_freeContext(context);
+            swscale->freeContext(context);
         }
     }
 };
@@ -29,10 +61,15 @@ Resampler::~Resampler() = default;
 Result Resampler::Open(int32_t fromWidth, int32_t fromHeight, int32_t toWidth, int32_t toHeight,
                        int planes) {
     contexts_ = std::make_unique<Contexts>();
+    std::string why;
+    contexts_->swscale = OpenLibswscale(why);
+    if (contexts_->swscale == nullptr) {
+        return Fail(Status::UnsupportedPicture, "resampling needs " + why);
+    }
     for (int p = 0; p < planes; ++p) {
-        SwsContext* context =
-            sws_getContext(fromWidth, fromHeight, AV_PIX_FMT_GRAY8, toWidth, toHeight,
-                           AV_PIX_FMT_GRAY8, kFilter, nullptr, nullptr, nullptr);
+        SwsContext* context = contexts_->swscale->getContext(
+            fromWidth, fromHeight, AV_PIX_FMT_GRAY8, toWidth, toHeight, AV_PIX_FMT_GRAY8, kFilter,
+            nullptr, nullptr, nullptr);
         if (context == nullptr) {
             return Fail(Status::TooLarge, "a size the resampler does not take");
         }
@@ -52,8 +89,8 @@ Result Resampler::Feed(const uint8_t* const* band, int32_t stride, int32_t rows)
         uint8_t* target[4] = {out_.data() + p * std::size_t(toWidth_) * std::size_t(toHeight_),
                               nullptr, nullptr, nullptr};
         const int targetStride[4] = {toWidth_, 0, 0, 0};
-        if (sws_scale(contexts_->planes[p], source, sourceStride, fed_, rows, target,
-                      targetStride) < 0) {
+        if (contexts_->swscale->scale(contexts_->planes[p], source, sourceStride, fed_, rows,
+                                      target, targetStride) < 0) {
             return Fail(Status::OutOfMemory);
         }
     }

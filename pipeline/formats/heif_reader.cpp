@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,6 +27,54 @@
 
 namespace zel7 {
 namespace {
+
+// libheif is opened on the first HEIF picture rather than at every start: it brings the
+// HEVC and AV1 codecs' libraries with it, 3 ms of loading for each run that reads none.
+#define ZEL7_LIBHEIF_FUNCTIONS(F)                                                                  \
+    F(heif_context_alloc)                                                                          \
+    F(heif_context_free) F(heif_context_get_primary_image_handle) F(heif_context_read_from_reader) \
+        F(heif_context_set_maximum_image_size_limit) F(heif_decode_image)                          \
+            F(heif_decoding_options_alloc) F(heif_decoding_options_free)                           \
+                F(heif_image_get_bits_per_pixel_range) F(heif_image_get_plane_readonly)            \
+                    F(heif_image_get_primary_height) F(heif_image_get_primary_width)               \
+                        F(heif_image_handle_get_color_profile_type)                                \
+                            F(heif_image_handle_get_height) F(heif_image_handle_get_ispe_height)   \
+                                F(heif_image_handle_get_ispe_width)                                \
+                                    F(heif_image_handle_get_luma_bits_per_pixel)                   \
+                                        F(heif_image_handle_get_raw_color_profile)                 \
+                                            F(heif_image_handle_get_raw_color_profile_size)        \
+                                                F(heif_image_handle_get_width)                     \
+                                                    F(heif_image_handle_has_alpha_channel)         \
+                                                        F(heif_image_handle_release)               \
+                                                            F(heif_image_is_premultiplied_alpha)   \
+                                                                F(heif_image_release)
+
+struct Libheif {
+#define ZEL7_POINTER(name) decltype(&::name) name = nullptr;
+    ZEL7_LIBHEIF_FUNCTIONS(ZEL7_POINTER)
+#undef ZEL7_POINTER
+};
+
+// The library's functions, or null when it cannot be opened (why in error).
+const Libheif* OpenLibheif(std::string& error) {
+    static std::string why;
+    static const std::optional<Libheif> functions = []() -> std::optional<Libheif> {
+        void* library = OpenSharedLibrary(ZEL7_LIBHEIF, why);
+        Libheif heif;
+#define ZEL7_FIND(name) &&FindSharedFunction(library, #name, heif.name, why)
+        const bool found = library != nullptr ZEL7_LIBHEIF_FUNCTIONS(ZEL7_FIND);
+#undef ZEL7_FIND
+        return found ? std::optional(heif) : std::nullopt;
+    }();
+    error = why;
+    return functions ? &*functions : nullptr;
+}
+
+// Once a picture has opened it.
+const Libheif& Heif() {
+    std::string unused;
+    return *OpenLibheif(unused);
+}
 
 // The brands, in the ftyp box, of files whose primary picture libheif can decode: HEVC
 // pictures and sequences (heic, heix, heim, heis; hevc, hevx, hevm, hevs), the brands of any
@@ -110,16 +159,18 @@ std::string MiB(uint64_t bytes) {
 }
 
 struct ContextDeleter {
-    void operator()(heif_context* context) const { heif_context_free(context); }
+    void operator()(heif_context* context) const { Heif().heif_context_free(context); }
 };
 struct HandleDeleter {
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+    void operator()(heif_image_handle* handle) const { Heif().heif_image_handle_release(handle); }
 };
 struct ImageDeleter {
-    void operator()(heif_image* image) const { heif_image_release(image); }
+    void operator()(heif_image* image) const { Heif().heif_image_release(image); }
 };
 struct OptionsDeleter {
-    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
+    void operator()(heif_decoding_options* options) const {
+        Heif().heif_decoding_options_free(options);
+    }
 };
 
 // Turns count pixels of the decoded plane into blue, green, red: samples of more than 8 bits
@@ -236,22 +287,27 @@ Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, 
 // Phones tag their pictures with a profile (Display P3) in a colr box; a box that only
 // names primaries and curves (nclx) carries no profile to pass on.
 void HeifSource::ReadProfile(heif_image_handle* handle) {
-    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
-    const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+    const heif_color_profile_type type = Heif().heif_image_handle_get_color_profile_type(handle);
+    const std::size_t size = Heif().heif_image_handle_get_raw_color_profile_size(handle);
     if ((type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) ||
         size == 0 || size > kMaxColourProfileBytes) {
         return;
     }
     profile_.resize(size);
-    if (heif_image_handle_get_raw_color_profile(handle, profile_.data()).code != heif_error_Ok) {
+    if (Heif().heif_image_handle_get_raw_color_profile(handle, profile_.data()).code !=
+        heif_error_Ok) {
         profile_.clear();
     }
 }
 
 Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {
+    std::string why;
+    if (OpenLibheif(why) == nullptr) {
+        return Fail(Status::UnsupportedPicture, "HEIF pictures need " + why);
+    }
     fd_ = std::move(fd);
     file_ = {fd_.Get(), size};
-    context_.reset(heif_context_alloc());
+    context_.reset(Heif().heif_context_alloc());
     if (!context_) {
         return Fail(Status::OutOfMemory);
     }
@@ -260,28 +316,29 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     // other formats have, not one drawn from the pixel limit: the coded pictures may be
     // larger than the one seen (padded to whole blocks, then cropped). The pixel limit is
     // checked below, on the picture seen, before it is decoded.
-    heif_context_set_maximum_image_size_limit(context_.get(), int(kMaxDimension));
-    if (heif_error error = heif_context_read_from_reader(context_.get(), &kReader, &file_, nullptr);
+    Heif().heif_context_set_maximum_image_size_limit(context_.get(), int(kMaxDimension));
+    if (heif_error error =
+            Heif().heif_context_read_from_reader(context_.get(), &kReader, &file_, nullptr);
         error.code != heif_error_Ok) {
         return Failure(error);
     }
     heif_image_handle* handle = nullptr;
-    if (heif_error error = heif_context_get_primary_image_handle(context_.get(), &handle);
+    if (heif_error error = Heif().heif_context_get_primary_image_handle(context_.get(), &handle);
         error.code != heif_error_Ok) {
         return Failure(error);
     }
     handle_.reset(handle);
     // The size as seen, after the turns the file asks for.
-    const int width = heif_image_handle_get_width(handle),
-              height = heif_image_handle_get_height(handle);
+    const int width = Heif().heif_image_handle_get_width(handle),
+              height = Heif().heif_image_handle_get_height(handle);
     if (width <= 0 || height <= 0) {
         return Fail(Status::DamagedPicture, "a HEIF picture of " + std::to_string(width) + " x " +
                                                 std::to_string(height) + " pixels");
     }
     // A clap box may crop a large coded picture to a small one, and the decoder makes the
     // coded planes first: the limits count the larger of the two.
-    const int codedWidth = std::max(0, heif_image_handle_get_ispe_width(handle)),
-              codedHeight = std::max(0, heif_image_handle_get_ispe_height(handle));
+    const int codedWidth = std::max(0, Heif().heif_image_handle_get_ispe_width(handle)),
+              codedHeight = std::max(0, Heif().heif_image_handle_get_ispe_height(handle));
     for (const auto& [w, h] : {std::pair{width, height}, {codedWidth, codedHeight}}) {
         if (Result result = CheckDimensions(uint64_t(w), uint64_t(h), options); !result.Ok()) {
             return result;
@@ -292,15 +349,16 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     }
     shape_ = DecodedShape(width, height);
     ReadProfile(handle);
-    const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
-    const bool wide = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+    const bool alpha = Heif().heif_image_handle_has_alpha_channel(handle) != 0;
+    const bool wide = Heif().heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     const uint64_t decoded =
         std::max(uint64_t(width) * uint64_t(height), uint64_t(codedWidth) * uint64_t(codedHeight));
     if (Result result = CheckDecoderMemory(options, alpha, wide, decoded); !result.Ok()) {
         return result;
     }
 
-    std::unique_ptr<heif_decoding_options, OptionsDeleter> decoding(heif_decoding_options_alloc());
+    std::unique_ptr<heif_decoding_options, OptionsDeleter> decoding(
+        Heif().heif_decoding_options_alloc());
     if (!decoding) {
         return Fail(Status::OutOfMemory);
     }
@@ -311,15 +369,15 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image* image = nullptr;
     if (heif_error error =
-            heif_decode_image(handle, &image, heif_colorspace_RGB, chroma, decoding.get());
+            Heif().heif_decode_image(handle, &image, heif_colorspace_RGB, chroma, decoding.get());
         error.code != heif_error_Ok) {
         return Failure(error);
     }
     image_.reset(image);
-    plane_ = heif_image_get_plane_readonly(image, heif_channel_interleaved, &planeStride_);
-    const int range = heif_image_get_bits_per_pixel_range(image, heif_channel_interleaved);
-    if (plane_ == nullptr || heif_image_get_primary_width(image) != width ||
-        heif_image_get_primary_height(image) != height || range < 8 || range > 16 ||
+    plane_ = Heif().heif_image_get_plane_readonly(image, heif_channel_interleaved, &planeStride_);
+    const int range = Heif().heif_image_get_bits_per_pixel_range(image, heif_channel_interleaved);
+    if (plane_ == nullptr || Heif().heif_image_get_primary_width(image) != width ||
+        Heif().heif_image_get_primary_height(image) != height || range < 8 || range > 16 ||
         (range > 8) != wide) {
         return Fail(Status::DamagedPicture, "the decoded HEIF picture is not what its boxes say");
     }
@@ -327,7 +385,7 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     convert_ = wide ? (alpha ? ConvertRow<true, true> : ConvertRow<true, false>)
                     : (alpha ? ConvertRow<false, true> : ConvertRow<false, false>);
     background_ = BackgroundLevel(options.background);
-    premultiplied_ = alpha && heif_image_is_premultiplied_alpha(image) != 0;
+    premultiplied_ = alpha && Heif().heif_image_is_premultiplied_alpha(image) != 0;
     // The boxes and the compressed data are not needed once the picture is decoded.
     handle_.reset();
     context_.reset();

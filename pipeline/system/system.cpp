@@ -1,5 +1,6 @@
 #include "system/system.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -796,6 +797,20 @@ std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t rel
         return released;
     }
     return end;
+}
+
+void* OpenSharedLibrary(const char* soname, std::string& error) {
+    // Never closed: the library's own handlers may run at exit.
+    void* library = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* words = ::dlerror();
+        error = words != nullptr ? words : soname;
+    }
+    return library;
+}
+
+void* SharedLibraryFunction(void* library, const char* name) {
+    return ::dlsym(library, name);
 }
 
 }  // namespace zel7

@@ -198,4 +198,20 @@ void FreePixelBuffer(uint8_t* buffer);
 std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t released,
                               std::size_t done);
 
+// Libraries opened when a picture first needs them rather than at every start: those that
+// bring many of their own (codecs, video drivers) would cost each run their loading. Opened
+// once, for the process's life; null, with the loader's words in error, when it cannot be.
+void* OpenSharedLibrary(const char* soname, std::string& error);
+// A function of a library so opened; null when it has none of that name.
+void* SharedLibraryFunction(void* library, const char* name);
+// The same, as a pointer of its type: false, with the name in error, when it is missing.
+template <class Function>
+bool FindSharedFunction(void* library, const char* name, Function*& function, std::string& error) {
+    function = reinterpret_cast<Function*>(SharedLibraryFunction(library, name));
+    if (function == nullptr) {
+        error = std::string("no function ") + name + " in the library";
+    }
+    return function != nullptr;
+}
+
 }  // namespace zel7

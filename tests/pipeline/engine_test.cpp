@@ -146,6 +146,20 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
     }
 }
 
+// Libraries opened when a picture first needs them: a function found by name and type, a
+// missing library or function refused with the loader's words or the function's name.
+TEST(Engine, SharedLibrariesAreOpenedWhenFirstNeeded) {
+    std::string error;
+    EXPECT_EQ(OpenSharedLibrary("libzel7-absent.so.0", error), nullptr);
+    EXPECT_NE(error.find("libzel7-absent.so.0"), std::string::npos) << error;
+    void* c = OpenSharedLibrary("libc.so.6", error);
+    std::size_t (*length)(const char*) = nullptr;
+    ASSERT_TRUE(c != nullptr && FindSharedFunction(c, "strlen", length, error));
+    EXPECT_EQ(length("zel7"), 4u);
+    EXPECT_FALSE(FindSharedFunction(c, "zel7_absent", length, error) || length != nullptr);
+    EXPECT_EQ(error, "no function zel7_absent in the library");
+}
+
 // Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0), the
 // only background in it, are seen in its mask, as EXIF defines the orientations by where
 // the first row and column go (the two places tell all eight apart); the orientation read
