@@ -170,8 +170,11 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         taken.emplace(width, decoded_.height);
     }
     const PictureSamples* samples = samples_ ? &*samples_ : taken ? &*taken : nullptr;
-    // A two-tone mask's edges need only the colours near changes of class, kept now.
-    if (options_.product == Product::Mask && options_.surface && !options_.keepShadows) {
+    // The edges of a studio's two-tone mask and of any soft one need only the colours
+    // near changes of class, kept now (kept shadows need theirs too, decoded again).
+    const bool edgesOnly = (options_.product == Product::Mask && options_.surface) ||
+                           options_.product == Product::SoftMask;
+    if (edgesOnly && !options_.keepShadows) {
         edgeColours_.emplace(width, decoded_.height, kMostEdgeColourBytes);
     }
     const auto label = [&](int32_t y, const uint8_t* bgr) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <queue>
 #include <random>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -127,38 +128,34 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
 // all an edge needs, studio_test's masks show: each is the same as its cut-out's alpha,
 // whose colours are decoded again.
 TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
-    constexpr int32_t kSide = 40, kNear = EdgeColours::kNear;
+    constexpr int32_t kSide = 40, kNear = EdgeColours::kNear, kWindow = 2 * kNear + 1;
     const auto object = [](int32_t x, int32_t y) {
         return (x >= 5 && x < 25 && y >= 5 && y < 25) || (x == 35 && y == 35);
     };
-    const auto near = [&](int32_t x, int32_t y) {
-        for (int32_t yy = std::max(y - kNear, 0); yy <= std::min(y + kNear, kSide - 1); ++yy) {
-            for (int32_t xx = std::max(x - kNear, 0); xx <= std::min(x + kNear, kSide - 1); ++xx) {
-                if ((xx + 1 < kSide && object(xx, yy) != object(xx + 1, yy)) ||
-                    (yy > 0 && object(xx, yy) != object(xx, yy - 1))) {
-                    return true;
-                }
-            }
-        }
-        return false;
+    const auto marked = [&](int32_t x, int32_t y) {
+        return x >= 0 && y >= 0 && x < kSide && y < kSide &&
+               ((x + 1 < kSide && object(x, y) != object(x + 1, y)) ||
+                (y > 0 && object(x, y) != object(x, y - 1)));
     };
-    for (const std::size_t bound : {std::size_t(1) << 20, std::size_t(100)}) {
-        EdgeColours kept(kSide, kSide, bound);
-        for (int32_t y = 0; y < kSide; ++y) {
-            std::vector<uint8_t> bgr(3 * kSide), classes(kSide);
-            for (int32_t x = 0; x < kSide; ++x) {
-                std::fill_n(&bgr[3 * std::size_t(x)], 3, uint8_t(1 + x + y));
-                classes[std::size_t(x)] = !object(x, y);
-            }
-            kept.AddRow(y, bgr.data(), classes.data());
+    EdgeColours kept(kSide, kSide, 1 << 20), bounded(kSide, kSide, 100);
+    for (int32_t y = 0; y < kSide; ++y) {
+        std::vector<uint8_t> bgr(3 * kSide), classes(kSide);
+        for (int32_t x = 0; x < kSide; ++x) {
+            std::fill_n(&bgr[3 * std::size_t(x)], 3, uint8_t(1 + x + y));
+            classes[std::size_t(x)] = !object(x, y);
         }
-        ASSERT_EQ(kept.Complete(), bound > 100);
-        for (int32_t y = 0; bound > 100 && y < kSide; ++y) {
-            std::vector<uint8_t> row(3 * kSide);
-            kept.FillRow(y, row.data());
-            for (int32_t x = 0; x < kSide; ++x) {
-                EXPECT_EQ(row[3 * std::size_t(x)], near(x, y) ? 1 + x + y : 0) << x << ", " << y;
-            }
+        kept.AddRow(y, bgr.data(), classes.data());
+        bounded.AddRow(y, bgr.data(), classes.data());
+    }
+    ASSERT_TRUE(kept.Complete() && !bounded.Complete());
+    for (int32_t y = 0; y < kSide; ++y) {
+        std::vector<uint8_t> row(3 * kSide);
+        kept.FillRow(y, row.data());
+        for (int32_t x = 0; x < kSide; ++x) {
+            const bool near = std::ranges::any_of(
+                std::views::iota(0, kWindow * kWindow),
+                [&](int i) { return marked(x - kNear + i % kWindow, y - kNear + i / kWindow); });
+            EXPECT_EQ(row[3 * std::size_t(x)], near ? 1 + x + y : 0) << x << ", " << y;
         }
     }
 }
