@@ -36,17 +36,33 @@ EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes)
       mostBytes_(mostBytes),
       rows_(std::size_t(kNear + 1), std::vector<uint8_t>(3 * std::size_t(width))),
       extents_(std::size_t(2 * kNear + 1)),
+      askedRows_(std::size_t(kNear + 1)),
+      askedExtents_(std::size_t(kNear + 1)),
       previous_(std::size_t(width)),
       lastNear_(std::size_t(width), INT32_MIN / 2) {
     firstSpan_.push_back(0);
     firstColour_.push_back(0);
 }
 
-void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes) {
+void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
+                         const uint8_t* also) {
     if (over_) {
         return;
     }
-    std::copy_n(bgr, 3 * std::size_t(width_), rows_[std::size_t(y % (kNear + 1))].begin());
+    const auto slot = std::size_t(y % (kNear + 1));
+    std::copy_n(bgr, 3 * std::size_t(width_), rows_[slot].begin());
+    // The pixels asked for besides, and where they lie.
+    Extent& asked = askedExtents_[slot];
+    asked = {width_, 0};
+    if (also != nullptr || askedRows_[slot].empty()) {
+        askedRows_[slot].assign(std::size_t(width_), 0);
+    }
+    for (int32_t x = 0; also != nullptr && x < width_; ++x) {
+        if (also[x] != 0) {
+            askedRows_[slot][std::size_t(x)] = 1;
+            asked = {std::min(asked.start, x), x + 1};
+        }
+    }
     // The row's changes, left to right, each marked on its left or lower pixel: to the
     // next pixel, or from the pixel above. The classes are compared eight at a time, as
     // most of a row is one class. Each change marks the columns within kNear of it as
@@ -90,20 +106,24 @@ void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes) 
 // Row y's pixels near a change in a row within kNear of it, in spans: those whose
 // column was last near one no further up than that, looked for where any was.
 void EdgeColours::Keep(int32_t y) {
-    Extent within{width_, 0};
+    const auto slot = std::size_t(y % (kNear + 1));
+    Extent within = askedExtents_[slot];
     for (int32_t row = std::max(y - kNear, 0); row <= std::min(y + kNear, height_ - 1); ++row) {
         const Extent& extent = extents_[std::size_t(row % (2 * kNear + 1))];
         within = {std::min(within.start, extent.start), std::max(within.stop, extent.stop)};
     }
-    const uint8_t* colours = rows_[std::size_t(y % (kNear + 1))].data();
+    const uint8_t* colours = rows_[slot].data();
     const int32_t since = y - kNear;
+    const auto kept = [&](int32_t x) {
+        return lastNear_[std::size_t(x)] >= since || askedRows_[slot][std::size_t(x)] != 0;
+    };
     for (int32_t x = within.start; x < within.stop;) {
-        if (lastNear_[std::size_t(x)] < since) {
+        if (!kept(x)) {
             ++x;
             continue;
         }
         const int32_t start = x;
-        while (x < within.stop && lastNear_[std::size_t(x)] >= since) {
+        while (x < within.stop && kept(x)) {
             ++x;
         }
         spans_.push_back({start, x});

@@ -51,8 +51,9 @@ public:
 
     EdgeColours(int32_t width, int32_t height, std::size_t mostBytes);
     // Row y's colours (24-bit pixels) and classes, as the labeller takes them, rows in
-    // order from the top.
-    void AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes);
+    // order from the top; the pixels where also is not 0 are kept too.
+    void AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
+                const uint8_t* also = nullptr);
     // Whether every row has come and all that was needed was kept.
     bool Complete() const { return !over_ && done_ == height_; }
     // Row y's colours as far as kept; the other pixels black.
@@ -67,13 +68,15 @@ private:
     int32_t width_, height_;
     std::size_t mostBytes_;
     bool over_ = false;
-    int32_t done_ = 0;                        // rows kept so far
-    std::vector<std::vector<uint8_t>> rows_;  // the last kNear + 1 rows' colours
-    std::vector<Extent> extents_;             // of the last 2 kNear + 1 rows' marks
-    std::vector<uint8_t> previous_;           // the classes of the row before
-    std::vector<int32_t> lastNear_;           // per column: the last row near a change
-    std::vector<std::size_t> firstSpan_;      // of each kept row, and one past the last
-    std::vector<std::size_t> firstColour_;    // the same, in colours_
+    int32_t done_ = 0;                             // rows kept so far
+    std::vector<std::vector<uint8_t>> rows_;       // the last kNear + 1 rows' colours
+    std::vector<Extent> extents_;                  // of the last 2 kNear + 1 rows' marks
+    std::vector<std::vector<uint8_t>> askedRows_;  // the last kNear + 1 rows' also
+    std::vector<Extent> askedExtents_;             // and where each was not 0
+    std::vector<uint8_t> previous_;                // the classes of the row before
+    std::vector<int32_t> lastNear_;                // per column: the last row near a change
+    std::vector<std::size_t> firstSpan_;           // of each kept row, and one past the last
+    std::vector<std::size_t> firstColour_;         // the same, in colours_
     std::vector<Extent> spans_;
     std::vector<uint8_t> colours_;  // the spans' pixels, one after another
 };

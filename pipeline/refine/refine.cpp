@@ -171,16 +171,21 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     }
     const PictureSamples* samples = samples_ ? &*samples_ : taken ? &*taken : nullptr;
     // The edges of a studio's two-tone mask and of any soft one need only the colours
-    // near changes of class, kept now (kept shadows need theirs too, decoded again).
-    const bool edgesOnly = (options_.product == Product::Mask && options_.surface) ||
-                           options_.product == Product::SoftMask;
-    if (edgesOnly && !options_.keepShadows) {
+    // near changes of class, and kept shadows those of their own pixels: kept now.
+    if ((options_.product == Product::Mask && options_.surface) ||
+        options_.product == Product::SoftMask) {
         edgeColours_.emplace(width, decoded_.height, kMostEdgeColourBytes);
     }
+    const bool keepShadows = options_.keepShadows && shadows_ && shadows_->Any();
+    std::vector<uint8_t> shadowed(keepShadows ? std::size_t(width) : 0);
     const auto label = [&](int32_t y, const uint8_t* bgr) {
         Classify(y, bgr, 1, classes.data());
+        if (keepShadows) {
+            std::fill(shadowed.begin(), shadowed.end(), 0);
+            shadows_->Mark(y, width, bgr, 1, shadowed.data());
+        }
         if (edgeColours_) {
-            edgeColours_->AddRow(y, bgr, classes.data());
+            edgeColours_->AddRow(y, bgr, classes.data(), keepShadows ? shadowed.data() : nullptr);
         }
         if (taken) {
             taken->AddRow(y, bgr);

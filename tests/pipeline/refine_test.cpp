@@ -124,7 +124,8 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
 
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
 // (marked on the left or lower of its two pixels), found by brute force here around a
-// square and a lone pixel, every other pixel black; none past the bound. That they are
+// square and a lone pixel, and those asked for besides; every other pixel black, and none
+// past the bound. That they are
 // all an edge needs, studio_test's masks show: each is the same as its cut-out's alpha,
 // whose colours are decoded again.
 TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
@@ -144,7 +145,9 @@ TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
             std::fill_n(&bgr[3 * std::size_t(x)], 3, uint8_t(1 + x + y));
             classes[std::size_t(x)] = !object(x, y);
         }
-        kept.AddRow(y, bgr.data(), classes.data());
+        std::vector<uint8_t> also(kSide);
+        also[35] = y == 2;  // a pixel asked for besides, far from any change
+        kept.AddRow(y, bgr.data(), classes.data(), also.data());
         bounded.AddRow(y, bgr.data(), classes.data());
     }
     ASSERT_TRUE(kept.Complete() && !bounded.Complete());
@@ -155,7 +158,8 @@ TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
             const bool near = std::ranges::any_of(
                 std::views::iota(0, kWindow * kWindow),
                 [&](int i) { return marked(x - kNear + i % kWindow, y - kNear + i / kWindow); });
-            EXPECT_EQ(row[3 * std::size_t(x)], near ? 1 + x + y : 0) << x << ", " << y;
+            EXPECT_EQ(row[3 * std::size_t(x)], near || (x == 35 && y == 2) ? 1 + x + y : 0)
+                << x << ", " << y;
         }
     }
 }
