@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <map>
@@ -116,7 +117,12 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
                       tooLarge = ": cannot write file (File too large)";
     Write("big.bmp", ValidPicture(600, 600, 24).Build());
     Write("big2.bmp", Read("big.bmp"));
-    const auto smallDisk = [] { return LimitFileSize(4096), true; };
+    // A full disk, as the limit on the size of files makes it (SIGXFSZ left as it is: the
+    // program must not die of it).
+    const auto smallDisk = [] {
+        const rlimit limit{4096, 4096};
+        return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
     const struct {
         Strings arguments;
         std::string reason;

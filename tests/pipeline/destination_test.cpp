@@ -75,7 +75,20 @@ TEST_P(DestinationTest, IsPrivateWhileWrittenAndGetsItsFinalModeOnCommit) {
     ::umask(previous);
 }
 
-TEST_P(DestinationTest, WritingThroughASymbolicLinkReplacesItsTarget) {
+// Rows held in memory (bottom row first): refused with nothing touched when they are not
+// there; written through a link to its target; to a name ending in .png as a one-bit PNG,
+// top row first.
+TEST_P(DestinationTest, HeldRowsAreRefusedOrWrittenThroughLinksAndAsPng) {
+    const uint8_t rows[16] = {0, 0, 0, 255, 255, 255, 0, 0, 255, 255, 255, 0, 0, 0, 0, 0};
+    const auto never = folder_ / "never.bmp";
+    EXPECT_EQ(SavePicture(never, nullptr, 2, 2, 24, nullptr).status, Status::NoPixels);
+    EXPECT_EQ(SavePicture(never, rows, 2, 2, 8, nullptr).status, Status::NoColorTable);
+    EXPECT_EQ(SavePicture(never, rows, -2, 2, 24, nullptr).status, Status::NegativeSize);
+    EXPECT_TRUE(folder_.Entries().empty());
+    ASSERT_TRUE(SavePicture(folder_ / "m.png", rows, 2, 2, 24, nullptr).Ok());
+    const PngPicture png = DecodePng(ReadWholeFile(folder_ / "m.png"));
+    EXPECT_EQ(std::pair(png.bitDepth, png.samples),
+              std::pair(uint8_t(1), std::vector<uint16_t>{255, 0, 0, 255}));
     WriteWholeFile(folder_ / "target.bmp", {1});
     fs::create_symlink("target.bmp", folder_ / "link.bmp");
     fs::create_symlink("absent.bmp", folder_ / "dangling.bmp");
@@ -120,25 +133,6 @@ TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
     if (root) {  // as for cp, the owner's bits do not stop root
         EXPECT_TRUE(Save(folder_ / "read-only.bmp").Ok());
     }
-}
-
-TEST_P(DestinationTest, RefusesRowsThatAreNotThereWithoutTouchingTheFolder) {
-    const uint8_t pixels[16] = {};
-    const auto path = folder_ / "never.bmp";
-    EXPECT_EQ(SavePicture(path, nullptr, 2, 2, 24, nullptr).status, Status::NoPixels);
-    EXPECT_EQ(SavePicture(path, pixels, 2, 2, 8, nullptr).status, Status::NoColorTable);
-    EXPECT_EQ(SavePicture(path, pixels, -2, 2, 24, nullptr).status, Status::NegativeSize);
-    EXPECT_TRUE(folder_.Entries().empty());
-}
-
-// The dialog's masks held bottom row first, written to a name ending in .png: a one-bit
-// PNG, top row first.
-TEST_P(DestinationTest, MasksHeldInMemoryNamedPngAreOneBitPngs) {
-    const uint8_t rows[16] = {0, 0, 0, 255, 255, 255, 0, 0, 255, 255, 255, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(SavePicture(folder_ / "m.png", rows, 2, 2, 24, nullptr).Ok());
-    const PngPicture png = DecodePng(ReadWholeFile(folder_ / "m.png"));
-    EXPECT_EQ(png.bitDepth, 1);
-    EXPECT_EQ(png.samples, (std::vector<uint16_t>{255, 0, 0, 255}));
 }
 
 // Killed by a signal while writing: the mask being written goes with the process,

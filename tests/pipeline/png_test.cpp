@@ -3,6 +3,7 @@
 // with nothing written.
 #include <gtest/gtest.h>
 #include <spng.h>
+#include <zlib.h>
 
 #include "encoders.h"
 #include "formats/decoded_rows.h"
@@ -13,6 +14,28 @@ namespace zel7 {
 namespace {
 
 using namespace test_support;
+
+void Put32(Bytes& file, std::size_t at, uint32_t value) {  // big-endian, as PNG stores it
+    for (int i = 0; i < 4; ++i) {
+        file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
+    }
+}
+
+// Makes the checksum of the chunk whose type is at byte `type` match its contents: the
+// CRC covers the type and the data, whose length the 4 bytes before give.
+void Rechecksum(Bytes& file, std::size_t type) {
+    const std::size_t end = type + 4 +
+                            (std::size_t(file[type - 4]) << 24 | file[type - 3] << 16 |
+                             file[type - 2] << 8 | file[type - 1]);
+    Put32(file, end, uint32_t(crc32(0, &file[type], uInt(end - type))));
+}
+
+// The file with its header claiming another size, its checksum made to match.
+Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
+    Put32(file, 16, width), Put32(file, 20, height);  // IHDR's first fields
+    Rechecksum(file, 12);
+    return file;
+}
 
 // Random samples and palette, and with tRNS: alphas 0, 1 and 254 for the first palette
 // entries, which the first pixels are made to use, the rest left opaque; or as the grey or

@@ -226,10 +226,6 @@ TEST(Refine, EachOptionActsOnThePixelsItIsAbout) {
         // The object's left edge.
         {"lighter and darker", turns, "auto-background cutout", 20, 20, {250, 250, 250, 255}},
         {"pale", pale, "white cutout", 20, 20, {255, 255, 228, 204}},
-        // The plain mask of packed arrays either side of the threshold (the vector code
-        // is held to these portable loops by kernels_test).
-        {"at the threshold", {3, 1, {240, 240, 240}}, "white", 1, 0, {255}},
-        {"under it", {3, 1, {240, 239, 240}}, "white", 1, 0, {0}},
         {"stripes", stripes, "white connected", 0, 0, {}, Status::TooManyRegions},
         // The region rules reach the labeller (whose decisions the flood fill below
         // checks): the enclosed label and speck are settled only when asked.

@@ -2,6 +2,7 @@
 // found; damaged and hostile files refused by every path with nothing written; cut-outs
 // and soft masks written as WebP, read back by libwebp, and what WebP sinks refuse.
 #include <gtest/gtest.h>
+#include <webp/decode.h>
 
 #include <cstdlib>
 
@@ -15,6 +16,16 @@ namespace zel7 {
 namespace {
 
 using namespace test_support;
+
+// A WebP file as libwebp's one-call decoder makes it: RGBA at 8 bits, as DecodePng makes a
+// cut-out.
+PngPicture DecodeWebp(const Bytes& file) {
+    int width = 0, height = 0;
+    const std::unique_ptr<uint8_t, decltype(&WebPFree)> rgba(
+        WebPDecodeRGBA(file.data(), file.size(), &width, &height), WebPFree);
+    const uint8_t *begin = rgba.get(), *end = begin + 4 * std::size_t(width) * std::size_t(height);
+    return {uint32_t(width), uint32_t(height), kRgba, 8, false, {begin, rgba ? end : begin}};
+}
 
 // Random pixels, every alpha among them, read as libwebp's own decoding of them composited
 // over the background: lossy and lossless, with alpha and without.

@@ -3,10 +3,8 @@
 #include <libheif/heif.h>
 #include <spng.h>
 #include <tiffio.h>
-#include <webp/decode.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <memory>
@@ -38,12 +36,6 @@ void Check(const heif_error& error) {  // whose message says what failed
 
 heif_compression_format FormatOf(HeifCodec codec) {
     return codec == HeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
-}
-
-void Put32(Bytes& file, std::size_t at, uint32_t value) {  // big-endian, as PNG stores it
-    for (int i = 0; i < 4; ++i) {
-        file[at + std::size_t(i)] = uint8_t(value >> (24 - 8 * i));
-    }
 }
 
 // Fields of value 0 are left out, but for the photometric interpretation (white is zero).
@@ -265,20 +257,6 @@ PngPicture DecodePng(const Bytes& file) {
     return picture;
 }
 
-Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height) {
-    Put32(file, 16, width), Put32(file, 20, height);  // IHDR's first fields
-    Rechecksum(file, 12);
-    return file;
-}
-
-void Rechecksum(Bytes& file, std::size_t type) {
-    // The CRC covers the type and the data, whose length the 4 bytes before give.
-    const std::size_t end = type + 4 +
-                            (std::size_t(file[type - 4]) << 24 | file[type - 3] << 16 |
-                             file[type - 2] << 8 | file[type - 1]);
-    Put32(file, end, uint32_t(crc32(0, &file[type], uInt(end - type))));
-}
-
 Bytes EncodeTiff(const TiffPicture& p) {
     const ScratchFolder folder;
     TIFF* tiff = TIFFOpen((folder / "p.tif").c_str(), p.mode);
@@ -327,15 +305,6 @@ Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
         WebPDataClear(&assembled);
     }
     return file;
-}
-
-PngPicture DecodeWebp(const Bytes& file) {
-    int width = 0, height = 0;
-    const std::unique_ptr<uint8_t, decltype(&WebPFree)> rgba(
-        WebPDecodeRGBA(file.data(), file.size(), &width, &height), WebPFree);
-    Check(rgba != nullptr, "DecodeWebp: libwebp refused the file");
-    const uint8_t *begin = rgba.get(), *end = begin + 4 * std::size_t(width) * std::size_t(height);
-    return {uint32_t(width), uint32_t(height), kRgba, 8, false, {begin, end}};
 }
 
 #if defined(__SANITIZE_ADDRESS__)

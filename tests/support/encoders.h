@@ -70,11 +70,6 @@ Bytes EncodePng(const PngPicture& picture);
 // its iCCP's profile. Throws when the library refuses the file.
 PngPicture DecodePng(const Bytes& file);
 
-// The file with its header claiming another size, its checksum made to match.
-Bytes ClaimSize(Bytes file, uint32_t width, uint32_t height);
-
-// Makes the checksum of the chunk whose type is at byte `type` match its contents.
-void Rechecksum(Bytes& file, std::size_t type);
 
 struct TiffPicture {
     uint32_t width = 0, height = 0;
@@ -130,8 +125,5 @@ Bytes EncodeHeif(const HeifPicture& picture);
 Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
                  const EncodeOptions& options = {});
 
-// A WebP file as libwebp's one-call decoder makes it: RGBA at 8 bits, as DecodePng makes a
-// cut-out; throws when it refuses the file.
-PngPicture DecodeWebp(const Bytes& file);
 
 }  // namespace zel7::test_support

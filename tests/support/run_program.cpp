@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,11 +55,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 
 bool InChild(const std::function<bool()>& body) {
     return Forked([&] { return body() ? 0 : 1; }) == 0;
-}
-
-void LimitFileSize(long bytes) {
-    rlimit limit{rlim_t(bytes), rlim_t(bytes)};
-    setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 bool DropPrivileges() {
