@@ -30,24 +30,33 @@ namespace {
 
 // libheif is opened on the first HEIF picture rather than at every start: it brings the
 // HEVC and AV1 codecs' libraries with it, 3 ms of loading for each run that reads none.
-#define ZEL7_LIBHEIF_FUNCTIONS(F)                                                                  \
-    F(heif_context_alloc)                                                                          \
-    F(heif_context_free) F(heif_context_get_primary_image_handle) F(heif_context_read_from_reader) \
-        F(heif_context_set_maximum_image_size_limit) F(heif_decode_image)                          \
-            F(heif_decoding_options_alloc) F(heif_decoding_options_free)                           \
-                F(heif_image_get_bits_per_pixel_range) F(heif_image_get_plane_readonly)            \
-                    F(heif_image_get_primary_height) F(heif_image_get_primary_width)               \
-                        F(heif_image_handle_get_color_profile_type)                                \
-                            F(heif_image_handle_get_height) F(heif_image_handle_get_ispe_height)   \
-                                F(heif_image_handle_get_ispe_width)                                \
-                                    F(heif_image_handle_get_luma_bits_per_pixel)                   \
-                                        F(heif_image_handle_get_raw_color_profile)                 \
-                                            F(heif_image_handle_get_raw_color_profile_size)        \
-                                                F(heif_image_handle_get_width)                     \
-                                                    F(heif_image_handle_has_alpha_channel)         \
-                                                        F(heif_image_handle_release)               \
-                                                            F(heif_image_is_premultiplied_alpha)   \
-                                                                F(heif_image_release)
+// clang-format off: one function a line
+#define ZEL7_LIBHEIF_FUNCTIONS(F)                   \
+    F(heif_context_alloc)                           \
+    F(heif_context_free)                            \
+    F(heif_context_get_primary_image_handle)        \
+    F(heif_context_read_from_reader)                \
+    F(heif_context_set_maximum_image_size_limit)    \
+    F(heif_decode_image)                            \
+    F(heif_decoding_options_alloc)                  \
+    F(heif_decoding_options_free)                   \
+    F(heif_image_get_bits_per_pixel_range)          \
+    F(heif_image_get_plane_readonly)                \
+    F(heif_image_get_primary_height)                \
+    F(heif_image_get_primary_width)                 \
+    F(heif_image_handle_get_color_profile_type)     \
+    F(heif_image_handle_get_height)                 \
+    F(heif_image_handle_get_ispe_height)            \
+    F(heif_image_handle_get_ispe_width)             \
+    F(heif_image_handle_get_luma_bits_per_pixel)    \
+    F(heif_image_handle_get_raw_color_profile)      \
+    F(heif_image_handle_get_raw_color_profile_size) \
+    F(heif_image_handle_get_width)                  \
+    F(heif_image_handle_has_alpha_channel)          \
+    F(heif_image_handle_release)                    \
+    F(heif_image_is_premultiplied_alpha)            \
+    F(heif_image_release)
+// clang-format on
 
 struct Libheif {
 #define ZEL7_POINTER(name) decltype(&::name) name = nullptr;

@@ -70,7 +70,6 @@ Bytes EncodePng(const PngPicture& picture);
 // its iCCP's profile. Throws when the library refuses the file.
 PngPicture DecodePng(const Bytes& file);
 
-
 struct TiffPicture {
     uint32_t width = 0, height = 0;
     uint16_t samplesPerPixel = 1, bitsPerSample = 8;
@@ -124,6 +123,5 @@ Bytes EncodeHeif(const HeifPicture& picture);
 // 0). A mistake throws, failing the test.
 Bytes EncodeWebp(int width, int height, int channels, const Bytes& pixels,
                  const EncodeOptions& options = {});
-
 
 }  // namespace zel7::test_support

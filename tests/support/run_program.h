@@ -23,7 +23,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 // Runs body in a child process and returns its result; false if the child died.
 bool InChild(const std::function<bool()>& body);
 
-
 // For use inside InChild: gives up root, so that permission bits apply. Returns false
 // when that is impossible.
 bool DropPrivileges();
