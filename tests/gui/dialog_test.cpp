@@ -77,6 +77,8 @@ private slots:
         RunProgram([](QDialog* window) {
             QCOMPARE(window->windowTitle(), QStringLiteral("zel7"));
             QVERIFY(!window->windowIcon().isNull());
+            QCOMPARE(window->frameGeometry().topLeft(),  // centred on the screen
+                     window->screen()->availableGeometry().center() - window->rect().center());
             QPushButton* left = nullptr;
             for (auto [id, caption] : {std::pair{1002, "选择图片"}, {1, "白底"}, {1004, "黑底"}}) {
                 QPushButton* button = Button(window, id);

@@ -29,7 +29,7 @@ Planned Plan(const Strings& sources, const std::string& base, std::optional<Shar
 }
 
 TEST(KeptTree, ShardsAgreeOnThePlan) {
-    Strings sources = {"top/only.jpg", "top/sku1/../only.jpg"};
+    Strings sources = {"top/only.jpg", "top/sku1/../only.jpg", "-", "top/sku1/.."};
     for (int i = 0; i < 60; ++i) {
         sources.push_back("top/sku" + std::to_string(i) + "/main.jpg");
     }
@@ -40,7 +40,10 @@ TEST(KeptTree, ShardsAgreeOnThePlan) {
         {"",
          {{"top/sku7/main.jpg", "out/sku7/main.png"},
           {"top/only.jpg", "out/only.png"},
-          {"top/sku1/../only.jpg", "refused: another source"}}},
+          {"top/sku1/../only.jpg", "refused: another source"},
+          {"-", "refused: names no file "},
+          {"top/sku1/..", "refused: names no file "}}},
+        {"top/only.jpg", {{"top/only.jpg", "refused: lies outside t"}}},  // the base itself
         {"top/sku7",
          {{"top/sku7/main.jpg", "out/main.png"},
           {"top/sku8/main.jpg", "refused: lies outside t"},

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "engine/working_image.h"
+#include "formats/picture_files.h"
 #include "run_program.h"
 #include "system/system.h"
 #include "test_pictures.h"
@@ -72,6 +73,22 @@ const Layout kLayouts[] = {
     {"offset_into_colour_table", 8, [](B& b) { b.bfOffBits = 54 + 512; }, BadPixelOffset},
     {"pixels_short", 24, [](B& b) { b.pixels.pop_back(); }, TruncatedPixels},
 };
+
+// Indexed pixels asked for as 24-bit ones (as refined modes ask) come as their palette's
+// colours, rows top first.
+TEST(Bitmap, IndexedPixelsWidenToTheirPaletteColours) {
+    const B picture = ValidPicture(5, 3, 8);
+    const ScratchFolder folder;
+    WriteWholeFile(folder / "p.bmp", picture.Build());
+    std::unique_ptr<RowSource> rows;
+    ASSERT_TRUE(OpenPictureSource(folder / "p.bmp", {}, rows).Ok() && AsDecodedRows(*rows));
+    const Bytes widened = ReadAll(*rows, std::size_t(rows->Shape().pixelBytes));
+    for (std::size_t i = 0; i < 15; ++i) {
+        const auto colour =
+            picture.colorTable.begin() + 4 * picture.pixels[(2 - i / 5) * 8 + i % 5];
+        EXPECT_TRUE(std::equal(colour, colour + 3, &widened[i / 5 * 16 + 3 * (i % 5)])) << i;
+    }
+}
 
 class BitmapLayout : public ::testing::TestWithParam<Layout> {};
 

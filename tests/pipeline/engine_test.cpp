@@ -161,6 +161,20 @@ TEST(Engine, SharedLibrariesAreOpenedWhenFirstNeeded) {
     EXPECT_EQ(error, "no function zel7_absent in the library");
 }
 
+// What the front ends refuse before reading a file, MaskFile refuses too, for the library's
+// own callers: a soft mask as a JPEG, a two-tone one as a WebP, a cut-out as a BMP.
+TEST(Engine, MasksInFormatsThatCannotHoldThemAreRefused) {
+    const std::pair<const char*, PictureFormat> cases[] = {
+        {"white studio soft", PictureFormat::Jpeg},
+        {"white studio", PictureFormat::Webp},
+        {"white cutout", PictureFormat::Bmp}};
+    std::vector<uint8_t> buffer;
+    for (const auto& [words, format] : cases) {
+        const MaskOptions options = Settings(words).ForFile(format);
+        EXPECT_EQ(MaskFile("absent", "never", options, buffer).status, Status::InvalidOptions);
+    }
+}
+
 // Where the corner pixel (0, 0) of a 3 x 2 picture and its right neighbour (1, 0), the
 // only background in it, are seen in its mask, as EXIF defines the orientations by where
 // the first row and column go (the two places tell all eight apart); the orientation read

@@ -105,6 +105,9 @@ TEST(Webp, SinksRefuseWhatWebpCannotHoldOrMemoryBounds) {
                                               {width, height, bits, RowStride(width, bits), 0},
                                               nullptr, sink, {.content = content});
         EXPECT_EQ(made.status, status) << width << " x " << height;
+        EXPECT_TRUE(height != 5300 ||
+                    Describe(made).find("needs some 515 MiB") != std::string::npos)
+            << Describe(made);
     }
 }
 
