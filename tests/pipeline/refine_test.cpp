@@ -114,12 +114,13 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
     RowWindow window(7, 7, 24);
     for (int32_t y = 0; y < 7; ++y) {
         for (int32_t x = 0; x < 7; ++x) {
-            std::fill_n(window.Colours(y) + 3 * x, 3, x < 3 ? 250 : x == 3 ? 240 : 245);
+            const int backdrop = y == 6 ? 246 : 250;  // the window's last row counts too
+            std::fill_n(window.Colours(y) + 3 * x, 3, x < 3 ? backdrop : x == 3 ? 240 : 245);
             window.Coverage(y)[x] = x < 3 ? 0 : 255;
         }
     }
     uint8_t rgb[3] = {240, 240, 240};
-    EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 113, 1);
+    EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 92, 1);
 }
 
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
@@ -226,6 +227,7 @@ TEST(Refine, EachOptionActsOnThePixelsItIsAbout) {
         // The object's left edge.
         {"lighter and darker", turns, "auto-background cutout", 20, 20, {250, 250, 250, 255}},
         {"pale", pale, "white cutout", 20, 20, {255, 255, 228, 204}},
+        {"far inside", pale, "white connected cutout", 32, 20, {255, 255, 228, 255}},
         {"stripes", stripes, "white connected", 0, 0, {}, Status::TooManyRegions},
         // The region rules reach the labeller (whose decisions the flood fill below
         // checks): the enclosed label and speck are settled only when asked.
