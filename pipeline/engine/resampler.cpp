@@ -6,7 +6,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <optional>
 #include <string>
 
 #include "engine/resampler.h"
@@ -23,20 +22,16 @@ struct Libswscale {
     decltype(&::sws_freeContext) freeContext = nullptr;
 };
 
+// Every function the resampler calls, found in the library.
+bool FindLibswscale(void* library, Libswscale& swscale, std::string& why) {
+    return FindSharedFunction(library, "sws_getContext", swscale.getContext, why) &&
+           FindSharedFunction(library, "sws_scale", swscale.scale, why) &&
+           FindSharedFunction(library, "sws_freeContext", swscale.freeContext, why);
+}
+
 // The library's functions, or null when it cannot be opened (why in error).
 const Libswscale* OpenLibswscale(std::string& error) {
-    static std::string why;
-    static const std::optional<Libswscale> functions = []() -> std::optional<Libswscale> {
-        void* library = OpenSharedLibrary(ZEL7_LIBSWSCALE, why);
-        Libswscale swscale;
-        const bool found = library != nullptr &&
-                           FindSharedFunction(library, "sws_getContext", swscale.getContext, why) &&
-                           FindSharedFunction(library, "sws_scale", swscale.scale, why) &&
-                           FindSharedFunction(library, "sws_freeContext", swscale.freeContext, why);
-        return found ? std::optional(swscale) : std::nullopt;
-    }();
-    error = why;
-    return functions ? &*functions : nullptr;
+    return OpenSharedFunctions<Libswscale>(ZEL7_LIBSWSCALE, error, FindLibswscale);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -64,19 +63,16 @@ struct Libheif {
 #undef ZEL7_POINTER
 };
 
+// Every function the reader calls, found in the library.
+bool FindLibheif(void* library, Libheif& heif, std::string& why) {
+#define ZEL7_FIND(name) &&FindSharedFunction(library, #name, heif.name, why)
+    return true ZEL7_LIBHEIF_FUNCTIONS(ZEL7_FIND);
+#undef ZEL7_FIND
+}
+
 // The library's functions, or null when it cannot be opened (why in error).
 const Libheif* OpenLibheif(std::string& error) {
-    static std::string why;
-    static const std::optional<Libheif> functions = []() -> std::optional<Libheif> {
-        void* library = OpenSharedLibrary(ZEL7_LIBHEIF, why);
-        Libheif heif;
-#define ZEL7_FIND(name) &&FindSharedFunction(library, #name, heif.name, why)
-        const bool found = library != nullptr ZEL7_LIBHEIF_FUNCTIONS(ZEL7_FIND);
-#undef ZEL7_FIND
-        return found ? std::optional(heif) : std::nullopt;
-    }();
-    error = why;
-    return functions ? &*functions : nullptr;
+    return OpenSharedFunctions<Libheif>(ZEL7_LIBHEIF, error, FindLibheif);
 }
 
 // Once a picture has opened it.

@@ -213,5 +213,20 @@ bool FindSharedFunction(void* library, const char* name, Function*& function, st
     }
     return function != nullptr;
 }
+// The functions of library soname, opened and found by find(library, functions, error)
+// once for the process's life: null, why in error, when the library or one of them is
+// missing. Each kind of Functions is found once.
+template <class Functions, class Find>
+const Functions* OpenSharedFunctions(const char* soname, std::string& error, Find find) {
+    static std::string why;
+    static const std::optional<Functions> found = [&]() -> std::optional<Functions> {
+        void* library = OpenSharedLibrary(soname, why);
+        Functions functions;
+        return library != nullptr && find(library, functions, why) ? std::optional(functions)
+                                                                   : std::nullopt;
+    }();
+    error = why;
+    return found ? &*found : nullptr;
+}
 
 }  // namespace zel7
