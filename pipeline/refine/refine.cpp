@@ -58,10 +58,10 @@ private:
     std::optional<BackdropSurface> surface_;  // the same
     std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
     std::unique_ptr<RegionLabeller> labels_;
-    std::optional<EdgeColours> edgeColours_;  // for a two-tone mask's edges, once labelled
-    std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when they matter
-    std::unique_ptr<RowWindow> window_;       // the rows around the one written, with decoder_
-    std::vector<uint8_t> coverage_;           // the row written, without decoder_
+    std::optional<EdgeColours> edgeColours_;  // the colours edges and shadows need, kept
+    std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when none were kept
+    std::unique_ptr<RowWindow> window_;       // the rows around the one written, with either
+    std::vector<uint8_t> coverage_;           // the row written, without window_
     std::vector<uint8_t> edge_;               // per pixel of the row written: at the edge
     std::vector<uint8_t> columns_;            // FindEdges's room
     std::vector<uint8_t> object_;             // the same: object, as written
@@ -225,8 +225,8 @@ Result Refined::Open() {
         }
     }
     // The last pass writes the rows. A two-tone mask of labelled regions needs no
-    // colours, but where its edges go by their coverage as a cut-out's do; everything
-    // else does.
+    // colours, but where its edges go by their coverage as a cut-out's do: those kept,
+    // when they all could be; everything else decodes the picture again.
     if (edgeColours_ && !edgeColours_->Complete()) {
         edgeColours_.reset();
     }
