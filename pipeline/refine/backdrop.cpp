@@ -31,8 +31,11 @@ constexpr int32_t kNoiseLag = 2;
 constexpr double kSecondDifferencePerDeviation = 1.954;
 constexpr double kNoiseDeviations = 4;
 // ...and at least this: JPEG's rounding moves even a clipped, noiseless backdrop by a
-// level or two.
-constexpr int kLeastNoiseTolerance = 3;
+// level. Two on white, so that a white object three levels off a clean backdrop stays
+// object; three on black, whose dark tones JPEG quantises more coarsely than the
+// frame's second differences show (with two, the development photos' dark products
+// kept a fringe of the backdrop).
+constexpr int kLeastNoiseTolerance[] = {2, 3};  // white, black
 
 int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
     int most = 0;
@@ -75,7 +78,7 @@ void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
     pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
 }
 
-int BorderSample::NoiseTolerance() const {
+int BorderSample::NoiseTolerance(Background side) const {
     double deviation = 0;
     for (std::size_t c = 0; c < 3; ++c) {
         if (counted_[c] > 0) {
@@ -84,7 +87,8 @@ int BorderSample::NoiseTolerance() const {
         }
     }
     const auto noise = int(std::lround(kNoiseDeviations * deviation)) + 1;
-    return std::clamp(noise, kLeastNoiseTolerance, kMostTolerance);
+    return std::clamp(noise, kLeastNoiseTolerance[side == Background::NearWhite ? 0 : 1],
+                      kMostTolerance);
 }
 
 Backdrop BorderSample::Estimate(std::optional<Background> side) const {

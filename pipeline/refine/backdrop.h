@@ -65,10 +65,10 @@ public:
     // empty.
     Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
 
-    // The tolerance that the backdrop's noise asks, with no floor for soft shadows:
-    // from second differences along the frame's rows, which a smooth backdrop's
-    // gradient does not touch.
-    int NoiseTolerance() const;
+    // The tolerance that the backdrop's noise asks on side, with no floor for soft
+    // shadows: from second differences along the frame's rows, which a smooth
+    // backdrop's gradient does not touch.
+    int NoiseTolerance(Background side) const;
 
 private:
     int32_t width_, height_;

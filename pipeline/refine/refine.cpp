@@ -126,7 +126,7 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     unread.reset();
     reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
     if (samples_) {
-        const int tolerance = options_.tolerance.value_or(border.NoiseTolerance());
+        const int tolerance = options_.tolerance.value_or(border.NoiseTolerance(background_));
         // The surface and the shadows are fitted to at most kMostFitSamples samples:
         // the surface's cells and a shadow's fade are many samples across even then.
         const auto fitted = double(samples_->Across()) * double(samples_->Down());

@@ -7,6 +7,11 @@
 namespace zel7 {
 namespace {
 
+// A shadow's hue and steps are judged with at least the tolerance of a noiseless JPEG
+// backdrop, though a clean white one classifies with less: with less, a shadow's faint
+// outer fringe turns candidate and its JPEG blocks read as edges (the development
+// photos' contact shadows on clean white were kept as object).
+constexpr int kLeastTolerance = 3;
 // A shadow scales the backdrop by at least this: deeper than that, it is a dark
 // object's own grey.
 constexpr float kDarkestShadow = 0.3f;
@@ -98,7 +103,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
       step_(samples.Step()),
       across_(samples.Across()),
       down_(samples.Down()),
-      tolerance_(surface.Tolerance()) {
+      tolerance_(std::max(surface.Tolerance(), kLeastTolerance)) {
     const std::size_t count = std::size_t(across_) * std::size_t(down_);
     shadow_.assign(count, 0);
     const bool white = surface.Side() == Background::NearWhite;
@@ -199,6 +204,24 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 any_ = true;
             }
         }
+    }
+    // A shadow's last fringe, a level past the tolerance, lies between its outermost
+    // sample and the backdrop's next: the backdrop's samples beside a shadow lend their
+    // pixels to it too (each pixel still of the backdrop's hue when marked).
+    std::vector<uint8_t> beside(count);
+    for (int32_t j = 0; j < down_; ++j) {
+        for (int32_t i = 0; i < across_; ++i) {
+            const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
+            for (int32_t n = 0; n < 9 && kinds[k] == kBackdrop; ++n) {
+                const int32_t ni = i + n % 3 - 1, nj = j + n / 3 - 1;
+                if (ni >= 0 && nj >= 0 && ni < across_ && nj < down_) {
+                    beside[k] |= shadow_[std::size_t(nj) * std::size_t(across_) + std::size_t(ni)];
+                }
+            }
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        shadow_[k] |= beside[k];
     }
 }
 

@@ -356,6 +356,26 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
     if (std::find(known.begin(), known.end(), true) == known.end()) {
         return;  // nothing reached: the border's colour stands
     }
+    if (side_ == Background::NearWhite) {
+        // Light falls off towards a white backdrop's frame, never into a pit inside it:
+        // no cell is darker than the darkest measured along the frame. A white object
+        // a few levels off a clean backdrop, which its noise lets the backdrop reach in
+        // places, does not pull the surface down to itself.
+        Cell floor{255, 255, 255, 0};
+        for (std::size_t k = 0; k < cells_.size(); ++k) {
+            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+            const bool frame =
+                i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+            for (std::size_t c = 0; frame && known[k] && c < 3; ++c) {
+                floor[c] = std::min(floor[c], cells_[k][c]);
+            }
+        }
+        for (std::size_t k = 0; k < cells_.size(); ++k) {
+            for (std::size_t c = 0; known[k] && c < 3; ++c) {
+                cells_[k][c] = std::max(cells_[k][c], floor[c]);
+            }
+        }
+    }
     std::vector<std::size_t> carried;  // the cells without a measure of their own
     for (std::size_t k = 0; k < cells_.size(); ++k) {
         if (!known[k]) {

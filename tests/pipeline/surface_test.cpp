@@ -97,6 +97,13 @@ const Case kCases[] = {
          return {level, level, level};
      },
      25},
+    {"a white product 2 to 8 levels below a clean white backdrop", Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int level =
+             object ? 247 + int((uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u) % 7) : 255;
+         return {level, level, level};
+     },
+     20, 0, 150},
     {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
      [](int32_t x, int32_t, bool object) -> Rgb {
          const int backdrop = 250 - 8 * x / kWidth;
@@ -176,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),
 // Kept, a shadow is black in cut-outs, as opaque as it darkens the backdrop, and grey
 // in soft masks; dropped, it is background; the product is the same either way.
 TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
-    const Case& test = kCases[3];
+    const Case& test = kCases[4];
     const std::vector<uint8_t> pixels = test.Draw();
     for (const std::string more :
          {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft"}) {
