@@ -200,6 +200,22 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
     }
 }
 
+// A white backdrop's surface sinks nowhere below its frame, though the backdrop reaches a
+// white object two levels below it (within the tolerance) and covers most of the cells
+// there.
+TEST(Surface, SinksNowhereBelowAWhiteFrame) {
+    PictureSamples samples(kWidth, kHeight);
+    for (int32_t y = 0; y < kHeight; ++y) {
+        std::vector<uint8_t> row(3 * kWidth);
+        for (int32_t x = 0; x < kWidth; ++x) {
+            std::fill_n(&row[3 * std::size_t(x)], 3, InSquare(x, y, 30) ? 253 : 255);
+        }
+        samples.AddRow(y, row.data());
+    }
+    const BackdropSurface surface(samples, {{255, 255, 255}, 3}, Background::NearWhite, 2);
+    EXPECT_EQ(surface.At(kWidth / 2, kHeight / 2)[1], 255);
+}
+
 // What each measure of confidence says of a mask, counted as its rows are written.
 TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
     struct Row {
