@@ -319,20 +319,6 @@ std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRule
     return result;
 }
 
-std::vector<uint8_t> Label(const Classes& picture, const RegionRules& rules) {
-    RegionLabeller labeller(picture.width, picture.height);
-    const auto w = std::size_t(picture.width);
-    for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
-        EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
-    }
-    labeller.Decide(rules);
-    std::vector<uint8_t> result(picture.pixels.size());
-    for (int32_t y = 0; y < picture.height; ++y) {
-        labeller.FillRow(y, &result[std::size_t(y) * w]);
-    }
-    return result;
-}
-
 TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     std::mt19937 random(11);
     const auto noise = [&](int percent) {
@@ -364,7 +350,17 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     };
     for (const auto& [name, picture] : shapes) {
         for (const RegionRules& rule : rules) {
-            EXPECT_EQ(Label(picture, rule), FloodFillDecisions(picture, rule))
+            RegionLabeller labeller(picture.width, picture.height);
+            const auto w = std::size_t(picture.width);
+            for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
+                EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
+            }
+            labeller.Decide(rule);
+            std::vector<uint8_t> labelled(picture.pixels.size());
+            for (int32_t y = 0; y < picture.height; ++y) {
+                labeller.FillRow(y, &labelled[std::size_t(y) * w]);
+            }
+            EXPECT_EQ(labelled, FloodFillDecisions(picture, rule))
                 << name << ", connected " << rule.connected << ", hole area " << rule.holeArea
                 << ", despeckle " << rule.despeckle;
         }

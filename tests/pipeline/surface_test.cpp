@@ -16,10 +16,6 @@ namespace {
 
 constexpr int32_t kWidth = 120, kHeight = 90;
 
-bool InSquare(int32_t x, int32_t y, int32_t half) {
-    return std::abs(x - kWidth / 2) < half && std::abs(y - kHeight / 2) < half;
-}
-
 // A sweep lit from the middle: this many levels darker at the corners than there.
 int Sweep(int32_t x, int32_t y, int fallOff) {
     const double reach = std::hypot(kWidth / 2.0, kHeight / 2.0);
@@ -37,7 +33,8 @@ struct Case {
     int mostWrong = 0;  // pixels: a textured cloth's brightest specks, too small to settle here
 
     bool Object(int32_t x, int32_t y) const {
-        return InSquare(x, y, outer) && !InSquare(x, y, inner);
+        const int32_t off = std::max(std::abs(x - kWidth / 2), std::abs(y - kHeight / 2));
+        return off < outer && off >= inner;
     }
     std::vector<uint8_t> Draw() const {
         std::vector<uint8_t> pixels;
