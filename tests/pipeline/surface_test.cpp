@@ -67,6 +67,10 @@ std::vector<uint8_t> Studio(const std::vector<uint8_t>& rgb, Background side,
 
 using Rgb = std::array<int, 3>;
 
+Rgb Grey(int level) {
+    return {level, level, level};
+}
+
 // The backdrop at level, where an object of half side 14 in the middle throws a sixth of
 // its colour about its foot, fading out over 30 pixels away from it and up its sides.
 Rgb Thrown(const Rgb& colour, int level, int32_t x, int32_t y) {
@@ -90,8 +94,7 @@ const Case kCases[] = {
      20},
     {"a white product 8 levels below a clean white backdrop", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int level = object ? 247 - (x + 2 * y) % 2 : 255;
-         return {level, level, level};
+         return Grey(object ? 247 - (x + 2 * y) % 2 : 255);
      },
      25},
     {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
@@ -130,14 +133,12 @@ const Case kCases[] = {
      [](int32_t x, int32_t y, bool object) -> Rgb {
          const int cloth =
              y > kHeight / 2 ? int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 25) : 0;
-         const int level = object ? 140 : 4 + cloth;
-         return {level, level, level};
+         return Grey(object ? 140 : 4 + cloth);
      },
      20, 0, 150},
     {"a grey product on black with a lit middle", Background::NearBlack,
      [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int level = object ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2;
-         return {level, level, level};
+         return Grey(object ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2);
      },
      20},
 };
