@@ -126,9 +126,8 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
 // (marked on the left or lower of its two pixels), found by brute force here around a
 // square and a lone pixel, and those asked for besides; every other pixel black, and none
-// past the bound. That they are
-// all an edge needs, studio_test's masks show: each is the same as its cut-out's alpha,
-// whose colours are decoded again.
+// past the bound. That they are all an edge needs, studio_test's masks show: each is the
+// same as its cut-out's alpha, whose colours are decoded again.
 TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
     constexpr int32_t kSide = 40, kNear = EdgeColours::kNear, kWindow = 2 * kNear + 1;
     const auto object = [](int32_t x, int32_t y) {
