@@ -99,8 +99,7 @@ const Case kCases[] = {
      25},
     {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
      [](int32_t x, int32_t, bool object) -> Rgb {
-         const int backdrop = 250 - 8 * x / kWidth;
-         return object ? Rgb{200, 40, 40} : Rgb{backdrop, backdrop, backdrop};
+         return object ? Rgb{200, 40, 40} : Grey(250 - 8 * x / kWidth);
      },
      30, 15},
     {"a red product casting a soft grey shadow 30 levels deep", Background::NearWhite,
