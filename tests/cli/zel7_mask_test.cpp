@@ -50,21 +50,6 @@ protected:
     Bytes photo_;
 };
 
-// Each source's status in a JSON report, checking every line's form on the way.
-Statuses ReportedStatuses(const std::string& report) {
-    static const std::regex line(
-        R"x(\{"source":"([^"]*)","destination":"[^"]*","status":"(written|failed|skipped)",)x"
-        R"x("reason":"[^"]*","milliseconds":[0-9]+\.[0-9]\})x");
-    Statuses statuses;
-    std::istringstream lines(report);
-    for (std::string text; std::getline(lines, text);) {
-        std::smatch match;
-        EXPECT_TRUE(std::regex_match(text, match, line)) << text;
-        EXPECT_TRUE(statuses.emplace(match[1], match[2]).second) << "twice: " << text;
-    }
-    return statuses;
-}
-
 TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     fs::create_directory(At("out")), fs::create_directory(At("folder"));
     const auto white = Background::NearWhite, black = Background::NearBlack;
@@ -231,14 +216,22 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
     const auto here = [&] {
         return chdir(folder_.Path().c_str()) == 0 && Redirect("list0", O_RDONLY, STDIN_FILENO)();
     };
+    // Each source's status in the JSON reports, every line's form checked on the way.
+    const std::regex line(
+        R"x(\{"source":"([^"]*)","destination":"[^"]*","status":"(written|failed|skipped)",)x"
+        R"x("reason":"[^"]*","milliseconds":[0-9]+\.[0-9]\})x");
     Statuses statuses;
     for (const std::string shard : {"0/4", "1/4", "2/4", "3/4"}) {
         const Strings list = shard[0] % 2 ? Strings{"-0", "--files-from=-"}  // 1/4 and 3/4
                                           : Strings{"--files-from", "list"};
         Strings arguments = {"-w", "-o", ".", "--report=-", "--shard", shard};
         arguments.insert(arguments.end(), list.begin(), list.end());
-        for (const auto& [source, status] : ReportedStatuses(Run(arguments, here).out)) {
-            statuses[source] = status + " in " + shard;
+        std::istringstream lines(Run(arguments, here).out);
+        for (std::string text; std::getline(lines, text);) {
+            std::smatch match;
+            EXPECT_TRUE(std::regex_match(text, match, line)) << text;
+            EXPECT_TRUE(statuses.emplace(match[1], match[2].str() + " in " + shard).second)
+                << "twice: " << text;
         }
     }
     EXPECT_EQ(statuses, (Statuses{{"q.jpg", "failed in 1/4"},

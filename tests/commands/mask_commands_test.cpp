@@ -69,8 +69,17 @@ TEST_F(MaskCommandsTest, EachMaskIsOfTheSourceUnderTheNameAsConfirmed) {
               (Names{"deep.bmp", "deep.png", "mask", "photo.bmp", "蒙版 é.jpg"}));
 }
 
-TEST_F(MaskCommandsTest, CancellingOrAFailedReadChangesNothing) {
+// Cancelling, a source that cannot be read, and paths that do not fit or convert change
+// nothing: 259 bytes fit with the terminator; 260 do not, nor 130 characters of two bytes
+// each, nor, in the C locale, a Chinese name, which has no narrow form there.
+TEST_F(MaskCommandsTest, CancellingAFailedReadOrAPathThatDoesNotFitChangesNothing) {
     Mask(Background::NearWhite, In("mask.bmp"));  // before any picture was chosen
+    const std::string dir = folder_.Path().string() + "/";
+    const std::string fits = dir + std::string(259 - dir.size(), 'a'), tooLong = fits + "b";
+    Select(Confirm(fits));
+    EXPECT_EQ(workingImage.sourcePath, fits);
+    Select(Confirm(tooLong));
+    EXPECT_STREQ(workingImage.sourcePath, "") << "a later mask would use the old picture";
     Select(In("photo.bmp"));
     Mask(Background::NearWhite, In("first.bmp"));
     const std::string dest = workingImage.destPath;
@@ -78,29 +87,15 @@ TEST_F(MaskCommandsTest, CancellingOrAFailedReadChangesNothing) {
     Mask(Background::NearBlack, std::nullopt);
     EXPECT_STREQ(workingImage.sourcePath, source_.c_str());
     EXPECT_EQ(workingImage.destPath, dest);
-    WriteWholeFile(source_, {'B', 'M', 0});
-    Mask(Background::NearBlack, In("broken.bmp"));
-    EXPECT_EQ(folder_.Entries(), (Names{"first.bmp", "photo.bmp"}));
-}
-
-// 259 bytes fit with the terminator; 260 do not, nor 130 characters of two bytes each,
-// nor, in the C locale, a Chinese name, which has no narrow form there. (The mask made
-// with no picture chosen is in CancellingOrAFailedReadChangesNothing.)
-TEST_F(MaskCommandsTest, PathsThatDoNotFitOrConvertAreRefused) {
-    const std::string dir = folder_.Path().string() + "/";
-    const std::string fits = dir + std::string(259 - dir.size(), 'a'), tooLong = fits + "b";
-    Select(Confirm(fits));
-    EXPECT_EQ(workingImage.sourcePath, fits);
-    Select(Confirm(tooLong));
-    EXPECT_STREQ(workingImage.sourcePath, "") << "a later mask would use the old picture";
-    Select(Confirm(source_));
     const std::string before = (folder_ / "before").string();  // a mask there shows too
     std::memcpy(workingImage.destPath, before.c_str(), before.size() + 1);
     Mask(Background::NearWhite, std::wstring(130, L'é'));
     std::setlocale(LC_ALL, "C");
     Mask(Background::NearWhite, std::wstring(L"/tmp/蒙版.bmp"));
     EXPECT_EQ(workingImage.destPath, before);
-    EXPECT_EQ(folder_.Entries(), Names{"photo.bmp"});
+    WriteWholeFile(source_, {'B', 'M', 0});
+    Mask(Background::NearBlack, In("broken.bmp"));
+    EXPECT_EQ(folder_.Entries(), (Names{"first.bmp", "photo.bmp"}));
 }
 
 }  // namespace

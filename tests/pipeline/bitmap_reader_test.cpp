@@ -26,7 +26,6 @@ namespace {
 using namespace test_support;
 using B = BmpBuilder;
 using enum Status;
-using NamedFiles = std::vector<std::pair<std::string, Bytes>>;
 
 void Bitfields(B& b, uint32_t red, uint32_t green, uint32_t blue) {
     b.biCompression = 3, b.masks = {red, green, blue};
@@ -148,7 +147,7 @@ constexpr std::tuple<const char*, std::size_t, int> kFields[] = {
     {"biClrImportant", 50, 4},
 };
 
-// Sanitizers reserve far more address space than the limit.
+// Sanitizers reserve far more address space than the limit of the test below.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kUnderSanitizer = true;
 #elif defined(__has_feature)
@@ -157,10 +156,10 @@ constexpr bool kUnderSanitizer = __has_feature(address_sanitizer);
 constexpr bool kUnderSanitizer = false;
 #endif
 
-NamedFiles HostileFiles() {
+std::vector<std::pair<std::string, Bytes>> HostileFiles() {
     const uint32_t values32[] = {0, 1, 0xFFFFFFFF, 0x7FFFFFFF, 0x80000000};
     const uint32_t values16[] = {0, 1, 0xFFFF, 0x7FFF, 0x8000};
-    NamedFiles files;
+    std::vector<std::pair<std::string, Bytes>> files;
     for (uint16_t bitCount : {8, 24, 32}) {
         const Bytes valid = ValidPicture(bitCount == 32 ? 3 : 5, 3, bitCount).Build();
         const std::string name = std::to_string(bitCount) + " bits, ";

@@ -25,7 +25,8 @@ const Rgb kBlue{60, 90, 200};
 
 // A picture of two pixels of the colour, grey when the colour is: a conversion that takes
 // the rows' pixels at the wrong size gets the second one wrong. TIFFs are turned
-// (orientation 8), so that their profiles are seen to outlast turning upright.
+// (orientation 8), so that their profiles are seen to outlast turning upright (and their
+// orientation to be read).
 Bytes Encode(Kind kind, const Rgb& colour, const Bytes& icc) {
     const int channels = colour[0] == colour[1] && colour[1] == colour[2] ? 1 : 3;
     Bytes pixels(colour.begin(), colour.begin() + channels);
@@ -99,6 +100,7 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
     ASSERT_EQ(Mask(folder, "soft", out), "");
     EXPECT_TRUE(out.icc.empty()) << "masks carry none";
     ASSERT_EQ(Mask(folder, "cutout", out), "");
+    EXPECT_EQ(out.width, row.kind == Kind::Tiff ? 1u : 2u) << "TIFFs are turned upright";
     EXPECT_EQ(out.icc, row.carriedAs.empty() ? Bytes{} : row.icc);
     EXPECT_EQ(out.iccName, row.carriedAs);
     for (const char* name : {"out.jpg", "out.webp"}) {  // read back by zel7's own readers

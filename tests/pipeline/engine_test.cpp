@@ -12,9 +12,7 @@
 #include <tuple>
 
 #include "encoders.h"
-#include "engine/mask_file.h"
 #include "engine/orientation.h"
-#include "engine/working_image.h"
 #include "formats/decoded_rows.h"
 #include "system/system.h"
 #include "test_pictures.h"
@@ -164,14 +162,10 @@ TEST(Engine, SharedLibrariesAreOpenedWhenFirstNeeded) {
 // What the front ends refuse before reading a file, MaskFile refuses too, for the library's
 // own callers: a soft mask as a JPEG, a two-tone one as a WebP, a cut-out as a BMP.
 TEST(Engine, MasksInFormatsThatCannotHoldThemAreRefused) {
-    const std::pair<const char*, PictureFormat> cases[] = {
-        {"white studio soft", PictureFormat::Jpeg},
-        {"white studio", PictureFormat::Webp},
-        {"white cutout", PictureFormat::Bmp}};
-    std::vector<uint8_t> buffer;
-    for (const auto& [words, format] : cases) {
-        const MaskOptions options = Settings(words).ForFile(format);
-        EXPECT_EQ(MaskFile("absent", "never", options, buffer).status, Status::InvalidOptions);
+    for (const auto& [words, name] : {std::pair{"white studio soft", "never.jpg"},
+                                      {"white studio", "never.webp"},
+                                      {"white cutout", "never.bmp"}}) {
+        EXPECT_EQ(MaskAs(words, "absent", name).status, Status::InvalidOptions) << name;
     }
 }
 

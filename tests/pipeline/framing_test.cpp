@@ -82,7 +82,6 @@ std::unique_ptr<RowSource> CutoutRows(FrameBox object, std::array<uint8_t, 4> pi
 // frame's colour (transparent, or the flattening colour) everywhere else. A cut-out with
 // nothing in it is not framed, nor one whose frame no picture can hold.
 TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
-    const FrameColour black{0, 0, 0};
     const FrameBox box{3, 2, 5, 4}, line{1, 1, 3, 1};
     using Pixel = std::array<uint8_t, 4>;
     const Pixel ink{90, 150, 210, 255}, faint{90, 150, 210, 1}, half{90, 150, 210, 128};
@@ -132,8 +131,8 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         const int channels = options.flatten ? 3 : 4;
         ASSERT_EQ(std::tuple(shape.width, shape.height, shape.bitCount),
                   std::tuple(layout.width, layout.height, 8 * channels));
-        const FrameColour colour = options.flatten.value_or(black);
-        const std::array<int, 4> backdrop{colour.red, colour.green, colour.blue, 0};
+        const auto [red, green, blue] = options.flatten.value_or(FrameColour{0, 0, 0});
+        const std::array<int, 4> backdrop{red, green, blue, 0};
         const Bytes rows = test_support::ReadAll(*framed, 7);
         for (int32_t y = 0; y < shape.height; ++y) {
             for (int32_t x = 0; x < shape.width; ++x) {

@@ -126,9 +126,8 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
 // (marked on the left or lower of its two pixels), found by brute force here around a
 // square and a lone pixel, and those asked for besides; every other pixel black, and none
-// past the bound. That they are
-// all an edge needs, studio_test's masks show: each is the same as its cut-out's alpha,
-// whose colours are decoded again.
+// past the bound. That they are all an edge needs, studio_test's masks show: each is the
+// same as its cut-out's alpha, whose colours are decoded again.
 TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
     constexpr int32_t kSide = 40, kNear = EdgeColours::kNear, kWindow = 2 * kNear + 1;
     const auto object = [](int32_t x, int32_t y) {
@@ -319,20 +318,6 @@ std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRule
     return result;
 }
 
-std::vector<uint8_t> Label(const Classes& picture, const RegionRules& rules) {
-    RegionLabeller labeller(picture.width, picture.height);
-    const auto w = std::size_t(picture.width);
-    for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
-        EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
-    }
-    labeller.Decide(rules);
-    std::vector<uint8_t> result(picture.pixels.size());
-    for (int32_t y = 0; y < picture.height; ++y) {
-        labeller.FillRow(y, &result[std::size_t(y) * w]);
-    }
-    return result;
-}
-
 TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     std::mt19937 random(11);
     const auto noise = [&](int percent) {
@@ -364,7 +349,17 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     };
     for (const auto& [name, picture] : shapes) {
         for (const RegionRules& rule : rules) {
-            EXPECT_EQ(Label(picture, rule), FloodFillDecisions(picture, rule))
+            RegionLabeller labeller(picture.width, picture.height);
+            const auto w = std::size_t(picture.width);
+            for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
+                EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
+            }
+            labeller.Decide(rule);
+            std::vector<uint8_t> labelled(picture.pixels.size());
+            for (int32_t y = 0; y < picture.height; ++y) {
+                labeller.FillRow(y, &labelled[std::size_t(y) * w]);
+            }
+            EXPECT_EQ(labelled, FloodFillDecisions(picture, rule))
                 << name << ", connected " << rule.connected << ", hole area " << rule.holeArea
                 << ", despeckle " << rule.despeckle;
         }

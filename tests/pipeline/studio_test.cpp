@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "encoders.h"
-#include "engine/mask_file.h"
 #include "test_pictures.h"
 
 namespace zel7 {

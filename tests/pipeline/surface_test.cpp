@@ -16,10 +16,6 @@ namespace {
 
 constexpr int32_t kWidth = 120, kHeight = 90;
 
-bool InSquare(int32_t x, int32_t y, int32_t half) {
-    return std::abs(x - kWidth / 2) < half && std::abs(y - kHeight / 2) < half;
-}
-
 // A sweep lit from the middle: this many levels darker at the corners than there.
 int Sweep(int32_t x, int32_t y, int fallOff) {
     const double reach = std::hypot(kWidth / 2.0, kHeight / 2.0);
@@ -37,7 +33,8 @@ struct Case {
     int mostWrong = 0;  // pixels: a textured cloth's brightest specks, too small to settle here
 
     bool Object(int32_t x, int32_t y) const {
-        return InSquare(x, y, outer) && !InSquare(x, y, inner);
+        const int32_t off = std::max(std::abs(x - kWidth / 2), std::abs(y - kHeight / 2));
+        return off < outer && off >= inner;
     }
     std::vector<uint8_t> Draw() const {
         std::vector<uint8_t> pixels;
@@ -70,6 +67,10 @@ std::vector<uint8_t> Studio(const std::vector<uint8_t>& rgb, Background side,
 
 using Rgb = std::array<int, 3>;
 
+Rgb Grey(int level) {
+    return {level, level, level};
+}
+
 // The backdrop at level, where an object of half side 14 in the middle throws a sixth of
 // its colour about its foot, fading out over 30 pixels away from it and up its sides.
 Rgb Thrown(const Rgb& colour, int level, int32_t x, int32_t y) {
@@ -93,8 +94,7 @@ const Case kCases[] = {
      20},
     {"a white product 8 levels below a clean white backdrop", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int level = object ? 247 - (x + 2 * y) % 2 : 255;
-         return {level, level, level};
+         return Grey(object ? 247 - (x + 2 * y) % 2 : 255);
      },
      25},
     {"a white product 2 to 8 levels below a clean white backdrop", Background::NearWhite,
@@ -106,8 +106,7 @@ const Case kCases[] = {
      20, 0, 150},
     {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
      [](int32_t x, int32_t, bool object) -> Rgb {
-         const int backdrop = 250 - 8 * x / kWidth;
-         return object ? Rgb{200, 40, 40} : Rgb{backdrop, backdrop, backdrop};
+         return object ? Rgb{200, 40, 40} : Grey(250 - 8 * x / kWidth);
      },
      30, 15},
     {"a red product casting a soft grey shadow 30 levels deep", Background::NearWhite,
@@ -140,14 +139,12 @@ const Case kCases[] = {
      [](int32_t x, int32_t y, bool object) -> Rgb {
          const int cloth =
              y > kHeight / 2 ? int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 25) : 0;
-         const int level = object ? 140 : 4 + cloth;
-         return {level, level, level};
+         return Grey(object ? 140 : 4 + cloth);
      },
      20, 0, 150},
     {"a grey product on black with a lit middle", Background::NearBlack,
      [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int level = object ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2;
-         return {level, level, level};
+         return Grey(object ? 140 : 4 + Sweep(x, y, -3) + 3 + (x * y) % 2);
      },
      20},
 };

@@ -7,7 +7,6 @@
 #include <iostream>
 
 #include "encoders.h"
-#include "formats/picture_files.h"
 #include "test_pictures.h"
 
 namespace zel7 {
@@ -135,11 +134,6 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
                 << c.name << " on " << int(background);
         }
     }
-    const ScratchFolder folder;
-    std::unique_ptr<RowSource> source;
-    WriteWholeFile(folder / "turned.tif", EncodeTiff(Filled({.orientation = 6})));
-    ASSERT_TRUE(OpenPictureSource(folder / "turned.tif", {}, source).Ok());
-    EXPECT_EQ(source->Orientation(), 6);
 }
 
 // The picture's file with fields of its first directory made one LONG value each (a

@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "encoders.h"
-#include "engine/mask_file.h"
 #include "engine/options.h"
 #include "formats/picture_files.h"
 #include "test_pictures.h"

@@ -90,10 +90,6 @@ def test_arrays_masked_as_zel7_mask_masks_their_file(tmp_path, layout, options, 
                                   read_mask(destination))
 
 
-def reported(entries):
-    return [{**entry, "milliseconds": 0} for entry in entries]
-
-
 # The one planner, on a cluster: a kept tree's masks in zel7-mask's folders, each source
 # with zel7-mask's destination, status, reason and confidence (refused: two sources for one
 # mask, a damaged picture, a link in the output folder to a folder outside), and the
@@ -114,12 +110,12 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (out / "b").symlink_to(elsewhere)
     paths = [f"{tmp_path}/{name}" for name in names]  # the workers' folder is their own
     said = cli("-w", "-c", "-o", out, "--keep-tree", "--report=-", *paths).stdout.splitlines()
-    command = {entry["source"]: entry for entry in map(json.loads, said)}
+    command = {entry["source"]: {**entry, "milliseconds": 0} for entry in map(json.loads, said)}
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       timeout=60) as cluster, Client(cluster, timeout=60) as client:
         report, again = (zel7.dask.mask_files(paths, out, client, connected=True, keep_tree=True,
                                               skip_existing=skip) for skip in (False, True))
-    assert reported(report) == reported(command[path] for path in paths)
+    assert [{**entry, "milliseconds": 0} for entry in report] == [command[path] for path in paths]
     assert [entry["status"] for entry in again] == ["skipped"] * 3 + ["failed"] * 3
     written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
     assert written == ["a/s1/m.bmp", "a/s2/d/m.bmp", "a/s2/m.bmp"]

@@ -12,18 +12,6 @@ namespace {
 
 constexpr cmsCIExyY kD65{0.3127, 0.3290, 1.0};
 
-using Profile = std::unique_ptr<void, decltype(&cmsCloseProfile)>;
-
-Bytes Saved(const Profile& profile) {
-    cmsUInt32Number size = 0;
-    if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
-        throw std::runtime_error("lcms2 could not save the profile");
-    }
-    Bytes bytes(size);
-    cmsSaveProfileToMem(profile.get(), bytes.data(), &size);
-    return bytes;
-}
-
 }  // namespace
 
 Bytes MakeProfile(const TestProfile& wanted) {
@@ -42,15 +30,22 @@ Bytes MakeProfile(const TestProfile& wanted) {
                               : cmsBuildTabulatedToneCurve16(nullptr, cmsUInt32Number(table.size()),
                                                              table.data());
     }
-    const Profile profile(wanted.grey ? cmsCreateGrayProfile(&kD65, curves[0])
-                                      : cmsCreateRGBProfile(&kD65, &primaries, curves),
-                          cmsCloseProfile);
+    const std::unique_ptr<void, decltype(&cmsCloseProfile)> profile(
+        wanted.grey ? cmsCreateGrayProfile(&kD65, curves[0])
+                    : cmsCreateRGBProfile(&kD65, &primaries, curves),
+        cmsCloseProfile);
     cmsFreeToneCurveTriple(curves);
     cmsMLU* description = cmsMLUalloc(nullptr, 1);
     cmsMLUsetASCII(description, "en", "US", wanted.description.c_str());
     cmsWriteTag(profile.get(), cmsSigProfileDescriptionTag, description);
     cmsMLUfree(description);
-    return Saved(profile);
+    cmsUInt32Number size = 0;
+    if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
+        throw std::runtime_error("lcms2 could not save the profile");
+    }
+    Bytes bytes(size);
+    cmsSaveProfileToMem(profile.get(), bytes.data(), &size);
+    return bytes;
 }
 
 }  // namespace zel7::test_support
