@@ -201,13 +201,16 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
 // white object two levels below it (within the tolerance) and covers most of the cells
 // there.
 TEST(Surface, SinksNowhereBelowAWhiteFrame) {
+    const Case pale{"", Background::NearWhite,
+                    [](int32_t, int32_t, bool object) -> Rgb {
+                        const int level = object ? 253 : 255;
+                        return {level, level, level};
+                    },
+                    30};
+    const std::vector<uint8_t> pixels = pale.Draw();
     PictureSamples samples(kWidth, kHeight);
     for (int32_t y = 0; y < kHeight; ++y) {
-        std::vector<uint8_t> row(3 * kWidth);
-        for (int32_t x = 0; x < kWidth; ++x) {
-            std::fill_n(&row[3 * std::size_t(x)], 3, InSquare(x, y, 30) ? 253 : 255);
-        }
-        samples.AddRow(y, row.data());
+        samples.AddRow(y, &pixels[3 * std::size_t(y * kWidth)]);
     }
     const BackdropSurface surface(samples, {{255, 255, 255}, 3}, Background::NearWhite, 2);
     EXPECT_EQ(surface.At(kWidth / 2, kHeight / 2)[1], 255);
