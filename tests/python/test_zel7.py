@@ -167,3 +167,21 @@ def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
                      for key, value in options.items()), tmp_path / "p.bmp", tmp_path / "c.jpg")
     written = (tmp_path / "m.jpg").read_bytes()
     assert written[:3] == b"\xff\xd8\xff" and written == (tmp_path / "c.jpg").read_bytes()
+
+
+# A refined mask's confidence counts the ambiguous pixels of its object's edge: none on a
+# sharp square, half of them where the square's edge is blurred over a few pixels.
+def test_confidence_counts_blurred_edges(tmp_path):
+    square = np.full((60, 80, 3), 250.0)
+    square[20:40, 30:50] = 40
+    blurred = square.copy()
+    for _ in range(4):
+        blurred[1:-1, 1:-1] = (blurred[:-2, 1:-1] + blurred[2:, 1:-1] + blurred[1:-1, :-2]
+                               + blurred[1:-1, 2:] + blurred[1:-1, 1:-1]) / 5
+    shares = []
+    for name, pixels in (("sharp", square), ("blurred", blurred)):
+        Image.fromarray(pixels.astype(np.uint8)).save(tmp_path / f"{name}.bmp")
+        confidence = zel7._zel7._mask_file_noted(tmp_path / f"{name}.bmp", tmp_path / f"{name}.png",
+                                                 studio=True)[2]
+        shares.append(confidence["ambiguous_edges"])
+    assert shares[0] == 0 and shares[1] > 0.4
