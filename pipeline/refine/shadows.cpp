@@ -209,14 +209,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // sample and the backdrop's next: the backdrop's samples beside a shadow lend their
     // pixels to it too (each pixel still of the backdrop's hue when marked).
     std::vector<uint8_t> beside(count);
-    for (int32_t j = 0; j < down_; ++j) {
-        for (int32_t i = 0; i < across_; ++i) {
-            const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
-            for (int32_t n = 0; n < 9 && kinds[k] == kBackdrop; ++n) {
-                const int32_t ni = i + n % 3 - 1, nj = j + n / 3 - 1;
-                if (ni >= 0 && nj >= 0 && ni < across_ && nj < down_) {
-                    beside[k] |= shadow_[std::size_t(nj) * std::size_t(across_) + std::size_t(ni)];
-                }
+    for (std::size_t k = 0; k < count; ++k) {
+        if (kinds[k] != kBackdrop) {
+            continue;
+        }
+        const int32_t i = int32_t(k % std::size_t(across_)), j = int32_t(k / std::size_t(across_));
+        for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
+            for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
+                beside[k] |= shadow_[std::size_t(nj) * std::size_t(across_) + std::size_t(ni)];
             }
         }
     }

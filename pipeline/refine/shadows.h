@@ -25,7 +25,8 @@ public:
 
     // The pixels of row y (width wide) not yet classified (0) that lie in a shadow,
     // marked: those whose nearest sample is in one, or is backdrop beside one, and that
-    // are themselves of the backdrop's hue, a sample's run of pixels at a time. The surface must outlive the map.
+    // are themselves of the backdrop's hue, a sample's run of pixels at a time. The
+    // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
     // How much a pixel in a shadow darkens the backdrop there: 0 to 255.
