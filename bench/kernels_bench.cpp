@@ -43,7 +43,7 @@ Kernels Choose(int64_t target) {
         return {k::portable::Mask, k::portable::Classify, k::portable::ExpandGrey,
                 k::portable::PackBits, k::portable::CutOut};
     }
-    hwy::SetSupportedTargetsForTest(target);
+    zel7::kernels::UseTarget(target);
     return {k::Mask, k::Classify, k::ExpandGrey, k::PackBits, k::CutOut};
 }
 
@@ -51,7 +51,7 @@ Kernels Choose(int64_t target) {
 void Finish(benchmark::State& state, std::size_t pixels) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixels * 3));
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels));
-    hwy::SetSupportedTargetsForTest(0);
+    zel7::kernels::UseTarget(0);
 }
 
 zel7::test_support::Bytes PhotoRow() {
@@ -136,7 +136,7 @@ void CutOut(benchmark::State& state, int64_t target) {
 
 const bool registered = [] {
     std::vector<std::pair<std::string, int64_t>> targets;
-    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    for (const int64_t target : zel7::kernels::RunnableTargets()) {
         targets.emplace_back(hwy::TargetName(target), target);
     }
     targets.emplace_back("portable", kPortable);

@@ -1,5 +1,7 @@
 // The per-pixel kernels, compiled once per instruction set by Highway's foreach_target
-// and dispatched at run time.
+// and dispatched at run time. The choice is made here, from the processor's own
+// answers (cpuid), not by Highway's library: Debian's libhwy 1.0.3 calibrates a timer
+// as it loads, 3.4 ms of every run, a twentieth of a 24-megapixel mask.
 //
 // The vector code works on blocks of 16 pixels: 48 bytes, three 16-byte registers
 // a, b and c, in which pixels start at bytes 0, 3, .. 15 of a, 2, 5, .. 14 of b and
@@ -15,8 +17,15 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
+#include <vector>
+
+#if HWY_ARCH_X86
+#include <cpuid.h>
+#endif
 
 #include "mask/kernels.h"
 
@@ -360,30 +369,132 @@ HWY_AFTER_NAMESPACE();
 namespace zel7 {
 namespace kernels {
 
-HWY_EXPORT(ClassifyOn);
-HWY_EXPORT(MaskOn);
-HWY_EXPORT(ExpandGreyOn);
-HWY_EXPORT(PackBitsOn);
-HWY_EXPORT(CutOutOn);
+namespace {
 
-// Dispatched on every call rather than through a pointer kept: a call costs one
-// indirect jump through Highway's table, and tests can then choose each target.
+// Each kernel's build for one target.
+struct Build {
+    int64_t target;
+    decltype(&HWY_STATIC_DISPATCH(ClassifyOn)) classify;
+    decltype(&HWY_STATIC_DISPATCH(MaskOn)) mask;
+    decltype(&HWY_STATIC_DISPATCH(ExpandGreyOn)) expandGrey;
+    decltype(&HWY_STATIC_DISPATCH(PackBitsOn)) packBits;
+    decltype(&HWY_STATIC_DISPATCH(CutOutOn)) cutOut;
+};
+#define ZEL7_BUILD(TARGET, NAMESPACE)                                                 \
+    Build {                                                                           \
+        TARGET, &NAMESPACE::ClassifyOn, &NAMESPACE::MaskOn, &NAMESPACE::ExpandGreyOn, \
+            &NAMESPACE::PackBitsOn, &NAMESPACE::CutOutOn                              \
+    }
+
+// The builds, best first; the last, the compiler's baseline, runs anywhere.
+constexpr Build kBuilds[] = {
+#if HWY_ARCH_X86 && (HWY_TARGETS & HWY_AVX3)
+    ZEL7_BUILD(HWY_AVX3, N_AVX3),
+#endif
+#if HWY_ARCH_X86 && (HWY_TARGETS & HWY_AVX2)
+    ZEL7_BUILD(HWY_AVX2, N_AVX2),
+#endif
+#if HWY_ARCH_X86 && (HWY_TARGETS & HWY_SSE4)
+    ZEL7_BUILD(HWY_SSE4, N_SSE4),
+#endif
+#if HWY_ARCH_X86 && (HWY_TARGETS & HWY_SSSE3)
+    ZEL7_BUILD(HWY_SSSE3, N_SSSE3),
+#endif
+    Build{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(ClassifyOn), &HWY_STATIC_DISPATCH(MaskOn),
+          &HWY_STATIC_DISPATCH(ExpandGreyOn), &HWY_STATIC_DISPATCH(PackBitsOn),
+          &HWY_STATIC_DISPATCH(CutOutOn)},
+};
+#undef ZEL7_BUILD
+
+// Whether the processor and the system run a target's build: every instruction set
+// Highway compiles it for (its target string), and the system saving the wider
+// registers.
+bool Runs(int64_t target) {
+#if HWY_ARCH_X86
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) {
+        return false;
+    }
+    const bool ssse3 = (d & bit_SSE2) && (c & bit_SSSE3);
+    const bool sse4 =
+        ssse3 && (c & bit_SSE4_1) && (c & bit_SSE4_2) && (c & bit_PCLMUL) && (c & bit_AES);
+    const bool saves = (c & bit_OSXSAVE) != 0;
+    const bool avx = (c & bit_AVX) && (c & bit_FMA) && (c & bit_F16C);
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        b = 0;
+    }
+    uint32_t registers = 0;  // XCR0: which register states the system saves
+    if (saves) {
+        uint32_t high;
+        asm("xgetbv" : "=a"(registers), "=d"(high) : "c"(0));
+    }
+    const bool avx2 = sse4 && avx && (b & bit_AVX2) && (b & bit_BMI) && (b & bit_BMI2) &&
+                      (registers & 0x6) == 0x6;
+    const bool avx3 = avx2 && (b & bit_AVX512F) && (b & bit_AVX512VL) && (b & bit_AVX512DQ) &&
+                      (b & bit_AVX512BW) && (registers & 0xe0) == 0xe0;
+    switch (target) {
+        case HWY_AVX3:
+            return avx3;
+        case HWY_AVX2:
+            return avx2;
+        case HWY_SSE4:
+            return sse4;
+        case HWY_SSSE3:
+            return ssse3;
+    }
+#endif
+    return target == HWY_STATIC_TARGET;
+}
+
+const Build& Best() {
+    static const Build& best = *std::find_if(std::begin(kBuilds), std::end(kBuilds),
+                                             [](const Build& build) { return Runs(build.target); });
+    return best;
+}
+
+std::atomic<const Build*> chosen{nullptr};  // a test's choice; null for the best
+
+// Looked up on every call rather than kept by callers, so that tests reach each build.
+const Build& Current() {
+    const Build* build = chosen.load(std::memory_order_relaxed);
+    return build != nullptr ? *build : Best();
+}
+
+}  // namespace
+
+std::vector<int64_t> RunnableTargets() {
+    std::vector<int64_t> targets;
+    for (const Build& build : kBuilds) {
+        if (Runs(build.target)) {
+            targets.push_back(build.target);
+        }
+    }
+    return targets;
+}
+
+void UseTarget(int64_t target) {
+    const auto build = std::find_if(std::begin(kBuilds), std::end(kBuilds),
+                                    [&](const Build& each) { return each.target == target; });
+    chosen.store(build != std::end(kBuilds) && Runs(target) ? build : nullptr,
+                 std::memory_order_relaxed);
+}
+
 void Classify(const uint8_t* pixels, std::size_t count, const ColourRange& range, uint8_t mark,
               uint8_t* classes) {
-    HWY_DYNAMIC_DISPATCH(ClassifyOn)(pixels, count, range, mark, classes);
+    Current().classify(pixels, count, range, mark, classes);
 }
 void Mask(uint8_t* pixels, std::size_t count, const ColourRange& range) {
-    HWY_DYNAMIC_DISPATCH(MaskOn)(pixels, count, range);
+    Current().mask(pixels, count, range);
 }
 void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* out) {
-    HWY_DYNAMIC_DISPATCH(ExpandGreyOn)(grey, count, flip, out);
+    Current().expandGrey(grey, count, flip, out);
 }
 void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out) {
-    HWY_DYNAMIC_DISPATCH(PackBitsOn)(pixels, count, out);
+    Current().packBits(pixels, count, out);
 }
 void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
             uint8_t* rgba) {
-    HWY_DYNAMIC_DISPATCH(CutOutOn)(bgr, coverage, count, flip, rgba);
+    Current().cutOut(bgr, coverage, count, flip, rgba);
 }
 
 namespace portable {

@@ -1,14 +1,15 @@
 // The per-pixel kernels: runs of 24-bit pixels (three bytes each, in the order of the
 // reference colour: blue, green, red as decoded rows hold them) classified, masked,
 // expanded and packed. Each call goes to the best instruction set the processor has,
-// chosen at run time by Highway; the portable loops define what every one of them
-// must write, byte for byte.
+// chosen at run time among Highway's builds; the portable loops define what every one
+// of them must write, byte for byte.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace zel7 {
 
@@ -53,6 +54,14 @@ void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
 // coverage xor flip as its alpha. flip is 0, or 255 to cut out the background.
 void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
             uint8_t* rgba);
+
+// Highway's targets (HWY_AVX2, ..) the kernels are built for that this processor
+// runs, best first.
+std::vector<int64_t> RunnableTargets();
+
+// Sends every later call to target's build, one of RunnableTargets(), or with any
+// other value to the best again: for tests and benchmarks, which run each.
+void UseTarget(int64_t target);
 
 // The same, a pixel at a time: the vector code's tails, and what tests hold it to.
 namespace portable {

@@ -12,6 +12,7 @@
 #include <array>
 #include <ostream>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "mask/threshold.h"
@@ -66,10 +67,14 @@ void FillPixels(std::mt19937& random, const ColourRange& range, Buffer& buffer, 
     }
 }
 
-class KernelMatchesPortableLoop : public hwy::TestWithParamTargetAndT<Kernel> {};
+class KernelMatchesPortableLoop : public ::testing::TestWithParam<std::tuple<int64_t, Kernel>> {
+protected:
+    void SetUp() override { kernels::UseTarget(std::get<0>(GetParam())); }
+    void TearDown() override { kernels::UseTarget(0); }
+};
 
 TEST_P(KernelMatchesPortableLoop, ByteForByte) {
-    const Kernel kernel = GetParam();
+    const Kernel kernel = std::get<1>(GetParam());
     std::mt19937 random(17 + uint32_t(kernel));
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t count = trial < 100 ? std::size_t(trial) : random() % (kMostPixels + 1);
@@ -117,7 +122,7 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
 
 // Every target but HWY_SCALAR, whose kernels are the portable loops themselves.
 std::vector<int64_t> VectorTargets() {
-    std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+    std::vector<int64_t> targets = kernels::RunnableTargets();
     std::erase(targets, int64_t{HWY_SCALAR});
     return targets;
 }
@@ -130,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(EveryTarget, KernelMatchesPortableLoop,
                          hwy::TestParamTargetNameAndT<Kernel>);
 // A build for a processor with no vector target has nothing here to compare.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelMatchesPortableLoop);
+
+// The kernels read the processor themselves: they must find what Highway's library
+// finds, or a vector build could run where its instructions fault.
+TEST(Kernels, RunWhatHighwayFinds) {
+    EXPECT_EQ(kernels::RunnableTargets(), hwy::SupportedAndGeneratedTargets());
+}
 
 }  // namespace
 }  // namespace zel7
