@@ -1,6 +1,7 @@
 #include "refine/shadows.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <deque>
 
@@ -44,6 +45,37 @@ constexpr int kMostTint = 255 / 5;
 // outline meets the backdrop, or shadow, softly. A glossy object's halo around its
 // highlight is tinted alike, but ringed by the object.
 constexpr double kLeastOpenShare = 0.3;
+
+// A rejected patch whose deeper samples lie this many times deeper, on average, than
+// its shallower ones is an object in its own shadow (see below).
+constexpr double kDepthsApart = 3;
+
+// The depth that splits a histogram's values into two classes of least spread within
+// (Otsu's threshold): the last value of the lower class.
+int OtsuThreshold(const std::array<uint64_t, 256>& histogram) {
+    double total = 0, sum = 0;
+    for (std::size_t v = 0; v < histogram.size(); ++v) {
+        total += double(histogram[v]);
+        sum += double(v) * double(histogram[v]);
+    }
+    double below = 0, belowSum = 0, best = -1;
+    int threshold = 0;
+    for (std::size_t v = 0; v + 1 < histogram.size(); ++v) {
+        below += double(histogram[v]);
+        belowSum += double(v) * double(histogram[v]);
+        const double above = total - below;
+        if (below == 0 || above == 0) {
+            continue;
+        }
+        const double apart = belowSum / below - (sum - belowSum) / above;
+        const double between = below * above * apart * apart;
+        if (between > best) {
+            best = between;
+            threshold = int(v);
+        }
+    }
+    return threshold;
+}
 
 enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
 
@@ -170,38 +202,87 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // tints, which meet the shadows found as they meet the backdrop.
     std::vector<uint8_t> seen(count);
     std::vector<std::size_t> patch;
+    struct Contacts {
+        uint64_t soft = 0, hard = 0, object = 0;
+    };
+    // Grows the patch of first among the samples joins allows.
+    const auto grow = [&](std::size_t first, bool tints, auto joins) {
+        patch.assign(1, first);
+        seen[first] = 1;
+        Contacts contacts;
+        for (std::size_t at = 0; at < patch.size(); ++at) {
+            const std::size_t k = patch[at];
+            neighbours(k, [&](std::size_t n) {
+                if (joins(n) && smooth(k, n)) {
+                    if (!seen[n]) {
+                        seen[n] = 1;
+                        patch.push_back(n);
+                    }
+                } else if ((kinds[n] == kBackdrop && open[n]) || (tints && shadow_[n])) {
+                    (smooth(k, n) ? contacts.soft : contacts.hard) += 1;
+                } else {
+                    ++contacts.object;
+                }
+            });
+        }
+        return contacts;
+    };
+    const auto mark = [&](const Contacts& contacts, bool tints) {
+        if (contacts.soft == 0 ||
+            double(contacts.hard) > kMostHardShare * double(contacts.soft + contacts.hard) ||
+            (tints &&
+             double(contacts.soft) <
+                 kLeastOpenShare * double(contacts.soft + contacts.hard + contacts.object))) {
+            return false;
+        }
+        for (const std::size_t k : patch) {
+            shadow_[k] = 1;
+        }
+        any_ = true;
+        return true;
+    };
+    std::vector<uint8_t> member(count);
+    std::vector<std::size_t> rejected;
     for (const bool tints : {false, true}) {
+        const auto candidate = [&](std::size_t k) {
+            return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
+        };
         for (std::size_t first = 0; first < count; ++first) {
-            const auto candidate = [&](std::size_t k) {
-                return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
-            };
-            if (!candidate(first) || seen[first]) {
+            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints)) {
                 continue;
             }
-            patch.assign(1, first);
-            seen[first] = 1;
-            uint64_t soft = 0, hard = 0, object = 0;  // of the contacts
-            for (std::size_t at = 0; at < patch.size(); ++at) {
-                const std::size_t k = patch[at];
-                neighbours(k, [&](std::size_t n) {
-                    if (candidate(n) && smooth(k, n)) {
-                        if (!seen[n]) {
-                            seen[n] = 1;
-                            patch.push_back(n);
-                        }
-                    } else if ((kinds[n] == kBackdrop && open[n]) || (tints && shadow_[n])) {
-                        (smooth(k, n) ? soft : hard) += 1;
-                    } else {
-                        ++object;
-                    }
-                });
+            // A grey object standing in its own shadow joins it in one patch, which its
+            // outline then rejects: the two lie at depths far apart, and the shallower
+            // part is judged again alone, the deeper one as object beside it.
+            rejected = patch;
+            std::array<uint64_t, 256> histogram{};
+            for (const std::size_t k : rejected) {
+                ++histogram[std::size_t(depth(k))];
             }
-            if (soft > 0 && double(hard) <= kMostHardShare * double(soft + hard) &&
-                (!tints || double(soft) >= kLeastOpenShare * double(soft + hard + object))) {
-                for (const std::size_t k : patch) {
-                    shadow_[k] = 1;
+            const int split = OtsuThreshold(histogram);
+            double shallow = 0, deep = 0, shallowCount = 0;
+            for (const std::size_t k : rejected) {
+                const bool below = depth(k) <= split;
+                (below ? shallow : deep) += depth(k);
+                shallowCount += below;
+            }
+            const double deepCount = double(rejected.size()) - shallowCount;
+            if (shallowCount == 0 || deepCount == 0 ||
+                deep / deepCount < kDepthsApart * shallow / shallowCount) {
+                continue;
+            }
+            for (const std::size_t k : rejected) {
+                member[k] = depth(k) <= split;
+                seen[k] = 0;
+            }
+            for (const std::size_t k : rejected) {
+                if (member[k] && !seen[k]) {
+                    mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints);
                 }
-                any_ = true;
+            }
+            for (const std::size_t k : rejected) {
+                member[k] = 0;
+                seen[k] = 1;
             }
         }
     }

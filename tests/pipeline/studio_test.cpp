@@ -18,9 +18,25 @@ using studio::Backdrop;
 using studio::Family;
 using namespace test_support;
 
-// Each family of studio shots, two on each backdrop, as JPEGs, cut out with the option
-// the README recommends, --studio: the mean IoU of the object and alpha error of the
-// cut-out must reach floors a little under what they reach today.
+// The shot as a JPEG of quality, cut out with the option the README recommends, --studio,
+// and scored against its truth.
+studio::Score CutOut(const studio::Shot& shot, Backdrop backdrop, int quality) {
+    ScratchFolder folder;
+    WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, quality));
+    const char* words = backdrop == Backdrop::White ? "white studio cutout" : "black studio cutout";
+    int width, height;
+    std::vector<uint8_t> alpha;
+    std::string error;
+    if (!MaskAs(words, folder / "shot.jpg", folder / "cut.png").Ok() ||
+        !studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error)) {
+        ADD_FAILURE() << "no cut-out " << error;
+        return {};
+    }
+    return studio::Compare(shot.alpha, alpha);
+}
+
+// Each family of studio shots, two on each backdrop: the mean IoU of the object and
+// alpha error of the cut-out must reach floors a little under what they reach today.
 struct Floor {
     Family family;
     double iou, alphaError;
@@ -30,28 +46,25 @@ class StudioFloors : public ::testing::TestWithParam<Floor> {};
 
 TEST_P(StudioFloors, AreReachedByTheRecommendedOptions) {
     const Floor& floor = GetParam();
-    ScratchFolder folder;
     studio::Score mean;
     for (const Backdrop backdrop : {Backdrop::White, Backdrop::Black}) {
         for (const uint32_t seed : {3, 4}) {
-            const studio::Shot shot = studio::MakeShot(floor.family, backdrop, 400, 300, seed);
-            WriteWholeFile(folder / "shot.jpg", studio::EncodeJpeg(shot, 90));
-            const char* words =
-                backdrop == Backdrop::White ? "white studio cutout" : "black studio cutout";
-            ASSERT_TRUE(MaskAs(words, folder / "shot.jpg", folder / "cut.png").Ok());
-            int width, height;
-            std::vector<uint8_t> alpha;
-            std::string error;
-            ASSERT_TRUE(
-                studio::ReadResultAlpha(folder / "cut.png", false, width, height, alpha, error))
-                << error;
-            const studio::Score score = studio::Compare(shot.alpha, alpha);
+            const studio::Score score =
+                CutOut(studio::MakeShot(floor.family, backdrop, 400, 300, seed), backdrop, 90);
             mean.iou += score.iou / 4;
             mean.alphaErrorPerMille += score.alphaErrorPerMille / 4;
         }
     }
     EXPECT_GE(mean.iou, floor.iou);
     EXPECT_LE(mean.alphaErrorPerMille, floor.alphaError);
+}
+
+// A grey product standing in its own contact shadow: both are the backdrop's hue darkened
+// and join in one patch, which the product's outline rejects; the shadow goes all the same
+// (it was kept: 0.906).
+TEST(StudioShadows, GoFromUnderAGreyProduct) {
+    const auto shot = studio::MakeShot(Family::Cast, Backdrop::White, 400, 300, 596183359);
+    EXPECT_GE(CutOut(shot, Backdrop::White, 89).iou, 0.99);
 }
 
 // One ring of the four keeps its hole: JPEG tints it too far off the backdrop. A
