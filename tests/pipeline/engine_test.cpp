@@ -86,7 +86,7 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 // across its slices; a source that fails fails the read that reaches the failed slice,
 // the bytes before it intact; a reader that stops early stops the decoder with it.
 TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
-    const PictureShape shape = DecodedShape(1000, 700);  // 8 slices
+    const PictureShape shape = DecodedShape(1000, 1400);  // 8 slices
     const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 5);
     for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
         const std::unique_ptr<RowSource> ahead =
