@@ -410,12 +410,15 @@ constexpr Build kBuilds[] = {
 // Highway compiles it for (its target string), and the system saving the wider
 // registers.
 bool Runs(int64_t target) {
+    if (target == HWY_STATIC_TARGET) {
+        return true;
+    }
 #if HWY_ARCH_X86
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d)) {
         return false;
     }
-    const bool ssse3 = (d & bit_SSE2) && (c & bit_SSSE3);
+    const bool ssse3 = (d & bit_SSE2) && (c & bit_SSE3) && (c & bit_SSSE3);
     const bool sse4 =
         ssse3 && (c & bit_SSE4_1) && (c & bit_SSE4_2) && (c & bit_PCLMUL) && (c & bit_AES);
     const bool saves = (c & bit_OSXSAVE) != 0;
@@ -443,7 +446,7 @@ bool Runs(int64_t target) {
             return ssse3;
     }
 #endif
-    return target == HWY_STATIC_TARGET;
+    return false;
 }
 
 const Build& Best() {
