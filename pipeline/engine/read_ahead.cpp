@@ -43,29 +43,63 @@ public:
         if (size > total_ - read_) {
             return Fail(Status::ReadFailed, "read past the last row");
         }
+        Release();
         while (size > 0) {
-            const std::size_t slice = read_ / sliceBytes_;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return produced_ > slice || !failure_.Ok(); });
-                if (produced_ <= slice) {
-                    return failure_;
-                }
+            const uint8_t* slice;
+            if (Result result = Await(slice); !result.Ok()) {
+                return result;
             }
             const std::size_t at = read_ % sliceBytes_;
             const std::size_t length = std::min({size, sliceBytes_ - at, total_ - read_});
-            std::memcpy(into, buffers_[slice % kRing].data() + at, length);
+            std::memcpy(into, slice + at, length);
             into += length, size -= length, read_ += length;
-            if (read_ % sliceBytes_ == 0 || read_ == total_) {
-                std::lock_guard lock(mutex_);
-                consumed_ = slice + 1;
-                changed_.notify_all();
-            }
+            Release();
         }
         return {};
     }
 
+    // Rows lie whole in a slice, which a multiple of rows fills: whole rows are lent
+    // from it, and it is held until the next call.
+    Result Lend(std::size_t size, const uint8_t*& lent) override {
+        lent = nullptr;
+        const std::size_t at = read_ % sliceBytes_;
+        if (size > total_ - read_ || size > sliceBytes_ - at) {
+            return {};
+        }
+        Release();
+        const uint8_t* slice;
+        if (Result result = Await(slice); !result.Ok()) {
+            return result;
+        }
+        lent = slice + at;
+        read_ += size;
+        return {};
+    }
+
 private:
+    // Waits for the slice holding the next byte to be read.
+    Result Await(const uint8_t*& slice) {
+        const std::size_t index = read_ / sliceBytes_;
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return produced_ > index || !failure_.Ok(); });
+        if (produced_ <= index) {
+            return failure_;
+        }
+        slice = buffers_[index % kRing].data();
+        return {};
+    }
+
+    // Gives the decoder back the slices read to their end.
+    void Release() {
+        const std::size_t done =
+            read_ == total_ ? (total_ + sliceBytes_ - 1) / sliceBytes_ : read_ / sliceBytes_;
+        if (done > consumed_) {
+            std::lock_guard lock(mutex_);
+            consumed_ = done;
+            changed_.notify_all();
+        }
+    }
+
     void Decode() {
         for (std::size_t slice = 0; slice * sliceBytes_ < total_; ++slice) {
             {

@@ -69,6 +69,13 @@ public:
     virtual std::span<const uint8_t> ColourProfile() const { return {}; }
     // Reads the next size bytes of the rows into `into`.
     virtual Result Read(uint8_t* into, std::size_t size) = 0;
+    // Lends the next size bytes (whole rows) where the source already holds them, in
+    // place of a Read's copy: lent points at them until the next Lend or Read; null,
+    // with nothing read, where the source holds none so.
+    virtual Result Lend(std::size_t, const uint8_t*& lent) {
+        lent = nullptr;
+        return {};
+    }
     // The source's stored rows, when that is what it yields; null for decoded ones.
     virtual StoredRows* Stored() { return nullptr; }
 };

@@ -95,10 +95,17 @@ template <class Each>
 Result Refined::ForEachRow(RowSource& decoder, Each each) {
     std::vector<uint8_t> row(std::size_t(decoded_.rowStride));
     for (int32_t y = 0; y < decoded_.height; ++y) {
-        if (Result result = decoder.Read(row.data(), row.size()); !result.Ok()) {
+        // Lent where the decoding runs ahead: a copy of the picture saved each pass.
+        const uint8_t* bgr;
+        Result result = decoder.Lend(row.size(), bgr);
+        if (result.Ok() && bgr == nullptr) {
+            result = decoder.Read(row.data(), row.size());
+            bgr = row.data();
+        }
+        if (!result.Ok()) {
             return result;
         }
-        if (Result result = each(y, row.data()); !result.Ok()) {
+        if (result = each(y, bgr); !result.Ok()) {
             return result;
         }
     }

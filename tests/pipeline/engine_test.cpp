@@ -83,27 +83,37 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 }
 
 // Rows read ahead on a second thread come as the source gave them, in reads of any size
-// across its slices; a source that fails fails the read that reaches the failed slice,
-// the bytes before it intact; a reader that stops early stops the decoder with it.
+// across its slices or lent a row at a time; a source that fails fails the read or loan
+// that reaches the failed slice, the bytes before it intact; a reader that stops early
+// stops the decoder with it.
 TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
     const PictureShape shape = DecodedShape(1000, 1400);  // 8 slices
     const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 5);
-    for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
-        const std::unique_ptr<RowSource> ahead =
-            ReadAhead(std::make_unique<RowsInMemory>(shape, given, 1, failAt));
-        std::vector<uint8_t> rows(given.size());
-        std::size_t at = 0;
-        Result result;
-        for (std::size_t size = 1; at < given.size(); at += size, size = size * 3 + 1) {
-            size = std::min(size, given.size() - at);
-            if (!(result = ahead->Read(rows.data() + at, size)).Ok()) {
-                break;
+    const auto row = std::size_t(shape.rowStride);
+    for (const bool lend : {false, true}) {
+        for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
+            const std::unique_ptr<RowSource> ahead =
+                ReadAhead(std::make_unique<RowsInMemory>(shape, given, 1, failAt));
+            std::vector<uint8_t> rows(given.size());
+            std::size_t at = 0;
+            Result result;
+            for (std::size_t size = 1; at < given.size(); at += size, size = size * 3 + 1) {
+                size = lend ? row : std::min(size, given.size() - at);
+                const uint8_t* lent = nullptr;
+                if (!(result = lend ? ahead->Lend(size, lent) : ahead->Read(rows.data() + at, size))
+                         .Ok()) {
+                    break;
+                }
+                if (lend) {
+                    ASSERT_NE(lent, nullptr) << "row " << at / row;
+                    std::copy_n(lent, size, rows.data() + at);
+                }
             }
-        }
-        EXPECT_EQ(Describe(result), failAt == SIZE_MAX ? "success" : "read error: worn out");
-        EXPECT_EQ(at == given.size(), failAt == SIZE_MAX);
-        for (std::size_t i = 0; i < at; ++i) {
-            ASSERT_EQ(rows[i], given[i]) << "byte " << i;
+            EXPECT_EQ(Describe(result), failAt == SIZE_MAX ? "success" : "read error: worn out");
+            EXPECT_EQ(at == given.size(), failAt == SIZE_MAX);
+            for (std::size_t i = 0; i < at; ++i) {
+                ASSERT_EQ(rows[i], given[i]) << "byte " << i;
+            }
         }
     }
     const std::unique_ptr<RowSource> early =
