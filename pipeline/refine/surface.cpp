@@ -241,10 +241,20 @@ double BackdropSurface::Unevenness() const {
 
 void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
                                uint8_t* classes) const {
-    for (int32_t x = 0; x < width_; x += piece_) {
+    // Neighbouring blocks of one colour and tolerance, as most of a flat backdrop's are,
+    // are classified in one run: a call a block cost more than its pixels.
+    for (int32_t x = 0; x < width_;) {
         const Backdrop& local = Local(x, y);
-        kernels::Classify(bgr + 3 * x, std::size_t(std::min(piece_, width_ - x)),
-                          RangeAt(local.colour, local.tolerance), mark, classes + x);
+        int32_t end = std::min(x + piece_, width_);
+        for (; end < width_; end = std::min(end + piece_, width_)) {
+            const Backdrop& next = Local(end, y);
+            if (next.colour != local.colour || next.tolerance != local.tolerance) {
+                break;
+            }
+        }
+        kernels::Classify(bgr + 3 * x, std::size_t(end - x), RangeAt(local.colour, local.tolerance),
+                          mark, classes + x);
+        x = end;
     }
 }
 
