@@ -106,8 +106,14 @@ PictureSamples PictureSamples::Sparser(int32_t factor) const {
 }
 
 void PictureSamples::AddRow(int32_t y, const uint8_t* bgr) {
-    for (int32_t x = 0; y % step_ == 0 && x < width_; x += step_) {
-        colours_.insert(colours_.end(), bgr + 3 * x, bgr + 3 * x + 3);
+    if (y % step_ != 0) {
+        return;
+    }
+    const std::size_t at = colours_.size();
+    colours_.resize(at + 3 * sampledWidth_);
+    uint8_t* sample = colours_.data() + at;
+    for (int32_t x = 0; x < width_; x += step_, sample += 3, bgr += 3 * step_) {
+        sample[0] = bgr[0], sample[1] = bgr[1], sample[2] = bgr[2];
     }
 }
 
