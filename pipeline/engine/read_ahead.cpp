@@ -1,8 +1,8 @@
-// Decoding on a second thread, a ring of slices ahead of the reader.
+// Decoding on a second thread, slices ahead of the reader.
 #include <algorithm>
-#include <array>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -11,7 +11,8 @@
 namespace zel7 {
 namespace {
 
-// Slices decoded ahead: enough that neither thread waits on the other's every slice.
+// Slices decoded ahead: enough that neither thread waits on the other's every slice,
+// unless the reader allows more.
 constexpr std::size_t kRing = 3;
 
 class ReadAheadSource : public RowSource {
@@ -22,9 +23,6 @@ public:
           sliceBytes_(
               std::max<std::size_t>(1, kSliceBytes / std::size_t(source_->Shape().rowStride)) *
               std::size_t(source_->Shape().rowStride)) {
-        for (std::vector<uint8_t>& buffer : buffers_) {
-            buffer.resize(std::min(sliceBytes_, total_));
-        }
         decoder_ = std::jthread([this] { Decode(); });
     }
     ~ReadAheadSource() override {
@@ -38,6 +36,14 @@ public:
     const PictureShape& Shape() const override { return source_->Shape(); }
     int Orientation() const override { return source_->Orientation(); }
     std::span<const uint8_t> ColourProfile() const override { return source_->ColourProfile(); }
+
+    void AllowAhead(std::size_t bytes) override {
+        {
+            std::lock_guard lock(mutex_);
+            allowed_ = std::max(allowed_, bytes / sliceBytes_);
+        }
+        changed_.notify_all();
+    }
 
     Result Read(uint8_t* into, std::size_t size) override {
         if (size > total_ - read_) {
@@ -85,38 +91,52 @@ private:
         if (produced_ <= index) {
             return failure_;
         }
-        slice = buffers_[index % kRing].data();
+        slice = decoded_[index - consumed_].data();
         return {};
     }
 
-    // Gives the decoder back the slices read to their end.
+    // Gives the decoder back the slices read to their end, to fill again.
     void Release() {
         const std::size_t done =
             read_ == total_ ? (total_ + sliceBytes_ - 1) / sliceBytes_ : read_ / sliceBytes_;
-        if (done > consumed_) {
-            std::lock_guard lock(mutex_);
-            consumed_ = done;
-            changed_.notify_all();
+        if (done == released_) {
+            return;
         }
+        {
+            std::lock_guard lock(mutex_);
+            for (; consumed_ < done && !decoded_.empty(); ++consumed_) {
+                spare_.push_back(std::move(decoded_.front()));
+                decoded_.pop_front();
+            }
+        }
+        released_ = done;
+        changed_.notify_all();
     }
 
     void Decode() {
         for (std::size_t slice = 0; slice * sliceBytes_ < total_; ++slice) {
+            std::vector<uint8_t> buffer;
             {
                 std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return slice - consumed_ < kRing || stop_; });
+                changed_.wait(lock, [&] { return slice - consumed_ < allowed_ || stop_; });
                 if (stop_) {
                     return;
                 }
+                if (!spare_.empty()) {
+                    buffer = std::move(spare_.back());
+                    spare_.pop_back();
+                }
             }
             const std::size_t length = std::min(sliceBytes_, total_ - slice * sliceBytes_);
-            Result result = source_->Read(buffers_[slice % kRing].data(), length);
+            buffer.resize(std::min(sliceBytes_, total_));
+            Result result = source_->Read(buffer.data(), length);
             std::lock_guard lock(mutex_);
             if (!result.Ok()) {
                 failure_ = std::move(result);
                 changed_.notify_all();
                 return;
             }
+            decoded_.push_back(std::move(buffer));
             produced_ = slice + 1;
             changed_.notify_all();
         }
@@ -124,11 +144,16 @@ private:
 
     std::unique_ptr<RowSource> source_;
     const std::size_t total_, sliceBytes_;
-    std::array<std::vector<uint8_t>, kRing> buffers_;
-    std::size_t read_ = 0;  // by the reader, through the picture's bytes
+    std::size_t read_ = 0;      // by the reader, through the picture's bytes
+    std::size_t released_ = 0;  // by the reader: slices given back
     std::mutex mutex_;
     std::condition_variable changed_;
+    // The slices decoded and not yet given back, from the consumed_-th on (a buffer
+    // moved in keeps its bytes where they were), and buffers to fill again.
+    std::deque<std::vector<uint8_t>> decoded_;
+    std::vector<std::vector<uint8_t>> spare_;
     std::size_t produced_ = 0, consumed_ = 0;  // slices
+    std::size_t allowed_ = kRing;              // slices decoded and not given back, at most
     Result failure_;
     bool stop_ = false;
     std::jthread decoder_;

@@ -76,6 +76,10 @@ public:
         lent = nullptr;
         return {};
     }
+    // Lets a source that decodes on another thread run up to bytes ahead of the reader
+    // (a few slices otherwise), while the reader is busy elsewhere; others have nothing
+    // to do.
+    virtual void AllowAhead(std::size_t) {}
     // The source's stored rows, when that is what it yields; null for decoded ones.
     virtual StoredRows* Stored() { return nullptr; }
 };

@@ -17,6 +17,11 @@ namespace zel7 {
 namespace {
 
 constexpr double kMostFitSamples = 250'000;
+// How far the next pass's decoding may run ahead while the surface is fitted. The
+// labelling pass takes rows faster than a JPEG decodes, so a head start of this much
+// (a 24-megapixel picture's first sixth) is as good as a longer one, which costs
+// memory only (24 MiB measured the same).
+constexpr std::size_t kMostDecodedAhead = std::size_t{12} << 20;
 // The colours kept for a two-tone mask's edges, at most: a studio shot's outline keeps a
 // few hundred kilobytes; a picture of many small changes of class is decoded again.
 constexpr std::size_t kMostEdgeColourBytes = 16 << 20;
@@ -133,6 +138,11 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     unread.reset();
     reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
     if (samples_) {
+        // The next pass's decoding starts now, and runs on while the surface is fitted.
+        if (Result result = OpenDecoder(unread); !result.Ok()) {
+            return result;
+        }
+        unread->AllowAhead(kMostDecodedAhead);
         const int tolerance = options_.tolerance.value_or(border.NoiseTolerance(background_));
         // The surface and the shadows are fitted to at most kMostFitSamples samples:
         // the surface's cells and a shadow's fade are many samples across even then.

@@ -83,9 +83,9 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 }
 
 // Rows read ahead on a second thread come as the source gave them, in reads of any size
-// across its slices or lent a row at a time; a source that fails fails the read or loan
-// that reaches the failed slice, the bytes before it intact; a reader that stops early
-// stops the decoder with it.
+// across its slices, or lent a row at a time with the decoder let run ahead as far as it
+// likes; a source that fails fails the read or loan that reaches the failed slice, the
+// bytes before it intact; a reader that stops early stops the decoder with it.
 TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
     const PictureShape shape = DecodedShape(1000, 1400);  // 8 slices
     const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 5);
@@ -94,6 +94,7 @@ TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
         for (const std::size_t failAt : {SIZE_MAX, 3 * kSliceBytes}) {
             const std::unique_ptr<RowSource> ahead =
                 ReadAhead(std::make_unique<RowsInMemory>(shape, given, 1, failAt));
+            ahead->AllowAhead(lend ? given.size() : 0);
             std::vector<uint8_t> rows(given.size());
             std::size_t at = 0;
             Result result;
