@@ -17,6 +17,8 @@ namespace zel7 {
 struct Backdrop {
     std::array<uint8_t, 3> colour{};
     int tolerance = 0;
+
+    friend bool operator==(const Backdrop&, const Backdrop&) = default;
 };
 
 // What the fixed threshold means as a distance from pure white or black: all three

@@ -252,11 +252,8 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
     for (int32_t x = 0; x < width_;) {
         const Backdrop& local = Local(x, y);
         int32_t end = std::min(x + piece_, width_);
-        for (; end < width_; end = std::min(end + piece_, width_)) {
-            const Backdrop& next = Local(end, y);
-            if (next.colour != local.colour || next.tolerance != local.tolerance) {
-                break;
-            }
+        while (end < width_ && Local(end, y) == local) {
+            end = std::min(end + piece_, width_);
         }
         kernels::Classify(bgr + 3 * x, std::size_t(end - x), RangeAt(local.colour, local.tolerance),
                           mark, classes + x);
