@@ -69,7 +69,7 @@ public:
     Result Lend(std::size_t size, const uint8_t*& lent) override {
         lent = nullptr;
         const std::size_t at = read_ % sliceBytes_;
-        if (size > total_ - read_ || size > sliceBytes_ - at) {
+        if (size == 0 || size > total_ - read_ || size > sliceBytes_ - at) {
             return {};
         }
         Release();
@@ -83,10 +83,14 @@ public:
     }
 
 private:
-    // Waits for the slice holding the next byte to be read.
+    // Waits for the slice holding the next byte to be read. A reader that has to wait
+    // has caught up with the decoding: a head start it allowed is over.
     Result Await(const uint8_t*& slice) {
         const std::size_t index = read_ / sliceBytes_;
         std::unique_lock lock(mutex_);
+        if (produced_ <= index) {
+            allowed_ = kRing;
+        }
         changed_.wait(lock, [&] { return produced_ > index || !failure_.Ok(); });
         if (produced_ <= index) {
             return failure_;
@@ -105,7 +109,10 @@ private:
         {
             std::lock_guard lock(mutex_);
             for (; consumed_ < done && !decoded_.empty(); ++consumed_) {
-                spare_.push_back(std::move(decoded_.front()));
+                // No more buffers are kept than the decoder may fill again.
+                if (decoded_.size() + spare_.size() <= allowed_) {
+                    spare_.push_back(std::move(decoded_.front()));
+                }
                 decoded_.pop_front();
             }
         }

@@ -10,6 +10,11 @@
 // again. The threshold mask so takes eleven byte shuffles a block where Highway's
 // LoadInterleaved3 and StoreInterleaved3 would take eighteen, and in cache it is bound
 // by its shuffles.
+// Elsewhere than on x86 only the compiler's baseline is chosen (see Runs below): only it
+// is built.
+#if !defined(__x86_64__) && !defined(__i386__) && !defined(HWY_COMPILE_ONLY_STATIC)
+#define HWY_COMPILE_ONLY_STATIC 1
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "mask/kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -468,7 +473,10 @@ const Build& Current() {
 std::vector<int64_t> RunnableTargets() {
     std::vector<int64_t> targets;
     for (const Build& build : kBuilds) {
-        if (Runs(build.target)) {
+        // The baseline is listed again last when the compiler's is one of the vector
+        // targets (built for x86-64-v3, say).
+        if (Runs(build.target) &&
+            std::find(targets.begin(), targets.end(), build.target) == targets.end()) {
             targets.push_back(build.target);
         }
     }

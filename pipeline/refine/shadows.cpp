@@ -267,8 +267,11 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 shallowCount += below;
             }
             const double deepCount = double(rejected.size()) - shallowCount;
+            // (and apart by more than an edge: faint patches a few levels deep are not
+            // split by their noise)
             if (shallowCount == 0 || deepCount == 0 ||
-                deep / deepCount < kDepthsApart * shallow / shallowCount) {
+                deep / deepCount < kDepthsApart * shallow / shallowCount ||
+                deep / deepCount - shallow / shallowCount < least) {
                 continue;
             }
             for (const std::size_t k : rejected) {

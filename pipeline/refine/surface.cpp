@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <deque>
 
 namespace zel7 {
@@ -112,8 +113,8 @@ void PictureSamples::AddRow(int32_t y, const uint8_t* bgr) {
     const std::size_t at = colours_.size();
     colours_.resize(at + 3 * sampledWidth_);
     uint8_t* sample = colours_.data() + at;
-    for (int32_t x = 0; x < width_; x += step_, sample += 3, bgr += 3 * step_) {
-        sample[0] = bgr[0], sample[1] = bgr[1], sample[2] = bgr[2];
+    for (int32_t x = 0; x < width_; x += step_, sample += 3) {
+        std::memcpy(sample, bgr + 3 * std::size_t(x), 3);
     }
 }
 

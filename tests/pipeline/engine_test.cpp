@@ -87,7 +87,7 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 // likes; a source that fails fails the read or loan that reaches the failed slice, the
 // bytes before it intact; a reader that stops early stops the decoder with it.
 TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
-    const PictureShape shape = DecodedShape(1000, 1400);  // 8 slices
+    const PictureShape shape = DecodedShape(1000, 1400);  // 9 slices
     const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 5);
     const auto row = std::size_t(shape.rowStride);
     for (const bool lend : {false, true}) {
@@ -112,6 +112,8 @@ TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
             }
             EXPECT_EQ(Describe(result), failAt == SIZE_MAX ? "success" : "read error: worn out");
             EXPECT_EQ(at == given.size(), failAt == SIZE_MAX);
+            const uint8_t* none = given.data();  // nothing is left to lend at the end
+            EXPECT_TRUE(failAt != SIZE_MAX || (ahead->Lend(0, none).Ok() && none == nullptr));
             for (std::size_t i = 0; i < at; ++i) {
                 ASSERT_EQ(rows[i], given[i]) << "byte " << i;
             }
