@@ -116,7 +116,7 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
         const double x = region.x / region.count, y = region.y / region.count;
         std::array<double, 3> backdrop{};
         if (surface != nullptr) {
-            const auto colour = surface->Exactly(int32_t(x), int32_t(y));
+            const auto colour = surface->Behind(int32_t(x), int32_t(y));
             std::copy_n(colour.begin(), 3, backdrop.begin());
         } else {
             const auto distance = [&](const Mean& cell) {

@@ -421,6 +421,77 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
             }
         }
     }
+    known_ = std::move(known);
+}
+
+// The cells the object covers are carried over as means of their neighbours, and a mean
+// never rises above them: where a sweep peaks under the object, a hole there shows the
+// backdrop levels lighter than the cells say, and was taken for a label.
+BackdropSurface::Cell BackdropSurface::Behind(int32_t x, int32_t y) const {
+    const Cell plain = Exactly(x, y);
+    // A flat backdrop has no trend to follow: a level of a model's error would take a
+    // label for a hole.
+    if (known_.empty() || Unevenness() <= double(tolerance_)) {
+        return plain;
+    }
+    // Least squares of 1, u, v, u * u, u * v, v * v (u and v across and down the frame,
+    // -0.5 to 0.5) over the measured cells, weighted by their nearness to x, y.
+    constexpr std::size_t kTerms = 6;
+    constexpr double kNearness = 0.25;  // a Gaussian's deviation, in frames
+    const double atU = (x + 0.5) / width_ - 0.5, atV = (y + 0.5) / height_ - 0.5;
+    const auto terms = [&](double u, double v) {
+        return std::array<double, kTerms>{1,
+                                          u - atU,
+                                          v - atV,
+                                          (u - atU) * (u - atU),
+                                          (u - atU) * (v - atV),
+                                          (v - atV) * (v - atV)};
+    };
+    std::array<std::array<double, kTerms + 3>, kTerms> system{};  // normal equations, 3 sides
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+        if (!known_[k]) {
+            continue;
+        }
+        const double u = (double(k % std::size_t(across_)) + 0.5) / across_ - 0.5;
+        const double v = (double(k / std::size_t(across_)) + 0.5) / down_ - 0.5;
+        const auto t = terms(u, v);
+        const double weight =
+            std::exp(-(t[3] + t[5]) / (2 * kNearness * kNearness));  // t[3] + t[5]: distance²
+        for (std::size_t a = 0; a < kTerms; ++a) {
+            for (std::size_t b = 0; b < kTerms; ++b) {
+                system[a][b] += weight * t[a] * t[b];
+            }
+            for (std::size_t c = 0; c < 3; ++c) {
+                system[a][kTerms + c] += weight * t[a] * cells_[k][c];
+            }
+        }
+    }
+    // Gaussian elimination with partial pivoting; cells that do not determine a quadratic
+    // (too few, or all in a line) leave the plain surface.
+    for (std::size_t col = 0; col < kTerms; ++col) {
+        std::size_t pivot = col;
+        for (std::size_t row = col + 1; row < kTerms; ++row) {
+            if (std::abs(system[row][col]) > std::abs(system[pivot][col])) {
+                pivot = row;
+            }
+        }
+        if (std::abs(system[pivot][col]) < 1e-9 * std::max(system[0][0], 1e-9)) {
+            return plain;
+        }
+        std::swap(system[col], system[pivot]);
+        for (std::size_t row = 0; row < kTerms; ++row) {
+            const double factor = row == col ? 0 : system[row][col] / system[col][col];
+            for (std::size_t at = col; row != col && at < kTerms + 3; ++at) {
+                system[row][at] -= factor * system[col][at];
+            }
+        }
+    }
+    // The fit's value at x, y is its constant term.
+    Cell colour = plain;
+    for (std::size_t c = 0; c < 3; ++c) {
+        colour[c] = float(std::clamp(system[0][kTerms + c] / system[0][0], 0.0, 255.0));
+    }
+    return colour;
 }
 
 }  // namespace zel7

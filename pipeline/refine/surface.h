@@ -56,9 +56,11 @@ public:
     using Cell = std::array<float, 4>;
 
     // The backdrop's colour at pixel x, y: blue, green, red; rounded, as in the block of
-    // pixels around, or as fitted (where a level matters, as for holes).
+    // pixels around, or as fitted (where a level matters); Behind, as a hole in the
+    // object shows it, which on an uneven backdrop follows the trend measured around.
     std::array<uint8_t, 3> At(int32_t x, int32_t y) const { return Local(x, y).colour; }
     Cell Exactly(int32_t x, int32_t y) const;
+    Cell Behind(int32_t x, int32_t y) const;
     // The colour at every sample of samples (the surface's own), row by row, and the
     // tolerance at each when asked.
     std::vector<std::array<uint8_t, 3>> AtSamples(const PictureSamples& samples,
@@ -101,6 +103,7 @@ private:
     Backdrop border_;
     int32_t across_ = 1, down_ = 1;  // cells
     std::vector<Cell> cells_;        // row by row
+    std::vector<bool> known_;        // the same: measured, not carried over
     int32_t piece_ = 1, blocksAcross_ = 1;
     std::vector<Backdrop> blocks_;  // the surface rounded, a piece_ x piece_ block each
 };
