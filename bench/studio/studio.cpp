@@ -803,7 +803,9 @@ Shot MakeShot(Family family, Backdrop backdrop, int width, int height, uint32_t 
     sweep.shadowCap = white ? 10 : 6;
 
     Scene scene;
-    if (family == Family::Ring) {
+    // Half the lit sweeps hold a ring or a handle: a hole where the light peaks under the
+    // object shows the backdrop lighter than around it.
+    if (family == Family::Ring || (family == Family::Sweep && rng.Uniform(0, 1) < 0.5)) {
         Holes(scene, rng, backdrop, width, height, margin, scale);
     } else {
         Body(scene, rng, backdrop);

@@ -114,10 +114,17 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
             continue;
         }
         const double x = region.x / region.count, y = region.y / region.count;
-        std::array<double, 3> backdrop{};
+        // The backdrop behind the object lies between what the surface carried over it
+        // says (a mean of the cells around, which never rises above them where a sweep
+        // peaks under the object) and what a quadratic fitted to them says (which
+        // overshoots a sweep flattening at its top); on a flat backdrop the two agree.
+        std::array<double, 3> low{}, high{};
         if (surface != nullptr) {
-            const auto colour = surface->Behind(int32_t(x), int32_t(y));
-            std::copy_n(colour.begin(), 3, backdrop.begin());
+            const auto carried = surface->Exactly(int32_t(x), int32_t(y));
+            const auto fitted = surface->Behind(int32_t(x), int32_t(y));
+            for (std::size_t c = 0; c < 3; ++c) {
+                low[c] = std::min(carried[c], fitted[c]), high[c] = std::max(carried[c], fitted[c]);
+            }
         } else {
             const auto distance = [&](const Mean& cell) {
                 return std::hypot(cell.x / cell.count - x, cell.y / cell.count - y);
@@ -130,13 +137,14 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
                 for (std::size_t k = 0; k < nearest; ++k) {
                     sum += cells[k].Of(c);
                 }
-                backdrop[c] = sum / double(nearest);
+                low[c] = high[c] = sum / double(nearest);
             }
         }
         bool matches = true;
         const double allowed = kHoleMatch + 2 * deviation / std::sqrt(region.count);
         for (std::size_t c = 0; c < 3; ++c) {
-            matches = matches && std::abs(region.Of(c) - backdrop[c]) <= allowed;
+            matches =
+                matches && region.Of(c) >= low[c] - allowed && region.Of(c) <= high[c] + allowed;
         }
         if (matches) {
             labels.MakeBackground(roots[i]);
