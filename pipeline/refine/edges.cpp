@@ -181,7 +181,7 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
 // backdrop-coloured pixels nearby; alpha is where c lies between them, and the
 // object's own colour, (c - b) / alpha + b, replaces c.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb) {
+                  uint8_t* rgb, bool everyBackground) {
     const int32_t top = std::max(y - kReach, 0);
     const int32_t bottom = std::min(y + kReach, window.Height() - 1);
     const int32_t left = std::max(x - kReach, 0);
@@ -190,7 +190,8 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     for (int32_t yy = top; yy <= bottom; ++yy) {
         for (int32_t xx = left; xx <= right; ++xx) {
             const uint8_t* p = window.Colours(yy) + 3 * xx;
-            if (window.Coverage(yy)[xx] == 0 && IsBackdropColoured(p, reference)) {
+            if (window.Coverage(yy)[xx] == 0 &&
+                (everyBackground || IsBackdropColoured(p, reference))) {
                 for (int c = 0; c < 3; ++c) {
                     backdrop[c] += p[c];
                 }

@@ -89,8 +89,10 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
 
 // How much of the edge pixel at x, y is object, 0 to 255, and its colour freed of the
 // backdrop's share, red first, in rgb (left alone where alpha is 0). The rows kReach
-// around y must be in the window.
+// around y must be in the window. The backdrop the pixel is mixed with is the background
+// around of the reference's colour, or with everyBackground all of it: where shadows are
+// background, an object's foot is mixed with its shadow.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb);
+                  uint8_t* rgb, bool everyBackground = false);
 
 }  // namespace zel7

@@ -389,8 +389,8 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         }
         const uint8_t* bgr = window_->Colours(y) + 3 * x;
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
-        uint8_t alpha =
-            EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_, rgb);
+        uint8_t alpha = EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_,
+                                  rgb, surface_.has_value());
         counter_->Edge(alpha);
         object_[std::size_t(x)] = alpha >= 128;
         if (halved) {
