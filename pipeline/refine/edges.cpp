@@ -178,8 +178,9 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
 
 // The pixel's colour c is taken as a mix of the object's colour f, that of the object
 // pixels nearby farthest from the backdrop, and the backdrop's b, that of the
-// backdrop-coloured pixels nearby; alpha is where c lies between them, and the
-// object's own colour, (c - b) / alpha + b, replaces c.
+// backdrop-coloured pixels nearby (of every background pixel nearby, shadows too, with
+// everyBackground); alpha is where c lies between them, and the object's own colour,
+// (c - b) / alpha + b, replaces c.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
                   uint8_t* rgb, bool everyBackground) {
     const int32_t top = std::max(y - kReach, 0);
