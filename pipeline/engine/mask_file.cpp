@@ -195,9 +195,11 @@ Result MaskRefined(const std::filesystem::path& source, const std::filesystem::p
 }  // namespace
 
 std::string MaskNote::Remark() const {
-    return copiedBitCount == 0 ? std::string()
-                               : std::to_string(copiedBitCount) +
-                                     "-bit picture copied unchanged; only 24-bit BMPs are masked";
+    if (copiedBitCount != 0) {
+        return std::to_string(copiedBitCount) +
+               "-bit picture copied unchanged; only 24-bit BMPs are masked";
+    }
+    return confidence ? confidence->Doubt() : std::string();
 }
 
 Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,

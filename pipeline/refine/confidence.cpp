@@ -36,6 +36,28 @@ double Confidence::Score() const {
                      Falling(unevenness, kEvenEnough, 2 * kEvenEnough)});
 }
 
+std::string Confidence::Doubt() const {
+    if (Score() > 0) {
+        return {};
+    }
+    // A picture on the other backdrop than the one asked for is taken all for object or
+    // for backdrop, or its colours for a backdrop ranging over a hundred levels and more.
+    const char* side = "doubtful mask: is the picture on the backdrop asked for? ";
+    char text[160];
+    if (objectShare == 0 || objectShare >= 1) {
+        std::snprintf(text, sizeof text, "%s(%s)", side,
+                      objectShare == 0 ? "no object told from it" : "all of it object");
+    } else if (unevenness >= 2 * kEvenEnough) {
+        std::snprintf(text, sizeof text, "%s(its levels range over %.0f)", side, unevenness);
+    } else if (borderObject >= kMostBorderObject) {
+        std::snprintf(text, sizeof text, "doubtful mask: object along %.0f%% of the frame",
+                      100 * borderObject);
+    } else {
+        std::snprintf(text, sizeof text, "doubtful mask: every edge pixel half object");
+    }
+    return text;
+}
+
 std::vector<std::pair<std::string_view, double>> Confidence::Fields() const {
     // Four significant digits, as reports print them, so that every front end gives
     // the very same numbers.

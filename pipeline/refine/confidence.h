@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,6 +27,8 @@ struct Confidence {
 
     // From 0 (doubtful) to 1, the least of what each measure says.
     double Score() const;
+    // At a score of 0, what makes the mask doubtful, for the user; else "".
+    std::string Doubt() const;
     // Each measure by its name in reports, the score first, to four significant digits.
     std::vector<std::pair<std::string_view, double>> Fields() const;
 };

@@ -188,6 +188,12 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     }
     EXPECT_EQ(Read("photo.bmp"), photo_);
     EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
+    // A refined mask that cannot be trusted (of these random pixels) is written, and said.
+    const auto doubtful = Run({"--white", "--studio", photo, At("doubtful.png")});
+    EXPECT_EQ(doubtful.exitCode, 0);
+    EXPECT_TRUE(doubtful.err.starts_with("zel7-mask: " + photo + ": doubtful mask"))
+        << doubtful.err;
+    EXPECT_TRUE(fs::is_regular_file(At("doubtful.png")));
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
     EXPECT_EQ(Read("photo.bmp"), ReferenceMask(photo_, Background::NearWhite));

@@ -231,14 +231,17 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
         int ambiguousEdges;                                        // of 10 edge pixels
         double unevenness;
         double score;
+        const char* doubt;  // what the user is told, at a score of 0
     };
     const Row rows[] = {
-        {"a product in the middle", 3, 7, 3, 7, 2, 10, 1},
-        {"standing on the lower edge", 3, 7, 5, 10, 0, 30, 1 - 4.0 / 36 / 0.5},
-        {"the frame's ring all object", 0, 10, 0, 10, 0, 0, 0},
-        {"nothing found", 0, 0, 0, 0, 0, 0, 0},
-        {"a blurred outline", 3, 7, 3, 7, 9, 0, 0.25},
-        {"a backdrop 60 levels uneven", 3, 7, 3, 7, 0, 60, 0.5},
+        {"a product in the middle", 3, 7, 3, 7, 2, 10, 1, ""},
+        {"standing on the lower edge", 3, 7, 5, 10, 0, 30, 1 - 4.0 / 36 / 0.5, ""},
+        {"the frame's ring all object", 0, 10, 0, 10, 0, 0, 0, "asked for? (all of it object)"},
+        {"nothing found", 0, 0, 0, 0, 0, 0, 0, "asked for? (no object told from it)"},
+        {"a blurred outline", 3, 7, 3, 7, 9, 0, 0.25, ""},
+        {"a backdrop 60 levels uneven", 3, 7, 3, 7, 0, 60, 0.5, ""},
+        {"colours over 90 levels", 3, 7, 3, 7, 0, 90, 0, "asked for? (its levels range over 90)"},
+        {"along the frame", 0, 10, 5, 10, 0, 0, 0, "doubtful mask: object along 50% of the frame"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -257,6 +260,8 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
         const Confidence confidence = counter.Result(row.unevenness);
         EXPECT_NEAR(confidence.Score(), row.score, 1e-9);
         EXPECT_NEAR(confidence.Fields().front().second, confidence.Score(), 1e-4);
+        const std::string doubt = confidence.Doubt();
+        EXPECT_TRUE(*row.doubt != '\0' ? doubt.ends_with(row.doubt) : doubt.empty()) << doubt;
     }
 }
 
