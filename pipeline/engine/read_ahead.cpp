@@ -103,12 +103,13 @@ private:
     void Release() {
         const std::size_t done =
             read_ == total_ ? (total_ + sliceBytes_ - 1) / sliceBytes_ : read_ / sliceBytes_;
-        if (done == released_) {
+        // consumed_ is written by the reader alone: it may read it unlocked.
+        if (done == consumed_) {
             return;
         }
         {
             std::lock_guard lock(mutex_);
-            for (; consumed_ < done && !decoded_.empty(); ++consumed_) {
+            for (; consumed_ < done; ++consumed_) {
                 // No more buffers are kept than the decoder may fill again.
                 if (decoded_.size() + spare_.size() <= allowed_) {
                     spare_.push_back(std::move(decoded_.front()));
@@ -116,7 +117,6 @@ private:
                 decoded_.pop_front();
             }
         }
-        released_ = done;
         changed_.notify_all();
     }
 
@@ -151,15 +151,14 @@ private:
 
     std::unique_ptr<RowSource> source_;
     const std::size_t total_, sliceBytes_;
-    std::size_t read_ = 0;      // by the reader, through the picture's bytes
-    std::size_t released_ = 0;  // by the reader: slices given back
+    std::size_t read_ = 0;  // by the reader, through the picture's bytes
     std::mutex mutex_;
     std::condition_variable changed_;
     // The slices decoded and not yet given back, from the consumed_-th on (a buffer
     // moved in keeps its bytes where they were), and buffers to fill again.
     std::deque<std::vector<uint8_t>> decoded_;
     std::vector<std::vector<uint8_t>> spare_;
-    std::size_t produced_ = 0, consumed_ = 0;  // slices
+    std::size_t produced_ = 0, consumed_ = 0;  // slices; consumed_ given back by the reader
     std::size_t allowed_ = kRing;              // slices decoded and not given back, at most
     Result failure_;
     bool stop_ = false;
