@@ -28,7 +28,7 @@ ensure_packages() {
 # cut-outs; lcms2 for colour profiles.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev help2man
     libjpeg62-turbo-dev libspng-dev libisal-dev libtiff-dev libwebp-dev libheif-dev libhwy-dev
-    libswscale-dev liblcms2-dev)
+    libswscale-dev liblcms2-dev libopencv-imgproc-dev)
 
 # The Python module zel7 (built for Debian's python3) and its tests, with zel7.dask's
 # cluster and Pillow, which writes the tests' pictures and reads back the masks. Every

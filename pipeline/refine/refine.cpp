@@ -8,6 +8,7 @@
 
 #include "mask/kernels.h"
 #include "refine/backdrop.h"
+#include "refine/cut.h"
 #include "refine/edges.h"
 #include "refine/holes.h"
 #include "refine/shadows.h"
@@ -63,6 +64,7 @@ private:
     std::optional<BackdropSurface> surface_;  // the same
     std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
     std::unique_ptr<RegionLabeller> labels_;
+    std::optional<ColourCut> cut_;            // with options_.surface: the outline settled
     std::optional<EdgeColours> edgeColours_;  // the colours edges and shadows need, kept
     std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when none were kept
     std::unique_ptr<RowWindow> window_;       // the rows around the one written, with either
@@ -186,6 +188,9 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     if (holes && !samples_) {
         taken.emplace(width, decoded_.height);
     }
+    if (options_.surface && rules.connected) {
+        cut_.emplace(width, decoded_.height);
+    }
     const PictureSamples* samples = samples_ ? &*samples_ : taken ? &*taken : nullptr;
     // The edges of a studio's two-tone mask and of any soft one need only the colours
     // near changes of class, and kept shadows those of their own pixels: kept now.
@@ -207,6 +212,9 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         if (taken) {
             taken->AddRow(y, bgr);
         }
+        if (cut_) {
+            cut_->AddRow(y, bgr, *surface_);
+        }
         return labels_->AddRow(classes.data());
     };
     if (Result result = ForEachRow(*unread, label); !result.Ok()) {
@@ -217,6 +225,9 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     if (holes && FindHoles(*labels_, *samples, reference_, surface_ ? &*surface_ : nullptr) &&
         rules.despeckle > 0) {
         labels_->SettleSpecks(rules.despeckle);
+    }
+    if (cut_ && !cut_->Settle(*labels_)) {
+        cut_.reset();
     }
     return {};
 }
@@ -243,8 +254,9 @@ Result Refined::Open() {
     }
     // The last pass writes the rows. A two-tone mask of labelled regions needs no
     // colours, but where its edges go by their coverage as a cut-out's do: those kept,
-    // when they all could be; everything else decodes the picture again.
-    if (edgeColours_ && !edgeColours_->Complete()) {
+    // when they all could be and the cut moved no outline; everything else decodes the
+    // picture again.
+    if (edgeColours_ && (!edgeColours_->Complete() || cut_)) {
         edgeColours_.reset();
     }
     if (edgeColours_) {
@@ -282,6 +294,9 @@ Result Refined::DecodeRow(int32_t y) {
     uint8_t* coverage = window_->Coverage(y);
     if (labels_) {
         labels_->FillRow(y, coverage);
+        if (cut_) {
+            cut_->Apply(y, colours, coverage);
+        }
         return {};
     }
     Classify(y, colours, 255, coverage);

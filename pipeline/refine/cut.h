@@ -1,0 +1,63 @@
+// The object's outline settled by a colour model and a graph cut (OpenCV's GrabCut) on
+// a coarse grid of the picture, starting from the regions the backdrop rules decided.
+//
+// The rules judge each patch by its own pixels and the steps around it, and fail where
+// a patch looks like neither backdrop nor object in itself: shadows tinted by the
+// object's light, contact shadows that deepen in rings, a textured floor under the
+// object. The cut weighs every grid point by how well the colours of the object and of
+// the backdrop, as a whole, explain it, and lays the outline where the picture's edges
+// are strongest: along the object, not along a shadow's soft fade.
+//
+// The cut only moves the outline by what is thick on the grid, and takes away only
+// what the backdrop touches: a thin wire or a label's strokes are left to the rules, as
+// is a print inside the object that matches the backdrop's colour.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "refine/regions.h"
+#include "refine/surface.h"
+
+namespace zel7 {
+
+class ColourCut {
+public:
+    // A grid for a picture of width by height pixels.
+    ColourCut(int32_t width, int32_t height);
+
+    // Keeps row y's grid points, and which of them the surface holds for backdrop.
+    void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface);
+    // After the last row: cuts from the decided regions of labels. Whether the cut moved
+    // the outline anywhere.
+    bool Settle(const RegionLabeller& labels);
+    // Row y's coverage (0 or 255, as labels fill it) as the cut moved it; bgr is the row.
+    void Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const;
+
+    int32_t Step() const { return step_; }
+
+private:
+    // A colour model: a mixture of Gaussians, as the cut fitted it.
+    struct Model {
+        struct Component {
+            double weight = 0, norm = 0;
+            std::array<double, 3> mean{};
+            std::array<double, 9> inverse{};
+        };
+        std::array<Component, 5> components;
+        void Read(const double* fitted);
+        double Likelihood(const uint8_t* bgr) const;
+    };
+
+    int32_t width_, height_, step_, across_, down_;
+    std::vector<uint8_t> colours_;   // the grid's points, blue, green, red
+    std::vector<uint8_t> backdrop_;  // the same: of the backdrop's colour, by the surface
+    std::vector<uint8_t> apart_;     // the same: how far from the backdrop's, in any channel
+    // Per grid point: 0 where the cut moved nothing about it, else what lies about it:
+    // taken from the object or given to it, and object or backdrop as finally decided.
+    std::vector<uint8_t> near_;
+    Model objectModel_, backdropModel_;
+};
+
+}  // namespace zel7
