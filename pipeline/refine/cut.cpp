@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
+
+#include "refine/grab_cut.h"
+#include "system/system.h"
 
 namespace zel7 {
 namespace {
@@ -15,9 +16,29 @@ constexpr double kMostPoints = 50'000;
 constexpr int kIterations = 3;
 // Each side needs this many points for a colour model of five Gaussians.
 constexpr std::size_t kLeastPoints = 64;
-// The colour models start from k-means, whose seeds come from OpenCV's generator: set
-// for every picture, so that its mask does not depend on what was cut before it.
+// Every picture's k-means starts from this seed.
 constexpr uint64_t kSeed = 0x2545F4914F6CDD1DULL;
+// OpenCV's labels.
+enum : uint8_t { kBackdropCertain, kObjectCertain, kBackdropLikely, kObjectLikely };
+
+struct CutModule {
+    GrabCutFunction* grabCut = nullptr;
+};
+
+// zel7-cut.so where it lies beside the code that needs it: in the build tree, the
+// library's folder beside the programs' (cli, tests) and above the Python package's;
+// installed, ZEL7_CUT_DIR from the prefix, which is one folder above the programs and
+// four above the Python package (lib/python3/dist-packages/zel7).
+const CutModule* OpenCutModule(std::string& error) {
+    static const std::string path = FileBesideThisCode(
+        {"../pipeline/zel7-cut.so", "../../pipeline/zel7-cut.so", "../" ZEL7_CUT_DIR "/zel7-cut.so",
+         "../../../../" ZEL7_CUT_DIR "/zel7-cut.so"});
+    return OpenSharedFunctions<CutModule>(path.empty() ? "zel7-cut.so" : path.c_str(), error,
+                                          [](void* library, CutModule& module, std::string& why) {
+                                              return FindSharedFunction(library, kGrabCutName,
+                                                                        module.grabCut, why);
+                                          });
+}
 
 // A patch the cut would take whose colours lie this close to the backdrop's, on
 // average, is kept: the rules kept it for an edge they found around it (white on
@@ -122,10 +143,11 @@ void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& sur
     }
 }
 
-bool ColourCut::Settle(const RegionLabeller& labels) {
+Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
+    movedAny = false;
     const std::size_t count = std::size_t(across_) * std::size_t(down_);
     if (across_ < 3 || down_ < 3 || colours_.size() != 3 * count) {
-        return false;
+        return {};
     }
     // The rules' decision at the grid's points, and the frame's backdrop as certain.
     std::vector<uint8_t> object(count);
@@ -139,30 +161,30 @@ bool ColourCut::Settle(const RegionLabeller& labels) {
     }
     const auto objects = std::size_t(std::count(object.begin(), object.end(), 1));
     if (objects < kLeastPoints || count - objects < kLeastPoints) {
-        return false;
+        return {};
     }
-    cv::Mat mask(down_, across_, CV_8UC1);
+    std::string why;
+    const CutModule* module = OpenCutModule(why);
+    if (module == nullptr) {
+        return Fail(Status::UnsupportedPicture, "the colour cut of --studio needs " + why);
+    }
+    std::vector<uint8_t> mask(count);
     for (int32_t j = 0; j < down_; ++j) {
         for (int32_t i = 0; i < across_; ++i) {
             const bool frame = i == 0 || j == 0 || i == across_ - 1 || j == down_ - 1;
-            const bool on = object[std::size_t(j) * std::size_t(across_) + std::size_t(i)];
-            mask.at<uint8_t>(j, i) = on ? cv::GC_PR_FGD : frame ? cv::GC_BGD : cv::GC_PR_BGD;
+            const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
+            mask[k] = object[k] ? kObjectLikely : frame ? kBackdropCertain : kBackdropLikely;
         }
     }
-    const cv::Mat image(down_, across_, CV_8UC3, colours_.data());
-    cv::Mat backdropModel, objectModel;
-    try {
-        cv::theRNG() = cv::RNG(kSeed);
-        cv::grabCut(image, mask, cv::Rect(), backdropModel, objectModel, kIterations,
-                    cv::GC_INIT_WITH_MASK);
-    } catch (const cv::Exception&) {
-        // Colours too few for its models (a picture of two colours): the rules stand.
-        return false;
+    std::array<double, kGrabCutModelSize> backdropModel{}, objectModel{};
+    if (module->grabCut(colours_.data(), across_, down_, mask.data(), kIterations, kSeed,
+                        backdropModel.data(), objectModel.data()) == 0) {
+        return {};  // colours too few for its models (a picture of two colours)
     }
     // What the cut took from the object and gave it, where thick...
     std::vector<uint8_t> taken(count), given(count);
     for (std::size_t k = 0; k < count; ++k) {
-        const bool cut = (mask.data[k] & 1) != 0;  // GC_FGD and GC_PR_FGD
+        const bool cut = (mask[k] & 1) != 0;  // certain or likely object
         taken[k] = object[k] && !cut;
         // (never the backdrop's own colour: what the rules made background of it is
         // a gap the object encloses, which a white garment's colours explain as well)
@@ -212,10 +234,10 @@ bool ColourCut::Settle(const RegionLabeller& labels) {
         }
     }
     if (!any) {
-        return false;
+        return {};
     }
-    objectModel_.Read(objectModel.ptr<double>());
-    backdropModel_.Read(backdropModel.ptr<double>());
+    objectModel_.Read(objectModel.data());
+    backdropModel_.Read(backdropModel.data());
     // Around each point, what the 3 x 3 points about it say: whether any was taken or
     // given, and whether the decisions there, the cut's where it moved, include object
     // and backdrop.
@@ -235,7 +257,8 @@ bool ColourCut::Settle(const RegionLabeller& labels) {
                 (around & (kTaken | kGiven)) != 0 ? around : 0;
         }
     }
-    return true;
+    movedAny = true;
+    return {};
 }
 
 void ColourCut::Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const {

@@ -1,4 +1,5 @@
-// The object's outline settled by a colour model and a graph cut (OpenCV's GrabCut) on
+// The object's outline settled by a colour model and a graph cut (OpenCV's GrabCut, in
+// the module zel7-cut.so: refine/grab_cut.h) on
 // a coarse grid of the picture, starting from the regions the backdrop rules decided.
 //
 // The rules judge each patch by its own pixels and the steps around it, and fail where
@@ -19,6 +20,7 @@
 
 #include "refine/regions.h"
 #include "refine/surface.h"
+#include "system/result.h"
 
 namespace zel7 {
 
@@ -29,9 +31,9 @@ public:
 
     // Keeps row y's grid points, and which of them the surface holds for backdrop.
     void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface);
-    // After the last row: cuts from the decided regions of labels. Whether the cut moved
-    // the outline anywhere.
-    bool Settle(const RegionLabeller& labels);
+    // After the last row: cuts from the decided regions of labels; movedAny says whether
+    // the cut moved the outline anywhere. Fails only when the cut cannot be had.
+    Result Settle(const RegionLabeller& labels, bool& movedAny);
     // Row y's coverage (0 or 255, as labels fill it) as the cut moved it; bgr is the row.
     void Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const;
 

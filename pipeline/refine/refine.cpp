@@ -226,8 +226,14 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         rules.despeckle > 0) {
         labels_->SettleSpecks(rules.despeckle);
     }
-    if (cut_ && !cut_->Settle(*labels_)) {
-        cut_.reset();
+    if (cut_) {
+        bool moved = false;
+        if (Result result = cut_->Settle(*labels_, moved); !result.Ok()) {
+            return result;
+        }
+        if (!moved) {
+            cut_.reset();
+        }
     }
     return {};
 }

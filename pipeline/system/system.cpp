@@ -809,6 +809,34 @@ void* OpenSharedLibrary(const char* soname, std::string& error) {
     return library;
 }
 
+std::string FileBesideThisCode(std::initializer_list<const char*> relatives) {
+    // The object holding this function; a program is named as it was started (perhaps
+    // with no folder, found on the PATH), so its own file is asked of the kernel.
+    Dl_info info{};
+    std::string object;
+    if (::dladdr(reinterpret_cast<void*>(&FileBesideThisCode), &info) != 0 &&
+        info.dli_fname != nullptr && std::strchr(info.dli_fname, '/') != nullptr &&
+        std::strcmp(info.dli_fname, program_invocation_name) != 0) {
+        object = info.dli_fname;
+    } else {
+        object = "/proc/self/exe";
+    }
+    char* resolved = ::realpath(object.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return {};
+    }
+    const std::filesystem::path folder = std::filesystem::path(resolved).parent_path();
+    std::free(resolved);
+    for (const char* relative : relatives) {
+        const std::filesystem::path candidate = (folder / relative).lexically_normal();
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            return candidate.string();
+        }
+    }
+    return {};
+}
+
 void* SharedLibraryFunction(void* library, const char* name) {
     return ::dlsym(library, name);
 }

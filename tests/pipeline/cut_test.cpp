@@ -66,7 +66,8 @@ std::vector<uint8_t> Cut(const Case& test) {
         cut.AddRow(y, &bgr[std::size_t(3 * kWidth * y)], surface);
     }
     labels.Decide(RegionRules{});
-    const bool moved = cut.Settle(labels);
+    bool moved = false;
+    EXPECT_TRUE(cut.Settle(labels, moved).Ok());
     std::vector<uint8_t> mask(std::size_t(kWidth * kHeight));
     for (int32_t y = 0; y < kHeight; ++y) {
         uint8_t* coverage = &mask[std::size_t(kWidth * y)];
