@@ -13,22 +13,23 @@ constexpr int32_t kWidth = 120, kHeight = 90;
 
 // A striped product of many colours (the cut's object model has no colour to spare for
 // what is not object) in the middle of a clean white backdrop, standing on a textured
-// blue-grey floor along the bottom of the frame.
-bool InProduct(int32_t x, int32_t y) {
-    return std::abs(x - 60) < 15 && y >= 25 && y < 60;
+// grey floor (some 50 levels below the backdrop) along the bottom of the frame, or running out of
+// the picture there.
+bool InProduct(int32_t x, int32_t y, bool cutByFrame = false) {
+    return std::abs(x - 60) < 15 && y >= 25 && (y < 60 || cutByFrame);
 }
 bool OnFloor(int32_t, int32_t y) {
     return y >= 60;
 }
-std::array<uint8_t, 3> Colour(int32_t x, int32_t y) {
+std::array<uint8_t, 3> Colour(int32_t x, int32_t y, bool cutByFrame) {
     static const std::array<uint8_t, 3> stripes[] = {{60, 30, 200}, {50, 150, 40}, {60, 200, 230},
                                                      {180, 60, 40}, {20, 40, 90},  {30, 140, 240}};
-    if (InProduct(x, y)) {
+    if (InProduct(x, y, cutByFrame)) {
         return stripes[std::size_t((x - 45) / 5) % 6];
     }
     const auto noise = uint8_t((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 29);
     if (OnFloor(x, y)) {
-        return {uint8_t(150 + noise), uint8_t(130 + noise / 2), uint8_t(120 + noise / 2)};
+        return {uint8_t(205 + noise / 2), uint8_t(198 + noise / 2), uint8_t(195 + noise / 2)};
     }
     return {uint8_t(250 + noise % 3), uint8_t(250 + noise % 3), uint8_t(250 + noise % 3)};
 }
@@ -39,6 +40,7 @@ struct Case {
     std::function<bool(int32_t x, int32_t y)> decided;
     // What the cut must leave object, and background.
     std::function<bool(int32_t x, int32_t y)> object;
+    bool cutByFrame = false;
 };
 
 // The mask the cut makes of the picture from the rules' decision.
@@ -46,7 +48,7 @@ std::vector<uint8_t> Cut(const Case& test) {
     std::vector<uint8_t> bgr;
     for (int32_t y = 0; y < kHeight; ++y) {
         for (int32_t x = 0; x < kWidth; ++x) {
-            const auto colour = Colour(x, y);
+            const auto colour = Colour(x, y, test.cutByFrame);
             bgr.insert(bgr.end(), colour.begin(), colour.end());
         }
     }
@@ -88,7 +90,13 @@ const Case kCases[] = {
      [](int32_t x, int32_t y) {
          return InProduct(x, y) || (OnFloor(x, y) && std::abs(x - 60) < 30);
      },
-     InProduct},
+     [](int32_t x, int32_t y) { return InProduct(x, y); }},
+    {"a floor the rules joined to the product, running out of the picture, goes",
+     [](int32_t x, int32_t y) { return InProduct(x, y) || OnFloor(x, y); },
+     [](int32_t x, int32_t y) { return InProduct(x, y); }},
+    {"a product the frame cuts keeps what runs along it",
+     [](int32_t x, int32_t y) { return InProduct(x, y, true); },
+     [](int32_t x, int32_t y) { return InProduct(x, y, true); }, true},
     {"a wire too thin for the grid stays",
      [](int32_t x, int32_t y) { return InProduct(x, y) || (OnFloor(x, y) && x == 60); },
      [](int32_t x, int32_t y) { return InProduct(x, y) || (OnFloor(x, y) && x == 60); }},
