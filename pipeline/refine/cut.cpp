@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <limits>
+#include <vector>
 
 #include "refine/grab_cut.h"
 #include "system/system.h"
@@ -25,19 +28,51 @@ struct CutModule {
     GrabCutFunction* grabCut = nullptr;
 };
 
-// zel7-cut.so where it lies beside the code that needs it: in the build tree, the
-// library's folder beside the programs' (cli, tests) and above the Python package's;
-// installed, ZEL7_CUT_DIR from the prefix, which is one folder above the programs and
-// four above the Python package (lib/python3/dist-packages/zel7).
+// Where zel7-cut.so lies for the code that needs it: a program or Python module of a build
+// tree opens the module built there, and no other; an installed one the module installed
+// with it, ZEL7_CUT_FROM_PROGRAMS from a program's folder or ZEL7_CUT_FROM_PYTHON from the
+// Python package's, within the same prefix (no folder outside it is trusted).
+// Empty, with the places looked in said in error, when it is not there.
+std::string CutModulePath(std::string& error) {
+    bool program = false;
+    const std::filesystem::path code = PathOfThisCode(program);
+    std::error_code ignored;
+    const std::filesystem::path build = std::filesystem::weakly_canonical(ZEL7_BUILD_DIR, ignored);
+    std::vector<std::filesystem::path> places;
+    const bool inBuild =
+        !build.empty() &&
+        std::mismatch(build.begin(), build.end(), code.begin(), code.end()).first == build.end();
+    if (inBuild) {
+        places.push_back(build / "pipeline/zel7-cut.so");
+    } else if (!code.empty()) {
+        places.push_back((code.parent_path() /
+                          (program ? ZEL7_CUT_FROM_PROGRAMS : ZEL7_CUT_FROM_PYTHON) / "zel7-cut.so")
+                             .lexically_normal());
+    }
+    error = "zel7-cut.so, the colour cut's module, which is not in";
+    for (const std::filesystem::path& place : places) {
+        if (std::filesystem::is_regular_file(place, ignored)) {
+            return place.string();
+        }
+        error += " " + place.string();
+    }
+    if (places.empty()) {
+        error += " a place told (the program's own file is not known)";
+    }
+    return {};
+}
+
 const CutModule* OpenCutModule(std::string& error) {
-    static const std::string path = FileBesideThisCode(
-        {"../pipeline/zel7-cut.so", "../../pipeline/zel7-cut.so", "../" ZEL7_CUT_DIR "/zel7-cut.so",
-         "../../../../" ZEL7_CUT_DIR "/zel7-cut.so"});
-    return OpenSharedFunctions<CutModule>(path.empty() ? "zel7-cut.so" : path.c_str(), error,
-                                          [](void* library, CutModule& module, std::string& why) {
-                                              return FindSharedFunction(library, kGrabCutName,
-                                                                        module.grabCut, why);
-                                          });
+    static std::string missing;
+    static const std::string path = CutModulePath(missing);
+    if (path.empty()) {
+        error = missing;
+        return nullptr;
+    }
+    return OpenSharedFunctions<CutModule>(
+        path.c_str(), error, [](void* library, CutModule& module, std::string& why) {
+            return FindSharedFunction(library, kGrabCutName, module.grabCut, why);
+        });
 }
 
 // A patch the cut would take whose colours lie this close to the backdrop's, on
@@ -54,7 +89,17 @@ constexpr double kLeastTakenApart = 10;
 // A product the frame cuts lies further off, and stays likely object.
 constexpr uint8_t kMostFloorApart = 64;
 
-// What lies around a grid point (ColourCut::near_).
+// Where the cut took every point around, a pixel the rules made object stays so only when
+// the object's colours explain it this much better than the backdrop's (a logarithm: e^20
+// times): the cut took the points for their colours and for the edges around, and a
+// shadow's pixels are often a little likelier object than backdrop each.
+constexpr double kStaysInTaken = 20;
+
+// A pixel further than this from each of the backdrop model's Gaussians (a squared
+// Mahalanobis distance: seven deviations) is unlike anything the cut took for backdrop.
+constexpr double kUnlikeBackdrop = 50;
+
+// What the cut moved about a grid point (ColourCut::near_).
 constexpr uint8_t kTaken = 1, kGiven = 2, kObjects = 4, kBackdrops = 8;
 
 // on opened by a 3 x 3 square (eroded, then dilated): what is thinner than three
@@ -82,6 +127,16 @@ std::vector<uint8_t> Opened(const std::vector<uint8_t>& on, int32_t across, int3
     return filter(filter(on, true), false);
 }
 
+// The grid's step: the least that keeps it within kMostPoints (the square root's guess is
+// a point or two short where the picture is not a whole number of steps).
+int32_t GridStep(int32_t width, int32_t height) {
+    int32_t step = std::max(1, int32_t(std::sqrt(double(width) * height / kMostPoints)));
+    while (double((width + step - 1) / step) * double((height + step - 1) / step) > kMostPoints) {
+        ++step;
+    }
+    return step;
+}
+
 }  // namespace
 
 void ColourCut::Model::Read(const double* fitted) {
@@ -99,7 +154,7 @@ void ColourCut::Model::Read(const double* fitted) {
             c.weight = 0;
             continue;
         }
-        c.norm = c.weight / std::sqrt(det);
+        c.logNorm = std::log(c.weight) - std::log(det) / 2;
         c.inverse = {(m[4] * m[8] - m[5] * m[7]) / det, -(m[1] * m[8] - m[2] * m[7]) / det,
                      (m[1] * m[5] - m[2] * m[4]) / det, -(m[3] * m[8] - m[5] * m[6]) / det,
                      (m[0] * m[8] - m[2] * m[6]) / det, -(m[0] * m[5] - m[2] * m[3]) / det,
@@ -108,9 +163,17 @@ void ColourCut::Model::Read(const double* fitted) {
     }
 }
 
-double ColourCut::Model::Likelihood(const uint8_t* bgr) const {
-    double sum = 0;
-    for (const Component& c : components) {
+double ColourCut::Model::LogLikelihood(const uint8_t* bgr, double* nearest) const {
+    // The components' logarithms summed through the largest: far from every component
+    // (a narrow one fitted to clipped pixels) the likelihoods themselves are all 0.
+    if (nearest != nullptr) {
+        *nearest = std::numeric_limits<double>::infinity();
+    }
+    std::array<double, kGrabCutComponents> logs{};
+    double most = -std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < components.size(); ++k) {
+        const Component& c = components[k];
+        logs[k] = -std::numeric_limits<double>::infinity();
         if (c.weight == 0) {
             continue;
         }
@@ -120,15 +183,26 @@ double ColourCut::Model::Likelihood(const uint8_t* bgr) const {
             q += d[r] * (c.inverse[3 * r] * d[0] + c.inverse[3 * r + 1] * d[1] +
                          c.inverse[3 * r + 2] * d[2]);
         }
-        sum += c.norm * std::exp(-q / 2);
+        logs[k] = c.logNorm - q / 2;
+        if (nearest != nullptr) {
+            *nearest = std::min(*nearest, q);
+        }
+        most = std::max(most, logs[k]);
     }
-    return sum;
+    if (most == -std::numeric_limits<double>::infinity()) {
+        return most;
+    }
+    double sum = 0;
+    for (const double log : logs) {
+        sum += std::exp(log - most);
+    }
+    return most + std::log(sum);
 }
 
 ColourCut::ColourCut(int32_t width, int32_t height)
     : width_(width),
       height_(height),
-      step_(std::max(1, int32_t(std::ceil(std::sqrt(double(width) * height / kMostPoints))))),
+      step_(GridStep(width, height)),
       across_((width + step_ - 1) / step_),
       down_((height + step_ - 1) / step_) {
     colours_.reserve(std::size_t(across_) * std::size_t(down_) * 3);
@@ -171,10 +245,10 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     if (objects < kLeastPoints || count - objects < kLeastPoints) {
         return {};
     }
-    std::string why;
-    const CutModule* module = OpenCutModule(why);
+    std::string missing;
+    const CutModule* module = OpenCutModule(missing);
     if (module == nullptr) {
-        return Fail(Status::UnsupportedPicture, "the colour cut of --studio needs " + why);
+        return Fail(Status::UnsupportedPicture, "--studio needs " + missing);
     }
     std::vector<uint8_t> mask(count);
     for (int32_t j = 0; j < down_; ++j) {
@@ -188,9 +262,16 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         }
     }
     std::array<double, kGrabCutModelSize> backdropModel{}, objectModel{};
-    if (module->grabCut(colours_.data(), across_, down_, mask.data(), kIterations, kSeed,
-                        backdropModel.data(), objectModel.data()) == 0) {
-        return {};  // colours too few for its models (a picture of two colours)
+    std::array<char, 256> why{};
+    switch (module->grabCut(colours_.data(), across_, down_, mask.data(), kIterations, kSeed,
+                            backdropModel.data(), objectModel.data(), why.data(), why.size())) {
+        case kGrabCutDone:
+            break;
+        case kGrabCutNoMemory:
+            return Fail(Status::OutOfMemory, "no memory for the colour cut");
+        default:
+            return Fail(Status::UnsupportedPicture,
+                        std::string("the colour cut failed: ") + why.data());
     }
     // What the cut took from the object and gave it, where thick...
     std::vector<uint8_t> taken(count), given(count);
@@ -249,9 +330,8 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     }
     objectModel_.Read(objectModel.data());
     backdropModel_.Read(backdropModel.data());
-    // Around each point, what the 3 x 3 points about it say: whether any was taken or
-    // given, and whether the decisions there, the cut's where it moved, include object
-    // and backdrop.
+    // Around each point (3 x 3): whether any point was taken or given, and whether the
+    // decisions there, the cut's where it moved, include object and backdrop.
     near_.assign(count, 0);
     for (int32_t j = 0; j < down_; ++j) {
         for (int32_t i = 0; i < across_; ++i) {
@@ -272,7 +352,8 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     return {};
 }
 
-void ColourCut::Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const {
+void ColourCut::Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
+                      uint8_t* coverage) const {
     const int32_t j = std::min(y / step_, down_ - 1);
     const uint8_t* near = &near_[std::size_t(j) * std::size_t(across_)];
     for (int32_t i = 0; i < across_; ++i) {
@@ -280,21 +361,33 @@ void ColourCut::Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const {
             continue;
         }
         const bool taken = (near[i] & kTaken) != 0, given = (near[i] & kGiven) != 0;
-        const bool objects = (near[i] & kObjects) != 0, backdrops = (near[i] & kBackdrops) != 0;
+        const bool allObject = (near[i] & kBackdrops) == 0;
+        const bool allBackdrop = (near[i] & kObjects) == 0;
         const int32_t end = i == across_ - 1 ? width_ : (i + 1) * step_;
         for (int32_t x = i * step_; x < end; ++x) {
-            if (objects != backdrops) {
-                coverage[x] = objects ? 255 : 0;
+            // The grid's points are a pixel in step * step: a wire or a slit between them is
+            // the pixels' own. Each pixel near what the cut moved moves only the way the cut
+            // moved there, and never to object in the backdrop's own colour...
+            const uint8_t* pixel = bgr + 3 * x;
+            if (coverage[x] != 0 ? !taken : !given || surface.Holds(pixel, surface.At(x, y))) {
                 continue;
             }
-            // On the cut's outline, each pixel goes by which colour model explains it
-            // better, and only the way the cut moved there.
-            const bool toObject =
-                objectModel_.Likelihood(bgr + 3 * x) > backdropModel_.Likelihood(bgr + 3 * x);
-            if ((coverage[x] != 0 && taken && !toObject) ||
-                (coverage[x] == 0 && given && toObject)) {
-                coverage[x] = toObject ? 255 : 0;
+            // ...wholly where the cut gave all around...
+            if (coverage[x] == 0 && allObject) {
+                coverage[x] = 255;
+                continue;
             }
+            // ...and by which colour model explains it better elsewhere; where the cut took
+            // all around, only what the object's colours explain far better stays. What the
+            // rules made object and the backdrop's colours do not explain at all was not
+            // what the cut took (a dark wire on the floor taken) and stays.
+            double nearest = 0;
+            const double ratio =
+                objectModel_.LogLikelihood(pixel) - backdropModel_.LogLikelihood(pixel, &nearest);
+            coverage[x] = ratio > (allBackdrop ? kStaysInTaken : 0) ||
+                                  (coverage[x] != 0 && nearest > kUnlikeBackdrop)
+                              ? 255
+                              : 0;
         }
     }
 }

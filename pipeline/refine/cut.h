@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "refine/grab_cut.h"
 #include "refine/regions.h"
 #include "refine/surface.h"
 #include "system/result.h"
@@ -34,8 +35,10 @@ public:
     // After the last row: cuts from the decided regions of labels; movedAny says whether
     // the cut moved the outline anywhere. Fails only when the cut cannot be had.
     Result Settle(const RegionLabeller& labels, bool& movedAny);
-    // Row y's coverage (0 or 255, as labels fill it) as the cut moved it; bgr is the row.
-    void Apply(int32_t y, const uint8_t* bgr, uint8_t* coverage) const;
+    // Row y's coverage (0 or 255, as labels fill it) as the cut moved it; bgr is the row,
+    // surface the one the rows were added with.
+    void Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
+               uint8_t* coverage) const;
 
     int32_t Step() const { return step_; }
 
@@ -43,21 +46,22 @@ private:
     // A colour model: a mixture of Gaussians, as the cut fitted it.
     struct Model {
         struct Component {
-            double weight = 0, norm = 0;
+            double weight = 0, logNorm = 0;
             std::array<double, 3> mean{};
             std::array<double, 9> inverse{};
         };
-        std::array<Component, 5> components;
+        std::array<Component, kGrabCutComponents> components;
         void Read(const double* fitted);
-        double Likelihood(const uint8_t* bgr) const;
+        // (nearest: the least squared Mahalanobis distance to a component, when asked)
+        double LogLikelihood(const uint8_t* bgr, double* nearest = nullptr) const;
     };
 
     int32_t width_, height_, step_, across_, down_;
     std::vector<uint8_t> colours_;   // the grid's points, blue, green, red
     std::vector<uint8_t> backdrop_;  // the same: of the backdrop's colour, by the surface
     std::vector<uint8_t> apart_;     // the same: how far from the backdrop's, in any channel
-    // Per grid point: 0 where the cut moved nothing about it, else what lies about it:
-    // taken from the object or given to it, and object or backdrop as finally decided.
+    // Per grid point: 0 where the cut moved nothing about it (3 x 3), else what lies about
+    // it: taken from the object or given to it, and object or backdrop as finally decided.
     std::vector<uint8_t> near_;
     Model objectModel_, backdropModel_;
 };

@@ -301,7 +301,7 @@ Result Refined::DecodeRow(int32_t y) {
     if (labels_) {
         labels_->FillRow(y, coverage);
         if (cut_) {
-            cut_->Apply(y, colours, coverage);
+            cut_->Apply(y, colours, *surface_, coverage);
         }
         return {};
     }

@@ -809,32 +809,20 @@ void* OpenSharedLibrary(const char* soname, std::string& error) {
     return library;
 }
 
-std::string FileBesideThisCode(std::initializer_list<const char*> relatives) {
+std::string PathOfThisCode(bool& program) {
     // The object holding this function; a program is named as it was started (perhaps
     // with no folder, found on the PATH), so its own file is asked of the kernel.
     Dl_info info{};
-    std::string object;
-    if (::dladdr(reinterpret_cast<void*>(&FileBesideThisCode), &info) != 0 &&
-        info.dli_fname != nullptr && std::strchr(info.dli_fname, '/') != nullptr &&
-        std::strcmp(info.dli_fname, program_invocation_name) != 0) {
-        object = info.dli_fname;
-    } else {
-        object = "/proc/self/exe";
-    }
-    char* resolved = ::realpath(object.c_str(), nullptr);
+    program = ::dladdr(reinterpret_cast<void*>(&PathOfThisCode), &info) == 0 ||
+              info.dli_fname == nullptr || std::strchr(info.dli_fname, '/') == nullptr ||
+              std::strcmp(info.dli_fname, program_invocation_name) == 0;
+    char* resolved = ::realpath(program ? "/proc/self/exe" : info.dli_fname, nullptr);
     if (resolved == nullptr) {
         return {};
     }
-    const std::filesystem::path folder = std::filesystem::path(resolved).parent_path();
+    std::string path = resolved;
     std::free(resolved);
-    for (const char* relative : relatives) {
-        const std::filesystem::path candidate = (folder / relative).lexically_normal();
-        struct stat status {};
-        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            return candidate.string();
-        }
-    }
-    return {};
+    return path;
 }
 
 void* SharedLibraryFunction(void* library, const char* name) {

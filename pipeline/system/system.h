@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -203,10 +202,10 @@ std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t rel
 // bring many of their own (codecs, video drivers) would cost each run their loading. Opened
 // once, for the process's life; null, with the loader's words in error, when it cannot be.
 void* OpenSharedLibrary(const char* soname, std::string& error);
-// Of relative paths, each from the folder of the program or library this code is linked
-// into, the first that names an existing file, made whole; empty when none does. Finds
-// the modules the library opens, which lie apart from the programs that link it.
-std::string FileBesideThisCode(std::initializer_list<const char*> relatives);
+// The file of the program or shared object this code is linked into, made whole, and
+// whether it is the program; empty when it cannot be told. Finds the modules the library
+// opens, which lie apart from the programs and the Python module that link it.
+std::string PathOfThisCode(bool& program);
 // A function of a library so opened; null when it has none of that name.
 void* SharedLibraryFunction(void* library, const char* name);
 // The same, as a pointer of its type: false, with the name in error, when it is missing.
