@@ -12,7 +12,7 @@
 namespace zel7 {
 namespace {
 
-// The grid holds at most this many points: the cut takes some 60 ms on them, and a
+// The grid holds at most this many points: the cut takes 45 to 60 ms on them, and a
 // shadow or a floor is many points across even on a 24-megapixel picture's grid.
 constexpr double kMostPoints = 50'000;
 // Rounds of fitting the colour models and cutting again.

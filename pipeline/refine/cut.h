@@ -1,6 +1,6 @@
-// The object's outline settled by a colour model and a graph cut (OpenCV's GrabCut, in
-// the module zel7-cut.so: refine/grab_cut.h) on
-// a coarse grid of the picture, starting from the regions the backdrop rules decided.
+// The object's outline settled by colour models and a graph cut (OpenCV's GrabCut, in the
+// module zel7-cut.so: refine/grab_cut.h) on a coarse grid of the picture, starting from
+// the regions the backdrop rules decided.
 //
 // The rules judge each patch by its own pixels and the steps around it, and fail where
 // a patch looks like neither backdrop nor object in itself: shadows tinted by the
