@@ -204,11 +204,20 @@ double ColourCut::Model::LogLikelihood(const uint8_t* bgr, double* nearest) cons
 
 ColourCut::ColourCut(int32_t width, int32_t height)
     : width_(width),
-      height_(height),
       step_(GridStep(width, height)),
       across_((width + step_ - 1) / step_),
       down_((height + step_ - 1) / step_) {
     colours_.reserve(std::size_t(across_) * std::size_t(down_) * 3);
+}
+
+template <class Each>
+void ColourCut::ForEachAround(std::size_t k, Each each) const {
+    const auto i = int32_t(k % std::size_t(across_)), j = int32_t(k / std::size_t(across_));
+    for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
+        for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
+            each(std::size_t(nj) * std::size_t(across_) + std::size_t(ni));
+        }
+    }
 }
 
 void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface) {
@@ -299,18 +308,13 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         taken[first] = 0;
         bool touched = false;
         for (std::size_t at = 0; at < patch.size(); ++at) {
-            const auto i = int32_t(patch[at] % std::size_t(across_)),
-                       j = int32_t(patch[at] / std::size_t(across_));
-            for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
-                for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
-                    const std::size_t n = std::size_t(nj) * std::size_t(across_) + std::size_t(ni);
-                    touched = touched || !object[n];
-                    if (taken[n]) {
-                        taken[n] = 0;
-                        patch.push_back(n);
-                    }
+            ForEachAround(patch[at], [&](std::size_t n) {
+                touched = touched || !object[n];
+                if (taken[n]) {
+                    taken[n] = 0;
+                    patch.push_back(n);
                 }
-            }
+            });
         }
         double apart = 0;
         for (const std::size_t k : patch) {
@@ -318,13 +322,13 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         }
         apart /= double(patch.size());
         for (const std::size_t k : patch) {
-            moved[k] = touched && apart >= kLeastTakenApart ? 1 : 0;
+            moved[k] = touched && apart >= kLeastTakenApart ? kTaken : 0;
         }
     }
-    bool any = std::find(moved.begin(), moved.end(), 1) != moved.end();
+    bool any = std::find(moved.begin(), moved.end(), kTaken) != moved.end();
     for (std::size_t k = 0; k < count; ++k) {
         if (given[k]) {
-            moved[k] = 2;
+            moved[k] = kGiven;
             any = true;
         }
     }
@@ -336,20 +340,13 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     // Around each point (3 x 3): whether any point was taken or given, and whether the
     // decisions there, the cut's where it moved, include object and backdrop.
     near_.assign(count, 0);
-    for (int32_t j = 0; j < down_; ++j) {
-        for (int32_t i = 0; i < across_; ++i) {
-            uint8_t around = 0;
-            for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
-                for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
-                    const std::size_t n = std::size_t(nj) * std::size_t(across_) + std::size_t(ni);
-                    const bool on = moved[n] == 0 ? object[n] != 0 : moved[n] == 2;
-                    around |= uint8_t((moved[n] == 1 ? kTaken : 0) | (moved[n] == 2 ? kGiven : 0) |
-                                      (on ? kObjects : kBackdrops));
-                }
-            }
-            near_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] =
-                (around & (kTaken | kGiven)) != 0 ? around : 0;
-        }
+    for (std::size_t k = 0; k < count; ++k) {
+        uint8_t around = 0;
+        ForEachAround(k, [&](std::size_t n) {
+            const bool on = moved[n] == 0 ? object[n] != 0 : moved[n] == kGiven;
+            around |= uint8_t(moved[n] | (on ? kObjects : kBackdrops));
+        });
+        near_[k] = (around & (kTaken | kGiven)) != 0 ? around : 0;
     }
     movedAny = true;
     return {};

@@ -40,8 +40,6 @@ public:
     void Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
                uint8_t* coverage) const;
 
-    int32_t Step() const { return step_; }
-
 private:
     // A colour model: a mixture of Gaussians, as the cut fitted it.
     struct Model {
@@ -56,7 +54,11 @@ private:
         double LogLikelihood(const uint8_t* bgr, double* nearest = nullptr) const;
     };
 
-    int32_t width_, height_, step_, across_, down_;
+    // Calls each(n) for grid point k and each of its neighbours n in the grid (3 x 3).
+    template <class Each>
+    void ForEachAround(std::size_t k, Each each) const;
+
+    int32_t width_, step_, across_, down_;
     std::vector<uint8_t> colours_;   // the grid's points, blue, green, red
     std::vector<uint8_t> backdrop_;  // the same: of the backdrop's colour, by the surface
     std::vector<uint8_t> apart_;     // the same: how far from the backdrop's, in any channel
