@@ -176,6 +176,15 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (k + std::size_t(across_) < count)
             each(k + std::size_t(across_));
     };
+    // The sample past n on the line from its neighbour k, or count where the frame ends it.
+    const auto past = [&](std::size_t k, std::size_t n) {
+        const std::size_t i = n % std::size_t(across_), j = n / std::size_t(across_);
+        if (k / std::size_t(across_) == j) {  // along a row
+            return n > k ? (i + 1 < std::size_t(across_) ? n + 1 : count) : (i > 0 ? n - 1 : count);
+        }
+        return n > k ? (j + 1 < std::size_t(down_) ? n + std::size_t(across_) : count)
+                     : (j > 0 ? n - std::size_t(across_) : count);
+    };
     // The backdrop open to the frame: what a shadow or a reflection lies on. A glossy
     // object's highlight, clipped to the backdrop's level, is enclosed by the object.
     std::vector<uint8_t> open(count);
@@ -205,6 +214,16 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     struct Contacts {
         uint64_t soft = 0, hard = 0, object = 0;
     };
+    // Whether n, beside the patch's k but not joined to it, is the middle of a crisp
+    // outline that the lens spread over two samples: a step of more than an edge from k
+    // to n, and again from n to the open backdrop past it. (A white bowl's foot meets its
+    // contact shadow without an edge, and the shadow's soft fade outweighed the bowl's
+    // sides, whose outlines read as neither hard nor soft.)
+    const auto spreadOutline = [&](std::size_t k, std::size_t n) {
+        const std::size_t beyond = past(k, n);
+        return kinds[n] == kCandidate && !smooth(k, n) && beyond < count &&
+               kinds[beyond] == kBackdrop && open[beyond] && !smooth(n, beyond);
+    };
     // Grows the patch of first among the samples joins allows.
     const auto grow = [&](std::size_t first, bool tints, auto joins) {
         patch.assign(1, first);
@@ -220,6 +239,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                     }
                 } else if ((kinds[n] == kBackdrop && open[n]) || (tints && shadow_[n])) {
                     (smooth(k, n) ? contacts.soft : contacts.hard) += 1;
+                } else if (!tints && spreadOutline(k, n)) {
+                    ++contacts.hard;
                 } else {
                     ++contacts.object;
                 }

@@ -55,12 +55,13 @@ void PrintTo(const Case& test, std::ostream* out) {
 // The mask (or cut-out) of a picture of red, green and blue pixels by what --studio sets on
 // the side given, with more options.
 std::vector<uint8_t> Studio(const std::vector<uint8_t>& rgb, Background side,
-                            const std::string& more = "") {
+                            const std::string& more = "", int32_t width = kWidth,
+                            int32_t height = kHeight) {
     const char* words = side == Background::NearWhite ? "white studio " : "black studio ";
     const RefineOptions options =
         test_support::Settings(words + more).ForFile(PictureFormat::Png).refine;
-    std::vector<uint8_t> out(std::size_t(kWidth * kHeight * OutputChannels(options)));
-    const PixelArray picture{rgb.data(), kWidth, kHeight, 3, 1, kWidth * 3, 3, 1};
+    std::vector<uint8_t> out(std::size_t(width * height * OutputChannels(options)));
+    const PixelArray picture{rgb.data(), width, height, 3, 1, width * 3, 3, 1};
     EXPECT_TRUE(MaskArray(picture, side, options, out.data()).Ok()) << more;
     return out;
 }
@@ -202,6 +203,74 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
             ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
         }
     }
+}
+
+// A white bowl seen from a little above on a lit sweep, 600 x 450: its opening an ellipse
+// and its body half of one below, shaded by a light from above to 40% darker at its foot,
+// where a contact shadow 50 levels deep starts, as deep as the foot; the lens blurs it all
+// by a pixel or so. Body and shadow join with no edge between them, and the body's crisp
+// sides, spread over two of the shadow rule's samples, must still outweigh the shadow's
+// soft fade: the body was taken for shadow (0.46).
+TEST(Studio, KeepsAWhiteBowlStandingInItsContactShadow) {
+    constexpr int32_t width = 600, height = 450;
+    constexpr double left = 250, top = 175, across = 115, down = 35, depth = 95;
+    const auto square = [](double v) { return v * v; };
+    std::vector<double> levels;
+    std::vector<bool> bowl;
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            const double sweep = 249 - 20 * (square(x - 250) + square(y - 195)) /
+                                           (square(width) / 4 + square(height) / 4);
+            const double far =
+                square((x - left) / (0.9 * across)) + square((y - top - depth) / (0.225 * across));
+            double level = far < 4
+                               ? sweep * (1 - 50.0 / 255 * std::exp(-3 * std::max(far - 0.3, 0.0)))
+                               : sweep;
+            const double u = (x - left) / across, v = (y - top) / down, w = (y - top) / depth;
+            const bool opening = u * u + v * v <= 1, body = y >= top && u * u + w * w <= 1;
+            if (std::abs(std::hypot(u, v) - 1) < 2.5 / down && (opening || body)) {
+                level = 250;  // its rim, lit
+            } else if (opening) {
+                level = 240 * (0.75 + 0.25 * std::clamp(-v, 0.0, 1.0));
+            } else if (body) {
+                const double lit =
+                    0.16 * u - 0.8 * w + 0.6 * std::sqrt(std::max(1 - u * u - w * w, 0.0));
+                level = 240 * (0.6 + 0.4 * std::clamp(lit, 0.0, 1.0));
+            }
+            levels.push_back(level);
+            bowl.push_back(opening || body);
+        }
+    }
+    // The lens: a binomial blur, three times each way.
+    for (int pass = 0; pass < 6; ++pass) {
+        const bool rows = pass % 2 == 0;
+        const std::vector<double> was = levels;
+        for (int32_t y = 0; y < height; ++y) {
+            for (int32_t x = 0; x < width; ++x) {
+                const auto at = [&](int32_t dx, int32_t dy) {
+                    return was[std::size_t(std::clamp(y + dy, 0, height - 1) * width +
+                                           std::clamp(x + dx, 0, width - 1))];
+                };
+                levels[std::size_t(y * width + x)] =
+                    rows ? (at(-1, 0) + 2 * at(0, 0) + at(1, 0)) / 4
+                         : (at(0, -1) + 2 * at(0, 0) + at(0, 1)) / 4;
+            }
+        }
+    }
+    std::vector<uint8_t> rgb;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const auto x = int32_t(i % width), y = int32_t(i / width);
+        const auto level =
+            uint8_t(std::clamp(std::lround(levels[i]) + (7 * x + 3 * y) % 3 - 1, 0L, 255L));
+        rgb.insert(rgb.end(), {level, level, level});
+    }
+    const std::vector<uint8_t> mask = Studio(rgb, Background::NearWhite, "", width, height);
+    std::size_t both = 0, either = 0;
+    for (std::size_t i = 0; i < bowl.size(); ++i) {
+        both += mask[i] == 0 && bowl[i];
+        either += mask[i] == 0 || bowl[i];
+    }
+    EXPECT_GE(double(both) / double(either), 0.85);
 }
 
 // A white backdrop's surface sinks nowhere below its frame, though the backdrop reaches a
