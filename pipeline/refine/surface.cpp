@@ -136,10 +136,12 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     cells_.assign(std::size_t(across_ * down_), flat);
     // A picture of no pixels has no samples: the border's colour stands.
     const bool empty = samples.Across() == 0 || samples.Down() == 0;
+    FindHighlights();
     for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
         FitCells(samples, Reached(samples, colours, tolerances));
+        FindHighlights();
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
     // what rows are classified against, looked up rather than worked out each time.
@@ -158,6 +160,25 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
             }
             block.tolerance = int(exactly[3] + 0.5f);
         }
+    }
+}
+
+void BackdropSurface::FindHighlights() {
+    if (side_ != Background::NearWhite) {
+        return;
+    }
+    std::array<float, 3> lightest{};
+    for (std::size_t c = 0; c < 3; ++c) {
+        lightest[c] = float(border_.colour[c]);
+    }
+    for (std::size_t k = 0; k < known_.size(); ++k) {
+        for (std::size_t c = 0; known_[k] && c < 3; ++c) {
+            lightest[c] = std::max(lightest[c], cells_[k][c]);
+        }
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+        highlight_[c] = std::max(int(std::ceil(lightest[c])) + tolerance_ + kHighlightAbove + 1,
+                                 kHighlightFloor);
     }
 }
 
@@ -259,6 +280,25 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
         kernels::Classify(bgr + 3 * x, std::size_t(end - x), RangeAt(local.colour, local.tolerance),
                           mark, classes + x);
         x = end;
+    }
+    // Highlights lie within those ranges, lighter than the backdrop: taken out again.
+    if (*std::max_element(highlight_.begin(), highlight_.end()) > 255) {
+        return;
+    }
+    ColourRange highlight;
+    highlight.high = {255, 255, 255};
+    for (std::size_t c = 0; c < 3; ++c) {
+        highlight.low[c] = uint8_t(highlight_[c]);
+    }
+    std::array<uint8_t, 256> found;
+    for (int32_t from = 0; from < width_; from += int32_t(found.size())) {
+        const auto count = std::min<std::size_t>(found.size(), std::size_t(width_ - from));
+        kernels::Classify(bgr + 3 * from, count, highlight, 1, found.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            if (found[i] != 0) {
+                classes[std::size_t(from) + i] = 0;
+            }
+        }
     }
 }
 

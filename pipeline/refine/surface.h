@@ -73,17 +73,20 @@ public:
     // The range of the surface's brightness over the frame, in levels.
     double Unevenness() const;
     // Whether the pixel bgr is backdrop where the surface's colour is colour, within
-    // tolerance (the least, unless given).
+    // tolerance (the least, unless given) on the object's side, and beyond it on the
+    // other but for a highlight on white.
     bool Holds(const uint8_t* bgr, const std::array<uint8_t, 3>& colour, int tolerance = -1) const {
         tolerance = tolerance < 0 ? tolerance_ : tolerance;
+        bool highlight = true;
         for (std::size_t c = 0; c < 3; ++c) {
             const bool off = side_ == Background::NearWhite ? bgr[c] + tolerance < colour[c]
                                                             : bgr[c] > colour[c] + tolerance;
             if (off) {
                 return false;
             }
+            highlight = highlight && bgr[c] >= highlight_[c];
         }
-        return true;
+        return !highlight;
     }
 
     // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
@@ -91,6 +94,17 @@ public:
 
 private:
     ColourRange RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const;
+    // On white, lighter than the backdrop is backdrop (a lit sweep's own light, the bright
+    // side of its noise), but for a highlight: a pixel lighter in every channel than the
+    // backdrop is measured anywhere in the frame, by more than its tolerance and this many
+    // levels, and at or above the floor, near clipping: the light's own reflection on a
+    // glossy object's rim or a bowl's lit lip, which joined the backdrop where it reached
+    // the outline. (Anywhere, not where it lies: the backdrop guessed under an object
+    // falls short of a lit sweep's peak there, which a handle's hole shows.)
+    static constexpr int kHighlightAbove = 2;
+    static constexpr int kHighlightFloor = 250;
+    // Sets highlight_ from the cells measured, or the border before any are.
+    void FindHighlights();
     // Which samples the backdrop reaches from the frame over the surface as it is.
     std::vector<uint8_t> Reached(const PictureSamples& samples,
                                  const std::vector<std::array<uint8_t, 3>>& colours,
@@ -106,6 +120,8 @@ private:
     std::vector<bool> known_;        // the same: measured, not carried over
     int32_t piece_ = 1, blocksAcross_ = 1;
     std::vector<Backdrop> blocks_;  // the surface rounded, a piece_ x piece_ block each
+    // The least level of each channel of a highlight (above 255 where none can be one).
+    std::array<int, 3> highlight_{256, 256, 256};
 };
 
 }  // namespace zel7

@@ -142,6 +142,13 @@ const Case kCases[] = {
          return object ? yellow : Thrown(yellow, 6, x, y);
      },
      14},
+    {"a blue product whose highlight, clipped, reaches its outline on a backdrop of 244",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const bool highlight = std::hypot(x - (kWidth / 2 + 18), y - kHeight / 2) < 8;
+         return object ? (highlight ? Grey(255) : Rgb{40, 60, 200}) : Grey(244 + (x + y) % 2);
+     },
+     20},
     {"a grey product on black cloth, clean above and textured by 24 levels below",
      Background::NearBlack,
      [](int32_t x, int32_t y, bool object) -> Rgb {
