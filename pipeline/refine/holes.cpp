@@ -118,12 +118,16 @@ bool FindHoles(RegionLabeller& labels, const PictureSamples& samples, const Back
         // says (a mean of the cells around, which never rises above them where a sweep
         // peaks under the object) and what a quadratic fitted to them says (which
         // overshoots a sweep flattening at its top); on a flat backdrop the two agree.
+        // A light peaking more sharply than a quadratic rises past it, as far again as
+        // the quadratic rises above the carried cells (a ring's hole on a lit sweep lay
+        // 1.8 levels above the quadratic, itself 4.8 above the carried cells).
         std::array<double, 3> low{}, high{};
         if (surface != nullptr) {
             const auto carried = surface->Exactly(int32_t(x), int32_t(y));
             const auto fitted = surface->Behind(int32_t(x), int32_t(y));
             for (std::size_t c = 0; c < 3; ++c) {
-                low[c] = std::min(carried[c], fitted[c]), high[c] = std::max(carried[c], fitted[c]);
+                low[c] = std::min(carried[c], fitted[c]);
+                high[c] = std::max(carried[c], fitted[c]) + std::max(fitted[c] - carried[c], 0.0f);
             }
         } else {
             const auto distance = [&](const Mean& cell) {

@@ -117,6 +117,14 @@ const Case kCases[] = {
          return object ? Rgb{200, 40, 40} : Rgb{level, level, level + (x + y) % 3};
      },
      30, 15},
+    {"a ring whose hole shows the peak of a light falling off more sharply than a quadratic",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const double r = std::hypot(x - kWidth / 2.0, y - kHeight / 2.0) / 75;
+         const int level = 250 - int(std::lround(30 * r));
+         return object ? Rgb{200, 40, 40} : Rgb{level, level, level + (x + y) % 3};
+     },
+     30, 15},
     {"a red product casting a soft grey shadow 30 levels deep", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
          if (object) {
@@ -195,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),
 // Kept, a shadow is black in cut-outs, as opaque as it darkens the backdrop, and grey
 // in soft masks; dropped, it is background; the product is the same either way.
 TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
-    const Case& test = kCases[5];
+    const Case& test = kCases[6];
     const std::vector<uint8_t> pixels = test.Draw();
     for (const std::string more :
          {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft"}) {
