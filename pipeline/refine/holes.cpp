@@ -11,7 +11,9 @@ namespace {
 constexpr uint64_t kLeastHoleArea = 64;
 // How far a hole's mean colour may lie from the backdrop's, besides the noise's share.
 // On studio shots holes lie within 1.1 levels, labels 1.3 and more away: a hole left
-// for object costs less than a label cut out.
+// for object costs less than a label cut out. (On a backdrop that is not flat, the
+// backdrop's reach above the quadratic, below, lets a label lighter than the backdrop by
+// two or three levels pass for a hole.)
 constexpr double kHoleMatch = 0.9;
 constexpr double kLeastHoleSamples = 4;
 // The backdrop is measured in cells, at most kMostCells across and at least kLeastCell

@@ -218,13 +218,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         uint64_t soft = 0, hard = 0, object = 0;
     };
     // Whether n, beside the patch's k but not joined to it, is the middle of a crisp
-    // outline that the lens spread over two samples: a step of more than an edge from k
-    // to n, and again from n to the open backdrop past it. (A white bowl's foot meets its
+    // outline that the lens spread over two samples: between k and the open backdrop past
+    // it in depth, a step of more than an edge from either. (A white bowl's foot meets its
     // contact shadow without an edge, and the shadow's soft fade outweighed the bowl's
-    // sides, whose outlines read as neither hard nor soft.)
+    // sides, whose outlines read as neither hard nor soft. A thin grey wire lying between
+    // a shadow and the backdrop is deeper than the shadow beside it: no outline of it.)
     const auto spreadOutline = [&](std::size_t k, std::size_t n) {
         const std::size_t beyond = past(k, n);
-        return kinds[n] == kCandidate && !smooth(k, n) && beyond < count &&
+        return kinds[n] == kCandidate && depth(n) < depth(k) && !smooth(k, n) && beyond < count &&
                kinds[beyond] == kBackdrop && open[beyond] && !smooth(n, beyond);
     };
     // Grows the patch of first among the samples joins allows.

@@ -137,11 +137,15 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     // A picture of no pixels has no samples: the border's colour stands.
     const bool empty = samples.Across() == 0 || samples.Down() == 0;
     FindHighlights();
+    const bool highlights = !BackdropAsLight(samples);
     for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
         FitCells(samples, Reached(samples, colours, tolerances));
         FindHighlights();
+    }
+    if (!highlights) {
+        highlight_ = {256, 256, 256};
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
     // what rows are classified against, looked up rather than worked out each time.
@@ -180,6 +184,69 @@ void BackdropSurface::FindHighlights() {
         highlight_[c] = std::max(int(std::ceil(lightest[c])) + tolerance_ + kHighlightAbove + 1,
                                  kHighlightFloor);
     }
+}
+
+bool BackdropSurface::BackdropAsLight(const PictureSamples& samples) {
+    const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
+    const auto lit = [&](std::size_t k) {
+        const uint8_t* pixel =
+            samples.Row(int32_t(k / std::size_t(across)) * step) + 3 * (k % std::size_t(across));
+        return pixel[0] >= highlight_[0] && pixel[1] >= highlight_[1] && pixel[2] >= highlight_[2];
+    };
+    const auto backdrop = [&](std::size_t k) {
+        const uint8_t* pixel =
+            samples.Row(int32_t(k / std::size_t(across)) * step) + 3 * (k % std::size_t(across));
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (pixel[c] + border_.tolerance < border_.colour[c]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const std::size_t count = std::size_t(across) * std::size_t(down);
+    std::vector<uint8_t> seen(count);
+    std::vector<std::size_t> patch;
+    for (std::size_t first = 0; side_ == Background::NearWhite && first < count; ++first) {
+        if (seen[first] || !lit(first)) {
+            continue;
+        }
+        // Each patch of samples as light as a highlight, and what lies around it.
+        patch.assign(1, first);
+        seen[first] = 1;
+        bool frame = false;
+        uint64_t aroundBackdrop = 0, around = 0;
+        for (std::size_t at = 0; at < patch.size(); ++at) {
+            const std::size_t k = patch[at];
+            const std::size_t i = k % std::size_t(across), j = k / std::size_t(across);
+            frame = frame || i == 0 || j == 0 || i + 1 == std::size_t(across) ||
+                    j + 1 == std::size_t(down);
+            const auto visit = [&](std::size_t n) {
+                if (lit(n)) {
+                    if (!seen[n]) {
+                        seen[n] = 1;
+                        patch.push_back(n);
+                    }
+                } else {
+                    ++around;
+                    aroundBackdrop += backdrop(n);
+                }
+            };
+            if (i > 0)
+                visit(k - 1);
+            if (i + 1 < std::size_t(across))
+                visit(k + 1);
+            if (j > 0)
+                visit(k - std::size_t(across));
+            if (j + 1 < std::size_t(down))
+                visit(k + std::size_t(across));
+        }
+        if (frame ? patch.size() >= kLeastBackdropLight
+                  : double(patch.size()) >= kLeastHotSpot * double(count) &&
+                        double(aroundBackdrop) > kMostBackdropAroundHighlight * double(around)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 ColourRange BackdropSurface::RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const {

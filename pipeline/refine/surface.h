@@ -100,11 +100,24 @@ private:
     // levels, and at or above the floor, near clipping: the light's own reflection on a
     // glossy object's rim or a bowl's lit lip, which joined the backdrop where it reached
     // the outline. (Anywhere, not where it lies: the backdrop guessed under an object
-    // falls short of a lit sweep's peak there, which a handle's hole shows.)
+    // falls short of a lit sweep's peak there, which a handle's hole shows.) None are told
+    // where the backdrop is itself that light (BackdropAsLight).
     static constexpr int kHighlightAbove = 2;
     static constexpr int kHighlightFloor = 250;
     // Sets highlight_ from the cells measured, or the border before any are.
     void FindHighlights();
+    // Whether the backdrop itself is as light as a highlight somewhere: a patch of samples
+    // that light reaching the frame, a cell's worth or more (a corner a light blows out;
+    // not a speck of noise), or a hot spot on the sweep, the backdrop around most of it and
+    // a fiftieth of the frame or more. A highlight lies on its object, which surrounds
+    // most of it, or where it covers most of a small part of the object (the studio set's
+    // glossy shapes: under a hundredth of the frame), a part too small for a hot spot.
+    // The backdrop's own light is never measured while highlights are told, so without
+    // this the light would be object.
+    bool BackdropAsLight(const PictureSamples& samples);
+    static constexpr std::size_t kLeastBackdropLight = 16;
+    static constexpr double kLeastHotSpot = 1.0 / 50;
+    static constexpr double kMostBackdropAroundHighlight = 2.0 / 3;
     // Which samples the backdrop reaches from the frame over the surface as it is.
     std::vector<uint8_t> Reached(const PictureSamples& samples,
                                  const std::vector<std::array<uint8_t, 3>>& colours,
