@@ -142,10 +142,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     const std::size_t count = std::size_t(across_) * std::size_t(down_);
     shadow_.assign(count, 0);
     const bool white = surface.Side() == Background::NearWhite;
-    const auto pixel = [&](std::size_t k) {
-        return samples.Row(int32_t(k / std::size_t(across_)) * step_) +
-               3 * (k % std::size_t(across_));
-    };
+    const auto pixel = [&](std::size_t k) { return samples.At(k); };
     const std::vector<std::array<uint8_t, 3>> surfaceAt = surface.AtSamples(samples);
     std::vector<uint8_t> kinds(count), tinted(count);
     for (std::size_t k = 0; k < count; ++k) {

@@ -187,26 +187,18 @@ void BackdropSurface::FindHighlights() {
 }
 
 bool BackdropSurface::BackdropAsLight(const PictureSamples& samples) {
-    const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
+    if (side_ != Background::NearWhite) {
+        return false;
+    }
+    const int32_t across = samples.Across(), down = samples.Down();
     const auto lit = [&](std::size_t k) {
-        const uint8_t* pixel =
-            samples.Row(int32_t(k / std::size_t(across)) * step) + 3 * (k % std::size_t(across));
+        const uint8_t* pixel = samples.At(k);
         return pixel[0] >= highlight_[0] && pixel[1] >= highlight_[1] && pixel[2] >= highlight_[2];
-    };
-    const auto backdrop = [&](std::size_t k) {
-        const uint8_t* pixel =
-            samples.Row(int32_t(k / std::size_t(across)) * step) + 3 * (k % std::size_t(across));
-        for (std::size_t c = 0; c < 3; ++c) {
-            if (pixel[c] + border_.tolerance < border_.colour[c]) {
-                return false;
-            }
-        }
-        return true;
     };
     const std::size_t count = std::size_t(across) * std::size_t(down);
     std::vector<uint8_t> seen(count);
     std::vector<std::size_t> patch;
-    for (std::size_t first = 0; side_ == Background::NearWhite && first < count; ++first) {
+    for (std::size_t first = 0; first < count; ++first) {
         if (seen[first] || !lit(first)) {
             continue;
         }
@@ -228,7 +220,7 @@ bool BackdropSurface::BackdropAsLight(const PictureSamples& samples) {
                     }
                 } else {
                     ++around;
-                    aroundBackdrop += backdrop(n);
+                    aroundBackdrop += Holds(samples.At(n), border_.colour, border_.tolerance);
                 }
             };
             if (i > 0)

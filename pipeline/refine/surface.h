@@ -34,6 +34,8 @@ public:
     void AddRow(int32_t y, const uint8_t* bgr);
     // Row y's samples (y a multiple of Step()).
     const uint8_t* Row(int32_t y) const;
+    // Sample k, counted row by row.
+    const uint8_t* At(std::size_t k) const { return colours_.data() + 3 * k; }
 
 private:
     PictureSamples(int32_t width, int32_t height, int32_t step);
