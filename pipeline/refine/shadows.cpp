@@ -206,6 +206,40 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         });
     }
+    // An object's outline, blurred by the lens, blends its colour into the backdrop's, and
+    // a faint or a dark blend reads as the backdrop darkened. A candidate lying between the
+    // object on one side and the open backdrop across an edge on the other, in colour as
+    // in place, is such a blend: a shadow has no edge of its own, and a thin one beside
+    // its object is darker than both. (Along a red mug's sides and rim, the outline's tail
+    // chained its contact shadow to edges enough to keep it.)
+    const auto blended = [&](std::size_t k, std::size_t n) {
+        const std::size_t beyond = past(n, k);
+        if (kinds[n] != kObject || beyond == count || kinds[beyond] != kBackdrop || !open[beyond] ||
+            smooth(k, beyond)) {
+            return false;
+        }
+        const uint8_t *object = pixel(n), *p = pixel(k), *backdrop = pixel(beyond);
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (p[c] + tolerance_ < std::min(object[c], backdrop[c]) ||
+                p[c] > std::max(object[c], backdrop[c]) + tolerance_) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::vector<std::size_t> outline;
+    for (std::size_t k = 0; k < count; ++k) {
+        bool blend = false;
+        if (kinds[k] == kCandidate) {
+            neighbours(k, [&](std::size_t n) { blend = blend || blended(k, n); });
+        }
+        if (blend) {
+            outline.push_back(k);
+        }
+    }
+    for (const std::size_t k : outline) {
+        kinds[k] = kObject;
+    }
     // Each patch of candidates joined by smooth steps, one at a time: its samples,
     // and how it meets the backdrop. First the backdrop's hue darkened; then the faint
     // tints, which meet the shadows found as they meet the backdrop.

@@ -361,6 +361,44 @@ TEST(Studio, DropsTheShadowBesideAThinWire) {
     EXPECT_LE(wrong, 60);
 }
 
+// A product standing in a contact shadow 40 levels deep that rises a little up its sides,
+// and a band a sample wide along its sides, darker than the backdrop by a step: on a red
+// product, the faint tail of its outline, which reads as the backdrop darkened and joins
+// the shadow but meets the backdrop across an edge all the way up (the shadow was kept as
+// the product's: 4,763 pixels wrong); on a yellow one, grey and darker than the product in
+// red and green, a sliver of the shadow itself, which goes with it.
+TEST(Studio, TellsAnOutlinesTailFromASliverOfShadow) {
+    struct Band {
+        const char* name;
+        std::array<int, 3> product;
+        int32_t top, step;
+        int mostWrong;
+    };
+    for (const Band& band : {Band{"tail of a red outline", {190, 35, 40}, 80, 14, 100},
+                             Band{"sliver of shadow beside yellow", {240, 220, 60}, 140, 20, 5}}) {
+        SCOPED_TRACE(band.name);
+        const auto product = [](int32_t x, int32_t y) {
+            return x >= 150 && x < 250 && y >= 80 && y < 200;
+        };
+        const int wrong = WrongOnWhite(
+            400, 300,
+            [&](int32_t x, int32_t y, uint32_t c) {
+                if (product(x, y)) {
+                    return band.product[c];
+                }
+                const double away =
+                    std::hypot(std::max({150 - x, x - 249, 0}), std::max(y - 199, 0));
+                const double shadow = 40 * std::clamp(1 - away / 30, 0.0, 1.0) *
+                                      std::clamp((y - 160) / 40.0, 0.0, 1.0);
+                const bool beside =
+                    y >= band.top && y < 200 && ((x >= 147 && x < 150) || (x >= 250 && x < 253));
+                return int(std::lround(248 - shadow)) - band.step * beside + Noise(x, y, c);
+            },
+            product);
+        EXPECT_LE(wrong, band.mostWrong);
+    }
+}
+
 // A white backdrop's surface sinks nowhere below its frame, though the backdrop reaches a
 // white object two levels below it (within the tolerance) and covers most of the cells
 // there.
