@@ -136,15 +136,19 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     cells_.assign(std::size_t(across_ * down_), flat);
     // A picture of no pixels has no samples: the border's colour stands.
     const bool empty = samples.Across() == 0 || samples.Down() == 0;
-    FindHighlights();
-    const bool highlights = !BackdropAsLight(samples);
+    FindHighlights(kHighlightFloor);
+    const bool clipped = BackdropAsLight(samples);
     for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
         FitCells(samples, Reached(samples, colours, tolerances));
-        FindHighlights();
+        FindHighlights(kHighlightFloor);
     }
-    if (!highlights) {
+    // Fitted, the surface has measured the backdrop wherever it lies, its lightest too: a
+    // lit lip a few levels above that, short of clipping, is a highlight as well (a white
+    // bowl's on a backdrop of 240), unless the backdrop itself is as light somewhere.
+    FindHighlights(0);
+    if (clipped || BackdropAsLight(samples)) {
         highlight_ = {256, 256, 256};
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
@@ -167,7 +171,7 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     }
 }
 
-void BackdropSurface::FindHighlights() {
+void BackdropSurface::FindHighlights(int floor) {
     if (side_ != Background::NearWhite) {
         return;
     }
@@ -181,8 +185,8 @@ void BackdropSurface::FindHighlights() {
         }
     }
     for (std::size_t c = 0; c < 3; ++c) {
-        highlight_[c] = std::max(int(std::ceil(lightest[c])) + tolerance_ + kHighlightAbove + 1,
-                                 kHighlightFloor);
+        highlight_[c] =
+            std::max(int(std::ceil(lightest[c])) + tolerance_ + kHighlightAbove + 1, floor);
     }
 }
 

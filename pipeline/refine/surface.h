@@ -99,15 +99,17 @@ private:
     // On white, lighter than the backdrop is backdrop (a lit sweep's own light, the bright
     // side of its noise), but for a highlight: a pixel lighter in every channel than the
     // backdrop is measured anywhere in the frame, by more than its tolerance and this many
-    // levels, and at or above the floor, near clipping: the light's own reflection on a
-    // glossy object's rim or a bowl's lit lip, which joined the backdrop where it reached
-    // the outline. (Anywhere, not where it lies: the backdrop guessed under an object
-    // falls short of a lit sweep's peak there, which a handle's hole shows.) None are told
-    // where the backdrop is itself that light (BackdropAsLight).
+    // levels: the light's own reflection on a glossy object's rim or a bowl's lit lip,
+    // which joined the backdrop where it reached the outline. (Anywhere, not where it
+    // lies: the backdrop guessed under an object falls short of a lit sweep's peak there,
+    // which a handle's hole shows.) While the surface is fitted, with the lightest of it
+    // not yet measured, only pixels at or above the floor, near clipping, are. None are
+    // told where the backdrop is itself that light (BackdropAsLight).
     static constexpr int kHighlightAbove = 2;
     static constexpr int kHighlightFloor = 250;
-    // Sets highlight_ from the cells measured, or the border before any are.
-    void FindHighlights();
+    // Sets highlight_ from the cells measured, or the border before any are, at floor or
+    // above.
+    void FindHighlights(int floor);
     // Whether the backdrop itself is as light as a highlight somewhere: a patch of samples
     // that light reaching the frame, a cell's worth or more (a corner a light blows out;
     // not a speck of noise), or a hot spot on the sweep, the backdrop around most of it and

@@ -157,6 +157,13 @@ const Case kCases[] = {
          return object ? (highlight ? Grey(255) : Rgb{40, 60, 200}) : Grey(244 + (x + y) % 2);
      },
      20},
+    {"a grey product whose lit top, 10 levels above a backdrop of 238 and short of clipping, "
+     "reaches its outline",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         return Grey(object ? (y < kHeight / 2 - 16 ? 248 : 150) : 238 + (x + y) % 2);
+     },
+     20},
     {"a grey product on black cloth, clean above and textured by 24 levels below",
      Background::NearBlack,
      [](int32_t x, int32_t y, bool object) -> Rgb {
