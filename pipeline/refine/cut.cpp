@@ -89,6 +89,12 @@ constexpr double kLeastTakenApart = 10;
 // A product the frame cuts lies further off, and stays likely object.
 constexpr uint8_t kMostFloorApart = 64;
 
+// What the cut takes must meet the backdrop along at least this share of its outline: a
+// print the object all but encloses, reaching its outline at a wing's tip (a dark bat on a
+// white helmet on black, 13% of its outline), was judged by the hole rule; a shadow in a
+// gap between two objects meets the backdrop at both ends of the gap (17% and more).
+constexpr double kLeastOpenShare = 0.15;
+
 // Where the cut took every point around, a pixel the rules made object stays so only when
 // the object's colours explain it this much better than the backdrop's (a logarithm: e^20
 // times): the cut took the points for their colours and for the edges around, and a
@@ -296,9 +302,9 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     }
     taken = Opened(taken, across_, down_);
     given = Opened(given, across_, down_);
-    // ...and of what it took, only the patches the backdrop touches: what the object
-    // encloses was judged by the hole rule.
-    std::vector<uint8_t> moved(count);
+    // ...and of what it took, only the patches open to the backdrop: what the object
+    // encloses, or all but encloses, was judged by the hole rule.
+    std::vector<uint8_t> moved(count), inPatch(count);
     std::vector<std::size_t> patch;
     for (std::size_t first = 0; first < count; ++first) {
         if (!taken[first]) {
@@ -306,23 +312,35 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         }
         patch.assign(1, first);
         taken[first] = 0;
-        bool touched = false;
+        inPatch[first] = 1;
         for (std::size_t at = 0; at < patch.size(); ++at) {
             ForEachAround(patch[at], [&](std::size_t n) {
-                touched = touched || !object[n];
                 if (taken[n]) {
                     taken[n] = 0;
+                    inPatch[n] = 1;
                     patch.push_back(n);
                 }
             });
         }
+        // (its outline: its points beside any not in it; open where beside the backdrop)
+        uint64_t outline = 0, open = 0;
         double apart = 0;
         for (const std::size_t k : patch) {
+            bool out = false, backdrop = false;
+            ForEachAround(k, [&](std::size_t n) {
+                out = out || !inPatch[n];
+                backdrop = backdrop || !object[n];
+            });
+            outline += out;
+            open += backdrop;
             apart += apart_[k];
         }
         apart /= double(patch.size());
+        const bool taking = double(open) >= kLeastOpenShare * double(outline) && open > 0 &&
+                            apart >= kLeastTakenApart;
         for (const std::size_t k : patch) {
-            moved[k] = touched && apart >= kLeastTakenApart ? kTaken : 0;
+            inPatch[k] = 0;
+            moved[k] = taking ? kTaken : 0;
         }
     }
     bool any = std::find(moved.begin(), moved.end(), kTaken) != moved.end();

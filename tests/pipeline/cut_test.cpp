@@ -61,6 +61,8 @@ struct Case {
     // a column of them, if any, where a dark wire a pixel thick lies on the floor.
     int32_t scale = 1, wire = -1;
     bool motley = false;  // the product's colours: not stripes but a colour a pixel
+    // Where the product shows a print of the floor's colour, if anywhere.
+    std::function<bool(int32_t x, int32_t y)> print = [](int32_t, int32_t) { return false; };
 };
 
 // The wire's colour, and whether it lies at pixel x, y of the scaled picture.
@@ -75,9 +77,11 @@ std::vector<uint8_t> Cut(const Case& test) {
     std::vector<uint8_t> bgr;
     for (int32_t y = 0; y < kHeight; ++y) {
         for (int32_t x = 0; x < kWidth; ++x) {
+            const int32_t at = x / test.scale, down = y / test.scale;
             const auto colour = OnWire(test, x, y) ? kWire
-                                                   : Colour(x / test.scale, y / test.scale,
-                                                            test.cutByFrame, test.motley);
+                                : test.print(at, down)
+                                    ? Colour(at, 60 + down, false, false)
+                                    : Colour(at, down, test.cutByFrame, test.motley);
             bgr.insert(bgr.end(), colour.begin(), colour.end());
         }
     }
@@ -141,6 +145,13 @@ const Case kCases[] = {
      },
      [](int32_t x, int32_t y) {
          return InProduct(x, y) || (x >= 75 && x < 90 && y >= 25 && y < 60);
+     }},
+    {"a print of the floor's colour, reaching the outline through a gap, stays",
+     [](int32_t x, int32_t y) { return InProduct(x, y); },
+     [](int32_t x, int32_t y) { return InProduct(x, y); }, false, 1, -1, false,
+     [](int32_t x, int32_t y) {
+         return (x >= 50 && x < 70 && y >= 35 && y < 50) ||
+                (x >= 46 && x < 50 && y >= 41 && y < 43);
      }},
 };
 
