@@ -226,7 +226,8 @@ void ColourCut::ForEachAround(std::size_t k, Each each) const {
     }
 }
 
-void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface) {
+void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
+                       const ShadowMap* shadows) {
     if (y % step_ != 0) {
         return;
     }
@@ -239,6 +240,7 @@ void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& sur
             apart = std::max(apart, std::abs(int(bgr[3 * x + c]) - int(behind[std::size_t(c)])));
         }
         apart_.push_back(uint8_t(apart));
+        sharp_.push_back(shadows != nullptr && shadows->CastSharply(x, y));
     }
 }
 
@@ -274,9 +276,9 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
             const bool frame = i == 0 || j == 0 || i == across_ - 1 || j == down_ - 1;
             const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
             const bool backdrop = !object[k] || apart_[k] < kMostFloorApart;
-            mask[k] = frame && backdrop ? kBackdropCertain
-                      : object[k]       ? kObjectLikely
-                                        : kBackdropLikely;
+            mask[k] = frame && backdrop         ? kBackdropCertain
+                      : object[k] && !sharp_[k] ? kObjectLikely
+                                                : kBackdropLikely;
         }
     }
     std::array<double, kGrabCutModelSize> backdropModel{}, objectModel{};

@@ -20,6 +20,7 @@
 
 #include "refine/grab_cut.h"
 #include "refine/regions.h"
+#include "refine/shadows.h"
 #include "refine/surface.h"
 #include "system/result.h"
 
@@ -30,8 +31,10 @@ public:
     // A grid for a picture of width by height pixels.
     ColourCut(int32_t width, int32_t height);
 
-    // Keeps row y's grid points, and which of them the surface holds for backdrop.
-    void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface);
+    // Keeps row y's grid points, which of them the surface holds for backdrop, and which
+    // lie in a shadow cast sharply (shadows: none when null), a likely backdrop to the cut.
+    void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
+                const ShadowMap* shadows);
     // After the last row: cuts from the decided regions of labels; movedAny says whether
     // the cut moved the outline anywhere. Fails only when the cut cannot be had.
     Result Settle(const RegionLabeller& labels, bool& movedAny);
@@ -62,6 +65,7 @@ private:
     std::vector<uint8_t> colours_;   // the grid's points, blue, green, red
     std::vector<uint8_t> backdrop_;  // the same: of the backdrop's colour, by the surface
     std::vector<uint8_t> apart_;     // the same: how far from the backdrop's, in any channel
+    std::vector<uint8_t> sharp_;     // the same: in a shadow cast sharply
     // Per grid point: 0 where the cut moved nothing about it (3 x 3), else what lies about
     // it: taken from the object or given to it, and object or backdrop as finally decided.
     std::vector<uint8_t> near_;

@@ -213,7 +213,7 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
             taken->AddRow(y, bgr);
         }
         if (cut_) {
-            cut_->AddRow(y, bgr, *surface_);
+            cut_->AddRow(y, bgr, *surface_, &*shadows_);
         }
         return labels_->AddRow(classes.data());
     };

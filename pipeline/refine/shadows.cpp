@@ -53,6 +53,22 @@ constexpr double kLeastOpenShare = 0.3;
 // were kept with the bowl.)
 constexpr double kDepthsApart = 2.5;
 
+// A hard light casts a shadow with an outline as crisp as an object's, which the rules
+// above reject; the colour cut can still tell it from the object casting it, given it as
+// likely backdrop rather than object. Such a rejected patch is the backdrop's own hue
+// darkened, its channels within this of the backdrop's scaled on average (an object's
+// dark parts, desaturated, stray further: a shaded artichoke's 16 to 34 levels, grey
+// shadows 3 to 4)...
+constexpr float kMostSharpTint = 8;
+// ...deep (a pale object lies a few levels below the backdrop)...
+constexpr int kLeastSharpDepth = 40;
+// ...fading into the backdrop across a penumbra: where it meets the backdrop, its samples
+// lie no deeper than this share of its depth on average (a grey part's crisp outline 95%
+// and more, hard-lit shadows' three quarters)...
+constexpr double kMostSharpRim = 0.85;
+// ...beside the object, no larger than the rest of it, and a 200th of the picture or more.
+constexpr double kLeastSharpShare = 1.0 / 200;
+
 // The depth that splits a histogram's values into two classes of least spread within
 // (Otsu's threshold): the last value of the lower class.
 int OtsuThreshold(const std::array<uint64_t, 256>& histogram) {
@@ -283,12 +299,46 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         return contacts;
     };
+    sharp_.assign(count, 0);
+    const auto objects = double(std::count(kinds.begin(), kinds.end(), uint8_t(kObject)));
+    // Whether the rejected patch is a shadow a hard light cast (see kMostSharpTint).
+    const auto castSharply = [&](const Contacts& contacts) {
+        if (contacts.object == 0 || double(patch.size()) > objects ||
+            double(patch.size()) < kLeastSharpShare * double(count)) {
+            return false;
+        }
+        double depths = 0, tint = 0, rim = 0, rims = 0;
+        for (const std::size_t k : patch) {
+            const uint8_t* p = pixel(k);
+            const auto& b = surfaceAt[k];
+            const float scale = float(p[0] + p[1] + p[2]) / float(std::max(b[0] + b[1] + b[2], 1));
+            float off = 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                off = std::max(off, std::abs(float(p[c]) - scale * float(b[c])));
+            }
+            tint += off;
+            depths += depth(k);
+            bool beside = false;
+            neighbours(
+                k, [&](std::size_t n) { beside = beside || (kinds[n] == kBackdrop && open[n]); });
+            rim += beside ? depth(k) : 0;
+            rims += beside;
+        }
+        const auto size = double(patch.size());
+        return tint <= kMostSharpTint * size && depths >= kLeastSharpDepth * size && rims > 0 &&
+               rim / rims <= kMostSharpRim * depths / size;
+    };
     const auto mark = [&](const Contacts& contacts, bool tints) {
         if (contacts.soft == 0 ||
             double(contacts.hard) > kMostHardShare * double(contacts.soft + contacts.hard) ||
             (tints &&
              double(contacts.soft) <
                  kLeastOpenShare * double(contacts.soft + contacts.hard + contacts.object))) {
+            if (!tints && castSharply(contacts)) {
+                for (const std::size_t k : patch) {
+                    sharp_[k] = 1;
+                }
+            }
             return false;
         }
         for (const std::size_t k : patch) {
@@ -381,6 +431,12 @@ void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
             }
         }
     }
+}
+
+bool ShadowMap::CastSharply(int32_t x, int32_t y) const {
+    const int32_t i = std::min((x + step_ / 2) / step_, across_ - 1),
+                  j = std::min((y + step_ / 2) / step_, down_ - 1);
+    return sharp_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0;
 }
 
 uint8_t ShadowMap::Darkening(int32_t x, int32_t y, const uint8_t* bgr) const {

@@ -29,6 +29,9 @@ public:
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
+    // Whether pixel x, y lies in what looks like a shadow cast by a hard light, its outline
+    // too crisp for the rules to drop: the colour cut's to judge.
+    bool CastSharply(int32_t x, int32_t y) const;
     // How much a pixel in a shadow darkens the backdrop there: 0 to 255.
     uint8_t Darkening(int32_t x, int32_t y, const uint8_t* bgr) const;
 
@@ -37,6 +40,7 @@ private:
     int32_t step_, across_, down_;
     int tolerance_;
     std::vector<uint8_t> shadow_;  // a byte a sample, non-zero in a shadow
+    std::vector<uint8_t> sharp_;   // the same, in one cast sharply
     bool any_ = false;
 };
 

@@ -99,7 +99,7 @@ std::vector<uint8_t> Cut(const Case& test) {
                 !test.decided(x / test.scale, y / test.scale) && !OnWire(test, x, y);
         }
         EXPECT_TRUE(labels.AddRow(row.data()).Ok());
-        cut.AddRow(y, &bgr[std::size_t(3 * kWidth * y)], surface);
+        cut.AddRow(y, &bgr[std::size_t(3 * kWidth * y)], surface, nullptr);
     }
     labels.Decide(RegionRules{});
     bool moved = false;

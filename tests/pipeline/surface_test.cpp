@@ -406,6 +406,43 @@ TEST(Studio, TellsAnOutlinesTailFromASliverOfShadow) {
     }
 }
 
+// A red product on white, and beside it down to the left an ellipse 100 levels below the
+// backdrop: the shadow a hard light casts, of the backdrop's hue, its outline a penumbra of
+// 6 pixels that crosses the rules' samples in steps too steep for a soft shadow (it was
+// kept: 6,153 pixels wrong); a grey part of the product, its outline as crisp as the
+// rest's; or a dark olive part, shaded to its outline as the shadow fades: the parts stay.
+TEST(Studio, DropsAShadowAHardLightCastsButNotAPartOfTheProduct) {
+    const auto product = [](int32_t x, int32_t y) {
+        return x >= 150 && x < 250 && y >= 80 && y < 200;
+    };
+    // How far inside the ellipse's outline, in pixels, roughly.
+    const auto inside = [](int32_t x, int32_t y) {
+        return 30 * (1 - std::hypot((x - 120) / 80.0, (y - 185) / 30.0));
+    };
+    enum Ellipse { kShadow, kGreyPart, kOlivePart };
+    // (the olive part's outline, as soft as the shadow's, is judged a few pixels off)
+    for (const auto [ellipse, mostWrong] :
+         {std::pair{kShadow, 60}, {kGreyPart, 60}, {kOlivePart, 600}}) {
+        SCOPED_TRACE(ellipse);
+        const int wrong = WrongOnWhite(
+            400, 300,
+            [&](int32_t x, int32_t y, uint32_t c) {
+                if (product(x, y)) {
+                    return std::array{200, 30, 60}[c];
+                }
+                const double depth = ellipse == kGreyPart
+                                         ? 100.0 * (inside(x, y) > 0)
+                                         : 100 * std::clamp(inside(x, y) / 6 + 0.5, 0.0, 1.0);
+                const double olive = ellipse == kOlivePart ? std::array{0.0, 0.15, -0.15}[c] : 0;
+                return int(std::lround(250 - depth + olive * depth)) + Noise(x, y, c);
+            },
+            [&](int32_t x, int32_t y) {
+                return product(x, y) || (ellipse != kShadow && inside(x, y) > 0);
+            });
+        EXPECT_LE(wrong, mostWrong);
+    }
+}
+
 // A white backdrop's surface sinks nowhere below its frame, though the backdrop reaches a
 // white object two levels below it (within the tolerance) and covers most of the cells
 // there.
