@@ -98,6 +98,21 @@ int OtsuThreshold(const std::array<uint64_t, 256>& histogram) {
 
 enum Kind : uint8_t { kObject, kBackdrop, kCandidate };
 
+// What a pixel scales the backdrop by, its channels taken together...
+float ScaleOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop) {
+    return float(bgr[0] + bgr[1] + bgr[2]) /
+           float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
+}
+
+// ...and how far its channels stray, at most, from the backdrop's scaled by that.
+float HueOff(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, float scale) {
+    float off = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        off = std::max(off, std::abs(float(bgr[c]) - scale * float(backdrop[c])));
+    }
+    return off;
+}
+
 // Whether a pixel is the backdrop darkened (hued: on white only), only faintly tinted off
 // it, or neither.
 enum class Shade : uint8_t { kNone, kHued, kTinted };
@@ -117,21 +132,14 @@ Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int to
         }
         return lighter ? Shade::kTinted : Shade::kNone;
     }
-    const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
-                        float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
+    const float scale = ScaleOf(bgr, backdrop);
     if (scale < kDarkestShadow || scale >= 1) {
         return Shade::kNone;
     }
     const float allowed =
         float(tolerance) + kHueSlack +
         kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
-    bool hued = true;
-    for (std::size_t c = 0; c < 3; ++c) {
-        if (std::abs(float(bgr[c]) - scale * float(backdrop[c])) > allowed) {
-            hued = false;
-        }
-    }
-    if (hued) {
+    if (HueOff(bgr, backdrop, scale) <= allowed) {
         return Shade::kHued;
     }
     for (std::size_t c = 0; c < 3; ++c) {
@@ -309,14 +317,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         double depths = 0, tint = 0, rim = 0, rims = 0;
         for (const std::size_t k : patch) {
-            const uint8_t* p = pixel(k);
-            const auto& b = surfaceAt[k];
-            const float scale = float(p[0] + p[1] + p[2]) / float(std::max(b[0] + b[1] + b[2], 1));
-            float off = 0;
-            for (std::size_t c = 0; c < 3; ++c) {
-                off = std::max(off, std::abs(float(p[c]) - scale * float(b[c])));
-            }
-            tint += off;
+            tint += HueOff(pixel(k), surfaceAt[k], ScaleOf(pixel(k), surfaceAt[k]));
             depths += depth(k);
             bool beside = false;
             neighbours(
@@ -434,6 +435,9 @@ void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
 }
 
 bool ShadowMap::CastSharply(int32_t x, int32_t y) const {
+    if (sharp_.empty()) {
+        return false;
+    }
     const int32_t i = std::min((x + step_ / 2) / step_, across_ - 1),
                   j = std::min((y + step_ / 2) / step_, down_ - 1);
     return sharp_[std::size_t(j) * std::size_t(across_) + std::size_t(i)] != 0;
@@ -441,9 +445,7 @@ bool ShadowMap::CastSharply(int32_t x, int32_t y) const {
 
 uint8_t ShadowMap::Darkening(int32_t x, int32_t y, const uint8_t* bgr) const {
     const std::array<uint8_t, 3> backdrop = surface_.At(x, y);
-    const float scale = float(bgr[0] + bgr[1] + bgr[2]) /
-                        float(std::max(backdrop[0] + backdrop[1] + backdrop[2], 1));
-    return uint8_t(std::clamp(1 - scale, 0.0f, 1.0f) * 255 + 0.5f);
+    return uint8_t(std::clamp(1 - ScaleOf(bgr, backdrop), 0.0f, 1.0f) * 255 + 0.5f);
 }
 
 }  // namespace zel7
