@@ -146,6 +146,9 @@ const Case kCases[] = {
      [](int32_t x, int32_t y) {
          return InProduct(x, y) || (x >= 75 && x < 90 && y >= 25 && y < 60);
      }},
+    {"the top of the product the rules missed, of its colours, is given back",
+     [](int32_t x, int32_t y) { return InProduct(x, y) && y >= 32; },
+     [](int32_t x, int32_t y) { return InProduct(x, y); }},
     {"a print of the floor's colour, reaching the outline through a gap, stays",
      [](int32_t x, int32_t y) { return InProduct(x, y); },
      [](int32_t x, int32_t y) { return InProduct(x, y); }, false, 1, -1, false,
