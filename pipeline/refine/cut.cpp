@@ -324,11 +324,15 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
                 }
             });
         }
-        // (its outline: its points beside any not in it; open where beside the backdrop)
+        // (its outline: its points beside any not in it; open where beside the backdrop,
+        // or on the frame, past which a floor or a cloth runs on)
         uint64_t outline = 0, open = 0;
         double apart = 0;
         for (const std::size_t k : patch) {
-            bool out = false, backdrop = false;
+            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+            const bool frame =
+                i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+            bool out = frame, backdrop = frame;
             ForEachAround(k, [&](std::size_t n) {
                 out = out || !inPatch[n];
                 backdrop = backdrop || !object[n];

@@ -62,11 +62,22 @@ constexpr double kDepthsApart = 2.5;
 constexpr float kMostSharpTint = 8;
 // ...deep (a pale object lies a few levels below the backdrop)...
 constexpr int kLeastSharpDepth = 40;
-// ...fading into the backdrop across a penumbra: where it meets the backdrop, its samples
-// lie no deeper than this share of its depth on average (a grey part's crisp outline 95%
-// and more, hard-lit shadows' three quarters)...
-constexpr double kMostSharpRim = 0.85;
-// ...beside the object, no larger than the rest of it, and a 200th of the picture or more.
+// ...fading into the backdrop across a penumbra wider than the lens's blur: where it meets
+// the backdrop, its samples lie no deeper than this share of its depth on average, and
+// those next in from them no deeper than the next share (hard-lit shadows' three quarters
+// and nine tenths; a grey part's crisp outline, blurred, 65% to 95% as its samples fall
+// across it, but all of it a sample in)...
+constexpr double kMostSharpRim = 0.85, kMostSharpInner = 0.95;
+// ...and the ring after that deeper still by this: a penumbra is a ramp to the shadow's
+// core, where a grey part lit lighter towards its edges (chrome reflecting the white
+// sweep) deepens slowly across its whole width (hard-lit shadows 0.96 and less, such
+// parts 0.99 and more)...
+constexpr double kMostSharpRamp = 0.975;
+// ...meeting the object along at least this share of what it meets, as a shadow starts
+// at the object casting it (hard-lit shadows half and more; a grey cap on a red body a
+// third, a grey product beside a red one none)...
+constexpr double kLeastSharpContact = 0.4;
+// ...no larger than the rest of the object, and a 200th of the picture or more.
 constexpr double kLeastSharpShare = 1.0 / 200;
 
 // The depth that splits a histogram's values into two classes of least spread within
@@ -310,24 +321,45 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     sharp_.assign(count, 0);
     const auto objects = double(std::count(kinds.begin(), kinds.end(), uint8_t(kObject)));
     // Whether the rejected patch is a shadow a hard light cast (see kMostSharpTint).
+    std::vector<uint8_t> rimmed(count);  // (a rejected patch's samples beside the backdrop)
     const auto castSharply = [&](const Contacts& contacts) {
-        if (contacts.object == 0 || double(patch.size()) > objects ||
+        if (contacts.object == 0 ||
+            double(contacts.object) <
+                kLeastSharpContact * double(contacts.soft + contacts.hard + contacts.object) ||
+            double(patch.size()) > objects ||
             double(patch.size()) < kLeastSharpShare * double(count)) {
             return false;
         }
-        double depths = 0, tint = 0, rim = 0, rims = 0;
+        double depths = 0, tint = 0;
         for (const std::size_t k : patch) {
             tint += HueOff(pixel(k), surfaceAt[k], ScaleOf(pixel(k), surfaceAt[k]));
             depths += depth(k);
-            bool beside = false;
-            neighbours(
-                k, [&](std::size_t n) { beside = beside || (kinds[n] == kBackdrop && open[n]); });
-            rim += beside ? depth(k) : 0;
-            rims += beside;
+            neighbours(k, [&](std::size_t n) { rimmed[k] |= kinds[n] == kBackdrop && open[n]; });
         }
-        const auto size = double(patch.size());
-        return tint <= kMostSharpTint * size && depths >= kLeastSharpDepth * size && rims > 0 &&
-               rim / rims <= kMostSharpRim * depths / size;
+        // The depth of its outline (ring 1) and of the two rings next in from it.
+        std::array<double, 4> ring{}, rings{};
+        for (uint8_t r = 2; r <= 3; ++r) {
+            for (const std::size_t k : patch) {
+                bool next = false;
+                neighbours(k, [&](std::size_t n) { next = next || rimmed[n] == r - 1; });
+                rimmed[k] = rimmed[k] == 0 && next ? r : rimmed[k];
+            }
+        }
+        for (const std::size_t k : patch) {
+            ring[rimmed[k]] += depth(k);
+            rings[rimmed[k]] += 1;
+            rimmed[k] = 0;
+        }
+        for (std::size_t r = 1; r <= 3; ++r) {
+            if (rings[r] == 0) {
+                return false;
+            }
+            ring[r] /= rings[r];
+        }
+        const double size = double(patch.size()), mean = depths / size;
+        return tint <= kMostSharpTint * size && mean >= kLeastSharpDepth &&
+               ring[1] <= kMostSharpRim * mean && ring[2] <= kMostSharpInner * mean &&
+               ring[2] <= kMostSharpRamp * ring[3];
     };
     const auto mark = [&](const Contacts& contacts, bool tints) {
         if (contacts.soft == 0 ||

@@ -137,7 +137,8 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     // A picture of no pixels has no samples: the border's colour stands.
     const bool empty = samples.Across() == 0 || samples.Down() == 0;
     FindHighlights(kHighlightFloor);
-    const bool clipped = BackdropAsLight(samples);
+    const bool clipped =
+        BackdropAsLight(samples, kLeastHotSpot * double(samples.Across()) * double(samples.Down()));
     for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
@@ -146,10 +147,16 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     }
     // Fitted, the surface has measured the backdrop wherever it lies, its lightest too: a
     // lit lip a few levels above that, short of clipping, is a highlight as well (a white
-    // bowl's on a backdrop of 240), unless the backdrop itself is as light somewhere.
+    // bowl's on a backdrop of 240). But where the backdrop is itself that light somewhere,
+    // at the frame or ringed by the backdrop over a thousandth of the frame (a lit corner
+    // narrower than a cell, a strip light's reflection on a glossy sweep), only what nears
+    // clipping is.
     FindHighlights(0);
-    if (clipped || BackdropAsLight(samples)) {
+    if (clipped) {
         highlight_ = {256, 256, 256};
+    } else if (BackdropAsLight(samples,
+                               kLeastLitSpot * double(samples.Across()) * double(samples.Down()))) {
+        FindHighlights(kHighlightFloor);
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
     // what rows are classified against, looked up rather than worked out each time.
@@ -190,7 +197,7 @@ void BackdropSurface::FindHighlights(int floor) {
     }
 }
 
-bool BackdropSurface::BackdropAsLight(const PictureSamples& samples) {
+bool BackdropSurface::BackdropAsLight(const PictureSamples& samples, double leastSpot) {
     if (side_ != Background::NearWhite) {
         return false;
     }
@@ -237,7 +244,7 @@ bool BackdropSurface::BackdropAsLight(const PictureSamples& samples) {
                 visit(k + std::size_t(across));
         }
         if (frame ? patch.size() >= kLeastBackdropLight
-                  : double(patch.size()) >= kLeastHotSpot * double(count) &&
+                  : double(patch.size()) >= leastSpot &&
                         double(aroundBackdrop) > kMostBackdropAroundHighlight * double(around)) {
             return true;
         }

@@ -113,14 +113,17 @@ private:
     // Whether the backdrop itself is as light as a highlight somewhere: a patch of samples
     // that light reaching the frame, a cell's worth or more (a corner a light blows out;
     // not a speck of noise), or a hot spot on the sweep, the backdrop around most of it and
-    // a fiftieth of the frame or more. A highlight lies on its object, which surrounds
-    // most of it, or where it covers most of a small part of the object (the studio set's
-    // glossy shapes: under a hundredth of the frame), a part too small for a hot spot.
-    // The backdrop's own light is never measured while highlights are told, so without
-    // this the light would be object.
-    bool BackdropAsLight(const PictureSamples& samples);
+    // leastSpot samples or more (near clipping, a fiftieth of the frame). A highlight lies
+    // on its object, which surrounds most of it, or where it covers most of a small part of
+    // the object (the studio set's glossy shapes: under a hundredth of the frame), a part
+    // too small for a hot spot. The backdrop's own light is never measured while
+    // highlights are told, so without this the light would be object.
+    bool BackdropAsLight(const PictureSamples& samples, double leastSpot);
     static constexpr std::size_t kLeastBackdropLight = 16;
     static constexpr double kLeastHotSpot = 1.0 / 50;
+    // ...below the floor, a thousandth: the broken pieces of a white bowl's lit lip, ringed
+    // by its light inner wall and the backdrop, are a two-thousandth each.
+    static constexpr double kLeastLitSpot = 1.0 / 1000;
     static constexpr double kMostBackdropAroundHighlight = 2.0 / 3;
     // Which samples the backdrop reaches from the frame over the surface as it is.
     std::vector<uint8_t> Reached(const PictureSamples& samples,
