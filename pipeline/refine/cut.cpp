@@ -226,6 +226,11 @@ void ColourCut::ForEachAround(std::size_t k, Each each) const {
     }
 }
 
+bool ColourCut::OnFrame(std::size_t k) const {
+    const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+    return i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+}
+
 void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
                        const ShadowMap* shadows) {
     if (y % step_ != 0) {
@@ -271,15 +276,11 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         return Fail(Status::UnsupportedPicture, "--studio needs " + missing);
     }
     std::vector<uint8_t> mask(count);
-    for (int32_t j = 0; j < down_; ++j) {
-        for (int32_t i = 0; i < across_; ++i) {
-            const bool frame = i == 0 || j == 0 || i == across_ - 1 || j == down_ - 1;
-            const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
-            const bool backdrop = !object[k] || apart_[k] < kMostFloorApart;
-            mask[k] = frame && backdrop         ? kBackdropCertain
-                      : object[k] && !sharp_[k] ? kObjectLikely
-                                                : kBackdropLikely;
-        }
+    for (std::size_t k = 0; k < count; ++k) {
+        const bool backdrop = !object[k] || apart_[k] < kMostFloorApart;
+        mask[k] = OnFrame(k) && backdrop    ? kBackdropCertain
+                  : object[k] && !sharp_[k] ? kObjectLikely
+                                            : kBackdropLikely;
     }
     std::array<double, kGrabCutModelSize> backdropModel{}, objectModel{};
     std::array<char, 256> why{};
@@ -329,10 +330,7 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         uint64_t outline = 0, open = 0;
         double apart = 0;
         for (const std::size_t k : patch) {
-            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
-            const bool frame =
-                i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
-            bool out = frame, backdrop = frame;
+            bool out = OnFrame(k), backdrop = out;
             ForEachAround(k, [&](std::size_t n) {
                 out = out || !inPatch[n];
                 backdrop = backdrop || !object[n];

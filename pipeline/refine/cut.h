@@ -57,6 +57,8 @@ private:
         double LogLikelihood(const uint8_t* bgr, double* nearest = nullptr) const;
     };
 
+    // Whether grid point k lies on the frame.
+    bool OnFrame(std::size_t k) const;
     // Calls each(n) for grid point k and each of its neighbours n in the grid (3 x 3).
     template <class Each>
     void ForEachAround(std::size_t k, Each each) const;

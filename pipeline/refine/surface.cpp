@@ -137,8 +137,7 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     // A picture of no pixels has no samples: the border's colour stands.
     const bool empty = samples.Across() == 0 || samples.Down() == 0;
     FindHighlights(kHighlightFloor);
-    const bool clipped =
-        BackdropAsLight(samples, kLeastHotSpot * double(samples.Across()) * double(samples.Down()));
+    const bool clipped = BackdropAsLight(samples, kLeastHotSpot);
     for (int fit = 0; fit < kFits && !empty; ++fit) {
         std::vector<uint8_t> tolerances;
         const std::vector<std::array<uint8_t, 3>> colours = AtSamples(samples, &tolerances);
@@ -154,8 +153,7 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     FindHighlights(0);
     if (clipped) {
         highlight_ = {256, 256, 256};
-    } else if (BackdropAsLight(samples,
-                               kLeastLitSpot * double(samples.Across()) * double(samples.Down()))) {
+    } else if (BackdropAsLight(samples, kLeastLitSpot)) {
         FindHighlights(kHighlightFloor);
     }
     // The surface, as fitted, at the middle of every block of piece_ x piece_ pixels:
@@ -244,7 +242,7 @@ bool BackdropSurface::BackdropAsLight(const PictureSamples& samples, double leas
                 visit(k + std::size_t(across));
         }
         if (frame ? patch.size() >= kLeastBackdropLight
-                  : double(patch.size()) >= leastSpot &&
+                  : double(patch.size()) >= leastSpot * double(count) &&
                         double(aroundBackdrop) > kMostBackdropAroundHighlight * double(around)) {
             return true;
         }

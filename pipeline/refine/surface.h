@@ -113,7 +113,7 @@ private:
     // Whether the backdrop itself is as light as a highlight somewhere: a patch of samples
     // that light reaching the frame, a cell's worth or more (a corner a light blows out;
     // not a speck of noise), or a hot spot on the sweep, the backdrop around most of it and
-    // leastSpot samples or more (near clipping, a fiftieth of the frame). A highlight lies
+    // leastSpot of the frame or more (near clipping, a fiftieth). A highlight lies
     // on its object, which surrounds most of it, or where it covers most of a small part of
     // the object (the studio set's glossy shapes: under a hundredth of the frame), a part
     // too small for a hot spot. The backdrop's own light is never measured while
