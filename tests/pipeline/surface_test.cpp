@@ -467,7 +467,7 @@ TEST(Studio, DropsAShadowAHardLightCastsButNotAPartOfTheProduct) {
     };
     enum Ellipse { kShadow, kGreyPart, kOlivePart, kChromePart };
     // (the olive part's outline, as soft as the shadow's, is judged a few pixels off)
-    for (const auto [ellipse, mostWrong] :
+    for (const auto& [ellipse, mostWrong] :
          {std::pair{kShadow, 60}, {kGreyPart, 60}, {kOlivePart, 600}, {kChromePart, 60}}) {
         SCOPED_TRACE(ellipse);
         const int wrong = WrongOnWhite(
