@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
 
 #include "mask/kernels.h"
 
@@ -9,7 +11,19 @@ namespace zel7 {
 namespace {
 
 constexpr int32_t kFrameDepth = 2;  // pixels taken from each edge
-constexpr int kBinShift = 4;        // 16 levels a bin, 4096 bins
+// A drawn frame is looked for this many pixels in from each edge at most, and a 16th of
+// the picture's shorter side, the backdrop measured on the kFrameDepth lines inside it.
+constexpr int32_t kMostDrawnFrame = 12;
+// A line of a drawn frame: this share of its pixels within kLineSpread of its median in
+// every channel (its ends cross the frame's other sides and the margin), and further than
+// kFrameContrast from the lines on either side of it, which JPEG's ringing does not reach.
+constexpr double kLeastLineShare = 0.9;
+constexpr int kLineSpread = 16;
+constexpr int kFrameContrast = 32;
+// A drawn frame's lines: a rule a few pixels wide (a product standing a few pixels in from
+// every edge is not one).
+constexpr int32_t kMostFrameLines = 4;
+constexpr int kBinShift = 4;  // 16 levels a bin, 4096 bins
 constexpr int kBins = 256 >> kBinShift;
 // Pixels this far from the commonest colour's bin centre can be the backdrop.
 constexpr int kNear = 24;
@@ -56,12 +70,48 @@ void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& refere
                       ColourRange::Around(reference.colour, reference.tolerance), mark, classes);
 }
 
-BorderSample::BorderSample(int32_t width, int32_t height) : width_(width), height_(height) {}
+void DrawnFrame::Paint(int32_t y, int32_t width, int32_t height,
+                       const std::array<uint8_t, 3>& colour, uint8_t* bgr) const {
+    const bool whole = y < top || y >= height - bottom;
+    for (int32_t x = 0; x < width; x = x + 1 == left && !whole ? width - right : x + 1) {
+        std::memcpy(bgr + 3 * std::size_t(x), colour.data(), 3);
+    }
+}
+
+BorderSample::BorderSample(int32_t width, int32_t height)
+    : width_(width),
+      height_(height),
+      depth_(std::min({kMostDrawnFrame, std::min(width, height) / 16})) {
+    top_.reserve(std::size_t(depth_) * std::size_t(width) * 3);
+    bottom_.resize(top_.capacity());
+    left_.reserve(std::size_t(depth_) * std::size_t(height) * 3);
+    right_.reserve(left_.capacity());
+}
 
 void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
-    if (y < kFrameDepth || y >= height_ - kFrameDepth) {
-        pixels_.insert(pixels_.end(), bgr, bgr + std::size_t(width_) * 3);
-        for (int32_t x = 2 * kNoiseLag; x < width_; ++x) {
+    const std::size_t rowBytes = std::size_t(width_) * 3, depthBytes = std::size_t(depth_) * 3;
+    if (y < depth_) {
+        top_.insert(top_.end(), bgr, bgr + rowBytes);
+    }
+    if (height_ - 1 - y < depth_) {
+        std::memcpy(bottom_.data() + std::size_t(height_ - 1 - y) * rowBytes, bgr, rowBytes);
+    }
+    left_.insert(left_.end(), bgr, bgr + depthBytes);
+    for (int32_t d = 0; d < depth_; ++d) {
+        right_.insert(right_.end(), bgr + 3 * std::size_t(width_ - 1 - d),
+                      bgr + 3 * std::size_t(width_ - d));
+    }
+    Collect(y, bgr, {});
+}
+
+void BorderSample::Collect(int32_t y, const uint8_t* bgr, const DrawnFrame& inside) {
+    if (y < inside.top || y >= height_ - inside.bottom) {
+        return;
+    }
+    const int32_t from = inside.left, to = width_ - inside.right;
+    if (y < inside.top + kFrameDepth || y >= height_ - inside.bottom - kFrameDepth) {
+        pixels_.insert(pixels_.end(), bgr + 3 * std::size_t(from), bgr + 3 * std::size_t(to));
+        for (int32_t x = from + 2 * kNoiseLag; x < to; ++x) {
             for (std::size_t c = 0; c < 3; ++c) {
                 const int second = std::abs(bgr[3 * x + c] - 2 * bgr[3 * (x - kNoiseLag) + c] +
                                             bgr[3 * (x - 2 * kNoiseLag) + c]);
@@ -73,9 +123,129 @@ void BorderSample::AddRow(int32_t y, const uint8_t* bgr) {
         }
         return;
     }
-    const int32_t depth = std::min(kFrameDepth, width_);
-    pixels_.insert(pixels_.end(), bgr, bgr + depth * 3);
-    pixels_.insert(pixels_.end(), bgr + (width_ - depth) * 3, bgr + width_ * 3);
+    const int32_t depth = std::min(kFrameDepth, to - from);
+    pixels_.insert(pixels_.end(), bgr + 3 * from, bgr + (from + depth) * 3);
+    pixels_.insert(pixels_.end(), bgr + (to - depth) * 3, bgr + to * 3);
+}
+
+std::vector<uint8_t> BorderSample::Line(int side, int32_t d) const {
+    if (side < 2) {
+        const auto& rows = side == 0 ? top_ : bottom_;
+        const auto begin = rows.begin() + std::ptrdiff_t(d) * width_ * 3;
+        return {begin, begin + width_ * 3};
+    }
+    std::vector<uint8_t> line;
+    const auto& columns = side == 2 ? left_ : right_;
+    for (int32_t y = 0; y < height_; ++y) {
+        const auto at = columns.begin() + (std::ptrdiff_t(y) * depth_ + d) * 3;
+        line.insert(line.end(), at, at + 3);
+    }
+    return line;
+}
+
+DrawnFrame BorderSample::LookInsideFrame() {
+    if (depth_ < 2 + kFrameDepth) {  // a margin, a line and the backdrop's lines
+        return {};
+    }
+    // Each line's median colour, and whether most of it lies near that.
+    struct Seen {
+        std::array<int, 3> median;
+        bool even;
+    };
+    const auto look = [&](int side, int32_t d) {
+        std::vector<uint8_t> line = Line(side, d);
+        const std::size_t count = line.size() / 3;
+        Seen seen{};
+        std::vector<uint8_t> channel(count);
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t i = 0; i < count; ++i) {
+                channel[i] = line[3 * i + c];
+            }
+            std::nth_element(channel.begin(), channel.begin() + std::ptrdiff_t(count / 2),
+                             channel.end());
+            seen.median[c] = channel[count / 2];
+        }
+        std::size_t near = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            near += Distance(&line[3 * i], seen.median) <= kLineSpread;
+        }
+        seen.even = double(near) >= kLeastLineShare * double(count);
+        return seen;
+    };
+    const auto apart = [](const std::array<int, 3>& a, const std::array<int, 3>& b) {
+        const uint8_t colour[3] = {uint8_t(a[0]), uint8_t(a[1]), uint8_t(a[2])};
+        return Distance(colour, b) > kFrameContrast;
+    };
+    // On each side: a margin of even lines of one colour from the edge; the frame's even
+    // lines, apart from it, at most kMostFrameLines of them, and one more where the lens
+    // or JPEG blended the last with the line inside; that line apart from the frame, and
+    // room for the backdrop's lines inside.
+    std::array<int32_t, 4> reach{};
+    std::optional<std::array<int, 3>> colour;
+    for (int side = 0; side < 4; ++side) {
+        std::vector<Seen> lines;
+        for (int32_t d = 0; d < depth_; ++d) {
+            lines.push_back(look(side, d));
+        }
+        const auto like = [&](int32_t d, const std::array<int, 3>& of) {
+            return lines[std::size_t(d)].even && !apart(of, lines[std::size_t(d)].median);
+        };
+        int32_t first = 1;
+        while (first < depth_ && like(first, lines[0].median)) {
+            ++first;
+        }
+        if (!lines[0].even || first == depth_ || !lines[std::size_t(first)].even ||
+            (colour && apart(*colour, lines[std::size_t(first)].median))) {
+            return {};
+        }
+        colour = lines[std::size_t(first)].median;
+        int32_t end = first + 1;
+        while (end < depth_ && like(end, *colour)) {
+            ++end;
+        }
+        // A blended line lies nearer the frame's colour than the line inside it does, or
+        // between the two and apart from the line inside.
+        if (end + 1 < depth_) {
+            const auto& blended = lines[std::size_t(end)].median;
+            const auto& next = lines[std::size_t(end + 1)].median;
+            int toFrame = 0, toNext = 0;
+            bool between = apart(blended, next);
+            for (std::size_t c = 0; c < 3; ++c) {
+                toFrame += std::abs(blended[c] - (*colour)[c]);
+                toNext += std::abs(blended[c] - next[c]);
+                between = between && blended[c] >= std::min((*colour)[c], next[c]) &&
+                          blended[c] <= std::max((*colour)[c], next[c]);
+            }
+            end += toFrame < toNext || between;
+        }
+        if (end - first > kMostFrameLines + 1 || end + kFrameDepth > depth_ ||
+            !apart(*colour, lines[std::size_t(end)].median)) {
+            return {};
+        }
+        reach[std::size_t(side)] = end;
+    }
+    const DrawnFrame frame{reach[0], reach[1], reach[2], reach[3]};
+    // The backdrop measured again, on the lines inside the frame.
+    pixels_.clear();
+    secondDifferences_ = {};
+    counted_ = {};
+    std::vector<uint8_t> row(std::size_t(width_) * 3);
+    for (int32_t y = frame.top; y < height_ - frame.bottom; ++y) {
+        const bool whole = y < frame.top + kFrameDepth || y >= height_ - frame.bottom - kFrameDepth;
+        if (whole) {
+            const auto& rows = y < depth_ ? top_ : bottom_;
+            const int32_t line = y < depth_ ? y : height_ - 1 - y;
+            std::memcpy(row.data(), rows.data() + std::size_t(line) * row.size(), row.size());
+        } else {
+            for (int32_t d = 0; d < depth_; ++d) {
+                std::memcpy(&row[3 * std::size_t(d)], &left_[(std::size_t(y) * depth_ + d) * 3], 3);
+                std::memcpy(&row[3 * std::size_t(width_ - 1 - d)],
+                            &right_[(std::size_t(y) * depth_ + d) * 3], 3);
+            }
+        }
+        Collect(y, row.data(), frame);
+    }
+    return frame;
 }
 
 int BorderSample::NoiseTolerance(Background side) const {

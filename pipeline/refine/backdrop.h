@@ -52,12 +52,31 @@ inline double NoiseDeviation(const Backdrop& backdrop) {
 void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,
                     uint8_t* classes);
 
+// A frame drawn around the picture, as stock photos have one: a line of one colour along
+// all four edges, a few pixels in. How far it reaches in from each edge, the margin
+// outside it included; all zeros for none.
+struct DrawnFrame {
+    int32_t top = 0, bottom = 0, left = 0, right = 0;
+
+    bool Any() const { return top > 0; }  // (all four sides have it, or none)
+    bool Holds(int32_t x, int32_t y, int32_t width, int32_t height) const {
+        return y < top || y >= height - bottom || x < left || x >= width - right;
+    }
+    // Paints the pixels of row y that lie in the frame with colour.
+    void Paint(int32_t y, int32_t width, int32_t height, const std::array<uint8_t, 3>& colour,
+               uint8_t* bgr) const;
+};
+
 // Collects the pixels of a picture's outer frame, a few pixels deep, as its decoded
 // rows go by, and estimates the backdrop from them.
 class BorderSample {
 public:
     BorderSample(int32_t width, int32_t height);
     void AddRow(int32_t y, const uint8_t* bgr);
+
+    // After the last row: the frame drawn around the picture, if there is one, whose
+    // lines are then no part of the backdrop: it is measured just inside them.
+    DrawnFrame LookInsideFrame();
 
     // The commonest near-white or near-black colour of the frame (on side's, when
     // known), so that an object covering even most of it does not pass for the
@@ -73,7 +92,16 @@ public:
     int NoiseTolerance(Background side) const;
 
 private:
+    // The pixels and the noise measured on the lines from offset in from each edge.
+    void Collect(int32_t y, const uint8_t* bgr, const DrawnFrame& inside);
+    // Line d of a side (0 top, 1 bottom, 2 left, 3 right), counted from its edge.
+    std::vector<uint8_t> Line(int side, int32_t d) const;
+
     int32_t width_, height_;
+    int32_t depth_;  // the lines kept from each edge, where a drawn frame is looked for
+    // The top and bottom lines, row by row; the left and right ones, depth_ pixels a row
+    // (the bottom's and the right's counted from their edge).
+    std::vector<uint8_t> top_, bottom_, left_, right_;
     std::vector<uint8_t> pixels_;  // blue, green, red
     // Along the frame's rows, of second differences no larger than a backdrop's noise
     // makes them: each channel's sum, and how many.

@@ -60,6 +60,7 @@ private:
     int orientation_ = 1;
     std::vector<uint8_t> profile_;  // the decoders come and go
     Backdrop reference_;
+    DrawnFrame frame_;  // painted over with the backdrop wherever the rows are read
     std::optional<PictureSamples> samples_;   // with options_.surface
     std::optional<BackdropSurface> surface_;  // the same
     std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
@@ -112,6 +113,13 @@ Result Refined::ForEachRow(RowSource& decoder, Each each) {
         if (!result.Ok()) {
             return result;
         }
+        if (frame_.Any()) {
+            if (bgr != row.data()) {
+                std::memcpy(row.data(), bgr, row.size());
+                bgr = row.data();
+            }
+            frame_.Paint(y, decoded_.width, decoded_.height, reference_.colour, row.data());
+        }
         if (result = each(y, bgr); !result.Ok()) {
             return result;
         }
@@ -138,7 +146,13 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
         return result;
     }
     unread.reset();
+    // A frame drawn around the picture is no part of it, nor of the backdrop: from here
+    // on it is painted over with the backdrop measured inside it.
+    frame_ = border.LookInsideFrame();
     reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
+    if (samples_ && frame_.Any()) {
+        samples_->Paint(frame_, reference_.colour);
+    }
     if (samples_) {
         // The next pass's decoding starts now, and runs on while the surface is fitted.
         if (Result result = OpenDecoder(unread); !result.Ok()) {
@@ -296,6 +310,8 @@ Result Refined::DecodeRow(int32_t y) {
     } else if (Result result = decoder_->Read(colours, std::size_t(decoded_.rowStride));
                !result.Ok()) {
         return result;
+    } else if (frame_.Any()) {
+        frame_.Paint(y, decoded_.width, decoded_.height, reference_.colour, colours);
     }
     uint8_t* coverage = window_->Coverage(y);
     if (labels_) {

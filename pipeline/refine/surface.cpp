@@ -118,6 +118,17 @@ void PictureSamples::AddRow(int32_t y, const uint8_t* bgr) {
     }
 }
 
+void PictureSamples::Paint(const DrawnFrame& frame, const std::array<uint8_t, 3>& colour) {
+    for (int32_t y = 0; y < height_; y += step_) {
+        uint8_t* sample = colours_.data() + std::size_t(y / step_) * sampledWidth_ * 3;
+        for (int32_t x = 0; x < width_; x += step_, sample += 3) {
+            if (frame.Holds(x, y, width_, height_)) {
+                std::memcpy(sample, colour.data(), 3);
+            }
+        }
+    }
+}
+
 const uint8_t* PictureSamples::Row(int32_t y) const {
     return colours_.data() + std::size_t(y / step_) * sampledWidth_ * 3;
 }

@@ -32,6 +32,8 @@ public:
     int32_t Across() const { return int32_t(sampledWidth_); }
     int32_t Down() const { return (height_ + step_ - 1) / step_; }
     void AddRow(int32_t y, const uint8_t* bgr);
+    // The samples in the frame drawn around the picture made colour.
+    void Paint(const DrawnFrame& frame, const std::array<uint8_t, 3>& colour);
     // Row y's samples (y a multiple of Step()).
     const uint8_t* Row(int32_t y) const;
     // Sample k, counted row by row.

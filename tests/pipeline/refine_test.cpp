@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <queue>
@@ -103,6 +105,77 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
         }
         EXPECT_GE(found.tolerance, test.leastTolerance);
         EXPECT_LE(found.tolerance, test.mostTolerance);
+    }
+}
+
+// A frame drawn around a 200 x 160 picture, a margin in from the edges: found on every
+// side, a line blended with the one inside it included, and the backdrop then measured
+// inside it (a grey frame at the edge of a white one passed for the backdrop). What only
+// looks like one is not: a line along three sides, sides of two colours, a product a few
+// pixels in from every edge, a rule wider than a frame, a sweep darker at its edges.
+TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
+    constexpr int32_t width = 200, height = 160;
+    const struct {
+        const char* name;
+        // The colour of a pixel d in from its nearest edge, at x, y.
+        std::function<int(int32_t d, int32_t x, int32_t y)> level;
+        int32_t reach;  // 0: no frame
+        int backdrop = 245;
+    } cases[] = {
+        {"grey rule two pixels wide, four in",
+         [](int32_t d, int32_t, int32_t) { return d == 4 || d == 5 ? 70 : 245; }, 6},
+        {"black hairline one in, blended",
+         [](int32_t d, int32_t, int32_t) { return d == 1   ? 20
+                                                  : d == 2 ? 150
+                                                           : 245; }, 3},
+        {"light grey rule at the edge of the border sample",
+         [](int32_t d, int32_t, int32_t) { return d <= 1   ? 245
+                                                  : d <= 3 ? 200
+                                                           : 245; }, 4},
+        {"none", [](int32_t, int32_t, int32_t) { return 245; }, 0},
+        {"three sides",
+         [](int32_t d, int32_t, int32_t y) {
+             return (d == 4 || d == 5) && y < height - 6 ? 70 : 245;
+         },
+         0},
+        {"two colours",
+         [](int32_t d, int32_t, int32_t y) { return d == 4 || d == 5 ? (y < 6 ? 70 : 160) : 245; },
+         0},
+        {"product filling the picture",
+         [](int32_t d, int32_t, int32_t) { return d < 3 ? 245 : 90; }, 0},
+        {"rule eight wide", [](int32_t d, int32_t, int32_t) { return d >= 2 && d < 10 ? 70 : 245; },
+         0},
+        {"sweep",
+         [](int32_t, int32_t x, int32_t y) {
+             return 250 - int(std::hypot(x - width / 2, y - height / 2)) / 4;
+         },
+         0},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        BorderSample border(width, height);
+        std::vector<uint8_t> row(3 * std::size_t(width));
+        for (int32_t y = 0; y < height; ++y) {
+            for (int32_t x = 0; x < width; ++x) {
+                const int32_t d = std::min({x, y, width - 1 - x, height - 1 - y});
+                const Colour noise = Noisy({2, 2, 2}, 2, x, y);  // 0 to 4
+                for (std::size_t c = 0; c < 3; ++c) {
+                    row[3 * std::size_t(x) + c] =
+                        uint8_t(std::clamp(test.level(d, x, y) + noise[c] - 2, 0, 255));
+                }
+            }
+            border.AddRow(y, row.data());
+        }
+        const DrawnFrame frame = border.LookInsideFrame();
+        EXPECT_EQ(frame.top, test.reach);
+        EXPECT_EQ(frame.bottom, test.reach);
+        EXPECT_EQ(frame.left, test.reach);
+        EXPECT_EQ(frame.right, test.reach);
+        if (test.reach > 0) {
+            const zel7::Backdrop found = border.Estimate();
+            EXPECT_NEAR(found.colour[1], test.backdrop, 2);
+            EXPECT_LE(found.tolerance, 14);
+        }
     }
 }
 

@@ -395,6 +395,25 @@ TEST(Studio, DropsAClothRunningOutOfTheFrameUnderAWideProduct) {
     EXPECT_LE(wrong, 100);
 }
 
+// A stock photo's frame, a grey rule two pixels wide four pixels in from the edges around
+// a product on white: the rule is no part of the product, and the backdrop inside it no
+// hole in one (the rule was kept as object, 2,744 pixels).
+TEST(Studio, LeavesOutAFrameDrawnAroundThePicture) {
+    const auto product = [](int32_t x, int32_t y) {
+        return x >= 120 && x < 280 && y >= 90 && y < 210;
+    };
+    const int wrong = WrongOnWhite(
+        400, 300,
+        [&](int32_t x, int32_t y, uint32_t c) {
+            const int32_t d = std::min({x, y, 399 - x, 299 - y});
+            return product(x, y)      ? std::array{40, 90, 160}[c]
+                   : d == 4 || d == 5 ? 110
+                                      : 246 + Noise(x, y, c);
+        },
+        product);
+    EXPECT_LE(wrong, 40);
+}
+
 // A grey wire three pixels thick lying on white, its shadow cast on one side only, 40
 // levels deep at the wire and fading over 30 pixels: the shadow goes, the wire stays (the
 // wire's edge was taken for the outline of an object standing in the shadow).
