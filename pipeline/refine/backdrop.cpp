@@ -11,7 +11,7 @@ namespace zel7 {
 namespace {
 
 constexpr int32_t kFrameDepth = 2;  // pixels taken from each edge
-// A drawn frame is looked for this many pixels in from each edge at most, and a 16th of
+// A drawn frame is looked for this many pixels in from each edge at most, and an eighth of
 // the picture's shorter side, the backdrop measured on the kFrameDepth lines inside it.
 constexpr int32_t kMostDrawnFrame = 12;
 // A line of a drawn frame: this share of its pixels within kLineSpread of its median in
@@ -81,7 +81,7 @@ void DrawnFrame::Paint(int32_t y, int32_t width, int32_t height,
 BorderSample::BorderSample(int32_t width, int32_t height)
     : width_(width),
       height_(height),
-      depth_(std::min({kMostDrawnFrame, std::min(width, height) / 16})) {
+      depth_(std::min({kMostDrawnFrame, std::min(width, height) / 8})) {
     top_.reserve(std::size_t(depth_) * std::size_t(width) * 3);
     bottom_.resize(top_.capacity());
     left_.reserve(std::size_t(depth_) * std::size_t(height) * 3);
