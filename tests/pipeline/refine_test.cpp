@@ -108,19 +108,19 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     }
 }
 
-// A frame drawn around a 200 x 160 picture, a margin in from the edges: found on every
-// side, a line blended with the one inside it included, and the backdrop then measured
-// inside it (a grey frame at the edge of a white one passed for the backdrop). What only
+// A frame drawn around a 200 x 160 picture (and one 64 wide), a margin in from the edges:
+// found on every side, a line blended with the one inside it included, and the backdrop then
+// measured inside it (a grey frame at the edge of a white one passed for the backdrop). What only
 // looks like one is not: a line along three sides, sides of two colours, a product a few
 // pixels in from every edge, a rule wider than a frame, a sweep darker at its edges.
 TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
-    constexpr int32_t width = 200, height = 160;
+    constexpr int32_t kWide = 200, kHigh = 160;
     const struct {
         const char* name;
         // The colour of a pixel d in from its nearest edge, at x, y.
         std::function<int(int32_t d, int32_t x, int32_t y)> level;
         int32_t reach;  // 0: no frame
-        int backdrop = 245;
+        int32_t width = kWide, height = kHigh;
     } cases[] = {
         {"grey rule two pixels wide, four in",
          [](int32_t d, int32_t, int32_t) { return d == 4 || d == 5 ? 70 : 245; }, 6},
@@ -132,10 +132,12 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
          [](int32_t d, int32_t, int32_t) { return d <= 1   ? 245
                                                   : d <= 3 ? 200
                                                            : 245; }, 4},
+        {"a hairline in a picture 64 wide",
+         [](int32_t d, int32_t, int32_t) { return d == 1 || d == 2 ? 70 : 245; }, 3, 64, 300},
         {"none", [](int32_t, int32_t, int32_t) { return 245; }, 0},
         {"three sides",
          [](int32_t d, int32_t, int32_t y) {
-             return (d == 4 || d == 5) && y < height - 6 ? 70 : 245;
+             return (d == 4 || d == 5) && y < kHigh - 6 ? 70 : 245;
          },
          0},
         {"two colours",
@@ -147,12 +149,13 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
          0},
         {"sweep",
          [](int32_t, int32_t x, int32_t y) {
-             return 250 - int(std::hypot(x - width / 2, y - height / 2)) / 4;
+             return 250 - int(std::hypot(x - kWide / 2, y - kHigh / 2)) / 4;
          },
          0},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
+        const int32_t width = test.width, height = test.height;
         BorderSample border(width, height);
         std::vector<uint8_t> row(3 * std::size_t(width));
         for (int32_t y = 0; y < height; ++y) {
@@ -173,7 +176,7 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
         EXPECT_EQ(frame.right, test.reach);
         if (test.reach > 0) {
             const zel7::Backdrop found = border.Estimate();
-            EXPECT_NEAR(found.colour[1], test.backdrop, 2);
+            EXPECT_NEAR(found.colour[1], 245, 2);
             EXPECT_LE(found.tolerance, 14);
         }
     }
