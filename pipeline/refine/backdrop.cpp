@@ -143,7 +143,7 @@ std::vector<uint8_t> BorderSample::Line(int side, int32_t d) const {
     return line;
 }
 
-DrawnFrame BorderSample::LookInsideFrame() {
+DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
     if (depth_ < 2 + kFrameDepth) {  // a margin, a line and the backdrop's lines
         return {};
     }
@@ -176,53 +176,77 @@ DrawnFrame BorderSample::LookInsideFrame() {
         const uint8_t colour[3] = {uint8_t(a[0]), uint8_t(a[1]), uint8_t(a[2])};
         return Distance(colour, b) > kFrameContrast;
     };
-    // On each side: a margin of even lines of one colour from the edge; the frame's even
-    // lines, apart from it, at most kMostFrameLines of them, and one more where the lens
-    // or JPEG blended the last with the line inside; that line apart from the frame, and
-    // room for the backdrop's lines inside.
+    // On each side, the frame's even lines of one colour, at most kMostFrameLines of them,
+    // and one more where the lens or JPEG blended the last with the line inside; that line
+    // apart from the frame, and room for the backdrop's lines inside. Outside the frame,
+    // a margin of even lines of another colour; or, on a side known, none, the frame
+    // then darker than the backdrop inside it on white and lighter on black (a product
+    // standing a few pixels in from every edge is the other way round).
     std::array<int32_t, 4> reach{};
     std::optional<std::array<int, 3>> colour;
-    for (int side = 0; side < 4; ++side) {
+    for (int edge = 0; edge < 4; ++edge) {
         std::vector<Seen> lines;
         for (int32_t d = 0; d < depth_; ++d) {
-            lines.push_back(look(side, d));
+            lines.push_back(look(edge, d));
         }
         const auto like = [&](int32_t d, const std::array<int, 3>& of) {
             return lines[std::size_t(d)].even && !apart(of, lines[std::size_t(d)].median);
         };
-        int32_t first = 1;
-        while (first < depth_ && like(first, lines[0].median)) {
-            ++first;
+        // Where the frame starting at line first ends, if it is one.
+        const auto frameFrom = [&](int32_t first) -> std::optional<int32_t> {
+            const std::array<int, 3>& of = lines[std::size_t(first)].median;
+            if (!lines[std::size_t(first)].even || (colour && apart(*colour, of))) {
+                return std::nullopt;
+            }
+            int32_t end = first + 1;
+            while (end < depth_ && like(end, of)) {
+                ++end;
+            }
+            // A blended line lies nearer the frame's colour than the line inside it
+            // does, or between the two and apart from the line inside.
+            if (end + 1 < depth_) {
+                const auto& blended = lines[std::size_t(end)].median;
+                const auto& next = lines[std::size_t(end + 1)].median;
+                int toFrame = 0, toNext = 0;
+                bool between = apart(blended, next);
+                for (std::size_t c = 0; c < 3; ++c) {
+                    toFrame += std::abs(blended[c] - of[c]);
+                    toNext += std::abs(blended[c] - next[c]);
+                    between = between && blended[c] >= std::min(of[c], next[c]) &&
+                              blended[c] <= std::max(of[c], next[c]);
+                }
+                end += toFrame < toNext || between;
+            }
+            if (end - first > kMostFrameLines + 1 || end + kFrameDepth > depth_ ||
+                !apart(of, lines[std::size_t(end)].median)) {
+                return std::nullopt;
+            }
+            return end;
+        };
+        int32_t margin = 1;
+        while (margin < depth_ && like(margin, lines[0].median)) {
+            ++margin;
         }
-        if (!lines[0].even || first == depth_ || !lines[std::size_t(first)].even ||
-            (colour && apart(*colour, lines[std::size_t(first)].median))) {
+        int32_t first = margin;
+        std::optional<int32_t> end;
+        if (lines[0].even && margin < depth_) {
+            end = frameFrom(first);
+        }
+        if (!end && side && (end = frameFrom(first = 0))) {
+            int frame = 0, inside = 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                frame += lines[0].median[c];
+                inside += lines[std::size_t(*end)].median[c];
+            }
+            if ((frame < inside) != (*side == Background::NearWhite)) {
+                end.reset();
+            }
+        }
+        if (!end) {
             return {};
         }
         colour = lines[std::size_t(first)].median;
-        int32_t end = first + 1;
-        while (end < depth_ && like(end, *colour)) {
-            ++end;
-        }
-        // A blended line lies nearer the frame's colour than the line inside it does, or
-        // between the two and apart from the line inside.
-        if (end + 1 < depth_) {
-            const auto& blended = lines[std::size_t(end)].median;
-            const auto& next = lines[std::size_t(end + 1)].median;
-            int toFrame = 0, toNext = 0;
-            bool between = apart(blended, next);
-            for (std::size_t c = 0; c < 3; ++c) {
-                toFrame += std::abs(blended[c] - (*colour)[c]);
-                toNext += std::abs(blended[c] - next[c]);
-                between = between && blended[c] >= std::min((*colour)[c], next[c]) &&
-                          blended[c] <= std::max((*colour)[c], next[c]);
-            }
-            end += toFrame < toNext || between;
-        }
-        if (end - first > kMostFrameLines + 1 || end + kFrameDepth > depth_ ||
-            !apart(*colour, lines[std::size_t(end)].median)) {
-            return {};
-        }
-        reach[std::size_t(side)] = end;
+        reach[std::size_t(edge)] = *end;
     }
     const DrawnFrame frame{reach[0], reach[1], reach[2], reach[3]};
     // The backdrop measured again, on the lines inside the frame.

@@ -75,8 +75,9 @@ public:
     void AddRow(int32_t y, const uint8_t* bgr);
 
     // After the last row: the frame drawn around the picture, if there is one, whose
-    // lines are then no part of the backdrop: it is measured just inside them.
-    DrawnFrame LookInsideFrame();
+    // lines are then no part of the backdrop: it is measured just inside them. One right
+    // at the edges is looked for only on a side known.
+    DrawnFrame LookInsideFrame(std::optional<Background> side = std::nullopt);
 
     // The commonest near-white or near-black colour of the frame (on side's, when
     // known), so that an object covering even most of it does not pass for the

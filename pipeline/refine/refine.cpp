@@ -148,8 +148,10 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     unread.reset();
     // A frame drawn around the picture is no part of it, nor of the backdrop: from here
     // on it is painted over with the backdrop measured inside it.
-    frame_ = border.LookInsideFrame();
-    reference_ = border.Estimate(options_.sideKnown ? std::optional(background_) : std::nullopt);
+    const std::optional<Background> side =
+        options_.sideKnown ? std::optional(background_) : std::nullopt;
+    frame_ = border.LookInsideFrame(side);
+    reference_ = border.Estimate(side);
     if (samples_ && frame_.Any()) {
         samples_->Paint(frame_, reference_.colour);
     }

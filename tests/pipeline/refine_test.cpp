@@ -108,11 +108,11 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     }
 }
 
-// A frame drawn around a 200 x 160 picture (and one 64 wide), a margin in from the edges:
-// found on every side, a line blended with the one inside it included, and the backdrop then
-// measured inside it (a grey frame at the edge of a white one passed for the backdrop). What only
-// looks like one is not: a line along three sides, sides of two colours, a product a few
-// pixels in from every edge, a rule wider than a frame, a sweep darker at its edges.
+// A frame drawn around a 200 x 160 picture (and one 64 wide), a margin in from the edges or,
+// on a side known, at them: found on every side, a line blended with the one inside it included,
+// and the backdrop then measured inside it (a grey frame at the edge of a white one passed for the
+// backdrop). What only looks like one is not: a line along three sides, sides of two colours, a
+// product a few pixels in from every edge, a rule wider than a frame, a sweep darker at its edges.
 TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
     constexpr int32_t kWide = 200, kHigh = 160;
     const struct {
@@ -121,6 +121,7 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
         std::function<int(int32_t d, int32_t x, int32_t y)> level;
         int32_t reach;  // 0: no frame
         int32_t width = kWide, height = kHigh;
+        std::optional<Background> side = {};
     } cases[] = {
         {"grey rule two pixels wide, four in",
          [](int32_t d, int32_t, int32_t) { return d == 4 || d == 5 ? 70 : 245; }, 6},
@@ -134,6 +135,16 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
                                                            : 245; }, 4},
         {"a hairline in a picture 64 wide",
          [](int32_t d, int32_t, int32_t) { return d == 1 || d == 2 ? 70 : 245; }, 3, 64, 300},
+        {"grey rule at the edges, on white",
+         [](int32_t d, int32_t, int32_t) { return d < 2 ? 200 : 245; }, 2, kWide, kHigh,
+         kNearWhite},
+        {"white rule at the edges, on black",
+         [](int32_t d, int32_t, int32_t) { return d < 1 ? 235 : 10; }, 1, kWide, kHigh,
+         Background::NearBlack},
+        {"grey rule at the edges, the side unknown",
+         [](int32_t d, int32_t, int32_t) { return d < 2 ? 200 : 245; }, 0},
+        {"product three in from the edges, on white",
+         [](int32_t d, int32_t, int32_t) { return d < 3 ? 245 : 90; }, 0, kWide, kHigh, kNearWhite},
         {"none", [](int32_t, int32_t, int32_t) { return 245; }, 0},
         {"three sides",
          [](int32_t d, int32_t, int32_t y) {
@@ -169,14 +180,14 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
             }
             border.AddRow(y, row.data());
         }
-        const DrawnFrame frame = border.LookInsideFrame();
+        const DrawnFrame frame = border.LookInsideFrame(test.side);
         EXPECT_EQ(frame.top, test.reach);
         EXPECT_EQ(frame.bottom, test.reach);
         EXPECT_EQ(frame.left, test.reach);
         EXPECT_EQ(frame.right, test.reach);
         if (test.reach > 0) {
-            const zel7::Backdrop found = border.Estimate();
-            EXPECT_NEAR(found.colour[1], 245, 2);
+            const zel7::Backdrop found = border.Estimate(test.side);
+            EXPECT_NEAR(found.colour[1], test.side == Background::NearBlack ? 10 : 245, 2);
             EXPECT_LE(found.tolerance, 14);
         }
     }
