@@ -59,6 +59,16 @@ int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
     return most;
 }
 
+// Whether a lies nearer to b than to c, over the three channels.
+bool Nearer(const std::array<int, 3>& a, const std::array<int, 3>& b, const std::array<int, 3>& c) {
+    int toB = 0, toC = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        toB += std::abs(a[i] - b[i]);
+        toC += std::abs(a[i] - c[i]);
+    }
+    return toB < toC;
+}
+
 }  // namespace
 
 void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,
@@ -172,16 +182,31 @@ DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
         seen.even = double(near) >= kLeastLineShare * double(count);
         return seen;
     };
-    const auto apart = [](const std::array<int, 3>& a, const std::array<int, 3>& b) {
+    const auto within = [](const std::array<int, 3>& a, const std::array<int, 3>& b, int most) {
         const uint8_t colour[3] = {uint8_t(a[0]), uint8_t(a[1]), uint8_t(a[2])};
-        return Distance(colour, b) > kFrameContrast;
+        return Distance(colour, b) <= most;
     };
-    // On each side, the frame's even lines of one colour, at most kMostFrameLines of them,
-    // and one more where the lens or JPEG blended the last with the line inside; that line
-    // apart from the frame, and room for the backdrop's lines inside. Outside the frame,
-    // a margin of even lines of another colour; or, on a side known, none, the frame
-    // then darker than the backdrop inside it on white and lighter on black (a product
-    // standing a few pixels in from every edge is the other way round).
+    const auto apart = [&](const std::array<int, 3>& a, const std::array<int, 3>& b) {
+        return !within(a, b, kFrameContrast);
+    };
+    // Whether a lies between b and c in every channel, apart from both: a line the lens or
+    // JPEG blended from the two beside it.
+    const auto blend = [&](const std::array<int, 3>& a, const std::array<int, 3>& b,
+                           const std::array<int, 3>& c) {
+        bool between = apart(a, b) && apart(a, c);
+        for (std::size_t i = 0; i < 3; ++i) {
+            between = between && a[i] >= std::min(b[i], c[i]) && a[i] <= std::max(b[i], c[i]);
+        }
+        return between;
+    };
+    // On each side, the frame's even lines of one colour (within kLineSpread), at most
+    // kMostFrameLines of them, with a line on either side where the lens or JPEG blended
+    // it with its neighbour; inside it, the backdrop's lines, flat and apart from it.
+    // Outside it, a margin of even lines of another colour; or, on a side known, none.
+    // Where the side is known, the frame is darker than the backdrop inside it on white
+    // and lighter on black; where not, that backdrop is the margin's colour. (A product
+    // standing a few pixels in from every edge, its outline blurred, would otherwise pass
+    // for a frame, and the backdrop be measured on it.)
     std::array<int32_t, 4> reach{};
     std::optional<std::array<int, 3>> colour;
     for (int edge = 0; edge < 4; ++edge) {
@@ -189,63 +214,62 @@ DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
         for (int32_t d = 0; d < depth_; ++d) {
             lines.push_back(look(edge, d));
         }
-        const auto like = [&](int32_t d, const std::array<int, 3>& of) {
-            return lines[std::size_t(d)].even && !apart(of, lines[std::size_t(d)].median);
+        const auto median = [&](int32_t d) -> const std::array<int, 3>& {
+            return lines[std::size_t(d)].median;
         };
         // Where the frame starting at line first ends, if it is one.
         const auto frameFrom = [&](int32_t first) -> std::optional<int32_t> {
-            const std::array<int, 3>& of = lines[std::size_t(first)].median;
+            const std::array<int, 3>& of = median(first);
             if (!lines[std::size_t(first)].even || (colour && apart(*colour, of))) {
                 return std::nullopt;
             }
             int32_t end = first + 1;
-            while (end < depth_ && like(end, of)) {
+            while (end < depth_ && lines[std::size_t(end)].even &&
+                   within(of, median(end), kLineSpread)) {
                 ++end;
             }
-            // A blended line lies nearer the frame's colour than the line inside it
-            // does, or between the two and apart from the line inside.
-            if (end + 1 < depth_) {
-                const auto& blended = lines[std::size_t(end)].median;
-                const auto& next = lines[std::size_t(end + 1)].median;
-                int toFrame = 0, toNext = 0;
-                bool between = apart(blended, next);
-                for (std::size_t c = 0; c < 3; ++c) {
-                    toFrame += std::abs(blended[c] - of[c]);
-                    toNext += std::abs(blended[c] - next[c]);
-                    between = between && blended[c] >= std::min(of[c], next[c]) &&
-                              blended[c] <= std::max(of[c], next[c]);
-                }
-                end += toFrame < toNext || between;
+            // (JPEG's ringing can lift a blended line past the frame's colour: nearer
+            // to it than to the line inside is enough)
+            if (end + 1 < depth_ && (blend(median(end), of, median(end + 1)) ||
+                                     Nearer(median(end), of, median(end + 1)))) {
+                ++end;
             }
             if (end - first > kMostFrameLines + 1 || end + kFrameDepth > depth_ ||
-                !apart(of, lines[std::size_t(end)].median)) {
+                !apart(of, median(end)) || !within(median(end), median(end + 1), kLineSpread)) {
                 return std::nullopt;
             }
             return end;
         };
         int32_t margin = 1;
-        while (margin < depth_ && like(margin, lines[0].median)) {
+        while (margin < depth_ && lines[std::size_t(margin)].even &&
+               !apart(median(0), median(margin))) {
             ++margin;
         }
         int32_t first = margin;
         std::optional<int32_t> end;
-        if (lines[0].even && margin < depth_) {
+        if (lines[0].even && margin + 1 < depth_) {
+            first += blend(median(margin), median(0), median(margin + 1));
             end = frameFrom(first);
         }
-        if (!end && side && (end = frameFrom(first = 0))) {
-            int frame = 0, inside = 0;
-            for (std::size_t c = 0; c < 3; ++c) {
-                frame += lines[0].median[c];
-                inside += lines[std::size_t(*end)].median[c];
-            }
-            if ((frame < inside) != (*side == Background::NearWhite)) {
-                end.reset();
-            }
+        if (!end && side) {
+            end = frameFrom(first = 0);
         }
         if (!end) {
             return {};
         }
-        colour = lines[std::size_t(first)].median;
+        if (side) {
+            int frame = 0, inside = 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                frame += median(first)[c];
+                inside += median(*end)[c];
+            }
+            if ((frame < inside) != (*side == Background::NearWhite)) {
+                return {};
+            }
+        } else if (first == 0 || apart(median(0), median(*end))) {
+            return {};
+        }
+        colour = median(first);
         reach[std::size_t(edge)] = *end;
     }
     const DrawnFrame frame{reach[0], reach[1], reach[2], reach[3]};

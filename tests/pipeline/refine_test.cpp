@@ -109,10 +109,12 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
 }
 
 // A frame drawn around a 200 x 160 picture (and one 64 wide), a margin in from the edges or,
-// on a side known, at them: found on every side, a line blended with the one inside it included,
-// and the backdrop then measured inside it (a grey frame at the edge of a white one passed for the
-// backdrop). What only looks like one is not: a line along three sides, sides of two colours, a
-// product a few pixels in from every edge, a rule wider than a frame, a sweep darker at its edges.
+// on a side known, at them: found on every side, lines blended with its neighbours included,
+// and the backdrop then measured inside it (a grey frame at the edge of a white one passed for
+// the backdrop). What only looks like one is not: a line along three sides, sides of two
+// colours, a product a few pixels in from every edge (its blurred outline was taken for a
+// frame, and the product painted over whole), a rule wider than a frame, a sweep darker at its
+// edges, a vignette falling sharply there.
 TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
     constexpr int32_t kWide = 200, kHigh = 160;
     const struct {
@@ -145,6 +147,23 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
          [](int32_t d, int32_t, int32_t) { return d < 2 ? 200 : 245; }, 0},
         {"product three in from the edges, on white",
          [](int32_t d, int32_t, int32_t) { return d < 3 ? 245 : 90; }, 0, kWide, kHigh, kNearWhite},
+        {"grey rule, both its edges blended",
+         [](int32_t d, int32_t, int32_t) {
+             return d < 4 ? 245 : d == 4 || d == 7 ? 190 : d < 7 ? 40 : 245;
+         },
+         8},
+        {"product four in, its outline blurred",
+         [](int32_t d, int32_t, int32_t) { return d < 4    ? 245
+                                                  : d == 4 ? 150
+                                                           : 60; }, 0},
+        {"the same, on white",
+         [](int32_t d, int32_t, int32_t) { return d < 4    ? 245
+                                                  : d == 4 ? 150
+                                                           : 60; }, 0, kWide,
+         kHigh, kNearWhite},
+        {"vignette falling sharply at the edges",
+         [](int32_t d, int32_t, int32_t) { return d < 10 ? 130 + 12 * d : 250; }, 0, kWide, kHigh,
+         kNearWhite},
         {"none", [](int32_t, int32_t, int32_t) { return 245; }, 0},
         {"three sides",
          [](int32_t d, int32_t, int32_t y) {
