@@ -152,6 +152,19 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
              return d < 4 ? 245 : d == 4 || d == 7 ? 190 : d < 7 ? 40 : 245;
          },
          8},
+        {"grey rule ringing darker on its inner line",
+         [](int32_t d, int32_t, int32_t) {
+             return d < 4 ? 245 : d == 4 ? 70 : d == 5 ? 50 : 245;
+         },
+         6},
+        {"product four in, its outline blurred over two lines",
+         [](int32_t d, int32_t, int32_t) {
+             return d < 4 ? 245 : d == 4 ? 200 : d == 5 ? 120 : 60;
+         },
+         0},
+        {"border darkening steeply to the edges, on white",
+         [](int32_t d, int32_t, int32_t) { return d < 4 ? 100 + 40 * d : 250; }, 0, kWide, kHigh,
+         kNearWhite},
         {"product four in, its outline blurred",
          [](int32_t d, int32_t, int32_t) { return d < 4    ? 245
                                                   : d == 4 ? 150
