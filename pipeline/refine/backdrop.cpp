@@ -138,14 +138,14 @@ void BorderSample::Collect(int32_t y, const uint8_t* bgr, const DrawnFrame& insi
     pixels_.insert(pixels_.end(), bgr + (to - depth) * 3, bgr + to * 3);
 }
 
-std::vector<uint8_t> BorderSample::Line(int side, int32_t d) const {
-    if (side < 2) {
-        const auto& rows = side == 0 ? top_ : bottom_;
+std::vector<uint8_t> BorderSample::Line(int edge, int32_t d) const {
+    if (edge < 2) {
+        const auto& rows = edge == 0 ? top_ : bottom_;
         const auto begin = rows.begin() + std::ptrdiff_t(d) * width_ * 3;
         return {begin, begin + width_ * 3};
     }
     std::vector<uint8_t> line;
-    const auto& columns = side == 2 ? left_ : right_;
+    const auto& columns = edge == 2 ? left_ : right_;
     for (int32_t y = 0; y < height_; ++y) {
         const auto at = columns.begin() + (std::ptrdiff_t(y) * depth_ + d) * 3;
         line.insert(line.end(), at, at + 3);
@@ -162,8 +162,8 @@ DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
         std::array<int, 3> median;
         bool even;
     };
-    const auto look = [&](int side, int32_t d) {
-        std::vector<uint8_t> line = Line(side, d);
+    const auto look = [&](int edge, int32_t d) {
+        std::vector<uint8_t> line = Line(edge, d);
         const std::size_t count = line.size() / 3;
         Seen seen{};
         std::vector<uint8_t> channel(count);

@@ -53,8 +53,8 @@ void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& refere
                     uint8_t* classes);
 
 // A frame drawn around the picture, as stock photos have one: a line of one colour along
-// all four edges, a few pixels in. How far it reaches in from each edge, the margin
-// outside it included; all zeros for none.
+// all four edges, at them or a few pixels in. How far it reaches in from each edge, the
+// margin outside it included; all zeros for none.
 struct DrawnFrame {
     int32_t top = 0, bottom = 0, left = 0, right = 0;
 
@@ -95,8 +95,8 @@ public:
 private:
     // The pixels and the noise measured on the lines from offset in from each edge.
     void Collect(int32_t y, const uint8_t* bgr, const DrawnFrame& inside);
-    // Line d of a side (0 top, 1 bottom, 2 left, 3 right), counted from its edge.
-    std::vector<uint8_t> Line(int side, int32_t d) const;
+    // Line d in from an edge (0 top, 1 bottom, 2 left, 3 right).
+    std::vector<uint8_t> Line(int edge, int32_t d) const;
 
     int32_t width_, height_;
     int32_t depth_;  // the lines kept from each edge, where a drawn frame is looked for
