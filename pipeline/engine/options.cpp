@@ -127,10 +127,12 @@ constexpr Option kOptions[] = {
      "what studio photos need, with {white} or {black}: the\nbackdrop measured as a surface "
      "over the frame, its noise\nsetting the tolerance; background where it reaches the\n"
      "edge, holes that show it, cast shadows on white; edges\nby coverage; specks under a "
-     "ten-thousandth settled; the\noutline settled by a colour cut (GrabCut)",
+     "ten-thousandth settled, parts\nstanding apart under a hundredth of the product "
+     "dropped;\nthe outline settled by a colour cut (GrabCut)",
      [](std::string_view, MaskSettings& s) -> Refusal {
          s.refine.autoBackground = s.refine.surface = s.refine.regions.connected = true;
          s.refine.regions.despeckleShare = kStudioSpeckShare;
+         s.refine.regions.strayShare = kStudioStrayShare;
          return std::nullopt;
      }},
     {"shadow", "WHAT", OptionScope::Picture,

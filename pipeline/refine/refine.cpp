@@ -251,6 +251,10 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
             cut_.reset();
         }
     }
+    // (after the cut, which settles the outline on what the rules found, strays too)
+    if (rules.connected && rules.strayShare > 0) {
+        labels_->DropStrays(rules.strayShare);
+    }
     return {};
 }
 

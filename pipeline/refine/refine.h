@@ -30,6 +30,10 @@ enum class Product {
 // JPEG's ringing come in specks of a few pixels, while a detached part of a product (an
 // earring's drop, a loose strap) is a hundredth of it and more.
 inline constexpr double kStudioSpeckShare = 1e-4;
+// Parts standing apart from the product with less than this share of its area go too: a
+// watermark, paper's cracks, a textured floor's specks; a loose part lying beside it is
+// a tenth of it and more.
+inline constexpr double kStudioStrayShare = 0.01;
 
 struct RefineOptions {
     bool autoBackground = false;  // measure the backdrop's colour and noise...

@@ -1,6 +1,7 @@
 #include "refine/regions.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -15,6 +16,8 @@ constexpr uint32_t kStartMask = 0xffff;  // widths are at most 65535
 constexpr uint32_t kBackgroundColoured = 1u << 16;
 constexpr uint32_t kTouchesEdge = 1u << 17;
 constexpr uint32_t kDecidedBackground = 1u << 18;
+// Object regions closer than this share of the picture's diagonal belong to one group.
+constexpr double kStrayReach = 1.0 / 200;
 
 }  // namespace
 
@@ -190,6 +193,73 @@ void RegionLabeller::SettleSpecks(uint64_t despeckle) {
                                                  : run.bits & ~kDecidedBackground;
         }
     }
+}
+
+bool RegionLabeller::DropStrays(double share) {
+    // Groups are found on a grid of cells as wide as the reach: cells holding object join
+    // their eight neighbours, so parts one to two reaches apart fall in one group.
+    const auto cell = std::max<int32_t>(
+        1, int32_t(std::ceil(kStrayReach * std::hypot(double(width_), double(height_)))));
+    const int32_t across = (width_ + cell - 1) / cell, down = (height_ + cell - 1) / cell;
+    const auto cellOf = [&](int32_t x, int32_t y) {
+        return std::size_t(y / cell) * std::size_t(across) + std::size_t(x / cell);
+    };
+    std::vector<uint64_t> area(std::size_t(across) * std::size_t(down));
+    for (int32_t y = 0; y < height_; ++y) {
+        ForEachRun(y, [&](int32_t start, int32_t stop, uint64_t, bool background) {
+            for (int32_t x = start; !background && x < stop;) {
+                const int32_t end = std::min(stop, (x / cell + 1) * cell);
+                area[cellOf(x, y)] += uint64_t(end - x);
+                x = end;
+            }
+        });
+    }
+    // Each group's cells, one flood at a time, and its area.
+    constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> group(area.size(), kNone);
+    std::vector<uint64_t> groupArea;
+    std::vector<std::size_t> flood;
+    for (std::size_t first = 0; first < area.size(); ++first) {
+        if (area[first] == 0 || group[first] != kNone) {
+            continue;
+        }
+        const auto id = uint32_t(groupArea.size());
+        groupArea.push_back(0);
+        group[first] = id;
+        flood.assign(1, first);
+        for (std::size_t at = 0; at < flood.size(); ++at) {
+            const auto i = int32_t(flood[at] % std::size_t(across));
+            const auto j = int32_t(flood[at] / std::size_t(across));
+            groupArea[id] += area[flood[at]];
+            for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down - 1); ++nj) {
+                for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across - 1); ++ni) {
+                    const std::size_t n = std::size_t(nj) * std::size_t(across) + std::size_t(ni);
+                    if (area[n] > 0 && group[n] == kNone) {
+                        group[n] = id;
+                        flood.push_back(n);
+                    }
+                }
+            }
+        }
+    }
+    if (groupArea.size() < 2) {
+        return false;
+    }
+    const double least = share * double(*std::max_element(groupArea.begin(), groupArea.end()));
+    // A region lies in one group: the one of its root, its first run.
+    bool any = false;
+    for (int32_t y = 0; y < height_; ++y) {
+        for (uint64_t index = rowStarts_[std::size_t(y)]; index < rowStarts_[std::size_t(y) + 1];
+             ++index) {
+            Run& run = At(index);
+            if (run.IsRoot() && !run.Is(kDecidedBackground) &&
+                double(groupArea[group[cellOf(int32_t(run.Start()), y)]]) < least) {
+                run.bits |= kDecidedBackground;
+                any = true;
+            }
+        }
+    }
+    return any;
 }
 
 void RegionLabeller::FillRow(int32_t y, uint8_t* coverage) const {

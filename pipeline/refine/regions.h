@@ -35,6 +35,11 @@ struct RegionRules {
     // ...or smaller than this share of the picture, whichever is larger.
     double despeckleShare = 0;
 
+    // ...and, with connected, the object's parts that stand apart from the rest, in groups
+    // whose parts lie within a 200th to a 100th of the picture's diagonal of each other, are
+    // background when their group has less than this share of the largest group's area (0: never):
+    // a watermark's letters, the cracks of crackled paper, specks of a textured floor.
+    double strayShare = 0;
     bool Despeckles() const { return despeckle > 0 || despeckleShare > 0; }
     // The speck size for a picture of area pixels.
     uint64_t SpeckArea(uint64_t area) const {
@@ -61,6 +66,9 @@ public:
     void MakeBackground(uint64_t root);
     // After regions were made background: specks take the class around them again.
     void SettleSpecks(uint64_t despeckle);
+    // After Decide: makes background the groups of object regions standing apart with less
+    // than share of the largest group's area (see RegionRules::strayShare). Whether any.
+    bool DropStrays(double share);
     // Calls each(start, stop, root, background) for the runs of row y, after Decide.
     void ForEachRun(int32_t y,
                     const std::function<void(int32_t, int32_t, uint64_t, bool)>& each) const;

@@ -485,5 +485,63 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     }
 }
 
+// Parts of a 400 x 300 picture's object standing apart from a product of 100 x 100 pixels:
+// those whose group, of parts within a 200th of the diagonal (2.5 pixels) of each other,
+// has less than a hundredth of the product's area go; a larger part, one close to the
+// product, specks in a row reaching it, and everything when no share is asked, stay.
+TEST(RegionLabeller, DropsSmallPartsStandingApartFromTheProduct) {
+    struct Box {
+        int32_t left, top, size;
+        bool Holds(int32_t x, int32_t y) const {
+            return x >= left && x < left + size && y >= top && y < top + size;
+        }
+    };
+    constexpr Box kProduct = {50, 50, 100};
+    const struct {
+        const char* name;
+        std::vector<Box> parts;
+        bool stays;
+        double share = 0.01;
+    } cases[] = {
+        {"a speck far off", {{300, 200, 5}}, false},
+        {"a part of more than a hundredth", {{300, 200, 11}}, true},
+        {"a speck two pixels from the product", {{152, 90, 5}}, true},
+        {"specks in a row reaching the product",
+         {{152, 90, 3}, {157, 90, 3}, {162, 90, 3}, {167, 90, 3}, {172, 90, 3}},
+         true},
+        {"a speck far off, no share asked", {{300, 200, 5}}, true, 0},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const Classes picture = Draw(400, 300, [&](int32_t x, int32_t y) {
+            return !kProduct.Holds(x, y) &&
+                   std::none_of(test.parts.begin(), test.parts.end(),
+                                [&](const Box& part) { return part.Holds(x, y); });
+        });
+        RegionLabeller labeller(picture.width, picture.height);
+        for (int32_t y = 0; y < picture.height; ++y) {
+            ASSERT_TRUE(labeller.AddRow(&picture.pixels[std::size_t(y * picture.width)]).Ok());
+        }
+        const RegionRules rules{.connected = true, .strayShare = test.share};
+        labeller.Decide(rules);
+        labeller.DropStrays(rules.strayShare);
+        std::vector<uint8_t> row(std::size_t(picture.width));
+        int32_t product = 0, parts = 0, partArea = 0;
+        for (int32_t y = 0; y < picture.height; ++y) {
+            labeller.FillRow(y, row.data());
+            for (int32_t x = 0; x < picture.width; ++x) {
+                const bool object = row[std::size_t(x)] == 255;
+                product += object && kProduct.Holds(x, y);
+                const bool part = picture.pixels[std::size_t(y * picture.width + x)] == 0 &&
+                                  !kProduct.Holds(x, y);
+                partArea += part;
+                parts += object && part;
+            }
+        }
+        EXPECT_EQ(product, 100 * 100);
+        EXPECT_EQ(parts, test.stays ? partArea : 0);
+    }
+}
+
 }  // namespace
 }  // namespace zel7
