@@ -414,6 +414,28 @@ TEST(Studio, LeavesOutAFrameDrawnAroundThePicture) {
     EXPECT_LE(wrong, 40);
 }
 
+// A watermark's letters in a corner, far from the product and each a 150th of its area:
+// no part of it (their 756 pixels were kept), while a loose part a tenth of the product's
+// size, lying beside it, stays.
+TEST(Studio, DropsAWatermarkStandingApartFromTheProduct) {
+    const auto product = [](int32_t x, int32_t y) {
+        return (x >= 120 && x < 280 && y >= 90 && y < 210) ||
+               (x >= 300 && x < 340 && y >= 150 && y < 198);
+    };
+    const auto letter = [](int32_t x, int32_t y) {
+        return y >= 270 && y < 288 && x >= 300 && x < 390 && (x - 300) % 15 < 7;
+    };
+    const int wrong = WrongOnWhite(
+        400, 300,
+        [&](int32_t x, int32_t y, uint32_t c) {
+            return product(x, y)  ? std::array{40, 90, 160}[c]
+                   : letter(x, y) ? 150
+                                  : 246 + Noise(x, y, c);
+        },
+        product);
+    EXPECT_LE(wrong, 40);
+}
+
 // A grey wire three pixels thick lying on white, its shadow cast on one side only, 40
 // levels deep at the wire and fading over 30 pixels: the shadow goes, the wire stays (the
 // wire's edge was taken for the outline of an object standing in the shadow).
