@@ -59,6 +59,10 @@ int Distance(const uint8_t* bgr, const std::array<int, 3>& colour) {
     return most;
 }
 
+int Distance(const std::array<int, 3>& a, const std::array<int, 3>& b) {
+    return std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])});
+}
+
 // Whether a lies nearer to b than to c, over the three channels.
 bool Nearer(const std::array<int, 3>& a, const std::array<int, 3>& b, const std::array<int, 3>& c) {
     int toB = 0, toC = 0;
@@ -183,8 +187,7 @@ DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
         return seen;
     };
     const auto within = [](const std::array<int, 3>& a, const std::array<int, 3>& b, int most) {
-        const uint8_t colour[3] = {uint8_t(a[0]), uint8_t(a[1]), uint8_t(a[2])};
-        return Distance(colour, b) <= most;
+        return Distance(a, b) <= most;
     };
     const auto apart = [&](const std::array<int, 3>& a, const std::array<int, 3>& b) {
         return !within(a, b, kFrameContrast);

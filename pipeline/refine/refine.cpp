@@ -251,7 +251,8 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
             cut_.reset();
         }
     }
-    // (after the cut, which settles the outline on what the rules found, strays too)
+    // Strays go after the cut, which settles the outline on what the rules found, strays
+    // included (without them, it settled a few outlines differently, and worse).
     if (rules.connected && rules.strayShare > 0) {
         labels_->DropStrays(rules.strayShare);
     }

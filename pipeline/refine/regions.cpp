@@ -16,7 +16,8 @@ constexpr uint32_t kStartMask = 0xffff;  // widths are at most 65535
 constexpr uint32_t kBackgroundColoured = 1u << 16;
 constexpr uint32_t kTouchesEdge = 1u << 17;
 constexpr uint32_t kDecidedBackground = 1u << 18;
-// Object regions closer than this share of the picture's diagonal belong to one group.
+// Object regions this share of the picture's diagonal apart, or up to twice as far, belong
+// to one group.
 constexpr double kStrayReach = 1.0 / 200;
 
 }  // namespace
