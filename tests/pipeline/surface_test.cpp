@@ -397,7 +397,7 @@ TEST(Studio, DropsAClothRunningOutOfTheFrameUnderAWideProduct) {
 
 // A stock photo's frame, a grey rule two pixels wide four pixels in from the edges around
 // a product on white: the rule is no part of the product, and the backdrop inside it no
-// hole in one (the rule was kept as object, 2,744 pixels).
+// hole in one (the rule was kept as object, 2,720 pixels).
 TEST(Studio, LeavesOutAFrameDrawnAroundThePicture) {
     const auto product = [](int32_t x, int32_t y) {
         return x >= 120 && x < 280 && y >= 90 && y < 210;
