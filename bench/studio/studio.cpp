@@ -777,7 +777,7 @@ bool ReadBmp(const std::vector<uint8_t>& bytes, bool inverted, int& width, int& 
 
 const char* Name(Family family) {
     constexpr const char* kNames[] = {"label", "ring", "wire", "shadow", "border",
-                                      "sweep", "pale", "cast", "gloss"};
+                                      "sweep", "pale", "cast", "gloss",  "light"};
     return kNames[int(family)];
 }
 const char* Name(Backdrop backdrop) {
@@ -849,6 +849,19 @@ Shot MakeShot(Family family, Backdrop backdrop, int width, int height, uint32_t 
         }
         Fit(scene, rng, width, height, rng.Uniform(0.2, 0.5), margin, margin);
     } else if (family == Family::Cast) {
+        Fit(scene, rng, width, height, rng.Uniform(0.2, 0.45), margin, 3 * margin);
+        sweep.shadowCap = 60;
+        Shadows(scene, sweep, rng, backdrop, height, white);
+    } else if (family == Family::Light) {
+        // Light grey goods with nothing coloured (steel, aluminium, pale plastic), 30 to 60
+        // levels off the backdrop, on white standing in shadows as deep: nothing in the
+        // picture is plainly object, and the shadow is the backdrop's hue darkened, as the
+        // product is.
+        const double off = rng.Uniform(30, 60);
+        for (Piece& piece : scene.pieces) {
+            const double grey = white ? sweep.rgb[1] - off : sweep.rgb[1] + off;
+            piece.material.rgb = {grey, grey, grey};
+        }
         Fit(scene, rng, width, height, rng.Uniform(0.2, 0.45), margin, 3 * margin);
         sweep.shadowCap = 60;
         Shadows(scene, sweep, rng, backdrop, height, white);

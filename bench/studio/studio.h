@@ -13,7 +13,7 @@ enum class Backdrop { White, Black };
 // holes, wires, faint shadows, objects cut by the frame; a sweep whose corners fall 20
 // to 40 levels; a pale object a few levels off a clean, clipped backdrop, its outline a
 // faint shading; a deep cast shadow; glossy highlights clipped on the object's rim.
-enum class Family { Label, Ring, Wire, Shadow, Border, Sweep, Pale, Cast, Gloss };
+enum class Family { Label, Ring, Wire, Shadow, Border, Sweep, Pale, Cast, Gloss, Light };
 
 const char* Name(Family family);
 const char* Name(Backdrop backdrop);

@@ -16,18 +16,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr Family kFamilies[] = {Family::Label,  Family::Ring,   Family::Wire,
-                                Family::Shadow, Family::Border, Family::Sweep,
-                                Family::Pale,   Family::Cast,   Family::Gloss};
+constexpr Family kFamilies[] = {Family::Label,  Family::Ring,  Family::Wire, Family::Shadow,
+                                Family::Border, Family::Sweep, Family::Pale, Family::Cast,
+                                Family::Gloss,  Family::Light};
 constexpr Backdrop kBackdrops[] = {Backdrop::White, Backdrop::Black};
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: zel7-studio generate DIR [--count N] [--size WxH] [--seed S]\n"
-                 "           [--families label,ring,wire,shadow,border,sweep,pale,cast,gloss] "
-                 "[--backdrops white,black]\n"
-                 "           [--jpeg Q | --png]\n"
-                 "       zel7-studio score TRUTH_DIR RESULT_DIR [--suffix .png] [--inverted]\n");
+    std::fprintf(
+        stderr,
+        "usage: zel7-studio generate DIR [--count N] [--size WxH] [--seed S]\n"
+        "           [--families label,ring,wire,shadow,border,sweep,pale,cast,gloss,light] "
+        "[--backdrops white,black]\n"
+        "           [--jpeg Q | --png]\n"
+        "       zel7-studio score TRUTH_DIR RESULT_DIR [--suffix .png] [--inverted]\n");
     return 2;
 }
 
@@ -96,8 +97,9 @@ int Generate(int argc, char** argv) {
         throw std::invalid_argument("out of range");
     }
     fs::create_directories(argv[2]);
-    for (Family family : Choose(
-             get("--families", "label,ring,wire,shadow,border,sweep,pale,cast,gloss"), kFamilies)) {
+    for (Family family :
+         Choose(get("--families", "label,ring,wire,shadow,border,sweep,pale,cast,gloss,light"),
+                kFamilies)) {
         for (Backdrop backdrop : Choose(get("--backdrops", "white,black"), kBackdrops)) {
             for (int index = 1; index <= count; ++index) {
                 const uint32_t shotSeed = ShotSeed(seed, family, backdrop, index);

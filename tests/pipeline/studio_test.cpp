@@ -70,14 +70,15 @@ TEST(StudioShadows, GoFromUnderAGreyProduct) {
 // One ring of the four keeps its hole: JPEG tints it too far off the backdrop. Two of the
 // lit sweeps hold a frame over most of the picture whose window shows the light's peak
 // two levels off what the backdrop around it foretells: they keep their windows. A
-// highlight clipped at the backdrop's level on a rim is taken for backdrop.
+// highlight clipped at the backdrop's level on a rim is taken for backdrop. A light grey
+// product keeps part of a shadow as deep as itself that it stands in (0.988 here).
 INSTANTIATE_TEST_SUITE_P(
     Families, StudioFloors,
     ::testing::Values(Floor{Family::Label, 0.995, 1}, Floor{Family::Ring, 0.95, 15},
                       Floor{Family::Wire, 0.99, 1.5}, Floor{Family::Shadow, 0.995, 1},
                       Floor{Family::Border, 0.995, 0.6}, Floor{Family::Sweep, 0.945, 15},
                       Floor{Family::Pale, 0.99, 3}, Floor{Family::Cast, 0.995, 1.5},
-                      Floor{Family::Gloss, 0.98, 6}),
+                      Floor{Family::Gloss, 0.98, 6}, Floor{Family::Light, 0.98, 6}),
     [](const auto& info) { return std::string(studio::Name(info.param.family)); });
 
 // The product's larger side spans 85% of the square frame, to a pixel, centred, whether
