@@ -59,7 +59,11 @@ const Layout kLayouts[] = {
     {"top_down", 24, [](B& b) { b.biHeight = -3; }, NegativeSize},
     {"depth_4", 24, [](B& b) { b.biBitCount = 4; }, UnsupportedDepth},
     {"rle8", 8, [](B& b) { b.biCompression = 1; }, UnsupportedCompression},
-    {"bitfields_on_24", 24, [](B& b) { Bitfields(b, 0xFF, 0, 0); }, UnsupportedCompression},
+    // (the masks a 32-bit file of the plain layout has: bit fields mean nothing at 24 bits)
+    {"bitfields_on_24", 24, [](B& b) { Bitfields(b, 0xFF0000, 0xFF00, 0xFF); },
+     UnsupportedCompression},
+    {"bitfields32_red_low", 32, [](B& b) { Bitfields(b, 0xFF, 0xFF00, 0xFF0000); },
+     UnsupportedCompression},
     {"bitfields_565", 16, [](B& b) { Bitfields(b, 0xF800, 0x07E0, 0x001F); },
      UnsupportedCompression},
     {"bitfields_cut", 32, [](B& b) { b.biCompression = 3; }, TruncatedHeader, 60},
