@@ -67,11 +67,19 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
     precision[frame + 4] = 12, process[frame + 1] = 0xC5;  // 12-bit samples, hierarchical
     version[11] = 3;                                       // JFIF 3.x
     junk.insert(junk.begin() + 20, {0, 0x17, 0x2A});       // after the JFIF segment
+    // A run of set bits in the middle of a large picture's coded data (0xFF bytes, each
+    // stuffed with a 0 as the format wants): no Huffman code is seventeen ones, and the
+    // decoder must say so however much of the file it has at hand.
+    Bytes huffman = EncodeJpeg(512, 512, 3, Blocks(512, 512, 3), {.sampling = 420});
+    for (std::size_t i = huffman.size() / 4; i < huffman.size() / 4 + 16; i += 2) {
+        huffman[i] = 0xFF, huffman[i + 1] = 0;
+    }
     // A segment after the pixels, cut short: only reading on to the end marker finds it.
     Bytes comment(jpeg.begin(), jpeg.end() - 2);
     comment.insert(comment.end(), {0xFF, 0xFE, 0, 16});
     Refusals cases = {
         {junk, "success"},
+        {huffman, "damaged picture: Corrupt JPEG data: bad Huffman code"},
         {comment, "damaged picture: Premature end of JPEG file"},
         {version, "success"},
         {precision, "unsupported picture: Unsupported JPEG data precision 12"},
