@@ -22,6 +22,11 @@ int32_t Rounded(double value) {
     return int32_t(std::lround(std::clamp(value, 0.0, kBeyondAnySide)));
 }
 
+// The frame's pixels at most, as many as a picture read by default: each is held, as up to
+// 4 planes of a byte, until it is written. Past it a size asked would hold gigabytes:
+// 20,000 x 20,000 took 1.2 GB, and 60,000 squared ran out of memory.
+constexpr uint64_t kMostFramePixels = kDefaultMaxPixels;
+
 // Source rows turned into planes and resampled a band at a time: enough to keep the
 // resampler's calls few.
 constexpr int32_t kBandRows = 16;
@@ -83,11 +88,14 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         layout_ = LayOutFrame(options, box_.width, box_.height);
         width = layout_.width;
         height = layout_.height;
-        if (uint32_t(width) > kMaxDimension || uint32_t(height) > kMaxDimension) {
-            return Fail(Status::TooManyPixels, "the frame would be " + std::to_string(width) +
-                                                   " x " + std::to_string(height) +
-                                                   " pixels; at most " +
-                                                   std::to_string(kMaxDimension) + " a side");
+        const bool tooWide = uint32_t(width) > kMaxDimension || uint32_t(height) > kMaxDimension;
+        if (tooWide || uint64_t(width) * uint64_t(height) > kMostFramePixels) {
+            return Fail(
+                Status::TooManyPixels,
+                "the frame would be " + std::to_string(width) + " x " + std::to_string(height) +
+                    " pixels; at most " +
+                    (tooWide ? std::to_string(kMaxDimension) + " a side"
+                             : std::to_string(kMostFramePixels / 1'000'000) + " megapixels"));
         }
         if (Result result = Resample(); !result.Ok()) {
             return result;
@@ -173,7 +181,7 @@ Result Framed::Gather() {
 // where a row holds no object.
 void Framed::Band(int32_t top, int32_t rows, std::vector<uint8_t>& planes) const {
     const auto width = std::size_t(box_.width), plane = width * std::size_t(rows);
-    planes.resize(plane * std::size_t(channels_));
+    planes.resize(plane * std::size_t(channels_) + Resampler::kPadding);
     for (int c = 0; c < channels_; ++c) {
         std::memset(planes.data() + plane * std::size_t(c), background_[std::size_t(c)], plane);
     }

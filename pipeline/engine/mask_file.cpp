@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <span>
 
 #include "engine/colour.h"
@@ -202,11 +203,10 @@ std::string MaskNote::Remark() const {
     return confidence ? confidence->Doubt() : std::string();
 }
 
-Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
-    if (options.refine.Active()) {
-        return MaskRefined(source, destination, options, buffer, note);
-    }
+namespace {
+
+Result MaskPlain(const std::filesystem::path& source, const std::filesystem::path& destination,
+                 const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
     std::unique_ptr<RowSource> input;
     if (Result result = OpenPictureSource(source, {options.background, options.maxPixels}, input);
         !result.Ok()) {
@@ -233,6 +233,21 @@ Result MaskFile(const std::filesystem::path& source, const std::filesystem::path
         note->copiedBitCount = input->Shape().bitCount == 24 ? 0 : input->Shape().bitCount;
     }
     return CopyRows(*input, *output, {options.background, options.writing}, buffer);
+}
+
+}  // namespace
+
+Result MaskFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
+    // Memory is bounded before it is taken wherever a format lets it be; where the machine
+    // still has too little (another program's share, a limit set on the process), this
+    // picture fails, with nothing written, and a batch goes on with the rest.
+    try {
+        return options.refine.Active() ? MaskRefined(source, destination, options, buffer, note)
+                                       : MaskPlain(source, destination, options, buffer, note);
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::OutOfMemory);
+    }
 }
 
 }  // namespace zel7

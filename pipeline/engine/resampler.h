@@ -24,16 +24,20 @@ public:
     // stride bytes apart. The rows must come in order, top first, and all of them.
     Result Feed(const uint8_t* const* band, int32_t stride, int32_t rows);
     // Plane p resampled, toWidth samples a row, once every row has been fed.
-    const uint8_t* Plane(int p) const {
-        return out_.data() + std::size_t(p) * std::size_t(toWidth_) * std::size_t(toHeight_);
-    }
+    const uint8_t* Plane(int p) const;
+
+    // The library reads and writes whole vectors of samples: up to this many bytes past a
+    // plane's last sample, which a band's planes must leave readable.
+    static constexpr std::size_t kPadding = 64;
 
 private:
+    // Rows top..top+rows of every plane (band as in Feed) through pass's contexts.
+    Result Scale(std::size_t pass, const uint8_t* const* band, int32_t stride, int32_t top,
+                 int32_t rows);
+
     struct Contexts;
     std::unique_ptr<Contexts> contexts_;
-    std::vector<uint8_t> out_;
-    int32_t toWidth_ = 0, toHeight_ = 0;
-    int32_t fed_ = 0;
+    int32_t fromHeight_ = 0, fed_ = 0;
 };
 
 }  // namespace zel7

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <tuple>
 
 #include "encoders.h"
+#include "engine/resampler.h"
 #include "formats/picture_files.h"
 #include "test_pictures.h"
 
@@ -77,6 +79,35 @@ std::unique_ptr<RowSource> CutoutRows(FrameBox object, std::array<uint8_t, 4> pi
     return std::make_unique<test_support::RowsInMemory>(shape, std::move(rows));
 }
 
+// Sizes changed by more than libswscale takes in one go (fed in bands, its contexts crash
+// from some 29 times smaller or 6,000 times larger): flat planes come out flat, at their
+// levels, whatever the passes it takes.
+TEST(Framing, ResamplerTakesAnyChangeOfSize) {
+    const std::array<int32_t, 4> sizes[] = {
+        {300, 300, 10, 10}, {301, 7, 10, 7}, {2, 1, 15000, 1}, {1, 2, 1, 15000}, {5000, 3, 3, 5000},
+    };
+    constexpr std::array<uint8_t, 2> kLevels = {0, 200};
+    for (const auto& [fromWidth, fromHeight, toWidth, toHeight] : sizes) {
+        SCOPED_TRACE(std::to_string(fromWidth) + " x " + std::to_string(fromHeight));
+        Resampler resampler;
+        ASSERT_TRUE(resampler.Open(fromWidth, fromHeight, toWidth, toHeight, 2).Ok());
+        std::array<Bytes, 2> planes;
+        for (std::size_t p = 0; p < planes.size(); ++p) {
+            planes[p].assign(std::size_t(fromWidth) * std::size_t(fromHeight), kLevels[p]);
+        }
+        for (int32_t top = 0; top < fromHeight; top += 16) {
+            const std::size_t at = std::size_t(top) * std::size_t(fromWidth);
+            const uint8_t* band[2] = {planes[0].data() + at, planes[1].data() + at};
+            ASSERT_TRUE(resampler.Feed(band, fromWidth, std::min(16, fromHeight - top)).Ok());
+        }
+        for (int p = 0; p < 2; ++p) {
+            const uint8_t* out = resampler.Plane(p);
+            const std::size_t count = std::size_t(toWidth) * std::size_t(toHeight);
+            EXPECT_EQ(std::count(out, out + count, kLevels[std::size_t(p)]), long(count)) << p;
+        }
+    }
+}
+
 // Every pixel of the frame, read in pieces that do not divide its rows: the object's
 // colour where LayOutFrame places it (the box trimmed to, or the whole cut-out's), the
 // frame's colour (transparent, or the flattening colour) everywhere else. A cut-out with
@@ -109,6 +140,12 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         {"all transparent", {}, {}, "trim", {}, "nothing to frame"},
         {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "at most 65535 a side"},
         {"a margin of nearly half", box, ink, "trim margin=49.99999%", {}, "at most 65535 a side"},
+        {"over 200 megapixels",
+         box,
+         ink,
+         "trim square size=15000x15000",
+         {},
+         "at most 200 megapixels"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + ": " + c.options);
