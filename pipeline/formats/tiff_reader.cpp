@@ -321,11 +321,19 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
     if (palette && !TIFFGetField(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue)) {
         return Fail(Status::DamagedPicture, "no colour map");
     }
+    // The map's values are 16 bits, but some writers put 8-bit ones there: a map with no
+    // value over 255 is taken for theirs, as libtiff's own RGBA reader takes it (a map of
+    // 16 bits that dark would be black throughout).
+    bool eightBit = palette;
+    for (unsigned code = 0; eightBit && code <= top; ++code) {
+        eightBit = std::max({red[code], green[code], blue[code]}) <= 255;
+    }
+    const unsigned shift = eightBit ? 0 : 8;
     for (unsigned code = 0; code <= top; ++code) {
         if (palette) {
-            lookUp_[code][0] = uint8_t(blue[code] >> 8);
-            lookUp_[code][1] = uint8_t(green[code] >> 8);
-            lookUp_[code][2] = uint8_t(red[code] >> 8);
+            lookUp_[code][0] = uint8_t(blue[code] >> shift);
+            lookUp_[code][1] = uint8_t(green[code] >> shift);
+            lookUp_[code][2] = uint8_t(red[code] >> shift);
         } else {
             const auto level = uint8_t(code * 255 / top);
             std::memset(lookUp_[code], photometric == PHOTOMETRIC_MINISWHITE ? 255 - level : level,

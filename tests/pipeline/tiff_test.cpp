@@ -136,6 +136,30 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
     }
 }
 
+// A colour map written in 8-bit values, as some writers do against the format's 16 bits:
+// read as such, as libtiff's own RGBA reader reads it, where one value over 255 keeps the
+// map's 16 bits.
+TEST(Tiff, ColourMapsOfEightBitValuesAreReadAsSuch) {
+    for (const bool oneOver : {false, true}) {
+        TiffPicture p;
+        p.samplesPerPixel = 1, p.bitsPerSample = 4, p.photometric = PHOTOMETRIC_PALETTE;
+        p = Filled(p);
+        TiffPicture wide = p;  // the same colours in 16 bits, as Expected reads them
+        for (std::size_t i = 0; i < p.colormap.size(); ++i) {
+            p.colormap[i] = uint16_t(p.colormap[i] >> 8);
+            wide.colormap[i] = uint16_t(p.colormap[i] << 8);
+        }
+        if (oneOver) {
+            p.colormap.back() = 256;
+            wide.colormap = p.colormap;
+        }
+        EXPECT_EQ(CheckDecodes(EncodeTiff(p), Expected(wide, 1, Background::NearWhite),
+                               Background::NearWhite),
+                  std::nullopt)
+            << oneOver;
+    }
+}
+
 // The picture's file with fields of its first directory made one LONG value each (a
 // little-endian file, its directory at offset 8).
 Bytes Patched(const TiffPicture& p, const std::vector<std::pair<uint16_t, uint32_t>>& fields) {
