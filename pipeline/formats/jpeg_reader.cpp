@@ -443,8 +443,9 @@ Result JpegSource::Read(uint8_t* into, std::size_t size) {
 
 }  // namespace
 
+// The start marker, and a byte after it: junk there is passed over as before any marker.
 bool IsJpeg(std::span<const uint8_t> head) {
-    return head.size() >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+    return head.size() >= 3 && head[0] == 0xFF && head[1] == 0xD8;
 }
 
 Result OpenJpegSource(UniqueFd fd, uint64_t size, const SourceOptions& options,

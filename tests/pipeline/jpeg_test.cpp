@@ -67,6 +67,8 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
     precision[frame + 4] = 12, process[frame + 1] = 0xC5;  // 12-bit samples, hierarchical
     version[11] = 3;                                       // JFIF 3.x
     junk.insert(junk.begin() + 20, {0, 0x17, 0x2A});       // after the JFIF segment
+    Bytes startJunk = jpeg;
+    startJunk.insert(startJunk.begin() + 2, {0x2A, 0, 0x17});  // right after the start marker
     // A run of set bits in the middle of a large picture's coded data (0xFF bytes, each
     // stuffed with a 0 as the format wants): no Huffman code is seventeen ones, and the
     // decoder must say so however much of the file it has at hand.
@@ -79,6 +81,7 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
     comment.insert(comment.end(), {0xFF, 0xFE, 0, 16});
     Refusals cases = {
         {junk, "success"},
+        {startJunk, "success"},
         {huffman, "damaged picture: Corrupt JPEG data: bad Huffman code"},
         {comment, "damaged picture: Premature end of JPEG file"},
         {version, "success"},
