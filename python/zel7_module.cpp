@@ -117,7 +117,18 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
             continue;
         }
         if (option->argument == nullptr) {
-            if (value.cast<bool>()) {
+            // Truth as Python tells it, of a bool or a number only: "no" would be true.
+            static const py::object numpyBool = py::module_::import("numpy").attr("bool_");
+            if (!PyBool_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
+                !py::isinstance(value, numpyBool)) {
+                throw py::type_error(keyword + " is a switch: True, False or None, not " +
+                                     std::string(py::repr(value)));
+            }
+            const int truth = PyObject_IsTrue(value.ptr());
+            if (truth < 0) {
+                throw py::error_already_set();  // an array of many values, say
+            }
+            if (truth == 1) {
                 Apply(option->name, "", settings);
             }
             continue;
@@ -271,19 +282,32 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
     auto [written, remark, confidence] =
         MaskFileNoted(source, destination, background, std::nullopt, options);
     if (!remark.empty()) {
-        const std::string warning = source.string() + ": " + remark;
-        if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) {
-            throw py::error_already_set();
-        }
+        // Through Python's str, which holds any name's bytes as os.fsdecode gives them back.
+        py::module_::import("warnings")
+            .attr("warn")(PathText(source) + py::str(": ") + Text(remark),
+                          py::handle(PyExc_UserWarning), 1);
     }
     return written;
 }
 
+// The name under zel7-mask's rules for the suffix and the format (a side given, which no
+// name depends on, for the rules ask one).
 py::str MaskName(const fs::path& source, const std::string& suffix,
                  const std::optional<std::string>& format, bool cutout) {
     zel7::MaskSettings settings;
+    Apply("white", "", settings);
+    if (!suffix.empty()) {
+        Apply("suffix", suffix, settings);
+    }
     if (format) {
         Apply("format", *format, settings);
+    }
+    if (cutout) {
+        Apply("cutout", "", settings);
+    }
+    if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
+        !checked.Ok()) {
+        RaiseValue(checked);
     }
     return PathText(zel7::MaskFileName(source, suffix, settings.format, cutout));
 }

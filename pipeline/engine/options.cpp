@@ -507,8 +507,9 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
 Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                std::filesystem::path destination, Spelling spelling, BatchJob& job) {
     std::error_code ignored;
-    // A kept tree's destination is planned already: a folder there is in the way.
-    if (!settings.keepTree && destination != "-" && source != "-" &&
+    // A batch's destination is planned already, into its folder: a folder there is in the
+    // way, as it is to zel7-mask's own batches.
+    if (settings.outDir.empty() && destination != "-" && source != "-" &&
         std::filesystem::is_directory(destination, ignored)) {
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
     }

@@ -146,10 +146,28 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
      "^hole_area goes with connected$"),
     (lambda: zel7.dask.mask_files(["a.bmp"], "out", suffix="a/b"), ValueError, "^suffix may not"),
     (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
+    # A switch is a bool or a number: a word would be true, whatever it says.
+    (lambda: zel7.mask(photo(), connected="no"), TypeError, "^connected is a switch"),
+    (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
+    (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
         call()
+
+
+# A batch's mask goes where the plan put it, or fails: a folder in its way is not entered,
+# as zel7-mask's batches do not enter it. A remark on a source whose name is not UTF-8
+# comes as a warning naming it as os.fsdecode does, after the file is written.
+def test_batch_masks_and_remarks_keep_to_their_names(tmp_path):
+    source = os.fsencode(tmp_path) + b"/caf\xe9.bmp"
+    Image.fromarray(photo()).convert("RGBA").save(os.fsdecode(source))  # 32 bits: copied
+    (tmp_path / "out/m.bmp").mkdir(parents=True)
+    with pytest.raises(zel7.WriteError, match="Is a directory"):
+        zel7._zel7._mask_file_noted(source, tmp_path / "out/m.bmp", out_dir=tmp_path / "out")
+    with pytest.warns(UserWarning, match="copied unchanged") as caught:
+        assert zel7.mask_file(source, tmp_path / "m.bmp") == str(tmp_path / "m.bmp")
+    assert str(caught[0].message).startswith(os.fsdecode(source))
 
 
 # A shop's picture through the module, its options those only files take: a JPEG, the same
