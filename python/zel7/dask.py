@@ -73,6 +73,9 @@ def mask_files(
     Returns one dict per path, in the order of paths (see the module's docstring). A
     file that fails never raises: its dict says why.
     """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        # A name is iterable too, and its letters would each be masked.
+        raise TypeError("paths is a list of files, not one name: [path] masks one file")
     paths = [os.fspath(path) for path in paths]
     out_dir = os.fspath(out_dir)
     # The library plans the batch as zel7-mask plans its own, options checked first.
