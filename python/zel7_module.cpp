@@ -427,5 +427,7 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
 A source named .bmp or .dib keeps its name (its mask is a BMP too); others get their
 stem and .png, as cut-outs always do. format ("png", "bmp" or "webp") has the last word, and
 suffix goes before the extension: mask_name("shots/a.jpg", "-mask") is "a-mask.png".
+A suffix or a format zel7-mask refuses (a "/" in the suffix, a BMP cut-out) raises
+ValueError with its words.
 )");
 }
