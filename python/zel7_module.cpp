@@ -118,9 +118,10 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
         }
         if (option->argument == nullptr) {
             // Truth as Python tells it, of a bool or a number only: "no" would be true.
-            static const py::object numpyBool = py::module_::import("numpy").attr("bool_");
+            // (NumPy's bool looked up each time: a static object would outlive the
+            // interpreter, and be released after it.)
             if (!PyBool_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
-                !py::isinstance(value, numpyBool)) {
+                !py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
                 throw py::type_error(keyword + " is a switch: True, False or None, not " +
                                      std::string(py::repr(value)));
             }

@@ -161,6 +161,7 @@ Result Resampler::Feed(const uint8_t* const* band, int32_t stride, int32_t rows)
             !result.Ok()) {
             return result;
         }
+        contexts_->passes[pass - 1].out = {};  // read: its memory goes before the next pass's
     }
     return {};
 }
