@@ -1,11 +1,10 @@
 #include "reporter.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 
 #include "batch_files.h"
+#include "system/system.h"
 
 namespace zel7::cli {
 
@@ -59,7 +58,7 @@ int JsonReport::Close() {
 }
 
 Reporter::Reporter(std::size_t total, JsonReport& report)
-    : total_(total), report_(report), interactive_(total > 1 && ::isatty(STDERR_FILENO)) {}
+    : total_(total), report_(report), interactive_(total > 1 && StandardErrorIsTerminal()) {}
 
 void Reporter::Failed(const std::string& source, const std::string& destination,
                       const std::string& blame, const std::string& reason, double milliseconds) {

@@ -770,6 +770,10 @@ uint64_t PhysicalMemoryBytes() {
     return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
 }
 
+bool StandardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
 uint8_t* AllocatePixelBuffer(std::size_t size) {
     if (size < 2 * kHugePage) {
         return static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));

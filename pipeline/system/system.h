@@ -187,6 +187,9 @@ void CleanUpOnFatalSignals();
 // The machine's memory in bytes; 0 when it cannot be told.
 uint64_t PhysicalMemoryBytes();
 
+// Whether standard error is a terminal: a person watching, to whom progress is shown.
+bool StandardErrorIsTerminal();
+
 // Large buffers for pixel rows. Never returns memory that must be freed with anything
 // but FreePixelBuffer; returns null when the memory is not available.
 uint8_t* AllocatePixelBuffer(std::size_t size);
