@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <set>
+#include <iterator>
 #include <thread>
+#include <unordered_map>
 
 #include "system/system.h"
 
@@ -17,24 +18,53 @@ namespace fs = std::filesystem;
 // tables of the engine around it.
 constexpr uint64_t kPictureMemoryBound = kDefaultMaxDecoderMemory + (uint64_t{64} << 20);
 
-// Which file each existing path names.
-std::set<FileId> Identify(const std::vector<std::string>& paths) {
-    std::set<FileId> files;
+// Which file each existing path names, sorted.
+std::vector<FileId> Identify(const std::vector<std::string>& paths) {
+    std::vector<FileId> files;
     for (const std::string& path : paths) {
         if (FileId id; path != "-" && IdentifyFile(path, id) == 0) {
-            files.insert(id);
+            files.push_back(id);
         }
     }
+    std::sort(files.begin(), files.end());
     return files;
 }
 
-// A path as the file system will resolve it, for comparing names of files that may not
-// exist yet: links in the existing part followed, dots and doubled slashes gone.
-fs::path Resolved(const std::string& path) {
-    std::error_code error;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
-    return error ? fs::absolute(path, error).lexically_normal() : resolved;
-}
+// Paths as the file system will take them, the working folder asked once and each
+// folder resolved once, however many of a list's files lie in it: a list of a million
+// names is planned by every shard.
+class Paths {
+public:
+    Paths() {
+        std::error_code error;
+        cwd_ = fs::current_path(error);
+    }
+
+    // A path by its names alone, from the root: what a kept tree mirrors. Links are not
+    // resolved, so a tree reached through one is kept as it was named.
+    fs::path Named(const fs::path& path) const { return (cwd_ / path).lexically_normal(); }
+
+    // For comparing names of files that may not exist yet: links in the folder's existing
+    // part followed, dots and doubled slashes gone. The last name is kept as it is, as a
+    // mask replaces a link of its name rather than what it points to.
+    std::string Resolved(const fs::path& path) {
+        const fs::path named = Named(path);
+        const std::string folder = named.parent_path().native();
+        auto [at, added] = folders_.try_emplace(folder);
+        if (added) {
+            std::error_code error;
+            at->second = fs::weakly_canonical(folder, error);
+            if (error) {
+                at->second = folder;
+            }
+        }
+        return (at->second / named.filename()).native();
+    }
+
+private:
+    fs::path cwd_;
+    std::unordered_map<std::string, fs::path> folders_;
+};
 
 // Whether a source names a file a mask can be named after.
 bool Nameable(const std::string& source) {
@@ -42,24 +72,18 @@ bool Nameable(const std::string& source) {
     return source != "-" && !name.empty() && name != "." && name != "..";
 }
 
-// A path by its names alone, from the root: what a kept tree mirrors. Links are not
-// resolved, so a tree reached through one is kept as it was named.
-fs::path Named(const std::string& path) {
-    std::error_code error;
-    return fs::absolute(path, error).lexically_normal();
-}
-
 // The folder a kept tree starts from: the one named, or the deepest holding every source.
-fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& naming) {
+fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& naming,
+                  const Paths& paths) {
     if (!naming.base.empty()) {
-        return Named(naming.base);
+        return paths.Named(naming.base);
     }
     std::optional<fs::path> common;
     for (const std::string& source : sources) {
         if (!Nameable(source)) {
             continue;
         }
-        const fs::path folder = Named(source).parent_path();
+        const fs::path folder = paths.Named(source).parent_path();
         if (!common) {
             common = folder;
             continue;
@@ -75,12 +99,56 @@ fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& na
 }
 
 // The source's path below base, or nothing when it lies outside.
-std::optional<fs::path> BelowBase(const std::string& source, const fs::path& base) {
-    const fs::path relative = Named(source).lexically_relative(base);
+std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
+    const fs::path relative = named.lexically_relative(base);
     if (relative.empty() || relative == "." || *relative.begin() == "..") {
         return std::nullopt;
     }
     return relative;
+}
+
+// Sources whose masks share a name: one file listed under several spellings keeps it, by
+// the spelling first in byte order; two files lose it both, as no order of the list may
+// choose between them (shards list their files in any order, at different times). A
+// source that is not there takes no part, but for being refused.
+void SettleShared(const std::vector<std::string>& sources, std::vector<std::size_t> sharing,
+                  const std::string& destination, Paths& paths, std::vector<std::string>& reasons) {
+    std::sort(sharing.begin(), sharing.end(),
+              [&](std::size_t a, std::size_t b) { return sources[a] < sources[b]; });
+    struct Member {
+        std::size_t index;
+        std::optional<FileId> id;  // none when the source is not there
+    };
+    std::vector<Member> members;
+    for (const std::size_t index : sharing) {
+        FileId id;
+        const int error = IdentifyFile(sources[index], id);
+        members.push_back({index, error == 0 ? std::optional(id) : std::nullopt});
+    }
+    const auto there = std::find_if(members.begin(), members.end(),
+                                    [](const Member& member) { return member.id.has_value(); });
+    // Which file a member is: by its identity when there, else by its name alone.
+    const auto same = [&](const Member& a, const Member& b) {
+        return a.id && b.id
+                   ? *a.id == *b.id
+                   : !a.id && !b.id &&
+                         paths.Resolved(sources[a.index]) == paths.Resolved(sources[b.index]);
+    };
+    const Member& owner = there != members.end() ? *there : members.front();
+    const bool one = std::all_of(members.begin(), members.end(), [&](const Member& member) {
+        return same(member, owner) || (owner.id && !member.id);
+    });
+    for (const Member& member : members) {
+        if (one && member.index == owner.index) {
+            continue;
+        }
+        const auto first = std::find_if(members.begin(), members.end(),
+                                        [&](const Member& m) { return m.index != member.index; });
+        const std::string& other = sources[one ? owner.index : first->index];
+        reasons[member.index] = one ? "another source, " + other + ", already writes " + destination
+                                    : "another source, " + other + ", has the same mask " +
+                                          destination + ": rename one, or mask them apart";
+    }
 }
 
 }  // namespace
@@ -116,52 +184,103 @@ bool InShard(std::string_view path, const Shard& shard) {
 
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
                     std::optional<Shard> shard) {
-    const std::set<FileId> read = Identify(sources);
-    const fs::path base = naming.keepTree ? TreeBase(sources, naming) : fs::path();
-    BatchPlan plan;
-    std::set<fs::path> destinations;
+    Paths paths;
+    const fs::path base = naming.keepTree ? TreeBase(sources, naming, paths) : fs::path();
+    // Each source's mask by name first; then the masks that are there already, and only
+    // if one is, whether it is a picture of the batch; then the names masks share.
+    std::vector<std::string> destinations(sources.size()), reasons(sources.size()),
+        resolved(sources.size());
+    std::vector<FileId> there;
+    // A kept tree's folders are followed through no link (the writer refuses them), so
+    // its masks' names are resolved from the output folder's by their names alone.
+    const fs::path out = fs::path(naming.outDir.empty() ? "." : naming.outDir);
+    const fs::path top = naming.keepTree ? fs::path(paths.Resolved(out / "")) : fs::path();
     for (std::size_t index = 0; index < sources.size(); ++index) {
         const std::string& source = sources[index];
-        const bool mine = !shard || InShard(source, *shard);
         if (!Nameable(source)) {
-            if (mine) {
-                plan.refusals.push_back({index, source, "", "names no file to name a mask after"});
-            }
+            reasons[index] = "names no file to name a mask after";
             continue;
         }
         fs::path folder =
             naming.outDir.empty() ? fs::path(source).parent_path() : fs::path(naming.outDir);
         std::optional<fs::path> below;
-        if (naming.keepTree && !(below = BelowBase(source, base))) {
-            if (mine) {
-                plan.refusals.push_back(
-                    {index, source, "", "lies outside the base folder " + naming.base});
-            }
+        if (naming.keepTree && !(below = BelowBase(paths.Named(source), base))) {
+            reasons[index] = "lies outside the base folder " + naming.base;
             continue;
         }
         if (below && below->has_parent_path()) {
             folder /= below->parent_path();
         }
-        const fs::path destination =
-            folder / MaskFileName(source, naming.suffix, naming.format, naming.cutout);
-        std::string reason;
-        if (FileId id; IdentifyFile(destination, id) == 0 && read.contains(id)) {
-            reason = "its mask " + destination.string() +
-                     " would replace a picture being masked; choose another --out-dir or a "
-                     "--suffix";
-        } else if (!destinations.insert(Resolved(destination)).second) {
-            reason = "another source already writes " + destination.string();
+        const fs::path name = MaskFileName(source, naming.suffix, naming.format, naming.cutout);
+        destinations[index] = (folder / name).string();
+        resolved[index] = below ? (top / below->parent_path() / name).lexically_normal().native()
+                                : paths.Resolved(destinations[index]);
+        if (FileId id; IdentifyFile(destinations[index], id) == 0) {
+            there.push_back(id);
         }
-        if (reason.empty()) {
-            plan.written.push_back(destination.string());
+    }
+    if (!there.empty()) {
+        const std::vector<FileId> read = Identify(sources);
+        for (std::size_t index = 0; index < sources.size(); ++index) {
+            if (FileId id; reasons[index].empty() && IdentifyFile(destinations[index], id) == 0 &&
+                           std::binary_search(read.begin(), read.end(), id)) {
+                reasons[index] = "its mask " + destinations[index] +
+                                 " would replace a picture being masked; choose another "
+                                 "--out-dir or a --suffix";
+            }
         }
-        if (!mine) {
+    }
+    std::vector<std::pair<std::string, std::size_t>> keys;
+    for (std::size_t index = 0; index < sources.size(); ++index) {
+        if (reasons[index].empty()) {
+            keys.emplace_back(std::move(resolved[index]), index);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    for (auto run = keys.begin(); run != keys.end();) {
+        const auto next =
+            std::find_if(run, keys.end(), [&](const auto& key) { return key.first != run->first; });
+        if (next - run > 1) {
+            std::vector<std::size_t> sharing;
+            std::transform(run, next, std::back_inserter(sharing),
+                           [](const auto& key) { return key.second; });
+            SettleShared(sources, sharing, destinations[run->second], paths, reasons);
+        }
+        run = next;
+    }
+    // A kept tree makes its folders as it goes: a mask named as one of them would stop
+    // the masks in it, or they it, as the shards' order had it. The folder wins.
+    if (naming.keepTree) {
+        std::vector<std::string> folders;
+        for (const auto& [key, index] : keys) {
+            for (fs::path folder = fs::path(key).parent_path();
+                 folder.native().size() > top.native().size() && folder.has_relative_path();
+                 folder = folder.parent_path()) {
+                folders.push_back(folder.native());
+            }
+        }
+        std::sort(folders.begin(), folders.end());
+        for (const auto& [key, index] : keys) {
+            if (reasons[index].empty() && std::binary_search(folders.begin(), folders.end(), key)) {
+                reasons[index] =
+                    "its mask " + destinations[index] + " is a folder other masks go into";
+            }
+        }
+    }
+    BatchPlan plan;
+    for (std::size_t index = 0; index < sources.size(); ++index) {
+        if (reasons[index].empty()) {
+            plan.written.push_back(destinations[index]);
+        }
+        if (shard && !InShard(sources[index], *shard)) {
             continue;
         }
-        if (reason.empty()) {
-            plan.jobs.push_back({index, source, destination.string(), *FormatForName(destination)});
+        if (reasons[index].empty()) {
+            plan.jobs.push_back(
+                {index, sources[index], destinations[index], *FormatForName(destinations[index])});
         } else {
-            plan.refusals.push_back({index, source, destination.string(), std::move(reason)});
+            plan.refusals.push_back(
+                {index, sources[index], destinations[index], std::move(reasons[index])});
         }
     }
     return plan;
@@ -176,14 +295,26 @@ std::optional<std::string> ReportProblem(const std::string& path,
     const std::string named = "the report '" + path + "'";
     FileId id;
     const bool exists = IdentifyFile(path, id) == 0;
-    if (exists && Identify(reads).contains(id)) {
-        return named + " would replace a file the batch reads";
+    if (exists) {
+        const std::vector<FileId> read = Identify(reads);
+        if (std::binary_search(read.begin(), read.end(), id)) {
+            return named + " would replace a file the batch reads";
+        }
     }
-    const fs::path report = Resolved(path);
+    Paths paths;
+    const std::string report = paths.Resolved(path);
+    const std::string name = fs::path(report).filename().native();
     for (const std::string& write : writes) {
-        if (FileId other; Resolved(write) == report ||
+        // Only a mask with the report's name in its path can be it by name or lie in it;
+        // any can be it by another link.
+        const bool maybe = write.find(name) != std::string::npos;
+        const std::string mask = maybe ? paths.Resolved(write) : std::string();
+        if (FileId other; (maybe && mask == report) ||
                           (exists && IdentifyFile(write, other) == 0 && other == id)) {
             return named + " would be replaced by the mask " + write;
+        }
+        if (maybe && mask.starts_with(report + "/")) {
+            return named + " would take the name of the folder the mask " + write + " goes into";
         }
     }
     if (exists && IsPictureFile(path)) {

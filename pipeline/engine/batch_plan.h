@@ -59,9 +59,11 @@ struct BatchPlan {
 };
 
 // One job per source. A batch never replaces one of its own pictures, and never
-// writes two masks to one name: the first source in the list keeps the name and later
-// ones are refused. A kept tree refuses sources outside its base. Decided over the
-// whole list; a shard then keeps its own share.
+// writes two masks to one name: a file listed under several names keeps it by the name
+// first in byte order, and two files that would share it are both refused, whatever the
+// list's order. In a kept tree a mask named as a folder other masks go into is refused,
+// as is a source outside its base. Decided over the whole list; a shard then keeps its
+// own share.
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
                     std::optional<Shard> shard = std::nullopt);
 

@@ -1,22 +1,29 @@
 // A batch that keeps its sources' tree names their masks below the folder they all lie
 // in, or below the base named, whichever shard plans it; a source outside the base and a
-// second source for one mask are refused. Planning reads no file: these sources need not
-// exist. (Making the folders, and refusing links on the way, is destination_test's.)
+// second source for one mask are refused. Planning needs no file: these sources need not
+// exist, but where a file that is there shares a mask's name with one that is not. (Making the
+// folders, and refusing links on the way, is destination_test's.)
 #include "engine/batch_plan.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace zel7 {
 namespace {
 
+namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 // Each source's mask, or "refused: " and the reason's first 14 characters.
 using Planned = std::map<std::string, std::string>;
 
-Planned Plan(const Strings& sources, const std::string& base, std::optional<Shard> shard = {}) {
-    const BatchNaming naming{"out", "", std::nullopt, false, true, base};
+Planned Plan(const Strings& sources, const std::string& base, std::optional<Shard> shard = {},
+             bool keepTree = true) {
+    const BatchNaming naming{"out", "", std::nullopt, false, keepTree, base};
     const BatchPlan plan = PlanBatch(sources, naming, shard);
     Planned planned;
     for (const BatchJob& job : plan.jobs) {
@@ -66,6 +73,47 @@ TEST(KeptTree, ShardsAgreeOnThePlan) {
             EXPECT_EQ(joined, whole) << count << " shards";
         }
     }
+}
+
+// Which source keeps a mask's name is the same in every order of the list, as shards
+// list their files in any order: no file is masked over another's mask.
+TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
+    const fs::path folder = fs::temp_directory_path() / ("zel7-plan-" + std::to_string(getpid()));
+    fs::create_directories(folder / "b");
+    std::ofstream(folder / "b" / "p.jpg") << "a picture";
+    const std::string there = (folder / "b" / "p.jpg").string(),
+                      missing = (folder / "a" / "p.jpg").string();
+    const struct {
+        bool keepTree;
+        Strings sources;
+        Planned planned;
+    } cases[] = {
+        // two files, one mask: neither
+        {false,
+         {"t/x/p.jpg", "t/y/p.png"},
+         {{"t/x/p.jpg", "refused: another source"}, {"t/y/p.png", "refused: another source"}}},
+        // one file named twice: the first name in byte order
+        {false,
+         {"t/x/p.jpg", "t/y/../x/p.jpg", "t/./x/p.jpg"},
+         {{"t/./x/p.jpg", "out/p.png"},
+          {"t/x/p.jpg", "refused: another source"},
+          {"t/y/../x/p.jpg", "refused: another source"}}},
+        // a mask named as a folder of other masks
+        {true,
+         {"t/a.jpg", "t/a.png/x.jpg"},
+         {{"t/a.jpg", "refused: its mask out/a"}, {"t/a.png/x.jpg", "out/a.png/x.png"}}},
+        // a file that is not there takes no name from one that is
+        {false, {missing, there}, {{there, "out/p.png"}, {missing, "refused: another source"}}},
+    };
+    for (const auto& [keepTree, sources, planned] : cases) {
+        Strings order = sources;
+        std::sort(order.begin(), order.end());
+        do {
+            SCOPED_TRACE(order.front());
+            EXPECT_EQ(Plan(order, "", std::nullopt, keepTree), planned);
+        } while (std::next_permutation(order.begin(), order.end()));
+    }
+    fs::remove_all(folder);
 }
 
 }  // namespace
