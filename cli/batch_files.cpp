@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace zel7::cli {
 
@@ -33,18 +34,60 @@ int ReadSourceList(const std::string& path, char separator, std::vector<std::str
     return error;
 }
 
+namespace {
+
+// Which bytes of a name must not reach a terminal raw: control characters (C0, DEL and
+// C1, which terminals act on: U+009B starts an escape sequence as ESC [ does) and bytes
+// that are no part of a valid UTF-8 character (a terminal reading 8-bit controls takes
+// a lone 0x9B for the same).
+std::vector<bool> UnsafeBytes(std::string_view name) {
+    std::vector<bool> unsafe(name.size());
+    const auto byte = [&](std::size_t i) { return i < name.size() ? uint8_t(name[i]) : 0; };
+    const auto continuation = [&](std::size_t i, uint8_t low, uint8_t high) {
+        return byte(i) >= low && byte(i) <= high;
+    };
+    for (std::size_t i = 0; i < name.size();) {
+        const uint8_t c = byte(i);
+        std::size_t length = 1;
+        bool bad = false;
+        if (c < 0x80) {
+            bad = c < 0x20 || c == 0x7f;
+        } else if (c >= 0xc2 && c <= 0xdf && continuation(i + 1, 0x80, 0xbf)) {
+            length = 2;
+            bad = c == 0xc2 && byte(i + 1) <= 0x9f;  // C1
+        } else if (c >= 0xe0 && c <= 0xef &&
+                   continuation(i + 1, c == 0xe0 ? 0xa0 : 0x80, c == 0xed ? 0x9f : 0xbf) &&
+                   continuation(i + 2, 0x80, 0xbf)) {
+            length = 3;
+        } else if (c >= 0xf0 && c <= 0xf4 &&
+                   continuation(i + 1, c == 0xf0 ? 0x90 : 0x80, c == 0xf4 ? 0x8f : 0xbf) &&
+                   continuation(i + 2, 0x80, 0xbf) && continuation(i + 3, 0x80, 0xbf)) {
+            length = 4;
+        } else {
+            bad = true;
+        }
+        for (std::size_t k = i; k < i + length; ++k) {
+            unsafe[k] = bad;
+        }
+        i += length;
+    }
+    return unsafe;
+}
+
+}  // namespace
+
 std::string QuoteForTerminal(std::string_view name) {
-    const auto control = [](char c) { return uint8_t(c) < 0x20 || c == 0x7f; };
-    if (std::none_of(name.begin(), name.end(), control)) {
+    const std::vector<bool> unsafe = UnsafeBytes(name);
+    if (std::none_of(unsafe.begin(), unsafe.end(), [](bool b) { return b; })) {
         return std::string(name);
     }
-    // As coreutils quotes such names: printable runs in single quotes, control
-    // characters as $'\n' or $'\ooo', so that the line can be pasted into a shell.
+    // As coreutils quotes such names: printable runs in single quotes, the rest as $'\n'
+    // or $'\ooo', so that the line can be pasted into a shell.
     std::string quoted;
     for (std::size_t i = 0; i < name.size();) {
-        if (control(name[i])) {
+        if (unsafe[i]) {
             quoted += "$'";
-            for (; i < name.size() && control(name[i]); ++i) {
+            for (; i < name.size() && unsafe[i]; ++i) {
                 static constexpr std::string_view kNamed = R"(\a\b\t\n\v\f\r)";
                 const auto c = uint8_t(name[i]);
                 if (c >= '\a' && c <= '\r') {
@@ -58,7 +101,7 @@ std::string QuoteForTerminal(std::string_view name) {
             quoted += '\'';
         } else {
             quoted += '\'';
-            for (; i < name.size() && !control(name[i]); ++i) {
+            for (; i < name.size() && !unsafe[i]; ++i) {
                 quoted += name[i] == '\'' ? std::string("'\\''") : std::string(1, name[i]);
             }
             quoted += '\'';

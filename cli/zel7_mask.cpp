@@ -77,6 +77,7 @@ int Stop(const std::string& file, const std::string& reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    zel7::OpenStandardStreams();
     CommandLine line;
     if (std::optional<int> status = zel7::cli::ParseCommandLine(argc, argv, line)) {
         return *status;

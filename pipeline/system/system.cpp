@@ -770,6 +770,22 @@ uint64_t PhysicalMemoryBytes() {
     return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
 }
 
+void OpenStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        // The lowest free number is the one closed: open takes it. (Without /dev/null, as
+        // in a bare chroot, there is nothing better to take it with.)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened != fd) {
+                if (opened >= 0) {
+                    ::close(opened);
+                }
+                return;
+            }
+        }
+    }
+}
+
 bool StandardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }

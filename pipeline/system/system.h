@@ -187,6 +187,11 @@ void CleanUpOnFatalSignals();
 // The machine's memory in bytes; 0 when it cannot be told.
 uint64_t PhysicalMemoryBytes();
 
+// Opens /dev/null as standard input, output or error where the caller closed them, so
+// that no file the program opens takes their numbers (a report opened as descriptor 2
+// would take every message). Call first.
+void OpenStandardStreams();
+
 // Whether standard error is a terminal: a person watching, to whom progress is shown.
 bool StandardErrorIsTerminal();
 

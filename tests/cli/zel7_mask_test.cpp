@@ -289,6 +289,29 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
     }
 }
 
+// Messages quote every byte a terminal could act on; with standard error closed they go
+// nowhere, and nowhere near the report.
+TEST_F(Zel7MaskTest, NamesReachNoTerminalRawAndReportsTakeNoMessages) {
+    fs::create_directory(At("out"));
+    EXPECT_EQ(Run({"-w", "-j1", "-o", At("out"), "\x9b.bmp", "c1\xc2\x9b.bmp", "\xc3\xa9.bmp"}).err,
+              "zel7-mask: $'\\233''.bmp': cannot open file (No such file or directory)\n"
+              "zel7-mask: 'c1'$'\\302\\233''.bmp': cannot open file (No such file or directory)\n"
+              "zel7-mask: \xc3\xa9.bmp: cannot open file (No such file or directory)\n");
+    Write("broken.bmp", {'B', 'M'});
+    EXPECT_EQ(Run({"-w", "-j1", "-o", At("out"), "--report", At("report"), At("photo.bmp"),
+                   At("broken.bmp")},
+                  [] { return close(STDERR_FILENO) == 0; })
+                  .exitCode,
+              1);
+    const Bytes report = Read("report");
+    std::istringstream lines(std::string(report.begin(), report.end()));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_EQ(line.rfind("{\"source\":", 0), 0u) << line;
+    }
+    EXPECT_EQ(count, 2);
+}
+
 // Standard input to standard output, in the format --format says, gets the mask a file
 // named so gets (the name's extension in any case), whatever order the source's rows come
 // in, and nothing at all for a source refused half-way.
