@@ -134,9 +134,20 @@ Result CreatePictureSink(const std::filesystem::path& path, PictureFormat format
 }
 
 std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        return text;
+    };
+    std::string extension = lower(path.extension().string());
+    // A name that is only a dot and a picture's extension (".png") is taken for that
+    // picture, not for a hidden file without extension (".bashrc"): a BMP named .jpg
+    // would be a lie.
+    if (const std::string name = lower(path.filename().string());
+        extension.empty() && (name == ".png" || name == ".jpg" || name == ".jpeg" ||
+                              name == ".webp" || name == ".dib")) {
+        extension = name;
+    }
     if (extension == ".png") {
         return PictureFormat::Png;
     }

@@ -70,6 +70,9 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(Read(written), ReferenceMask(photo_, background));
     }
+    // A name of only a dot and an extension has that extension: ".png" is a PNG.
+    EXPECT_EQ(Run({"-w", At("photo.bmp"), At(".png")}).exitCode, 0);
+    EXPECT_EQ(Read(".png").at(1), 'P');
 }
 
 // Each refused for its own reason: a misuse with status 2, its reason and the usage, a
