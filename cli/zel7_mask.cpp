@@ -17,6 +17,7 @@
 #include "engine/batch_plan.h"
 #include "engine/options.h"
 #include "reporter.h"
+#include "system/system.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ using zel7::cli::Reporter;
 void RunJobs(const std::vector<zel7::BatchJob>& jobs, const CommandLine& line, unsigned workers,
              Reporter& reporter) {
     // One picture alone gets a second thread for writing, when there is a core for it.
-    const zel7::SliceWriting writing = jobs.size() == 1 && std::thread::hardware_concurrency() > 1
+    const zel7::SliceWriting writing = jobs.size() == 1 && zel7::UsableProcessors() > 1
                                            ? zel7::SliceWriting::OnSecondThread
                                            : zel7::SliceWriting::Inline;
     std::atomic<std::size_t> next{0};

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <filesystem>
 #include <iterator>
-#include <thread>
 #include <unordered_map>
 
 #include "system/system.h"
@@ -334,7 +333,7 @@ bool IsUpToDate(const std::string& source, const std::string& destination,
 }
 
 unsigned BoundedJobs(unsigned asked) {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned cores = UsableProcessors();
     const uint64_t memory = PhysicalMemoryBytes();
     const uint64_t fit = memory == 0 ? cores : std::max<uint64_t>(1, memory / kPictureMemoryBound);
     return unsigned(std::min<uint64_t>(asked != 0 ? asked : cores, fit));

@@ -81,8 +81,9 @@ std::optional<std::string> ReportProblem(const std::string& path,
 bool IsUpToDate(const std::string& source, const std::string& destination,
                 const std::filesystem::path& inside = {});
 
-// How many pictures may be worked on at once: the number asked (0: one per core), and
-// never more than memory holds with each picture at its decoding bound.
+// How many pictures may be worked on at once: the number asked (0: one per processor
+// the process may use), and never more than its memory holds with each picture at its
+// decoding bound.
 unsigned BoundedJobs(unsigned asked);
 
 }  // namespace zel7

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -16,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -765,9 +768,89 @@ namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 }
 
+namespace {
+
+// The first number in a file of the control groups' ("max", -1 and absent files say
+// none).
+std::optional<uint64_t> ReadLimit(const std::string& path) {
+    std::ifstream file(path);
+    int64_t value = 0;
+    if (file >> value && value > 0) {
+        return uint64_t(value);
+    }
+    return std::nullopt;
+}
+
+// The folders of the control groups this process is in, for one controller of the first
+// version and the unified hierarchy, each with its parents: a group's limit binds every
+// group below it, so the least of them holds.
+std::vector<std::string> ControlGroupFolders(std::string_view controller) {
+    std::vector<std::string> folders;
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) {
+            continue;
+        }
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        std::string mount;
+        if (controllers == ",,") {
+            mount = ::access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0
+                        ? "/sys/fs/cgroup"
+                        : "/sys/fs/cgroup/unified";
+        } else if (controllers.find("," + std::string(controller) + ",") != std::string::npos) {
+            mount = "/sys/fs/cgroup/" + std::string(controller);
+        } else {
+            continue;
+        }
+        // Inside a container the group's path may be the host's, which its mount lacks.
+        for (std::string path = line.substr(second + 1);; path = path.substr(0, path.rfind('/'))) {
+            folders.push_back(mount + path);
+            if (path.empty() || path == "/") {
+                break;
+            }
+        }
+    }
+    return folders;
+}
+
+}  // namespace
+
 uint64_t PhysicalMemoryBytes() {
     const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+    uint64_t memory = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+    for (const std::string& folder : ControlGroupFolders("memory")) {
+        for (const char* file : {"/memory.max", "/memory.limit_in_bytes"}) {
+            if (const std::optional<uint64_t> limit = ReadLimit(folder + file);
+                limit && *limit > 0 && (memory == 0 || *limit < memory)) {
+                memory = *limit;
+            }
+        }
+    }
+    return memory;
+}
+
+unsigned UsableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    unsigned processors = ::sched_getaffinity(0, sizeof set, &set) == 0
+                              ? unsigned(CPU_COUNT(&set))
+                              : std::thread::hardware_concurrency();
+    for (const std::string& folder : ControlGroupFolders("cpu")) {
+        // The unified hierarchy's "quota period", or the first version's two files.
+        std::ifstream both(folder + "/cpu.max");
+        std::optional<uint64_t> quota, period;
+        if (int64_t q = 0, p = 0; both >> q >> p) {
+            quota = q > 0 ? std::optional(uint64_t(q)) : std::nullopt, period = uint64_t(p);
+        } else {
+            quota = ReadLimit(folder + "/cpu.cfs_quota_us");
+            period = ReadLimit(folder + "/cpu.cfs_period_us");
+        }
+        if (quota && period && *period > 0) {
+            processors = unsigned(std::min<uint64_t>(processors, (*quota - 1) / *period + 1));
+        }
+    }
+    return std::max(processors, 1u);
 }
 
 void OpenStandardStreams() {

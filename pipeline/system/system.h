@@ -184,8 +184,13 @@ int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
 // fails the write with EFBIG instead of killing the process. Call once, early.
 void CleanUpOnFatalSignals();
 
-// The machine's memory in bytes; 0 when it cannot be told.
+// The memory this process may use in bytes: the machine's, or less where its control
+// group limits it (a container's, a Slurm job's); 0 when it cannot be told.
 uint64_t PhysicalMemoryBytes();
+
+// The processors this process may run on: those its affinity allows (taskset, a Slurm
+// job's), no more than its control group's quota gives time for; at least 1.
+unsigned UsableProcessors();
 
 // Opens /dev/null as standard input, output or error where the caller closed them, so
 // that no file the program opens takes their numbers (a report opened as descriptor 2

@@ -6,6 +6,7 @@
 #include "engine/batch_plan.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +115,23 @@ TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
         } while (std::next_permutation(order.begin(), order.end()));
     }
     fs::remove_all(folder);
+}
+
+// A batch of one processor's task (taskset, a Slurm job's affinity) masks one picture at a
+// time, whatever the machine has.
+TEST(Batch, JobsFollowTheProcessorsTheProcessMayUse) {
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu) {
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const unsigned jobs = BoundedJobs(0);
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    EXPECT_EQ(jobs, 1u);
 }
 
 }  // namespace
