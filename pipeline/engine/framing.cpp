@@ -22,11 +22,6 @@ int32_t Rounded(double value) {
     return int32_t(std::lround(std::clamp(value, 0.0, kBeyondAnySide)));
 }
 
-// The frame's pixels at most, as many as a picture read by default: each is held, as up to
-// 4 planes of a byte, until it is written. Past it a size asked would hold gigabytes:
-// 20,000 x 20,000 took 1.2 GB, and 60,000 squared ran out of memory.
-constexpr uint64_t kMostFramePixels = kDefaultMaxPixels;
-
 // Source rows turned into planes and resampled a band at a time: enough to keep the
 // resampler's calls few.
 constexpr int32_t kBandRows = 16;

@@ -8,8 +8,14 @@
 #include <optional>
 
 #include "engine/row_stream.h"
+#include "formats/decoded_rows.h"
 
 namespace zel7 {
+
+// The frame's pixels at most, as many as a picture read by default: each is held, as up to
+// 4 planes of a byte, until it is written. Past it a size asked would hold gigabytes:
+// 20,000 x 20,000 took 1.2 GB, and 60,000 squared ran out of memory.
+inline constexpr uint64_t kMostFramePixels = kDefaultMaxPixels;
 
 struct FrameMargin {
     bool share = false;   // a share of the frame's side, or pixels

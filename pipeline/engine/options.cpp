@@ -391,6 +391,11 @@ std::optional<std::string_view> FramingRule(const MaskSettings& settings) {
         if (std::abs(height - size.height) >= 1) {
             return "{size} is not of the shape {aspect} or {square} asks for";
         }
+        // The frame is exactly that size: past the bound, every picture would be refused.
+        static_assert(kMostFramePixels == 200'000'000, "the rule below says the bound");
+        if (uint64_t(size.width) * uint64_t(size.height) > kMostFramePixels) {
+            return "{size} asks for a frame of more than 200 megapixels";
+        }
     }
     if (framing.size && framing.margin && !framing.margin->share &&
         2 * framing.margin->pixels >= std::min(framing.size->width, framing.size->height)) {

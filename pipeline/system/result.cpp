@@ -35,7 +35,7 @@ constexpr StatusEntry kStatuses[] = {
     {Status::DamagedPicture, "damaged picture", false},
     {Status::TooManyPixels, "picture too large", false},
     {Status::TooManyRegions, "too many separate regions to tell background from object", false},
-    {Status::NoPixels, "no pixel data", true},
+    {Status::NoPixels, "no pixel data", false},  // the source's: no format but BMP holds none
     {Status::NoColorTable, "no colour table", true},
     {Status::CannotCreate, "cannot create file", true},
     {Status::DestinationNotRegular, "not a regular file; left as it is", true},

@@ -95,6 +95,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         fs::permissions(At(folder), fs::perms(mode));
     }
     Write("list", {});
+    Write("empty.bmp", ValidPicture(0, 4, 24).Build());  // a BMP may hold no pixels
     Write("dest.bmp", {'o', 'l', 'd'});
     const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
     const std::string said = "zel7-mask: ", full = said + "write error: No space left on device";
@@ -148,6 +149,9 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "--lossless", "--quality=8", photo, dest}, "--lossless and --quality exclude"},
         {{"-w", "--trim", "--soft", photo, dest}, "frame cut-outs: not with --soft"},
         {{"-w", "--square", "--size", "300x200", photo, dest}, "not of the shape"},
+        {{"-w", "--square", "--size", "20000x20000", photo, dest}, "more than 200 megapixels"},
+        {{"-w", "--cutout", At("empty.bmp"), At("cut.png")},
+         said + At("empty.bmp") + ": no pixel data"},
         {{"-w", "--margin", "50", "--size", "100x300", photo, dest}, "leaves no room"},
         {{"-w", photo, At("mask.webp")}, "two-tone masks are written as PNG or BMP"},
         {{"-w", "--cutout", "--lossless", photo, At("cut.png")}, "--lossless goes with WebP"},
@@ -203,12 +207,12 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
 }
 
 // A batch never writes over one of its own pictures (q.jpg's mask would be q.png), nor
-// two masks to one name (the first source in the list has it), whichever shard runs: the
-// plan is of the whole list, and a path's shard the same on every machine. Sources come
-// on the command line, or listed by line in a file or by NUL on standard input (empty
-// entries skipped, and a list read by lines must hold no NUL). Refusals are said first,
-// then each failure once; names are quoted as coreutils does when they would reach the
-// terminal raw.
+// two masks to one name (two files sharing one both refused, a file named twice keeping it
+// by its name first in byte order), whichever shard runs: the plan is of the whole list, and a
+// path's shard the same on every machine. Sources come on the command line, or listed by line in a
+// file or by NUL on standard input (empty entries skipped, and a list read by lines must hold no
+// NUL). Refusals are said first, then each failure once; names are quoted as coreutils does when
+// they would reach the terminal raw.
 TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
     fs::create_directory(At("a")), fs::create_directory(At("b c"));
     const Strings sources = {"q.jpg", "q.png", "a/x.bmp", "b c/x.bmp"};
