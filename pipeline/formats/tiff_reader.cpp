@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "formats/formats.h"
 
@@ -37,7 +38,8 @@ struct TiffFile {
     int fd = -1;
     uint64_t size = 0;
     uint64_t offset = 0;
-    std::string error;  // the library's last error, in its words; nothing is printed
+    std::string error;   // the library's last error, in its words; nothing is printed
+    std::string cutOff;  // a field whose data the file ends before, which the library drops
 };
 
 TiffFile& FileOf(thandle_t handle) {
@@ -96,10 +98,22 @@ int KeepError(TIFF*, void* user, const char*, const char* format, va_list argume
 // lost; no mask is made from that. The library passes them on under one name for JPEG and
 // another for old-style JPEG. Other warnings (tags this program does not know, and the
 // like) say nothing of the pixels.
+// A field whose data cannot be read, the file ending first, the library drops with a
+// warning and reads on: a truncated palette picture would be read as grey levels, a
+// profile lost. Such a file is damaged, whichever field it cuts.
 int KeepWarning(TIFF* tiff, void* user, const char* module, const char* format, va_list arguments) {
     if (module != nullptr &&
         (std::strcmp(module, "JPEGLib") == 0 || std::strcmp(module, "LibJpeg") == 0)) {
         return KeepError(tiff, user, module, format, arguments);
+    }
+    if (std::string_view(format).starts_with("IO error during reading of")) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        const std::string_view said(text);
+        const std::size_t open = said.find('"'), close = said.find('"', open + 1);
+        FileOf(user).cutOff = close != std::string_view::npos
+                                  ? std::string(said.substr(open + 1, close - open - 1))
+                                  : std::string("a field");
     }
     return 1;
 }
@@ -125,6 +139,7 @@ public:
 private:
     Result Damaged(const char* otherwise) const;
     bool InFile(uint32_t strile) const;
+    bool HoldsRows(uint32_t strile, uint64_t needed) const;
     // Planes decoded: those of the colours and alpha, when each sample has its own.
     uint16_t Planes() const { return planes_ ? colours_ + (alpha_ != 0) : 1; }
     Result Interpret(uint16_t photometric, uint16_t compression);
@@ -151,6 +166,7 @@ private:
 
     // Blocks: strips, or rows of tiles, of decoded samples, a plane after another.
     bool tiled_ = false;
+    bool uncompressed_ = false;
     uint32_t blockRows_ = 0;      // rows in a full block
     std::size_t rowBytes_ = 0;    // of a plane's row in a block
     std::size_t planeBytes_ = 0;  // of a plane's block
@@ -191,8 +207,11 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     }
     // The library reads past fields it cannot make sense of with an error, and so it does
     // in many a good file's private tags; what it needs of the rest is checked below, and
-    // the pixels are refused at their first error.
+    // the pixels are refused at their first error. A field cut off is not made sense of.
     file_.error.clear();
+    if (!file_.cutOff.empty()) {
+        return Fail(Status::DamagedPicture, "the file ends before its " + file_.cutOff + " field");
+    }
     uint32_t width = 0, height = 0;
     if (!TIFFGetField(tiff_, TIFFTAG_IMAGEWIDTH, &width) ||
         !TIFFGetField(tiff_, TIFFTAG_IMAGELENGTH, &height)) {
@@ -216,6 +235,7 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (Result result = Interpret(photometric, compression); !result.Ok()) {
         return result;
     }
+    uncompressed_ = compression == COMPRESSION_NONE;
     if (Result result = PlanRowReading(width, height); !result.Ok()) {
         return result;
     }
@@ -413,6 +433,14 @@ bool TiffSource::InFile(uint32_t strile) const {
            bytes <= file_.size - offset;
 }
 
+// Whether a strip or a tile holds the bytes its rows need: where they are stored as they
+// are, the library reads as many from the file whatever its byte count says, and would
+// take the next strip's or anything after for them.
+bool TiffSource::HoldsRows(uint32_t strile, uint64_t needed) const {
+    int missing = 0;
+    return !uncompressed_ || TIFFGetStrileByteCountWithErr(tiff_, strile, &missing) >= needed;
+}
+
 // Decodes the next strip or row of tiles, of every plane. Only a block decoded whole is
 // used: a library error on the way fails it, whatever was decoded.
 Result TiffSource::LoadBlock() {
@@ -427,6 +455,9 @@ Result TiffSource::LoadBlock() {
             if (!InFile(strip)) {
                 return Fail(Status::DamagedPicture, "a strip outside the file");
             }
+            if (!HoldsRows(strip, uint64_t(bytes))) {
+                return Fail(Status::DamagedPicture, "a strip shorter than its rows");
+            }
             if (TIFFReadEncodedStrip(tiff_, strip, into, bytes) != bytes || !file_.error.empty()) {
                 return Damaged("a strip shorter than its rows");
             }
@@ -437,6 +468,9 @@ Result TiffSource::LoadBlock() {
             const uint32_t tile = TIFFComputeTile(tiff_, x, blockStart_, 0, plane);
             if (!InFile(tile)) {
                 return Fail(Status::DamagedPicture, "a tile outside the file");
+            }
+            if (!HoldsRows(tile, tileBytes)) {
+                return Fail(Status::DamagedPicture, "a tile shorter than its rows");
             }
             if (TIFFReadEncodedTile(tiff_, tile, tile_.get(), tmsize_t(tileBytes)) !=
                     tmsize_t(tileBytes) ||

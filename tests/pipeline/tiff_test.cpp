@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <cstring>
+#include <functional>
 #include <iostream>
 
 #include "encoders.h"
@@ -177,6 +178,21 @@ Bytes Patched(const TiffPicture& p, const std::vector<std::pair<uint16_t, uint32
     return file;
 }
 
+// The file with the entry of a field of its first directory passed to change: the bytes
+// of its type, count and value (or offset of its values).
+Bytes WithEntry(Bytes file, uint16_t tag, const std::function<void(Bytes&, uint8_t*)>& change) {
+    for (std::size_t at = 10; at < 10 + 12 * std::size_t(file[8]); at += 12) {
+        if ((file[at] | file[at + 1] << 8) == tag) {
+            change(file, &file[at + 2]);
+        }
+    }
+    return file;
+}
+
+uint32_t Le32(const uint8_t* bytes) {
+    return uint32_t(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | uint32_t(bytes[3]) << 24);
+}
+
 TEST(Tiff, DamagedHostileAndUnsupportedFilesAreRefusedByEveryPath) {
     const TiffPicture rgb{.samplesPerPixel = 3, .photometric = PHOTOMETRIC_RGB};
     Refusals cases = {
@@ -204,6 +220,30 @@ TEST(Tiff, DamagedHostileAndUnsupportedFilesAreRefusedByEveryPath) {
     for (const auto& [p, reason] : unsupported) {
         cases.emplace_back(EncodeTiff(Filled(p)), std::string("unsupported picture: ") + reason);
     }
+    // Strips stored as they are, their byte counts short of their rows: the library would
+    // read on into what follows.
+    cases.emplace_back(
+        WithEntry(EncodeTiff(Filled(
+                      {.samplesPerPixel = 3, .photometric = PHOTOMETRIC_RGB, .rowsPerStrip = 8})),
+                  TIFFTAG_STRIPBYTECOUNTS,
+                  [](Bytes& file, uint8_t* entry) {
+                      const uint32_t size = entry[0] == TIFF_SHORT ? 2 : 4;
+                      for (uint32_t i = 0; i < Le32(entry + 2); ++i) {
+                          file[Le32(entry + 6) + i * size] = 100,
+                                                     file[Le32(entry + 6) + i * size + 1] = 0;
+                      }
+                  }),
+        "damaged picture: a strip shorter than its rows");
+    // A colour map the file ends before, which the library drops: the indices would be
+    // read as grey levels.
+    cases.emplace_back(
+        WithEntry(EncodeTiff(Filled({.bitsPerSample = 8, .photometric = PHOTOMETRIC_PALETTE})),
+                  TIFFTAG_COLORMAP,
+                  [](Bytes& file, uint8_t* entry) {
+                      const auto beyond = uint32_t(file.size() + 64);
+                      std::memcpy(entry + 6, &beyond, 4);  // little-endian
+                  }),
+        "damaged picture: the file ends before its ColorMap field");
     // Damage within a JPEG strip, which libjpeg would only warn of, and decode on.
     Bytes jpeg = EncodeTiff(Filled(
         {.samplesPerPixel = 3, .photometric = PHOTOMETRIC_YCBCR, .compression = COMPRESSION_JPEG}));
