@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "formats/bitmap_file.h"
 #include "formats/formats.h"
@@ -114,6 +115,16 @@ Result BitmapSource::Read(uint8_t* into, std::size_t size) {
                 ReadStored(row * uint64_t(layout_.rowStride), storedRow_.data(), storedRow_.size());
             !result.Ok()) {
             return result;
+        }
+        if (layout_.bitCount == 8 && layout_.width > 0) {
+            // An index past the table names no colour: no black is made up for it.
+            const uint8_t* stored = storedRow_.data();
+            const uint8_t most = *std::max_element(stored, stored + layout_.width);
+            if (most >= layout_.colorTableEntries) {
+                return Fail(Status::IndexPastColorTable,
+                            "colour index " + std::to_string(most) + " past its table of " +
+                                std::to_string(layout_.colorTableEntries) + " colours");
+            }
         }
         WidenRow(storedRow_.data(), into + done);
         std::memset(into + done + 3 * std::size_t(layout_.width), 0,

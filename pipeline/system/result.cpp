@@ -28,6 +28,7 @@ constexpr StatusEntry kStatuses[] = {
     {Status::TruncatedHeader, "truncated header", false},
     {Status::TruncatedColorTable, "truncated colour table", false},
     {Status::TruncatedPixels, "truncated pixel data", false},
+    {Status::IndexPastColorTable, "damaged picture", false},
     {Status::TooLarge, "picture too large", false},
     {Status::OutOfMemory, "out of memory", false},
     {Status::UnknownFormat, "not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)", false},

@@ -27,6 +27,8 @@ enum class Status : uint8_t {
     TruncatedHeader,
     TruncatedColorTable,
     TruncatedPixels,
+    // A pixel whose colour index lies past its table: copied as it is, never coloured.
+    IndexPastColorTable,
     // Sizes beyond the int32 range, or memory that is not there.
     TooLarge,
     OutOfMemory,

@@ -91,6 +91,28 @@ TEST(Bitmap, IndexedPixelsWidenToTheirPaletteColours) {
             picture.colorTable.begin() + 4 * picture.pixels[(2 - i / 5) * 8 + i % 5];
         EXPECT_TRUE(std::equal(colour, colour + 3, &widened[i / 5 * 16 + 3 * (i % 5)])) << i;
     }
+    // An index past a table of two colours names none: refused, not made black.
+    B few = picture;
+    few.biClrUsed = 2;
+    few.colorTable.resize(8);
+    few.bfOffBits = 54 + 8;
+    for (uint8_t& index : few.pixels) {
+        index &= 1;
+    }
+    few.pixels[1] = 2;
+    WriteWholeFile(folder / "few.bmp", few.Build());
+    ASSERT_TRUE(OpenPictureSource(folder / "few.bmp", {}, rows).Ok() && AsDecodedRows(*rows));
+    EXPECT_THROW(
+        {
+            try {
+                ReadAll(*rows, std::size_t(rows->Shape().pixelBytes));
+            } catch (const std::runtime_error& error) {
+                EXPECT_STREQ(error.what(),
+                             "damaged picture: colour index 2 past its table of 2 colours");
+                throw;
+            }
+        },
+        std::runtime_error);
 }
 
 class BitmapLayout : public ::testing::TestWithParam<Layout> {};
