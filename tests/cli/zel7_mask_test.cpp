@@ -164,6 +164,9 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s", "-m", "--files-from", list, "--report", list}, "a file the batch reads"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
+        {{"-w", "-o", At("tmp"), "--keep-tree", "--report", At("tmp/a"), At("a/p.bmp"),
+          At("b/p.bmp")},
+         "would take the name of the folder the mask"},
         // Failures, their messages whole.
         {{"--help"}, full, Redirect("/dev/full", O_WRONLY, STDOUT_FILENO)},
         {{"-w", big, dest}, said + dest + tooLarge, smallDisk},  // on a second thread
