@@ -303,10 +303,12 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
 // nowhere, and nowhere near the report.
 TEST_F(Zel7MaskTest, NamesReachNoTerminalRawAndReportsTakeNoMessages) {
     fs::create_directory(At("out"));
-    EXPECT_EQ(Run({"-w", "-j1", "-o", At("out"), "\x9b.bmp", "c1\xc2\x9b.bmp", "\xc3\xa9.bmp"}).err,
-              "zel7-mask: $'\\233''.bmp': cannot open file (No such file or directory)\n"
-              "zel7-mask: 'c1'$'\\302\\233''.bmp': cannot open file (No such file or directory)\n"
-              "zel7-mask: \xc3\xa9.bmp: cannot open file (No such file or directory)\n");
+    EXPECT_EQ(
+        Run({"-w", "-j1", "-o", At("out"), "\x9b.bmp", "c1\xc2\x9f\xc2\xa0.bmp", "\xc3\xa9.bmp"})
+            .err,
+        "zel7-mask: $'\\233''.bmp': cannot open file (No such file or directory)\n"
+        "zel7-mask: 'c1'$'\\302\\237''\xc2\xa0.bmp': cannot open file (No such file or directory)\n"
+        "zel7-mask: \xc3\xa9.bmp: cannot open file (No such file or directory)\n");
     Write("broken.bmp", {'B', 'M'});
     EXPECT_EQ(Run({"-w", "-j1", "-o", At("out"), "--report", At("report"), At("photo.bmp"),
                    At("broken.bmp")},
