@@ -43,24 +43,45 @@ public:
     // resolved, so a tree reached through one is kept as it was named.
     fs::path Named(const fs::path& path) const { return (cwd_ / path).lexically_normal(); }
 
-    // For comparing names of files that may not exist yet: links in the folder's existing
-    // part followed, dots and doubled slashes gone. The last name is kept as it is, as a
-    // mask replaces a link of its name rather than what it points to.
+    // For comparing names of files that may not exist yet: the folder's links followed
+    // where it exists before its dots are taken away (a link's ".." leaves its target),
+    // and a link at the name itself followed to the file it names, there or not, which is
+    // where a mask written to the name goes.
     std::string Resolved(const fs::path& path) {
-        const fs::path named = Named(path);
-        const std::string folder = named.parent_path().native();
-        auto [at, added] = folders_.try_emplace(folder);
-        if (added) {
+        fs::path folder = Folder(path.parent_path()), name = path.filename();
+        for (int links = 0; links < kMostLinks; ++links) {
             std::error_code error;
-            at->second = fs::weakly_canonical(folder, error);
-            if (error) {
-                at->second = folder;
+            if (name.empty() || !fs::is_symlink(folder / name, error)) {
+                break;
             }
+            const fs::path target = fs::read_symlink(folder / name, error);
+            if (error || target.empty()) {
+                break;
+            }
+            const fs::path next = folder / target;  // an absolute target replaces the folder
+            folder = Folder(next.parent_path()), name = next.filename();
         }
-        return (at->second / named.filename()).native();
+        return (folder / name).native();
     }
 
 private:
+    // As many links as the system follows in one path before it gives up (ELOOP).
+    static constexpr int kMostLinks = 40;
+
+    // A folder resolved once, however many names lie in it.
+    const fs::path& Folder(const fs::path& folder) {
+        auto [at, added] = folders_.try_emplace(folder.native());
+        if (added) {
+            std::error_code error;
+            const fs::path absolute = cwd_ / folder;
+            at->second = fs::weakly_canonical(absolute, error);
+            if (error) {
+                at->second = absolute.lexically_normal();
+            }
+        }
+        return at->second;
+    }
+
     fs::path cwd_;
     std::unordered_map<std::string, fs::path> folders_;
 };
@@ -110,43 +131,44 @@ std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
 // the spelling first in byte order; two files lose it both, as no order of the list may
 // choose between them (shards list their files in any order, at different times). A
 // source that is not there takes no part, but for being refused.
-void SettleShared(const std::vector<std::string>& sources, std::vector<std::size_t> sharing,
-                  const std::string& destination, Paths& paths, std::vector<std::string>& reasons) {
+void SettleShared(const std::vector<std::string>& sources,
+                  const std::vector<std::string>& destinations, std::vector<std::size_t> sharing,
+                  Paths& paths, std::vector<std::string>& reasons) {
     std::sort(sharing.begin(), sharing.end(),
               [&](std::size_t a, std::size_t b) { return sources[a] < sources[b]; });
     struct Member {
         std::size_t index;
-        std::optional<FileId> id;  // none when the source is not there
+        bool there;
+        std::string file;  // which file it is: by its identity when there, else by name
     };
     std::vector<Member> members;
     for (const std::size_t index : sharing) {
         FileId id;
-        const int error = IdentifyFile(sources[index], id);
-        members.push_back({index, error == 0 ? std::optional(id) : std::nullopt});
+        const bool there = IdentifyFile(sources[index], id) == 0;
+        members.push_back({index, there,
+                           there ? std::to_string(id.device) + ":" + std::to_string(id.inode)
+                                 : paths.Resolved(sources[index])});
     }
-    const auto there = std::find_if(members.begin(), members.end(),
-                                    [](const Member& member) { return member.id.has_value(); });
-    // Which file a member is: by its identity when there, else by its name alone.
-    const auto same = [&](const Member& a, const Member& b) {
-        return a.id && b.id
-                   ? *a.id == *b.id
-                   : !a.id && !b.id &&
-                         paths.Resolved(sources[a.index]) == paths.Resolved(sources[b.index]);
-    };
-    const Member& owner = there != members.end() ? *there : members.front();
-    const bool one = std::all_of(members.begin(), members.end(), [&](const Member& member) {
-        return same(member, owner) || (owner.id && !member.id);
+    const bool anyThere = std::any_of(members.begin(), members.end(),
+                                      [](const Member& member) { return member.there; });
+    const auto counts = [&](const Member& member) { return member.there || !anyThere; };
+    const Member& first = *std::find_if(members.begin(), members.end(), counts);
+    const auto second = std::find_if(members.begin(), members.end(), [&](const Member& member) {
+        return counts(member) && member.file != first.file;
     });
+    // Said with the name the first source in byte order gives it, as every order says it.
+    const std::string& destination = destinations[members.front().index];
     for (const Member& member : members) {
-        if (one && member.index == owner.index) {
+        if (second == members.end()) {
+            if (member.index != first.index) {
+                reasons[member.index] =
+                    "another source, " + sources[first.index] + ", already writes " + destination;
+            }
             continue;
         }
-        const auto first = std::find_if(members.begin(), members.end(),
-                                        [&](const Member& m) { return m.index != member.index; });
-        const std::string& other = sources[one ? owner.index : first->index];
-        reasons[member.index] = one ? "another source, " + other + ", already writes " + destination
-                                    : "another source, " + other + ", has the same mask " +
-                                          destination + ": rename one, or mask them apart";
+        const Member& other = member.file == first.file ? *second : first;
+        reasons[member.index] = "another source, " + sources[other.index] + ", has the same mask " +
+                                destination + ": rename one, or mask them apart";
     }
 }
 
@@ -243,24 +265,32 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             std::vector<std::size_t> sharing;
             std::transform(run, next, std::back_inserter(sharing),
                            [](const auto& key) { return key.second; });
-            SettleShared(sources, sharing, destinations[run->second], paths, reasons);
+            SettleShared(sources, destinations, sharing, paths, reasons);
         }
         run = next;
     }
     // A kept tree makes its folders as it goes: a mask named as one of them would stop
-    // the masks in it, or they it, as the shards' order had it. The folder wins.
+    // the masks in it, or they it, as the shards' order had it. The folder wins, when a
+    // source whose mask goes into it is there.
     if (naming.keepTree) {
-        std::vector<std::string> folders;
+        std::vector<std::pair<std::string, std::size_t>> folders;  // and whose mask made it
         for (const auto& [key, index] : keys) {
             for (fs::path folder = fs::path(key).parent_path();
-                 folder.native().size() > top.native().size() && folder.has_relative_path();
+                 reasons[index].empty() && folder.native().size() > top.native().size();
                  folder = folder.parent_path()) {
-                folders.push_back(folder.native());
+                folders.emplace_back(folder.native(), index);
             }
         }
         std::sort(folders.begin(), folders.end());
         for (const auto& [key, index] : keys) {
-            if (reasons[index].empty() && std::binary_search(folders.begin(), folders.end(), key)) {
+            auto [first, last] =
+                std::equal_range(folders.begin(), folders.end(), std::pair(key, std::size_t{0}),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; });
+            const bool filled = std::any_of(first, last, [&](const auto& folder) {
+                FileId id;
+                return IdentifyFile(sources[folder.second], id) == 0;
+            });
+            if (reasons[index].empty() && filled) {
                 reasons[index] =
                     "its mask " + destinations[index] + " is a folder other masks go into";
             }

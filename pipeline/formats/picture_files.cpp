@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <string_view>
 
 #include "formats/bitmap_file.h"
 #include "formats/formats.h"
@@ -143,9 +145,12 @@ std::optional<PictureFormat> FormatForName(const std::filesystem::path& path) {
     // A name that is only a dot and a picture's extension (".png") is taken for that
     // picture, not for a hidden file without extension (".bashrc"): a BMP named .jpg
     // would be a lie.
+    static constexpr std::string_view kPictures[] = {".png",  ".jpg",  ".jpeg", ".webp",
+                                                     ".dib",  ".tif",  ".tiff", ".gif",
+                                                     ".heic", ".heif", ".avif"};
     if (const std::string name = lower(path.filename().string());
-        extension.empty() && (name == ".png" || name == ".jpg" || name == ".jpeg" ||
-                              name == ".webp" || name == ".dib")) {
+        extension.empty() &&
+        std::find(std::begin(kPictures), std::end(kPictures), name) != std::end(kPictures)) {
         extension = name;
     }
     if (extension == ".png") {

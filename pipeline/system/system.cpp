@@ -804,11 +804,13 @@ std::vector<std::string> ControlGroupFolders(std::string_view controller) {
             continue;
         }
         // Inside a container the group's path may be the host's, which its mount lacks.
-        for (std::string path = line.substr(second + 1);; path = path.substr(0, path.rfind('/'))) {
+        for (std::string path = line.substr(second + 1);;) {
             folders.push_back(mount + path);
-            if (path.empty() || path == "/") {
+            const std::size_t slash = path.rfind('/');
+            if (path.empty() || path == "/" || slash == std::string::npos) {
                 break;
             }
+            path.resize(slash);
         }
     }
     return folders;
@@ -858,7 +860,9 @@ void OpenStandardStreams() {
         // The lowest free number is the one closed: open takes it. (Without /dev/null, as
         // in a bare chroot, there is nothing better to take it with.)
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            // Opened the wrong way round, so that using it still fails (EBADF) as using
+            // the closed one would: a mask to a closed standard output is no success.
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
             if (opened != fd) {
                 if (opened >= 0) {
                     ::close(opened);

@@ -192,9 +192,10 @@ uint64_t PhysicalMemoryBytes();
 // job's), no more than its control group's quota gives time for; at least 1.
 unsigned UsableProcessors();
 
-// Opens /dev/null as standard input, output or error where the caller closed them, so
-// that no file the program opens takes their numbers (a report opened as descriptor 2
-// would take every message). Call first.
+// Takes the numbers of standard input, output or error where the caller closed them, with
+// /dev/null opened so that using them still fails as using a closed one does, so that no
+// file the program opens takes them (a report opened as descriptor 2 would take every
+// message). Call first.
 void OpenStandardStreams();
 
 // Whether standard error is a terminal: a person watching, to whom progress is shown.

@@ -54,7 +54,8 @@ def mask_files(
 
     Each mask is named as zel7-mask names it in a batch: out_dir/mask_name(path,
     suffix, format, cutout). As in zel7-mask, a source whose mask would replace a
-    picture of the batch, or a mask another source already writes, is refused.
+    picture of the batch is refused, and so are two files that would share a mask
+    (one file listed under two names keeps it by the name first in byte order).
     With keep_tree=True, each path's folders below the deepest folder holding every
     path are kept below out_dir (a/x/p.jpg and a/y/p.jpg give out_dir/x/p.png and
     out_dir/y/p.png), made as needed and never through a symbolic link; base="DIR"

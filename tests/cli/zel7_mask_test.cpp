@@ -173,6 +173,10 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-j1", "-s-m", "--format=png", big, big2},
          said + At("big-m.png") + tooLarge + "\n" + said + At("big2-m.png") + tooLarge,
          smallDisk},
+        // Standard output closed: no success writing to it.
+        {{"-w", photo, "-"},
+         said + "-: cannot write file (Bad file descriptor)",
+         [] { return close(STDOUT_FILENO) == 0; }},
         // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
@@ -304,10 +308,12 @@ TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
 TEST_F(Zel7MaskTest, NamesReachNoTerminalRawAndReportsTakeNoMessages) {
     fs::create_directory(At("out"));
     EXPECT_EQ(
-        Run({"-w", "-j1", "-o", At("out"), "\x9b.bmp", "c1\xc2\x9f\xc2\xa0.bmp", "\xc3\xa9.bmp"})
+        Run({"-w", "-j1", "-o", At("out"), "\x9b.bmp", "c1\xc2\x9f\xc2\xa0.bmp", "\xed\xa0\x80.bmp",
+             "\xc3\xa9.bmp"})  // (a surrogate's UTF-8 is none)
             .err,
         "zel7-mask: $'\\233''.bmp': cannot open file (No such file or directory)\n"
         "zel7-mask: 'c1'$'\\302\\237''\xc2\xa0.bmp': cannot open file (No such file or directory)\n"
+        "zel7-mask: $'\\355\\240\\200''.bmp': cannot open file (No such file or directory)\n"
         "zel7-mask: \xc3\xa9.bmp: cannot open file (No such file or directory)\n");
     Write("broken.bmp", {'B', 'M'});
     EXPECT_EQ(Run({"-w", "-j1", "-o", At("out"), "--report", At("report"), At("photo.bmp"),

@@ -23,8 +23,8 @@ using Strings = std::vector<std::string>;
 using Planned = std::map<std::string, std::string>;
 
 Planned Plan(const Strings& sources, const std::string& base, std::optional<Shard> shard = {},
-             bool keepTree = true) {
-    const BatchNaming naming{"out", "", std::nullopt, false, keepTree, base};
+             bool keepTree = true, const std::string& out = "out") {
+    const BatchNaming naming{out, "", std::nullopt, false, keepTree, base};
     const BatchPlan plan = PlanBatch(sources, naming, shard);
     Planned planned;
     for (const BatchJob& job : plan.jobs) {
@@ -80,40 +80,64 @@ TEST(KeptTree, ShardsAgreeOnThePlan) {
 // list their files in any order: no file is masked over another's mask.
 TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
     const fs::path folder = fs::temp_directory_path() / ("zel7-plan-" + std::to_string(getpid()));
-    fs::create_directories(folder / "b");
-    std::ofstream(folder / "b" / "p.jpg") << "a picture";
-    const std::string there = (folder / "b" / "p.jpg").string(),
-                      missing = (folder / "a" / "p.jpg").string();
+    for (const char* file : {"b/p.jpg", "c/q.jpg", "k/a.jpg", "k/a.png/x.jpg", "k/r.jpg"}) {
+        fs::create_directories((folder / file).parent_path());
+        std::ofstream(folder / file) << "a picture";
+    }
+    fs::create_directories(folder / "out");
+    fs::create_symlink("q.png", folder / "out" / "p.png");  // where p's mask would go
+    const auto at = [&](const char* name) { return (folder / name).string(); };
+    const std::string out = at("out");
     const struct {
         bool keepTree;
+        std::string out;
         Strings sources;
         Planned planned;
     } cases[] = {
         // two files, one mask: neither
         {false,
+         "out",
          {"t/x/p.jpg", "t/y/p.png"},
          {{"t/x/p.jpg", "refused: another source"}, {"t/y/p.png", "refused: another source"}}},
         // one file named twice: the first name in byte order
         {false,
+         "out",
          {"t/x/p.jpg", "t/y/../x/p.jpg", "t/./x/p.jpg"},
          {{"t/./x/p.jpg", "out/p.png"},
           {"t/x/p.jpg", "refused: another source"},
           {"t/y/../x/p.jpg", "refused: another source"}}},
-        // a mask named as a folder of other masks
-        {true,
-         {"t/a.jpg", "t/a.png/x.jpg"},
-         {{"t/a.jpg", "refused: its mask out/a"}, {"t/a.png/x.jpg", "out/a.png/x.png"}}},
         // a file that is not there takes no name from one that is
-        {false, {missing, there}, {{there, "out/p.png"}, {missing, "refused: another source"}}},
+        {false,
+         "out",
+         {at("a/p.jpg"), at("b/p.jpg")},
+         {{at("b/p.jpg"), "out/p.png"}, {at("a/p.jpg"), "refused: another source"}}},
+        // a link at one mask's name to the other's
+        {false,
+         out,
+         {at("b/p.jpg"), at("c/q.jpg")},
+         {{at("b/p.jpg"), "refused: another source"}, {at("c/q.jpg"), "refused: another source"}}},
+        // a mask named as a folder of other masks, of a file there or not
+        {true,
+         "out",
+         {at("k/a.jpg"), at("k/a.png/x.jpg")},
+         {{at("k/a.jpg"), "refused: its mask out/a"}, {at("k/a.png/x.jpg"), "out/a.png/x.png"}}},
+        {true,
+         "out",
+         {at("k/r.jpg"), at("k/r.png/t.jpg")},
+         {{at("k/r.jpg"), "out/r.png"}, {at("k/r.png/t.jpg"), "out/r.png/t.png"}}},
     };
-    for (const auto& [keepTree, sources, planned] : cases) {
+    for (const auto& [keepTree, outDir, sources, planned] : cases) {
         Strings order = sources;
         std::sort(order.begin(), order.end());
         do {
             SCOPED_TRACE(order.front());
-            EXPECT_EQ(Plan(order, "", std::nullopt, keepTree), planned);
+            EXPECT_EQ(Plan(order, "", std::nullopt, keepTree, outDir), planned);
         } while (std::next_permutation(order.begin(), order.end()));
     }
+    // A report named through a link's "..", which leaves the link's target.
+    fs::create_directories(folder / "real" / "sub");
+    fs::create_symlink(folder / "real" / "sub", folder / "L");
+    EXPECT_NE(ReportProblem(at("real/q-m.png"), {}, {at("L/../q-m.png")}), std::nullopt);
     fs::remove_all(folder);
 }
 
