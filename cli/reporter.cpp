@@ -12,8 +12,15 @@ JsonReport::~JsonReport() {
     Close();
 }
 
-int JsonReport::Open(const std::string& path) {
-    file_ = path == "-" ? stdout : std::fopen(path.c_str(), "we");
+int JsonReport::Open(const std::string& path, bool continued) {
+    if (path == "-") {
+        file_ = stdout;
+        return 0;
+    }
+    if (continued) {
+        return OpenLinesToContinue(path, file_);
+    }
+    file_ = std::fopen(path.c_str(), "we");
     return file_ == nullptr ? errno : 0;
 }
 

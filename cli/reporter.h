@@ -18,7 +18,9 @@ namespace zel7::cli {
 class JsonReport {
 public:
     ~JsonReport();
-    int Open(const std::string& path);  // "-": standard output; 0 or an errno value
+    // "-": standard output; 0 or an errno value. A report continued (a batch resumed with
+    // --skip-existing) keeps the lines of the runs before, every one whole.
+    int Open(const std::string& path, bool continued);
     bool IsOpen() const { return file_ != nullptr; }
     // A refined picture's line ends with its confidence, an object of its measures.
     void Add(const std::string& source, const std::string& destination, std::string_view status,

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
             return zel7::cli::UsageError(*problem);
         }
-        if (int error = report.Open(line.reportPath)) {
+        if (int error = report.Open(line.reportPath, settings.skipExisting)) {
             return Stop(line.reportPath, std::strerror(error));
         }
     }

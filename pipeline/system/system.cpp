@@ -873,6 +873,38 @@ void OpenStandardStreams() {
     }
 }
 
+int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (!fd.IsOpen() || ::fstat(fd.Get(), &info) != 0) {
+        return errno;
+    }
+    // The last newline, looked for from the end a block at a time.
+    auto end = uint64_t(info.st_size);
+    char block[4096];
+    while (end > 0) {
+        const uint64_t from = end > sizeof block ? end - sizeof block : 0;
+        if (int error = ReadExactlyAt(fd.Get(), from, block, std::size_t(end - from))) {
+            return error;
+        }
+        const char* last = static_cast<const char*>(::memrchr(block, '\n', end - from));
+        if (last != nullptr) {
+            end = from + uint64_t(last - block) + 1;
+            break;
+        }
+        end = from;
+    }
+    if (end != uint64_t(info.st_size) && ::ftruncate(fd.Get(), off_t(end)) != 0) {
+        return errno;
+    }
+    file = ::fdopen(fd.Get(), "a");
+    if (file == nullptr) {
+        return errno;
+    }
+    fd.Release();
+    return 0;
+}
+
 bool StandardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -197,6 +198,11 @@ unsigned UsableProcessors();
 // file the program opens takes them (a report opened as descriptor 2 would take every
 // message). Call first.
 void OpenStandardStreams();
+
+// Opens a file of lines to go on with it, made if missing: what follows its last whole
+// line (a line cut short when the program that wrote it was killed) is taken away, so that
+// every line stays whole. 0, or why not.
+int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file);
 
 // Whether standard error is a terminal: a person watching, to whom progress is shown.
 bool StandardErrorIsTerminal();
