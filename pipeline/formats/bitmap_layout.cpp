@@ -1,6 +1,8 @@
 #include "formats/bitmap_layout.h"
 
+#include <iterator>
 #include <limits>
+#include <string>
 
 #include "engine/working_image.h"
 
@@ -147,6 +149,39 @@ Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, Bitma
     }
     layout = parsed;
     return Status::Ok;
+}
+
+std::string BitmapRefusalDetail(std::span<const uint8_t> head, Status status) {
+    if (head.size() < kHeadersBytes) {
+        return {};
+    }
+    const uint32_t compression = ReadU32(head, biCompression);
+    const auto bitCount = ReadU16(head, biBitCount);
+    const char* kCompressions[] = {
+        nullptr, "RLE8", "RLE4", nullptr, "a JPEG stored inside", "a PNG stored inside"};
+    switch (status) {
+        case Status::UnsupportedHeader:
+            return "an info header of " + std::to_string(ReadU32(head, biSize)) +
+                   " bytes (OS/2's or older); 40 and more are read";
+        case Status::NegativeSize:
+            return static_cast<int32_t>(ReadU32(head, biHeight)) < 0
+                       ? "a top-down picture (negative height); bottom-up ones are read"
+                       : "a negative width";
+        case Status::UnsupportedDepth:
+            if (compression == 4 || compression == 5) {
+                return std::string("none, for ") + kCompressions[compression];
+            }
+            return std::to_string(bitCount) + (bitCount == 1 ? " bit" : " bits") +
+                   " a pixel; 8, 16, 24 and 32 are read";
+        case Status::UnsupportedCompression:
+            if (compression < std::size(kCompressions) && kCompressions[compression] != nullptr) {
+                return kCompressions[compression];
+            }
+            return compression == BI_BITFIELDS ? "bit fields of another layout than 5-5-5 or 8-8-8"
+                                               : "compression " + std::to_string(compression);
+        default:
+            return {};
+    }
 }
 
 Status MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount, BitmapLayout& layout) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "engine/row_stream.h"
 #include "system/result.h"
@@ -38,6 +39,10 @@ bool CheckedPixelSizes(int32_t width, int32_t height, int32_t bitCount, int32_t&
 // total size. Accepts uncompressed 8-, 16-, 24- and 32-bit bottom-up pictures and the
 // bit-field files whose masks match the uncompressed layout.
 Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, BitmapLayout& layout);
+
+// What a header that ParseBitmapHeader refused with status holds that the status alone
+// does not say (the depth, the compression, a top-down picture); empty otherwise.
+std::string BitmapRefusalDetail(std::span<const uint8_t> head, Status status);
 
 // The layout the writer produces: 40-byte header, full colour table for 8 bits.
 Status MakeWrittenLayout(int32_t width, int32_t height, int32_t bitCount, BitmapLayout& layout);

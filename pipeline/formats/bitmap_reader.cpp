@@ -24,7 +24,7 @@ Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {
     }
     BitmapLayout layout;
     if (Status status = ParseBitmapHeader({head, probe}, fileSize, layout); status != Status::Ok) {
-        return Fail(status);
+        return Fail(status, BitmapRefusalDetail({head, probe}, status));
     }
     // The file's entries, then the zeros the table starts with (a source opens once).
     const std::size_t stored = std::size_t{layout.colorTableEntries} * 4;

@@ -115,6 +115,25 @@ TEST(Bitmap, IndexedPixelsWidenToTheirPaletteColours) {
         std::runtime_error);
 }
 
+// A refusal says what the file holds, where its status alone would leave one guessing.
+TEST(Bitmap, RefusalsSayWhatTheFileHolds) {
+    const auto changed = [](int bits, const std::function<void(B&)>& change) {
+        B picture = ValidPicture(5, 3, bits);
+        change(picture);
+        return picture.Build();
+    };
+    const Refusals cases = {
+        {changed(24, [](B& b) { b.biBitCount = 1; }),
+         "unsupported bit depth: 1 bit a pixel; 8, 16, 24 and 32 are read"},
+        {changed(24, [](B& b) { b.biBitCount = 0, b.biCompression = 4; }),
+         "unsupported bit depth: none, for a JPEG stored inside"},
+        {changed(8, [](B& b) { b.biCompression = 1; }), "unsupported compression: RLE8"},
+        {changed(24, [](B& b) { b.biHeight = -3; }),
+         "unsupported negative width or height: a top-down picture (negative height)"},
+    };
+    EXPECT_EQ(WrongRefusals(cases), std::vector<std::string>{});
+}
+
 class BitmapLayout : public ::testing::TestWithParam<Layout> {};
 
 // Every path agrees and writes the reference mask, or refuses the file for its reason and
