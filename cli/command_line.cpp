@@ -120,7 +120,8 @@ const Row kRows[] = {
     {0, "skip-existing"},
     {0, "report", "FILE",
      "write one JSON object a line for each source to FILE (-\nfor standard output): source, "
-     "destination, status\n(written, failed, skipped), reason and milliseconds",
+     "destination, status\n(written, failed, skipped), reason and milliseconds;\ncontinued, "
+     "not replaced, with --skip-existing",
      [](const char* argument, CommandLine& line) -> std::optional<std::string> {
          if (*argument == '\0') {
              return "the report's file name is empty";

@@ -1,6 +1,5 @@
 #include "formats/bitmap_layout.h"
 
-#include <iterator>
 #include <limits>
 #include <string>
 
@@ -155,30 +154,38 @@ std::string BitmapRefusalDetail(std::span<const uint8_t> head, Status status) {
     if (head.size() < kHeadersBytes) {
         return {};
     }
-    const uint32_t compression = ReadU32(head, biCompression);
+    const uint32_t infoSize = ReadU32(head, biSize), compression = ReadU32(head, biCompression);
     const auto bitCount = ReadU16(head, biBitCount);
-    const char* kCompressions[] = {
-        nullptr, "RLE8", "RLE4", nullptr, "a JPEG stored inside", "a PNG stored inside"};
+    // OS/2's 64-byte header numbers its compressions otherwise (4 is RLE24 there).
+    const char* kInside[] = {"a JPEG stored inside", "a PNG stored inside"};
+    const bool inside = (compression == 4 || compression == 5) && infoSize != 64;
     switch (status) {
         case Status::UnsupportedHeader:
-            return "an info header of " + std::to_string(ReadU32(head, biSize)) +
-                   " bytes (OS/2's or older); 40 and more are read";
+            return "an info header of " + std::to_string(infoSize) + " bytes" +
+                   (infoSize == 12 ? " (OS/2's)" : "") + "; 40 and more are read";
         case Status::NegativeSize:
             return static_cast<int32_t>(ReadU32(head, biHeight)) < 0
                        ? "a top-down picture (negative height); bottom-up ones are read"
                        : "a negative width";
         case Status::UnsupportedDepth:
-            if (compression == 4 || compression == 5) {
-                return std::string("none, for ") + kCompressions[compression];
+            if (bitCount == 0 && inside) {
+                return std::string("none, for ") + kInside[compression - 4];
             }
             return std::to_string(bitCount) + (bitCount == 1 ? " bit" : " bits") +
                    " a pixel; 8, 16, 24 and 32 are read";
         case Status::UnsupportedCompression:
-            if (compression < std::size(kCompressions) && kCompressions[compression] != nullptr) {
-                return kCompressions[compression];
+            if (compression == 1 || compression == 2) {
+                return compression == 1 ? "RLE8" : "RLE4";
             }
-            return compression == BI_BITFIELDS ? "bit fields of another layout than 5-5-5 or 8-8-8"
-                                               : "compression " + std::to_string(compression);
+            if (inside) {
+                return kInside[compression - 4];
+            }
+            if (compression == BI_BITFIELDS) {
+                return bitCount == 16 || bitCount == 32
+                           ? "bit fields other than 5-5-5 at 16 bits or 8-8-8 at 32"
+                           : "bit fields at " + std::to_string(bitCount) + " bits";
+            }
+            return "compression " + std::to_string(compression);
         default:
             return {};
     }

@@ -874,17 +874,20 @@ void OpenStandardStreams() {
 }
 
 int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     struct stat info {};
     if (!fd.IsOpen() || ::fstat(fd.Get(), &info) != 0) {
         return errno;
     }
-    // The last newline, looked for from the end a block at a time.
+    // Only a regular file is looked into (a pipe read here would be taken from its
+    // reader), and only where it may be read; the last newline is looked for from the end
+    // a block at a time.
+    const UniqueFd reading(S_ISREG(info.st_mode) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
     auto end = uint64_t(info.st_size);
     char block[4096];
-    while (end > 0) {
+    while (reading.IsOpen() && end > 0) {
         const uint64_t from = end > sizeof block ? end - sizeof block : 0;
-        if (int error = ReadExactlyAt(fd.Get(), from, block, std::size_t(end - from))) {
+        if (int error = ReadExactlyAt(reading.Get(), from, block, std::size_t(end - from))) {
             return error;
         }
         const char* last = static_cast<const char*>(::memrchr(block, '\n', end - from));
@@ -894,7 +897,8 @@ int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file) {
         }
         end = from;
     }
-    if (end != uint64_t(info.st_size) && ::ftruncate(fd.Get(), off_t(end)) != 0) {
+    if (reading.IsOpen() && end != uint64_t(info.st_size) &&
+        ::ftruncate(fd.Get(), off_t(end)) != 0) {
         return errno;
     }
     file = ::fdopen(fd.Get(), "a");

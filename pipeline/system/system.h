@@ -199,9 +199,10 @@ unsigned UsableProcessors();
 // message). Call first.
 void OpenStandardStreams();
 
-// Opens a file of lines to go on with it, made if missing: what follows its last whole
-// line (a line cut short when the program that wrote it was killed) is taken away, so that
-// every line stays whole. 0, or why not.
+// Opens a file of lines to go on with it, made if missing: what follows the last whole
+// line of a regular file that may be read (a line cut short when the program that wrote it
+// was killed) is taken away, so that every line stays whole. Programs writing to one file
+// at once must not: one would cut another's line. 0, or why not.
 int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file);
 
 // Whether standard error is a terminal: a person watching, to whom progress is shown.

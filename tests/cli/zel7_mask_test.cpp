@@ -336,6 +336,16 @@ TEST_F(Zel7MaskTest, NamesReachNoTerminalRawAndReportsHoldWholeLines) {
         statuses.push_back(match[1]);
     }
     EXPECT_EQ(statuses, (Strings{"written", "failed", "skipped", "failed"}));
+    // A report that is a pipe no one reads is no success, continued or not.
+    EXPECT_NE(
+        Run({"-w", "-o", At("out"), "--skip-existing", "--report", "/dev/stdout", At("photo.bmp")},
+            [] {
+                int ends[2];
+                return pipe(ends) == 0 && dup2(ends[1], STDOUT_FILENO) == STDOUT_FILENO &&
+                       close(ends[0]) == 0;
+            })
+            .exitCode,
+        0);
 }
 
 // Standard input to standard output, in the format --format says, gets the mask a file

@@ -128,6 +128,8 @@ TEST(Bitmap, RefusalsSayWhatTheFileHolds) {
         {changed(24, [](B& b) { b.biBitCount = 0, b.biCompression = 4; }),
          "unsupported bit depth: none, for a JPEG stored inside"},
         {changed(8, [](B& b) { b.biCompression = 1; }), "unsupported compression: RLE8"},
+        {changed(24, [](B& b) { b.biCompression = 3; }),
+         "unsupported compression: bit fields at 24 bits"},
         {changed(24, [](B& b) { b.biHeight = -3; }),
          "unsupported negative width or height: a top-down picture (negative height)"},
     };
