@@ -211,7 +211,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     // if one is, whether it is a picture of the batch; then the names masks share.
     std::vector<std::string> destinations(sources.size()), reasons(sources.size()),
         resolved(sources.size());
-    std::vector<FileId> there;
+    std::vector<std::optional<FileId>> masks(sources.size());  // of the masks already there
     // A kept tree's folders are followed through no link (the writer refuses them), so
     // its masks' names are resolved from the output folder's by their names alone.
     const fs::path out = fs::path(naming.outDir.empty() ? "." : naming.outDir);
@@ -237,14 +237,15 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
         resolved[index] = below ? (top / below->parent_path() / name).lexically_normal().native()
                                 : paths.Resolved(destinations[index]);
         if (FileId id; IdentifyFile(destinations[index], id) == 0) {
-            there.push_back(id);
+            masks[index] = id;
         }
     }
-    if (!there.empty()) {
+    if (std::any_of(masks.begin(), masks.end(),
+                    [](const auto& mask) { return mask.has_value(); })) {
         const std::vector<FileId> read = Identify(sources);
         for (std::size_t index = 0; index < sources.size(); ++index) {
-            if (FileId id; reasons[index].empty() && IdentifyFile(destinations[index], id) == 0 &&
-                           std::binary_search(read.begin(), read.end(), id)) {
+            if (reasons[index].empty() && masks[index] &&
+                std::binary_search(read.begin(), read.end(), *masks[index])) {
                 reasons[index] = "its mask " + destinations[index] +
                                  " would replace a picture being masked; choose another "
                                  "--out-dir or a --suffix";
@@ -286,11 +287,11 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             auto [first, last] =
                 std::equal_range(folders.begin(), folders.end(), std::pair(key, std::size_t{0}),
                                  [](const auto& a, const auto& b) { return a.first < b.first; });
-            const bool filled = std::any_of(first, last, [&](const auto& folder) {
+            const auto there = [&](const auto& folder) {
                 FileId id;
                 return IdentifyFile(sources[folder.second], id) == 0;
-            });
-            if (reasons[index].empty() && filled) {
+            };
+            if (reasons[index].empty() && std::any_of(first, last, there)) {
                 reasons[index] =
                     "its mask " + destinations[index] + " is a folder other masks go into";
             }
