@@ -245,7 +245,7 @@ void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& sur
             apart = std::max(apart, std::abs(int(bgr[3 * x + c]) - int(behind[std::size_t(c)])));
         }
         apart_.push_back(uint8_t(apart));
-        sharp_.push_back(shadows != nullptr && shadows->CastSharply(x, y));
+        shadowed_.push_back(shadows != nullptr && shadows->LikelyShadow(x, y));
     }
 }
 
@@ -266,7 +266,16 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
                 row[std::size_t(i) * std::size_t(step_)] != 0;
         }
     }
-    const auto objects = std::size_t(std::count(object.begin(), object.end(), 1));
+    std::vector<uint8_t> mask(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const bool backdrop = !object[k] || apart_[k] < kMostFloorApart;
+        mask[k] = OnFrame(k) && backdrop       ? kBackdropCertain
+                  : object[k] && !shadowed_[k] ? kObjectLikely
+                                               : kBackdropLikely;
+    }
+    // (the object less what lies in a likely shadow: all of it can, and then there is no
+    // object's colour model to fit)
+    const auto objects = std::size_t(std::count(mask.begin(), mask.end(), kObjectLikely));
     if (objects < kLeastPoints || count - objects < kLeastPoints) {
         return {};
     }
@@ -274,13 +283,6 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     const CutModule* module = OpenCutModule(missing);
     if (module == nullptr) {
         return Fail(Status::UnsupportedPicture, "--studio needs " + missing);
-    }
-    std::vector<uint8_t> mask(count);
-    for (std::size_t k = 0; k < count; ++k) {
-        const bool backdrop = !object[k] || apart_[k] < kMostFloorApart;
-        mask[k] = OnFrame(k) && backdrop    ? kBackdropCertain
-                  : object[k] && !sharp_[k] ? kObjectLikely
-                                            : kBackdropLikely;
     }
     std::array<double, kGrabCutModelSize> backdropModel{}, objectModel{};
     std::array<char, 256> why{};

@@ -32,7 +32,8 @@ public:
     ColourCut(int32_t width, int32_t height);
 
     // Keeps row y's grid points, which of them the surface holds for backdrop, and which
-    // lie in a shadow cast sharply (shadows: none when null), a likely backdrop to the cut.
+    // lie in a shadow the rules could not drop (shadows: none when null), a likely backdrop
+    // to the cut.
     void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
                 const ShadowMap* shadows);
     // After the last row: cuts from the decided regions of labels; movedAny says whether
@@ -67,7 +68,7 @@ private:
     std::vector<uint8_t> colours_;   // the grid's points, blue, green, red
     std::vector<uint8_t> backdrop_;  // the same: of the backdrop's colour, by the surface
     std::vector<uint8_t> apart_;     // the same: how far from the backdrop's, in any channel
-    std::vector<uint8_t> sharp_;     // the same: in a shadow cast sharply
+    std::vector<uint8_t> shadowed_;  // the same: likely in a shadow (ShadowMap::LikelyShadow)
     // Per grid point: 0 where the cut moved nothing about it (3 x 3), else what lies about
     // it: taken from the object or given to it, and object or backdrop as finally decided.
     std::vector<uint8_t> near_;

@@ -9,6 +9,8 @@
 // backdrop in a soft fade nearly everywhere it meets it is shadow. Light an object throws
 // on the backdrop, and its reflection on a glossy one, are told alike: faint tints of the
 // object's colour that fade into the backdrop, lying on it rather than ringed by an object.
+// What the rules cannot drop but looks like a shadow (one a hard light casts, a contact
+// shadow's deep or tinted core) is left to the colour cut as likely backdrop.
 #pragma once
 
 #include <array>
@@ -29,9 +31,10 @@ public:
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
-    // Whether pixel x, y lies in what looks like a shadow cast by a hard light, its outline
-    // too crisp for the rules to drop: the colour cut's to judge.
-    bool CastSharply(int32_t x, int32_t y) const;
+    // Whether pixel x, y lies in what looks like a shadow the rules could not drop: one cast
+    // by a hard light, its outline too crisp, or a contact shadow's core, too deep or
+    // tinted by the object's light. The colour cut's to judge.
+    bool LikelyShadow(int32_t x, int32_t y) const;
     // How much a pixel in a shadow darkens the backdrop there: 0 to 255.
     uint8_t Darkening(int32_t x, int32_t y, const uint8_t* bgr) const;
 
@@ -40,7 +43,7 @@ private:
     int32_t step_, across_, down_;
     int tolerance_;
     std::vector<uint8_t> shadow_;  // a byte a sample, non-zero in a shadow
-    std::vector<uint8_t> sharp_;   // the same, in one cast sharply
+    std::vector<uint8_t> likely_;  // the same, likely in one (LikelyShadow)
     bool any_ = false;
 };
 

@@ -531,6 +531,41 @@ TEST(Studio, DropsAShadowAHardLightCastsButNotAPartOfTheProduct) {
     }
 }
 
+// A product standing in a shadow 40 levels deep that fades over 40 pixels, and deepens
+// towards the product's foot over 24: a lit green product above a core past the deepest
+// shadow and tinted by its light, which meets the product across an edge and goes (it was
+// kept: 223 pixels wrong); a pale green one whose foot, shaded in a band as deep as the
+// core below it, continues into its body without an edge and stays (the colour cut took
+// the band: 3,188).
+TEST(Studio, DropsAContactShadowsCoreButNotAShadedFoot) {
+    const auto product = [](int32_t x, int32_t y) {
+        return x >= 150 && x < 250 && y >= 80 && y < 200;
+    };
+    for (const bool shadedFoot : {false, true}) {
+        SCOPED_TRACE(shadedFoot ? "shaded foot" : "lit product");
+        const int wrong = WrongOnWhite(
+            400, 300,
+            [&](int32_t x, int32_t y, uint32_t c) {
+                const double green = std::array{-1.0, 1.0, -1.0}[c];
+                if (product(x, y)) {
+                    const double foot = std::clamp((y - 150) / 20.0, 0.0, 1.0);
+                    return shadedFoot ? int(std::lround((200 + 50 * green) * (1 - 0.3 * foot)))
+                                      : std::array{90, 170, 50}[c];
+                }
+                const double away =
+                    std::hypot(std::max({150 - x, x - 249, 0}), std::max(y - 199, 0));
+                const double soft =
+                    std::clamp(1 - away / 40, 0.0, 1.0) * std::clamp((y - 170) / 30.0, 0.0, 1.0);
+                const double core = std::clamp(1 - away / 24, 0.0, 1.0) * (y >= 200);
+                const double depth = 40 * soft + (shadedFoot ? 80 : 175) * core * core;
+                const double tint = (shadedFoot ? 11 : 30) * core * core;
+                return int(std::lround(248 - depth + tint * green)) + Noise(x, y, c);
+            },
+            product);
+        EXPECT_LE(wrong, 60);
+    }
+}
+
 // A grey patch that a red product wraps on its left and below, on a backdrop of 240, 100
 // levels deep inside, and at its first three samples in from the backdrop the shares of
 // that given: a penumbra ramps to the core over them and is a shadow cast sharply; a crisp
@@ -584,7 +619,7 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
         }
         const BackdropSurface surface(samples, {{240, 240, 240}, 2}, Background::NearWhite, 2);
         const ShadowMap shadows(samples, surface);
-        EXPECT_EQ(shadows.CastSharply(50 * step, 35 * step), ramp.sharp);
+        EXPECT_EQ(shadows.LikelyShadow(50 * step, 35 * step), ramp.sharp);
     }
 }
 
