@@ -391,6 +391,9 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     const uint8_t* coverage = window_->Coverage(y);
     shadowed_.assign(coverage, coverage + decoded_.width);
     shadows_->Mark(y, decoded_.width, colours, 1, shadowed_.data());
+    if (cut_) {
+        shadows_->MarkLikely(y, decoded_.width, 1, shadowed_.data());
+    }
     const uint8_t *begin = shadowed_.data(), *end = begin + shadowed_.size();
     for (const uint8_t* at = begin;
          (at = static_cast<const uint8_t*>(std::memchr(at, 1, std::size_t(end - at)))) != nullptr;

@@ -437,9 +437,11 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     }
     // A contact shadow deepens towards the object standing in it, and its core, past the
     // deepest shadow or tinted by the object's light, is no candidate: the object's, as the
-    // rules see it. It goes on from the shadow found by smooth steps that only deepen, up
-    // to the object; such a core that meets the object across an edge is given to the
-    // colour cut as likely backdrop.
+    // rules see it. It goes on from the shadow found by smooth steps that each deepen, and
+    // ends where the picture stops darkening: at the object, lit where the core is dark,
+    // or at a part of it no deeper (steps that only stayed as deep flooded a flat dark
+    // product). Such a core that meets the object across an edge is given to the colour
+    // cut as likely backdrop.
     if (white) {
         std::vector<uint8_t> core(count);
         std::vector<std::size_t> reached;
@@ -452,7 +454,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             const std::size_t k = reached[at];
             neighbours(k, [&](std::size_t n) {
                 if (!shadow_[n] && !core[n] && kinds[n] != kBackdrop && smooth(k, n) &&
-                    depth(n) >= depth(k)) {
+                    depth(n) > depth(k)) {
                     core[n] = 1;
                     reached.push_back(n);
                 }
@@ -504,22 +506,37 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     }
 }
 
-void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
-                     uint8_t* classes) const {
+template <class Each>
+void ShadowMap::ForEachNearest(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
+                               Each each) const {
     const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
-    const uint8_t* shadow = &shadow_[std::size_t(j) * std::size_t(across_)];
-    const bool white = surface_.Side() == Background::NearWhite;
+    const uint8_t* set = &flags[std::size_t(j) * std::size_t(across_)];
     for (int32_t i = 0; i < across_; ++i) {
         // The pixels nearest sample i.
         const int32_t from = std::max(0, i * step_ - step_ / 2);
         const int32_t to = i == across_ - 1 ? width : std::min(width, (i + 1) * step_ - step_ / 2);
-        for (int32_t x = from; shadow[i] != 0 && x < to; ++x) {
-            if (classes[x] == 0 &&
-                BackdropHued(bgr + 3 * x, surface_.At(x, y), tolerance_, white)) {
-                classes[x] = mark;
-            }
+        for (int32_t x = from; set[i] != 0 && x < to; ++x) {
+            each(x);
         }
     }
+}
+
+void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
+                     uint8_t* classes) const {
+    const bool white = surface_.Side() == Background::NearWhite;
+    ForEachNearest(shadow_, y, width, [&](int32_t x) {
+        if (classes[x] == 0 && BackdropHued(bgr + 3 * x, surface_.At(x, y), tolerance_, white)) {
+            classes[x] = mark;
+        }
+    });
+}
+
+void ShadowMap::MarkLikely(int32_t y, int32_t width, uint8_t mark, uint8_t* classes) const {
+    ForEachNearest(likely_, y, width, [&](int32_t x) {
+        if (classes[x] == 0) {
+            classes[x] = mark;
+        }
+    });
 }
 
 bool ShadowMap::LikelyShadow(int32_t x, int32_t y) const {

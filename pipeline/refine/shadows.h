@@ -30,6 +30,9 @@ public:
     // are themselves of the backdrop's hue, a sample's run of pixels at a time. The
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
+    // The same for the pixels nearest a sample likely in a shadow (LikelyShadow), whatever
+    // their colour: what the colour cut took of such a shadow, to be kept with the rest.
+    void MarkLikely(int32_t y, int32_t width, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
     // Whether pixel x, y lies in what looks like a shadow the rules could not drop: one cast
     // by a hard light, its outline too crisp, or a contact shadow's core, too deep or
@@ -39,6 +42,11 @@ public:
     uint8_t Darkening(int32_t x, int32_t y, const uint8_t* bgr) const;
 
 private:
+    // Calls each(x) for the pixels of row y (width wide) nearest a sample set in flags.
+    template <class Each>
+    void ForEachNearest(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
+                        Each each) const;
+
     const BackdropSurface& surface_;
     int32_t step_, across_, down_;
     int tolerance_;
