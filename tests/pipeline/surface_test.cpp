@@ -559,12 +559,11 @@ int StandingInItsShadow(Above above, int32_t x, int32_t y, uint32_t c) {
 }
 
 // A lit green product above a core past the deepest shadow and tinted by its light, which
-// meets the product across an edge and goes (it was kept: 223 pixels wrong); a pale green
-// one whose foot, shaded in a band as deep as the core below it, continues into its body
-// without an edge and stays (the colour cut took the band: 3,188); and a flat navy one
-// with a white label, as deep as the core, which a core followed by steps that only stay
-// as deep would flood (its body went: 10,000; the core, as deep as the body and meeting it
-// without an edge, stays).
+// meets the product across an edge and goes (it was kept: 223 pixels wrong); and two whose
+// foot is as deep as the core below it, where the core ends: a pale green one shaded in a
+// band at its foot, and a flat navy one with a white label. Followed by steps that only
+// stayed as deep, the core flooded the navy body (10,000 pixels went) and, but for its
+// smooth contacts, the band (3,188); the navy's core, meeting it without an edge, stays.
 TEST(Studio, DropsAContactShadowsCoreButNotTheProductAboveIt) {
     for (const auto& [above, mostWrong] :
          {std::pair{Above::kLit, 60}, {Above::kShadedFoot, 60}, {Above::kFlatNavy, 400}}) {
