@@ -8,6 +8,7 @@
 
 #include "engine/pixel_arrays.h"
 #include "refine/confidence.h"
+#include "refine/outlines.h"
 #include "refine/refine.h"
 #include "refine/shadows.h"
 #include "test_pictures.h"
@@ -600,6 +601,40 @@ TEST(Studio, KeepsAContactShadowsCoreWithTheShadow) {
     }
 }
 
+// A pale product 12 levels below a clean white backdrop, a dark print on it, both outlines
+// spread by the lens (or an enlargement) over spread pixels: so spread, the product's
+// outline fades over two or three of the shadow rule's neighbouring samples as softly as a
+// shadow does, unless they are taken an outline apart (it went whole as a shadow).
+TEST(Studio, KeepsAPaleProductWhoseOutlineTheLensSpreads) {
+    constexpr int32_t width = 360, height = 270;
+    for (const int spread : {1, 9}) {
+        SCOPED_TRACE(spread);
+        // How far into a rectangle (half sides a, b about the middle) x, y lies, as a share
+        // of the outline's spread: 0 outside, 1 inside.
+        const auto into = [&](int32_t x, int32_t y, int32_t a, int32_t b) {
+            const double in =
+                std::min(a - std::abs(x + 0.5 - width / 2.0), b - std::abs(y + 0.5 - height / 2.0));
+            return std::clamp(in / spread + 0.5, 0.0, 1.0);
+        };
+        std::vector<uint8_t> pixels;
+        for (int32_t y = 0; y < height; ++y) {
+            for (int32_t x = 0; x < width; ++x) {
+                const double product = into(x, y, 100, 75), print = into(x, y, 60, 10);
+                const double level = 255 - product * (12 + (x + 2 * y) % 2) - print * (243 - 60);
+                pixels.insert(pixels.end(), 3, uint8_t(std::lround(level)));
+            }
+        }
+        const std::vector<uint8_t> mask = Studio(pixels, Background::NearWhite, "", width, height);
+        int wrong = 0;
+        for (int32_t i = 0; i < width * height; ++i) {
+            wrong += (mask[std::size_t(i)] == 0) != (into(i % width, i / width, 100, 75) >= 0.5);
+        }
+        // Two pixels along the outline: a level of noise moves where a 12-level outline
+        // spread over 9 pixels is half covered by most of a pixel.
+        EXPECT_LE(wrong, 2 * 2 * (200 + 150)) << wrong;
+    }
+}
+
 // A grey patch that a red product wraps on its left and below, on a backdrop of 240, 100
 // levels deep inside, and at its first three samples in from the backdrop the shares of
 // that given: a penumbra ramps to the core over them and is a shadow cast sharply; a crisp
@@ -654,6 +689,56 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
         const BackdropSurface surface(samples, {{240, 240, 240}, 2}, Background::NearWhite, 2);
         const ShadowMap shadows(samples, surface);
         EXPECT_EQ(shadows.LikelyShadow(50 * step, 35 * step), ramp.sharp);
+    }
+}
+
+// The width of a picture's outlines, from rows whose outlines are ramps of so many pixels,
+// as many of them as given: the sharpest quarter's, whatever the rest (a product half out
+// of focus, a shadow's fade); none where nothing changes.
+TEST(Outlines, MeasuresTheSharpestQuarter) {
+    struct Rows {
+        const char* name;
+        // Width in pixels (0: flat; -s: a Gaussian blur of deviation s; 1000: a sharp
+        // step of 15 levels), rows of it.
+        std::vector<std::pair<int, int>> ramps;
+        double width;
+    };
+    const Rows cases[] = {
+        {"sharp", {{1, 90}}, 1},
+        {"three pixels", {{3, 90}}, 3},
+        {"six pixels", {{6, 90}}, 6},
+        {"twelve pixels", {{12, 90}}, 12},
+        {"twenty pixels", {{20, 90}}, 20},  // steps of 10 levels
+        // (its rise over the steps of at least a fifth of the steepest: 93% of the whole,
+        // which rises over 2 sqrt(2 pi) pixels at the steepest step's pace)
+        {"a Gaussian blur of 2 pixels", {{-2, 90}}, 0.927 * 2 * std::sqrt(2 * M_PI)},
+        {"flat", {{0, 90}}, 0},
+        {"a third sharp", {{1, 30}, {12, 60}}, 1},
+        {"a fifth sharp", {{2, 18}, {12, 72}}, 12},
+        // (a print's faint lines, 15 levels: no outlines)
+        {"faint lines sharp", {{1000, 60}, {12, 30}}, 12},
+    };
+    constexpr int32_t width = 200;
+    for (const Rows& test : cases) {
+        SCOPED_TRACE(test.name);
+        OutlineWidth outlines(width, 90);
+        std::vector<uint8_t> row(3 * width);
+        int32_t y = 0;
+        for (const auto& [ramp, count] : test.ramps) {
+            // Dark, then light from x = 100 on over the ramp's width.
+            for (int32_t x = 0; x < width; ++x) {
+                const double rise =
+                    ramp == 0      ? 0
+                    : ramp == 1000 ? 15.0 / 200 * (x >= 100)
+                    : ramp < 0     ? 0.5 + 0.5 * std::erf((x + 0.5 - 100) / (-ramp * std::sqrt(2)))
+                                   : std::clamp(double(x - 100) / ramp, 0.0, 1.0);
+                std::fill_n(&row[3 * std::size_t(x)], 3, uint8_t(std::lround(40 + 200 * rise)));
+            }
+            for (int32_t k = 0; k < count; ++k, ++y) {
+                outlines.AddRow(y, row.data());
+            }
+        }
+        EXPECT_NEAR(outlines.Width(), test.width, 0.25);
     }
 }
 
