@@ -201,18 +201,26 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                                                      : kObject;
     }
     const int least = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
-    const int perDepth = std::clamp(spread, 1, kMostSpreadPerDepth);
+    const int spreadPerDepth = std::clamp(spread, 1, kMostSpreadPerDepth);
     const auto depth = [&](std::size_t k) {
         const uint8_t* p = pixel(k);
         const auto& b = surfaceAt[k];
         return std::max({b[0] - p[0], b[1] - p[1], b[2] - p[2], 0});
     };
-    const auto smooth = [&](std::size_t a, std::size_t b) {
+    // Whether neighbours a and b differ by no more than an edge, counting a share of the
+    // depth perDepth times over.
+    const auto within = [&](std::size_t a, std::size_t b, int perDepth) {
         const uint8_t *p = pixel(a), *q = pixel(b);
         const int edge = std::max(least, perDepth * std::max(depth(a), depth(b)) / kEdgePerDepth);
         return std::abs(p[0] - q[0]) <= edge && std::abs(p[1] - q[1]) <= edge &&
                std::abs(p[2] - q[2]) <= edge;
     };
+    // A step a shadow's fade may make between them, across samples however far apart...
+    const auto smooth = [&](std::size_t a, std::size_t b) { return within(a, b, spreadPerDepth); };
+    // ...and one an object's outline makes: as large across samples spread for its width
+    // as across any further apart. (Judged as a fade, the steps from the cores of contact
+    // shadows under apples to the apples read as soft, and the cores stayed.)
+    const auto crisp = [&](std::size_t a, std::size_t b) { return !within(a, b, 1); };
     const auto neighbours = [&](std::size_t k, auto each) {
         const std::size_t i = k % std::size_t(across_);
         if (i > 0)
@@ -263,7 +271,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     const auto blended = [&](std::size_t k, std::size_t n) {
         const std::size_t beyond = past(n, k);
         if (kinds[n] != kObject || beyond == count || kinds[beyond] != kBackdrop || !open[beyond] ||
-            smooth(k, beyond)) {
+            !crisp(k, beyond)) {
             return false;
         }
         const uint8_t *object = pixel(n), *p = pixel(k), *backdrop = pixel(beyond);
@@ -304,8 +312,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // a shadow and the backdrop is deeper than the shadow beside it: no outline of it.)
     const auto spreadOutline = [&](std::size_t k, std::size_t n) {
         const std::size_t beyond = past(k, n);
-        return kinds[n] == kCandidate && depth(n) < depth(k) && !smooth(k, n) && beyond < count &&
-               kinds[beyond] == kBackdrop && open[beyond] && !smooth(n, beyond);
+        return kinds[n] == kCandidate && depth(n) < depth(k) && crisp(k, n) && beyond < count &&
+               kinds[beyond] == kBackdrop && open[beyond] && crisp(n, beyond);
     };
     // Grows the patch of first among the samples joins allows.
     const auto grow = [&](std::size_t first, bool tints, auto joins) {
@@ -480,7 +488,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                         core[n] = 2;
                         patch.push_back(n);
                     } else if (!core[n] && !shadow_[n] && kinds[n] != kBackdrop) {
-                        edges += !smooth(patch[at], n);
+                        edges += crisp(patch[at], n);
                         ++contacts;
                     }
                 });
