@@ -21,8 +21,12 @@ constexpr int kRunShare = 5;
 // a ramp's length, about two and a half deviations of a Gaussian blur.
 constexpr int kLeastRise = 90;
 // The quarter of the widths measured that are narrowest is the lens's: the rest are
-// parts out of focus and shadows' fades.
+// parts out of focus and soft shading.
 constexpr double kSharpestShare = 0.25;
+// Outlines this near the left and right sides are not measured: a frame drawn around
+// the picture (DrawnFrame: a few pixels wide, 12 in at most) is sharp whatever the lens,
+// and took the sharpest quarter from an enlarged garment.
+constexpr int32_t kFrameMargin = 18;
 
 }  // namespace
 
@@ -43,7 +47,7 @@ void OutlineWidth::AddRow(int32_t y, const uint8_t* bgr) {
         return levels_[std::size_t(x) + 1] - levels_[std::size_t(x)];
     };
     const int32_t last = width_ - 2;  // the last step
-    for (int32_t p = 1; p < last; ++p) {
+    for (int32_t p = std::max(1, kFrameMargin); p < last - kFrameMargin; ++p) {
         const int peak = std::abs(step(p));
         if (peak < kLeastPeak || peak < std::abs(step(p - 1)) || peak <= std::abs(step(p + 1))) {
             continue;
@@ -56,11 +60,24 @@ void OutlineWidth::AddRow(int32_t y, const uint8_t* bgr) {
         while (to < last && kRunShare * sign * step(to + 1) >= peak) {
             ++to;
         }
+        const int32_t end = to;
+        // The first peak met may be a bump on the outline's flank (noise, JPEG's ringing):
+        // the run is measured by its steepest step, its ends trimmed to a fifth of that.
+        int steepest = peak;
+        for (int32_t k = from; k <= to; ++k) {
+            steepest = std::max(steepest, sign * step(k));
+        }
+        while (kRunShare * sign * step(from) < steepest) {
+            ++from;
+        }
+        while (kRunShare * sign * step(to) < steepest) {
+            --to;
+        }
         const int rise = sign * (levels_[std::size_t(to) + 1] - levels_[std::size_t(from)]);
         if (rise >= kLeastRise) {
-            ++counts_[std::min(kBins - 1, std::size_t(rise * kBinsPerPixel / peak))];
+            ++counts_[std::min(kBins - 1, std::size_t(rise * kBinsPerPixel / steepest))];
         }
-        p = to;  // an outline counted once
+        p = end;  // an outline counted once
     }
 }
 

@@ -180,14 +180,13 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
         // the surface's cells and a shadow's fade are many samples across even then.
         const auto fitted = double(samples_->Across()) * double(samples_->Down());
         const int32_t apart = std::max(1, int32_t(std::ceil(std::sqrt(fitted / kMostFitSamples))));
-        const int32_t spread =
-            std::clamp(int32_t(std::ceil(kLeastApartPerOutline * outlines.Width() /
-                                         (apart * samples_->Step()))),
-                       1, kMostOutlineSpread);
-        const PictureSamples sparser = samples_->Sparser(apart * spread);
+        const int32_t spread = std::clamp(
+            int32_t(std::ceil(kLeastApartPerOutline * outlines.Width() / samples_->Step())), apart,
+            kMostOutlineSpread * apart);
+        const PictureSamples sparser = samples_->Sparser(spread);
         surface_.emplace(sparser, reference_, background_, tolerance);
         reference_.tolerance = tolerance;
-        shadows_.emplace(sparser, *surface_, spread);
+        shadows_.emplace(sparser, *surface_, double(spread) / apart);
     }
     return {};
 }

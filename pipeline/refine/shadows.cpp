@@ -34,7 +34,7 @@ constexpr int kEdgePerTolerance = 2;
 // edges across samples twice as far apart), up to kMostSpreadPerDepth times: at three
 // times a third, no step within a shadow's depth would be an edge.
 constexpr int kEdgePerDepth = 3;  // a third
-constexpr int kMostSpreadPerDepth = 2;
+constexpr double kMostSpreadPerDepth = 2;
 // A patch is shadow when its outline meets the backdrop softly, where it meets it at
 // all, but for this share: a shadow fades into the backdrop and meets the object casting
 // it; a pale object meets the backdrop across an edge even where its outline fades in
@@ -180,7 +180,7 @@ bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, in
 
 }  // namespace
 
-ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surface, int spread)
+ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surface, double spread)
     : surface_(surface),
       step_(samples.Step()),
       across_(samples.Across()),
@@ -201,7 +201,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                                                      : kObject;
     }
     const int least = std::max(kLeastEdge, kEdgePerTolerance * tolerance_);
-    const int spreadPerDepth = std::clamp(spread, 1, kMostSpreadPerDepth);
+    const double spreadPerDepth = std::clamp(spread, 1.0, kMostSpreadPerDepth);
     const auto depth = [&](std::size_t k) {
         const uint8_t* p = pixel(k);
         const auto& b = surfaceAt[k];
@@ -209,9 +209,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     };
     // Whether neighbours a and b differ by no more than an edge, counting a share of the
     // depth perDepth times over.
-    const auto within = [&](std::size_t a, std::size_t b, int perDepth) {
+    const auto within = [&](std::size_t a, std::size_t b, double perDepth) {
         const uint8_t *p = pixel(a), *q = pixel(b);
-        const int edge = std::max(least, perDepth * std::max(depth(a), depth(b)) / kEdgePerDepth);
+        const int edge =
+            std::max(least, int(perDepth * std::max(depth(a), depth(b)) / kEdgePerDepth));
         return std::abs(p[0] - q[0]) <= edge && std::abs(p[1] - q[1]) <= edge &&
                std::abs(p[2] - q[2]) <= edge;
     };

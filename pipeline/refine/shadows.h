@@ -24,8 +24,8 @@ namespace zel7 {
 class ShadowMap {
 public:
     // spread: how many times further apart the samples lie than the picture's size asks,
-    // its outlines being that much wider (OutlineWidth): 1 or 2.
-    ShadowMap(const PictureSamples& samples, const BackdropSurface& surface, int spread = 1);
+    // its outlines being that much wider (OutlineWidth): 1 to 2.
+    ShadowMap(const PictureSamples& samples, const BackdropSurface& surface, double spread = 1);
 
     // The pixels of row y (width wide) not yet classified (0) that lie in a shadow,
     // marked: those whose nearest sample is in one, or is backdrop beside one, and that
