@@ -17,8 +17,8 @@ constexpr int kLeastPeak = 12;
 // fifth: JPEG's ringing and the noise break weaker runs)...
 constexpr int kRunShare = 5;
 // ...and rising by at least this over them all (30 levels a channel): a print's faint
-// lines and a cloth's weave are no outlines. Its width is the rise over the peak step:
-// a ramp's length, about two and a half deviations of a Gaussian blur.
+// lines and a cloth's weave are no outlines. Its width is the rise over its steepest
+// step: a ramp's length, about two and a half deviations of a Gaussian blur.
 constexpr int kLeastRise = 90;
 // The quarter of the widths measured that are narrowest is the lens's: the rest are
 // parts out of focus and soft shading.

@@ -18,7 +18,7 @@ public:
     // Row y's pixels, blue, green, red; only some rows are measured, the rest passed over.
     void AddRow(int32_t y, const uint8_t* bgr);
     // The width of the sharpest quarter of the outlines crossed, in pixels: the lens's
-    // (the softer ones are out of focus, or fades); 0 when none was crossed.
+    // (the softer ones are parts out of focus, or soft shading); 0 when none was crossed.
     double Width() const;
 
 private:

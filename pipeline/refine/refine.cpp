@@ -21,9 +21,10 @@ namespace {
 constexpr double kMostFitSamples = 250'000;
 // The shadow rule compares neighbouring samples: they lie at least this many of the
 // picture's outlines apart (OutlineWidth), so that a shadow fades over many of them where
-// an object's outline steps from one to the next. (On the development photos enlarged twice and
-// four times, white garments' outlines spread over three samples went as shadows, 0.94 and 0.27 of
-// their IoU against 0.97 at their own size, and back to 0.97 and 0.94 with the samples so spread.)
+// an object's outline steps from one to the next. (On the development photos enlarged
+// twice and four times, white garments' outlines spread over three samples went as
+// shadows, 0.94 and 0.27 of their IoU against 0.97 at their own size, and back to 0.97
+// and 0.94 with the samples so spread.)
 constexpr double kLeastApartPerOutline = 1.2;
 // ...but no more than this many times as far apart as the picture's size asks: a contact
 // shadow's fade is as wide as the scene makes it, whatever the lens, and samples further
