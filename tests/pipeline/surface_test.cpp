@@ -696,86 +696,68 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
     }
 }
 
-// The width of a picture's outlines, from rows whose outlines are ramps of so many pixels,
-// as many of them as given: the sharpest quarter's, whatever the rest (a product half out
-// of focus, a shadow's fade); none where nothing changes.
-TEST(Outlines, MeasuresTheSharpestQuarter) {
-    struct Rows {
-        const char* name;
-        // Width in pixels (0: flat; -s: a Gaussian blur of deviation s; 1000: a sharp
-        // step of 15 levels), rows of it.
-        std::vector<std::pair<int, int>> ramps;
-        double width;
+// The width of a picture's outlines, from rows of one outline each (its level at x, the
+// channels alike), so many rows of each: the sharpest quarter's, whatever the rest (a
+// product half out of focus); each measured by its steepest step wherever that lies in its
+// run, rising or falling (a bump on its flank met first doubled the width); none where
+// nothing changes, nor a print's faint lines, nor a frame's edge drawn around the picture.
+TEST(Outlines, MeasuresTheSharpestQuarterByTheirSteepestSteps) {
+    using Row = std::function<double(int32_t x)>;
+    // From 40 to 240 over width pixels from x = 100 (a Gaussian blur of deviation -width).
+    const auto ramp = [](double width) -> Row {
+        return [=](int32_t x) {
+            return 40 + 200 * (width < 0
+                                   ? 0.5 + 0.5 * std::erf((x + 0.5 - 100) / (-width * std::sqrt(2)))
+                                   : std::clamp((x - 100) / width, 0.0, 1.0));
+        };
     };
-    const Rows cases[] = {
-        {"sharp", {{1, 90}}, 1},
-        {"three pixels", {{3, 90}}, 3},
-        {"twenty pixels", {{20, 90}}, 20},  // steps of 10 levels
-        // (its rise over the steps of at least a fifth of the steepest: 93% of the whole,
-        // which rises over 2 sqrt(2 pi) pixels at the steepest step's pace)
-        {"a Gaussian blur of 2 pixels", {{-2, 90}}, 0.927 * 2 * std::sqrt(2 * M_PI)},
-        {"flat", {{0, 90}}, 0},
-        {"a third sharp", {{1, 30}, {12, 60}}, 1},
-        {"a fifth sharp", {{2, 18}, {12, 72}}, 12},
-        // (a print's faint lines, 15 levels: no outlines)
-        {"faint lines sharp", {{1000, 60}, {12, 30}}, 12},
+    // From 40 (200 falling) by these steps past x = at.
+    const auto steps = [](std::vector<int> by, int32_t at) -> Row {
+        return [=](int32_t x) {
+            int level = by[0] < 0 ? 200 : 40;
+            for (std::size_t k = 0; k < by.size() && at + int32_t(k) < x; ++k) {
+                level += by[k];
+            }
+            return double(level);
+        };
     };
-    constexpr int32_t width = 200;
-    for (const Rows& test : cases) {
-        SCOPED_TRACE(test.name);
-        OutlineWidth outlines(width, 90);
-        std::vector<uint8_t> row(3 * width);
-        int32_t y = 0;
-        for (const auto& [ramp, count] : test.ramps) {
-            // Dark, then light from x = 100 on over the ramp's width.
-            for (int32_t x = 0; x < width; ++x) {
-                const double rise =
-                    ramp == 0      ? 0
-                    : ramp == 1000 ? 15.0 / 200 * (x >= 100)
-                    : ramp < 0     ? 0.5 + 0.5 * std::erf((x + 0.5 - 100) / (-ramp * std::sqrt(2)))
-                                   : std::clamp(double(x - 100) / ramp, 0.0, 1.0);
-                std::fill_n(&row[3 * std::size_t(x)], 3, uint8_t(std::lround(40 + 200 * rise)));
-            }
-            for (int32_t k = 0; k < count; ++k, ++y) {
-                outlines.AddRow(y, row.data());
-            }
-        }
-        EXPECT_NEAR(outlines.Width(), test.width, 0.125);  // half a bin
-    }
-}
-
-// One row's outline, given as its steps (levels a channel) from 40 (200 falling) past x:
-// measured by its steepest step wherever that lies in the run, rising or falling (a bump on
-// its flank met first doubled the width), and not where a frame drawn around the picture
-// would lie.
-TEST(Outlines, TakesARunsSteepestStep) {
     struct Case {
         const char* name;
-        std::vector<int> steps;
-        int32_t at;
+        std::vector<std::pair<Row, int>> rows;
         double width;
     };
     const Case cases[] = {
+        {"sharp", {{ramp(1), 90}}, 1},
+        {"three pixels", {{ramp(3), 90}}, 3},
+        {"twenty pixels", {{ramp(20), 90}}, 20},  // steps of 10 levels
+        // (its rise over the steps of at least a fifth of the steepest: 93% of the whole,
+        // which rises over 2 sqrt(2 pi) pixels at the steepest step's pace)
+        {"a Gaussian blur of 2 pixels", {{ramp(-2), 90}}, 0.927 * 2 * std::sqrt(2 * M_PI)},
+        {"flat", {{ramp(1e9), 90}}, 0},
+        {"a third sharp", {{ramp(1), 30}, {ramp(12), 60}}, 1},
+        {"a fifth sharp", {{ramp(2), 18}, {ramp(12), 72}}, 12},
+        {"faint lines sharp", {{steps({15}, 100), 60}, {ramp(12), 30}}, 12},
         // (its ends, under a fifth of the steepest, left out)
-        {"steepest last", {3, 10, 7, 20, 10, 3}, 100, 47.0 / 20},
-        {"steepest first", {3, 10, 20, 7, 10, 3}, 100, 47.0 / 20},
-        {"falling", {-3, -10, -7, -20, -10, -3}, 100, 47.0 / 20},
-        {"a drawn frame's edge", {60, 60, 60}, 6, 0},
+        {"steepest last", {{steps({3, 10, 7, 20, 10, 3}, 100), 1}}, 47.0 / 20},
+        {"steepest first", {{steps({3, 10, 20, 7, 10, 3}, 100), 1}}, 47.0 / 20},
+        {"falling", {{steps({-3, -10, -7, -20, -10, -3}, 100), 1}}, 47.0 / 20},
+        {"a drawn frame's edge", {{steps({60, 60, 60}, 6), 1}}, 0},
     };
     constexpr int32_t width = 200;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
+        OutlineWidth outlines(width, 90);
         std::vector<uint8_t> row(3 * width);
-        int level = test.steps[0] < 0 ? 200 : 40;
-        for (int32_t x = 0; x < width; ++x) {
-            if (x > test.at && std::size_t(x - test.at) <= test.steps.size()) {
-                level += test.steps[std::size_t(x - test.at - 1)];
+        int32_t y = 0;
+        for (const auto& [level, count] : test.rows) {
+            for (int32_t x = 0; x < width; ++x) {
+                std::fill_n(&row[3 * std::size_t(x)], 3, uint8_t(std::lround(level(x))));
             }
-            std::fill_n(&row[3 * std::size_t(x)], 3, uint8_t(level));
+            for (int32_t k = 0; k < count; ++k, y += 3) {  // the rows measured
+                outlines.AddRow(y, row.data());
+            }
         }
-        OutlineWidth outlines(width, 1);
-        outlines.AddRow(0, row.data());
-        EXPECT_NEAR(outlines.Width(), test.width, 0.125);
+        EXPECT_NEAR(outlines.Width(), test.width, 0.125);  // half a bin
     }
 }
 
