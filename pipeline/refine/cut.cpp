@@ -54,7 +54,9 @@ std::string CutModulePath(std::string& error) {
         if (std::filesystem::is_regular_file(place, ignored)) {
             return place.string();
         }
-        error += " " + place.string();
+        // (appended piece by piece: GCC 12 at -O3 warns falsely of overlapping copies in
+        // " " + place.string())
+        error.append(" ").append(place.string());
     }
     if (places.empty()) {
         error += " a place told (the program's own file is not known)";
