@@ -12,6 +12,7 @@
 #include "refine/edges.h"
 #include "refine/holes.h"
 #include "refine/outlines.h"
+#include "refine/ringing.h"
 #include "refine/shadows.h"
 #include "refine/surface.h"
 
@@ -234,14 +235,20 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     }
     const bool keepShadows = options_.keepShadows && shadows_ && shadows_->Any();
     std::vector<uint8_t> shadowed(keepShadows ? std::size_t(width) : 0);
-    const auto label = [&](int32_t y, const uint8_t* bgr) {
-        Classify(y, bgr, 1, classes.data());
+    // Against the surface, the ripples beside strong edges are settled as backdrop: each
+    // row once the rows around it are in.
+    std::optional<Ringing> ringing;
+    if (surface_) {
+        ringing.emplace(width, decoded_.height, *surface_);
+    }
+    // Each row classified, then passed on (classes: its classes, settled).
+    const auto pass = [&](int32_t y, const uint8_t* bgr, const uint8_t* classes) {
         if (keepShadows) {
             std::fill(shadowed.begin(), shadowed.end(), 0);
             shadows_->Mark(y, width, bgr, 1, shadowed.data());
         }
         if (edgeColours_) {
-            edgeColours_->AddRow(y, bgr, classes.data(), keepShadows ? shadowed.data() : nullptr);
+            edgeColours_->AddRow(y, bgr, classes, keepShadows ? shadowed.data() : nullptr);
         }
         if (taken) {
             taken->AddRow(y, bgr);
@@ -249,7 +256,23 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         if (cut_) {
             cut_->AddRow(y, bgr, *surface_, &*shadows_);
         }
-        return labels_->AddRow(classes.data());
+        return labels_->AddRow(classes);
+    };
+    int32_t settled = 0;
+    const auto label = [&](int32_t y, const uint8_t* bgr) {
+        Classify(y, bgr, 1, classes.data());
+        if (!ringing) {
+            return pass(y, bgr, classes.data());
+        }
+        ringing->AddRow(y, bgr, classes.data());
+        for (; settled < ringing->Ready(); ++settled) {
+            const uint8_t* settledClasses = ringing->Settle(settled, 1);
+            if (Result result = pass(settled, ringing->Colours(settled), settledClasses);
+                !result.Ok()) {
+                return result;
+            }
+        }
+        return Result{};
     };
     if (Result result = ForEachRow(*unread, label); !result.Ok()) {
         return result;
