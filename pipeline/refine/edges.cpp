@@ -19,25 +19,37 @@ constexpr int kLeastContrast = 8;
 // Unmixing divides the noise by alpha: below this alpha the colour leans on the
 // object's colour instead, more so the fainter the pixel.
 constexpr float kFullTrustAlpha = 0.5f;
+// The band of edge pixels per outline width (EdgeBand), for outlines at least this wide:
+// narrower ones are JPEG's and a sharp lens's, which kEdge serves (widened for them too,
+// the development photos lost 0.0015 of their IoU: their masks are drawn around a blur's
+// outer edge, where its coverage is a third).
+constexpr double kBandPerWidth = 1.2;
+constexpr double kLeastSoftWidth = 3;
 
 }  // namespace
 
-RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride)
-    : width_(width), height_(height) {
-    for (int32_t i = 0; i < kRows; ++i) {
-        colours_[std::size_t(i)].resize(std::size_t(rowStride));
-        coverage_[std::size_t(i)].resize(std::size_t(width));
-    }
+int32_t EdgeBand(double width) {
+    return width < kLeastSoftWidth
+               ? kEdge
+               : std::clamp(int32_t(std::ceil(kBandPerWidth * width)), kEdge, kMostEdge);
 }
 
-EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes)
+RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band)
     : width_(width),
       height_(height),
+      band_(band),
+      colours_(std::size_t(2 * Reach() + 1), std::vector<uint8_t>(std::size_t(rowStride))),
+      coverage_(colours_.size(), std::vector<uint8_t>(std::size_t(width))) {}
+
+EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band)
+    : width_(width),
+      height_(height),
+      near_(2 * band + 1),
       mostBytes_(mostBytes),
-      rows_(std::size_t(kNear + 1), std::vector<uint8_t>(3 * std::size_t(width))),
-      extents_(std::size_t(2 * kNear + 1)),
-      askedRows_(std::size_t(kNear + 1)),
-      askedExtents_(std::size_t(kNear + 1)),
+      rows_(std::size_t(near_ + 1), std::vector<uint8_t>(3 * std::size_t(width))),
+      extents_(std::size_t(2 * near_ + 1)),
+      askedRows_(std::size_t(near_ + 1)),
+      askedExtents_(std::size_t(near_ + 1)),
       previous_(std::size_t(width)),
       lastNear_(std::size_t(width), INT32_MIN / 2) {
     firstSpan_.push_back(0);
@@ -49,7 +61,7 @@ void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
     if (over_) {
         return;
     }
-    const auto slot = std::size_t(y % (kNear + 1));
+    const auto slot = std::size_t(y % (near_ + 1));
     std::copy_n(bgr, 3 * std::size_t(width_), rows_[slot].begin());
     // The pixels asked for besides, and where they lie.
     Extent& asked = askedExtents_[slot];
@@ -65,9 +77,9 @@ void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
     }
     // The row's changes, left to right, each marked on its left or lower pixel: to the
     // next pixel, or from the pixel above. The classes are compared eight at a time, as
-    // most of a row is one class. Each change marks the columns within kNear of it as
+    // most of a row is one class. Each change marks the columns within near_ of it as
     // near one in this row.
-    Extent& extent = extents_[std::size_t(y % (2 * kNear + 1))];
+    Extent& extent = extents_[std::size_t(y % (2 * near_ + 1))];
     extent = {width_, 0};
     const auto word = [](const uint8_t* at) {
         uint64_t value;
@@ -84,36 +96,36 @@ void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
         for (int32_t at = x; at < end; ++at) {
             if ((at + 1 < width_ && classes[at] != classes[at + 1]) ||
                 (y > 0 && classes[at] != previous_[std::size_t(at)])) {
-                const int32_t from = std::max({at - kNear, marked, 0});
-                const int32_t to = std::min(at + kNear + 1, width_);
+                const int32_t from = std::max({at - near_, marked, 0});
+                const int32_t to = std::min(at + near_ + 1, width_);
                 std::fill(lastNear_.begin() + from, lastNear_.begin() + to, y);
                 marked = std::max(marked, to);
-                extent = {std::min(extent.start, std::max(at - kNear, 0)), to};
+                extent = {std::min(extent.start, std::max(at - near_, 0)), to};
             }
         }
     }
     std::copy_n(classes, std::size_t(width_), previous_.begin());
-    if (y >= kNear) {
-        Keep(y - kNear);
+    if (y >= near_) {
+        Keep(y - near_);
     }
     if (y + 1 == height_) {
-        for (int32_t last = std::max(height_ - kNear, 0); last < height_; ++last) {
+        for (int32_t last = std::max(height_ - near_, 0); last < height_; ++last) {
             Keep(last);
         }
     }
 }
 
-// Row y's pixels near a change in a row within kNear of it, in spans: those whose
+// Row y's pixels near a change in a row within near_ of it, in spans: those whose
 // column was last near one no further up than that, looked for where any was.
 void EdgeColours::Keep(int32_t y) {
-    const auto slot = std::size_t(y % (kNear + 1));
+    const auto slot = std::size_t(y % (near_ + 1));
     Extent within = askedExtents_[slot];
-    for (int32_t row = std::max(y - kNear, 0); row <= std::min(y + kNear, height_ - 1); ++row) {
-        const Extent& extent = extents_[std::size_t(row % (2 * kNear + 1))];
+    for (int32_t row = std::max(y - near_, 0); row <= std::min(y + near_, height_ - 1); ++row) {
+        const Extent& extent = extents_[std::size_t(row % (2 * near_ + 1))];
         within = {std::min(within.start, extent.start), std::max(within.stop, extent.stop)};
     }
     const uint8_t* colours = rows_[slot].data();
-    const int32_t since = y - kNear;
+    const int32_t since = y - near_;
     const auto kept = [&](int32_t x) {
         return lastNear_[std::size_t(x)] >= since || askedRows_[slot][std::size_t(x)] != 0;
     };
@@ -152,21 +164,21 @@ void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
 void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns,
                std::vector<uint8_t>& edge) {
     const auto width = std::size_t(window.Width());
-    // First the columns with background within kEdge rows...
+    const int32_t band = window.Band();
+    // First the columns with background within band rows...
     columns.assign(width, 0);
     uint8_t* column = columns.data();
-    for (int32_t yy = std::max(y - kEdge, 0); yy <= std::min(y + kEdge, window.Height() - 1);
-         ++yy) {
+    for (int32_t yy = std::max(y - band, 0); yy <= std::min(y + band, window.Height() - 1); ++yy) {
         const uint8_t* row = window.Coverage(yy);
         for (std::size_t x = 0; x < width; ++x) {
             column[x] |= row[x] == 0;
         }
     }
-    // ...then the pixels with such a column within kEdge: the columns spread sideways a
+    // ...then the pixels with such a column within band: the columns spread sideways a
     // step at a time, whole rows at once, which the compiler vectorises.
     edge = columns;
     uint8_t* out = edge.data();
-    for (std::size_t step = 1; step <= std::size_t(kEdge) && step < width; ++step) {
+    for (std::size_t step = 1; step <= std::size_t(band) && step < width; ++step) {
         for (std::size_t x = 0; x + step < width; ++x) {
             out[x] |= column[x + step];
         }
@@ -176,6 +188,19 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
     }
 }
 
+bool NearBackground(const RowWindow& window, int32_t x, int32_t y, int32_t distance) {
+    const int32_t left = std::max(x - distance, 0);
+    const int32_t right = std::min(x + distance, window.Width() - 1);
+    for (int32_t yy = std::max(y - distance, 0); yy <= std::min(y + distance, window.Height() - 1);
+         ++yy) {
+        const uint8_t* coverage = window.Coverage(yy);
+        if (std::find(coverage + left, coverage + right + 1, 0) != coverage + right + 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The pixel's colour c is taken as a mix of the object's colour f, that of the object
 // pixels nearby farthest from the backdrop, and the backdrop's b, that of the
 // backdrop-coloured pixels nearby (of every background pixel nearby, shadows too, with
@@ -183,10 +208,11 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
 // (c - b) / alpha + b, replaces c.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
                   uint8_t* rgb, bool everyBackground) {
-    const int32_t top = std::max(y - kReach, 0);
-    const int32_t bottom = std::min(y + kReach, window.Height() - 1);
-    const int32_t left = std::max(x - kReach, 0);
-    const int32_t right = std::min(x + kReach, window.Width() - 1);
+    const int32_t reach = window.Reach();
+    const int32_t top = std::max(y - reach, 0);
+    const int32_t bottom = std::min(y + reach, window.Height() - 1);
+    const int32_t left = std::max(x - reach, 0);
+    const int32_t right = std::min(x + reach, window.Width() - 1);
     int backdrop[3] = {0, 0, 0}, backdropCount = 0;
     for (int32_t yy = top; yy <= bottom; ++yy) {
         for (int32_t xx = left; xx <= right; ++xx) {

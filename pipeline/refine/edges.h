@@ -11,30 +11,39 @@
 namespace zel7 {
 
 // Pixels this close to background are edge pixels: JPEG's halved colour resolution
-// spreads an edge over two or three.
+// spreads an edge over two or three, a soft lens over more (EdgeBand).
 inline constexpr int32_t kEdge = 2;
-// An edge pixel's object colour is looked for this far away.
-inline constexpr int32_t kReach = kEdge + 1;
+// ...at most this close: unmixing an edge pixel reads (2 kMostEdge + 3)² pixels.
+inline constexpr int32_t kMostEdge = 8;
+
+// How close to background edge pixels lie in a picture whose outlines are width pixels
+// wide (OutlineWidth; 0 when not measured): a soft outline leaves the backdrop and
+// reaches the object's colour over some 1.2 widths (a Gaussian's three deviations: the
+// width is 2.5 of them), and past the band a pixel is opaque, its blend with the backdrop
+// kept (a red disc blurred by 2 pixels had 700 opaque pixels less than 70% object).
+int32_t EdgeBand(double width);
 
 // The rows around the one being written, a ring of them: each row's colours (24-bit
-// pixels) and coverage (255 object, 0 background; grey between for none here).
+// pixels) and coverage (255 object, 0 background; grey between for none here), for edge
+// pixels band pixels from background.
 class RowWindow {
 public:
-    static constexpr int32_t kRows = 2 * kReach + 1;
-
-    RowWindow(int32_t width, int32_t height, int32_t rowStride);
+    RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band = kEdge);
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
+    int32_t Band() const { return band_; }
+    // An edge pixel's object colour is looked for this far away.
+    int32_t Reach() const { return band_ + 1; }
     uint8_t* Colours(int32_t y) { return colours_[Slot(y)].data(); }
     uint8_t* Coverage(int32_t y) { return coverage_[Slot(y)].data(); }
     const uint8_t* Colours(int32_t y) const { return colours_[Slot(y)].data(); }
     const uint8_t* Coverage(int32_t y) const { return coverage_[Slot(y)].data(); }
 
 private:
-    static std::size_t Slot(int32_t y) { return std::size_t(y % kRows); }
+    std::size_t Slot(int32_t y) const { return std::size_t(y) % colours_.size(); }
 
-    int32_t width_, height_;
-    std::array<std::vector<uint8_t>, kRows> colours_, coverage_;
+    int32_t width_, height_, band_;
+    std::vector<std::vector<uint8_t>> colours_, coverage_;  // 2 Reach() + 1 rows
 };
 
 // The colours that the edges of a two-tone mask of labelled regions can need, kept while
@@ -44,12 +53,10 @@ private:
 // mostBytes of them, nothing more is kept and Complete() says so: the caller decodes.
 class EdgeColours {
 public:
-    // An edge pixel lies within kEdge of background, so both pixels of a change (on the
-    // way there, one marked) lie within kEdge of it, and the pixels its unmixing reads
-    // kReach beyond it.
-    static constexpr int32_t kNear = kEdge + kReach;
-
-    EdgeColours(int32_t width, int32_t height, std::size_t mostBytes);
+    // An edge pixel lies within band of background, so both pixels of a change (on the
+    // way there, one marked) lie within band of it, and the pixels its unmixing reads
+    // band + 1 beyond it: those within near_ = 2 band + 1 of a change are kept.
+    EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band = kEdge);
     // Row y's colours (24-bit pixels) and classes, as the labeller takes them, rows in
     // order from the top; the pixels where also is not 0 are kept too.
     void AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
@@ -65,13 +72,13 @@ private:
     struct Extent {  // of columns, stop past the last
         int32_t start, stop;
     };
-    int32_t width_, height_;
+    int32_t width_, height_, near_;
     std::size_t mostBytes_;
     bool over_ = false;
     int32_t done_ = 0;                             // rows kept so far
-    std::vector<std::vector<uint8_t>> rows_;       // the last kNear + 1 rows' colours
-    std::vector<Extent> extents_;                  // of the last 2 kNear + 1 rows' marks
-    std::vector<std::vector<uint8_t>> askedRows_;  // the last kNear + 1 rows' also
+    std::vector<std::vector<uint8_t>> rows_;       // the last near_ + 1 rows' colours
+    std::vector<Extent> extents_;                  // of the last 2 near_ + 1 rows' marks
+    std::vector<std::vector<uint8_t>> askedRows_;  // the last near_ + 1 rows' also
     std::vector<Extent> askedExtents_;             // and where each was not 0
     std::vector<uint8_t> previous_;                // the classes of the row before
     std::vector<int32_t> lastNear_;                // per column: the last row near a change
@@ -81,14 +88,18 @@ private:
     std::vector<uint8_t> colours_;  // the spans' pixels, one after another
 };
 
-// Marks in edge (one byte a pixel) the pixels of row y within kEdge rows and columns
-// of background; the rows kEdge around y must be in the window. columns is room the
+// Marks in edge (one byte a pixel) the pixels of row y within the window's band of rows
+// and columns of background; the rows that far around y must be in the window. columns is room the
 // caller keeps, to spare an allocation a row.
 void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns,
                std::vector<uint8_t>& edge);
 
+// Whether background lies within distance rows and columns of pixel x, y, the rows that
+// far around y in the window.
+bool NearBackground(const RowWindow& window, int32_t x, int32_t y, int32_t distance);
+
 // How much of the edge pixel at x, y is object, 0 to 255, and its colour freed of the
-// backdrop's share, red first, in rgb (left alone where alpha is 0). The rows kReach
+// backdrop's share, red first, in rgb (left alone where alpha is 0). The rows Reach()
 // around y must be in the window. The backdrop the pixel is mixed with is the background
 // around of the reference's colour, or with everyBackground all of it: where shadows are
 // background, an object's foot is mixed with its shadow.

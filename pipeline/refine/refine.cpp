@@ -81,6 +81,7 @@ private:
     std::unique_ptr<RegionLabeller> labels_;
     std::optional<ColourCut> cut_;            // with options_.surface: the outline settled
     std::optional<EdgeColours> edgeColours_;  // the colours edges and shadows need, kept
+    int32_t edgeBand_ = kEdge;                // how far from background edges lie
     std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when none were kept
     std::unique_ptr<RowWindow> window_;       // the rows around the one written, with either
     std::vector<uint8_t> coverage_;           // the row written, without window_
@@ -189,6 +190,7 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
         surface_.emplace(sparser, reference_, background_, tolerance);
         reference_.tolerance = tolerance;
         shadows_.emplace(sparser, *surface_, double(spread) / apart);
+        edgeBand_ = EdgeBand(outlines.Width());
     }
     return {};
 }
@@ -231,7 +233,7 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     // near changes of class, and kept shadows those of their own pixels: kept now.
     if ((options_.product == Product::Mask && options_.surface) ||
         options_.product == Product::SoftMask) {
-        edgeColours_.emplace(width, decoded_.height, kMostEdgeColourBytes);
+        edgeColours_.emplace(width, decoded_.height, kMostEdgeColourBytes, edgeBand_);
     }
     const bool keepShadows = options_.keepShadows && shadows_ && shadows_->Any();
     std::vector<uint8_t> shadowed(keepShadows ? std::size_t(width) : 0);
@@ -328,7 +330,7 @@ Result Refined::Open() {
         edgeColours_.reset();
     }
     if (edgeColours_) {
-        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride);
+        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_);
     } else if (!labels_ || options_.product != Product::Mask || options_.surface) {
         decoder_ = std::move(unread);
         if (!decoder_) {
@@ -336,7 +338,7 @@ Result Refined::Open() {
                 return result;
             }
         }
-        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride);
+        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_);
     } else {
         coverage_.resize(std::size_t(width));
     }
@@ -380,7 +382,7 @@ Result Refined::Read(uint8_t* into, std::size_t size) {
     return rows_.Read(into, size, [this](int32_t y, uint8_t* out) {
         if (window_) {
             // The rows around the one written must be there for its edges.
-            const int32_t needed = std::min(y + kReach + 1, decoded_.height);
+            const int32_t needed = std::min(y + window_->Reach() + 1, decoded_.height);
             for (; decodedRows_ < needed; ++decodedRows_) {
                 if (Result result = DecodeRow(decodedRows_); !result.Ok()) {
                     return result;
@@ -479,7 +481,11 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
         uint8_t alpha = EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_,
                                   rgb, surface_.has_value());
-        counter_->Edge(alpha);
+        // (the confidence counts the edge pixels a sharp picture has, whatever the band: a
+        // blurred edge is mostly ambiguous)
+        if (window_->Band() == kEdge || NearBackground(*window_, x, y, kEdge)) {
+            counter_->Edge(alpha);
+        }
         object_[std::size_t(x)] = alpha >= 128;
         if (halved) {
             alpha = alpha >= 128 ? 255 : 0;

@@ -248,7 +248,7 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
 // past the bound. That they are all an edge needs, studio_test's masks show: each is the
 // same as its cut-out's alpha, whose colours are decoded again.
 TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
-    constexpr int32_t kSide = 40, kNear = EdgeColours::kNear, kWindow = 2 * kNear + 1;
+    constexpr int32_t kSide = 40, kNear = 2 * kEdge + 1, kWindow = 2 * kNear + 1;
     const auto object = [](int32_t x, int32_t y) {
         return (x >= 5 && x < 25 && y >= 5 && y < 25) || (x == 35 && y == 35);
     };
