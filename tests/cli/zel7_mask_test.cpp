@@ -208,6 +208,14 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     EXPECT_TRUE(doubtful.err.starts_with("zel7-mask: " + photo + ": doubtful mask"))
         << doubtful.err;
     EXPECT_TRUE(fs::is_regular_file(At("doubtful.png")));
+    // So is one measured on black of a picture with no black to measure.
+    Write("white.bmp", Picture(20, 10, [](std::size_t, uint8_t* bgr) {
+                           bgr[0] = bgr[1] = bgr[2] = 250;
+                       }).Build());
+    const auto offSide = Run({"-b", "-a", At("white.bmp"), At("white.png")});
+    EXPECT_EQ(offSide.exitCode, 0);
+    EXPECT_TRUE(offSide.err.ends_with("for? (its border is 250, 250, 250, not near black)\n"))
+        << offSide.err;
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
     EXPECT_EQ(Read("photo.bmp"), ReferenceMask(photo_, Background::NearWhite));
