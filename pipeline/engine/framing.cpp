@@ -83,14 +83,20 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         layout_ = LayOutFrame(options, box_.width, box_.height);
         width = layout_.width;
         height = layout_.height;
-        const bool tooWide = uint32_t(width) > kMaxDimension || uint32_t(height) > kMaxDimension;
-        if (tooWide || uint64_t(width) * uint64_t(height) > kMostFramePixels) {
-            return Fail(
-                Status::TooManyPixels,
-                "the frame would be " + std::to_string(width) + " x " + std::to_string(height) +
-                    " pixels; at most " +
-                    (tooWide ? std::to_string(kMaxDimension) + " a side"
-                             : std::to_string(kMostFramePixels / 1'000'000) + " megapixels"));
+        // A side past the most was cut short where it was laid out: said as past it.
+        const bool wide = uint32_t(width) > kMaxDimension, high = uint32_t(height) > kMaxDimension;
+        if (wide || high) {
+            const std::string most = std::to_string(kMaxDimension);
+            return Fail(Status::TooManyPixels,
+                        "the frame would be more than " + most + " pixels " +
+                            (wide ? high ? "wide and high" : "wide" : "high") + "; at most " +
+                            most + " a side");
+        }
+        if (uint64_t(width) * uint64_t(height) > kMostFramePixels) {
+            return Fail(Status::TooManyPixels,
+                        "the frame would be " + std::to_string(width) + " x " +
+                            std::to_string(height) + " pixels; at most " +
+                            std::to_string(kMostFramePixels / 1'000'000) + " megapixels");
         }
         if (Result result = Resample(); !result.Ok()) {
             return result;
