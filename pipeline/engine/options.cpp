@@ -516,8 +516,14 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     std::error_code ignored;
     // A batch's destination is planned already, into its folder: a folder there is in the
     // way, as it is to zel7-mask's own batches.
-    if (settings.outDir.empty() && destination != "-" && source != "-" &&
+    if (settings.outDir.empty() && destination != "-" &&
         std::filesystem::is_directory(destination, ignored)) {
+        if (source == "-") {
+            return Invalid(
+                "a folder takes a mask under its source's name, and standard input "
+                "has none: name the mask's file",
+                spelling, "'" + destination.string() + "': ");
+        }
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
     }
     std::optional<PictureFormat> format =
