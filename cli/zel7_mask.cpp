@@ -126,7 +126,9 @@ int main(int argc, char** argv) {
         reporter.Failed(refusal.source, refusal.destination, refusal.source, refusal.reason);
     }
     zel7::CleanUpOnFatalSignals();
-    RunJobs(plan.jobs, line, std::min(zel7::BoundedJobs(line.jobs), zel7::cli::kMaxJobs), reporter);
+    const uint64_t perPicture = zel7::PictureMemoryBound(settings.framing, settings.maxPixels);
+    RunJobs(plan.jobs, line,
+            std::min(zel7::BoundedJobs(line.jobs, perPicture), zel7::cli::kMaxJobs), reporter);
     reporter.Finish();
     if (int error = report.Close()) {
         return Stop(line.reportPath, std::strerror(error));

@@ -13,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What one picture may take at most: its decoder's bound, and the slices, labels and
-// tables of the engine around it.
+// What one picture may take at most besides framing: its decoder's bound, and the
+// slices, labels and tables of the engine around it.
 constexpr uint64_t kPictureMemoryBound = kDefaultMaxDecoderMemory + (uint64_t{64} << 20);
 
 // Which file each existing path names, sorted.
@@ -363,11 +363,15 @@ bool IsUpToDate(const std::string& source, const std::string& destination,
     return mask && picture && *mask >= *picture;
 }
 
-unsigned BoundedJobs(unsigned asked) {
-    const unsigned cores = UsableProcessors();
-    const uint64_t memory = PhysicalMemoryBytes();
-    const uint64_t fit = memory == 0 ? cores : std::max<uint64_t>(1, memory / kPictureMemoryBound);
-    return unsigned(std::min<uint64_t>(asked != 0 ? asked : cores, fit));
+uint64_t PictureMemoryBound(const FramingOptions& framing, uint64_t maxPixels) {
+    return kPictureMemoryBound + (framing.Reshapes() ? FramingMemoryBound(maxPixels) : 0);
+}
+
+unsigned BoundedJobs(unsigned asked, uint64_t perPicture, std::optional<uint64_t> memory) {
+    const unsigned wanted = asked != 0 ? asked : UsableProcessors();
+    const uint64_t bytes = memory.value_or(PhysicalMemoryBytes());
+    const uint64_t fit = bytes == 0 ? wanted : std::max<uint64_t>(1, bytes / perPicture);
+    return unsigned(std::min<uint64_t>(wanted, fit));
 }
 
 }  // namespace zel7

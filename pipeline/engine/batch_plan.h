@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/framing.h"
 #include "formats/picture_files.h"
 
 namespace zel7 {
@@ -81,9 +82,15 @@ std::optional<std::string> ReportProblem(const std::string& path,
 bool IsUpToDate(const std::string& source, const std::string& destination,
                 const std::filesystem::path& inside = {});
 
+// The most masking one picture may hold: its decoder's bound and the engine's buffers, and
+// when framed (framing that reshapes), what framing holds of a picture of up to maxPixels.
+uint64_t PictureMemoryBound(const FramingOptions& framing, uint64_t maxPixels);
+
 // How many pictures may be worked on at once: the number asked (0: one per processor
-// the process may use), and never more than its memory holds with each picture at its
-// decoding bound.
-unsigned BoundedJobs(unsigned asked);
+// the process may use), and never more than memory (unset: the machine's, or the
+// control group's) holds with each picture at perPicture bytes.
+unsigned BoundedJobs(unsigned asked,
+                     uint64_t perPicture = PictureMemoryBound({}, kDefaultMaxPixels),
+                     std::optional<uint64_t> memory = std::nullopt);
 
 }  // namespace zel7

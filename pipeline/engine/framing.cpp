@@ -49,8 +49,8 @@ private:
 
     std::unique_ptr<RowSource> source_;  // kept, read out, for what it can tell of itself
     FramingOptions options_;
-    int channels_ = 4;                     // 3 when flattened
-    std::array<uint8_t, 4> background_{};  // the frame's colour as held
+    int channels_ = int(kFrameBytesPerPixel);  // 3 when flattened
+    std::array<uint8_t, 4> background_{};      // the frame's colour as held
     PictureShape shape_{};
     std::vector<uint8_t> input_;  // one row of the cut-out
     std::vector<Span> spans_;     // the box's rows, top first
@@ -83,14 +83,20 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         layout_ = LayOutFrame(options, box_.width, box_.height);
         width = layout_.width;
         height = layout_.height;
-        const bool tooWide = uint32_t(width) > kMaxDimension || uint32_t(height) > kMaxDimension;
-        if (tooWide || uint64_t(width) * uint64_t(height) > kMostFramePixels) {
-            return Fail(
-                Status::TooManyPixels,
-                "the frame would be " + std::to_string(width) + " x " + std::to_string(height) +
-                    " pixels; at most " +
-                    (tooWide ? std::to_string(kMaxDimension) + " a side"
-                             : std::to_string(kMostFramePixels / 1'000'000) + " megapixels"));
+        // A side past the most was cut short where it was laid out: said as past it.
+        const bool wide = uint32_t(width) > kMaxDimension, high = uint32_t(height) > kMaxDimension;
+        if (wide || high) {
+            const std::string most = std::to_string(kMaxDimension);
+            return Fail(Status::TooManyPixels,
+                        "the frame would be more than " + most + " pixels " +
+                            (wide ? high ? "wide and high" : "wide" : "high") + "; at most " +
+                            most + " a side");
+        }
+        if (uint64_t(width) * uint64_t(height) > kMostFramePixels) {
+            return Fail(Status::TooManyPixels,
+                        "the frame would be " + std::to_string(width) + " x " +
+                            std::to_string(height) + " pixels; at most " +
+                            std::to_string(kMostFramePixels / 1'000'000) + " megapixels");
         }
         if (Result result = Resample(); !result.Ok()) {
             return result;
@@ -134,6 +140,9 @@ Result Framed::Gather() {
     const PictureShape& in = source_->Shape();
     int32_t left = in.width, right = 0, top = -1, bottom = -1;
     std::size_t heldThroughBottom = 0;
+    // Reserved, and so not touched until held: grown by doubling, the rows were copied
+    // whole at each step, and 800 MB of them took 1.28 GB.
+    held_.reserve(std::size_t(in.width) * std::size_t(in.height) * std::size_t(channels_));
     for (int32_t y = 0; y < in.height; ++y) {
         if (Result result = source_->Read(input_.data(), input_.size()); !result.Ok()) {
             return result;

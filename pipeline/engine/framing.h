@@ -17,6 +17,16 @@ namespace zel7 {
 // 20,000 x 20,000 took 1.2 GB, and 60,000 squared ran out of memory.
 inline constexpr uint64_t kMostFramePixels = kDefaultMaxPixels;
 
+// What framing holds of a pixel, of the cut-out and of the frame: up to 4 planes of a byte.
+inline constexpr uint64_t kFrameBytesPerPixel = 4;
+
+// The most framing holds of a picture of up to pixels pixels: the cut-out, held whole
+// until it is resampled, and the frame's planes, with a third more for the resampler's
+// passes, each at least 4 times the area of the one before it or after it.
+constexpr uint64_t FramingMemoryBound(uint64_t pixels) {
+    return (pixels + kMostFramePixels) * kFrameBytesPerPixel * 4 / 3;
+}
+
 struct FrameMargin {
     bool share = false;   // a share of the frame's side, or pixels
     double fraction = 0;  // with share: of the frame's width left and right, of its height

@@ -354,8 +354,10 @@ Result Invalid(std::string_view rule, Spelling spelling, const std::string& text
 // go in PNG and BMP, cut-outs in PNG, JPEG and WebP, soft masks in WebP too.
 std::optional<std::string_view> FormatRule(const MaskSettings& settings, PictureFormat format) {
     if (settings.Cutout() && format == PictureFormat::Bmp) {
-        return "cut-outs are written as PNG, JPEG or WebP; name it .png, .jpg or .webp, or say "
-               "{format}";
+        return settings.format ? "cut-outs are written as PNG, JPEG or WebP, not BMP: say {format} "
+                                 "png, jpeg or webp"
+                               : "cut-outs are written as PNG, JPEG or WebP, not BMP: name it "
+                                 ".png, .jpg or .webp, or say {format}";
     }
     if (!settings.Cutout() && format == PictureFormat::Jpeg) {
         return "JPEG is for cut-outs ({cutout} or framing); masks are written as PNG or BMP";
@@ -514,8 +516,14 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     std::error_code ignored;
     // A batch's destination is planned already, into its folder: a folder there is in the
     // way, as it is to zel7-mask's own batches.
-    if (settings.outDir.empty() && destination != "-" && source != "-" &&
+    if (settings.outDir.empty() && destination != "-" &&
         std::filesystem::is_directory(destination, ignored)) {
+        if (source == "-") {
+            return Invalid(
+                "a folder takes a mask under its source's name, and standard input "
+                "has none: name the mask's file",
+                spelling, "'" + destination.string() + "': ");
+        }
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
     }
     std::optional<PictureFormat> format =

@@ -312,7 +312,7 @@ int BorderSample::NoiseTolerance(Background side) const {
                       kMostTolerance);
 }
 
-Backdrop BorderSample::Estimate(std::optional<Background> side) const {
+Backdrop BorderSample::Estimate(std::optional<Background> side, bool* offSide) const {
     const std::size_t count = pixels_.size() / 3;
     if (count == 0) {
         return {};
@@ -359,6 +359,9 @@ Backdrop BorderSample::Estimate(std::optional<Background> side) const {
                 }
             }
         }
+    }
+    if (offSide != nullptr) {
+        *offSide = side && !bestFits;
     }
     // Each channel's median over the pixels near it is the backdrop's colour...
     std::array<std::vector<uint8_t>, 3> channels;

@@ -81,11 +81,11 @@ public:
 
     // The commonest near-white or near-black colour of the frame (on side's, when
     // known), so that an object covering even most of it does not pass for the
-    // backdrop; the commonest colour of any kind when there is none. The tolerance
-    // comes from the spread of the pixels near it: a few times their typical
-    // difference, at least enough for a soft shadow. Null tolerance when the frame is
-    // empty.
-    Backdrop Estimate(std::optional<Background> side = std::nullopt) const;
+    // backdrop; the commonest colour of any kind when there is none, which offSide, when
+    // given, says of a side known. The tolerance comes from the spread of the pixels near
+    // it: a few times their typical difference, at least enough for a soft shadow. Null
+    // tolerance when the frame is empty.
+    Backdrop Estimate(std::optional<Background> side = std::nullopt, bool* offSide = nullptr) const;
 
     // The tolerance that the backdrop's noise asks on side, with no floor for soft
     // shadows: from second differences along the frame's rows, which a smooth

@@ -29,6 +29,9 @@ double Falling(double value, double from, double to) {
 }  // namespace
 
 double Confidence::Score() const {
+    if (offSide) {
+        return 0;
+    }
     const double size = objectShare < kLeastObject ? objectShare / kLeastObject
                                                    : Falling(objectShare, kMostObject, 1);
     return std::min({Falling(borderObject, 0, kMostBorderObject), size,
@@ -44,7 +47,12 @@ std::string Confidence::Doubt() const {
     // for backdrop, or its colours for a backdrop ranging over a hundred levels and more.
     const char* side = "doubtful mask: is the picture on the backdrop asked for? ";
     char text[160];
-    if (objectShare == 0 || objectShare >= 1) {
+    if (offSide) {
+        const auto& [asked, found] = *offSide;
+        std::snprintf(text, sizeof text, "%s(its border is %d, %d, %d, not near %s)", side,
+                      found[2], found[1], found[0],
+                      asked == Background::NearWhite ? "white" : "black");
+    } else if (objectShare == 0 || objectShare >= 1) {
         std::snprintf(text, sizeof text, "%s(%s)", side,
                       objectShare == 0 ? "no object told from it" : "all of it object");
     } else if (unevenness >= 2 * kEvenEnough) {

@@ -3,11 +3,15 @@
 // rather than to the shop.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "mask/threshold.h"
 
 namespace zel7 {
 
@@ -24,6 +28,14 @@ struct Confidence {
     // How far the backdrop's colour ranges over the frame, in levels: a sweep lit
     // unevenly, or an object taken for backdrop.
     double unevenness = 0;
+    // With a side asked for and the backdrop measured, when nothing along the frame lay
+    // near that side's end: the side, and the colour (blue, green, red) measured instead.
+    // The mask was made against a backdrop the user did not ask for, whatever it shows.
+    struct OffSide {
+        Background asked;
+        std::array<uint8_t, 3> found;
+    };
+    std::optional<OffSide> offSide{};
 
     // From 0 (doubtful) to 1, the least of what each measure says.
     double Score() const;

@@ -52,7 +52,11 @@ public:
     int Orientation() const override { return orientation_; }
     std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override;
-    Confidence Judged() const { return counter_->Result(surface_ ? surface_->Unevenness() : 0); }
+    Confidence Judged() const {
+        Confidence judged = counter_->Result(surface_ ? surface_->Unevenness() : 0);
+        judged.offSide = offSide_;
+        return judged;
+    }
 
 private:
     Result OpenDecoder(std::unique_ptr<RowSource>& decoder);
@@ -74,6 +78,7 @@ private:
     int orientation_ = 1;
     std::vector<uint8_t> profile_;  // the decoders come and go
     Backdrop reference_;
+    std::optional<Confidence::OffSide> offSide_;  // the backdrop measured off the side asked
     DrawnFrame frame_;  // painted over with the backdrop wherever the rows are read
     std::optional<PictureSamples> samples_;   // with options_.surface
     std::optional<BackdropSurface> surface_;  // the same
@@ -168,7 +173,11 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     const std::optional<Background> side =
         options_.sideKnown ? std::optional(background_) : std::nullopt;
     frame_ = border.LookInsideFrame(side);
-    reference_ = border.Estimate(side);
+    bool offSide = false;
+    reference_ = border.Estimate(side, &offSide);
+    if (offSide) {
+        offSide_ = {background_, reference_.colour};
+    }
     if (samples_ && frame_.Any()) {
         samples_->Paint(frame_, reference_.colour);
     }

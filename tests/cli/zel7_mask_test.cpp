@@ -126,7 +126,9 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-o", At(""), "--jobs", "0", photo}, "a whole number from 1 to 256"},
         {{"-w", "-o", At(""), "-j", "257", photo}, "not '257'"},
         {{"--white", "-o", At("")}, "no source pictures given"},
-        {{"-w", "--cutout", photo, At("mask.bmp")}, "cut-outs are written as PNG"},
+        {{"-w", "--cutout", photo, At("mask.bmp")}, "not BMP: name it .png, .jpg or .webp, or"},
+        {{"-w", "--cutout", "-fbmp", photo, dest}, "not BMP: say --format png, jpeg or webp"},
+        {{"-w", "-", At("tmp")}, "standard input has none: name the mask's file"},
         {{"-w", photo, At("mask.gif")}, "PNG (.png) or BMP (.bmp, .dib, or no extension)"},
         {{"-w", photo, At("mask.jpg")}, "JPEG is for cut-outs"},
         {{"-w", "--trim", photo, At("mask.bmp")}, "cut-outs are written as PNG, JPEG or WebP"},
@@ -208,6 +210,14 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     EXPECT_TRUE(doubtful.err.starts_with("zel7-mask: " + photo + ": doubtful mask"))
         << doubtful.err;
     EXPECT_TRUE(fs::is_regular_file(At("doubtful.png")));
+    // So is one measured on black of a picture with no black to measure.
+    Write("white.bmp", Picture(20, 10, [](std::size_t, uint8_t* bgr) {
+                           bgr[0] = bgr[1] = bgr[2] = 250;
+                       }).Build());
+    const auto offSide = Run({"-b", "-a", At("white.bmp"), At("white.png")});
+    EXPECT_EQ(offSide.exitCode, 0);
+    EXPECT_TRUE(offSide.err.ends_with("for? (its border is 250, 250, 250, not near black)\n"))
+        << offSide.err;
     // The source typed as the one destination, with room to write: replaced.
     EXPECT_EQ(Run({"--white", photo, photo}).exitCode, 0);
     EXPECT_EQ(Read("photo.bmp"), ReferenceMask(photo_, Background::NearWhite));

@@ -158,5 +158,31 @@ TEST(Batch, JobsFollowTheProcessorsTheProcessMayUse) {
     EXPECT_EQ(jobs, 1u);
 }
 
+// As many jobs as memory holds, each picture at its bound: a framed one also holds its
+// cut-out and its frame, up to the pixel limit, where flattening alone streams.
+TEST(Batch, JobsAreAsManyAsMemoryHolds) {
+    constexpr uint64_t kGiB = uint64_t{1} << 30;
+    FramingOptions trimmed, flattened;
+    trimmed.trim = true;
+    flattened.flatten = FrameColour{};
+    const struct {
+        FramingOptions framing;
+        uint64_t maxPixels, memory;
+        unsigned asked, jobs;
+    } cases[] = {
+        {{}, kDefaultMaxPixels, 24 * kGiB, 256, 42},
+        {flattened, kDefaultMaxPixels, 24 * kGiB, 256, 42},
+        {trimmed, kDefaultMaxPixels, 24 * kGiB, 256, 9},
+        {trimmed, 20'000'000, 24 * kGiB, 256, 14},
+        {trimmed, kDefaultMaxPixels, 2 * kGiB, 256, 1},
+        {trimmed, kDefaultMaxPixels, 256 * kGiB, 3, 3},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(BoundedJobs(c.asked, PictureMemoryBound(c.framing, c.maxPixels), c.memory),
+                  c.jobs)
+            << c.maxPixels << " pixels, " << c.memory / kGiB << " GiB";
+    }
+}
+
 }  // namespace
 }  // namespace zel7

@@ -138,8 +138,8 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         {"flattened, a margin", line, grey, "flatten=#336699 margin=1", {76, 101, 126}},
         {"flattened, trimmed", line, opaque, "trim flatten=white margin=1", {200, 200, 200}},
         {"all transparent", {}, {}, "trim", {}, "nothing to frame"},
-        {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "at most 65535 a side"},
-        {"a margin of nearly half", box, ink, "trim margin=49.99999%", {}, "at most 65535 a side"},
+        {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "more than 65535 pixels wide;"},
+        {"a margin of nearly half", box, ink, "trim margin=49.99999%", {}, "65535 pixels wide and"},
         {"over 200 megapixels", box, ink, "trim size=17000x17000", {}, "at most 200 megapixels"},
     };
     for (const auto& c : cases) {

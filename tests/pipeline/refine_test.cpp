@@ -64,7 +64,8 @@ Colour Window(int32_t x, int32_t) {
 
 // The backdrop measured on frames of a known colour and noise, the object (if any) over
 // their lower two thirds, or of a picture: the commonest near-white or near-black of the
-// frame, even where the object covers most of it, and a tolerance within bounds.
+// frame, even where the object covers most of it, and a tolerance within bounds; on a
+// side known, said when none is near it.
 TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
     const struct {
         const char* name;
@@ -75,12 +76,20 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
         Picture picture = nullptr;  // or the colour with noise
         int32_t width = 60, height = 45;
         int slack = 1;
+        bool offSide = false;
     } cases[] = {
         {"clean white", {250, 248, 245}, 0, 12, 12},
         {"noisy white", {240, 240, 236}, 6, 14, 30},
         {"noisy black", {12, 10, 14}, 3, 12, 20},
         {"white, mostly dark blue", {246, 246, 246}, 2, 12, 14, {{120, 40, 40}}},
         {"white asked for, black too", {247, 247, 247}, 1, 12, 12, {{5, 5, 5}}, kNearWhite},
+        {.name = "black asked for, white only",
+         .colour = {247, 247, 247},
+         .noise = 1,
+         .leastTolerance = 12,
+         .mostTolerance = 12,
+         .side = Background::NearBlack,
+         .offSide = true},
         // At least 216 in every channel.
         {"scattered, 40 x 40", {240, 240, 240}, 0, 12, 60, {}, {}, Tiles, 40, 40, 24},
         {"histogram window", {168, 168, 168}, 0, 60, 60, {}, {}, Window, 62, 1, 0},
@@ -99,10 +108,12 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
             }
             border.AddRow(y, row.data());
         }
-        const zel7::Backdrop found = border.Estimate(test.side);
+        bool offSide = !test.offSide;
+        const zel7::Backdrop found = border.Estimate(test.side, &offSide);
         for (std::size_t c = 0; c < 3; ++c) {
             EXPECT_NEAR(found.colour[c], test.colour[c], test.slack) << "channel " << c;
         }
+        EXPECT_EQ(offSide, test.offSide);
         EXPECT_GE(found.tolerance, test.leastTolerance);
         EXPECT_LE(found.tolerance, test.mostTolerance);
     }

@@ -814,6 +814,7 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
         double unevenness;
         double score;
         const char* doubt;  // what the user is told, at a score of 0
+        std::optional<Confidence::OffSide> offSide = {};
     };
     const Row rows[] = {
         {"a product in the middle", 3, 7, 3, 7, 2, 10, 1, ""},
@@ -824,6 +825,9 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
         {"a backdrop 60 levels uneven", 3, 7, 3, 7, 0, 60, 0.5, ""},
         {"colours over 90 levels", 3, 7, 3, 7, 0, 90, 0, "asked for? (its levels range over 90)"},
         {"along the frame", 0, 10, 5, 10, 0, 0, 0, "doubtful mask: object along 50% of the frame"},
+        {"black asked, a white border", 3, 7, 3, 7, 2, 10, 0,
+         "asked for? (its border is 250, 251, 252, not near black)",
+         Confidence::OffSide{Background::NearBlack, {252, 251, 250}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -839,7 +843,8 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
         for (int i = 0; i < 10; ++i) {
             counter.Edge(i < row.ambiguousEdges ? 64 : 250);  // 64: the least ambiguous alpha
         }
-        const Confidence confidence = counter.Result(row.unevenness);
+        Confidence confidence = counter.Result(row.unevenness);
+        confidence.offSide = row.offSide;
         EXPECT_NEAR(confidence.Score(), row.score, 1e-9);
         EXPECT_NEAR(confidence.Fields().front().second, confidence.Score(), 1e-4);
         const std::string doubt = confidence.Doubt();
