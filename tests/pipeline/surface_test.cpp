@@ -307,8 +307,8 @@ TEST(Studio, KeepsAWhiteBowlStandingInItsContactShadow) {
         }
         const std::vector<uint8_t> rgb =
             DrawRgb(width, height, [&](int32_t x, int32_t y, uint32_t) {
-                return int(std::lround(blurred[std::size_t(y * width + x)])) + (7 * x + 3 * y) % 3 -
-                       1;
+                const int dither = (7 * x + 3 * y) % 3 - 1;
+                return int(std::lround(blurred[std::size_t(y * width + x)])) + dither;
             });
         const std::vector<uint8_t> mask = Studio(rgb, Background::NearWhite, "", width, height);
         std::size_t both = 0, either = 0;
@@ -353,8 +353,8 @@ void PrintTo(const Scene& scene, std::ostream* out) {
 // A backdrop of 244 whose own light is clipped at 255 is backdrop, not a highlight, though
 // no measure of the backdrop reaches it: in a corner a light blows out, and in a hot spot
 // on the sweep (12,858 and 47,000 pixels were made object). A dark product below.
-Scene OwnLight(bool corner) {
-    return {corner ? "the backdrop's own light, blown out in a corner" : "... in a hot spot",
+Scene OwnLight(const char* name, bool corner) {
+    return {name,
             400,
             300,
             [=](int32_t x, int32_t y, uint32_t c, bool object) {
@@ -468,8 +468,8 @@ Scene Contact(const char* name, Above above, int mostWrong) {
 }
 
 const Scene kScenes[] = {
-    OwnLight(true),
-    OwnLight(false),
+    OwnLight("the backdrop's own light blown out in a corner", true),
+    OwnLight("the backdrop's own light in a hot spot on the sweep", false),
     // A strip light's reflection on a glossy sweep of 240 below a navy product, rising to
     // 250 over 10 pixels: the backdrop's own light, though its core near clipping went
     // unmeasured while the surface was fitted (made object: 9,447 pixels wrong). At 1200 x
