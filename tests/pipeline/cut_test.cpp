@@ -54,8 +54,8 @@ struct Case {
     const char* name;
     // What the rules decided is object, before the cut.
     std::function<bool(int32_t x, int32_t y)> decided;
-    // What the cut must leave object, and background.
-    std::function<bool(int32_t x, int32_t y)> object;
+    // What the cut must leave object, and background (none given: as the rules decided).
+    std::function<bool(int32_t x, int32_t y)> object = {};
     bool cutByFrame = false;
     // The picture's pixels a side of the shapes' (a grid point every scale / 2 pixels), and
     // a column of them, if any, where a dark wire a pixel thick lies on the floor.
@@ -119,43 +119,37 @@ void PrintTo(const Case& test, std::ostream* out) {
     *out << test.name;
 }
 
+// What the rules or the cut take for object: the product; the product and the floor below it.
+bool Product(int32_t x, int32_t y) {
+    return InProduct(x, y);
+}
+bool WithFloor(int32_t x, int32_t y) {
+    return InProduct(x, y) || (OnFloor(x, y) && std::abs(x - 60) < 30);
+}
+
+// A print on the product, reaching its outline through a gap.
+bool Print(int32_t x, int32_t y) {
+    return (x >= 50 && x < 70 && y >= 35 && y < 50) || (x >= 46 && x < 50 && y >= 41 && y < 43);
+}
+
 const Case kCases[] = {
-    {"the floor under the product, kept with it, goes",
-     [](int32_t x, int32_t y) {
-         return InProduct(x, y) || (OnFloor(x, y) && std::abs(x - 60) < 30);
-     },
-     [](int32_t x, int32_t y) { return InProduct(x, y); }},
+    {"the floor under the product, kept with it, goes", WithFloor, Product},
     {"a floor the rules joined to the product, running out of the picture, goes",
-     [](int32_t x, int32_t y) { return InProduct(x, y) || OnFloor(x, y); },
-     [](int32_t x, int32_t y) { return InProduct(x, y); }},
+     [](int32_t x, int32_t y) { return InProduct(x, y) || OnFloor(x, y); }, Product},
     {"a product the frame cuts keeps what runs along it",
-     [](int32_t x, int32_t y) { return InProduct(x, y, true); },
-     [](int32_t x, int32_t y) { return InProduct(x, y, true); }, true},
+     [](int32_t x, int32_t y) { return InProduct(x, y, true); }, nullptr, true},
     {"a wire too thin for the grid stays",
-     [](int32_t x, int32_t y) { return InProduct(x, y) || (OnFloor(x, y) && x == 60); },
      [](int32_t x, int32_t y) { return InProduct(x, y) || (OnFloor(x, y) && x == 60); }},
-    {"a dark wire between the grid's points, on the floor the cut takes, stays",
-     [](int32_t x, int32_t y) {
-         return InProduct(x, y) || (OnFloor(x, y) && std::abs(x - 60) < 30);
-     },
-     [](int32_t x, int32_t y) { return InProduct(x, y); }, false, 4, 4 * 60 + 1},
+    {"a dark wire between the grid's points, on the floor the cut takes, stays", WithFloor, Product,
+     false, 4, 4 * 60 + 1},
     {"what lies within a few levels of the backdrop stays (white on white)",
-     [](int32_t x, int32_t y) {
-         return InProduct(x, y) || (x >= 75 && x < 90 && y >= 25 && y < 60);
-     },
      [](int32_t x, int32_t y) {
          return InProduct(x, y) || (x >= 75 && x < 90 && y >= 25 && y < 60);
      }},
     {"the top of the product the rules missed, of its colours, is given back",
-     [](int32_t x, int32_t y) { return InProduct(x, y) && y >= 32; },
-     [](int32_t x, int32_t y) { return InProduct(x, y); }},
-    {"a print of the floor's colour, reaching the outline through a gap, stays",
-     [](int32_t x, int32_t y) { return InProduct(x, y); },
-     [](int32_t x, int32_t y) { return InProduct(x, y); }, false, 1, -1, false,
-     [](int32_t x, int32_t y) {
-         return (x >= 50 && x < 70 && y >= 35 && y < 50) ||
-                (x >= 46 && x < 50 && y >= 41 && y < 43);
-     }},
+     [](int32_t x, int32_t y) { return InProduct(x, y) && y >= 32; }, Product},
+    {"a print of the floor's colour, reaching the outline through a gap, stays", Product, nullptr,
+     false, 1, -1, false, Print},
 };
 
 class ColourCutCase : public ::testing::TestWithParam<Case> {};
@@ -167,7 +161,9 @@ TEST_P(ColourCutCase, MovesTheOutlineOnlyWhereThickAndOpen) {
     int wrong = 0, wire = 0;
     for (int32_t i = 0; i < int32_t(mask.size()); ++i) {
         const int32_t x = i % width, y = i / width;
-        const bool object = test.object(x / test.scale, y / test.scale) || OnWire(test, x, y);
+        const bool object =
+            (test.object ? test.object : test.decided)(x / test.scale, y / test.scale) ||
+            OnWire(test, x, y);
         wrong += (mask[std::size_t(i)] != 0) != object;
         wire += OnWire(test, x, y) && mask[std::size_t(i)] == 0;
     }
@@ -180,15 +176,8 @@ TEST_P(ColourCutCase, MovesTheOutlineOnlyWhereThickAndOpen) {
 // the models' k-means draws from, is the thread's): a product of many colours, whose
 // models start differently from every seed, cut three times in a row.
 TEST(ColourCut, CutsAPictureAlikeWhateverWasCutBefore) {
-    const Case motley = {"",
-                         [](int32_t x, int32_t y) {
-                             return InProduct(x, y) || (OnFloor(x, y) && std::abs(x - 60) < 30);
-                         },
-                         [](int32_t x, int32_t y) { return InProduct(x, y); },
-                         false,
-                         2,
-                         -1,
-                         true};
+    Case motley = kCases[0];
+    motley.scale = 2, motley.motley = true;
     const std::vector<uint8_t> first = Cut(motley);
     EXPECT_EQ(Cut(motley), first);
     EXPECT_EQ(Cut(motley), first);

@@ -128,84 +128,54 @@ TEST(Refine, BackdropIsTheCommonestNearWhiteOrBlackOfTheFrame) {
 // edges, a vignette falling sharply there.
 TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
     constexpr int32_t kWide = 200, kHigh = 160;
+    // Pictures drawn at x, y rather than by how far in from the edge.
+    using Level = std::function<int(int32_t d, int32_t x, int32_t y)>;
+    const Level threeSides = [](int32_t d, int32_t, int32_t y) {
+        return (d == 4 || d == 5) && y < kHigh - 6 ? 70 : 245;
+    };
+    const Level twoColours = [](int32_t d, int32_t, int32_t y) {
+        return d == 4 || d == 5 ? (y < 6 ? 70 : 160) : 245;
+    };
+    const Level sweep = [](int32_t, int32_t x, int32_t y) {
+        return 250 - int(std::hypot(x - kWide / 2, y - kHigh / 2)) / 4;
+    };
     const struct {
         const char* name;
-        // The colour of a pixel d in from its nearest edge, at x, y.
-        std::function<int(int32_t d, int32_t x, int32_t y)> level;
         int32_t reach;  // 0: no frame
-        int32_t width = kWide, height = kHigh;
+        // The colour of a pixel d in from its nearest edge, the last for every d past them;
+        // or, when given, level's at x, y.
+        std::vector<int> levels;
         std::optional<Background> side = {};
+        int32_t width = kWide, height = kHigh;
+        Level level = {};
     } cases[] = {
-        {"grey rule two pixels wide, four in",
-         [](int32_t d, int32_t, int32_t) { return d == 4 || d == 5 ? 70 : 245; }, 6},
-        {"black hairline one in, blended",
-         [](int32_t d, int32_t, int32_t) { return d == 1   ? 20
-                                                  : d == 2 ? 150
-                                                           : 245; }, 3},
-        {"light grey rule at the edge of the border sample",
-         [](int32_t d, int32_t, int32_t) { return d <= 1   ? 245
-                                                  : d <= 3 ? 200
-                                                           : 245; }, 4},
-        {"a hairline in a picture 64 wide",
-         [](int32_t d, int32_t, int32_t) { return d == 1 || d == 2 ? 70 : 245; }, 3, 64, 300},
-        {"grey rule at the edges, on white",
-         [](int32_t d, int32_t, int32_t) { return d < 2 ? 200 : 245; }, 2, kWide, kHigh,
-         kNearWhite},
-        {"white rule at the edges, on black",
-         [](int32_t d, int32_t, int32_t) { return d < 1 ? 235 : 10; }, 1, kWide, kHigh,
-         Background::NearBlack},
-        {"grey rule at the edges, the side unknown",
-         [](int32_t d, int32_t, int32_t) { return d < 2 ? 200 : 245; }, 0},
-        {"product three in from the edges, on white",
-         [](int32_t d, int32_t, int32_t) { return d < 3 ? 245 : 90; }, 0, kWide, kHigh, kNearWhite},
-        {"grey rule, both its edges blended",
-         [](int32_t d, int32_t, int32_t) {
-             return d < 4 ? 245 : d == 4 || d == 7 ? 190 : d < 7 ? 40 : 245;
-         },
-         8},
-        {"grey rule ringing darker on its inner line",
-         [](int32_t d, int32_t, int32_t) {
-             return d < 4 ? 245 : d == 4 ? 70 : d == 5 ? 50 : 245;
-         },
-         6},
-        {"product four in, its outline blurred over two lines",
-         [](int32_t d, int32_t, int32_t) {
-             return d < 4 ? 245 : d == 4 ? 200 : d == 5 ? 120 : 60;
-         },
-         0},
+        {"grey rule two pixels wide, four in", 6, {245, 245, 245, 245, 70, 70, 245}},
+        {"black hairline one in, blended", 3, {245, 20, 150, 245}},
+        {"light grey rule at the edge of the border sample", 4, {245, 245, 200, 200, 245}},
+        {"a hairline in a picture 64 wide", 3, {245, 70, 70, 245}, {}, 64, 300},
+        {"grey rule at the edges, on white", 2, {200, 200, 245}, kNearWhite},
+        {"white rule at the edges, on black", 1, {235, 10}, Background::NearBlack},
+        {"grey rule at the edges, the side unknown", 0, {200, 200, 245}},
+        {"product three in from the edges, on white", 0, {245, 245, 245, 90}, kNearWhite},
+        {"grey rule, both its edges blended", 8, {245, 245, 245, 245, 190, 40, 40, 190, 245}},
+        {"grey rule ringing darker on its inner line", 6, {245, 245, 245, 245, 70, 50, 245}},
+        {"product four in, outline blurred over two lines", 0, {245, 245, 245, 245, 200, 120, 60}},
         {"border darkening steeply to the edges, on white",
-         [](int32_t d, int32_t, int32_t) { return d < 4 ? 100 + 40 * d : 250; }, 0, kWide, kHigh,
+         0,
+         {100, 140, 180, 220, 250},
          kNearWhite},
-        {"product four in, its outline blurred",
-         [](int32_t d, int32_t, int32_t) { return d < 4    ? 245
-                                                  : d == 4 ? 150
-                                                           : 60; }, 0},
-        {"the same, on white",
-         [](int32_t d, int32_t, int32_t) { return d < 4    ? 245
-                                                  : d == 4 ? 150
-                                                           : 60; }, 0, kWide,
-         kHigh, kNearWhite},
+        {"product four in, its outline blurred", 0, {245, 245, 245, 245, 150, 60}},
+        {"the same, on white", 0, {245, 245, 245, 245, 150, 60}, kNearWhite},
         {"vignette falling sharply at the edges",
-         [](int32_t d, int32_t, int32_t) { return d < 10 ? 130 + 12 * d : 250; }, 0, kWide, kHigh,
+         0,
+         {130, 142, 154, 166, 178, 190, 202, 214, 226, 238, 250},
          kNearWhite},
-        {"none", [](int32_t, int32_t, int32_t) { return 245; }, 0},
-        {"three sides",
-         [](int32_t d, int32_t, int32_t y) {
-             return (d == 4 || d == 5) && y < kHigh - 6 ? 70 : 245;
-         },
-         0},
-        {"two colours",
-         [](int32_t d, int32_t, int32_t y) { return d == 4 || d == 5 ? (y < 6 ? 70 : 160) : 245; },
-         0},
-        {"product filling the picture",
-         [](int32_t d, int32_t, int32_t) { return d < 3 ? 245 : 90; }, 0},
-        {"rule eight wide", [](int32_t d, int32_t, int32_t) { return d >= 2 && d < 10 ? 70 : 245; },
-         0},
-        {"sweep",
-         [](int32_t, int32_t x, int32_t y) {
-             return 250 - int(std::hypot(x - kWide / 2, y - kHigh / 2)) / 4;
-         },
-         0},
+        {"none", 0, {245}},
+        {"three sides", 0, {}, {}, kWide, kHigh, threeSides},
+        {"two colours", 0, {}, {}, kWide, kHigh, twoColours},
+        {"product filling the picture", 0, {245, 245, 245, 90}},
+        {"rule eight wide", 0, {245, 245, 70, 70, 70, 70, 70, 70, 70, 70, 245}},
+        {"sweep", 0, {}, {}, kWide, kHigh, sweep},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
@@ -216,9 +186,11 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
             for (int32_t x = 0; x < width; ++x) {
                 const int32_t d = std::min({x, y, width - 1 - x, height - 1 - y});
                 const Colour noise = Noisy({2, 2, 2}, 2, x, y);  // 0 to 4
+                const int level =
+                    test.level ? test.level(d, x, y)
+                               : test.levels[std::min(std::size_t(d), test.levels.size() - 1)];
                 for (std::size_t c = 0; c < 3; ++c) {
-                    row[3 * std::size_t(x) + c] =
-                        uint8_t(std::clamp(test.level(d, x, y) + noise[c] - 2, 0, 255));
+                    row[3 * std::size_t(x) + c] = uint8_t(std::clamp(level + noise[c] - 2, 0, 255));
                 }
             }
             border.AddRow(y, row.data());
@@ -448,6 +420,22 @@ std::vector<uint8_t> FloodFillDecisions(const Classes& picture, const RegionRule
     return result;
 }
 
+// The labeller's decisions on the picture by the rules, stray parts dropped by their share.
+std::vector<uint8_t> Labelled(const Classes& picture, const RegionRules& rules) {
+    RegionLabeller labeller(picture.width, picture.height);
+    const auto w = std::size_t(picture.width);
+    for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
+        EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
+    }
+    labeller.Decide(rules);
+    labeller.DropStrays(rules.strayShare);
+    std::vector<uint8_t> labelled(picture.pixels.size());
+    for (int32_t y = 0; y < picture.height; ++y) {
+        labeller.FillRow(y, &labelled[std::size_t(y) * w]);
+    }
+    return labelled;
+}
+
 TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     std::mt19937 random(11);
     const auto noise = [&](int percent) {
@@ -479,17 +467,7 @@ TEST(RegionLabeller, DecidesAsFloodFillOnShapesThatStressRunMerging) {
     };
     for (const auto& [name, picture] : shapes) {
         for (const RegionRules& rule : rules) {
-            RegionLabeller labeller(picture.width, picture.height);
-            const auto w = std::size_t(picture.width);
-            for (std::size_t y = 0; y < std::size_t(picture.height); ++y) {
-                EXPECT_TRUE(labeller.AddRow(&picture.pixels[y * w]).Ok());
-            }
-            labeller.Decide(rule);
-            std::vector<uint8_t> labelled(picture.pixels.size());
-            for (int32_t y = 0; y < picture.height; ++y) {
-                labeller.FillRow(y, &labelled[std::size_t(y) * w]);
-            }
-            EXPECT_EQ(labelled, FloodFillDecisions(picture, rule))
+            EXPECT_EQ(Labelled(picture, rule), FloodFillDecisions(picture, rule))
                 << name << ", connected " << rule.connected << ", hole area " << rule.holeArea
                 << ", despeckle " << rule.despeckle;
         }
@@ -529,25 +507,16 @@ TEST(RegionLabeller, DropsSmallPartsStandingApartFromTheProduct) {
                    std::none_of(test.parts.begin(), test.parts.end(),
                                 [&](const Box& part) { return part.Holds(x, y); });
         });
-        RegionLabeller labeller(picture.width, picture.height);
-        for (int32_t y = 0; y < picture.height; ++y) {
-            ASSERT_TRUE(labeller.AddRow(&picture.pixels[std::size_t(y * picture.width)]).Ok());
-        }
-        const RegionRules rules{.connected = true, .strayShare = test.share};
-        labeller.Decide(rules);
-        labeller.DropStrays(rules.strayShare);
-        std::vector<uint8_t> row(std::size_t(picture.width));
+        const std::vector<uint8_t> labelled =
+            Labelled(picture, {.connected = true, .strayShare = test.share});
         int32_t product = 0, parts = 0, partArea = 0;
-        for (int32_t y = 0; y < picture.height; ++y) {
-            labeller.FillRow(y, row.data());
-            for (int32_t x = 0; x < picture.width; ++x) {
-                const bool object = row[std::size_t(x)] == 255;
-                product += object && kProduct.Holds(x, y);
-                const bool part = picture.pixels[std::size_t(y * picture.width + x)] == 0 &&
-                                  !kProduct.Holds(x, y);
-                partArea += part;
-                parts += object && part;
-            }
+        for (std::size_t i = 0; i < labelled.size(); ++i) {
+            const auto x = int32_t(i) % picture.width, y = int32_t(i) / picture.width;
+            const bool object = labelled[i] == 255;
+            const bool part = picture.pixels[i] == 0 && !kProduct.Holds(x, y);
+            product += object && kProduct.Holds(x, y);
+            partArea += part;
+            parts += object && part;
         }
         EXPECT_EQ(product, 100 * 100);
         EXPECT_EQ(parts, test.stays ? partArea : 0);

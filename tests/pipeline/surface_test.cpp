@@ -18,6 +18,37 @@ namespace {
 
 constexpr int32_t kWidth = 120, kHeight = 90;
 
+// A picture of width x height, red, green and blue: channel c at x, y as colour says, clamped.
+std::vector<uint8_t> DrawRgb(int32_t width, int32_t height,
+                             const std::function<int(int32_t x, int32_t y, uint32_t c)>& colour) {
+    std::vector<uint8_t> rgb;
+    for (int32_t i = 0; i < width * height; ++i) {
+        for (uint32_t c = 0; c < 3; ++c) {
+            rgb.push_back(uint8_t(std::clamp(colour(i % width, i / width, c), 0, 255)));
+        }
+    }
+    return rgb;
+}
+
+// How many pixels of a mask width wide (0 where object) are wrong against the object.
+int Wrong(const std::vector<uint8_t>& mask, int32_t width,
+          const std::function<bool(int32_t x, int32_t y)>& object) {
+    int wrong = 0;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        wrong += (mask[i] == 0) != object(int32_t(i) % width, int32_t(i) / width);
+    }
+    return wrong;
+}
+
+// The picture's samples, as the refining passes take them.
+PictureSamples Samples(const std::vector<uint8_t>& rgb, int32_t width, int32_t height) {
+    PictureSamples samples(width, height);
+    for (int32_t y = 0; y < height; ++y) {
+        samples.AddRow(y, &rgb[3 * std::size_t(y * width)]);
+    }
+    return samples;
+}
+
 // A sweep lit from the middle: this many levels darker at the corners than there.
 int Sweep(int32_t x, int32_t y, int fallOff) {
     const double reach = std::hypot(kWidth / 2.0, kHeight / 2.0);
@@ -39,14 +70,9 @@ struct Case {
         return off < outer && off >= inner;
     }
     std::vector<uint8_t> Draw() const {
-        std::vector<uint8_t> pixels;
-        for (int32_t i = 0; i < kWidth * kHeight; ++i) {
-            const int32_t x = i % kWidth, y = i / kWidth;
-            for (const int channel : colour(x, y, Object(x, y))) {
-                pixels.push_back(uint8_t(std::clamp(channel, 0, 255)));
-            }
-        }
-        return pixels;
+        return DrawRgb(kWidth, kHeight, [&](int32_t x, int32_t y, uint32_t c) {
+            return colour(x, y, Object(x, y))[c];
+        });
     }
 };
 
@@ -102,8 +128,7 @@ const Case kCases[] = {
      25},
     {"a white product 2 to 8 levels below a clean white backdrop", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int level = object ? 247 + (x * 37 ^ y * 101) % 7 : 255;
-         return {level, level, level};
+         return Grey(object ? 247 + (x * 37 ^ y * 101) % 7 : 255);
      },
      20, 0, 120},
     {"a ring whose hole shows a backdrop graded across the frame", Background::NearWhite,
@@ -190,11 +215,8 @@ class StudioMask : public ::testing::TestWithParam<Case> {};
 TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
     const Case& test = GetParam();
     const std::vector<uint8_t> sharp = test.Draw(), mask = Studio(sharp, test.side);
-    int wrong = 0;
-    for (int32_t i = 0; i < kWidth * kHeight; ++i) {
-        wrong += (mask[std::size_t(i)] == 0) != test.Object(i % kWidth, i / kWidth);
-    }
-    EXPECT_LE(wrong, test.mostWrong);
+    EXPECT_LE(Wrong(mask, kWidth, [&](int32_t x, int32_t y) { return test.Object(x, y); }),
+              test.mostWrong);
     std::vector<uint8_t> pixels = sharp;
     for (std::size_t i = 3 * kWidth; i + 3 * kWidth < pixels.size(); ++i) {
         pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
@@ -272,27 +294,22 @@ TEST(Studio, KeepsAWhiteBowlStandingInItsContactShadow) {
         SCOPED_TRACE(blurs);
         std::vector<double> blurred = levels;
         for (int pass = 0; pass < 2 * blurs; ++pass) {
-            const bool rows = pass % 2 == 0;
+            const int32_t across = pass % 2 == 0;  // along rows, then along columns
             const std::vector<double> was = blurred;
-            for (int32_t y = 0; y < height; ++y) {
-                for (int32_t x = 0; x < width; ++x) {
-                    const auto at = [&](int32_t dx, int32_t dy) {
-                        return was[std::size_t(std::clamp(y + dy, 0, height - 1) * width +
-                                               std::clamp(x + dx, 0, width - 1))];
-                    };
-                    blurred[std::size_t(y * width + x)] =
-                        rows ? (at(-1, 0) + 2 * at(0, 0) + at(1, 0)) / 4
-                             : (at(0, -1) + 2 * at(0, 0) + at(0, 1)) / 4;
-                }
+            for (int32_t i = 0; i < width * height; ++i) {
+                const auto at = [&](int32_t k) {
+                    const int32_t x = std::clamp(i % width + k * across, 0, width - 1),
+                                  y = std::clamp(i / width + k * (1 - across), 0, height - 1);
+                    return was[std::size_t(y * width + x)];
+                };
+                blurred[std::size_t(i)] = (at(-1) + 2 * at(0) + at(1)) / 4;
             }
         }
-        std::vector<uint8_t> rgb;
-        for (std::size_t i = 0; i < blurred.size(); ++i) {
-            const auto x = int32_t(i % width), y = int32_t(i / width);
-            const auto level =
-                uint8_t(std::clamp(std::lround(blurred[i]) + (7 * x + 3 * y) % 3 - 1, 0L, 255L));
-            rgb.insert(rgb.end(), {level, level, level});
-        }
+        const std::vector<uint8_t> rgb =
+            DrawRgb(width, height, [&](int32_t x, int32_t y, uint32_t) {
+                const int dither = (7 * x + 3 * y) % 3 - 1;
+                return int(std::lround(blurred[std::size_t(y * width + x)])) + dither;
+            });
         const std::vector<uint8_t> mask = Studio(rgb, Background::NearWhite, "", width, height);
         std::size_t both = 0, either = 0;
         for (std::size_t i = 0; i < bowl.size(); ++i) {
@@ -311,147 +328,42 @@ int Noise(int32_t x, int32_t y, uint32_t channel) {
            1;
 }
 
-// The mask of a picture of width x height drawn by colour(x, y, channel), on white, against
-// the object it says where is.
-int WrongOnWhite(int32_t width, int32_t height,
-                 const std::function<int(int32_t, int32_t, uint32_t)>& colour,
-                 const std::function<bool(int32_t, int32_t)>& object) {
-    std::vector<uint8_t> rgb;
-    for (int32_t i = 0; i < width * height; ++i) {
-        for (uint32_t c = 0; c < 3; ++c) {
-            rgb.push_back(uint8_t(std::clamp(colour(i % width, i / width, c), 0, 255)));
-        }
-    }
-    const std::vector<uint8_t> mask = Studio(rgb, Background::NearWhite, "", width, height);
-    int wrong = 0;
-    for (int32_t i = 0; i < width * height; ++i) {
-        wrong += (mask[std::size_t(i)] == 0) != object(i % width, i / width);
-    }
-    return wrong;
+// Whether x, y lies in the rectangle from x0, y0 to before x1, y1.
+std::function<bool(int32_t, int32_t)> Rect(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    return [=](int32_t x, int32_t y) { return x >= x0 && x < x1 && y >= y0 && y < y1; };
+}
+
+// A product of 100 x 120 pixels on a picture of 400 x 300.
+const auto kStanding = Rect(150, 80, 250, 200);
+
+// A picture on white of width x height, its channel c at x, y drawn by colour (told whether
+// the object is there), and how many pixels its mask may get wrong against the object.
+struct Scene {
+    const char* name;
+    int32_t width, height;
+    std::function<int(int32_t x, int32_t y, uint32_t c, bool object)> colour;
+    std::function<bool(int32_t x, int32_t y)> object;
+    int mostWrong;
+};
+
+void PrintTo(const Scene& scene, std::ostream* out) {
+    *out << scene.name;
 }
 
 // A backdrop of 244 whose own light is clipped at 255 is backdrop, not a highlight, though
 // no measure of the backdrop reaches it: in a corner a light blows out, and in a hot spot
 // on the sweep (12,858 and 47,000 pixels were made object). A dark product below.
-TEST(Studio, TakesTheBackdropsOwnLightForBackdrop) {
-    constexpr int32_t width = 400, height = 300;
-    const auto product = [](int32_t x, int32_t y) {
-        return y >= 166 && y < 233 && x >= 100 && x < 166;
-    };
-    for (const bool corner : {true, false}) {
-        SCOPED_TRACE(corner ? "corner" : "hot spot");
-        const int wrong = WrongOnWhite(
-            width, height,
-            [&](int32_t x, int32_t y, uint32_t c) {
-                const double far = corner ? std::hypot(x - width, y) : std::hypot(x - 250, y - 90);
-                const double lit =
-                    std::clamp(((corner ? width / 3.0 : 60.0) - far) / 6.7, 0.0, 1.0);
-                return product(x, y) ? 90 : int(std::lround(244 + 14 * lit)) + Noise(x, y, c);
+Scene OwnLight(const char* name, bool corner) {
+    return {name,
+            400,
+            300,
+            [=](int32_t x, int32_t y, uint32_t c, bool object) {
+                const double far = corner ? std::hypot(x - 400, y) : std::hypot(x - 250, y - 90);
+                const double lit = std::clamp(((corner ? 400 / 3.0 : 60.0) - far) / 6.7, 0.0, 1.0);
+                return object ? 90 : int(std::lround(244 + 14 * lit)) + Noise(x, y, c);
             },
-            product);
-        EXPECT_LE(wrong, 400);
-    }
-}
-
-// A strip light's reflection on a glossy sweep of 240 below a navy product, rising to 250
-// over 10 pixels: the backdrop's own light, though its core near clipping went unmeasured
-// while the surface was fitted (made object: 9,447 pixels wrong). At 1200 x 900, where
-// the surface's cells are finer than the strip.
-TEST(Studio, TakesAStripLightsReflectionForBackdrop) {
-    const auto product = [](int32_t x, int32_t y) {
-        return std::abs(x - 600) < 170 && y > 220 && y < 620;
-    };
-    const int wrong = WrongOnWhite(
-        1200, 900,
-        [&](int32_t x, int32_t y, uint32_t c) {
-            if (product(x, y)) {
-                return std::array{30, 40, 90}[c];
-            }
-            const double sweep = 240 - 6.0 * y / 900,
-                         lit = std::clamp(std::min({x - 380, 820 - x, y - 700, 740 - y}) / 10.0,
-                                          0.0, 1.0);
-            return int(std::lround(sweep + (250 - sweep) * lit)) + Noise(x, y, c);
-        },
-        product);
-    EXPECT_LE(wrong, 200);
-}
-
-// A wide red product on a grey cloth that runs out of the frame at the bottom and both
-// sides: the cloth meets the backdrop only beside the product's ends, and along the frame,
-// past which it runs on (it was kept: 16,588 pixels wrong).
-TEST(Studio, DropsAClothRunningOutOfTheFrameUnderAWideProduct) {
-    const auto product = [](int32_t x, int32_t y) {
-        return x >= 30 && x < 370 && y >= 100 && y < 263;
-    };
-    const int wrong = WrongOnWhite(
-        400, 300,
-        [&](int32_t x, int32_t y, uint32_t c) {
-            if (product(x, y)) {
-                return std::array{120, 25, 35}[c];
-            }
-            const auto weave = int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 9);
-            return (y >= 233 ? std::array{190, 190, 195}[c] + weave : 245) + Noise(x, y, c);
-        },
-        product);
-    EXPECT_LE(wrong, 100);
-}
-
-// A stock photo's frame, a grey rule two pixels wide four pixels in from the edges around
-// a product on white: the rule is no part of the product, and the backdrop inside it no
-// hole in one (the rule was kept as object, 2,720 pixels).
-TEST(Studio, LeavesOutAFrameDrawnAroundThePicture) {
-    const auto product = [](int32_t x, int32_t y) {
-        return x >= 120 && x < 280 && y >= 90 && y < 210;
-    };
-    const int wrong = WrongOnWhite(
-        400, 300,
-        [&](int32_t x, int32_t y, uint32_t c) {
-            const int32_t d = std::min({x, y, 399 - x, 299 - y});
-            return product(x, y)      ? std::array{40, 90, 160}[c]
-                   : d == 4 || d == 5 ? 110
-                                      : 246 + Noise(x, y, c);
-        },
-        product);
-    EXPECT_LE(wrong, 40);
-}
-
-// A watermark's letters in a corner, far from the product and each a 150th of its area:
-// no part of it (their 756 pixels were kept), while a loose part a tenth of the product's
-// size, lying beside it, stays.
-TEST(Studio, DropsAWatermarkStandingApartFromTheProduct) {
-    const auto product = [](int32_t x, int32_t y) {
-        return (x >= 120 && x < 280 && y >= 90 && y < 210) ||
-               (x >= 300 && x < 340 && y >= 150 && y < 198);
-    };
-    const auto letter = [](int32_t x, int32_t y) {
-        return y >= 270 && y < 288 && x >= 300 && x < 390 && (x - 300) % 15 < 7;
-    };
-    const int wrong = WrongOnWhite(
-        400, 300,
-        [&](int32_t x, int32_t y, uint32_t c) {
-            return product(x, y)  ? std::array{40, 90, 160}[c]
-                   : letter(x, y) ? 150
-                                  : 246 + Noise(x, y, c);
-        },
-        product);
-    EXPECT_LE(wrong, 40);
-}
-
-// A grey wire three pixels thick lying on white, its shadow cast on one side only, 40
-// levels deep at the wire and fading over 30 pixels: the shadow goes, the wire stays (the
-// wire's edge was taken for the outline of an object standing in the shadow).
-TEST(Studio, DropsTheShadowBesideAThinWire) {
-    const auto wire = [](int32_t x, int32_t y) { return y >= 80 && y < 83 && x >= 30 && x < 210; };
-    const int wrong = WrongOnWhite(
-        240, 180,
-        [&](int32_t x, int32_t y, uint32_t c) {
-            const double fade = std::clamp(1 - (y - 83) / 30.0, 0.0, 1.0) * (y >= 83) *
-                                std::clamp((x - 20) / 15.0, 0.0, 1.0) *
-                                std::clamp((220 - x) / 15.0, 0.0, 1.0);
-            return wire(x, y) ? 150 : int(std::lround(245 - 40 * fade)) + Noise(x, y, c);
-        },
-        wire);
-    EXPECT_LE(wrong, 60);
+            Rect(100, 166, 166, 233),
+            400};
 }
 
 // A product standing in a contact shadow 40 levels deep that rises a little up its sides,
@@ -460,36 +372,24 @@ TEST(Studio, DropsTheShadowBesideAThinWire) {
 // the shadow but meets the backdrop across an edge all the way up (the shadow was kept as
 // the product's: 4,763 pixels wrong); on a yellow one, grey and darker than the product in
 // red and green, a sliver of the shadow itself, which goes with it.
-TEST(Studio, TellsAnOutlinesTailFromASliverOfShadow) {
-    struct Band {
-        const char* name;
-        std::array<int, 3> product;
-        int32_t top, step;
-        int mostWrong;
-    };
-    for (const Band& band : {Band{"tail of a red outline", {190, 35, 40}, 80, 14, 100},
-                             Band{"sliver of shadow beside yellow", {240, 220, 60}, 140, 20, 5}}) {
-        SCOPED_TRACE(band.name);
-        const auto product = [](int32_t x, int32_t y) {
-            return x >= 150 && x < 250 && y >= 80 && y < 200;
-        };
-        const int wrong = WrongOnWhite(
-            400, 300,
-            [&](int32_t x, int32_t y, uint32_t c) {
-                if (product(x, y)) {
-                    return band.product[c];
-                }
-                const double away =
-                    std::hypot(std::max({150 - x, x - 249, 0}), std::max(y - 199, 0));
-                const double shadow = 40 * std::clamp(1 - away / 30, 0.0, 1.0) *
-                                      std::clamp((y - 160) / 40.0, 0.0, 1.0);
-                const bool beside =
-                    y >= band.top && y < 200 && ((x >= 147 && x < 150) || (x >= 250 && x < 253));
-                return int(std::lround(248 - shadow)) - band.step * beside + Noise(x, y, c);
-            },
-            product);
-        EXPECT_LE(wrong, band.mostWrong);
-    }
+Scene Band(const char* name, std::array<int, 3> product, int32_t top, int step, int mostWrong) {
+    return {
+        name,
+        400,
+        300,
+        [=](int32_t x, int32_t y, uint32_t c, bool object) {
+            if (object) {
+                return product[c];
+            }
+            const double away = std::hypot(std::max({150 - x, x - 249, 0}), std::max(y - 199, 0));
+            const double shadow =
+                40 * std::clamp(1 - away / 30, 0.0, 1.0) * std::clamp((y - 160) / 40.0, 0.0, 1.0);
+            const bool beside =
+                y >= top && y < 200 && ((x >= 147 && x < 150) || (x >= 250 && x < 253));
+            return int(std::lround(248 - shadow)) - step * beside + Noise(x, y, c);
+        },
+        kStanding,
+        mostWrong};
 }
 
 // A red product on white, and beside it down to the left an ellipse 100 levels below the
@@ -499,50 +399,42 @@ TEST(Studio, TellsAnOutlinesTailFromASliverOfShadow) {
 // rest's; a dark olive part, shaded to its outline as the shadow fades; or a grey part
 // lit lighter over its whole width towards its crisp outline, as chrome reflecting the
 // sweep is: the parts stay.
-TEST(Studio, DropsAShadowAHardLightCastsButNotAPartOfTheProduct) {
-    const auto product = [](int32_t x, int32_t y) {
-        return x >= 150 && x < 250 && y >= 80 && y < 200;
-    };
-    // How far inside the ellipse's outline, in pixels, roughly.
-    const auto inside = [](int32_t x, int32_t y) {
-        return 30 * (1 - std::hypot((x - 120) / 80.0, (y - 185) / 30.0));
-    };
-    enum Ellipse { kShadow, kGreyPart, kOlivePart, kChromePart };
-    // (the olive part's outline, as soft as the shadow's, is judged a few pixels off)
-    for (const auto& [ellipse, mostWrong] :
-         {std::pair{kShadow, 60}, {kGreyPart, 60}, {kOlivePart, 600}, {kChromePart, 60}}) {
-        SCOPED_TRACE(ellipse);
-        const int wrong = WrongOnWhite(
-            400, 300,
-            [&](int32_t x, int32_t y, uint32_t c) {
-                if (product(x, y)) {
+enum Ellipse { kShadow, kGreyPart, kOlivePart, kChromePart };
+
+// How far inside the ellipse's outline, in pixels, roughly.
+double InsideEllipse(int32_t x, int32_t y) {
+    return 30 * (1 - std::hypot((x - 120) / 80.0, (y - 185) / 30.0));
+}
+
+Scene HardLight(const char* name, Ellipse ellipse, int mostWrong) {
+    return {name,
+            400,
+            300,
+            [=](int32_t x, int32_t y, uint32_t c, bool) {
+                if (kStanding(x, y)) {
                     return std::array{200, 30, 60}[c];
                 }
-                const double depth = ellipse == kGreyPart ? 100.0 * (inside(x, y) > 0)
+                const double inside = InsideEllipse(x, y);
+                const double depth = ellipse == kGreyPart ? 100.0 * (inside > 0)
                                      : ellipse == kChromePart
-                                         ? (inside(x, y) > 0) * (60 + 40 * inside(x, y) / 30)
-                                         : 100 * std::clamp(inside(x, y) / 6 + 0.5, 0.0, 1.0);
+                                         ? (inside > 0) * (60 + 40 * inside / 30)
+                                         : 100 * std::clamp(inside / 6 + 0.5, 0.0, 1.0);
                 const double olive = ellipse == kOlivePart ? std::array{0.0, 0.15, -0.15}[c] : 0;
                 return int(std::lround(250 - depth + olive * depth)) + Noise(x, y, c);
             },
-            [&](int32_t x, int32_t y) {
-                return product(x, y) || (ellipse != kShadow && inside(x, y) > 0);
-            });
-        EXPECT_LE(wrong, mostWrong);
-    }
+            [=](int32_t x, int32_t y) {
+                return kStanding(x, y) || (ellipse != kShadow && InsideEllipse(x, y) > 0);
+            },
+            mostWrong};
 }
 
-// A product of 100 x 120 pixels standing in a shadow 40 levels deep that fades over 40
-// pixels, and deepens towards the product's foot over 24, on a picture of 400 x 300.
+// The product standing in a shadow 40 levels deep that fades over 40 pixels, and deepens
+// towards the product's foot over 24.
 enum class Above { kLit, kShadedFoot, kFlatNavy };
-
-bool StandsThere(int32_t x, int32_t y) {
-    return x >= 150 && x < 250 && y >= 80 && y < 200;
-}
 
 int StandingInItsShadow(Above above, int32_t x, int32_t y, uint32_t c) {
     const double green = std::array{-1.0, 1.0, -1.0}[c];
-    if (StandsThere(x, y)) {
+    if (kStanding(x, y)) {
         const double foot = std::clamp((y - 150) / 20.0, 0.0, 1.0);
         const bool label = x >= 175 && x < 225 && y >= 110 && y < 150;
         return above == Above::kShadedFoot ? int(std::lround((200 + 50 * green) * (1 - 0.3 * foot)))
@@ -565,30 +457,114 @@ int StandingInItsShadow(Above above, int32_t x, int32_t y, uint32_t c) {
 // band at its foot, and a flat navy one with a white label. Followed by steps that only
 // stayed as deep, the core flooded the navy body (10,000 pixels went) and, but for its
 // smooth contacts, the band (3,188); the navy's core, meeting it without an edge, stays.
-TEST(Studio, DropsAContactShadowsCoreButNotTheProductAboveIt) {
-    for (const auto& [above, mostWrong] :
-         {std::pair{Above::kLit, 60}, {Above::kShadedFoot, 60}, {Above::kFlatNavy, 400}}) {
-        SCOPED_TRACE(int(above));
-        const int wrong = WrongOnWhite(
-            400, 300,
-            [&](int32_t x, int32_t y, uint32_t c) { return StandingInItsShadow(above, x, y, c); },
-            StandsThere);
-        EXPECT_LE(wrong, mostWrong);
-    }
+Scene Contact(const char* name, Above above, int mostWrong) {
+    return {
+        name,
+        400,
+        300,
+        [=](int32_t x, int32_t y, uint32_t c, bool) { return StandingInItsShadow(above, x, y, c); },
+        kStanding,
+        mostWrong};
 }
+
+const Scene kScenes[] = {
+    OwnLight("the backdrop's own light blown out in a corner", true),
+    OwnLight("the backdrop's own light in a hot spot on the sweep", false),
+    // A strip light's reflection on a glossy sweep of 240 below a navy product, rising to
+    // 250 over 10 pixels: the backdrop's own light, though its core near clipping went
+    // unmeasured while the surface was fitted (made object: 9,447 pixels wrong). At 1200 x
+    // 900, where the surface's cells are finer than the strip.
+    {"a strip light's reflection on a glossy sweep", 1200, 900,
+     [](int32_t x, int32_t y, uint32_t c, bool object) {
+         if (object) {
+             return std::array{30, 40, 90}[c];
+         }
+         const double sweep = 240 - 6.0 * y / 900,
+                      lit = std::clamp(std::min({x - 380, 820 - x, y - 700, 740 - y}) / 10.0, 0.0,
+                                       1.0);
+         return int(std::lround(sweep + (250 - sweep) * lit)) + Noise(x, y, c);
+     },
+     Rect(431, 221, 770, 620), 200},
+    // A wide red product on a grey cloth that runs out of the frame at the bottom and both
+    // sides: the cloth meets the backdrop only beside the product's ends, and along the
+    // frame, past which it runs on (it was kept: 16,588 pixels wrong).
+    {"a cloth running out of the frame under a wide product", 400, 300,
+     [](int32_t x, int32_t y, uint32_t c, bool object) {
+         if (object) {
+             return std::array{120, 25, 35}[c];
+         }
+         const auto weave = int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) % 9);
+         return (y >= 233 ? std::array{190, 190, 195}[c] + weave : 245) + Noise(x, y, c);
+     },
+     Rect(30, 100, 370, 263), 100},
+    // A stock photo's frame, a grey rule two pixels wide four pixels in from the edges
+    // around a product on white: the rule is no part of the product, and the backdrop
+    // inside it no hole in one (the rule was kept as object, 2,720 pixels).
+    {"a frame drawn around the picture", 400, 300,
+     [](int32_t x, int32_t y, uint32_t c, bool object) {
+         const int32_t d = std::min({x, y, 399 - x, 299 - y});
+         return object ? std::array{40, 90, 160}[c] : d == 4 || d == 5 ? 110 : 246 + Noise(x, y, c);
+     },
+     Rect(120, 90, 280, 210), 40},
+    // A watermark's letters in a corner, far from the product and each a 150th of its area:
+    // no part of it (their 756 pixels were kept), while a loose part a tenth of the
+    // product's size, lying beside it, stays.
+    {"a watermark standing apart from the product", 400, 300,
+     [](int32_t x, int32_t y, uint32_t c, bool object) {
+         const bool letter = y >= 270 && y < 288 && x >= 300 && x < 390 && (x - 300) % 15 < 7;
+         return object ? std::array{40, 90, 160}[c] : letter ? 150 : 246 + Noise(x, y, c);
+     },
+     [](int32_t x, int32_t y) {
+         return Rect(120, 90, 280, 210)(x, y) || Rect(300, 150, 340, 198)(x, y);
+     },
+     40},
+    // A grey wire three pixels thick lying on white, its shadow cast on one side only, 40
+    // levels deep at the wire and fading over 30 pixels: the shadow goes, the wire stays
+    // (the wire's edge was taken for the outline of an object standing in the shadow).
+    {"the shadow beside a thin wire", 240, 180,
+     [](int32_t x, int32_t y, uint32_t c, bool object) {
+         const double fade = std::clamp(1 - (y - 83) / 30.0, 0.0, 1.0) * (y >= 83) *
+                             std::clamp((x - 20) / 15.0, 0.0, 1.0) *
+                             std::clamp((220 - x) / 15.0, 0.0, 1.0);
+         return object ? 150 : int(std::lround(245 - 40 * fade)) + Noise(x, y, c);
+     },
+     Rect(30, 80, 210, 83), 60},
+    Band("tail of a red outline", {190, 35, 40}, 80, 14, 100),
+    Band("sliver of shadow beside yellow", {240, 220, 60}, 140, 20, 5),
+    HardLight("a shadow a hard light casts", kShadow, 60),
+    HardLight("a grey part in the hard light's place", kGreyPart, 60),
+    // (the olive part's outline, as soft as the shadow's, is judged a few pixels off)
+    HardLight("an olive part", kOlivePart, 600),
+    HardLight("a chrome part", kChromePart, 60),
+    Contact("a lit green product above a contact shadow's core", Above::kLit, 60),
+    Contact("a pale green product shaded at its foot", Above::kShadedFoot, 60),
+    Contact("a flat navy product with a white label", Above::kFlatNavy, 400),
+};
+
+class OnWhite : public ::testing::TestWithParam<Scene> {};
+
+TEST_P(OnWhite, MaskIsWrongNoMoreThanItsFloor) {
+    const Scene& scene = GetParam();
+    const std::vector<uint8_t> rgb =
+        DrawRgb(scene.width, scene.height, [&](int32_t x, int32_t y, uint32_t c) {
+            return scene.colour(x, y, c, scene.object(x, y));
+        });
+    const std::vector<uint8_t> mask =
+        Studio(rgb, Background::NearWhite, "", scene.width, scene.height);
+    EXPECT_LE(Wrong(mask, scene.width, scene.object), scene.mostWrong);
+}
+
+INSTANTIATE_TEST_SUITE_P(Studio, OnWhite, ::testing::ValuesIn(kScenes),
+                         [](const auto& info) { return "Scene" + std::to_string(info.index); });
 
 // Kept, the core the colour cut takes is black as opaque as it darkens the backdrop, as
 // the rest of the shadow is: no clear gap between the product and its shadow (the foot's
 // first rows were transparent).
 TEST(Studio, KeepsAContactShadowsCoreWithTheShadow) {
     constexpr int32_t width = 400, height = 300;
-    std::vector<uint8_t> rgb;
-    for (int32_t i = 0; i < width * height; ++i) {
-        for (uint32_t c = 0; c < 3; ++c) {
-            rgb.push_back(uint8_t(
-                std::clamp(StandingInItsShadow(Above::kLit, i % width, i / width, c), 0, 255)));
-        }
-    }
+    const std::vector<uint8_t> rgb = DrawRgb(width, height, [](int32_t x, int32_t y, uint32_t c) {
+        return StandingInItsShadow(Above::kLit, x, y, c);
+    });
     const std::vector<uint8_t> cutout =
         Studio(rgb, Background::NearWhite, "shadow=keep cutout", width, height);
     for (int32_t y = 200; y < 206; ++y) {
@@ -618,21 +594,16 @@ TEST(Studio, KeepsAPaleProductWhoseOutlineTheLensSpreads) {
                 std::min(a - std::abs(x + 0.5 - width / 2.0), b - std::abs(y + 0.5 - height / 2.0));
             return std::clamp(in / spread + 0.5, 0.0, 1.0);
         };
-        std::vector<uint8_t> pixels;
-        for (int32_t y = 0; y < height; ++y) {
-            for (int32_t x = 0; x < width; ++x) {
+        const std::vector<uint8_t> pixels =
+            DrawRgb(width, height, [&](int32_t x, int32_t y, uint32_t) {
                 const double product = into(x, y, 100, 75), print = into(x, y, 60, 10);
                 const bool rule = framed && std::min({x, y, width - 1 - x, height - 1 - y}) < 3;
-                const double level =
-                    rule ? 0 : 255 - product * (12 + (x + 2 * y) % 2) - print * (243 - 60);
-                pixels.insert(pixels.end(), 3, uint8_t(std::lround(level)));
-            }
-        }
+                return int(std::lround(
+                    rule ? 0 : 255 - product * (12 + (x + 2 * y) % 2) - print * (243 - 60)));
+            });
         const std::vector<uint8_t> mask = Studio(pixels, Background::NearWhite, "", width, height);
-        int wrong = 0;
-        for (int32_t i = 0; i < width * height; ++i) {
-            wrong += (mask[std::size_t(i)] == 0) != (into(i % width, i / width, 100, 75) >= 0.5);
-        }
+        const int wrong =
+            Wrong(mask, width, [&](int32_t x, int32_t y) { return into(x, y, 100, 75) >= 0.5; });
         // Two pixels along the outline: a level of noise moves where a 12-level outline
         // spread over 9 pixels is half covered by most of a pixel.
         EXPECT_LE(wrong, 2 * 2 * (200 + 150)) << wrong;
@@ -670,26 +641,19 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
     };
     for (const Ramp& ramp : ramps) {
         SCOPED_TRACE(ramp.name);
-        std::vector<uint8_t> pixels;
-        for (int32_t y = 0; y < down * step; ++y) {
-            for (int32_t x = 0; x < across * step; ++x) {
-                const int32_t i = x / step, j = y / step;
-                const bool patch = i >= 40 && i < 60 && j >= 20 && j < 45,
-                           product = (i >= 20 && i < 40 && j >= 20 && j < 55) ||
-                                     (i >= 20 && i < 60 && j >= 45 && j < 55);
-                for (uint32_t c = 0; c < 3; ++c) {
-                    const int level =
-                        product ? std::array{200, 30, 60}[c]
-                        : patch ? 240 - int(std::lround(100 * ramp.share(std::min(j - 20, 59 - i))))
-                                : 240;
-                    pixels.push_back(uint8_t(level + Noise(x, y, c)));
-                }
-            }
-        }
-        PictureSamples samples(across * step, down * step);
-        for (int32_t y = 0; y < down * step; ++y) {
-            samples.AddRow(y, &pixels[3 * std::size_t(y * across * step)]);
-        }
+        const auto colour = [&](int32_t x, int32_t y, uint32_t c) {
+            const int32_t i = x / step, j = y / step;
+            const bool patch = i >= 40 && i < 60 && j >= 20 && j < 45,
+                       product = (i >= 20 && i < 40 && j >= 20 && j < 55) ||
+                                 (i >= 20 && i < 60 && j >= 45 && j < 55);
+            const int level =
+                product ? std::array{200, 30, 60}[c]
+                : patch ? 240 - int(std::lround(100 * ramp.share(std::min(j - 20, 59 - i))))
+                        : 240;
+            return level + Noise(x, y, c);
+        };
+        const PictureSamples samples =
+            Samples(DrawRgb(across * step, down * step, colour), across * step, down * step);
         const BackdropSurface surface(samples, {{240, 240, 240}, 2}, Background::NearWhite, 2);
         const ShadowMap shadows(samples, surface);
         EXPECT_EQ(shadows.LikelyShadow(50 * step, 35 * step), ramp.sharp);
@@ -771,11 +735,7 @@ TEST(Surface, SinksNowhereBelowAWhiteFrame) {
                         return {level, level, level};
                     },
                     30};
-    const std::vector<uint8_t> pixels = pale.Draw();
-    PictureSamples samples(kWidth, kHeight);
-    for (int32_t y = 0; y < kHeight; ++y) {
-        samples.AddRow(y, &pixels[3 * std::size_t(y * kWidth)]);
-    }
+    const PictureSamples samples = Samples(pale.Draw(), kWidth, kHeight);
     const BackdropSurface surface(samples, {{255, 255, 255}, 3}, Background::NearWhite, 2);
     EXPECT_EQ(surface.At(kWidth / 2, kHeight / 2)[1], 255);
 }
@@ -787,19 +747,12 @@ TEST(Surface, SinksNowhereBelowAWhiteFrame) {
 // dropped).
 TEST(Surface, TellsHighlightsNearClippingWhereTheBackdropHasLightOfItsOwn) {
     constexpr int32_t width = 400, height = 300;
-    std::vector<uint8_t> pixels;
-    for (int32_t i = 0; i < width * height; ++i) {
-        const int32_t x = i % width, y = i / width;
+    const auto colour = [](int32_t x, int32_t y, uint32_t c) {
         const bool product = x >= 130 && x < 270 && y >= 80 && y < 180,
                    lit = x >= 300 && x < 312 && y < 40;
-        for (uint32_t c = 0; c < 3; ++c) {
-            pixels.push_back(uint8_t(product ? 60 : 234 + 8 * lit + Noise(x, y, c)));
-        }
-    }
-    PictureSamples samples(width, height);
-    for (int32_t y = 0; y < height; ++y) {
-        samples.AddRow(y, &pixels[3 * std::size_t(y * width)]);
-    }
+        return product ? 60 : 234 + 8 * lit + Noise(x, y, c);
+    };
+    const PictureSamples samples = Samples(DrawRgb(width, height, colour), width, height);
     const BackdropSurface surface(samples, {{234, 234, 234}, 2}, Background::NearWhite, 2);
     const std::array<uint8_t, 3> lip = {253, 253, 253};
     EXPECT_FALSE(surface.Holds(lip.data(), surface.At(200, 80)));
