@@ -249,7 +249,7 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     // Against the surface, the ripples beside strong edges are settled as backdrop: each
     // row once the rows around it are in.
     std::optional<Ringing> ringing;
-    if (surface_) {
+    if (surface_ && width > 0) {  // (a picture no pixel wide has no ripples)
         ringing.emplace(width, decoded_.height, *surface_);
     }
     // Each row classified, then passed on (classes: its classes, settled).

@@ -130,7 +130,7 @@ void Ringing::Join(int32_t j) {
 
 const uint8_t* Ringing::Settle(int32_t y, uint8_t mark) {
     const int32_t j = y / kCell;
-    if (j != joinedRow_ && cellsAcross_ > 0) {  // (a picture no pixel wide has no cells)
+    if (j != joinedRow_) {
         Join(j);
         joinedRow_ = j;
     }

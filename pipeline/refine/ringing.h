@@ -21,7 +21,8 @@ namespace zel7 {
 
 class Ringing {
 public:
-    // For a picture of width by height pixels, against the backdrop's surface.
+    // For a picture of width by height pixels (at least one wide), against the backdrop's
+    // surface.
     Ringing(int32_t width, int32_t height, const BackdropSurface& surface);
 
     // Row y's pixels, blue, green, red, and their classes (backdrop not 0), rows in
