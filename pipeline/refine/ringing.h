@@ -52,6 +52,8 @@ private:
     // Works out which cells of cell row j hold a pale body (body_) and how strong the
     // pixels around each are (around_), once the cell rows kRippleReach below are whole.
     void Judge(int32_t j);
+    // Which cells of the cell rows within kBodyReach of j are joined to a body (joined_).
+    void Join(int32_t j);
 
     const BackdropSurface& surface_;
     const bool white_;
@@ -63,13 +65,11 @@ private:
     // Per cell: its most apart pixel, its most apart faint object pixel, the most apart
     // around it (kRippleReach), and whether a pale body's pixel lies in it.
     std::vector<uint8_t> strongest_, faintest_, around_, body_;
-    // Per cell of the cell rows within kBodyReach of the row settled: joined to a body
-    // (Joined), and the cells to visit.
+    // Per cell of the cell rows within kBodyReach of joinedRow_'s: joined to a body; and
+    // Join's cells to visit.
     std::vector<uint8_t> joined_;
     std::vector<std::size_t> next_;
     int32_t joinedRow_ = -1;
-    // Which cells of cell row j are joined to a body, in joined_.
-    void Join(int32_t j);
     static constexpr int32_t kRows = (kRippleReach + kBodyReach + 1) * kCell;
 };
 
