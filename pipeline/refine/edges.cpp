@@ -209,13 +209,17 @@ bool NearBackground(const RowWindow& window, int32_t x, int32_t y, int32_t dista
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
                   uint8_t* rgb, bool everyBackground) {
     const int32_t reach = window.Reach();
+    // A soft outline's wider reach is read at every other pixel: its colours change slowly,
+    // and read whole, 19 x 19 pixels at the widest band, the unmixing took 41% of a
+    // studio mask's time on a photo enlarged eight times.
+    const int32_t step = reach > kEdge + 1 ? 2 : 1;
     const int32_t top = std::max(y - reach, 0);
     const int32_t bottom = std::min(y + reach, window.Height() - 1);
     const int32_t left = std::max(x - reach, 0);
     const int32_t right = std::min(x + reach, window.Width() - 1);
     int backdrop[3] = {0, 0, 0}, backdropCount = 0;
-    for (int32_t yy = top; yy <= bottom; ++yy) {
-        for (int32_t xx = left; xx <= right; ++xx) {
+    for (int32_t yy = top; yy <= bottom; yy += step) {
+        for (int32_t xx = left; xx <= right; xx += step) {
             const uint8_t* p = window.Colours(yy) + 3 * xx;
             if (window.Coverage(yy)[xx] == 0 &&
                 (everyBackground || IsBackdropColoured(p, reference))) {
@@ -250,8 +254,8 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     };
     float farthest = 0;
     const uint8_t* far = nullptr;
-    for (int32_t yy = top; yy <= bottom; ++yy) {
-        for (int32_t xx = left; xx <= right; ++xx) {
+    for (int32_t yy = top; yy <= bottom; yy += step) {
+        for (int32_t xx = left; xx <= right; xx += step) {
             const uint8_t* p = window.Colours(yy) + 3 * xx;
             if (window.Coverage(yy)[xx] != 0 && distance(p) > farthest && sameSide(p)) {
                 farthest = distance(p);
@@ -268,8 +272,8 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     }
     float f[3] = {0, 0, 0};
     int objectCount = 0;
-    for (int32_t yy = top; yy <= bottom; ++yy) {
-        for (int32_t xx = left; xx <= right; ++xx) {
+    for (int32_t yy = top; yy <= bottom; yy += step) {
+        for (int32_t xx = left; xx <= right; xx += step) {
             const uint8_t* p = window.Colours(yy) + 3 * xx;
             if (window.Coverage(yy)[xx] != 0 && distance(p) >= kObjectShareSquared * farthest &&
                 sameSide(p)) {
