@@ -161,10 +161,9 @@ void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
     }
 }
 
-void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns,
+void FindEdges(const RowWindow& window, int32_t y, int32_t band, std::vector<uint8_t>& columns,
                std::vector<uint8_t>& edge) {
     const auto width = std::size_t(window.Width());
-    const int32_t band = window.Band();
     // First the columns with background within band rows...
     columns.assign(width, 0);
     uint8_t* column = columns.data();
@@ -186,19 +185,6 @@ void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns
             out[x + step] |= column[x];
         }
     }
-}
-
-bool NearBackground(const RowWindow& window, int32_t x, int32_t y, int32_t distance) {
-    const int32_t left = std::max(x - distance, 0);
-    const int32_t right = std::min(x + distance, window.Width() - 1);
-    for (int32_t yy = std::max(y - distance, 0); yy <= std::min(y + distance, window.Height() - 1);
-         ++yy) {
-        const uint8_t* coverage = window.Coverage(yy);
-        if (std::find(coverage + left, coverage + right + 1, 0) != coverage + right + 1) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The pixel's colour c is taken as a mix of the object's colour f, that of the object

@@ -88,15 +88,11 @@ private:
     std::vector<uint8_t> colours_;  // the spans' pixels, one after another
 };
 
-// Marks in edge (one byte a pixel) the pixels of row y within the window's band of rows
-// and columns of background; the rows that far around y must be in the window. columns is room the
-// caller keeps, to spare an allocation a row.
-void FindEdges(const RowWindow& window, int32_t y, std::vector<uint8_t>& columns,
+// Marks in edge (one byte a pixel) the pixels of row y within band rows and columns of
+// background (at most the window's band); the rows that far around y must be in the
+// window. columns is room the caller keeps, to spare an allocation a row.
+void FindEdges(const RowWindow& window, int32_t y, int32_t band, std::vector<uint8_t>& columns,
                std::vector<uint8_t>& edge);
-
-// Whether background lies within distance rows and columns of pixel x, y, the rows that
-// far around y in the window.
-bool NearBackground(const RowWindow& window, int32_t x, int32_t y, int32_t distance);
 
 // How much of the edge pixel at x, y is object, 0 to 255, and its colour freed of the
 // backdrop's share, red first, in rgb (left alone where alpha is 0). The rows Reach()

@@ -91,6 +91,7 @@ private:
     std::unique_ptr<RowWindow> window_;       // the rows around the one written, with either
     std::vector<uint8_t> coverage_;           // the row written, without window_
     std::vector<uint8_t> edge_;               // per pixel of the row written: at the edge
+    std::vector<uint8_t> sharpEdge_;          // the same, within kEdge where the band is wider
     std::vector<uint8_t> columns_;            // FindEdges's room
     std::vector<uint8_t> object_;             // the same: object, as written
     std::vector<uint8_t> shadowed_;  // the same: background in a shadow, as KeepShadows finds it
@@ -469,7 +470,13 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
 void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
     const bool cutout = options_.product == Product::Cutout;
     const uint8_t* coverage = window_->Coverage(y);
-    FindEdges(*window_, y, columns_, edge_);
+    FindEdges(*window_, y, window_->Band(), columns_, edge_);
+    // The confidence counts the edge pixels a sharp picture has, whatever the band: a
+    // blurred edge is mostly ambiguous.
+    const bool wide = window_->Band() > kEdge;
+    if (wide) {
+        FindEdges(*window_, y, kEdge, columns_, sharpEdge_);
+    }
     const int32_t width = decoded_.width;
     for (int32_t x = 0; x < width; ++x) {
         // Most of a row is backdrop or the object's inside: eight pixels of it are passed
@@ -490,9 +497,7 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
         uint8_t alpha = EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_,
                                   rgb, surface_.has_value());
-        // (the confidence counts the edge pixels a sharp picture has, whatever the band: a
-        // blurred edge is mostly ambiguous)
-        if (window_->Band() == kEdge || NearBackground(*window_, x, y, kEdge)) {
+        if (!wide || sharpEdge_[std::size_t(x)]) {
             counter_->Edge(alpha);
         }
         object_[std::size_t(x)] = alpha >= 128;
