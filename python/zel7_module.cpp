@@ -193,8 +193,23 @@ zel7::PixelArray Pixels(const py::array& array, zel7::Background side,
     return picture;
 }
 
-py::array Mask(const py::object& pixels, const std::string& background,
-               const std::optional<std::string>& channels, const py::kwargs& options) {
+// A refined picture's confidence as zel7-mask's --report gives it, or None.
+py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
+    if (!confidence) {
+        return py::none();
+    }
+    py::dict measures;
+    for (const auto& [name, value] : confidence->Fields()) {
+        measures[py::str(std::string(name))] = value;
+    }
+    return measures;
+}
+
+// The mask; with confidence, the mask and the refined picture's confidence (None for
+// others). A doubt becomes a warning, as zel7-mask remarks on a doubtful file.
+py::object Mask(const py::object& pixels, const std::string& background,
+                const std::optional<std::string>& channels, bool confidence,
+                const py::kwargs& options) {
     const zel7::MaskSettings settings = Settings("mask", background, options, Use::Arrays);
     // Without forcecast: an ndarray of any strides is taken as it is, never copied.
     const py::array array = py::array::ensure(pixels);
@@ -210,27 +225,22 @@ py::array Mask(const py::object& pixels, const std::string& background,
     py::array_t<uint8_t> out(shape);
     uint8_t* into = out.mutable_data();
     zel7::Result result;
+    std::optional<zel7::Confidence> judged;
     {
         // array, held until the return, keeps the samples alive meanwhile.
         py::gil_scoped_release release;
-        result = zel7::MaskArray(picture, made.background, made.refine, into);
+        result = zel7::MaskArray(picture, made.background, made.refine, into, &judged);
     }
     if (!result.Ok()) {
         Raise(result, std::nullopt);
     }
+    if (const std::string doubt = judged ? judged->Doubt() : ""; !doubt.empty()) {
+        py::module_::import("warnings").attr("warn")(doubt, py::handle(PyExc_UserWarning), 1);
+    }
+    if (confidence) {
+        return py::make_tuple(out, ConfidenceDict(judged));
+    }
     return out;
-}
-
-// A refined picture's confidence as zel7-mask's --report gives it, or None.
-py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
-    if (!confidence) {
-        return py::none();
-    }
-    py::dict measures;
-    for (const auto& [name, value] : confidence->Fields()) {
-        measures[py::str(std::string(name))] = value;
-    }
-    return measures;
 }
 
 // The destination written, what zel7-mask would remark on it ("" mostly), and the
@@ -370,7 +380,7 @@ PYBIND11_MODULE(_zel7, module) {
     module.doc() = "The native half of zel7; use the package zel7.";
 
     module.def("mask", &Mask, py::arg("pixels"), py::arg("background") = "white", py::kw_only(),
-               py::arg("channels") = py::none(),
+               py::arg("channels") = py::none(), py::arg("confidence") = false,
                (std::string(R"(The mask, or the cut-out, of the picture in an array.
 
 pixels: height x width (grey), or height x width x 1, 3 (red, green, blue) or 4 (with
@@ -383,9 +393,11 @@ channels: the order of the colours, "rgb" or "bgr" for 3 channels, "rgba" or "bg
 Returns a new uint8 array: height x width for masks (255 background, 0 object, grey
 between for soft masks), height x width x 4 for cut-outs, in the array's order: red,
 green, blue, alpha, or blue, green, red, alpha for "bgr" and "bgra", ready for
-cv2.imwrite. Raises TypeError for other kinds of samples, ValueError for other shapes
-or channels, and PictureError for pictures past the size limits. The GIL is released
-meanwhile.
+cv2.imwrite. With confidence=True, returns the array and, for refined masks and
+cut-outs, their confidence as zel7-mask's --report gives it (a dict; None for others).
+A doubtful mask or cut-out raises a UserWarning saying why, as mask_file does. Raises
+TypeError for other kinds of samples, ValueError for other shapes or channels, and
+PictureError for pictures past the size limits. The GIL is released meanwhile.
 )") + OptionsDoc(Use::Arrays))
                    .c_str());
 

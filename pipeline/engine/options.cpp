@@ -484,6 +484,11 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (refine.keepShadows && !refine.surface) {
         return Invalid("{shadow} goes with {studio}", spelling);
     }
+    // A shadow cannot darken black; what an object throws on black is light, and dropped.
+    if (refine.keepShadows && settings.side == Background::NearBlack) {
+        return Invalid("{shadow} keep goes with {white}: on black there are no shadows to keep",
+                       spelling);
+    }
     if (refine.regions.holeArea > 0 && !refine.regions.connected) {
         return Invalid("{hole-area} goes with {connected}", spelling);
     }

@@ -126,7 +126,7 @@ Result ReadChannelOrder(std::optional<std::string_view> name, int32_t channels,
 }
 
 Result MaskArray(const PixelArray& picture, Background background, const RefineOptions& options,
-                 uint8_t* out) {
+                 uint8_t* out, std::optional<Confidence>* confidence) {
     if (picture.channels != 1 && picture.channels != 3 && picture.channels != 4) {
         return Fail(Status::UnsupportedPicture, "arrays of 1, 3 or 4 channels are masked");
     }
@@ -169,7 +169,13 @@ Result MaskArray(const PixelArray& picture, Background background, const RefineO
     if (!options.Active()) {
         copy.mask = background;
     }
-    return CopyRows(*source, sink, copy, buffer);
+    if (Result result = CopyRows(*source, sink, copy, buffer); !result.Ok()) {
+        return result;
+    }
+    if (confidence != nullptr) {
+        *confidence = ConfidenceOf(*source);
+    }
+    return {};
 }
 
 }  // namespace zel7

@@ -39,8 +39,9 @@ inline int32_t OutputChannels(const RefineOptions& options) {
 
 // Masks or cuts out picture into out, which holds width * height * OutputChannels
 // bytes, rows packed, top first. Samples are read as decoded files' are: 16-bit ones
-// by their top byte, alpha composited over the background side's level.
+// by their top byte, alpha composited over the background side's level. A refined
+// picture's confidence goes into confidence when given.
 Result MaskArray(const PixelArray& picture, Background background, const RefineOptions& options,
-                 uint8_t* out);
+                 uint8_t* out, std::optional<Confidence>* confidence = nullptr);
 
 }  // namespace zel7

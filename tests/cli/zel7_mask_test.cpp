@@ -146,6 +146,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "--hole-area=9", photo, dest}, "--hole-area goes with --connected"},
         {{"-a", "--studio", photo, dest}, "--studio goes with --white or --black"},
         {{"-w", "--shadow=keep", photo, dest}, "--shadow goes with --studio"},
+        {{"-b", "--studio", "--shadow=keep", photo, dest}, "--shadow keep goes with --white"},
         {{"-w", "--hard-edges", photo, dest}, "--hard-edges goes with --cutout"},
         {{"-w", "--cutout", "--soft", photo, dest}, "--cutout and --soft exclude each other"},
         {{"-w", "--lossless", "--quality=8", photo, dest}, "--lossless and --quality exclude"},

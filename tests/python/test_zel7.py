@@ -189,12 +189,19 @@ def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
 
 
 # A refined mask's confidence counts the ambiguous pixels of its object's edge: none on a
-# sharp square, nearly half where the square's edge is blurred over a few pixels.
+# sharp square, nearly half where the square's edge is blurred over a few pixels. An
+# array's is the file's; a doubtful array's mask warns, as a doubtful file's does.
 def test_confidence_counts_blurred_edges(tmp_path):
     square, shares = np.full((60, 80, 3), 250, np.uint8), []
     square[20:40, 30:50] = 40
     for radius in (0, 2):
         Image.fromarray(square).filter(ImageFilter.BoxBlur(radius)).save(tmp_path / "p.bmp")
         noted = zel7._zel7._mask_file_noted(tmp_path / "p.bmp", tmp_path / "m.png", studio=True)
-        shares.append(noted[2]["ambiguous_edges"])
+        mask, confidence = zel7.mask(np.asarray(Image.open(tmp_path / "p.bmp")), studio=True,
+                                     confidence=True)
+        assert confidence == noted[2] and mask.shape == (60, 80)
+        shares.append(confidence["ambiguous_edges"])
     assert shares[0] == 0 and shares[1] > 0.4
+    assert zel7.mask(square, confidence=True)[1] is None
+    with pytest.warns(UserWarning, match="no object told from it"):
+        zel7.mask(np.full((60, 80, 3), 250, np.uint8), studio=True)

@@ -164,7 +164,7 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, Background backgrou
     }
     // The streaming path to a BMP says what the whole-picture path says. To a PNG, to a
     // refined cut-out (which measures the backdrop, labels regions and unmixes edges), to
-    // --studio's mask (a surface, shadows kept, a texture's tolerance) and to a WebP
+    // --studio's mask (a surface, shadows kept on white, a texture's tolerance) and to a WebP
     // cut-out, it takes every picture the plain path takes, but for sizes too large to
     // convert, empty pictures, which PNG and WebP cannot hold, colour indices past their
     // table, which a copy keeps and a mask cannot colour, and the limits only the refined
@@ -176,7 +176,7 @@ std::optional<std::string> CheckBothPaths(const Bytes& file, Background backgrou
         {background, PictureFormat::Bmp, kDefaultMaxPixels, SliceWriting::OnSecondThread},
         {background, png},
         Settings(cutout).ForFile(png),
-        Settings(side + "studio shadow=keep").ForFile(png),
+        Settings(side + (side == "white " ? "studio shadow=keep" : "studio")).ForFile(png),
         Settings(cutout).ForFile(PictureFormat::Webp)};
     options[2].background = options[4].background = background;
     std::vector<uint8_t> buffer;
