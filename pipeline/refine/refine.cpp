@@ -10,6 +10,7 @@
 #include "refine/backdrop.h"
 #include "refine/cut.h"
 #include "refine/edges.h"
+#include "refine/gaps.h"
 #include "refine/holes.h"
 #include "refine/outlines.h"
 #include "refine/ringing.h"
@@ -68,7 +69,8 @@ private:
     void WriteRow(int32_t y, uint8_t* out);
     void WriteEdges(int32_t y, uint8_t* out, bool halved);
     void KeepShadows(int32_t y, uint8_t* out, uint8_t least);
-    void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
+    void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t shadowMark,
+                  uint8_t* classes) const;
 
     const SourceOpener& open_;
     Background background_;
@@ -205,11 +207,13 @@ Result Refined::Measure(std::unique_ptr<RowSource>& unread) {
     return {};
 }
 
-void Refined::Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
+// Marks background in classes: the backdrop's pixels mark, those of its shadows shadowMark.
+void Refined::Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t shadowMark,
+                       uint8_t* classes) const {
     if (surface_) {
         surface_->Classify(y, bgr, mark, classes);
         if (shadows_->Any()) {
-            shadows_->Mark(y, decoded_.width, bgr, mark, classes);
+            shadows_->Mark(y, decoded_.width, bgr, shadowMark, classes);
         }
     } else {
         ClassifyPixels(bgr, decoded_.width, reference_, mark, classes);
@@ -250,11 +254,20 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     // Against the surface, the ripples beside strong edges are settled as backdrop: each
     // row once the rows around it are in.
     std::optional<Ringing> ringing;
+    // ...and the breaks of a pixel in outlines closed, the labels a row behind.
+    std::optional<OutlineGaps> gaps;
     if (surface_ && width > 0) {  // (a picture no pixel wide has no ripples)
         ringing.emplace(width, decoded_.height, *surface_);
+        gaps.emplace(width);
     }
     // Each row classified, then passed on (classes: its classes, settled).
-    const auto pass = [&](int32_t y, const uint8_t* bgr, const uint8_t* classes) {
+    const auto pass = [&](int32_t y, const uint8_t* bgr, uint8_t* classes) {
+        // The gaps are told by the classes as classified; the rest need only background's.
+        const uint8_t* closed = nullptr;  // the row above, once there is one
+        if (gaps) {
+            closed = gaps->Add(classes);
+            std::replace(classes, classes + width, OutlineGaps::kShadow, uint8_t{1});
+        }
         if (keepShadows) {
             std::fill(shadowed.begin(), shadowed.end(), 0);
             shadows_->Mark(y, width, bgr, 1, shadowed.data());
@@ -268,17 +281,20 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         if (cut_) {
             cut_->AddRow(y, bgr, *surface_, &*shadows_);
         }
-        return labels_->AddRow(classes);
+        if (!gaps) {
+            return labels_->AddRow(classes);
+        }
+        return closed != nullptr ? labels_->AddRow(closed) : Result{};
     };
     int32_t settled = 0;
     const auto label = [&](int32_t y, const uint8_t* bgr) {
-        Classify(y, bgr, 1, classes.data());
+        Classify(y, bgr, 1, gaps ? OutlineGaps::kShadow : 1, classes.data());
         if (!ringing) {
             return pass(y, bgr, classes.data());
         }
         ringing->AddRow(y, bgr, classes.data());
         for (; settled < ringing->Ready(); ++settled) {
-            const uint8_t* settledClasses = ringing->Settle(settled, 1);
+            uint8_t* settledClasses = ringing->Settle(settled, 1);
             if (Result result = pass(settled, ringing->Colours(settled), settledClasses);
                 !result.Ok()) {
                 return result;
@@ -288,6 +304,11 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
     };
     if (Result result = ForEachRow(*unread, label); !result.Ok()) {
         return result;
+    }
+    if (gaps && decoded_.height > 0) {
+        if (Result result = labels_->AddRow(gaps->Last()); !result.Ok()) {
+            return result;
+        }
     }
     unread.reset();
     labels_->Decide(rules);
@@ -381,7 +402,7 @@ Result Refined::DecodeRow(int32_t y) {
         }
         return {};
     }
-    Classify(y, colours, 255, coverage);
+    Classify(y, colours, 255, 255, coverage);
     for (int32_t x = 0; x < decoded_.width; ++x) {
         coverage[x] = uint8_t(~coverage[x]);
     }

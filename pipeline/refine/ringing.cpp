@@ -128,7 +128,7 @@ void Ringing::Join(int32_t j) {
     }
 }
 
-const uint8_t* Ringing::Settle(int32_t y, uint8_t mark) {
+uint8_t* Ringing::Settle(int32_t y, uint8_t mark) {
     const int32_t j = y / kCell;
     if (j != joinedRow_) {
         Join(j);

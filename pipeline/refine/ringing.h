@@ -32,7 +32,7 @@ public:
     int32_t Ready() const { return ready_; }
     // Makes backdrop (mark) row y's ripples, a row not yet settled that is ready, and
     // returns its classes; Colours(y) are its pixels.
-    const uint8_t* Settle(int32_t y, uint8_t mark);
+    uint8_t* Settle(int32_t y, uint8_t mark);
     const uint8_t* Colours(int32_t y) const;
 
     // Cells of kCell x kCell pixels (JPEG's blocks are 8 pixels, colour's 16).

@@ -41,6 +41,11 @@ constexpr double kMostSpreadPerDepth = 2;
 // places (on the development photos, white garments across a fifth to two thirds of
 // their backdrop's contacts, shadows across a tenth at most).
 constexpr double kMostHardShare = 0.15;
+// ...and it meets the backdrop along at least this share of its whole outline: a shadow
+// fades into the backdrop across a stretch of it. A white garment's body within a seam,
+// which meets the backdrop only through the seam's breaks, softly there, is no shadow (a
+// warm white one went whole, its seam with it, where the breaks were a twentieth of it).
+constexpr double kLeastSoftShare = 0.05;
 // Light an object throws on the backdrop beside it, and its reflection on a glossy one,
 // tint the backdrop with the object's colour (on black, lift it, and the sheen of a cloth's
 // folds with it): a fifth of it at most, so that no channel strays further than this from
@@ -384,11 +389,11 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                ring[2] <= kMostSharpRamp * ring[3];
     };
     const auto mark = [&](const Contacts& contacts, bool tints) {
+        const auto all = double(contacts.soft + contacts.hard + contacts.object);
         if (contacts.soft == 0 ||
             double(contacts.hard) > kMostHardShare * double(contacts.soft + contacts.hard) ||
-            (tints &&
-             double(contacts.soft) <
-                 kLeastOpenShare * double(contacts.soft + contacts.hard + contacts.object))) {
+            double(contacts.soft) < kLeastSoftShare * all ||
+            (tints && double(contacts.soft) < kLeastOpenShare * all)) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;

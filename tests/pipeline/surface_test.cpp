@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -350,6 +351,25 @@ void PrintTo(const Scene& scene, std::ostream* out) {
     *out << scene.name;
 }
 
+// A white garment on clean white, its body within the backdrop's noise of it, its outline
+// a seam 40 levels deep broken for a pixel every 40. Through the breaks the backdrop had
+// flooded the white body (28,140 pixels wrong), and the warm one, meeting the backdrop
+// softly at the breaks alone, had gone whole as a shadow (28,304); the seam, darker than
+// both sides, goes by its coverage.
+Scene Seamed(const char* name, std::array<int, 3> body) {
+    return {name,
+            400,
+            300,
+            [=](int32_t x, int32_t y, uint32_t c, bool object) {
+                const bool seam = x == 120 || x == 279 || y == 60 || y == 239;
+                return !object || (seam && (x + y) % 40 == 0) ? 255
+                       : seam                                 ? 215
+                                                              : body[c] + Noise(x, y, c);
+            },
+            Rect(120, 60, 280, 240),
+            800};
+}
+
 // A backdrop of 244 whose own light is clipped at 255 is backdrop, not a highlight, though
 // no measure of the backdrop reaches it: in a corner a light blows out, and in a hot spot
 // on the sweep (12,858 and 47,000 pixels were made object). A dark product below.
@@ -539,6 +559,8 @@ const Scene kScenes[] = {
     Contact("a lit green product above a contact shadow's core", Above::kLit, 60),
     Contact("a pale green product shaded at its foot", Above::kShadedFoot, 60),
     Contact("a flat navy product with a white label", Above::kFlatNavy, 400),
+    Seamed("a white body inside a seam with breaks", {254, 254, 254}),
+    Seamed("a warm white one", {254, 254, 252}),
 };
 
 class OnWhite : public ::testing::TestWithParam<Scene> {};
