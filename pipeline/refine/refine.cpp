@@ -449,14 +449,16 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     if (soft || halved) {
         WriteEdges(y, out, halved);
     }
-    if (options_.keepShadows && shadows_->Any() && !options_.invert) {
+    if (options_.keepShadows && shadows_->Any()) {
         KeepShadows(y, out, soft ? 0 : 128);
     }
     counter_->Row(y, object_.data());
 }
 
 // Background pixels in a shadow: black as opaque as they darken the backdrop in
-// cut-outs, as grey in soft masks, and object in two-tone ones when that is half.
+// cut-outs, as grey in soft masks, and object in two-tone ones when that is half;
+// inverted, the product's shadow is as transparent in a cut-out (its colours kept, as the
+// background's are) and as light in a matte.
 void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     const bool cutout = options_.product == Product::Cutout;
     const uint8_t* colours = window_->Colours(y);
@@ -480,6 +482,9 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
         }
         alpha = least > 0 ? 255 : alpha;
         object_[std::size_t(x)] = alpha >= 128;
+        if (options_.invert) {
+            alpha = uint8_t(255 - alpha);
+        }
         if (cutout) {
             out[4 * x + 3] = alpha;
         } else {

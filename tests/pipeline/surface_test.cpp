@@ -233,21 +233,25 @@ INSTANTIATE_TEST_SUITE_P(Surface, StudioMask, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // Kept, a shadow is black in cut-outs, as opaque as it darkens the backdrop, and grey
-// in soft masks; dropped, it is background; the product is the same either way.
+// in soft masks; dropped, it is background; the product is the same either way. Inverted,
+// a kept shadow is as transparent, or as light, as it is opaque or dark otherwise (it had
+// been dropped).
 TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
     const Case& test = kCases[6];
     const std::vector<uint8_t> pixels = test.Draw();
     for (const std::string more :
-         {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft"}) {
+         {"shadow=drop cutout", "shadow=drop soft", "shadow=keep cutout", "shadow=keep soft",
+          "shadow=keep invert cutout", "shadow=keep invert soft"}) {
         SCOPED_TRACE(more);
         const bool kept = more.starts_with("shadow=keep"), cutout = more.ends_with("cutout");
+        const bool inverted = more.find("invert") != std::string::npos;
         const std::vector<uint8_t> out = Studio(pixels, test.side, more);
         for (int32_t i = 0; i < kWidth * kHeight; ++i) {
             const uint8_t* at = &pixels[std::size_t(3 * i)];
             const int darkening = 255 - 255 * (at[0] + at[1] + at[2]) / (250 + 250 + 246);
             const int expected = test.Object(i % kWidth, i / kWidth) ? 255 : kept ? darkening : 0;
             const int alpha = cutout ? out[std::size_t(4 * i + 3)] : 255 - out[std::size_t(i)];
-            ASSERT_NEAR(alpha, expected, 4) << "pixel " << i;  // within T
+            ASSERT_NEAR(inverted ? 255 - alpha : alpha, expected, 4) << "pixel " << i;  // within T
         }
     }
 }
