@@ -530,6 +530,12 @@ std::string Named(const std::filesystem::path& destination) {
 
 Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                std::filesystem::path destination, Spelling spelling, BatchJob& job) {
+    // An empty name would fail only once the picture was read, naming nothing.
+    if (source.empty() || destination.empty()) {
+        return Invalid(
+            source.empty() ? "the source's name is empty" : "the destination's name is empty",
+            spelling);
+    }
     std::error_code ignored;
     // A batch's destination is planned already, into its folder: a folder there is in the
     // way, as it is to zel7-mask's own batches.

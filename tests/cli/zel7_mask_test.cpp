@@ -130,6 +130,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "--cutout", "-fbmp", photo, dest}, "not BMP: say --format png, jpeg or webp"},
         {{"-w", "-", At("tmp")}, "standard input has none: name the mask's file"},
         {{"-w", photo, At("")}, "the mask would replace its source"},
+        {{"-w", photo, ""}, "the destination's name is empty"},
         {{"-w", photo, At("mask.gif")}, "PNG (.png) or BMP (.bmp, .dib, or no extension)"},
         {{"-w", photo, At("mask.jpg")}, "JPEG is for cut-outs"},
         {{"-w", "--trim", photo, At("mask.bmp")}, "cut-outs are written as PNG, JPEG or WebP"},
