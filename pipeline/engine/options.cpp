@@ -423,6 +423,7 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
         options.refine.product = Product::Cutout;
     }
     options.framing = framing;
+    options.framing.hardEdges = refine.hardEdges;
     options.quality = quality.value_or(kDefaultQuality);
     options.lossless = lossless;
     return options;
