@@ -3,7 +3,6 @@
 // jobs on threads and reports.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -91,9 +90,8 @@ int main(int argc, char** argv) {
         }
     }
     for (const std::string& list : line.lists) {
-        if (int error = zel7::cli::ReadSourceList(list, line.listSeparator, line.operands)) {
-            return Stop(list, error == EILSEQ ? "paths with NUL bytes: read the list with -0"
-                                              : std::strerror(error));
+        if (auto refused = zel7::cli::ReadSourceList(list, line.listSeparator, line.operands)) {
+            return Stop(list, *refused);
         }
     }
     zel7::BatchPlan plan;

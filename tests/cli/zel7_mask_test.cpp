@@ -95,6 +95,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         fs::permissions(At(folder), fs::perms(mode));
     }
     Write("list", {});
+    Write("crlf", {'p', '\r', '\n'});
     Write("empty.bmp", ValidPicture(0, 4, 24).Build());  // a BMP may hold no pixels
     Write("dest.bmp", {'o', 'l', 'd'});
     const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
@@ -187,6 +188,10 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
          Redirect("/dev/zero", O_RDONLY, STDIN_FILENO)},
         {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
+        {{"-w", "-s-m", "--files-from", At("crlf")},
+         said + At("crlf") +
+             ": lines end in CR LF, as Windows writes them: "
+             "convert the list (tr -d '\\r')"},
         {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
         {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
     };
