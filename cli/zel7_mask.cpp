@@ -110,7 +110,11 @@ int main(int argc, char** argv) {
     // Nothing the batch reads or writes, whichever shard of it runs, may be the report.
     zel7::cli::JsonReport report;
     if (!line.reportPath.empty()) {
+        // One picture's DEST is written, not read: said as the mask that would replace it.
         std::vector<std::string> reads = line.operands;
+        if (!line.Batch()) {
+            reads.pop_back();
+        }
         reads.insert(reads.end(), line.lists.begin(), line.lists.end());
         if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
             return zel7::cli::UsageError(*problem);

@@ -168,6 +168,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-o", At(""), "--base=", photo}, "the base folder name is empty"},
         {{"-w", "-o", At(""), "--shard=2/2", photo}, "I/N with I from 0 to N - 1"},
         {{"-w", "-s", "-m", "--files-from", list, "--report", list}, "a file the batch reads"},
+        {{"-w", "--report", dest, photo, dest}, "would be replaced by the mask " + dest},
         {{"-w", "-s", "-m", "--files-from", list, "--report", photo}, "replace a picture"},
         {{"-w", "-s", "-m", "--report", At("x/../photo-m.bmp"), photo}, "replaced by the mask"},
         {{"-w", "-o", At("tmp"), "--keep-tree", "--report", At("tmp/a"), At("a/p.bmp"),
