@@ -304,7 +304,7 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
 // The name under zel7-mask's rules for the suffix and the format (a side given, which no
 // name depends on, for the rules ask one).
 py::str MaskName(const fs::path& source, const std::string& suffix,
-                 const std::optional<std::string>& format, bool cutout) {
+                 const std::optional<std::string>& format, bool cutout, bool soft) {
     zel7::MaskSettings settings;
     Apply("white", "", settings);
     if (!suffix.empty()) {
@@ -315,6 +315,9 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
     }
     if (cutout) {
         Apply("cutout", "", settings);
+    }
+    if (soft) {
+        Apply("soft", "", settings);
     }
     if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
         !checked.Ok()) {
@@ -434,12 +437,13 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
                "for one file of a batch _plan planned, with the batch's keywords.");
 
     module.def("mask_name", &MaskName, py::arg("source"), py::arg("suffix") = "",
-               py::arg("format") = py::none(), py::arg("cutout") = false,
+               py::arg("format") = py::none(), py::arg("cutout") = false, py::arg("soft") = false,
                R"(The file name of source's mask, as zel7-mask names it in a batch.
 
 A source named .bmp or .dib keeps its name (its mask is a BMP too); others get their
-stem and .png, as cut-outs always do. format ("png", "bmp" or "webp") has the last word, and
-suffix goes before the extension: mask_name("shots/a.jpg", "-mask") is "a-mask.png".
+stem and .png, as cut-outs always do. format ("png", "bmp" or "webp", the last for cut-outs
+and soft=True masks) has the last word, and suffix goes before the extension:
+mask_name("shots/a.jpg", "-mask") is "a-mask.png".
 A suffix or a format zel7-mask refuses (a "/" in the suffix, a BMP cut-out) raises
 ValueError with its words.
 )");

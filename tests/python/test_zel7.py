@@ -151,6 +151,8 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.dask.mask_files("a.bmp", "out"), TypeError, "^paths is a list"),
     (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
     (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
+    (lambda: zel7.mask_name("a.png", format="webp", soft=True, cutout=True), ValueError,
+     "^cutout and soft exclude"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
