@@ -7,31 +7,46 @@
 
 namespace zel7::cli {
 
-int ReadSourceList(const std::string& path, char separator, std::vector<std::string>& paths) {
+std::optional<std::string> ReadSourceList(const std::string& path, char separator,
+                                          std::vector<std::string>& paths) {
     std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rbe");
     if (file == nullptr) {
-        return errno;
+        return std::strerror(errno);
     }
     std::string entry;
-    // Read by lines, a NUL-separated list would be one path that opens as its first.
-    bool nul = false;
+    // Read by lines, a NUL-separated list would be one path that opens as its first; a
+    // list written on Windows, names ending in a carriage return that none of the files
+    // has.
+    bool nul = false, crlf = false;
+    const auto take = [&] {
+        crlf = crlf || (separator == '\n' && entry.back() == '\r');
+        paths.push_back(std::move(entry));
+        entry.clear();
+    };
     for (int c; (c = std::getc(file)) != EOF;) {
         if (c != separator) {
             entry.push_back(char(c));
             nul = nul || c == '\0';
         } else if (!entry.empty()) {
-            paths.push_back(std::move(entry));
-            entry.clear();
+            take();
         }
     }
-    int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : nul ? EILSEQ : 0;
+    std::optional<std::string> refused;
+    if (std::ferror(file)) {
+        refused = std::strerror(errno != 0 ? errno : EIO);
+    }
     if (!entry.empty()) {
-        paths.push_back(std::move(entry));
+        take();
     }
     if (file != stdin) {
         std::fclose(file);
     }
-    return error;
+    if (!refused && nul) {
+        refused = "paths with NUL bytes: read the list with -0";
+    } else if (!refused && crlf) {
+        refused = "lines end in CR LF, as Windows writes them: convert the list (tr -d '\\r')";
+    }
+    return refused;
 }
 
 namespace {

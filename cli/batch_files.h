@@ -13,9 +13,10 @@ namespace zel7::cli {
 
 // Appends the paths in the file at path ("-": standard input), one a line or, with
 // separator '\0', NUL-terminated as find -print0 writes them; empty entries are
-// skipped. Returns 0 or an errno value: EILSEQ for a list read by lines that holds
-// NUL bytes.
-int ReadSourceList(const std::string& path, char separator, std::vector<std::string>& paths);
+// skipped. Returns nothing, or why the list was not read: a list read by lines may hold
+// no NUL byte, nor end a line in CR LF.
+std::optional<std::string> ReadSourceList(const std::string& path, char separator,
+                                          std::vector<std::string>& paths);
 
 // A file name as coreutils prints it in messages: as it is when it holds no control
 // character, otherwise quoted so that none reaches the terminal raw.

@@ -7,6 +7,33 @@
 #include "system/system.h"
 
 namespace zel7::cli {
+namespace {
+
+// Whether a line is a whole object as Add writes them: its braces closed, outside the
+// strings, only at its end. Cut anywhere short of that, one is still open.
+bool WholeObject(std::string_view line) {
+    if (line.empty() || line.front() != '{') {
+        return false;
+    }
+    int depth = 0;
+    bool quoted = false, escaped = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            quoted = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return i + 1 == line.size();
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 JsonReport::~JsonReport() {
     Close();
@@ -18,7 +45,7 @@ int JsonReport::Open(const std::string& path, bool continued) {
         return 0;
     }
     if (continued) {
-        return OpenLinesToContinue(path, file_);
+        return OpenLinesToContinue(path, file_, WholeObject);
     }
     file_ = std::fopen(path.c_str(), "we");
     return file_ == nullptr ? errno : 0;

@@ -3,7 +3,6 @@
 // jobs on threads and reports.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -91,9 +90,8 @@ int main(int argc, char** argv) {
         }
     }
     for (const std::string& list : line.lists) {
-        if (int error = zel7::cli::ReadSourceList(list, line.listSeparator, line.operands)) {
-            return Stop(list, error == EILSEQ ? "paths with NUL bytes: read the list with -0"
-                                              : std::strerror(error));
+        if (auto refused = zel7::cli::ReadSourceList(list, line.listSeparator, line.operands)) {
+            return Stop(list, *refused);
         }
     }
     zel7::BatchPlan plan;
@@ -112,7 +110,11 @@ int main(int argc, char** argv) {
     // Nothing the batch reads or writes, whichever shard of it runs, may be the report.
     zel7::cli::JsonReport report;
     if (!line.reportPath.empty()) {
+        // One picture's DEST is written, not read: said as the mask that would replace it.
         std::vector<std::string> reads = line.operands;
+        if (!line.Batch()) {
+            reads.pop_back();
+        }
         reads.insert(reads.end(), line.lists.begin(), line.lists.end());
         if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
             return zel7::cli::UsageError(*problem);

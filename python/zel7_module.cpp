@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "formats/decoded_rows.h"
 #include "formats/picture_files.h"
 #include "system/result.h"
+#include "system/system.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -47,13 +49,17 @@ py::str PathText(const fs::path& path) {
 
 // The classes live in the package's Python half, where they can be pickled by name
 // (Dask's workers send them back) and documented as any class is.
-[[noreturn]] void Raise(const zel7::Result& result, const std::optional<fs::path>& path) {
-    const py::object type = py::module_::import("zel7").attr(
-        result.ConcernsDestination() ? "WriteError" : "PictureError");
-    const py::object error =
-        type(Text(zel7::Describe(result)), path ? py::object(PathText(*path)) : py::none());
+[[noreturn]] void Raise(const char* kind, const std::string& reason,
+                        const std::optional<fs::path>& path) {
+    const py::object type = py::module_::import("zel7").attr(kind);
+    const py::object error = type(Text(reason), path ? py::object(PathText(*path)) : py::none());
     PyErr_SetObject(type.ptr(), error.ptr());
     throw py::error_already_set();
+}
+
+[[noreturn]] void Raise(const zel7::Result& result, const std::optional<fs::path>& path) {
+    Raise(result.ConcernsDestination() ? "WriteError" : "PictureError", zel7::Describe(result),
+          path);
 }
 
 [[noreturn]] void RaiseValue(const zel7::Result& result) {
@@ -87,6 +93,25 @@ bool TakenAsKeyword(const zel7::Option& option, Use use) {
            (use != Use::Arrays || (name != "format" && name != "max-pixels" && name != "srgb"));
 }
 
+// Whether a switch is on: None is off, and truth is as Python tells it, of a bool or a
+// number only: "no" would be true. (NumPy's bool looked up each time: a static object
+// would outlive the interpreter, and be released after it.)
+bool On(const std::string& keyword, const py::handle& value) {
+    if (value.is_none()) {
+        return false;
+    }
+    if (!PyBool_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
+        !py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
+        throw py::type_error(keyword + " is a switch: True, False or None, not " +
+                             std::string(py::repr(value)));
+    }
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) {
+        throw py::error_already_set();  // an array of many values, say
+    }
+    return truth == 1;
+}
+
 // The background argument and the keyword options, read through the library's table
 // and checked by its rules: ValueError for a bad value, TypeError for an unknown
 // keyword, as a Python function's own would be. A batch's out_dir, when given, is
@@ -117,19 +142,7 @@ zel7::MaskSettings Settings(const char* function, const std::string& background,
             continue;
         }
         if (option->argument == nullptr) {
-            // Truth as Python tells it, of a bool or a number only: "no" would be true.
-            // (NumPy's bool looked up each time: a static object would outlive the
-            // interpreter, and be released after it.)
-            if (!PyBool_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
-                !py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
-                throw py::type_error(keyword + " is a switch: True, False or None, not " +
-                                     std::string(py::repr(value)));
-            }
-            const int truth = PyObject_IsTrue(value.ptr());
-            if (truth < 0) {
-                throw py::error_already_set();  // an array of many values, say
-            }
-            if (truth == 1) {
+            if (On(keyword, value)) {
                 Apply(option->name, "", settings);
             }
             continue;
@@ -304,7 +317,7 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
 // The name under zel7-mask's rules for the suffix and the format (a side given, which no
 // name depends on, for the rules ask one).
 py::str MaskName(const fs::path& source, const std::string& suffix,
-                 const std::optional<std::string>& format, bool cutout) {
+                 const std::optional<std::string>& format, bool cutout, bool soft) {
     zel7::MaskSettings settings;
     Apply("white", "", settings);
     if (!suffix.empty()) {
@@ -316,6 +329,9 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
     if (cutout) {
         Apply("cutout", "", settings);
     }
+    if (soft) {
+        Apply("soft", "", settings);
+    }
     if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
         !checked.Ok()) {
         RaiseValue(checked);
@@ -323,20 +339,28 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
     return PathText(zel7::MaskFileName(source, suffix, settings.format, cutout));
 }
 
-// A batch planned by the library, for zel7.dask: the options checked once, every
-// refusal decided over the whole list. Returns the jobs as (index, source,
-// destination) and the refused sources as (index, source, destination, reason).
+// A batch planned by the library, for zel7.dask: the options checked once, the output
+// folder as zel7-mask checks it, every refusal decided over the whole list. Returns the
+// jobs as (index, source, destination) and the refused sources as (index, source,
+// destination, reason).
 py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
                const std::string& suffix, const std::string& background,
-               const py::kwargs& options) {
+               const py::handle& skipExisting, const py::kwargs& options) {
     zel7::MaskSettings settings = Settings("mask_files", background, options, Use::Batch, outDir);
     if (!suffix.empty()) {
         Apply("suffix", suffix, settings);
+    }
+    if (On("skip_existing", skipExisting)) {
+        Apply("skip-existing", "", settings);
     }
     // Again, now that it is a batch: its masks are PNG or BMP unless format says.
     if (zel7::Result checked = zel7::CheckSettings(settings, zel7::Spelling::Keyword);
         !checked.Ok()) {
         RaiseValue(checked);
+    }
+    // A missing or unwritable folder is said once, before any work.
+    if (const int error = zel7::CheckWritableFolder(outDir)) {
+        Raise("WriteError", std::strerror(error), outDir);
     }
     zel7::BatchPlan plan;
     {
@@ -427,19 +451,21 @@ WriteError when the destination cannot be written. The GIL is released meanwhile
                "confidence its --report gives (None but for refined masks and cut-outs). "
                "With out_dir, one file of a batch _plan planned, with the batch's keywords.");
     module.def("_plan", &Plan, py::arg("paths"), py::arg("out_dir"), py::arg("suffix"),
-               py::arg("background"), "zel7.dask's batch, planned as zel7-mask plans its own.");
+               py::arg("background"), py::arg("skip_existing"),
+               "zel7.dask's batch, planned as zel7-mask plans its own.");
     module.def("_up_to_date", &UpToDate, py::arg("source"), py::arg("destination"),
                py::arg("background"), py::arg("out_dir"),
                "Whether the mask exists and is not older than its source (--skip-existing), "
                "for one file of a batch _plan planned, with the batch's keywords.");
 
     module.def("mask_name", &MaskName, py::arg("source"), py::arg("suffix") = "",
-               py::arg("format") = py::none(), py::arg("cutout") = false,
+               py::arg("format") = py::none(), py::arg("cutout") = false, py::arg("soft") = false,
                R"(The file name of source's mask, as zel7-mask names it in a batch.
 
 A source named .bmp or .dib keeps its name (its mask is a BMP too); others get their
-stem and .png, as cut-outs always do. format ("png", "bmp" or "webp") has the last word, and
-suffix goes before the extension: mask_name("shots/a.jpg", "-mask") is "a-mask.png".
+stem and .png, as cut-outs always do. format ("png", "bmp" or "webp", the last for cut-outs
+and soft=True masks) has the last word, and suffix goes before the extension:
+mask_name("shots/a.jpg", "-mask") is "a-mask.png".
 A suffix or a format zel7-mask refuses (a "/" in the suffix, a BMP cut-out) raises
 ValueError with its words.
 )");

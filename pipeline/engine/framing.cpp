@@ -269,9 +269,16 @@ Result Framed::WriteRow(int32_t y, uint8_t* out) {
             // Premultiplied back to the colours themselves; the resampler's overshoot
             // past the alpha is clipped.
             const unsigned alpha = pixel[3];
+            const bool clear = options_.hardEdges && alpha < 128;
             for (int c = 0; c < 3; ++c) {
-                pixel[c] =
-                    alpha == 0 ? 0 : uint8_t(std::min(255u, (pixel[c] * 255u + alpha / 2) / alpha));
+                pixel[c] = alpha == 0 || clear
+                               ? 0
+                               : uint8_t(std::min(255u, (pixel[c] * 255u + alpha / 2) / alpha));
+            }
+            // Resampling softens hard edges again: each pixel goes back to whole object or
+            // none, by the side of the middle it lies on.
+            if (options_.hardEdges) {
+                pixel[3] = clear ? 0 : 255;
             }
         }
     }

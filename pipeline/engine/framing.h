@@ -49,6 +49,7 @@ struct FramingOptions {
     std::optional<FrameSize> aspect{};  // width:height, padded to
     std::optional<FrameSize> size{};    // fitted into; exactly so with an aspect
     std::optional<FrameColour> flatten{};
+    bool hardEdges = false;  // a resized cut-out's alpha set back to 0 or 255
 
     // Whether the picture's geometry changes, or only its colours.
     bool Reshapes() const { return trim || margin || aspect || size; }

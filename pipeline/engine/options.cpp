@@ -423,6 +423,7 @@ MaskOptions MaskSettings::ForFile(PictureFormat written) const {
         options.refine.product = Product::Cutout;
     }
     options.framing = framing;
+    options.framing.hardEdges = refine.hardEdges;
     options.quality = quality.value_or(kDefaultQuality);
     options.lossless = lossless;
     return options;
@@ -530,6 +531,12 @@ std::string Named(const std::filesystem::path& destination) {
 
 Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                std::filesystem::path destination, Spelling spelling, BatchJob& job) {
+    // An empty name would fail only once the picture was read, naming nothing.
+    if (source.empty() || destination.empty()) {
+        return Invalid(
+            source.empty() ? "the source's name is empty" : "the destination's name is empty",
+            spelling);
+    }
     std::error_code ignored;
     // A batch's destination is planned already, into its folder: a folder there is in the
     // way, as it is to zel7-mask's own batches.
@@ -542,6 +549,13 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
                 spelling, Named(destination));
         }
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
+        // As cp will not copy a file onto itself: a source is replaced only when named so.
+        if (std::filesystem::equivalent(source, destination, ignored)) {
+            return Invalid(
+                "the mask would replace its source; name the mask's file (the source's own "
+                "name replaces it)",
+                spelling, Named(destination));
+        }
     }
     std::optional<PictureFormat> format =
         settings.format ? settings.format : FormatForName(destination);

@@ -873,7 +873,8 @@ void OpenStandardStreams() {
     }
 }
 
-int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file) {
+int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,
+                        bool (*complete)(std::string_view line)) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     struct stat info {};
     if (!fd.IsOpen() || ::fstat(fd.Get(), &info) != 0) {
@@ -897,8 +898,23 @@ int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file) {
         }
         end = from;
     }
-    if (reading.IsOpen() && end != uint64_t(info.st_size) &&
-        ::ftruncate(fd.Get(), off_t(end)) != 0) {
+    // A last line without its newline was cut short, or written whole by a program killed
+    // just before the newline: kept when complete says so. (One past a mebibyte, longer
+    // than a line is ever written, is not read to ask.)
+    constexpr uint64_t kLongestLine = 1 << 20;
+    const uint64_t last = uint64_t(info.st_size) - end;
+    std::string line;
+    if (reading.IsOpen() && last > 0 && last <= kLongestLine && complete != nullptr) {
+        line.resize(std::size_t(last));
+        if (int error = ReadExactlyAt(reading.Get(), end, line.data(), line.size())) {
+            return error;
+        }
+    }
+    if (!line.empty() && complete(line)) {
+        if (::write(fd.Get(), "\n", 1) != 1) {
+            return errno;
+        }
+    } else if (reading.IsOpen() && last > 0 && ::ftruncate(fd.Get(), off_t(end)) != 0) {
         return errno;
     }
     file = ::fdopen(fd.Get(), "a");

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "system/result.h"
 
@@ -201,9 +202,11 @@ void OpenStandardStreams();
 
 // Opens a file of lines to go on with it, made if missing: what follows the last whole
 // line of a regular file that may be read (a line cut short when the program that wrote it
-// was killed) is taken away, so that every line stays whole. Programs writing to one file
-// at once must not: one would cut another's line. 0, or why not.
-int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file);
+// was killed) is taken away, so that every line stays whole; unless complete says it is
+// complete without its newline, which is then added. Programs writing to one file at once
+// must not: one would cut another's line. 0, or why not.
+int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,
+                        bool (*complete)(std::string_view line) = nullptr);
 
 // Whether standard error is a terminal: a person watching, to whom progress is shown.
 bool StandardErrorIsTerminal();

@@ -86,4 +86,5 @@ def mask_name(
     suffix: str = "",
     format: Format | None = None,
     cutout: bool = False,
+    soft: bool = False,
 ) -> str: ...

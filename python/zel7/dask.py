@@ -23,6 +23,7 @@ ambiguous_edges and unevenness, to route doubtful pictures to a person.
 from __future__ import annotations
 
 import logging
+import numbers
 import os
 import time
 from collections.abc import Iterable
@@ -64,12 +65,13 @@ def mask_files(
     client: the cluster's client; None takes the current default client, or, when
         there is none, starts a cluster of processes on this machine for the batch
         and closes it afterwards.
-    partitions: how many tasks the files are cut into; None: four per worker thread.
-        Never more than there are files.
+    partitions: how many tasks the files are cut into, from 1 up; None: four per worker
+        thread. Never more than there are files.
     skip_existing: a file whose mask exists and is not older than it is "skipped".
     options: the keyword options of zel7.mask_file (format, max_pixels, connected,
         cutout, ...) and keep_tree and base; they are checked here, before any work,
-        as zel7-mask checks its own, and a bad one raises ValueError or TypeError.
+        as zel7-mask checks its own, and a bad one raises ValueError or TypeError. So
+        is out_dir: one that is missing or cannot be written to raises zel7.WriteError.
 
     Returns one dict per path, in the order of paths (see the module's docstring). A
     file that fails never raises: its dict says why.
@@ -77,10 +79,15 @@ def mask_files(
     if isinstance(paths, (str, bytes, os.PathLike)):
         # A name is iterable too, and its letters would each be masked.
         raise TypeError("paths is a list of files, not one name: [path] masks one file")
+    if partitions is not None:
+        if isinstance(partitions, bool) or not isinstance(partitions, numbers.Integral):
+            raise TypeError(f"partitions is a whole number or None, not {partitions!r}")
+        if partitions < 1:
+            raise ValueError(f"partitions is a whole number from 1 up, not {partitions}")
     paths = [os.fspath(path) for path in paths]
     out_dir = os.fspath(out_dir)
     # The library plans the batch as zel7-mask plans its own, options checked first.
-    jobs, refused = zel7._zel7._plan(paths, out_dir, suffix, background, **options)
+    jobs, refused = zel7._zel7._plan(paths, out_dir, suffix, background, skip_existing, **options)
     report: list[Entry | None] = [None] * len(paths)
     for index, source, destination, reason in refused:
         report[index] = _entry(source, destination, "failed", reason)

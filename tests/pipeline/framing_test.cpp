@@ -19,7 +19,7 @@ using test_support::Bytes;
 
 // Framing as zel7-mask's options give it, read through the library's table.
 FramingOptions Framing(const std::string& options) {
-    return test_support::Settings("white " + options).framing;
+    return test_support::Settings("white " + options).ForFile(PictureFormat::Png).framing;
 }
 
 // A row for each branch of LayOutFrame: margins alone, an aspect padding either way, and a size
@@ -131,8 +131,10 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         // a level lost at half (150 and 210 of the ink), the colour lost at the least.
         {"the faintest, last pixel", {11, 19, 1, 1}, faint, "trim", {0, 255, 255, 1}},
         {"half alpha, a whole row", {0, 4, 12, 1}, half, "trim margin=1", {90, 149, 209, 128}},
-        // Resampled in two bands: flat planes stay flat, each at its level, even 0.
+        // Resampled in two bands: flat planes stay flat, each at its level, even 0; hard
+        // edges' alpha whole again from the middle up.
         {"halved", {3, 1, 6, 18}, {0, 150, 210, 255}, "trim size=3x9", {0, 150, 210, 255}},
+        {"hard edges", {3, 1, 6, 18}, half, "hard-edges trim size=3x9", {90, 149, 209, 255}},
         // A grey over the colour: alone row for row; held with a margin, trimmed or not.
         {"flattened alone", line, grey, "flatten=#336699", {76, 101, 126}},
         {"flattened, a margin", line, grey, "flatten=#336699 margin=1", {76, 101, 126}},

@@ -151,6 +151,13 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.dask.mask_files("a.bmp", "out"), TypeError, "^paths is a list"),
     (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
     (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
+    (lambda: zel7.mask_name("a.png", format="webp", soft=True, cutout=True), ValueError,
+     "^cutout and soft exclude"),
+    (lambda: zel7.dask.mask_files(["a.bmp"], "out", skip_existing="no"), TypeError,
+     "^skip_existing is a switch"),
+    (lambda: zel7.dask.mask_files(["a.bmp"], "out", partitions=0), ValueError, "^partitions is"),
+    (lambda: zel7.dask.mask_files(["a.bmp"], "/nonexistent-zel7"), zel7.WriteError,
+     "^/nonexistent-zel7: No such file"),
 ])
 def test_bad_calls_refused(call, kind, words):
     with pytest.raises(kind, match=words):
