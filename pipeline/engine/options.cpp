@@ -549,7 +549,7 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
                 spelling, Named(destination));
         }
         destination /= MaskFileName(source, "", settings.format, settings.Cutout());
-        // As cp will not copy a file onto itself: a source is replaced only when named so.
+        // A folder is no way to name the source: a source is replaced only when named so.
         if (std::filesystem::equivalent(source, destination, ignored)) {
             return Invalid(
                 "the mask would replace its source; name the mask's file (the source's own "

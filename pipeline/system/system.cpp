@@ -904,7 +904,7 @@ int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,
     }
     // A last line without its newline was cut short, or written whole by a program killed
     // just before the newline: kept when complete says so. (One past a mebibyte, longer
-    // than a line is ever written, is not read to ask.)
+    // than a line is ever written, is not asked about: it goes.)
     constexpr uint64_t kLongestLine = 1 << 20;
     const uint64_t last = uint64_t(info.st_size) - end;
     std::string line;
@@ -915,8 +915,8 @@ int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,
         }
     }
     if (!line.empty() && complete(line)) {
-        if (::write(fd.Get(), "\n", 1) != 1) {
-            return errno;
+        if (int error = WriteAll(fd.Get(), "\n", 1)) {
+            return error;
         }
     } else if (reading.IsOpen() && last > 0 && ::ftruncate(fd.Get(), off_t(end)) != 0) {
         return errno;

@@ -1,5 +1,5 @@
 import os
-from typing import Literal
+from typing import Literal, overload
 
 import numpy
 import numpy.typing
@@ -15,12 +15,13 @@ class Error(Exception):
 class PictureError(Error): ...
 class WriteError(Error): ...
 
+@overload
 def mask(
     pixels: numpy.typing.ArrayLike,
     background: Background = "white",
     *,
     channels: Literal["rgb", "bgr", "rgba", "bgra"] | None = None,
-    confidence: bool = False,
+    confidence: Literal[False] = False,
     studio: bool = False,
     shadow: Literal["drop", "keep"] = "drop",
     auto_background: bool = False,
@@ -32,10 +33,26 @@ def mask(
     hard_edges: bool = False,
     soft: bool = False,
     invert: bool = False,
-) -> (
-    numpy.typing.NDArray[numpy.uint8]
-    | tuple[numpy.typing.NDArray[numpy.uint8], dict[str, float] | None]
-): ...
+) -> numpy.typing.NDArray[numpy.uint8]: ...
+@overload
+def mask(
+    pixels: numpy.typing.ArrayLike,
+    background: Background = "white",
+    *,
+    channels: Literal["rgb", "bgr", "rgba", "bgra"] | None = None,
+    confidence: Literal[True],
+    studio: bool = False,
+    shadow: Literal["drop", "keep"] = "drop",
+    auto_background: bool = False,
+    tolerance: int | None = None,
+    connected: bool = False,
+    hole_area: int = 0,
+    despeckle: int = 0,
+    cutout: bool = False,
+    hard_edges: bool = False,
+    soft: bool = False,
+    invert: bool = False,
+) -> tuple[numpy.typing.NDArray[numpy.uint8], dict[str, float] | None]: ...
 def mask_file(
     source: str | os.PathLike[str],
     destination: str | os.PathLike[str],
