@@ -221,8 +221,9 @@ py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
 // The mask; with confidence, the mask and the refined picture's confidence (None for
 // others). A doubt becomes a warning, as zel7-mask remarks on a doubtful file.
 py::object Mask(const py::object& pixels, const std::string& background,
-                const std::optional<std::string>& channels, bool confidence,
+                const std::optional<std::string>& channels, const py::handle& confidenceWord,
                 const py::kwargs& options) {
+    const bool confidence = On("confidence", confidenceWord);
     const zel7::MaskSettings settings = Settings("mask", background, options, Use::Arrays);
     // Without forcecast: an ndarray of any strides is taken as it is, never copied.
     const py::array array = py::array::ensure(pixels);
@@ -317,7 +318,9 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
 // The name under zel7-mask's rules for the suffix and the format (a side given, which no
 // name depends on, for the rules ask one).
 py::str MaskName(const fs::path& source, const std::string& suffix,
-                 const std::optional<std::string>& format, bool cutout, bool soft) {
+                 const std::optional<std::string>& format, const py::handle& cutoutWord,
+                 const py::handle& softWord) {
+    const bool cutout = On("cutout", cutoutWord), soft = On("soft", softWord);
     zel7::MaskSettings settings;
     Apply("white", "", settings);
     if (!suffix.empty()) {

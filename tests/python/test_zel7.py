@@ -148,6 +148,7 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     (lambda: zel7.dask.mask_files(["a.bmp"], "out", base=""), ValueError, "base folder name"),
     # A switch is a bool or a number: a word would be true, whatever it says.
     (lambda: zel7.mask(photo(), connected="no"), TypeError, "^connected is a switch"),
+    (lambda: zel7.mask(photo(), confidence="no"), TypeError, "^confidence is a switch"),
     (lambda: zel7.dask.mask_files("a.bmp", "out"), TypeError, "^paths is a list"),
     (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
     (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
