@@ -302,8 +302,11 @@ bool UpToDate(const fs::path& source, const fs::path& destination, const std::st
 }
 
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
-py::str MaskFileOf(const fs::path& source, const fs::path& destination,
-                   const std::string& background, const py::kwargs& options) {
+// The destination; with confidence, the destination and the confidence.
+py::object MaskFileOf(const fs::path& source, const fs::path& destination,
+                      const std::string& background, const py::handle& confidenceWord,
+                      const py::kwargs& options) {
+    const bool asked = On("confidence", confidenceWord);
     auto [written, remark, confidence] =
         MaskFileNoted(source, destination, background, std::nullopt, options);
     if (!remark.empty()) {
@@ -312,7 +315,10 @@ py::str MaskFileOf(const fs::path& source, const fs::path& destination,
             .attr("warn")(PathText(source) + py::str(": ") + Text(remark),
                           py::handle(PyExc_UserWarning), 1);
     }
-    return written;
+    if (asked) {
+        return py::make_tuple(written, confidence);
+    }
+    return std::move(written);
 }
 
 // The name under zel7-mask's rules for the suffix and the format (a side given, which no
@@ -429,7 +435,7 @@ PictureError for pictures past the size limits. The GIL is released meanwhile.
                    .c_str());
 
     module.def("mask_file", &MaskFileOf, py::arg("source"), py::arg("destination"),
-               py::arg("background") = "white",
+               py::arg("background") = "white", py::kw_only(), py::arg("confidence") = false,
                (std::string(
                     R"(Writes the mask of the picture file source to destination, as zel7-mask does.
 
@@ -441,8 +447,10 @@ at quality, or lossless), soft masks PNG or WebP, masks PNG or BMP. A folder as 
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 
-Returns the destination written. Raises PictureError when the source cannot be read,
-WriteError when the destination cannot be written. The GIL is released meanwhile.
+Returns the destination written; with confidence=True, the destination and the confidence
+of a refined mask or cut-out, as zel7-mask's --report gives it (a dict; None for others).
+Raises PictureError when the source cannot be read, WriteError when the destination cannot
+be written. The GIL is released meanwhile.
 )") + OptionsDoc(Use::Files))
                    .c_str());
 

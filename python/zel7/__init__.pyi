@@ -1,5 +1,5 @@
 import os
-from typing import Literal, overload
+from typing import Literal, TypedDict, Unpack, overload
 
 import numpy
 import numpy.typing
@@ -15,72 +15,74 @@ class Error(Exception):
 class PictureError(Error): ...
 class WriteError(Error): ...
 
+# The options of refined masks and cut-outs, as zel7-mask's long options...
+class RefineOptions(TypedDict, total=False):
+    studio: bool
+    shadow: Literal["drop", "keep"]
+    auto_background: bool
+    tolerance: int | None
+    connected: bool
+    hole_area: int
+    despeckle: int
+    cutout: bool
+    hard_edges: bool
+    soft: bool
+    invert: bool
+
+# ...and those of files written.
+class FileOptions(RefineOptions, total=False):
+    format: Format | None
+    max_pixels: int
+    trim: bool
+    margin: str | int | None
+    aspect: str | None
+    square: bool
+    size: str | None
+    flatten: str | None
+    quality: int | None
+    lossless: bool
+    srgb: bool
+
+Mask = numpy.typing.NDArray[numpy.uint8]
+Confidence = dict[str, float] | None
+Channels = Literal["rgb", "bgr", "rgba", "bgra"] | None
+
 @overload
 def mask(
     pixels: numpy.typing.ArrayLike,
     background: Background = "white",
     *,
-    channels: Literal["rgb", "bgr", "rgba", "bgra"] | None = None,
+    channels: Channels = None,
     confidence: Literal[False] = False,
-    studio: bool = False,
-    shadow: Literal["drop", "keep"] = "drop",
-    auto_background: bool = False,
-    tolerance: int | None = None,
-    connected: bool = False,
-    hole_area: int = 0,
-    despeckle: int = 0,
-    cutout: bool = False,
-    hard_edges: bool = False,
-    soft: bool = False,
-    invert: bool = False,
-) -> numpy.typing.NDArray[numpy.uint8]: ...
+    **options: Unpack[RefineOptions],
+) -> Mask: ...
 @overload
 def mask(
     pixels: numpy.typing.ArrayLike,
     background: Background = "white",
     *,
-    channels: Literal["rgb", "bgr", "rgba", "bgra"] | None = None,
+    channels: Channels = None,
     confidence: Literal[True],
-    studio: bool = False,
-    shadow: Literal["drop", "keep"] = "drop",
-    auto_background: bool = False,
-    tolerance: int | None = None,
-    connected: bool = False,
-    hole_area: int = 0,
-    despeckle: int = 0,
-    cutout: bool = False,
-    hard_edges: bool = False,
-    soft: bool = False,
-    invert: bool = False,
-) -> tuple[numpy.typing.NDArray[numpy.uint8], dict[str, float] | None]: ...
+    **options: Unpack[RefineOptions],
+) -> tuple[Mask, Confidence]: ...
+@overload
 def mask_file(
     source: str | os.PathLike[str],
     destination: str | os.PathLike[str],
     background: Background = "white",
     *,
-    format: Format | None = None,
-    max_pixels: int = 200_000_000,
-    trim: bool = False,
-    margin: str | int | None = None,
-    aspect: str | None = None,
-    square: bool = False,
-    size: str | None = None,
-    flatten: str | None = None,
-    quality: int | None = None,
-    lossless: bool = False,
-    studio: bool = False,
-    shadow: Literal["drop", "keep"] = "drop",
-    auto_background: bool = False,
-    tolerance: int | None = None,
-    connected: bool = False,
-    hole_area: int = 0,
-    despeckle: int = 0,
-    cutout: bool = False,
-    hard_edges: bool = False,
-    srgb: bool = False,
-    soft: bool = False,
-    invert: bool = False,
+    confidence: Literal[False] = False,
+    **options: Unpack[FileOptions],
 ) -> str: ...
+@overload
+def mask_file(
+    source: str | os.PathLike[str],
+    destination: str | os.PathLike[str],
+    background: Background = "white",
+    *,
+    confidence: Literal[True],
+    **options: Unpack[FileOptions],
+) -> tuple[str, Confidence]: ...
 def mask_name(
     source: str | os.PathLike[str],
     suffix: str = "",

@@ -204,12 +204,14 @@ def test_confidence_counts_blurred_edges(tmp_path):
     square[20:40, 30:50] = 40
     for radius in (0, 2):
         Image.fromarray(square).filter(ImageFilter.BoxBlur(radius)).save(tmp_path / "p.bmp")
-        noted = zel7._zel7._mask_file_noted(tmp_path / "p.bmp", tmp_path / "m.png", studio=True)
+        written, judged = zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", studio=True,
+                                         confidence=True)
         mask, confidence = zel7.mask(np.asarray(Image.open(tmp_path / "p.bmp")), studio=True,
                                      confidence=True)
-        assert confidence == noted[2] and mask.shape == (60, 80)
+        assert confidence == judged and mask.shape == (60, 80) and written.endswith("m.png")
         shares.append(confidence["ambiguous_edges"])
     assert shares[0] == 0 and shares[1] > 0.4
     assert zel7.mask(square, confidence=True)[1] is None
+    assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", confidence=True)[1] is None
     with pytest.warns(UserWarning, match="no object told from it"):
         zel7.mask(np.full((60, 80, 3), 250, np.uint8), studio=True)
