@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <deque>
+#include <utility>
 
 namespace zel7 {
 namespace {
@@ -55,6 +56,11 @@ constexpr int kMostTint = 255 / 5;
 // outline meets the backdrop, or shadow, softly. A glossy object's halo around its
 // highlight is tinted alike, but ringed by the object.
 constexpr double kLeastOpenShare = 0.3;
+
+// A shadow's part split from its object (see below) deepens to at least this at its core, as
+// a contact shadow does (the studio's 30 to 60 levels), where a white garment's faded
+// outline lies some 10 to 20 levels deep.
+constexpr int kLeastSplitDepth = 30;
 
 // A rejected patch whose deeper samples lie this many times deeper, on average, than
 // its shallower ones is an object in its own shadow (see below). (A white bowl's body,
@@ -182,6 +188,75 @@ bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, in
                   bool white) {
     return ShadeOf(bgr, backdrop, tolerance, white) != Shade::kNone;
 }
+
+// The convex hull of samples (counted row by row, across wide), to tell what lies within.
+class ConvexHull {
+public:
+    ConvexHull(const std::vector<std::size_t>& samples, std::size_t across) {
+        // Each row's outermost samples are enough (Andrew's monotone chain over them).
+        std::vector<Point> ends;
+        std::vector<std::pair<std::size_t, std::size_t>> rows;  // (row, column)
+        for (const std::size_t k : samples) {
+            rows.emplace_back(k / across, k % across);
+        }
+        std::sort(rows.begin(), rows.end());
+        for (std::size_t at = 0; at < rows.size();) {
+            std::size_t last = at;
+            while (last + 1 < rows.size() && rows[last + 1].first == rows[at].first) {
+                ++last;
+            }
+            ends.push_back({int64_t(rows[at].second), int64_t(rows[at].first)});
+            ends.push_back({int64_t(rows[last].second), int64_t(rows[at].first)});
+            at = last + 1;
+        }
+        std::sort(ends.begin(), ends.end());
+        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+        if (ends.size() < 3) {
+            return;
+        }
+        std::vector<Point> hull(2 * ends.size());
+        std::size_t size = 0;
+        for (std::size_t at = 0; at < ends.size(); ++at) {  // the lower chain
+            while (size >= 2 && Turn(hull[size - 2], hull[size - 1], ends[at]) <= 0) {
+                --size;
+            }
+            hull[size++] = ends[at];
+        }
+        for (std::size_t at = ends.size() - 1, lower = size + 1; at-- > 0;) {  // the upper
+            while (size >= lower && Turn(hull[size - 2], hull[size - 1], ends[at]) <= 0) {
+                --size;
+            }
+            hull[size++] = ends[at];
+        }
+        hull.resize(size - 1);  // (the last is the first again)
+        corners_ = std::move(hull);
+    }
+
+    // Whether the sample at column i, row j lies within the hull or on it.
+    bool Holds(std::size_t i, std::size_t j) const {
+        if (corners_.size() < 3) {
+            return false;
+        }
+        const Point point{int64_t(i), int64_t(j)};
+        for (std::size_t at = 0; at < corners_.size(); ++at) {
+            if (Turn(corners_[at], corners_[(at + 1) % corners_.size()], point) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Point {
+        int64_t x, y;
+        auto operator<=>(const Point&) const = default;
+    };
+    // Positive where a, b, c turn anticlockwise (as x right, y up), 0 in a line.
+    static int64_t Turn(const Point& a, const Point& b, const Point& c) {
+        return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+    }
+    std::vector<Point> corners_;  // anticlockwise
+};
 
 }  // namespace
 
@@ -409,6 +484,105 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     };
     std::vector<uint8_t> member(count);
     std::vector<std::size_t> rejected;
+    // A grey object as deep as its own shadow joins it in one patch too, which the object's
+    // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
+    // Each sample of such a patch goes to the nearer of the two, within it; the shadow's
+    // side is judged again alone, less what lies within the object's outline (its convex
+    // hull): where the object's foot is shaded as deep as the shadow, the shadow's side
+    // reaches in under it, as far as the crisp outline is away.
+    enum : uint8_t { kUnreached, kObjectSide, kShadowSide };
+    std::vector<uint8_t> sideOf(count);
+    std::vector<std::size_t> reached, piece, objectPart;
+    const auto splitByOutline = [&]() {
+        // (too small to hold a shadow a 200th of the picture and an object no smaller)
+        if (double(rejected.size()) < 2 * kLeastSharpShare * double(count)) {
+            return;
+        }
+        for (const std::size_t k : rejected) {
+            member[k] = 1;
+            seen[k] = 0;
+        }
+        bool objectSeeds = false, shadowSeeds = false;
+        for (const std::size_t k : rejected) {
+            bool hard = false, soft = false;
+            neighbours(k, [&](std::size_t n) {
+                if (member[n]) {
+                    return;
+                }
+                if (kinds[n] == kBackdrop && open[n]) {
+                    (smooth(k, n) ? soft : hard) = true;
+                } else if (spreadOutline(k, n)) {
+                    hard = true;
+                }
+            });
+            if (hard || soft) {
+                objectSeeds = objectSeeds || hard;
+                shadowSeeds = shadowSeeds || !hard;
+                sideOf[k] = hard ? kObjectSide : kShadowSide;
+                reached.push_back(k);
+            }
+        }
+        if (objectSeeds && shadowSeeds) {
+            for (std::size_t at = 0; at < reached.size(); ++at) {
+                neighbours(reached[at], [&](std::size_t n) {
+                    if (member[n] && sideOf[n] == kUnreached) {
+                        sideOf[n] = sideOf[reached[at]];
+                        reached.push_back(n);
+                    }
+                });
+            }
+            // The object: the largest piece of its side (a crisp step on the shadow's rim
+            // claims a few samples of its own).
+            objectPart.clear();
+            for (const std::size_t first : rejected) {
+                if (sideOf[first] != kObjectSide || seen[first]) {
+                    continue;
+                }
+                piece.assign(1, first);
+                seen[first] = 1;
+                for (std::size_t at = 0; at < piece.size(); ++at) {
+                    neighbours(piece[at], [&](std::size_t n) {
+                        if (member[n] && sideOf[n] == kObjectSide && !seen[n]) {
+                            seen[n] = 1;
+                            piece.push_back(n);
+                        }
+                    });
+                }
+                if (piece.size() > objectPart.size()) {
+                    objectPart.swap(piece);
+                }
+            }
+            const ConvexHull hull(objectPart, std::size_t(across_));
+            for (const std::size_t k : rejected) {
+                seen[k] = 0;
+                if (sideOf[k] == kShadowSide &&
+                    hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
+                    sideOf[k] = kObjectSide;
+                }
+            }
+            const auto shadowSide = [&](std::size_t n) {
+                return member[n] && sideOf[n] == kShadowSide;
+            };
+            for (const std::size_t k : rejected) {
+                if (!shadowSide(k) || seen[k]) {
+                    continue;
+                }
+                const Contacts contacts = grow(k, false, shadowSide);
+                const auto deepest = std::max_element(
+                    patch.begin(), patch.end(),
+                    [&](std::size_t a, std::size_t b) { return depth(a) < depth(b); });
+                if (depth(*deepest) >= kLeastSplitDepth) {
+                    mark(contacts, false);
+                }
+            }
+        }
+        reached.clear();
+        for (const std::size_t k : rejected) {
+            member[k] = 0;
+            sideOf[k] = kUnreached;
+            seen[k] = 1;
+        }
+    };
     for (const bool tints : {false, true}) {
         const auto candidate = [&](std::size_t k) {
             return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
@@ -438,6 +612,9 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             if (shallowCount == 0 || deepCount == 0 ||
                 deep / deepCount < kDepthsApart * shallow / shallowCount ||
                 deep / deepCount - shallow / shallowCount < least) {
+                if (!tints) {
+                    splitByOutline();
+                }
                 continue;
             }
             for (const std::size_t k : rejected) {

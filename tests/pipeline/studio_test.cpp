@@ -70,6 +70,20 @@ TEST(StudioShadows, GoFromUnderAGreyProduct) {
     EXPECT_GE(CutOut(shot, Backdrop::White, 89).iou, 0.99);
 }
 
+// Light grey products standing in floor shadows whose cores lie deeper than they do: each
+// joins its shadow in one patch that no split by depth parts, and the shadow goes all the
+// same (kept: 0.84, 0.75 and 0.89), parted from the product along the product's crisp
+// outline, and not half way between it and the shadow's fade (the shadow reached in under
+// the first product's foot: 0.955).
+TEST(StudioShadows, GoFromUnderLightGreyProductsAsDeepAsThem) {
+    for (const auto& [seed, floor] : {std::pair{3426199565u, 0.962}, std::pair{807430968u, 0.98},
+                                      std::pair{441282639u, 0.99}}) {
+        SCOPED_TRACE(seed);
+        const auto shot = studio::MakeShot(Family::Light, Backdrop::White, 400, 300, seed);
+        EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, floor);
+    }
+}
+
 // One ring of the four keeps its hole: JPEG tints it too far off the backdrop. Two of the
 // lit sweeps hold a frame over most of the picture whose window shows the light's peak
 // two levels off what the backdrop around it foretells: they keep their windows. A
