@@ -182,6 +182,9 @@ std::optional<int> CheckForms(const CommandLine& line) {
     if (Result checked = CheckSettings(line.settings, Spelling::CommandLine); !checked.Ok()) {
         return UsageError(checked.detail);
     }
+    if (line.listSeparator == '\0' && line.lists.empty()) {
+        return UsageError("--null goes with --files-from");
+    }
     if (line.Batch()) {
         if (line.operands.empty() && line.lists.empty()) {
             return UsageError("no source pictures given");

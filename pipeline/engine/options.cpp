@@ -143,6 +143,7 @@ constexpr Option kOptions[] = {
              return Not("{shadow} takes drop or keep", argument);
          }
          s.refine.keepShadows = argument == "keep";
+         s.shadowGiven = true;
          return std::nullopt;
      }},
     {"auto-background", nullptr, OptionScope::Picture,
@@ -482,7 +483,8 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (refine.surface && !settings.side) {
         return Invalid("{studio} goes with {white} or {black}", spelling);
     }
-    if (refine.keepShadows && !refine.surface) {
+    // (dropping them too: without it, shadows are object)
+    if ((settings.shadowGiven || refine.keepShadows) && !refine.surface) {
         return Invalid("{shadow} goes with {studio}", spelling);
     }
     // A shadow cannot darken black; what an object throws on black is light, and dropped.

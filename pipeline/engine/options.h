@@ -25,6 +25,7 @@ struct MaskSettings {
     bool srgb = false;
     std::optional<int> quality;  // of lossy destinations, when given
     bool lossless = false;
+    bool shadowGiven = false;  // --shadow, either way
     uint64_t maxPixels = kDefaultMaxPixels;
     FramingOptions framing;  // any of it makes a cut-out
     // Batches.
