@@ -229,21 +229,37 @@ public:
             hull[size++] = ends[at];
         }
         hull.resize(size - 1);  // (the last is the first again)
-        corners_ = std::move(hull);
+        if (hull.size() < 3) {
+            return;  // (a line: nothing lies within)
+        }
+        // Each row's span within it, its ends on the hull's edges rounded inwards, so that
+        // telling a sample takes a look rather than a walk round the hull.
+        const auto [top, bottom] = std::minmax_element(
+            hull.begin(), hull.end(), [](const Point& a, const Point& b) { return a.y < b.y; });
+        top_ = top->y;
+        spans_.assign(std::size_t(bottom->y - top_ + 1), {INT64_MAX, INT64_MIN});
+        for (std::size_t at = 0; at < hull.size(); ++at) {
+            const Point &a = hull[at], &b = hull[(at + 1) % hull.size()];
+            const Point &p = a.y < b.y ? a : b, &q = a.y < b.y ? b : a;
+            // (each corner is the end of an edge that is not level: level ones add nothing)
+            for (int64_t y = p.y; y <= q.y && p.y < q.y; ++y) {
+                // x = p.x + along / rise on the edge, at row y
+                const int64_t along = (y - p.y) * (q.x - p.x), rise = q.y - p.y;
+                Span& span = spans_[std::size_t(y - top_)];
+                span.left = std::min(span.left, p.x - FloorDivide(-along, rise));
+                span.right = std::max(span.right, p.x + FloorDivide(along, rise));
+            }
+        }
     }
 
     // Whether the sample at column i, row j lies within the hull or on it.
     bool Holds(std::size_t i, std::size_t j) const {
-        if (corners_.size() < 3) {
+        const int64_t row = int64_t(j) - top_;
+        if (row < 0 || row >= int64_t(spans_.size())) {
             return false;
         }
-        const Point point{int64_t(i), int64_t(j)};
-        for (std::size_t at = 0; at < corners_.size(); ++at) {
-            if (Turn(corners_[at], corners_[(at + 1) % corners_.size()], point) < 0) {
-                return false;
-            }
-        }
-        return true;
+        const Span& span = spans_[std::size_t(row)];
+        return int64_t(i) >= span.left && int64_t(i) <= span.right;
     }
 
 private:
@@ -251,11 +267,20 @@ private:
         int64_t x, y;
         auto operator<=>(const Point&) const = default;
     };
+    struct Span {
+        int64_t left, right;
+    };
+    // numerator / denominator rounded down, the denominator positive.
+    static int64_t FloorDivide(int64_t numerator, int64_t denominator) {
+        return numerator >= 0 ? numerator / denominator
+                              : -((-numerator + denominator - 1) / denominator);
+    }
     // Positive where a, b, c turn anticlockwise (as x right, y up), 0 in a line.
     static int64_t Turn(const Point& a, const Point& b, const Point& c) {
         return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
     }
-    std::vector<Point> corners_;  // anticlockwise
+    int64_t top_ = 0;
+    std::vector<Span> spans_;  // each row's from top_, the hull's top
 };
 
 }  // namespace
