@@ -218,6 +218,13 @@ ColourCut::ColourCut(int32_t width, int32_t height)
     colours_.reserve(std::size_t(across_) * std::size_t(down_) * 3);
 }
 
+std::future<void> ColourCut::OpenAhead() {
+    return std::async(std::launch::async, [] {
+        std::string unused;  // (Settle says why, when it must)
+        OpenCutModule(unused);
+    });
+}
+
 template <class Each>
 void ColourCut::ForEachAround(std::size_t k, Each each) const {
     const auto i = int32_t(k % std::size_t(across_)), j = int32_t(k / std::size_t(across_));

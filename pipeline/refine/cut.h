@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <future>
 #include <vector>
 
 #include "refine/grab_cut.h"
@@ -30,6 +31,9 @@ class ColourCut {
 public:
     // A grid for a picture of width by height pixels.
     ColourCut(int32_t width, int32_t height);
+    // Opens the cut's module on a thread of its own, so that a process's first cut finds
+    // OpenCV's libraries loaded (some 10 ms on this machine) while the picture is read.
+    static std::future<void> OpenAhead();
 
     // Keeps row y's grid points, which of them the surface holds for backdrop, and which
     // lie in a shadow the rules could not drop (shadows: none when null), a likely backdrop

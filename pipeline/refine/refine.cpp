@@ -87,6 +87,7 @@ private:
     std::optional<ShadowMap> shadows_;        // the same: where cast shadows lie
     std::unique_ptr<RegionLabeller> labels_;
     std::optional<ColourCut> cut_;            // with options_.surface: the outline settled
+    std::future<void> cutOpened_;             // ColourCut::OpenAhead, as the first pass starts
     std::optional<EdgeColours> edgeColours_;  // the colours edges and shadows need, kept
     int32_t edgeBand_ = kEdge;                // how far from background edges lie
     std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when none were kept
@@ -339,6 +340,9 @@ Result Refined::Open() {
         return result;
     }
     const int32_t width = decoded_.width, height = decoded_.height;
+    if (options_.surface && options_.regions.connected) {
+        cutOpened_ = ColourCut::OpenAhead();
+    }
     reference_ = FixedBackdrop(background_);
     if (options_.autoBackground) {
         if (Result result = Measure(unread); !result.Ok()) {
