@@ -57,10 +57,20 @@ constexpr int kMostTint = 255 / 5;
 // highlight is tinted alike, but ringed by the object.
 constexpr double kLeastOpenShare = 0.3;
 
-// A shadow's part split from its object (see below) deepens to at least this at its core, as
-// a contact shadow does (the studio's 30 to 60 levels), where a white garment's faded
-// outline lies some 10 to 20 levels deep.
-constexpr int kLeastSplitDepth = 30;
+// A patch of an object and its shadow is parted along the object's crisp outline (see
+// below) when it holds at least this share of the picture (a shadow and an object of a
+// 200th each)...
+constexpr double kLeastPartedShare = 1.0 / 100;
+// ...and a part parted off as shadow goes when it meets the backdrop softly along at least
+// this share of its outline, as a shadow spreads from its object over the floor (a third
+// to three quarters on the studio's shots), where a pale garment's side out of focus,
+// parted from the rest by the crisp and soft readings that alternate along its pale
+// outline, meets the garment along most of its own (the backdrop a fifth to a quarter)...
+constexpr double kLeastPartedOpenShare = 0.3;
+// ...and deepens to at least this over its deepest tenth, as a contact shadow's core does
+// (the studio's 30 to 60 levels, blurred), where a white garment's soft shoulders lie 10
+// to 15 levels deep (a crease or a dark label across them a small part of them).
+constexpr int kLeastPartedDepth = 25;
 
 // A rejected patch whose deeper samples lie this many times deeper, on average, than
 // its shallower ones is an object in its own shadow (see below). (A white bowl's body,
@@ -275,7 +285,8 @@ private:
         return numerator >= 0 ? numerator / denominator
                               : -((-numerator + denominator - 1) / denominator);
     }
-    // Positive where a, b, c turn anticlockwise (as x right, y up), 0 in a line.
+    // Positive where a, b, c turn one way (anticlockwise were y up, not down the rows), 0
+    // where they lie in a line.
     static int64_t Turn(const Point& a, const Point& b, const Point& c) {
         return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
     }
@@ -511,22 +522,28 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     std::vector<std::size_t> rejected;
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
     // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
-    // Each sample of such a patch goes to the nearer of the two, within it; the shadow's
-    // side is judged again alone, less what lies within the object's outline (its convex
-    // hull): where the object's foot is shaded as deep as the shadow, the shadow's side
-    // reaches in under it, as far as the crisp outline is away.
+    // Each sample of such a patch goes to the nearer of the two, within it, and the
+    // shadow's side, less what lies within the convex hull of the object's (where the
+    // object's foot is shaded as deep as the shadow, half way between the two lies under
+    // the object), is judged again alone.
     enum : uint8_t { kUnreached, kObjectSide, kShadowSide };
     std::vector<uint8_t> sideOf(count);
-    std::vector<std::size_t> reached, piece, objectPart;
-    const auto splitByOutline = [&]() {
-        // (too small to hold a shadow a 200th of the picture and an object no smaller)
-        if (double(rejected.size()) < 2 * kLeastSharpShare * double(count)) {
-            return;
+    std::vector<std::size_t> nearest, piece, objectPart;
+    std::vector<int> depths;
+    // (a piece of side's samples from first, marked seen, into into)
+    const auto pieceOf = [&](std::size_t first, uint8_t side, std::vector<std::size_t>& into) {
+        into.assign(1, first);
+        seen[first] = 1;
+        for (std::size_t at = 0; at < into.size(); ++at) {
+            neighbours(into[at], [&](std::size_t n) {
+                if (member[n] && sideOf[n] == side && !seen[n]) {
+                    seen[n] = 1;
+                    into.push_back(n);
+                }
+            });
         }
-        for (const std::size_t k : rejected) {
-            member[k] = 1;
-            seen[k] = 0;
-        }
+    };
+    const auto partByOutline = [&]() {
         bool objectSeeds = false, shadowSeeds = false;
         for (const std::size_t k : rejected) {
             bool hard = false, soft = false;
@@ -544,64 +561,69 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 objectSeeds = objectSeeds || hard;
                 shadowSeeds = shadowSeeds || !hard;
                 sideOf[k] = hard ? kObjectSide : kShadowSide;
-                reached.push_back(k);
+                nearest.push_back(k);
             }
         }
-        if (objectSeeds && shadowSeeds) {
-            for (std::size_t at = 0; at < reached.size(); ++at) {
-                neighbours(reached[at], [&](std::size_t n) {
-                    if (member[n] && sideOf[n] == kUnreached) {
-                        sideOf[n] = sideOf[reached[at]];
-                        reached.push_back(n);
-                    }
-                });
-            }
-            // The object: the largest piece of its side (a crisp step on the shadow's rim
-            // claims a few samples of its own).
-            objectPart.clear();
-            for (const std::size_t first : rejected) {
-                if (sideOf[first] != kObjectSide || seen[first]) {
-                    continue;
+        if (!objectSeeds || !shadowSeeds) {
+            return;
+        }
+        for (std::size_t at = 0; at < nearest.size(); ++at) {
+            neighbours(nearest[at], [&](std::size_t n) {
+                if (member[n] && sideOf[n] == kUnreached) {
+                    sideOf[n] = sideOf[nearest[at]];
+                    nearest.push_back(n);
                 }
-                piece.assign(1, first);
-                seen[first] = 1;
-                for (std::size_t at = 0; at < piece.size(); ++at) {
-                    neighbours(piece[at], [&](std::size_t n) {
-                        if (member[n] && sideOf[n] == kObjectSide && !seen[n]) {
-                            seen[n] = 1;
-                            piece.push_back(n);
-                        }
-                    });
-                }
+            });
+        }
+        // The object: the largest piece of its side (a crisp step on the shadow's rim claims
+        // a few samples of its own).
+        objectPart.clear();
+        for (const std::size_t first : rejected) {
+            if (sideOf[first] == kObjectSide && !seen[first]) {
+                pieceOf(first, kObjectSide, piece);
                 if (piece.size() > objectPart.size()) {
                     objectPart.swap(piece);
                 }
             }
-            const ConvexHull hull(objectPart, std::size_t(across_));
-            for (const std::size_t k : rejected) {
-                seen[k] = 0;
-                if (sideOf[k] == kShadowSide &&
-                    hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
-                    sideOf[k] = kObjectSide;
-                }
-            }
-            const auto shadowSide = [&](std::size_t n) {
-                return member[n] && sideOf[n] == kShadowSide;
-            };
-            for (const std::size_t k : rejected) {
-                if (!shadowSide(k) || seen[k]) {
-                    continue;
-                }
-                const Contacts contacts = grow(k, false, shadowSide);
-                const auto deepest = std::max_element(
-                    patch.begin(), patch.end(),
-                    [&](std::size_t a, std::size_t b) { return depth(a) < depth(b); });
-                if (depth(*deepest) >= kLeastSplitDepth) {
-                    mark(contacts, false);
-                }
+        }
+        const ConvexHull hull(objectPart, std::size_t(across_));
+        for (const std::size_t k : rejected) {
+            if (sideOf[k] == kShadowSide &&
+                hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
+                sideOf[k] = kObjectSide;
             }
         }
-        reached.clear();
+        const auto shadowSide = [&](std::size_t n) {
+            return member[n] && sideOf[n] == kShadowSide;
+        };
+        for (const std::size_t k : rejected) {
+            if (!shadowSide(k) || seen[k]) {
+                continue;
+            }
+            const Contacts contacts = grow(k, false, shadowSide);
+            depths.clear();
+            for (const std::size_t n : patch) {
+                depths.push_back(depth(n));
+            }
+            const auto tenth = depths.begin() + std::ptrdiff_t(depths.size() * 9 / 10);
+            std::nth_element(depths.begin(), tenth, depths.end());
+            const auto all = double(contacts.soft + contacts.hard + contacts.object);
+            if (*tenth >= kLeastPartedDepth &&
+                double(contacts.soft) >= kLeastPartedOpenShare * all) {
+                mark(contacts, false);
+            }
+        }
+    };
+    const auto splitByOutline = [&]() {
+        if (double(rejected.size()) < kLeastPartedShare * double(count)) {
+            return;
+        }
+        for (const std::size_t k : rejected) {
+            member[k] = 1;
+            seen[k] = 0;
+        }
+        partByOutline();
+        nearest.clear();
         for (const std::size_t k : rejected) {
             member[k] = 0;
             sideOf[k] = kUnreached;

@@ -563,6 +563,17 @@ const Scene kScenes[] = {
     Contact("a lit green product above a contact shadow's core", Above::kLit, 60),
     Contact("a pale green product shaded at its foot", Above::kShadedFoot, 60),
     Contact("a flat navy product with a white label", Above::kFlatNavy, 400),
+    // A white garment 10 levels below clean white, its shoulders out of focus: the top third
+    // of its outline fades over 8 pixels, the rest is crisp. The soft top, parted from the
+    // rest, meets the backdrop as a shadow does, but lies no deeper than the garment, and
+    // stays (it went: 1,551 pixels were wrong).
+    {"a white garment whose shoulders are out of focus", 400, 300,
+     [](int32_t x, int32_t y, uint32_t c, bool) {
+         const double inside = std::min({x - 119.5, 279.5 - x, y - 59.5, 259.5 - y});
+         const double cover = y < 140 ? std::clamp(inside / 8 + 0.5, 0.0, 1.0) : inside > 0;
+         return int(std::lround(255 - 10 * cover)) + Noise(x, y, c);
+     },
+     Rect(120, 60, 280, 260), 400},
     Seamed("a white body inside a seam with breaks", {254, 254, 254}),
     Seamed("a warm white one", {254, 254, 252}),
 };
