@@ -483,7 +483,7 @@ Result CheckSettings(const MaskSettings& settings, Spelling spelling) {
     if (refine.surface && !settings.side) {
         return Invalid("{studio} goes with {white} or {black}", spelling);
     }
-    // (dropping them too: without it, shadows are object)
+    // (either way: without it no shadow is dropped, and none is kept)
     if ((settings.shadowGiven || refine.keepShadows) && !refine.surface) {
         return Invalid("{shadow} goes with {studio}", spelling);
     }
