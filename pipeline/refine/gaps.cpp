@@ -2,21 +2,9 @@
 
 #include <cstring>
 
+#include "refine/words.h"
+
 namespace zel7 {
-namespace {
-
-uint64_t Word(const uint8_t* at) {
-    uint64_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
-
-bool HasZeroByte(uint64_t word) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    return ((word - kOnes) & ~word & (kOnes << 7)) != 0;
-}
-
-}  // namespace
 
 OutlineGaps::OutlineGaps(int32_t width)
     : width_(width),

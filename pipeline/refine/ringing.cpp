@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "refine/words.h"
+
 namespace zel7 {
 
 Ringing::Ringing(int32_t width, int32_t height, const BackdropSurface& surface)
@@ -34,14 +36,9 @@ void Ringing::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes) {
     // not), a cell at a time; the backdrop's own pixels, most of a row, count as none.
     for (int32_t x = 0; x < width_; x += kCell) {
         const int32_t end = std::min(x + kCell, width_);
-        uint64_t word = 0;
-        if (end - x == kCell) {
-            std::memcpy(&word, classes + x, sizeof word);
-            constexpr uint64_t kOnes = 0x0101010101010101ULL;
-            if (((word - kOnes) & ~word & (kOnes << 7)) == 0) {  // no byte 0: all backdrop
-                std::memset(apart + x, 0, std::size_t(kCell));
-                continue;
-            }
+        if (end - x == kCell && !HasZeroByte(Word(classes + x))) {  // all backdrop
+            std::memset(apart + x, 0, std::size_t(kCell));
+            continue;
         }
         // (the surface's blocks are whole cells: 16 pixels wide and multiples)
         const std::array<uint8_t, 3> backdrop = surface_.At(x, y);
