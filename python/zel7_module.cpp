@@ -112,13 +112,27 @@ bool On(const std::string& keyword, const py::handle& value) {
     return truth == 1;
 }
 
+// A word argument (or None, where none is allowed): pybind11's own TypeError for another
+// type lists the whole call, a picture's samples included, and names no argument.
+std::optional<std::string> Word(const char* name, const py::handle& value, bool noneAllowed) {
+    if (noneAllowed && value.is_none()) {
+        return std::nullopt;
+    }
+    if (!py::isinstance<py::str>(value)) {
+        throw py::type_error(std::string(name) + " is a str" + (noneAllowed ? " or None" : "") +
+                             ", not " + std::string(py::str(value.get_type().attr("__name__"))));
+    }
+    return value.cast<std::string>();
+}
+
 // The background argument and the keyword options, read through the library's table
 // and checked by its rules: ValueError for a bad value, TypeError for an unknown
 // keyword, as a Python function's own would be. A batch's out_dir, when given, is
 // checked with them.
-zel7::MaskSettings Settings(const char* function, const std::string& background,
+zel7::MaskSettings Settings(const char* function, const py::handle& backgroundWord,
                             const py::kwargs& options, Use use,
                             const std::optional<fs::path>& outDir = std::nullopt) {
+    const std::string background = *Word("background", backgroundWord, false);
     zel7::MaskSettings settings;
     if (background == "white" || background == "black") {
         Apply(background.c_str(), "", settings);
@@ -220,10 +234,11 @@ py::object ConfidenceDict(const std::optional<zel7::Confidence>& confidence) {
 
 // The mask; with confidence, the mask and the refined picture's confidence (None for
 // others). A doubt becomes a warning, as zel7-mask remarks on a doubtful file.
-py::object Mask(const py::object& pixels, const std::string& background,
-                const std::optional<std::string>& channels, const py::handle& confidenceWord,
+py::object Mask(const py::object& pixels, const py::handle& background,
+                const py::handle& channelsWord, const py::handle& confidenceWord,
                 const py::kwargs& options) {
     const bool confidence = On("confidence", confidenceWord);
+    const std::optional<std::string> channels = Word("channels", channelsWord, true);
     const zel7::MaskSettings settings = Settings("mask", background, options, Use::Arrays);
     // Without forcecast: an ndarray of any strides is taken as it is, never copied.
     const py::array array = py::array::ensure(pixels);
@@ -262,7 +277,7 @@ py::object Mask(const py::object& pixels, const std::string& background,
 // one of a batch into it, planned by Plan, and takes the batch's keywords.
 std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& source,
                                                            const fs::path& destination,
-                                                           const std::string& background,
+                                                           const py::handle& background,
                                                            const std::optional<fs::path>& outDir,
                                                            const py::kwargs& options) {
     const zel7::MaskSettings settings =
@@ -292,7 +307,7 @@ std::tuple<py::str, std::string, py::object> MaskFileNoted(const fs::path& sourc
 
 // --skip-existing's question for one file of a batch, which a kept tree asks of its
 // output folder as the writer reaches into it.
-bool UpToDate(const fs::path& source, const fs::path& destination, const std::string& background,
+bool UpToDate(const fs::path& source, const fs::path& destination, const py::handle& background,
               const fs::path& outDir, const py::kwargs& options) {
     const zel7::MaskSettings settings =
         Settings("mask_file", background, options, Use::Batch, outDir);
@@ -304,7 +319,7 @@ bool UpToDate(const fs::path& source, const fs::path& destination, const std::st
 // The remark, as zel7-mask prints it on standard error, becomes a warning.
 // The destination; with confidence, the destination and the confidence.
 py::object MaskFileOf(const fs::path& source, const fs::path& destination,
-                      const std::string& background, const py::handle& confidenceWord,
+                      const py::handle& background, const py::handle& confidenceWord,
                       const py::kwargs& options) {
     const bool asked = On("confidence", confidenceWord);
     auto [written, remark, confidence] =
@@ -353,7 +368,7 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
 // jobs as (index, source, destination) and the refused sources as (index, source,
 // destination, reason).
 py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
-               const std::string& suffix, const std::string& background,
+               const std::string& suffix, const py::handle& background,
                const py::handle& skipExisting, const py::kwargs& options) {
     zel7::MaskSettings settings = Settings("mask_files", background, options, Use::Batch, outDir);
     if (!suffix.empty()) {

@@ -149,6 +149,12 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     # A switch is a bool or a number: a word would be true, whatever it says.
     (lambda: zel7.mask(photo(), connected="no"), TypeError, "^connected is a switch"),
     (lambda: zel7.mask(photo(), confidence="no"), TypeError, "^confidence is a switch"),
+    # A word of the wrong type is named, not the whole call with its samples listed.
+    (lambda: zel7.mask(photo(), 3), TypeError, "^background is a str, not int$"),
+    (lambda: zel7.mask(photo(), channels=b"rgb"), TypeError,
+     "^channels is a str or None, not bytes$"),
+    (lambda: zel7.mask_file("a.bmp", "b.bmp", None), TypeError,
+     "^background is a str, not NoneType$"),
     (lambda: zel7.dask.mask_files("a.bmp", "out"), TypeError, "^paths is a list"),
     (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
     (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
