@@ -262,14 +262,14 @@ public:
         }
     }
 
-    // Whether the sample at column i, row j lies within the hull or on it.
-    bool Holds(std::size_t i, std::size_t j) const {
-        const int64_t row = int64_t(j) - top_;
-        if (row < 0 || row >= int64_t(spans_.size())) {
-            return false;
+    // Calls each(i, j) for the samples within the hull or on it: as many as it covers.
+    template <class Each>
+    void ForEachHeld(Each each) const {
+        for (std::size_t row = 0; row < spans_.size(); ++row) {
+            for (int64_t i = spans_[row].left; i <= spans_[row].right; ++i) {
+                each(std::size_t(i), std::size_t(top_ + int64_t(row)));
+            }
         }
-        const Span& span = spans_[std::size_t(row)];
-        return int64_t(i) >= span.left && int64_t(i) <= span.right;
     }
 
 private:
@@ -523,35 +523,24 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
     // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
     // Each sample of such a patch goes to the nearer of the two, within it, and the
-    // shadow's side, less what lies within the convex hull of the object's (where the
-    // object's foot is shaded as deep as the shadow, half way between the two lies under
-    // the object), is judged again alone.
+    // shadow's side, less what lies within the convex hull of an object (where the object's
+    // foot is shaded as deep as the shadow, half way between the two lies under the
+    // object), is judged again alone.
     enum : uint8_t { kUnreached, kObjectSide, kShadowSide };
-    std::vector<uint8_t> sideOf(count);
-    std::vector<std::size_t> nearest, piece, objectPart;
+    std::vector<uint8_t> sideOf(count), inBody(count);
+    std::vector<std::size_t> nearest, piece, bodies, held;
     std::vector<int> depths;
-    // (a piece of side's samples from first, marked seen, into into)
-    const auto pieceOf = [&](std::size_t first, uint8_t side, std::vector<std::size_t>& into) {
-        into.assign(1, first);
-        seen[first] = 1;
-        for (std::size_t at = 0; at < into.size(); ++at) {
-            neighbours(into[at], [&](std::size_t n) {
-                if (member[n] && sideOf[n] == side && !seen[n]) {
-                    seen[n] = 1;
-                    into.push_back(n);
-                }
-            });
-        }
-    };
-    const auto partByOutline = [&]() {
+    // (fromShadow: the patch is the deeper part of one split by depth, beside the shadow found
+    // in the shallower, which it meets as it meets the backdrop)
+    const auto partByOutline = [&](const std::vector<std::size_t>& part, bool fromShadow) {
         bool objectSeeds = false, shadowSeeds = false;
-        for (const std::size_t k : rejected) {
+        for (const std::size_t k : part) {
             bool hard = false, soft = false;
             neighbours(k, [&](std::size_t n) {
                 if (member[n]) {
                     return;
                 }
-                if (kinds[n] == kBackdrop && open[n]) {
+                if ((kinds[n] == kBackdrop && open[n]) || (fromShadow && shadow_[n])) {
                     (smooth(k, n) ? soft : hard) = true;
                 } else if (spreadOutline(k, n)) {
                     hard = true;
@@ -575,32 +564,52 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 }
             });
         }
-        // The object: the largest piece of its side (a crisp step on the shadow's rim claims
-        // a few samples of its own).
-        objectPart.clear();
-        for (const std::size_t first : rejected) {
-            if (sideOf[first] == kObjectSide && !seen[first]) {
-                pieceOf(first, kObjectSide, piece);
-                if (piece.size() > objectPart.size()) {
-                    objectPart.swap(piece);
+        // Each object whole: the pieces of its side joined through the rest of the picture's
+        // object, and not through the shadow (a bowl's sides and its inside, parted by its rim
+        // as light as the backdrop). A crisp step on the shadow's rim claims a few samples of
+        // their own, and a hull as small.
+        const auto bodily = [&](std::size_t n) {
+            return member[n] ? sideOf[n] == kObjectSide : kinds[n] != kBackdrop && !shadow_[n];
+        };
+        for (const std::size_t first : part) {
+            if (sideOf[first] != kObjectSide || inBody[first]) {
+                continue;
+            }
+            piece.assign(1, first);
+            inBody[first] = 1;
+            for (std::size_t at = 0; at < piece.size(); ++at) {
+                neighbours(piece[at], [&](std::size_t n) {
+                    if (!inBody[n] && bodily(n)) {
+                        inBody[n] = 1;
+                        piece.push_back(n);
+                    }
+                });
+            }
+            ConvexHull(piece, std::size_t(across_)).ForEachHeld([&](std::size_t i, std::size_t j) {
+                const std::size_t k = j * std::size_t(across_) + i;
+                if (member[k] && sideOf[k] == kShadowSide) {
+                    held.push_back(k);
                 }
-            }
+            });
+            bodies.insert(bodies.end(), piece.begin(), piece.end());
         }
-        const ConvexHull hull(objectPart, std::size_t(across_));
-        for (const std::size_t k : rejected) {
-            if (sideOf[k] == kShadowSide &&
-                hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
-                sideOf[k] = kObjectSide;
-            }
+        // (after every hull: a sample given back joins no body)
+        for (const std::size_t k : held) {
+            sideOf[k] = kObjectSide;
         }
+        held.clear();
+        for (const std::size_t k : bodies) {
+            inBody[k] = 0;
+        }
+        bodies.clear();
         const auto shadowSide = [&](std::size_t n) {
             return member[n] && sideOf[n] == kShadowSide;
         };
-        for (const std::size_t k : rejected) {
+        for (const std::size_t k : part) {
             if (!shadowSide(k) || seen[k]) {
                 continue;
             }
-            const Contacts contacts = grow(k, false, shadowSide);
+            const Contacts contacts = grow(k, fromShadow, shadowSide);
             depths.clear();
             for (const std::size_t n : patch) {
                 depths.push_back(depth(n));
@@ -610,21 +619,22 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             const auto all = double(contacts.soft + contacts.hard + contacts.object);
             if (*tenth >= kLeastPartedDepth &&
                 double(contacts.soft) >= kLeastPartedOpenShare * all) {
-                mark(contacts, false);
+                mark(contacts, fromShadow);
             }
         }
     };
-    const auto splitByOutline = [&]() {
-        if (double(rejected.size()) < kLeastPartedShare * double(count)) {
+    // (part's samples, when they are a hundredth of the picture or more)
+    const auto splitByOutline = [&](const std::vector<std::size_t>& part, bool fromShadow) {
+        if (double(part.size()) < kLeastPartedShare * double(count)) {
             return;
         }
-        for (const std::size_t k : rejected) {
+        for (const std::size_t k : part) {
             member[k] = 1;
             seen[k] = 0;
         }
-        partByOutline();
+        partByOutline(part, fromShadow);
         nearest.clear();
-        for (const std::size_t k : rejected) {
+        for (const std::size_t k : part) {
             member[k] = 0;
             sideOf[k] = kUnreached;
             seen[k] = 1;
@@ -660,7 +670,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 deep / deepCount < kDepthsApart * shallow / shallowCount ||
                 deep / deepCount - shallow / shallowCount < least) {
                 if (!tints) {
-                    splitByOutline();
+                    splitByOutline(rejected, false);
                 }
                 continue;
             }
@@ -668,14 +678,25 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 member[k] = depth(k) <= split;
                 seen[k] = 0;
             }
+            bool found = false;
             for (const std::size_t k : rejected) {
                 if (member[k] && !seen[k]) {
-                    mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints);
+                    found = mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }),
+                                 tints) ||
+                            found;
                 }
             }
             for (const std::size_t k : rejected) {
                 member[k] = 0;
                 seen[k] = 1;
+            }
+            // The deeper part holds the shadow's core too where the shadow is as deep as
+            // the object standing in it (a light grey product's, or two products' in one
+            // shadow between them): it is parted along the object's outline from where it
+            // meets the shadow found.
+            if (found && !tints) {
+                std::erase_if(rejected, [&](std::size_t k) { return depth(k) <= split; });
+                splitByOutline(rejected, true);
             }
         }
     }
