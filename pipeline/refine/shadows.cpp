@@ -78,6 +78,11 @@ constexpr int kLeastPartedDepth = 25;
 // it stands in where a lens's blur of two pixels or more joins them; at 3 such shadows
 // were kept with the bowl.)
 constexpr double kDepthsApart = 2.5;
+// The deeper part's outline, blurred into the shallower, is told as an object's is (see
+// blended, below) where the deeper part lies at least this deep: a light grey product lies
+// 30 to 60 levels off the backdrop; a white garment's crease or hem, whose soft sides keep
+// the crisp steps that hold them, a few to 38.
+constexpr int kLeastBlendedDepth = 40;
 
 // A hard light casts a shadow with an outline as crisp as an object's, which the rules
 // above reject; the colour cut can still tell it from the object casting it, given it as
@@ -105,6 +110,21 @@ constexpr double kMostSharpRamp = 0.975;
 constexpr double kLeastSharpContact = 0.4;
 // ...no larger than the rest of the object, and a 200th of the picture or more.
 constexpr double kLeastSharpShare = 1.0 / 200;
+
+// A pale object whose outline the lens softens all round (a white garment 8 to 12 levels
+// below the backdrop, its lower side out of focus) meets the backdrop softly nearly
+// everywhere, as a shadow does; but it rises to its whole depth within two samples of its
+// outline, where a shadow deepens on towards the object casting it. A patch whose third ring
+// in from its outline lies this deep, as a share of its mean depth (such garments 0.94 to
+// 1.0; shadows on the development photos and the studio's 0.8 at most, but for faint ones a
+// few levels deep, as flat as their noise)...
+constexpr double kLeastFlatShare = 0.9;
+// ...where taking it for shadow would leave less than this share of it as object to cast it
+// (a product's own shadow, soft and flat under a box light, lies beside the product).
+constexpr double kLeastCasterShare = 0.01;
+// ...rising from its outline to the ring next in by this share of it (the garments 0.3 to
+// 0.41; the faint shadows 0.06 to 0.22) is no shadow...
+constexpr double kLeastOutlineRise = 0.25;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -385,10 +405,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // in place, is such a blend: a shadow has no edge of its own, and a thin one beside
     // its object is darker than both. (Along a red mug's sides and rim, the outline's tail
     // chained its contact shadow to edges enough to keep it.)
-    const auto blended = [&](std::size_t k, std::size_t n) {
+    // (n: the object, or a grey part of it as deep as its shadow)
+    const auto between = [&](std::size_t k, std::size_t n) {
         const std::size_t beyond = past(n, k);
-        if (kinds[n] != kObject || beyond == count || kinds[beyond] != kBackdrop || !open[beyond] ||
-            !crisp(k, beyond)) {
+        if (beyond == count || kinds[beyond] != kBackdrop || !open[beyond] || !crisp(k, beyond)) {
             return false;
         }
         const uint8_t *object = pixel(n), *p = pixel(k), *backdrop = pixel(beyond);
@@ -399,6 +419,9 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         }
         return true;
+    };
+    const auto blended = [&](std::size_t k, std::size_t n) {
+        return kinds[n] == kObject && between(k, n);
     };
     std::vector<std::size_t> outline;
     for (std::size_t k = 0; k < count; ++k) {
@@ -458,8 +481,41 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     };
     likely_.assign(count, 0);
     const auto objects = double(std::count(kinds.begin(), kinds.end(), uint8_t(kObject)));
+    // The patch's mean depth, and that of its outline (ring 1, its samples beside the open
+    // backdrop) and of the two rings next in from it; ringed when it has all three.
+    struct Profile {
+        double mean = 0;
+        std::array<double, 4> ring{};
+        bool ringed = true;
+    };
+    std::vector<uint8_t> rimmed(count);  // (the patch's samples by ring)
+    const auto profileOf = [&]() {
+        Profile profile;
+        for (const std::size_t k : patch) {
+            profile.mean += depth(k);
+            neighbours(k, [&](std::size_t n) { rimmed[k] |= kinds[n] == kBackdrop && open[n]; });
+        }
+        profile.mean /= double(patch.size());
+        for (uint8_t r = 2; r <= 3; ++r) {
+            for (const std::size_t k : patch) {
+                bool next = false;
+                neighbours(k, [&](std::size_t n) { next = next || rimmed[n] == r - 1; });
+                rimmed[k] = rimmed[k] == 0 && next ? r : rimmed[k];
+            }
+        }
+        std::array<double, 4> rings{};
+        for (const std::size_t k : patch) {
+            profile.ring[rimmed[k]] += depth(k);
+            rings[rimmed[k]] += 1;
+            rimmed[k] = 0;
+        }
+        for (std::size_t r = 1; r <= 3; ++r) {
+            profile.ringed = profile.ringed && rings[r] > 0;
+            profile.ring[r] /= std::max(rings[r], 1.0);
+        }
+        return profile;
+    };
     // Whether the rejected patch is a shadow a hard light cast (see kMostSharpTint).
-    std::vector<uint8_t> rimmed(count);  // (a rejected patch's samples beside the backdrop)
     const auto castSharply = [&](const Contacts& contacts) {
         if (contacts.object == 0 ||
             double(contacts.object) <
@@ -468,43 +524,36 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             double(patch.size()) < kLeastSharpShare * double(count)) {
             return false;
         }
-        double depths = 0, tint = 0;
+        const Profile profile = profileOf();
+        double tint = 0;
         for (const std::size_t k : patch) {
             tint += HueOff(pixel(k), surfaceAt[k], ScaleOf(pixel(k), surfaceAt[k]));
-            depths += depth(k);
-            neighbours(k, [&](std::size_t n) { rimmed[k] |= kinds[n] == kBackdrop && open[n]; });
         }
-        // The depth of its outline (ring 1) and of the two rings next in from it.
-        std::array<double, 4> ring{}, rings{};
-        for (uint8_t r = 2; r <= 3; ++r) {
-            for (const std::size_t k : patch) {
-                bool next = false;
-                neighbours(k, [&](std::size_t n) { next = next || rimmed[n] == r - 1; });
-                rimmed[k] = rimmed[k] == 0 && next ? r : rimmed[k];
-            }
-        }
-        for (const std::size_t k : patch) {
-            ring[rimmed[k]] += depth(k);
-            rings[rimmed[k]] += 1;
-            rimmed[k] = 0;
-        }
-        for (std::size_t r = 1; r <= 3; ++r) {
-            if (rings[r] == 0) {
-                return false;
-            }
-            ring[r] /= rings[r];
-        }
-        const double size = double(patch.size()), mean = depths / size;
-        return tint <= kMostSharpTint * size && mean >= kLeastSharpDepth &&
-               ring[1] <= kMostSharpRim * mean && ring[2] <= kMostSharpInner * mean &&
-               ring[2] <= kMostSharpRamp * ring[3];
+        const std::array<double, 4>& ring = profile.ring;
+        const double mean = profile.mean;
+        return profile.ringed && tint <= kMostSharpTint * double(patch.size()) &&
+               mean >= kLeastSharpDepth && ring[1] <= kMostSharpRim * mean &&
+               ring[2] <= kMostSharpInner * mean && ring[2] <= kMostSharpRamp * ring[3];
+    };
+    // What is neither backdrop nor shadow yet, to tell whether a patch leaves an object to cast
+    // it.
+    auto unshadowed = std::size_t(
+        std::count_if(kinds.begin(), kinds.end(), [](uint8_t kind) { return kind != kBackdrop; }));
+    // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
+    const auto flat = [&]() {
+        const Profile profile = profileOf();
+        return profile.ringed && profile.ring[3] >= kLeastFlatShare * profile.mean &&
+               profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * profile.mean;
     };
     const auto mark = [&](const Contacts& contacts, bool tints) {
         const auto all = double(contacts.soft + contacts.hard + contacts.object);
         if (contacts.soft == 0 ||
             double(contacts.hard) > kMostHardShare * double(contacts.soft + contacts.hard) ||
             double(contacts.soft) < kLeastSoftShare * all ||
-            (tints && double(contacts.soft) < kLeastOpenShare * all)) {
+            (tints && double(contacts.soft) < kLeastOpenShare * all) ||
+            (!tints &&
+             double(unshadowed - patch.size()) < kLeastCasterShare * double(patch.size()) &&
+             flat())) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;
@@ -515,6 +564,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         for (const std::size_t k : patch) {
             shadow_[k] = 1;
         }
+        unshadowed -= patch.size();
         any_ = true;
         return true;
     };
@@ -674,9 +724,31 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 }
                 continue;
             }
+            enum : uint8_t { kShallower = 1, kDeeper };
             for (const std::size_t k : rejected) {
-                member[k] = depth(k) <= split;
+                member[k] = depth(k) <= split ? kShallower : kDeeper;
                 seen[k] = 0;
+            }
+            // A grey object's outline, blurred into the backdrop, falls in the shallower part
+            // and meets the backdrop across an edge: it is the object's, and no edge of the
+            // shadow's (the fringe of a shadow between two light grey products was kept for
+            // their blurred sides' edges).
+            outline.clear();
+            for (const std::size_t k : rejected) {
+                bool blend = false;
+                neighbours(k, [&](std::size_t n) {
+                    blend = blend || (member[k] == kShallower && member[n] == kDeeper &&
+                                      depth(n) >= kLeastBlendedDepth && between(k, n));
+                });
+                if (blend) {
+                    outline.push_back(k);
+                }
+            }
+            for (const std::size_t k : outline) {
+                member[k] = kDeeper;
+            }
+            for (const std::size_t k : rejected) {
+                member[k] = member[k] == kShallower;
             }
             bool found = false;
             for (const std::size_t k : rejected) {
