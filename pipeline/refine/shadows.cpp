@@ -80,9 +80,10 @@ constexpr int kLeastPartedDepth = 25;
 constexpr double kDepthsApart = 2.5;
 // The deeper part's outline, blurred into the shallower, is told as an object's is (see
 // blended, below) where the deeper part lies at least this deep: a light grey product lies
-// 30 to 60 levels off the backdrop; a white garment's crease or hem, whose soft sides keep
-// the crisp steps that hold them, a few to 38.
-constexpr int kLeastBlendedDepth = 40;
+// 30 to 60 levels off the backdrop (at 40 and less, 40 was too deep to tell its sides by),
+// where a white garment's hem, a few levels deeper than its body, keeps the crisp steps
+// that hold its soft sides (taken as the outline of anything deeper, a hem went as shadow).
+constexpr int kLeastBlendedDepth = 32;
 
 // A hard light casts a shadow with an outline as crisp as an object's, which the rules
 // above reject; the colour cut can still tell it from the object casting it, given it as
