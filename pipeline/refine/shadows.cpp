@@ -116,16 +116,19 @@ constexpr double kLeastSharpShare = 1.0 / 200;
 // below the backdrop, its lower side out of focus) meets the backdrop softly nearly
 // everywhere, as a shadow does; but it rises to its whole depth within two samples of its
 // outline, where a shadow deepens on towards the object casting it. A patch whose third ring
-// in from its outline lies this deep, as a share of its mean depth (such garments 0.94 to
-// 1.0; shadows on the development photos and the studio's 0.8 at most, but for faint ones a
-// few levels deep, as flat as their noise)...
+// in from its outline lies this deep, as a share of its median depth (its body's: creases
+// and folds raise the mean; such garments 0.94 to 1.0 of the mean; shadows on the
+// development photos and the studio's 0.8 at most, but for faint ones a few levels deep, as
+// flat as their noise)...
 constexpr double kLeastFlatShare = 0.9;
-// ...where taking it for shadow would leave less than this share of it as object to cast it
-// (a product's own shadow, soft and flat under a box light, lies beside the product).
-constexpr double kLeastCasterShare = 0.01;
 // ...rising from its outline to the ring next in by this share of it (the garments 0.3 to
 // 0.41; the faint shadows 0.06 to 0.22) is no shadow...
 constexpr double kLeastOutlineRise = 0.25;
+// ...where taking it for shadow would leave less than this share of its size as object in
+// the picture, to cast it (a product's own shadow, soft and flat under a box light, lies
+// beside the product). The test is of the whole picture's object, not of what lies beside
+// the patch: two pale garments each leave the other.
+constexpr double kLeastCasterShare = 0.01;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -543,18 +546,28 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
     const auto flat = [&]() {
         const Profile profile = profileOf();
-        return profile.ringed && profile.ring[3] >= kLeastFlatShare * profile.mean &&
-               profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * profile.mean;
+        std::vector<int> levels;
+        for (const std::size_t k : patch) {
+            levels.push_back(depth(k));
+        }
+        const auto middle = levels.begin() + std::ptrdiff_t(levels.size() / 2);
+        std::nth_element(levels.begin(), middle, levels.end());
+        const double typical = *middle;
+        return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
+               profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
     };
+    bool pale = false;  // (whether mark's last patch was a pale object's, by flat)
     const auto mark = [&](const Contacts& contacts, bool tints) {
         const auto all = double(contacts.soft + contacts.hard + contacts.object);
-        if (contacts.soft == 0 ||
-            double(contacts.hard) > kMostHardShare * double(contacts.soft + contacts.hard) ||
-            double(contacts.soft) < kLeastSoftShare * all ||
-            (tints && double(contacts.soft) < kLeastOpenShare * all) ||
-            (!tints &&
-             double(unshadowed - patch.size()) < kLeastCasterShare * double(patch.size()) &&
-             flat())) {
+        const bool shadowy =
+            contacts.soft > 0 &&
+            double(contacts.hard) <= kMostHardShare * double(contacts.soft + contacts.hard) &&
+            double(contacts.soft) >= kLeastSoftShare * all &&
+            (!tints || double(contacts.soft) >= kLeastOpenShare * all);
+        pale = shadowy && !tints &&
+               double(unshadowed - patch.size()) < kLeastCasterShare * double(patch.size()) &&
+               flat();
+        if (!shadowy || pale) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;
@@ -581,9 +594,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     std::vector<uint8_t> sideOf(count), inBody(count);
     std::vector<std::size_t> nearest, piece, bodies, held;
     std::vector<int> depths;
-    // (fromShadow: the patch is the deeper part of one split by depth, beside the shadow found
-    // in the shallower, which it meets as it meets the backdrop)
-    const auto partByOutline = [&](const std::vector<std::size_t>& part, bool fromShadow) {
+    const auto partByOutline = [&](const std::vector<std::size_t>& part) {
         bool objectSeeds = false, shadowSeeds = false;
         for (const std::size_t k : part) {
             bool hard = false, soft = false;
@@ -591,7 +602,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 if (member[n]) {
                     return;
                 }
-                if ((kinds[n] == kBackdrop && open[n]) || (fromShadow && shadow_[n])) {
+                if (kinds[n] == kBackdrop && open[n]) {
                     (smooth(k, n) ? soft : hard) = true;
                 } else if (spreadOutline(k, n)) {
                     hard = true;
@@ -660,7 +671,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             if (!shadowSide(k) || seen[k]) {
                 continue;
             }
-            const Contacts contacts = grow(k, fromShadow, shadowSide);
+            const Contacts contacts = grow(k, false, shadowSide);
             depths.clear();
             for (const std::size_t n : patch) {
                 depths.push_back(depth(n));
@@ -670,12 +681,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             const auto all = double(contacts.soft + contacts.hard + contacts.object);
             if (*tenth >= kLeastPartedDepth &&
                 double(contacts.soft) >= kLeastPartedOpenShare * all) {
-                mark(contacts, fromShadow);
+                mark(contacts, false);
             }
         }
     };
     // (part's samples, when they are a hundredth of the picture or more)
-    const auto splitByOutline = [&](const std::vector<std::size_t>& part, bool fromShadow) {
+    const auto splitByOutline = [&](const std::vector<std::size_t>& part) {
         if (double(part.size()) < kLeastPartedShare * double(count)) {
             return;
         }
@@ -683,7 +694,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             member[k] = 1;
             seen[k] = 0;
         }
-        partByOutline(part, fromShadow);
+        partByOutline(part);
         nearest.clear();
         for (const std::size_t k : part) {
             member[k] = 0;
@@ -696,7 +707,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
         };
         for (std::size_t first = 0; first < count; ++first) {
-            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints)) {
+            // (a pale object's patch stays whole: split by depth, its body alone, without
+            // the creases that leave it an object to cast it, went as a shadow)
+            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints) ||
+                pale) {
                 continue;
             }
             // A grey object standing in its own shadow joins it in one patch, which its
@@ -721,7 +735,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 deep / deepCount < kDepthsApart * shallow / shallowCount ||
                 deep / deepCount - shallow / shallowCount < least) {
                 if (!tints) {
-                    splitByOutline(rejected, false);
+                    splitByOutline(rejected);
                 }
                 continue;
             }
@@ -751,25 +765,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             for (const std::size_t k : rejected) {
                 member[k] = member[k] == kShallower;
             }
-            bool found = false;
             for (const std::size_t k : rejected) {
                 if (member[k] && !seen[k]) {
-                    found = mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }),
-                                 tints) ||
-                            found;
+                    mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints);
                 }
             }
             for (const std::size_t k : rejected) {
                 member[k] = 0;
                 seen[k] = 1;
-            }
-            // The deeper part holds the shadow's core too where the shadow is as deep as
-            // the object standing in it (a light grey product's, or two products' in one
-            // shadow between them): it is parted along the object's outline from where it
-            // meets the shadow found.
-            if (found && !tints) {
-                std::erase_if(rejected, [&](std::size_t k) { return depth(k) <= split; });
-                splitByOutline(rejected, true);
             }
         }
     }
