@@ -286,14 +286,14 @@ public:
         }
     }
 
-    // Calls each(i, j) for the samples within the hull or on it: as many as it covers.
-    template <class Each>
-    void ForEachHeld(Each each) const {
-        for (std::size_t row = 0; row < spans_.size(); ++row) {
-            for (int64_t i = spans_[row].left; i <= spans_[row].right; ++i) {
-                each(std::size_t(i), std::size_t(top_ + int64_t(row)));
-            }
+    // Whether the sample at column i, row j lies within the hull or on it.
+    bool Holds(std::size_t i, std::size_t j) const {
+        const int64_t row = int64_t(j) - top_;
+        if (row < 0 || row >= int64_t(spans_.size())) {
+            return false;
         }
+        const Span& span = spans_[std::size_t(row)];
+        return int64_t(i) >= span.left && int64_t(i) <= span.right;
     }
 
 private:
@@ -587,16 +587,29 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
     // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
     // Each sample of such a patch goes to the nearer of the two, within it, and the
-    // shadow's side, less what lies within the convex hull of an object (where the object's
-    // foot is shaded as deep as the shadow, half way between the two lies under the
-    // object), is judged again alone.
+    // shadow's side, less what lies within the convex hull of the object's (where the
+    // object's foot is shaded as deep as the shadow, half way between the two lies under
+    // the object), is judged again alone.
     enum : uint8_t { kUnreached, kObjectSide, kShadowSide };
-    std::vector<uint8_t> sideOf(count), inBody(count);
-    std::vector<std::size_t> nearest, piece, bodies, held;
+    std::vector<uint8_t> sideOf(count);
+    std::vector<std::size_t> nearest, piece, objectPart;
     std::vector<int> depths;
-    const auto partByOutline = [&](const std::vector<std::size_t>& part) {
+    // (a piece of side's samples from first, marked seen, into into)
+    const auto pieceOf = [&](std::size_t first, uint8_t side, std::vector<std::size_t>& into) {
+        into.assign(1, first);
+        seen[first] = 1;
+        for (std::size_t at = 0; at < into.size(); ++at) {
+            neighbours(into[at], [&](std::size_t n) {
+                if (member[n] && sideOf[n] == side && !seen[n]) {
+                    seen[n] = 1;
+                    into.push_back(n);
+                }
+            });
+        }
+    };
+    const auto partByOutline = [&]() {
         bool objectSeeds = false, shadowSeeds = false;
-        for (const std::size_t k : part) {
+        for (const std::size_t k : rejected) {
             bool hard = false, soft = false;
             neighbours(k, [&](std::size_t n) {
                 if (member[n]) {
@@ -626,48 +639,28 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 }
             });
         }
-        // Each object whole: the pieces of its side joined through the rest of the picture's
-        // object, and not through the shadow (a bowl's sides and its inside, parted by its rim
-        // as light as the backdrop). A crisp step on the shadow's rim claims a few samples of
-        // their own, and a hull as small.
-        const auto bodily = [&](std::size_t n) {
-            return member[n] ? sideOf[n] == kObjectSide : kinds[n] != kBackdrop && !shadow_[n];
-        };
-        for (const std::size_t first : part) {
-            if (sideOf[first] != kObjectSide || inBody[first]) {
-                continue;
-            }
-            piece.assign(1, first);
-            inBody[first] = 1;
-            for (std::size_t at = 0; at < piece.size(); ++at) {
-                neighbours(piece[at], [&](std::size_t n) {
-                    if (!inBody[n] && bodily(n)) {
-                        inBody[n] = 1;
-                        piece.push_back(n);
-                    }
-                });
-            }
-            ConvexHull(piece, std::size_t(across_)).ForEachHeld([&](std::size_t i, std::size_t j) {
-                const std::size_t k = j * std::size_t(across_) + i;
-                if (member[k] && sideOf[k] == kShadowSide) {
-                    held.push_back(k);
+        // The object: the largest piece of its side (a crisp step on the shadow's rim claims
+        // a few samples of its own).
+        objectPart.clear();
+        for (const std::size_t first : rejected) {
+            if (sideOf[first] == kObjectSide && !seen[first]) {
+                pieceOf(first, kObjectSide, piece);
+                if (piece.size() > objectPart.size()) {
+                    objectPart.swap(piece);
                 }
-            });
-            bodies.insert(bodies.end(), piece.begin(), piece.end());
+            }
         }
-        // (after every hull: a sample given back joins no body)
-        for (const std::size_t k : held) {
-            sideOf[k] = kObjectSide;
+        const ConvexHull hull(objectPart, std::size_t(across_));
+        for (const std::size_t k : rejected) {
+            if (sideOf[k] == kShadowSide &&
+                hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
+                sideOf[k] = kObjectSide;
+            }
         }
-        held.clear();
-        for (const std::size_t k : bodies) {
-            inBody[k] = 0;
-        }
-        bodies.clear();
         const auto shadowSide = [&](std::size_t n) {
             return member[n] && sideOf[n] == kShadowSide;
         };
-        for (const std::size_t k : part) {
+        for (const std::size_t k : rejected) {
             if (!shadowSide(k) || seen[k]) {
                 continue;
             }
@@ -685,18 +678,17 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         }
     };
-    // (part's samples, when they are a hundredth of the picture or more)
-    const auto splitByOutline = [&](const std::vector<std::size_t>& part) {
-        if (double(part.size()) < kLeastPartedShare * double(count)) {
+    const auto splitByOutline = [&]() {
+        if (double(rejected.size()) < kLeastPartedShare * double(count)) {
             return;
         }
-        for (const std::size_t k : part) {
+        for (const std::size_t k : rejected) {
             member[k] = 1;
             seen[k] = 0;
         }
-        partByOutline(part);
+        partByOutline();
         nearest.clear();
-        for (const std::size_t k : part) {
+        for (const std::size_t k : rejected) {
             member[k] = 0;
             sideOf[k] = kUnreached;
             seen[k] = 1;
@@ -735,7 +727,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 deep / deepCount < kDepthsApart * shallow / shallowCount ||
                 deep / deepCount - shallow / shallowCount < least) {
                 if (!tints) {
-                    splitByOutline(rejected);
+                    splitByOutline();
                 }
                 continue;
             }
