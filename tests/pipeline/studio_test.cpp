@@ -131,7 +131,7 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
     };
     constexpr Product products[] = {{80, 104, 150}, {232, 60, 90}};
     for (const auto& scene : scenes) {
-        SCOPED_TRACE(scene.shadow);
+        SCOPED_TRACE(scene.grey);
         studio::Shot shot;
         shot.width = width, shot.height = height;
         std::vector<double> levels;
