@@ -493,6 +493,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         bool ringed = true;
     };
     std::vector<uint8_t> rimmed(count);  // (the patch's samples by ring)
+    std::vector<int> levels;             // (the patch's depths, for flat's median)
     const auto profileOf = [&]() {
         Profile profile;
         for (const std::size_t k : patch) {
@@ -546,7 +547,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
     const auto flat = [&]() {
         const Profile profile = profileOf();
-        std::vector<int> levels;
+        levels.clear();
         for (const std::size_t k : patch) {
             levels.push_back(depth(k));
         }
@@ -743,10 +744,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             outline.clear();
             for (const std::size_t k : rejected) {
                 bool blend = false;
-                neighbours(k, [&](std::size_t n) {
-                    blend = blend || (member[k] == kShallower && member[n] == kDeeper &&
-                                      depth(n) >= kLeastBlendedDepth && between(k, n));
-                });
+                if (member[k] == kShallower) {
+                    neighbours(k, [&](std::size_t n) {
+                        blend = blend || (member[n] == kDeeper && depth(n) >= kLeastBlendedDepth &&
+                                          between(k, n));
+                    });
+                }
                 if (blend) {
                     outline.push_back(k);
                 }
