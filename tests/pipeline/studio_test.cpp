@@ -169,28 +169,36 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
 //   crease; but it meets the garment along most of its outline, and stays (0.960 and 0.953
 //   of it were kept).
 // - the lower, a crease or none. The whole garment meets the backdrop softly nearly
-//   everywhere, as a shadow does, but lies flat within its outline and leaves nothing else
-//   to cast it, and stays (the whole garment went as a shadow); with a crease 30 levels deep,
-//   it stays whole rather than be split by depth (split, its body went without the narrow
-//   crease, which left it an object to cast it), and a wide crease leaves its body's median
-//   depth its own (the crease raised its mean past its flat outline's third ring).
+//   everywhere, as a shadow does, but lies flat within its outline, and stays (the whole
+//   garment went as a shadow); a crease 30 levels deep, narrow, keeps it whole (split by
+//   depth, its body had gone alone), and a wide one leaves its body's median depth its own
+//   (the crease raised its mean past its flat outline's third ring).
+// - the lower, beside a second garment alike: nothing in the picture but the garment itself
+//   tells it from a shadow (each had been taken for an object casting the other's, and both
+//   went).
 TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
     constexpr int width = 800, height = 600;
     const struct {
         double defocus, body, crease;  // levels below the backdrop
         double creaseWidth;
         bool lower;  // the lower side out of focus, else the left
-    } garments[] = {{4, 12, 32, 12, false}, {14, 16, 38, 12, false}, {4, 12, 12, 12, true},
-                    {6, 8, 8, 12, true},    {6, 8, 30, 3, true},     {6, 8, 30, 12, true}};
+        bool twin;   // two garments side by side, each 260 pixels wide, else one of 400
+    } garments[] = {{4, 12, 32, 12, false, false}, {14, 16, 38, 12, false, false},
+                    {4, 12, 12, 12, true, false},  {6, 8, 8, 12, true, false},
+                    {6, 8, 30, 3, true, false},    {6, 8, 30, 12, true, false},
+                    {6, 10, 10, 12, true, true}};
     for (const auto& garment : garments) {
         SCOPED_TRACE(garment.defocus);
         SCOPED_TRACE(garment.lower ? "lower" : "left");
+        SCOPED_TRACE(garment.twin ? "two" : "one");
         studio::Shot shot;
         shot.width = width, shot.height = height;
         std::vector<double> levels;
         for (int at = 0; at < width * height; ++at) {
             const int x = at % width, y = at / width;
-            const bool body = x >= 200 && x < 600 && y >= 100 && y < 500;
+            const bool body = y >= 100 && y < 500 &&
+                              (garment.twin ? (x >= 120 && x < 380) || (x >= 420 && x < 680)
+                                            : x >= 200 && x < 600);
             const double crease = (garment.crease - garment.body) *
                                   std::exp(-std::pow((x - 270) / garment.creaseWidth, 2));
             levels.push_back(body ? 246 - garment.body - crease : 246);
