@@ -122,20 +122,16 @@ constexpr double kLeastSharpShare = 1.0 / 200;
 // as their noise)...
 constexpr double kLeastFlatShare = 0.85;
 // ...rising from its outline to the ring next in by this share of it (the garments 0.3 to
-// 0.41; the faint shadows 0.06 to 0.22)...
+// 0.41; the faint shadows 0.06 to 0.22) is no shadow...
 constexpr double kLeastOutlineRise = 0.25;
-// ...and having risen by then, its third ring deeper than its second by at most this share
-// of what the second rose over the first (such garments 0.5 at most, enlarged six times,
-// their outlines over a sample and a half; the studio's soft shadows, ramps to their object,
-// 0.8 and more; the development photos' with a body to judge, below, 0.6 and more)...
-constexpr double kMostLateRise = 0.6;
-// ...and no deeper within, the median of its samples past the third ring, than this many
-// times its third ring, is no shadow: a garment's body lies as deep as its outline or
-// lighter (1.08 times at most), where a shadow deepens on (the development photos' 1.11 to
-// 3.6 times, the studio's 1.2 and more). Nothing else is asked of the picture: asking it to
-// hold little object besides the patch, to cast it, dropped garments whose print or collar
-// was a fiftieth to a quarter of them, and two garments side by side.
-constexpr double kMostBodyDepth = 1.15;
+// ...where the picture holds less than this share of its size as object besides it, to
+// cast it (a product's own shadow, soft and flat under a box light, lies beside the
+// product). Of the backdrop's hue, only what stands by its own outline counts, a pale
+// product as a white garment with crisp sides: a patch that meets the backdrop as a shadow
+// does casts nothing (two pale garments side by side, soft all round, each took the other
+// for its object, and both went). The test is of the whole picture's object, not of what
+// lies beside the patch: enclosed by its shadow, a product is still its caster.
+constexpr double kLeastCasterShare = 0.01;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -143,13 +139,6 @@ constexpr double kMostBodyDepth = 1.15;
 // into the object's body without one (on the development photos, cores under fruit a fifth
 // of their contacts, a cabbage's shaded underside a hundredth).
 constexpr double kLeastCoreEdgeShare = 0.1;
-
-// The median of values, which it reorders.
-int Median(std::vector<int>& values) {
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
 
 // The depth that splits a histogram's values into two classes of least spread within
 // (Otsu's threshold): the last value of the lower class.
@@ -500,18 +489,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     likely_.assign(count, 0);
     const auto objects = double(std::count(kinds.begin(), kinds.end(), uint8_t(kObject)));
     // The patch's mean depth, and that of its outline (ring 1, its samples beside the open
-    // backdrop) and of the two rings next in from it; ringed when it has all three. Its body
-    // lies within them: the median depth of its samples there, and whether they are as many
-    // as the outline's at least (a patch all rim, a few samples across, has none to judge).
+    // backdrop) and of the two rings next in from it; ringed when it has all three.
     struct Profile {
         double mean = 0;
         std::array<double, 4> ring{};
         bool ringed = true;
-        int body = 0;
-        bool bodied = false;
     };
     std::vector<uint8_t> rimmed(count);  // (the patch's samples by ring)
-    std::vector<int> levels;             // (depths, for medians)
+    std::vector<int> levels;             // (the patch's depths, for flat's median)
     const auto profileOf = [&]() {
         Profile profile;
         for (const std::size_t k : patch) {
@@ -527,21 +512,15 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         }
         std::array<double, 4> rings{};
-        levels.clear();
         for (const std::size_t k : patch) {
             profile.ring[rimmed[k]] += depth(k);
             rings[rimmed[k]] += 1;
-            if (rimmed[k] == 0) {
-                levels.push_back(depth(k));
-            }
             rimmed[k] = 0;
         }
         for (std::size_t r = 1; r <= 3; ++r) {
             profile.ringed = profile.ringed && rings[r] > 0;
             profile.ring[r] /= std::max(rings[r], 1.0);
         }
-        profile.bodied = !levels.empty() && double(levels.size()) >= rings[1];
-        profile.body = levels.empty() ? 0 : Median(levels);
         return profile;
     };
     // Whether the rejected patch is a shadow a hard light cast (see kMostSharpTint).
@@ -564,6 +543,40 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                mean >= kLeastSharpDepth && ring[1] <= kMostSharpRim * mean &&
                ring[2] <= kMostSharpInner * mean && ring[2] <= kMostSharpRamp * ring[3];
     };
+    // Whether a patch meets the backdrop as a shadow does (see kMostHardShare).
+    const auto shadowy = [](const Contacts& contacts, bool tints) {
+        const auto all = double(contacts.soft + contacts.hard + contacts.object);
+        return contacts.soft > 0 &&
+               double(contacts.hard) <= kMostHardShare * double(contacts.soft + contacts.hard) &&
+               double(contacts.soft) >= kLeastSoftShare * all &&
+               (!tints || double(contacts.soft) >= kLeastOpenShare * all);
+    };
+    // The samples of the patches of the backdrop's hue that stand by their own outline, as a
+    // pale product does, before any is judged: they can cast a shadow (see kLeastCasterShare).
+    std::vector<uint8_t> standing(count);
+    {
+        const auto untinted = [&](std::size_t k) { return kinds[k] == kCandidate && !tinted[k]; };
+        for (std::size_t first = 0; first < count; ++first) {
+            if (untinted(first) && !seen[first] && !shadowy(grow(first, false, untinted), false)) {
+                for (const std::size_t k : patch) {
+                    standing[k] = 1;
+                }
+            }
+        }
+        std::fill(seen.begin(), seen.end(), 0);
+    }
+    // Whether the picture holds an object besides the patch to cast it: the samples of an
+    // object, or of a standing patch, not yet taken for shadow.
+    auto casters = std::size_t(std::count_if(kinds.begin(), kinds.end(),
+                                             [](uint8_t kind) { return kind == kObject; })) +
+                   std::size_t(std::count(standing.begin(), standing.end(), uint8_t(1)));
+    const auto castable = [&]() {
+        std::size_t own = 0;  // (a standing patch's shallower part, judged alone)
+        for (const std::size_t k : patch) {
+            own += standing[k];
+        }
+        return double(casters - own) >= kLeastCasterShare * double(patch.size());
+    };
     // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
     const auto flat = [&]() {
         const Profile profile = profileOf();
@@ -571,21 +584,17 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         for (const std::size_t k : patch) {
             levels.push_back(depth(k));
         }
-        const double typical = Median(levels);
-        const std::array<double, 4>& ring = profile.ring;
-        return profile.ringed && profile.bodied && ring[3] >= kLeastFlatShare * typical &&
-               ring[2] - ring[1] >= kLeastOutlineRise * typical &&
-               ring[3] - ring[2] <= kMostLateRise * (ring[2] - ring[1]) &&
-               profile.body <= kMostBodyDepth * ring[3];
+        const auto middle = levels.begin() + std::ptrdiff_t(levels.size() / 2);
+        std::nth_element(levels.begin(), middle, levels.end());
+        const double typical = *middle;
+        return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
+               profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
     };
+    bool pale = false;  // (whether mark's last patch was a pale object's, by flat)
     const auto mark = [&](const Contacts& contacts, bool tints) {
-        const auto all = double(contacts.soft + contacts.hard + contacts.object);
-        const bool shadowy =
-            contacts.soft > 0 &&
-            double(contacts.hard) <= kMostHardShare * double(contacts.soft + contacts.hard) &&
-            double(contacts.soft) >= kLeastSoftShare * all &&
-            (!tints || double(contacts.soft) >= kLeastOpenShare * all);
-        if (!shadowy || (!tints && flat())) {
+        const bool looksShadow = shadowy(contacts, tints);
+        pale = looksShadow && !tints && flat() && !castable();
+        if (!looksShadow || pale) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;
@@ -595,6 +604,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         for (const std::size_t k : patch) {
             shadow_[k] = 1;
+            casters -= standing[k];
         }
         any_ = true;
         return true;
@@ -716,7 +726,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
         };
         for (std::size_t first = 0; first < count; ++first) {
-            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints)) {
+            // (a pale object's patch stays whole: split by depth, its body alone, without
+            // the creases that leave it an object to cast it, went as a shadow)
+            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints) ||
+                pale) {
                 continue;
             }
             // A grey object standing in its own shadow joins it in one patch, which its

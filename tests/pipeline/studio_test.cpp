@@ -162,6 +162,38 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
     }
 }
 
+// A light grey box, standing by its crisp outline, and its shadow beside it on the floor,
+// soft and as flat as a pale garment (a box light's): the box casts it, though it is of the
+// backdrop's hue and nothing else in the picture is object (the shadow was kept, 0.65).
+TEST(StudioShadows, GoBesideALightGreyProductAlone) {
+    constexpr int width = 400, height = 300;
+    const struct {
+        double grey, depth, penumbra;  // the box's level; the shadow's, below 246; its blur
+    } scenes[] = {{200, 10, 5}, {216, 8, 3}};
+    for (const auto& scene : scenes) {
+        SCOPED_TRACE(scene.grey);
+        studio::Shot shot;
+        shot.width = width, shot.height = height;
+        std::vector<double> shadow, levels;
+        for (int at = 0; at < width * height; ++at) {
+            const int x = at % width, y = at / width;
+            shadow.push_back(x >= 220 && x < 330 && y >= 150 && y < 220 ? 1 : 0);
+        }
+        shadow = Blurred(shadow, width, height, scene.penumbra);
+        for (int at = 0; at < width * height; ++at) {
+            const int x = at % width, y = at / width;
+            const bool box = x >= 120 && x < 220 && y >= 80 && y < 220;
+            levels.push_back(box ? scene.grey : 246 - scene.depth * shadow[std::size_t(at)]);
+            shot.alpha.push_back(box ? 255 : 0);
+        }
+        const std::vector<double> seen = Blurred(levels, width, height, 1.2);
+        for (int at = 0; at < width * height; ++at) {
+            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
+        }
+        EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.98);
+    }
+}
+
 // White garments 8 to 16 levels below a backdrop of 246, with no shadow, one side out of
 // focus (a Gaussian blur of 4 to 14 pixels, against 1.8 elsewhere):
 // - the left, a crease near it. Along the pale soft side crisp and soft readings alternate,
@@ -169,13 +201,14 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
 //   crease; but it meets the garment along most of its outline, and stays (0.960 and 0.953
 //   of it were kept).
 // - the lower, a crease or none. The whole garment meets the backdrop softly nearly
-//   everywhere, as a shadow does, but lies flat within its outline, and stays (the whole
-//   garment went as a shadow); a crease 30 levels deep, narrow, keeps it whole (split by
-//   depth, its body had gone alone), and a wide one leaves its body's median depth its own
-//   (the crease raised its mean past its flat outline's third ring).
-// - the lower, beside a second garment alike: nothing in the picture but the garment itself
-//   tells it from a shadow (each had been taken for an object casting the other's, and both
-//   went).
+//   everywhere, as a shadow does, but lies flat within its outline and leaves nothing else
+//   to cast it, and stays (the whole garment went as a shadow); with a crease 30 levels deep,
+//   it stays whole rather than be split by depth (split, its body went without the narrow
+//   crease, which left it an object to cast it), and a wide crease leaves its body's median
+//   depth its own (the crease raised its mean past its flat outline's third ring).
+// - the lower, beside a second garment alike, 10 levels deep: neither casts the other, as
+//   each meets the backdrop as a shadow does (each had been taken for the other's object,
+//   and both went; its third ring lies at 0.89 of its median depth).
 TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
     constexpr int width = 800, height = 600;
     const struct {
