@@ -125,13 +125,17 @@ constexpr double kLeastFlatShare = 0.85;
 // 0.41; the faint shadows 0.06 to 0.22) is no shadow...
 constexpr double kLeastOutlineRise = 0.25;
 // ...where the picture holds less than this share of its size as object besides it, to
-// cast it (a product's own shadow, soft and flat under a box light, lies beside the
-// product). Of the backdrop's hue, only what stands by its own outline counts, a pale
-// product as a white garment with crisp sides: a patch that meets the backdrop as a shadow
-// does casts nothing (two pale garments side by side, soft all round, each took the other
-// for its object, and both went). The test is of the whole picture's object, not of what
-// lies beside the patch: enclosed by its shadow, a product is still its caster.
-constexpr double kLeastCasterShare = 0.01;
+// cast it. A soft shadow is at most a few times the size of its object (a product ringed
+// by its shadow is a fifth of it, a box beside its own nearly twice it), where a garment's
+// print or collar is a fiftieth of the garment and more: at a hundredth, printed garments
+// soft all round went whole, and nine of the 25 development garments enlarged six times
+// (five come back; prints of a seventh to a quarter of the garment still count). Of the
+// backdrop's hue, only what stands by its own outline counts, as a light grey box casting a
+// flat shadow beside it does: a patch that meets the backdrop as a shadow does casts
+// nothing (two pale garments side by side, soft all round, each took the other for its
+// object, and both went). The test is of the whole picture's object, not of what lies
+// beside the patch: enclosed by its shadow, a product is still its caster.
+constexpr double kLeastCasterShare = 0.1;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object

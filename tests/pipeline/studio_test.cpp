@@ -208,7 +208,8 @@ TEST(StudioShadows, GoBesideALightGreyProductAlone) {
 //   depth its own (the crease raised its mean past its flat outline's third ring).
 // - the lower, beside a second garment alike, 10 levels deep: neither casts the other, as
 //   each meets the backdrop as a shadow does (each had been taken for the other's object,
-//   and both went; its third ring lies at 0.89 of its median depth).
+//   and both went; its third ring lies at 0.89 of its median depth); or with a red print a
+//   sixteenth of it, too small to cast it (taken for its object, 0.06).
 TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
     constexpr int width = 800, height = 600;
     const struct {
@@ -216,14 +217,15 @@ TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
         double creaseWidth;
         bool lower;  // the lower side out of focus, else the left
         bool twin;   // two garments side by side, each 260 pixels wide, else one of 400
-    } garments[] = {{4, 12, 32, 12, false, false}, {14, 16, 38, 12, false, false},
-                    {4, 12, 12, 12, true, false},  {6, 8, 8, 12, true, false},
-                    {6, 8, 30, 3, true, false},    {6, 8, 30, 12, true, false},
-                    {6, 10, 10, 12, true, true}};
+        bool print;  // a dark print in the middle, a sixteenth of it
+    } garments[] = {{4, 12, 32, 12, false, false, false}, {14, 16, 38, 12, false, false, false},
+                    {4, 12, 12, 12, true, false, false},  {6, 8, 8, 12, true, false, false},
+                    {6, 8, 30, 3, true, false, false},    {6, 8, 30, 12, true, false, false},
+                    {6, 10, 10, 12, true, true, false},   {6, 8, 8, 12, true, false, true}};
     for (const auto& garment : garments) {
         SCOPED_TRACE(garment.defocus);
         SCOPED_TRACE(garment.lower ? "lower" : "left");
-        SCOPED_TRACE(garment.twin ? "two" : "one");
+        SCOPED_TRACE(garment.twin ? "two" : garment.print ? "printed" : "one");
         studio::Shot shot;
         shot.width = width, shot.height = height;
         std::vector<double> levels;
@@ -245,6 +247,11 @@ TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
             shot.rgb.insert(
                 shot.rgb.end(), 3,
                 Noisy(w * sharp[std::size_t(at)] + (1 - w) * soft[std::size_t(at)], at));
+            const int x = at % width, y = at / width;
+            if (garment.print && std::abs(x - 400) < 50 && std::abs(y - 300) < 50) {
+                const uint8_t red[] = {40, 30, 180};  // blue, green, red
+                std::copy(std::begin(red), std::end(red), shot.rgb.end() - 3);
+            }
         }
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.985);
     }
