@@ -125,17 +125,20 @@ constexpr double kLeastFlatShare = 0.85;
 // 0.41; the faint shadows 0.06 to 0.22) is no shadow...
 constexpr double kLeastOutlineRise = 0.25;
 // ...where the picture holds less than this share of its size as object besides it, to
-// cast it. A soft shadow is at most a few times the size of its object (a product ringed
-// by its shadow is a fifth of it, a box beside its own nearly twice it), where a garment's
-// print or collar is a fiftieth of the garment and more: at a hundredth, printed garments
+// cast it, counted in samples (a dark object's blurred outline reads as candidates, not
+// object, and a small one counts for less than it shows). A soft shadow is at most a few
+// times the size of its object (a product ringed by its shadow is a fifth of it, a box
+// beside its own nearly twice it; at a tenth, dark products whose flat shadows were 12 to
+// 25 times their size, or a sliver cut by the frame, kept them), where a garment's collar
+// or a small print is a fiftieth of the garment and more: at a hundredth, printed garments
 // soft all round went whole, and nine of the 25 development garments enlarged six times
-// (five come back; prints of a seventh to a quarter of the garment still count). Of the
-// backdrop's hue, only what stands by its own outline counts, as a light grey box casting a
-// flat shadow beside it does: a patch that meets the backdrop as a shadow does casts
-// nothing (two pale garments side by side, soft all round, each took the other for its
-// object, and both went). The test is of the whole picture's object, not of what lies
-// beside the patch: enclosed by its shadow, a product is still its caster.
-constexpr double kLeastCasterShare = 0.1;
+// (five come back; prints of a seventh to a quarter of the garment still count). Only what
+// stands by its own outline counts, as a light grey or a cream box casting a flat shadow
+// beside it does: a patch that meets the backdrop as a shadow or a tint does casts nothing
+// (two pale garments side by side, soft all round, each took the other for its object, and
+// both went). The test is of the whole picture's object, not of what lies beside the
+// patch: enclosed by its shadow, a product is still its caster.
+constexpr double kLeastCasterShare = 0.05;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -555,31 +558,34 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                double(contacts.soft) >= kLeastSoftShare * all &&
                (!tints || double(contacts.soft) >= kLeastOpenShare * all);
     };
-    // The samples of the patches of the backdrop's hue that stand by their own outline, as a
-    // pale product does, before any is judged: they can cast a shadow (see kLeastCasterShare).
+    // The samples of the candidates' patches that stand by their own outline, as a pale
+    // product does, grey or tinted (a cream box), before any is judged: they can cast a
+    // shadow (see kLeastCasterShare).
     std::vector<uint8_t> standing(count);
-    {
-        const auto untinted = [&](std::size_t k) { return kinds[k] == kCandidate && !tinted[k]; };
+    for (const bool tints : {false, true}) {
+        const auto alike = [&](std::size_t k) {
+            return kinds[k] == kCandidate && bool(tinted[k]) == tints;
+        };
         for (std::size_t first = 0; first < count; ++first) {
-            if (untinted(first) && !seen[first] && !shadowy(grow(first, false, untinted), false)) {
+            if (alike(first) && !seen[first] && !shadowy(grow(first, tints, alike), tints)) {
                 for (const std::size_t k : patch) {
                     standing[k] = 1;
                 }
             }
         }
-        std::fill(seen.begin(), seen.end(), 0);
     }
+    std::fill(seen.begin(), seen.end(), 0);
     // Whether the picture holds an object besides the patch to cast it: the samples of an
     // object, or of a standing patch, not yet taken for shadow.
-    auto casters = std::size_t(std::count_if(kinds.begin(), kinds.end(),
-                                             [](uint8_t kind) { return kind == kObject; })) +
-                   std::size_t(std::count(standing.begin(), standing.end(), uint8_t(1)));
+    auto casters = double(std::count_if(kinds.begin(), kinds.end(),
+                                        [](uint8_t kind) { return kind == kObject; })) +
+                   double(std::count(standing.begin(), standing.end(), uint8_t(1)));
     const auto castable = [&]() {
-        std::size_t own = 0;  // (a standing patch's shallower part, judged alone)
+        double own = 0;  // (a standing patch's shallower part, judged alone)
         for (const std::size_t k : patch) {
             own += standing[k];
         }
-        return double(casters - own) >= kLeastCasterShare * double(patch.size());
+        return casters - own >= kLeastCasterShare * double(patch.size());
     };
     // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
     const auto flat = [&]() {
