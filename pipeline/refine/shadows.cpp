@@ -79,7 +79,7 @@ constexpr int kLeastPartedDepth = 25;
 // were kept with the bowl.)
 constexpr double kDepthsApart = 2.5;
 // The deeper part's outline, blurred into the shallower, is told as an object's is (see
-// blended, below) where the deeper part lies at least this deep: a light grey product lies
+// blendsInto, below) where the deeper part lies at least this deep: a light grey product lies
 // 30 to 60 levels off the backdrop (at 40 and less, 40 was too deep to tell its sides by),
 // where a white garment's hem, a few levels deeper than its body, keeps the crisp steps
 // that hold its soft sides (taken as the outline of anything deeper, a hem went as shadow).
@@ -434,16 +434,16 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         return true;
     };
-    const auto blended = [&](std::size_t k, std::size_t n) {
-        return kinds[n] == kObject && between(k, n);
+    // Whether k is such a blend of a neighbour that is of the object (of(n)).
+    const auto blendsInto = [&](std::size_t k, auto of) {
+        bool blend = false;
+        neighbours(k, [&](std::size_t n) { blend = blend || (of(n) && between(k, n)); });
+        return blend;
     };
     std::vector<std::size_t> outline;
     for (std::size_t k = 0; k < count; ++k) {
-        bool blend = false;
-        if (kinds[k] == kCandidate) {
-            neighbours(k, [&](std::size_t n) { blend = blend || blended(k, n); });
-        }
-        if (blend) {
+        if (kinds[k] == kCandidate &&
+            blendsInto(k, [&](std::size_t n) { return kinds[n] == kObject; })) {
             outline.push_back(k);
         }
     }
@@ -779,14 +779,9 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             // their blurred sides' edges).
             outline.clear();
             for (const std::size_t k : rejected) {
-                bool blend = false;
-                if (member[k] == kShallower) {
-                    neighbours(k, [&](std::size_t n) {
-                        blend = blend || (member[n] == kDeeper && depth(n) >= kLeastBlendedDepth &&
-                                          between(k, n));
-                    });
-                }
-                if (blend) {
+                if (member[k] == kShallower && blendsInto(k, [&](std::size_t n) {
+                        return member[n] == kDeeper && depth(n) >= kLeastBlendedDepth;
+                    })) {
                     outline.push_back(k);
                 }
             }
