@@ -166,7 +166,7 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
 // the floor, soft and as flat as a pale garment (a box light's): the box casts it, though
 // it is as pale as a shadow or a tint and nothing else in the picture is object (the shadow
 // was kept, 0.65, beside the grey box; 0.74 beside the cream one, a tint's colours).
-TEST(StudioShadows, GoBesideALightGreyProductAlone) {
+TEST(StudioShadows, GoBesideAPaleBoxAlone) {
     constexpr int width = 400, height = 300;
     const struct {
         double grey, depth, penumbra;  // the box's level; the shadow's, below 246; its blur
