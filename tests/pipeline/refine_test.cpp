@@ -225,6 +225,35 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
     EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 92, 1);
 }
 
+// A textured object (light and dark scales in a checkerboard) beside the backdrop on the
+// left, its edge pixels half covered: mixed of the texture's typical colour, they read as
+// half object, not as a third of the lightest scales' contrast.
+TEST(Refine, EdgePixelsOfATexturedObjectAreMixedOfItsTypicalColour) {
+    struct Case {
+        uint8_t backdrop, light, dark;
+    };
+    for (const Case& test : {Case{10, 200, 110}, Case{245, 150, 60}}) {
+        SCOPED_TRACE(int(test.backdrop));
+        const int typical = (test.light + test.dark) / 2;
+        const auto half = uint8_t((test.backdrop + typical) / 2);
+        RowWindow window(7, 7, 24);
+        for (int32_t y = 0; y < 7; ++y) {
+            for (int32_t x = 0; x < 7; ++x) {
+                const uint8_t level = x < 3              ? test.backdrop
+                                      : x == 3           ? half
+                                      : (x + y) % 2 != 0 ? test.light
+                                                         : test.dark;
+                std::fill_n(window.Colours(y) + 3 * x, 3, level);
+                window.Coverage(y)[x] = x < 3 ? 0 : 255;
+            }
+        }
+        const zel7::Backdrop backdrop{{test.backdrop, test.backdrop, test.backdrop}, 6};
+        uint8_t rgb[3]{};
+        EXPECT_NEAR(EdgeAlpha(window, 3, 3, backdrop, rgb), 128, 12);
+        EXPECT_NEAR(rgb[1], typical, 12);
+    }
+}
+
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
 // (marked on the left or lower of its two pixels), found by brute force here around a
 // square and a lone pixel, and those asked for besides; every other pixel black, and none
