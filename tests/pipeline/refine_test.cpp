@@ -225,32 +225,40 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
     EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 92, 1);
 }
 
-// A textured object (light and dark scales in a checkerboard) beside the backdrop on the
-// left, its edge pixels half covered: mixed of the texture's typical colour, they read as
-// half object, not as a third of the lightest scales' contrast.
-TEST(Refine, EdgePixelsOfATexturedObjectAreMixedOfItsTypicalColour) {
+// An edge pixel half covered, the backdrop on its left and the object on its right, is
+// mixed of the object's own colour past the edge band: of a textured object's typical
+// colour (light and dark scales in 2 x 2 blocks), not a third of its lightest scales'
+// contrast, whether the band is JPEG's two pixels or a soft lens's four (read at every
+// other pixel); and of a dark rim within the band where the object past it lies within a
+// few levels of the backdrop (a pale label), not of that label.
+TEST(Refine, EdgePixelsAreMixedOfTheObjectsOwnColour) {
     struct Case {
+        int32_t band;
         uint8_t backdrop, light, dark;
+        uint8_t rim = 0;  // a column just inside the edge pixel, when not 0
     };
-    for (const Case& test : {Case{10, 200, 110}, Case{245, 150, 60}}) {
-        SCOPED_TRACE(int(test.backdrop));
-        const int typical = (test.light + test.dark) / 2;
-        const auto half = uint8_t((test.backdrop + typical) / 2);
-        RowWindow window(7, 7, 24);
-        for (int32_t y = 0; y < 7; ++y) {
-            for (int32_t x = 0; x < 7; ++x) {
-                const uint8_t level = x < 3              ? test.backdrop
-                                      : x == 3           ? half
-                                      : (x + y) % 2 != 0 ? test.light
-                                                         : test.dark;
+    for (const Case& test : {Case{2, 10, 200, 110}, Case{2, 245, 150, 60}, Case{4, 10, 200, 110},
+                             Case{2, 245, 242, 242, 60}}) {
+        SCOPED_TRACE(testing::Message() << "band " << test.band << " backdrop "
+                                        << int(test.backdrop) << " rim " << int(test.rim));
+        const int32_t side = 2 * (test.band + 1) + 1, edge = test.band + 1;
+        const int own = test.rim != 0 ? test.rim : (test.light + test.dark) / 2;
+        RowWindow window(side, side, 3 * side, test.band);
+        for (int32_t y = 0; y < side; ++y) {
+            for (int32_t x = 0; x < side; ++x) {
+                const uint8_t level = x < edge    ? test.backdrop
+                                      : x == edge ? uint8_t((test.backdrop + own) / 2)
+                                      : x == edge + 1 && test.rim != 0 ? test.rim
+                                      : (x / 2 + y / 2) % 2 == 0       ? test.light
+                                                                       : test.dark;
                 std::fill_n(window.Colours(y) + 3 * x, 3, level);
-                window.Coverage(y)[x] = x < 3 ? 0 : 255;
+                window.Coverage(y)[x] = x < edge ? 0 : 255;
             }
         }
-        const zel7::Backdrop backdrop{{test.backdrop, test.backdrop, test.backdrop}, 6};
+        const zel7::Backdrop backdrop{{test.backdrop, test.backdrop, test.backdrop}, 3};
         uint8_t rgb[3]{};
-        EXPECT_NEAR(EdgeAlpha(window, 3, 3, backdrop, rgb), 128, 12);
-        EXPECT_NEAR(rgb[1], typical, 12);
+        EXPECT_NEAR(EdgeAlpha(window, edge, edge, backdrop, rgb), 128, 12);
+        EXPECT_NEAR(rgb[1], own, 12);
     }
 }
 
