@@ -7,21 +7,24 @@
 namespace zel7 {
 namespace {
 
-// The object's colour is the mean of the object pixels nearby past the edge band, at
-// least 40% as far from the backdrop as the farthest of them: a textured object's edge is
-// mixed of its typical colour, not of its lightest or darkest spots (taken from the
-// farthest fifth, a pineapple's rim or a cabbage's veins were unmixed against their
-// brightest scales and read as less than half object), and the share keeps out what lies
-// near the backdrop's colour on the object, a pale label by a dark rim. Within the band
-// lie the blends of the edge itself. This is that share squared, as distances are
-// compared squared...
-constexpr float kObjectShareSquared = 0.16f;
-// ...and where no pixel nearby lies past the band (a thin part, a soft outline's outer
-// side), the mean of the object pixels at least 80% as far as the farthest, so that one
-// noisy pixel does not decide it.
-constexpr float kEdgeObjectShareSquared = 0.64f;
-// The most points of the window an edge pixel reads across (see EdgeAlpha's step).
-constexpr int32_t kMostAcross = kMostEdge + 2;
+// The object's colour is the mean of the object pixels nearby at least 80% as far from
+// the backdrop as the farthest, so that one noisy pixel does not decide it (this is that
+// share squared, as distances are compared squared)...
+constexpr float kObjectShareSquared = 0.64f;
+// ...but where the band is JPEG's and a sharp lens's (kEdge), the mean of those past the
+// band, at least 40% as far as the farthest of them: a textured object's edge is mixed of
+// its typical colour, not of its lightest or darkest spots (taken from the farthest fifth,
+// a pineapple's rim or a cabbage's veins were unmixed against their brightest scales and
+// read as less than half object), and within the band lie the blends of the edge itself.
+// What lies past the band stands for the object only where it lies about as far from the
+// backdrop as the farthest object pixel nearby (by kObjectShareSquared): past a dark rim
+// may lie a pale label or a lighter body, and as the window reaches a pixel past the band,
+// what lies past it by the window's count may be the far side of a thin part, blended
+// too. A soft lens's band fills the window: there the farthest fifth decides (blurred
+// straps were unmixed against their far sides' blends).
+constexpr float kPastBandShareSquared = 0.16f;
+// The points an edge pixel reads across where the band is kEdge.
+constexpr int32_t kSharpAcross = 2 * (kEdge + 1) + 1;
 // With no object colour at least this many times the tolerance, and this many levels,
 // off the backdrop nearby, an edge pixel is a pale object's rim or a shadow's fringe,
 // and its alpha says only how far it stands out beyond the tolerance.
@@ -48,7 +51,7 @@ int32_t EdgeBand(double width) {
 RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band)
     : width_(width),
       height_(height),
-      band_(std::min(band, kMostEdge)),
+      band_(band),
       colours_(std::size_t(2 * Reach() + 1), std::vector<uint8_t>(std::size_t(rowStride))),
       coverage_(colours_.size(), std::vector<uint8_t>(std::size_t(width))) {}
 
@@ -199,7 +202,7 @@ void FindEdges(const RowWindow& window, int32_t y, int32_t band, std::vector<uin
 }
 
 // The pixel's colour c is taken as a mix of the object's colour f, that of the object
-// pixels nearby past the band (kObjectShareSquared), and the backdrop's b, that of the
+// pixels nearby (see kObjectShareSquared), and the backdrop's b, that of the
 // backdrop-coloured pixels nearby (of every background pixel nearby, shadows too, with
 // everyBackground); alpha is where c lies between them, and the object's own colour,
 // (c - b) / alpha + b, replaces c.
@@ -267,53 +270,55 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
                              float(std::max(reference.tolerance, 1));
         return uint8_t(std::lround(std::clamp(beyond, 0.0f, 1.0f) * 255));
     }
-    // How far each point read lies from the nearest background point read, in pixels (a
-    // chamfer distance, a diagonal step counting as one, as the band's do): the object
-    // points past the band show the object's own colour. The points lie in a frame one
-    // point wide, which counts as no background, so that no step looks outside.
-    const int32_t across = (right - left) / step + 1, down = (bottom - top) / step + 1;
-    const int32_t wide = across + 2;
-    std::array<uint8_t, (kMostAcross + 2) * (kMostAcross + 2)> apart;
-    std::fill_n(apart.begin(), wide * (down + 2), UINT8_MAX);
-    const auto at = [&](int32_t i, int32_t j) { return std::size_t((j + 1) * wide + i + 1); };
-    for (int32_t j = 0; j < down; ++j) {
-        const uint8_t* coverage = window.Coverage(top + j * step) + left;
-        for (int32_t i = 0; i < across; ++i) {
-            apart[at(i, j)] = coverage[i * step] == 0 ? 0 : UINT8_MAX;
-        }
-    }
-    const auto nearest = [&](std::size_t k, std::size_t a, std::size_t b, std::size_t c,
-                             std::size_t d) {
-        const int least = std::min({apart[a], apart[b], apart[c], apart[d]}) + step;
-        apart[k] = uint8_t(std::min(int(apart[k]), least));
+    // How far each object pixel lies from the nearest background pixel in the window (a
+    // chamfer distance, a diagonal step counting as one, as the band's do), where the band
+    // is kEdge: past the band lies the object's own colour. The pixels lie in a frame one
+    // pixel wide, which counts as no background, so that no step looks outside.
+    constexpr int32_t wide = kSharpAcross + 2;
+    std::array<uint8_t, wide * wide> apart{};
+    const auto at = [&](int32_t xx, int32_t yy) {
+        return std::size_t((yy - top + 1) * wide + xx - left + 1);
     };
-    for (int32_t j = 0; j < down; ++j) {
-        for (int32_t i = 0; i < across; ++i) {
-            const std::size_t k = at(i, j), up = k - std::size_t(wide);
-            nearest(k, up - 1, up, up + 1, k - 1);
-        }
-    }
     float inside = 0;  // the farthest of the object's pixels past the band
-    for (int32_t j = down - 1; j >= 0; --j) {
-        for (int32_t i = across - 1; i >= 0; --i) {
-            const std::size_t k = at(i, j), below = k + std::size_t(wide);
-            nearest(k, below - 1, below, below + 1, k + 1);
-            const uint8_t* p = window.Colours(top + j * step) + 3 * (left + i * step);
-            if (apart[k] > window.Band() && sameSide(p)) {
-                inside = std::max(inside, distance(p));
+    const bool sharp = window.Band() <= kEdge;
+    if (sharp) {
+        apart.fill(UINT8_MAX);
+        for (int32_t yy = top; yy <= bottom; ++yy) {
+            for (int32_t xx = left; xx <= right; ++xx) {
+                apart[at(xx, yy)] = window.Coverage(yy)[xx] == 0 ? 0 : UINT8_MAX;
+            }
+        }
+        const auto nearest = [&](std::size_t k, std::size_t a, std::size_t b, std::size_t c,
+                                 std::size_t d) {
+            const int least = std::min({apart[a], apart[b], apart[c], apart[d]}) + 1;
+            apart[k] = uint8_t(std::min(int(apart[k]), least));
+        };
+        for (int32_t yy = top; yy <= bottom; ++yy) {
+            for (int32_t xx = left; xx <= right; ++xx) {
+                const std::size_t k = at(xx, yy), up = k - wide;
+                nearest(k, up - 1, up, up + 1, k - 1);
+            }
+        }
+        for (int32_t yy = bottom; yy >= top; --yy) {
+            for (int32_t xx = right; xx >= left; --xx) {
+                const std::size_t k = at(xx, yy), below = k + wide;
+                nearest(k, below - 1, below, below + 1, k + 1);
+                const uint8_t* p = window.Colours(yy) + 3 * xx;
+                if (apart[k] > window.Band() && sameSide(p)) {
+                    inside = std::max(inside, distance(p));
+                }
             }
         }
     }
-    const bool pastBand = inside >= least * least;
-    const float from = pastBand ? kObjectShareSquared * inside : kEdgeObjectShareSquared * farthest;
+    const bool pastBand = inside > 0 && inside >= kObjectShareSquared * farthest;
+    const float from = pastBand ? kPastBandShareSquared * inside : kObjectShareSquared * farthest;
     float f[3] = {0, 0, 0};
     int objectCount = 0;
-    for (int32_t j = 0; j < down; ++j) {
-        for (int32_t i = 0; i < across; ++i) {
-            const uint8_t* p = window.Colours(top + j * step) + 3 * (left + i * step);
-            const uint8_t away = apart[at(i, j)];
-            if (away != 0 && (!pastBand || away > window.Band()) && distance(p) >= from &&
-                sameSide(p)) {
+    for (int32_t yy = top; yy <= bottom; yy += step) {
+        for (int32_t xx = left; xx <= right; xx += step) {
+            const uint8_t* p = window.Colours(yy) + 3 * xx;
+            if (window.Coverage(yy)[xx] != 0 && (!pastBand || apart[at(xx, yy)] > window.Band()) &&
+                distance(p) >= from && sameSide(p)) {
                 for (int c = 0; c < 3; ++c) {
                     f[c] += p[c];
                 }

@@ -25,7 +25,7 @@ int32_t EdgeBand(double width);
 
 // The rows around the one being written, a ring of them: each row's colours (24-bit
 // pixels) and coverage (255 object, 0 background; grey between for none here), for edge
-// pixels band pixels from background (at most kMostEdge).
+// pixels band pixels from background.
 class RowWindow {
 public:
     RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band = kEdge);

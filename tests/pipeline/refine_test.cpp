@@ -225,40 +225,61 @@ TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
     EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 92, 1);
 }
 
-// An edge pixel half covered, the backdrop on its left and the object on its right, is
-// mixed of the object's own colour past the edge band: of a textured object's typical
-// colour (light and dark scales in 2 x 2 blocks), not a third of its lightest scales'
-// contrast, whether the band is JPEG's two pixels or a soft lens's four (read at every
-// other pixel); and of a dark rim within the band where the object past it lies within a
-// few levels of the backdrop (a pale label), not of that label.
+// An edge pixel (3, 3) of a 7 x 7 window, JPEG's band of two pixels, is mixed of the
+// object's own colour: of a textured object's typical colour past the band (light and dark
+// scales in 2 x 2 blocks), not a third of its lightest scales' contrast; of a dark rim
+// within the band, past which the object lies within a few levels of the backdrop (a pale
+// label) or far nearer it than the rim (a light body); and of a thin part's core, past
+// which the window sees only the far side's blend, a quarter object.
 TEST(Refine, EdgePixelsAreMixedOfTheObjectsOwnColour) {
     struct Case {
-        int32_t band;
-        uint8_t backdrop, light, dark;
-        uint8_t rim = 0;  // a column just inside the edge pixel, when not 0
+        const char* what;
+        uint8_t backdrop;
+        int own, alpha;
+        std::function<int(int32_t x, int32_t y)> level;  // -1 for the backdrop
     };
-    for (const Case& test : {Case{2, 10, 200, 110}, Case{2, 245, 150, 60}, Case{4, 10, 200, 110},
-                             Case{2, 245, 242, 242, 60}}) {
-        SCOPED_TRACE(testing::Message() << "band " << test.band << " backdrop "
-                                        << int(test.backdrop) << " rim " << int(test.rim));
-        const int32_t side = 2 * (test.band + 1) + 1, edge = test.band + 1;
-        const int own = test.rim != 0 ? test.rim : (test.light + test.dark) / 2;
-        RowWindow window(side, side, 3 * side, test.band);
-        for (int32_t y = 0; y < side; ++y) {
-            for (int32_t x = 0; x < side; ++x) {
-                const uint8_t level = x < edge    ? test.backdrop
-                                      : x == edge ? uint8_t((test.backdrop + own) / 2)
-                                      : x == edge + 1 && test.rim != 0 ? test.rim
-                                      : (x / 2 + y / 2) % 2 == 0       ? test.light
-                                                                       : test.dark;
-                std::fill_n(window.Colours(y) + 3 * x, 3, level);
-                window.Coverage(y)[x] = x < edge ? 0 : 255;
+    const auto half = [](int backdrop, int own) { return (backdrop + own) / 2; };
+    const auto scales = [](int32_t x, int32_t y, int light, int dark) {
+        return (x / 2 + y / 2) % 2 == 0 ? light : dark;
+    };
+    const Case cases[] = {
+        {"scales on black", 10, 155, 128,
+         [&](int32_t x, int32_t y) {
+             return x < 3 ? -1 : x == 3 ? half(10, 155) : scales(x, y, 200, 110);
+         }},
+        {"scales on white", 245, 105, 128,
+         [&](int32_t x, int32_t y) {
+             return x < 3 ? -1 : x == 3 ? half(245, 105) : scales(x, y, 150, 60);
+         }},
+        {"pale label past a dark rim", 245, 60, 128,
+         [&](int32_t x, int32_t) {
+             return x < 3 ? -1 : x == 3 ? half(245, 60) : x == 4 ? 60 : 242;
+         }},
+        {"light body past a dark rim", 250, 50, 128,
+         [&](int32_t x, int32_t) {
+             return x < 3 ? -1 : x == 3 ? half(250, 50) : x == 4 ? 50 : 190;
+         }},
+        {"thin part", 245, 60, 64,
+         [](int32_t x, int32_t y) {
+             const bool backdrop = y < 3 || (y == 3 && x == 6) || (y == 6 && x < 3);
+             return backdrop ? -1 : y == 3 || y == 6 ? (3 * 245 + 60) / 4 : 60;
+         }},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        RowWindow window(7, 7, 24);
+        for (int32_t y = 0; y < 7; ++y) {
+            for (int32_t x = 0; x < 7; ++x) {
+                const int level = test.level(x, y);
+                std::fill_n(window.Colours(y) + 3 * x, 3,
+                            uint8_t(level < 0 ? test.backdrop : level));
+                window.Coverage(y)[x] = level < 0 ? 0 : 255;
             }
         }
         const zel7::Backdrop backdrop{{test.backdrop, test.backdrop, test.backdrop}, 3};
         uint8_t rgb[3]{};
-        EXPECT_NEAR(EdgeAlpha(window, edge, edge, backdrop, rgb), 128, 12);
-        EXPECT_NEAR(rgb[1], own, 12);
+        EXPECT_NEAR(EdgeAlpha(window, 3, 3, backdrop, rgb), test.alpha, 12);
+        EXPECT_NEAR(rgb[1], test.own, 12);
     }
 }
 
