@@ -310,7 +310,8 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
             }
         }
     }
-    const bool pastBand = inside > 0 && inside >= kObjectShareSquared * farthest;
+    // (farthest is at least least squared here, so no pixel past the band means none)
+    const bool pastBand = inside >= kObjectShareSquared * farthest;
     const float from = pastBand ? kPastBandShareSquared * inside : kObjectShareSquared * farthest;
     float f[3] = {0, 0, 0};
     int objectCount = 0;
