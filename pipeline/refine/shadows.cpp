@@ -132,7 +132,8 @@ constexpr double kLeastOutlineRise = 0.25;
 // 25 times their size, or a sliver cut by the frame, kept them), where a garment's collar
 // or a small print is a fiftieth of the garment and more: at a hundredth, printed garments
 // soft all round went whole, and nine of the 25 development garments enlarged six times
-// (five come back; prints of a seventh to a quarter of the garment still count). Only what
+// (five came back; the rest, their prints a seventh to a quarter of them, came back once
+// a pale patch was no longer parted by depth, below). Only what
 // stands by its own outline counts, as a light grey or a cream box casting a flat shadow
 // beside it does: a patch that meets the backdrop as a shadow or a tint does casts nothing
 // (two pale garments side by side, soft all round, each took the other for its object, and
@@ -600,10 +601,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
                profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
     };
-    bool pale = false;  // (whether mark's last patch was a pale object's, by flat)
+    // (whether mark's last patch was a pale object's, by flat, whether or not it meets the
+    // backdrop as a shadow does)
+    bool pale = false;
     const auto mark = [&](const Contacts& contacts, bool tints) {
         const bool looksShadow = shadowy(contacts, tints);
-        pale = looksShadow && !tints && flat() && !castable();
+        pale = !tints && !castable() && flat();
         if (!looksShadow || pale) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
@@ -736,8 +739,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
         };
         for (std::size_t first = 0; first < count; ++first) {
-            // (a pale object's patch stays whole: split by depth, its body alone, without
-            // the creases that leave it an object to cast it, went as a shadow)
+            // A pale object's patch stays whole, though its outline rejects it: split by
+            // depth, its body alone, without the creases that left it an object to cast it,
+            // went as a shadow (white garments enlarged three to six times, their outlines
+            // soft and here and there crisp, each but its print and creases).
             if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints) ||
                 pale) {
                 continue;

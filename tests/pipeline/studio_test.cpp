@@ -264,6 +264,36 @@ TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
     }
 }
 
+// A white garment 10 levels below a backdrop of 246, soft all round (a Gaussian blur of 4
+// or 8 pixels, as a garment enlarged is) but for a yoke along its top, 40 levels deep and
+// crisp (1.8 pixels). The yoke's crisp outline rejects the garment's patch as a shadow;
+// split by depth, its body alone met the backdrop as a shadow does, lay flat, and had the
+// yoke to cast it: it went, and only the yoke stayed (0.10 of it).
+TEST(StudioShadows, LeaveAPaleGarmentWithACrispDeepYokeWhole) {
+    constexpr int width = 800, height = 600;
+    for (const double defocus : {4, 8}) {
+        SCOPED_TRACE(defocus);
+        studio::Shot shot;
+        shot.width = width, shot.height = height;
+        std::vector<double> levels;
+        for (int at = 0; at < width * height; ++at) {
+            const int x = at % width, y = at / width;
+            const bool body = y >= 100 && y < 500 && x >= 200 && x < 600;
+            levels.push_back(body ? 246 - (y < 140 ? 40 : 10) : 246);
+            shot.alpha.push_back(body ? 255 : 0);
+        }
+        const std::vector<double> sharp = Blurred(levels, width, height, 1.8),
+                                  soft = Blurred(levels, width, height, defocus);
+        for (int at = 0; at < width * height; ++at) {
+            const double w = std::clamp((160 - at / width) / 40.0, 0.0, 1.0);
+            shot.rgb.insert(
+                shot.rgb.end(), 3,
+                Noisy(w * sharp[std::size_t(at)] + (1 - w) * soft[std::size_t(at)], at));
+        }
+        EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.98);
+    }
+}
+
 // One ring of the four keeps its hole: JPEG tints it too far off the backdrop. Two of the
 // lit sweeps hold a frame over most of the picture whose window shows the light's peak
 // two levels off what the backdrop around it foretells: they keep their windows. A
