@@ -425,4 +425,18 @@ void ColourCut::Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surf
     }
 }
 
+void ColourCut::MarkTaken(int32_t y, uint8_t mark, uint8_t* classes) const {
+    const int32_t j = std::min(y / step_, down_ - 1);
+    const uint8_t* near = &near_[std::size_t(j) * std::size_t(across_)];
+    for (int32_t i = 0; i < across_; ++i) {
+        if ((near[i] & kTaken) == 0) {
+            continue;
+        }
+        const int32_t end = i == across_ - 1 ? width_ : (i + 1) * step_;
+        for (int32_t x = i * step_; x < end; ++x) {
+            classes[x] = classes[x] == 0 ? mark : classes[x];
+        }
+    }
+}
+
 }  // namespace zel7

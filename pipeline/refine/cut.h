@@ -47,6 +47,9 @@ public:
     // surface the one the rows were added with.
     void Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
                uint8_t* coverage) const;
+    // Marks the pixels of row y not yet classified (0) that lie about what the cut took
+    // from the object, once it has settled: what it took, and the backdrop around.
+    void MarkTaken(int32_t y, uint8_t mark, uint8_t* classes) const;
 
 private:
     // A colour model: a mixture of Gaussians, as the cut fitted it.

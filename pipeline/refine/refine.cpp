@@ -471,8 +471,14 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     const uint8_t* coverage = window_->Coverage(y);
     shadowed_.assign(coverage, coverage + decoded_.width);
     shadows_->Mark(y, decoded_.width, colours, 1, shadowed_.data());
+    // What the colour cut took of the object is what the rules could not drop as shadow: a
+    // contact shadow's core, too deep or tinted by the object's light, or a hard light's
+    // shadow. It is kept as the rest is, whatever its colour, with the backdrop about it,
+    // where the shadow fades out. (Only the samples the rules thought likely shadow were:
+    // beside a lemon, a block of them stood apart from it, the orange crescent between
+    // them gone.)
     if (cut_) {
-        shadows_->MarkLikely(y, decoded_.width, 1, shadowed_.data());
+        cut_->MarkTaken(y, 1, shadowed_.data());
     }
     const uint8_t *begin = shadowed_.data(), *end = begin + shadowed_.size();
     for (const uint8_t* at = begin;

@@ -903,14 +903,6 @@ void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
     });
 }
 
-void ShadowMap::MarkLikely(int32_t y, int32_t width, uint8_t mark, uint8_t* classes) const {
-    ForEachNearest(likely_, y, width, [&](int32_t x) {
-        if (classes[x] == 0) {
-            classes[x] = mark;
-        }
-    });
-}
-
 bool ShadowMap::LikelyShadow(int32_t x, int32_t y) const {
     if (likely_.empty()) {
         return false;

@@ -32,9 +32,6 @@ public:
     // are themselves of the backdrop's hue, a sample's run of pixels at a time. The
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
-    // The same for the pixels nearest a sample likely in a shadow (LikelyShadow), whatever
-    // their colour: what the colour cut took of such a shadow, to be kept with the rest.
-    void MarkLikely(int32_t y, int32_t width, uint8_t mark, uint8_t* classes) const;
     bool Any() const { return any_; }
     // Whether pixel x, y lies in what looks like a shadow the rules could not drop: one cast
     // by a hard light, its outline too crisp, or a contact shadow's core, too deep or

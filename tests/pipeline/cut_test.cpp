@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <vector>
@@ -71,8 +72,9 @@ bool OnWire(const Case& test, int32_t x, int32_t y) {
     return x == test.wire && OnFloor(x / test.scale, y / test.scale);
 }
 
-// The mask the cut makes of the picture from the rules' decision.
-std::vector<uint8_t> Cut(const Case& test) {
+// The mask the cut makes of the picture from the rules' decision; and, when asked, the
+// pixels MarkTaken marks (1) about what the cut took.
+std::vector<uint8_t> Cut(const Case& test, std::vector<uint8_t>* taken = nullptr) {
     const int32_t kWidth = 120 * test.scale, kHeight = 90 * test.scale;
     std::vector<uint8_t> bgr;
     for (int32_t y = 0; y < kHeight; ++y) {
@@ -105,11 +107,20 @@ std::vector<uint8_t> Cut(const Case& test) {
     bool moved = false;
     EXPECT_TRUE(cut.Settle(labels, moved).Ok());
     std::vector<uint8_t> mask(std::size_t(kWidth * kHeight));
+    if (taken != nullptr) {
+        taken->assign(mask.size(), 0);
+    }
     for (int32_t y = 0; y < kHeight; ++y) {
         uint8_t* coverage = &mask[std::size_t(kWidth * y)];
         labels.FillRow(y, coverage);
         if (moved) {
             cut.Apply(y, &bgr[std::size_t(3 * kWidth * y)], surface, coverage);
+            if (taken != nullptr) {
+                uint8_t* marks = &(*taken)[std::size_t(kWidth * y)];
+                std::copy_n(coverage, kWidth, marks);
+                cut.MarkTaken(y, 1, marks);
+                std::replace(marks, marks + kWidth, uint8_t{255}, uint8_t{0});
+            }
         }
     }
     return mask;
@@ -154,11 +165,18 @@ const Case kCases[] = {
 
 class ColourCutCase : public ::testing::TestWithParam<Case> {};
 
+// ...and what it took is marked, with the backdrop close about it (where a kept shadow
+// fades out), and nothing of the object.
 TEST_P(ColourCutCase, MovesTheOutlineOnlyWhereThickAndOpen) {
     const Case& test = GetParam();
-    const std::vector<uint8_t> mask = Cut(test);
-    const int32_t width = 120 * test.scale;
-    int wrong = 0, wire = 0;
+    std::vector<uint8_t> marked;
+    const std::vector<uint8_t> mask = Cut(test, &marked);
+    const int32_t width = 120 * test.scale, height = 90 * test.scale;
+    int wrong = 0, wire = 0, unmarked = 0, stray = 0;
+    const auto took = [&](int32_t x, int32_t y) {
+        return test.decided(x / test.scale, y / test.scale) && !OnWire(test, x, y) &&
+               mask[std::size_t(y * width + x)] == 0;
+    };
     for (int32_t i = 0; i < int32_t(mask.size()); ++i) {
         const int32_t x = i % width, y = i / width;
         const bool object =
@@ -166,10 +184,23 @@ TEST_P(ColourCutCase, MovesTheOutlineOnlyWhereThickAndOpen) {
             OnWire(test, x, y);
         wrong += (mask[std::size_t(i)] != 0) != object;
         wire += OnWire(test, x, y) && mask[std::size_t(i)] == 0;
+        unmarked += took(x, y) && !marked[std::size_t(i)];
+        if (marked[std::size_t(i)]) {
+            // (the grid's points lie at most two pixels apart here)
+            bool near = false;
+            for (int32_t ny = std::max(y - 4, 0); ny <= std::min(y + 4, height - 1); ++ny) {
+                for (int32_t nx = std::max(x - 4, 0); nx <= std::min(x + 4, width - 1); ++nx) {
+                    near = near || took(nx, ny);
+                }
+            }
+            stray += mask[std::size_t(i)] != 0 || !near;
+        }
     }
     // (the cut's outline follows its colour models to the pixel on the product's stripes)
     EXPECT_LE(wrong, 12 * test.scale);
     EXPECT_EQ(wire, 0) << "pixels of the wire lost";
+    EXPECT_EQ(unmarked, 0) << "pixels taken, not marked";
+    EXPECT_EQ(stray, 0) << "pixels marked of the object, or far from what was taken";
 }
 
 // A picture's cut does not depend on what was cut before it (OpenCV's generator, which
