@@ -140,6 +140,15 @@ constexpr double kLeastOutlineRise = 0.25;
 // both went). The test is of the whole picture's object, not of what lies beside the
 // patch: enclosed by its shadow, a product is still its caster.
 constexpr double kLeastCasterShare = 0.05;
+// A pale object whose crisp, deeper parts reject its patch as a shadow (a yoke, seams,
+// creases), split by depth, left its body to be judged alone, cast by those parts of its
+// own: it went (white garments enlarged three to six times, each but its print and
+// creases). It stays whole where those parts are at most this share of it (the garments'
+// 11 to 18%), its body lies flat within its outline alone, and nothing else casts it: a
+// grey product is most of the patch it shares with its contact shadow, and that shadow
+// deepens towards it (kept whole, such products on graded sweeps kept the sweep's darker
+// band, and products their soft shadows).
+constexpr double kMostDeeperShare = 0.25;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -601,12 +610,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
                profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
     };
-    // (whether mark's last patch was a pale object's, by flat, whether or not it meets the
-    // backdrop as a shadow does)
-    bool pale = false;
+    bool pale = false;  // (whether mark's last patch was a pale object's, by flat)
     const auto mark = [&](const Contacts& contacts, bool tints) {
         const bool looksShadow = shadowy(contacts, tints);
-        pale = !tints && !castable() && flat();
+        pale = looksShadow && !tints && flat() && !castable();
         if (!looksShadow || pale) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
@@ -739,10 +746,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
         };
         for (std::size_t first = 0; first < count; ++first) {
-            // A pale object's patch stays whole, though its outline rejects it: split by
-            // depth, its body alone, without the creases that left it an object to cast it,
-            // went as a shadow (white garments enlarged three to six times, their outlines
-            // soft and here and there crisp, each but its print and creases).
+            // (a pale object's patch stays whole: split by depth, its body alone, without
+            // the creases that leave it an object to cast it, went as a shadow)
             if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints) ||
                 pale) {
                 continue;
@@ -771,6 +776,20 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 if (!tints) {
                     splitByOutline();
                 }
+                continue;
+            }
+            // So too where its outline rejects it: a pale object whose deeper parts (a yoke,
+            // seams, creases) are a small share of it, its body flat within its outline
+            // alone, and nothing else in the picture to cast it (see kMostDeeperShare).
+            const bool uncast = !castable();
+            patch.clear();
+            for (const std::size_t k : rejected) {
+                if (depth(k) <= split) {
+                    patch.push_back(k);
+                }
+            }
+            if (!tints && uncast && deepCount <= kMostDeeperShare * double(rejected.size()) &&
+                flat()) {
                 continue;
             }
             enum : uint8_t { kShallower = 1, kDeeper };
