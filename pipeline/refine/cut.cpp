@@ -109,6 +109,8 @@ constexpr double kUnlikeBackdrop = 50;
 
 // What the cut moved about a grid point (ColourCut::near_).
 constexpr uint8_t kTaken = 1, kGiven = 2, kObjects = 4, kBackdrops = 8;
+// ...and whether what it took about it is a shadow (see MarkTakenShadows).
+constexpr uint8_t kShadowTaken = 16;
 
 // on opened by a 2 x 2 square (eroded, then dilated): what is a single point thin goes.
 // (A wider square kept the thin contact shadows under fruit: the development photos'
@@ -241,7 +243,7 @@ bool ColourCut::OnFrame(std::size_t k) const {
 }
 
 void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
-                       const ShadowMap* shadows) {
+                       const std::function<bool(int32_t x, int32_t y)>& likelyShadow) {
     if (y % step_ != 0) {
         return;
     }
@@ -254,7 +256,7 @@ void ColourCut::AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& sur
             apart = std::max(apart, std::abs(int(bgr[3 * x + c]) - int(behind[std::size_t(c)])));
         }
         apart_.push_back(uint8_t(apart));
-        shadowed_.push_back(shadows != nullptr && shadows->LikelyShadow(x, y));
+        shadowed_.push_back(likelyShadow && likelyShadow(x, y));
     }
 }
 
@@ -340,7 +342,10 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
         // or on the frame, past which a floor or a cloth runs on)
         uint64_t outline = 0, open = 0;
         double apart = 0;
+        bool likely = false, framed = false;  // (see MarkTakenShadows)
         for (const std::size_t k : patch) {
+            likely = likely || shadowed_[k] != 0;
+            framed = framed || OnFrame(k);
             bool out = OnFrame(k), backdrop = out;
             ForEachAround(k, [&](std::size_t n) {
                 out = out || !inPatch[n];
@@ -355,10 +360,11 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
                             apart >= kLeastTakenApart;
         for (const std::size_t k : patch) {
             inPatch[k] = 0;
-            moved[k] = taking ? kTaken : 0;
+            moved[k] = taking ? kTaken | (likely && !framed ? kShadowTaken : 0) : 0;
         }
     }
-    bool any = std::find(moved.begin(), moved.end(), kTaken) != moved.end();
+    bool any =
+        std::any_of(moved.begin(), moved.end(), [](uint8_t move) { return (move & kTaken) != 0; });
     for (std::size_t k = 0; k < count; ++k) {
         if (given[k]) {
             moved[k] = kGiven;
@@ -425,11 +431,11 @@ void ColourCut::Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surf
     }
 }
 
-void ColourCut::MarkTaken(int32_t y, uint8_t mark, uint8_t* classes) const {
+void ColourCut::MarkTakenShadows(int32_t y, uint8_t mark, uint8_t* classes) const {
     const int32_t j = std::min(y / step_, down_ - 1);
     const uint8_t* near = &near_[std::size_t(j) * std::size_t(across_)];
     for (int32_t i = 0; i < across_; ++i) {
-        if ((near[i] & kTaken) == 0) {
+        if ((near[i] & kShadowTaken) == 0) {
             continue;
         }
         const int32_t end = i == across_ - 1 ? width_ : (i + 1) * step_;

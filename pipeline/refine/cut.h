@@ -16,12 +16,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <vector>
 
 #include "refine/grab_cut.h"
 #include "refine/regions.h"
-#include "refine/shadows.h"
 #include "refine/surface.h"
 #include "system/result.h"
 
@@ -36,10 +36,10 @@ public:
     static std::future<void> OpenAhead();
 
     // Keeps row y's grid points, which of them the surface holds for backdrop, and which
-    // lie in a shadow the rules could not drop (shadows: none when null), a likely backdrop
-    // to the cut.
+    // lie in a shadow the rules could not drop (likelyShadow(x, y), as
+    // ShadowMap::LikelyShadow says; none when empty), a likely backdrop to the cut.
     void AddRow(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
-                const ShadowMap* shadows);
+                const std::function<bool(int32_t x, int32_t y)>& likelyShadow = {});
     // After the last row: cuts from the decided regions of labels; movedAny says whether
     // the cut moved the outline anywhere. Fails only when the cut cannot be had.
     Result Settle(const RegionLabeller& labels, bool& movedAny);
@@ -48,8 +48,11 @@ public:
     void Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
                uint8_t* coverage) const;
     // Marks the pixels of row y not yet classified (0) that lie about what the cut took
-    // from the object, once it has settled: what it took, and the backdrop around.
-    void MarkTaken(int32_t y, uint8_t mark, uint8_t* classes) const;
+    // of a shadow, once it has settled: what it took, and the backdrop around. A patch it
+    // took is a shadow where it holds a point likely in one (AddRow's likelyShadow) and reaches
+    // no frame; a floor, a mat or a cloth it took is none (a floor runs out of the picture,
+    // and the rules saw no shadow in a mat).
+    void MarkTakenShadows(int32_t y, uint8_t mark, uint8_t* classes) const;
 
 private:
     // A colour model: a mixture of Gaussians, as the cut fitted it.

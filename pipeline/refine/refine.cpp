@@ -280,7 +280,8 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
             taken->AddRow(y, bgr);
         }
         if (cut_) {
-            cut_->AddRow(y, bgr, *surface_, &*shadows_);
+            cut_->AddRow(y, bgr, *surface_,
+                         [this](int32_t x, int32_t row) { return shadows_->LikelyShadow(x, row); });
         }
         if (!gaps) {
             return labels_->AddRow(classes);
@@ -471,14 +472,14 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     const uint8_t* coverage = window_->Coverage(y);
     shadowed_.assign(coverage, coverage + decoded_.width);
     shadows_->Mark(y, decoded_.width, colours, 1, shadowed_.data());
-    // What the colour cut took of the object is what the rules could not drop as shadow: a
-    // contact shadow's core, too deep or tinted by the object's light, or a hard light's
-    // shadow. It is kept as the rest is, whatever its colour, with the backdrop about it,
-    // where the shadow fades out. (Only the samples the rules thought likely shadow were:
-    // beside a lemon, a block of them stood apart from it, the orange crescent between
-    // them gone.)
+    // What the colour cut took of a shadow the rules could not drop (a contact shadow's
+    // core, too deep or tinted by the object's light, or a hard light's shadow) is kept as
+    // the rest is, whatever its colour, with the backdrop about it, where the shadow fades
+    // out. (Only the samples the rules thought likely shadow were: beside a lemon, a block
+    // of them stood apart from it, the orange crescent between them gone.) A floor or a
+    // mat the cut took stays dropped.
     if (cut_) {
-        cut_->MarkTaken(y, 1, shadowed_.data());
+        cut_->MarkTakenShadows(y, 1, shadowed_.data());
     }
     const uint8_t *begin = shadowed_.data(), *end = begin + shadowed_.size();
     for (const uint8_t* at = begin;
