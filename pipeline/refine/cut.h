@@ -49,9 +49,9 @@ public:
                uint8_t* coverage) const;
     // Marks the pixels of row y not yet classified (0) that lie about what the cut took
     // of a shadow, once it has settled: what it took, and the backdrop around. A patch it
-    // took is a shadow where it holds a point likely in one (AddRow's likelyShadow) and reaches
-    // no frame; a floor, a mat or a cloth it took is none (a floor runs out of the picture,
-    // and the rules saw no shadow in a mat).
+    // took is a shadow where it holds a point likely in one (AddRow's likelyShadow) and
+    // reaches no frame; a floor, a mat or a cloth it took is none (a floor runs out of the
+    // picture, and the rules saw no shadow in a mat).
     void MarkTakenShadows(int32_t y, uint8_t mark, uint8_t* classes) const;
 
 private:

@@ -124,21 +124,21 @@ constexpr double kLeastFlatShare = 0.85;
 // ...rising from its outline to the ring next in by this share of it (the garments 0.3 to
 // 0.41; the faint shadows 0.06 to 0.22) is no shadow...
 constexpr double kLeastOutlineRise = 0.25;
-// ...where the picture holds less than this share of its size as object besides it, to
-// cast it, counted in samples (a dark object's blurred outline reads as candidates, not
-// object, and a small one counts for less than it shows). A soft shadow is at most a few
-// times the size of its object (a product ringed by its shadow is a fifth of it, a box
-// beside its own nearly twice it; at a tenth, dark products whose flat shadows were 12 to
-// 25 times their size, or a sliver cut by the frame, kept them), where a garment's collar
-// or a small print is a fiftieth of the garment and more: at a hundredth, printed garments
-// soft all round went whole, and nine of the 25 development garments enlarged six times
-// (five came back; the rest, their prints a seventh to a quarter of them, came back once
-// a pale patch was no longer parted by depth, below). Only what
-// stands by its own outline counts, as a light grey or a cream box casting a flat shadow
-// beside it does: a patch that meets the backdrop as a shadow or a tint does casts nothing
-// (two pale garments side by side, soft all round, each took the other for its object, and
-// both went). The test is of the whole picture's object, not of what lies beside the
-// patch: enclosed by its shadow, a product is still its caster.
+// ...where the picture holds less than this share of its size as object besides it, to cast
+// it, counted in samples (a dark object's blurred outline reads as candidates, not object,
+// and a small one counts for less than it shows). A soft shadow is at most a few times the
+// size of its object (a product ringed by its shadow is a fifth of it, a box beside its own
+// nearly twice it; at a tenth, dark products whose flat shadows were 12 to 25 times their
+// size, or a sliver cut by the frame, kept them), where a garment's collar or a small print
+// is a fiftieth of the garment and more: at a hundredth, printed garments soft all round
+// went whole, and nine of the 25 development garments enlarged six times (five came back;
+// the rest, their prints a seventh to a quarter of them, came back once a pale patch was no
+// longer parted by depth: kMostDeeperShare). Only what stands by its own outline counts, as
+// a light grey or a cream box casting a flat shadow beside it does: a patch that meets the
+// backdrop as a shadow or a tint does casts nothing (two pale garments side by side, soft
+// all round, each took the other for its object, and both went). The test is of the whole
+// picture's object, not of what lies beside the patch: enclosed by its shadow, a product is
+// still its caster.
 constexpr double kLeastCasterShare = 0.05;
 // A pale object whose crisp, deeper parts reject its patch as a shadow (a yoke, seams,
 // creases), split by depth, left its body to be judged alone, cast by those parts of its
