@@ -369,6 +369,11 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     }
     decoding->ignore_transformations = 0;  // irot and imir applied: see the top of the file
     decoding->convert_hdr_to_8bit = 0;     // the top 8 bits are taken here, as other formats'
+    // A damaged stream is refused, as other formats' are, rather than masked from what the
+    // decoder makes up for it (libde265 fills lost blocks in and only warns).
+    if (decoding->version >= 3) {
+        decoding->strict_decoding = 1;
+    }
     const heif_chroma chroma =
         wide ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);

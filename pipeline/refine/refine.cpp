@@ -439,8 +439,12 @@ void Refined::WriteRow(int32_t y, uint8_t* out) {
     const bool soft = options_.product == Product::SoftMask ||
                       (options_.product == Product::Cutout && !options_.hardEdges);
     // Two-tone masks of the backdrop's surface are object where an edge pixel is at
-    // least half object, as a cut-out's alpha of 128 and more shows it.
-    const bool halved = options_.product == Product::Mask && options_.surface;
+    // least half object, as a cut-out's alpha of 128 and more shows it, and so are
+    // hard-edged cut-outs, in the edge's colour freed of the backdrop's share (taken as
+    // labelled, every pixel off the backdrop by the tolerance went opaque, in its own
+    // colour: a pale ring the mask had not).
+    const bool halved =
+        options_.surface && (options_.product == Product::Mask || (cutout && options_.hardEdges));
     const std::size_t pixelBytes = std::size_t(width) * (cutout ? 4 : 3);
     std::memset(out + pixelBytes, 0, std::size_t(shape_.rowStride) - pixelBytes);  // padding
     if (!cutout) {

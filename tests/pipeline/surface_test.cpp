@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -212,7 +213,7 @@ class StudioMask : public ::testing::TestWithParam<Case> {};
 // The mask of the recommended option against the truth: every pixel right but where
 // JPEG-free edges would allow none wrong. Then, on the picture blurred so that the object's
 // rim blends into the backdrop, two-tone masks go by the same coverage as cut-outs: object
-// where the cut-out's alpha is at least half.
+// where the cut-out's alpha is at least half, as hard-edged cut-outs are opaque.
 TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
     const Case& test = GetParam();
     const std::vector<uint8_t> sharp = test.Draw(), mask = Studio(sharp, test.side);
@@ -223,9 +224,14 @@ TEST_P(StudioMask, FollowsTheBackdropAndIsTheCutoutsAlphaHalved) {
         pixels[i] = uint8_t((2 * sharp[i] + sharp[i - 3] + sharp[i + 3 * kWidth] + 2) / 4);
     }
     const std::vector<uint8_t> blurred = Studio(pixels, test.side),
-                               cutout = Studio(pixels, test.side, "cutout");
+                               cutout = Studio(pixels, test.side, "cutout"),
+                               hard = Studio(pixels, test.side, "cutout hard-edges");
     for (std::size_t i = 0; i < blurred.size(); ++i) {
         ASSERT_EQ(blurred[i] == 0, cutout[4 * i + 3] >= 128) << "pixel " << i;
+        ASSERT_EQ(hard[4 * i + 3], blurred[i] == 0 ? 255 : 0) << "pixel " << i;
+        if (hard[4 * i + 3] != 0) {  // in the edge's own colour, as the soft cut-out's
+            ASSERT_EQ(std::memcmp(&hard[4 * i], &cutout[4 * i], 3), 0) << "pixel " << i;
+        }
     }
 }
 
