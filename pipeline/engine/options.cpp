@@ -128,14 +128,16 @@ constexpr Option kOptions[] = {
      "over the frame, its noise\nsetting the tolerance; background where it reaches the\n"
      "edge, holes that show it, cast shadows on white; edges\nby coverage; specks under a "
      "ten-thousandth settled, parts\nstanding apart under a hundredth of the product "
-     "dropped;\nthe outline settled by a colour cut (GrabCut)",
+     "dropped;\nthe outline settled by a colour cut (GrabCut).\nIt includes {auto-background} and "
+     "{connected};\n"
+     "{tolerance}, {despeckle} and {hole-area} act on top of it",
      [](std::string_view, MaskSettings& s) -> Refusal {
          s.refine.autoBackground = s.refine.surface = s.refine.regions.connected = true;
          s.refine.regions.despeckleShare = kStudioSpeckShare;
          s.refine.regions.strayShare = kStudioStrayShare;
          return std::nullopt;
      }},
-    {"shadow", "WHAT", OptionScope::Picture,
+    {"shadow", "drop|keep", OptionScope::Picture,
      "with {studio} on white: drop cast shadows (the default),\nor keep them: in cut-outs as "
      "black as opaque as they\ndarken the backdrop, in soft masks as grey",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
