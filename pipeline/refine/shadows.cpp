@@ -149,6 +149,12 @@ constexpr double kLeastCasterShare = 0.05;
 // deepens towards it (kept whole, such products on graded sweeps kept the sweep's darker
 // band, and products their soft shadows).
 constexpr double kMostDeeperShare = 0.25;
+// Where the rules leave less than this share of what they took for shadow as object, they
+// took the object for its own shadow (a grey product soft all round, in a contact shadow
+// joined to it by the lens's blur, both went): each patch is judged again, a shadow only
+// where what they left casts it (kLeastCasterShare) or where it is parted from an object
+// standing in it.
+constexpr double kLeastObjectLeft = 0.05;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -587,9 +593,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     std::fill(seen.begin(), seen.end(), 0);
     // Whether the picture holds an object besides the patch to cast it: the samples of an
     // object, or of a standing patch, not yet taken for shadow.
-    auto casters = double(std::count_if(kinds.begin(), kinds.end(),
-                                        [](uint8_t kind) { return kind == kObject; })) +
-                   double(std::count(standing.begin(), standing.end(), uint8_t(1)));
+    const double allCasters = double(std::count_if(kinds.begin(), kinds.end(),
+                                                   [](uint8_t kind) { return kind == kObject; })) +
+                              double(std::count(standing.begin(), standing.end(), uint8_t(1)));
+    double casters = allCasters;
     const auto castable = [&]() {
         double own = 0;  // (a standing patch's shallower part, judged alone)
         for (const std::size_t k : patch) {
@@ -610,11 +617,36 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
                profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
     };
-    bool pale = false;  // (whether mark's last patch was a pale object's, by flat)
-    const auto mark = [&](const Contacts& contacts, bool tints) {
+    // Judged again where the rules took all but a little of the object for shadow (see
+    // kLeastObjectLeft): what they left of it first, and how many samples.
+    std::vector<uint8_t> left;
+    double leftCount = 0;
+    // Whether, judged again, nothing left casts the patch, nor beside it (the samples of
+    // an object it was parted from).
+    const auto orphaned = [&](double beside) {
+        if (left.empty()) {
+            return false;
+        }
+        double own = 0;
+        for (const std::size_t k : patch) {
+            own += left[k];
+        }
+        return leftCount - own + beside < kLeastCasterShare * double(patch.size());
+    };
+    const auto take = [&]() {
+        for (const std::size_t k : patch) {
+            shadow_[k] = 1;
+            casters -= standing[k];
+        }
+        any_ = true;
+    };
+    bool pale = false;    // (whether mark's last patch was a pale object's, by flat)
+    bool orphan = false;  // (...or a shadow's but for what casts it)
+    const auto mark = [&](const Contacts& contacts, bool tints, double beside = 0) {
         const bool looksShadow = shadowy(contacts, tints);
         pale = looksShadow && !tints && flat() && !castable();
-        if (!looksShadow || pale) {
+        orphan = looksShadow && !pale && orphaned(beside);
+        if (!looksShadow || pale || orphan) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;
@@ -622,15 +654,18 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
             return false;
         }
-        for (const std::size_t k : patch) {
-            shadow_[k] = 1;
-            casters -= standing[k];
-        }
-        any_ = true;
+        take();
         return true;
     };
+    // Whether any of the samples lies on the frame.
+    const auto reachesFrame = [&](const std::vector<std::size_t>& samples) {
+        return std::any_of(samples.begin(), samples.end(), [&](std::size_t k) {
+            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+            return i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+        });
+    };
     std::vector<uint8_t> member(count);
-    std::vector<std::size_t> rejected;
+    std::vector<std::size_t> rejected, deepest;
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
     // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
     // Each sample of such a patch goes to the nearer of the two, within it, and the
@@ -721,7 +756,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             const auto all = double(contacts.soft + contacts.hard + contacts.object);
             if (*tenth >= kLeastPartedDepth &&
                 double(contacts.soft) >= kLeastPartedOpenShare * all) {
-                mark(contacts, false);
+                mark(contacts, false, double(objectPart.size()));
             }
         }
     };
@@ -741,90 +776,127 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             seen[k] = 1;
         }
     };
-    for (const bool tints : {false, true}) {
-        const auto candidate = [&](std::size_t k) {
-            return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
-        };
-        for (std::size_t first = 0; first < count; ++first) {
-            // (a pale object's patch stays whole: split by depth, its body alone, without
-            // the creases that leave it an object to cast it, went as a shadow)
-            if (!candidate(first) || seen[first] || mark(grow(first, tints, candidate), tints) ||
-                pale) {
-                continue;
-            }
-            // A grey object standing in its own shadow joins it in one patch, which its
-            // outline then rejects: the two lie at depths far apart, and the shallower
-            // part is judged again alone, the deeper one as object beside it.
-            rejected = patch;
-            std::array<uint64_t, 256> histogram{};
-            for (const std::size_t k : rejected) {
-                ++histogram[std::size_t(depth(k))];
-            }
-            const int split = OtsuThreshold(histogram);
-            double shallow = 0, deep = 0, shallowCount = 0;
-            for (const std::size_t k : rejected) {
-                const bool below = depth(k) <= split;
-                (below ? shallow : deep) += depth(k);
-                shallowCount += below;
-            }
-            const double deepCount = double(rejected.size()) - shallowCount;
-            // (and apart by more than an edge: faint patches a few levels deep are not
-            // split by their noise)
-            if (shallowCount == 0 || deepCount == 0 ||
-                deep / deepCount < kDepthsApart * shallow / shallowCount ||
-                deep / deepCount - shallow / shallowCount < least) {
-                if (!tints) {
-                    splitByOutline();
+    const auto judge = [&]() {
+        for (const bool tints : {false, true}) {
+            const auto candidate = [&](std::size_t k) {
+                return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
+            };
+            for (std::size_t first = 0; first < count; ++first) {
+                // (a pale object's patch stays whole: split by depth, its body alone, without
+                // the creases that leave it an object to cast it, went as a shadow)
+                if (!candidate(first) || seen[first] ||
+                    mark(grow(first, tints, candidate), tints) || pale) {
+                    continue;
                 }
-                continue;
-            }
-            // So too where its outline rejects it: a pale object whose deeper parts (a yoke,
-            // seams, creases) are a small share of it, its body flat within its outline
-            // alone, and nothing else in the picture to cast it (see kMostDeeperShare).
-            const bool uncast = !castable();
-            patch.clear();
-            for (const std::size_t k : rejected) {
-                if (depth(k) <= split) {
-                    patch.push_back(k);
+                // A grey object standing in its own shadow joins it in one patch, which its
+                // outline then rejects: the two lie at depths far apart, and the shallower
+                // part is judged again alone, the deeper one as object beside it.
+                rejected = patch;
+                std::array<uint64_t, 256> histogram{};
+                for (const std::size_t k : rejected) {
+                    ++histogram[std::size_t(depth(k))];
                 }
-            }
-            if (!tints && uncast && deepCount <= kMostDeeperShare * double(rejected.size()) &&
-                flat()) {
-                continue;
-            }
-            enum : uint8_t { kShallower = 1, kDeeper };
-            for (const std::size_t k : rejected) {
-                member[k] = depth(k) <= split ? kShallower : kDeeper;
-                seen[k] = 0;
-            }
-            // A grey object's outline, blurred into the backdrop, falls in the shallower part
-            // and meets the backdrop across an edge: it is the object's, and no edge of the
-            // shadow's (the fringe of a shadow between two light grey products was kept for
-            // their blurred sides' edges).
-            outline.clear();
-            for (const std::size_t k : rejected) {
-                if (member[k] == kShallower && blendsInto(k, [&](std::size_t n) {
-                        return member[n] == kDeeper && depth(n) >= kLeastBlendedDepth;
-                    })) {
-                    outline.push_back(k);
+                const int split = OtsuThreshold(histogram);
+                double shallow = 0, deep = 0, shallowCount = 0;
+                for (const std::size_t k : rejected) {
+                    const bool below = depth(k) <= split;
+                    (below ? shallow : deep) += depth(k);
+                    shallowCount += below;
                 }
-            }
-            for (const std::size_t k : outline) {
-                member[k] = kDeeper;
-            }
-            for (const std::size_t k : rejected) {
-                member[k] = member[k] == kShallower;
-            }
-            for (const std::size_t k : rejected) {
-                if (member[k] && !seen[k]) {
-                    mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints);
+                const double deepCount = double(rejected.size()) - shallowCount;
+                // (and apart by more than an edge: faint patches a few levels deep are not
+                // split by their noise)
+                const bool apart = shallowCount > 0 && deepCount > 0 &&
+                                   deep / deepCount >= kDepthsApart * shallow / shallowCount &&
+                                   deep / deepCount - shallow / shallowCount >= least;
+                // A darkening with nothing to cast it that runs out of the picture (a sweep's
+                // fall, a shadow cast from outside it) goes, but where an object stands in it,
+                // its deepest part within the picture.
+                if (orphan) {
+                    deepest.clear();
+                    for (const std::size_t k : rejected) {
+                        if (!apart || depth(k) > split) {
+                            deepest.push_back(k);
+                        }
+                    }
+                    if (reachesFrame(deepest)) {
+                        take();
+                        continue;
+                    }
                 }
-            }
-            for (const std::size_t k : rejected) {
-                member[k] = 0;
-                seen[k] = 1;
+                if (!apart) {
+                    if (!tints) {
+                        splitByOutline();
+                    }
+                    continue;
+                }
+                // So too where its outline rejects it: a pale object whose deeper parts (a yoke,
+                // seams, creases) are a small share of it, its body flat within its outline
+                // alone, and nothing else in the picture to cast it (see kMostDeeperShare).
+                const bool uncast = !castable();
+                patch.clear();
+                for (const std::size_t k : rejected) {
+                    if (depth(k) <= split) {
+                        patch.push_back(k);
+                    }
+                }
+                if (!tints && uncast && deepCount <= kMostDeeperShare * double(rejected.size()) &&
+                    flat()) {
+                    continue;
+                }
+                enum : uint8_t { kShallower = 1, kDeeper };
+                for (const std::size_t k : rejected) {
+                    member[k] = depth(k) <= split ? kShallower : kDeeper;
+                    seen[k] = 0;
+                }
+                // A grey object's outline, blurred into the backdrop, falls in the shallower part
+                // and meets the backdrop across an edge: it is the object's, and no edge of the
+                // shadow's (the fringe of a shadow between two light grey products was kept for
+                // their blurred sides' edges).
+                outline.clear();
+                for (const std::size_t k : rejected) {
+                    if (member[k] == kShallower && blendsInto(k, [&](std::size_t n) {
+                            return member[n] == kDeeper && depth(n) >= kLeastBlendedDepth;
+                        })) {
+                        outline.push_back(k);
+                    }
+                }
+                for (const std::size_t k : outline) {
+                    member[k] = kDeeper;
+                }
+                for (const std::size_t k : rejected) {
+                    member[k] = member[k] == kShallower;
+                }
+                for (const std::size_t k : rejected) {
+                    if (member[k] && !seen[k]) {
+                        mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints,
+                             deepCount);
+                    }
+                }
+                for (const std::size_t k : rejected) {
+                    member[k] = 0;
+                    seen[k] = 1;
+                }
             }
         }
+    };
+    judge();
+    // Each shadow has an object to cast it: where the rules took all but a little of the
+    // object for shadow, each patch is judged again, shadow only where what they left
+    // casts it, or where it is parted from an object standing in it.
+    const auto taken = double(std::count(shadow_.begin(), shadow_.end(), uint8_t(1)));
+    left.resize(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        left[k] = kinds[k] == kObject || (kinds[k] == kCandidate && !shadow_[k]);
+    }
+    leftCount = double(std::count(left.begin(), left.end(), uint8_t(1)));
+    if (taken > 0 && leftCount < kLeastObjectLeft * taken) {
+        std::fill(shadow_.begin(), shadow_.end(), 0);
+        std::fill(likely_.begin(), likely_.end(), 0);
+        std::fill(seen.begin(), seen.end(), 0);
+        casters = allCasters;
+        any_ = false;
+        judge();
     }
     // A contact shadow deepens towards the object standing in it, and its core, past the
     // deepest shadow or tinted by the object's light, is no candidate: the object's, as the
