@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     // A missing or unwritable folder is said once, before any work.
     if (!settings.outDir.empty()) {
         if (int error = zel7::CheckWritableFolder(settings.outDir)) {
-            return Stop(settings.outDir, std::strerror(error));
+            return Stop(settings.outDir, std::string("the masks' folder: ") + std::strerror(error));
         }
     }
     for (const std::string& list : line.lists) {

@@ -189,13 +189,16 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
          Redirect("/dev/zero", O_RDONLY, STDIN_FILENO)},
-        {{"-w", "-o", missing, photo, photo}, said + missing + ": No such file or directory"},
+        {{"-w", "-o", missing, photo, photo},
+         said + missing + ": the masks' folder: No such file or directory"},
         {{"-w", "-s-m", "--files-from", At("crlf")},
          said + At("crlf") +
              ": lines end in CR LF, as Windows writes them: "
              "convert the list (tr -d '\\r')"},
-        {{"-w", "-o", photo, photo, photo}, said + photo + ": Not a directory"},
-        {{"-w", "-o", locked, photo, photo}, said + locked + ": Permission denied", DropPrivileges},
+        {{"-w", "-o", photo, photo, photo}, said + photo + ": the masks' folder: Not a directory"},
+        {{"-w", "-o", locked, photo, photo},
+         said + locked + ": the masks' folder: Permission denied",
+         DropPrivileges},
     };
     const Strings before = folder_.Entries();
     for (const auto& [arguments, reason, prepare] : cases) {
