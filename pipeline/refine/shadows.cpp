@@ -149,12 +149,14 @@ constexpr double kLeastCasterShare = 0.05;
 // deepens towards it (kept whole, such products on graded sweeps kept the sweep's darker
 // band, and products their soft shadows).
 constexpr double kMostDeeperShare = 0.25;
-// Where the rules leave less than this share of what they took for shadow as object, they
-// took the object for its own shadow (a grey product soft all round, in a contact shadow
-// joined to it by the lens's blur, both went): each patch is judged again, a shadow only
-// where what they left casts it (kLeastCasterShare) or where it is parted from an object
-// standing in it.
-constexpr double kLeastObjectLeft = 0.05;
+// Where the rules, on white, leave less than this share of what they took for shadow as
+// object, they took the object for its own shadow (a grey product soft all round, in a
+// contact shadow joined to it by the lens's blur, both went): each patch is judged again,
+// a shadow only where what they left casts it (kLeastCasterShare) or where it is parted
+// from an object standing in it. A dark product's soft shadow can be 30 times its size
+// (at a twentieth, such shadows were judged again and kept); on black, what an object
+// throws is light, a pool of it as large, and a pool no object casts is still backdrop.
+constexpr double kLeastObjectLeft = 0.01;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
 // the object across an edge along at least this share of what it meets of it: the object
@@ -890,7 +892,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         left[k] = kinds[k] == kObject || (kinds[k] == kCandidate && !shadow_[k]);
     }
     leftCount = double(std::count(left.begin(), left.end(), uint8_t(1)));
-    if (taken > 0 && leftCount < kLeastObjectLeft * taken) {
+    if (white && taken > 0 && leftCount < kLeastObjectLeft * taken) {
         std::fill(shadow_.begin(), shadow_.end(), 0);
         std::fill(likely_.begin(), likely_.end(), 0);
         std::fill(seen.begin(), seen.end(), 0);

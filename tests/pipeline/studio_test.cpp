@@ -329,6 +329,43 @@ TEST(StudioShadows, LeaveAGreyProductSoftAllRoundWhereNothingElseCastsIt) {
     }
 }
 
+// A small product beside the soft pool its light leaves, 23 to 30 times its size and
+// blurred over 10 to 25 pixels: on white a dark box's shadow, 30 levels deep; on black the
+// light a tan ball throws, 30 levels up. What the rules leave as object is small beside
+// what they took, but it casts it: judged again as though nothing had, each pool was kept
+// (0.05 and 0.03 of the IoU).
+TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
+    constexpr int width = 400, height = 300;
+    for (const bool white : {true, false}) {
+        SCOPED_TRACE(white ? "white" : "black");
+        studio::Shot shot;
+        shot.width = width, shot.height = height;
+        std::vector<double> pool, levels;
+        for (int at = 0; at < width * height; ++at) {
+            const double x = (at % width - 240) / 120.0, y = (at / width - 160) / 62.0;
+            pool.push_back(x * x + y * y <= 1 ? 1 : 0);
+        }
+        pool = Blurred(pool, width, height, white ? 10 : 25);
+        for (int at = 0; at < width * height; ++at) {
+            const double x = at % width - 200, y = at / width - 150;
+            const bool product = white ? std::abs(x) < 16 && std::abs(y) < 16
+                                       : std::pow(x / 14, 2) + std::pow(y / 18, 2) <= 1;
+            const double backdrop =
+                white ? 246 - 30 * pool[std::size_t(at)] : 10 + 30 * pool[std::size_t(at)];
+            levels.push_back(product ? (white ? 32 : 150) : backdrop);
+            shot.alpha.push_back(product ? 255 : 0);
+        }
+        const std::vector<double> seen = Blurred(levels, width, height, 1.5);
+        for (int at = 0; at < width * height; ++at) {
+            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
+            if (!white && shot.alpha[std::size_t(at)] == 255) {
+                shot.rgb.end()[-3] = 110;  // blue: a tan ball
+            }
+        }
+        EXPECT_GE(CutOut(shot, white ? Backdrop::White : Backdrop::Black, 90).iou, 0.9);
+    }
+}
+
 // Scenes drawn by a generator of such scenes (tests/pictures), each with its truth:
 // - a grey box 31 levels below a sweep that darkens 18 levels towards the top, standing in
 //   a hard contact shadow (600 x 450, JPEG quality 92): the box's crisp outline rejects the
