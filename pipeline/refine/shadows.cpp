@@ -812,8 +812,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                                    deep / deepCount >= kDepthsApart * shallow / shallowCount &&
                                    deep / deepCount - shallow / shallowCount >= least;
                 // A darkening with nothing to cast it that runs out of the picture (a sweep's
-                // fall, a shadow cast from outside it) goes, but where an object stands in it,
-                // its deepest part within the picture.
+                // fall, a shadow cast from outside it) goes, but where it parts by depth and
+                // its deeper part lies within the picture: an object standing in it.
                 if (orphan) {
                     deepest.clear();
                     for (const std::size_t k : rejected) {
