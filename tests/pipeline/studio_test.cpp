@@ -70,6 +70,15 @@ uint8_t Noisy(double level, int at) {
     return uint8_t(std::clamp(int(std::lround(level)) + noise, 0, 255));
 }
 
+// The shot's grey pixels: levels (shot.width by shot.height) seen through a lens that
+// blurs them by sigma pixels, with a sensor's noise.
+void Expose(studio::Shot& shot, const std::vector<double>& levels, double sigma) {
+    const std::vector<double> seen = Blurred(levels, shot.width, shot.height, sigma);
+    for (int at = 0; at < shot.width * shot.height; ++at) {
+        shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
+    }
+}
+
 // Each family of studio shots, two on each backdrop: the mean IoU of the object and
 // alpha error of the cut-out must reach floors a little under what they reach today.
 struct Floor {
@@ -154,10 +163,7 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
             levels.push_back(level);
             shot.alpha.push_back(object ? 255 : 0);
         }
-        const std::vector<double> seen = Blurred(levels, width, height, scene.blur);
-        for (int at = 0; at < width * height; ++at) {
-            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
-        }
+        Expose(shot, levels, scene.blur);
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.975);
     }
 }
@@ -189,12 +195,11 @@ TEST(StudioShadows, GoBesideAPaleBoxAlone) {
             levels.push_back(box ? scene.grey : 246 - scene.depth * shadow[std::size_t(at)]);
             shot.alpha.push_back(box ? 255 : 0);
         }
-        const std::vector<double> seen = Blurred(levels, width, height, 1.2);
-        for (int at = 0; at < width * height; ++at) {
-            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
-            if (scene.cream && shot.alpha[std::size_t(at)] == 255) {
-                const uint8_t cream[] = {200, 225, 240};  // blue, green, red
-                std::copy(std::begin(cream), std::end(cream), shot.rgb.end() - 3);
+        Expose(shot, levels, 1.2);
+        for (std::size_t at = 0; scene.cream && at < shot.alpha.size(); ++at) {
+            if (shot.alpha[at] == 255) {
+                const uint8_t cream[] = {240, 225, 200};  // red, green, blue
+                std::copy(std::begin(cream), std::end(cream), &shot.rgb[3 * at]);
             }
         }
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.98);
@@ -321,10 +326,7 @@ TEST(StudioShadows, LeaveAGreyProductSoftAllRoundWhereNothingElseCastsIt) {
             levels.push_back(product ? 221 : backdrop - 30 * shadow[std::size_t(at)]);
             shot.alpha.push_back(product ? 255 : 0);
         }
-        const std::vector<double> seen = Blurred(levels, width, height, scene.lens);
-        for (int at = 0; at < width * height; ++at) {
-            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
-        }
+        Expose(shot, levels, scene.lens);
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.75);
     }
 }
@@ -355,11 +357,10 @@ TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
             levels.push_back(product ? (white ? 32 : 150) : backdrop);
             shot.alpha.push_back(product ? 255 : 0);
         }
-        const std::vector<double> seen = Blurred(levels, width, height, 1.5);
-        for (int at = 0; at < width * height; ++at) {
-            shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
-            if (!white && shot.alpha[std::size_t(at)] == 255) {
-                shot.rgb.end()[-3] = 110;  // blue: a tan ball
+        Expose(shot, levels, 1.5);
+        for (std::size_t at = 0; !white && at < shot.alpha.size(); ++at) {
+            if (shot.alpha[at] == 255) {
+                shot.rgb[3 * at + 2] = 110;  // blue: a tan ball
             }
         }
         EXPECT_GE(CutOut(shot, white ? Backdrop::White : Backdrop::Black, 90).iou, 0.9);
