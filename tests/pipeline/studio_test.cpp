@@ -70,6 +70,18 @@ uint8_t Noisy(double level, int at) {
     return uint8_t(std::clamp(int(std::lround(level)) + noise, 0, 255));
 }
 
+// Where an ellipse centred cx, cy, of radii rx and ry, lies in a picture width by height,
+// blurred by sigma pixels: a soft shadow's or a pool of light's share.
+std::vector<double> SoftEllipse(int width, int height, double cx, double cy, double rx, double ry,
+                                double sigma) {
+    std::vector<double> inside;
+    for (int at = 0; at < width * height; ++at) {
+        const double x = (at % width - cx) / rx, y = (at / width - cy) / ry;
+        inside.push_back(x * x + y * y <= 1 ? 1 : 0);
+    }
+    return Blurred(inside, width, height, sigma);
+}
+
 // The shot's grey pixels: levels (shot.width by shot.height) seen through a lens that
 // blurs them by sigma pixels, with a sensor's noise.
 void Expose(studio::Shot& shot, const std::vector<double>& levels, double sigma) {
@@ -313,12 +325,9 @@ TEST(StudioShadows, LeaveAGreyProductSoftAllRoundWhereNothingElseCastsIt) {
         SCOPED_TRACE(scene.fall);
         studio::Shot shot;
         shot.width = width, shot.height = height;
-        std::vector<double> shadow, levels;
-        for (int at = 0; at < width * height; ++at) {
-            const double x = (at % width - 200) / 48.0, y = (at / width - 240) / 12.0;
-            shadow.push_back(x * x + y * y <= 1 ? 1 : 0);
-        }
-        shadow = Blurred(shadow, width, height, 2 * scene.lens);
+        const std::vector<double> shadow =
+            SoftEllipse(width, height, 200, 240, 48, 12, 2 * scene.lens);
+        std::vector<double> levels;
         for (int at = 0; at < width * height; ++at) {
             const int x = at % width, y = at / width;
             const bool product = x >= 160 && x < 240 && y >= 90 && y < 240;
@@ -342,12 +351,9 @@ TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
         SCOPED_TRACE(white ? "white" : "black");
         studio::Shot shot;
         shot.width = width, shot.height = height;
-        std::vector<double> pool, levels;
-        for (int at = 0; at < width * height; ++at) {
-            const double x = (at % width - 240) / 120.0, y = (at / width - 160) / 62.0;
-            pool.push_back(x * x + y * y <= 1 ? 1 : 0);
-        }
-        pool = Blurred(pool, width, height, white ? 10 : 25);
+        const std::vector<double> pool =
+            SoftEllipse(width, height, 240, 160, 120, 62, white ? 10 : 25);
+        std::vector<double> levels;
         for (int at = 0; at < width * height; ++at) {
             const double x = at % width - 200, y = at / width - 150;
             const bool product = white ? std::abs(x) < 16 && std::abs(y) < 16
