@@ -149,13 +149,15 @@ constexpr double kLeastCasterShare = 0.05;
 // deepens towards it (kept whole, such products on graded sweeps kept the sweep's darker
 // band, and products their soft shadows).
 constexpr double kMostDeeperShare = 0.25;
-// Where the rules, on white, leave less than this share of what they took for shadow as
-// object, they took the object for its own shadow (a grey product soft all round, in a
-// contact shadow joined to it by the lens's blur, both went): each patch is judged again,
-// a shadow only where what they left casts it (kLeastCasterShare) or where it is parted
-// from an object standing in it. A dark product's soft shadow can be 30 times its size
-// (at a twentieth, such shadows were judged again and kept); on black, what an object
-// throws is light, a pool of it as large, and a pool no object casts is still backdrop.
+// Where the picture, on white, holds nothing plainly object (no sample off the backdrop's
+// hue or past the deepest shadow) and the rules leave less than this share of what they
+// took for shadow as object, they took the object for its own shadow (a grey product soft
+// all round, in a contact shadow joined to it by the lens's blur, both went): each patch
+// is judged again, a shadow only where what they left casts it (kLeastCasterShare) or
+// where it is parted from an object standing in it. A dark product casts a shadow of any
+// size (judged again, shadows 20 to 110 times a dark box's were kept, with a shadow from
+// outside the frame to add to what was taken from 25 times); on black, what an object
+// throws is light, and a pool of it no object casts is still backdrop.
 constexpr double kLeastObjectLeft = 0.01;
 
 // A contact shadow's core, between the shadow found and the object standing in it, meets
@@ -883,16 +885,16 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
     };
     judge();
-    // Each shadow has an object to cast it: where the rules took all but a little of the
-    // object for shadow, each patch is judged again, shadow only where what they left
-    // casts it, or where it is parted from an object standing in it.
+    // Each shadow has an object to cast it: where the rules took all but a little of a pale
+    // or grey object for shadow, each patch is judged again, shadow only where what they
+    // left casts it, or where it is parted from an object standing in it.
     const auto taken = double(std::count(shadow_.begin(), shadow_.end(), uint8_t(1)));
     left.resize(count);
     for (std::size_t k = 0; k < count; ++k) {
         left[k] = kinds[k] == kObject || (kinds[k] == kCandidate && !shadow_[k]);
     }
     leftCount = double(std::count(left.begin(), left.end(), uint8_t(1)));
-    if (white && taken > 0 && leftCount < kLeastObjectLeft * taken) {
+    if (white && objects == 0 && taken > 0 && leftCount < kLeastObjectLeft * taken) {
         std::fill(shadow_.begin(), shadow_.end(), 0);
         std::fill(likely_.begin(), likely_.end(), 0);
         std::fill(seen.begin(), seen.end(), 0);
