@@ -37,8 +37,8 @@ constexpr const char* kIntroduction =
 constexpr const char* kClosing =
     "Cut-outs are written as PNG, as JPEG to a name ending in .jpg or .jpeg (on white\n"
     "unless --flatten says otherwise), or as WebP to one ending in .webp (lossy at\n"
-    "--quality, or --lossless; soft masks may be WebP too). A shop's main picture, the\n"
-    "product's larger side across 85% of a white square:\n"
+    "--quality, or --lossless; soft masks may be WebP too). A shop's main picture,\n"
+    "the product's larger side across 85% of a white square:\n"
     "  zel7-mask --white --studio --trim --margin 7.5% --square --size 2000x2000 \\\n"
     "      --flatten white --quality 90 photo.jpg main.jpg\n"
     "\n"
