@@ -89,6 +89,10 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
                                          std::sregex_iterator());
         EXPECT_EQ(count, 1) << option.name;
     }
+    std::istringstream lines(help);  // a terminal's width, as the manual page is made from it
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+    }
     EXPECT_EQ(Run({"--version"}).out, "zel7-mask (zel7) " ZEL7_VERSION "\n");
     for (const auto& [folder, mode] : {std::pair{"tmp", 0777}, {"locked", 0555}}) {
         fs::create_directory(At(folder));
