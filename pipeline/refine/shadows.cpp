@@ -888,13 +888,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // Each shadow has an object to cast it: where the rules took all but a little of a pale
     // or grey object for shadow, each patch is judged again, shadow only where what they
     // left casts it, or where it is parted from an object standing in it.
+    // (with no sample plainly object, what is left is the candidates not taken)
     const auto taken = double(std::count(shadow_.begin(), shadow_.end(), uint8_t(1)));
-    left.resize(count);
-    for (std::size_t k = 0; k < count; ++k) {
-        left[k] = kinds[k] == kObject || (kinds[k] == kCandidate && !shadow_[k]);
-    }
-    leftCount = double(std::count(left.begin(), left.end(), uint8_t(1)));
+    leftCount = double(std::count(kinds.begin(), kinds.end(), uint8_t(kCandidate))) - taken;
     if (white && objects == 0 && taken > 0 && leftCount < kLeastObjectLeft * taken) {
+        left.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            left[k] = kinds[k] == kCandidate && !shadow_[k];
+        }
         std::fill(shadow_.begin(), shadow_.end(), 0);
         std::fill(likely_.begin(), likely_.end(), 0);
         std::fill(seen.begin(), seen.end(), 0);
