@@ -909,19 +909,22 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // ends where the picture stops darkening: at the object, lit where the core is dark,
     // or at a part of it no deeper (steps that only stayed as deep flooded a flat dark
     // product). Such a core that meets the object across an edge is given to the colour
-    // cut as likely backdrop.
+    // cut as likely backdrop. The shadow found is one dropped or one left to the cut: a
+    // hard light's shadow beside an apple, left to the cut, left it the darker core under
+    // the apple, tinted green, to keep (0.92 of the apple's IoU; 0.94 with the core).
     if (white) {
-        std::vector<uint8_t> core(count);
+        std::vector<uint8_t> found(shadow_), core(count);
         std::vector<std::size_t> reached;
         for (std::size_t k = 0; k < count; ++k) {
-            if (shadow_[k]) {
+            found[k] |= likely_[k];
+            if (found[k]) {
                 reached.push_back(k);
             }
         }
         for (std::size_t at = 0; at < reached.size(); ++at) {
             const std::size_t k = reached[at];
             neighbours(k, [&](std::size_t n) {
-                if (!shadow_[n] && !core[n] && kinds[n] != kBackdrop && smooth(k, n) &&
+                if (!found[n] && !core[n] && kinds[n] != kBackdrop && smooth(k, n) &&
                     depth(n) > depth(k)) {
                     core[n] = 1;
                     reached.push_back(n);
@@ -941,7 +944,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                     if (core[n] == 1) {
                         core[n] = 2;
                         patch.push_back(n);
-                    } else if (!core[n] && !shadow_[n] && kinds[n] != kBackdrop) {
+                    } else if (!core[n] && !found[n] && kinds[n] != kBackdrop) {
                         edges += crisp(patch[at], n);
                         ++contacts;
                     }

@@ -657,7 +657,10 @@ TEST(Studio, KeepsAPaleProductWhoseOutlineTheLensSpreads) {
 // levels deep inside, and at its first three samples in from the backdrop the shares of
 // that given: a penumbra ramps to the core over them and is a shadow cast sharply; a crisp
 // outline that the lens blurs over one sample, or a part lit lighter towards its edges
-// over its whole width, is not. Drawn a sample (3 x 3 pixels) at a time.
+// over its whole width, is not. Between it and the product below lies a contact shadow's
+// core, tinted by the product and deepening towards it: likely a shadow with a sharp one
+// (it was left object), and the product's with a grey part. Drawn a sample (3 x 3 pixels) at a
+// time.
 TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
     constexpr int32_t step = 3, across = 80, down = 60;
     struct Ramp {
@@ -688,9 +691,11 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
             const int32_t i = x / step, j = y / step;
             const bool patch = i >= 40 && i < 60 && j >= 20 && j < 45,
                        product = (i >= 20 && i < 40 && j >= 20 && j < 55) ||
-                                 (i >= 20 && i < 60 && j >= 45 && j < 55);
+                                 (i >= 20 && i < 60 && j >= 45 && j < 55),
+                       core = patch && i < 58 && j >= 43;
             const int level =
                 product ? std::array{200, 30, 60}[c]
+                : core  ? std::array{175, 115, 115}[c] - 10 * (j - 43)
                 : patch ? 240 - int(std::lround(100 * ramp.share(std::min(j - 20, 59 - i))))
                         : 240;
             return level + Noise(x, y, c);
@@ -700,6 +705,7 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
         const BackdropSurface surface(samples, {{240, 240, 240}, 2}, Background::NearWhite, 2);
         const ShadowMap shadows(samples, surface);
         EXPECT_EQ(shadows.LikelyShadow(50 * step, 35 * step), ramp.sharp);
+        EXPECT_EQ(shadows.LikelyShadow(50 * step, 44 * step), ramp.sharp) << "the core";
     }
 }
 
