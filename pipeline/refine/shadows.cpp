@@ -909,35 +909,25 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // ends where the picture stops darkening: at the object, lit where the core is dark,
     // or at a part of it no deeper (steps that only stayed as deep flooded a flat dark
     // product). Such a core that meets the object across an edge is given to the colour
-    // cut as likely backdrop. Beside a shadow left to the cut (a hard light's), a core is
-    // followed through candidates only, the backdrop's hue darkened: the core under an
-    // apple, tinted green, is one (0.918 of the apple's IoU; 0.936 with the core), where a
-    // box's side face, which a hard light leaves as dark beside its shadow and deeper, is
-    // in the box's own colours (followed through those, it went: a red box 0.98 to 0.81).
+    // cut as likely backdrop.
     if (white) {
         std::vector<uint8_t> core(count);
         std::vector<std::size_t> reached;
-        const auto follow = [&](const std::vector<uint8_t>& from, bool candidates) {
-            reached.clear();
-            for (std::size_t k = 0; k < count; ++k) {
-                if (from[k]) {
-                    reached.push_back(k);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (shadow_[k]) {
+                reached.push_back(k);
+            }
+        }
+        for (std::size_t at = 0; at < reached.size(); ++at) {
+            const std::size_t k = reached[at];
+            neighbours(k, [&](std::size_t n) {
+                if (!shadow_[n] && !core[n] && kinds[n] != kBackdrop && smooth(k, n) &&
+                    depth(n) > depth(k)) {
+                    core[n] = 1;
+                    reached.push_back(n);
                 }
-            }
-            for (std::size_t at = 0; at < reached.size(); ++at) {
-                const std::size_t k = reached[at];
-                neighbours(k, [&](std::size_t n) {
-                    if (!from[n] && !shadow_[n] && !core[n] && kinds[n] != kBackdrop &&
-                        (!candidates || kinds[n] == kCandidate) && smooth(k, n) &&
-                        depth(n) > depth(k)) {
-                        core[n] = 1;
-                        reached.push_back(n);
-                    }
-                });
-            }
-        };
-        follow(shadow_, false);
-        follow(likely_, true);
+            });
+        }
         // Each core whole, and how it meets the object.
         for (std::size_t first = 0; first < count; ++first) {
             if (core[first] != 1) {

@@ -703,54 +703,6 @@ TEST(Shadows, TellsAPenumbraFromAnOutlineByItsRamp) {
     }
 }
 
-// A hard light's shadow beside a red product that wraps it on its left and below, its
-// penumbra too crisp for the shadow rule, deepening towards the product over its last few
-// samples: parted from that core by depth, the rest is given to the colour cut as a shadow
-// cast sharply (the whole, a little larger than the product, is not), and the core, greys
-// tinted by the product's light, goes with it (it stayed object); the product's own side
-// face in its place, in its colours and as dark, does not (a red box's went with the
-// shadow: 0.98 to 0.81). Drawn a sample (3 x 3 pixels) at a time.
-TEST(Shadows, GiveAHardLitShadowsCoreButNoSideFaceToTheCut) {
-    constexpr int32_t step = 3, across = 80, down = 60;
-    const struct {
-        const char* name;
-        bool face;  // the two samples nearest the product: a face's colours, not greys
-    } sides[] = {{"a contact shadow's core", false}, {"the product's side face", true}};
-    for (const auto& side : sides) {
-        SCOPED_TRACE(side.name);
-        const auto colour = [&](int32_t x, int32_t y, uint32_t c) {
-            const int32_t i = x / step, j = y / step;
-            const bool patch = i >= 40 && i < 71 && j >= 15 && j < 45,
-                       product = (i >= 25 && i < 40 && j >= 15 && j < 55) ||
-                                 (i >= 25 && i < 71 && j >= 45 && j < 55);
-            if (product) {
-                return std::array{200, 30, 60}[c] + Noise(x, y, c);
-            }
-            if (!patch) {
-                return 240 + Noise(x, y, c);
-            }
-            // The shadow's penumbra over its first three samples in from the backdrop, and
-            // its core deepening towards the product over the last five, tinted by its light.
-            const int32_t in = std::min(j - 15, 70 - i), off = i - 40;
-            if (side.face && off < 2) {
-                return std::array{std::array{130, 75, 80}, std::array{150, 100, 105}}[off][c] +
-                       Noise(x, y, c);
-            }
-            const double share = std::array{0.6, 0.85, 1.0}[std::min(in, 2)];
-            const double depth = std::array{165, 150, 115, 85, 62, 45}[std::min(off, 5)] * share;
-            const double tint = depth / 8;
-            return int(std::lround(240 - depth + std::array{tint, -tint / 2, 0.0}[c])) +
-                   Noise(x, y, c);
-        };
-        const PictureSamples samples =
-            Samples(DrawRgb(across * step, down * step, colour), across * step, down * step);
-        const BackdropSurface surface(samples, {{240, 240, 240}, 2}, Background::NearWhite, 2);
-        const ShadowMap shadows(samples, surface);
-        EXPECT_TRUE(shadows.LikelyShadow(55 * step, 30 * step)) << "the shadow";
-        EXPECT_EQ(shadows.LikelyShadow(40 * step, 30 * step), !side.face) << "by the product";
-    }
-}
-
 // The width of a picture's outlines, from rows of one outline each (its level at x, the
 // channels alike), so many rows of each: the sharpest quarter's, whatever the rest (a
 // product half out of focus); each measured by its steepest step wherever that lies in its
