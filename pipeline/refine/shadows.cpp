@@ -416,11 +416,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // object's highlight, clipped to the backdrop's level, is enclosed by the object.
     std::vector<uint8_t> open(count);
     std::vector<std::size_t> reach;
-    for (std::size_t k = 0; k < count; ++k) {
+    const auto onFrame = [&](std::size_t k) {
         const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
-        const bool frame =
-            i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
-        if (frame && kinds[k] == kBackdrop) {
+        return i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+        if (onFrame(k) && kinds[k] == kBackdrop) {
             open[k] = 1;
             reach.push_back(k);
         }
@@ -661,13 +662,6 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         take();
         return true;
     };
-    // Whether any of the samples lies on the frame.
-    const auto reachesFrame = [&](const std::vector<std::size_t>& samples) {
-        return std::any_of(samples.begin(), samples.end(), [&](std::size_t k) {
-            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
-            return i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
-        });
-    };
     std::vector<uint8_t> member(count);
     std::vector<std::size_t> rejected, deepest;
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
@@ -823,7 +817,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                             deepest.push_back(k);
                         }
                     }
-                    if (reachesFrame(deepest)) {
+                    if (std::any_of(deepest.begin(), deepest.end(), onFrame)) {
                         take();
                         continue;
                     }
