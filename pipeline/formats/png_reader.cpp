@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "formats/exif.h"
 #include "formats/formats.h"
 
 namespace zel7 {
@@ -216,6 +217,7 @@ public:
 
     Result Open(const SourceOptions& options);
     const PictureShape& Shape() const override { return shape_; }
+    int Orientation() const override { return orientation_; }
     std::span<const uint8_t> ColourProfile() const override { return profile_; }
     Result Read(uint8_t* into, std::size_t size) override;
 
@@ -233,6 +235,7 @@ private:
     PictureShape shape_;
     Conversion conversion_;
     std::span<const uint8_t> profile_;  // held by the library
+    int orientation_ = 1;
     RowConverter convert_ = nullptr;
     std::vector<uint8_t> scanline_;  // one row as stored, the widest
     // Interlaced pictures only: their even rows, complete once the last pass begins
@@ -320,6 +323,11 @@ Result PngSource::Open(const SourceOptions& options) {
                           ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
         profile_ = ProfileForRows(
             {reinterpret_cast<const uint8_t*>(iccp.profile), iccp.profile_len}, grey);
+    }
+    // The orientation of an eXIf chunk before the pixels, as browsers take it (one after
+    // them comes too late for rows handed out as they are decoded).
+    if (spng_exif exif{}; spng_get_exif(ctx, &exif) == 0) {
+        orientation_ = TiffOrientation({reinterpret_cast<const uint8_t*>(exif.data), exif.length});
     }
     if (int error = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE)) {
         return Failure(error);

@@ -157,6 +157,35 @@ TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {
     EXPECT_EQ(WrongRefusals(cases), std::vector<std::string>{});
 }
 
+// A picture is turned as the eXIf chunk before its pixels says, in either byte order, as
+// browsers show it (it was masked as stored): the one background pixel of 3 x 2, at the
+// first row's first column, is where the orientation takes that corner.
+TEST(Png, PicturesAreTurnedAsTheirExifChunkSays) {
+    const struct {
+        int orientation;  // 0: no chunk
+        bool bigEndian;
+        uint32_t width, x, y;  // of the mask, and where the corner lands
+    } kTurns[] = {
+        {0, false, 3, 0, 0}, {3, false, 3, 2, 1}, {6, false, 2, 1, 0}, {8, true, 2, 0, 2}};
+    const ScratchFolder folder;
+    for (const auto& turn : kTurns) {
+        SCOPED_TRACE(turn.orientation);
+        PngPicture picture{.width = 3, .height = 2, .samples = std::vector<uint16_t>(18, 0)};
+        std::fill_n(picture.samples.begin(), 3, 255);  // the corner white, the rest black
+        if (turn.orientation != 0) {
+            const Bytes segment = ExifOrientation(turn.orientation, turn.bigEndian);
+            picture.exif.assign(segment.begin() + 6, segment.end());  // past "Exif\0\0"
+        }
+        WriteWholeFile(folder / "photo.png", EncodePng(picture));
+        ASSERT_TRUE(MaskAs("white", folder / "photo.png", folder / "mask.png").Ok());
+        const PngPicture mask = DecodePng(ReadWholeFile(folder / "mask.png"));
+        ASSERT_EQ(mask.width, turn.width);
+        for (uint32_t i = 0; i < mask.samples.size(); ++i) {
+            EXPECT_EQ(mask.samples[i], i == turn.y * turn.width + turn.x ? 255 : 0) << i;
+        }
+    }
+}
+
 // Each content comes back as written, rows of an odd width, from noise that does not
 // compress, so its deflated rows span several IDAT chunks; a row past the last is
 // refused and leaves nothing behind. (Two-tone masks are CheckBothPaths's, which holds

@@ -211,6 +211,11 @@ Bytes EncodePng(const PngPicture& picture) {
     if (!icc.empty()) {
         Check(spng_set_iccp(ctx.get(), &iccp));
     }
+    Bytes exif = picture.exif;
+    spng_exif exifChunk{exif.size(), reinterpret_cast<char*>(exif.data())};
+    if (!exif.empty()) {
+        Check(spng_set_exif(ctx.get(), &exifChunk));
+    }
     // Rows packed as PNG stores them: each sample's first byte, and for samples of less
     // than 8 bits the shift that brings one to the bottom of its byte.
     const std::size_t perRow = std::size_t(picture.width) * std::size_t(picture.Channels()),

@@ -56,6 +56,7 @@ struct PngPicture {
     std::vector<uint16_t> transparency{};  // tRNS: entries' alphas, or the grey or RGB key
     Bytes icc{};                           // iCCP's profile, written when not empty
     std::string iccName{};                 // and its name, as read
+    Bytes exif{};                          // eXIf's contents, written when not empty
 
     int Channels() const {
         return colour == kRgb ? 3 : colour == kGreyAlpha ? 2 : colour == kRgba ? 4 : 1;
