@@ -9,6 +9,7 @@
 #include "engine/row_stream.h"
 #include "engine/working_image.h"
 #include "formats/bitmap_layout.h"
+#include "formats/decoded_rows.h"
 #include "system/system.h"
 
 namespace zel7 {
@@ -16,8 +17,9 @@ namespace zel7 {
 // An opened, validated BMP file, read front to back.
 class BitmapSource : public RowSource, public StoredRows {
 public:
-    // Takes a regular file open for reading and its size.
-    Result Open(UniqueFd fd, uint64_t fileSize);
+    // Takes a regular file open for reading and its size; transparency shows the
+    // background of options.
+    Result Open(UniqueFd fd, uint64_t fileSize, const SourceOptions& options);
     const BitmapLayout& Layout() const { return layout_; }
     StoredRows* Stored() override { return this; }
 
@@ -27,7 +29,8 @@ public:
     // Rows are read where they lie, so either order can be had.
     bool SetOrder(RowOrder order) override;
     // 8-bit pictures by their colour table, 16-bit ones by their 5-bit channels widened,
-    // 32-bit ones without their fourth byte; within the size limits of decoded pictures.
+    // 32-bit ones composited by their fourth byte where the header says it is alpha, and
+    // without it otherwise; within the size limits of decoded pictures.
     bool SetTrueColour() override;
     Result Read(uint8_t* into, std::size_t size) override;
 
@@ -43,6 +46,7 @@ private:
     std::vector<uint8_t> storedRow_;
     uint64_t position_ = 0;  // into the rows as they are handed out
     uint8_t colorTable_[kColorTableBytes] = {};
+    uint8_t background_ = 255;  // the level transparency shows
 };
 
 // A BMP file: into a file that replaces the destination only on Commit, or, for the

@@ -102,6 +102,7 @@ Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, Bitma
 
     const uint32_t compression = ReadU32(head, biCompression);
     uint64_t headersEnd = kFileHeaderBytes + uint64_t{infoSize};
+    bool alpha = false;
     if (compression == BI_BITFIELDS && (bitCount == 16 || bitCount == 32)) {
         if (head.size() < kHeaderProbeBytes || fileSize < kHeaderProbeBytes) {
             return Status::TruncatedHeader;
@@ -112,6 +113,9 @@ Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, Bitma
         if (infoSize == kInfoHeaderBytes) {
             headersEnd += kBitFieldMaskBytes;  // the masks follow a 40-byte header
         }
+        alpha = bitCount == 32 && infoSize >= kInfoHeaderBytes + kBitFieldMaskBytes + 4 &&
+                head.size() >= kAlphaProbeBytes &&
+                ReadU32(head, bitFieldMasks + kBitFieldMaskBytes) == 0xFF000000;
     } else if (compression != BI_RGB) {
         return Status::UnsupportedCompression;
     }
@@ -120,6 +124,7 @@ Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, Bitma
     parsed.width = width;
     parsed.height = height;
     parsed.bitCount = static_cast<int32_t>(bitCount);
+    parsed.alpha = alpha;
     if (!CheckedPixelSizes(width, height, parsed.bitCount, parsed.rowStride, parsed.pixelBytes)) {
         return Status::TooLarge;
     }

@@ -19,6 +19,8 @@ inline constexpr std::size_t kBitFieldMaskBytes = 12;  // red, green, blue masks
 inline constexpr std::size_t kHeadersBytes = kFileHeaderBytes + kInfoHeaderBytes;
 // What ParseBitmapHeader needs to see: both headers and the bit-field masks.
 inline constexpr std::size_t kHeaderProbeBytes = kHeadersBytes + kBitFieldMaskBytes;
+// ...and past them the alpha mask of a header of 56 bytes and more, when the file has it.
+inline constexpr std::size_t kAlphaProbeBytes = kHeaderProbeBytes + 4;
 
 inline constexpr uint32_t BI_RGB = 0;
 inline constexpr uint32_t BI_BITFIELDS = 3;
@@ -28,6 +30,9 @@ struct BitmapLayout : PictureShape {
     uint32_t colorTableEntries = 0;  // entries stored in the file; 8-bit pictures only
     uint64_t colorTableOffset = 0;
     uint64_t pixelOffset = 0;  // bfOffBits
+    // 32-bit bit fields whose header's alpha mask is the fourth byte: how much of each pixel
+    // is there (headers of 56 bytes and more have the mask; no others say what the byte is).
+    bool alpha = false;
 };
 
 // RowStride and rowStride * height, or false when either leaves the int32 range or a

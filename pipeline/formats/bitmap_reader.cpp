@@ -12,12 +12,14 @@ bool IsBitmap(std::span<const uint8_t> head) {
     return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
 }
 
-Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source) {
-    return OpenAs<BitmapSource>(source, std::move(fd), size);
+Result OpenBitmapSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                        std::unique_ptr<RowSource>& source) {
+    return OpenAs<BitmapSource>(source, std::move(fd), size, options);
 }
 
-Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize) {
-    uint8_t head[kHeaderProbeBytes];
+Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize, const SourceOptions& options) {
+    background_ = BackgroundLevel(options.background);
+    uint8_t head[kAlphaProbeBytes];
     const auto probe = static_cast<std::size_t>(std::min<uint64_t>(fileSize, sizeof head));
     if (int error = ReadExactlyAt(fd.Get(), 0, head, probe)) {
         return error == ENODATA ? Fail(Status::TruncatedHeader) : Fail(Status::ReadFailed, error);
@@ -95,8 +97,13 @@ void BitmapSource::WidenRow(const uint8_t* row, uint8_t* into) const {
                 }
                 break;
             }
-            default:  // 24 and 32 bits: blue, green, red first
-                std::memcpy(into, row + std::size_t(x) * std::size_t(layout_.bitCount / 8), 3);
+            default: {  // 24 and 32 bits: blue, green, red first
+                const uint8_t* pixel = row + std::size_t(x) * std::size_t(layout_.bitCount / 8);
+                for (int channel = 0; channel < 3; ++channel) {
+                    into[channel] = layout_.alpha ? Composite(pixel[channel], pixel[3], background_)
+                                                  : pixel[channel];
+                }
+            }
         }
     }
 }

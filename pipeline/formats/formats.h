@@ -32,7 +32,8 @@ inline constexpr std::size_t kSignatureBytes = 64;
 // Each Open takes a regular file open for reading at any position and its size, and on
 // success owns it. Sources other than BMP yield decoded rows (see decoded_rows.h).
 bool IsBitmap(std::span<const uint8_t> head);
-Result OpenBitmapSource(UniqueFd fd, uint64_t size, std::unique_ptr<RowSource>& source);
+Result OpenBitmapSource(UniqueFd fd, uint64_t size, const SourceOptions& options,
+                        std::unique_ptr<RowSource>& source);
 
 bool IsJpeg(std::span<const uint8_t> head);
 Result OpenJpegSource(UniqueFd fd, uint64_t size, const SourceOptions& options,

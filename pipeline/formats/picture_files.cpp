@@ -76,7 +76,7 @@ Result PictureFile::OpenSource(const SourceOptions& options,
     }
     switch (kind) {
         case Kind::Bitmap:
-            return OpenBitmapSource(std::move(fd), size_, source);
+            return OpenBitmapSource(std::move(fd), size_, options, source);
         case Kind::Jpeg:
             return OpenJpegSource(std::move(fd), size_, options, source);
         case Kind::Png:

@@ -114,6 +114,48 @@ TEST(Bitmap, IndexedPixelsWidenToTheirPaletteColours) {
               "damaged picture: colour index 2 past its table of 2 colours");
 }
 
+// 32-bit pixels asked for as 24-bit ones: their fourth byte is alpha where a header of 56
+// bytes or more has an alpha mask of it, transparency showing the background masked (as an
+// image editor's BMP with alpha holds it; it was taken for opaque, and transparent pixels
+// for object); otherwise, a 40-byte header's masks included, it is left out.
+TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
+    const struct {
+        uint32_t biSize, alphaMask;
+        Background background;
+        bool alpha;
+    } kHeaders[] = {{56, 0xFF000000, Background::NearWhite, true},
+                    {124, 0xFF000000, Background::NearBlack, true},
+                    {124, 0, Background::NearWhite, false},
+                    {124, 0x000000FF, Background::NearWhite, false},
+                    {40, 0, Background::NearWhite, false}};
+    const Bytes pixels = {10, 20, 30, 0, 100, 150, 200, 128, 1, 2, 3, 255};  // 3 x 1
+    const ScratchFolder folder;
+    for (const auto& header : kHeaders) {
+        SCOPED_TRACE(std::to_string(header.biSize) + " " + std::to_string(header.alphaMask));
+        B picture = ValidPicture(3, 1, 32);
+        Bitfields(picture, 0xFF0000, 0xFF00, 0xFF);
+        picture.biSize = header.biSize;
+        if (header.biSize > 40) {  // the header's own masks, alpha's after the three
+            picture.masks.push_back(header.alphaMask);
+            picture.gapBeforePixels = header.biSize - 40 - 16;
+        }
+        picture.pixels = pixels;
+        WriteWholeFile(folder / "p.bmp", picture.Build());
+        std::unique_ptr<RowSource> rows;
+        ASSERT_TRUE(
+            OpenPictureSource(folder / "p.bmp", {.background = header.background}, rows).Ok() &&
+            AsDecodedRows(*rows));
+        const Bytes read = ReadAll(*rows, std::size_t(rows->Shape().pixelBytes));
+        const int shown = header.background == Background::NearWhite ? 255 : 0;
+        for (std::size_t i = 0; i < 9; ++i) {
+            const int colour = pixels[i / 3 * 4 + i % 3], alpha = pixels[i / 3 * 4 + 3];
+            const int expected =
+                header.alpha ? (colour * alpha + shown * (255 - alpha) + 127) / 255 : colour;
+            EXPECT_EQ(read[i], expected) << i;
+        }
+    }
+}
+
 class BitmapLayout : public ::testing::TestWithParam<Layout> {};
 
 // Every path agrees and writes the reference mask, or refuses the file for its reason and
