@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "formats/exif.h"
@@ -253,7 +254,11 @@ Result PngSource::Failure(int error) const {
         case SPNG_EMEM:
             return Fail(Status::OutOfMemory);
         case SPNG_ECHUNK_LIMITS:
-            return Fail(Status::UnsupportedPicture, spng_strerror(error));
+            // (the library's words, "reached chunk/cache limits", say nothing to a user)
+            return Fail(Status::UnsupportedPicture,
+                        "a metadata chunk larger than " + std::to_string(kMaxChunkBytes >> 20) +
+                            " MiB, or more than " + std::to_string(kMaxChunkCache >> 20) +
+                            " MiB of them");
         default:
             return Fail(Status::DamagedPicture, spng_strerror(error));
     }

@@ -110,10 +110,11 @@ Result WebpSink::Create(const std::filesystem::path& path, const PictureShape& s
         return Fail(Status::NoPixels);
     }
     if (shape.width > WEBP_MAX_DIMENSION || shape.height > WEBP_MAX_DIMENSION) {
-        return Fail(Status::TooManyPixels, std::to_string(shape.width) + " x " +
-                                               std::to_string(shape.height) +
-                                               " pixels; WebP holds at most " +
-                                               std::to_string(WEBP_MAX_DIMENSION) + " a side");
+        // (the picture is fine: the format is what cannot hold it)
+        return Fail(Status::TooManyPixels,
+                    std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+                        " pixels for a WebP, which holds at most " +
+                        std::to_string(WEBP_MAX_DIMENSION) + " a side; a PNG holds it");
     }
     const uint64_t needs = uint64_t(shape.width) * uint64_t(shape.height) *
                            (rgba_ ? kEncoderBytesWithAlpha : kEncoderBytesGrey);
