@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <queue>
 
 namespace zel7 {
 namespace {
@@ -497,7 +496,10 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
         // places, does not pull the surface down to itself.
         Cell floor{255, 255, 255, 0};
         for (std::size_t k = 0; k < cells_.size(); ++k) {
-            for (std::size_t c = 0; CellOnFrame(k) && known[k] && c < 3; ++c) {
+            const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
+            const bool frame =
+                i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+            for (std::size_t c = 0; frame && known[k] && c < 3; ++c) {
                 floor[c] = std::min(floor[c], cells_[k][c]);
             }
         }
@@ -506,7 +508,6 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
                 cells_[k][c] = std::max(cells_[k][c], floor[c]);
             }
         }
-        FillPits(known);
     }
     std::vector<std::size_t> carried;  // the cells without a measure of their own
     for (std::size_t k = 0; k < cells_.size(); ++k) {
@@ -540,80 +541,6 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
         }
     }
     known_ = std::move(known);
-}
-
-bool BackdropSurface::CellOnFrame(std::size_t k) const {
-    const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
-    return i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
-}
-
-// Nor does light fall into a pit inside the frame: a measured cell darker than every way
-// out to the frame, by more than its tolerance, is no backdrop but what the backdrop's
-// reach crept into, lighter than the surface as first guessed and shaded as softly as a
-// sweep (the inside of a white bowl seen from above, taken in across its lip: renders of
-// such bowls, 0.74 of their IoU before, 0.95 now). Raised to the level at which it spills
-// to the frame, the surface leaves it darker than the backdrop, as it is; a shadow cast on
-// the backdrop is such a pit too, now measured whole against the backdrop around it.
-// The cells the object holds, measured nowhere, are walls: what lies behind it is not
-// known. Those joined to the frame by others unmeasured drain: the backdrop runs on out of
-// the picture there darker than the reach took in (a sweep's dark top).
-void BackdropSurface::FillPits(const std::vector<bool>& known) {
-    const std::size_t count = cells_.size();
-    const auto around = [&](std::size_t k, auto each) {
-        const int32_t i = int32_t(k % std::size_t(across_)), j = int32_t(k / std::size_t(across_));
-        for (const auto& [di, dj] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
-            if (i + di >= 0 && i + di < across_ && j + dj >= 0 && j + dj < down_) {
-                each(std::size_t((j + dj) * across_ + i + di));
-            }
-        }
-    };
-    std::vector<uint8_t> drains(count);
-    std::vector<std::size_t> next;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (!known[k] && CellOnFrame(k)) {
-            drains[k] = 1;
-            next.push_back(k);
-        }
-    }
-    while (!next.empty()) {
-        const std::size_t k = next.back();
-        next.pop_back();
-        around(k, [&](std::size_t n) {
-            if (!known[n] && !drains[n]) {
-                drains[n] = 1;
-                next.push_back(n);
-            }
-        });
-    }
-    // Each channel flooded from the frame, lowest first: a cell's spill is the highest level
-    // on the lowest way out.
-    using Flooded = std::pair<float, std::size_t>;
-    for (std::size_t c = 0; c < 3; ++c) {
-        constexpr float kUnflooded = -1;
-        std::vector<float> spill(count, kUnflooded);
-        std::priority_queue<Flooded, std::vector<Flooded>, std::greater<>> lowest;
-        for (std::size_t k = 0; k < count; ++k) {
-            if (CellOnFrame(k) && (known[k] || drains[k])) {
-                spill[k] = known[k] ? cells_[k][c] : 0;
-                lowest.emplace(spill[k], k);
-            }
-        }
-        while (!lowest.empty()) {
-            const auto [level, k] = lowest.top();
-            lowest.pop();
-            around(k, [&](std::size_t n) {
-                if (spill[n] == kUnflooded && (known[n] || drains[n])) {
-                    spill[n] = known[n] ? std::max(cells_[n][c], level) : level;
-                    lowest.emplace(spill[n], n);
-                }
-            });
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            if (known[k] && spill[k] - cells_[k][c] > cells_[k][3]) {
-                cells_[k][c] = spill[k];
-            }
-        }
-    }
 }
 
 // The cells the object covers are carried over as means of their neighbours, and a mean

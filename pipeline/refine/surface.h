@@ -132,11 +132,6 @@ private:
                                  const std::vector<std::array<uint8_t, 3>>& colours,
                                  const std::vector<uint8_t>& tolerances) const;
     void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
-    // On white: raises each measured cell that lies in a pit to the level at which it spills
-    // to the frame (see FitCells).
-    void FillPits(const std::vector<bool>& known);
-    // Whether cell k lies along the frame.
-    bool CellOnFrame(std::size_t k) const;
 
     int32_t width_, height_;
     Background side_;

@@ -783,35 +783,6 @@ TEST(Surface, SinksNowhereBelowAWhiteFrame) {
     EXPECT_EQ(surface.At(kWidth / 2, kHeight / 2)[1], 255);
 }
 
-// Nor does it sink into a pale inside the object holds: a bowl's, seen from above, shaded
-// from 236 at its far wall to 206 at its near lip, behind a lip as light as the backdrop
-// and above a dark body, on a sweep that falls 30 levels from 249 to the corners. Lighter
-// than the frame and as softly shaded as the sweep, the inside was taken into the surface
-// across its lip: the surface sank 10 to 15 levels there, and held its upper half for
-// backdrop.
-TEST(Surface, SinksIntoNoPaleInsideOfTheObject) {
-    constexpr int32_t width = 400, height = 300;
-    const auto sweep = [](int32_t x, int32_t y) {
-        return 249 - 30 * std::hypot(x - 200, y - 150) / std::hypot(200, 150);
-    };
-    const auto colour = [&](int32_t x, int32_t y, uint32_t c) {
-        const double u = (x - 200) / 80.0, v = (y - 140) / 40.0, rim = std::hypot(u, v);
-        const double level = rim < 0.92 ? 221 - 15 * std::clamp(v, -1.0, 1.0)
-                             : rim < 1  ? 249
-                             : y > 140 && std::abs(u) < 1 && y < 230 ? 70
-                                                                     : sweep(x, y);
-        return int(std::lround(level)) + Noise(x, y, c);
-    };
-    const std::vector<uint8_t> rgb = DrawRgb(width, height, colour);
-    const BackdropSurface surface(Samples(rgb, width, height), {{232, 232, 232}, 3},
-                                  Background::NearWhite, 3);
-    for (const int32_t y : {110, 120, 140}) {
-        SCOPED_TRACE(y);
-        EXPECT_FALSE(surface.Holds(&rgb[3 * std::size_t(y * width + 200)], surface.At(200, y)));
-        EXPECT_GE(surface.At(200, y)[1], sweep(200, y) - 6);
-    }
-}
-
 // Highlights a few levels above a white backdrop, short of clipping, are told once the
 // surface is fitted; where the backdrop has light of its own that high, only those near
 // clipping are, not none: a lip at 253 stays a highlight beside a patch of 242 at the
