@@ -99,9 +99,12 @@ void BitmapSource::WidenRow(const uint8_t* row, uint8_t* into) const {
             }
             default: {  // 24 and 32 bits: blue, green, red first
                 const uint8_t* pixel = row + std::size_t(x) * std::size_t(layout_.bitCount / 8);
+                if (!layout_.alpha) {
+                    std::memcpy(into, pixel, 3);
+                    break;
+                }
                 for (int channel = 0; channel < 3; ++channel) {
-                    into[channel] = layout_.alpha ? Composite(pixel[channel], pixel[3], background_)
-                                                  : pixel[channel];
+                    into[channel] = Composite(pixel[channel], pixel[3], background_);
                 }
             }
         }
