@@ -40,9 +40,9 @@ struct BitmapLayout : PictureShape {
 bool CheckedPixelSizes(int32_t width, int32_t height, int32_t bitCount, int32_t& rowStride,
                        int32_t& pixelBytes);
 
-// Validates the start of a file (up to kHeaderProbeBytes of it) against the file's
-// total size. Accepts uncompressed 8-, 16-, 24- and 32-bit bottom-up pictures and the
-// bit-field files whose masks match the uncompressed layout.
+// Validates the start of a file (up to kAlphaProbeBytes of it; with fewer, no alpha mask is
+// seen) against the file's total size. Accepts uncompressed 8-, 16-, 24- and 32-bit
+// bottom-up pictures and the bit-field files whose masks match the uncompressed layout.
 Status ParseBitmapHeader(std::span<const uint8_t> head, uint64_t fileSize, BitmapLayout& layout);
 
 // What a header that ParseBitmapHeader refused with status holds that the status alone

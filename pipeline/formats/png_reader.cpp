@@ -254,11 +254,12 @@ Result PngSource::Failure(int error) const {
         case SPNG_EMEM:
             return Fail(Status::OutOfMemory);
         case SPNG_ECHUNK_LIMITS:
-            // (the library's words, "reached chunk/cache limits", say nothing to a user)
+            // (the library's words, "reached chunk/cache limits", say nothing to a user; it
+            // gives them for an empty eXIf chunk too)
             return Fail(Status::UnsupportedPicture,
-                        "a metadata chunk larger than " + std::to_string(kMaxChunkBytes >> 20) +
-                            " MiB, or more than " + std::to_string(kMaxChunkCache >> 20) +
-                            " MiB of them");
+                        "a metadata chunk past the reader's bounds (over " +
+                            std::to_string(kMaxChunkBytes >> 20) + " MiB, or over " +
+                            std::to_string(kMaxChunkCache >> 20) + " MiB of them) or unreadable");
         default:
             return Fail(Status::DamagedPicture, spng_strerror(error));
     }
