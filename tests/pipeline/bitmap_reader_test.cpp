@@ -123,7 +123,8 @@ TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
         uint32_t biSize, alphaMask;
         Background background;
         bool alpha;
-    } kHeaders[] = {{56, 0xFF000000, Background::NearWhite, true},
+    } kHeaders[] = {{52, 0xFF000000, Background::NearWhite, false},  // (the mask past it)
+                    {56, 0xFF000000, Background::NearWhite, true},
                     {124, 0xFF000000, Background::NearBlack, true},
                     {124, 0, Background::NearWhite, false},
                     {124, 0x000000FF, Background::NearWhite, false},
@@ -137,7 +138,7 @@ TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
         picture.biSize = header.biSize;
         if (header.biSize > 40) {  // the header's own masks, alpha's after the three
             picture.masks.push_back(header.alphaMask);
-            picture.gapBeforePixels = header.biSize - 40 - 16;
+            picture.gapBeforePixels = std::max<std::size_t>(header.biSize, 56) - 56;
         }
         picture.pixels = pixels;
         WriteWholeFile(folder / "p.bmp", picture.Build());
