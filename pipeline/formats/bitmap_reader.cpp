@@ -2,11 +2,42 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "formats/bitmap_file.h"
 #include "formats/formats.h"
 
 namespace zel7 {
+
+namespace {
+
+// Whether any pixel of a 32-bit layout has a fourth byte other than 0, read a band of rows at
+// a time from the file's start until one does. Nonzero, ENODATA or errno.
+int FindAnyAlpha(int fd, const BitmapLayout& layout, bool& any) {
+    any = false;
+    const auto stride = std::size_t(layout.rowStride);
+    if (stride == 0) {
+        return 0;
+    }
+    const std::size_t band = std::max<std::size_t>(1, (std::size_t{1} << 20) / stride);
+    std::vector<uint8_t> rows(band * stride);
+    for (int64_t row = 0; row < layout.height && !any; row += int64_t(band)) {
+        const auto count = std::size_t(std::min<int64_t>(int64_t(band), layout.height - row));
+        if (int error = ReadExactlyAt(fd, layout.pixelOffset + uint64_t(row) * stride, rows.data(),
+                                      count * stride)) {
+            return error;
+        }
+        for (std::size_t r = 0; r < count && !any; ++r) {
+            const uint8_t* pixel = rows.data() + r * stride;
+            for (int32_t x = 0; x < layout.width && !any; ++x) {
+                any = pixel[4 * std::size_t(x) + 3] != 0;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 bool IsBitmap(std::span<const uint8_t> head) {
     return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
@@ -34,6 +65,14 @@ Result BitmapSource::Open(UniqueFd fd, uint64_t fileSize, const SourceOptions& o
         // The size was checked against the file's, so running short means it shrank.
         return error == ENODATA ? Fail(Status::TruncatedColorTable)
                                 : Fail(Status::ReadFailed, error);
+    }
+    // A writer that set the alpha mask but left every alpha byte 0 meant no transparency:
+    // such a picture is shown opaque, as browsers show it, not as nothing.
+    if (layout.alpha) {
+        if (int error = FindAnyAlpha(fd.Get(), layout, layout.alpha)) {
+            return error == ENODATA ? Fail(Status::TruncatedPixels)
+                                    : Fail(Status::ReadFailed, error);
+        }
     }
     fd_ = std::move(fd);
     layout_ = layout;

@@ -117,22 +117,27 @@ TEST(Bitmap, IndexedPixelsWidenToTheirPaletteColours) {
 // 32-bit pixels asked for as 24-bit ones: their fourth byte is alpha where a header of 56
 // bytes or more has an alpha mask of it, transparency showing the background masked (as an
 // image editor's BMP with alpha holds it; it was taken for opaque, and transparent pixels
-// for object); otherwise, a 40-byte header's masks included, it is left out.
+// for object); otherwise, a 40-byte header's masks included, it is left out, and so it is
+// where every pixel's is 0 (a writer that set the mask and not the byte).
 TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
+    const Bytes translucent = {10, 20, 30, 0, 100, 150, 200, 128, 1, 2, 3, 255},  // 3 x 1
+        unset = {10, 20, 30, 0, 100, 150, 200, 0, 1, 2, 3, 0};
     const struct {
         uint32_t biSize, alphaMask;
+        const Bytes& pixels;
         Background background;
         bool alpha;
-    } kHeaders[] = {{52, 0xFF000000, Background::NearWhite, false},  // (the mask past it)
-                    {56, 0xFF000000, Background::NearWhite, true},
-                    {124, 0xFF000000, Background::NearBlack, true},
-                    {124, 0, Background::NearWhite, false},
-                    {124, 0x000000FF, Background::NearWhite, false},
-                    {40, 0, Background::NearWhite, false}};
-    const Bytes pixels = {10, 20, 30, 0, 100, 150, 200, 128, 1, 2, 3, 255};  // 3 x 1
+    } kHeaders[] = {{52, 0xFF000000, translucent, Background::NearWhite, false},  // (past it)
+                    {56, 0xFF000000, translucent, Background::NearWhite, true},
+                    {124, 0xFF000000, translucent, Background::NearBlack, true},
+                    {124, 0xFF000000, unset, Background::NearWhite, false},
+                    {124, 0, translucent, Background::NearWhite, false},
+                    {124, 0x000000FF, translucent, Background::NearWhite, false},
+                    {40, 0, translucent, Background::NearWhite, false}};
     const ScratchFolder folder;
     for (const auto& header : kHeaders) {
-        SCOPED_TRACE(std::to_string(header.biSize) + " " + std::to_string(header.alphaMask));
+        SCOPED_TRACE(std::to_string(header.biSize) + " " + std::to_string(header.alphaMask) +
+                     (&header.pixels == &unset ? " unset" : ""));
         B picture = ValidPicture(3, 1, 32);
         Bitfields(picture, 0xFF0000, 0xFF00, 0xFF);
         picture.biSize = header.biSize;
@@ -140,7 +145,7 @@ TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
             picture.masks.push_back(header.alphaMask);
             picture.gapBeforePixels = std::max<std::size_t>(header.biSize, 56) - 56;
         }
-        picture.pixels = pixels;
+        picture.pixels = header.pixels;
         WriteWholeFile(folder / "p.bmp", picture.Build());
         std::unique_ptr<RowSource> rows;
         ASSERT_TRUE(
@@ -149,7 +154,8 @@ TEST(Bitmap, ThirtyTwoBitPixelsAreCompositedWhereTheHeaderMasksAlpha) {
         const Bytes read = ReadAll(*rows, std::size_t(rows->Shape().pixelBytes));
         const int shown = header.background == Background::NearWhite ? 255 : 0;
         for (std::size_t i = 0; i < 9; ++i) {
-            const int colour = pixels[i / 3 * 4 + i % 3], alpha = pixels[i / 3 * 4 + 3];
+            const int colour = header.pixels[i / 3 * 4 + i % 3];
+            const int alpha = header.pixels[i / 3 * 4 + 3];
             const int expected =
                 header.alpha ? (colour * alpha + shown * (255 - alpha) + 127) / 255 : colour;
             EXPECT_EQ(read[i], expected) << i;
