@@ -11,27 +11,20 @@ namespace zel7 {
 
 namespace {
 
-// Whether any pixel of a 32-bit layout has a fourth byte other than 0, read a band of rows at
-// a time from the file's start until one does. Nonzero, ENODATA or errno.
+// Sets any to whether a pixel of a 32-bit layout has a fourth byte other than 0, read a
+// mebibyte at a time from the first row until one does (32-bit rows have no padding, so
+// every fourth byte is one). Returns 0, or ENODATA or the errno of a failed read.
 int FindAnyAlpha(int fd, const BitmapLayout& layout, bool& any) {
     any = false;
-    const auto stride = std::size_t(layout.rowStride);
-    if (stride == 0) {
-        return 0;
-    }
-    const std::size_t band = std::max<std::size_t>(1, (std::size_t{1} << 20) / stride);
-    std::vector<uint8_t> rows(band * stride);
-    for (int64_t row = 0; row < layout.height && !any; row += int64_t(band)) {
-        const auto count = std::size_t(std::min<int64_t>(int64_t(band), layout.height - row));
-        if (int error = ReadExactlyAt(fd, layout.pixelOffset + uint64_t(row) * stride, rows.data(),
-                                      count * stride)) {
+    std::vector<uint8_t> chunk(std::size_t{1} << 20);
+    const auto total = uint64_t(layout.pixelBytes);
+    for (uint64_t done = 0; done < total && !any; done += chunk.size()) {
+        const auto count = std::size_t(std::min<uint64_t>(chunk.size(), total - done));
+        if (int error = ReadExactlyAt(fd, layout.pixelOffset + done, chunk.data(), count)) {
             return error;
         }
-        for (std::size_t r = 0; r < count && !any; ++r) {
-            const uint8_t* pixel = rows.data() + r * stride;
-            for (int32_t x = 0; x < layout.width && !any; ++x) {
-                any = pixel[4 * std::size_t(x) + 3] != 0;
-            }
+        for (std::size_t i = 3; i < count && !any; i += 4) {
+            any = chunk[i] != 0;
         }
     }
     return 0;
