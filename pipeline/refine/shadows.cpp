@@ -167,6 +167,20 @@ constexpr double kLeastObjectLeft = 0.01;
 // of their contacts, a cabbage's shaded underside a hundredth).
 constexpr double kLeastCoreEdgeShare = 0.1;
 
+// Each shadow has an object to cast it, and a soft one is at most a few times its size (see
+// kLeastCasterShare). Where the shadows found within the picture (reaching no frame) are more
+// than this many times what the rules leave standing (neither backdrop nor shadow: a likely
+// shadow, the colour cut's to judge, counts), they took a pale product for its own shadow,
+// and those shadows stay object: a light grey, white, mint or cream box or cylinder standing
+// in a soft shadow that rings it, joined to it where its faces are as deep, went with it
+// whole (a tenth or less of the product was left). Kept, the shadow is kept with it.
+constexpr double kMostShadowPerCaster = 4;
+// ...unless at least this share of what is left is plainly object: a dark product, or a
+// grey wire deeper than the deepest tenth of those shadows, casts a shadow of any size (but
+// not a likely shadow, which is no plainer than the shadows taken). Nor where any of what is
+// left meets the frame: what casts the shadows may lie outside.
+constexpr double kLeastPlainCasterShare = 0.25;
+
 // The depth that splits a histogram's values into two classes of least spread within
 // (Otsu's threshold): the last value of the lower class.
 int OtsuThreshold(const std::array<uint64_t, 256>& histogram) {
@@ -946,6 +960,58 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                     likely_[k] = 1;
                 }
             }
+        }
+    }
+    // Shadows without an object to cast them (see kMostShadowPerCaster) stay object.
+    if (white && any_) {
+        std::vector<uint8_t> within(count);  // (the shadows reaching no frame)
+        std::vector<uint8_t> reached(count);
+        for (std::size_t first = 0; first < count; ++first) {
+            if (!shadow_[first] || reached[first]) {
+                continue;
+            }
+            patch.assign(1, first);
+            reached[first] = 1;
+            bool framed = false;
+            for (std::size_t at = 0; at < patch.size(); ++at) {
+                framed = framed || onFrame(patch[at]);
+                neighbours(patch[at], [&](std::size_t n) {
+                    if (shadow_[n] && !reached[n]) {
+                        reached[n] = 1;
+                        patch.push_back(n);
+                    }
+                });
+            }
+            for (const std::size_t k : patch) {
+                within[k] = !framed;
+            }
+        }
+        depths.clear();
+        for (std::size_t k = 0; k < count; ++k) {
+            if (within[k]) {
+                depths.push_back(depth(k));
+            }
+        }
+        const auto tenth = depths.begin() + std::ptrdiff_t(depths.size() * 9 / 10);
+        if (!depths.empty()) {
+            std::nth_element(depths.begin(), tenth, depths.end());
+        }
+        double standing = 0, plain = 0;
+        bool framed = false;
+        for (std::size_t k = 0; k < count; ++k) {
+            const bool stands = kinds[k] != kBackdrop && !shadow_[k];
+            standing += stands;
+            plain += stands && !likely_[k] &&
+                     (kinds[k] == kObject || (!depths.empty() && depth(k) > *tenth));
+            framed = framed || (stands && onFrame(k));
+        }
+        const auto shadows = double(depths.size());
+        if (shadows > kMostShadowPerCaster * standing && !framed &&
+            plain < kLeastPlainCasterShare * standing) {
+            for (std::size_t k = 0; k < count; ++k) {
+                shadow_[k] = shadow_[k] && !within[k];
+            }
+            any_ = std::find(shadow_.begin(), shadow_.end(), 1) != shadow_.end();
         }
     }
     // A shadow's last fringe, a level past the tolerance, lies between its outermost
