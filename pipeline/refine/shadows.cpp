@@ -964,7 +964,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     }
     // Shadows without an object to cast them (see kMostShadowPerCaster) stay object.
     if (white && any_) {
-        std::vector<uint8_t> within(count);  // (the shadows reaching no frame)
+        std::vector<uint8_t> inside(count);  // (the shadows reaching no frame)
         std::vector<uint8_t> reached(count);
         for (std::size_t first = 0; first < count; ++first) {
             if (!shadow_[first] || reached[first]) {
@@ -983,12 +983,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 });
             }
             for (const std::size_t k : patch) {
-                within[k] = !framed;
+                inside[k] = !framed;
             }
         }
         depths.clear();
         for (std::size_t k = 0; k < count; ++k) {
-            if (within[k]) {
+            if (inside[k]) {
                 depths.push_back(depth(k));
             }
         }
@@ -1009,7 +1009,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
             for (std::size_t k = 0; k < count; ++k) {
-                shadow_[k] = shadow_[k] && !within[k];
+                shadow_[k] = shadow_[k] && !inside[k];
             }
             any_ = std::find(shadow_.begin(), shadow_.end(), 1) != shadow_.end();
         }
