@@ -171,9 +171,9 @@ constexpr double kLeastCoreEdgeShare = 0.1;
 // kLeastCasterShare). Where the shadows found within the picture (reaching no frame) are more
 // than this many times what the rules leave standing (neither backdrop nor shadow: a likely
 // shadow, the colour cut's to judge, counts), they took a pale product for its own shadow,
-// and those shadows stay object: a light grey, white, mint or cream box or cylinder standing
-// in a soft shadow that rings it, joined to it where its faces are as deep, went with it
-// whole (a tenth or less of the product was left). Kept, the shadow is kept with it.
+// and those shadows are parted along its crisp outline (see below): a light grey, white,
+// mint or cream box or cylinder standing in a soft shadow that rings it, joined to it where
+// its faces are as deep, went with it whole (a tenth or less of the product was left).
 constexpr double kMostShadowPerCaster = 4;
 // ...unless at least this share of what is left is plainly object: a dark product, or a
 // grey wire deeper than the deepest tenth of those shadows, casts a shadow of any size (but
@@ -701,29 +701,24 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
         }
     };
-    const auto partByOutline = [&]() {
+    // Parts rejected (each flagged in member, none seen) between an object and the shadow it
+    // stands in: the seeds seedOf names (the object's side where its crisp outline is, the
+    // shadow's where it fades into the backdrop) each take the samples nearest them, and the
+    // object's side what lies within the convex hull of its largest piece (half way between
+    // the two, the shadow reached in under a round product's foot). Whether both had seeds.
+    const auto partSides = [&](auto seedOf) {
         bool objectSeeds = false, shadowSeeds = false;
         for (const std::size_t k : rejected) {
-            bool hard = false, soft = false;
-            neighbours(k, [&](std::size_t n) {
-                if (member[n]) {
-                    return;
-                }
-                if (kinds[n] == kBackdrop && open[n]) {
-                    (smooth(k, n) ? soft : hard) = true;
-                } else if (spreadOutline(k, n)) {
-                    hard = true;
-                }
-            });
-            if (hard || soft) {
-                objectSeeds = objectSeeds || hard;
-                shadowSeeds = shadowSeeds || !hard;
-                sideOf[k] = hard ? kObjectSide : kShadowSide;
+            const uint8_t side = seedOf(k);
+            if (side != kUnreached) {
+                objectSeeds = objectSeeds || side == kObjectSide;
+                shadowSeeds = shadowSeeds || side == kShadowSide;
+                sideOf[k] = side;
                 nearest.push_back(k);
             }
         }
         if (!objectSeeds || !shadowSeeds) {
-            return;
+            return false;
         }
         for (std::size_t at = 0; at < nearest.size(); ++at) {
             neighbours(nearest[at], [&](std::size_t n) {
@@ -750,6 +745,28 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 hull.Holds(k % std::size_t(across_), k / std::size_t(across_))) {
                 sideOf[k] = kObjectSide;
             }
+        }
+        return true;
+    };
+    // A grey object's patch with its shadow, rejected by its outline: the object's side seeded
+    // where the patch meets the backdrop across an edge, the shadow's where softly.
+    const auto partByOutline = [&]() {
+        const bool parted = partSides([&](std::size_t k) {
+            bool hard = false, soft = false;
+            neighbours(k, [&](std::size_t n) {
+                if (member[n]) {
+                    return;
+                }
+                if (kinds[n] == kBackdrop && open[n]) {
+                    (smooth(k, n) ? soft : hard) = true;
+                } else if (spreadOutline(k, n)) {
+                    hard = true;
+                }
+            });
+            return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
+        });
+        if (!parted) {
+            return;
         }
         const auto shadowSide = [&](std::size_t n) {
             return member[n] && sideOf[n] == kShadowSide;
@@ -1008,8 +1025,31 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         const auto shadows = double(depths.size());
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
+            // The product lies among them, deeper than what it steps down to across its crisp
+            // outline, be that its own shadow's halo taken with it; the shadow fades into the
+            // backdrop. Parted so, the shadow stays one; unparted, all of them stay object.
+            rejected.clear();
             for (std::size_t k = 0; k < count; ++k) {
-                shadow_[k] = shadow_[k] && !inside[k];
+                if (inside[k]) {
+                    rejected.push_back(k);
+                    member[k] = 1;
+                    seen[k] = 0;
+                }
+            }
+            const bool parted = partSides([&](std::size_t k) {
+                bool hard = false, soft = false;
+                neighbours(k, [&](std::size_t n) {
+                    if (kinds[n] == kBackdrop) {
+                        soft = soft || (open[n] && smooth(k, n));
+                        hard = hard || (open[n] && !smooth(k, n));
+                    } else {
+                        hard = hard || (depth(k) > depth(n) && crisp(k, n));
+                    }
+                });
+                return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
+            });
+            for (const std::size_t k : rejected) {
+                shadow_[k] = parted && sideOf[k] == kShadowSide;
             }
             any_ = std::find(shadow_.begin(), shadow_.end(), 1) != shadow_.end();
         }
