@@ -394,6 +394,73 @@ TEST(StudioShadows, LeaveAPaleBoxTheyRing) {
     }
 }
 
+// A pale pink cylinder (246/222/228 red/green/blue, lit from the left) on white with a
+// contact shadow 25 to 40 levels deep and a shadow 30 levels deep cast 1.5 to 1.8 times its
+// size to the right, blurred by 5 to 10 pixels (a low light): the rules part the
+// cylinder from its shadow and drop the shadow. A shadow that long is many times its
+// caster, but its caster stands beside it: it is still backdrop (kept whole as uncast
+// where it was over four times what stood, 0.27).
+TEST(StudioShadows, GoFromBesideAPaleCylinderTheyOutgrow) {
+    constexpr int width = 400, height = 300;
+    const struct {
+        double reach;    // how far right its shadow is cast, in the cylinder's sizes (75)
+        double contact;  // its contact shadow's depth
+        double blur;     // its cast shadow's
+    } scenes[] = {{1.5, 40, 10}, {1.6, 40, 10}, {1.8, 25, 5.3}};
+    for (const auto& scene : scenes) {
+        SCOPED_TRACE(scene.reach);
+        constexpr double left = 130, right = 190, top = 105, foot = 195;
+        const auto inside = [&](double x, double y) {
+            return (x >= left && x < right && y >= top && y < foot) ||
+                   std::pow((x - 160) / 30, 2) + std::pow((y - top) / 7.2, 2) <= 1;
+        };
+        std::vector<double> cast, contact, lit;
+        for (int at = 0; at < width * height; ++at) {
+            const double x = at % width, y = at / width;
+            double behind = 0;
+            for (double t = 0.1; t <= 1.001; t += 0.1) {
+                behind = std::max(
+                    behind, inside(x - std::round(scene.reach * 75 * t), y - std::round(7.5 * t))
+                                ? 1.0
+                                : 0.0);
+            }
+            cast.push_back(behind);
+            contact.push_back(std::pow((x - 160) / 33, 2) + std::pow((y - foot) / 4.5, 2) <= 1);
+            const double across = std::clamp((x - 160) / 30, -1.0, 1.0);
+            lit.push_back(
+                y < top + 7.2 && std::pow((x - 160) / 30, 2) + std::pow((y - top) / 7.2, 2) <= 1
+                    ? 1.0
+                    : std::clamp(0.55 + 0.45 * (std::sqrt(1 - across * across) - 0.3 * across),
+                                 0.35, 1.05));
+        }
+        cast = Blurred(cast, width, height, scene.blur);
+        contact = Blurred(contact, width, height, 3.7);
+        studio::Shot shot;
+        shot.width = width, shot.height = height;
+        std::array<std::vector<double>, 3> channels;
+        const double colour[] = {246, 222, 228};  // pink
+        for (int at = 0; at < width * height; ++at) {
+            const auto i = std::size_t(at);
+            const bool object = inside(at % width, at / width);
+            for (std::size_t c = 0; c < 3; ++c) {
+                channels[c].push_back(object ? std::min(255.0, colour[c] * lit[i])
+                                             : 252 * (1 - scene.contact / 255.0 * contact[i]) *
+                                                   (1 - 30 / 255.0 * cast[i]));
+            }
+            shot.alpha.push_back(object ? 255 : 0);
+        }
+        for (auto& channel : channels) {
+            channel = Blurred(channel, width, height, 1);
+        }
+        for (int at = 0; at < width * height; ++at) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                shot.rgb.push_back(Noisy(channels[c][std::size_t(at)], at + int(c)));
+            }
+        }
+        EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.75);
+    }
+}
+
 // A small product beside the soft pool its light leaves, 23 to 30 times its size and
 // blurred over 10 to 25 pixels: on white a dark box's shadow, 30 levels deep, alone or with
 // a second shadow 15 levels deep cast in from the frame; on black the light a tan ball
