@@ -167,13 +167,14 @@ constexpr double kLeastObjectLeft = 0.01;
 // of their contacts, a cabbage's shaded underside a hundredth).
 constexpr double kLeastCoreEdgeShare = 0.1;
 
-// Each shadow has an object to cast it, and a soft one is at most a few times its size (see
-// kLeastCasterShare). Where the shadows found within the picture (reaching no frame) are more
-// than this many times what the rules leave standing (neither backdrop nor shadow: a likely
-// shadow, the colour cut's to judge, counts), they took a pale product for its own shadow,
-// and those shadows are parted along its crisp outline (see below): a light grey, white,
-// mint or cream box or cylinder standing in a soft shadow that rings it, joined to it where
-// its faces are as deep, went with it whole (a tenth or less of the product was left).
+// Each shadow has an object to cast it. Where the shadows found within the picture (reaching
+// no frame) are more than this many times what the rules leave standing (neither backdrop
+// nor shadow: a likely shadow, the colour cut's to judge, counts), they may have taken a pale
+// product for its own shadow, and those shadows are parted afresh (see below): a light grey,
+// white, mint or cream box or cylinder standing in a soft shadow that rings it, joined to it
+// where its faces are as deep, went with it whole (a tenth or less of the product was left).
+// A long shadow a low light casts beside a pale product can be as many times its size,
+// counting its faint fade; parted, it goes all the same.
 constexpr double kMostShadowPerCaster = 4;
 // ...unless at least this share of what is left is plainly object: a dark product, or a
 // grey wire deeper than the deepest tenth of those shadows, casts a shadow of any size (but
@@ -979,7 +980,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         }
     }
-    // Shadows without an object to cast them (see kMostShadowPerCaster) stay object.
+    // Shadows that dwarf what casts them (see kMostShadowPerCaster) are parted afresh.
     if (white && any_) {
         std::vector<uint8_t> inside(count);  // (the shadows reaching no frame)
         std::vector<uint8_t> reached(count);
@@ -1025,9 +1026,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         const auto shadows = double(depths.size());
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
-            // The product lies among them, deeper than what it steps down to across its crisp
-            // outline, be that its own shadow's halo taken with it; the shadow fades into the
-            // backdrop. Parted so, the shadow stays one; unparted, all of them stay object.
+            // A product taken among them is deeper than what it steps down to across its crisp
+            // outline, be that its own shadow's halo taken with it (a long shadow beside a pale
+            // product steps down to the product); a shadow fades into the backdrop. Parted so,
+            // the fade's side stays shadow; unparted, all of them stay object.
             rejected.clear();
             for (std::size_t k = 0; k < count; ++k) {
                 if (inside[k]) {
