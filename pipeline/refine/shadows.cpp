@@ -1027,9 +1027,11 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
             // A product taken among them is deeper than what it steps down to across its crisp
-            // outline, be that its own shadow's halo taken with it (a long shadow beside a pale
-            // product steps down to the product); a shadow fades into the backdrop. Parted so,
-            // the fade's side stays shadow; unparted, all of them stay object.
+            // outline, be that its own shadow's halo taken with it; a shadow fades into the
+            // backdrop. Parted so, the fade's side stays shadow; unparted, all of them stay
+            // object. (A long shadow beside a pale product, deeper than it, seeds the object's
+            // side along the product too, and keeps a strip there as narrow as the nearest seeds
+            // make it.)
             rejected.clear();
             for (std::size_t k = 0; k < count; ++k) {
                 if (inside[k]) {
