@@ -1027,11 +1027,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
             // A product taken among them is deeper than what it steps down to across its crisp
-            // outline, be that its own shadow's halo taken with it; a shadow fades into the
+            // outline, where it meets what stands or the backdrop; a shadow fades into the
             // backdrop. Parted so, the fade's side stays shadow; unparted, all of them stay
-            // object. (A long shadow beside a pale product, deeper than it, seeds the object's
-            // side along the product too, and keeps a strip there as narrow as the nearest seeds
-            // make it.)
+            // object. (Steps between two of them are not counted: a shadow blurred over some
+            // ten pixels steps as crisply within its own fade, and a pale mug's long shadow
+            // was kept whole. A long shadow beside a pale product, deeper than it, seeds the
+            // object's side along the product, a strip as narrow as the nearest seeds make it.)
             rejected.clear();
             for (std::size_t k = 0; k < count; ++k) {
                 if (inside[k]) {
@@ -1047,7 +1048,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                         soft = soft || (open[n] && smooth(k, n));
                         hard = hard || (open[n] && !smooth(k, n));
                     } else {
-                        hard = hard || (depth(k) > depth(n) && crisp(k, n));
+                        hard = hard || (!member[n] && depth(k) > depth(n) && crisp(k, n));
                     }
                 });
                 return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
