@@ -702,6 +702,19 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
         }
     };
+    // How deep the deepest tenth of samples lies (0 for none).
+    const auto deepestTenth = [&](const std::vector<std::size_t>& samples) {
+        depths.clear();
+        for (const std::size_t k : samples) {
+            depths.push_back(depth(k));
+        }
+        if (depths.empty()) {
+            return 0;
+        }
+        const auto tenth = depths.begin() + std::ptrdiff_t(depths.size() * 9 / 10);
+        std::nth_element(depths.begin(), tenth, depths.end());
+        return *tenth;
+    };
     // Parts rejected (each flagged in member, none seen) between an object and the shadow it
     // stands in: the seeds seedOf names (the object's side where its crisp outline is, the
     // shadow's where it fades into the backdrop) each take the samples nearest them, and the
@@ -777,14 +790,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 continue;
             }
             const Contacts contacts = grow(k, false, shadowSide);
-            depths.clear();
-            for (const std::size_t n : patch) {
-                depths.push_back(depth(n));
-            }
-            const auto tenth = depths.begin() + std::ptrdiff_t(depths.size() * 9 / 10);
-            std::nth_element(depths.begin(), tenth, depths.end());
             const auto all = double(contacts.soft + contacts.hard + contacts.object);
-            if (*tenth >= kLeastPartedDepth &&
+            if (deepestTenth(patch) >= kLeastPartedDepth &&
                 double(contacts.soft) >= kLeastPartedOpenShare * all) {
                 mark(contacts, false, double(objectPart.size()));
             }
@@ -1004,26 +1011,22 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 inside[k] = !framed;
             }
         }
-        depths.clear();
+        rejected.clear();
         for (std::size_t k = 0; k < count; ++k) {
             if (inside[k]) {
-                depths.push_back(depth(k));
+                rejected.push_back(k);
             }
         }
-        const auto tenth = depths.begin() + std::ptrdiff_t(depths.size() * 9 / 10);
-        if (!depths.empty()) {
-            std::nth_element(depths.begin(), tenth, depths.end());
-        }
+        const int tenth = deepestTenth(rejected);
         double standing = 0, plain = 0;
         bool framed = false;
         for (std::size_t k = 0; k < count; ++k) {
             const bool stands = kinds[k] != kBackdrop && !shadow_[k];
             standing += stands;
-            plain += stands && !likely_[k] &&
-                     (kinds[k] == kObject || (!depths.empty() && depth(k) > *tenth));
+            plain += stands && !likely_[k] && (kinds[k] == kObject || depth(k) > tenth);
             framed = framed || (stands && onFrame(k));
         }
-        const auto shadows = double(depths.size());
+        const auto shadows = double(rejected.size());
         if (shadows > kMostShadowPerCaster * standing && !framed &&
             plain < kLeastPlainCasterShare * standing) {
             // A product taken among them is deeper than what it steps down to across its crisp
@@ -1033,13 +1036,9 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             // ten pixels steps as crisply within its own fade, and a pale mug's long shadow
             // was kept whole. A long shadow beside a pale product, deeper than it, seeds the
             // object's side along the product, a strip as narrow as the nearest seeds make it.)
-            rejected.clear();
-            for (std::size_t k = 0; k < count; ++k) {
-                if (inside[k]) {
-                    rejected.push_back(k);
-                    member[k] = 1;
-                    seen[k] = 0;
-                }
+            for (const std::size_t k : rejected) {
+                member[k] = 1;
+                seen[k] = 0;
             }
             const bool parted = partSides([&](std::size_t k) {
                 bool hard = false, soft = false;
@@ -1055,7 +1054,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
             for (const std::size_t k : rejected) {
                 shadow_[k] = parted && sideOf[k] == kShadowSide;
+                member[k] = 0;
+                sideOf[k] = kUnreached;
             }
+            nearest.clear();
             any_ = std::find(shadow_.begin(), shadow_.end(), 1) != shadow_.end();
         }
     }
