@@ -168,18 +168,21 @@ constexpr double kLeastObjectLeft = 0.01;
 constexpr double kLeastCoreEdgeShare = 0.1;
 
 // Each shadow has an object to cast it. Where the shadows found within the picture (reaching
-// no frame) are more than this many times what the rules leave standing (neither backdrop
-// nor shadow: a likely shadow, the colour cut's to judge, counts), they may have taken a pale
-// product for its own shadow, and those shadows are parted afresh (see below): a light grey,
-// white, mint or cream box or cylinder standing in a soft shadow that rings it, joined to it
-// where its faces are as deep, went with it whole (a tenth or less of the product was left).
-// A long shadow a low light casts beside a pale product can be as many times its size,
-// counting its faint fade; parted, it goes all the same.
+// no frame) are more than this many times what the rules leave standing to cast them
+// (neither backdrop nor shadow, nor a likely shadow: the colour cut may take that too), they
+// may have taken a pale product for its own shadow, and those shadows are parted afresh (see
+// below): a light grey, white, mint or cream box or cylinder standing in a soft shadow that
+// rings it, joined to it where its faces are as deep, went with it whole (a tenth or less of
+// the product was left; a cylinder's shaded side, the likely core of that shadow, went
+// after it). A long shadow a low light casts beside a pale product can be as many times its
+// size, counting its faint fade; parted, it goes all the same.
 constexpr double kMostShadowPerCaster = 4;
-// ...unless at least this share of what is left is plainly object: a dark product, or a
-// grey wire deeper than the deepest tenth of those shadows, casts a shadow of any size (but
-// not a likely shadow, which is no plainer than the shadows taken). Nor where any of what is
-// left meets the frame: what casts the shadows may lie outside.
+// ...unless at least this share of what is left (likely shadows with it) is plainly object:
+// a dark product, or a grey wire deeper than the deepest tenth of those shadows, casts a
+// shadow of any size. Neither a likely shadow nor what continues the shadows without an
+// edge is plainer than they are: a pale cylinder's rim, a little deeper than its lit face
+// taken among them, or a sliver of a pastel one's colour. Nor where any of what is left
+// meets the frame: what casts the shadows may lie outside.
 constexpr double kLeastPlainCasterShare = 0.25;
 
 // The depth that splits a histogram's values into two classes of least spread within
@@ -1017,25 +1020,48 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 rejected.push_back(k);
             }
         }
+        // What the shadows continue into by smooth steps (see kLeastPlainCasterShare): a
+        // tinted face taken among them into anything, its own colour too; a grey shadow only
+        // into grey (a pink box beside its grey shadow, as deep as it, stands by its hue).
+        std::vector<uint8_t> continued(count);
+        nearest = rejected;
+        for (std::size_t at = 0; at < nearest.size(); ++at) {
+            const std::size_t k = nearest[at];
+            neighbours(k, [&](std::size_t n) {
+                if (kinds[n] != kBackdrop && !shadow_[n] && !continued[n] && smooth(k, n) &&
+                    (tinted[k] || (kinds[n] == kCandidate && !tinted[n]))) {
+                    continued[n] = 1;
+                    nearest.push_back(n);
+                }
+            });
+        }
+        nearest.clear();
         const int tenth = deepestTenth(rejected);
-        double standing = 0, plain = 0;
+        double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0;
         bool framed = false;
         for (std::size_t k = 0; k < count; ++k) {
             const bool stands = kinds[k] != kBackdrop && !shadow_[k];
             standing += stands;
-            plain += stands && !likely_[k] && (kinds[k] == kObject || depth(k) > tenth);
+            standingCasters += stands && !likely_[k];
+            const bool plainly = stands && !likely_[k] && (kinds[k] == kObject || depth(k) > tenth);
+            plainAlone += plainly;
+            plain += plainly && !continued[k];
             framed = framed || (stands && onFrame(k));
         }
         const auto shadows = double(rejected.size());
-        if (shadows > kMostShadowPerCaster * standing && !framed &&
+        if (shadows > kMostShadowPerCaster * standingCasters && !framed &&
             plain < kLeastPlainCasterShare * standing) {
             // A product taken among them is deeper than what it steps down to across its crisp
             // outline, where it meets what stands or the backdrop; a shadow fades into the
-            // backdrop. Parted so, the fade's side stays shadow; unparted, all of them stay
-            // object. (Steps between two of them are not counted: a shadow blurred over some
-            // ten pixels steps as crisply within its own fade, and a pale mug's long shadow
-            // was kept whole. A long shadow beside a pale product, deeper than it, seeds the
-            // object's side along the product, a strip as narrow as the nearest seeds make it.)
+            // backdrop. Parted so, the fade's side stays shadow. Unparted, they all stay object
+            // (a pale product soft all round, in a contact shadow its blur joins), but where
+            // none of them has such an outline and what stands was plainly object but for
+            // continuing into them: that casts them, and they stay shadow (the pool a small
+            // grey box stands in, which its blur continues into, was kept as object). (Steps
+            // between two of them are not counted: a shadow blurred over some ten pixels steps
+            // as crisply within its own fade, and a pale mug's long shadow was kept whole. A
+            // long shadow beside a pale product, deeper than it, seeds the object's side along
+            // the product, a strip as narrow as the nearest seeds make it.)
             for (const std::size_t k : rejected) {
                 member[k] = 1;
                 seen[k] = 0;
@@ -1052,8 +1078,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 });
                 return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
             });
+            const bool outlined = std::any_of(rejected.begin(), rejected.end(), [&](std::size_t k) {
+                return sideOf[k] == kObjectSide;
+            });
+            const bool castBeside = plainAlone >= kLeastPlainCasterShare * standing && !outlined;
             for (const std::size_t k : rejected) {
-                shadow_[k] = parted && sideOf[k] == kShadowSide;
+                shadow_[k] = parted ? sideOf[k] == kShadowSide : castBeside;
                 member[k] = 0;
                 sideOf[k] = kUnreached;
             }
