@@ -184,6 +184,11 @@ constexpr double kMostShadowPerCaster = 4;
 // taken among them, or a sliver of a pastel one's colour. Nor where any of what is left
 // meets the frame: what casts the shadows may lie outside.
 constexpr double kLeastPlainCasterShare = 0.25;
+// What continues the shadows lies no deeper than this many times their deepest tenth: a
+// cylinder's rim lies 1.2 to 1.7 times as deep, where a mid-grey mug in the pool of its
+// shadow, four times as deep, casts it (a smooth step grows with the depth, and the mug's
+// blurred outline chained the pool to its body: the whole pool was kept).
+constexpr int kMostContinuedDepth = 2;
 
 // The depth that splits a histogram's values into two classes of least spread within
 // (Otsu's threshold): the last value of the lower class.
@@ -1023,12 +1028,14 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         // What the shadows continue into by smooth steps (see kLeastPlainCasterShare): a
         // tinted face taken among them into anything, its own colour too; a grey shadow only
         // into grey (a pink box beside its grey shadow, as deep as it, stands by its hue).
+        const int tenth = deepestTenth(rejected);
         std::vector<uint8_t> continued(count);
         nearest = rejected;
         for (std::size_t at = 0; at < nearest.size(); ++at) {
             const std::size_t k = nearest[at];
             neighbours(k, [&](std::size_t n) {
                 if (kinds[n] != kBackdrop && !shadow_[n] && !continued[n] && smooth(k, n) &&
+                    depth(n) <= kMostContinuedDepth * tenth &&
                     (tinted[k] || (kinds[n] == kCandidate && !tinted[n]))) {
                     continued[n] = 1;
                     nearest.push_back(n);
@@ -1036,7 +1043,6 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
         }
         nearest.clear();
-        const int tenth = deepestTenth(rejected);
         double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0;
         bool framed = false;
         for (std::size_t k = 0; k < count; ++k) {
