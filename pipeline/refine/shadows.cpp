@@ -727,20 +727,25 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // stands in: the seeds seedOf names (the object's side where its crisp outline is, the
     // shadow's where it fades into the backdrop) each take the samples nearest them, and the
     // object's side what lies within the convex hull of its largest piece (half way between
-    // the two, the shadow reached in under a round product's foot). Whether both had seeds.
+    // the two, the shadow reached in under a round product's foot). Which sides had seeds
+    // (parted only where both had).
+    struct Seeds {
+        bool object = false, shadow = false;
+        bool Both() const { return object && shadow; }
+    };
     const auto partSides = [&](auto seedOf) {
-        bool objectSeeds = false, shadowSeeds = false;
+        Seeds seeds;
         for (const std::size_t k : rejected) {
             const uint8_t side = seedOf(k);
             if (side != kUnreached) {
-                objectSeeds = objectSeeds || side == kObjectSide;
-                shadowSeeds = shadowSeeds || side == kShadowSide;
+                seeds.object = seeds.object || side == kObjectSide;
+                seeds.shadow = seeds.shadow || side == kShadowSide;
                 sideOf[k] = side;
                 nearest.push_back(k);
             }
         }
-        if (!objectSeeds || !shadowSeeds) {
-            return false;
+        if (!seeds.Both()) {
+            return seeds;
         }
         for (std::size_t at = 0; at < nearest.size(); ++at) {
             neighbours(nearest[at], [&](std::size_t n) {
@@ -768,12 +773,12 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 sideOf[k] = kObjectSide;
             }
         }
-        return true;
+        return seeds;
     };
     // A grey object's patch with its shadow, rejected by its outline: the object's side seeded
     // where the patch meets the backdrop across an edge, the shadow's where softly.
     const auto partByOutline = [&]() {
-        const bool parted = partSides([&](std::size_t k) {
+        const Seeds seeds = partSides([&](std::size_t k) {
             bool hard = false, soft = false;
             neighbours(k, [&](std::size_t n) {
                 if (member[n]) {
@@ -787,7 +792,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
             return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
         });
-        if (!parted) {
+        if (!seeds.Both()) {
             return;
         }
         const auto shadowSide = [&](std::size_t n) {
@@ -1072,7 +1077,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 member[k] = 1;
                 seen[k] = 0;
             }
-            const bool parted = partSides([&](std::size_t k) {
+            const Seeds seeds = partSides([&](std::size_t k) {
                 bool hard = false, soft = false;
                 neighbours(k, [&](std::size_t n) {
                     if (kinds[n] == kBackdrop) {
@@ -1084,12 +1089,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 });
                 return uint8_t(hard ? kObjectSide : soft ? kShadowSide : kUnreached);
             });
-            const bool outlined = std::any_of(rejected.begin(), rejected.end(), [&](std::size_t k) {
-                return sideOf[k] == kObjectSide;
-            });
-            const bool castBeside = plainAlone >= kLeastPlainCasterShare * standing && !outlined;
+            const bool castBeside =
+                plainAlone >= kLeastPlainCasterShare * standing && !seeds.object;
             for (const std::size_t k : rejected) {
-                shadow_[k] = parted ? sideOf[k] == kShadowSide : castBeside;
+                shadow_[k] = seeds.Both() ? sideOf[k] == kShadowSide : castBeside;
                 member[k] = 0;
                 sideOf[k] = kUnreached;
             }
