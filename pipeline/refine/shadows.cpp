@@ -189,6 +189,15 @@ constexpr double kLeastPlainCasterShare = 0.25;
 // shadow, four times as deep, casts it (a smooth step grows with the depth, and the mug's
 // blurred outline chained the pool to its body: the whole pool was kept).
 constexpr int kMostContinuedDepth = 2;
+// Yet what is plainly object only by its hue or a little depth, and is this many times
+// smaller than the shadows, is what a pale product taken with them left of itself (the
+// coloured side of a mint cylinder beside its long shadow, a cream mug's darker rim), not
+// what casts them: they are parted afresh all the same (the cylinder kept 0.01 of itself,
+// the mug 0.31). Not where a quarter of what is left is darker than any shadow (see
+// kDarkestShadow): a dark product or a dark label casts a shadow of any size (a dark box,
+// its shadow 50 to 150 times it, crisp enough at its fade to read as an outline, was kept
+// whole with it).
+constexpr double kMostShadowPerPlainCaster = 20;
 
 // The depth that splits a histogram's values into two classes of least spread within
 // (Otsu's threshold): the last value of the lower class.
@@ -1048,7 +1057,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
         }
         nearest.clear();
-        double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0;
+        double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0, dark = 0;
         bool framed = false;
         for (std::size_t k = 0; k < count; ++k) {
             const bool stands = kinds[k] != kBackdrop && !shadow_[k];
@@ -1056,12 +1065,16 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             standingCasters += stands && !likely_[k];
             const bool plainly = stands && !likely_[k] && (kinds[k] == kObject || depth(k) > tenth);
             plainAlone += plainly;
-            plain += plainly && !continued[k];
+            const bool caster = plainly && !continued[k];
+            plain += caster;
+            dark += caster && ScaleOf(pixel(k), surfaceAt[k]) < kDarkestShadow;
             framed = framed || (stands && onFrame(k));
         }
         const auto shadows = double(rejected.size());
-        if (shadows > kMostShadowPerCaster * standingCasters && !framed &&
-            plain < kLeastPlainCasterShare * standing) {
+        const bool plainlyCast = plain >= kLeastPlainCasterShare * standing &&
+                                 (plain * kMostShadowPerPlainCaster >= shadows ||
+                                  dark >= kLeastPlainCasterShare * standing);
+        if (shadows > kMostShadowPerCaster * standingCasters && !framed && !plainlyCast) {
             // A product taken among them is deeper than what it steps down to across its crisp
             // outline, where it meets what stands or the backdrop; a shadow fades into the
             // backdrop. Parted so, the fade's side stays shadow. Unparted, they all stay object
