@@ -177,26 +177,28 @@ constexpr double kLeastCoreEdgeShare = 0.1;
 // after it). A long shadow a low light casts beside a pale product can be as many times its
 // size, counting its faint fade; parted, it goes all the same.
 constexpr double kMostShadowPerCaster = 4;
-// ...unless at least this share of what is left (likely shadows with it) is plainly object:
-// a dark product, or a grey wire deeper than the deepest tenth of those shadows, casts a
-// shadow of any size. Neither a likely shadow nor what continues the shadows without an
-// edge is plainer than they are: a pale cylinder's rim, a little deeper than its lit face
-// taken among them, or a sliver of a pastel one's colour. Nor where any of what is left
-// meets the frame: what casts the shadows may lie outside.
+// ...unless at least this share of what is left (likely shadows with it) is plainly object,
+// as a dark or strongly coloured product, or a grey wire deeper than the deepest tenth of
+// those shadows, is (but see kMostShadowPerPlainCaster). Neither a likely shadow nor what
+// continues the shadows without an edge is plainer than they are: a pale cylinder's rim, a
+// little deeper than its lit face taken among them, or a sliver of a pastel one's colour.
+// Nor where any of what is left meets the frame: what casts the shadows may lie outside.
 constexpr double kLeastPlainCasterShare = 0.25;
 // What continues the shadows lies no deeper than this many times their deepest tenth: a
 // cylinder's rim lies 1.2 to 1.7 times as deep, where a mid-grey mug in the pool of its
 // shadow, four times as deep, casts it (a smooth step grows with the depth, and the mug's
 // blurred outline chained the pool to its body: the whole pool was kept).
 constexpr int kMostContinuedDepth = 2;
-// Yet what is plainly object only by its hue or a little depth, and is this many times
-// smaller than the shadows, is what a pale product taken with them left of itself (the
-// coloured side of a mint cylinder beside its long shadow, a cream mug's darker rim), not
-// what casts them: they are parted afresh all the same (the cylinder kept 0.01 of itself,
-// the mug 0.31). Not where a quarter of what is left is darker than any shadow (see
-// kDarkestShadow): a dark product or a dark label casts a shadow of any size (a dark box,
-// its shadow 50 to 150 times it, crisp enough at its fade to read as an outline, was kept
-// whole with it).
+// Yet what is plainly object and this many times smaller than the shadows may be what a
+// pale product taken with them left of itself (the coloured side of a mint cylinder beside
+// its long shadow, a cream mug's darker rim), not what casts them: they are parted afresh
+// all the same (the cylinder kept 0.01 of itself, the mug 0.31). Not where a quarter of
+// what is left is darker than any shadow (see kDarkestShadow) or more strongly coloured
+// than any pale product or tint (its channels further apart than kMostTint): a dark or a
+// red box casts a shadow of any size (beside a shadow 150 times it, crisp enough at its
+// fade to read as an outline, each was kept whole with it; so were pools 20 to 150 times
+// small green, orange, purple and yellow boxes). A mid-grey product in such a pool, neither
+// dark nor coloured, is still taken for a sliver, and its pool kept.
 constexpr double kMostShadowPerPlainCaster = 20;
 
 // The depth that splits a histogram's values into two classes of least spread within
@@ -1057,7 +1059,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             });
         }
         nearest.clear();
-        double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0, dark = 0;
+        double standing = 0, standingCasters = 0, plain = 0, plainAlone = 0, unmistakable = 0;
         bool framed = false;
         for (std::size_t k = 0; k < count; ++k) {
             const bool stands = kinds[k] != kBackdrop && !shadow_[k];
@@ -1067,13 +1069,17 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             plainAlone += plainly;
             const bool caster = plainly && !continued[k];
             plain += caster;
-            dark += caster && ScaleOf(pixel(k), surfaceAt[k]) < kDarkestShadow;
+            const uint8_t* bgr = pixel(k);
+            const int spread =
+                std::max({bgr[0], bgr[1], bgr[2]}) - std::min({bgr[0], bgr[1], bgr[2]});
+            unmistakable +=
+                caster && (ScaleOf(bgr, surfaceAt[k]) < kDarkestShadow || spread > kMostTint);
             framed = framed || (stands && onFrame(k));
         }
         const auto shadows = double(rejected.size());
         const bool plainlyCast = plain >= kLeastPlainCasterShare * standing &&
                                  (plain * kMostShadowPerPlainCaster >= shadows ||
-                                  dark >= kLeastPlainCasterShare * standing);
+                                  unmistakable >= kLeastPlainCasterShare * standing);
         if (shadows > kMostShadowPerCaster * standingCasters && !framed && !plainlyCast) {
             // A product taken among them is deeper than what it steps down to across its crisp
             // outline, where it meets what stands or the backdrop; a shadow fades into the

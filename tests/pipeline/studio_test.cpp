@@ -470,7 +470,8 @@ TEST(StudioShadows, GoFromBesideAPaleCylinderTheyOutgrow) {
 // pool smoothly, casts it too: kept as object where nothing in the pool had an outline of
 // its own, the pool stayed (0.17). A dark box beside a shadow 150 times its size, faded
 // over 8 pixels, crisply enough to read as an outline where it meets the backdrop, casts it
-// however few beside it the box's samples are: parted afresh, the shadow was kept (0.006).
+// however few beside it the box's samples are, and so does a red box: parted afresh, the
+// shadow was kept (0.006 and 0.40).
 TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
     const struct {
         bool white;
@@ -480,10 +481,12 @@ TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
         double blur;                  // the pool's
         double fromFrame;             // levels of a shadow cast in from the left
         double level = 32;            // the product's, on white
+        double greenBlue = -1;        // its green and blue, where red (level) stands alone
     } scenes[] = {{true, 400, 300, 200, 150, 16, 240, 160, 120, 62, 10, 0},
                   {true, 600, 450, 430, 190, 10, 453, 195, 76, 42, 15, 15},
                   {true, 800, 600, 400, 300, 32, 430, 310, 110, 60, 12, 0, 170},
                   {true, 800, 600, 300, 250, 10, 468, 255, 186, 102, 8, 0, 50},
+                  {true, 800, 600, 300, 250, 10, 468, 255, 186, 102, 8, 0, 200, 60},
                   {false, 400, 300, 200, 150, 16, 240, 160, 120, 62, 25, 0}};
     for (const auto& scene : scenes) {
         SCOPED_TRACE(scene.white ? "white" : "black");
@@ -507,9 +510,12 @@ TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
             shot.alpha.push_back(product ? 255 : 0);
         }
         Expose(shot, levels, 1.5);
-        for (std::size_t at = 0; !scene.white && at < shot.alpha.size(); ++at) {
-            if (shot.alpha[at] == 255) {
+        for (std::size_t at = 0; at < shot.alpha.size(); ++at) {
+            if (shot.alpha[at] == 255 && !scene.white) {
                 shot.rgb[3 * at + 2] = 110;  // blue: a tan ball
+            } else if (shot.alpha[at] == 255 && scene.greenBlue >= 0) {
+                shot.rgb[3 * at + 1] = shot.rgb[3 * at + 2] =
+                    uint8_t(scene.greenBlue);  // a red box
             }
         }
         EXPECT_GE(CutOut(shot, scene.white ? Backdrop::White : Backdrop::Black, 90).iou, 0.85);
