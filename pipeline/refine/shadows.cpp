@@ -245,6 +245,13 @@ float HueOff(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, float s
     return off;
 }
 
+// Whether a pixel is darker than any shadow, or more strongly coloured than a pale product
+// or a tint of the backdrop can be: plainly what an object is made of.
+bool Unmistakable(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop) {
+    const int spread = std::max({bgr[0], bgr[1], bgr[2]}) - std::min({bgr[0], bgr[1], bgr[2]});
+    return ScaleOf(bgr, backdrop) < kDarkestShadow || spread > kMostTint;
+}
+
 // Whether a pixel is the backdrop darkened (hued: on white only), only faintly tinted off
 // it, or neither.
 enum class Shade : uint8_t { kNone, kHued, kTinted };
@@ -1069,11 +1076,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             plainAlone += plainly;
             const bool caster = plainly && !continued[k];
             plain += caster;
-            const uint8_t* bgr = pixel(k);
-            const int spread =
-                std::max({bgr[0], bgr[1], bgr[2]}) - std::min({bgr[0], bgr[1], bgr[2]});
-            unmistakable +=
-                caster && (ScaleOf(bgr, surfaceAt[k]) < kDarkestShadow || spread > kMostTint);
+            unmistakable += caster && Unmistakable(pixel(k), surfaceAt[k]);
             framed = framed || (stands && onFrame(k));
         }
         const auto shadows = double(rejected.size());
