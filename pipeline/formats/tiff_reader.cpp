@@ -12,6 +12,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -116,6 +117,44 @@ int KeepWarning(TIFF* tiff, void* user, const char* module, const char* format, 
                                   : std::string("a field");
     }
     return 1;
+}
+
+// The Photometric field as the directory at offset stores it, or 0 where it cannot say.
+// The library replaces a palette whose colour map is missing or malformed (a count that
+// does not fit its depth, which it only warns of) by grey or RGB, without an error: the
+// indices would be masked as grey levels.
+uint16_t StoredPhotometric(const TiffFile& file, uint64_t offset, bool big, bool swapped) {
+    const bool little = (std::endian::native == std::endian::little) != swapped;
+    const auto number = [&](const uint8_t* bytes, std::size_t size) {
+        uint64_t value = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            value |= uint64_t(bytes[i]) << (8 * (little ? i : size - 1 - i));
+        }
+        return value;
+    };
+    const std::size_t countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12;
+    uint8_t bytes[20];
+    if (ReadExactlyAt(file.fd, offset, bytes, countBytes) != 0) {
+        return 0;
+    }
+    const uint64_t entries = number(bytes, countBytes);
+    for (uint64_t at = 0; at < entries; ++at) {
+        if (ReadExactlyAt(file.fd, offset + countBytes + at * entryBytes, bytes, entryBytes) != 0) {
+            return 0;
+        }
+        const auto tag = uint16_t(number(bytes, 2)), type = uint16_t(number(bytes + 2, 2));
+        if (tag == TIFFTAG_PHOTOMETRIC) {
+            // (one SHORT, in the value's first two bytes; a LONG in its four)
+            const uint8_t* value = bytes + (big ? 12 : 8);
+            return type == TIFF_SHORT  ? uint16_t(number(value, 2))
+                   : type == TIFF_LONG ? uint16_t(number(value, 4))
+                                       : 0;
+        }
+        if (tag > TIFFTAG_PHOTOMETRIC) {
+            return 0;  // (fields come in the order of their tags)
+        }
+    }
+    return 0;
 }
 
 Result Unsupported(std::string reason) {
@@ -231,6 +270,11 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     TIFFGetFieldDefaulted(tiff_, TIFFTAG_COMPRESSION, &compression);
     if (!TIFFGetField(tiff_, TIFFTAG_PHOTOMETRIC, &photometric)) {
         return Fail(Status::DamagedPicture, "no photometric interpretation");
+    }
+    if (photometric != PHOTOMETRIC_PALETTE &&
+        StoredPhotometric(file_, TIFFCurrentDirOffset(tiff_), TIFFIsBigTIFF(tiff_) != 0,
+                          TIFFIsByteSwapped(tiff_) != 0) == PHOTOMETRIC_PALETTE) {
+        return Fail(Status::DamagedPicture, "no colour map");
     }
     if (Result result = Interpret(photometric, compression); !result.Ok()) {
         return result;

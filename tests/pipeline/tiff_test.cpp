@@ -244,6 +244,19 @@ TEST(Tiff, DamagedHostileAndUnsupportedFilesAreRefusedByEveryPath) {
                       std::memcpy(entry + 6, &beyond, 4);  // little-endian
                   }),
         "damaged picture: the file ends before its ColorMap field");
+    // A colour map of the wrong length, or none at all, which the library replaces by grey
+    // in silence.
+    const Bytes palette =
+        EncodeTiff(Filled({.bitsPerSample = 8, .photometric = PHOTOMETRIC_PALETTE}));
+    cases.emplace_back(WithEntry(palette, TIFFTAG_COLORMAP,
+                                 [](Bytes&, uint8_t* entry) {
+                                     const uint32_t fewer = Le32(entry + 2) - 3;
+                                     std::memcpy(entry + 2, &fewer, 4);  // little-endian
+                                 }),
+                       "damaged picture: no colour map");
+    cases.emplace_back(WithEntry(palette, TIFFTAG_COLORMAP,
+                                 [](Bytes&, uint8_t* entry) { entry[-2] = 321 & 0xff; }),
+                       "damaged picture: no colour map");
     // Damage within a JPEG strip, which libjpeg would only warn of, and decode on.
     Bytes jpeg = EncodeTiff(Filled(
         {.samplesPerPixel = 3, .photometric = PHOTOMETRIC_YCBCR, .compression = COMPRESSION_JPEG}));
