@@ -594,11 +594,17 @@ Result ReplacementFile::Commit() {
         slot_ = -1;
     }
     // The rename (or link) itself must reach the disk; file systems that cannot flush a folder
-    // (or a folder opened without read access) keep it as well as they can.
-    if (folderFd_.IsOpen()) {
-        ::fsync(folderFd_.Get());
+    // (EINVAL), or a folder opened without read access (EBADF), keep it as well as they can.
+    // Any other failure (a disk's EIO) leaves the mask in place, but not known to last: it
+    // is not reported as written.
+    int flushed = 0;
+    if (folderFd_.IsOpen() && ::fsync(folderFd_.Get()) != 0 && errno != EINVAL && errno != EBADF) {
+        flushed = errno;
     }
     folderFd_.Close();
+    if (flushed != 0) {
+        return Fail(Status::CannotWrite, flushed);
+    }
     return {};
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <utility>
 
 #include "encoders.h"
 #include "engine/batch_plan.h"
@@ -36,6 +37,18 @@ bool Taken(const char* path) {
     }
     --namesTaken;
     errno = EEXIST;
+    return true;
+}
+
+// The error the next flush of a folder fails with, or 0 for none.
+int folderFlushError = 0;
+
+bool FolderFlushFails(int fd) {
+    struct stat info {};
+    if (folderFlushError == 0 || fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    errno = std::exchange(folderFlushError, 0);
     return true;
 }
 
@@ -176,6 +189,26 @@ TEST_P(DestinationTest, FatalSignalsLeaveNoTemporaryFileAndIgnoredOnesStayIgnore
 
 // A hidden name found taken is drawn anew, a hundred times at most: for the file while it
 // is written (named) or for the one that replaces an existing file (unnamed).
+// A mask whose folder cannot be flushed after it is named is not reported as written (it
+// may not outlast a power cut), unless the file system cannot flush folders at all.
+TEST_P(DestinationTest, AFolderFlushThatFailsIsAFailure) {
+    for (const auto& [error, expected] :
+         {std::pair{EIO, "cannot write file (Input/output error)"}, {EINVAL, "success"}}) {
+        for (const bool existing : {false, true}) {
+            SCOPED_TRACE(std::to_string(error) + (existing ? " replacing" : " new"));
+            const fs::path dest = folder_ / "dest.bmp";
+            fs::remove(dest);
+            if (existing) {
+                WriteWholeFile(dest, {7});
+            }
+            folderFlushError = error;
+            EXPECT_EQ(Describe(Save(dest)), expected);
+            EXPECT_EQ(folderFlushError, 0);  // (the folder was flushed)
+            EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"dest.bmp"});
+        }
+    }
+}
+
 TEST_P(DestinationTest, ATakenTemporaryNameIsDrawnAgainAHundredTimesAtMost) {
     WriteWholeFile(folder_ / "dest.bmp", {1});
     EXPECT_EQ(Describe((namesTaken = 99, Save(folder_ / "dest.bmp"))), "success");
@@ -242,6 +275,9 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
     const int mode = created ? va_arg(rest, int) : 0;
     va_end(rest);
     return zel7::Taken(path) ? -1 : int(syscall(SYS_openat, folder, path, flags, mode));
+}
+extern "C" int fsync(int fd) {
+    return zel7::FolderFlushFails(fd) ? -1 : int(syscall(SYS_fsync, fd));
 }
 extern "C" int linkat(int from, const char* old, int to, const char* path, int flags) {
     return zel7::Taken(path) ? -1 : int(syscall(SYS_linkat, from, old, to, path, flags));
