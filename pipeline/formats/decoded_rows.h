@@ -43,6 +43,10 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
 // take a few kilobytes, those with tables of a camera's colours some hundreds; a few
 // bytes of a file claiming megabytes must not cost them.
 inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
+// The most of a picture's metadata (profiles, EXIF, text, unknown fields) a reader holds
+// before the pixels: a few bytes of a file that claim more cost no memory, and a picture
+// with more is refused.
+inline constexpr std::size_t kMaxMetadataBytes = std::size_t{8} << 20;
 
 // What of an ICC profile, as a picture file holds it, goes with its decoded rows: all of
 // it when its header names RGB colours (or grey ones, for a grey picture), nothing when it

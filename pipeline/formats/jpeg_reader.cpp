@@ -56,6 +56,8 @@ struct Decoder {
     std::size_t filled, handed;  // bytes in the chunk, and how many of them the library had
     int readError;               // errno of a failed read, or 0
     bool tooManyScans;
+    std::size_t kept;  // bytes of segments kept (see KeepSegment)
+    bool tooMuchMetadata;
     char message[JMSG_LENGTH_MAX];  // the library's words for what went wrong
     JOCTET chunk[kChunkBytes];
 };
@@ -155,6 +157,55 @@ void SkipInput(j_decompress_ptr info, long bytes) {
     decoder.offset = std::min(decoder.offset + rest, decoder.size);
 }
 
+// EXIF and colour profile segments are kept in the library's memory, as its own
+// jpeg_save_markers keeps them, but no more than kMaxMetadataBytes of them: a file of
+// thousands of 64 KiB segments would otherwise take as much memory as it is long.
+boolean KeepSegment(j_decompress_ptr info) {
+    Decoder& decoder = DecoderOf(reinterpret_cast<j_common_ptr>(info));
+    jpeg_source_mgr& input = *info->src;
+    const auto next = [&]() {
+        if (input.bytes_in_buffer == 0) {
+            (*input.fill_input_buffer)(info);  // (never suspends; at the end it gives EOI)
+        }
+        --input.bytes_in_buffer;
+        return *input.next_input_byte++;
+    };
+    const unsigned high = next();
+    const unsigned length = (high << 8 | next());
+    if (length < 2) {
+        ERREXIT(info, JERR_BAD_LENGTH);
+    }
+    const std::size_t bytes = length - 2;
+    if (decoder.kept + bytes > kMaxMetadataBytes) {
+        decoder.tooMuchMetadata = true;
+        std::longjmp(decoder.failed, 1);
+    }
+    decoder.kept += bytes;
+    auto* segment = static_cast<jpeg_marker_struct*>((*info->mem->alloc_large)(
+        reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE, sizeof(jpeg_marker_struct) + bytes));
+    *segment = {};
+    segment->marker = uint8_t(info->unread_marker);
+    segment->original_length = unsigned(bytes);
+    segment->data_length = unsigned(bytes);
+    segment->data = reinterpret_cast<JOCTET*>(segment + 1);
+    for (std::size_t at = 0; at < bytes;) {
+        if (input.bytes_in_buffer == 0) {
+            (*input.fill_input_buffer)(info);
+        }
+        const std::size_t count = std::min(bytes - at, input.bytes_in_buffer);
+        std::memcpy(segment->data + at, input.next_input_byte, count);
+        input.next_input_byte += count;
+        input.bytes_in_buffer -= count;
+        at += count;
+    }
+    jpeg_saved_marker_ptr* last = &info->marker_list;
+    while (*last != nullptr) {
+        last = &(*last)->next;
+    }
+    *last = segment;
+    return TRUE;
+}
+
 // Each of these runs the library under the decoder's jump buffer and reports whether it
 // went through; their frames hold nothing for a jump to skip.
 
@@ -175,8 +226,8 @@ bool ReadHeader(Decoder& decoder) {
     decoder.info.src = &decoder.input;
     decoder.progress.progress_monitor = CountScans;
     decoder.info.progress = &decoder.progress;
-    jpeg_save_markers(&decoder.info, JPEG_APP0 + 1, 0xFFFF);  // EXIF, for the orientation
-    jpeg_save_markers(&decoder.info, JPEG_APP0 + 2, 0xFFFF);  // the colour profile's parts
+    jpeg_set_marker_processor(&decoder.info, JPEG_APP0 + 1, KeepSegment);  // EXIF
+    jpeg_set_marker_processor(&decoder.info, JPEG_APP0 + 2, KeepSegment);  // colour profile
     jpeg_read_header(&decoder.info, TRUE);
     return true;
 }
@@ -314,6 +365,10 @@ Result JpegSource::Failure() const {
     const Decoder& decoder = *decoder_;
     if (decoder.readError != 0) {
         return Fail(Status::ReadFailed, decoder.readError);
+    }
+    if (decoder.tooMuchMetadata) {
+        return Fail(Status::UnsupportedPicture, "JPEG with more than " + MiB(kMaxMetadataBytes) +
+                                                    " of metadata segments (EXIF, profile)");
     }
     if (decoder.tooManyScans) {
         return Fail(Status::UnsupportedPicture,

@@ -33,7 +33,7 @@ constexpr uint8_t kPngSignature[8] = {137, 'P', 'N', 'G', '\r', '\n', 26, '\n'};
 // Chunks besides the pixels (text, colour profiles, EXIF) are read whole by the
 // library; these bounds keep a few bytes that claim more from costing memory.
 constexpr std::size_t kMaxChunkBytes = std::size_t{4} << 20;
-constexpr std::size_t kMaxChunkCache = std::size_t{8} << 20;
+constexpr std::size_t kMaxChunkCache = kMaxMetadataBytes;
 
 // The library reads a few bytes at a time (chunk headers, checksums, 8 KiB of
 // pixels): it gets them from this much read ahead, not a system call each.

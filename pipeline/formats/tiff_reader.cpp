@@ -12,13 +12,13 @@
 #include <tiffio.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "formats/formats.h"
 
@@ -119,12 +119,27 @@ int KeepWarning(TIFF* tiff, void* user, const char* module, const char* format, 
     return 1;
 }
 
-// The Photometric field as the directory at offset stores it, or 0 where it cannot say.
-// The library replaces a palette whose colour map is missing or malformed (a count that
-// does not fit its depth, which it only warns of) by grey or RGB, without an error: the
-// indices would be masked as grey levels.
-uint16_t StoredPhotometric(const TiffFile& file, uint64_t offset, bool big, bool swapped) {
-    const bool little = (std::endian::native == std::endian::little) != swapped;
+// What the first directory stores, read from the file before the library reads it (0 and
+// nothing where the file cannot say; the library then refuses it). The library replaces a
+// palette whose colour map is missing or malformed (a count that does not fit its depth,
+// which it only warns of) by grey or RGB without an error, so the Photometric field is
+// taken as stored: the indices would be masked as grey levels. And it reads every field
+// whole as it opens the file: a tag of a few bytes in a header may claim hundreds of
+// megabytes of the file.
+struct StoredFields {
+    uint16_t photometric = 0;
+    // Of the values held outside their entries, but the strips' and tiles' places and sizes,
+    // which grow with the picture, not its metadata.
+    uint64_t metadataBytes = 0;
+};
+
+StoredFields ReadStoredFields(const TiffFile& file) {
+    uint8_t header[16];
+    if (file.size < sizeof header || ReadExactlyAt(file.fd, 0, header, sizeof header) != 0 ||
+        (header[0] != header[1]) || (header[0] != 'I' && header[0] != 'M')) {
+        return {};
+    }
+    const bool little = header[0] == 'I';
     const auto number = [&](const uint8_t* bytes, std::size_t size) {
         uint64_t value = 0;
         for (std::size_t i = 0; i < size; ++i) {
@@ -132,29 +147,45 @@ uint16_t StoredPhotometric(const TiffFile& file, uint64_t offset, bool big, bool
         }
         return value;
     };
-    const std::size_t countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12;
-    uint8_t bytes[20];
-    if (ReadExactlyAt(file.fd, offset, bytes, countBytes) != 0) {
-        return 0;
+    const uint64_t version = number(header + 2, 2);
+    if (version != 42 && version != 43) {
+        return {};
     }
-    const uint64_t entries = number(bytes, countBytes);
-    for (uint64_t at = 0; at < entries; ++at) {
-        if (ReadExactlyAt(file.fd, offset + countBytes + at * entryBytes, bytes, entryBytes) != 0) {
-            return 0;
+    const bool big = version == 43;  // BigTIFF: 8-byte counts and offsets
+    const uint64_t offset = big ? number(header + 8, 8) : number(header + 4, 4);
+    const std::size_t countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12, inside = big ? 8 : 4;
+    uint8_t count[8];
+    if (offset > file.size || ReadExactlyAt(file.fd, offset, count, countBytes) != 0) {
+        return {};
+    }
+    // (the library refuses directories of more entries)
+    const uint64_t entries = std::min<uint64_t>(number(count, countBytes), 65535);
+    std::vector<uint8_t> table(std::size_t(entries) * entryBytes);
+    if (ReadExactlyAt(file.fd, offset + countBytes, table.data(), table.size()) != 0) {
+        return {};
+    }
+    StoredFields stored;
+    for (const uint8_t* entry = table.data(); entry < table.data() + table.size();
+         entry += entryBytes) {
+        const auto tag = uint16_t(number(entry, 2)), type = uint16_t(number(entry + 2, 2));
+        const uint64_t values = number(entry + 4, big ? 8 : 4);
+        const uint8_t* value = entry + (big ? 12 : 8);
+        if (tag == TIFFTAG_PHOTOMETRIC && values == 1) {
+            stored.photometric = type == TIFF_SHORT  ? uint16_t(number(value, 2))
+                                 : type == TIFF_LONG ? uint16_t(number(value, 4))
+                                                     : 0;
         }
-        const auto tag = uint16_t(number(bytes, 2)), type = uint16_t(number(bytes + 2, 2));
-        if (tag == TIFFTAG_PHOTOMETRIC) {
-            // (one SHORT, in the value's first two bytes; a LONG in its four)
-            const uint8_t* value = bytes + (big ? 12 : 8);
-            return type == TIFF_SHORT  ? uint16_t(number(value, 2))
-                   : type == TIFF_LONG ? uint16_t(number(value, 4))
-                                       : 0;
+        if (tag == TIFFTAG_STRIPOFFSETS || tag == TIFFTAG_STRIPBYTECOUNTS ||
+            tag == TIFFTAG_TILEOFFSETS || tag == TIFFTAG_TILEBYTECOUNTS) {
+            continue;
         }
-        if (tag > TIFFTAG_PHOTOMETRIC) {
-            return 0;  // (fields come in the order of their tags)
+        const int size = TIFFDataWidth(TIFFDataType(type));  // 0 for a type the library skips
+        const uint64_t bytes = size > 0 && values <= UINT64_MAX / 8 ? values * uint64_t(size) : 0;
+        if (bytes > inside) {
+            stored.metadataBytes += std::min<uint64_t>(bytes, file.size);
         }
     }
-    return 0;
+    return stored;
 }
 
 Result Unsupported(std::string reason) {
@@ -230,6 +261,11 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     file_.fd = fd_.Get();
     file_.size = size;
     background_ = BackgroundLevel(options.background);
+    const StoredFields stored = ReadStoredFields(file_);
+    if (stored.metadataBytes > kMaxMetadataBytes) {
+        return Unsupported("TIFF with more than " + std::to_string(kMaxMetadataBytes >> 20) +
+                           " MiB of metadata fields");
+    }
     TIFFOpenOptions* settings = TIFFOpenOptionsAlloc();
     if (settings == nullptr) {
         return Fail(Status::OutOfMemory);
@@ -271,9 +307,7 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (!TIFFGetField(tiff_, TIFFTAG_PHOTOMETRIC, &photometric)) {
         return Fail(Status::DamagedPicture, "no photometric interpretation");
     }
-    if (photometric != PHOTOMETRIC_PALETTE &&
-        StoredPhotometric(file_, TIFFCurrentDirOffset(tiff_), TIFFIsBigTIFF(tiff_) != 0,
-                          TIFFIsByteSwapped(tiff_) != 0) == PHOTOMETRIC_PALETTE) {
+    if (photometric != PHOTOMETRIC_PALETTE && stored.photometric == PHOTOMETRIC_PALETTE) {
         return Fail(Status::DamagedPicture, "no colour map");
     }
     if (Result result = Interpret(photometric, compression); !result.Ok()) {

@@ -35,8 +35,8 @@ constexpr std::size_t kChunkBytes = std::size_t{16} << 10;
 constexpr std::size_t kLosslessChunkBytes = std::size_t{1} << 20;
 
 // What may come before the pixels (a colour profile, mostly) for the decoder to learn the
-// picture's size; PNG's bound on metadata.
-constexpr std::size_t kMaxHeaderBytes = std::size_t{8} << 20;
+// picture's size, or at all: the decoder holds every chunk before the pixels whole.
+constexpr std::size_t kMaxHeaderBytes = kMaxMetadataBytes;
 
 // The chunks walked looking for EXIF, and the most of it read: the orientation is in the
 // first directory, which a JPEG finds in its 64 KiB segment too.
@@ -110,6 +110,11 @@ private:
     Result failed_;  // once a read fails, every later one does
 };
 
+Result TooMuchMetadata() {
+    return Fail(Status::UnsupportedPicture,
+                "WebP with more than " + MiB(kMaxHeaderBytes) + " of metadata before its pixels");
+}
+
 // The decoder learns the size from the first bytes, or from the first after the chunks
 // before the pixels: as many are read as it needs, up to kMaxHeaderBytes.
 Result WebpSource::ReadFeatures(WebPBitstreamFeatures& features) {
@@ -125,8 +130,7 @@ Result WebpSource::ReadFeatures(WebPBitstreamFeatures& features) {
             return status == VP8_STATUS_OK ? Result{} : Failure(status);
         }
         if (length == kMaxHeaderBytes) {
-            return Fail(Status::UnsupportedPicture, "WebP with more than " + MiB(kMaxHeaderBytes) +
-                                                        " of metadata before its pixels");
+            return TooMuchMetadata();
         }
         length = std::size_t(std::min<uint64_t>({size_, 2 * uint64_t(length), kMaxHeaderBytes}));
     }
@@ -147,6 +151,7 @@ Result WebpSource::ReadMetadata() {
         return Failure(VP8_STATUS_NOT_ENOUGH_DATA);
     }
     uint64_t at = 12;
+    bool seenPixels = false;
     for (int chunks = 0; at + 8 <= end && chunks < kMaxChunks; ++chunks) {
         uint8_t chunk[8];
         if (int error = ReadExactlyAt(fd_.Get(), at, chunk, sizeof chunk)) {
@@ -158,6 +163,13 @@ Result WebpSource::ReadMetadata() {
         }
         if (at == 12 && std::memcmp(chunk, "VP8X", 4) != 0) {
             return {};  // a simple file: its one chunk is the picture, with no metadata
+        }
+        const bool pixels = std::memcmp(chunk, "VP8 ", 4) == 0 ||
+                            std::memcmp(chunk, "VP8L", 4) == 0 ||
+                            std::memcmp(chunk, "ALPH", 4) == 0;
+        seenPixels = seenPixels || pixels;
+        if (!seenPixels && at + 8 + length > kMaxHeaderBytes) {
+            return TooMuchMetadata();
         }
         if (std::memcmp(chunk, "EXIF", 4) == 0) {
             // Some writers keep JPEG's "Exif\0\0" before the TIFF structure.
@@ -177,7 +189,8 @@ Result WebpSource::ReadMetadata() {
         }
         at += 8 + length + length % 2;
     }
-    return {};
+    // (chunks past the count before any pixels are more than a picture's metadata)
+    return seenPixels || at + 8 > end ? Result{} : TooMuchMetadata();
 }
 
 Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {

@@ -90,6 +90,9 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
         {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.scans = 100}), "success"},
         {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.scans = 101}),
          "unsupported picture: JPEG in more than 100 scans"},
+        // Segments the decoder keeps, a profile's parts, past what it may hold of them.
+        {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.app2 = std::vector(130, Bytes(65000, 'x'))}),
+         "unsupported picture: JPEG with more than 8 MiB of metadata segments"},
     };
     for (bool progressive : {false, true}) {
         const Bytes whole =

@@ -217,6 +217,9 @@ TEST(Tiff, DamagedHostileAndUnsupportedFilesAreRefusedByEveryPath) {
         {{.bitsPerSample = 24}, "24-bit samples"},
         {{.bitsPerSample = 16, .photometric = PHOTOMETRIC_PALETTE}, "16-bit palette"},
     };
+    // The library reads every field whole as it opens the file.
+    cases.emplace_back(EncodeTiff(Filled({.icc = Bytes(9 << 20, 'x')})),
+                       "unsupported picture: TIFF with more than 8 MiB of metadata fields");
     for (const auto& [p, reason] : unsupported) {
         cases.emplace_back(EncodeTiff(Filled(p)), std::string("unsupported picture: ") + reason);
     }

@@ -77,6 +77,9 @@ TEST(Webp, DamagedAndHostileFilesAreRefusedByEveryPath) {
          "picture too large: a WebP of this size needs 1099 MiB to decode, more than the 512 MiB"},
         {ClaimingLossless(100, 100), "damaged picture: WebP bitstream error"},
         {animated, "unsupported picture: animated WebP"},
+        // The decoder holds what comes before the pixels whole.
+        {EncodeWebp(4, 4, 3, Bytes(48, 9), {.icc = Bytes(9 << 20, 'x')}),
+         "unsupported picture: WebP with more than 8 MiB of metadata before its pixels"},
     };
     for (std::size_t cut = 0; cut < whole.size(); cut += cut < 40 ? 1 : 7) {
         cases.emplace_back(Bytes(whole.begin(), whole.begin() + long(cut)),
