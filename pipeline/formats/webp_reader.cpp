@@ -33,6 +33,11 @@ namespace {
 // again: its pieces are large, so that that is seldom.
 constexpr std::size_t kChunkBytes = std::size_t{16} << 10;
 constexpr std::size_t kLosslessChunkBytes = std::size_t{1} << 20;
+// Yet a flat backdrop costs a lossy picture a few bytes a row: 16 KiB decoded the whole of a
+// 24-megapixel one at once. Each piece is sized by the rows the last one decoded, to bring
+// about this much of rows ahead, and no less than kLeastPiece.
+constexpr std::size_t kMostAheadBytes = std::size_t{4} << 20;
+constexpr std::size_t kLeastPiece = 256;
 
 // What may come before the pixels (a colour profile, mostly) for the decoder to learn the
 // picture's size, or at all: the decoder holds every chunk before the pixels whole.
@@ -97,6 +102,7 @@ private:
     std::vector<uint8_t> data_;     // the file's first fed_ bytes, given_ of them to the decoder
     std::size_t given_ = 0;
     std::size_t chunkBytes_ = kChunkBytes;
+    std::size_t piece_ = kChunkBytes;  // given to the decoder next (see kMostAheadBytes)
     WebPDecBuffer output_{};
     std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;  // the decoder's output
     std::size_t pixelStride_ = 0;
@@ -245,13 +251,14 @@ Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
         return Fail(Status::OutOfMemory);
     }
     chunkBytes_ = features.format == 2 ? kLosslessChunkBytes : kChunkBytes;
+    piece_ = features.format == 2 ? chunkBytes_ : kLeastPiece;
     return {};
 }
 
 // Feeds the decoder until rows are decoded, or the file ends.
 Result WebpSource::DecodeThrough(int rows) {
     while (decodedRows_ < rows) {
-        // What the header took is handed over first, then a piece more each time.
+        // What the header took is handed over first, a piece at a time, then what is read.
         if (given_ == fed_) {
             const auto length = std::size_t(std::min<uint64_t>(chunkBytes_, size_ - fed_));
             if (length == 0) {
@@ -263,13 +270,22 @@ Result WebpSource::DecodeThrough(int rows) {
             }
             fed_ += length;
         }
-        given_ = fed_;
+        const std::size_t piece = std::min(piece_, fed_ - given_);
+        given_ += piece;
         const VP8StatusCode status = WebPIUpdate(decoder_.get(), data_.data(), given_);
         if (status != VP8_STATUS_OK && status != VP8_STATUS_SUSPENDED) {
             return Failure(status);
         }
         int decoded = 0;
         if (WebPIDecGetRGB(decoder_.get(), &decoded, nullptr, nullptr, nullptr) != nullptr) {
+            if (chunkBytes_ == kChunkBytes) {
+                // (rows the piece brought: none yet, and the next one is twice as large)
+                const std::size_t ahead = std::max<std::size_t>(kMostAheadBytes / pixelStride_, 1);
+                piece_ = decoded > decodedRows_
+                             ? piece * ahead / std::size_t(decoded - decodedRows_)
+                             : 2 * piece;
+                piece_ = std::clamp(piece_, kLeastPiece, kChunkBytes);
+            }
             decodedRows_ = decoded;
         }
         if (status == VP8_STATUS_OK && decodedRows_ < shape_.height) {

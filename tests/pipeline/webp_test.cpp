@@ -49,6 +49,25 @@ TEST(Webp, ReadsAsTheLibraryDecodes) {
         });
         EXPECT_EQ(CheckDecodes(webp, expected, background), std::nullopt) << width;
     }
+    // A flat backdrop with a box, a few bytes a row: fed in pieces of a few hundred bytes,
+    // sized by the rows each brought.
+    Bytes flat(1600 * 1200 * 3, 250);
+    for (std::size_t i = 0; i < flat.size(); i += 3) {
+        if (const std::size_t x = i / 3 % 1600, y = i / 3 / 1600; x > 400 && y > 300 && y < 900) {
+            flat[i] = 180, flat[i + 1] = 40, flat[i + 2] = 50;
+        }
+    }
+    const Bytes webp = EncodeWebp(1600, 1200, 3, flat, {.quality = 90});
+    const PngPicture rgba = DecodeWebp(webp);
+    EXPECT_EQ(CheckDecodes(webp,
+                           Picture(1600, 1200,
+                                   [&](std::size_t i, uint8_t* bgr) {
+                                       for (std::size_t c = 0; c < 3; ++c) {
+                                           bgr[c] = uint8_t(rgba.samples[4 * i + 2 - c]);
+                                       }
+                                   }),
+                           Background::NearWhite),
+              std::nullopt);
 }
 
 // A lossless file of 8 x 8 pixels whose header claims width x height (its pixels then fall
