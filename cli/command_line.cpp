@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "batch_files.h"
 
@@ -235,7 +237,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CommandLine& line) {
                                  : code == kFirstLongOnly + int(&r - std::begin(kRows));
         });
         if (code == '?' || row == std::end(kRows)) {
-            return UsageError("unknown option '" + std::string(argv[optind - 1]) + "'");
+            // getopt_long says '?' for a prefix of several options too.
+            const std::string_view given = argv[optind - 1];
+            const std::string_view name = given.substr(0, given.find('=')).substr(2);
+            std::string matches;
+            for (const Row& r : kRows) {
+                if (given.starts_with("--") && !name.empty() &&
+                    std::string_view(r.name).starts_with(name)) {
+                    matches += (matches.empty() ? "--" : ", --") + std::string(r.name);
+                }
+            }
+            return UsageError(matches.find(',') != std::string::npos
+                                  ? "option '" + std::string(given) + "' is ambiguous: " + matches
+                                  : "unknown option '" + std::string(given) + "'");
         }
         const char* argument = optarg != nullptr ? optarg : "";
         if (row->ending == Ending::Help) {

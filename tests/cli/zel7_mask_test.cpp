@@ -126,6 +126,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"--white", photo}, "expected SOURCE and DEST"},
         {{"-w", "--black", photo, dest}, "--white and --black exclude each other"},
         {{"-w", "--frobnicate", photo, dest}, "unknown option '--frobnicate'"},
+        {{"-w", "--sh=1/2", photo, dest}, "option '--sh=1/2' is ambiguous: --shadow, --shard"},
         {{"--white", "--out-dir"}, "option '--out-dir' needs a value"},
         {{"--white", "--out-dir", ""}, "the output folder name is empty"},
         {{"-w", "-o", At(""), "--jobs", "0", photo}, "a whole number from 1 to 256"},
