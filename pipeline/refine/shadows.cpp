@@ -47,6 +47,27 @@ constexpr double kMostHardShare = 0.15;
 // which meets the backdrop only through the seam's breaks, softly there, is no shadow (a
 // warm white one went whole, its seam with it, where the breaks were a twentieth of it).
 constexpr double kLeastSoftShare = 0.05;
+// Yet a patch meeting the backdrop across an edge along at least this many samples, and this
+// share of where it meets it, holds an outline besides a shadow's fade: a pale product
+// standing in its soft shadow, joined to it where its shaded side is as deep (a cream box
+// on a lit sweep went with its shadow whole: its crisp side met the backdrop along 24
+// samples, too few beside the shadow's fade to reject the patch). Where the picture holds
+// samples plainly object, and the patch would be taken whole, it is parted as a patch the
+// rules reject is (see below). (Where nothing is plainly object, a product taken whole is
+// judged again with every patch, see kLeastObjectLeft; parted first, a grey ball on a sweep
+// was left to the colour cut, which took it for backdrop.)
+constexpr double kLeastOutlinedContacts = 20;
+constexpr double kLeastOutlinedShare = 0.05;
+// The parting stands where it takes between these shares of the patch as shadow: one that
+// takes less (a pale box's shadow beside its top face, lighter than the backdrop) or more (a
+// pastel cylinder whose lit face, soft against the backdrop at its top, went to the shadow's
+// side) leaves the patch whole, as the rules after part such patches their own way (see
+// kMostShadowPerCaster)...
+constexpr double kLeastPartedShadowShare = 0.25, kMostPartedShadowShare = 0.75;
+// ...and where at least this share of the crisp contacts stays on the product's side: a patch
+// whose crisp contacts went with the shadow (a soft shadow's own sharper edge; a cream
+// garment's shaded side) was parted along no outline.
+constexpr double kLeastKeptOutlineShare = 0.5;
 // Light an object throws on the backdrop beside it, and its reflection on a glossy one,
 // tint the backdrop with the object's colour (on black, lift it, and the sheen of a cloth's
 // folds with it): a fifth of it at most, so that no channel strays further than this from
@@ -688,11 +709,16 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     };
     bool pale = false;    // (whether mark's last patch was a pale object's, by flat)
     bool orphan = false;  // (...or a shadow's but for what casts it)
-    const auto mark = [&](const Contacts& contacts, bool tints, double beside = 0) {
+    // Whether the patch is a shadow, judged whole (setting pale and orphan)...
+    const auto shadowAsIs = [&](const Contacts& contacts, bool tints, double beside = 0) {
         const bool looksShadow = shadowy(contacts, tints);
         pale = looksShadow && !tints && flat() && !castable();
         orphan = looksShadow && !pale && orphaned(beside);
-        if (!looksShadow || pale || orphan) {
+        return looksShadow && !pale && !orphan;
+    };
+    // ...and taken for one if so.
+    const auto mark = [&](const Contacts& contacts, bool tints, double beside = 0) {
+        if (!shadowAsIs(contacts, tints, beside)) {
             if (!tints && castSharply(contacts)) {
                 for (const std::size_t k : patch) {
                     likely_[k] = 1;
@@ -704,7 +730,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         return true;
     };
     std::vector<uint8_t> member(count);
-    std::vector<std::size_t> rejected, deepest;
+    std::vector<std::size_t> rejected, deepest, whole;
     // A grey object as deep as its own shadow joins it in one patch too, which the object's
     // outline rejects: it meets the backdrop across an edge where the shadow fades into it.
     // Each sample of such a patch goes to the nearer of the two, within it, and the
@@ -844,106 +870,136 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             seen[k] = 1;
         }
     };
+    // A patch the rules reject, or one that holds a pale product's outline as well as its
+    // shadow (see kLeastOutlinedContacts), parted where it can be (its samples in rejected).
+    const auto part = [&](bool tints) {
+        // A grey object standing in its own shadow joins it in one patch, which its
+        // outline then rejects: the two lie at depths far apart, and the shallower
+        // part is judged again alone, the deeper one as object beside it.
+        rejected = patch;
+        std::array<uint64_t, 256> histogram{};
+        for (const std::size_t k : rejected) {
+            ++histogram[std::size_t(depth(k))];
+        }
+        const int split = OtsuThreshold(histogram);
+        double shallow = 0, deep = 0, shallowCount = 0;
+        for (const std::size_t k : rejected) {
+            const bool below = depth(k) <= split;
+            (below ? shallow : deep) += depth(k);
+            shallowCount += below;
+        }
+        const double deepCount = double(rejected.size()) - shallowCount;
+        // (and apart by more than an edge: faint patches a few levels deep are not
+        // split by their noise)
+        const bool apart = shallowCount > 0 && deepCount > 0 &&
+                           deep / deepCount >= kDepthsApart * shallow / shallowCount &&
+                           deep / deepCount - shallow / shallowCount >= least;
+        // A darkening with nothing to cast it that runs out of the picture (a sweep's
+        // fall, a shadow cast from outside it) goes, but where it parts by depth and
+        // its deeper part lies within the picture: an object standing in it.
+        if (orphan) {
+            deepest.clear();
+            for (const std::size_t k : rejected) {
+                if (!apart || depth(k) > split) {
+                    deepest.push_back(k);
+                }
+            }
+            if (std::any_of(deepest.begin(), deepest.end(), onFrame)) {
+                take();
+                return;
+            }
+        }
+        if (!apart) {
+            if (!tints) {
+                splitByOutline();
+            }
+            return;
+        }
+        // So too where its outline rejects it: a pale object whose deeper parts (a yoke,
+        // seams, creases) are a small share of it, its body flat within its outline
+        // alone, and nothing else in the picture to cast it (see kMostDeeperShare).
+        const bool uncast = !castable();
+        patch.clear();
+        for (const std::size_t k : rejected) {
+            if (depth(k) <= split) {
+                patch.push_back(k);
+            }
+        }
+        if (!tints && uncast && deepCount <= kMostDeeperShare * double(rejected.size()) && flat()) {
+            return;
+        }
+        enum : uint8_t { kShallower = 1, kDeeper };
+        for (const std::size_t k : rejected) {
+            member[k] = depth(k) <= split ? kShallower : kDeeper;
+            seen[k] = 0;
+        }
+        // A grey object's outline, blurred into the backdrop, falls in the shallower part
+        // and meets the backdrop across an edge: it is the object's, and no edge of the
+        // shadow's (the fringe of a shadow between two light grey products was kept for
+        // their blurred sides' edges).
+        outline.clear();
+        for (const std::size_t k : rejected) {
+            if (member[k] == kShallower && blendsInto(k, [&](std::size_t n) {
+                    return member[n] == kDeeper && depth(n) >= kLeastBlendedDepth;
+                })) {
+                outline.push_back(k);
+            }
+        }
+        for (const std::size_t k : outline) {
+            member[k] = kDeeper;
+        }
+        for (const std::size_t k : rejected) {
+            member[k] = member[k] == kShallower;
+        }
+        for (const std::size_t k : rejected) {
+            if (member[k] && !seen[k]) {
+                mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints,
+                     deepCount);
+            }
+        }
+        for (const std::size_t k : rejected) {
+            member[k] = 0;
+            seen[k] = 1;
+        }
+    };
+    // Whether a patch that meets the backdrop as a shadow does holds an outline as well.
+    const auto outlined = [&](const Contacts& contacts, bool tints) {
+        return !tints && objects > 0 && shadowy(contacts, tints) &&
+               double(contacts.hard) >= kLeastOutlinedContacts &&
+               double(contacts.hard) >= kLeastOutlinedShare * double(contacts.soft + contacts.hard);
+    };
     const auto judge = [&]() {
         for (const bool tints : {false, true}) {
             const auto candidate = [&](std::size_t k) {
                 return kinds[k] == kCandidate && bool(tinted[k]) == tints && !shadow_[k];
             };
             for (std::size_t first = 0; first < count; ++first) {
+                if (!candidate(first) || seen[first]) {
+                    continue;
+                }
+                const Contacts contacts = grow(first, tints, candidate);
                 // (a pale object's patch stays whole: split by depth, its body alone, without
                 // the creases that leave it an object to cast it, went as a shadow)
-                if (!candidate(first) || seen[first] ||
-                    mark(grow(first, tints, candidate), tints) || pale) {
-                    continue;
-                }
-                // A grey object standing in its own shadow joins it in one patch, which its
-                // outline then rejects: the two lie at depths far apart, and the shallower
-                // part is judged again alone, the deeper one as object beside it.
-                rejected = patch;
-                std::array<uint64_t, 256> histogram{};
-                for (const std::size_t k : rejected) {
-                    ++histogram[std::size_t(depth(k))];
-                }
-                const int split = OtsuThreshold(histogram);
-                double shallow = 0, deep = 0, shallowCount = 0;
-                for (const std::size_t k : rejected) {
-                    const bool below = depth(k) <= split;
-                    (below ? shallow : deep) += depth(k);
-                    shallowCount += below;
-                }
-                const double deepCount = double(rejected.size()) - shallowCount;
-                // (and apart by more than an edge: faint patches a few levels deep are not
-                // split by their noise)
-                const bool apart = shallowCount > 0 && deepCount > 0 &&
-                                   deep / deepCount >= kDepthsApart * shallow / shallowCount &&
-                                   deep / deepCount - shallow / shallowCount >= least;
-                // A darkening with nothing to cast it that runs out of the picture (a sweep's
-                // fall, a shadow cast from outside it) goes, but where it parts by depth and
-                // its deeper part lies within the picture: an object standing in it.
-                if (orphan) {
-                    deepest.clear();
-                    for (const std::size_t k : rejected) {
-                        if (!apart || depth(k) > split) {
-                            deepest.push_back(k);
-                        }
-                    }
-                    if (std::any_of(deepest.begin(), deepest.end(), onFrame)) {
-                        take();
-                        continue;
-                    }
-                }
-                if (!apart) {
-                    if (!tints) {
-                        splitByOutline();
+                if (!outlined(contacts, tints) || !shadowAsIs(contacts, tints)) {
+                    if (!mark(contacts, tints) && !pale) {
+                        part(tints);
                     }
                     continue;
                 }
-                // So too where its outline rejects it: a pale object whose deeper parts (a yoke,
-                // seams, creases) are a small share of it, its body flat within its outline
-                // alone, and nothing else in the picture to cast it (see kMostDeeperShare).
-                const bool uncast = !castable();
-                patch.clear();
-                for (const std::size_t k : rejected) {
-                    if (depth(k) <= split) {
-                        patch.push_back(k);
-                    }
+                whole = patch;
+                part(tints);
+                double parted = 0, kept = 0;  // (of the patch, and of its outline, kept)
+                for (const std::size_t k : whole) {
+                    parted += shadow_[k];
+                    neighbours(k, [&](std::size_t n) {
+                        kept += !shadow_[k] && kinds[n] == kBackdrop && open[n] && !smooth(k, n);
+                    });
                 }
-                if (!tints && uncast && deepCount <= kMostDeeperShare * double(rejected.size()) &&
-                    flat()) {
-                    continue;
-                }
-                enum : uint8_t { kShallower = 1, kDeeper };
-                for (const std::size_t k : rejected) {
-                    member[k] = depth(k) <= split ? kShallower : kDeeper;
-                    seen[k] = 0;
-                }
-                // A grey object's outline, blurred into the backdrop, falls in the shallower part
-                // and meets the backdrop across an edge: it is the object's, and no edge of the
-                // shadow's (the fringe of a shadow between two light grey products was kept for
-                // their blurred sides' edges).
-                outline.clear();
-                for (const std::size_t k : rejected) {
-                    if (member[k] == kShallower && blendsInto(k, [&](std::size_t n) {
-                            return member[n] == kDeeper && depth(n) >= kLeastBlendedDepth;
-                        })) {
-                        outline.push_back(k);
-                    }
-                }
-                for (const std::size_t k : outline) {
-                    member[k] = kDeeper;
-                }
-                for (const std::size_t k : rejected) {
-                    member[k] = member[k] == kShallower;
-                }
-                for (const std::size_t k : rejected) {
-                    if (member[k] && !seen[k]) {
-                        mark(grow(k, tints, [&](std::size_t n) { return bool(member[n]); }), tints,
-                             deepCount);
-                    }
-                }
-                for (const std::size_t k : rejected) {
-                    member[k] = 0;
-                    seen[k] = 1;
+                if (parted < kLeastPartedShadowShare * double(whole.size()) ||
+                    parted > kMostPartedShadowShare * double(whole.size()) ||
+                    kept < kLeastKeptOutlineShare * double(contacts.hard)) {
+                    patch = whole;
+                    mark(contacts, tints);
                 }
             }
         }

@@ -567,6 +567,14 @@ TEST(StudioShadows, GoFromBesideASmallProductTheyDwarf) {
 //   beside its shadow, 25 levels deep and cast as far the other way (1024 x 768, quality
 //   66): each went with its shadow but for a sliver plainly coloured or a little deeper,
 //   which, beside what else stood, kept the rule silent (0.01 and 0.31).
+// - a cream box on a sweep falling 30 levels, in its soft shadow 20 levels deep (800 x 600,
+//   quality 90): its shaded side joined the shadow, whose soft fade outweighed the box's
+//   crisp outline, and box and shadow went together (0.11). Parted along that outline, two
+//   scenes must still be taken whole, then parted by the rules after: a baby-blue cylinder
+//   on a sweep beside its long soft shadow (1200 x 900, quality 70), whose parting would take
+//   nine tenths of the patch, its lit face with the shadow (0.31), and an off-white box
+//   beside its soft shadow (1024 x 768, quality 92), whose crisp contacts would go with the
+//   shadow (0.31).
 TEST(StudioShadows, LeaveProductsAndDropShadowsOfDrawnScenes) {
     const struct {
         const char* name;
@@ -581,7 +589,10 @@ TEST(StudioShadows, LeaveProductsAndDropShadowsOfDrawnScenes) {
                   {"off-white-bottle-beside-its-shadow", 0.8},
                   {"grey-mug-in-the-pool-of-its-shadow", 0.9},
                   {"mint-cylinder-beside-its-long-shadow", 0.93},
-                  {"cream-mug-beside-its-long-shadow", 0.93}};
+                  {"cream-mug-beside-its-long-shadow", 0.93},
+                  {"cream-box-standing-in-its-shadow-on-a-lit-sweep", 0.95},
+                  {"baby-blue-cylinder-beside-its-long-shadow", 0.93},
+                  {"off-white-box-beside-its-soft-shadow", 0.95}};
     for (const auto& scene : scenes) {
         SCOPED_TRACE(scene.name);
         ScratchFolder folder;
