@@ -130,7 +130,8 @@ std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
 // Sources whose masks share a name: one file listed under several spellings keeps it, by
 // the spelling first in byte order; two files lose it both, as no order of the list may
 // choose between them (shards list their files in any order, at different times). A
-// source that is not there takes no part, but for being refused.
+// source that is not there takes no part, but for being refused, for what it is: a file that
+// cannot be opened, not a name another source holds (when none is there, they clash by name).
 void SettleShared(const std::vector<std::string>& sources,
                   const std::vector<std::string>& destinations, std::vector<std::size_t> sharing,
                   Paths& paths, std::vector<std::string>& reasons) {
@@ -139,13 +140,15 @@ void SettleShared(const std::vector<std::string>& sources,
     struct Member {
         std::size_t index;
         bool there;
+        int error;         // why it is not, if not
         std::string file;  // which file it is: by its identity when there, else by name
     };
     std::vector<Member> members;
     for (const std::size_t index : sharing) {
         FileId id;
-        const bool there = IdentifyFile(sources[index], id) == 0;
-        members.push_back({index, there,
+        const int error = IdentifyFile(sources[index], id);
+        const bool there = error == 0;
+        members.push_back({index, there, error,
                            there ? std::to_string(id.device) + ":" + std::to_string(id.inode)
                                  : paths.Resolved(sources[index])});
     }
@@ -159,6 +162,10 @@ void SettleShared(const std::vector<std::string>& sources,
     // Said with the name the first source in byte order gives it, as every order says it.
     const std::string& destination = destinations[members.front().index];
     for (const Member& member : members) {
+        if (!counts(member)) {
+            reasons[member.index] = Describe(Fail(Status::CannotOpen, member.error));
+            continue;
+        }
         if (second == members.end()) {
             if (member.index != first.index) {
                 reasons[member.index] =

@@ -106,11 +106,11 @@ TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
          {{"t/./x/p.jpg", "out/p.png"},
           {"t/x/p.jpg", "refused: another source"},
           {"t/y/../x/p.jpg", "refused: another source"}}},
-        // a file that is not there takes no name from one that is
+        // a file that is not there takes no name from one that is, and is refused for that
         {false,
          "out",
          {at("a/p.jpg"), at("b/p.jpg")},
-         {{at("b/p.jpg"), "out/p.png"}, {at("a/p.jpg"), "refused: another source"}}},
+         {{at("b/p.jpg"), "out/p.png"}, {at("a/p.jpg"), "refused: cannot open fi"}}},
         // a link at one mask's name to the other's
         {false,
          out,
