@@ -327,68 +327,6 @@ Scene OwnLight(const char* name, bool corner) {
             400};
 }
 
-// A product standing in a contact shadow 40 levels deep that rises a little up its sides,
-// and a band a sample wide along its sides, darker than the backdrop by a step: on a red
-// product, the faint tail of its outline, which reads as the backdrop darkened and joins
-// the shadow but meets the backdrop across an edge all the way up (the shadow was kept as
-// the product's: 4,763 pixels wrong); on a yellow one, grey and darker than the product in
-// red and green, a sliver of the shadow itself, which goes with it.
-Scene Band(const char* name, std::array<int, 3> product, int32_t top, int step, int mostWrong) {
-    return {
-        name,
-        400,
-        300,
-        [=](int32_t x, int32_t y, uint32_t c, bool object) {
-            if (object) {
-                return product[c];
-            }
-            const double away = std::hypot(std::max({150 - x, x - 249, 0}), std::max(y - 199, 0));
-            const double shadow =
-                40 * std::clamp(1 - away / 30, 0.0, 1.0) * std::clamp((y - 160) / 40.0, 0.0, 1.0);
-            const bool beside =
-                y >= top && y < 200 && ((x >= 147 && x < 150) || (x >= 250 && x < 253));
-            return int(std::lround(248 - shadow)) - step * beside + Noise(x, y, c);
-        },
-        kStanding,
-        mostWrong};
-}
-
-// A red product on white, and beside it down to the left an ellipse 100 levels below the
-// backdrop: the shadow a hard light casts, of the backdrop's hue, its outline a penumbra of
-// 6 pixels that crosses the rules' samples in steps too steep for a soft shadow (it was
-// kept: 6,153 pixels wrong); a grey part of the product, its outline as crisp as the
-// rest's; a dark olive part, shaded to its outline as the shadow fades; or a grey part
-// lit lighter over its whole width towards its crisp outline, as chrome reflecting the
-// sweep is: the parts stay.
-enum Ellipse { kShadow, kGreyPart, kOlivePart, kChromePart };
-
-// How far inside the ellipse's outline, in pixels, roughly.
-double InsideEllipse(int32_t x, int32_t y) {
-    return 30 * (1 - std::hypot((x - 120) / 80.0, (y - 185) / 30.0));
-}
-
-Scene HardLight(const char* name, Ellipse ellipse, int mostWrong) {
-    return {name,
-            400,
-            300,
-            [=](int32_t x, int32_t y, uint32_t c, bool) {
-                if (kStanding(x, y)) {
-                    return std::array{200, 30, 60}[c];
-                }
-                const double inside = InsideEllipse(x, y);
-                const double depth = ellipse == kGreyPart ? 100.0 * (inside > 0)
-                                     : ellipse == kChromePart
-                                         ? (inside > 0) * (60 + 40 * inside / 30)
-                                         : 100 * std::clamp(inside / 6 + 0.5, 0.0, 1.0);
-                const double olive = ellipse == kOlivePart ? std::array{0.0, 0.15, -0.15}[c] : 0;
-                return int(std::lround(250 - depth + olive * depth)) + Noise(x, y, c);
-            },
-            [=](int32_t x, int32_t y) {
-                return kStanding(x, y) || (ellipse != kShadow && InsideEllipse(x, y) > 0);
-            },
-            mostWrong};
-}
-
 // The product standing in a shadow 40 levels deep that fades over 40 pixels, and deepens
 // towards the product's foot over 24.
 enum class Above { kLit, kShadedFoot, kFlatNavy };
@@ -490,13 +428,6 @@ const Scene kScenes[] = {
          return object ? 150 : int(std::lround(245 - 40 * fade)) + Noise(x, y, c);
      },
      Rect(30, 80, 210, 83), 60},
-    Band("tail of a red outline", {190, 35, 40}, 80, 14, 100),
-    Band("sliver of shadow beside yellow", {240, 220, 60}, 140, 20, 5),
-    HardLight("a shadow a hard light casts", kShadow, 60),
-    HardLight("a grey part in the hard light's place", kGreyPart, 60),
-    // (the olive part's outline, as soft as the shadow's, is judged a few pixels off)
-    HardLight("an olive part", kOlivePart, 600),
-    HardLight("a chrome part", kChromePart, 60),
     Contact("a lit green product above a contact shadow's core", Above::kLit, 60),
     Contact("a pale green product shaded at its foot", Above::kShadedFoot, 60),
     Contact("a flat navy product with a white label", Above::kFlatNavy, 400),
