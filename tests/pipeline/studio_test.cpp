@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <tuple>
 #include <vector>
 
@@ -70,13 +71,28 @@ uint8_t Noisy(double level, int at) {
     return uint8_t(std::clamp(int(std::lround(level)) + noise, 0, 255));
 }
 
-// The shot's grey pixels: levels (shot.width by shot.height) seen through a lens that
-// blurs them by sigma pixels, with a sensor's noise.
-void Expose(studio::Shot& shot, const std::vector<double>& levels, double sigma) {
-    const std::vector<double> seen = Blurred(levels, shot.width, shot.height, sigma);
-    for (int at = 0; at < shot.width * shot.height; ++at) {
-        shot.rgb.insert(shot.rgb.end(), 3, Noisy(seen[std::size_t(at)], at));
+// A shot width by height of what draw(x, y) gives there, a level and whether it is the
+// object's, seen through a lens that blurs it by sigma pixels (or, where focus(x, y) is
+// below 1, that far towards a blur of defocus pixels), with a sensor's noise.
+studio::Shot Shoot(int width, int height,
+                   const std::function<std::pair<double, bool>(int x, int y)>& draw, double sigma,
+                   double defocus = 0, const std::function<double(int x, int y)>& focus = {}) {
+    studio::Shot shot;
+    shot.width = width, shot.height = height;
+    std::vector<double> levels;
+    for (int at = 0; at < width * height; ++at) {
+        const auto [level, object] = draw(at % width, at / width);
+        levels.push_back(level);
+        shot.alpha.push_back(object ? 255 : 0);
     }
+    const std::vector<double> sharp = Blurred(levels, width, height, sigma),
+                              soft = focus ? Blurred(levels, width, height, defocus) : sharp;
+    for (int at = 0; at < width * height; ++at) {
+        const double w = focus ? std::clamp(focus(at % width, at / width), 0.0, 1.0) : 1;
+        const auto i = std::size_t(at);
+        shot.rgb.insert(shot.rgb.end(), 3, Noisy(w * sharp[i] + (1 - w) * soft[i], at));
+    }
+    return shot;
 }
 
 // Each family of studio shots, two on each backdrop: the mean IoU of the object and
@@ -141,29 +157,27 @@ TEST(StudioShadows, GoFromBetweenTwoLightGreyProducts) {
     constexpr Product products[] = {{80, 104, 150}, {232, 60, 90}};
     for (const auto& scene : scenes) {
         SCOPED_TRACE(scene.grey);
-        studio::Shot shot;
-        shot.width = width, shot.height = height;
-        std::vector<double> levels;
-        for (int at = 0; at < width * height; ++at) {
-            const double x = at % width, y = at / width;
-            const double across = (x - 200) / scene.across, down = (y - 210) / scene.down;
-            double level = scene.backdrop *
-                           (1 - scene.shadow * std::exp(-2.5 * (across * across + down * down)));
-            bool object = false;
-            for (const Product& p : products) {
-                const double footTop = 210 - 0.15 * p.height, half = p.width / 2;
-                const double dx = (x - p.left - half) / half,
-                             dy = (y - footTop) / (0.15 * p.height);
-                if ((std::abs(dx) <= 1 && y > 210 - p.height && y <= footTop) ||
-                    dx * dx + dy * dy <= 1) {
-                    object = true;
-                    level = scene.grey + 8 * dx / 2;  // lit from the right
+        const auto shot = Shoot(
+            width, height,
+            [&](double x, double y) {
+                const double across = (x - 200) / scene.across, down = (y - 210) / scene.down;
+                double level =
+                    scene.backdrop *
+                    (1 - scene.shadow * std::exp(-2.5 * (across * across + down * down)));
+                bool object = false;
+                for (const Product& p : products) {
+                    const double footTop = 210 - 0.15 * p.height, half = p.width / 2;
+                    const double dx = (x - p.left - half) / half,
+                                 dy = (y - footTop) / (0.15 * p.height);
+                    if ((std::abs(dx) <= 1 && y > 210 - p.height && y <= footTop) ||
+                        dx * dx + dy * dy <= 1) {
+                        object = true;
+                        level = scene.grey + 8 * dx / 2;  // lit from the right
+                    }
                 }
-            }
-            levels.push_back(level);
-            shot.alpha.push_back(object ? 255 : 0);
-        }
-        Expose(shot, levels, scene.blur);
+                return std::pair(level, object);
+            },
+            scene.blur);
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.975);
     }
 }
@@ -200,31 +214,20 @@ TEST(StudioShadows, LeaveAPaleGarmentWithASoftSideWhole) {
         SCOPED_TRACE(garment.defocus);
         SCOPED_TRACE(garment.lower ? "lower" : "left");
         SCOPED_TRACE(garment.twin ? "two" : garment.print ? "printed" : "one");
-        studio::Shot shot;
-        shot.width = width, shot.height = height;
-        std::vector<double> levels;
-        for (int at = 0; at < width * height; ++at) {
-            const int x = at % width, y = at / width;
+        const auto draw = [&](int x, int y) {
             const bool body = y >= 100 && y < 500 &&
                               (garment.twin ? (x >= 120 && x < 380) || (x >= 420 && x < 680)
                                             : x >= 200 && x < 600);
             const double crease = (garment.crease - garment.body) *
                                   std::exp(-std::pow((x - 270) / garment.creaseWidth, 2));
-            levels.push_back(body ? 246 - garment.body - crease : 246);
-            shot.alpha.push_back(body ? 255 : 0);
-        }
-        const std::vector<double> sharp = Blurred(levels, width, height, 1.8),
-                                  soft = Blurred(levels, width, height, garment.defocus);
-        for (int at = 0; at < width * height; ++at) {
-            const double w =
-                std::clamp((garment.lower ? 480 - at / width : at % width - 180) / 80.0, 0.0, 1.0);
-            shot.rgb.insert(
-                shot.rgb.end(), 3,
-                Noisy(w * sharp[std::size_t(at)] + (1 - w) * soft[std::size_t(at)], at));
-            const int x = at % width, y = at / width;
-            if (garment.print && std::abs(x - 400) < 35 && std::abs(y - 300) < 35) {
+            return std::pair(body ? 246 - garment.body - crease : 246, body);
+        };
+        auto shot = Shoot(width, height, draw, 1.8, garment.defocus,
+                          [&](int x, int y) { return (garment.lower ? 480 - y : x - 180) / 80.0; });
+        for (int at = 0; garment.print && at < width * height; ++at) {
+            if (std::abs(at % width - 400) < 35 && std::abs(at / width - 300) < 35) {
                 const uint8_t red[] = {40, 30, 180};  // blue, green, red
-                std::copy(std::begin(red), std::end(red), shot.rgb.end() - 3);
+                std::copy(std::begin(red), std::end(red), &shot.rgb[3 * std::size_t(at)]);
             }
         }
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.985);
@@ -240,23 +243,13 @@ TEST(StudioShadows, LeaveAPaleGarmentWithACrispDeepYokeWhole) {
     constexpr int width = 800, height = 600;
     for (const double defocus : {3, 5}) {
         SCOPED_TRACE(defocus);
-        studio::Shot shot;
-        shot.width = width, shot.height = height;
-        std::vector<double> levels;
-        for (int at = 0; at < width * height; ++at) {
-            const int x = at % width, y = at / width;
-            const bool body = y >= 100 && y < 500 && x >= 200 && x < 600;
-            levels.push_back(body ? 246 - (y < 140 ? 40 : 10) : 246);
-            shot.alpha.push_back(body ? 255 : 0);
-        }
-        const std::vector<double> sharp = Blurred(levels, width, height, 1.8),
-                                  soft = Blurred(levels, width, height, defocus);
-        for (int at = 0; at < width * height; ++at) {
-            const double w = std::clamp((160 - at / width) / 40.0, 0.0, 1.0);
-            shot.rgb.insert(
-                shot.rgb.end(), 3,
-                Noisy(w * sharp[std::size_t(at)] + (1 - w) * soft[std::size_t(at)], at));
-        }
+        const auto shot = Shoot(
+            width, height,
+            [](int x, int y) {
+                const bool body = y >= 100 && y < 500 && x >= 200 && x < 600;
+                return std::pair(body ? 246 - (y < 140 ? 40 : 10) : 246, body);
+            },
+            1.8, defocus, [](int, int y) { return (160 - y) / 40.0; });
         EXPECT_GE(CutOut(shot, Backdrop::White, 90).iou, 0.98);
     }
 }
