@@ -350,15 +350,6 @@ const Scene kScenes[] = {
          return (y >= 233 ? std::array{190, 190, 195}[c] + weave : 245) + Noise(x, y, c);
      },
      Rect(30, 100, 370, 263), 100},
-    // A stock photo's frame, a grey rule two pixels wide four pixels in from the edges
-    // around a product on white: the rule is no part of the product, and the backdrop
-    // inside it no hole in one (the rule was kept as object, 2,720 pixels).
-    {"a frame drawn around the picture", 400, 300,
-     [](int32_t x, int32_t y, uint32_t c, bool object) {
-         const int32_t d = std::min({x, y, 399 - x, 299 - y});
-         return object ? std::array{40, 90, 160}[c] : d == 4 || d == 5 ? 110 : 246 + Noise(x, y, c);
-     },
-     Rect(120, 90, 280, 210), 40},
     // A watermark's letters in a corner, far from the product and each a 150th of its area:
     // no part of it (their 756 pixels were kept), while a loose part a tenth of the
     // product's size, lying beside it, stays.
