@@ -572,21 +572,6 @@ TEST(Outlines, MeasuresTheSharpestQuarterByTheirSteepestSteps) {
     }
 }
 
-// A white backdrop's surface sinks nowhere below its frame, though the backdrop reaches a
-// white object two levels below it (within the tolerance) and covers most of the cells
-// there.
-TEST(Surface, SinksNowhereBelowAWhiteFrame) {
-    const Case pale{"", Background::NearWhite,
-                    [](int32_t, int32_t, bool object) -> Rgb {
-                        const int level = object ? 253 : 255;
-                        return {level, level, level};
-                    },
-                    30};
-    const PictureSamples samples = Samples(pale.Draw(), kWidth, kHeight);
-    const BackdropSurface surface(samples, {{255, 255, 255}, 3}, Background::NearWhite, 2);
-    EXPECT_EQ(surface.At(kWidth / 2, kHeight / 2)[1], 255);
-}
-
 // Highlights a few levels above a white backdrop, short of clipping, are told once the
 // surface is fitted; where the backdrop has light of its own that high, only those near
 // clipping are, not none: a lip at 253 stays a highlight beside a patch of 242 at the
