@@ -119,14 +119,6 @@ TEST_P(StudioFloors, AreReachedByTheRecommendedOptions) {
     EXPECT_LE(mean.alphaErrorPerMille, floor.alphaError);
 }
 
-// A grey product standing in its own contact shadow: both are the backdrop's hue darkened
-// and join in one patch, which the product's outline rejects; the shadow goes all the same
-// (it was kept: 0.906).
-TEST(StudioShadows, GoFromUnderAGreyProduct) {
-    const auto shot = studio::MakeShot(Family::Cast, Backdrop::White, 400, 300, 596183359);
-    EXPECT_GE(CutOut(shot, Backdrop::White, 89).iou, 0.99);
-}
-
 // Light grey products standing in floor shadows whose cores lie deeper than they do: each
 // joins its shadow in one patch that no split by depth parts, and the shadow goes all the
 // same (kept: 0.84, 0.75 and 0.89), parted from the product along the product's crisp
