@@ -362,28 +362,6 @@ const Scene kScenes[] = {
          return Rect(120, 90, 280, 210)(x, y) || Rect(300, 150, 340, 198)(x, y);
      },
      40},
-    // A grey wire three pixels thick lying on white, its shadow cast on one side only, 40
-    // levels deep at the wire and fading over 30 pixels: the shadow goes, the wire stays
-    // (the wire's edge was taken for the outline of an object standing in the shadow).
-    {"the shadow beside a thin wire", 240, 180,
-     [](int32_t x, int32_t y, uint32_t c, bool object) {
-         const double fade = std::clamp(1 - (y - 83) / 30.0, 0.0, 1.0) * (y >= 83) *
-                             std::clamp((x - 20) / 15.0, 0.0, 1.0) *
-                             std::clamp((220 - x) / 15.0, 0.0, 1.0);
-         return object ? 150 : int(std::lround(245 - 40 * fade)) + Noise(x, y, c);
-     },
-     Rect(30, 80, 210, 83), 60},
-    // A white garment 10 levels below clean white, its shoulders out of focus: the top third
-    // of its outline fades over 8 pixels, the rest is crisp. The soft top, parted from the
-    // rest, meets the backdrop as a shadow does, but lies no deeper than the garment, and
-    // stays (it went: 1,551 pixels were wrong).
-    {"a white garment whose shoulders are out of focus", 400, 300,
-     [](int32_t x, int32_t y, uint32_t c, bool) {
-         const double inside = std::min({x - 119.5, 279.5 - x, y - 59.5, 259.5 - y});
-         const double cover = y < 140 ? std::clamp(inside / 8 + 0.5, 0.0, 1.0) : inside > 0;
-         return int(std::lround(255 - 10 * cover)) + Noise(x, y, c);
-     },
-     Rect(120, 60, 280, 260), 400},
     Seamed("a white body inside a seam with breaks", {254, 254, 254}),
     Seamed("a warm white one", {254, 254, 252}),
 };
