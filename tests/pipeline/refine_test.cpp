@@ -208,23 +208,6 @@ TEST(Refine, FrameDrawnAroundThePictureIsFoundAndTheBackdropMeasuredInsideIt) {
     }
 }
 
-// The edge unmixer alone, where no picture through MaskArray puts it: a pale object
-// within the tolerance of the backdrop but covered (as a label kept as object is), one
-// pixel between it and the backdrop on the left. Only uncovered pixels say what the
-// backdrop is, and the pixel is as opaque as it stands out beyond the tolerance.
-TEST(Refine, EdgePixelsOfAPaleObjectStandOutBeyondTheTolerance) {
-    RowWindow window(7, 7, 24);
-    for (int32_t y = 0; y < 7; ++y) {
-        for (int32_t x = 0; x < 7; ++x) {
-            const int backdrop = y == 6 ? 246 : 250;  // the window's last row counts too
-            std::fill_n(window.Colours(y) + 3 * x, 3, x < 3 ? backdrop : x == 3 ? 240 : 245);
-            window.Coverage(y)[x] = x < 3 ? 0 : 255;
-        }
-    }
-    uint8_t rgb[3] = {240, 240, 240};
-    EXPECT_NEAR(EdgeAlpha(window, 3, 3, zel7::Backdrop{{250, 250, 250}, 12}, rgb), 92, 1);
-}
-
 // An edge pixel (3, 3) of a 7 x 7 window, JPEG's band of two pixels, is mixed of the
 // object's own colour: of a textured object's typical colour past the band (light and dark
 // scales in 2 x 2 blocks), not a third of its lightest scales' contrast; of a dark rim
