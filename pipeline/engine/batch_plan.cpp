@@ -139,22 +139,21 @@ void SettleShared(const std::vector<std::string>& sources,
               [&](std::size_t a, std::size_t b) { return sources[a] < sources[b]; });
     struct Member {
         std::size_t index;
-        bool there;
-        int error;         // why it is not, if not
+        int error;         // why it is not there, or 0 when it is
         std::string file;  // which file it is: by its identity when there, else by name
+        bool There() const { return error == 0; }
     };
     std::vector<Member> members;
     for (const std::size_t index : sharing) {
         FileId id;
         const int error = IdentifyFile(sources[index], id);
-        const bool there = error == 0;
-        members.push_back({index, there, error,
-                           there ? std::to_string(id.device) + ":" + std::to_string(id.inode)
-                                 : paths.Resolved(sources[index])});
+        members.push_back({index, error,
+                           error == 0 ? std::to_string(id.device) + ":" + std::to_string(id.inode)
+                                      : paths.Resolved(sources[index])});
     }
     const bool anyThere = std::any_of(members.begin(), members.end(),
-                                      [](const Member& member) { return member.there; });
-    const auto counts = [&](const Member& member) { return member.there || !anyThere; };
+                                      [](const Member& member) { return member.There(); });
+    const auto counts = [&](const Member& member) { return member.There() || !anyThere; };
     const Member& first = *std::find_if(members.begin(), members.end(), counts);
     const auto second = std::find_if(members.begin(), members.end(), [&](const Member& member) {
         return counts(member) && member.file != first.file;

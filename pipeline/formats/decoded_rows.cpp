@@ -6,6 +6,16 @@
 
 namespace zel7 {
 
+std::string MiB(uint64_t bytes) {
+    return std::to_string((bytes + (uint64_t{1} << 20) - 1) >> 20) + " MiB";
+}
+
+Result TooMuchMetadata(std::string_view format, std::string_view what) {
+    return Fail(Status::UnsupportedPicture, std::string(format) + " with more than " +
+                                                MiB(kMaxMetadataBytes) + " of metadata " +
+                                                std::string(what));
+}
+
 Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& options) {
     if (width > kMaxDimension || height > kMaxDimension) {
         return Fail(Status::TooManyPixels, std::to_string(width) + " x " + std::to_string(height) +

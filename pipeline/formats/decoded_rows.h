@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "engine/row_stream.h"
 #include "mask/threshold.h"
@@ -47,6 +49,12 @@ inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
 // before the pixels: a few bytes of a file that claim more cost no memory, and a picture
 // with more is refused.
 inline constexpr std::size_t kMaxMetadataBytes = std::size_t{8} << 20;
+
+// A size in whole MiB, rounded up, for messages.
+std::string MiB(uint64_t bytes);
+// The refusal of a picture with more metadata than kMaxMetadataBytes: "<format> with more
+// than 8 MiB of metadata <what>".
+Result TooMuchMetadata(std::string_view format, std::string_view what);
 
 // What of an ICC profile, as a picture file holds it, goes with its decoded rows: all of
 // it when its header names RGB colours (or grey ones, for a grey picture), nothing when it

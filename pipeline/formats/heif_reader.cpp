@@ -159,10 +159,6 @@ const char* CodecOfBrands(const uint8_t* ftyp, std::size_t size) {
     return nullptr;
 }
 
-std::string MiB(uint64_t bytes) {
-    return std::to_string((bytes + (uint64_t{1} << 20) - 1) >> 20) + " MiB";
-}
-
 struct ContextDeleter {
     void operator()(heif_context* context) const { Heif().heif_context_free(context); }
 };

@@ -56,7 +56,8 @@ struct Decoder {
     std::size_t filled, handed;  // bytes in the chunk, and how many of them the library had
     int readError;               // errno of a failed read, or 0
     bool tooManyScans;
-    std::size_t kept;  // bytes of segments kept (see KeepSegment)
+    std::size_t kept;                // bytes of segments kept (see KeepSegment)...
+    jpeg_saved_marker_ptr lastKept;  // ...and the last of them
     bool tooMuchMetadata;
     char message[JMSG_LENGTH_MAX];  // the library's words for what went wrong
     JOCTET chunk[kChunkBytes];
@@ -175,14 +176,15 @@ boolean KeepSegment(j_decompress_ptr info) {
     if (length < 2) {
         ERREXIT(info, JERR_BAD_LENGTH);
     }
-    const std::size_t bytes = length - 2;
-    if (decoder.kept + bytes > kMaxMetadataBytes) {
+    // (each counted with its record: a flood of empty segments holds memory too)
+    const std::size_t bytes = length - 2, held = sizeof(jpeg_marker_struct) + bytes;
+    if (decoder.kept + held > kMaxMetadataBytes) {
         decoder.tooMuchMetadata = true;
         std::longjmp(decoder.failed, 1);
     }
-    decoder.kept += bytes;
-    auto* segment = static_cast<jpeg_marker_struct*>((*info->mem->alloc_large)(
-        reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE, sizeof(jpeg_marker_struct) + bytes));
+    decoder.kept += held;
+    auto* segment = static_cast<jpeg_marker_struct*>(
+        (*info->mem->alloc_large)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE, held));
     *segment = {};
     segment->marker = uint8_t(info->unread_marker);
     segment->original_length = unsigned(bytes);
@@ -198,11 +200,9 @@ boolean KeepSegment(j_decompress_ptr info) {
         input.bytes_in_buffer -= count;
         at += count;
     }
-    jpeg_saved_marker_ptr* last = &info->marker_list;
-    while (*last != nullptr) {
-        last = &(*last)->next;
-    }
-    *last = segment;
+    // (appended after the last kept, not by walking the list: thousands may be)
+    (info->marker_list == nullptr ? info->marker_list : decoder.lastKept->next) = segment;
+    decoder.lastKept = segment;
     return TRUE;
 }
 
@@ -329,10 +329,6 @@ uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
     return bytes;
 }
 
-std::string MiB(uint64_t bytes) {
-    return std::to_string((bytes + (uint64_t{1} << 20) - 1) >> 20) + " MiB";
-}
-
 class JpegSource final : public RowSource {
 public:
     ~JpegSource() override { jpeg_destroy_decompress(&decoder_->info); }
@@ -367,8 +363,7 @@ Result JpegSource::Failure() const {
         return Fail(Status::ReadFailed, decoder.readError);
     }
     if (decoder.tooMuchMetadata) {
-        return Fail(Status::UnsupportedPicture, "JPEG with more than " + MiB(kMaxMetadataBytes) +
-                                                    " of metadata segments (EXIF, profile)");
+        return TooMuchMetadata("JPEG", "segments (EXIF, profile)");
     }
     if (decoder.tooManyScans) {
         return Fail(Status::UnsupportedPicture,

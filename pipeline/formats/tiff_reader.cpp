@@ -263,8 +263,7 @@ Result TiffSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     background_ = BackgroundLevel(options.background);
     const StoredFields stored = ReadStoredFields(file_);
     if (stored.metadataBytes > kMaxMetadataBytes) {
-        return Unsupported("TIFF with more than " + std::to_string(kMaxMetadataBytes >> 20) +
-                           " MiB of metadata fields");
+        return TooMuchMetadata("TIFF", "fields");
     }
     TIFFOpenOptions* settings = TIFFOpenOptionsAlloc();
     if (settings == nullptr) {

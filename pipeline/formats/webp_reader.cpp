@@ -61,10 +61,6 @@ uint32_t Little32(const uint8_t* bytes) {
            uint32_t(bytes[3]) << 24;
 }
 
-std::string MiB(uint64_t bytes) {
-    return std::to_string((bytes + (uint64_t{1} << 20) - 1) >> 20) + " MiB";
-}
-
 // The library's codes in words; it has none of its own.
 Result Failure(VP8StatusCode status) {
     switch (status) {
@@ -103,6 +99,7 @@ private:
     std::size_t given_ = 0;
     std::size_t chunkBytes_ = kChunkBytes;
     std::size_t piece_ = kChunkBytes;  // given to the decoder next (see kMostAheadBytes)
+    bool lossless_ = false;
     WebPDecBuffer output_{};
     std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;  // the decoder's output
     std::size_t pixelStride_ = 0;
@@ -115,11 +112,6 @@ private:
     int decodedRows_ = 0, nextRow_ = 0;
     Result failed_;  // once a read fails, every later one does
 };
-
-Result TooMuchMetadata() {
-    return Fail(Status::UnsupportedPicture,
-                "WebP with more than " + MiB(kMaxHeaderBytes) + " of metadata before its pixels");
-}
 
 // The decoder learns the size from the first bytes, or from the first after the chunks
 // before the pixels: as many are read as it needs, up to kMaxHeaderBytes.
@@ -136,7 +128,7 @@ Result WebpSource::ReadFeatures(WebPBitstreamFeatures& features) {
             return status == VP8_STATUS_OK ? Result{} : Failure(status);
         }
         if (length == kMaxHeaderBytes) {
-            return TooMuchMetadata();
+            return TooMuchMetadata("WebP", "before its pixels");
         }
         length = std::size_t(std::min<uint64_t>({size_, 2 * uint64_t(length), kMaxHeaderBytes}));
     }
@@ -175,7 +167,7 @@ Result WebpSource::ReadMetadata() {
                             std::memcmp(chunk, "ALPH", 4) == 0;
         seenPixels = seenPixels || pixels;
         if (!seenPixels && at + 8 + length > kMaxHeaderBytes) {
-            return TooMuchMetadata();
+            return TooMuchMetadata("WebP", "before its pixels");
         }
         if (std::memcmp(chunk, "EXIF", 4) == 0) {
             // Some writers keep JPEG's "Exif\0\0" before the TIFF structure.
@@ -196,7 +188,7 @@ Result WebpSource::ReadMetadata() {
         at += 8 + length + length % 2;
     }
     // (chunks past the count before any pixels are more than a picture's metadata)
-    return seenPixels || at + 8 > end ? Result{} : TooMuchMetadata();
+    return seenPixels || at + 8 > end ? Result{} : TooMuchMetadata("WebP", "before its pixels");
 }
 
 Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {
@@ -250,8 +242,9 @@ Result WebpSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
     if (!decoder_) {
         return Fail(Status::OutOfMemory);
     }
-    chunkBytes_ = features.format == 2 ? kLosslessChunkBytes : kChunkBytes;
-    piece_ = features.format == 2 ? chunkBytes_ : kLeastPiece;
+    lossless_ = features.format == 2;
+    chunkBytes_ = lossless_ ? kLosslessChunkBytes : kChunkBytes;
+    piece_ = lossless_ ? chunkBytes_ : kLeastPiece;
     return {};
 }
 
@@ -278,7 +271,7 @@ Result WebpSource::DecodeThrough(int rows) {
         }
         int decoded = 0;
         if (WebPIDecGetRGB(decoder_.get(), &decoded, nullptr, nullptr, nullptr) != nullptr) {
-            if (chunkBytes_ == kChunkBytes) {
+            if (!lossless_) {
                 // (rows the piece brought: none yet, and the next one is twice as large)
                 const std::size_t ahead = std::max<std::size_t>(kMostAheadBytes / pixelStride_, 1);
                 piece_ = decoded > decodedRows_

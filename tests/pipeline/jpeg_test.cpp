@@ -90,8 +90,11 @@ TEST(Jpeg, DamagedAndHostileFilesAreRefusedByEveryPath) {
         {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.scans = 100}), "success"},
         {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.scans = 101}),
          "unsupported picture: JPEG in more than 100 scans"},
-        // Segments the decoder keeps, a profile's parts, past what it may hold of them.
+        // Segments the decoder keeps, a profile's parts, past what it may hold of them, and
+        // empty ones by the hundred thousand, each held in a record of its own.
         {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.app2 = std::vector(130, Bytes(65000, 'x'))}),
+         "unsupported picture: JPEG with more than 8 MiB of metadata segments"},
+        {EncodeJpeg(16, 8, 1, Bytes(128, 99), {.app2 = std::vector(300000, Bytes{})}),
          "unsupported picture: JPEG with more than 8 MiB of metadata segments"},
     };
     for (bool progressive : {false, true}) {
