@@ -267,7 +267,10 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         const uint8_t* closed = nullptr;  // the row above, once there is one
         if (gaps) {
             closed = gaps->Add(classes);
-            std::replace(classes, classes + width, OutlineGaps::kShadow, uint8_t{1});
+            // (as a select, which compiles to vector code: std::replace's store on
+            // condition does not, and cost as much as classifying the row)
+            std::transform(classes, classes + width, classes,
+                           [](uint8_t c) { return c == OutlineGaps::kShadow ? uint8_t{1} : c; });
         }
         if (keepShadows) {
             std::fill(shadowed.begin(), shadowed.end(), 0);
