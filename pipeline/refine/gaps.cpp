@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "refine/words.h"
-
 namespace zel7 {
 
 OutlineGaps::OutlineGaps(int32_t width)
@@ -37,23 +35,7 @@ const uint8_t* OutlineGaps::Close(const uint8_t* above, const uint8_t* here, con
     const auto object = [width](const uint8_t* row, int32_t x) {
         return x >= 0 && x < width && row[x] == 0;
     };
-    for (int32_t x = 0; x < width; ++x) {
-        // Eight at a time where neither this row nor those around it hold object (most of
-        // the backdrop), or this row holds nothing else (most of the object).
-        if (x % 8 == 0 && x > 0 && x + 9 <= width) {
-            if (!HasZeroByte(Word(here + x - 1)) && !HasZeroByte(Word(here + x + 1)) &&
-                !HasZeroByte(Word(above + x - 1)) && !HasZeroByte(Word(above + x + 1)) &&
-                !HasZeroByte(Word(below + x - 1)) && !HasZeroByte(Word(below + x + 1))) {
-                std::memset(&closed_[std::size_t(x)], 1, 8);
-                x += 7;
-                continue;
-            }
-            if (Word(here + x) == 0) {
-                std::memset(&closed_[std::size_t(x)], 0, 8);
-                x += 7;
-                continue;
-            }
-        }
+    const auto close = [&](int32_t x) {
         bool background = here[x] != 0;
         if (background && here[x] != kShadow) {
             const bool across = (object(here, x - 1) && object(here, x + 1)) ||
@@ -63,6 +45,22 @@ const uint8_t* OutlineGaps::Close(const uint8_t* above, const uint8_t* here, con
             background = !across;
         }
         closed_[std::size_t(x)] = background;
+    };
+    close(0);
+    // Inside the row every neighbour is in the picture: the same test without branches,
+    // which the compiler turns into vector code (written through a pointer of its own,
+    // which it checks against the rows' once rather than at every byte). It took a tenth
+    // of the labelling pass a byte at a time, eight at a time over plain stretches.
+    uint8_t* closed = closed_.data();
+    for (int32_t x = 1; x + 1 < width; ++x) {
+        const auto in = [](const uint8_t* row, int32_t at) { return uint8_t(row[at] == 0); };
+        const auto across =
+            uint8_t((in(here, x - 1) & in(here, x + 1)) | (in(above, x) & in(below, x)) |
+                    (in(above, x - 1) & in(below, x + 1)) | (in(above, x + 1) & in(below, x - 1)));
+        closed[x] = uint8_t((here[x] != 0) & ((here[x] == kShadow) | (across ^ 1)));
+    }
+    if (width > 1) {
+        close(width - 1);
     }
     return closed_.data();
 }
