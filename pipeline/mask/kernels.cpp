@@ -60,6 +60,10 @@ void CutOutOn(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, ui
               uint8_t* rgba) {
     portable::CutOut(bgr, coverage, count, flip, rgba);
 }
+void ApartOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+             bool darker, uint8_t* apart) {
+    portable::Apart(pixels, count, colour, darker, apart);
+}
 
 #else
 
@@ -286,6 +290,25 @@ HWY_INLINE std::size_t CutOutVectors(D d, const uint8_t* bgr, const uint8_t* cov
     return done;
 }
 
+template <bool darker, class D>
+HWY_INLINE std::size_t ApartVectors(D d, const uint8_t* pixels, std::size_t count,
+                                    const std::array<uint8_t, 3>& colour, uint8_t* apart) {
+    const auto blue = hn::Set(d, colour[0]), green = hn::Set(d, colour[1]),
+               red = hn::Set(d, colour[2]);
+    // (saturated: a channel on the other side of the colour's is 0 off it)
+    const auto off = [](auto from, auto to) {
+        return darker ? hn::SaturatedSub(to, from) : hn::SaturatedSub(from, to);
+    };
+    const std::size_t step = hn::Lanes(d);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        hn::VFromD<D> b, g, r;
+        hn::LoadInterleaved3(d, pixels + 3 * done, b, g, r);
+        hn::StoreU(hn::Max(off(b, blue), hn::Max(off(g, green), off(r, red))), d, apart + done);
+    }
+    return done;
+}
+
 #undef ZEL7_LOAD_BOUNDS
 
 // Calls run with each vector width worth running, widest first: two blocks where
@@ -363,6 +386,19 @@ void CutOutOn(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, ui
     portable::CutOut(bgr + 3 * done, coverage + done, count - done, flip, rgba + 4 * done);
 }
 
+void ApartOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+             bool darker, uint8_t* apart) {
+    std::size_t done = 0;
+    const auto run = [&](auto below) {
+        ForEachWidth([&](auto d) {
+            done += ApartVectors<decltype(below)::value>(d, pixels + 3 * done, count - done, colour,
+                                                         apart + done);
+        });
+    };
+    darker ? run(std::true_type()) : run(std::false_type());
+    portable::Apart(pixels + 3 * done, count - done, colour, darker, apart + done);
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR
 
 }  // namespace HWY_NAMESPACE
@@ -384,11 +420,12 @@ struct Build {
     decltype(&HWY_STATIC_DISPATCH(ExpandGreyOn)) expandGrey;
     decltype(&HWY_STATIC_DISPATCH(PackBitsOn)) packBits;
     decltype(&HWY_STATIC_DISPATCH(CutOutOn)) cutOut;
+    decltype(&HWY_STATIC_DISPATCH(ApartOn)) apart;
 };
 #define ZEL7_BUILD(TARGET, NAMESPACE)                                                 \
     Build {                                                                           \
         TARGET, &NAMESPACE::ClassifyOn, &NAMESPACE::MaskOn, &NAMESPACE::ExpandGreyOn, \
-            &NAMESPACE::PackBitsOn, &NAMESPACE::CutOutOn                              \
+            &NAMESPACE::PackBitsOn, &NAMESPACE::CutOutOn, &NAMESPACE::ApartOn         \
     }
 
 // The builds, best first; the last, the compiler's baseline, runs anywhere.
@@ -407,7 +444,7 @@ constexpr Build kBuilds[] = {
 #endif
     Build{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(ClassifyOn), &HWY_STATIC_DISPATCH(MaskOn),
           &HWY_STATIC_DISPATCH(ExpandGreyOn), &HWY_STATIC_DISPATCH(PackBitsOn),
-          &HWY_STATIC_DISPATCH(CutOutOn)},
+          &HWY_STATIC_DISPATCH(CutOutOn), &HWY_STATIC_DISPATCH(ApartOn)},
 };
 #undef ZEL7_BUILD
 
@@ -508,6 +545,11 @@ void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint
     Current().cutOut(bgr, coverage, count, flip, rgba);
 }
 
+void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+           bool darker, uint8_t* apart) {
+    Current().apart(pixels, count, colour, darker, apart);
+}
+
 namespace portable {
 namespace {
 
@@ -581,6 +623,17 @@ void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint
         rgba[1] = bgr[1] & kept;
         rgba[2] = bgr[0] & kept;
         rgba[3] = uint8_t(coverage[i] ^ flip);
+    }
+}
+
+void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+           bool darker, uint8_t* apart) {
+    for (std::size_t i = 0; i < count; ++i, pixels += 3) {
+        int most = 0;
+        for (std::size_t c = 0; c < 3; ++c) {
+            most = std::max(most, darker ? colour[c] - pixels[c] : pixels[c] - colour[c]);
+        }
+        apart[i] = uint8_t(most);
     }
 }
 

@@ -55,6 +55,10 @@ void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
 void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
             uint8_t* rgba);
 
+// Sets apart[i] to how far pixel i lies below colour (above it, when darker is false):
+// the most any of its channels does, 0 where none does.
+void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+           bool darker, uint8_t* apart);
 // Highway's targets (HWY_AVX2, ..) the kernels are built for that this processor
 // runs, best first.
 std::vector<int64_t> RunnableTargets();
@@ -72,6 +76,8 @@ void ExpandGrey(const uint8_t* grey, std::size_t count, uint8_t flip, uint8_t* o
 void PackBits(const uint8_t* pixels, std::size_t count, uint8_t* out);
 void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint8_t flip,
             uint8_t* rgba);
+void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
+           bool darker, uint8_t* apart);
 }  // namespace portable
 
 }  // namespace kernels

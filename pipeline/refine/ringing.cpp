@@ -9,7 +9,6 @@ namespace zel7 {
 
 Ringing::Ringing(int32_t width, int32_t height, const BackdropSurface& surface)
     : surface_(surface),
-      white_(surface.Side() == Background::NearWhite),
       width_(width),
       height_(height),
       cellsAcross_((width + kCell - 1) / kCell),
@@ -33,25 +32,31 @@ void Ringing::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes) {
     uint8_t* faintest = &faintest_[cells];
     // How far each object pixel lies from the backdrop on the object's side (darker on
     // white, lighter on black: a highlight, lighter than white, is lit where its object is
-    // not), a cell at a time; the backdrop's own pixels, most of a row, count as none.
-    for (int32_t x = 0; x < width_; x += kCell) {
-        const int32_t end = std::min(x + kCell, width_);
-        if (end - x == kCell && !HasZeroByte(Word(classes + x))) {  // all backdrop
+    // not), in stretches of cells with object pixels; the backdrop's own pixels, most of
+    // a row, count as none.
+    const auto allBackdrop = [&](int32_t x) {
+        return x + kCell <= width_ && !HasZeroByte(Word(classes + x));
+    };
+    for (int32_t x = 0; x < width_;) {
+        if (allBackdrop(x)) {
             std::memset(apart + x, 0, std::size_t(kCell));
+            x += kCell;
             continue;
         }
-        // (the surface's blocks are whole cells: 16 pixels wide and multiples)
-        const std::array<uint8_t, 3> backdrop = surface_.At(x, y);
-        uint8_t& strong = strongest[x / kCell];
-        uint8_t& faint = faintest[x / kCell];
-        const int sign = white_ ? -1 : 1;
-        for (int32_t at = x; at < end; ++at) {
-            const uint8_t* p = bgr + 3 * at;
-            const int most = std::max({sign * (p[0] - backdrop[0]), sign * (p[1] - backdrop[1]),
-                                       sign * (p[2] - backdrop[2]), 0});
-            apart[at] = classes[at] == 0 ? uint8_t(most) : 0;
-            strong = std::max(strong, apart[at]);
-            faint = apart[at] <= kMostRipple ? std::max(faint, apart[at]) : faint;
+        int32_t end = x;
+        while (end < width_ && !allBackdrop(end)) {
+            end = std::min(end + kCell, width_);
+        }
+        surface_.Apart(y, bgr, x, end, apart);
+        for (; x < end; x += kCell) {
+            uint8_t strong = strongest[x / kCell], faint = faintest[x / kCell];
+            for (int32_t at = x; at < std::min(x + kCell, end); ++at) {
+                apart[at] = classes[at] == 0 ? apart[at] : uint8_t{0};
+                strong = std::max(strong, apart[at]);
+                faint = apart[at] <= kMostRipple ? std::max(faint, apart[at]) : faint;
+            }
+            strongest[x / kCell] = strong;
+            faintest[x / kCell] = faint;
         }
     }
     // Cell rows are judged once those kRippleReach below are whole, and rows settled once

@@ -56,7 +56,6 @@ private:
     void Join(int32_t j);
 
     const BackdropSurface& surface_;
-    const bool white_;
     int32_t width_, height_, cellsAcross_, cellsDown_;
     int32_t ready_ = 0, judged_ = 0;  // rows settleable; cell rows judged
     std::vector<uint8_t> colours_;    // kRows rows, 3 bytes a pixel

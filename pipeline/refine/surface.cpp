@@ -381,6 +381,21 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
     }
 }
 
+void BackdropSurface::Apart(int32_t y, const uint8_t* bgr, int32_t from, int32_t to,
+                            uint8_t* apart) const {
+    // (neighbouring blocks of one colour in one run, as in Classify)
+    for (int32_t x = from; x < to;) {
+        const std::array<uint8_t, 3>& colour = Local(x, y).colour;
+        int32_t end = std::min((x / piece_ + 1) * piece_, to);
+        while (end < to && Local(end, y).colour == colour) {
+            end = std::min(end + piece_, to);
+        }
+        kernels::Apart(bgr + 3 * x, std::size_t(end - x), colour, side_ == Background::NearWhite,
+                       apart + x);
+        x = end;
+    }
+}
+
 std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
                                               const std::vector<std::array<uint8_t, 3>>& surface,
                                               const std::vector<uint8_t>& tolerances) const {

@@ -95,6 +95,10 @@ public:
 
     // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
+    // Sets apart[x], for x from from to to, to how far row y's pixel x lies from the
+    // backdrop on the object's side (darker on white, lighter on black): the most any
+    // channel does, 0 where none does.
+    void Apart(int32_t y, const uint8_t* bgr, int32_t from, int32_t to, uint8_t* apart) const;
 
 private:
     ColourRange RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const;

@@ -20,12 +20,13 @@
 namespace zel7 {
 namespace {
 
-enum class Kernel { Classify, Mask, ExpandGrey, PackBits, CutOut };
+enum class Kernel { Classify, Mask, ExpandGrey, PackBits, CutOut, Apart };
 
 // Names the cases: EveryTarget/KernelMatchesPortableLoop.ByteForByte/AVX2_mask and
 // so on, each of which runs alone.
 void PrintTo(Kernel kernel, std::ostream* out) {
-    *out << std::array{"classify", "mask", "expand_grey", "pack_bits", "cut_out"}[int(kernel)];
+    *out << std::array{
+        "classify", "mask", "expand_grey", "pack_bits", "cut_out", "apart"}[int(kernel)];
 }
 
 constexpr std::size_t kMostPixels = 400, kLargestOffset = 63;
@@ -111,6 +112,10 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
                 kernels::CutOut(pixels, pixels + 3 * count, count, flip, out);
                 kernels::portable::CutOut(pixels, pixels + 3 * count, count, flip, portable);
                 break;
+            case Kernel::Apart:  // below and above the range's low end
+                kernels::Apart(pixels, count, range.low, trial % 2 == 0, out);
+                kernels::portable::Apart(pixels, count, range.low, trial % 2 == 0, portable);
+                break;
         }
         const auto [wrong, right] =
             std::mismatch(actual.bytes.begin(), actual.bytes.end(), expected.bytes.begin());
@@ -131,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(EveryTarget, KernelMatchesPortableLoop,
                          ::testing::Combine(::testing::ValuesIn(VectorTargets()),
                                             ::testing::Values(Kernel::Classify, Kernel::Mask,
                                                               Kernel::ExpandGrey, Kernel::PackBits,
-                                                              Kernel::CutOut)),
+                                                              Kernel::CutOut, Kernel::Apart)),
                          hwy::TestParamTargetNameAndT<Kernel>);
 // A build for a processor with no vector target has nothing here to compare.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelMatchesPortableLoop);
