@@ -21,6 +21,7 @@
 #include "engine/pixel_arrays.h"
 #include "refine/backdrop.h"
 #include "refine/edges.h"
+#include "refine/gaps.h"
 #include "refine/regions.h"
 #include "test_pictures.h"
 
@@ -303,6 +304,54 @@ TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
                 [&](int i) { return marked(x - kNear + i % kWindow, y - kNear + i / kWindow); });
             EXPECT_EQ(row[3 * std::size_t(x)], near || (x == 35 && y == 2) ? 1 + x + y : 0)
                 << x << ", " << y;
+        }
+    }
+}
+
+// Breaks of a pixel in an outline, each way, are closed; wider ones, shadows' pixels and
+// the frame are not. Pictures drawn with '#' object, '.' backdrop and 's' a shadow's pixel,
+// the expected closing with '+' a pixel closed, then run at their width and beside a plain
+// stretch as wide again as a vector of the widest build (the closing's vector code).
+TEST(OutlineGaps, ClosesBreaksOfOnePixelAndNoOthers) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> drawn, closed;
+    };
+    const Case cases[] = {
+        {"across", {"#.#", "...", "#.#"}, {"#+#", "+++", "#+#"}},
+        {"down a diagonal", {"#..", "...", "..#"}, {"#..", ".+.", "..#"}},
+        {"up a diagonal", {"..#", "...", "#.."}, {"..#", ".+.", "#.."}},
+        {"two wide", {"#..#", "#..#"}, {"#..#", "#..#"}},
+        {"a shadow's", {"#s#", "s.s", "#s#"}, {"#s#", "s+s", "#s#"}},
+        {"at the frame", {"#...#", ".....", "#...#"}, {"#...#", "+...+", "#...#"}},
+    };
+    for (const Case& c : cases) {
+        for (const std::size_t padding : {std::size_t{0}, std::size_t{67}}) {
+            const std::size_t width = c.drawn[0].size() + padding;
+            OutlineGaps gaps{int32_t(width)};
+            std::vector<std::string> got;
+            const auto take = [&](const uint8_t* row) {
+                if (row != nullptr) {
+                    got.emplace_back(width, '.');
+                    std::transform(row, row + width, got.back().begin(),
+                                   [](uint8_t b) { return b == 0 ? '#' : '.'; });
+                }
+            };
+            for (const std::string& drawn : c.drawn) {
+                std::vector<uint8_t> classes(width, 1);
+                std::transform(drawn.begin(), drawn.end(), classes.begin(), [](char p) {
+                    return p == '#' ? uint8_t{0} : p == 's' ? OutlineGaps::kShadow : uint8_t{1};
+                });
+                take(gaps.Add(classes.data()));
+            }
+            take(gaps.Last());
+            for (std::size_t y = 0; y < c.closed.size(); ++y) {
+                std::string expected = c.closed[y] + std::string(padding, '.');
+                std::replace(expected.begin(), expected.end(), '+', '#');
+                std::replace(expected.begin(), expected.end(), 's', '.');
+                EXPECT_EQ(got.at(y), expected)
+                    << c.what << ", row " << y << ", padding " << padding;
+            }
         }
     }
 }
