@@ -10,8 +10,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "encoders.h"
@@ -73,6 +75,55 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
     // A name of only a dot and an extension has that extension: ".png" is a PNG.
     EXPECT_EQ(Run({"-w", At("photo.bmp"), At(".png")}).exitCode, 0);
     EXPECT_EQ(Read(".png").at(1), 'P');
+}
+
+// The bash completion takes its options and their values from --help: every option the
+// help lists is offered, and each option's value as the help names it. (bash-completion's
+// own helpers stand in as stubs that say what they would complete.)
+TEST_F(Zel7MaskTest, CompletionOffersWhatTheHelpLists) {
+    const std::string stubs =
+        "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD;"
+        " cur=${words[cword]}; prev=${words[cword-1]}; split=false; }\n"
+        "_filedir() { COMPREPLY=(\"<files${1:+ $1}>\"); }\n"
+        "source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1))\n"
+        "_zel7_mask \"$1\"; echo \"${COMPREPLY[*]}\"\n";
+    const auto complete = [&](Strings words) {
+        Strings arguments = {"-c", stubs, "bash", ZEL7_COMPLETION_PATH, ZEL7_MASK_PATH};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        const ProgramResult result = RunProgram("/bin/bash", arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return result.out;
+    };
+    const std::pair<Strings, std::string> cases[] = {
+        {{"--st"}, "--studio\n"},
+        {{"--sh"}, "--shadow --shard\n"},
+        {{"--shadow", ""}, "drop keep\n"},
+        {{"-o", ""}, "<files -d>\n"},
+        {{"--files-from", ""}, "<files>\n"},
+        {{"--format", "w"}, "webp\n"},
+        {{"--flatten", ""}, "white black\n"},
+        {{"--tolerance", ""}, "\n"},  // a number, the user's
+        {{"--", "-w"}, "<files>\n"},
+        {{"photo"}, "<files>\n"},
+    };
+    for (const auto& [words, expected] : cases) {
+        EXPECT_EQ(complete(words), expected) << ::testing::PrintToString(words);
+    }
+    // Every option of the help, short and long, and nothing else.
+    std::istringstream offered(complete({"-"}));
+    const std::set<std::string> options{std::istream_iterator<std::string>(offered), {}};
+    const std::string help = Run({"--help"}).out;
+    const std::regex option(R"(\n(?:  (-\w), |      )(--[\w-]+))");
+    std::set<std::string> listed;
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        listed.insert((*it)[2].str());
+        if ((*it)[1].matched) {
+            listed.insert((*it)[1].str());
+        }
+    }
+    EXPECT_EQ(options, listed);
+    EXPECT_GE(listed.size(), 40u);  // (the help read as it is laid out)
 }
 
 // Each refused for its own reason: a misuse with status 2, its reason and the usage, a
