@@ -43,7 +43,7 @@ Job = tuple[int, str, str]
 def mask_files(
     paths: Iterable[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
-    client: distributed.Client | None = None,
+    client: distributed.Client | str | None = None,
     *,
     partitions: int | None = None,
     suffix: str = "",
@@ -62,9 +62,10 @@ def mask_files(
     out_dir/y/p.png), made as needed and never through a symbolic link; base="DIR"
     keeps them below DIR instead, and refuses the paths outside it.
 
-    client: the cluster's client; None takes the current default client, or, when
-        there is none, starts a cluster of processes on this machine for the batch
-        and closes it afterwards.
+    client: the cluster's client, or its scheduler's address ("host:8786", connected to
+        for the batch); None takes the current default client, or, when there is none,
+        starts a cluster of processes on this machine for the batch and closes it
+        afterwards.
     partitions: how many tasks the files are cut into, from 1 up; None: four per worker
         thread. Never more than there are files.
     skip_existing: a file whose mask exists and is not older than it is "skipped".
@@ -74,7 +75,8 @@ def mask_files(
         is out_dir: one that is missing or cannot be written to raises zel7.WriteError.
 
     Returns one dict per path, in the order of paths (see the module's docstring). A
-    file that fails never raises: its dict says why.
+    file that fails never raises: its dict says why, even when it kills the workers that
+    mask it (its partition's other files are then masked again, a task each).
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         # A name is iterable too, and its letters would each be masked.
@@ -95,30 +97,62 @@ def mask_files(
         with _connected(client) as active:
             threads = sum(active.nthreads().values()) or 1
             count = max(1, min(partitions or 4 * threads, len(jobs)))
-            futures = active.map(
-                _mask_partition,
-                [jobs[start::count] for start in range(count)],
-                out_dir=out_dir,
-                background=background,
-                skip_existing=skip_existing,
-                options=options,
-                pure=False,
-            )
-            for done in active.gather(futures):
-                for index, entry in done:
-                    report[index] = entry
+            parts = [jobs[start::count] for start in range(count)]
+            task = {"out_dir": out_dir, "background": background,
+                    "skip_existing": skip_existing, "options": options}
+            for index, entry in _masked(active, parts, task):
+                report[index] = entry
     return report  # type: ignore[return-value]
+
+
+def _masked(
+    client: distributed.Client, parts: list[list[Job]], task: dict[str, Any]
+) -> list[tuple[int, Entry]]:
+    """Each part's files masked by a task of its own. A task that fails as a whole (its
+    worker died, say of a picture that took all its memory, and every worker the
+    scheduler tried after it) is run again a file a task; a file whose own task fails so
+    is run once more alone, for the tasks queued on a dying worker die with it. Only the
+    file that kills its worker fails, and the others' masks are reported."""
+    futures = client.map(_mask_partition, parts, pure=False, **task)
+    done: list[tuple[int, Entry]] = []
+    again: list[list[Job]] = []
+    alone: list[Job] = []
+    for part, future in zip(parts, futures):
+        try:
+            done.extend(future.result())
+        except Exception:
+            if len(part) > 1:
+                again.extend([job] for job in part)
+            else:
+                alone.extend(part)
+    if again:
+        done.extend(_masked(client, again, task))
+    for job in alone:
+        try:
+            done.extend(client.submit(_mask_partition, [job], pure=False, **task).result())
+        except Exception as error:
+            index, source, destination = job
+            reason = (
+                "every worker that masked it died (out of memory, or killed)"
+                if isinstance(error, distributed.KilledWorker)
+                else str(error) or type(error).__name__
+            )
+            done.append((index, _entry(source, destination, "failed", reason)))
+    return done
 
 
 class _connected:
     """The client given, the default one, or one of a cluster started for the batch."""
 
-    def __init__(self, client: distributed.Client | None) -> None:
+    def __init__(self, client: distributed.Client | str | None) -> None:
         self._client = client
         self._own: list[Any] = []
 
     def __enter__(self) -> distributed.Client:
-        if self._client is None:
+        if isinstance(self._client, str):  # a scheduler's address
+            self._own = [distributed.Client(self._client)]
+            self._client = self._own[0]
+        elif self._client is None:
             try:
                 self._client = distributed.default_client()
             except ValueError:

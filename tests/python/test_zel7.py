@@ -7,6 +7,7 @@ options."""
 import json
 import os
 import subprocess
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -122,6 +123,39 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
     assert [(p.name, p.read_bytes()) for p in elsewhere.iterdir()] == [("m.bmp", b"kept")]
     np.testing.assert_array_equal(read_mask(out / "a/s2/d/m.bmp"),
                                   zel7.mask(photo(2), connected=True))
+
+
+# A picture that kills every worker masking it (here a task that says so, as the scheduler
+# does once the workers it tried have died) fails alone: the other files of its partition
+# are masked again, a task each, and one whose task died beside it (p4, the first time it
+# runs alone) once more, alone. A scheduler's address serves as the client.
+def test_a_file_that_kills_its_workers_fails_alone(tmp_path, monkeypatch):
+    from distributed import KilledWorker, LocalCluster
+
+    paths = [str(tmp_path / f"p{i}.bmp") for i in range(5)]
+    for i, path in enumerate(paths):
+        Image.fromarray(photo(i)).save(path)
+    real = zel7.dask._mask_partition
+
+    beside = [paths[4]]
+
+    def dying(jobs, **task):
+        sources = [source for _, source, _ in jobs]
+        if paths[2] in sources or sources == beside:
+            beside[:] = [] if sources == beside else beside
+            raise KilledWorker("a task", SimpleNamespace(address="tcp://gone:1"), 3)
+        return real(jobs, **task)
+
+    monkeypatch.setattr(zel7.dask, "_mask_partition", dying)
+    (tmp_path / "out").mkdir()
+    with LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as cluster:
+        report = zel7.dask.mask_files(paths, tmp_path / "out", cluster.scheduler_address,
+                                      partitions=2)
+    assert [(entry["source"], entry["status"]) for entry in report] == [
+        (path, "failed" if path == paths[2] else "written") for path in paths]
+    assert report[2]["reason"] == "every worker that masked it died (out of memory, or killed)"
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        "p0.bmp", "p1.bmp", "p3.bmp", "p4.bmp"]
 
 
 @pytest.mark.parametrize("call, kind, words", [
