@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     }
     zel7::BatchPlan plan;
     if (line.Batch()) {
-        plan = zel7::PlanBatch(line.operands, settings.Naming(), settings.shard);
+        plan = zel7::PlanBatch(line.operands, settings.Naming(), settings.shard, line.lists);
     } else {
         zel7::BatchJob single;
         if (zel7::Result planned = zel7::PlanOne(settings, line.operands[0], line.operands[1],

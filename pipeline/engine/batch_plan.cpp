@@ -167,8 +167,10 @@ void SettleShared(const std::vector<std::string>& sources,
         }
         if (second == members.end()) {
             if (member.index != first.index) {
-                reasons[member.index] =
-                    "another source, " + sources[first.index] + ", already writes " + destination;
+                reasons[member.index] = sources[member.index] == sources[first.index]
+                                            ? "listed twice: its mask is written once"
+                                            : "another source, " + sources[first.index] +
+                                                  ", already writes " + destination;
             }
             continue;
         }
@@ -210,7 +212,7 @@ bool InShard(std::string_view path, const Shard& shard) {
 }
 
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
-                    std::optional<Shard> shard) {
+                    std::optional<Shard> shard, const std::vector<std::string>& lists) {
     Paths paths;
     const fs::path base = naming.keepTree ? TreeBase(sources, naming, paths) : fs::path();
     // Each source's mask by name first; then the masks that are there already, and only
@@ -248,13 +250,16 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     }
     if (std::any_of(masks.begin(), masks.end(),
                     [](const auto& mask) { return mask.has_value(); })) {
-        const std::vector<FileId> read = Identify(sources);
+        const std::vector<FileId> read = Identify(sources), listed = Identify(lists);
         for (std::size_t index = 0; index < sources.size(); ++index) {
-            if (reasons[index].empty() && masks[index] &&
-                std::binary_search(read.begin(), read.end(), *masks[index])) {
-                reasons[index] = "its mask " + destinations[index] +
-                                 " would replace a picture being masked; choose another "
-                                 "--out-dir or a --suffix";
+            if (!reasons[index].empty() || !masks[index]) {
+                continue;
+            }
+            const bool picture = std::binary_search(read.begin(), read.end(), *masks[index]);
+            if (picture || std::binary_search(listed.begin(), listed.end(), *masks[index])) {
+                reasons[index] = "its mask " + destinations[index] + " would replace " +
+                                 (picture ? "a picture being masked" : "a list of the sources") +
+                                 "; choose another --out-dir or a --suffix";
             }
         }
     }

@@ -63,10 +63,11 @@ struct BatchPlan {
 // writes two masks to one name: a file listed under several names keeps it by the name
 // first in byte order, and two files that would share it are both refused, whatever the
 // list's order. In a kept tree a mask named as a folder other masks go into is refused,
-// as is a source outside its base. Decided over the whole list; a shard then keeps its
-// own share.
+// as is a source outside its base, and a mask that would replace one of the lists the
+// sources were read from. Decided over the whole list; a shard then keeps its own share.
 BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& naming,
-                    std::optional<Shard> shard = std::nullopt);
+                    std::optional<Shard> shard = std::nullopt,
+                    const std::vector<std::string>& lists = {});
 
 // Why a report at path would destroy something of the batch: a file it reads (a source,
 // a list of sources), a file it writes (the masks of the whole list), or any picture.
