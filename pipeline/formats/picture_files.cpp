@@ -46,18 +46,18 @@ Result PictureFile::Open(const std::filesystem::path& path, uint64_t maxPixels) 
         Kind kind;
         return KindOf(head, kind) && kind != Kind::Unknown;
     };
-    if (int error = path == "-" ? SpoolToTemporaryFile(kStandardInput, kSignatureBytes, known,
-                                                       MaxSpoolBytes(maxPixels), fd_, size_)
-                                : OpenRegularFileForReading(path, fd_, size_)) {
-        if (error == EILSEQ) {
-            return Fail(Status::UnknownFormat);
-        }
-        if (error == EFBIG) {
+    if (path == "-") {
+        Result spooled = SpoolToTemporaryFile(kStandardInput, kSignatureBytes, known,
+                                              MaxSpoolBytes(maxPixels), fd_, size_);
+        if (spooled.status == Status::TooManyPixels) {
             return Fail(Status::TooManyPixels, "standard input brings more than " +
                                                    std::to_string(MaxSpoolBytes(maxPixels)) +
                                                    " bytes, more than a picture of at most " +
                                                    std::to_string(maxPixels) + " pixels takes");
         }
+        return spooled;
+    }
+    if (int error = OpenRegularFileForReading(path, fd_, size_)) {
         const bool notFile = error == EISDIR || error == EINVAL;
         return Fail(notFile ? Status::NotRegularFile : Status::CannotOpen, notFile ? 0 : error);
     }

@@ -694,12 +694,12 @@ int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
     return 0;
 }
 
-int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
-                         const std::function<bool(std::span<const uint8_t>)>& accept,
-                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size) {
-    UniqueFd file;
-    if (int error = CreateUnnamedTemporaryFile(file)) {
-        return error;
+Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                            const std::function<bool(std::span<const uint8_t>)>& accept,
+                            uint64_t maxBytes, UniqueFd& spooled, uint64_t& size) {
+    ScratchFile file;
+    if (Result result = file.Create(); !result.Ok()) {
+        return result;
     }
     std::vector<uint8_t> buffer(std::size_t{1} << 16);
     std::vector<uint8_t> head;  // the first probeBytes, until they are judged
@@ -711,7 +711,7 @@ int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             continue;
         }
         if (got < 0) {
-            return errno;
+            return Fail(Status::ReadFailed, errno);
         }
         const bool ended = got == 0;
         if (!judged) {
@@ -719,7 +719,7 @@ int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             head.insert(head.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(wanted));
             if (head.size() == probeBytes || ended) {
                 if (!accept(head)) {
-                    return EILSEQ;
+                    return Fail(Status::UnknownFormat);
                 }
                 judged = true;
             }
@@ -728,15 +728,15 @@ int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             break;
         }
         if (uint64_t(got) > maxBytes - size) {
-            return EFBIG;
+            return Fail(Status::TooManyPixels);
         }
-        if (int error = WriteAll(file.Get(), buffer.data(), std::size_t(got))) {
-            return error;
+        if (Result result = file.WriteAt(buffer.data(), std::size_t(got), size); !result.Ok()) {
+            return result;
         }
         size += uint64_t(got);
     }
-    spooled = std::move(file);
-    return 0;
+    spooled = file.Release();
+    return {};
 }
 
 void CleanUpOnFatalSignals() {

@@ -163,6 +163,8 @@ public:
     // All of size bytes at offset, or a failure.
     Result WriteAt(const void* data, std::size_t size, uint64_t offset);
     Result ReadAt(void* into, std::size_t size, uint64_t offset) const;
+    // The file, to be read as any other.
+    UniqueFd Release() { return std::move(fd_); }
 
 private:
     UniqueFd fd_;
@@ -173,12 +175,13 @@ inline constexpr int kStandardInput = 0;
 
 // Copies everything readable from fd (standard input, say) into a temporary file that
 // has no name, so that it can be read like any regular file. Once `probeBytes` have come
-// (or all there is, if fewer), accept() is asked about them; a refusal ends the copy with
-// EILSEQ, and more than maxBytes ends it with EFBIG, so that an endless or foreign
-// stream never fills the disk.
-int SpoolToTemporaryFile(int fd, std::size_t probeBytes,
-                         const std::function<bool(std::span<const uint8_t>)>& accept,
-                         uint64_t maxBytes, UniqueFd& spooled, uint64_t& size);
+// (or all there is, if fewer), accept() is asked about them; a refusal ends the copy as
+// UnknownFormat, and more than maxBytes as TooManyPixels (without a detail), so that an
+// endless or foreign stream never fills the disk. A failure of the temporary file names
+// it, one of fd is ReadFailed.
+Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
+                            const std::function<bool(std::span<const uint8_t>)>& accept,
+                            uint64_t maxBytes, UniqueFd& spooled, uint64_t& size);
 
 // For every fatal signal still at its default action, removes the named temporary
 // files of this process's ReplacementFiles before the process dies of the signal;

@@ -453,6 +453,16 @@ TEST_F(Zel7MaskTest, StandardInputToStandardOutputOnlyWhenWhole) {
             EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), whole ? Read(name) : Bytes{});
         }
     }
+    // Standard input goes through a temporary file: one that cannot be made is said so.
+    const auto nowhere = Run({"-w", "-", At("mask.png")}, [&] {
+        return setenv("TMPDIR", At("nowhere").c_str(), 1) == 0 &&
+               Redirect(At("source"), O_RDONLY, STDIN_FILENO)();
+    });
+    EXPECT_EQ(nowhere.exitCode, 1);
+    EXPECT_NE(nowhere.err.find(": cannot create file: a temporary file in " + At("nowhere") +
+                               " (No such file or directory)\n"),
+              std::string::npos)
+        << nowhere.err;
 }
 
 }  // namespace

@@ -131,15 +131,15 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
     const auto startsAsBitmap = [](std::span<const uint8_t> head) {
         return head.size() >= 2 && head[0] == 'B' && head[1] == 'M';
     };
-    const std::tuple<const char*, std::string, int> cases[] = {
-        {"a picture", "BM" + std::string(98, 'x'), 0},
-        {"shorter than the probe", "BM", 0},
-        {"foreign", "MB" + std::string(98, 'x'), EILSEQ},
-        {"empty", "", EILSEQ},
-        {"cut inside the probe", "B", EILSEQ},
-        {"past the bound", "BM" + std::string(99, 'x'), EFBIG},
+    const std::tuple<const char*, std::string, Status> cases[] = {
+        {"a picture", "BM" + std::string(98, 'x'), Status::Ok},
+        {"shorter than the probe", "BM", Status::Ok},
+        {"foreign", "MB" + std::string(98, 'x'), Status::UnknownFormat},
+        {"empty", "", Status::UnknownFormat},
+        {"cut inside the probe", "B", Status::UnknownFormat},
+        {"past the bound", "BM" + std::string(99, 'x'), Status::TooManyPixels},
     };
-    for (const auto& [name, text, error] : cases) {
+    for (const auto& [name, text, status] : cases) {
         SCOPED_TRACE(name);
         int ends[2];
         ASSERT_EQ(pipe(ends), 0);
@@ -147,8 +147,9 @@ TEST(Engine, StandardInputIsJudgedByItsFirstBytesAndBounded) {
         close(ends[1]);
         UniqueFd in(ends[0]), spooled;
         uint64_t size = 0;
-        EXPECT_EQ(SpoolToTemporaryFile(in.Get(), 4, startsAsBitmap, 100, spooled, size), error);
-        if (error == 0) {
+        EXPECT_EQ(SpoolToTemporaryFile(in.Get(), 4, startsAsBitmap, 100, spooled, size).status,
+                  status);
+        if (status == Status::Ok) {
             std::string back(text.size(), '\0');
             EXPECT_EQ(size, text.size());
             EXPECT_EQ(ReadExactlyAt(spooled.Get(), 0, back.data(), back.size()), 0);
