@@ -227,6 +227,13 @@ mode_t ProcessUmask() {
 // replaces its target and keeps the link.
 int ResolveFinalLinks(const std::string& path, std::string& resolved) {
     resolved = path;
+    // A link to what is neither a file nor a folder stays as it is, to be refused as
+    // such: a pipe behind /dev/stdout is reached through a link that reads "pipe:[..]",
+    // which names nothing.
+    if (struct stat status; ::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) &&
+                            !S_ISDIR(status.st_mode)) {
+        return 0;
+    }
     for (int hops = 0; hops < 40; ++hops) {
         char target[PATH_MAX];
         ssize_t length = ::readlink(resolved.c_str(), target, sizeof target);

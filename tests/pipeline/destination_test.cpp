@@ -121,8 +121,13 @@ TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
     if (root) {
         ASSERT_EQ(mknod((folder_ / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
     }
+    // A link to a pipe, as /dev/stdout is to a shell's, whose own link reads "pipe:[..]".
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    fs::create_symlink("/proc/self/fd/" + std::to_string(ends[1]), folder_ / "pipe");
     const std::tuple<const char*, bool, std::string> cases[] = {
         {"fifo", false, "not a regular file; left as it is"},
+        {"pipe", false, "not a regular file; left as it is"},
         {"folder", false, "cannot create file (Is a directory)"},
         {"missing/dest.bmp", false, "cannot create file (No such file or directory)"},
         {"read-only.bmp", true, "not writable; left as it is (Permission denied)"},
@@ -142,6 +147,8 @@ TEST_P(DestinationTest, RefusedDestinationsAreLeftAsTheyWere) {
             EXPECT_EQ(ModeOf(folder_ / name), type);
         }
     }
+    close(ends[0]);
+    close(ends[1]);
     EXPECT_EQ(ReadWholeFile(folder_ / "read-only.bmp"), Bytes{7});
     if (root) {  // as for cp, the owner's bits do not stop root
         EXPECT_TRUE(Save(folder_ / "read-only.bmp").Ok());
