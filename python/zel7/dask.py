@@ -76,7 +76,8 @@ def mask_files(
 
     Returns one dict per path, in the order of paths (see the module's docstring). A
     file that fails never raises: its dict says why, even when it kills the workers that
-    mask it (its partition's other files are then masked again, a task each).
+    mask it (its partition's other files are then masked again, a task each). A failure
+    of the cluster itself (zel7 missing on its workers, say) is raised.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         # A name is iterable too, and its letters would each be masked.
@@ -108,35 +109,33 @@ def mask_files(
 def _masked(
     client: distributed.Client, parts: list[list[Job]], task: dict[str, Any]
 ) -> list[tuple[int, Entry]]:
-    """Each part's files masked by a task of its own. A task that fails as a whole (its
-    worker died, say of a picture that took all its memory, and every worker the
-    scheduler tried after it) is run again a file a task; a file whose own task fails so
-    is run once more alone, for the tasks queued on a dying worker die with it. Only the
-    file that kills its worker fails, and the others' masks are reported."""
+    """Each part's files masked by a task of its own. A task whose workers all died (say
+    of a picture that took all their memory) is run again a file a task, and a file whose
+    own task dies so once more alone, for the tasks queued on a dying worker die with it:
+    only the file that kills its worker fails. What the lost tasks wrote is there when
+    they run again, and is masked again rather than skipped. Any other failure of a task
+    (zel7 missing on the workers, say) is the cluster's, and is raised."""
     futures = client.map(_mask_partition, parts, pure=False, **task)
+    again = {**task, "skip_existing": False}
     done: list[tuple[int, Entry]] = []
-    again: list[list[Job]] = []
+    split: list[list[Job]] = []
     alone: list[Job] = []
     for part, future in zip(parts, futures):
         try:
             done.extend(future.result())
-        except Exception:
+        except distributed.KilledWorker:
             if len(part) > 1:
-                again.extend([job] for job in part)
+                split.extend([job] for job in part)
             else:
                 alone.extend(part)
-    if again:
-        done.extend(_masked(client, again, task))
+    if split:
+        done.extend(_masked(client, split, again))
     for job in alone:
         try:
-            done.extend(client.submit(_mask_partition, [job], pure=False, **task).result())
-        except Exception as error:
+            done.extend(client.submit(_mask_partition, [job], pure=False, **again).result())
+        except distributed.KilledWorker:
             index, source, destination = job
-            reason = (
-                "every worker that masked it died (out of memory, or killed)"
-                if isinstance(error, distributed.KilledWorker)
-                else str(error) or type(error).__name__
-            )
+            reason = "every worker that masked it died (out of memory, or killed)"
             done.append((index, _entry(source, destination, "failed", reason)))
     return done
 

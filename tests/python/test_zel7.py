@@ -11,6 +11,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from distributed import KilledWorker
 from PIL import Image, ImageFilter
 
 import zel7
@@ -125,37 +126,74 @@ def test_front_ends_plan_and_report_batches_alike(tmp_path):
                                   zel7.mask(photo(2), connected=True))
 
 
-# A picture that kills every worker masking it (here a task that says so, as the scheduler
-# does once the workers it tried have died) fails alone: the other files of its partition
-# are masked again, a task each, and one whose task died beside it (p4, the first time it
-# runs alone) once more, alone. A scheduler's address serves as the client.
-def test_a_file_that_kills_its_workers_fails_alone(tmp_path, monkeypatch):
-    from distributed import KilledWorker, LocalCluster
+class _DyingCluster:
+    """A client whose tasks run as they are asked for, a task dying (KilledWorker, as the
+    scheduler says once every worker it tried has died) when it reaches a file of `kills`,
+    after masking the files before it; `beside` dies once, the first time it runs alone,
+    as a task queued on a dying worker does."""
 
+    def __init__(self, kills, beside=(), error=None):
+        self.kills, self.beside, self.error, self.runs = set(kills), set(beside), error, []
+
+    def nthreads(self):
+        return {"worker": 1}
+
+    def map(self, task, parts, pure, **keywords):
+        return [self.submit(task, part, pure, **keywords) for part in parts]
+
+    def submit(self, task, part, pure, **keywords):
+        sources = [source for _, source, _ in part]
+        self.runs.append(sources)
+        alone = len(sources) == 1 and sources[0] in self.beside
+        self.beside -= set(sources) if alone else set()
+        killer = next((i for i, source in enumerate(sources) if source in self.kills), None)
+
+        def result():
+            if self.error:
+                raise self.error
+            if alone or killer is not None:
+                task(part[:killer or 0], **keywords)
+                raise KilledWorker("a task", SimpleNamespace(address="tcp://gone:1"), 3)
+            return task(part, **keywords)
+
+        return SimpleNamespace(result=result)
+
+
+# A picture that kills every worker masking it fails alone: the other files of its
+# partition are masked again, a task each, and one whose task died beside it once more,
+# alone; what the lost task wrote is masked again, not skipped. A task that fails
+# otherwise (zel7 missing on the workers) is the cluster's fault, raised.
+@pytest.mark.parametrize("skip", [False, True])
+def test_a_file_that_kills_its_workers_fails_alone(tmp_path, skip):
     paths = [str(tmp_path / f"p{i}.bmp") for i in range(5)]
     for i, path in enumerate(paths):
         Image.fromarray(photo(i)).save(path)
-    real = zel7.dask._mask_partition
-
-    beside = [paths[4]]
-
-    def dying(jobs, **task):
-        sources = [source for _, source, _ in jobs]
-        if paths[2] in sources or sources == beside:
-            beside[:] = [] if sources == beside else beside
-            raise KilledWorker("a task", SimpleNamespace(address="tcp://gone:1"), 3)
-        return real(jobs, **task)
-
-    monkeypatch.setattr(zel7.dask, "_mask_partition", dying)
     (tmp_path / "out").mkdir()
-    with LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as cluster:
-        report = zel7.dask.mask_files(paths, tmp_path / "out", cluster.scheduler_address,
-                                      partitions=2)
-    assert [(entry["source"], entry["status"]) for entry in report] == [
-        (path, "failed" if path == paths[2] else "written") for path in paths]
-    assert report[2]["reason"] == "every worker that masked it died (out of memory, or killed)"
+    cluster = _DyingCluster(kills={paths[2]}, beside={paths[4]})
+    report = zel7.dask.mask_files(paths, tmp_path / "out", cluster, partitions=2,
+                                  skip_existing=skip)
+    assert [(entry["status"], entry["reason"]) for entry in report] == [
+        ("failed", "every worker that masked it died (out of memory, or killed)")
+        if path == paths[2] else ("written", "") for path in paths]
+    assert cluster.runs == [paths[0::2], paths[1::2], [paths[0]], [paths[2]], [paths[4]],
+                            [paths[2]], [paths[4]]]
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
         "p0.bmp", "p1.bmp", "p3.bmp", "p4.bmp"]
+    with pytest.raises(ModuleNotFoundError):
+        zel7.dask.mask_files(paths, tmp_path / "out", _DyingCluster(
+            (), error=ModuleNotFoundError("No module named 'zel7'")))
+
+
+# A scheduler's address serves as the client, connected to for the call.
+def test_an_address_serves_as_the_client(tmp_path):
+    from distributed import LocalCluster
+
+    Image.fromarray(photo()).save(tmp_path / "p.bmp")
+    with LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as cluster:
+        report = zel7.dask.mask_files([tmp_path / "p.bmp"], tmp_path, cluster.scheduler_address,
+                                      suffix="-m")
+    assert [entry["status"] for entry in report] == ["written"]
+    assert (tmp_path / "p-m.bmp").exists()
 
 
 @pytest.mark.parametrize("call, kind, words", [
