@@ -704,9 +704,14 @@ int DuplicateFd(const UniqueFd& fd, UniqueFd& copy) {
 Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
                             const std::function<bool(std::span<const uint8_t>)>& accept,
                             uint64_t maxBytes, UniqueFd& spooled, uint64_t& size) {
+    // The copy is the source's: a temporary file that fails is said as the source not
+    // opened, with the file named, and not taken for the destination's fault.
+    const auto unopened = [](const Result& scratch) {
+        return Result{Status::CannotOpen, scratch.osError, scratch.detail};
+    };
     ScratchFile file;
     if (Result result = file.Create(); !result.Ok()) {
-        return result;
+        return unopened(result);
     }
     std::vector<uint8_t> buffer(std::size_t{1} << 16);
     std::vector<uint8_t> head;  // the first probeBytes, until they are judged
@@ -718,7 +723,9 @@ Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             continue;
         }
         if (got < 0) {
-            return Fail(Status::ReadFailed, errno);
+            // (standard input a folder: no stream of bytes at all)
+            return errno == EISDIR || errno == EINVAL ? Fail(Status::NotRegularFile)
+                                                      : Fail(Status::ReadFailed, errno);
         }
         const bool ended = got == 0;
         if (!judged) {
@@ -738,7 +745,7 @@ Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             return Fail(Status::TooManyPixels);
         }
         if (Result result = file.WriteAt(buffer.data(), std::size_t(got), size); !result.Ok()) {
-            return result;
+            return unopened(result);
         }
         size += uint64_t(got);
     }

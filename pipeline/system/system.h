@@ -177,8 +177,8 @@ inline constexpr int kStandardInput = 0;
 // has no name, so that it can be read like any regular file. Once `probeBytes` have come
 // (or all there is, if fewer), accept() is asked about them; a refusal ends the copy as
 // UnknownFormat, and more than maxBytes as TooManyPixels (without a detail), so that an
-// endless or foreign stream never fills the disk. A failure of the temporary file names
-// it, one of fd is ReadFailed.
+// endless or foreign stream never fills the disk. A failure of the temporary file is
+// CannotOpen, naming it; one of fd ReadFailed, or NotRegularFile when fd is a folder.
 Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
                             const std::function<bool(std::span<const uint8_t>)>& accept,
                             uint64_t maxBytes, UniqueFd& spooled, uint64_t& size);
