@@ -4,6 +4,7 @@
 #include <charconv>
 #include <filesystem>
 #include <iterator>
+#include <tuple>
 #include <unordered_map>
 
 #include "system/system.h"
@@ -135,8 +136,10 @@ std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
 void SettleShared(const std::vector<std::string>& sources,
                   const std::vector<std::string>& destinations, std::vector<std::size_t> sharing,
                   Paths& paths, std::vector<std::string>& reasons) {
-    std::sort(sharing.begin(), sharing.end(),
-              [&](std::size_t a, std::size_t b) { return sources[a] < sources[b]; });
+    // (the same name listed twice: the first listing first)
+    std::sort(sharing.begin(), sharing.end(), [&](std::size_t a, std::size_t b) {
+        return std::tie(sources[a], a) < std::tie(sources[b], b);
+    });
     struct Member {
         std::size_t index;
         int error;         // why it is not there, or 0 when it is
@@ -168,7 +171,7 @@ void SettleShared(const std::vector<std::string>& sources,
         if (second == members.end()) {
             if (member.index != first.index) {
                 reasons[member.index] = sources[member.index] == sources[first.index]
-                                            ? "listed twice: its mask is written once"
+                                            ? "listed twice: its first listing stands for it"
                                             : "another source, " + sources[first.index] +
                                                   ", already writes " + destination;
             }

@@ -37,6 +37,9 @@ const uint8_t* OutlineGaps::Close(const uint8_t* above, const uint8_t* here, con
     const auto atFrame = [&](int32_t x) {
         closed[x] = here[x] != 0 && (here[x] == kShadow || above[x] != 0 || below[x] != 0);
     };
+    if (width == 0) {
+        return closed;
+    }
     atFrame(0);
     // Inside, every neighbour is in the picture: the test without branches, which the
     // compiler turns into vector code (written through a pointer of its own, which it

@@ -83,7 +83,8 @@ TEST_F(Zel7MaskTest, OptionsParseAsGetoptLongDoes) {
 TEST_F(Zel7MaskTest, CompletionOffersWhatTheHelpLists) {
     const std::string stubs =
         "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD;"
-        " cur=${words[cword]}; prev=${words[cword-1]}; split=false; }\n"
+        " cur=${words[cword]}; prev=${words[cword-1]}; split=false;"
+        " if [[ $cur == --*=* ]]; then prev=${cur%%=*}; cur=${cur#*=}; split=true; fi; }\n"
         "_filedir() { COMPREPLY=(\"<files${1:+ $1}>\"); }\n"
         "source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1))\n"
         "_zel7_mask \"$1\"; echo \"${COMPREPLY[*]}\"\n";
@@ -98,6 +99,7 @@ TEST_F(Zel7MaskTest, CompletionOffersWhatTheHelpLists) {
         {{"--st"}, "--studio\n"},
         {{"--sh"}, "--shadow --shard\n"},
         {{"--shadow", ""}, "drop keep\n"},
+        {{"--shadow=k"}, "keep\n"},  // split as bash-completion's -s splits it
         {{"-o", ""}, "<files -d>\n"},
         {{"--files-from", ""}, "<files>\n"},
         {{"--format", "w"}, "webp\n"},
