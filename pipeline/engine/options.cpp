@@ -44,7 +44,9 @@ Refusal Product(MaskSettings& settings, zel7::Product product) {
 Refusal Pixels(const char* name, std::string_view argument, uint64_t& into) {
     const std::optional<uint64_t> pixels = Number(argument, 0, UINT32_MAX);
     if (!pixels) {
-        return Not(std::string(name) + " takes a number of pixels from 0 up", argument);
+        return Not(
+            std::string(name) + " takes a number of pixels from 0 to " + std::to_string(UINT32_MAX),
+            argument);
     }
     into = *pixels;
     return std::nullopt;
