@@ -274,7 +274,7 @@ Result Refined::Label(std::unique_ptr<RowSource>& unread) {
         }
         if (keepShadows) {
             std::fill(shadowed.begin(), shadowed.end(), 0);
-            shadows_->Mark(y, width, bgr, 1, shadowed.data());
+            shadows_->MarkCast(y, width, bgr, 1, shadowed.data());
         }
         if (edgeColours_) {
             edgeColours_->AddRow(y, bgr, classes, keepShadows ? shadowed.data() : nullptr);
@@ -478,7 +478,7 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     // at a time, and found by memchr.
     const uint8_t* coverage = window_->Coverage(y);
     shadowed_.assign(coverage, coverage + decoded_.width);
-    shadows_->Mark(y, decoded_.width, colours, 1, shadowed_.data());
+    shadows_->MarkCast(y, decoded_.width, colours, 1, shadowed_.data());
     // What the colour cut took of a shadow the rules could not drop (a contact shadow's
     // core, too deep or tinted by the object's light, or a hard light's shadow) is kept as
     // the rest is, whatever its colour, with the backdrop about it, where the shadow fades

@@ -1196,6 +1196,50 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     for (std::size_t k = 0; k < count; ++k) {
         shadow_[k] |= beside[k];
     }
+    // The patches cast: those that come near something standing.
+    std::vector<uint8_t> near(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (kinds[k] == kBackdrop || shadow_[k]) {
+            continue;
+        }
+        const int32_t i = int32_t(k % std::size_t(across_)), j = int32_t(k / std::size_t(across_));
+        for (int32_t nj = std::max(j - kCastReach, 0); nj <= std::min(j + kCastReach, down_ - 1);
+             ++nj) {
+            for (int32_t ni = std::max(i - kCastReach, 0);
+                 ni <= std::min(i + kCastReach, across_ - 1); ++ni) {
+                near[std::size_t(nj) * std::size_t(across_) + std::size_t(ni)] = 1;
+            }
+        }
+    }
+    cast_.assign(count, 0);
+    std::vector<uint8_t> met(count);
+    std::vector<std::size_t> members;
+    for (std::size_t first = 0; first < count; ++first) {
+        if (!shadow_[first] || met[first]) {
+            continue;
+        }
+        members.assign(1, first);
+        met[first] = 1;
+        bool cast = false;
+        for (std::size_t at = 0; at < members.size(); ++at) {
+            const std::size_t k = members[at];
+            cast = cast || near[k];
+            const int32_t i = int32_t(k % std::size_t(across_)),
+                          j = int32_t(k / std::size_t(across_));
+            for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
+                for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
+                    const std::size_t n = std::size_t(nj) * std::size_t(across_) + std::size_t(ni);
+                    if (shadow_[n] && !met[n]) {
+                        met[n] = 1;
+                        members.push_back(n);
+                    }
+                }
+            }
+        }
+        for (const std::size_t k : members) {
+            cast_[k] = cast;
+        }
+    }
 }
 
 template <class Each>
@@ -1215,8 +1259,18 @@ void ShadowMap::ForEachNearest(const std::vector<uint8_t>& flags, int32_t y, int
 
 void ShadowMap::Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
                      uint8_t* classes) const {
+    MarkOf(shadow_, y, width, bgr, mark, classes);
+}
+
+void ShadowMap::MarkCast(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
+                         uint8_t* classes) const {
+    MarkOf(cast_, y, width, bgr, mark, classes);
+}
+
+void ShadowMap::MarkOf(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
+                       const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
     const bool white = surface_.Side() == Background::NearWhite;
-    ForEachNearest(shadow_, y, width, [&](int32_t x) {
+    ForEachNearest(flags, y, width, [&](int32_t x) {
         if (classes[x] == 0 && BackdropHued(bgr + 3 * x, surface_.At(x, y), tolerance_, white)) {
             classes[x] = mark;
         }

@@ -32,6 +32,12 @@ public:
     // are themselves of the backdrop's hue, a sample's run of pixels at a time. The
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
+    // The same, of the shadows an object casts, for --shadow keep: those whose patch comes
+    // within kCastReach samples of something standing (neither backdrop nor shadow). A
+    // sweep's corner darker than its surface, or a smudge, lies in no object's shadow, and
+    // was kept as a grey veil in the frame's corner.
+    void MarkCast(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
+                  uint8_t* classes) const;
     bool Any() const { return any_; }
     // Whether pixel x, y lies in what looks like a shadow the rules could not drop: one cast
     // by a hard light, its outline too crisp, or a contact shadow's core, too deep or
@@ -41,6 +47,9 @@ public:
     uint8_t Darkening(int32_t x, int32_t y, const uint8_t* bgr) const;
 
 private:
+    // Mark and MarkCast, of the samples set in flags.
+    void MarkOf(const std::vector<uint8_t>& flags, int32_t y, int32_t width, const uint8_t* bgr,
+                uint8_t mark, uint8_t* classes) const;
     // Calls each(x) for the pixels of row y (width wide) nearest a sample set in flags.
     template <class Each>
     void ForEachNearest(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
@@ -50,6 +59,8 @@ private:
     int32_t step_, across_, down_;
     int tolerance_;
     std::vector<uint8_t> shadow_;  // a byte a sample, non-zero in a shadow
+    std::vector<uint8_t> cast_;    // the same, in a shadow an object casts (MarkCast)
+    static constexpr int32_t kCastReach = 2;
     std::vector<uint8_t> likely_;  // the same, likely in one (LikelyShadow)
     bool any_ = false;
 };

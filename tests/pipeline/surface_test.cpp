@@ -224,6 +224,39 @@ TEST(Studio, KeepsShadowsAsTheyDarkenTheBackdrop) {
     }
 }
 
+// Kept are the shadows objects cast: a smudge as soft and as deep, standing apart from the
+// product, goes (kept, as a sweep's darker corners were, it veiled the frame in grey).
+TEST(Studio, KeepsOnlyTheShadowsObjectsCast) {
+    constexpr int32_t width = 240, height = 180;
+    const auto smudge = [](int32_t x, int32_t y) { return std::hypot(x - 40, y - 40) / 25; };
+    const std::vector<uint8_t> pixels =
+        DrawRgb(width, height, [&](int32_t x, int32_t y, uint32_t c) {
+            if (std::max(std::abs(x - width / 2), std::abs(y - height / 2)) < 14) {
+                return std::array{200, 30, 60}[c];
+            }
+            // The product's shadow, down and to the right, fading out over 20 pixels; the smudge
+            // fading out over its radius.
+            const int off = std::max(std::abs(x - width / 2 - 6), std::abs(y - height / 2 - 6));
+            const double shade = 1 - 0.12 * std::clamp((34 - off) / 20.0, 0.0, 1.0);
+            const double smudged = 1 - 0.12 * std::clamp(1 - smudge(x, y), 0.0, 1.0);
+            return int(std::lround(std::array{250, 250, 246}[c] * shade * smudged));
+        });
+    const std::vector<uint8_t> out =
+        Studio(pixels, Background::NearWhite, "shadow=keep cutout", width, height);
+    int smudged = 0, shadowed = 0;  // the most opaque pixel of each
+    for (int32_t i = 0; i < width * height; ++i) {
+        const int32_t x = i % width, y = i / width;
+        const int alpha = out[std::size_t(4 * i + 3)];
+        if (smudge(x, y) < 1) {
+            smudged = std::max(smudged, alpha);
+        } else if (std::max(std::abs(x - width / 2), std::abs(y - height / 2)) >= 14) {
+            shadowed = std::max(shadowed, alpha);
+        }
+    }
+    EXPECT_EQ(smudged, 0);
+    EXPECT_GE(shadowed, 25);  // 12% of the backdrop: 31
+}
+
 // A level of noise on each channel of each pixel, -1 to 1, the same every run.
 int Noise(int32_t x, int32_t y, uint32_t channel) {
     return int(((uint64_t(x) * 2654435761u + uint64_t(y) * 40503u + channel * 97u) * 2246822519u >>
