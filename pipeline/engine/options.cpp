@@ -189,8 +189,8 @@ constexpr Option kOptions[] = {
          return Pixels("{despeckle}", argument, s.refine.regions.despeckle);
      }},
     {"cutout", nullptr, OptionScope::Picture,
-     "write the object with a transparent background (PNG),\nits edges soft and freed of the "
-     "backdrop's colour",
+     "write the object with a transparent background (PNG or\nWebP), its edges soft and freed of "
+     "the backdrop's colour",
      [](std::string_view, MaskSettings& s) { return Product(s, Product::Cutout); }},
     {"hard-edges", nullptr, OptionScope::Picture,
      "with {cutout}: every pixel wholly object or transparent",
