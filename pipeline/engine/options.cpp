@@ -322,7 +322,7 @@ constexpr Option kOptions[] = {
          return std::nullopt;
      }},
     {"base", "DIR", OptionScope::Tree,
-     "{keep-tree} from DIR instead: sources outside it are\nrefused",
+     "as {keep-tree}, from DIR instead: sources outside it\nare refused",
      [](std::string_view argument, MaskSettings& s) -> Refusal {
          if (argument.empty()) {
              return OptionRefusal{"the base folder name is empty"};
