@@ -215,7 +215,7 @@ def _mask_partition(
             status, reason = "failed", error.reason
         except Exception as error:  # one file's trouble is its entry's, never the batch's
             status, reason = "failed", str(error) or type(error).__name__
-        milliseconds = (time.perf_counter() - start) * 1000
+        milliseconds = round((time.perf_counter() - start) * 1000, 1)  # as --report has it
         done.append(
             (index, _entry(source, destination, status, reason, milliseconds, confidence))
         )
