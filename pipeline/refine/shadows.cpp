@@ -1213,30 +1213,23 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     }
     cast_.assign(count, 0);
     std::vector<uint8_t> met(count);
-    std::vector<std::size_t> members;
     for (std::size_t first = 0; first < count; ++first) {
         if (!shadow_[first] || met[first]) {
             continue;
         }
-        members.assign(1, first);
+        patch.assign(1, first);
         met[first] = 1;
         bool cast = false;
-        for (std::size_t at = 0; at < members.size(); ++at) {
-            const std::size_t k = members[at];
-            cast = cast || near[k];
-            const int32_t i = int32_t(k % std::size_t(across_)),
-                          j = int32_t(k / std::size_t(across_));
-            for (int32_t nj = std::max(j - 1, 0); nj <= std::min(j + 1, down_ - 1); ++nj) {
-                for (int32_t ni = std::max(i - 1, 0); ni <= std::min(i + 1, across_ - 1); ++ni) {
-                    const std::size_t n = std::size_t(nj) * std::size_t(across_) + std::size_t(ni);
-                    if (shadow_[n] && !met[n]) {
-                        met[n] = 1;
-                        members.push_back(n);
-                    }
+        for (std::size_t at = 0; at < patch.size(); ++at) {
+            cast = cast || near[patch[at]];
+            neighbours(patch[at], [&](std::size_t n) {
+                if (shadow_[n] && !met[n]) {
+                    met[n] = 1;
+                    patch.push_back(n);
                 }
-            }
+            });
         }
-        for (const std::size_t k : members) {
+        for (const std::size_t k : patch) {
             cast_[k] = cast;
         }
     }

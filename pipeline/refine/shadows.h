@@ -32,8 +32,9 @@ public:
     // are themselves of the backdrop's hue, a sample's run of pixels at a time. The
     // surface must outlive the map.
     void Mark(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
-    // The same, of the shadows an object casts, for --shadow keep: those whose patch comes
-    // within kCastReach samples of something standing (neither backdrop nor shadow). A
+    // The same, of the shadows an object casts, for --shadow keep: those whose patch (its
+    // samples joined across their sides, as every patch here) comes within kCastReach
+    // samples of something standing (neither backdrop nor shadow). A
     // sweep's corner darker than its surface, or a smudge, lies in no object's shadow, and
     // was kept as a grey veil in the frame's corner.
     void MarkCast(int32_t y, int32_t width, const uint8_t* bgr, uint8_t mark,
