@@ -1074,6 +1074,19 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             }
         }
     }
+    // The shadows' patch first lies in, joined across sides, into patch (marked in met).
+    const auto shadowPatch = [&](std::size_t first, std::vector<uint8_t>& met) {
+        patch.assign(1, first);
+        met[first] = 1;
+        for (std::size_t at = 0; at < patch.size(); ++at) {
+            neighbours(patch[at], [&](std::size_t n) {
+                if (shadow_[n] && !met[n]) {
+                    met[n] = 1;
+                    patch.push_back(n);
+                }
+            });
+        }
+    };
     // Shadows that dwarf what casts them (see kMostShadowPerCaster) are parted afresh.
     if (white && any_) {
         std::vector<uint8_t> inside(count);  // (the shadows reaching no frame)
@@ -1082,18 +1095,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
             if (!shadow_[first] || reached[first]) {
                 continue;
             }
-            patch.assign(1, first);
-            reached[first] = 1;
-            bool framed = false;
-            for (std::size_t at = 0; at < patch.size(); ++at) {
-                framed = framed || onFrame(patch[at]);
-                neighbours(patch[at], [&](std::size_t n) {
-                    if (shadow_[n] && !reached[n]) {
-                        reached[n] = 1;
-                        patch.push_back(n);
-                    }
-                });
-            }
+            shadowPatch(first, reached);
+            const bool framed = std::any_of(patch.begin(), patch.end(), onFrame);
             for (const std::size_t k : patch) {
                 inside[k] = !framed;
             }
@@ -1217,18 +1220,9 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         if (!shadow_[first] || met[first]) {
             continue;
         }
-        patch.assign(1, first);
-        met[first] = 1;
-        bool cast = false;
-        for (std::size_t at = 0; at < patch.size(); ++at) {
-            cast = cast || near[patch[at]];
-            neighbours(patch[at], [&](std::size_t n) {
-                if (shadow_[n] && !met[n]) {
-                    met[n] = 1;
-                    patch.push_back(n);
-                }
-            });
-        }
+        shadowPatch(first, met);
+        const bool cast =
+            std::any_of(patch.begin(), patch.end(), [&](std::size_t k) { return near[k] != 0; });
         for (const std::size_t k : patch) {
             cast_[k] = cast;
         }
