@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 
 namespace zel7 {
 namespace {
@@ -348,18 +349,11 @@ double BackdropSurface::Unevenness() const {
 
 void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
                                uint8_t* classes) const {
-    // Neighbouring blocks of one colour and tolerance, as most of a flat backdrop's are,
-    // are classified in one run: a call a block cost more than its pixels.
-    for (int32_t x = 0; x < width_;) {
-        const Backdrop& local = Local(x, y);
-        int32_t end = std::min(x + piece_, width_);
-        while (end < width_ && Local(end, y) == local) {
-            end = std::min(end + piece_, width_);
-        }
-        kernels::Classify(bgr + 3 * x, std::size_t(end - x), RangeAt(local.colour, local.tolerance),
-                          mark, classes + x);
-        x = end;
-    }
+    ForEachRun(y, 0, width_, std::equal_to<Backdrop>(),
+               [&](int32_t x, int32_t end, const Backdrop& local) {
+                   kernels::Classify(bgr + 3 * x, std::size_t(end - x),
+                                     RangeAt(local.colour, local.tolerance), mark, classes + x);
+               });
     // Highlights lie within those ranges, lighter than the backdrop: taken out again.
     if (*std::max_element(highlight_.begin(), highlight_.end()) > 255) {
         return;
@@ -383,17 +377,13 @@ void BackdropSurface::Classify(int32_t y, const uint8_t* bgr, uint8_t mark,
 
 void BackdropSurface::Apart(int32_t y, const uint8_t* bgr, int32_t from, int32_t to,
                             uint8_t* apart) const {
-    // (neighbouring blocks of one colour in one run, as in Classify)
-    for (int32_t x = from; x < to;) {
-        const std::array<uint8_t, 3>& colour = Local(x, y).colour;
-        int32_t end = std::min((x / piece_ + 1) * piece_, to);
-        while (end < to && Local(end, y).colour == colour) {
-            end = std::min(end + piece_, to);
-        }
-        kernels::Apart(bgr + 3 * x, std::size_t(end - x), colour, side_ == Background::NearWhite,
-                       apart + x);
-        x = end;
-    }
+    const auto sameColour = [](const Backdrop& a, const Backdrop& b) {
+        return a.colour == b.colour;
+    };
+    ForEachRun(y, from, to, sameColour, [&](int32_t x, int32_t end, const Backdrop& local) {
+        kernels::Apart(bgr + 3 * x, std::size_t(end - x), local.colour,
+                       side_ == Background::NearWhite, apart + x);
+    });
 }
 
 std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,

@@ -9,6 +9,7 @@
 // black) than the surface where it lies, less the tolerance that the noise asks.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -102,6 +103,21 @@ public:
 
 private:
     ColourRange RangeAt(const std::array<uint8_t, 3>& colour, int tolerance) const;
+    // Calls each(x, end, backdrop) for the runs of row y's neighbouring blocks from from to
+    // before to whose backdrops alike says are one, as most of a flat backdrop's are: a
+    // kernel's call a block cost more than its pixels.
+    template <class Alike, class Each>
+    void ForEachRun(int32_t y, int32_t from, int32_t to, Alike alike, Each each) const {
+        for (int32_t x = from; x < to;) {
+            const Backdrop& local = Local(x, y);
+            int32_t end = std::min((x / piece_ + 1) * piece_, to);
+            while (end < to && alike(Local(end, y), local)) {
+                end = std::min(end + piece_, to);
+            }
+            each(x, end, local);
+            x = end;
+        }
+    }
     // On white, lighter than the backdrop is backdrop (a lit sweep's own light, the bright
     // side of its noise), but for a highlight: a pixel lighter in every channel than the
     // backdrop is measured anywhere in the frame, by more than its tolerance and this many
