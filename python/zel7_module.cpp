@@ -6,7 +6,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <pybind11/stl/filesystem.h>
 
 #include <bit>
 #include <cstdint>
@@ -27,6 +26,28 @@
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
+
+// Paths are taken as open() takes them (str, bytes or os.PathLike) and refused with its
+// errors: pybind11's own caster turns a name with a NUL byte into "incompatible function
+// arguments", listing every overload, where open() says ValueError: embedded null byte.
+namespace PYBIND11_NAMESPACE {
+namespace detail {
+template <>
+struct type_caster<fs::path> {
+    PYBIND11_TYPE_CASTER(fs::path, const_name("os.PathLike"));
+
+    bool load(handle source, bool) {
+        PyObject* bytes = nullptr;
+        if (PyUnicode_FSConverter(source.ptr(), &bytes) == 0) {
+            throw error_already_set();
+        }
+        const auto held = reinterpret_steal<py::bytes>(bytes);
+        value = fs::path(std::string(held));
+        return true;
+    }
+};
+}  // namespace detail
+}  // namespace PYBIND11_NAMESPACE
 
 namespace {
 

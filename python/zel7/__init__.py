@@ -18,6 +18,8 @@ kinds of samples TypeError.
 
 from __future__ import annotations
 
+import os
+
 __all__ = ["Error", "PictureError", "WriteError", "mask", "mask_file", "mask_name"]
 
 
@@ -35,7 +37,12 @@ class Error(Exception):
         self.path = path
 
     def __str__(self) -> str:
-        return f"{self.path}: {self.reason}" if self.path is not None else self.reason
+        if self.path is None:
+            return self.reason
+        # A name that is not UTF-8 holds os.fsdecode's surrogates, which no stream prints
+        # (print(error) raised UnicodeEncodeError): shown as "caf\\xe9.bmp" here.
+        shown = os.fsencode(self.path).decode("utf-8", "backslashreplace")
+        return f"{shown}: {self.reason}"
 
 
 class PictureError(Error):

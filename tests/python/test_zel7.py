@@ -227,6 +227,11 @@ def test_an_address_serves_as_the_client(tmp_path):
      "^channels is a str or None, not bytes$"),
     (lambda: zel7.mask_file("a.bmp", "b.bmp", None), TypeError,
      "^background is a str, not NoneType$"),
+    # Paths are refused as open() refuses them.
+    (lambda: zel7.mask_file("a\0.bmp", "b.bmp"), ValueError, "^embedded null byte$"),
+    (lambda: zel7.mask_name(b"a\0.bmp"), ValueError, "^embedded null byte$"),
+    (lambda: zel7.dask.mask_files(["a.bmp", "b\0.bmp"], "out"), ValueError, "^embedded null"),
+    (lambda: zel7.mask_file(3, "b.bmp"), TypeError, "^expected str, bytes or os.PathLike"),
     (lambda: zel7.dask.mask_files("a.bmp", "out"), TypeError, "^paths is a list"),
     (lambda: zel7.mask_name("a.jpg", "/../x"), ValueError, "^suffix may not hold '/'"),
     (lambda: zel7.mask_name("a.bmp", format="bmp", cutout=True), ValueError, "^cut-outs are"),
@@ -245,7 +250,8 @@ def test_bad_calls_refused(call, kind, words):
 
 # A batch's mask goes where the plan put it, or fails: a folder in its way is not entered,
 # as zel7-mask's batches do not enter it. A remark on a source whose name is not UTF-8
-# comes as a warning naming it as os.fsdecode does, after the file is written.
+# comes as a warning naming it as os.fsdecode does, after the file is written; an error
+# names it printably.
 def test_batch_masks_and_remarks_keep_to_their_names(tmp_path):
     source = os.fsencode(tmp_path) + b"/caf\xe9.bmp"
     Image.fromarray(photo()).convert("RGBA").save(os.fsdecode(source))  # 32 bits: copied
@@ -255,6 +261,11 @@ def test_batch_masks_and_remarks_keep_to_their_names(tmp_path):
     with pytest.warns(UserWarning, match="copied unchanged") as caught:
         assert zel7.mask_file(source, tmp_path / "m.bmp") == str(tmp_path / "m.bmp")
     assert str(caught[0].message).startswith(os.fsdecode(source))
+    # Said with the odd byte escaped, so that any stream prints it; path keeps the name.
+    with pytest.raises(zel7.PictureError) as missing:
+        zel7.mask_file(source[:-4] + b"-gone.bmp", tmp_path / "g.bmp")
+    assert missing.value.path == os.fsdecode(source[:-4] + b"-gone.bmp")
+    assert str(missing.value).startswith(f"{tmp_path}/caf\\xe9-gone.bmp: cannot open file")
 
 
 # A shop's picture through the module, its options those only files take: a JPEG, the same
