@@ -67,6 +67,8 @@ void RunJobs(const std::vector<zel7::BatchJob>& jobs, const CommandLine& line, u
     work();
 }
 
+constexpr const char* kClosedStream = "a standard stream the caller closed";
+
 // A message about a file that stops the run before any work.
 int Stop(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "zel7-mask: %s: %s\n", zel7::cli::QuoteForTerminal(file).c_str(),
@@ -90,6 +92,9 @@ int main(int argc, char** argv) {
         }
     }
     for (const std::string& list : line.lists) {
+        if (zel7::NamesClosedStream(list)) {
+            return Stop(list, kClosedStream);
+        }
         if (auto refused = zel7::cli::ReadSourceList(list, line.listSeparator, line.operands)) {
             return Stop(list, *refused);
         }
@@ -118,6 +123,9 @@ int main(int argc, char** argv) {
         reads.insert(reads.end(), line.lists.begin(), line.lists.end());
         if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
             return zel7::cli::UsageError(*problem);
+        }
+        if (zel7::NamesClosedStream(line.reportPath)) {
+            return Stop(line.reportPath, kClosedStream);
         }
         if (int error = report.Open(line.reportPath, settings.skipExisting)) {
             return Stop(line.reportPath, std::strerror(error));

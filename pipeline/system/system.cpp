@@ -879,11 +879,16 @@ unsigned UsableProcessors() {
     return std::max(processors, 1u);
 }
 
+namespace {
+std::array<bool, 3> closedStreams{};
+}  // namespace
+
 void OpenStandardStreams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         // The lowest free number is the one closed: open takes it. (Without /dev/null, as
         // in a bare chroot, there is nothing better to take it with.)
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            closedStreams[std::size_t(fd)] = true;
             // Opened the wrong way round, so that using it still fails (EBADF) as using
             // the closed one would: a mask to a closed standard output is no success.
             const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
@@ -895,6 +900,35 @@ void OpenStandardStreams() {
             }
         }
     }
+}
+
+bool NamesClosedStream(const std::filesystem::path& path) {
+    if (std::find(closedStreams.begin(), closedStreams.end(), true) == closedStreams.end()) {
+        return false;
+    }
+    const std::string self = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    std::error_code error;
+    std::filesystem::path name = std::filesystem::absolute(path, error);
+    // As many links as the kernel follows (/dev/stdout -> /proc/self/fd/1 -> /dev/null).
+    for (int hop = 0; hop <= 40; ++hop) {
+        const std::string text = name.lexically_normal().string();
+        for (const std::string_view folder :
+             {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
+              std::string_view("/proc/thread-self/fd/"), std::string_view(self)}) {
+            if (text.size() == folder.size() + 1 && text.starts_with(folder)) {
+                const int fd = text.back() - '0';
+                if (fd >= STDIN_FILENO && fd <= STDERR_FILENO && closedStreams[std::size_t(fd)]) {
+                    return true;
+                }
+            }
+        }
+        const std::filesystem::path target = std::filesystem::read_symlink(name, error);
+        if (error) {
+            return false;
+        }
+        name = target.is_absolute() ? target : name.parent_path() / target;
+    }
+    return false;
 }
 
 int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,

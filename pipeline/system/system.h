@@ -203,6 +203,11 @@ unsigned UsableProcessors();
 // message). Call first.
 void OpenStandardStreams();
 
+// Whether path names, through its links, a standard stream that OpenStandardStreams found
+// closed (/dev/stdout, /proc/self/fd/1): opened, it would be the /dev/null put in its place,
+// and a report written there, or a list read from there, would be lost with no error.
+bool NamesClosedStream(const std::filesystem::path& path);
+
 // Opens a file of lines to go on with it, made if missing: what follows the last whole
 // line of a regular file that may be read (a line cut short when the program that wrote it
 // was killed) is taken away, so that every line stays whole; unless complete says it is

@@ -244,6 +244,13 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", photo, "-"},
          said + "-: cannot write file (Bad file descriptor)",
          [] { return close(STDOUT_FILENO) == 0; }},
+        // ...nor reporting to it, nor reading a list from standard input closed.
+        {{"-w", "--report", "/dev/stdout", photo, dest},
+         said + "/dev/stdout: a standard stream the caller closed",
+         [] { return close(STDOUT_FILENO) == 0; }},
+        {{"-w", "-s-m", "--files-from", "/proc/self/fd/0"},
+         said + "/proc/self/fd/0: a standard stream the caller closed",
+         [] { return close(STDIN_FILENO) == 0; }},
         // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
