@@ -3,15 +3,30 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "system/system.h"
+
 namespace zel7::cli {
+namespace {
+
+// Linux's PATH_MAX: no longer name can be opened.
+constexpr std::size_t kMostNameBytes = 4096;
+
+}  // namespace
 
 std::optional<std::string> ReadSourceList(const std::string& path, char separator,
                                           std::vector<std::string>& paths) {
     std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rbe");
     if (file == nullptr) {
         return std::strerror(errno);
+    }
+    if (IsDevice(file)) {
+        if (file != stdin) {
+            std::fclose(file);
+        }
+        return "a device, not a list of names";
     }
     std::string entry;
     // Read by lines, a NUL-separated list would be one path that opens as its first; a
@@ -23,10 +38,12 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
         paths.push_back(std::move(entry));
         entry.clear();
     };
-    for (int c; (c = std::getc(file)) != EOF;) {
+    // Refused at the first NUL or overlong name, rather than once a file of them is read
+    // into memory as one.
+    for (int c; !nul && entry.size() <= kMostNameBytes && (c = std::getc(file)) != EOF;) {
         if (c != separator) {
             entry.push_back(char(c));
-            nul = nul || c == '\0';
+            nul = c == '\0';
         } else if (!entry.empty()) {
             take();
         }
@@ -35,6 +52,7 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
     if (std::ferror(file)) {
         refused = std::strerror(errno != 0 ? errno : EIO);
     }
+    const bool overlong = entry.size() > kMostNameBytes;
     if (!entry.empty()) {
         take();
     }
@@ -43,6 +61,9 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
     }
     if (!refused && nul) {
         refused = "paths with NUL bytes: read the list with -0";
+    } else if (!refused && overlong) {
+        refused = "a name of more than " + std::to_string(kMostNameBytes) +
+                  " bytes, longer than any path: is it a list of names?";
     } else if (!refused && crlf) {
         refused = "lines end in CR LF, as Windows writes them: convert the list (tr -d '\\r')";
     }

@@ -19,10 +19,22 @@ namespace fs = std::filesystem;
 constexpr uint64_t kPictureMemoryBound = kDefaultMaxDecoderMemory + (uint64_t{64} << 20);
 
 // Which file each existing path names, sorted.
+// Which file a source or a list is, "-" being standard input...
+int IdentifyRead(const std::string& path, FileId& id) {
+    return path == "-" ? IdentifyStandardStream(StandardStream::kInput, id)
+                       : IdentifyFile(path, id);
+}
+
+// ...and a mask or a report, "-" being standard output: wherever the caller sent it.
+int IdentifyWritten(const std::string& path, FileId& id) {
+    return path == "-" ? IdentifyStandardStream(StandardStream::kOutput, id)
+                       : IdentifyFile(path, id);
+}
+
 std::vector<FileId> Identify(const std::vector<std::string>& paths) {
     std::vector<FileId> files;
     for (const std::string& path : paths) {
-        if (FileId id; path != "-" && IdentifyFile(path, id) == 0) {
+        if (FileId id; IdentifyRead(path, id) == 0) {
             files.push_back(id);
         }
     }
@@ -333,17 +345,26 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
 std::optional<std::string> ReportProblem(const std::string& path,
                                          const std::vector<std::string>& reads,
                                          const std::vector<std::string>& writes) {
-    if (path == "-") {
-        return std::nullopt;
-    }
-    const std::string named = "the report '" + path + "'";
+    const bool standard = path == "-";
+    const std::string named =
+        standard ? "the report (standard output)" : "the report '" + path + "'";
     FileId id;
-    const bool exists = IdentifyFile(path, id) == 0;
+    const bool exists = IdentifyWritten(path, id) == 0;
     if (exists) {
         const std::vector<FileId> read = Identify(reads);
         if (std::binary_search(read.begin(), read.end(), id)) {
             return named + " would replace a file the batch reads";
         }
+    }
+    if (standard) {
+        // Standard output sent to a mask's file is that mask's file, whatever its name.
+        for (const std::string& write : writes) {
+            if (FileId other;
+                exists && write != "-" && IdentifyFile(write, other) == 0 && other == id) {
+                return named + " would be replaced by the mask " + write;
+            }
+        }
+        return std::nullopt;
     }
     Paths paths;
     const std::string report = paths.Resolved(path);
@@ -354,8 +375,9 @@ std::optional<std::string> ReportProblem(const std::string& path,
         const bool maybe = write.find(name) != std::string::npos;
         const std::string mask = maybe ? paths.Resolved(write) : std::string();
         if (FileId other; (maybe && mask == report) ||
-                          (exists && IdentifyFile(write, other) == 0 && other == id)) {
-            return named + " would be replaced by the mask " + write;
+                          (exists && IdentifyWritten(write, other) == 0 && other == id)) {
+            return named + " would be replaced by the mask " +
+                   (write == "-" ? std::string("on standard output") : write);
         }
         if (maybe && mask.starts_with(report + "/")) {
             return named + " would take the name of the folder the mask " + write + " goes into";

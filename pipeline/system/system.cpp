@@ -88,6 +88,22 @@ int IdentifyFile(const std::filesystem::path& path, FileId& id) {
     return 0;
 }
 
+int IdentifyStandardStream(StandardStream stream, FileId& id) {
+    struct stat info {};
+    if (::fstat(stream == StandardStream::kInput ? STDIN_FILENO : STDOUT_FILENO, &info) != 0) {
+        return errno;
+    }
+    id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 0;
+}
+
+bool IsDevice(std::FILE* file) {
+    struct stat info {};
+    const int fd = ::fileno(file);
+    return ::fstat(fd, &info) == 0 &&
+           (S_ISBLK(info.st_mode) || (S_ISCHR(info.st_mode) && ::isatty(fd) == 0));
+}
+
 int CheckWritableFolder(const std::filesystem::path& folder) {
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {

@@ -153,6 +153,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     }
     Write("list", {});
     Write("crlf", {'p', '\r', '\n'});
+    Write("long", Bytes(5000, 'a'));
     Write("empty.bmp", ValidPicture(0, 4, 24).Build());  // a BMP may hold no pixels
     Write("dest.bmp", {'o', 'l', 'd'});
     const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
@@ -251,6 +252,22 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s-m", "--files-from", "/proc/self/fd/0"},
          said + "/proc/self/fd/0: a standard stream the caller closed",
          [] { return close(STDIN_FILENO) == 0; }},
+        // Standard output, sent to a file, is that file: neither a mask nor a report takes it
+        // from the other. Nor is a list on standard input replaced, nor a device read as one.
+        {{"-w", photo, "-", "--report", "/dev/stdout"},
+         "the report '/dev/stdout' would be replaced by the mask on standard output",
+         Redirect(dest, O_WRONLY, STDOUT_FILENO)},
+        {{"-w", photo, dest, "--report", "-"},
+         "the report (standard output) would be replaced by the mask " + dest,
+         Redirect(dest, O_WRONLY, STDOUT_FILENO)},
+        {{"-w", "-s-m", "--files-from", "-", "--report", list},
+         "the report '" + list + "' would replace a file the batch reads",
+         Redirect(list, O_RDONLY, STDIN_FILENO)},
+        {{"-w", "-s-m", "--files-from", "/dev/zero"},
+         said + "/dev/zero: a device, not a list of names"},
+        {{"-w", "-s-m", "--files-from", At("long")},
+         said + At("long") +
+             ": a name of more than 4096 bytes, longer than any path: is it a list of names?"},
         // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
@@ -362,6 +379,17 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
                   "a/x.bmp: another source, ./a/x.bmp, already writes ./x.bmp\nzel7-mask: " +
                   "'new'$'\\n''line.bmp': cannot open file (No such file or directory)\n");
     EXPECT_EQ(Read("x.bmp"), ReferenceMask(photo_, Background::NearWhite));
+    // A list on standard input is kept as a named one is: no mask replaces it.
+    Write("l.jpg", photo_);
+    Write("l.png", {});
+    const auto fromList = Run({"-w", "-o", ".", "--files-from", "-", "l.jpg"}, [&] {
+        return chdir(folder_.Path().c_str()) == 0 && Redirect("l.png", O_RDONLY, STDIN_FILENO)();
+    });
+    EXPECT_EQ(fromList.exitCode, 1);
+    EXPECT_EQ(fromList.err,
+              "zel7-mask: l.jpg: its mask ./l.png would replace a list of the sources; choose "
+              "another --out-dir or a --suffix\n");
+    EXPECT_TRUE(Read("l.png").empty());
 }
 
 TEST_F(Zel7MaskTest, ATerminalSeesFinishedFilesCountedAndASummary) {
