@@ -152,6 +152,13 @@ private:
                                  const std::vector<std::array<uint8_t, 3>>& colours,
                                  const std::vector<uint8_t>& tolerances) const;
     void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
+    // On white, the surface to fit again from: what the frame shows of a sweep's fall-off,
+    // carried on inside by a quadratic; false where the frame determines none, or one
+    // rising too little above the border's colour to matter (see kLeastPlateauDepth).
+    bool StartFromFrame(const PictureSamples& samples);
+    // Whether the cells of the surface measured (as fitted otherwise) lie deeper below it
+    // than a sweep's shape parts from a quadratic: a product taken in as backdrop.
+    bool Plateau(const std::vector<Cell>& other, const std::vector<bool>& measured) const;
 
     int32_t width_, height_;
     Background side_;

@@ -168,6 +168,17 @@ const Case kCases[] = {
          return Grey(object ? (y < kHeight / 2 - 16 ? 248 : 150) : 238 + (x + y) % 2);
      },
      20},
+    // (The frame's darkest corner falls faster than the surface's cells follow, on any such
+    // sweep: 10 pixels; and a few of the product's foot.)
+    {"a white product lighter than the frame, 12 levels below the peak of a sweep behind it",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const double dx = (x - kWidth / 2.0) / (kWidth / 2.0),
+                      dy = (y - kHeight / 2.0) / (kHeight / 2.0);
+         const int sweep = 250 - int(std::lround(15 * (dx * dx + dy * dy)));
+         return Grey(object ? 238 : sweep + (x + y) % 2);
+     },
+     20, 0, 18},
 };
 
 class StudioMask : public ::testing::TestWithParam<Case> {};
