@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,8 +101,10 @@ int IdentifyStandardStream(StandardStream stream, FileId& id) {
 bool IsDevice(std::FILE* file) {
     struct stat info {};
     const int fd = ::fileno(file);
+    // (but /dev/null, Linux's 1:3, which reads as empty: a list of nothing)
     return ::fstat(fd, &info) == 0 &&
-           (S_ISBLK(info.st_mode) || (S_ISCHR(info.st_mode) && ::isatty(fd) == 0));
+           (S_ISBLK(info.st_mode) ||
+            (S_ISCHR(info.st_mode) && ::isatty(fd) == 0 && info.st_rdev != ::makedev(1, 3)));
 }
 
 int CheckWritableFolder(const std::filesystem::path& folder) {

@@ -61,8 +61,8 @@ int IdentifyFile(const std::filesystem::path& path, FileId& id);
 // The same of standard input or output, whatever the caller sent it to: "-" names them.
 enum class StandardStream { kInput, kOutput };
 int IdentifyStandardStream(StandardStream stream, FileId& id);
-// Whether the open file is a device other than a terminal (/dev/zero, a disk): a stream
-// that never ends, or ends nowhere a list of names would.
+// Whether the open file is a device other than a terminal or /dev/null (/dev/zero, a
+// disk): a stream that never ends, or ends nowhere a list of names would.
 bool IsDevice(std::FILE* file);
 
 // When the regular file at path was last changed, in nanoseconds: reached from inside
