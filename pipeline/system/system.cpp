@@ -94,6 +94,9 @@ int IdentifyStandardStream(StandardStream stream, FileId& id) {
     if (::fstat(stream == StandardStream::kInput ? STDIN_FILENO : STDOUT_FILENO, &info) != 0) {
         return errno;
     }
+    if (!S_ISREG(info.st_mode)) {
+        return EINVAL;
+    }
     id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     return 0;
 }

@@ -58,7 +58,9 @@ struct FileId {
     auto operator<=>(const FileId&) const = default;
 };
 int IdentifyFile(const std::filesystem::path& path, FileId& id);
-// The same of standard input or output, whatever the caller sent it to: "-" names them.
+// The same of standard input or output where the caller sent it to a regular file: "-"
+// names them. EINVAL for a pipe, a terminal or a device, which nothing written replaces
+// (a list typed at the terminal, a report to it).
 enum class StandardStream { kInput, kOutput };
 int IdentifyStandardStream(StandardStream stream, FileId& id);
 // Whether the open file is a device other than a terminal or /dev/null (/dev/zero, a

@@ -300,8 +300,16 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     }
     EXPECT_EQ(Read("photo.bmp"), photo_);
     EXPECT_EQ(Read("dest.bmp"), (Bytes{'o', 'l', 'd'}));
-    // /dev/null is no endless device but an empty list: a batch of nothing.
+    // /dev/null is no endless device but an empty list: a batch of nothing. Nor is a list
+    // read from a stream the report is written to replaced where the stream is no file.
     EXPECT_EQ(Run({"-w", "-s-m", "--files-from", "/dev/null"}).exitCode, 0);
+    EXPECT_EQ(Run({"-w", "-s-m", "--files-from", "-", "--report", "-"},
+                  [] {
+                      return Redirect("/dev/null", O_RDONLY, STDIN_FILENO)() &&
+                             Redirect("/dev/null", O_WRONLY, STDOUT_FILENO)();
+                  })
+                  .exitCode,
+              0);
     // A refined mask that cannot be trusted (of these random pixels) is written, and said.
     const auto doubtful = Run({"--white", "--studio", photo, At("doubtful.png")});
     EXPECT_EQ(doubtful.exitCode, 0);
