@@ -11,7 +11,7 @@
 namespace zel7::cli {
 namespace {
 
-// Linux's PATH_MAX: no longer name can be opened.
+// Linux's PATH_MAX, its NUL counted: no name of this many bytes can be opened.
 constexpr std::size_t kMostNameBytes = 4096;
 
 }  // namespace
@@ -40,7 +40,7 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
     };
     // Refused at the first NUL or overlong name, rather than once a file of them is read
     // into memory as one.
-    for (int c; !nul && entry.size() <= kMostNameBytes && (c = std::getc(file)) != EOF;) {
+    for (int c; !nul && entry.size() < kMostNameBytes && (c = std::getc(file)) != EOF;) {
         if (c != separator) {
             entry.push_back(char(c));
             nul = c == '\0';
@@ -52,7 +52,7 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
     if (std::ferror(file)) {
         refused = std::strerror(errno != 0 ? errno : EIO);
     }
-    const bool overlong = entry.size() > kMostNameBytes;
+    const bool overlong = entry.size() >= kMostNameBytes;
     if (!entry.empty()) {
         take();
     }
@@ -62,8 +62,8 @@ std::optional<std::string> ReadSourceList(const std::string& path, char separato
     if (!refused && nul) {
         refused = "paths with NUL bytes: read the list with -0";
     } else if (!refused && overlong) {
-        refused = "a name of more than " + std::to_string(kMostNameBytes) +
-                  " bytes, longer than any path: is it a list of names?";
+        refused = "a name of " + std::to_string(kMostNameBytes) +
+                  " bytes or more, longer than any path: is it a list of names?";
     } else if (!refused && crlf) {
         refused = "lines end in CR LF, as Windows writes them: convert the list (tr -d '\\r')";
     }

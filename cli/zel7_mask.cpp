@@ -121,11 +121,11 @@ int main(int argc, char** argv) {
             reads.pop_back();
         }
         reads.insert(reads.end(), line.lists.begin(), line.lists.end());
-        if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
-            return zel7::cli::UsageError(*problem);
-        }
         if (zel7::NamesClosedStream(line.reportPath)) {
             return Stop(line.reportPath, kClosedStream);
+        }
+        if (auto problem = zel7::ReportProblem(line.reportPath, reads, plan.written)) {
+            return zel7::cli::UsageError(*problem);
         }
         if (int error = report.Open(line.reportPath, settings.skipExisting)) {
             return Stop(line.reportPath, std::strerror(error));

@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 // slices, labels and tables of the engine around it.
 constexpr uint64_t kPictureMemoryBound = kDefaultMaxDecoderMemory + (uint64_t{64} << 20);
 
-// Which file each existing path names, sorted.
 // Which file a source or a list is, "-" being standard input...
 int IdentifyRead(const std::string& path, FileId& id) {
     return path == "-" ? IdentifyStandardStream(StandardStream::kInput, id)
@@ -31,6 +30,7 @@ int IdentifyWritten(const std::string& path, FileId& id) {
                        : IdentifyFile(path, id);
 }
 
+// Which file each existing path names, sorted.
 std::vector<FileId> Identify(const std::vector<std::string>& paths) {
     std::vector<FileId> files;
     for (const std::string& path : paths) {
@@ -348,8 +348,11 @@ std::optional<std::string> ReportProblem(const std::string& path,
     const bool standard = path == "-";
     const std::string named =
         standard ? "the report (standard output)" : "the report '" + path + "'";
+    // (only a regular file is replaced: a report to a terminal or a pipe is read, as a list
+    // from it may be)
     FileId id;
-    const bool exists = IdentifyWritten(path, id) == 0;
+    const bool exists =
+        IdentifyWritten(path, id) == 0 && (standard || RegularFileChanged(path).has_value());
     if (exists) {
         const std::vector<FileId> read = Identify(reads);
         if (std::binary_search(read.begin(), read.end(), id)) {

@@ -38,13 +38,15 @@ constexpr int kFits = 3;
 // follows such a fall-off inside it), and that fit stands where the first measured as
 // backdrop, over at least kLeastPlateauCells cells, levels more than kLeastPlateauDepth
 // below it: a product, not the few levels a sweep's shape parts from a quadratic. (A white
-// mug on a sweep falling 30 levels: 0.47 of its IoU, 0.98 so; white bowls 0.75 to 0.91;
-// a white T-shirt 0.12 to 0.93. Fitted from the quadratic wherever it rises above the
+// mug on a sweep falling 30 levels: 0.47 of its IoU, 0.98 so; 48 white bowls 0.76 to 0.92;
+// a white T-shirt 0.14 to 0.79. Fitted from the quadratic wherever it rises above the
 // border's colour, light grey products on sweeps that fit moved by a level or two were
 // taken whole for shadows, as often as others were won: 45 of 3,078 review scenes lost a
 // fifth of their IoU and more, against 14 so.)
 constexpr float kLeastPlateauDepth = 8;
 constexpr std::size_t kLeastPlateauCells = 4;
+// ...where the quadratic rises at least this far above the border's colour somewhere.
+constexpr float kLeastSweepRise = 4;
 // At least this many samples of the frame's backdrop for the quadratic, four a term.
 constexpr std::size_t kLeastFrameSamples = 24;
 // A textured cloth asks more tolerance where it lies: each cell's is four deviations of
@@ -335,8 +337,8 @@ bool BackdropSurface::StartFromFrame(const PictureSamples& samples) {
     }
     // A product the first fit took in lies no more than the tolerance below the border's
     // colour: only a sweep rising further above it than kLeastPlateauDepth less that can
-    // show it (a flat backdrop is not fitted twice).
-    return rise > kLeastPlateauDepth - float(tolerance_);
+    // show it, and a flat backdrop, vignetted by a few levels, is not fitted twice.
+    return rise > std::max(kLeastPlateauDepth - float(tolerance_), kLeastSweepRise);
 }
 
 bool BackdropSurface::Plateau(const std::vector<Cell>& other,

@@ -928,27 +928,31 @@ bool NamesClosedStream(const std::filesystem::path& path) {
     if (std::find(closedStreams.begin(), closedStreams.end(), true) == closedStreams.end()) {
         return false;
     }
-    const std::string self = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    namespace fs = std::filesystem;
+    // This process's descriptors, as their folder resolves: /proc/<pid>/fd, which /dev/fd,
+    // /proc/self/fd and links to them lead to, or a thread's /proc/<pid>/task/<tid>/fd.
+    const std::string own = "/proc/" + std::to_string(::getpid());
+    const auto descriptors = [&](const std::string& folder) {
+        return folder == own + "/fd" ||
+               (folder.starts_with(own + "/task/") && folder.ends_with("/fd") &&
+                folder.find('/', own.size() + 6) == folder.size() - 3);
+    };
     std::error_code error;
-    std::filesystem::path name = std::filesystem::absolute(path, error);
-    // As many links as the kernel follows (/dev/stdout -> /proc/self/fd/1 -> /dev/null).
-    for (int hop = 0; hop <= 40; ++hop) {
-        const std::string text = name.lexically_normal().string();
-        for (const std::string_view folder :
-             {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
-              std::string_view("/proc/thread-self/fd/"), std::string_view(self)}) {
-            if (text.size() == folder.size() + 1 && text.starts_with(folder)) {
-                const int fd = text.back() - '0';
-                if (fd >= STDIN_FILENO && fd <= STDERR_FILENO && closedStreams[std::size_t(fd)]) {
-                    return true;
-                }
-            }
-        }
-        const std::filesystem::path target = std::filesystem::read_symlink(name, error);
+    fs::path name = fs::absolute(path, error);
+    // Each link as the kernel follows it (/dev/stdout -> /proc/self/fd/1 -> /dev/null), the
+    // folder it lies in resolved first.
+    for (int hop = 0; hop <= 40 && !error; ++hop) {
+        const fs::path folder = fs::canonical(name.parent_path(), error);
         if (error) {
             return false;
         }
-        name = target.is_absolute() ? target : name.parent_path() / target;
+        const std::string leaf = name.filename().native();
+        if (descriptors(folder.native()) && leaf.size() == 1 && leaf[0] >= '0' && leaf[0] <= '2' &&
+            closedStreams[std::size_t(leaf[0] - '0')]) {
+            return true;
+        }
+        const fs::path target = fs::read_symlink(name, error);
+        name = target.is_absolute() ? target : folder / target;
     }
     return false;
 }

@@ -41,7 +41,10 @@ class Error(Exception):
             return self.reason
         # A name that is not UTF-8 holds os.fsdecode's surrogates, which no stream prints
         # (print(error) raised UnicodeEncodeError): shown as "caf\\xe9.bmp" here.
-        shown = os.fsencode(self.path).decode("utf-8", "backslashreplace")
+        try:
+            shown = os.fsencode(self.path).decode("utf-8", "backslashreplace")
+        except (TypeError, UnicodeError):  # (not a name the module gave: as it stands)
+            shown = repr(self.path)
         return f"{shown}: {self.reason}"
 
 

@@ -154,7 +154,8 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     Write("list", {});
     Write("crlf", {'p', '\r', '\n'});
     Write("long", Bytes(5000, 'a'));
-    Write("empty.bmp", ValidPicture(0, 4, 24).Build());  // a BMP may hold no pixels
+    fs::create_directory_symlink("/proc/self/fd", At("fds"));  // the descriptors by a link
+    Write("empty.bmp", ValidPicture(0, 4, 24).Build());        // a BMP may hold no pixels
     Write("dest.bmp", {'o', 'l', 'd'});
     const std::string photo = At("photo.bmp"), list = At("list"), dest = At("dest.bmp");
     const std::string said = "zel7-mask: ", full = said + "write error: No space left on device";
@@ -252,6 +253,9 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s-m", "--files-from", "/proc/self/fd/0"},
          said + "/proc/self/fd/0: a standard stream the caller closed",
          [] { return close(STDIN_FILENO) == 0; }},
+        {{"-w", photo, dest, "--report", At("fds/1")},
+         said + At("fds/1") + ": a standard stream the caller closed",
+         [] { return close(STDOUT_FILENO) == 0; }},
         // Standard output, sent to a file, is that file: neither a mask nor a report takes it
         // from the other. Nor is a list on standard input replaced, nor a device read as one.
         {{"-w", photo, "-", "--report", "/dev/stdout"},
@@ -267,7 +271,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
          said + "/dev/zero: a device, not a list of names"},
         {{"-w", "-s-m", "--files-from", At("long")},
          said + At("long") +
-             ": a name of more than 4096 bytes, longer than any path: is it a list of names?"},
+             ": a name of 4096 bytes or more, longer than any path: is it a list of names?"},
         // Standard input endless, refused at once.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",

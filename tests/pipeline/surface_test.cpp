@@ -178,7 +178,7 @@ const Case kCases[] = {
          const int sweep = 250 - int(std::lround(15 * (dx * dx + dy * dy)));
          return Grey(object ? 238 : sweep + (x + y) % 2);
      },
-     20, 0, 18},
+     20, 0, 30},
 };
 
 class StudioMask : public ::testing::TestWithParam<Case> {};
