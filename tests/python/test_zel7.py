@@ -266,6 +266,7 @@ def test_batch_masks_and_remarks_keep_to_their_names(tmp_path):
         zel7.mask_file(source[:-4] + b"-gone.bmp", tmp_path / "g.bmp")
     assert missing.value.path == os.fsdecode(source[:-4] + b"-gone.bmp")
     assert str(missing.value).startswith(f"{tmp_path}/caf\\xe9-gone.bmp: cannot open file")
+    assert str(zel7.PictureError("why", 3)) == "3: why"  # no name: as it stands
 
 
 # A shop's picture through the module, its options those only files take: a JPEG, the same
