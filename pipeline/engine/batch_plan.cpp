@@ -359,23 +359,15 @@ std::optional<std::string> ReportProblem(const std::string& path,
             return named + " would replace a file the batch reads";
         }
     }
-    if (standard) {
-        // Standard output sent to a mask's file is that mask's file, whatever its name.
-        for (const std::string& write : writes) {
-            if (FileId other;
-                exists && write != "-" && IdentifyFile(write, other) == 0 && other == id) {
-                return named + " would be replaced by the mask " + write;
-            }
-        }
-        return std::nullopt;
-    }
+    // (standard output, sent to a mask's file, is that file whatever its name: by its
+    // identity alone)
     Paths paths;
-    const std::string report = paths.Resolved(path);
+    const std::string report = standard ? std::string() : paths.Resolved(path);
     const std::string name = fs::path(report).filename().native();
     for (const std::string& write : writes) {
         // Only a mask with the report's name in its path can be it by name or lie in it;
         // any can be it by another link.
-        const bool maybe = write.find(name) != std::string::npos;
+        const bool maybe = !standard && write.find(name) != std::string::npos;
         const std::string mask = maybe ? paths.Resolved(write) : std::string();
         if (FileId other; (maybe && mask == report) ||
                           (exists && IdentifyWritten(write, other) == 0 && other == id)) {
@@ -386,7 +378,7 @@ std::optional<std::string> ReportProblem(const std::string& path,
             return named + " would take the name of the folder the mask " + write + " goes into";
         }
     }
-    if (exists && IsPictureFile(path)) {
+    if (exists && !standard && IsPictureFile(path)) {
         return named + " would replace a picture";
     }
     return std::nullopt;

@@ -30,6 +30,15 @@ struct ColourRange {
         }
         return range;
     }
+    // Whether every channel of a blue, green, red pixel lies in the range.
+    constexpr bool Holds(const uint8_t* bgr) const {
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (bgr[c] < low[c] || bgr[c] > high[c]) {
+                return false;
+            }
+        }
+        return true;
+    }
 };
 
 namespace kernels {

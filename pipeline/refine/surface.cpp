@@ -292,10 +292,8 @@ bool BackdropSurface::StartFromFrame(const PictureSamples& samples) {
     std::size_t count = 0;
     const auto add = [&](int32_t i, int32_t j) {
         const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-        for (std::size_t c = 0; c < 3; ++c) {
-            if (pixel[c] < frameRange.low[c] || pixel[c] > frameRange.high[c]) {
-                return;  // as the first fit's reach starts from the frame
-            }
+        if (!frameRange.Holds(pixel)) {
+            return;  // as the first fit's reach starts from the frame
         }
         fit.Add(QuadraticFit::At((i * step + 0.5) / width_ - 0.5, (j * step + 0.5) / height_ - 0.5),
                 {double(pixel[0]), double(pixel[1]), double(pixel[2])});
@@ -560,14 +558,6 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
     std::vector<uint8_t> reached(std::size_t(across) * std::size_t(down));
     std::deque<std::pair<int32_t, int32_t>> next;
     const ColourRange frameRange = ColourRange::Around(border_.colour, border_.tolerance);
-    const auto Within = [](const uint8_t* pixel, const ColourRange& range) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            if (pixel[c] < range.low[c] || pixel[c] > range.high[c]) {
-                return false;
-            }
-        }
-        return true;
-    };
     // The frame's samples are backdrop as the border's measure says; those inside
     // must lie within the tolerance of the surface.
     const auto visit = [&](int32_t i, int32_t j, bool frame = false) {
@@ -577,7 +567,7 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
         }
         reached[k] = 2;  // looked at; 1 when backdrop
         const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-        if (frame ? Within(pixel, frameRange) : Holds(pixel, surface[k], tolerances[k])) {
+        if (frame ? frameRange.Holds(pixel) : Holds(pixel, surface[k], tolerances[k])) {
             reached[k] = 1;
             next.emplace_back(i, j);
         }
