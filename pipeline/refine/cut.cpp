@@ -107,6 +107,15 @@ constexpr double kStaysInTaken = 20;
 // Mahalanobis distance: seven deviations) is unlike anything the cut took for backdrop.
 constexpr double kUnlikeBackdrop = 50;
 
+// What the colour models say of a colour (ColourCut::VerdictOn): the object's colours
+// explain it better than the backdrop's, or better by kStaysInTaken, and it lies further
+// than kUnlikeBackdrop from each of the backdrop's Gaussians.
+constexpr uint8_t kObjectLikelier = 1, kObjectFarLikelier = 2, kUnlikeAnyBackdrop = 4;
+constexpr int kVerdictBits = 3;
+// The verdicts kept (ColourCut::verdicts_): 2^16 slots of 4 bytes.
+constexpr int kVerdictSlotBits = 16;
+constexpr uint32_t kNoVerdict = UINT32_MAX;  // (a colour's slot holds 27 bits)
+
 // What the cut moved about a grid point (ColourCut::near_).
 constexpr uint8_t kTaken = 1, kGiven = 2, kObjects = 4, kBackdrops = 8;
 // ...and whether what it took about it is a shadow (see MarkTakenShadows).
@@ -378,6 +387,7 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     backdropModel_.Read(backdropModel.data());
     // Around each point (3 x 3): whether any point was taken or given, and whether the
     // decisions there, the cut's where it moved, include object and backdrop.
+    verdicts_.assign(std::size_t{1} << kVerdictSlotBits, kNoVerdict);
     near_.assign(count, 0);
     for (std::size_t k = 0; k < count; ++k) {
         uint8_t around = 0;
@@ -391,8 +401,25 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     return {};
 }
 
+uint8_t ColourCut::VerdictOn(const uint8_t* bgr) {
+    const uint32_t colour = uint32_t(bgr[0]) | uint32_t(bgr[1]) << 8 | uint32_t(bgr[2]) << 16;
+    // (Fibonacci hashing: the colour times 2^32 over the golden ratio, its top bits)
+    uint32_t& slot = verdicts_[(colour * 2654435769u) >> (32 - kVerdictSlotBits)];
+    if (slot != kNoVerdict && slot >> kVerdictBits == colour) {
+        return uint8_t(slot & ((1u << kVerdictBits) - 1));
+    }
+    double nearest = 0;
+    const double ratio =
+        objectModel_.LogLikelihood(bgr) - backdropModel_.LogLikelihood(bgr, &nearest);
+    const auto verdict = uint8_t((ratio > 0 ? kObjectLikelier : 0) |
+                                 (ratio > kStaysInTaken ? kObjectFarLikelier : 0) |
+                                 (nearest > kUnlikeBackdrop ? kUnlikeAnyBackdrop : 0));
+    slot = colour << kVerdictBits | verdict;
+    return verdict;
+}
+
 void ColourCut::Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface,
-                      uint8_t* coverage) const {
+                      uint8_t* coverage) {
     const int32_t j = std::min(y / step_, down_ - 1);
     const uint8_t* near = &near_[std::size_t(j) * std::size_t(across_)];
     for (int32_t i = 0; i < across_; ++i) {
@@ -420,11 +447,9 @@ void ColourCut::Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surf
             // all around, only what the object's colours explain far better stays. What the
             // rules made object and the backdrop's colours do not explain at all was not
             // what the cut took (a dark wire on the floor taken) and stays.
-            double nearest = 0;
-            const double ratio =
-                objectModel_.LogLikelihood(pixel) - backdropModel_.LogLikelihood(pixel, &nearest);
-            coverage[x] = ratio > (allBackdrop ? kStaysInTaken : 0) ||
-                                  (coverage[x] != 0 && nearest > kUnlikeBackdrop)
+            const uint8_t verdict = VerdictOn(pixel);
+            coverage[x] = (verdict & (allBackdrop ? kObjectFarLikelier : kObjectLikelier)) != 0 ||
+                                  (coverage[x] != 0 && (verdict & kUnlikeAnyBackdrop) != 0)
                               ? 255
                               : 0;
         }
