@@ -1,6 +1,7 @@
 #include "refine/edges.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -217,12 +218,25 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     const int32_t bottom = std::min(y + reach, window.Height() - 1);
     const int32_t left = std::max(x - reach, 0);
     const int32_t right = std::min(x + reach, window.Width() - 1);
+    // The window read once: the backdrop's pixels summed, the object's kept (in the order
+    // read, which the sums below keep too) to be judged against the backdrop's colour.
+    struct ObjectPixel {
+        const uint8_t* colour;
+        int32_t x, y;
+        float distance;  // squared, from the backdrop's colour
+        bool sameSide;
+    };
+    std::array<ObjectPixel, std::size_t(2 * kMostEdge + 3) * (2 * kMostEdge + 3)> objects;
+    std::size_t objectPixels = 0;
     int backdrop[3] = {0, 0, 0}, backdropCount = 0;
     for (int32_t yy = top; yy <= bottom; yy += step) {
+        const uint8_t* coverage = window.Coverage(yy);
+        const uint8_t* colours = window.Colours(yy);
         for (int32_t xx = left; xx <= right; xx += step) {
-            const uint8_t* p = window.Colours(yy) + 3 * xx;
-            if (window.Coverage(yy)[xx] == 0 &&
-                (everyBackground || IsBackdropColoured(p, reference))) {
+            const uint8_t* p = colours + 3 * xx;
+            if (coverage[xx] != 0) {
+                objects[objectPixels++] = {p, xx, yy, 0, false};
+            } else if (everyBackground || IsBackdropColoured(p, reference)) {
                 for (int c = 0; c < 3; ++c) {
                     backdrop[c] += p[c];
                 }
@@ -254,13 +268,13 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     };
     float farthest = 0;
     const uint8_t* far = nullptr;
-    for (int32_t yy = top; yy <= bottom; yy += step) {
-        for (int32_t xx = left; xx <= right; xx += step) {
-            const uint8_t* p = window.Colours(yy) + 3 * xx;
-            if (window.Coverage(yy)[xx] != 0 && distance(p) > farthest && sameSide(p)) {
-                farthest = distance(p);
-                far = p;
-            }
+    for (std::size_t i = 0; i < objectPixels; ++i) {
+        ObjectPixel& object = objects[i];
+        object.distance = distance(object.colour);
+        object.sameSide = sameSide(object.colour);
+        if (object.distance > farthest && object.sameSide) {
+            farthest = object.distance;
+            far = object.colour;
         }
     }
     const float least =
@@ -315,16 +329,14 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     const float from = pastBand ? kPastBandShareSquared * inside : kObjectShareSquared * farthest;
     float f[3] = {0, 0, 0};
     int objectCount = 0;
-    for (int32_t yy = top; yy <= bottom; yy += step) {
-        for (int32_t xx = left; xx <= right; xx += step) {
-            const uint8_t* p = window.Colours(yy) + 3 * xx;
-            if (window.Coverage(yy)[xx] != 0 && (!pastBand || apart[at(xx, yy)] > window.Band()) &&
-                distance(p) >= from && sameSide(p)) {
-                for (int c = 0; c < 3; ++c) {
-                    f[c] += p[c];
-                }
-                ++objectCount;
+    for (std::size_t i = 0; i < objectPixels; ++i) {
+        const ObjectPixel& object = objects[i];
+        if ((!pastBand || apart[at(object.x, object.y)] > window.Band()) &&
+            object.distance >= from && object.sameSide) {
+            for (int c = 0; c < 3; ++c) {
+                f[c] += object.colour[c];
             }
+            ++objectCount;
         }
     }
     float along = 0, length = 0;
