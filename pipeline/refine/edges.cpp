@@ -40,6 +40,9 @@ constexpr float kFullTrustAlpha = 0.5f;
 // outer edge, where its coverage is a third).
 constexpr double kBandPerWidth = 1.2;
 constexpr double kLeastSoftWidth = 3;
+// The edges' colours are kept in chunks of this many bytes (EdgeColours::chunks_), or of a
+// row's where a row is wider.
+constexpr std::size_t kColourChunkBytes = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -66,9 +69,9 @@ EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, i
       askedRows_(std::size_t(near_ + 1)),
       askedExtents_(std::size_t(near_ + 1)),
       previous_(std::size_t(width)),
-      lastNear_(std::size_t(width), INT32_MIN / 2) {
+      lastNear_(std::size_t(width), INT32_MIN / 2),
+      chunkBytes_(std::max(kColourChunkBytes, 3 * std::size_t(width))) {
     firstSpan_.push_back(0);
-    firstColour_.push_back(0);
 }
 
 void EdgeColours::AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
@@ -144,6 +147,8 @@ void EdgeColours::Keep(int32_t y) {
     const auto kept = [&](int32_t x) {
         return lastNear_[std::size_t(x)] >= since || askedRows_[slot][std::size_t(x)] != 0;
     };
+    const std::size_t first = spans_.size();
+    std::size_t bytes = 0;
     for (int32_t x = within.start; x < within.stop;) {
         if (!kept(x)) {
             ++x;
@@ -154,24 +159,36 @@ void EdgeColours::Keep(int32_t y) {
             ++x;
         }
         spans_.push_back({start, x});
-        colours_.insert(colours_.end(), colours + 3 * start, colours + 3 * x);
+        bytes += 3 * std::size_t(x - start);
     }
+    // (a row's colours are at most a chunk's: chunkBytes_ is at least a row's)
+    if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+        chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_));
+        used_ = 0;
+    }
+    firstColour_.push_back((chunks_.size() - 1) * chunkBytes_ + used_);
+    for (std::size_t i = first; i < spans_.size(); ++i) {
+        const std::size_t length = 3 * std::size_t(spans_[i].stop - spans_[i].start);
+        std::memcpy(chunks_.back().get() + used_, colours + 3 * spans_[i].start, length);
+        used_ += length;
+    }
+    keptBytes_ += bytes;
     firstSpan_.push_back(spans_.size());
-    firstColour_.push_back(colours_.size());
     ++done_;
-    if (colours_.size() + spans_.size() * sizeof(Extent) > mostBytes_) {
+    if (keptBytes_ + spans_.size() * sizeof(Extent) > mostBytes_) {
         over_ = true;
-        colours_ = {};
+        chunks_ = decltype(chunks_)();
         spans_ = {};
     }
 }
 
 void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
     std::fill_n(bgr, 3 * std::size_t(width_), 0);
-    std::size_t at = firstColour_[std::size_t(y)];
+    const std::size_t first = firstColour_[std::size_t(y)];
+    const uint8_t* at = chunks_[first / chunkBytes_].get() + first % chunkBytes_;
     for (std::size_t i = firstSpan_[std::size_t(y)]; i < firstSpan_[std::size_t(y) + 1]; ++i) {
         const std::size_t bytes = 3 * std::size_t(spans_[i].stop - spans_[i].start);
-        std::memcpy(bgr + 3 * spans_[i].start, colours_.data() + at, bytes);
+        std::memcpy(bgr + 3 * spans_[i].start, at, bytes);
         at += bytes;
     }
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "refine/backdrop.h"
@@ -83,9 +84,16 @@ private:
     std::vector<uint8_t> previous_;                // the classes of the row before
     std::vector<int32_t> lastNear_;                // per column: the last row near a change
     std::vector<std::size_t> firstSpan_;           // of each kept row, and one past the last
-    std::vector<std::size_t> firstColour_;         // the same, in colours_
     std::vector<Extent> spans_;
-    std::vector<uint8_t> colours_;  // the spans' pixels, one after another
+    // The spans' pixels, one after another, each row's whole within a chunk of
+    // chunkBytes_: kept in chunks rather than one vector, whose growth copied them over
+    // and over and faulted in twice the pages they take. firstColour_ is where each kept
+    // row's begin, as a chunk's number times chunkBytes_ and the place in it.
+    std::size_t chunkBytes_;
+    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+    std::size_t used_ = 0;  // of the last chunk
+    std::vector<std::size_t> firstColour_;
+    std::size_t keptBytes_ = 0;  // of colours, in all chunks
 };
 
 // Marks in edge (one byte a pixel) the pixels of row y within band rows and columns of

@@ -308,6 +308,40 @@ TEST(Refine, EdgeColoursAreKeptNearChangesOfClass) {
     }
 }
 
+// A picture of stripes two pixels wide has every pixel near a change of class: kept, its
+// colours fill more than one of the chunks they are kept in, and each row comes back
+// whole, wherever the chunks broke.
+TEST(Refine, EdgeColoursComeBackWholeAcrossTheirChunks) {
+    constexpr int32_t kWidth = 700, kHeight = 600;
+    const auto colour = [](int32_t x, int32_t y, int c) {
+        return uint8_t((7 * x + 3 * y + c) % 251);
+    };
+    EdgeColours kept(kWidth, kHeight, std::size_t{64} << 20);
+    std::vector<uint8_t> bgr(3 * kWidth), classes(kWidth);
+    for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                bgr[3 * std::size_t(x) + std::size_t(c)] = colour(x, y, c);
+            }
+            classes[std::size_t(x)] = uint8_t(x / 2 % 2);
+        }
+        kept.AddRow(y, bgr.data(), classes.data());
+    }
+    ASSERT_TRUE(kept.Complete());
+    int32_t wrongRows = 0;
+    for (int32_t y = 0; y < kHeight; ++y) {
+        kept.FillRow(y, bgr.data());
+        bool whole = true;
+        for (int32_t x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                whole = whole && bgr[3 * std::size_t(x) + std::size_t(c)] == colour(x, y, c);
+            }
+        }
+        wrongRows += !whole;
+    }
+    EXPECT_EQ(wrongRows, 0);
+}
+
 // Breaks of a pixel in an outline, each way, are closed; wider ones, shadows' pixels and
 // the frame are not. Pictures drawn with '#' object, '.' backdrop and 's' a shadow's pixel,
 // the expected closing with '+' a pixel closed, then run at their width and beside a plain
