@@ -7,7 +7,9 @@
 #   bench/cutout.sh [BUILD_DIR]     (default: build-bench, configured here)
 #
 # ROUNDS (default 7) and WORK (a tmpfs folder, /dev/shm when present) can be set in
-# the environment.
+# the environment, and PHOTO, a JPEG on white to time instead of the studio shot: the
+# generator's shots leave the colour cut nothing to move, where a photo's shadows and
+# soft outlines usually do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -21,9 +23,14 @@ cmake --build "$build" --target zel7-mask zel7-studio >/dev/null
 base=${WORK:-$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}
 work=$(mktemp -d "$base/zel7-cutout-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-"$build/bench/studio/zel7-studio" generate "$work" --count 1 --size 6000x4000 \
-    --families label --backdrops white --jpeg 92 >/dev/null
-photo="$work/label-white-01.jpg"
+if [[ -n ${PHOTO:-} ]]; then
+    photo="$work/photo.jpg"
+    cp "$PHOTO" "$photo"
+else
+    "$build/bench/studio/zel7-studio" generate "$work" --count 1 --size 6000x4000 \
+        --families label --backdrops white --jpeg 92 >/dev/null
+    photo="$work/label-white-01.jpg"
+fi
 mask="$build/cli/zel7-mask"
 
 declare -A commands=(
