@@ -193,29 +193,63 @@ void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
     }
 }
 
-void FindEdges(const RowWindow& window, int32_t y, int32_t band, std::vector<uint8_t>& columns,
-               std::vector<uint8_t>& edge) {
-    const auto width = std::size_t(window.Width());
-    // First the columns with background within band rows...
-    columns.assign(width, 0);
-    uint8_t* column = columns.data();
-    for (int32_t yy = std::max(y - band, 0); yy <= std::min(y + band, window.Height() - 1); ++yy) {
-        const uint8_t* row = window.Coverage(yy);
+EdgeFinder::EdgeFinder(int32_t width, int32_t band)
+    : width_(width), band_(band), counts_(std::size_t(width)) {}
+
+void EdgeFinder::Count(const RowWindow& window, int32_t y, int add) {
+    if (y < 0 || y >= window.Height()) {
+        return;
+    }
+    // (locals only in the loops: a byte stored might be any member, as far as the
+    // compiler knows, and a member read in them kept them from being vectorised)
+    const uint8_t* row = window.Coverage(y);
+    uint8_t* counts = counts_.data();
+    const auto width = std::size_t(width_);
+    if (add > 0) {
         for (std::size_t x = 0; x < width; ++x) {
-            column[x] |= row[x] == 0;
+            counts[x] = uint8_t(counts[x] + (row[x] == 0));
+        }
+    } else {
+        for (std::size_t x = 0; x < width; ++x) {
+            counts[x] = uint8_t(counts[x] - (row[x] == 0));
         }
     }
-    // ...then the pixels with such a column within band: the columns spread sideways a
-    // step at a time, whole rows at once, which the compiler vectorises.
-    edge = columns;
+}
+
+void EdgeFinder::Find(const RowWindow& window, int32_t y, std::vector<uint8_t>& edge) {
+    // First the columns with background within band rows...
+    if (y == next_) {
+        Count(window, y - band_ - 1, -1);
+        Count(window, y + band_, 1);
+    } else {
+        std::fill(counts_.begin(), counts_.end(), 0);
+        for (int32_t row = y - band_; row <= y + band_; ++row) {
+            Count(window, row, 1);
+        }
+    }
+    next_ = y + 1;
+    const auto width = std::size_t(width_);
+    edge.resize(width);
     uint8_t* out = edge.data();
-    for (std::size_t step = 1; step <= std::size_t(band) && step < width; ++step) {
+    const uint8_t* counts = counts_.data();
+    for (std::size_t x = 0; x < width; ++x) {
+        out[x] = counts[x] != 0;
+    }
+    // ...then spread sideways by 1, 2, 4... columns, each step doubling how far, and by
+    // what is left of band last: whole rows at once from a copy of the row before the
+    // step, which the compiler vectorises (or-ed in place, the loops ran a byte at a time).
+    for (std::size_t spread = 0, step = 1; spread < std::size_t(band_) && step < width;) {
+        step = std::min(step, std::size_t(band_) - spread);
+        spare_.assign(out, out + width);
+        const uint8_t* before = spare_.data();
         for (std::size_t x = 0; x + step < width; ++x) {
-            out[x] |= column[x + step];
+            out[x] |= before[x + step];
         }
         for (std::size_t x = 0; x + step < width; ++x) {
-            out[x + step] |= column[x];
+            out[x + step] |= before[x];
         }
+        spread += step;
+        step *= 2;
     }
 }
 

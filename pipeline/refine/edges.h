@@ -96,11 +96,28 @@ private:
     std::size_t keptBytes_ = 0;  // of colours, in all chunks
 };
 
-// Marks in edge (one byte a pixel) the pixels of row y within band rows and columns of
-// background (at most the window's band); the rows that far around y must be in the
-// window. columns is room the caller keeps, to spare an allocation a row.
-void FindEdges(const RowWindow& window, int32_t y, int32_t band, std::vector<uint8_t>& columns,
-               std::vector<uint8_t>& edge);
+// The pixels of each row within band rows and columns of background (band at most the
+// window's): the background in each column counted over the rows band above and below,
+// a row in and a row out as the rows go by, then spread sideways. (Or-ing the 2 band + 1
+// rows for every row, and spreading a column at a time, took 6% of a studio mask's time
+// where a soft outline's band is 8.)
+class EdgeFinder {
+public:
+    EdgeFinder(int32_t width, int32_t band);
+    // Marks in edge (one byte a pixel) the edge pixels of row y. Rows are taken in order
+    // from the top, the rows band + 1 above y to band below it in the window; any other
+    // row is counted afresh.
+    void Find(const RowWindow& window, int32_t y, std::vector<uint8_t>& edge);
+
+private:
+    // Counts (add 1) or uncounts (add -1) row y's background, if the picture has a row y.
+    void Count(const RowWindow& window, int32_t y, int add);
+
+    int32_t width_, band_;
+    int32_t next_ = -1;            // the row Find takes next without counting afresh
+    std::vector<uint8_t> counts_;  // per column: background pixels in the rows counted
+    std::vector<uint8_t> spare_;   // a row's marks, as they were before a step sideways
+};
 
 // How much of the edge pixel at x, y is object, 0 to 255, and its colour freed of the
 // backdrop's share, red first, in rgb (left alone where alpha is 0). The rows Reach()

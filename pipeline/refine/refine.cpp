@@ -95,7 +95,8 @@ private:
     std::vector<uint8_t> coverage_;           // the row written, without window_
     std::vector<uint8_t> edge_;               // per pixel of the row written: at the edge
     std::vector<uint8_t> sharpEdge_;          // the same, within kEdge where the band is wider
-    std::vector<uint8_t> columns_;            // FindEdges's room
+    std::optional<EdgeFinder> edges_;         // finds edge_, as the rows are written
+    std::optional<EdgeFinder> sharpEdges_;    // the same, sharpEdge_
     std::vector<uint8_t> object_;             // the same: object, as written
     std::vector<uint8_t> shadowed_;  // the same: background in a shadow, as KeepShadows finds it
     std::optional<ConfidenceCounter> counter_;
@@ -518,12 +519,18 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
 void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
     const bool cutout = options_.product == Product::Cutout;
     const uint8_t* coverage = window_->Coverage(y);
-    FindEdges(*window_, y, window_->Band(), columns_, edge_);
+    if (!edges_) {
+        edges_.emplace(decoded_.width, window_->Band());
+    }
+    edges_->Find(*window_, y, edge_);
     // The confidence counts the edge pixels a sharp picture has, whatever the band: a
     // blurred edge is mostly ambiguous.
     const bool wide = window_->Band() > kEdge;
     if (wide) {
-        FindEdges(*window_, y, kEdge, columns_, sharpEdge_);
+        if (!sharpEdges_) {
+            sharpEdges_.emplace(decoded_.width, kEdge);
+        }
+        sharpEdges_->Find(*window_, y, sharpEdge_);
     }
     const int32_t width = decoded_.width;
     for (int32_t x = 0; x < width; ++x) {

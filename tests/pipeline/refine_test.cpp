@@ -267,6 +267,52 @@ TEST(Refine, EdgePixelsAreMixedOfTheObjectsOwnColour) {
     }
 }
 
+// The edge pixels are those with background within band rows and columns, as the rows
+// go by in order, or after one skipped: on scattered background, at both bands and at
+// widths of a pixel and more.
+TEST(Refine, EdgeFinderMarksPixelsWithinBandOfBackground) {
+    constexpr int32_t kHeight = 30;
+    std::mt19937 random(7);
+    for (const int32_t band : {kEdge, kMostEdge}) {
+        for (const int32_t width : {1, 37}) {
+            SCOPED_TRACE(testing::Message() << "band " << band << ", width " << width);
+            std::vector<std::vector<uint8_t>> coverage(kHeight,
+                                                       std::vector<uint8_t>(std::size_t(width)));
+            for (auto& row : coverage) {
+                for (uint8_t& pixel : row) {
+                    pixel = random() % 7 == 0 ? 0 : 255;
+                }
+            }
+            RowWindow window(width, kHeight, 3 * width, band);
+            EdgeFinder finder(width, band);
+            std::vector<uint8_t> edge;
+            int32_t wrong = 0, decoded = 0;
+            for (int32_t y = 0; y < kHeight; ++y) {
+                for (; decoded < std::min(y + window.Reach() + 1, kHeight); ++decoded) {
+                    std::copy(coverage[std::size_t(decoded)].begin(),
+                              coverage[std::size_t(decoded)].end(), window.Coverage(decoded));
+                }
+                if (y == 10) {
+                    continue;  // (the next row is counted afresh)
+                }
+                finder.Find(window, y, edge);
+                for (int32_t x = 0; x < width; ++x) {
+                    bool near = false;
+                    for (int32_t yy = std::max(y - band, 0); yy <= std::min(y + band, kHeight - 1);
+                         ++yy) {
+                        for (int32_t xx = std::max(x - band, 0);
+                             xx <= std::min(x + band, width - 1); ++xx) {
+                            near = near || coverage[std::size_t(yy)][std::size_t(xx)] == 0;
+                        }
+                    }
+                    wrong += (edge[std::size_t(x)] != 0) != near;
+                }
+            }
+            EXPECT_EQ(wrong, 0);
+        }
+    }
+}
+
 // The colours kept for a two-tone mask's edges: those within kNear of a change of class
 // (marked on the left or lower of its two pixels), found by brute force here around a
 // square and a lone pixel, and those asked for besides; every other pixel black, and none
