@@ -270,14 +270,16 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     const int32_t left = std::max(x - reach, 0);
     const int32_t right = std::min(x + reach, window.Width() - 1);
     // The window read once: the backdrop's pixels summed, the object's kept (in the order
-    // read, which the sums below keep too) to be judged against the backdrop's colour.
+    // read, which the sums below keep too) to be judged against the backdrop's colour,
+    // their channels apart, which lets the compiler judge several at once.
+    constexpr std::size_t kMostRead = std::size_t(2 * kMostEdge + 3) * (2 * kMostEdge + 3);
     struct ObjectPixel {
         const uint8_t* colour;
         int32_t x, y;
-        float distance;  // squared, from the backdrop's colour
-        bool sameSide;
     };
-    std::array<ObjectPixel, std::size_t(2 * kMostEdge + 3) * (2 * kMostEdge + 3)> objects;
+    std::array<ObjectPixel, kMostRead> objects;
+    std::array<std::array<float, kMostRead>, 3> channels;
+    std::array<float, kMostRead> distances, sides;  // squared, from the backdrop's colour
     std::size_t objectPixels = 0;
     int backdrop[3] = {0, 0, 0}, backdropCount = 0;
     for (int32_t yy = top; yy <= bottom; yy += step) {
@@ -286,7 +288,10 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
         for (int32_t xx = left; xx <= right; xx += step) {
             const uint8_t* p = colours + 3 * xx;
             if (coverage[xx] != 0) {
-                objects[objectPixels++] = {p, xx, yy, 0, false};
+                for (std::size_t c = 0; c < 3; ++c) {
+                    channels[c][objectPixels] = float(p[c]);
+                }
+                objects[objectPixels++] = {p, xx, yy};
             } else if (everyBackground || IsBackdropColoured(p, reference)) {
                 for (int c = 0; c < 3; ++c) {
                     backdrop[c] += p[c];
@@ -317,15 +322,25 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
         }
         return dot > 0;
     };
+    // (the same sums as distance and sameSide's, in the same order)
+    const float toPixel[3] = {float(pixel[0]) - b[0], float(pixel[1]) - b[1],
+                              float(pixel[2]) - b[2]};
+    for (std::size_t i = 0; i < objectPixels; ++i) {
+        float sum = 0, dot = 0;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const float off = channels[c][i] - b[c];
+            sum += off * off;
+            dot += off * toPixel[c];
+        }
+        distances[i] = sum;
+        sides[i] = dot;
+    }
     float farthest = 0;
     const uint8_t* far = nullptr;
     for (std::size_t i = 0; i < objectPixels; ++i) {
-        ObjectPixel& object = objects[i];
-        object.distance = distance(object.colour);
-        object.sameSide = sameSide(object.colour);
-        if (object.distance > farthest && object.sameSide) {
-            farthest = object.distance;
-            far = object.colour;
+        if (distances[i] > farthest && sides[i] > 0) {
+            farthest = distances[i];
+            far = objects[i].colour;
         }
     }
     const float least =
@@ -382,8 +397,8 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     int objectCount = 0;
     for (std::size_t i = 0; i < objectPixels; ++i) {
         const ObjectPixel& object = objects[i];
-        if ((!pastBand || apart[at(object.x, object.y)] > window.Band()) &&
-            object.distance >= from && object.sameSide) {
+        if ((!pastBand || apart[at(object.x, object.y)] > window.Band()) && distances[i] >= from &&
+            sides[i] > 0) {
             for (int c = 0; c < 3; ++c) {
                 f[c] += object.colour[c];
             }
