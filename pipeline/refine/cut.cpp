@@ -112,9 +112,8 @@ constexpr double kUnlikeBackdrop = 50;
 // than kUnlikeBackdrop from each of the backdrop's Gaussians.
 constexpr uint8_t kObjectLikelier = 1, kObjectFarLikelier = 2, kUnlikeAnyBackdrop = 4;
 constexpr int kVerdictBits = 3;
-// The verdicts kept (ColourCut::verdicts_): 2^16 slots of 4 bytes.
-constexpr int kVerdictSlotBits = 16;
-constexpr uint32_t kNoVerdict = UINT32_MAX;  // (a colour's slot holds 27 bits)
+// An empty slot of ColourCut::verdicts_ (a colour's holds 27 bits, never these).
+constexpr uint32_t kNoVerdict = UINT32_MAX;
 
 // What the cut moved about a grid point (ColourCut::near_).
 constexpr uint8_t kTaken = 1, kGiven = 2, kObjects = 4, kBackdrops = 8;
@@ -221,11 +220,12 @@ double ColourCut::Model::LogLikelihood(const uint8_t* bgr, double* nearest) cons
     return most + std::log(sum);
 }
 
-ColourCut::ColourCut(int32_t width, int32_t height)
+ColourCut::ColourCut(int32_t width, int32_t height, int verdictSlotBits)
     : width_(width),
       step_(GridStep(width, height)),
       across_((width + step_ - 1) / step_),
-      down_((height + step_ - 1) / step_) {
+      down_((height + step_ - 1) / step_),
+      verdictSlotBits_(std::clamp(verdictSlotBits, 1, 24)) {
     colours_.reserve(std::size_t(across_) * std::size_t(down_) * 3);
 }
 
@@ -387,7 +387,7 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
     backdropModel_.Read(backdropModel.data());
     // Around each point (3 x 3): whether any point was taken or given, and whether the
     // decisions there, the cut's where it moved, include object and backdrop.
-    verdicts_.assign(std::size_t{1} << kVerdictSlotBits, kNoVerdict);
+    verdicts_.assign(std::size_t{1} << verdictSlotBits_, kNoVerdict);
     near_.assign(count, 0);
     for (std::size_t k = 0; k < count; ++k) {
         uint8_t around = 0;
@@ -404,8 +404,8 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
 uint8_t ColourCut::VerdictOn(const uint8_t* bgr) {
     const uint32_t colour = uint32_t(bgr[0]) | uint32_t(bgr[1]) << 8 | uint32_t(bgr[2]) << 16;
     // (Fibonacci hashing: the colour times 2^32 over the golden ratio, its top bits)
-    uint32_t& slot = verdicts_[(colour * 2654435769u) >> (32 - kVerdictSlotBits)];
-    if (slot != kNoVerdict && slot >> kVerdictBits == colour) {
+    uint32_t& slot = verdicts_[(colour * 2654435769u) >> (32 - verdictSlotBits_)];
+    if (slot >> kVerdictBits == colour) {  // (never so where empty: see kNoVerdict)
         return uint8_t(slot & ((1u << kVerdictBits) - 1));
     }
     double nearest = 0;

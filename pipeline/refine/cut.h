@@ -29,8 +29,12 @@ namespace zel7 {
 
 class ColourCut {
 public:
-    // A grid for a picture of width by height pixels.
-    ColourCut(int32_t width, int32_t height);
+    // The colour models' verdicts on the colours Apply meets are kept in 2^16 slots.
+    static constexpr int kVerdictSlotBits = 16;
+
+    // A grid for a picture of width by height pixels; verdictSlotBits (1 to 24) sizes the
+    // verdicts' table, which a test shrinks to two slots so that most colours share one.
+    ColourCut(int32_t width, int32_t height, int verdictSlotBits = kVerdictSlotBits);
     // Opens the cut's module on a thread of its own, so that a process's first cut finds
     // OpenCV's libraries loaded (some 10 ms on this machine) while the picture is read.
     static std::future<void> OpenAhead();
@@ -88,8 +92,10 @@ private:
     Model objectModel_, backdropModel_;
     // The verdicts worked out, a slot for each hash of a colour: the colour (24 bits) and
     // its verdict (3), or kNoVerdict. The pixels about what the cut moved repeat their
-    // colours: nine in ten of a 24-megapixel photo's had been met before, and the models'
-    // 20 exponentials and 2 logarithms a pixel had taken a quarter of --studio's time.
+    // colours (nine in ten of those of a photo enlarged to 24 megapixels were found in the
+    // table), and the models' 10 exponentials and 2 logarithms a pixel had taken a
+    // quarter of --studio's time.
+    int verdictSlotBits_;
     std::vector<uint32_t> verdicts_;
 };
 

@@ -40,9 +40,6 @@ constexpr float kFullTrustAlpha = 0.5f;
 // outer edge, where its coverage is a third).
 constexpr double kBandPerWidth = 1.2;
 constexpr double kLeastSoftWidth = 3;
-// The edges' colours are kept in chunks of this many bytes (EdgeColours::chunks_), or of a
-// row's where a row is wider.
-constexpr std::size_t kColourChunkBytes = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -55,11 +52,12 @@ int32_t EdgeBand(double width) {
 RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band)
     : width_(width),
       height_(height),
-      band_(band),
+      band_(std::clamp(band, 1, kMostEdge)),  // (EdgeAlpha's room holds that band's window)
       colours_(std::size_t(2 * Reach() + 1), std::vector<uint8_t>(std::size_t(rowStride))),
       coverage_(colours_.size(), std::vector<uint8_t>(std::size_t(width))) {}
 
-EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band)
+EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band,
+                         std::size_t chunkBytes)
     : width_(width),
       height_(height),
       near_(2 * band + 1),
@@ -70,7 +68,7 @@ EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, i
       askedExtents_(std::size_t(near_ + 1)),
       previous_(std::size_t(width)),
       lastNear_(std::size_t(width), INT32_MIN / 2),
-      chunkBytes_(std::max(kColourChunkBytes, 3 * std::size_t(width))) {
+      chunkBytes_(std::max(chunkBytes, 3 * std::size_t(width))) {
     firstSpan_.push_back(0);
 }
 
@@ -161,12 +159,13 @@ void EdgeColours::Keep(int32_t y) {
         spans_.push_back({start, x});
         bytes += 3 * std::size_t(x - start);
     }
-    // (a row's colours are at most a chunk's: chunkBytes_ is at least a row's)
-    if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+    // (a row's colours are at most a chunk's: chunkBytes_ is at least a row's; a row that
+    // keeps none has no place, and no chunk is had for it)
+    if (bytes > 0 && (chunks_.empty() || used_ + bytes > chunkBytes_)) {
         chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_));
         used_ = 0;
     }
-    firstColour_.push_back((chunks_.size() - 1) * chunkBytes_ + used_);
+    firstColour_.push_back(bytes > 0 ? (chunks_.size() - 1) * chunkBytes_ + used_ : 0);
     for (std::size_t i = first; i < spans_.size(); ++i) {
         const std::size_t length = 3 * std::size_t(spans_[i].stop - spans_[i].start);
         std::memcpy(chunks_.back().get() + used_, colours + 3 * spans_[i].start, length);
@@ -177,13 +176,16 @@ void EdgeColours::Keep(int32_t y) {
     ++done_;
     if (keptBytes_ + spans_.size() * sizeof(Extent) > mostBytes_) {
         over_ = true;
-        chunks_ = decltype(chunks_)();
-        spans_ = {};
+        chunks_ = decltype(chunks_)();  // (= {} keeps a vector's room)
+        spans_ = decltype(spans_)();
     }
 }
 
 void EdgeColours::FillRow(int32_t y, uint8_t* bgr) const {
     std::fill_n(bgr, 3 * std::size_t(width_), 0);
+    if (firstSpan_[std::size_t(y)] == firstSpan_[std::size_t(y) + 1]) {
+        return;
+    }
     const std::size_t first = firstColour_[std::size_t(y)];
     const uint8_t* at = chunks_[first / chunkBytes_].get() + first % chunkBytes_;
     for (std::size_t i = firstSpan_[std::size_t(y)]; i < firstSpan_[std::size_t(y) + 1]; ++i) {
@@ -272,6 +274,7 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     // The window read once: the backdrop's pixels summed, the object's kept (in the order
     // read, which the sums below keep too) to be judged against the backdrop's colour,
     // their channels apart, which lets the compiler judge several at once.
+    // (the window of RowWindow's widest band, were it read whole)
     constexpr std::size_t kMostRead = std::size_t(2 * kMostEdge + 3) * (2 * kMostEdge + 3);
     struct ObjectPixel {
         const uint8_t* colour;

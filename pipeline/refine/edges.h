@@ -29,6 +29,7 @@ int32_t EdgeBand(double width);
 // pixels band pixels from background.
 class RowWindow {
 public:
+    // band: 1 to kMostEdge, a wider one narrowed (EdgeAlpha's room holds its window).
     RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band = kEdge);
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
@@ -57,7 +58,10 @@ public:
     // An edge pixel lies within band of background, so both pixels of a change (on the
     // way there, one marked) lie within band of it, and the pixels its unmixing reads
     // band + 1 beyond it: those within near_ = 2 band + 1 of a change are kept.
-    EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band = kEdge);
+    // The colours are kept in chunks of chunkBytes, or of a row's where a row is more.
+    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band = kEdge,
+                std::size_t chunkBytes = kChunkBytes);
     // Row y's colours (24-bit pixels) and classes, as the labeller takes them, rows in
     // order from the top; the pixels where also is not 0 are kept too.
     void AddRow(int32_t y, const uint8_t* bgr, const uint8_t* classes,
