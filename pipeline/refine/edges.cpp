@@ -315,17 +315,11 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
         }
         return sum;
     };
-    // Only object pixels off the backdrop on this pixel's side can be what it is mixed
-    // of: an object both lighter and darker than a grey backdrop would average to it.
+    // Each object pixel's distance from the backdrop's colour, and which side of it it
+    // lies on: only object pixels off the backdrop on this pixel's side (sides[i] > 0) can
+    // be what it is mixed of, an object both lighter and darker than a grey backdrop
+    // averaging to it.
     const uint8_t* pixel = window.Colours(y) + 3 * x;
-    const auto sameSide = [&](const uint8_t* p) {
-        float dot = 0;
-        for (int c = 0; c < 3; ++c) {
-            dot += (float(p[c]) - b[c]) * (float(pixel[c]) - b[c]);
-        }
-        return dot > 0;
-    };
-    // (the same sums as distance and sameSide's, in the same order)
     const float toPixel[3] = {float(pixel[0]) - b[0], float(pixel[1]) - b[1],
                               float(pixel[2]) - b[2]};
     for (std::size_t i = 0; i < objectPixels; ++i) {
@@ -386,10 +380,12 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
             for (int32_t xx = right; xx >= left; --xx) {
                 const std::size_t k = at(xx, yy), below = k + wide;
                 nearest(k, below - 1, below, below + 1, k + 1);
-                const uint8_t* p = window.Colours(yy) + 3 * xx;
-                if (apart[k] > window.Band() && sameSide(p)) {
-                    inside = std::max(inside, distance(p));
-                }
+            }
+        }
+        // (read at every pixel here, the window's object pixels are all in objects)
+        for (std::size_t i = 0; i < objectPixels; ++i) {
+            if (apart[at(objects[i].x, objects[i].y)] > window.Band() && sides[i] > 0) {
+                inside = std::max(inside, distances[i]);
             }
         }
     }
