@@ -277,42 +277,40 @@ bool Unmistakable(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop) {
 // it, or neither.
 enum class Shade : uint8_t { kNone, kHued, kTinted };
 
-Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
-              bool white) {
-    if (!white) {
+template <bool kWhite>
+[[gnu::always_inline]] inline Shade ShadeOn(const uint8_t* bgr,
+                                            const std::array<uint8_t, 3>& backdrop, int tolerance) {
+    // (& for && and no early returns: MarkOf judges every pixel of a run, where a
+    // shadow's noisy pixels fall either side of these tests unpredictably)
+    if constexpr (!kWhite) {
         // Black shows no shadow, but the object's light lifts it: lighter than the
         // tolerance allows, by no more than a tint.
-        bool lighter = false;
+        bool lighter = false, tint = true;
         for (std::size_t c = 0; c < 3; ++c) {
             const int lift = bgr[c] - backdrop[c];
-            if (lift > kMostTint) {
-                return Shade::kNone;
-            }
-            lighter = lighter || lift > tolerance;
+            tint &= lift <= kMostTint;
+            lighter |= lift > tolerance;
         }
-        return lighter ? Shade::kTinted : Shade::kNone;
-    }
-    const float scale = ScaleOf(bgr, backdrop);
-    if (scale < kDarkestShadow || scale >= 1) {
-        return Shade::kNone;
-    }
-    const float allowed =
-        float(tolerance) + kHueSlack +
-        kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
-    if (HueOff(bgr, backdrop, scale) <= allowed) {
-        return Shade::kHued;
-    }
-    for (std::size_t c = 0; c < 3; ++c) {
-        if (std::abs(bgr[c] - backdrop[c]) > kMostTint) {
-            return Shade::kNone;
+        return lighter & tint ? Shade::kTinted : Shade::kNone;
+    } else {
+        const float scale = ScaleOf(bgr, backdrop);
+        const float allowed =
+            float(tolerance) + kHueSlack +
+            kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
+        const bool shade = (scale >= kDarkestShadow) & (scale < 1);
+        bool tint = shade;
+        for (std::size_t c = 0; c < 3; ++c) {
+            tint &= std::abs(bgr[c] - backdrop[c]) <= kMostTint;
         }
+        const bool hued = shade & (HueOff(bgr, backdrop, scale) <= allowed);
+        return hued ? Shade::kHued : tint ? Shade::kTinted : Shade::kNone;
     }
-    return Shade::kTinted;
 }
 
-bool BackdropHued(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
-                  bool white) {
-    return ShadeOf(bgr, backdrop, tolerance, white) != Shade::kNone;
+Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
+              bool white) {
+    return white ? ShadeOn<true>(bgr, backdrop, tolerance)
+                 : ShadeOn<false>(bgr, backdrop, tolerance);
 }
 
 // The convex hull of samples (counted row by row, across wide), to tell what lies within.
@@ -1235,11 +1233,13 @@ void ShadowMap::ForEachNearest(const std::vector<uint8_t>& flags, int32_t y, int
     const int32_t j = std::min((y + step_ / 2) / step_, down_ - 1);
     const uint8_t* set = &flags[std::size_t(j) * std::size_t(across_)];
     for (int32_t i = 0; i < across_; ++i) {
-        // The pixels nearest sample i.
+        // The pixels nearest sample i, and those of the samples set after it.
         const int32_t from = std::max(0, i * step_ - step_ / 2);
+        for (; i + 1 < across_ && set[i] != 0 && set[i + 1] != 0; ++i) {
+        }
         const int32_t to = i == across_ - 1 ? width : std::min(width, (i + 1) * step_ - step_ / 2);
-        for (int32_t x = from; set[i] != 0 && x < to; ++x) {
-            each(x);
+        if (set[i] != 0) {
+            each(from, to);
         }
     }
 }
@@ -1256,11 +1256,23 @@ void ShadowMap::MarkCast(int32_t y, int32_t width, const uint8_t* bgr, uint8_t m
 
 void ShadowMap::MarkOf(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
                        const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
-    const bool white = surface_.Side() == Background::NearWhite;
-    ForEachNearest(flags, y, width, [&](int32_t x) {
-        if (classes[x] == 0 && BackdropHued(bgr + 3 * x, surface_.At(x, y), tolerance_, white)) {
-            classes[x] = mark;
+    const auto markRun = [&]<bool kWhite>(int32_t start, int32_t end, const Backdrop& local) {
+        for (int32_t x = start; x < end; ++x) {
+            const bool hued =
+                ShadeOn<kWhite>(bgr + 3 * x, local.colour, tolerance_) != Shade::kNone;
+            classes[x] = (classes[x] == 0) & hued ? mark : classes[x];
         }
+    };
+    const bool white = surface_.Side() == Background::NearWhite;
+    ForEachNearest(flags, y, width, [&](int32_t from, int32_t to) {
+        surface_.ForEachColourRun(y, from, to,
+                                  [&](int32_t start, int32_t end, const Backdrop& local) {
+                                      if (white) {
+                                          markRun.template operator()<true>(start, end, local);
+                                      } else {
+                                          markRun.template operator()<false>(start, end, local);
+                                      }
+                                  });
     });
 }
 

@@ -94,6 +94,14 @@ public:
         return !highlight;
     }
 
+    // Calls each(x, end, backdrop) for the runs of row y's pixels from from to before to
+    // over which the backdrop's colour (as At gives it) is one.
+    template <class Each>
+    void ForEachColourRun(int32_t y, int32_t from, int32_t to, Each each) const {
+        ForEachRun(
+            y, from, to, [](const Backdrop& a, const Backdrop& b) { return a.colour == b.colour; },
+            each);
+    }
     // Sets classes[x] to mark where row y's pixel x is backdrop, else to 0.
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t* classes) const;
     // Sets apart[x], for x from from to to, to how far row y's pixel x lies from the
