@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <type_traits>
@@ -63,6 +64,11 @@ void CutOutOn(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, ui
 void ApartOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
              bool darker, uint8_t* apart) {
     portable::Apart(pixels, count, colour, darker, apart);
+}
+void MarkShadedOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                  int tolerance, bool white, const ShadeRule& rule, uint8_t mark,
+                  uint8_t* classes) {
+    portable::MarkShaded(pixels, count, backdrop, tolerance, white, rule, mark, classes);
 }
 
 #else
@@ -309,6 +315,66 @@ HWY_INLINE std::size_t ApartVectors(D d, const uint8_t* pixels, std::size_t coun
     return done;
 }
 
+// A lane a pixel, its channels as 32-bit integers and floats: portable::ShadeOf's
+// operations, each on every lane, in its order, so that each float rounds as there.
+template <bool white, class DF>
+HWY_INLINE std::size_t MarkShadedVectors(DF df, const uint8_t* pixels, std::size_t count,
+                                         const std::array<uint8_t, 3>& backdrop, int tolerance,
+                                         const ShadeRule& rule, uint8_t mark, uint8_t* classes) {
+    const hn::RebindToSigned<DF> di;
+    const hn::Rebind<uint8_t, DF> du8;
+    const int sum = backdrop[0] + backdrop[1] + backdrop[2];
+    const auto denominator = hn::Set(df, float(std::max(sum, 1)));
+    const auto backdropSum = hn::Set(df, float(sum));
+    const auto first = hn::Set(df, float(tolerance) + rule.slack);
+    const auto tintPerDepth = hn::Set(df, rule.tintPerDepth), one = hn::Set(df, 1.0f),
+               three = hn::Set(df, 3.0f), darkest = hn::Set(df, rule.darkest);
+    // (integers have no Le: within a bound is below it plus one)
+    const auto pastTint = hn::Set(di, rule.mostTint + 1), least = hn::Set(di, tolerance);
+    const auto unmarked = hn::Zero(du8), marked = hn::Set(du8, mark);
+    const std::size_t step = hn::Lanes(df);
+    std::size_t done = 0;
+    for (; done + step <= count; done += step) {
+        hn::VFromD<decltype(du8)> b, g, r;
+        hn::LoadInterleaved3(du8, pixels + 3 * done, b, g, r);
+        const std::array channels = {hn::PromoteTo(di, b), hn::PromoteTo(di, g),
+                                     hn::PromoteTo(di, r)};
+        auto shaded = hn::FirstN(di, 0);
+        if constexpr (white) {
+            const auto scale =
+                hn::Div(hn::ConvertTo(df, hn::Add(hn::Add(channels[0], channels[1]), channels[2])),
+                        denominator);
+            const auto allowed = hn::Add(
+                first,
+                hn::Div(hn::Mul(hn::Mul(tintPerDepth, hn::Sub(one, scale)), backdropSum), three));
+            auto hued = hn::And(hn::Ge(scale, darkest), hn::Lt(scale, one));
+            auto tint = hn::RebindMask(di, hued);
+            for (std::size_t c = 0; c < 3; ++c) {
+                const auto level = hn::Set(di, backdrop[c]);
+                tint = hn::And(tint, hn::Lt(hn::Abs(hn::Sub(channels[c], level)), pastTint));
+                const auto off = hn::Sub(hn::ConvertTo(df, channels[c]),
+                                         hn::Mul(scale, hn::ConvertTo(df, level)));
+                hued = hn::And(hued, hn::Le(hn::Abs(off), allowed));
+            }
+            shaded = hn::Or(hn::RebindMask(di, hued), tint);
+        } else {
+            auto tint = hn::FirstN(di, step), lighter = hn::FirstN(di, 0);
+            for (std::size_t c = 0; c < 3; ++c) {
+                const auto lift = hn::Sub(channels[c], hn::Set(di, backdrop[c]));
+                tint = hn::And(tint, hn::Lt(lift, pastTint));
+                lighter = hn::Or(lighter, hn::Gt(lift, least));
+            }
+            shaded = hn::And(tint, lighter);
+        }
+        // (a lane's 1 where shaded, demoted to a byte)
+        const auto flags = hn::DemoteTo(du8, hn::IfThenElseZero(shaded, hn::Set(di, 1)));
+        const auto classed = hn::LoadU(du8, classes + done);
+        const auto mine = hn::And(hn::Eq(classed, unmarked), hn::Ne(flags, unmarked));
+        hn::StoreU(hn::IfThenElse(mine, marked, classed), du8, classes + done);
+    }
+    return done;
+}
+
 #undef ZEL7_LOAD_BOUNDS
 
 // Calls run with each vector width worth running, widest first: two blocks where
@@ -399,6 +465,18 @@ void ApartOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t,
     portable::Apart(pixels + 3 * done, count - done, colour, darker, apart + done);
 }
 
+void MarkShadedOn(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                  int tolerance, bool white, const ShadeRule& rule, uint8_t mark,
+                  uint8_t* classes) {
+    const hn::ScalableTag<float> df;
+    const std::size_t done =
+        white
+            ? MarkShadedVectors<true>(df, pixels, count, backdrop, tolerance, rule, mark, classes)
+            : MarkShadedVectors<false>(df, pixels, count, backdrop, tolerance, rule, mark, classes);
+    portable::MarkShaded(pixels + 3 * done, count - done, backdrop, tolerance, white, rule, mark,
+                         classes + done);
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR
 
 }  // namespace HWY_NAMESPACE
@@ -421,11 +499,13 @@ struct Build {
     decltype(&HWY_STATIC_DISPATCH(PackBitsOn)) packBits;
     decltype(&HWY_STATIC_DISPATCH(CutOutOn)) cutOut;
     decltype(&HWY_STATIC_DISPATCH(ApartOn)) apart;
+    decltype(&HWY_STATIC_DISPATCH(MarkShadedOn)) markShaded;
 };
 #define ZEL7_BUILD(TARGET, NAMESPACE)                                                 \
     Build {                                                                           \
         TARGET, &NAMESPACE::ClassifyOn, &NAMESPACE::MaskOn, &NAMESPACE::ExpandGreyOn, \
-            &NAMESPACE::PackBitsOn, &NAMESPACE::CutOutOn, &NAMESPACE::ApartOn         \
+            &NAMESPACE::PackBitsOn, &NAMESPACE::CutOutOn, &NAMESPACE::ApartOn,        \
+            &NAMESPACE::MarkShadedOn                                                  \
     }
 
 // The builds, best first; the last, the compiler's baseline, runs anywhere.
@@ -444,7 +524,8 @@ constexpr Build kBuilds[] = {
 #endif
     Build{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(ClassifyOn), &HWY_STATIC_DISPATCH(MaskOn),
           &HWY_STATIC_DISPATCH(ExpandGreyOn), &HWY_STATIC_DISPATCH(PackBitsOn),
-          &HWY_STATIC_DISPATCH(CutOutOn), &HWY_STATIC_DISPATCH(ApartOn)},
+          &HWY_STATIC_DISPATCH(CutOutOn), &HWY_STATIC_DISPATCH(ApartOn),
+          &HWY_STATIC_DISPATCH(MarkShadedOn)},
 };
 #undef ZEL7_BUILD
 
@@ -550,6 +631,11 @@ void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3
     Current().apart(pixels, count, colour, darker, apart);
 }
 
+void MarkShaded(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                int tolerance, bool white, const ShadeRule& rule, uint8_t mark, uint8_t* classes) {
+    Current().markShaded(pixels, count, backdrop, tolerance, white, rule, mark, classes);
+}
+
 namespace portable {
 namespace {
 
@@ -634,6 +720,43 @@ void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3
             most = std::max(most, darker ? colour[c] - pixels[c] : pixels[c] - colour[c]);
         }
         apart[i] = uint8_t(most);
+    }
+}
+
+Shade ShadeOf(const uint8_t* pixel, const std::array<uint8_t, 3>& backdrop, int tolerance,
+              bool white, const ShadeRule& rule) {
+    // (every test made, & for &&, as the vectors make them)
+    if (!white) {
+        // Black shows no shadow, but the object's light lifts it: lighter than the
+        // tolerance allows, by no more than a tint.
+        bool lighter = false, tint = true;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const int lift = pixel[c] - backdrop[c];
+            tint &= lift <= rule.mostTint;
+            lighter |= lift > tolerance;
+        }
+        return lighter & tint ? Shade::kTinted : Shade::kNone;
+    }
+    // On white: the backdrop's colour scaled down by what the pixel's channels together
+    // scale it by, each channel within the tolerance, the slack and a share of the depth.
+    const int sum = backdrop[0] + backdrop[1] + backdrop[2];
+    const float scale = float(pixel[0] + pixel[1] + pixel[2]) / float(std::max(sum, 1));
+    const float allowed =
+        float(tolerance) + rule.slack + rule.tintPerDepth * (1 - scale) * float(sum) / 3;
+    const bool shade = (scale >= rule.darkest) & (scale < 1);
+    bool hued = shade, tint = shade;
+    for (std::size_t c = 0; c < 3; ++c) {
+        tint &= std::abs(pixel[c] - backdrop[c]) <= rule.mostTint;
+        hued &= std::abs(float(pixel[c]) - scale * float(backdrop[c])) <= allowed;
+    }
+    return hued ? Shade::kHued : tint ? Shade::kTinted : Shade::kNone;
+}
+
+void MarkShaded(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                int tolerance, bool white, const ShadeRule& rule, uint8_t mark, uint8_t* classes) {
+    for (std::size_t i = 0; i < count; ++i, pixels += 3) {
+        const bool shaded = ShadeOf(pixels, backdrop, tolerance, white, rule) != Shade::kNone;
+        classes[i] = classes[i] == 0 && shaded ? mark : classes[i];
     }
 }
 

@@ -1,8 +1,8 @@
 // The per-pixel kernels: runs of 24-bit pixels (three bytes each, in the order of the
 // reference colour: blue, green, red as decoded rows hold them) classified, masked,
-// expanded and packed. Each call goes to the best instruction set the processor has,
-// chosen at run time among Highway's builds; the portable loops define what every one
-// of them must write, byte for byte.
+// expanded, packed and judged as shades of the backdrop. Each call goes to the best instruction set
+// the processor has, chosen at run time among Highway's builds; the portable loops define what
+// every one of them must write, byte for byte.
 #pragma once
 
 #include <algorithm>
@@ -68,6 +68,23 @@ void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint
 // the most any of its channels does, 0 where none does.
 void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
            bool darker, uint8_t* apart);
+// How a pixel lies against the backdrop's colour: the backdrop darkened (hued: on white
+// only), only faintly tinted off it (on black: lifted by a tint), or neither.
+enum class Shade : uint8_t { kNone, kHued, kTinted };
+// What a shadow may do to the backdrop's colour (the shadow rule's constants, given as
+// data as a range's bounds are): leave at least darkest of its light, stray from its hue
+// by the tolerance, slack and tintPerDepth of the levels it darkens, or tint its channels
+// by at most mostTint levels.
+struct ShadeRule {
+    float darkest, slack, tintPerDepth;
+    int mostTint;
+};
+
+// Sets classes[i] to mark where it is 0 and pixel i is no Shade::kNone of backdrop, on
+// white (white) or black, within tolerance.
+void MarkShaded(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                int tolerance, bool white, const ShadeRule& rule, uint8_t mark, uint8_t* classes);
+
 // Highway's targets (HWY_AVX2, ..) the kernels are built for that this processor
 // runs, best first.
 std::vector<int64_t> RunnableTargets();
@@ -87,6 +104,11 @@ void CutOut(const uint8_t* bgr, const uint8_t* coverage, std::size_t count, uint
             uint8_t* rgba);
 void Apart(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& colour,
            bool darker, uint8_t* apart);
+void MarkShaded(const uint8_t* pixels, std::size_t count, const std::array<uint8_t, 3>& backdrop,
+                int tolerance, bool white, const ShadeRule& rule, uint8_t mark, uint8_t* classes);
+// One pixel's shade, as MarkShaded and its vectors judge it.
+Shade ShadeOf(const uint8_t* pixel, const std::array<uint8_t, 3>& backdrop, int tolerance,
+              bool white, const ShadeRule& rule);
 }  // namespace portable
 
 }  // namespace kernels

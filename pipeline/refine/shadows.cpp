@@ -273,44 +273,13 @@ bool Unmistakable(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop) {
     return ScaleOf(bgr, backdrop) < kDarkestShadow || spread > kMostTint;
 }
 
-// Whether a pixel is the backdrop darkened (hued: on white only), only faintly tinted off
-// it, or neither.
-enum class Shade : uint8_t { kNone, kHued, kTinted };
-
-template <bool kWhite>
-[[gnu::always_inline]] inline Shade ShadeOn(const uint8_t* bgr,
-                                            const std::array<uint8_t, 3>& backdrop, int tolerance) {
-    // (& for && and no early returns: MarkOf judges every pixel of a run, where a
-    // shadow's noisy pixels fall either side of these tests unpredictably)
-    if constexpr (!kWhite) {
-        // Black shows no shadow, but the object's light lifts it: lighter than the
-        // tolerance allows, by no more than a tint.
-        bool lighter = false, tint = true;
-        for (std::size_t c = 0; c < 3; ++c) {
-            const int lift = bgr[c] - backdrop[c];
-            tint &= lift <= kMostTint;
-            lighter |= lift > tolerance;
-        }
-        return lighter & tint ? Shade::kTinted : Shade::kNone;
-    } else {
-        const float scale = ScaleOf(bgr, backdrop);
-        const float allowed =
-            float(tolerance) + kHueSlack +
-            kTintPerDepth * (1 - scale) * float(backdrop[0] + backdrop[1] + backdrop[2]) / 3;
-        const bool shade = (scale >= kDarkestShadow) & (scale < 1);
-        bool tint = shade;
-        for (std::size_t c = 0; c < 3; ++c) {
-            tint &= std::abs(bgr[c] - backdrop[c]) <= kMostTint;
-        }
-        const bool hued = shade & (HueOff(bgr, backdrop, scale) <= allowed);
-        return hued ? Shade::kHued : tint ? Shade::kTinted : Shade::kNone;
-    }
-}
+// The rule's constants for the shade kernels.
+constexpr kernels::ShadeRule kShadeRule{kDarkestShadow, kHueSlack, kTintPerDepth, kMostTint};
+using kernels::Shade;
 
 Shade ShadeOf(const uint8_t* bgr, const std::array<uint8_t, 3>& backdrop, int tolerance,
               bool white) {
-    return white ? ShadeOn<true>(bgr, backdrop, tolerance)
-                 : ShadeOn<false>(bgr, backdrop, tolerance);
+    return kernels::portable::ShadeOf(bgr, backdrop, tolerance, white, kShadeRule);
 }
 
 // The convex hull of samples (counted row by row, across wide), to tell what lies within.
@@ -1256,23 +1225,13 @@ void ShadowMap::MarkCast(int32_t y, int32_t width, const uint8_t* bgr, uint8_t m
 
 void ShadowMap::MarkOf(const std::vector<uint8_t>& flags, int32_t y, int32_t width,
                        const uint8_t* bgr, uint8_t mark, uint8_t* classes) const {
-    const auto markRun = [&]<bool kWhite>(int32_t start, int32_t end, const Backdrop& local) {
-        for (int32_t x = start; x < end; ++x) {
-            const bool hued =
-                ShadeOn<kWhite>(bgr + 3 * x, local.colour, tolerance_) != Shade::kNone;
-            classes[x] = (classes[x] == 0) & hued ? mark : classes[x];
-        }
-    };
     const bool white = surface_.Side() == Background::NearWhite;
     ForEachNearest(flags, y, width, [&](int32_t from, int32_t to) {
-        surface_.ForEachColourRun(y, from, to,
-                                  [&](int32_t start, int32_t end, const Backdrop& local) {
-                                      if (white) {
-                                          markRun.template operator()<true>(start, end, local);
-                                      } else {
-                                          markRun.template operator()<false>(start, end, local);
-                                      }
-                                  });
+        surface_.ForEachColourRun(
+            y, from, to, [&](int32_t start, int32_t end, const Backdrop& local) {
+                kernels::MarkShaded(bgr + 3 * start, std::size_t(end - start), local.colour,
+                                    tolerance_, white, kShadeRule, mark, classes + start);
+            });
     });
 }
 

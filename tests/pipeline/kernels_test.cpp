@@ -20,13 +20,13 @@
 namespace zel7 {
 namespace {
 
-enum class Kernel { Classify, Mask, ExpandGrey, PackBits, CutOut, Apart };
+enum class Kernel { Classify, Mask, ExpandGrey, PackBits, CutOut, Apart, MarkShaded };
 
 // Names the cases: EveryTarget/KernelMatchesPortableLoop.ByteForByte/AVX2_mask and
 // so on, each of which runs alone.
 void PrintTo(Kernel kernel, std::ostream* out) {
-    *out << std::array{
-        "classify", "mask", "expand_grey", "pack_bits", "cut_out", "apart"}[int(kernel)];
+    *out << std::array{"classify", "mask",  "expand_grey", "pack_bits",
+                       "cut_out",  "apart", "mark_shaded"}[int(kernel)];
 }
 
 constexpr std::size_t kMostPixels = 400, kLargestOffset = 63;
@@ -65,6 +65,25 @@ void FillPixels(std::mt19937& random, const ColourRange& range, Buffer& buffer, 
         buffer.bytes[i] = choice == 0   ? uint8_t(edge + int(random() % 3) - 1)
                           : choice == 1 ? kThresholdEdges[random() % 8]
                                         : uint8_t(random());
+    }
+}
+
+// A rule as the shadows' (any serves: the kernel must judge as its loop does).
+constexpr kernels::ShadeRule kShadeRule{0.3f, 2, 0.2f, 51};
+
+// Makes most pixels from first on the backdrop darkened or lifted by a share, give or take
+// a few levels a channel, so that every shade and each test's edges come up.
+void ShadowLike(std::mt19937& random, const std::array<uint8_t, 3>& backdrop, Buffer& buffer,
+                std::size_t first) {
+    for (std::size_t i = first; i + 3 <= buffer.bytes.size(); i += 3) {
+        if (random() % 8 == 0) {
+            continue;  // as filled
+        }
+        const float scale = float(random() % 1100) / 1000;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const int off = int(random() % 13) - 6;
+            buffer.bytes[i + c] = uint8_t(std::clamp(int(scale * backdrop[c]) + off, 0, 255));
+        }
     }
 }
 
@@ -116,6 +135,16 @@ TEST_P(KernelMatchesPortableLoop, ByteForByte) {
                 kernels::Apart(pixels, count, range.low, trial % 2 == 0, out);
                 kernels::portable::Apart(pixels, count, range.low, trial % 2 == 0, portable);
                 break;
+            case Kernel::MarkShaded: {  // the range's low end as the backdrop
+                ShadowLike(random, range.low, input, from);
+                const int tolerance = int(random() % 12);
+                const bool white = trial % 2 == 0;
+                kernels::MarkShaded(pixels, count, range.low, tolerance, white, kShadeRule, mark,
+                                    out);
+                kernels::portable::MarkShaded(pixels, count, range.low, tolerance, white,
+                                              kShadeRule, mark, portable);
+                break;
+            }
         }
         const auto [wrong, right] =
             std::mismatch(actual.bytes.begin(), actual.bytes.end(), expected.bytes.begin());
@@ -136,10 +165,59 @@ INSTANTIATE_TEST_SUITE_P(EveryTarget, KernelMatchesPortableLoop,
                          ::testing::Combine(::testing::ValuesIn(VectorTargets()),
                                             ::testing::Values(Kernel::Classify, Kernel::Mask,
                                                               Kernel::ExpandGrey, Kernel::PackBits,
-                                                              Kernel::CutOut, Kernel::Apart)),
+                                                              Kernel::CutOut, Kernel::Apart,
+                                                              Kernel::MarkShaded)),
                          hwy::TestParamTargetNameAndT<Kernel>);
 // A build for a processor with no vector target has nothing here to compare.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelMatchesPortableLoop);
+
+// The shade kernel against its portable loop on every colour near the line from black to
+// each backdrop, where a shadow's pixels lie: there every test's edge comes up, and with
+// it any float the vectors round otherwise (a multiply and an add fused, say).
+class ShadesMatchPortableLoop : public ::testing::TestWithParam<int64_t> {
+protected:
+    void SetUp() override { kernels::UseTarget(GetParam()); }
+    void TearDown() override { kernels::UseTarget(0); }
+};
+
+TEST_P(ShadesMatchPortableLoop, OnEveryColourNearTheBackdropsHue) {
+    constexpr int kSteps = 280, kOff = 12;
+    std::vector<uint8_t> pixels;
+    for (const std::array<uint8_t, 3> backdrop :
+         {std::array<uint8_t, 3>{255, 255, 255}, {250, 244, 238}, {231, 233, 228}, {14, 12, 16}}) {
+        pixels.clear();
+        for (int step = 0; step < kSteps; ++step) {
+            for (int green = -kOff; green <= kOff; ++green) {
+                for (int red = -kOff; red <= kOff; ++red) {
+                    const std::array off = {0, green, red};
+                    for (std::size_t c = 0; c < 3; ++c) {
+                        const int level = backdrop[c] * step / (kSteps - 30) + off[c];
+                        pixels.push_back(uint8_t(std::clamp(level, 0, 255)));
+                    }
+                }
+            }
+        }
+        const std::size_t count = pixels.size() / 3;
+        for (const int tolerance : {0, 3, 9}) {
+            for (const bool white : {true, false}) {
+                std::vector<uint8_t> out(count), portable(count);
+                for (std::size_t i = 0; i < count; i += 7) {
+                    out[i] = portable[i] = 1;  // marked already: left alone
+                }
+                kernels::MarkShaded(pixels.data(), count, backdrop, tolerance, white, kShadeRule, 2,
+                                    out.data());
+                kernels::portable::MarkShaded(pixels.data(), count, backdrop, tolerance, white,
+                                              kShadeRule, 2, portable.data());
+                ASSERT_EQ(out, portable) << "backdrop " << int(backdrop[0]) << " tolerance "
+                                         << tolerance << (white ? " on white" : " on black");
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTarget, ShadesMatchPortableLoop, ::testing::ValuesIn(VectorTargets()),
+                         hwy::TestParamTargetName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ShadesMatchPortableLoop);
 
 // The kernels read the processor themselves: they must find what Highway's library
 // finds, or a vector build could run where its instructions fault.
