@@ -1,8 +1,8 @@
 // The per-pixel kernels: runs of 24-bit pixels (three bytes each, in the order of the
 // reference colour: blue, green, red as decoded rows hold them) classified, masked,
-// expanded, packed and judged as shades of the backdrop. Each call goes to the best instruction set
-// the processor has, chosen at run time among Highway's builds; the portable loops define what
-// every one of them must write, byte for byte.
+// expanded, packed and judged as shades of the backdrop. Each call goes to the best
+// instruction set the processor has, chosen at run time among Highway's builds; the
+// portable loops define what every one of them must write, byte for byte.
 #pragma once
 
 #include <algorithm>
