@@ -112,7 +112,8 @@ int FrameReductionOf(const PictureFile& file, const MaskOptions& options) {
 
 Result MaskRefined(const std::filesystem::path& source, const std::filesystem::path& destination,
                    const MaskOptions& options, std::vector<uint8_t>& buffer, MaskNote* note) {
-    const RefineOptions& refine = options.refine;
+    RefineOptions refine = options.refine;
+    refine.spareCore = options.writing == SliceWriting::OnSecondThread;
     if (refine.product == Product::Cutout
             ? options.format == PictureFormat::Bmp
             : options.format == PictureFormat::Jpeg || options.framing.Active() ||

@@ -1,6 +1,7 @@
 #include "refine/cut.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -404,9 +405,12 @@ Result ColourCut::Settle(const RegionLabeller& labels, bool& movedAny) {
 uint8_t ColourCut::VerdictOn(const uint8_t* bgr) {
     const uint32_t colour = uint32_t(bgr[0]) | uint32_t(bgr[1]) << 8 | uint32_t(bgr[2]) << 16;
     // (Fibonacci hashing: the colour times 2^32 over the golden ratio, its top bits)
-    uint32_t& slot = verdicts_[(colour * 2654435769u) >> (32 - verdictSlotBits_)];
-    if (slot >> kVerdictBits == colour) {  // (never so where empty: see kNoVerdict)
-        return uint8_t(slot & ((1u << kVerdictBits) - 1));
+    // Two threads may meet colours of one slot at once: the slot is read and written whole,
+    // and a colour's verdict is the same whoever works it out, whichever stays.
+    std::atomic_ref slot(verdicts_[(colour * 2654435769u) >> (32 - verdictSlotBits_)]);
+    if (const uint32_t kept = slot.load(std::memory_order_relaxed);
+        kept >> kVerdictBits == colour) {  // (never so where empty: see kNoVerdict)
+        return uint8_t(kept & ((1u << kVerdictBits) - 1));
     }
     double nearest = 0;
     const double ratio =
@@ -414,7 +418,7 @@ uint8_t ColourCut::VerdictOn(const uint8_t* bgr) {
     const auto verdict = uint8_t((ratio > 0 ? kObjectLikelier : 0) |
                                  (ratio > kStaysInTaken ? kObjectFarLikelier : 0) |
                                  (nearest > kUnlikeBackdrop ? kUnlikeAnyBackdrop : 0));
-    slot = colour << kVerdictBits | verdict;
+    slot.store(colour << kVerdictBits | verdict, std::memory_order_relaxed);
     return verdict;
 }
 

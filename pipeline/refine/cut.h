@@ -48,7 +48,7 @@ public:
     // the cut moved the outline anywhere. Fails only when the cut cannot be had.
     Result Settle(const RegionLabeller& labels, bool& movedAny);
     // Row y's coverage (0 or 255, as labels fill it) as the cut moved it; bgr is the row,
-    // surface the one the rows were added with.
+    // surface the one the rows were added with. Two threads may apply it to two rows at once.
     void Apply(int32_t y, const uint8_t* bgr, const BackdropSurface& surface, uint8_t* coverage);
     // Marks the pixels of row y not yet classified (0) that lie about what the cut took
     // of a shadow, once it has settled: what it took, and the backdrop around. A patch it

@@ -49,11 +49,13 @@ int32_t EdgeBand(double width) {
                : std::clamp(int32_t(std::ceil(kBandPerWidth * width)), kEdge, kMostEdge);
 }
 
-RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band)
+RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band,
+                     int32_t stripeRows)
     : width_(width),
       height_(height),
       band_(std::clamp(band, 1, kMostEdge)),  // (EdgeAlpha's room holds that band's window)
-      colours_(std::size_t(2 * Reach() + 1), std::vector<uint8_t>(std::size_t(rowStride))),
+      colours_(std::size_t(2 * Reach() + std::max(stripeRows, 1)),
+               std::vector<uint8_t>(std::size_t(rowStride))),
       coverage_(colours_.size(), std::vector<uint8_t>(std::size_t(width))) {}
 
 EdgeColours::EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band,

@@ -24,13 +24,14 @@ inline constexpr int32_t kMostEdge = 8;
 // kept (a red disc blurred by 2 pixels had 700 opaque pixels less than 70% object).
 int32_t EdgeBand(double width);
 
-// The rows around the one being written, a ring of them: each row's colours (24-bit
+// The rows around those being written, a ring of them: each row's colours (24-bit
 // pixels) and coverage (255 object, 0 background; grey between for none here), for edge
-// pixels band pixels from background.
+// pixels band pixels from background, of stripes of stripeRows rows written at a time.
 class RowWindow {
 public:
     // band: 1 to kMostEdge, a wider one narrowed (EdgeAlpha's room holds its window).
-    RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band = kEdge);
+    RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t band = kEdge,
+              int32_t stripeRows = 1);
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
     int32_t Band() const { return band_; }
@@ -45,7 +46,7 @@ private:
     std::size_t Slot(int32_t y) const { return std::size_t(y) % colours_.size(); }
 
     int32_t width_, height_, band_;
-    std::vector<std::vector<uint8_t>> colours_, coverage_;  // 2 Reach() + 1 rows
+    std::vector<std::vector<uint8_t>> colours_, coverage_;  // 2 Reach() + stripeRows rows
 };
 
 // The colours that the edges of a two-tone mask of labelled regions can need, kept while

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/helper_thread.h"
 #include "mask/kernels.h"
 #include "refine/backdrop.h"
 #include "refine/cut.h"
@@ -41,6 +42,15 @@ constexpr std::size_t kMostDecodedAhead = std::size_t{12} << 20;
 // The colours kept for a two-tone mask's edges, at most: a studio shot's outline keeps a
 // few hundred kilobytes; a picture of many small changes of class is decoded again.
 constexpr std::size_t kMostEdgeColourBytes = 16 << 20;
+// The last pass unmixes the edges of a stripe of rows at a time, so that a spare core can
+// take half of them (unmixing took most of a photo's last pass, on one core, the other
+// decoding and writing for a quarter of it): a stripe's rows hold this many bytes at most
+// (their colours and coverage)...
+constexpr std::size_t kStripeBytes = std::size_t{1} << 20;
+// ...and are no more than this many.
+constexpr int32_t kMostStripeRows = 64;
+// The edge pixels each thread takes at a time (each reads up to 19 x 19 pixels around).
+constexpr std::size_t kUnmixedAtATime = 64;
 
 class Refined : public RowSource {
 public:
@@ -67,6 +77,9 @@ private:
     Result Label(std::unique_ptr<RowSource>& unread);
     Result DecodeRow(int32_t y);
     void WriteRow(int32_t y, uint8_t* out);
+    void UnmixStripe(int32_t top, int32_t bottom);
+    // Calls work on [0, count), shared with the helper thread where a core is spare.
+    void Share(std::size_t count, std::size_t grain, const HelperThread::Work& work);
     void WriteEdges(int32_t y, uint8_t* out, bool halved);
     void KeepShadows(int32_t y, uint8_t* out, uint8_t least);
     void Classify(int32_t y, const uint8_t* bgr, uint8_t mark, uint8_t shadowMark,
@@ -91,7 +104,7 @@ private:
     std::optional<EdgeColours> edgeColours_;  // the colours edges and shadows need, kept
     int32_t edgeBand_ = kEdge;                // how far from background edges lie
     std::unique_ptr<RowSource> decoder_;      // for the rows' colours, when none were kept
-    std::unique_ptr<RowWindow> window_;       // the rows around the one written, with either
+    std::unique_ptr<RowWindow> window_;       // the rows about the stripe written, with either
     std::vector<uint8_t> coverage_;           // the row written, without window_
     std::vector<uint8_t> edge_;               // per pixel of the row written: at the edge
     std::vector<uint8_t> sharpEdge_;          // the same, within kEdge where the band is wider
@@ -99,6 +112,18 @@ private:
     std::optional<EdgeFinder> sharpEdges_;    // the same, sharpEdge_
     std::vector<uint8_t> object_;             // the same: object, as written
     std::vector<uint8_t> shadowed_;  // the same: background in a shadow, as KeepShadows finds it
+    // The window's stripe of rows: the rows from stripeTop_ to stripeEnd_ are written
+    // from it, stripeRows_ at a time.
+    int32_t stripeRows_ = 1, stripeTop_ = 0, stripeEnd_ = 0;
+    struct EdgePixel {
+        int32_t x, y;
+        std::array<uint8_t, 3> rgb;  // unmixed, red first
+        uint8_t alpha;
+        bool counted;  // in the confidence's edge pixels
+    };
+    std::vector<EdgePixel> unmixed_;      // the stripe's, row by row...
+    std::vector<std::size_t> rowEdges_;   // ...each row's from here, and one past the last
+    std::optional<HelperThread> helper_;  // with options_.spareCore, as edges are unmixed
     std::optional<ConfidenceCounter> counter_;
     int32_t decodedRows_ = 0;
     RowHandOut rows_;
@@ -373,8 +398,12 @@ Result Refined::Open() {
     if (edgeColours_ && (!edgeColours_->Complete() || cut_)) {
         edgeColours_.reset();
     }
+    const std::size_t rowBytes = std::size_t(decoded_.rowStride) + std::size_t(width);
+    stripeRows_ = int32_t(std::clamp<std::size_t>(kStripeBytes / std::max<std::size_t>(rowBytes, 1),
+                                                  1, kMostStripeRows));
     if (edgeColours_) {
-        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_);
+        window_ =
+            std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_, stripeRows_);
     } else if (!labels_ || options_.product != Product::Mask || options_.surface) {
         decoder_ = std::move(unread);
         if (!decoder_) {
@@ -382,7 +411,8 @@ Result Refined::Open() {
                 return result;
             }
         }
-        window_ = std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_);
+        window_ =
+            std::make_unique<RowWindow>(width, height, decoded_.rowStride, edgeBand_, stripeRows_);
     } else {
         coverage_.resize(std::size_t(width));
     }
@@ -409,10 +439,7 @@ Result Refined::DecodeRow(int32_t y) {
     }
     uint8_t* coverage = window_->Coverage(y);
     if (labels_) {
-        labels_->FillRow(y, coverage);
-        if (cut_) {
-            cut_->Apply(y, colours, *surface_, coverage);
-        }
+        labels_->FillRow(y, coverage);  // (the cut applied by the caller)
         return {};
     }
     Classify(y, colours, 255, 255, coverage);
@@ -424,15 +451,29 @@ Result Refined::DecodeRow(int32_t y) {
 
 Result Refined::Read(uint8_t* into, std::size_t size) {
     return rows_.Read(into, size, [this](int32_t y, uint8_t* out) {
-        if (window_) {
-            // The rows around the one written must be there for its edges.
-            const int32_t needed = std::min(y + window_->Reach() + 1, decoded_.height);
+        if (window_ && y == stripeEnd_) {
+            // The rows around the next stripe must be there for its edges.
+            stripeTop_ = y;
+            stripeEnd_ = std::min(y + stripeRows_, decoded_.height);
+            const int32_t needed = std::min(stripeEnd_ + window_->Reach(), decoded_.height);
+            const int32_t first = decodedRows_;
             for (; decodedRows_ < needed; ++decodedRows_) {
                 if (Result result = DecodeRow(decodedRows_); !result.Ok()) {
                     return result;
                 }
             }
-        } else {
+            if (cut_) {
+                // Each row moved by the cut alone: the models' verdicts on the pixels about
+                // what it moved are most of the rest of this pass.
+                Share(std::size_t(needed - first), 1, [&](std::size_t begin, std::size_t end) {
+                    for (auto row = int32_t(first + begin); row < int32_t(first + end); ++row) {
+                        cut_->Apply(row, window_->Colours(row), *surface_, window_->Coverage(row));
+                    }
+                });
+            }
+            unmixed_.clear();
+            rowEdges_.clear();
+        } else if (!window_) {
             labels_->FillRow(y, coverage_.data());
         }
         WriteRow(y, out);
@@ -516,43 +557,80 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
     }
 }
 
-void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
-    const bool cutout = options_.product == Product::Cutout;
-    const uint8_t* coverage = window_->Coverage(y);
+// The stripe's edge pixels found, row by row, and unmixed: each alone, so on two threads
+// where a core is spare.
+void Refined::UnmixStripe(int32_t top, int32_t bottom) {
+    const int32_t width = decoded_.width;
     if (!edges_) {
-        edges_.emplace(decoded_.width, window_->Band());
+        edges_.emplace(width, window_->Band());
     }
-    edges_->Find(*window_, y, edge_);
     // The confidence counts the edge pixels a sharp picture has, whatever the band: a
     // blurred edge is mostly ambiguous.
     const bool wide = window_->Band() > kEdge;
-    if (wide) {
-        if (!sharpEdges_) {
-            sharpEdges_.emplace(decoded_.width, kEdge);
-        }
-        sharpEdges_->Find(*window_, y, sharpEdge_);
+    if (wide && !sharpEdges_) {
+        sharpEdges_.emplace(width, kEdge);
     }
-    const int32_t width = decoded_.width;
-    for (int32_t x = 0; x < width; ++x) {
-        // Most of a row is backdrop or the object's inside: eight pixels of it are passed
-        // over at a time where none is both object (255) and near background (1).
-        uint64_t near = 0, object = 0;
-        if (x + 8 <= width) {
-            std::memcpy(&near, &edge_[std::size_t(x)], 8);
-            std::memcpy(&object, coverage + x, 8);
-            if ((near & object) == 0) {
-                x += 7;
-                continue;
+    for (int32_t y = top; y < bottom; ++y) {
+        rowEdges_.push_back(unmixed_.size());
+        edges_->Find(*window_, y, edge_);
+        if (wide) {
+            sharpEdges_->Find(*window_, y, sharpEdge_);
+        }
+        const uint8_t* coverage = window_->Coverage(y);
+        for (int32_t x = 0; x < width; ++x) {
+            // Most of a row is backdrop or the object's inside: eight pixels of it are
+            // passed over at a time where none is both object (255) and near background (1).
+            uint64_t near = 0, object = 0;
+            if (x + 8 <= width) {
+                std::memcpy(&near, &edge_[std::size_t(x)], 8);
+                std::memcpy(&object, coverage + x, 8);
+                if ((near & object) == 0) {
+                    x += 7;
+                    continue;
+                }
+            }
+            if (edge_[std::size_t(x)] && coverage[x] != 0) {
+                unmixed_.push_back({x, y, {}, 0, !wide || sharpEdge_[std::size_t(x)] != 0});
             }
         }
-        if (!edge_[std::size_t(x)] || coverage[x] == 0) {
-            continue;
+    }
+    rowEdges_.push_back(unmixed_.size());
+    const auto unmix = [this](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            EdgePixel& pixel = unmixed_[i];
+            const uint8_t* bgr = window_->Colours(pixel.y) + 3 * pixel.x;
+            pixel.rgb = {bgr[2], bgr[1], bgr[0]};
+            pixel.alpha = EdgeAlpha(*window_, pixel.x, pixel.y,
+                                    surface_ ? surface_->Local(pixel.x, pixel.y) : reference_,
+                                    pixel.rgb.data(), surface_.has_value());
         }
-        const uint8_t* bgr = window_->Colours(y) + 3 * x;
-        uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
-        uint8_t alpha = EdgeAlpha(*window_, x, y, surface_ ? surface_->Local(x, y) : reference_,
-                                  rgb, surface_.has_value());
-        if (!wide || sharpEdge_[std::size_t(x)]) {
+    };
+    Share(unmixed_.size(), kUnmixedAtATime, unmix);
+}
+
+void Refined::Share(std::size_t count, std::size_t grain, const HelperThread::Work& work) {
+    if (options_.spareCore && !helper_) {
+        helper_.emplace();
+    }
+    if (helper_) {
+        helper_->Share(count, grain, work);
+    } else {
+        work(0, count);
+    }
+}
+
+void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
+    const bool cutout = options_.product == Product::Cutout;
+    if (rowEdges_.empty()) {
+        UnmixStripe(stripeTop_, stripeEnd_);
+    }
+    const std::size_t row = std::size_t(y - stripeTop_);
+    for (std::size_t i = rowEdges_[row]; i < rowEdges_[row + 1]; ++i) {
+        const EdgePixel& pixel = unmixed_[i];
+        const int32_t x = pixel.x;
+        uint8_t alpha = pixel.alpha;
+        const std::array<uint8_t, 3>& rgb = pixel.rgb;
+        if (pixel.counted) {
             counter_->Edge(alpha);
         }
         object_[std::size_t(x)] = alpha >= 128;

@@ -53,6 +53,8 @@ struct RefineOptions {
     Product product = Product::Mask;
     bool hardEdges = false;  // cut-outs' alpha 0 or 255 only
     bool invert = false;     // masks: object white; cut-outs: the object transparent
+    // A core to spare for this picture: the edges are unmixed on two threads.
+    bool spareCore = false;
 
     // Whether anything differs from the plain threshold's mask.
     bool Active() const {

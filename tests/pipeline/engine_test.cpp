@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
 #include "encoders.h"
+#include "engine/helper_thread.h"
 #include "engine/orientation.h"
 #include "formats/decoded_rows.h"
 #include "system/system.h"
@@ -123,6 +128,53 @@ TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
         ReadAhead(std::make_unique<RowsInMemory>(shape, given));
     uint8_t first = ~given[0];
     EXPECT_TRUE(early->Read(&first, 1).Ok() && first == given[0]);
+}
+
+// A loop shared with the helper thread does each item once, in pieces of the grain at
+// most, and returns with all done, round after round on one helper, whatever the count
+// (none, less than a piece, a piece and one more, many); and two pieces run at once.
+TEST(Engine, HelperThreadDoesEachItemOnce) {
+    HelperThread helper;
+    const std::pair<std::size_t, std::size_t> loops[] = {{0, 4},    {3, 4},      {4, 4},  {5, 4},
+                                                         {1000, 1}, {10007, 64}, {10, 0}, {2, 1}};
+    for (const auto& [count, grain] : loops) {
+        SCOPED_TRACE(std::to_string(count) + " in pieces of " + std::to_string(grain));
+        std::vector<std::atomic<int>> done(count);
+        helper.Share(count, grain, [&](std::size_t begin, std::size_t end) {
+            EXPECT_LE(end - begin, std::max<std::size_t>(grain, 1));
+            for (std::size_t i = begin; i < end; ++i) {
+                ++done[i];
+            }
+        });
+        EXPECT_TRUE(std::ranges::all_of(done, [](const auto& times) { return times == 1; }));
+    }
+    // Each of two pieces waits for the other to start: the first for the second to start,
+    // the second for the first to end, so that the loop returns only after the second ends.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false, ended = false;
+    std::atomic<bool> secondEnded = false;
+    std::thread::id ids[2];
+    helper.Share(2, 1, [&](std::size_t begin, std::size_t) {
+        std::unique_lock lock(mutex);
+        ids[begin] = std::this_thread::get_id();
+        const auto await = [&](const bool& flag) {
+            // (a deadline only so that a helper that never helps fails rather than hangs)
+            EXPECT_TRUE(changed.wait_for(lock, std::chrono::minutes(1), [&] { return flag; }));
+        };
+        if (begin == 0) {
+            await(started);
+            ended = true;
+        } else {
+            started = true;
+            changed.notify_all();
+            await(ended);
+            secondEnded = true;
+        }
+        changed.notify_all();
+    });
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_TRUE(secondEnded);
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
