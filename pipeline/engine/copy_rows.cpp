@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "engine/row_stream.h"
@@ -125,7 +126,12 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
             }
             uint8_t* slice = buffers + (i % ring) * kSliceBytes;
             reader.Mask(slices[i], slice);
-            Result result = sink.Write(slice, slices[i].bytes);
+            Result result;
+            try {
+                result = sink.Write(slice, slices[i].bytes);
+            } catch (const std::bad_alloc&) {  // (escaping a thread, it would end the process)
+                result = Fail(Status::OutOfMemory);
+            }
             std::lock_guard lock(mutex);
             if (!result.Ok()) {
                 writeResult = result;
@@ -138,6 +144,11 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
             }
         }
     });
+    const auto stopWriting = [&] {
+        std::lock_guard lock(mutex);
+        stop = true;
+        changed.notify_all();
+    };
     for (std::size_t i = 0; i < slices.size(); ++i) {
         {
             std::unique_lock lock(mutex);
@@ -146,14 +157,21 @@ Result RunOverlapped(const std::vector<Slice>& slices, const SliceReader& reader
                 break;
             }
         }
-        Result result = reader.Read(slices[i], buffers + (i % ring) * kSliceBytes);
-        std::lock_guard lock(mutex);
+        Result result;
+        try {
+            result = reader.Read(slices[i], buffers + (i % ring) * kSliceBytes);
+        } catch (...) {
+            // The writer waits for the slice: told to stop, it is joined and the caller
+            // hears of the failure (memory ran out) rather than the process hanging.
+            stopWriting();
+            throw;
+        }
         if (!result.Ok()) {
             readResult = result;
-            stop = true;
-            changed.notify_all();
+            stopWriting();
             break;
         }
+        std::lock_guard lock(mutex);
         produced = i + 1;
         changed.notify_all();
     }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <tuple>
 
@@ -87,6 +88,49 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
     EXPECT_EQ(slices.written, 6);
 }
 
+// Memory running out while a slice is read or written on two threads fails the copy and
+// nothing more: a read's bad_alloc reaches the caller once the writer has stopped (it had
+// waited for the slice for ever), a write's is the copy's result (escaping the writer's
+// thread, it had ended the process).
+TEST(Engine, MemoryRunningOutOnEitherThreadFailsTheCopy) {
+    struct Slices : RowSource, RowSink {
+        PictureShape shape = DecodedShape(int32_t(kSliceBytes / 3), 6);
+        int readsBeforeThrow, writesBeforeThrow, reads = 0, writes = 0;
+        Slices(int readsBefore, int writesBefore)
+            : readsBeforeThrow(readsBefore), writesBeforeThrow(writesBefore) {}
+        const PictureShape& Shape() const override { return shape; }
+        Result Read(uint8_t* into, std::size_t size) override {
+            if (reads++ == readsBeforeThrow) {
+                throw std::bad_alloc();
+            }
+            std::memset(into, 0, size);
+            return {};
+        }
+        bool Accepts(RowOrder) const override { return true; }
+        void SetOrder(RowOrder) override {}
+        Result Write(const uint8_t*, std::size_t) override {
+            if (writes++ == writesBeforeThrow) {
+                throw std::bad_alloc();
+            }
+            return {};
+        }
+        Result Commit() override { return {}; }
+    };
+    for (const auto& [readsBefore, writesBefore] :
+         {std::pair{2, 99}, std::pair{0, 99}, std::pair{99, 1}, std::pair{99, 0}}) {
+        SCOPED_TRACE(std::to_string(readsBefore) + " reads, " + std::to_string(writesBefore) +
+                     " writes");
+        Slices slices(readsBefore, writesBefore);
+        std::vector<uint8_t> buffer;
+        const CopyOptions options{.mask = {}, .writing = SliceWriting::OnSecondThread};
+        if (readsBefore < 99) {
+            EXPECT_THROW(CopyRows(slices, slices, options, buffer), std::bad_alloc);
+        } else {
+            EXPECT_EQ(CopyRows(slices, slices, options, buffer).status, Status::OutOfMemory);
+        }
+    }
+}
+
 // Rows read ahead on a second thread come as the source gave them, in reads of any size
 // across its slices, or lent a row at a time with the decoder let run ahead as far as it
 // likes; a source that fails fails the read or loan that reaches the failed slice, the
@@ -148,8 +192,9 @@ TEST(Engine, HelperThreadDoesEachItemOnce) {
         });
         EXPECT_TRUE(std::ranges::all_of(done, [](const auto& times) { return times == 1; }));
     }
-    // Each of two pieces waits for the other to start: the first for the second to start,
-    // the second for the first to end, so that the loop returns only after the second ends.
+    // The first piece waits for the second to start, the second for the first to end: two
+    // threads take them at once. The caller takes the first as a rule, and then returns
+    // only once the helper's second has ended.
     std::mutex mutex;
     std::condition_variable changed;
     bool started = false, ended = false;
