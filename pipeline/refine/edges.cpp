@@ -54,6 +54,10 @@ RowWindow::RowWindow(int32_t width, int32_t height, int32_t rowStride, int32_t b
     : width_(width),
       height_(height),
       band_(std::clamp(band, 1, kMostEdge)),  // (EdgeAlpha's room holds that band's window)
+      // A stripe's rows, from top to end, and a reach either side: its edges are found
+      // and unmixed once the rows to end + Reach() are in, and the finder uncounts the row
+      // a reach above each (so 2 Reach() + stripeRows rows, and the next stripe's rows
+      // come in over those a reach above this one).
       colours_(std::size_t(2 * Reach() + std::max(stripeRows, 1)),
                std::vector<uint8_t>(std::size_t(rowStride))),
       coverage_(colours_.size(), std::vector<uint8_t>(std::size_t(width))) {}

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "engine/helper_thread.h"
@@ -45,7 +46,8 @@ constexpr std::size_t kMostEdgeColourBytes = 16 << 20;
 // The last pass unmixes the edges of a stripe of rows at a time, so that a spare core can
 // take half of them (unmixing took most of a photo's last pass, on one core, the other
 // decoding and writing for a quarter of it): a stripe's rows hold this many bytes at most
-// (their colours and coverage)...
+// (their colours and coverage; the window holds a reach of rows more either side, and the
+// stripe's edge pixels are listed, 16 bytes each)...
 constexpr std::size_t kStripeBytes = std::size_t{1} << 20;
 // ...and are no more than this many.
 constexpr int32_t kMostStripeRows = 64;
@@ -416,6 +418,18 @@ Result Refined::Open() {
     } else {
         coverage_.resize(std::size_t(width));
     }
+    if (window_) {
+        // A stripe's edge pixels are every pixel at most: its list never grows mid-pass.
+        unmixed_.reserve(std::size_t(stripeRows_) * std::size_t(width));
+        rowEdges_.reserve(std::size_t(stripeRows_) + 1);
+        if (options_.spareCore) {
+            try {
+                helper_.emplace();
+            } catch (const std::system_error&) {
+                // (a process that may start no more threads writes on one)
+            }
+        }
+    }
     const int32_t bitCount = options_.product == Product::Cutout ? 32 : 24;
     const int32_t stride = RowStride(width, bitCount);
     if (int64_t(stride) * height > INT32_MAX) {
@@ -609,9 +623,6 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
 }
 
 void Refined::Share(std::size_t count, std::size_t grain, const HelperThread::Work& work) {
-    if (options_.spareCore && !helper_) {
-        helper_.emplace();
-    }
     if (helper_) {
         helper_->Share(count, grain, work);
     } else {

@@ -267,6 +267,35 @@ TEST(Refine, EdgePixelsAreMixedOfTheObjectsOwnColour) {
     }
 }
 
+// The window holds a stripe's rows and a reach of rows either side at once, as the last
+// pass takes them: each stripe's rows decoded to a reach past its end, over rows no
+// longer needed, whatever the band, the stripe and the height (a row short, one was lost).
+TEST(Refine, RowWindowHoldsAStripeAndAReachEitherSide) {
+    for (const int32_t band : {1, 2, kMostEdge}) {
+        for (const int32_t stripe : {1, 3, 64}) {
+            for (const int32_t height : {1, 5, 64, 65, 200}) {
+                SCOPED_TRACE(std::to_string(band) + " band, " + std::to_string(stripe) +
+                             " stripe, " + std::to_string(height) + " rows");
+                RowWindow window(4, height, 12, band, stripe);
+                const auto mark = [](int32_t y) { return uint8_t(y % 251 + 1); };
+                int32_t decoded = 0;
+                for (int32_t top = 0; top < height; top += stripe) {
+                    const int32_t end = std::min(top + stripe, height);
+                    const int32_t needed = std::min(end + window.Reach(), height);
+                    for (; decoded < needed; ++decoded) {
+                        std::fill_n(window.Colours(decoded), 12, mark(decoded));
+                        std::fill_n(window.Coverage(decoded), 4, mark(decoded));
+                    }
+                    for (int32_t y = std::max(top - window.Reach(), 0); y < needed; ++y) {
+                        ASSERT_EQ(window.Colours(y)[11], mark(y)) << "row " << y;
+                        ASSERT_EQ(window.Coverage(y)[3], mark(y)) << "row " << y;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // The edge pixels are those with background within band rows and columns, as the rows
 // go by in order, or after one skipped: on scattered background, at both bands and at
 // widths of a pixel and more.
