@@ -560,37 +560,41 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
     const ColourRange frameRange = ColourRange::Around(border_.colour, border_.tolerance);
     // The frame's samples are backdrop as the border's measure says; those inside
     // must lie within the tolerance of the surface.
-    const auto visit = [&](int32_t i, int32_t j, bool frame = false) {
+    const auto visit = [&](int32_t i, int32_t j, const uint8_t* from = nullptr) {
         const std::size_t k = std::size_t(j) * std::size_t(across) + std::size_t(i);
         if (reached[k] != 0) {
             return;
         }
-        reached[k] = 2;  // looked at; 1 when backdrop
         const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-        if (frame ? frameRange.Holds(pixel) : Holds(pixel, surface[k], tolerances[k])) {
+        if (from != nullptr && Steps(from, pixel, tolerances[k])) {
+            return;  // an outline, not the backdrop's fall-off: perhaps reached round it
+        }
+        reached[k] = 2;  // looked at; 1 when backdrop
+        if (from == nullptr ? frameRange.Holds(pixel) : Holds(pixel, surface[k], tolerances[k])) {
             reached[k] = 1;
             next.emplace_back(i, j);
         }
     };
     for (int32_t i = 0; i < across; ++i) {
-        visit(i, 0, true);
-        visit(i, down - 1, true);
+        visit(i, 0);
+        visit(i, down - 1);
     }
     for (int32_t j = 0; j < down; ++j) {
-        visit(0, j, true);
-        visit(across - 1, j, true);
+        visit(0, j);
+        visit(across - 1, j);
     }
     while (!next.empty()) {
         const auto [i, j] = next.front();
         next.pop_front();
+        const uint8_t* from = samples.Row(j * step) + 3 * i;
         if (i > 0)
-            visit(i - 1, j);
+            visit(i - 1, j, from);
         if (i + 1 < across)
-            visit(i + 1, j);
+            visit(i + 1, j, from);
         if (j > 0)
-            visit(i, j - 1);
+            visit(i, j - 1, from);
         if (j + 1 < down)
-            visit(i, j + 1);
+            visit(i, j + 1, from);
     }
     return reached;
 }
