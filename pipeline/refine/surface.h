@@ -94,19 +94,6 @@ public:
         return !highlight;
     }
 
-    // Whether the step from one sample to the next, to, leaves the backdrop's side by
-    // more than tolerance in a channel: an outline, however faint, where a sweep's
-    // fall-off moves a fraction of a level.
-    bool Steps(const uint8_t* from, const uint8_t* to, int tolerance) const {
-        for (std::size_t c = 0; c < 3; ++c) {
-            if (side_ == Background::NearWhite ? to[c] + tolerance < from[c]
-                                               : to[c] > from[c] + tolerance) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Calls each(x, end, backdrop) for the runs of row y's pixels from from to before to
     // over which the backdrop's colour (as At gives it) is one.
     template <class Each>
@@ -168,7 +155,21 @@ private:
     // by its light inner wall and the backdrop, are a two-thousandth each.
     static constexpr double kLeastLitSpot = 1.0 / 1000;
     static constexpr double kMostBackdropAroundHighlight = 2.0 / 3;
-    // Which samples the backdrop reaches from the frame over the surface as it is.
+    // Whether the step from one sample to the next, to, leaves the backdrop's side by
+    // more than tolerance in a channel: an outline, however faint, where a sweep's
+    // fall-off moves a fraction of a level.
+    bool Steps(const uint8_t* from, const uint8_t* to, int tolerance) const {
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (side_ == Background::NearWhite ? to[c] + tolerance < from[c]
+                                               : to[c] > from[c] + tolerance) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Which samples the backdrop reaches from the frame over the surface as it is, stepping
+    // over no outline.
     std::vector<uint8_t> Reached(const PictureSamples& samples,
                                  const std::vector<std::array<uint8_t, 3>>& colours,
                                  const std::vector<uint8_t>& tolerances) const;
