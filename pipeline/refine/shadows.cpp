@@ -89,9 +89,15 @@ constexpr double kLeastPartedShare = 1.0 / 100;
 // outline, meets the garment along most of its own (the backdrop a fifth to a quarter)...
 constexpr double kLeastPartedOpenShare = 0.3;
 // ...and deepens to at least this over its deepest tenth, as a contact shadow's core does
-// (the studio's 30 to 60 levels, blurred), where a white garment's soft shoulders lie 10
-// to 15 levels deep (a crease or a dark label across them a small part of them).
-constexpr int kLeastPartedDepth = 25;
+// (the studio's 30 to 60 levels, blurred; under a white bowl, whose foot hides the core,
+// 18 and more), where a white garment's soft shoulders lie 10 to 15 levels deep (a crease
+// or a dark label across them a small part of them).
+constexpr int kLeastPartedDepth = 18;
+// The object's side of a parted patch is what lies within the convex hull of its pieces
+// at least this share of the largest: a white bowl's two crisp sides, which the shading
+// of its lit middle, reaching the shadow, parts, and not the few samples a crisp step on
+// the shadow's rim claims.
+constexpr double kLeastHulledPiece = 0.25;
 
 // A rejected patch whose deeper samples lie this many times deeper, on average, than
 // its shallower ones is an object in its own shadow (see below). (A white bowl's body,
@@ -706,7 +712,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // the object), is judged again alone.
     enum : uint8_t { kUnreached, kObjectSide, kShadowSide };
     std::vector<uint8_t> sideOf(count);
-    std::vector<std::size_t> nearest, piece, objectPart;
+    std::vector<std::size_t> nearest, piece, objectPart, hulled;
     std::vector<int> depths;
     // (a piece of side's samples from first, marked seen, into into)
     const auto pieceOf = [&](std::size_t first, uint8_t side, std::vector<std::size_t>& into) {
@@ -737,7 +743,7 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
     // Parts rejected (each flagged in member, none seen) between an object and the shadow it
     // stands in: the seeds seedOf names (the object's side where its crisp outline is, the
     // shadow's where it fades into the backdrop) each take the samples nearest them, and the
-    // object's side what lies within the convex hull of its largest piece (half way between
+    // object's side what lies within the convex hull of its largest pieces (half way between
     // the two, the shadow reached in under a round product's foot). Which sides had seeds
     // (parted only where both had).
     struct Seeds {
@@ -769,14 +775,27 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         // The object: the largest piece of its side (a crisp step on the shadow's rim claims
         // a few samples of its own).
         objectPart.clear();
+        std::vector<std::size_t> starts;  // (of each piece in objectPart, and its end)
         for (const std::size_t first : rejected) {
             if (sideOf[first] == kObjectSide && !seen[first]) {
                 pieceOf(first, kObjectSide, piece);
-                if (piece.size() > objectPart.size()) {
-                    objectPart.swap(piece);
-                }
+                starts.push_back(objectPart.size());
+                objectPart.insert(objectPart.end(), piece.begin(), piece.end());
             }
         }
+        starts.push_back(objectPart.size());
+        std::size_t largest = 0;
+        for (std::size_t p = 0; p + 1 < starts.size(); ++p) {
+            largest = std::max(largest, starts[p + 1] - starts[p]);
+        }
+        hulled.clear();
+        for (std::size_t p = 0; p + 1 < starts.size(); ++p) {
+            if (double(starts[p + 1] - starts[p]) >= kLeastHulledPiece * double(largest)) {
+                hulled.insert(hulled.end(), objectPart.begin() + std::ptrdiff_t(starts[p]),
+                              objectPart.begin() + std::ptrdiff_t(starts[p + 1]));
+            }
+        }
+        objectPart.swap(hulled);
         const ConvexHull hull(objectPart, std::size_t(across_));
         for (const std::size_t k : rejected) {
             if (sideOf[k] == kShadowSide &&
