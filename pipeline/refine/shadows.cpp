@@ -772,22 +772,20 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
                 }
             });
         }
-        // The object: the largest piece of its side (a crisp step on the shadow's rim claims
-        // a few samples of its own).
+        // The object: the pieces of its side near the largest in size (a crisp step on the
+        // shadow's rim claims a few samples of its own).
         objectPart.clear();
         std::vector<std::size_t> starts;  // (of each piece in objectPart, and its end)
+        std::size_t largest = 0;
         for (const std::size_t first : rejected) {
             if (sideOf[first] == kObjectSide && !seen[first]) {
                 pieceOf(first, kObjectSide, piece);
                 starts.push_back(objectPart.size());
                 objectPart.insert(objectPart.end(), piece.begin(), piece.end());
+                largest = std::max(largest, piece.size());
             }
         }
         starts.push_back(objectPart.size());
-        std::size_t largest = 0;
-        for (std::size_t p = 0; p + 1 < starts.size(); ++p) {
-            largest = std::max(largest, starts[p + 1] - starts[p]);
-        }
         hulled.clear();
         for (std::size_t p = 0; p + 1 < starts.size(); ++p) {
             if (double(starts[p + 1] - starts[p]) >= kLeastHulledPiece * double(largest)) {
