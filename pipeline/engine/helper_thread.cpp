@@ -1,6 +1,7 @@
 #include "engine/helper_thread.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zel7 {
 
@@ -29,12 +30,24 @@ void HelperThread::Share(std::size_t count, std::size_t grain, const Work& work)
         posted_ = true;
     }
     changed_.notify_all();
-    TakePieces();
+    std::exception_ptr failure;
+    try {
+        TakePieces();
+    } catch (...) {
+        failure = std::current_exception();
+        next_.store(count, std::memory_order_relaxed);  // (no piece more)
+    }
     std::unique_lock lock(mutex_);
     // A helper that has not woken by now finds the loop withdrawn, every piece done.
     posted_ = false;
     changed_.wait(lock, [this] { return !working_; });
     work_ = nullptr;
+    if (std::exception_ptr helper = std::exchange(helperFailure_, nullptr); !failure) {
+        failure = helper;
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 void HelperThread::Loop() {
@@ -47,8 +60,15 @@ void HelperThread::Loop() {
         posted_ = false;
         working_ = true;
         lock.unlock();
-        TakePieces();
+        std::exception_ptr failure;
+        try {
+            TakePieces();
+        } catch (...) {
+            failure = std::current_exception();
+            next_.store(count_, std::memory_order_relaxed);  // (no piece more)
+        }
         lock.lock();
+        helperFailure_ = failure;
         working_ = false;
         changed_.notify_all();
     }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -23,7 +24,10 @@ public:
     HelperThread& operator=(const HelperThread&) = delete;
 
     // Calls work on [0, count) in pieces of grain items, on this thread and the helper
-    // alike, and returns once every piece is done. work must not throw.
+    // alike, and returns once every piece is done. Where a piece throws, on either thread,
+    // the pieces not yet handed out are dropped, and the exception is thrown here once the
+    // other thread's piece has ended (this thread's, where both threw): nothing the helper
+    // runs outlives the call, and the helper serves the next one.
     void Share(std::size_t count, std::size_t grain, const Work& work);
 
 private:
@@ -38,7 +42,8 @@ private:
     bool posted_ = false;   // a loop waits for the helper to take it
     bool working_ = false;  // the helper is taking pieces
     bool stop_ = false;
-    std::jthread thread_;  // the last member: joined first
+    std::exception_ptr helperFailure_;  // what a piece threw on the helper
+    std::jthread thread_;               // the last member: joined first
 };
 
 }  // namespace zel7

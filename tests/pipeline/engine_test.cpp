@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 
@@ -220,6 +221,40 @@ TEST(Engine, HelperThreadDoesEachItemOnce) {
     });
     EXPECT_NE(ids[0], ids[1]);
     EXPECT_TRUE(secondEnded);
+}
+
+// A piece that throws, on the caller's thread or on the helper's, ends the loop with its
+// exception once the other thread's piece has ended, and the helper serves the next loop.
+// Each of the two pieces waits until both have started, so that each thread holds one.
+TEST(Engine, HelperThreadHandsAPieceExceptionToTheCaller) {
+    HelperThread helper;
+    const std::thread::id caller = std::this_thread::get_id();
+    for (const bool onCaller : {true, false}) {
+        SCOPED_TRACE(onCaller ? "thrown by the caller's piece" : "thrown by the helper's piece");
+        std::mutex mutex;
+        std::condition_variable changed;
+        int started = 0;
+        std::atomic<int> ended = 0;
+        const auto piece = [&](std::size_t, std::size_t) {
+            {
+                std::unique_lock lock(mutex);
+                ++started;
+                changed.notify_all();
+                // (a deadline only so that a helper that never helps fails rather than hangs)
+                EXPECT_TRUE(
+                    changed.wait_for(lock, std::chrono::minutes(1), [&] { return started == 2; }));
+            }
+            if ((std::this_thread::get_id() == caller) == onCaller) {
+                throw std::runtime_error("piece failed");
+            }
+            ++ended;
+        };
+        EXPECT_THROW(helper.Share(2, 1, piece), std::runtime_error);
+        EXPECT_EQ(ended, 1);  // the other piece had ended by then
+    }
+    std::atomic<std::size_t> done = 0;
+    helper.Share(1000, 1, [&](std::size_t begin, std::size_t end) { done += end - begin; });
+    EXPECT_EQ(done, 1000u);
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
