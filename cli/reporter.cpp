@@ -119,10 +119,16 @@ void Reporter::Written(const std::string& source, const std::string& destination
     ShowProgress(source);
 }
 
-void Reporter::Skipped(const std::string& source, const std::string& destination) {
-    report_.Add(source, destination, "skipped", "", 0);
+void Reporter::Skipped(const std::string& source, const std::string& destination,
+                       const std::string& reason) {
+    report_.Add(source, destination, "skipped", reason, 0);
     std::lock_guard lock(mutex_);
     ++skipped_;
+    if (!reason.empty()) {
+        ClearProgress();
+        std::fprintf(stderr, "zel7-mask: %s: %s\n", QuoteForTerminal(source).c_str(),
+                     QuoteForTerminal(reason).c_str());
+    }
     ShowProgress(source);
 }
 

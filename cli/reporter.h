@@ -49,7 +49,10 @@ public:
     void Written(const std::string& source, const std::string& destination, double milliseconds,
                  const std::string& remark = {},
                  const std::optional<Confidence>& confidence = std::nullopt);
-    void Skipped(const std::string& source, const std::string& destination);
+    // A file left as it is (its mask up to date, or written for its first listing), with
+    // the reason when it is not the usual one.
+    void Skipped(const std::string& source, const std::string& destination,
+                 const std::string& reason = {});
     bool AllWritten();
     void Finish();
 

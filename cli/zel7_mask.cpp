@@ -133,7 +133,11 @@ int main(int argc, char** argv) {
     }
     Reporter reporter(plan.jobs.size() + plan.refusals.size(), report);
     for (const zel7::BatchRefusal& refusal : plan.refusals) {
-        reporter.Failed(refusal.source, refusal.destination, refusal.source, refusal.reason);
+        if (refusal.repeat) {
+            reporter.Skipped(refusal.source, refusal.destination, refusal.reason);
+        } else {
+            reporter.Failed(refusal.source, refusal.destination, refusal.source, refusal.reason);
+        }
     }
     zel7::CleanUpOnFatalSignals();
     const uint64_t perPicture = zel7::PictureMemoryBound(settings.framing, settings.maxPixels);

@@ -387,7 +387,7 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
 // A batch planned by the library, for zel7.dask: the options checked once, the output
 // folder as zel7-mask checks it, every refusal decided over the whole list. Returns the
 // jobs as (index, source, destination) and the refused sources as (index, source,
-// destination, reason).
+// destination, reason, repeat): a repeat is a file listed again, whose mask is written.
 py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
                const std::string& suffix, const py::handle& background,
                const py::handle& skipExisting, const py::kwargs& options) {
@@ -419,7 +419,8 @@ py::tuple Plan(const std::vector<fs::path>& paths, const fs::path& outDir,
     }
     for (const zel7::BatchRefusal& refusal : plan.refusals) {
         refusals.append(py::make_tuple(refusal.index, PathText(refusal.source),
-                                       PathText(refusal.destination), Text(refusal.reason)));
+                                       PathText(refusal.destination), Text(refusal.reason),
+                                       refusal.repeat));
     }
     return py::make_tuple(jobs, refusals);
 }

@@ -147,7 +147,7 @@ std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
 // cannot be opened, not a name another source holds (when none is there, they clash by name).
 void SettleShared(const std::vector<std::string>& sources,
                   const std::vector<std::string>& destinations, std::vector<std::size_t> sharing,
-                  Paths& paths, std::vector<std::string>& reasons) {
+                  Paths& paths, std::vector<std::string>& reasons, std::vector<uint8_t>& repeats) {
     // (the same name listed twice: the first listing first)
     std::sort(sharing.begin(), sharing.end(), [&](std::size_t a, std::size_t b) {
         return std::tie(sources[a], a) < std::tie(sources[b], b);
@@ -182,6 +182,7 @@ void SettleShared(const std::vector<std::string>& sources,
         }
         if (second == members.end()) {
             if (member.index != first.index) {
+                repeats[member.index] = 1;
                 reasons[member.index] = sources[member.index] == sources[first.index]
                                             ? "listed twice: its first listing stands for it"
                                             : "another source, " + sources[first.index] +
@@ -235,6 +236,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     std::vector<std::string> destinations(sources.size()), reasons(sources.size()),
         resolved(sources.size());
     std::vector<std::optional<FileId>> masks(sources.size());  // of the masks already there
+    std::vector<uint8_t> repeats(sources.size());              // (see BatchRefusal)
     // A kept tree's folders are followed through no link (the writer refuses them), so
     // its masks' names are resolved from the output folder's by their names alone.
     const fs::path out = fs::path(naming.outDir.empty() ? "." : naming.outDir);
@@ -292,7 +294,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             std::vector<std::size_t> sharing;
             std::transform(run, next, std::back_inserter(sharing),
                            [](const auto& key) { return key.second; });
-            SettleShared(sources, destinations, sharing, paths, reasons);
+            SettleShared(sources, destinations, sharing, paths, reasons, repeats);
         }
         run = next;
     }
@@ -335,8 +337,8 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             plan.jobs.push_back(
                 {index, sources[index], destinations[index], *FormatForName(destinations[index])});
         } else {
-            plan.refusals.push_back(
-                {index, sources[index], destinations[index], std::move(reasons[index])});
+            plan.refusals.push_back({index, sources[index], destinations[index],
+                                     std::move(reasons[index]), repeats[index] != 0});
         }
     }
     return plan;

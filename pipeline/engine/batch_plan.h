@@ -51,6 +51,9 @@ struct BatchRefusal {
     std::string source;
     std::string destination;
     std::string reason;
+    // A file listed again, under the same name or another, whose mask its first listing
+    // writes: nothing is lost, and reports say it skipped rather than failed.
+    bool repeat = false;
 };
 
 struct BatchPlan {

@@ -15,7 +15,7 @@ worker sees under the same names, and zel7 must be installed on every worker.
 
 Each file's outcome is a dict with the keys and words of zel7-mask's --report lines:
 source, destination, status ("written", "failed" or "skipped"), reason (why it failed,
-or a remark on one written) and milliseconds; and for refined masks and cut-outs written,
+a remark on one written, or why one listed again was skipped) and milliseconds; and for refined masks and cut-outs written,
 confidence: a dict of score (0 doubtful to 1), border_object, object_share,
 ambiguous_edges and unevenness, to route doubtful pictures to a person.
 """
@@ -56,7 +56,8 @@ def mask_files(
     Each mask is named as zel7-mask names it in a batch: out_dir/mask_name(path,
     suffix, format, cutout). As in zel7-mask, a source whose mask would replace a
     picture of the batch is refused, and so are two files that would share a mask
-    (one file listed under two names keeps it by the name first in byte order).
+    (one file listed under two names keeps it by the name first in byte order; the
+    other listing is "skipped").
     With keep_tree=True, each path's folders below the deepest folder holding every
     path are kept below out_dir (a/x/p.jpg and a/y/p.jpg give out_dir/x/p.png and
     out_dir/y/p.png), made as needed and never through a symbolic link; base="DIR"
@@ -92,8 +93,8 @@ def mask_files(
     # The library plans the batch as zel7-mask plans its own, options checked first.
     jobs, refused = zel7._zel7._plan(paths, out_dir, suffix, background, skip_existing, **options)
     report: list[Entry | None] = [None] * len(paths)
-    for index, source, destination, reason in refused:
-        report[index] = _entry(source, destination, "failed", reason)
+    for index, source, destination, reason, repeat in refused:
+        report[index] = _entry(source, destination, "skipped" if repeat else "failed", reason)
     if jobs:
         with _connected(client) as active:
             threads = sum(active.nthreads().values()) or 1

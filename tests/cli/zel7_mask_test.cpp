@@ -393,6 +393,14 @@ TEST_F(Zel7MaskTest, BatchesRefuseMasksOverTheirPicturesOrEachOther) {
                   "a/x.bmp: another source, ./a/x.bmp, already writes ./x.bmp\nzel7-mask: " +
                   "'new'$'\\n''line.bmp': cannot open file (No such file or directory)\n");
     EXPECT_EQ(Read("x.bmp"), ReferenceMask(photo_, Background::NearWhite));
+    // Named twice and nothing else: every mask is written, the repeat skipped with its reason.
+    const auto twice = Run({"-w", "-o", ".", "--report=-", "a/x.bmp", "a/x.bmp"}, here);
+    EXPECT_EQ(twice.exitCode, 0);
+    EXPECT_EQ(twice.err, "zel7-mask: a/x.bmp: listed twice: its first listing stands for it\n");
+    EXPECT_TRUE(std::regex_search(
+        twice.out, std::regex("\"status\":\"skipped\",\"reason\":\"listed twice[^\n]*\n"
+                              "[^\n]*\"status\":\"written\"")))
+        << twice.out;
     // A list on standard input is kept as a named one is: no mask replaces it.
     Write("l.jpg", photo_);
     Write("l.png", {});

@@ -134,8 +134,8 @@ TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
             EXPECT_EQ(Plan(order, "", std::nullopt, keepTree, outDir), planned);
         } while (std::next_permutation(order.begin(), order.end()));
     }
-    // One name listed twice is masked once, as first listed; a mask over the list of
-    // sources is refused.
+    // One name listed twice is masked once, as first listed, the repeat lost nothing; a
+    // mask over the list of sources is refused.
     std::ofstream(folder / "out" / "list.png") << "k/r.jpg";
     const BatchPlan plan =
         PlanBatch({at("k/r.jpg"), at("k/r.jpg"), at("k/list.jpg")},
@@ -144,6 +144,8 @@ TEST(KeptTree, SharedNamesAreSettledAlikeInEveryOrder) {
     ASSERT_EQ(plan.refusals.size(), 2u);
     EXPECT_EQ(plan.refusals[0].index, 1u);
     EXPECT_EQ(plan.refusals[0].reason, "listed twice: its first listing stands for it");
+    EXPECT_TRUE(plan.refusals[0].repeat);
+    EXPECT_FALSE(plan.refusals[1].repeat);
     EXPECT_EQ(plan.refusals[1].reason, "its mask " + at("out/list.png") +
                                            " would replace a list of the sources; choose another "
                                            "--out-dir or a --suffix");
