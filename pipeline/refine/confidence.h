@@ -22,8 +22,9 @@ struct Confidence {
     // The share of the picture that is object: next to nothing, or nearly all of it,
     // is more likely a backdrop misread than a product.
     double objectShare = 0;
-    // Of the pixels at the object's edge, the share that are neither mostly object
-    // nor mostly backdrop: a blurred or low-contrast outline.
+    // Of the pixels at the object's edge, the share beside an object that hardly stands
+    // off the backdrop there: a faint outline (white on white, dark on black), where the
+    // mask's edge is a guess.
     double ambiguousEdges = 0;
     // How far the backdrop's colour ranges over the frame, in levels: a sweep lit
     // unevenly, or an object taken for backdrop.
@@ -51,13 +52,13 @@ public:
     ConfidenceCounter(int32_t width, int32_t height) : width_(width), height_(height) {}
     // Row y as written: a byte a pixel, non-zero for object.
     void Row(int32_t y, const uint8_t* object);
-    // An edge pixel's alpha, 0 to 255.
-    void Edge(uint8_t alpha);
+    // An edge pixel, faint where its object hardly stood off the backdrop (EdgeAlpha).
+    void Edge(bool faint);
     Confidence Result(double unevenness) const;
 
 private:
     int32_t width_, height_;
-    uint64_t objects_ = 0, frameObjects_ = 0, edges_ = 0, ambiguous_ = 0;
+    uint64_t objects_ = 0, frameObjects_ = 0, edges_ = 0, faint_ = 0;
 };
 
 }  // namespace zel7

@@ -267,7 +267,7 @@ void EdgeFinder::Find(const RowWindow& window, int32_t y, std::vector<uint8_t>& 
 // everyBackground); alpha is where c lies between them, and the object's own colour,
 // (c - b) / alpha + b, replaces c.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb, bool everyBackground) {
+                  uint8_t* rgb, bool everyBackground, bool* faint) {
     const int32_t reach = window.Reach();
     // A soft outline's wider reach is read at every other pixel: its colours change slowly,
     // and read whole, 19 x 19 pixels at the widest band, the unmixing took 41% of a
@@ -348,7 +348,11 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     }
     const float least =
         float(std::max(kContrastPerTolerance * reference.tolerance, kLeastContrast));
-    if (far == nullptr || farthest < least * least) {
+    const bool pale = far == nullptr || farthest < least * least;
+    if (faint != nullptr) {
+        *faint = pale;
+    }
+    if (pale) {
         const float beyond = (std::sqrt(distance(pixel)) - float(reference.tolerance)) /
                              float(std::max(reference.tolerance, 1));
         return uint8_t(std::lround(std::clamp(beyond, 0.0f, 1.0f) * 255));

@@ -128,8 +128,10 @@ private:
 // backdrop's share, red first, in rgb (left alone where alpha is 0). The rows Reach()
 // around y must be in the window. The backdrop the pixel is mixed with is the background
 // around of the reference's colour, or with everyBackground all of it: where shadows are
-// background, an object's foot is mixed with its shadow.
+// background, an object's foot is mixed with its shadow. faint, where given, says whether
+// no object colour nearby stood clearly off the backdrop (a pale object's rim, a shadow's
+// fringe): the alpha then says only how far the pixel stands out beyond the tolerance.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb, bool everyBackground = false);
+                  uint8_t* rgb, bool everyBackground = false, bool* faint = nullptr);
 
 }  // namespace zel7

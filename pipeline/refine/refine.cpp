@@ -122,6 +122,7 @@ private:
         std::array<uint8_t, 3> rgb;  // unmixed, red first
         uint8_t alpha;
         bool counted;  // in the confidence's edge pixels
+        bool faint;    // its object hardly off the backdrop (EdgeAlpha)
     };
     std::vector<EdgePixel> unmixed_;      // the stripe's, row by row...
     std::vector<std::size_t> rowEdges_;   // ...each row's from here, and one past the last
@@ -578,8 +579,8 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
     if (!edges_) {
         edges_.emplace(width, window_->Band());
     }
-    // The confidence counts the edge pixels a sharp picture has, whatever the band: a
-    // blurred edge is mostly ambiguous.
+    // The confidence counts the edge pixels a sharp picture has, whatever the band, so that
+    // a lens's blur does not weigh its share.
     const bool wide = window_->Band() > kEdge;
     if (wide && !sharpEdges_) {
         sharpEdges_.emplace(width, kEdge);
@@ -604,7 +605,7 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
                 }
             }
             if (edge_[std::size_t(x)] && coverage[x] != 0) {
-                unmixed_.push_back({x, y, {}, 0, !wide || sharpEdge_[std::size_t(x)] != 0});
+                unmixed_.push_back({x, y, {}, 0, !wide || sharpEdge_[std::size_t(x)] != 0, false});
             }
         }
     }
@@ -616,7 +617,7 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
             pixel.rgb = {bgr[2], bgr[1], bgr[0]};
             pixel.alpha = EdgeAlpha(*window_, pixel.x, pixel.y,
                                     surface_ ? surface_->Local(pixel.x, pixel.y) : reference_,
-                                    pixel.rgb.data(), surface_.has_value());
+                                    pixel.rgb.data(), surface_.has_value(), &pixel.faint);
         }
     };
     Share(unmixed_.size(), kUnmixedAtATime, unmix);
@@ -642,7 +643,7 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         uint8_t alpha = pixel.alpha;
         const std::array<uint8_t, 3>& rgb = pixel.rgb;
         if (pixel.counted) {
-            counter_->Edge(alpha);
+            counter_->Edge(pixel.faint);
         }
         object_[std::size_t(x)] = alpha >= 128;
         if (halved) {

@@ -600,18 +600,20 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
     struct Row {
         const char* name;
         int32_t objectLeft, objectRight, objectTop, objectBottom;  // a rectangle, 10 x 10
-        int ambiguousEdges;                                        // of 10 edge pixels
+        int faintEdges;                                            // of 10 edge pixels
         double unevenness;
         double score;
         const char* doubt;  // what the user is told, at a score of 0
         std::optional<Confidence::OffSide> offSide = {};
     };
     const Row rows[] = {
-        {"a product in the middle", 3, 7, 3, 7, 2, 10, 1, ""},
+        {"a product in the middle", 3, 7, 3, 7, 1, 10, 1, ""},
         {"standing on the lower edge", 3, 7, 5, 10, 0, 30, 1 - 4.0 / 36 / 0.5, ""},
         {"the frame's ring all object", 0, 10, 0, 10, 0, 0, 0, "asked for? (all of it object)"},
         {"nothing found", 0, 0, 0, 0, 0, 0, 0, "asked for? (no object told from it)"},
-        {"a blurred outline", 3, 7, 3, 7, 9, 0, 0.25, ""},
+        {"a faint outline", 3, 7, 3, 7, 3, 0, 0.5, ""},
+        {"an outline half faint", 3, 7, 3, 7, 5, 0, 0,
+         "doubtful mask: its outline hardly stands off the backdrop"},
         {"a backdrop 60 levels uneven", 3, 7, 3, 7, 0, 60, 0.5, ""},
         {"colours over 90 levels", 3, 7, 3, 7, 0, 90, 0, "asked for? (its levels range over 90)"},
         {"along the frame", 0, 10, 5, 10, 0, 0, 0, "doubtful mask: object along 50% of the frame"},
@@ -631,7 +633,7 @@ TEST(Confidence, DoubtsWhatLooksLikeAMisreadBackdrop) {
             counter.Row(y, objects);
         }
         for (int i = 0; i < 10; ++i) {
-            counter.Edge(i < row.ambiguousEdges ? 64 : 250);  // 64: the least ambiguous alpha
+            counter.Edge(i < row.faintEdges);
         }
         Confidence confidence = counter.Result(row.unevenness);
         confidence.offSide = row.offSide;

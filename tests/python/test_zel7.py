@@ -286,21 +286,24 @@ def test_framed_jpeg_as_zel7_mask_writes_it(tmp_path):
     assert written[:3] == b"\xff\xd8\xff" and written == (tmp_path / "c.jpg").read_bytes()
 
 
-# A refined mask's confidence counts the ambiguous pixels of its object's edge: none on a
-# sharp square, nearly half where the square's edge is blurred over a few pixels. An
-# array's is the file's; a doubtful array's mask warns, as a doubtful file's does.
-def test_confidence_counts_blurred_edges(tmp_path):
+# A refined mask's confidence counts the faint pixels of its object's edge: none on a dark
+# square, sharp or blurred over a few pixels, nearly half on a square 6 levels off the
+# backdrop so blurred. An array's is the file's; a doubtful array's mask warns, as a
+# doubtful file's does.
+def test_confidence_counts_faint_edges(tmp_path):
     square, shares = np.full((60, 80, 3), 250, np.uint8), []
     square[20:40, 30:50] = 40
-    for radius in (0, 2):
-        Image.fromarray(square).filter(ImageFilter.BoxBlur(radius)).save(tmp_path / "p.bmp")
+    pale = square.copy()
+    pale[20:40, 30:50] = 244
+    for picture, radius in ((square, 0), (square, 2), (pale, 2)):
+        Image.fromarray(picture).filter(ImageFilter.BoxBlur(radius)).save(tmp_path / "p.bmp")
         written, judged = zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", studio=True,
                                          confidence=True)
         mask, confidence = zel7.mask(np.asarray(Image.open(tmp_path / "p.bmp")), studio=True,
                                      confidence=True)
         assert confidence == judged and mask.shape == (60, 80) and written.endswith("m.png")
         shares.append(confidence["ambiguous_edges"])
-    assert shares[0] == 0 and shares[1] > 0.4
+    assert shares[0] == shares[1] == 0 and shares[2] > 0.4
     assert zel7.mask(square, confidence=True)[1] is None
     assert zel7.mask_file(tmp_path / "p.bmp", tmp_path / "m.png", confidence=True)[1] is None
     with pytest.warns(UserWarning, match="no object told from it"):
