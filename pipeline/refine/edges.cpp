@@ -267,7 +267,7 @@ void EdgeFinder::Find(const RowWindow& window, int32_t y, std::vector<uint8_t>& 
 // everyBackground); alpha is where c lies between them, and the object's own colour,
 // (c - b) / alpha + b, replaces c.
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb, bool everyBackground, bool* faint) {
+                  uint8_t* rgb, bool everyBackground, bool* faint, uint8_t* behind) {
     const int32_t reach = window.Reach();
     // A soft outline's wider reach is read at every other pixel: its colours change slowly,
     // and read whole, 19 x 19 pixels at the widest band, the unmixing took 41% of a
@@ -313,6 +313,9 @@ uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop&
     for (int c = 0; c < 3; ++c) {
         b[c] = backdropCount > 0 ? float(backdrop[c]) / float(backdropCount)
                                  : float(reference.colour[std::size_t(c)]);
+        if (behind != nullptr) {
+            behind[c] = uint8_t(std::lround(b[c]));
+        }
     }
     const auto distance = [&](const uint8_t* p) {
         float sum = 0;

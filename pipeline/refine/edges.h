@@ -131,7 +131,9 @@ private:
 // background, an object's foot is mixed with its shadow. faint, where given, says whether
 // no object colour nearby stood clearly off the backdrop (a pale object's rim, a shadow's
 // fringe): the alpha then says only how far the pixel stands out beyond the tolerance.
+// behind, where given, takes the colour the pixel was unmixed from (blue first).
 uint8_t EdgeAlpha(const RowWindow& window, int32_t x, int32_t y, const Backdrop& reference,
-                  uint8_t* rgb, bool everyBackground = false, bool* faint = nullptr);
+                  uint8_t* rgb, bool everyBackground = false, bool* faint = nullptr,
+                  uint8_t* behind = nullptr);
 
 }  // namespace zel7

@@ -53,6 +53,10 @@ constexpr std::size_t kStripeBytes = std::size_t{1} << 20;
 constexpr int32_t kMostStripeRows = 64;
 // The edge pixels each thread takes at a time (each reads up to 19 x 19 pixels around).
 constexpr std::size_t kUnmixedAtATime = 64;
+// An edge pixel with shadows kept is mixed of the object and a shadow where what it was
+// unmixed from darkens the backdrop by this much (out of 255) or more: a level of noise
+// on a light backdrop darkens it by one.
+constexpr uint8_t kLeastShadeBehind = 4;
 
 class Refined : public RowSource {
 public:
@@ -121,8 +125,9 @@ private:
         int32_t x, y;
         std::array<uint8_t, 3> rgb;  // unmixed, red first
         uint8_t alpha;
-        bool counted;  // in the confidence's edge pixels
-        bool faint;    // its object hardly off the backdrop (EdgeAlpha)
+        bool counted;                   // in the confidence's edge pixels
+        bool faint;                     // its object hardly off the backdrop (EdgeAlpha)
+        std::array<uint8_t, 3> behind;  // the colour it was unmixed from, blue first
     };
     std::vector<EdgePixel> unmixed_;      // the stripe's, row by row...
     std::vector<std::size_t> rowEdges_;   // ...each row's from here, and one past the last
@@ -570,6 +575,38 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
             std::memset(out + 3 * x, 255 - alpha, 3);
         }
     }
+    // An edge pixel beside a kept shadow is mixed of the object and the shadow: its share
+    // not object is the shadow's, as dark as what it was unmixed from darkens the
+    // backdrop, under the object's share (left transparent, a pale seam ran along a
+    // product's foot where it met its shadow, flattened over the backdrop).
+    const std::size_t row = std::size_t(y - stripeTop_);
+    for (std::size_t i = rowEdges_[row]; i < rowEdges_[row + 1]; ++i) {
+        const EdgePixel& pixel = unmixed_[i];
+        const int32_t x = pixel.x;
+        const uint8_t shade = shadows_->Darkening(x, y, pixel.behind.data());
+        if (shade < kLeastShadeBehind) {
+            continue;
+        }
+        const int object = pixel.alpha;
+        const auto both = uint8_t(object + ((255 - object) * shade + 127) / 255);
+        uint8_t alpha = least > 0 ? (both >= least ? 255 : 0) : both;
+        object_[std::size_t(x)] = both >= 128;
+        if (options_.invert) {
+            alpha = uint8_t(255 - alpha);
+        }
+        if (!cutout) {
+            std::memset(out + 3 * x, 255 - alpha, 3);
+        } else if (options_.invert) {
+            out[4 * x + 3] = alpha;
+        } else if (alpha != 0) {
+            // (the object's colour as much as it covers of the two, the shadow's black the
+            // rest)
+            for (int c = 0; c < 3; ++c) {
+                out[4 * x + c] = uint8_t((pixel.rgb[std::size_t(c)] * object + both / 2) / both);
+            }
+            out[4 * x + 3] = alpha;
+        }
+    }
 }
 
 // The stripe's edge pixels found, row by row, and unmixed: each alone, so on two threads
@@ -605,7 +642,8 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
                 }
             }
             if (edge_[std::size_t(x)] && coverage[x] != 0) {
-                unmixed_.push_back({x, y, {}, 0, !wide || sharpEdge_[std::size_t(x)] != 0, false});
+                unmixed_.push_back(
+                    {x, y, {}, 0, !wide || sharpEdge_[std::size_t(x)] != 0, false, {}});
             }
         }
     }
@@ -617,7 +655,8 @@ void Refined::UnmixStripe(int32_t top, int32_t bottom) {
             pixel.rgb = {bgr[2], bgr[1], bgr[0]};
             pixel.alpha = EdgeAlpha(*window_, pixel.x, pixel.y,
                                     surface_ ? surface_->Local(pixel.x, pixel.y) : reference_,
-                                    pixel.rgb.data(), surface_.has_value(), &pixel.faint);
+                                    pixel.rgb.data(), surface_.has_value(), &pixel.faint,
+                                    pixel.behind.data());
         }
     };
     Share(unmixed_.size(), kUnmixedAtATime, unmix);
