@@ -575,38 +575,6 @@ void Refined::KeepShadows(int32_t y, uint8_t* out, uint8_t least) {
             std::memset(out + 3 * x, 255 - alpha, 3);
         }
     }
-    // An edge pixel beside a kept shadow is mixed of the object and the shadow: its share
-    // not object is the shadow's, as dark as what it was unmixed from darkens the
-    // backdrop, under the object's share (left transparent, a pale seam ran along a
-    // product's foot where it met its shadow, flattened over the backdrop).
-    const std::size_t row = std::size_t(y - stripeTop_);
-    for (std::size_t i = rowEdges_[row]; i < rowEdges_[row + 1]; ++i) {
-        const EdgePixel& pixel = unmixed_[i];
-        const int32_t x = pixel.x;
-        const uint8_t shade = shadows_->Darkening(x, y, pixel.behind.data());
-        if (shade < kLeastShadeBehind) {
-            continue;
-        }
-        const int object = pixel.alpha;
-        const auto both = uint8_t(object + ((255 - object) * shade + 127) / 255);
-        uint8_t alpha = least > 0 ? (both >= least ? 255 : 0) : both;
-        object_[std::size_t(x)] = both >= 128;
-        if (options_.invert) {
-            alpha = uint8_t(255 - alpha);
-        }
-        if (!cutout) {
-            std::memset(out + 3 * x, 255 - alpha, 3);
-        } else if (options_.invert) {
-            out[4 * x + 3] = alpha;
-        } else if (alpha != 0) {
-            // (the object's colour as much as it covers of the two, the shadow's black the
-            // rest)
-            for (int c = 0; c < 3; ++c) {
-                out[4 * x + c] = uint8_t((pixel.rgb[std::size_t(c)] * object + both / 2) / both);
-            }
-            out[4 * x + 3] = alpha;
-        }
-    }
 }
 
 // The stripe's edge pixels found, row by row, and unmixed: each alone, so on two threads
@@ -672,6 +640,7 @@ void Refined::Share(std::size_t count, std::size_t grain, const HelperThread::Wo
 
 void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
     const bool cutout = options_.product == Product::Cutout;
+    const bool keepShadows = options_.keepShadows && shadows_->Any();
     if (rowEdges_.empty()) {
         UnmixStripe(stripeTop_, stripeEnd_);
     }
@@ -679,15 +648,23 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
     for (std::size_t i = rowEdges_[row]; i < rowEdges_[row + 1]; ++i) {
         const EdgePixel& pixel = unmixed_[i];
         const int32_t x = pixel.x;
-        uint8_t alpha = pixel.alpha;
-        const std::array<uint8_t, 3>& rgb = pixel.rgb;
+        const int object = pixel.alpha;
         if (pixel.counted) {
             counter_->Edge(pixel.faint);
         }
-        object_[std::size_t(x)] = alpha >= 128;
-        if (halved) {
-            alpha = alpha >= 128 ? 255 : 0;
+        // With shadows kept, an edge pixel where the product meets its shadow is mixed of
+        // the two: its share not object is the shadow's, black as opaque as what it was
+        // unmixed from darkens the backdrop, under the object's share (left transparent, a
+        // pale seam ran along a product's foot, flattened over the backdrop).
+        int both = object;
+        if (keepShadows) {
+            if (const uint8_t shade = shadows_->Darkening(x, y, pixel.behind.data());
+                shade >= kLeastShadeBehind) {
+                both = object + ((255 - object) * shade + 127) / 255;
+            }
         }
+        object_[std::size_t(x)] = both >= 128;
+        auto alpha = uint8_t(halved ? (both >= 128 ? 255 : 0) : both);
         if (options_.invert) {
             alpha = uint8_t(255 - alpha);
         }
@@ -695,9 +672,15 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
             std::memset(out + 3 * x, 255 - alpha, 3);
         } else if (options_.invert) {
             out[4 * x + 3] = alpha;
+        } else if (alpha == 0) {
+            std::memset(out + 4 * x, 0, 4);
         } else {
-            const uint8_t pixel[4] = {rgb[0], rgb[1], rgb[2], alpha};
-            std::memcpy(out + 4 * x, alpha != 0 ? pixel : std::array<uint8_t, 4>{}.data(), 4);
+            // (the object's colour as much as it covers of the two, the shadow's black the
+            // rest)
+            for (std::size_t c = 0; c < 3; ++c) {
+                out[4 * x + c] = uint8_t((pixel.rgb[c] * object + both / 2) / std::max(both, 1));
+            }
+            out[4 * x + 3] = alpha;
         }
     }
 }
