@@ -30,13 +30,7 @@ void HelperThread::Share(std::size_t count, std::size_t grain, const Work& work)
         posted_ = true;
     }
     changed_.notify_all();
-    std::exception_ptr failure;
-    try {
-        TakePieces();
-    } catch (...) {
-        failure = std::current_exception();
-        next_.store(count, std::memory_order_relaxed);  // (no piece more)
-    }
+    std::exception_ptr failure = TakePieces();
     std::unique_lock lock(mutex_);
     // A helper that has not woken by now finds the loop withdrawn, every piece done.
     posted_ = false;
@@ -60,13 +54,7 @@ void HelperThread::Loop() {
         posted_ = false;
         working_ = true;
         lock.unlock();
-        std::exception_ptr failure;
-        try {
-            TakePieces();
-        } catch (...) {
-            failure = std::current_exception();
-            next_.store(count_, std::memory_order_relaxed);  // (no piece more)
-        }
+        std::exception_ptr failure = TakePieces();
         lock.lock();
         helperFailure_ = failure;
         working_ = false;
@@ -74,13 +62,18 @@ void HelperThread::Loop() {
     }
 }
 
-void HelperThread::TakePieces() {
-    for (;;) {
-        const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
-        if (begin >= count_) {
-            return;
+std::exception_ptr HelperThread::TakePieces() {
+    try {
+        for (;;) {
+            const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
+            if (begin >= count_) {
+                return nullptr;
+            }
+            (*work_)(begin, std::min(begin + grain_, count_));
         }
-        (*work_)(begin, std::min(begin + grain_, count_));
+    } catch (...) {
+        next_.store(count_, std::memory_order_relaxed);  // (no piece more)
+        return std::current_exception();
     }
 }
 

@@ -32,7 +32,9 @@ public:
 
 private:
     void Loop();
-    void TakePieces();
+    // Takes pieces until none is left; where one throws, hands out no more and returns
+    // what it threw.
+    std::exception_ptr TakePieces();
 
     std::mutex mutex_;
     std::condition_variable changed_;
