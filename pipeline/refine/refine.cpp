@@ -655,11 +655,12 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         // With shadows kept, an edge pixel where the product meets its shadow is mixed of
         // the two: its share not object is the shadow's, black as opaque as what it was
         // unmixed from darkens the backdrop, under the object's share (left transparent, a
-        // pale seam ran along a product's foot, flattened over the backdrop).
+        // pale seam ran along a product's foot, flattened over the backdrop). Halved, a
+        // shadow counts only where it is kept, darkening the backdrop by half or more.
         int both = object;
         if (keepShadows) {
             if (const uint8_t shade = shadows_->Darkening(x, y, pixel.behind.data());
-                shade >= kLeastShadeBehind) {
+                shade >= (halved ? 128 : kLeastShadeBehind)) {
                 both = object + ((255 - object) * shade + 127) / 255;
             }
         }
@@ -675,10 +676,11 @@ void Refined::WriteEdges(int32_t y, uint8_t* out, bool halved) {
         } else if (alpha == 0) {
             std::memset(out + 4 * x, 0, 4);
         } else {
-            // (the object's colour as much as it covers of the two, the shadow's black the
-            // rest)
+            // (halved, the object's colour where the object has most of the pixel, else the
+            // shadow's black; soft, the object's as much as it covers of the two)
             for (std::size_t c = 0; c < 3; ++c) {
-                out[4 * x + c] = uint8_t((pixel.rgb[c] * object + both / 2) / std::max(both, 1));
+                out[4 * x + c] = uint8_t(halved ? (object >= 128 ? pixel.rgb[c] : 0)
+                                                : (pixel.rgb[c] * object + both / 2) / both);
             }
             out[4 * x + 3] = alpha;
         }

@@ -269,9 +269,12 @@ TEST(Studio, KeepsOnlyTheShadowsObjectsCast) {
 }
 
 // Kept under a product's soft foot, its shadow fills what the foot's edge pixels leave:
-// flattened over the backdrop's colour, the cut-out gives back the photo at the pixels
-// partly object (their share not object had been left transparent, a pale seam along the
-// foot, 47 levels off).
+// flattened over the backdrop's colour, the soft cut-out gives back the photo at the
+// pixels partly object (their share not object had been left transparent, a pale seam
+// along the foot, 47 levels off). The other products count it alike: a soft mask's grey
+// and an inverted cut-out's alpha are the cut-out's alpha; two-tone masks and hard-edged
+// cut-outs, which keep no shadow under half the backdrop's light, are as with it dropped
+// (the edge pixels beside it had grown opaque and dark).
 TEST(Studio, KeptShadowFillsTheFootsEdge) {
     constexpr int32_t width = 400, height = 300;
     // A blue box whose outline blends over three pixels, standing at row 225 in a shadow
@@ -289,23 +292,45 @@ TEST(Studio, KeptShadowFillsTheFootsEdge) {
             const double a = cover(x, y);
             return int(std::lround(std::array{200, 60, 30}[c] * a + backdrop(x, y) * (1 - a)));
         });
-    const std::vector<uint8_t> out =
-        Studio(pixels, Background::NearWhite, "shadow=keep cutout", width, height);
+    const auto studio = [&](const char* more) {
+        return Studio(pixels, Background::NearWhite, more, width, height);
+    };
+    const std::vector<uint8_t> cutout = studio("shadow=keep cutout");
     int worst = 0;
     for (int32_t y = 220; y <= 230; ++y) {
         for (int32_t x = 170; x <= 230; ++x) {
             const std::size_t i = std::size_t(y) * width + std::size_t(x);
-            const int alpha = out[4 * i + 3];
-            if (alpha == 255 || out[4 * i] + out[4 * i + 1] + out[4 * i + 2] == 0) {
+            const int alpha = cutout[4 * i + 3];
+            if (alpha == 255 || cutout[4 * i] + cutout[4 * i + 1] + cutout[4 * i + 2] == 0) {
                 continue;  // (the box's inside, and the shadow's black)
             }
             for (std::size_t c = 0; c < 3; ++c) {
-                const int flat = (out[4 * i + c] * alpha + 240 * (255 - alpha) + 127) / 255;
+                const int flat = (cutout[4 * i + c] * alpha + 240 * (255 - alpha) + 127) / 255;
                 worst = std::max(worst, std::abs(flat - int(pixels[3 * i + c])));
             }
         }
     }
     EXPECT_LE(worst, 8);
+    // Each product against the one it must agree with: as it is, or as alpha to grey.
+    const std::tuple<const char*, const char*, bool> agreeing[] = {
+        {"shadow=keep soft", "shadow=keep cutout", true},
+        {"shadow=keep invert cutout", "shadow=keep cutout", true},
+        {"shadow=keep cutout hard-edges", "shadow=drop cutout hard-edges", false},
+        {"shadow=keep", "shadow=drop", false},
+    };
+    for (const auto& [more, against, asAlpha] : agreeing) {
+        SCOPED_TRACE(more);
+        const std::vector<uint8_t> out = studio(more), other = studio(against);
+        if (!asAlpha) {
+            EXPECT_TRUE(out == other);
+            continue;
+        }
+        const bool grey = out.size() == std::size_t(width * height);  // (else inverted RGBA)
+        for (std::size_t i = 0; i < std::size_t(width * height); ++i) {
+            const int alpha = grey ? 255 - out[i] : 255 - out[4 * i + 3];
+            ASSERT_EQ(alpha, other[4 * i + 3]) << "pixel " << i;
+        }
+    }
 }
 
 // A level of noise on each channel of each pixel, -1 to 1, the same every run.
