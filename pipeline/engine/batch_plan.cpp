@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <tuple>
@@ -147,7 +148,8 @@ std::optional<fs::path> BelowBase(const fs::path& named, const fs::path& base) {
 // cannot be opened, not a name another source holds (when none is there, they clash by name).
 void SettleShared(const std::vector<std::string>& sources,
                   const std::vector<std::string>& destinations, std::vector<std::size_t> sharing,
-                  Paths& paths, std::vector<std::string>& reasons, std::vector<uint8_t>& repeats) {
+                  Paths& paths, std::vector<std::string>& reasons,
+                  std::vector<std::size_t>& firstListings) {
     // (the same name listed twice: the first listing first)
     std::sort(sharing.begin(), sharing.end(), [&](std::size_t a, std::size_t b) {
         return std::tie(sources[a], a) < std::tie(sources[b], b);
@@ -182,7 +184,7 @@ void SettleShared(const std::vector<std::string>& sources,
         }
         if (second == members.end()) {
             if (member.index != first.index) {
-                repeats[member.index] = 1;
+                firstListings[member.index] = first.index;
                 reasons[member.index] = sources[member.index] == sources[first.index]
                                             ? "listed twice: its first listing stands for it"
                                             : "another source, " + sources[first.index] +
@@ -236,7 +238,9 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     std::vector<std::string> destinations(sources.size()), reasons(sources.size()),
         resolved(sources.size());
     std::vector<std::optional<FileId>> masks(sources.size());  // of the masks already there
-    std::vector<uint8_t> repeats(sources.size());              // (see BatchRefusal)
+    // Of each repeat (see BatchRefusal), its first listing; none for the others.
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::vector<std::size_t> firstListings(sources.size(), kNone);
     // A kept tree's folders are followed through no link (the writer refuses them), so
     // its masks' names are resolved from the output folder's by their names alone.
     const fs::path out = fs::path(naming.outDir.empty() ? "." : naming.outDir);
@@ -294,7 +298,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             std::vector<std::size_t> sharing;
             std::transform(run, next, std::back_inserter(sharing),
                            [](const auto& key) { return key.second; });
-            SettleShared(sources, destinations, sharing, paths, reasons, repeats);
+            SettleShared(sources, destinations, sharing, paths, reasons, firstListings);
         }
         run = next;
     }
@@ -325,6 +329,15 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
             }
         }
     }
+    // A repeat whose first listing was refused since loses what it would have had: it is
+    // refused alike.
+    for (std::size_t index = 0; index < sources.size(); ++index) {
+        if (const std::size_t first = firstListings[index];
+            first != kNone && !reasons[first].empty()) {
+            reasons[index] = reasons[first];
+            firstListings[index] = kNone;
+        }
+    }
     BatchPlan plan;
     for (std::size_t index = 0; index < sources.size(); ++index) {
         if (reasons[index].empty()) {
@@ -338,7 +351,7 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
                 {index, sources[index], destinations[index], *FormatForName(destinations[index])});
         } else {
             plan.refusals.push_back({index, sources[index], destinations[index],
-                                     std::move(reasons[index]), repeats[index] != 0});
+                                     std::move(reasons[index]), firstListings[index] != kNone});
         }
     }
     return plan;
