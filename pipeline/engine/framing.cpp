@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,7 +50,14 @@ private:
 
     std::unique_ptr<RowSource> source_;  // kept, read out, for what it can tell of itself
     FramingOptions options_;
-    int channels_ = int(kFrameBytesPerPixel);  // 3 when flattened
+    // The frame's colour when flattened. The pixels are held, resampled and padded
+    // premultiplied, and put on it as they are written: put on it first, the resampler's
+    // overshoot beside an edge showed (a dark ring round a red product flattened on dark
+    // blue, where the cut-out laid on it had none). On a colour whose channels are each 0
+    // or 255 (white, black) all overshoot beside the object is clipped: such a frame is
+    // held flattened, in 3 planes rather than 4.
+    std::optional<std::array<uint8_t, 3>> flatten_;
+    int channels_ = int(kFrameBytesPerPixel);  // as held: 3 when flattened first
     std::array<uint8_t, 4> background_{};      // the frame's colour as held
     PictureShape shape_{};
     std::vector<uint8_t> input_;  // one row of the cut-out
@@ -71,8 +79,11 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
         return Fail(Status::UnsupportedPicture, "only upright cut-outs are framed");
     }
     if (options.flatten) {
-        channels_ = 3;
-        background_ = {options.flatten->red, options.flatten->green, options.flatten->blue, 255};
+        flatten_ = {options.flatten->red, options.flatten->green, options.flatten->blue};
+        if (std::ranges::all_of(*flatten_, [](uint8_t level) { return level % 255 == 0; })) {
+            channels_ = 3;
+            background_ = {(*flatten_)[0], (*flatten_)[1], (*flatten_)[2], 255};
+        }
     }
     input_.resize(std::size_t(in.rowStride));
     int32_t width = in.width, height = in.height;
@@ -102,7 +113,7 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
             return result;
         }
     }
-    const int32_t bitCount = channels_ * 8;
+    const int32_t bitCount = flatten_ ? 24 : 32;
     const int32_t stride = RowStride(width, bitCount);
     if (int64_t(stride) * height > INT32_MAX) {
         return Fail(Status::TooManyPixels, "too large a frame");
@@ -112,7 +123,7 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
     return {};
 }
 
-// The pixels as held: flattened over the colour, or premultiplied by their alpha, so
+// The pixels as held: flattened over white or black, or premultiplied by their alpha, so
 // that resampling mixes each colour by how much of it there is and a transparent
 // pixel's colour counts for nothing. Both are mixed as the edges' alpha was unmixed,
 // in the picture's own (gamma-encoded) levels: flattened over the backdrop's colour, a
@@ -247,39 +258,49 @@ Result Framed::WriteRow(int32_t y, uint8_t* out) {
             for (int c = 0; c < 3; ++c) {
                 out[3 * x + c] =
                     Composite(input_[std::size_t(4 * x + c)], input_[std::size_t(4 * x + 3)],
-                              background_[std::size_t(c)]);
+                              (*flatten_)[std::size_t(c)]);
             }
         }
         return {};
     }
     const FrameBox& placed = layout_.placed;
     const bool inside = y >= placed.y && y < placed.y + placed.height;
+    const std::size_t written = flatten_ ? 3 : 4;
     for (int32_t x = 0; x < shape_.width; ++x) {
-        uint8_t* pixel = out + std::size_t(x) * std::size_t(channels_);
-        if (!inside || x < placed.x || x >= placed.x + placed.width) {
-            std::memcpy(pixel, background_.data(), std::size_t(channels_));
+        uint8_t* pixel = out + std::size_t(x) * written;
+        std::array<unsigned, 4> held{};  // as held; the frame's colour outside the box
+        if (inside && x >= placed.x && x < placed.x + placed.width) {
+            const std::size_t at =
+                std::size_t(y - placed.y) * std::size_t(placed.width) + std::size_t(x - placed.x);
+            for (std::size_t c = 0; c < std::size_t(channels_); ++c) {
+                held[c] = planes_[c][at];
+            }
+        } else {
+            std::copy_n(background_.begin(), channels_, held.begin());
+        }
+        if (channels_ == 3) {
+            std::copy_n(held.begin(), 3, pixel);  // (flattened first)
             continue;
         }
-        const std::size_t at =
-            std::size_t(y - placed.y) * std::size_t(placed.width) + std::size_t(x - placed.x);
-        for (int c = 0; c < channels_; ++c) {
-            pixel[c] = planes_[std::size_t(c)][at];
+        // Premultiplied: the resampler's overshoot past the alpha is clipped. Resampling
+        // softens hard edges again: each pixel goes back to whole object or none, by the
+        // side of the middle it lies on.
+        const unsigned alpha = held[3];
+        const bool clear = alpha == 0 || (options_.hardEdges && alpha < 128);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const unsigned share = std::min(held[c], alpha);
+            const auto own = uint8_t(clear ? 0 : (share * 255u + alpha / 2) / alpha);
+            if (!flatten_) {
+                pixel[c] = own;
+            } else if (options_.hardEdges) {
+                pixel[c] = clear ? (*flatten_)[c] : own;
+            } else {
+                // (with the colour's share that the pixel leaves)
+                pixel[c] = uint8_t(share + ((255 - alpha) * (*flatten_)[c] + 127) / 255);
+            }
         }
-        if (channels_ == 4) {
-            // Premultiplied back to the colours themselves; the resampler's overshoot
-            // past the alpha is clipped.
-            const unsigned alpha = pixel[3];
-            const bool clear = options_.hardEdges && alpha < 128;
-            for (int c = 0; c < 3; ++c) {
-                pixel[c] = alpha == 0 || clear
-                               ? 0
-                               : uint8_t(std::min(255u, (pixel[c] * 255u + alpha / 2) / alpha));
-            }
-            // Resampling softens hard edges again: each pixel goes back to whole object or
-            // none, by the side of the middle it lies on.
-            if (options_.hardEdges) {
-                pixel[3] = clear ? 0 : 255;
-            }
+        if (!flatten_) {
+            pixel[3] = uint8_t(clear ? 0 : options_.hardEdges ? 255 : alpha);
         }
     }
     return {};
