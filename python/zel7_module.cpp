@@ -381,6 +381,9 @@ py::str MaskName(const fs::path& source, const std::string& suffix,
         !checked.Ok()) {
         RaiseValue(checked);
     }
+    if (!zel7::NamesAFile(source.string())) {
+        throw py::value_error("'" + source.string() + "' " + zel7::kUnnameable);
+    }
     return PathText(zel7::MaskFileName(source, suffix, settings.format, cutout));
 }
 
@@ -480,7 +483,7 @@ Sources are BMP, JPEG, PNG, TIFF, HEIF or WebP, told by their contents. The dest
 name says the format, unless format ("png", "bmp", "jpeg" or "webp") does: .png a PNG, .bmp,
 .dib or no extension a BMP, .jpg or .jpeg a JPEG, .webp a WebP; other names raise
 ValueError. Cut-outs are PNG, JPEG (flattened, on white unless flatten says) or WebP (lossy
-at quality, or lossless), soft masks PNG or WebP, masks PNG or BMP. A folder as destination
+at quality, or lossless), soft masks PNG, BMP or WebP, masks PNG or BMP. A folder as destination
 receives the mask under the source's name (see mask_name). "-" is standard input or
 output. An existing destination is replaced only by a complete file.
 

@@ -101,10 +101,6 @@ private:
 };
 
 // Whether a source names a file a mask can be named after.
-bool Nameable(const std::string& source) {
-    const fs::path name = fs::path(source).filename();
-    return source != "-" && !name.empty() && name != "." && name != "..";
-}
 
 // The folder a kept tree starts from: the one named, or the deepest holding every source.
 fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& naming,
@@ -114,7 +110,7 @@ fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& na
     }
     std::optional<fs::path> common;
     for (const std::string& source : sources) {
-        if (!Nameable(source)) {
+        if (!NamesAFile(source)) {
             continue;
         }
         const fs::path folder = paths.Named(source).parent_path();
@@ -200,6 +196,11 @@ void SettleShared(const std::vector<std::string>& sources,
 
 }  // namespace
 
+bool NamesAFile(const std::string& source) {
+    const fs::path name = fs::path(source).filename();
+    return source != "-" && !name.empty() && name != "." && name != "..";
+}
+
 std::optional<Shard> ParseShard(std::string_view text) {
     Shard shard;
     const char* end = text.data() + text.size();
@@ -247,8 +248,8 @@ BatchPlan PlanBatch(const std::vector<std::string>& sources, const BatchNaming& 
     const fs::path top = naming.keepTree ? fs::path(paths.Resolved(out / "")) : fs::path();
     for (std::size_t index = 0; index < sources.size(); ++index) {
         const std::string& source = sources[index];
-        if (!Nameable(source)) {
-            reasons[index] = "names no file to name a mask after";
+        if (!NamesAFile(source)) {
+            reasons[index] = kUnnameable;
             continue;
         }
         fs::path folder =

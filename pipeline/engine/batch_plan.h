@@ -62,6 +62,11 @@ struct BatchPlan {
     std::vector<std::string> written;    // every mask of the whole list
 };
 
+// Whether a source names a file a batch can name a mask after: not "-", nor a folder
+// ("dir/", ".", ".."); a source that does not is refused for kUnnameable.
+bool NamesAFile(const std::string& source);
+inline constexpr const char* kUnnameable = "names no file to name a mask after";
+
 // One job per source. A batch never replaces one of its own pictures, and never
 // writes two masks to one name: a file listed under several names keeps it by the name
 // first in byte order, and two files that would share it are both refused, whatever the

@@ -572,7 +572,7 @@ Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source
     if (!format) {
         return Invalid(
             "masks are written as PNG (.png) or BMP (.bmp, .dib, or no extension), cut-outs "
-            "as PNG, JPEG (.jpg, .jpeg) or WebP (.webp), soft masks as PNG or WebP; name the "
+            "as PNG, JPEG (.jpg, .jpeg) or WebP (.webp), soft masks as PNG, BMP or WebP; name the "
             "destination so, or say {format}",
             spelling, named);
     }

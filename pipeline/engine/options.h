@@ -84,8 +84,8 @@ std::string Spelled(std::string_view message, Spelling spelling);
 // Where one picture's mask goes when the caller names the destination: a folder
 // receives it under the source's name, as cp does, but never over the source itself: a
 // source is replaced only when named as the destination; empty names are refused; the name
-// says the format, unless --format does; cut-outs are PNG, JPEG or WebP, soft masks PNG or
-// WebP, two-tone masks PNG or BMP.
+// says the format, unless --format does; cut-outs are PNG, JPEG or WebP, soft masks PNG,
+// BMP or WebP, two-tone masks PNG or BMP.
 [[nodiscard]] Result PlanOne(const MaskSettings& settings, const std::filesystem::path& source,
                              std::filesystem::path destination, Spelling spelling, BatchJob& job);
 

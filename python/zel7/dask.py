@@ -88,6 +88,10 @@ def mask_files(
             raise TypeError(f"partitions is a whole number or None, not {partitions!r}")
         if partitions < 1:
             raise ValueError(f"partitions is a whole number from 1 up, not {partitions}")
+    # (a client is known by what it does, as distributed's own stand-ins are)
+    if client is not None and not isinstance(client, str) and not hasattr(client, "nthreads"):
+        raise TypeError(
+            f"client is a distributed.Client, a scheduler's address or None, not {type(client).__name__}")
     paths = [os.fspath(path) for path in paths]
     out_dir = os.fspath(out_dir)
     # The library plans the batch as zel7-mask plans its own, options checked first.
