@@ -443,8 +443,9 @@ std::string OptionsDoc(Use use) {
         doc += '\n';
     }
     return doc +
-           "\nOptions are keywords, unset when None or False. Bad values raise ValueError,\n"
-           "unknown options TypeError.";
+           "\nOptions are keywords, unset when None or False. Bad values raise ValueError\n"
+           "(a value is read as zel7-mask reads its argument: 30 and \"30\" alike); a switch\n"
+           "given anything but True, False, a number or None, and unknown options, TypeError.";
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ works, so threads mask pictures in parallel. zel7.dask spreads batches of files 
 Dask cluster.
 
 Refusals raise Error: PictureError for sources that cannot be read, WriteError for
-destinations that cannot be written; bad options raise ValueError, and arrays of other
+destinations that cannot be written; bad option values raise ValueError, and switches
+given anything but True, False, a number or None, unknown options and arrays of other
 kinds of samples TypeError.
 """
 
