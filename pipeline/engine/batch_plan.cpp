@@ -100,8 +100,6 @@ private:
     std::unordered_map<std::string, fs::path> folders_;
 };
 
-// Whether a source names a file a mask can be named after.
-
 // The folder a kept tree starts from: the one named, or the deepest holding every source.
 fs::path TreeBase(const std::vector<std::string>& sources, const BatchNaming& naming,
                   const Paths& paths) {
