@@ -3,10 +3,13 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "formats/decoded_rows.h"
 
 namespace zel7 {
 namespace {
@@ -19,14 +22,19 @@ struct ProfileCloser {
 };
 using OpenProfile = std::unique_ptr<void, ProfileCloser>;
 
+// The size a profile's header gives itself.
+uint32_t Declared(std::span<const uint8_t> profile) {
+    return uint32_t(profile[0]) << 24 | uint32_t(profile[1]) << 16 | uint32_t(profile[2]) << 8 |
+           profile[3];
+}
+
 // The profile opened where it lies, its own size taken from its header: files pad
 // profiles, but one that claims more than there is has lost its end.
 OpenProfile Open(std::span<const uint8_t> profile) {
     if (profile.size() < kLeastProfileBytes) {
         return nullptr;
     }
-    const uint32_t declared = uint32_t(profile[0]) << 24 | uint32_t(profile[1]) << 16 |
-                              uint32_t(profile[2]) << 8 | profile[3];
+    const uint32_t declared = Declared(profile);
     if (declared < kLeastProfileBytes || declared > profile.size()) {
         return nullptr;
     }
@@ -71,6 +79,14 @@ Result Unreadable() {
 // equal bytes, the first read), to sRGB's. No cache in the transform: it is shared
 // between threads.
 Result MakeTransform(std::span<const uint8_t> bytes, std::shared_ptr<const Transform>& made) {
+    // Of a profile past the size bound, readers keep the header alone (ProfileBytesKept).
+    constexpr std::size_t kSignatureAt = 36;
+    if (bytes.size() == kIccHeaderBytes && std::memcmp(&bytes[kSignatureAt], "acsp", 4) == 0 &&
+        Declared(bytes) > kMaxColourProfileBytes) {
+        return Fail(Status::UnsupportedPicture, "its colour profile takes " + MiB(Declared(bytes)) +
+                                                    ", more than the " +
+                                                    MiB(kMaxColourProfileBytes) + " read");
+    }
     const OpenProfile profile = Open(bytes);
     if (!profile) {
         return Unreadable();

@@ -38,18 +38,16 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
 
 std::span<const uint8_t> ProfileForRows(std::span<const uint8_t> profile, bool grey) {
     // The header is 128 bytes: the colour space at 16, the signature "acsp" at 36.
-    constexpr std::size_t kHeaderBytes = 128, kSpaceAt = 16, kSignatureAt = 36;
-    if (profile.size() > kMaxColourProfileBytes) {
-        return {};
-    }
-    if (profile.size() < kHeaderBytes ||
+    constexpr std::size_t kSpaceAt = 16, kSignatureAt = 36;
+    const std::span<const uint8_t> kept = profile.first(ProfileBytesKept(profile.size()));
+    if (profile.size() < kIccHeaderBytes ||
         std::memcmp(profile.data() + kSignatureAt, "acsp", 4) != 0) {
-        return profile;
+        return kept;
     }
     const uint8_t* space = profile.data() + kSpaceAt;
     const bool fits =
         std::memcmp(space, "RGB ", 4) == 0 || (grey && std::memcmp(space, "GRAY", 4) == 0);
-    return fits ? profile : std::span<const uint8_t>();
+    return fits ? kept : std::span<const uint8_t>();
 }
 
 }  // namespace zel7

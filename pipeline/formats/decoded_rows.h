@@ -41,10 +41,17 @@ struct SourceOptions {
 // Refuses sizes past the limits, or whose decoded rows would not fit in int32 bytes.
 Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& options);
 
-// Colour profiles above this size are dropped, read or not: display and camera profiles
-// take a few kilobytes, those with tables of a camera's colours some hundreds; a few
-// bytes of a file claiming megabytes must not cost them.
+// Colour profiles above this size are not read: display and camera profiles take a few
+// kilobytes, those with tables of a camera's colours some hundreds; a few bytes of a file
+// claiming megabytes must not cost them. Of a larger one only the header is kept, which
+// says how large it is: its colours are then not converted, and the conversion asked for
+// is refused rather than skipped (ProfileBytesKept).
 inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
+inline constexpr std::size_t kIccHeaderBytes = 128;
+// How many of a profile's size bytes a reader keeps.
+inline std::size_t ProfileBytesKept(std::size_t size) {
+    return size <= kMaxColourProfileBytes ? size : kIccHeaderBytes;
+}
 // The most of a picture's metadata (profiles, EXIF, text, unknown fields) a reader holds
 // before the pixels: a few bytes of a file that claim more cost no memory, and a picture
 // with more is refused.
@@ -58,8 +65,9 @@ Result TooMuchMetadata(std::string_view format, std::string_view what);
 
 // What of an ICC profile, as a picture file holds it, goes with its decoded rows: all of
 // it when its header names RGB colours (or grey ones, for a grey picture), nothing when it
-// names others (the inks of a CMYK picture describe no decoded row) or is past the size
-// bound. A profile without an ICC header goes as it is, for whoever uses it to refuse.
+// names others (the inks of a CMYK picture describe no decoded row). A profile without an
+// ICC header goes as it is, for whoever uses it to refuse; of one past the size bound,
+// only as many bytes as a reader keeps (ProfileBytesKept).
 std::span<const uint8_t> ProfileForRows(std::span<const uint8_t> profile, bool grey);
 
 // The shape of decoded rows.

@@ -394,9 +394,7 @@ Result JpegSource::ReadProfile() {
         profile_ = IccMarkerContents(decoder_->info.marker_list);
         return {};
     }
-    if (length <= kMaxColourProfileBytes) {
-        profile_.assign(profile, profile + length);
-    }
+    profile_.assign(profile, profile + ProfileBytesKept(length));
     std::free(profile);  // the library allocates it with malloc
     return {};
 }

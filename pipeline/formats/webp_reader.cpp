@@ -179,8 +179,8 @@ Result WebpSource::ReadMetadata() {
             const bool prefixed = exif.size() >= sizeof kExif &&
                                   std::equal(std::begin(kExif), std::end(kExif), exif.begin());
             orientation_ = TiffOrientation(std::span(exif).subspan(prefixed ? sizeof kExif : 0));
-        } else if (std::memcmp(chunk, "ICCP", 4) == 0 && length <= kMaxColourProfileBytes) {
-            profile_.resize(std::size_t(length));
+        } else if (std::memcmp(chunk, "ICCP", 4) == 0) {
+            profile_.resize(ProfileBytesKept(std::size_t(length)));
             if (int error = ReadExactlyAt(fd_.Get(), at + 8, profile_.data(), profile_.size())) {
                 return Fail(Status::ReadFailed, error);
             }

@@ -81,6 +81,19 @@ const std::string kAdobeName = "Adobe RGB " + std::string(68, 'x');
 // 1.8 in sRGB's curve.
 const Rgb kBlueFromAdobe{36, 90, 204}, kGrey{128, 128, 128}, kGreyFrom18{146, 146, 146};
 
+// A profile padded to size bytes, as its header then says: sound, but past the size read.
+Bytes Padded(Bytes profile, std::size_t size) {
+    profile.resize(size);
+    for (std::size_t i = 0; i < 4; ++i) {
+        profile[i] = uint8_t(size >> (24 - 8 * i));
+    }
+    return profile;
+}
+const Bytes kAdobeTooLarge = Padded(kAdobe, kMaxColourProfileBytes + 1000);
+constexpr const char* kUnreadable = "damaged picture: the colour profile cannot be read";
+constexpr const char* kTooLarge =
+    "unsupported picture: its colour profile takes 5 MiB, more than the 4 MiB read";
+
 struct Row {
     const char* name;
     Kind kind;
@@ -88,6 +101,7 @@ struct Row {
     std::optional<Rgb> srgb;  // the colour converted; none: the profile is refused
     std::string carriedAs{};  // "": not carried; else carried byte for byte, named so in iCCP
     Rgb colour = kBlue;
+    const char* refusal = kUnreadable;  // with srgb, where srgb is none
 };
 
 class ColourProfile : public testing::TestWithParam<Row> {};
@@ -112,7 +126,7 @@ TEST_P(ColourProfile, IsCarriedConvertedOrRefused) {
             << name;
     }
     // With --srgb: converted, or refused alike by the plain masks' path and the refined one.
-    const char* refused = row.srgb ? "" : "damaged picture: the colour profile cannot be read";
+    const char* refused = row.srgb ? "" : row.refusal;
     EXPECT_EQ(Mask(folder, "srgb", out), refused);
     ASSERT_EQ(Mask(folder, "cutout srgb", out), refused);
     if (row.srgb) {
@@ -155,12 +169,21 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"tiff_grey", Kind::Tiff, kGrey18, kGreyFrom18, "", kGrey},
         // Profiles that cannot be the rows' are dropped: srgb keeps the colour, nothing carried.
         Row{"png_grey_profile_on_rgb", Kind::Png, kGrey18, kBlue},
-        Row{"tiff_too_large", Kind::Tiff, RandomBytes(kMaxColourProfileBytes + 1, 7), kBlue},
-        // Damaged ones are refused by the conversion, and left out of cut-outs without it.
+        // Damaged ones are refused by the conversion, and left out of cut-outs without it...
+        Row{"tiff_too_large_not_a_profile",
+            Kind::Tiff,
+            RandomBytes(kMaxColourProfileBytes + 1, 7),
+            {}},
         Row{"jpeg_end_missing", Kind::Jpeg, Bytes(kAdobe.begin(), kAdobe.end() - 16), {}},
         // lcms2 opens this one but reads no curve of more than some 30,000 entries.
         Row{"png_curves_unreadable", Kind::Png, MakeProfile({.curveEntries = 40000}), {}},
-        Row{"tiff_not_a_profile", Kind::Tiff, RandomBytes(300, 7), {}}),
+        Row{"tiff_not_a_profile", Kind::Tiff, RandomBytes(300, 7), {}},
+        // ...and so are those past the size read: converting nothing would pass the rows'
+        // colours off as sRGB's.
+        Row{"jpeg_too_large", Kind::Jpeg, kAdobeTooLarge, {}, "", kBlue, kTooLarge},
+        Row{"tiff_too_large", Kind::Tiff, kAdobeTooLarge, {}, "", kBlue, kTooLarge},
+        Row{"webp_too_large", Kind::Webp, kAdobeTooLarge, {}, "", kBlue, kTooLarge},
+        Row{"heic_too_large", Kind::Heif, kAdobeTooLarge, {}, "", kBlue, kTooLarge}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
