@@ -79,12 +79,13 @@ Result Unreadable() {
 // equal bytes, the first read), to sRGB's. No cache in the transform: it is shared
 // between threads.
 Result MakeTransform(std::span<const uint8_t> bytes, std::shared_ptr<const Transform>& made) {
-    // Of a profile past the size bound, readers keep the header alone (ProfileBytesKept).
+    // Of a profile past the size bound, readers keep the header alone (ProfileBytesKept),
+    // which says how large it is.
     constexpr std::size_t kSignatureAt = 36;
-    if (bytes.size() == kIccHeaderBytes && std::memcmp(&bytes[kSignatureAt], "acsp", 4) == 0 &&
+    if (bytes.size() >= kIccHeaderBytes && std::memcmp(&bytes[kSignatureAt], "acsp", 4) == 0 &&
         Declared(bytes) > kMaxColourProfileBytes) {
-        return Fail(Status::UnsupportedPicture, "its colour profile takes " + MiB(Declared(bytes)) +
-                                                    ", more than the " +
+        return Fail(Status::UnsupportedPicture, "its colour profile claims " +
+                                                    MiB(Declared(bytes)) + ", more than the " +
                                                     MiB(kMaxColourProfileBytes) + " read");
     }
     const OpenProfile profile = Open(bytes);

@@ -36,10 +36,27 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
     return {};
 }
 
+// The header is 128 bytes: its size first, the colour space at 16, the signature "acsp"
+// at 36.
+constexpr std::size_t kSpaceAt = 16, kSignatureAt = 36;
+
+std::size_t ProfileBytesKept(std::span<const uint8_t> head, std::size_t stored) {
+    if (stored <= kMaxColourProfileBytes) {
+        return stored;
+    }
+    if (head.size() >= kIccHeaderBytes && std::memcmp(&head[kSignatureAt], "acsp", 4) == 0) {
+        const std::size_t declared = std::size_t(head[0]) << 24 | std::size_t(head[1]) << 16 |
+                                     std::size_t(head[2]) << 8 | head[3];
+        if (declared >= kIccHeaderBytes && declared <= kMaxColourProfileBytes) {
+            return declared;
+        }
+    }
+    return std::min(stored, kIccHeaderBytes);
+}
+
 std::span<const uint8_t> ProfileForRows(std::span<const uint8_t> profile, bool grey) {
-    // The header is 128 bytes: the colour space at 16, the signature "acsp" at 36.
-    constexpr std::size_t kSpaceAt = 16, kSignatureAt = 36;
-    const std::span<const uint8_t> kept = profile.first(ProfileBytesKept(profile.size()));
+    const std::span<const uint8_t> kept = profile.first(
+        ProfileBytesKept(profile.first(std::min(profile.size(), kIccHeaderBytes)), profile.size()));
     if (profile.size() < kIccHeaderBytes ||
         std::memcmp(profile.data() + kSignatureAt, "acsp", 4) != 0) {
         return kept;

@@ -48,10 +48,10 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
 // is refused rather than skipped (ProfileBytesKept).
 inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
 inline constexpr std::size_t kIccHeaderBytes = 128;
-// How many of a profile's size bytes a reader keeps.
-inline std::size_t ProfileBytesKept(std::size_t size) {
-    return size <= kMaxColourProfileBytes ? size : kIccHeaderBytes;
-}
+// How many bytes of a profile stored in stored bytes a reader keeps, head being its first
+// (up to kIccHeaderBytes): all of them up to the bound; past it, the profile its header
+// says it is, where that is within the bound (files pad profiles), else the header alone.
+std::size_t ProfileBytesKept(std::span<const uint8_t> head, std::size_t stored);
 // The most of a picture's metadata (profiles, EXIF, text, unknown fields) a reader holds
 // before the pixels: a few bytes of a file that claim more cost no memory, and a picture
 // with more is refused.

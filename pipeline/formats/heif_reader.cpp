@@ -241,7 +241,7 @@ public:
 
 private:
     Result Failure(const heif_error& error) const;
-    void ReadProfile(heif_image_handle* handle);
+    Result ReadProfile(heif_image_handle* handle);
     Result CheckDecoderMemory(const SourceOptions& options, bool alpha, bool wide,
                               uint64_t pixels) const;
 
@@ -311,21 +311,26 @@ Result HeifSource::CheckDecoderMemory(const SourceOptions& options, bool alpha, 
 
 // Phones tag their pictures with a profile (Display P3) in a colr box; a box that only
 // names primaries and curves (nclx) carries no profile to pass on.
-void HeifSource::ReadProfile(heif_image_handle* handle) {
+Result HeifSource::ReadProfile(heif_image_handle* handle) {
     const heif_color_profile_type type = Heif().heif_image_handle_get_color_profile_type(handle);
     const std::size_t size = Heif().heif_image_handle_get_raw_color_profile_size(handle);
     if ((type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) ||
         size == 0) {
-        return;
+        return {};
     }
-    // (the library copies it whole: it holds it whole already, as it read the file's boxes)
+    // The library holds the box whole already; a copy of it is had only within the bound
+    // the other readers set on a picture's metadata.
+    if (size > kMaxMetadataBytes) {
+        return TooMuchMetadata("HEIF", "in its colour profile");
+    }
     profile_.resize(size);
     if (Heif().heif_image_handle_get_raw_color_profile(handle, profile_.data()).code !=
         heif_error_Ok) {
         profile_.clear();
     }
-    profile_.resize(ProfileBytesKept(profile_.size()));
+    profile_.resize(ProfileBytesKept(profile_, profile_.size()));
     profile_.shrink_to_fit();
+    return {};
 }
 
 Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options) {
@@ -376,7 +381,9 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
         return Fail(Status::TooManyPixels, "more than 2 GiB of decoded rows");
     }
     shape_ = DecodedShape(width, height);
-    ReadProfile(handle);
+    if (Result result = ReadProfile(handle); !result.Ok()) {
+        return result;
+    }
     const bool alpha = Heif().heif_image_handle_has_alpha_channel(handle) != 0;
     const bool wide = Heif().heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     const uint64_t decoded =

@@ -394,7 +394,9 @@ Result JpegSource::ReadProfile() {
         profile_ = IccMarkerContents(decoder_->info.marker_list);
         return {};
     }
-    profile_.assign(profile, profile + ProfileBytesKept(length));
+    profile_.assign(
+        profile, profile + ProfileBytesKept(
+                               {profile, std::min<std::size_t>(length, kIccHeaderBytes)}, length));
     std::free(profile);  // the library allocates it with malloc
     return {};
 }

@@ -180,7 +180,13 @@ Result WebpSource::ReadMetadata() {
                                   std::equal(std::begin(kExif), std::end(kExif), exif.begin());
             orientation_ = TiffOrientation(std::span(exif).subspan(prefixed ? sizeof kExif : 0));
         } else if (std::memcmp(chunk, "ICCP", 4) == 0) {
-            profile_.resize(ProfileBytesKept(std::size_t(length)));
+            // Its header first, which says how much of the chunk to keep.
+            uint8_t head[kIccHeaderBytes];
+            const auto headBytes = std::size_t(std::min<uint64_t>(length, sizeof head));
+            if (int error = ReadExactlyAt(fd_.Get(), at + 8, head, headBytes)) {
+                return Fail(Status::ReadFailed, error);
+            }
+            profile_.resize(ProfileBytesKept({head, headBytes}, std::size_t(length)));
             if (int error = ReadExactlyAt(fd_.Get(), at + 8, profile_.data(), profile_.size())) {
                 return Fail(Status::ReadFailed, error);
             }

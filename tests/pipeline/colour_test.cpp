@@ -92,7 +92,41 @@ Bytes Padded(Bytes profile, std::size_t size) {
 const Bytes kAdobeTooLarge = Padded(kAdobe, kMaxColourProfileBytes + 1000);
 constexpr const char* kUnreadable = "damaged picture: the colour profile cannot be read";
 constexpr const char* kTooLarge =
-    "unsupported picture: its colour profile takes 5 MiB, more than the 4 MiB read";
+    "unsupported picture: its colour profile claims 5 MiB, more than the 4 MiB read";
+
+// What of a profile stored in a file goes with the rows: past the bound, the profile its
+// header gives where that is within it (a padded one), else the header alone, which the
+// conversion refuses; profiles of other colours dropped at any size.
+TEST(ColourProfile, PastTheBoundKeepsWhatItsHeaderSays) {
+    Bytes padded = kAdobe;
+    padded.resize(kMaxColourProfileBytes + 1000);
+    const Bytes greyTooLarge = Padded(kGrey18, kMaxColourProfileBytes + 1000);
+    const struct {
+        const char* name;
+        const Bytes& stored;
+        std::size_t kept;
+    } rows[] = {
+        {"within the bound", kAdobe, kAdobe.size()},
+        {"padded past it", padded, kAdobe.size()},
+        {"past it", kAdobeTooLarge, kIccHeaderBytes},
+        {"no profile past it", RandomBytes(kMaxColourProfileBytes + 1, 7), kIccHeaderBytes},
+        {"grey on colour rows, past it", greyTooLarge, 0},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ProfileForRows(row.stored, false).size(), row.kept) << row.name;
+    }
+    // A profile cut short that claims more than the bound is refused as one that does.
+    const Bytes head(kAdobeTooLarge.begin(), kAdobeTooLarge.begin() + 300);
+    const ScratchFolder folder;
+    WriteWholeFile(folder / "photo", Encode(Kind::Png, kBlue, head));
+    PngPicture out;
+    EXPECT_EQ(Mask(folder, "srgb", out), kTooLarge);
+    // HEIF's library holds the profile whole: past the metadata bound, no copy is had of it.
+    WriteWholeFile(folder / "photo",
+                   Encode(Kind::Heif, kBlue, Padded(kAdobe, kMaxMetadataBytes + 1000)));
+    EXPECT_EQ(Mask(folder, "", out),
+              "unsupported picture: HEIF with more than 8 MiB of metadata in its colour profile");
+}
 
 struct Row {
     const char* name;
