@@ -3,7 +3,6 @@
 #include <lcms2.h>
 
 #include <algorithm>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -22,19 +21,13 @@ struct ProfileCloser {
 };
 using OpenProfile = std::unique_ptr<void, ProfileCloser>;
 
-// The size a profile's header gives itself.
-uint32_t Declared(std::span<const uint8_t> profile) {
-    return uint32_t(profile[0]) << 24 | uint32_t(profile[1]) << 16 | uint32_t(profile[2]) << 8 |
-           profile[3];
-}
-
 // The profile opened where it lies, its own size taken from its header: files pad
 // profiles, but one that claims more than there is has lost its end.
 OpenProfile Open(std::span<const uint8_t> profile) {
     if (profile.size() < kLeastProfileBytes) {
         return nullptr;
     }
-    const uint32_t declared = Declared(profile);
+    const std::size_t declared = DeclaredProfileBytes(profile);
     if (declared < kLeastProfileBytes || declared > profile.size()) {
         return nullptr;
     }
@@ -81,12 +74,10 @@ Result Unreadable() {
 Result MakeTransform(std::span<const uint8_t> bytes, std::shared_ptr<const Transform>& made) {
     // Of a profile past the size bound, readers keep the header alone (ProfileBytesKept),
     // which says how large it is.
-    constexpr std::size_t kSignatureAt = 36;
-    if (bytes.size() >= kIccHeaderBytes && std::memcmp(&bytes[kSignatureAt], "acsp", 4) == 0 &&
-        Declared(bytes) > kMaxColourProfileBytes) {
-        return Fail(Status::UnsupportedPicture, "its colour profile claims " +
-                                                    MiB(Declared(bytes)) + ", more than the " +
-                                                    MiB(kMaxColourProfileBytes) + " read");
+    if (HasIccHeader(bytes) && DeclaredProfileBytes(bytes) > kMaxColourProfileBytes) {
+        return Fail(Status::UnsupportedPicture,
+                    "its colour profile claims " + MiB(DeclaredProfileBytes(bytes)) +
+                        ", more than the " + MiB(kMaxColourProfileBytes) + " read");
     }
     const OpenProfile profile = Open(bytes);
     if (!profile) {

@@ -40,13 +40,21 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
 // at 36.
 constexpr std::size_t kSpaceAt = 16, kSignatureAt = 36;
 
+bool HasIccHeader(std::span<const uint8_t> bytes) {
+    return bytes.size() >= kIccHeaderBytes && std::memcmp(&bytes[kSignatureAt], "acsp", 4) == 0;
+}
+
+std::size_t DeclaredProfileBytes(std::span<const uint8_t> bytes) {
+    return std::size_t(bytes[0]) << 24 | std::size_t(bytes[1]) << 16 | std::size_t(bytes[2]) << 8 |
+           bytes[3];
+}
+
 std::size_t ProfileBytesKept(std::span<const uint8_t> head, std::size_t stored) {
     if (stored <= kMaxColourProfileBytes) {
         return stored;
     }
-    if (head.size() >= kIccHeaderBytes && std::memcmp(&head[kSignatureAt], "acsp", 4) == 0) {
-        const std::size_t declared = std::size_t(head[0]) << 24 | std::size_t(head[1]) << 16 |
-                                     std::size_t(head[2]) << 8 | head[3];
+    if (HasIccHeader(head)) {
+        const std::size_t declared = DeclaredProfileBytes(head);
         if (declared >= kIccHeaderBytes && declared <= kMaxColourProfileBytes) {
             return declared;
         }
@@ -57,8 +65,7 @@ std::size_t ProfileBytesKept(std::span<const uint8_t> head, std::size_t stored) 
 std::span<const uint8_t> ProfileForRows(std::span<const uint8_t> profile, bool grey) {
     const std::span<const uint8_t> kept = profile.first(
         ProfileBytesKept(profile.first(std::min(profile.size(), kIccHeaderBytes)), profile.size()));
-    if (profile.size() < kIccHeaderBytes ||
-        std::memcmp(profile.data() + kSignatureAt, "acsp", 4) != 0) {
+    if (!HasIccHeader(profile)) {
         return kept;
     }
     const uint8_t* space = profile.data() + kSpaceAt;

@@ -48,6 +48,10 @@ Result CheckDimensions(uint64_t width, uint64_t height, const SourceOptions& opt
 // is refused rather than skipped (ProfileBytesKept).
 inline constexpr std::size_t kMaxColourProfileBytes = std::size_t{4} << 20;
 inline constexpr std::size_t kIccHeaderBytes = 128;
+// Whether bytes begin with an ICC profile's header (its signature, "acsp", in place), and
+// the size that header gives the profile (bytes holding at least 4).
+bool HasIccHeader(std::span<const uint8_t> bytes);
+std::size_t DeclaredProfileBytes(std::span<const uint8_t> bytes);
 // How many bytes of a profile stored in stored bytes a reader keeps, head being its first
 // (up to kIccHeaderBytes): all of them up to the bound; past it, the profile its header
 // says it is, where that is within the bound (files pad profiles), else the header alone.

@@ -339,7 +339,9 @@ Result HeifSource::Open(UniqueFd fd, uint64_t size, const SourceOptions& options
         return Fail(Status::UnsupportedPicture, "HEIF pictures need " + why);
     }
     fd_ = std::move(fd);
-    file_ = {fd_.Get(), size};
+    file_ = FileReader();
+    file_.fd = fd_.Get();
+    file_.size = size;
     context_.reset(Heif().heif_context_alloc());
     if (!context_) {
         return Fail(Status::OutOfMemory);
