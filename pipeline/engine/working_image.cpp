@@ -26,10 +26,6 @@ void ReleasePictureBuffers(WorkingImage& image) {
 
 namespace {
 
-struct PixelBufferDeleter {
-    void operator()(uint8_t* buffer) const { FreePixelBuffer(buffer); }
-};
-
 // Rows read into fresh buffers, handed to the image only once all of them are in.
 class ImageSink : public RowSink {
 public:
@@ -132,7 +128,7 @@ private:
     int orientation_ = 1;
     std::size_t decodedStride_ = 0;
     int32_t turnedRow_ = 0;
-    std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;
+    PixelBuffer pixels_;
     std::unique_ptr<uint8_t[]> palette_;
     std::size_t filled_ = 0;
     RowOrder order_ = RowOrder::BottomUp;

@@ -39,10 +39,6 @@ constexpr std::size_t kMaxChunkCache = kMaxMetadataBytes;
 // pixels): it gets them from this much read ahead, not a system call each.
 constexpr std::size_t kReadAhead = std::size_t{64} << 10;
 
-struct PixelBufferDeleter {
-    void operator()(uint8_t* buffer) const { FreePixelBuffer(buffer); }
-};
-
 // The file, fed to the library through its read callback.
 class FileStream {
 public:
@@ -241,7 +237,7 @@ private:
     std::vector<uint8_t> scanline_;  // one row as stored, the widest
     // Interlaced pictures only: their even rows, complete once the last pass begins
     // (it holds the odd rows whole, which go straight out), and a pass's row converted.
-    std::unique_ptr<uint8_t, PixelBufferDeleter> evenRows_;
+    PixelBuffer evenRows_;
     std::vector<uint8_t> passRow_;
     uint32_t nextRow_ = 0;
 };

@@ -48,10 +48,6 @@ constexpr std::size_t kMaxHeaderBytes = kMaxMetadataBytes;
 constexpr int kMaxChunks = 1024;
 constexpr std::size_t kMaxExifBytes = std::size_t{64} << 10;
 
-struct PixelBufferDeleter {
-    void operator()(uint8_t* buffer) const { FreePixelBuffer(buffer); }
-};
-
 struct DecoderDeleter {
     void operator()(WebPIDecoder* decoder) const { WebPIDelete(decoder); }
 };
@@ -101,7 +97,7 @@ private:
     std::size_t piece_ = kChunkBytes;  // given to the decoder next (see kMostAheadBytes)
     bool lossless_ = false;
     WebPDecBuffer output_{};
-    std::unique_ptr<uint8_t, PixelBufferDeleter> pixels_;  // the decoder's output
+    PixelBuffer pixels_;  // the decoder's output
     std::size_t pixelStride_ = 0;
     std::size_t released_ = 0;  // bytes of pixels_ given back to the system
     std::unique_ptr<WebPIDecoder, DecoderDeleter> decoder_;

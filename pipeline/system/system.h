@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "system/pixel_memory.h"
 #include "system/result.h"
 
 namespace zel7 {
@@ -226,17 +227,6 @@ int OpenLinesToContinue(const std::filesystem::path& path, std::FILE*& file,
 
 // Whether standard error is a terminal: a person watching, to whom progress is shown.
 bool StandardErrorIsTerminal();
-
-// Large buffers for pixel rows. Never returns memory that must be freed with anything
-// but FreePixelBuffer; returns null when the memory is not available.
-uint8_t* AllocatePixelBuffer(std::size_t size);
-void FreePixelBuffer(uint8_t* buffer);
-// Gives back to the system the memory of a pixel buffer of size bytes up to its byte
-// `done`, which its owner will not read again (it would read zeros), from byte
-// `released` on, in whole huge pages; returns the byte up to which all is given back.
-// Small buffers keep their memory.
-std::size_t ReleasePixelPages(uint8_t* buffer, std::size_t size, std::size_t released,
-                              std::size_t done);
 
 // Libraries opened when a picture first needs them rather than at every start: those that
 // bring many of their own (codecs, video drivers) would cost each run their loading. Opened
