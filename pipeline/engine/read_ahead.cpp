@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/row_stream.h"
+#include "system/pixel_memory.h"
 
 namespace zel7 {
 namespace {
@@ -89,13 +90,13 @@ private:
         const std::size_t index = read_ / sliceBytes_;
         std::unique_lock lock(mutex_);
         if (produced_ <= index) {
-            allowed_ = kRing;
+            EndHeadStart();
         }
         changed_.wait(lock, [&] { return produced_ > index || !failure_.Ok(); });
         if (produced_ <= index) {
             return failure_;
         }
-        slice = decoded_[index - consumed_].data();
+        slice = decoded_[index - consumed_];
         return {};
     }
 
@@ -110,40 +111,97 @@ private:
         {
             std::lock_guard lock(mutex_);
             for (; consumed_ < done; ++consumed_) {
-                // No more buffers are kept than the decoder may fill again.
-                if (decoded_.size() + spare_.size() <= allowed_) {
-                    spare_.push_back(std::move(decoded_.front()));
-                }
+                uint8_t* slice = decoded_.front();
                 decoded_.pop_front();
+                if (!InHeadStart(slice)) {
+                    spare_.push_back(slice);
+                    continue;
+                }
+                --headStartOut_;
+                if (allowed_ > kRing) {
+                    spare_.push_back(slice);
+                } else if (headStartOut_ == 0) {
+                    headStart_.reset();  // the head start is over: its memory goes back
+                }
             }
         }
         changed_.notify_all();
     }
 
+    // Back to the ring, with the lock held: the head start's block goes once none of
+    // its slices is waiting to be read.
+    void EndHeadStart() {
+        allowed_ = kRing;
+        if (headStart_) {
+            std::erase_if(spare_, [&](const uint8_t* slice) { return InHeadStart(slice); });
+            if (headStartOut_ == 0) {
+                headStart_.reset();
+            }
+        }
+    }
+
+    // Whether the slice was cut from the head start's block.
+    bool InHeadStart(const uint8_t* slice) const {
+        return headStart_ && slice >= headStart_.get() &&
+               slice < headStart_.get() + headStartSlices_ * sliceBytes_;
+    }
+
+    // A slice to decode into, with the lock held: a spare one, else a fresh one (null
+    // when there is no memory). A head start's slices are had in one block, which huge
+    // pages back: its 12 MiB had been 3,000 page faults on the decoding thread.
+    uint8_t* FreshSlice(std::size_t slice) {
+        if (!spare_.empty()) {
+            uint8_t* buffer = spare_.back();
+            spare_.pop_back();
+            headStartOut_ += InHeadStart(buffer) ? 1 : 0;
+            return buffer;
+        }
+        const std::size_t left = (total_ + sliceBytes_ - 1) / sliceBytes_ - slice;
+        const std::size_t wanted = std::min(allowed_ - std::min(allowed_, ring_.size()), left);
+        if (allowed_ > kRing && !headStart_ && wanted > 1) {
+            headStart_.reset(AllocatePixelBuffer(wanted * sliceBytes_));
+            if (headStart_) {
+                headStartSlices_ = wanted;
+                for (std::size_t i = 1; i < wanted; ++i) {
+                    spare_.push_back(headStart_.get() + i * sliceBytes_);
+                }
+                headStartOut_ = 1;
+                return headStart_.get();
+            }
+        }
+        PixelBuffer fresh(AllocatePixelBuffer(std::min(sliceBytes_, total_)));
+        if (!fresh) {
+            return nullptr;
+        }
+        ring_.push_back(std::move(fresh));
+        return ring_.back().get();
+    }
+
     void Decode() {
         for (std::size_t slice = 0; slice * sliceBytes_ < total_; ++slice) {
-            std::vector<uint8_t> buffer;
+            uint8_t* buffer;
             {
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [&] { return slice - consumed_ < allowed_ || stop_; });
                 if (stop_) {
                     return;
                 }
-                if (!spare_.empty()) {
-                    buffer = std::move(spare_.back());
-                    spare_.pop_back();
+                buffer = FreshSlice(slice);
+                if (buffer == nullptr) {
+                    failure_ = Fail(Status::OutOfMemory);
+                    changed_.notify_all();
+                    return;
                 }
             }
             const std::size_t length = std::min(sliceBytes_, total_ - slice * sliceBytes_);
-            buffer.resize(std::min(sliceBytes_, total_));
-            Result result = source_->Read(buffer.data(), length);
+            Result result = source_->Read(buffer, length);
             std::lock_guard lock(mutex_);
             if (!result.Ok()) {
                 failure_ = std::move(result);
                 changed_.notify_all();
                 return;
             }
-            decoded_.push_back(std::move(buffer));
+            decoded_.push_back(buffer);
             produced_ = slice + 1;
             changed_.notify_all();
         }
@@ -154,10 +212,13 @@ private:
     std::size_t read_ = 0;  // by the reader, through the picture's bytes
     std::mutex mutex_;
     std::condition_variable changed_;
-    // The slices decoded and not yet given back, from the consumed_-th on (a buffer
-    // moved in keeps its bytes where they were), and buffers to fill again.
-    std::deque<std::vector<uint8_t>> decoded_;
-    std::vector<std::vector<uint8_t>> spare_;
+    // The slices decoded and not yet given back, from the consumed_-th on, and slices to
+    // fill again: the ring's own, and while a head start lasts its block's.
+    std::deque<uint8_t*> decoded_;
+    std::vector<uint8_t*> spare_;
+    std::vector<PixelBuffer> ring_;
+    PixelBuffer headStart_;
+    std::size_t headStartSlices_ = 0, headStartOut_ = 0;  // its slices; those not spare
     std::size_t produced_ = 0, consumed_ = 0;  // slices; consumed_ given back by the reader
     std::size_t allowed_ = kRing;              // slices decoded and not given back, at most
     Result failure_;

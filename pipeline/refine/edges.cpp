@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace zel7 {
 namespace {
@@ -168,7 +169,10 @@ void EdgeColours::Keep(int32_t y) {
     // (a row's colours are at most a chunk's: chunkBytes_ is at least a row's; a row that
     // keeps none has no place, and no chunk is had for it)
     if (bytes > 0 && (chunks_.empty() || used_ + bytes > chunkBytes_)) {
-        chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_));
+        chunks_.emplace_back(AllocatePixelBuffer(chunkBytes_));
+        if (!chunks_.back()) {
+            throw std::bad_alloc();
+        }
         used_ = 0;
     }
     firstColour_.push_back(bytes > 0 ? (chunks_.size() - 1) * chunkBytes_ + used_ : 0);

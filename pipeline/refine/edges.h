@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "refine/backdrop.h"
+#include "system/pixel_memory.h"
 
 namespace zel7 {
 
@@ -59,8 +60,9 @@ public:
     // An edge pixel lies within band of background, so both pixels of a change (on the
     // way there, one marked) lie within band of it, and the pixels its unmixing reads
     // band + 1 beyond it: those within near_ = 2 band + 1 of a change are kept.
-    // The colours are kept in chunks of chunkBytes, or of a row's where a row is more.
-    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    // The colours are kept in chunks of chunkBytes, or of a row's where a row is more:
+    // by default chunks of huge pages (see pixel_memory.h).
+    static constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
     EdgeColours(int32_t width, int32_t height, std::size_t mostBytes, int32_t band = kEdge,
                 std::size_t chunkBytes = kChunkBytes);
     // Row y's colours (24-bit pixels) and classes, as the labeller takes them, rows in
@@ -95,7 +97,7 @@ private:
     // and over and faulted in twice the pages they take. firstColour_ is where each kept
     // row's begin, as a chunk's number times chunkBytes_ and the place in it.
     std::size_t chunkBytes_;
-    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+    std::vector<PixelBuffer> chunks_;
     std::size_t used_ = 0;  // of the last chunk
     std::vector<std::size_t> firstColour_;
     std::size_t keptBytes_ = 0;  // of colours, in all chunks

@@ -16,6 +16,7 @@
 
 #include "mask/kernels.h"
 #include "refine/backdrop.h"
+#include "system/pixel_memory.h"
 
 namespace zel7 {
 
@@ -45,7 +46,7 @@ private:
 
     int32_t width_, height_, step_;
     std::size_t sampledWidth_;
-    std::vector<uint8_t> colours_;
+    PixelVector<uint8_t> colours_;
 };
 
 class BackdropSurface {
