@@ -188,9 +188,11 @@ namespace {
 enum SlotState : int { kFree, kClaimed, kLive, kDying };
 struct TemporaryName {
     std::atomic<int> state{kFree};
-    int folder = AT_FDCWD;  // what path is relative to, open while the slot is live
-    char path[PATH_MAX];
+    int folder = 0;  // what path is relative to, open while the slot is live
+    char path[PATH_MAX] = {};
 };
+// (all zero, so that the slots' megabyte is no page of memory until one is claimed: each
+// page an initial value had touched cost every start a page fault)
 constexpr int kTemporaryNameSlots = 256;  // at least the number of jobs zel7-mask runs
 std::array<TemporaryName, kTemporaryNameSlots> temporaryNames;
 std::atomic<bool> dying{false};
