@@ -7,6 +7,7 @@
 
 #include "engine/colour.h"
 #include "engine/orientation.h"
+#include "system/pixel_memory.h"
 
 namespace zel7 {
 namespace {
@@ -18,7 +19,7 @@ constexpr std::size_t kMostHeldBytes = std::size_t{24} << 20;
 // Rows held in memory, handed out again for each pass, with the colour profile they are in.
 class HeldRows : public RowSource {
 public:
-    HeldRows(const std::vector<uint8_t>& rows, const PictureShape& shape, int orientation,
+    HeldRows(std::span<const uint8_t> rows, const PictureShape& shape, int orientation,
              std::span<const uint8_t> profile)
         : rows_(rows), shape_(shape), orientation_(orientation), profile_(profile) {}
     const PictureShape& Shape() const override { return shape_; }
@@ -34,7 +35,7 @@ public:
     }
 
 private:
-    const std::vector<uint8_t>& rows_;
+    std::span<const uint8_t> rows_;
     const PictureShape& shape_;
     int orientation_;
     std::span<const uint8_t> profile_;
@@ -70,7 +71,7 @@ public:
 
 private:
     SourceOpener decode_;
-    std::vector<uint8_t> rows_;
+    PixelVector<uint8_t> rows_;
     PictureShape shape_{};
     int orientation_ = 1;
     std::vector<uint8_t> profile_;

@@ -74,7 +74,7 @@ struct Resampler::Contexts {
     struct Pass {
         int32_t width = 0, height = 0;  // of its planes
         std::vector<SwsContext*> planes;
-        std::vector<uint8_t> out;  // its planes, one after the other, each PlaneBytes
+        PixelVector<uint8_t> out;  // its planes, one after the other, each PlaneBytes
     };
     std::vector<Pass> passes;
     ~Contexts() {
