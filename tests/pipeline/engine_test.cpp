@@ -51,12 +51,21 @@ TEST(Engine, EveryPathWritesTheReferenceMask) {
     }
 }
 
+// Six rows of a slice each, as a source and a sink at once; what each read and write
+// does is the test's.
+struct SliceLoop : RowSource, RowSink {
+    PictureShape shape = DecodedShape(int32_t(kSliceBytes / 3), 6);
+    const PictureShape& Shape() const override { return shape; }
+    bool Accepts(RowOrder) const override { return true; }
+    void SetOrder(RowOrder) override {}
+    Result Commit() override { return {}; }
+};
+
 // Rows of a slice each, each filled with its number: the writer holds the first until the
 // reader has read the fourth or waits, and must find every slice as it was read. A reader
 // that ran a whole ring of three ahead would have read the fourth over the first.
 TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
-    struct Slices : RowSource, RowSink {
-        PictureShape shape = DecodedShape(int32_t(kSliceBytes / 3), 6);
+    struct Slices : SliceLoop {
         std::atomic<int> read = 0, written = 0;
         std::atomic<pid_t> reader = 0;
         // Whether the reader sleeps, as it can only in the wait for the writer.
@@ -65,22 +74,18 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
             const std::string stat((std::istreambuf_iterator<char>(in)), {});
             return stat.compare(stat.rfind(')') + 2, 1, "S") == 0;
         }
-        const PictureShape& Shape() const override { return shape; }
         Result Read(uint8_t* into, std::size_t size) override {
             reader = gettid();
             std::memset(into, read + 1, size);
             ++read;
             return {};
         }
-        bool Accepts(RowOrder) const override { return true; }
-        void SetOrder(RowOrder) override {}
         Result Write(const uint8_t* bytes, std::size_t) override {
             while (written == 0 && read < 4 && !(read == 3 && ReaderWaits())) {
                 std::this_thread::yield();
             }
             return bytes[0] == ++written ? Result{} : Fail(Status::CannotWrite, "overwritten");
         }
-        Result Commit() override { return {}; }
     } slices;
     std::vector<uint8_t> buffer;
     const Result copied =
@@ -94,12 +99,10 @@ TEST(Engine, TheReaderStaysLessThanARingAheadOfTheWriter) {
 // waited for the slice for ever), a write's is the copy's result (escaping the writer's
 // thread, it had ended the process).
 TEST(Engine, MemoryRunningOutOnEitherThreadFailsTheCopy) {
-    struct Slices : RowSource, RowSink {
-        PictureShape shape = DecodedShape(int32_t(kSliceBytes / 3), 6);
+    struct Slices : SliceLoop {
         int readsBeforeThrow, writesBeforeThrow, reads = 0, writes = 0;
         Slices(int readsBefore, int writesBefore)
             : readsBeforeThrow(readsBefore), writesBeforeThrow(writesBefore) {}
-        const PictureShape& Shape() const override { return shape; }
         Result Read(uint8_t* into, std::size_t size) override {
             if (reads++ == readsBeforeThrow) {
                 throw std::bad_alloc();
@@ -107,15 +110,12 @@ TEST(Engine, MemoryRunningOutOnEitherThreadFailsTheCopy) {
             std::memset(into, 0, size);
             return {};
         }
-        bool Accepts(RowOrder) const override { return true; }
-        void SetOrder(RowOrder) override {}
         Result Write(const uint8_t*, std::size_t) override {
             if (writes++ == writesBeforeThrow) {
                 throw std::bad_alloc();
             }
             return {};
         }
-        Result Commit() override { return {}; }
     };
     for (const auto& [readsBefore, writesBefore] :
          {std::pair{2, 99}, std::pair{0, 99}, std::pair{99, 1}, std::pair{99, 0}}) {
@@ -177,7 +177,7 @@ TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
 
 // A loop shared with the helper thread does each item once, in pieces of the grain at
 // most, and returns with all done, round after round on one helper, whatever the count
-// (none, less than a piece, a piece and one more, many); and two pieces run at once.
+// (none, less than a piece, a piece and one more, many).
 TEST(Engine, HelperThreadDoesEachItemOnce) {
     HelperThread helper;
     const std::pair<std::size_t, std::size_t> loops[] = {{0, 4},    {3, 4},      {4, 4},  {5, 4},
@@ -193,68 +193,48 @@ TEST(Engine, HelperThreadDoesEachItemOnce) {
         });
         EXPECT_TRUE(std::ranges::all_of(done, [](const auto& times) { return times == 1; }));
     }
-    // The first piece waits for the second to start, the second for the first to end: two
-    // threads take them at once. The caller takes the first as a rule, and then returns
-    // only once the helper's second has ended.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool started = false, ended = false;
-    std::atomic<bool> secondEnded = false;
-    std::thread::id ids[2];
-    helper.Share(2, 1, [&](std::size_t begin, std::size_t) {
-        std::unique_lock lock(mutex);
-        ids[begin] = std::this_thread::get_id();
-        const auto await = [&](const bool& flag) {
-            // (a deadline only so that a helper that never helps fails rather than hangs)
-            EXPECT_TRUE(changed.wait_for(lock, std::chrono::minutes(1), [&] { return flag; }));
-        };
-        if (begin == 0) {
-            await(started);
-            ended = true;
-        } else {
-            started = true;
-            changed.notify_all();
-            await(ended);
-            secondEnded = true;
-        }
-        changed.notify_all();
-    });
-    EXPECT_NE(ids[0], ids[1]);
-    EXPECT_TRUE(secondEnded);
 }
 
-// A piece that throws, on the caller's thread or on the helper's, ends the loop with its
-// exception once the other thread's piece has ended, and the helper serves the next loop.
-// Each of the two pieces waits until both have started, so that each thread holds one.
-TEST(Engine, HelperThreadHandsAPieceExceptionToTheCaller) {
+// Two pieces, each waiting until both have started, run on two threads at once. The
+// helper's piece ends only after the caller's: the loop returns once it has ended, with
+// the exception of a piece that throws, on either thread, and the helper serves the next.
+TEST(Engine, HelperThreadRunsTwoPiecesAtOnceAndHandsOnTheirException) {
     HelperThread helper;
     const std::thread::id caller = std::this_thread::get_id();
-    for (const bool onCaller : {true, false}) {
-        SCOPED_TRACE(onCaller ? "thrown by the caller's piece" : "thrown by the helper's piece");
+    for (const int thrower : {0, 1, 2}) {  // the caller's piece, the helper's, or neither
+        SCOPED_TRACE(thrower);
         std::mutex mutex;
         std::condition_variable changed;
         int started = 0;
+        bool callerEnded = false;
         std::atomic<int> ended = 0;
         const auto piece = [&](std::size_t, std::size_t) {
+            const bool onCaller = std::this_thread::get_id() == caller;
             {
                 std::unique_lock lock(mutex);
                 ++started;
                 changed.notify_all();
                 // (a deadline only so that a helper that never helps fails rather than hangs)
-                EXPECT_TRUE(
-                    changed.wait_for(lock, std::chrono::minutes(1), [&] { return started == 2; }));
+                EXPECT_TRUE(changed.wait_for(lock, std::chrono::minutes(1), [&] {
+                    return started == 2 && (onCaller || callerEnded || thrower == 0);
+                }));
             }
-            if ((std::this_thread::get_id() == caller) == onCaller) {
+            if (onCaller == (thrower == 0) && thrower != 2) {
                 throw std::runtime_error("piece failed");
             }
             ++ended;
+            std::lock_guard lock(mutex);
+            callerEnded = callerEnded || onCaller;
+            changed.notify_all();
         };
-        EXPECT_THROW(helper.Share(2, 1, piece), std::runtime_error);
-        EXPECT_EQ(ended, 1);  // the other piece had ended by then
+        if (thrower == 2) {
+            helper.Share(2, 1, piece);
+            EXPECT_EQ(ended, 2);
+        } else {
+            EXPECT_THROW(helper.Share(2, 1, piece), std::runtime_error);
+            EXPECT_EQ(ended, 1);  // the other piece had ended by then
+        }
     }
-    std::atomic<std::size_t> done = 0;
-    helper.Share(1000, 1, [&](std::size_t begin, std::size_t end) { done += end - begin; });
-    EXPECT_EQ(done, 1000u);
 }
 
 // Standard input is judged by its first bytes as soon as they are in, and not taken
