@@ -222,27 +222,23 @@ TEST(Refine, EdgePixelsAreMixedOfTheObjectsOwnColour) {
         int own, alpha;
         std::function<int(int32_t x, int32_t y)> level;  // -1 for the backdrop
     };
-    const auto half = [](int backdrop, int own) { return (backdrop + own) / 2; };
-    const auto scales = [](int32_t x, int32_t y, int light, int dark) {
-        return (x / 2 + y / 2) % 2 == 0 ? light : dark;
+    // The backdrop left of the edge pixel, half of it own, and past it what beyond gives.
+    const auto rim = [](int backdrop, int own, std::function<int(int32_t x, int32_t y)> beyond) {
+        return [=](int32_t x, int32_t y) {
+            return x < 3 ? -1 : x == 3 ? (backdrop + own) / 2 : beyond(x, y);
+        };
+    };
+    const auto scales = [](int light, int dark) {
+        return [=](int32_t x, int32_t y) { return (x / 2 + y / 2) % 2 == 0 ? light : dark; };
+    };
+    const auto past = [](int first, int rest) {
+        return [=](int32_t x, int32_t) { return x == 4 ? first : rest; };
     };
     const Case cases[] = {
-        {"scales on black", 10, 155, 128,
-         [&](int32_t x, int32_t y) {
-             return x < 3 ? -1 : x == 3 ? half(10, 155) : scales(x, y, 200, 110);
-         }},
-        {"scales on white", 245, 105, 128,
-         [&](int32_t x, int32_t y) {
-             return x < 3 ? -1 : x == 3 ? half(245, 105) : scales(x, y, 150, 60);
-         }},
-        {"pale label past a dark rim", 245, 60, 128,
-         [&](int32_t x, int32_t) {
-             return x < 3 ? -1 : x == 3 ? half(245, 60) : x == 4 ? 60 : 242;
-         }},
-        {"light body past a dark rim", 250, 50, 128,
-         [&](int32_t x, int32_t) {
-             return x < 3 ? -1 : x == 3 ? half(250, 50) : x == 4 ? 50 : 190;
-         }},
+        {"scales on black", 10, 155, 128, rim(10, 155, scales(200, 110))},
+        {"scales on white", 245, 105, 128, rim(245, 105, scales(150, 60))},
+        {"pale label past a dark rim", 245, 60, 128, rim(245, 60, past(60, 242))},
+        {"light body past a dark rim", 250, 50, 128, rim(250, 50, past(50, 190))},
         {"thin part", 245, 60, 64,
          [](int32_t x, int32_t y) {
              const bool backdrop = y < 3 || (y == 3 && x == 6) || (y == 6 && x < 3);
