@@ -29,17 +29,27 @@ PngPicture DecodeWebp(const Bytes& file) {
 // Random pixels, every alpha among them, read as libwebp's own decoding of them composited
 // over the background: lossy and lossless, with alpha and without.
 TEST(Webp, ReadsAsTheLibraryDecodes) {
-    // Channels, lossless, width, height, background.
-    constexpr std::tuple<int, bool, int, int, Background> kCases[] = {
+    // A flat backdrop with a box, a few bytes a row: fed in pieces of a few hundred bytes,
+    // sized by the rows each brought.
+    Bytes flat(1600 * 1200 * 3, 250);
+    for (std::size_t i = 0; i < flat.size(); i += 3) {
+        if (const std::size_t x = i / 3 % 1600, y = i / 3 / 1600; x > 400 && y > 300 && y < 900) {
+            flat[i] = 180, flat[i + 1] = 40, flat[i + 2] = 50;
+        }
+    }
+    // Channels, lossless, width, height, background, and the pixels, random if none.
+    const std::tuple<int, bool, int, int, Background, const Bytes*> kCases[] = {
         // Fed in several pieces, read in many slices; the second has its decoded rows,
         // 4.4 MB, given back to the system as they are read. The first's rows are padded.
-        {3, true, 1001, 400, Background::NearBlack},
-        {4, false, 1100, 1000, Background::NearWhite},
+        {3, true, 1001, 400, Background::NearBlack, nullptr},
+        {4, false, 1100, 1000, Background::NearWhite, nullptr},
+        {3, false, 1600, 1200, Background::NearWhite, &flat},
     };
-    for (const auto& [channels, lossless, width, height, background] : kCases) {
-        const Bytes webp = EncodeWebp(width, height, channels,
-                                      RandomBytes(std::size_t(width * height * channels), 5),
-                                      {.lossless = lossless, .quality = 90});
+    for (const auto& [channels, lossless, width, height, background, pixels] : kCases) {
+        const Bytes webp =
+            EncodeWebp(width, height, channels,
+                       pixels ? *pixels : RandomBytes(std::size_t(width * height * channels), 5),
+                       {.lossless = lossless, .quality = 90});
         const PngPicture rgba = DecodeWebp(webp);
         const BmpBuilder expected = Picture(width, height, [&](std::size_t i, uint8_t* bgr) {
             for (std::size_t c = 0; c < 3; ++c) {
@@ -49,25 +59,6 @@ TEST(Webp, ReadsAsTheLibraryDecodes) {
         });
         EXPECT_EQ(CheckDecodes(webp, expected, background), std::nullopt) << width;
     }
-    // A flat backdrop with a box, a few bytes a row: fed in pieces of a few hundred bytes,
-    // sized by the rows each brought.
-    Bytes flat(1600 * 1200 * 3, 250);
-    for (std::size_t i = 0; i < flat.size(); i += 3) {
-        if (const std::size_t x = i / 3 % 1600, y = i / 3 / 1600; x > 400 && y > 300 && y < 900) {
-            flat[i] = 180, flat[i + 1] = 40, flat[i + 2] = 50;
-        }
-    }
-    const Bytes webp = EncodeWebp(1600, 1200, 3, flat, {.quality = 90});
-    const PngPicture rgba = DecodeWebp(webp);
-    EXPECT_EQ(CheckDecodes(webp,
-                           Picture(1600, 1200,
-                                   [&](std::size_t i, uint8_t* bgr) {
-                                       for (std::size_t c = 0; c < 3; ++c) {
-                                           bgr[c] = uint8_t(rgba.samples[4 * i + 2 - c]);
-                                       }
-                                   }),
-                           Background::NearWhite),
-              std::nullopt);
 }
 
 // A lossless file of 8 x 8 pixels whose header claims width x height (its pixels then fall
