@@ -175,6 +175,52 @@ TEST(Engine, RowsReadAheadComeAsTheSourceGaveThem) {
     EXPECT_TRUE(early->Read(&first, 1).Ok() && first == given[0]);
 }
 
+// A head start the reader allowed is decoded into a block of its own, which goes back once
+// the reader has caught up and read the block's last slice: here the reader starts once six
+// slices are in, and the seventh, from the block, is decoded only once the reader waits for
+// it. Every row comes as the source gave it (and under the sanitizers, a slice of a block
+// given back too soon is caught as it is written or read).
+TEST(Engine, RowsReadAheadPastTheEndOfAHeadStart) {
+    const PictureShape shape = DecodedShape(1000, 1400);  // 9 slices
+    const Bytes given = RandomBytes(std::size_t(shape.pixelBytes), 6);
+    struct Gated : RowsInMemory {
+        using RowsInMemory::RowsInMemory;
+        std::atomic<int> asked = 0;
+        std::atomic<bool> reading = false;
+        pid_t reader = gettid();
+        // Whether the reader sleeps, as it can only in the wait for a slice.
+        bool ReaderWaits() const {
+            std::ifstream in("/proc/self/task/" + std::to_string(reader) + "/stat");
+            const std::string stat((std::istreambuf_iterator<char>(in)), {});
+            return stat.compare(stat.rfind(')') + 2, 1, "S") == 0;
+        }
+        Result Read(uint8_t* into, std::size_t size) override {
+            if (++asked == 7) {
+                asked.notify_all();
+                while (!reading || !ReaderWaits()) {
+                    std::this_thread::yield();
+                }
+            }
+            return RowsInMemory::Read(into, size);
+        }
+    };
+    auto source = std::make_unique<Gated>(shape, given);
+    Gated& gated = *source;
+    const std::unique_ptr<RowSource> ahead = ReadAhead(std::move(source));
+    ahead->AllowAhead(given.size());
+    for (int asked = gated.asked; asked < 7; asked = gated.asked) {
+        gated.asked.wait(asked);
+    }
+    gated.reading = true;
+    const auto row = std::size_t(shape.rowStride);
+    for (std::size_t at = 0; at < given.size(); at += row) {
+        const uint8_t* lent = nullptr;
+        ASSERT_TRUE(ahead->Lend(row, lent).Ok() && lent != nullptr) << "row " << at / row;
+        ASSERT_TRUE(std::equal(lent, lent + row, given.begin() + std::ptrdiff_t(at)))
+            << "row " << at / row;
+    }
+}
+
 // A loop shared with the helper thread does each item once, in pieces of the grain at
 // most, and returns with all done, round after round on one helper, whatever the count
 // (none, less than a piece, a piece and one more, many).
