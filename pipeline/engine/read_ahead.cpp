@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +43,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             allowed_ = std::max(allowed_, bytes / sliceBytes_);
+            headStartTried_ = false;
         }
         changed_.notify_all();
     }
@@ -114,7 +116,14 @@ private:
                 uint8_t* slice = decoded_.front();
                 decoded_.pop_front();
                 if (!InHeadStart(slice)) {
-                    spare_.push_back(slice);
+                    // No more of the ring's own are kept than the decoder may fill again
+                    // (more were had where a head start's block could not be).
+                    if (allowed_ <= kRing && ring_.size() > kRing) {
+                        std::erase_if(ring_,
+                                      [&](const PixelBuffer& own) { return own.get() == slice; });
+                    } else {
+                        spare_.push_back(slice);
+                    }
                     continue;
                 }
                 --headStartOut_;
@@ -142,8 +151,10 @@ private:
 
     // Whether the slice was cut from the head start's block.
     bool InHeadStart(const uint8_t* slice) const {
-        return headStart_ && slice >= headStart_.get() &&
-               slice < headStart_.get() + headStartSlices_ * sliceBytes_;
+        // (std::less orders pointers into different blocks too, which < need not)
+        const std::less<const uint8_t*> before;
+        return headStart_ && !before(slice, headStart_.get()) &&
+               before(slice, headStart_.get() + headStartSlices_ * sliceBytes_);
     }
 
     // A slice to decode into, with the lock held: a spare one, else a fresh one (null
@@ -158,7 +169,8 @@ private:
         }
         const std::size_t left = (total_ + sliceBytes_ - 1) / sliceBytes_ - slice;
         const std::size_t wanted = std::min(allowed_ - std::min(allowed_, ring_.size()), left);
-        if (allowed_ > kRing && !headStart_ && wanted > 1) {
+        if (allowed_ > kRing && !headStart_ && !headStartTried_ && wanted > 1) {
+            headStartTried_ = true;  // (a block refused is not asked for at every slice)
             headStart_.reset(AllocatePixelBuffer(wanted * sliceBytes_));
             if (headStart_) {
                 headStartSlices_ = wanted;
@@ -219,6 +231,7 @@ private:
     std::vector<PixelBuffer> ring_;
     PixelBuffer headStart_;
     std::size_t headStartSlices_ = 0, headStartOut_ = 0;  // its slices; those not spare
+    bool headStartTried_ = false;
     std::size_t produced_ = 0, consumed_ = 0;  // slices; consumed_ given back by the reader
     std::size_t allowed_ = kRing;              // slices decoded and not given back, at most
     Result failure_;

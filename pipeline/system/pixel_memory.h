@@ -23,6 +23,8 @@ using PixelBuffer = std::unique_ptr<uint8_t[], PixelBufferFree>;
 // The same for vectors (a picture's samples, rows kept for a pass).
 template <class T>
 struct PixelAllocator {
+    // (small buffers come from malloc, aligned for any standard type and no more)
+    static_assert(alignof(T) <= alignof(std::max_align_t));
     using value_type = T;
     PixelAllocator() = default;
     template <class U>

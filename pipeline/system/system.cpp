@@ -195,6 +195,9 @@ struct TemporaryName {
 // page an initial value had touched cost every start a page fault)
 constexpr int kTemporaryNameSlots = 256;  // at least the number of jobs zel7-mask runs
 std::array<TemporaryName, kTemporaryNameSlots> temporaryNames;
+// One past the last slot ever claimed: the handler looks no further, so that a dying
+// process does not fault in the pages of slots never used.
+std::atomic<int> slotsClaimed{0};
 std::atomic<bool> dying{false};
 std::atomic<bool> namedFilesOnly{false};
 
@@ -205,6 +208,9 @@ int ClaimSlot(int folder, const std::string& path) {
     for (int i = 0; i < kTemporaryNameSlots; ++i) {
         int expected = kFree;
         if (temporaryNames[i].state.compare_exchange_strong(expected, kClaimed)) {
+            int claimed = slotsClaimed.load();
+            while (claimed <= i && !slotsClaimed.compare_exchange_weak(claimed, i + 1)) {
+            }
             temporaryNames[i].folder = folder;
             std::memcpy(temporaryNames[i].path, path.c_str(), path.size() + 1);
             temporaryNames[i].state.store(kLive);
@@ -222,7 +228,9 @@ void ReleaseSlot(int slot) {
 
 void RemoveTemporaryNames(int signal) {
     dying.store(true);
-    for (TemporaryName& name : temporaryNames) {
+    const int claimed = slotsClaimed.load();
+    for (int i = 0; i < claimed; ++i) {
+        TemporaryName& name = temporaryNames[std::size_t(i)];
         int expected = kLive;
         if (name.state.compare_exchange_strong(expected, kDying)) {
             ::unlinkat(name.folder, name.path, 0);
