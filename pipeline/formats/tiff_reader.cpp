@@ -393,7 +393,7 @@ Result TiffSource::Interpret(uint16_t photometric, uint16_t compression) {
         return Fail(Status::DamagedPicture, "fewer samples to a pixel than colours");
     }
     const bool palette = photometric == PHOTOMETRIC_PALETTE;
-    if (bits_ != 1 && bits_ != 2 && bits_ != 4 && (bits_ < 8 || bits_ > 16)) {
+    if (bits_ < 1 || bits_ > 16) {
         return Unsupported(std::to_string(bits_) + "-bit samples");
     }
     if (palette && bits_ > 8) {
@@ -581,17 +581,20 @@ void TiffSource::Unpack(const uint8_t* row, uint32_t first, uint32_t step, uint8
                 codes[4 * x] = row[at];
             }
             break;
-        case 1:
-        case 2:
-        case 4:  // one sample a pixel, the first in the high bits
-            for (std::size_t x = 0; x < width; ++x) {
-                const std::size_t bit = x * bits_;
-                codes[4 * x] =
-                    uint8_t((row[bit / 8] >> (8 - bits_ - bit % 8)) & ((1 << bits_) - 1));
+        default:
+            if (bits_ < 8) {
+                // One sample a pixel, packed high bit first: from 3 bits on, one may run
+                // on into the next byte (read only then: the row's last may end in its own).
+                for (std::size_t x = 0; x < width; ++x) {
+                    const std::size_t bit = x * bits_, end = bit % 8 + bits_;
+                    const unsigned pair =
+                        unsigned(row[bit / 8]) << 8 | (end > 8 ? row[bit / 8 + 1] : 0);
+                    codes[4 * x] = uint8_t(pair >> (16 - end) & ((1u << bits_) - 1));
+                }
+                break;
             }
-            break;
-        default:  // 9 to 15 bits, packed high bit first in either byte order: a sample's
-                  // top 8 bits lie in its first two bytes
+            // 9 to 15 bits, packed high bit first in either byte order: a sample's top 8
+            // bits lie in its first two bytes.
             for (std::size_t x = 0, at = first; x < width; ++x, at += step) {
                 const std::size_t bit = at * bits_;
                 codes[4 * x] = uint8_t((row[bit / 8] << 8 | row[bit / 8 + 1]) >> (8 - bit % 8));

@@ -99,6 +99,10 @@ TEST(Tiff, ReadsEveryKindByTheRules) {
         {"grey_16_big_endian", 1, 16, kGrey, kLzw, {.mode = "wb"}},
         {"white_is_zero", 1, 8, kWhiteIsZero, COMPRESSION_PACKBITS, {.rowsPerStrip = 4}},
         {"white_is_zero_1_bit", 1, 1, kWhiteIsZero, kNone, {}},
+        // (samples of 3, 5, 6 and 7 bits run on from one byte into the next)
+        {"grey_6_bits", 1, 6, kGrey, kNone, {}},
+        {"white_is_zero_7_bit_tiles", 1, 7, kWhiteIsZero, kLzw, {.tileSize = 16}},
+        {"palette_3_bits", 1, 3, kPalette, kNone, {}},
         {"grey_12_tiles", 1, 12, kGrey, kNone, {.tileSize = 16}},
         {"rgb_10_big_endian", 3, 10, kRgb, kLzw, {.mode = "wb"}},
         {"grey_alpha", 2, 8, kGrey, kLzw, {.extraSamples = {kUnassociated}}},
