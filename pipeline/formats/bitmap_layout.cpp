@@ -191,6 +191,10 @@ std::string BitmapRefusalDetail(std::span<const uint8_t> head, Status status) {
                            : "bit fields at " + std::to_string(bitCount) + " bits";
             }
             return "compression " + std::to_string(compression);
+        case Status::TooLarge:  // (as other formats say it; the stored rows are int32-sized)
+            return std::to_string(ReadU32(head, biWidth)) + " x " +
+                   std::to_string(ReadU32(head, biHeight)) + " pixels at " +
+                   std::to_string(bitCount) + " bits; rows of more than 2 GiB in all";
         default:
             return {};
     }

@@ -75,7 +75,8 @@ const Layout kLayouts[] = {
      UnsupportedCompression},
     {"bitfields_cut", 32, [](B& b) { b.biCompression = 3; }, TruncatedHeader, 60},
     // 0x20000001 * 8 wraps to 8 in 32 bits: a 4-byte stride for a huge picture.
-    {"row_bits_wrap", 8, [](B& b) { b.biWidth = 0x20000001; }, TooLarge},
+    {"row_bits_wrap", 8, [](B& b) { b.biWidth = 0x20000001; }, TooLarge, 0,
+     "536870913 x 3 pixels at 8 bits; rows of more than 2 GiB in all"},
     {"colour_table_257", 8, [](B& b) { b.biClrUsed = 257; }, BadColorTable},
     {"colour_table_cut", 8, nullptr, TruncatedColorTable, 54 + 1023},
     {"offset_into_masks", 32, [](B& b) { Bitfields(b, 0xFF0000, 0xFF00, 0xFF), b.bfOffBits = 54; },
