@@ -221,6 +221,7 @@ public:
 private:
     Result Failure(int error) const;
     Result ClaimedSizeRefused(const SourceOptions& options) const;
+    bool HasEmptyExif() const;
     void PrepareConversion(const spng_plte& palette, uint8_t background);
     Result DecodeScanline();
     Result ConvertScanline(uint32_t count, uint8_t* out);
@@ -250,15 +251,39 @@ Result PngSource::Failure(int error) const {
         case SPNG_EMEM:
             return Fail(Status::OutOfMemory);
         case SPNG_ECHUNK_LIMITS:
-            // (the library's words, "reached chunk/cache limits", say nothing to a user; it
-            // gives them for an empty eXIf chunk too)
+            // (the library's words, "reached chunk/cache limits", say nothing to a user;
+            // it gives them for an empty eXIf chunk too, which other readers pass over)
+            if (HasEmptyExif()) {
+                return Fail(Status::DamagedPicture, "an empty eXIf chunk");
+            }
             return Fail(Status::UnsupportedPicture,
                         "a metadata chunk past the reader's bounds (over " +
                             std::to_string(kMaxChunkBytes >> 20) + " MiB, or over " +
-                            std::to_string(kMaxChunkCache >> 20) + " MiB of them) or unreadable");
+                            std::to_string(kMaxChunkCache >> 20) + " MiB of them)");
         default:
             return Fail(Status::DamagedPicture, spng_strerror(error));
     }
+}
+
+// Whether the file holds an eXIf chunk of no bytes, among its first kMostChunks chunks
+// (each is a read of the file: a refusal's reason is looked for no further).
+bool PngSource::HasEmptyExif() const {
+    constexpr int kMostChunks = 1024;
+    uint64_t at = 8;  // past the signature
+    for (int chunk = 0; chunk < kMostChunks; ++chunk) {
+        uint8_t header[8];  // the data's length, big-endian, and the chunk's type
+        if (stream_.ReadAt(at, header, sizeof header) != 0 ||
+            std::memcmp(header + 4, "IEND", 4) == 0) {
+            return false;
+        }
+        const uint32_t length = uint32_t(header[0]) << 24 | uint32_t(header[1]) << 16 |
+                                uint32_t(header[2]) << 8 | header[3];
+        if (length == 0 && std::memcmp(header + 4, "eXIf", 4) == 0) {
+            return true;
+        }
+        at += 12 + uint64_t(length);  // the length, the type, the data and the checksum
+    }
+    return false;
 }
 
 // The library refuses sides past kMaxDimension before saying what they are; the

@@ -134,6 +134,17 @@ TEST(Png, DamagedAndHostileFilesAreRefusedByEveryPath) {
         {ClaimSize(good, 1, 65536), "picture too large: 1 x 65536 pixels; at most 65535 a side"},
         {EncodePng(picture), "damaged picture: "},
     };
+    // An empty eXIf chunk, before the pixels and after (the library calls it past its limits).
+    for (const char* before : {"IDAT", "IEND"}) {
+        Bytes file = good;
+        const auto at =
+            std::size_t(std::search(file.begin(), file.end(), before, before + 4) - file.begin()) -
+            4;
+        const Bytes chunk = {0, 0, 0, 0, 'e', 'X', 'I', 'f', 0, 0, 0, 0};
+        file.insert(file.begin() + long(at), chunk.begin(), chunk.end());
+        Rechecksum(file, at + 4);
+        cases.emplace_back(file, "damaged picture: an empty eXIf chunk");
+    }
     // A byte flipped in the zlib checksum, which shows only once every row is read (the
     // chunk's checksum made to match), and in the checksums of the pixels', tRNS and end
     // chunks.
