@@ -149,7 +149,10 @@ constexpr double kLeastSharpShare = 1.0 / 200;
 // as their noise)...
 constexpr double kLeastFlatShare = 0.85;
 // ...rising from its outline to the ring next in by this share of it (the garments 0.3 to
-// 0.41; the faint shadows 0.06 to 0.22) is no shadow...
+// 0.41; the faint shadows 0.06 to 0.22), or lying that deep already at its outline, where
+// the lens left the outline crisp: a step no shadow fading into the backdrop makes (a white
+// garment 6 levels deep, a step too small to read as an edge, went as a shadow; so did one
+// of the development photos' garments, whole, at four times its size)...
 constexpr double kLeastOutlineRise = 0.25;
 // ...where the picture holds less than this share of its size as object besides it, to cast
 // it, counted in samples (a dark object's blurred outline reads as candidates, not object,
@@ -644,7 +647,8 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         }
         return casters - own >= kLeastCasterShare * double(patch.size());
     };
-    // Whether the patch lies flat within an outline blurred by the lens, as a pale object does.
+    // Whether the patch lies flat within its outline, blurred by the lens or crisp, as a pale
+    // object does.
     const auto flat = [&]() {
         const Profile profile = profileOf();
         levels.clear();
@@ -654,8 +658,10 @@ ShadowMap::ShadowMap(const PictureSamples& samples, const BackdropSurface& surfa
         const auto middle = levels.begin() + std::ptrdiff_t(levels.size() / 2);
         std::nth_element(levels.begin(), middle, levels.end());
         const double typical = *middle;
-        return profile.ringed && profile.ring[3] >= kLeastFlatShare * typical &&
-               profile.ring[2] - profile.ring[1] >= kLeastOutlineRise * typical;
+        const std::array<double, 4>& ring = profile.ring;
+        return profile.ringed && ring[3] >= kLeastFlatShare * typical &&
+               (ring[2] - ring[1] >= kLeastOutlineRise * typical ||
+                std::min(ring[1], ring[2]) >= kLeastFlatShare * typical);
     };
     // Judged again where the rules took all but a little of the object for shadow (see
     // kLeastObjectLeft): what they left of it first, and how many samples.
