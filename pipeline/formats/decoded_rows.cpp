@@ -45,8 +45,7 @@ bool HasIccHeader(std::span<const uint8_t> bytes) {
 }
 
 std::size_t DeclaredProfileBytes(std::span<const uint8_t> bytes) {
-    return std::size_t(bytes[0]) << 24 | std::size_t(bytes[1]) << 16 | std::size_t(bytes[2]) << 8 |
-           bytes[3];
+    return BigEndian32(bytes.data());
 }
 
 std::size_t ProfileBytesKept(std::span<const uint8_t> head, std::size_t stored) {

@@ -27,6 +27,12 @@ inline constexpr uint64_t kDefaultMaxPixels = 200'000'000;
 // Past it the picture is refused with the reason, as past the pixel limit.
 inline constexpr uint64_t kDefaultMaxDecoderMemory = uint64_t{512} << 20;
 
+// The four bytes at bytes as one number, most significant first (PNG's lengths and
+// fields, ISO boxes' sizes, ICC profiles' headers).
+inline uint32_t BigEndian32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
 struct SourceOptions {
     Background background = Background::NearWhite;  // what transparency reveals
     uint64_t maxPixels = kDefaultMaxPixels;

@@ -87,10 +87,6 @@ const Libheif& Heif() {
 constexpr std::array<const char*, 12> kBrands = {"heic", "heix", "heim", "heis", "hevc", "hevx",
                                                  "hevm", "hevs", "mif1", "msf1", "avif", "avis"};
 
-uint32_t BigEndian32(const uint8_t* bytes) {
-    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
-}
-
 bool IsKnownBrand(const uint8_t* brand) {
     return std::any_of(kBrands.begin(), kBrands.end(),
                        [&](const char* known) { return std::memcmp(brand, known, 4) == 0; });

@@ -276,8 +276,7 @@ bool PngSource::HasEmptyExif() const {
             std::memcmp(header + 4, "IEND", 4) == 0) {
             return false;
         }
-        const uint32_t length = uint32_t(header[0]) << 24 | uint32_t(header[1]) << 16 |
-                                uint32_t(header[2]) << 8 | header[3];
+        const uint32_t length = BigEndian32(header);
         if (length == 0 && std::memcmp(header + 4, "eXIf", 4) == 0) {
             return true;
         }
@@ -291,11 +290,8 @@ bool PngSource::HasEmptyExif() const {
 Result PngSource::ClaimedSizeRefused(const SourceOptions& options) const {
     uint8_t fields[8];
     if (stream_.ReadAt(16, fields, sizeof fields) == 0) {
-        const auto field = [&](int at) {
-            return uint32_t(fields[at]) << 24 | fields[at + 1] << 16 | fields[at + 2] << 8 |
-                   fields[at + 3];
-        };
-        if (Result result = CheckDimensions(field(0), field(4), options); !result.Ok()) {
+        if (Result result = CheckDimensions(BigEndian32(fields), BigEndian32(fields + 4), options);
+            !result.Ok()) {
             return result;
         }
     }
