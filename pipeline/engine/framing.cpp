@@ -45,7 +45,7 @@ private:
     Result Gather();
     Result Resample();
     void Store(const uint8_t* rgba, int32_t from, int32_t to);
-    void Band(int32_t top, int32_t rows, std::vector<uint8_t>& planes) const;
+    void Band(int32_t top, int32_t rows, bool premultiply, std::vector<uint8_t>& planes) const;
     Result WriteRow(int32_t y, uint8_t* out);
 
     std::unique_ptr<RowSource> source_;  // kept, read out, for what it can tell of itself
@@ -66,7 +66,8 @@ private:
     FrameBox box_{};
     FrameLayout layout_{};
     Resampler resampler_;
-    std::vector<uint8_t> unscaled_;           // the box's planes when not resampled
+    std::vector<uint8_t> unscaled_;           // the box's planes when not resampled...
+    bool straight_ = false;                   // ...4 of them, their colours not premultiplied
     std::array<const uint8_t*, 4> planes_{};  // the placed box's planes
     RowHandOut rows_;
 };
@@ -123,24 +124,24 @@ Result Framed::Open(std::unique_ptr<RowSource> source, const FramingOptions& opt
     return {};
 }
 
-// The pixels as held: flattened over white or black, or premultiplied by their alpha, so
-// that resampling mixes each colour by how much of it there is and a transparent
-// pixel's colour counts for nothing. Both are mixed as the edges' alpha was unmixed,
-// in the picture's own (gamma-encoded) levels: flattened over the backdrop's colour, a
-// cut-out gives back the photo it was cut from.
+// The pixels as held: flattened over white or black, or as the cut-out has them, to be
+// premultiplied by their alpha where they are resampled (Band), so that resampling mixes
+// each colour by how much of it there is and a transparent pixel's colour counts for
+// nothing. Both are mixed as the edges' alpha was unmixed, in the picture's own
+// (gamma-encoded) levels: flattened over the backdrop's colour, a cut-out gives back the
+// photo it was cut from.
 void Framed::Store(const uint8_t* rgba, int32_t from, int32_t to) {
     const std::size_t at = held_.size();
     held_.resize(at + std::size_t(to - from) * std::size_t(channels_));
     uint8_t* out = held_.data() + at;
+    if (channels_ == 4) {
+        std::memcpy(out, rgba + 4 * from, std::size_t(to - from) * 4);
+        return;
+    }
     for (int32_t x = from; x < to; ++x, out += channels_) {
         const uint8_t* pixel = rgba + 4 * x;
-        const uint8_t alpha = pixel[3];
         for (int c = 0; c < 3; ++c) {
-            out[c] = channels_ == 3 ? Composite(pixel[c], alpha, background_[std::size_t(c)])
-                                    : uint8_t((pixel[c] * alpha + 127) / 255);
-        }
-        if (channels_ == 4) {
-            out[3] = alpha;
+            out[c] = Composite(pixel[c], pixel[3], background_[std::size_t(c)]);
         }
     }
 }
@@ -192,9 +193,9 @@ Result Framed::Gather() {
     return {};
 }
 
-// Rows top..top+rows of the box as planes of box_.width samples: the frame's colour
-// where a row holds no object.
-void Framed::Band(int32_t top, int32_t rows, std::vector<uint8_t>& planes) const {
+// Rows top..top+rows of the box as planes of box_.width samples, premultiplied when
+// asked: the frame's colour where a row holds no object.
+void Framed::Band(int32_t top, int32_t rows, bool premultiply, std::vector<uint8_t>& planes) const {
     const auto width = std::size_t(box_.width), plane = width * std::size_t(rows);
     planes.resize(plane * std::size_t(channels_) + Resampler::kPadding);
     for (int c = 0; c < channels_; ++c) {
@@ -206,7 +207,8 @@ void Framed::Band(int32_t top, int32_t rows, std::vector<uint8_t>& planes) const
         for (int32_t x = span.from; x < span.to; ++x, pixel += channels_) {
             const std::size_t at = std::size_t(r) * width + std::size_t(x - box_.x);
             for (int c = 0; c < channels_; ++c) {
-                planes[plane * std::size_t(c) + at] = pixel[c];
+                planes[plane * std::size_t(c) + at] =
+                    premultiply && c < 3 ? uint8_t((pixel[c] * pixel[3] + 127) / 255) : pixel[c];
             }
         }
     }
@@ -216,7 +218,10 @@ Result Framed::Resample() {
     const FrameBox& placed = layout_.placed;
     const bool same = placed.width == box_.width && placed.height == box_.height;
     if (same) {
-        Band(0, box_.height, unscaled_);
+        // Not resampled, the cut-out's own bytes are kept: premultiplied and back, a
+        // colour at alpha 1 to 7 came out up to 127 levels off.
+        straight_ = channels_ == 4;
+        Band(0, box_.height, false, unscaled_);
     } else {
         if (Result result =
                 resampler_.Open(box_.width, box_.height, placed.width, placed.height, channels_);
@@ -226,7 +231,7 @@ Result Framed::Resample() {
         std::vector<uint8_t> band;
         for (int32_t top = 0; top < box_.height; top += kBandRows) {
             const int32_t rows = std::min(kBandRows, box_.height - top);
-            Band(top, rows, band);
+            Band(top, rows, channels_ == 4, band);
             const std::size_t plane = std::size_t(box_.width) * std::size_t(rows);
             std::array<const uint8_t*, 4> planes{};
             for (int c = 0; c < channels_; ++c) {
@@ -287,7 +292,14 @@ Result Framed::WriteRow(int32_t y, uint8_t* out) {
         // side of the middle it lies on.
         const unsigned alpha = held[3];
         const bool clear = alpha == 0 || (options_.hardEdges && alpha < 128);
-        for (std::size_t c = 0; c < 3; ++c) {
+        for (std::size_t c = 0; c < 3 && straight_; ++c) {
+            const auto own = uint8_t(clear ? 0 : held[c]);
+            pixel[c] = !flatten_ ? own
+                       : options_.hardEdges
+                           ? (clear ? (*flatten_)[c] : own)
+                           : Composite(uint8_t(held[c]), uint8_t(alpha), (*flatten_)[c]);
+        }
+        for (std::size_t c = 0; c < 3 && !straight_; ++c) {
             const unsigned share = std::min(held[c], alpha);
             const auto own = uint8_t(clear ? 0 : (share * 255u + alpha / 2) / alpha);
             if (!flatten_) {

@@ -127,18 +127,22 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
     } cases[] = {
         {"trimmed, a margin", box, ink, "trim margin=1", ink},
         {"the first pixel", {0, 0, 1, 1}, ink, "trim margin=1", ink},
-        // Held premultiplied, rounded to the nearest level each way: exact at full alpha,
-        // a level lost at half (150 and 210 of the ink), the colour lost at the least.
-        {"the faintest, last pixel", {11, 19, 1, 1}, faint, "trim", {0, 255, 255, 1}},
-        {"half alpha, a whole row", {0, 4, 12, 1}, half, "trim margin=1", {90, 149, 209, 128}},
-        // Resampled in two bands: flat planes stay flat, each at its level, even 0; hard
-        // edges' alpha whole again from the middle up.
+        // Not resampled, the cut-out's own bytes, even where it is faintest.
+        {"the faintest, last pixel", {11, 19, 1, 1}, faint, "trim", faint},
+        {"half alpha, a whole row", {0, 4, 12, 1}, half, "trim margin=1", half},
+        // Resampled in two bands, premultiplied: flat planes stay flat, each at its level,
+        // even 0, rounded to the nearest level each way (a level lost at half alpha, 150 and
+        // 210 of the ink); hard edges' alpha whole again from the middle up.
         {"halved", {3, 1, 6, 18}, {0, 150, 210, 255}, "trim size=3x9", {0, 150, 210, 255}},
         {"hard edges", {3, 1, 6, 18}, half, "hard-edges trim size=3x9", {90, 149, 209, 255}},
-        // A grey over the colour: alone row for row; held with a margin, trimmed or not,
-        // premultiplied as any framed pixel (a level lost at half).
+        // A grey over the colour: alone row for row, or held with a margin, alike.
         {"flattened alone", line, grey, "flatten=#336699", {76, 101, 126}},
-        {"flattened, a margin", line, grey, "flatten=#336699 margin=1", {75, 101, 126}},
+        {"flattened, a margin", line, grey, "flatten=#336699 margin=1", {76, 101, 126}},
+        {"flattened, hard edges",
+         line,
+         grey,
+         "hard-edges flatten=#336699 margin=1",
+         {100, 100, 100}},
         {"flattened, trimmed", line, opaque, "trim flatten=white margin=1", {200, 200, 200}},
         {"all transparent", {}, {}, "trim", {}, "nothing to frame"},
         {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "more than 65535 pixels wide;"},
