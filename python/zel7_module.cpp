@@ -469,7 +469,7 @@ between for soft masks), height x width x 4 for cut-outs, in the array's order: 
 green, blue, alpha, or blue, green, red, alpha for "bgr" and "bgra", ready for
 cv2.imwrite. With confidence=True, returns the array and, for refined masks and
 cut-outs, their confidence as zel7-mask's --report gives it (a dict; None for others).
-A doubtful mask or cut-out raises a UserWarning saying why, as mask_file does. Raises
+A doubtful mask or cut-out issues a UserWarning saying why, as mask_file does. Raises
 TypeError for other kinds of samples, ValueError for other shapes or channels, and
 PictureError for pictures past the size limits. The GIL is released meanwhile.
 )") + OptionsDoc(Use::Arrays))

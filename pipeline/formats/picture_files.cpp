@@ -90,7 +90,8 @@ Result PictureFile::OpenSource(const SourceOptions& options,
         case Kind::Unknown:
             break;
     }
-    return Fail(Status::UnknownFormat);
+    return size_ == 0 ? Fail(Status::UnknownFormat, "the file is empty")
+                      : Fail(Status::UnknownFormat);
 }
 
 bool PictureFile::DecodesSmaller() const {

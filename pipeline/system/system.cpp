@@ -765,7 +765,8 @@ Result SpoolToTemporaryFile(int fd, std::size_t probeBytes,
             head.insert(head.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(wanted));
             if (head.size() == probeBytes || ended) {
                 if (!accept(head)) {
-                    return Fail(Status::UnknownFormat);
+                    return head.empty() ? Fail(Status::UnknownFormat, "nothing to read")
+                                        : Fail(Status::UnknownFormat);
                 }
                 judged = true;
             }

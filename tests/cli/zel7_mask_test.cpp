@@ -154,6 +154,7 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
     Write("list", {});
     Write("crlf", {'p', '\r', '\n'});
     Write("long", Bytes(5000, 'a'));
+    Write("empty.jpg", {});
     fs::create_directory_symlink("/proc/self/fd", At("fds"));  // the descriptors by a link
     Write("empty.bmp", ValidPicture(0, 4, 24).Build());        // a BMP may hold no pixels
     Write("dest.bmp", {'o', 'l', 'd'});
@@ -272,10 +273,16 @@ TEST_F(Zel7MaskTest, RefusalsExitWithTheirStatusAndLoseNothing) {
         {{"-w", "-s-m", "--files-from", At("long")},
          said + At("long") +
              ": a name of 4096 bytes or more, longer than any path: is it a list of names?"},
-        // Standard input endless, refused at once.
+        // Standard input endless, refused at once; an empty file or stream said to be one.
         {{"-w", "-", dest},
          said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP)",
          Redirect("/dev/zero", O_RDONLY, STDIN_FILENO)},
+        {{"-w", At("empty.jpg"), dest},
+         said + At("empty.jpg") +
+             ": not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP): the file is empty"},
+        {{"-w", "-", dest},
+         said + "-: not a picture zel7 reads (BMP, JPEG, PNG, TIFF, HEIF or WebP): nothing to read",
+         Redirect("/dev/null", O_RDONLY, STDIN_FILENO)},
         {{"-w", "-o", missing, photo, photo},
          said + missing + ": the masks' folder: No such file or directory"},
         {{"-w", "-s-m", "--files-from", At("crlf")},
