@@ -6,6 +6,8 @@ import numpy.typing
 
 Background = Literal["white", "black", "auto"]
 Format = Literal["png", "bmp", "jpeg", "webp"]
+# Paths as the os module takes them: text or bytes, or an object naming either.
+StrOrBytesPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class Error(Exception):
     reason: str
@@ -67,8 +69,8 @@ def mask(
 ) -> tuple[Mask, Confidence]: ...
 @overload
 def mask_file(
-    source: str | os.PathLike[str],
-    destination: str | os.PathLike[str],
+    source: StrOrBytesPath,
+    destination: StrOrBytesPath,
     background: Background = "white",
     *,
     confidence: Literal[False] = False,
@@ -76,15 +78,15 @@ def mask_file(
 ) -> str: ...
 @overload
 def mask_file(
-    source: str | os.PathLike[str],
-    destination: str | os.PathLike[str],
+    source: StrOrBytesPath,
+    destination: StrOrBytesPath,
     background: Background = "white",
     *,
     confidence: Literal[True],
     **options: Unpack[FileOptions],
 ) -> tuple[str, Confidence]: ...
 def mask_name(
-    source: str | os.PathLike[str],
+    source: StrOrBytesPath,
     suffix: str = "",
     format: Format | None = None,
     cutout: bool = False,
