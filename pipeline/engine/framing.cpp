@@ -186,7 +186,7 @@ Result Framed::Gather() {
         }
     }
     if (top < 0) {
-        return Fail(Status::UnsupportedPicture, "nothing to frame: the cut-out is all transparent");
+        return Fail(Status::NothingToFrame, "the cut-out is all transparent");
     }
     spans_.resize(heldThroughBottom);
     box_ = {left, top, right - left, bottom - top + 1};

@@ -36,6 +36,7 @@ constexpr StatusEntry kStatuses[] = {
     {Status::DamagedPicture, "damaged picture", false},
     {Status::TooManyPixels, "picture too large", false},
     {Status::TooManyRegions, "too many separate regions to tell background from object", false},
+    {Status::NothingToFrame, "nothing to frame", false},
     {Status::NoPixels, "no pixel data", false},  // the source's: no format but BMP holds none
     {Status::NoColorTable, "no colour table", true},
     {Status::CannotCreate, "cannot create file", true},

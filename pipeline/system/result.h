@@ -38,6 +38,7 @@ enum class Status : uint8_t {
     DamagedPicture,      // what the decoder found wrong, in the detail
     TooManyPixels,
     TooManyRegions,  // past the labelling's run limit; the detail says how many
+    NothingToFrame,  // a cut-out framed with no object in it at all
     // Writing the destination.
     NoPixels,
     NoColorTable,

@@ -144,7 +144,7 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
          "hard-edges flatten=#336699 margin=1",
          {100, 100, 100}},
         {"flattened, trimmed", line, opaque, "trim flatten=white margin=1", {200, 200, 200}},
-        {"all transparent", {}, {}, "trim", {}, "nothing to frame"},
+        {"all transparent", {}, {}, "trim", {}, "nothing to frame: the cut-out is all transparent"},
         {"wider than 65535", box, ink, "trim aspect=65535:1", {}, "more than 65535 pixels wide;"},
         {"a margin of nearly half", box, ink, "trim margin=49.99999%", {}, "65535 pixels wide and"},
         {"over 200 megapixels", box, ink, "trim size=17000x17000", {}, "at most 200 megapixels"},
@@ -155,7 +155,7 @@ TEST(Framing, FramedPixelsAreTheObjectsInTheFramesColour) {
         std::unique_ptr<RowSource> framed;
         const Result opened = OpenFramedSource(CutoutRows(c.object, c.pixel), options, framed);
         if (c.refused) {
-            EXPECT_NE(opened.detail.find(c.refused), std::string::npos) << opened.detail;
+            EXPECT_NE(Describe(opened).find(c.refused), std::string::npos) << Describe(opened);
             continue;
         }
         ASSERT_TRUE(opened.Ok()) << opened.detail;
