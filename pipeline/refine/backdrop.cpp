@@ -299,6 +299,10 @@ DrawnFrame BorderSample::LookInsideFrame(std::optional<Background> side) {
     return frame;
 }
 
+int SpreadTolerance(int typical) {
+    return std::clamp(4 * typical + 2, kLeastTolerance, kMostTolerance);
+}
+
 int BorderSample::NoiseTolerance(Background side) const {
     double deviation = 0;
     for (std::size_t c = 0; c < 3; ++c) {
@@ -403,7 +407,7 @@ Backdrop BorderSample::Estimate(std::optional<Background> side, bool* offSide) c
     std::nth_element(differences.begin(), differences.begin() + differences.size() / 2,
                      differences.end());
     const int typical = differences[differences.size() / 2];
-    backdrop.tolerance = std::clamp(4 * typical + 2, kLeastTolerance, kMostTolerance);
+    backdrop.tolerance = SpreadTolerance(typical);
     return backdrop;
 }
 

@@ -47,6 +47,10 @@ inline double NoiseDeviation(const Backdrop& backdrop) {
     return std::max(backdrop.tolerance - 2, 1) / 5.0;
 }
 
+// The tolerance of a backdrop whose pixels' median largest channel difference from its
+// colour is typical: a few times that, at least enough for a soft shadow.
+int SpreadTolerance(int typical);
+
 // Sets each of count pixels' class to mark when it lies within the reference's
 // tolerance, else to 0. Pixels are three bytes in the order of the reference's colour.
 void ClassifyPixels(const uint8_t* pixels, int32_t count, const Backdrop& reference, uint8_t mark,

@@ -5,13 +5,15 @@
 // It is fitted to a sample of the picture held while the picture is first read: the
 // backdrop is what can be reached from the frame over samples near the surface found
 // so far, its colour measured in cells and carried smoothly over the cells the object
-// covers. A pixel is then backdrop when it is no darker (on white) or no lighter (on
+// covers. The frame is measured as one colour, or, where its light falls off from one
+// side to the other, as a plane that the cells the object covers carry on. A pixel is then backdrop when it is no darker (on white) or no lighter (on
 // black) than the surface where it lies, less the tolerance that the noise asks.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "mask/kernels.h"
@@ -182,11 +184,26 @@ private:
     // Whether the cells of the surface measured (as fitted otherwise) lie deeper below it
     // than a sweep's shape parts from a quadratic: a product taken in as backdrop.
     bool Plateau(const std::vector<Cell>& other, const std::vector<bool>& measured) const;
+    // The frame's fall-off across the picture, when it falls off so far that one colour
+    // cannot stand for it: trend_ and frameTolerance_ (see kLeastTrend).
+    void FitTrend(const PictureSamples& samples);
+    // The frame's colour at u, v across and down the picture (-0.5 to 0.5): the border's
+    // colour, or the trend's there.
+    std::array<uint8_t, 3> FrameColour(double u, double v) const;
+    // Whether sample i, j of the frame is backdrop by the frame's measure.
+    bool FrameHolds(const PictureSamples& samples, int32_t i, int32_t j) const;
+    // The surface as the frame alone measures it, cell by cell.
+    std::vector<Cell> FrameCells() const;
 
     int32_t width_, height_;
     Background side_;
     int tolerance_;
     Backdrop border_;
+    // Each channel's level as a + b u + c v, where the frame falls off (FitTrend), and
+    // how far the frame's backdrop lies from it.
+    std::optional<std::array<std::array<double, 3>, 3>> trend_;
+    int frameTolerance_ = 0;
+    std::vector<Cell> frameCells_;   // FrameCells()
     int32_t across_ = 1, down_ = 1;  // cells
     std::vector<Cell> cells_;        // row by row
     std::vector<bool> known_;        // the same: measured, not carried over

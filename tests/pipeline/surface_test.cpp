@@ -179,6 +179,37 @@ const Case kCases[] = {
          return Grey(object ? 238 : sweep + (x + y) % 2);
      },
      20, 0, 30},
+    // A frame falling off from one side to the other: the dim side is backdrop, and a pale
+    // product a few levels below the backdrop where it lies stays whole, though the
+    // backdrop on the dim side is darker than it.
+    {"a white product 8 levels below a clean backdrop falling 30 levels across the frame",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int backdrop = 254 - 30 * x / kWidth;
+         return Grey(object ? backdrop - 8 - (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
+     },
+     30},
+    {"a white product 8 levels below a clean backdrop falling 30 levels down the frame",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int backdrop = 254 - 30 * y / kHeight;
+         return Grey(object ? backdrop - 8 - (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
+     },
+     40, 0, 8},
+    {"a dark product 10 levels above a black cloth lit 30 levels brighter on one side",
+     Background::NearBlack,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int backdrop = 4 + 30 * x / kWidth;
+         return Grey(object ? backdrop + 10 + (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
+     },
+     35},
+    {"a dark product 10 levels above a black cloth lit 30 levels brighter at one corner",
+     Background::NearBlack,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int backdrop = 4 + 15 * x / kWidth + 15 * y / kHeight;
+         return Grey(object ? backdrop + 10 + (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
+     },
+     40},
 };
 
 class StudioMask : public ::testing::TestWithParam<Case> {};
