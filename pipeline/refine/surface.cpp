@@ -50,20 +50,20 @@ constexpr float kLeastSweepRise = 4;
 // At least this many samples of the frame's backdrop for the quadratic, four a term.
 constexpr std::size_t kLeastFrameSamples = 24;
 // A sweep lit from one side, or a floor lit unlike the wall it curves up into, falls off
-// from one edge of the frame to the other, 10 to 40 levels. One colour for the frame then
-// leaves its dim side out of the backdrop (an opaque slab along it), and the surface,
-// carried flat under the object from the cells measured, lies as far off the backdrop as
-// a white product does: white garments, 0.97 of their IoU on their own backdrops, kept
-// 0.71 on the same falling 20 levels across. So the frame's backdrop is fitted a plane,
-// trimmed round after round of samples further off it than kTrendSlack times the noise's
-// tolerance and kTrendMargin levels (an object at the edge, a shadow reaching it, the
-// few levels a sweep's curve parts from a plane), and where the plane falls off by
-// kLeastTrend levels or more and the frame's samples spread less about it than about one
-// colour, the surface starts from it, the frame's samples are backdrop within the tolerance
-// of their spread about it, and the cells the object covers carry it on. Another frame
-// keeps its one colour: a vignette or a lit centre rises inside a frame even all round, and
-// a black cloth lit in patches lies no closer to a plane (a pepper's cloth, lit 11 levels
-// more at the bottom than the black above, went in part as object, 0.97 to 0.84).
+// from one edge of the frame to the other, 10 to 40 levels. Fitted from one colour, the
+// surface reaches in from the frame's dim side no further than the noise allows past that
+// colour (an opaque slab of object along it), and carried flat under the object from the
+// cells measured, it lies as far off the backdrop as a white product does: white garments,
+// 0.97 of their IoU on their own backdrops, kept 0.71 on the same falling 20 levels across.
+// So the frame's backdrop is fitted a plane, trimmed round after round of samples further
+// off it than kTrendSlack times the noise's tolerance and kTrendMargin levels (an object at
+// the edge, a shadow reaching it, the few levels a sweep's curve parts from a plane), and
+// where the plane falls off by kLeastTrend levels or more and the frame's samples spread
+// less about it than about one colour, the surface starts from it and the cells the object
+// covers carry it on. Another frame keeps its one colour: a vignette or a lit centre rises
+// inside a frame even all round, and a black cloth lit in patches lies no closer to a plane
+// (a pepper's cloth, lit 11 levels more at the bottom than the black above, went in part as
+// object, 0.97 to 0.84).
 constexpr int kTrendRounds = 3;
 constexpr int kTrendSlack = 2;
 constexpr int kTrendMargin = 4;
@@ -446,30 +446,11 @@ void BackdropSurface::FitTrend(const PictureSamples& samples) {
         return;
     }
     trend_ = plane;
-    frameTolerance_ = tolerance;
-}
-
-std::array<uint8_t, 3> BackdropSurface::FrameColour(double u, double v) const {
-    if (!trend_) {
-        return border_.colour;
-    }
-    std::array<uint8_t, 3> colour{};
-    for (std::size_t c = 0; c < 3; ++c) {
-        const double level = (*trend_)[c][0] + (*trend_)[c][1] * u + (*trend_)[c][2] * v;
-        colour[c] = uint8_t(std::clamp(level + 0.5, 0.0, 255.0));
-    }
-    return colour;
 }
 
 bool BackdropSurface::FrameHolds(const PictureSamples& samples, int32_t i, int32_t j) const {
-    const int32_t step = samples.Step();
-    const uint8_t* pixel = samples.Row(j * step) + 3 * i;
-    if (!trend_) {
-        return ColourRange::Around(border_.colour, border_.tolerance).Holds(pixel);
-    }
-    const std::array<uint8_t, 3> colour =
-        FrameColour((i * step + 0.5) / width_ - 0.5, (j * step + 0.5) / height_ - 0.5);
-    return ColourRange::Around(colour, frameTolerance_).Holds(pixel);
+    return ColourRange::Around(border_.colour, border_.tolerance)
+        .Holds(samples.Row(j * samples.Step()) + 3 * i);
 }
 
 std::vector<BackdropSurface::Cell> BackdropSurface::FrameCells() const {
@@ -528,7 +509,7 @@ bool BackdropSurface::BackdropAsLight(const PictureSamples& samples, double leas
     if (side_ != Background::NearWhite) {
         return false;
     }
-    const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
+    const int32_t across = samples.Across(), down = samples.Down();
     const auto lit = [&](std::size_t k) {
         const uint8_t* pixel = samples.At(k);
         return pixel[0] >= highlight_[0] && pixel[1] >= highlight_[1] && pixel[2] >= highlight_[2];
@@ -558,12 +539,7 @@ bool BackdropSurface::BackdropAsLight(const PictureSamples& samples, double leas
                     }
                 } else {
                     ++around;
-                    const std::size_t ni = n % std::size_t(across), nj = n / std::size_t(across);
-                    const std::array<uint8_t, 3> level =
-                        FrameColour((double(ni * std::size_t(step)) + 0.5) / width_ - 0.5,
-                                    (double(nj * std::size_t(step)) + 0.5) / height_ - 0.5);
-                    aroundBackdrop +=
-                        Holds(samples.At(n), level, trend_ ? frameTolerance_ : border_.tolerance);
+                    aroundBackdrop += Holds(samples.At(n), border_.colour, border_.tolerance);
                 }
             };
             if (i > 0)

@@ -6,8 +6,9 @@
 // backdrop is what can be reached from the frame over samples near the surface found
 // so far, its colour measured in cells and carried smoothly over the cells the object
 // covers. The frame is measured as one colour, or, where its light falls off from one
-// side to the other, as a plane that the cells the object covers carry on. A pixel is then backdrop when it is no darker (on white) or no lighter (on
-// black) than the surface where it lies, less the tolerance that the noise asks.
+// side to the other, as a plane that the cells the object covers carry on. A pixel is then backdrop
+// when it is no darker (on white) or no lighter (on black) than the surface where it lies, less the
+// tolerance that the noise asks.
 #pragma once
 
 #include <algorithm>
@@ -185,12 +186,9 @@ private:
     // than a sweep's shape parts from a quadratic: a product taken in as backdrop.
     bool Plateau(const std::vector<Cell>& other, const std::vector<bool>& measured) const;
     // The frame's fall-off across the picture, when it falls off so far that one colour
-    // cannot stand for it: trend_ and frameTolerance_ (see kLeastTrend).
+    // cannot stand for it (see kLeastTrend).
     void FitTrend(const PictureSamples& samples);
-    // The frame's colour at u, v across and down the picture (-0.5 to 0.5): the border's
-    // colour, or the trend's there.
-    std::array<uint8_t, 3> FrameColour(double u, double v) const;
-    // Whether sample i, j of the frame is backdrop by the frame's measure.
+    // Whether sample i, j of the frame is backdrop by the border's measure.
     bool FrameHolds(const PictureSamples& samples, int32_t i, int32_t j) const;
     // The surface as the frame alone measures it, cell by cell.
     std::vector<Cell> FrameCells() const;
@@ -199,10 +197,9 @@ private:
     Background side_;
     int tolerance_;
     Backdrop border_;
-    // Each channel's level as a + b u + c v, where the frame falls off (FitTrend), and
-    // how far the frame's backdrop lies from it.
+    // Each channel's level as a + b u + c v, u and v across and down the picture from
+    // -0.5 to 0.5, where the frame falls off (FitTrend).
     std::optional<std::array<std::array<double, 3>, 3>> trend_;
-    int frameTolerance_ = 0;
     std::vector<Cell> frameCells_;   // FrameCells()
     int32_t across_ = 1, down_ = 1;  // cells
     std::vector<Cell> cells_;        // row by row

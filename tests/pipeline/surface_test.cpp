@@ -189,6 +189,16 @@ const Case kCases[] = {
          return Grey(object ? backdrop - 8 - (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
      },
      30},
+    // ...nor does a product whose lighter blotches let the backdrop in pull the surface down
+    // to itself: where the frame falls off, no cell lies further below the fall than the
+    // frame's do.
+    {"a white product 3 to 9 levels below a clean backdrop falling 20 levels across the frame",
+     Background::NearWhite,
+     [](int32_t x, int32_t y, bool object) -> Rgb {
+         const int backdrop = 254 - 20 * x / kWidth;
+         return Grey(object ? backdrop - 3 - (x * 37 ^ y * 101) % 7 : backdrop + (x + y) % 2);
+     },
+     30, 0, 160},
     {"a white product 8 levels below a clean backdrop falling 30 levels down the frame",
      Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
