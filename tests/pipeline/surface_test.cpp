@@ -110,6 +110,19 @@ Rgb Thrown(const Rgb& colour, int level, int32_t x, int32_t y) {
     return thrown;
 }
 
+// A clean backdrop of level at the top left, lit less (on white; more on black) by across
+// levels to the right and down levels to the bottom, and a grey product off it towards the
+// object's side by least to least + spread levels.
+std::function<Rgb(int32_t, int32_t, bool)> Falling(int level, int across, int down, int least,
+                                                   int spread) {
+    return [=](int32_t x, int32_t y, bool object) {
+        const int side = level > 128 ? -1 : 1;
+        const int backdrop = level + side * (across * x / kWidth + down * y / kHeight);
+        return Grey(object ? backdrop + side * (least + (x * 37 ^ y * 101) % (spread + 1))
+                           : backdrop + (x + y) % 2);
+    };
+}
+
 const Case kCases[] = {
     {"a white product 2 to 8 levels below a clean white backdrop", Background::NearWhite,
      [](int32_t x, int32_t y, bool object) -> Rgb {
@@ -183,43 +196,18 @@ const Case kCases[] = {
     // product a few levels below the backdrop where it lies stays whole, though the
     // backdrop on the dim side is darker than it.
     {"a white product 8 levels below a clean backdrop falling 30 levels across the frame",
-     Background::NearWhite,
-     [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int backdrop = 254 - 30 * x / kWidth;
-         return Grey(object ? backdrop - 8 - (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
-     },
-     30},
+     Background::NearWhite, Falling(254, 30, 0, 8, 2), 30},
     // ...nor does a product whose lighter blotches let the backdrop in pull the surface down
     // to itself: where the frame falls off, no cell lies further below the fall than the
     // frame's do.
     {"a white product 3 to 9 levels below a clean backdrop falling 20 levels across the frame",
-     Background::NearWhite,
-     [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int backdrop = 254 - 20 * x / kWidth;
-         return Grey(object ? backdrop - 3 - (x * 37 ^ y * 101) % 7 : backdrop + (x + y) % 2);
-     },
-     30, 0, 160},
+     Background::NearWhite, Falling(254, 20, 0, 3, 6), 30, 0, 160},
     {"a white product 8 levels below a clean backdrop falling 30 levels down the frame",
-     Background::NearWhite,
-     [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int backdrop = 254 - 30 * y / kHeight;
-         return Grey(object ? backdrop - 8 - (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
-     },
-     40, 0, 8},
+     Background::NearWhite, Falling(254, 0, 30, 8, 2), 40, 0, 8},
     {"a dark product 10 levels above a black cloth lit 30 levels brighter on one side",
-     Background::NearBlack,
-     [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int backdrop = 4 + 30 * x / kWidth;
-         return Grey(object ? backdrop + 10 + (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
-     },
-     35},
+     Background::NearBlack, Falling(4, 30, 0, 10, 2), 35},
     {"a dark product 10 levels above a black cloth lit 30 levels brighter at one corner",
-     Background::NearBlack,
-     [](int32_t x, int32_t y, bool object) -> Rgb {
-         const int backdrop = 4 + 15 * x / kWidth + 15 * y / kHeight;
-         return Grey(object ? backdrop + 10 + (x * 37 ^ y * 101) % 3 : backdrop + (x + y) % 2);
-     },
-     40},
+     Background::NearBlack, Falling(4, 15, 15, 10, 2), 40},
 };
 
 class StudioMask : public ::testing::TestWithParam<Case> {};
