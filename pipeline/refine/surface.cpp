@@ -27,8 +27,9 @@ constexpr int32_t kMostCells = 24;
 constexpr std::size_t kLeastCellSamples = 6;
 constexpr double kLeastCellShare = 0.5;
 // The backdrop is what the frame reaches over samples within the tolerance of the
-// surface as first fitted (a constant: the border's colour), then as fitted again: each
-// fit follows a fall-off further.
+// surface as first fitted (the frame's measure: the border's colour, or the plane of a
+// frame that falls off, see kLeastTrend), then as fitted again: each fit follows a
+// fall-off further.
 constexpr int kFits = 3;
 // A sweep lit as in a studio falls off 20 to 40 levels towards the frame, and a white
 // product lies a few levels below the sweep behind it, but above the frame's level:
@@ -45,9 +46,10 @@ constexpr int kFits = 3;
 // fifth of their IoU and more, against 14 so.)
 constexpr float kLeastPlateauDepth = 8;
 constexpr std::size_t kLeastPlateauCells = 4;
-// ...where the quadratic rises at least this far above the border's colour somewhere.
+// ...where the quadratic rises at least this far above the frame's measure somewhere.
 constexpr float kLeastSweepRise = 4;
-// At least this many samples of the frame's backdrop for the quadratic, four a term.
+// At least this many samples of the frame's backdrop for the quadratic, four a term (and
+// for the plane below).
 constexpr std::size_t kLeastFrameSamples = 24;
 // A sweep lit from one side, or a floor lit unlike the wall it curves up into, falls off
 // from one edge of the frame to the other, 10 to 40 levels. Fitted from one colour, the
@@ -58,12 +60,13 @@ constexpr std::size_t kLeastFrameSamples = 24;
 // So the frame's backdrop is fitted a plane, trimmed round after round of samples further
 // off it than kTrendSlack times the noise's tolerance and kTrendMargin levels (an object at
 // the edge, a shadow reaching it, the few levels a sweep's curve parts from a plane), and
-// where the plane falls off by kLeastTrend levels or more and the frame's samples spread
-// less about it than about one colour, the surface starts from it and the cells the object
-// covers carry it on. Another frame keeps its one colour: a vignette or a lit centre rises
-// inside a frame even all round, and a black cloth lit in patches lies no closer to a plane
-// (a pepper's cloth, lit 11 levels more at the bottom than the black above, went in part as
-// object, 0.97 to 0.84).
+// where the plane falls off by kLeastTrend levels or more from corner to corner and the
+// frame's samples spread less about it than about one colour (as their tolerances say,
+// which are at least a soft shadow's: a fall of some 12 levels or less keeps one colour),
+// the surface starts from it and the cells the object covers carry it on. Another frame
+// keeps its one colour: a vignette or a lit centre rises inside a frame even all round,
+// and a black cloth lit in patches lies no closer to a plane (a pepper's cloth, lit 11
+// levels more at the bottom than the black above, went in part as object, 0.97 to 0.84).
 constexpr int kTrendRounds = 3;
 constexpr int kTrendSlack = 2;
 constexpr int kTrendMargin = 4;
@@ -283,7 +286,7 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
     };
     fit();
     if (!empty && side_ == Background::NearWhite) {
-        const std::vector<Cell> fromBorder = cells_;
+        const std::vector<Cell> fromFrame = cells_;
         const std::vector<bool> measured = known_;
         const std::array<int, 3> highlight = highlight_;
         cells_ = frameCells_;
@@ -292,10 +295,10 @@ BackdropSurface::BackdropSurface(const PictureSamples& samples, const Backdrop& 
         bool taken = false;
         if (StartFromFrame(samples)) {
             fit();
-            taken = Plateau(fromBorder, measured);
+            taken = Plateau(fromFrame, measured);
         }
         if (!taken) {
-            cells_ = fromBorder;
+            cells_ = fromFrame;
             known_ = measured;
             highlight_ = highlight;
         }
@@ -690,7 +693,7 @@ std::vector<uint8_t> BackdropSurface::Reached(const PictureSamples& samples,
     const int32_t across = samples.Across(), down = samples.Down(), step = samples.Step();
     std::vector<uint8_t> reached(std::size_t(across) * std::size_t(down));
     std::deque<std::pair<int32_t, int32_t>> next;
-    // The frame's samples are backdrop as the frame's measure says; those inside
+    // The frame's samples are backdrop as the border's measure says; those inside
     // must lie within the tolerance of the surface.
     const auto visit = [&](int32_t i, int32_t j, const uint8_t* from = nullptr) {
         const std::size_t k = std::size_t(j) * std::size_t(across) + std::size_t(i);
@@ -804,27 +807,30 @@ void BackdropSurface::FitCells(const PictureSamples& samples, const std::vector<
         measure(measured);
     }
     if (std::find(known.begin(), known.end(), true) == known.end()) {
-        return;  // nothing reached: the border's colour stands
+        return;  // nothing reached: the frame's measure stands
     }
     if (side_ == Background::NearWhite) {
         // Light falls off towards a white backdrop's frame, never into a pit inside it:
         // no cell is darker than the darkest measured along the frame. A white object
         // a few levels off a clean backdrop, which its noise lets the backdrop reach in
         // places, does not pull the surface down to itself.
-        // Where the frame falls off, as far below its trend as measured along the frame.
+        // Where the frame falls off, as far below its trend as measured along the frame (and
+        // not at all where no cell of the frame is measured).
         const auto trend = [&](std::size_t k, std::size_t c) {
             return trend_ ? frameCells_[k][c] : 0.0f;
         };
         Cell floor{255, 255, 255, 0};
+        bool framed = false;
         for (std::size_t k = 0; k < cells_.size(); ++k) {
             const std::size_t i = k % std::size_t(across_), j = k / std::size_t(across_);
             const bool frame =
                 i == 0 || j == 0 || i + 1 == std::size_t(across_) || j + 1 == std::size_t(down_);
+            framed = framed || (frame && known[k]);
             for (std::size_t c = 0; frame && known[k] && c < 3; ++c) {
                 floor[c] = std::min(floor[c], cells_[k][c] - trend(k, c));
             }
         }
-        for (std::size_t k = 0; k < cells_.size(); ++k) {
+        for (std::size_t k = 0; (framed || !trend_) && k < cells_.size(); ++k) {
             for (std::size_t c = 0; known[k] && c < 3; ++c) {
                 cells_[k][c] = std::max(cells_[k][c], floor[c] + trend(k, c));
             }

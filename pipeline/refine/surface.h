@@ -141,7 +141,7 @@ private:
     // told where the backdrop is itself that light (BackdropAsLight).
     static constexpr int kHighlightAbove = 2;
     static constexpr int kHighlightFloor = 250;
-    // Sets highlight_ from the cells measured, or the border before any are, at floor or
+    // Sets highlight_ from the cells measured and the frame's measure, at floor or
     // above.
     void FindHighlights(int floor);
     // Whether the backdrop itself is as light as a highlight somewhere: a patch of samples
@@ -180,7 +180,7 @@ private:
     void FitCells(const PictureSamples& samples, const std::vector<uint8_t>& reached);
     // On white, the surface to fit again from: what the frame shows of a sweep's fall-off,
     // carried on inside by a quadratic; false where the frame determines none, or one
-    // rising too little above the border's colour to matter (see kLeastPlateauDepth).
+    // rising too little above the frame's measure to matter (see kLeastPlateauDepth).
     bool StartFromFrame(const PictureSamples& samples);
     // Whether the cells of the surface measured (as fitted otherwise) lie deeper below it
     // than a sweep's shape parts from a quadratic: a product taken in as backdrop.

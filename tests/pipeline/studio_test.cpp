@@ -277,11 +277,12 @@ TEST(StudioShadows, LeavePaleGarmentsWhole) {
 //   one patch that the rules took for shadow, and nothing was left (0 of it). Judged again,
 //   the ball stands in it, and is cast by nothing else: parted from it by depth, the
 //   shallower rest is shadow cast by the ball (judged without it as its caster, it stayed,
-//   and with it the whole darker band: 0 again). Its shaded foot still goes with the contact
-//   shadow (0.82 of it): the colour cut gives it back (0.96 to 0.98) from some starts of its
-//   colour models and not from others, the ball's grey lying within the sweep's (from 4 seeds
-//   in 10 with the surface measured from the frame's one colour, 6 in 10 with it following
-//   the sweep's fall), so the floor holds the rules' part.
+//   and with it the whole darker band: 0 again). Its shaded foot goes with the contact
+//   shadow (0.82 of it), and the colour cut gives it back (0.96 to 0.98) from some starts of
+//   its colour models and not from others, the ball's grey lying within the sweep's. From
+//   the cut's own seed it did (0.96) while the surface started from the frame's one colour,
+//   and does not (0.82) since it follows the sweep's fall: a loss on this scene, though over
+//   10 seeds the foot comes back from 6 rather than 4. The floor holds the rules' part.
 // - a light grey mug (239) on white beside its shadow, 40 levels deep, cast 1.7 of its
 //   sizes to the left and blurred by 9 pixels (400 x 300, quality 92): the shadow is many
 //   times what stands, and is parted afresh; the steps within its own blurred fade, read
