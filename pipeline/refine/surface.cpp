@@ -65,8 +65,8 @@ constexpr std::size_t kLeastFrameSamples = 24;
 // which are at least a soft shadow's: a fall of some 12 levels or less keeps one colour),
 // the surface starts from it and the cells the object covers carry it on. Another frame
 // keeps its one colour: a vignette or a lit centre rises inside a frame even all round,
-// and a black cloth lit in patches lies no closer to a plane (a pepper's cloth, lit 11
-// levels more at the bottom than the black above, went in part as object, 0.97 to 0.84).
+// and a black cloth lit in patches lies no closer to a plane (a pepper on such a cloth, lit
+// 11 levels more at the bottom than the black above, 0.969 of its IoU, 0.956 from a plane).
 constexpr int kTrendRounds = 3;
 constexpr int kTrendSlack = 2;
 constexpr int kTrendMargin = 4;
