@@ -130,6 +130,15 @@ public:
     using Terms = std::array<double, kTerms>;
     using Coefficients = std::array<Terms, 3>;
 
+    // Channel c of the fit at the point whose terms are given.
+    static double Value(const Coefficients& coefficients, std::size_t c, const Terms& terms) {
+        double value = 0;
+        for (std::size_t a = 0; a < kTerms; ++a) {
+            value += coefficients[c][a] * terms[a];
+        }
+        return value;
+    }
+
     void Add(const Terms& terms, const std::array<double, 3>& values, double weight = 1) {
         for (std::size_t a = 0; a < kTerms; ++a) {
             for (std::size_t b = 0; b < kTerms; ++b) {
@@ -361,10 +370,7 @@ bool BackdropSurface::StartFromFrame(const PictureSamples& samples) {
             const std::size_t k = std::size_t(j) * std::size_t(across_) + std::size_t(i);
             Cell& cell = cells_[k];
             for (std::size_t c = 0; c < 3; ++c) {
-                double level = 0;
-                for (std::size_t a = 0; a < QuadraticFit::kTerms; ++a) {
-                    level += (*quadratic)[c][a] * terms[a];
-                }
+                const double level = QuadraticFit::Value(*quadratic, c, terms);
                 // Never below the frame's measure, where the first fit starts.
                 const float frame = frameCells_[k][c];
                 cell[c] = float(std::clamp(level, double(frame), 255.0));
@@ -386,23 +392,18 @@ void BackdropSurface::FitTrend(const PictureSamples& samples) {
         bool backdrop;
     };
     std::vector<FrameSample> frame;
-    const ColourRange frameRange = ColourRange::Around(border_.colour, border_.tolerance);
     ForEachFrameSample(samples.Across(), samples.Down(), [&](int32_t i, int32_t j) {
-        const uint8_t* pixel = samples.Row(j * step) + 3 * i;
         frame.push_back(
-            {PlaneFit::At((i * step + 0.5) / width_ - 0.5, (j * step + 0.5) / height_ - 0.5), pixel,
-             frameRange.Holds(pixel)});
+            {PlaneFit::At((i * step + 0.5) / width_ - 0.5, (j * step + 0.5) / height_ - 0.5),
+             samples.Row(j * step) + 3 * i, FrameHolds(samples, i, j)});
     });
     std::optional<PlaneFit::Coefficients> plane;
     // The largest difference of any channel of a sample from the plane.
     const auto off = [&](const FrameSample& sample) {
         double most = 0;
         for (std::size_t c = 0; c < 3; ++c) {
-            double level = 0;
-            for (std::size_t a = 0; a < PlaneFit::kTerms; ++a) {
-                level += (*plane)[c][a] * sample.terms[a];
-            }
-            most = std::max(most, std::abs(double(sample.pixel[c]) - level));
+            most = std::max(
+                most, std::abs(double(sample.pixel[c]) - PlaneFit::Value(*plane, c, sample.terms)));
         }
         return most;
     };
@@ -464,8 +465,7 @@ std::vector<BackdropSurface::Cell> BackdropSurface::FrameCells() const {
         for (std::size_t c = 0; c < 3; ++c) {
             cells[k][c] =
                 trend_
-                    ? float(std::clamp((*trend_)[c][0] + (*trend_)[c][1] * u + (*trend_)[c][2] * v,
-                                       0.0, 255.0))
+                    ? float(std::clamp(PlaneFit::Value(*trend_, c, PlaneFit::At(u, v)), 0.0, 255.0))
                     : float(border_.colour[c]);
         }
         cells[k][3] = float(tolerance_);
