@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Scores masks of photos with truth at other sizes than their own, or under other light: how
 far a mask depends on the picture's scale (the sample step, a shadow's fade and a drawn frame
-are measured in pixels) and on a light that falls off across the frame.
+are measured in pixels), on a light that falls off across the frame, and on a sensor's noise.
 
   bench/scales.py ZEL7_MASK FOLDER [VARIANT...] -- [OPTION...]
 
@@ -14,6 +14,10 @@ saved as a JPEG of quality 92:
             on white every pixel scaled as the backdrop falls from 255 (a product with
             it), on black each lifted by N times its distance from white, down the frame;
   acrossN   the same from the left column to the right one.
+  noiseN    adds a sensor's noise: the backdrop moved 10 levels off the end of the scale
+            first (on white every pixel scaled by 0.96, on black lifted by 8 and scaled
+            alike), so that the noise is not clipped, then Gaussian noise of deviation N
+            on every channel of every pixel, the same draw for every run.
 Each is masked with --white or --black and the OPTIONs (default --studio). Prints, for each
 variant, the mean IoU of the object, the share of photos at 0.95 or more, and the five that
 lost most against variant 1.
@@ -41,6 +45,11 @@ def made(variant, picture, truth, side):
             else:
                 pixels = pixels + fall * share * (1 - pixels / 255)
             return Image.fromarray(np.clip(pixels + 0.5, 0, 255).astype(np.uint8)), truth
+    if variant.startswith("noise"):
+        deviation = float(variant[len("noise"):])
+        pixels = np.asarray(picture).astype(np.float64) * 0.96 + (0 if side == "white" else 8)
+        pixels += np.random.default_rng(1).normal(0, deviation, pixels.shape)
+        return Image.fromarray(np.clip(pixels + 0.5, 0, 255).astype(np.uint8)), truth
     scale = float(variant)
     size = (round(picture.width * scale), round(picture.height * scale))
     return picture.resize(size, Image.LANCZOS), truth.resize(size, Image.BILINEAR)
