@@ -14,10 +14,10 @@ saved as a JPEG of quality 92:
             on white every pixel scaled as the backdrop falls from 255 (a product with
             it), on black each lifted by N times its distance from white, down the frame;
   acrossN   the same from the left column to the right one.
-  noiseN    adds a sensor's noise: the backdrop moved 10 levels off the end of the scale
-            first (on white every pixel scaled by 0.96, on black lifted by 8 and scaled
-            alike), so that the noise is not clipped, then Gaussian noise of deviation N
-            on every channel of every pixel, the same draw for every run.
+  noiseN    adds a sensor's noise: the backdrop first moved off the end of the scale
+            (every pixel scaled by 0.96, on black lifted by 8 besides: a white backdrop to
+            245, a black one to 8), so that the noise is not clipped, then Gaussian noise
+            of deviation N on every channel of every pixel, the same draw for every run.
 Each is masked with --white or --black and the OPTIONs (default --studio). Prints, for each
 variant, the mean IoU of the object, the share of photos at 0.95 or more, and the five that
 lost most against variant 1.
