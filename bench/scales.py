@@ -31,6 +31,11 @@ import numpy as np
 from PIL import Image
 
 
+def as_picture(pixels):
+    """Levels of any range as an 8-bit picture, rounded and clipped."""
+    return Image.fromarray(np.clip(pixels + 0.5, 0, 255).astype(np.uint8))
+
+
 def made(variant, picture, truth, side):
     """The picture and its truth as variant says (see above)."""
     for way, axis in (("down", 0), ("across", 1)):
@@ -44,12 +49,12 @@ def made(variant, picture, truth, side):
                 pixels = pixels * (1 - fall / 255 * share)
             else:
                 pixels = pixels + fall * share * (1 - pixels / 255)
-            return Image.fromarray(np.clip(pixels + 0.5, 0, 255).astype(np.uint8)), truth
+            return as_picture(pixels), truth
     if variant.startswith("noise"):
         deviation = float(variant[len("noise"):])
         pixels = np.asarray(picture).astype(np.float64) * 0.96 + (0 if side == "white" else 8)
         pixels += np.random.default_rng(1).normal(0, deviation, pixels.shape)
-        return Image.fromarray(np.clip(pixels + 0.5, 0, 255).astype(np.uint8)), truth
+        return as_picture(pixels), truth
     scale = float(variant)
     size = (round(picture.width * scale), round(picture.height * scale))
     return picture.resize(size, Image.LANCZOS), truth.resize(size, Image.BILINEAR)

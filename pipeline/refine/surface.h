@@ -6,9 +6,9 @@
 // backdrop is what can be reached from the frame over samples near the surface found
 // so far, its colour measured in cells and carried smoothly over the cells the object
 // covers. The frame is measured as one colour, or, where its light falls off from one
-// side to the other, as a plane that the cells the object covers carry on. A pixel is then backdrop
-// when it is no darker (on white) or no lighter (on black) than the surface where it lies, less the
-// tolerance that the noise asks.
+// side to the other, as a plane that the cells the object covers carry on. A pixel is
+// then backdrop when it is no darker (on white) or no lighter (on black) than the
+// surface where it lies, less the tolerance that the noise asks.
 #pragma once
 
 #include <algorithm>
